@@ -1,0 +1,81 @@
+#pragma once
+// Run-time class records and the common object base of every archived configuration class.
+//
+// Objects travel between engine and console, and sit in the registry, with their class name; a
+// reader creates them by that name. Creation is therefore limited to classes that registered a
+// factory, and every reader names the base class it expects, so a stream can never make the
+// program build an object of an unrelated class.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class CArchive;
+class CObject;
+
+struct CRuntimeClass {
+  const char* m_lpszClassName;
+  uint16_t m_wSchema;  // archive schema number written with the class name
+  const CRuntimeClass* m_pBaseClass;
+  std::shared_ptr<CObject> (*m_pfnCreateObject)();  // null: not creatable by name
+  const CRuntimeClass* m_pNextClass;                // registration list
+
+  bool IsDerivedFrom(const CRuntimeClass* base) const;
+  // Null when the class cannot be created by name.
+  std::shared_ptr<CObject> CreateObject() const;
+  // The registered class of exactly that name (case-sensitive), or null.
+  static const CRuntimeClass* FromName(std::string_view name);
+  // Every registered class, for diagnostics and tests.
+  static std::vector<const CRuntimeClass*> All();
+};
+
+// Adds a class record to the process-wide list; used by the registration macros.
+struct CClassRegistration {
+  explicit CClassRegistration(CRuntimeClass* cls);
+};
+
+class CObject {
+ public:
+  virtual ~CObject() = default;
+  virtual const CRuntimeClass* GetRuntimeClass() const;
+  virtual void Serialize(CArchive& ar);
+  bool IsKindOf(const CRuntimeClass* cls) const;
+  // The name under which a container keys this object, when it has one (users, groups,
+  // services ...). A map loaded from a stream requires its keys to equal these names.
+  virtual const std::string* GetKeyName() const { return nullptr; }
+
+  static CRuntimeClass classCObject;
+  // The record of the class named in the code (templates cannot paste names as the macros do).
+  static const CRuntimeClass* GetThisClass() { return &classCObject; }
+};
+
+#define TL_RUNTIME_CLASS(cls) (&cls::class##cls)
+
+// In the class body: a class with a run-time record (not creatable by name).
+#define TL_DECLARE_DYNAMIC(cls)                                   \
+ public:                                                          \
+  static CRuntimeClass class##cls;                                \
+  static const CRuntimeClass* GetThisClass() { return &class##cls; } \
+  const CRuntimeClass* GetRuntimeClass() const override;          \
+                                                                  \
+ private:
+
+// In the class body: a class that archives and can be created by name.
+#define TL_DECLARE_SERIAL(cls)                                    \
+  TL_DECLARE_DYNAMIC(cls)                                         \
+ public:                                                          \
+  static std::shared_ptr<CObject> CreateObject();                 \
+                                                                  \
+ private:
+
+#define TL_IMPLEMENT_RUNTIMECLASS_(cls, base, schema, factory)                                  \
+  CRuntimeClass cls::class##cls = {#cls, schema, TL_RUNTIME_CLASS(base), factory, nullptr};    \
+  static CClassRegistration tl_register_##cls(&cls::class##cls);                               \
+  const CRuntimeClass* cls::GetRuntimeClass() const { return &cls::class##cls; }
+
+#define TL_IMPLEMENT_DYNAMIC(cls, base) TL_IMPLEMENT_RUNTIMECLASS_(cls, base, 0xFFFF, nullptr)
+
+#define TL_IMPLEMENT_SERIAL(cls, base, schema)                                       \
+  std::shared_ptr<CObject> cls::CreateObject() { return std::make_shared<cls>(); }   \
+  TL_IMPLEMENT_RUNTIMECLASS_(cls, base, schema, &cls::CreateObject)

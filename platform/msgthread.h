@@ -1,0 +1,139 @@
+#pragma once
+// Threads with their own message queues, the way every long-lived thread of the engine and the
+// console works: a thread object is started, runs InitInstance, pumps its queue until WM_QUIT and
+// ends through ExitInstance. Other threads talk to it only by posting messages, identified by its
+// thread id, and a thread can ask for periodic WM_TIMER messages.
+//
+// Life of a thread object:
+//   constructed  - it has an id and a queue; posts and timers are accepted and kept.
+//   CreateThread - the OS thread starts and holds a reference to the object until it ends.
+//   ended        - InitInstance/Run/ExitInstance have returned (or an exception escaped them);
+//                  the queue is closed: pending payloads are freed, later posts fail and free
+//                  their payload, Find no longer returns the object.
+//
+// Message numbers are listed in platform/messages.h.
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "platform/messages.h"
+
+namespace platform {
+
+// Thread ids come from one process-wide counter starting at 1 and are never reused, so a stale id
+// can never reach a newer thread. 0 means "no thread".
+using ThreadId = uint32_t;
+
+// An owned message payload (what the host system passes as an object pointer in lParam). The
+// receiving thread owns it once the message is taken; a message that is never delivered frees it.
+struct MsgPayload {
+  virtual ~MsgPayload() = default;
+};
+
+template <class T>
+struct Boxed : MsgPayload {
+  explicit Boxed(T v) : value(std::move(v)) {}
+  T value;
+};
+
+struct Message {
+  uint32_t message = 0;
+  uintptr_t wParam = 0;
+  intptr_t lParam = 0;
+  std::unique_ptr<MsgPayload> payload;
+};
+
+// Posts to the queue of thread `tid` (started or not). False when no such thread exists or it has
+// ended; the payload is then freed before the call returns.
+bool PostThreadMessage(ThreadId tid, uint32_t message, uintptr_t wParam = 0,
+                       std::unique_ptr<MsgPayload> payload = {}, intptr_t lParam = 0);
+
+// Id of the calling thread when it is a MsgThread's own thread, else 0.
+ThreadId CurrentThreadId();
+
+namespace detail {
+struct MsgQueue;
+}
+
+class MsgThread : public std::enable_shared_from_this<MsgThread> {
+ public:
+  // The timer interval is at least this many milliseconds (0 is raised to it).
+  static constexpr uint32_t kMinTimerIntervalMs = 1;
+
+  MsgThread();
+  virtual ~MsgThread();
+  MsgThread(const MsgThread&) = delete;
+  MsgThread& operator=(const MsgThread&) = delete;
+
+  // 0 only when the process has used up every thread id; such a thread never starts.
+  ThreadId Id() const { return id_; }
+
+  // Starts the OS thread once. The object must be owned by a std::shared_ptr; the running thread
+  // keeps it alive until the thread has ended, so the object may be destroyed on its own thread.
+  // False when not owned by a shared_ptr, already started, or the OS refused the thread.
+  bool CreateThread();
+
+  bool Post(uint32_t message, uintptr_t wParam = 0, std::unique_ptr<MsgPayload> payload = {},
+            intptr_t lParam = 0);
+  // Posts WM_QUIT with the exit code in wParam. Like every post it queues behind earlier messages.
+  bool PostQuit(int exitCode = 0);
+
+  // Waits until the thread has ended (-1 = no limit). False on time-out, and at once when called
+  // from the thread itself, which could never see its own end.
+  bool WaitForExit(int timeoutMs);
+  bool HasEnded() const;
+  // The thread's exit code once it has ended: what Run returned (or ExitInstance when
+  // InitInstance refused), -1 when an exception escaped. 0 before the end.
+  int ExitCode() const;
+
+  // Thread timers, callable from any thread. Each due timer puts one WM_TIMER (wParam = timer id)
+  // in front of the next posted message; a timer that comes due again while its last tick is still
+  // being handled merges into one tick, so a slow handler never builds a backlog. Right after a
+  // tick, one waiting posted message goes first, so short timers cannot starve posts either.
+  // SetTimer replaces the interval of an existing timer of that id and restarts its period.
+  // Timer id 0 is refused (0 is "no timer" for the callers that store ids).
+  bool SetTimer(uintptr_t timerId, uint32_t intervalMs);
+  bool KillTimer(uintptr_t timerId);
+
+  // OS threads of this layer whose thread function has not yet returned.
+  static size_t LiveThreadCount();
+  // The started, not yet ended thread of that id, else null.
+  static std::shared_ptr<MsgThread> Find(ThreadId tid);
+
+ protected:
+  // Runs first on the new thread. False: Run is skipped and ExitInstance gives the exit code.
+  virtual bool InitInstance() { return true; }
+  // The thread's body; its result is the exit code. The default pumps GetMessage, calls OnMessage
+  // for each message and, after WM_QUIT, returns ExitInstance(); an override that ends on WM_QUIT
+  // should end the same way.
+  virtual int Run();
+  // Cleans up on the thread itself; the default returns the code of the WM_QUIT taken last (0 if
+  // none).
+  virtual int ExitInstance();
+  // The thread's message map.
+  virtual void OnMessage(Message& msg) {}
+
+  // Blocks until a message or due timer; false when WM_QUIT is taken (out->wParam = exit code).
+  bool GetMessage(Message* out);
+  // Takes the next message or due timer without waiting; false when there is none. WM_QUIT is
+  // returned like any message (true) and its code remembered for ExitInstance.
+  bool PeekMessage(Message* out);
+  // Waits until a message or due timer is there (-1 = no limit) without taking it; false on
+  // time-out.
+  bool WaitMessage(int timeoutMs);
+
+  // Code of the last WM_QUIT this thread took.
+  int QuitCode() const { return quitCode_; }
+
+ private:
+  static void ThreadMain(std::shared_ptr<MsgThread> self);
+  void Finish(int exitCode);
+  void NoteQuit(const Message& m);
+
+  const ThreadId id_;
+  const std::shared_ptr<detail::MsgQueue> queue_;
+  std::atomic<bool> started_{false};
+  int quitCode_ = 0;  // touched only by the thread itself
+};
+
+}  // namespace platform

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs every Debian package the project needs to build, run and test. Safe to run again:
+# packages already present are left alone and the package lists are only fetched when needed.
+set -euo pipefail
+
+PACKAGES=(
+  # building
+  build-essential cmake pkg-config libsqlite3-dev
+  # tests and checks
+  googletest libgtest-dev libgmock-dev clang libclang-rt-14-dev
+  # peers and tools the tests drive
+  sqlite3 socat util-linux procps iproute2 python3
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if ((${#missing[@]})); then
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+echo "setup: all packages present"

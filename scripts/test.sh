@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Installs what is needed, builds, and runs every test: the unit and end-to-end tests against the
+# normal build, the unit tests again under AddressSanitizer and UndefinedBehaviorSanitizer, and a
+# short run of each fuzz target.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+jobs=$(nproc)
+
+bash scripts/setup.sh
+
+echo "== build"
+bash scripts/build.sh
+echo "== tests"
+ctest --test-dir build --output-on-failure -j"$jobs" --timeout 600
+
+echo "== sanitizer build"
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTRELLIS_SANITIZE=ON >/dev/null
+cmake --build build-asan -j"$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build-asan --output-on-failure -j"$jobs" -L unit --timeout 600
+
+if [ -f tests/fuzz/CMakeLists.txt ]; then
+  echo "== fuzz"
+  CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Debug -DTRELLIS_FUZZ=ON -DTRELLIS_TESTS=OFF >/dev/null
+  cmake --build build-fuzz -j"$jobs"
+  for f in build-fuzz/*_fuzz; do
+    [ -x "$f" ] || continue
+    corpus="tests/fuzz/corpus/$(basename "$f")"
+    mkdir -p "build-fuzz/corpus/$(basename "$f")"
+    dict="tests/fuzz/$(basename "$f").dict"
+    args=(-max_total_time="${FUZZ_SECONDS:-30}" -print_final_stats=0)
+    [ -f "$dict" ] && args+=(-dict="$dict")
+    dirs=("build-fuzz/corpus/$(basename "$f")")
+    [ -d "$corpus" ] && dirs+=("$corpus")
+    if ! "$f" "${args[@]}" "${dirs[@]}" >"build-fuzz/$(basename "$f").log" 2>&1; then
+      tail -n 40 "build-fuzz/$(basename "$f").log"
+      echo "fuzz target $(basename "$f") failed" >&2
+      exit 1
+    fi
+    echo "$(basename "$f"): $(grep -c . "build-fuzz/$(basename "$f").log") log lines, no failure"
+  done
+fi
+echo "== all tests passed"

@@ -1,0 +1,74 @@
+#include "tests/support/test_env.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace trellis::test {
+namespace {
+
+std::string CreateRoot() {
+  std::string tmpl = (std::filesystem::temp_directory_path() / "trellis-test-XXXXXX").string();
+  if (!mkdtemp(tmpl.data())) {
+    perror("mkdtemp");
+    std::abort();
+  }
+  return tmpl;
+}
+
+struct Root {
+  std::string path = CreateRoot();
+  pid_t owner = getpid();
+  Root() {
+    setenv("TRELLIS_REGISTRY", (path + "/registry.db").c_str(), 1);
+    std::filesystem::create_directories(path + "/home");
+    std::filesystem::create_directories(path + "/run");
+    setenv("TRELLIS_HOME", (path + "/home").c_str(), 1);
+    setenv("TRELLIS_RUNDIR", (path + "/run").c_str(), 1);
+    setenv("TRELLIS_EVENTLOG", (path + "/events.log").c_str(), 1);
+  }
+  ~Root() {
+    // A forked child must not remove its parent's folder.
+    if (getpid() != owner || getenv("TRELLIS_KEEP_TEST_DIRS")) return;
+    std::error_code ec;
+    std::filesystem::remove_all(path, ec);
+  }
+};
+
+// Set up before main() so that no code reads the environment before it points at the test folder.
+Root& TheRoot() {
+  static Root root;
+  return root;
+}
+[[maybe_unused]] const bool kEarly = (TheRoot(), true);
+
+}  // namespace
+
+const std::string& TempRoot() { return TheRoot().path; }
+
+std::string MakeTempDir(const std::string& hint) {
+  static std::atomic<int> n{0};
+  std::string p = TempRoot() + "/" + hint + "." + std::to_string(++n);
+  std::filesystem::create_directories(p);
+  return p;
+}
+
+std::string BuildPath(const std::string& name) { return std::string(TRELLIS_BUILD_DIR) + "/" + name; }
+std::string SourcePath(const std::string& name) { return std::string(TRELLIS_SOURCE_DIR) + "/" + name; }
+
+int RunCommand(const std::string& cmd, std::string* out) {
+  FILE* p = popen(cmd.c_str(), "r");
+  if (!p) return -1;
+  std::string text;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) text.append(buf, n);
+  int st = pclose(p);
+  if (out) *out = text;
+  return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+}  // namespace trellis::test
