@@ -52,6 +52,16 @@ bool ValidName(const std::string& name) {
   return true;
 }
 
+long WriteConfig(Store& store, const std::string& key, const ServiceConfig& config) {
+  if (store.SetValue(key, "Type", reg::kDword, DwordBytes(config.type)) != reg::kOk ||
+      store.SetValue(key, "Start", reg::kDword, DwordBytes(config.start)) != reg::kOk ||
+      store.SetValue(key, "ErrorControl", reg::kDword, DwordBytes(config.errorControl)) != reg::kOk ||
+      store.SetValue(key, "ImagePath", reg::kExpandSz, StringBytes(config.imagePath)) != reg::kOk ||
+      store.SetValue(key, "DisplayName", reg::kSz, StringBytes(config.displayName)) != reg::kOk)
+    return kErrorAccessDenied;
+  return kOk;
+}
+
 std::string LockPath(const std::string& name) { return RunDirectory() + "/" + name + ".lock"; }
 std::string StatusPath(const std::string& name) { return RunDirectory() + "/" + name + ".status"; }
 
@@ -149,13 +159,7 @@ long CreateService(const std::string& name, const ServiceConfig& config) {
   std::string key = ServiceKey(name);
   Store::Transaction txn(*store);
   if (store->KeyExists(key)) return kErrorServiceExists;
-  if (store->SetValue(key, "Type", reg::kDword, DwordBytes(config.type)) != reg::kOk ||
-      store->SetValue(key, "Start", reg::kDword, DwordBytes(config.start)) != reg::kOk ||
-      store->SetValue(key, "ErrorControl", reg::kDword, DwordBytes(config.errorControl)) != reg::kOk ||
-      store->SetValue(key, "ImagePath", reg::kExpandSz, StringBytes(config.imagePath)) != reg::kOk ||
-      store->SetValue(key, "DisplayName", reg::kSz, StringBytes(config.displayName)) != reg::kOk)
-    return kErrorAccessDenied;
-  return kOk;
+  return WriteConfig(*store, key, config);
 }
 
 bool ServiceExists(const std::string& name) {
@@ -189,13 +193,7 @@ long ChangeServiceConfig(const std::string& name, const ServiceConfig& config) {
   auto store = Store::Default();
   std::string key = ServiceKey(name);
   Store::Transaction txn(*store);
-  if (store->SetValue(key, "Type", reg::kDword, DwordBytes(config.type)) != reg::kOk ||
-      store->SetValue(key, "Start", reg::kDword, DwordBytes(config.start)) != reg::kOk ||
-      store->SetValue(key, "ErrorControl", reg::kDword, DwordBytes(config.errorControl)) != reg::kOk ||
-      store->SetValue(key, "ImagePath", reg::kExpandSz, StringBytes(config.imagePath)) != reg::kOk ||
-      store->SetValue(key, "DisplayName", reg::kSz, StringBytes(config.displayName)) != reg::kOk)
-    return kErrorAccessDenied;
-  return kOk;
+  return WriteConfig(*store, key, config);
 }
 
 pid_t RunningPid(const std::string& name) {

@@ -78,3 +78,11 @@ class X1SocketException : public CException {
 
 // The socket error code for an errno value (ECONNREFUSED -> WSAECONNREFUSED ...).
 uint32_t SocketErrorFromErrno(int err);
+
+// Errno values without a socket error code of their own map to this base plus the errno, so the
+// number still tells what happened and never collides with a real code or a link status.
+inline constexpr uint32_t kSocketErrorErrnoBase = 20000;
+
+// The text of a failed host-name lookup (code WSAEINVAL): the operator's "ErrorStrings\\SocketErrors"
+// value "HostnameLookupFailed" when set, else "Host name lookup for '%s' failed", filled safely.
+CString HostnameLookupFailedText(const CString& host);

@@ -411,3 +411,18 @@ TEST(IPAddress, PrivateRanges) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(FormatOperatorText, FillsOnlyTheExpectedConversionsInOrder) {
+  EXPECT_EQ(FormatOperatorText("Host name lookup for '%s' failed", {"a.b"}), "Host name lookup for 'a.b' failed");
+  EXPECT_EQ(FormatOperatorText("%s:%u", {"proxy", "1080"}), "proxy:1080");
+  EXPECT_EQ(FormatOperatorText("%d then %i", {"1", "2"}), "1 then 2");
+  // Reworded texts: extra, foreign or dangling conversions stay as text, and so do the args' own.
+  EXPECT_EQ(FormatOperatorText("%s%s%n%x%.99s %", {"%n%s"}), "%n%s%s%n%x%.99s %");
+  EXPECT_EQ(FormatOperatorText("100%% of %s", {"x"}), "100% of x");
+  EXPECT_EQ(FormatOperatorText("no conversions", {"unused"}), "no conversions");
+  EXPECT_EQ(FormatOperatorText(std::string_view("a\0%s", 4), {"b"}), std::string("a\0b", 3));
+}
+
+}  // namespace

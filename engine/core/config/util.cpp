@@ -122,6 +122,31 @@ CString FormatString(const char* format, ...) {
   return out;
 }
 
+CString FormatOperatorText(std::string_view format, std::initializer_list<std::string_view> args) {
+  CString out;
+  out.reserve(format.size());
+  auto next = args.begin();
+  for (size_t i = 0; i < format.size(); ++i) {
+    char c = format[i];
+    if (c != '%' || i + 1 == format.size()) {
+      out += c;
+      continue;
+    }
+    char conv = format[i + 1];
+    if (conv == '%') {
+      out += '%';
+      ++i;
+    } else if ((conv == 's' || conv == 'u' || conv == 'd' || conv == 'i') && next != args.end()) {
+      out.append(next->data(), next->size());
+      ++next;
+      ++i;
+    } else {
+      out += c;  // the sequence is copied as text; its next character follows in the loop
+    }
+  }
+  return out;
+}
+
 // ---- Time -------------------------------------------------------------------------------------
 
 namespace {

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <initializer_list>
 #include <string_view>
 
 #include "engine/core/config/archive.h"  // CString
@@ -35,6 +36,12 @@ void BackslashesToSlashes(char* text);
 void FormatStringV(CString& out, const char* format, va_list args) __attribute__((format(printf, 2, 0)));
 void FormatString(CString& out, const char* format, ...) __attribute__((format(printf, 2, 3)));
 CString FormatString(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Fills a text the operator may have reworded (an error text from the registry). Only "%s", "%u",
+// "%d" and "%i" are replaced, in order, by the already rendered args; "%%" gives "%". Any other
+// "%" sequence, and conversions beyond the args, are copied as they stand, so a reworded text can
+// never read what it was not given.
+CString FormatOperatorText(std::string_view format, std::initializer_list<std::string_view> args);
 
 // ---- Time -------------------------------------------------------------------------------------
 //

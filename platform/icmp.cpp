@@ -1,0 +1,275 @@
+#include "platform/icmp.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <linux/errqueue.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/random.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <vector>
+
+#include "platform/clock.h"
+
+namespace platform::icmp {
+
+namespace {
+
+constexpr uint8_t kEchoReply = 0;
+constexpr uint8_t kDestUnreachable = 3;
+constexpr uint8_t kEchoRequest = 8;
+constexpr uint8_t kTimeExceeded = 11;
+constexpr size_t kIcmpHeader = 8;
+constexpr size_t kMinIpHeader = 20;
+// Room for any answer to our requests (an error quotes at most an IP header with options and
+// the first bytes of the request); longer packets are cut and then fail their checks.
+constexpr size_t kReceiveBuffer = 2048;
+
+uint16_t Get16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
+uint32_t Get32(const uint8_t* p) {
+  return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+         (static_cast<uint32_t>(p[2]) << 8) | p[3];
+}
+
+uint16_t RandomU16() {
+  uint16_t v = 0;
+  if (getrandom(&v, sizeof v, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof v)) return v;
+  return static_cast<uint16_t>(getpid() ^ TickCount64());
+}
+
+uint16_t NextSequence() {
+  static std::atomic<uint16_t> next{RandomU16()};
+  return next.fetch_add(1);
+}
+
+EchoStatus StatusOfError(uint8_t type, uint8_t code) {
+  if (type == kTimeExceeded) return EchoStatus::TtlExpired;
+  if (type != kDestUnreachable) return EchoStatus::GeneralFailure;
+  switch (code) {
+    case 0: return EchoStatus::NetUnreachable;
+    case 2: return EchoStatus::ProtocolUnreachable;
+    case 3: return EchoStatus::PortUnreachable;
+    case 6:
+    case 9:
+    case 11: return EchoStatus::NetUnreachable;
+    default: return EchoStatus::HostUnreachable;
+  }
+}
+
+// The length of a valid IPv4 header carrying ICMP at the start of p, else 0.
+size_t IcmpIpHeaderLength(const uint8_t* p, size_t length) {
+  if (length < kMinIpHeader || (p[0] >> 4) != 4) return 0;
+  size_t ihl = static_cast<size_t>(p[0] & 0x0F) * 4;
+  if (ihl < kMinIpHeader || ihl > length || p[9] != IPPROTO_ICMP) return 0;
+  return ihl;
+}
+
+int OpenSocket(bool* pingSocket) {
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_ICMP);
+  if (fd >= 0) {
+    *pingSocket = true;
+    // Errors about our requests (unreachable, time exceeded) arrive on the error queue.
+    int on = 1;
+    setsockopt(fd, IPPROTO_IP, IP_RECVERR, &on, sizeof on);
+    return fd;
+  }
+  *pingSocket = false;
+  return socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
+}
+
+}  // namespace
+
+namespace detail {
+
+uint16_t Checksum(const uint8_t* data, size_t length) {
+  uint32_t sum = 0;
+  for (size_t i = 0; i + 1 < length; i += 2) sum += Get16(data + i);
+  if (length & 1) sum += static_cast<uint32_t>(data[length - 1]) << 8;
+  while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+  return static_cast<uint16_t>(~sum);
+}
+
+Classified ClassifyPacket(const uint8_t* packet, size_t length, bool withIpHeader, uint16_t ident,
+                          uint16_t sequence, uint32_t target, uint32_t source) {
+  Classified result;
+  if (!packet) return result;
+  const uint8_t* icmp = packet;
+  size_t icmpLength = length;
+  if (withIpHeader) {
+    size_t ihl = IcmpIpHeaderLength(packet, length);
+    if (ihl == 0) return result;
+    // The IP header's own length bounds the message when the read brought padding with it.
+    size_t total = Get16(packet + 2);
+    if (total < ihl) return result;
+    if (total < length) length = total;
+    icmp = packet + ihl;
+    icmpLength = length - ihl;
+  }
+  if (icmpLength < kIcmpHeader) return result;
+  uint8_t type = icmp[0];
+  if (type == kEchoReply) {
+    if (icmp[1] != 0 || Get16(icmp + 6) != sequence || source != target) return result;
+    // The kernel's ping socket has matched the identifier and checked the sum already.
+    if (withIpHeader && (Get16(icmp + 4) != ident || Checksum(icmp, icmpLength) != 0)) return result;
+    result.match = PacketMatch::Reply;
+    return result;
+  }
+  if (type != kDestUnreachable && type != kTimeExceeded) return result;
+  if (!withIpHeader) return result;  // a ping socket reports errors on its error queue
+  // The error quotes our request: its IP header (sent to target) and the first 8 bytes of the
+  // echo request with our identifier and sequence.
+  const uint8_t* inner = icmp + kIcmpHeader;
+  size_t innerLength = icmpLength - kIcmpHeader;
+  size_t innerIhl = IcmpIpHeaderLength(inner, innerLength);
+  if (innerIhl == 0 || innerLength - innerIhl < kIcmpHeader) return result;
+  if (Get32(inner + 16) != target) return result;
+  const uint8_t* request = inner + innerIhl;
+  if (request[0] != kEchoRequest || Get16(request + 4) != ident || Get16(request + 6) != sequence) {
+    return result;
+  }
+  result.match = PacketMatch::Error;
+  result.status = StatusOfError(type, icmp[1]);
+  return result;
+}
+
+}  // namespace detail
+
+Pinger::Pinger() {
+  fd_ = OpenSocket(&pingSocket_);
+  ident_ = RandomU16();
+}
+
+Pinger::~Pinger() {
+  if (fd_ >= 0) close(fd_);
+}
+
+EchoResult Pinger::Echo(uint32_t addressHostOrder, uint32_t timeoutMs, std::string_view data) {
+  EchoResult result;
+  if (fd_ < 0) return result;
+  result.status = EchoStatus::GeneralFailure;
+  if (data.size() > kMaxData) return result;
+
+  const uint16_t sequence = NextSequence();
+  std::vector<uint8_t> request(kIcmpHeader + data.size(), 0);
+  request[0] = kEchoRequest;
+  // On the ping socket the kernel fills in the identifier (its port) and the sum.
+  if (!pingSocket_) {
+    request[4] = static_cast<uint8_t>(ident_ >> 8);
+    request[5] = static_cast<uint8_t>(ident_);
+  }
+  request[6] = static_cast<uint8_t>(sequence >> 8);
+  request[7] = static_cast<uint8_t>(sequence);
+  if (!data.empty()) memcpy(request.data() + kIcmpHeader, data.data(), data.size());
+  if (!pingSocket_) {
+    uint16_t sum = detail::Checksum(request.data(), request.size());
+    request[2] = static_cast<uint8_t>(sum >> 8);
+    request[3] = static_cast<uint8_t>(sum);
+  }
+
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = htonl(addressHostOrder);
+  const uint64_t start = TickCount64();
+  ssize_t sent;
+  do {
+    sent = sendto(fd_, request.data(), request.size(), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&to),
+                  sizeof to);
+  } while (sent < 0 && errno == EINTR);
+  if (sent < 0) {
+    if (errno == ENETUNREACH) result.status = EchoStatus::NetUnreachable;
+    if (errno == EHOSTUNREACH) result.status = EchoStatus::HostUnreachable;
+    return result;
+  }
+
+  const uint64_t deadline = start + timeoutMs;
+  uint8_t buffer[kReceiveBuffer];
+  for (;;) {
+    uint64_t now = TickCount64();
+    if (now >= deadline) break;
+    pollfd pfd{fd_, POLLIN, 0};
+    uint64_t wait = deadline - now;
+    int ready = poll(&pfd, 1, static_cast<int>(wait > 60000 ? 60000 : wait));
+    if (ready < 0 && errno != EINTR) break;
+    if (ready <= 0) continue;
+    if (!pingSocket_ && (pfd.revents & POLLERR)) {
+      // A pending socket error would keep poll waking; reading it clears it.
+      int error = 0;
+      socklen_t size = sizeof error;
+      getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &size);
+    }
+
+    if (pingSocket_ && (pfd.revents & POLLERR)) {
+      sockaddr_in offender{};
+      alignas(cmsghdr) uint8_t control[512];
+      iovec iov{buffer, sizeof buffer};
+      msghdr msg{};
+      msg.msg_name = &offender;
+      msg.msg_namelen = sizeof offender;
+      msg.msg_iov = &iov;
+      msg.msg_iovlen = 1;
+      msg.msg_control = control;
+      msg.msg_controllen = sizeof control;
+      ssize_t n = recvmsg(fd_, &msg, MSG_ERRQUEUE | MSG_DONTWAIT);
+      if (n < 0) {
+        int error = 0;
+        socklen_t size = sizeof error;
+        getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &size);
+        continue;
+      }
+      // The queued error carries the request it is about: ours only when the sequence matches.
+      if (static_cast<size_t>(n) < kIcmpHeader || Get16(buffer + 6) != sequence) continue;
+      for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+        if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_RECVERR) continue;
+        if (c->cmsg_len < CMSG_LEN(sizeof(sock_extended_err))) continue;
+        sock_extended_err ee;
+        memcpy(&ee, CMSG_DATA(c), sizeof ee);
+        if (ee.ee_origin != SO_EE_ORIGIN_ICMP) continue;
+        result.status = StatusOfError(ee.ee_type, ee.ee_code);
+        if (c->cmsg_len >= CMSG_LEN(sizeof(sock_extended_err) + sizeof(sockaddr_in))) {
+          sockaddr_in from;
+          memcpy(&from, CMSG_DATA(c) + sizeof(sock_extended_err), sizeof from);
+          if (from.sin_family == AF_INET) result.from = ntohl(from.sin_addr.s_addr);
+        }
+        result.roundTripMs = static_cast<uint32_t>(TickCount64() - start);
+        return result;
+      }
+      continue;
+    }
+    if (!(pfd.revents & POLLIN)) continue;
+
+    sockaddr_in from{};
+    socklen_t fromLength = sizeof from;
+    ssize_t n = recvfrom(fd_, buffer, sizeof buffer, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from),
+                         &fromLength);
+    if (n < 0) continue;
+    uint32_t source = from.sin_family == AF_INET ? ntohl(from.sin_addr.s_addr) : 0;
+    detail::Classified c = detail::ClassifyPacket(buffer, static_cast<size_t>(n), !pingSocket_, ident_,
+                                                  sequence, addressHostOrder, source);
+    if (c.match == detail::PacketMatch::Ignore) continue;
+    result.status = c.match == detail::PacketMatch::Reply ? EchoStatus::Success : c.status;
+    result.from = source;
+    result.roundTripMs = static_cast<uint32_t>(TickCount64() - start);
+    return result;
+  }
+  result.status = EchoStatus::TimedOut;
+  return result;
+}
+
+bool Available() {
+  bool ping = false;
+  int fd = OpenSocket(&ping);
+  if (fd < 0) return false;
+  close(fd);
+  return true;
+}
+
+EchoResult Echo(uint32_t addressHostOrder, uint32_t timeoutMs, std::string_view data) {
+  Pinger pinger;
+  return pinger.Echo(addressHostOrder, timeoutMs, data);
+}
+
+}  // namespace platform::icmp

@@ -1,0 +1,84 @@
+#pragma once
+// ICMP echo ("ping"): one request to an IPv4 address and its outcome. Works on the kernel's
+// unprivileged ping socket when the process's group may use it, else on a raw ICMP socket (root or
+// CAP_NET_RAW); with neither, echo is unavailable and callers treat it like a host without ICMP
+// support.
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace platform::icmp {
+
+// Outcome of one echo, numbered as the host system's echo status codes.
+enum class EchoStatus : uint32_t {
+  Success = 0,
+  NetUnreachable = 11002,
+  HostUnreachable = 11003,
+  ProtocolUnreachable = 11004,
+  PortUnreachable = 11005,
+  TimedOut = 11010,
+  TtlExpired = 11013,
+  GeneralFailure = 11050,
+  // No ICMP socket could be opened.
+  Unavailable = 0xFFFFFFFFu,
+};
+
+struct EchoResult {
+  EchoStatus status = EchoStatus::Unavailable;
+  // Who answered (host byte order): the target for a reply, a router for an error; 0 when none.
+  uint32_t from = 0;
+  // Milliseconds from sending to the answer (0 without one).
+  uint32_t roundTripMs = 0;
+};
+
+// An open ICMP socket. One thread at a time; requests of several Pinger objects (of this process
+// or another) never take each other's answers.
+class Pinger {
+ public:
+  // Largest payload an echo request may carry.
+  static constexpr size_t kMaxData = 1024;
+
+  Pinger();
+  ~Pinger();
+  Pinger(const Pinger&) = delete;
+  Pinger& operator=(const Pinger&) = delete;
+
+  bool Available() const { return fd_ >= 0; }
+  // True on the kernel's ping socket, false on a raw socket (or when unavailable).
+  bool IsPingSocket() const { return pingSocket_; }
+
+  // Sends one echo request with data (at most kMaxData bytes) and waits up to timeoutMs for its
+  // reply or an error about it.
+  EchoResult Echo(uint32_t addressHostOrder, uint32_t timeoutMs, std::string_view data = {});
+
+ private:
+  int fd_ = -1;
+  bool pingSocket_ = false;
+  uint16_t ident_ = 0;
+};
+
+// True when an ICMP socket can be opened by this process.
+bool Available();
+// One echo on a socket of its own.
+EchoResult Echo(uint32_t addressHostOrder, uint32_t timeoutMs, std::string_view data = {});
+
+namespace detail {
+
+// What one received packet means for a request (ident, sequence) sent to target.
+enum class PacketMatch { Ignore, Reply, Error };
+struct Classified {
+  PacketMatch match = PacketMatch::Ignore;
+  EchoStatus status = EchoStatus::GeneralFailure;  // for Error
+};
+// Classifies a packet as read from the socket: with its IP header on a raw socket (withIpHeader),
+// the bare ICMP message on a ping socket, whose kernel has already matched the identifier. Every
+// length is checked; anything malformed or not about this request is ignored. source is the
+// packet's sender (host order).
+Classified ClassifyPacket(const uint8_t* packet, size_t length, bool withIpHeader, uint16_t ident,
+                          uint16_t sequence, uint32_t target, uint32_t source);
+// The Internet checksum (RFC 1071) of data.
+uint16_t Checksum(const uint8_t* data, size_t length);
+
+}  // namespace detail
+
+}  // namespace platform::icmp
