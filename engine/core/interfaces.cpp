@@ -1,0 +1,185 @@
+#include "engine/core/interfaces.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "engine/core/config/reghelpers.h"
+#include "engine/core/config/util.h"
+
+namespace {
+
+constexpr uint16_t kReachabilityPort = 20000;
+constexpr int kReachabilityTimeoutMs = 2000;
+
+sockaddr_in MakeAddress(uint32_t hostOrder, uint16_t port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(hostOrder);
+  a.sin_port = htons(port);
+  return a;
+}
+
+// The source address the kernel would use towards a host. A connected datagram socket sends
+// nothing, so this costs no traffic and never blocks.
+bool RouteSource(uint32_t host, uint16_t port, uint32_t* source) {
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_in to = MakeAddress(host, port ? port : 9);
+  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
+  sockaddr_in local{};
+  socklen_t len = sizeof local;
+  if (ok) ok = getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) == 0;
+  close(fd);
+  if (ok) *source = ntohl(local.sin_addr.s_addr);
+  return ok;
+}
+
+bool ConnectFrom(uint32_t local, uint32_t host) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return false;
+  sockaddr_in from = MakeAddress(local, 0);
+  sockaddr_in to = MakeAddress(host, kReachabilityPort);
+  bool reachable = false;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) == 0) {
+    int rc = connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    if (rc == 0) {
+      reachable = true;
+    } else if (errno == ECONNREFUSED) {
+      reachable = true;
+    } else if (errno == EINPROGRESS) {
+      pollfd p{fd, POLLOUT, 0};
+      if (poll(&p, 1, kReachabilityTimeoutMs) == 1) {
+        int err = 0;
+        socklen_t len = sizeof err;
+        getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
+        reachable = err == 0 || err == ECONNREFUSED;
+      }
+    }
+  }
+  close(fd);
+  return reachable;
+}
+
+bool InPrefix(uint32_t host, uint32_t address) {
+  for (const LocalAddress& a : ReadLocalAddresses())
+    if (a.address == address && a.netmask != 0 && (host & a.netmask) == (address & a.netmask)) return true;
+  return false;
+}
+
+}  // namespace
+
+bool IsReachableFrom(uint32_t a, uint32_t h) {
+  if (a == h || IsSameNetwork(a, h)) return true;
+  if (IsPrivateAddress(a) != IsPrivateAddress(h)) return false;
+  uint32_t source = 0;
+  if (RouteSource(h, kReachabilityPort, &source) && source == a) return true;
+  return ConnectFrom(a, h);
+}
+
+void BuildInterfaceList(CSysInfo& info, const HostResolver& resolve) {
+  CLockGuard lock(info.m_interfaces);
+  info.m_interfaces.RemoveAll();
+  auto enter = [&](uint32_t kind, const CString& name) {
+    if (!info.m_interfaces.Lookup(name)) info.m_interfaces.SetAt(name, std::make_shared<CInterface>(kind, name));
+  };
+  enter(INTERFACE_LOOPBACK, "127.0.0.1");
+  for (const CString& name : RegEnumValueNames("Settings\\Interfaces")) enter(INTERFACE_IP, name);
+
+  // The machine's own addresses come from its adapters, not from a lookup of its host name, which
+  // on many systems answers a loopback alias that is no interface at all.
+  std::vector<CString> adapters;
+  CSysInfo::GetLocalAddresses(adapters);
+  for (const CString& a : adapters) enter(INTERFACE_IP, a);
+  for (auto& [name, obj] : info.m_interfaces) {
+    auto* i = static_cast<CInterface*>(obj.get());
+    for (const CString& a : adapters)
+      if (a == name) i->m_lan = 1;
+  }
+
+  const DialupInfo dialup = GetDialupInfo();
+  if (dialup.activeAddresses)
+    for (const CString& a : dialup.activeAddresses()) info.m_interfaces.RemoveKey(a);
+
+  info.m_multiInterface = info.m_interfaces.GetCount() >= 3 ? 1 : 0;
+
+  CString testHost = RegReadString("Settings", kInternetTestHostValue, "");
+  if (!testHost.empty() && resolve) {
+    uint32_t h = resolve(testHost);
+    if (h != 0xFFFFFFFFu) {
+      for (auto& [name, obj] : info.m_interfaces) {
+        auto* i = static_cast<CInterface*>(obj.get());
+        uint32_t a;
+        if (TryParseIPAddress(i->GetAddressText(), &a) && IsReachableFrom(a, h)) i->m_outside = 1;
+      }
+    }
+  }
+
+  if (dialup.entryNames) {
+    for (const CString& entry : dialup.entryNames()) {
+      // An entry named like an address would take that address's place in the map.
+      uint32_t ignored;
+      if (TryParseIPAddress(entry, &ignored)) continue;
+      enter(INTERFACE_DIALUP, entry);
+    }
+  }
+  info.m_computerName = CSysInfo::ReadComputerName();
+}
+
+bool IsLocalAddress(CSysInfo& info, const CString& text) {
+  if (!info.m_computerName.empty() && strcasecmp(text.c_str(), info.m_computerName.c_str()) == 0) return true;
+  uint32_t ignored;
+  if (!TryParseIPAddress(text, &ignored)) return false;
+  CLockGuard lock(info.m_interfaces);
+  for (auto& [name, obj] : info.m_interfaces) {
+    auto* i = static_cast<CInterface*>(obj.get());
+    if (i->m_kind != INTERFACE_DIALUP && i->GetAddressText() == text) return true;
+  }
+  return false;
+}
+
+bool GetInterfaceAddressFor(CSysInfo& info, const CString& host, uint16_t port, CString* out, uint32_t kindMask,
+                            const HostResolver& resolve) {
+  if (host == "127.0.0.1" || strcasecmp(host.c_str(), "localhost") == 0) {
+    if (!(kindMask & (INTERFACE_IP | INTERFACE_LOOPBACK))) return false;
+    *out = "127.0.0.1";
+    return true;
+  }
+  uint32_t h = resolve ? resolve(host) : ParseIPAddress(host);
+  if (h == 0xFFFFFFFFu) return false;
+  if (port != 0) {
+    uint32_t source;
+    if (!RouteSource(h, port, &source)) return false;
+    *out = FormatIPAddress(source);
+    return true;
+  }
+
+  std::vector<std::pair<uint32_t, CString>> candidates;
+  {
+    CLockGuard lock(info.m_interfaces);
+    for (auto& [name, obj] : info.m_interfaces) {
+      auto* i = static_cast<CInterface*>(obj.get());
+      uint32_t a;
+      if (!(i->m_kind & kindMask) || !i->IsAvailable() || !TryParseIPAddress(i->GetAddressText(), &a)) continue;
+      candidates.emplace_back(a, i->m_address);
+    }
+  }
+  // The interface whose real network holds the host beats the classful guess: two subnets of one
+  // private class network are not one network.
+  for (auto& [a, text] : candidates)
+    if (InPrefix(h, a)) return *out = text, true;
+  for (auto& [a, text] : candidates)
+    if (IsSameNetwork(a, h)) return *out = text, true;
+  std::vector<std::pair<uint32_t, CString>> sameClass;
+  for (auto& c : candidates)
+    if (IsPrivateAddress(c.first) == IsPrivateAddress(h)) sameClass.push_back(c);
+  if (sameClass.size() == 1 && !IsPrivateAddress(h)) return *out = sameClass[0].second, true;
+  for (auto& [a, text] : sameClass)
+    if (IsReachableFrom(a, h)) return *out = text, true;
+  return false;
+}

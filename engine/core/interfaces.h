@@ -1,0 +1,32 @@
+#pragma once
+// The engine's list of local interfaces and the choice of a local address towards a host.
+#include <cstdint>
+#include <functional>
+
+#include "engine/core/config/interface.h"
+
+// Resolves a host name or dotted text to a host-order address; 0xFFFFFFFF when refused or unknown.
+using HostResolver = std::function<uint32_t(const CString& host)>;
+
+// "Settings" value naming a stable outside host whose reachability marks the outside interfaces.
+// Empty (the default) skips the test: nothing is ever sent to a host nobody configured.
+inline constexpr const char* kInternetTestHostValue = "InternetTestHost";
+
+// Rebuilds info's interface map: loopback, "Settings\\Interfaces", the machine's own adapters,
+// LAN flags, active dial-up connections removed, the multi-interface flag, the outside flags,
+// the dial-up phonebook entries, and the computer name.
+void BuildInterfaceList(CSysInfo& info, const HostResolver& resolve);
+
+// The text names this machine (its computer name, ignoring case) or the address of one of its
+// non-dial-up interfaces.
+bool IsLocalAddress(CSysInfo& info, const CString& text);
+
+// The local interface address to use towards host. For "127.0.0.1" and "localhost" the loopback
+// address when the mask admits loopback or plain addresses (kinds 1 and 4).
+bool GetInterfaceAddressFor(CSysInfo& info, const CString& host, uint16_t port, CString* out, uint32_t kindMask,
+                            const HostResolver& resolve);
+
+// Whether an interface address reaches a host: equal or on one classful network, not when exactly
+// one of them is private, else when the kernel routes to the host from that address or a connect
+// from it (capped at two seconds) completes or is refused.
+bool IsReachableFrom(uint32_t interfaceAddress, uint32_t host);

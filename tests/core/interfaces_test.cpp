@@ -1,0 +1,183 @@
+// Interface records, the interface list and the choice of a local address, checked against what
+// the kernel reports (ip(8)) and inside a private network namespace with interfaces of our own.
+#include <gtest/gtest.h>
+
+#include <sched.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "engine/core/config/reghelpers.h"
+#include "engine/core/config/util.h"
+#include "engine/core/interfaces.h"
+#include "tests/support/test_env.h"
+
+namespace {
+
+CInterface* Find(CSysInfo& info, const CString& name) {
+  return static_cast<CInterface*>(info.m_interfaces.Lookup(name).get());
+}
+
+HostResolver Dotted() {
+  return [](const CString& h) { return ParseIPAddress(h); };
+}
+
+}  // namespace
+
+TEST(Interface, ArchiveAndRegistryKeepEveryField) {
+  CInterface a(INTERFACE_DIALUP, "Office");
+  a.m_address = "10.1.2.3";
+  a.m_lan = 1;
+  a.m_outside = 1;
+  CArchive out;
+  a.Serialize(out);
+  CArchive in(out.Bytes().data(), out.Bytes().size());
+  CInterface b;
+  b.Serialize(in);
+  EXPECT_EQ(b.m_kind, INTERFACE_DIALUP);
+  EXPECT_EQ(b.m_name, "Office");
+  EXPECT_EQ(b.m_address, "10.1.2.3");
+  EXPECT_EQ(b.m_lan, 1u);
+  EXPECT_EQ(b.m_outside, 1u);
+  EXPECT_EQ(in.BytesLeft(), 0u);
+
+  ASSERT_TRUE(a.Save("Services\\X\\Binding0"));
+  CInterface c;
+  c.Load("Services\\X\\Binding0");
+  EXPECT_EQ(c.m_kind, INTERFACE_DIALUP);
+  EXPECT_EQ(c.m_name, "Office");
+  EXPECT_EQ(c.m_address, "10.1.2.3");
+  CInterface d;
+  d.Load("Services\\Missing");
+  EXPECT_EQ(d.m_kind, INTERFACE_IP);
+  EXPECT_EQ(d.m_name, "");
+}
+
+TEST(Interface, DialupAddressFollowsTheDialer) {
+  bool up = false;
+  SetDialupInfo({[&](const CString& e, CString* a) {
+                   if (!up || e != "ISP") return false;
+                   *a = "203.0.113.7";
+                   return true;
+                 },
+                 nullptr, nullptr});
+  CInterface i(INTERFACE_DIALUP, "ISP");
+  i.m_address = "203.0.113.1";
+  EXPECT_FALSE(i.IsAvailable());
+  EXPECT_EQ(i.GetAddressText(), "203.0.113.1") << "a connection that is down keeps its last address";
+  up = true;
+  EXPECT_TRUE(i.IsAvailable());
+  EXPECT_EQ(i.GetAddressText(), "203.0.113.7");
+  SetDialupInfo({});
+}
+
+TEST(SysInfo, ArchiveFormAndHostData) {
+  CSysInfo s;
+  s.GetOSVersion();
+  EXPECT_GT(s.m_majorVersion, 0u);
+  CArchive out;
+  s.Serialize(out);
+  // Three 32-bit numbers, then the version text (one length byte and 12 characters).
+  ASSERT_EQ(out.Bytes().size(), 12u + 1 + 12);
+  CSysInfo t;
+  CArchive in(out.Bytes().data(), out.Bytes().size());
+  t.Serialize(in);
+  EXPECT_EQ(t.m_version, "Trellis 2.1d");
+  EXPECT_EQ(t.m_majorVersion, s.m_majorVersion);
+  EXPECT_EQ(CSysInfo::ReadComputerName().find('.'), CString::npos);
+}
+
+TEST(InterfaceList, MatchesTheKernelsAddresses) {
+  RegWriteString("Settings\\Interfaces", "192.0.2.9", "");
+  SetDialupInfo({nullptr, [] { return std::vector<CString>{"192.0.2.9"}; },
+                 [] { return std::vector<CString>{"Office", "10.9.9.9"}; }});
+  CSysInfo info;
+  BuildInterfaceList(info, Dotted());
+  SetDialupInfo({});
+
+  ASSERT_NE(Find(info, "127.0.0.1"), nullptr);
+  EXPECT_EQ(Find(info, "127.0.0.1")->m_kind, INTERFACE_LOOPBACK);
+  EXPECT_EQ(Find(info, "192.0.2.9"), nullptr) << "an active dial-up address is not an interface";
+  ASSERT_NE(Find(info, "Office"), nullptr);
+  EXPECT_EQ(Find(info, "Office")->m_kind, INTERFACE_DIALUP);
+  EXPECT_EQ(Find(info, "10.9.9.9"), nullptr) << "an entry named like an address is refused";
+
+  std::string ip;
+  ASSERT_EQ(trellis::test::RunCommand("ip -4 -o addr show | awk '{print $4}' | cut -d/ -f1", &ip), 0);
+  size_t kernelNonLoopback = 0;
+  for (size_t p = 0, e; (e = ip.find('\n', p)) != std::string::npos; p = e + 1) {
+    std::string a = ip.substr(p, e - p);
+    if (a.rfind("127.", 0) == 0) continue;
+    ++kernelNonLoopback;
+    ASSERT_NE(Find(info, a), nullptr) << a;
+    EXPECT_EQ(Find(info, a)->m_lan, 1u) << a;
+  }
+  // No loopback alias of the host name (127.0.1.1) sneaks in.
+  for (const CString& k : info.m_interfaces.Keys()) EXPECT_TRUE(k == "127.0.0.1" || k.rfind("127.", 0) != 0) << k;
+  EXPECT_EQ(info.m_interfaces.GetCount(), 2 + kernelNonLoopback);  // loopback and the dial-up entry
+}
+
+TEST(InterfaceList, LocalAddressesAndChoiceTowardsLoopback) {
+  CSysInfo info;
+  BuildInterfaceList(info, Dotted());
+  EXPECT_TRUE(IsLocalAddress(info, "127.0.0.1"));
+  EXPECT_TRUE(IsLocalAddress(info, info.m_computerName));
+  EXPECT_FALSE(IsLocalAddress(info, "192.0.2.200"));
+  CString out;
+  EXPECT_TRUE(GetInterfaceAddressFor(info, "LOCALHOST", 0, &out, INTERFACE_IP, Dotted()));
+  EXPECT_EQ(out, "127.0.0.1");
+  EXPECT_FALSE(GetInterfaceAddressFor(info, "localhost", 0, &out, INTERFACE_DIALUP, Dotted()));
+  EXPECT_TRUE(GetInterfaceAddressFor(info, "127.0.0.9", 0, &out, INTERFACE_LOOPBACK, Dotted()));
+  EXPECT_EQ(out, "127.0.0.1");
+  EXPECT_TRUE(GetInterfaceAddressFor(info, "127.0.0.9", 8080, &out, INTERFACE_IP, Dotted()));
+  EXPECT_EQ(out, "127.0.0.1") << "the kernel's source address towards a loopback host";
+  EXPECT_FALSE(GetInterfaceAddressFor(info, "no.such.host.invalid", 0, &out, INTERFACE_IP,
+                                      [](const CString&) { return 0xFFFFFFFFu; }));
+}
+
+// Two networks of our own in a private namespace: a LAN (192.168.50.1/24 and 10.0.0.1/24) and an
+// upstream (10.1.0.5/24, 198.51.100.2/24). Nothing leaves the namespace.
+TEST(InterfaceList, ChoosesTheInterfaceOfTheHostsOwnNetwork) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace";
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (unshare(CLONE_NEWNET) != 0) _exit(77);
+    const char* setup =
+        "ip link set lo up && ip link add lan0 type veth peer name lan1 && "
+        "ip link add up0 type veth peer name up1 && "
+        "ip addr add 192.168.50.1/24 dev lan0 && ip addr add 10.0.0.1/24 dev lan0 && "
+        "ip addr add 10.1.0.5/24 dev up0 && ip addr add 198.51.100.2/24 dev up0 && "
+        "ip link set lan0 up && ip link set lan1 up && ip link set up0 up && ip link set up1 up";
+    if (system(setup) != 0) _exit(77);
+    RegDeleteKeyTree("Settings\\Interfaces");
+    RegWriteString("Settings", kInternetTestHostValue, "198.51.100.77");
+    CSysInfo info;
+    BuildInterfaceList(info, Dotted());
+    int bad = 0;
+    auto check = [&](bool ok, const char* what) {
+      if (!ok) {
+        fprintf(stderr, "failed: %s\n", what);
+        ++bad;
+      }
+    };
+    check(info.m_interfaces.GetCount() == 5, "loopback and four addresses");
+    check(info.m_multiInterface == 1, "multi-interface flag");
+    check(Find(info, "198.51.100.2") && Find(info, "198.51.100.2")->m_outside == 1, "upstream reaches the test host");
+    check(Find(info, "192.168.50.1") && Find(info, "192.168.50.1")->m_outside == 0, "LAN is not outside");
+    CString out;
+    check(GetInterfaceAddressFor(info, "10.0.0.20", 0, &out, INTERFACE_IP, Dotted()) && out == "10.0.0.1",
+          "real prefix beats the classful network");
+    check(GetInterfaceAddressFor(info, "10.1.0.20", 0, &out, INTERFACE_IP, Dotted()) && out == "10.1.0.5",
+          "upstream subnet");
+    check(GetInterfaceAddressFor(info, "192.168.50.77", 0, &out, INTERFACE_IP, Dotted()) && out == "192.168.50.1",
+          "LAN client");
+    check(GetInterfaceAddressFor(info, "198.51.100.9", 9, &out, INTERFACE_IP, Dotted()) && out == "198.51.100.2",
+          "route source with a port");
+    _exit(bad == 0 ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no network namespace here";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
