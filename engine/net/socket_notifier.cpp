@@ -1,0 +1,314 @@
+#include "engine/net/socket_notifier.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <thread>
+
+#include "engine/net/socket_exception.h"
+#include "engine/net/x1socket.h"
+#include "platform/clock.h"
+
+// Readiness from epoll and from poll is read by one translation, so the bits must agree.
+static_assert(EPOLLIN == POLLIN && EPOLLOUT == POLLOUT && EPOLLERR == POLLERR &&
+              EPOLLHUP == POLLHUP && EPOLLRDHUP == POLLRDHUP);
+
+namespace x1net {
+
+std::atomic<long> Notifier::openSockets{0};
+
+int SlotOfEvent(uint32_t fdEvent) {
+  switch (fdEvent) {
+    case FD_ACCEPT: return kAccept;
+    case FD_READ: return kRead;
+    case FD_WRITE: return kWrite;
+    case FD_CLOSE: return kClose;
+    default: return -1;
+  }
+}
+
+uint32_t EventOfSlot(int slot) {
+  static constexpr uint32_t kEvents[kSlots] = {FD_ACCEPT, FD_READ, FD_WRITE, FD_CLOSE};
+  return (slot >= 0 && slot < kSlots) ? kEvents[slot] : 0;
+}
+
+namespace {
+
+thread_local bool t_isPoller = false;
+
+int BytesWaiting(int fd) {
+  int n = 0;
+  if (ioctl(fd, FIONREAD, &n) < 0) return 0;
+  return n;
+}
+
+}  // namespace
+
+Notifier& Notifier::Get() {
+  // Deliberately never destroyed: X1Socket objects with static storage close through it at exit.
+  static Notifier* notifier = new Notifier();
+  return *notifier;
+}
+
+Notifier::Notifier() {
+  // Sends use MSG_NOSIGNAL; this covers every other write to a socket of the process.
+  signal(SIGPIPE, SIG_IGN);
+  epfd_ = epoll_create1(EPOLL_CLOEXEC);
+  if (epfd_ < 0) throw X1SocketException(SocketErrorFromErrno(errno));
+  wakefd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wakefd_ < 0) {
+    int err = errno;
+    close(epfd_);
+    throw X1SocketException(SocketErrorFromErrno(err));
+  }
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.u64 = 0;  // ids start at 1, so 0 is the wake-up descriptor
+  epoll_ctl(epfd_, EPOLL_CTL_ADD, wakefd_, &ev);
+  std::thread([this] { PollerMain(); }).detach();
+}
+
+void Notifier::Wake() {
+  uint64_t one = 1;
+  ssize_t r = write(wakefd_, &one, sizeof one);
+  (void)r;  // a full counter already means "wake up"
+}
+
+void Notifier::Register(const std::shared_ptr<SockState>& st) {
+  SocketId id = nextId_.fetch_add(1);
+  st->id = id;
+  std::lock_guard<std::mutex> g(regMx_);
+  registry_[id] = st;
+}
+
+std::shared_ptr<SockState> Notifier::Find(SocketId id) {
+  std::lock_guard<std::mutex> g(regMx_);
+  auto it = registry_.find(id);
+  return it == registry_.end() ? nullptr : it->second;
+}
+
+void Notifier::ArmLocked(SockState& st, std::vector<Dispatch>& out) {
+  if (st.fd < 0 || st.closing || st.id == 0) throw X1SocketException(WSAENOTSOCK);
+  if (st.armed) return;
+  epoll_event ev{};
+  // Edge-triggered: registration reports the present state once (arming while data waits posts
+  // at once), and afterwards every new arrival is reported; whether that becomes an event is
+  // decided by the pending flags, so an owner that has not read yet gets no flood.
+  ev.events = EPOLLIN | EPOLLRDHUP | EPOLLET;
+  ev.data.u64 = st.id;
+  if (epoll_ctl(epfd_, st.inEpoll ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, st.fd, &ev) < 0)
+    throw X1SocketException(SocketErrorFromErrno(errno));
+  st.inEpoll = true;
+  st.armed = true;
+  if ((st.mask & FD_WRITE) && (st.connected || st.kind == SockKind::Datagram)) SignalLocked(st, kWrite, out);
+}
+
+void Notifier::DisarmLocked(SockState& st) {
+  st.armed = false;
+  if (st.inEpoll && st.fd >= 0) epoll_ctl(epfd_, EPOLL_CTL_DEL, st.fd, nullptr);
+  st.inEpoll = false;
+}
+
+void Notifier::TranslateLocked(SockState& st, uint32_t events, std::vector<Dispatch>& out) {
+  if (!st.armed || st.fd < 0 || st.closing || st.id == 0) return;
+  switch (st.kind) {
+    case SockKind::Listener:
+      if ((events & (EPOLLIN | EPOLLERR)) && (st.mask & FD_ACCEPT)) {
+        if (st.acceptPausedUntil != 0 && platform::TickCount64() < st.acceptPausedUntil) return;
+        SignalLocked(st, kAccept, out);
+      }
+      return;
+    case SockKind::Datagram:
+      // An ICMP error on a connected datagram socket is read as the error of the next receive.
+      if ((events & (EPOLLIN | EPOLLERR)) && (st.mask & FD_READ)) SignalLocked(st, kRead, out);
+      return;
+    case SockKind::Stream: {
+      // A socket that is not connected polls as hung up; nothing of it is an event yet.
+      if (!st.connected || st.closeSent) return;
+      bool ended = (events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0;
+      if ((st.mask & FD_READ) && (events & EPOLLIN)) {
+        // At the end of the stream the socket is readable with nothing to read: only data is news.
+        if (!ended || BytesWaiting(st.fd) > 0) SignalLocked(st, kRead, out);
+      }
+      if (ended && (st.mask & FD_CLOSE)) {
+        SignalLocked(st, kClose, out);
+        st.closeSent = true;
+      }
+      return;
+    }
+  }
+}
+
+void Notifier::EvaluateLocked(SockState& st, std::vector<Dispatch>& out) {
+  if (!st.armed || st.fd < 0 || st.closing) return;
+  pollfd p{st.fd, static_cast<short>(POLLIN | POLLRDHUP), 0};
+  if (poll(&p, 1, 0) > 0) TranslateLocked(st, static_cast<uint16_t>(p.revents), out);
+}
+
+void Notifier::SignalLocked(SockState& st, int slot, std::vector<Dispatch>& out) {
+  if (st.fd < 0 || st.closing || st.id == 0 || st.pending[slot] != 0) return;
+  uint32_t event = EventOfSlot(slot);
+  uint64_t seq = ++st.seq;
+  if (st.callbackMode) {
+    st.pending[slot] = seq;
+    platform::ThreadId tid = notifyTid_.load();
+    if (tid == 0) {
+      out.push_back(Dispatch{st.shared_from_this(), st.id, event, seq});
+    } else if (!platform::PostThreadMessage(tid, platform::WM_SOCKET_NOTIFY, st.id, {},
+                                            static_cast<intptr_t>((seq << 8) | event))) {
+      st.pending[slot] = 0;  // the notification thread is gone: nobody to tell
+    }
+    return;
+  }
+  if (st.owner == 0) return;  // neither an owner nor a callback: nobody to tell
+  st.pending[slot] = seq;
+  if (!platform::PostThreadMessage(st.owner, platform::WM_SOCKET_ACCEPT + static_cast<uint32_t>(slot),
+                                   st.id, {}, static_cast<intptr_t>(seq))) {
+    // The owner has ended and nobody will ever read or close this socket.
+    CloseLocked(st);
+  }
+}
+
+void Notifier::RetargetLocked(SockState& st, std::vector<Dispatch>& out) {
+  bool write = st.pending[kWrite] != 0;
+  if (st.pending[kClose] != 0) st.closeSent = false;  // posted but never taken: post it again
+  for (uint64_t& p : st.pending) p = 0;
+  if (write) SignalLocked(st, kWrite, out);
+  EvaluateLocked(st, out);
+}
+
+void Notifier::CloseLocked(SockState& st) {
+  if (st.id != 0) {
+    std::lock_guard<std::mutex> g(regMx_);
+    registry_.erase(st.id);
+  }
+  st.id = 0;
+  DisarmLocked(st);
+  for (uint64_t& p : st.pending) p = 0;
+  st.connected = false;
+  st.object = nullptr;
+  if (st.fd >= 0 && !st.closing) {
+    openSockets.fetch_sub(1);
+    if (st.inCall > 0) {
+      // Wakes the call (a blocked send fails, a wait sees the end); the descriptor stays valid
+      // until that call has left.
+      shutdown(st.fd, SHUT_RDWR);
+      st.closing = true;
+    } else {
+      close(st.fd);
+      st.fd = -1;
+    }
+  }
+}
+
+void Notifier::PauseAcceptLocked(SockState& st, uint32_t ms) {
+  if (st.id == 0) return;
+  uint64_t at = platform::TickCount64() + ms;
+  st.acceptPausedUntil = at;
+  {
+    std::lock_guard<std::mutex> g(queueMx_);
+    retries_.push_back(Retry{st.shared_from_this(), st.id, at});
+  }
+  Wake();
+}
+
+void Notifier::Flush(std::vector<Dispatch>& out) {
+  if (out.empty()) return;
+  {
+    std::lock_guard<std::mutex> g(queueMx_);
+    for (Dispatch& d : out) queued_.push_back(std::move(d));
+  }
+  out.clear();
+  // A callback running on the poller (an accept that finds the next connection) only queues: the
+  // loop runs the queue before it waits again, so callbacks never nest.
+  if (!t_isPoller) Wake();
+}
+
+void Notifier::RunAll(std::vector<Dispatch>& list) {
+  for (const Dispatch& d : list) RunDispatch(d);
+  list.clear();
+}
+
+bool Notifier::RunDispatch(const Dispatch& d) {
+  std::lock_guard<std::recursive_mutex> running(d.st->dispatchMx);
+  X1Socket* object = nullptr;
+  {
+    std::lock_guard<std::mutex> g(d.st->mx);
+    int slot = SlotOfEvent(d.event);
+    if (slot < 0 || d.st->id != d.id || !d.st->callbackMode || d.st->object == nullptr) return false;
+    if (d.st->pending[slot] != d.seq) return false;  // stale: taken, superseded or retargeted
+    d.st->pending[slot] = 0;
+    object = d.st->object;
+  }
+  object->DeliverEvent(d.event);
+  return true;
+}
+
+void Notifier::PollerMain() {
+  constexpr int kBatch = 128;
+  epoll_event events[kBatch];
+  std::vector<Dispatch> out;
+  std::vector<Dispatch> queued;
+  t_isPoller = true;
+  for (;;) {
+    int timeout = -1;
+    {
+      std::lock_guard<std::mutex> g(queueMx_);
+      if (!queued_.empty()) {
+        timeout = 0;
+      } else if (!retries_.empty()) {
+        uint64_t now = platform::TickCount64();
+        uint64_t first = retries_.front().at;
+        for (const Retry& r : retries_) first = std::min(first, r.at);
+        timeout = first <= now ? 0 : static_cast<int>(std::min<uint64_t>(first - now, 60000));
+      }
+    }
+    int n = epoll_wait(epfd_, events, kBatch, timeout);
+    if (n < 0) n = 0;  // EINTR
+    for (int i = 0; i < n; ++i) {
+      SocketId id = static_cast<SocketId>(events[i].data.u64);
+      if (id == 0) {
+        uint64_t count;
+        ssize_t r = read(wakefd_, &count, sizeof count);
+        (void)r;
+        continue;
+      }
+      std::shared_ptr<SockState> st = Find(id);
+      if (!st) continue;  // closed since: the event belongs to nobody
+      std::lock_guard<std::mutex> g(st->mx);
+      if (st->id == id) TranslateLocked(*st, events[i].events, out);
+    }
+
+    std::vector<Retry> due;
+    {
+      std::lock_guard<std::mutex> g(queueMx_);
+      uint64_t now = platform::TickCount64();
+      for (size_t i = 0; i < retries_.size();) {
+        if (retries_[i].at <= now) {
+          due.push_back(std::move(retries_[i]));
+          retries_.erase(retries_.begin() + static_cast<std::ptrdiff_t>(i));
+        } else {
+          ++i;
+        }
+      }
+      queued.swap(queued_);
+    }
+    for (Retry& r : due) {
+      std::lock_guard<std::mutex> g(r.st->mx);
+      if (r.st->id != r.id || r.st->acceptPausedUntil != r.at) continue;
+      r.st->acceptPausedUntil = 0;
+      EvaluateLocked(*r.st, out);
+    }
+    RunAll(queued);
+    RunAll(out);
+  }
+}
+
+}  // namespace x1net

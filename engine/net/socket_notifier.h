@@ -1,0 +1,155 @@
+#pragma once
+// The notification layer under X1Socket: one poller thread with an epoll instance watches every
+// armed socket and turns readiness into the socket events of the library, posted to the thread that
+// owns the socket or run as callbacks on the notification thread.
+//
+// What a socket's owner can rely on (the event rules the protocol code was written against):
+//   - An event names the socket by its id, never by its descriptor. Ids are never reused, so an
+//     event that outlives its socket (closed, re-created, descriptor number reused) finds nothing
+//     and is dropped.
+//   - One read event at a time: after FD_READ is posted, none follows until the owner takes the
+//     event (X1Socket::TakeEvent) or receives; a receive that leaves data waiting posts the next one
+//     at once. Accept events work the same way with Accept.
+//   - Arming while a condition already holds posts at once (data waiting, a connection pending).
+//   - FD_CLOSE is posted once per connection, after the FD_READ of any data that came before it,
+//     and no FD_READ follows it: the close handler reads what is still waiting.
+//   - Moving a socket to another owner keeps its events: those not yet taken are posted again to
+//     the new owner (the old copies become stale) and waiting data or a pending close is re-posted.
+//   - A socket whose owner thread has ended is closed by the layer on its next event.
+//   - Closing from any thread stops every later event; a close from another thread while a call is
+//     in progress shuts the connection down (which wakes the call) and the descriptor is closed by
+//     the thread that leaves the call last, so a descriptor number is never closed twice or reused
+//     under a running call.
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/msgthread.h"
+
+class X1Socket;
+
+// Event bits of the asynchronous selection (the host system's FD_ values).
+enum : uint32_t {
+  FD_READ = 1,
+  FD_WRITE = 2,
+  FD_OOB = 4,
+  FD_ACCEPT = 8,
+  FD_CONNECT = 16,
+  FD_CLOSE = 32,
+};
+
+// The socket id carried in wParam of every socket event: unique for the life of the process, a
+// fresh one for every Create or Attach (so it doubles as the socket's generation). 0 = no socket.
+using SocketId = uintptr_t;
+
+namespace x1net {
+
+enum class SockKind { Stream, Datagram, Listener };
+
+// Slots of the per-event bookkeeping.
+enum EventSlot { kAccept = 0, kRead = 1, kWrite = 2, kClose = 3, kSlots = 4 };
+int SlotOfEvent(uint32_t fdEvent);  // -1 for events the layer does not deliver
+uint32_t EventOfSlot(int slot);
+
+// One open socket, shared by its X1Socket and the layer's registry.
+struct SockState : std::enable_shared_from_this<SockState> {
+  std::mutex mx;                      // guards every field below but dispatchMx
+  std::recursive_mutex dispatchMx;    // held while a callback or handler of this socket runs
+
+  int fd = -1;
+  SocketId id = 0;                    // 0 once closed
+  SockKind kind = SockKind::Stream;
+  bool connected = false;
+  uint32_t mask = 0;
+  bool armed = false;
+  bool inEpoll = false;
+  bool callbackMode = false;          // events go to object's callback or handlers
+  platform::ThreadId owner = 0;       // otherwise to this thread
+  X1Socket* object = nullptr;         // the X1Socket, for callbacks and handlers
+  uint64_t seq = 0;                   // last event sequence number given
+  uint64_t pending[kSlots] = {};      // sequence of the posted, not yet taken event per slot
+  bool closeSent = false;
+  uint64_t acceptPausedUntil = 0;     // descriptors ran out: no accept events until then
+  int inCall = 0;                     // calls in progress that use fd
+  bool closing = false;               // closed while a call was in progress; last leaver closes
+};
+
+// A callback event to run on the notification thread.
+struct Dispatch {
+  std::shared_ptr<SockState> st;
+  SocketId id;
+  uint32_t event;
+  uint64_t seq;
+};
+
+class Notifier {
+ public:
+  // The process's one notifier, started on first use (never torn down: sockets may be closed by
+  // objects destroyed at exit).
+  static Notifier& Get();
+
+  // The thread that runs callbacks; 0 = the poller thread itself.
+  void SetNotificationThread(platform::ThreadId tid) { notifyTid_.store(tid); }
+  platform::ThreadId GetNotificationThread() const { return notifyTid_.load(); }
+
+  // Gives st a fresh id and enters it in the registry.
+  void Register(const std::shared_ptr<SockState>& st);
+  std::shared_ptr<SockState> Find(SocketId id);
+
+  // All *Locked calls need st.mx held. Dispatches collected in `out` are handed to the
+  // notification thread by Flush once st.mx is released.
+  // Arming posts FD_WRITE at once for a socket that can send, and the poller reports the rest.
+  void ArmLocked(SockState& st, std::vector<Dispatch>& out);  // throws X1SocketException
+  void DisarmLocked(SockState& st);
+  // Re-reads the socket's readiness now and posts what it calls for.
+  void EvaluateLocked(SockState& st, std::vector<Dispatch>& out);
+  // Posts the event of a slot unless one is pending. May close st when its owner has ended.
+  void SignalLocked(SockState& st, int slot, std::vector<Dispatch>& out);
+  // Makes earlier events stale and posts afresh what is still due (owner or target changed).
+  void RetargetLocked(SockState& st, std::vector<Dispatch>& out);
+  // Deregisters and closes (or, with a call in progress, shuts down for the last leaver to close).
+  void CloseLocked(SockState& st);
+  // Hands collected dispatches to the poller thread (which runs callbacks when no notification
+  // thread is named). Call without any socket lock held.
+  void Flush(std::vector<Dispatch>& out);
+
+  // Accept events of a listener are held back for a while after descriptors ran out, then the
+  // listener is looked at again (a pending connection would otherwise wait for the next one).
+  void PauseAcceptLocked(SockState& st, uint32_t ms);
+
+  // Runs a callback event on the calling thread (the notification thread); false when stale.
+  static bool RunDispatch(const Dispatch& d);
+
+  static std::atomic<long> openSockets;
+
+ private:
+  Notifier();
+  void PollerMain();
+  void TranslateLocked(SockState& st, uint32_t events, std::vector<Dispatch>& out);
+  void Wake();
+  void RunAll(std::vector<Dispatch>& list);
+
+  int epfd_ = -1;
+  int wakefd_ = -1;
+  std::atomic<platform::ThreadId> notifyTid_{0};
+  std::atomic<SocketId> nextId_{1};
+
+  std::mutex regMx_;
+  std::unordered_map<SocketId, std::shared_ptr<SockState>> registry_;
+
+  std::mutex queueMx_;  // dispatches for the poller to run, accept retries
+  std::vector<Dispatch> queued_;
+  struct Retry {
+    std::shared_ptr<SockState> st;
+    SocketId id;
+    uint64_t at;
+  };
+  std::vector<Retry> retries_;
+};
+
+}  // namespace x1net
