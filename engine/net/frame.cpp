@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <new>
 
+#include "engine/core/config/lockable.h"
 #include "engine/core/config/rcmessage.h"
 #include "engine/net/x1socket.h"
 
@@ -61,6 +62,10 @@ void LoadBareFrame(std::span<const uint8_t> payload, CObject& target) {
   try {
     CArchive ar(payload.data(), payload.size());
     target.Serialize(ar);
+    // A table records a failed load instead of throwing it; a frame that broke off inside one is
+    // as malformed as any other, and must not pass for a complete table.
+    if (auto* table = dynamic_cast<CLockableCollection*>(&target); table && !table->LastLoadComplete())
+      ThrowMalformed(("incomplete table: " + table->LastLoadError()).c_str());
     if (ar.BytesLeft() != 0) ThrowMalformed("bytes left after the object");
   } catch (const CArchiveException& e) {
     ThrowMalformed(e.what());

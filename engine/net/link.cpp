@@ -100,8 +100,9 @@ void X1Link::StartCiphers(const CString& sendKeyText, const CString& receiveKeyT
 }
 
 void X1Link::Refuse(X1Socket& socket, uint8_t status, uint32_t code, CString text) {
-  // A refused login waits before it is told, so passwords cannot be tried at network speed.
-  if (code == LINK_BAD_PASSWORD) platform::SleepMs(kFailedLoginDelayMs);
+  // A refused login waits before it is told, so neither passwords nor user names can be tried at
+  // network speed, and an unknown name answers as slowly as a wrong password.
+  if (code >= LINK_WRONG_USERNAME && code <= LINK_BAD_PASSWORD) platform::SleepMs(kFailedLoginDelayMs);
   if (status != 0) SendStatus(socket, status);
   throw X1SocketException(code, std::move(text));
 }
@@ -141,12 +142,12 @@ void X1Link::ServerHandshake(X1Socket& socket) {
 
   bool disabled = false;
   if (m_fixedUser) {
-    if (name != m_user) throw X1SocketException(LINK_WRONG_USERNAME, "Wrong username");
+    if (name != m_user) Refuse(socket, 0, LINK_WRONG_USERNAME, "Wrong username");
   } else {
-    if (name.empty()) throw X1SocketException(LINK_NO_USERNAME, "No username given");
+    if (name.empty()) Refuse(socket, 0, LINK_NO_USERNAME, "No username given");
     CString password;
     LinkUserState state = m_lookup ? m_lookup(name, &password) : LinkUserState::NoSuchUser;
-    if (state == LinkUserState::NoSuchUser) throw X1SocketException(LINK_NO_SUCH_USER, "No such user");
+    if (state == LinkUserState::NoSuchUser) Refuse(socket, 0, LINK_NO_SUCH_USER, "No such user");
     // A disabled account is refused like a wrong password: the client learns nothing more.
     disabled = state == LinkUserState::Disabled;
     m_user = name;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/core/config/rcmessage.h"
+#include "engine/core/config/userdb.h"
 #include "engine/net/x1socket.h"
 #include "tests/support/test_env.h"
 
@@ -112,6 +113,16 @@ TEST(Frame, MalformedPayloadsAreRefusedWithoutTouchingTheTarget) {
   expectMalformed(Cat(kMessageBody, Bytes({0})));                     // a byte left over
   expectMalformed(std::vector<uint8_t>(kMessageBody.begin(), kMessageBody.end() - 1));  // short
   expectMalformed(Bytes({1, 0, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F}));  // 2 GiB text in 9 bytes
+
+  // A table that announces an entry it does not carry records its failure instead of throwing:
+  // the frame must still be refused.
+  CGroupMemberDatabase users;
+  try {
+    LoadBareFrame(Bytes({1, 0, 0, 0}), users);
+    ADD_FAILURE() << "an incomplete user database passed";
+  } catch (const CFrameException& e) {
+    EXPECT_EQ(e.GetCause(), CFrameException::malformed);
+  }
 
   auto expectTaggedRefused = [](const std::vector<uint8_t>& payload, const CRuntimeClass* base) {
     try {
