@@ -1,48 +1,262 @@
 #pragma once
-// The one engine object: a thread with a message loop that owns the engine's tables, runs the
-// two-second housekeeping timer and stops everything in a fixed order.
+// The one engine object: a thread with a message loop that owns every table of the engine, loads
+// and saves the whole configuration, runs the two-second housekeeping timer, tells the connected
+// consoles what changes and stops everything in a fixed order.
 //
-// For now it carries the thread, its timer and the shutdown handshake; the tables it owns join it
-// as their subsystems are built.
+// The engine thread is also the socket library's notification thread: listeners' accept
+// callbacks run on it.
+//
+// Ownership: machines, services, sessions and leases are held by std::shared_ptr in the tables
+// below; anything that must outlive a walk is copied out of its table under the lock and used
+// after the lock is given up.
+//
+// Lock order: machine table, then one machine, then the user database. The three lease tables
+// are always taken in the order address, computer name, hardware address. The engine's save lock
+// is taken before any table.
+#include <array>
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <thread>
 
+#include "engine/core/config/location.h"
+#include "engine/core/config/lockable.h"
+#include "engine/core/config/right.h"
+#include "engine/core/config/userdb.h"
+#include "engine/core/config/interface.h"
+#include "engine/core/machine.h"
 #include "platform/msgthread.h"
 
-class CTrellisEngine : public platform::MsgThread {
+class CDHCPLease;
+class CFilterComponent;
+class CLogManager;
+class CMachine;
+class CMachineMap;
+class CService;
+class CServiceManager;
+class CSession;
+class CTLRCPMessage;
+
+// Notification codes the engine sends itself (machine and session codes: machine.h).
+enum : uint32_t {
+  kNotifyDialerProfile = 63,
+  kNotifyError = 90,
+};
+
+// A console that receives notifications (the remote-control session implements it). The engine
+// never sends on its own thread: QueueNotification hands the message to the monitor's thread.
+class CEngineMonitor {
+ public:
+  virtual ~CEngineMonitor() = default;
+  // Queues one notification; false when it could not be queued (the console has gone).
+  virtual bool QueueNotification(uint32_t code, const CString& text1, const CString& text2,
+                                 const CString& text3) = 0;
+  // The client address of the console's own machine.
+  virtual CString GetMonitorAddress() const = 0;
+};
+
+class CTrellisEngine : public platform::MsgThread, public CSessionHost {
  public:
   static constexpr uintptr_t kTimerId = 1;
   static constexpr uint32_t kTimerIntervalMs = 2000;
   // A tick that comes sooner than this after the end of the last processed pass is skipped.
   static constexpr uint64_t kMinTickSpacingMs = 1000;
+  // A pass slower than this writes a debug line.
+  static constexpr uint64_t kSlowPassMs = 2000;
+  // Every this many processed passes the lease pass runs (the first pass included).
+  static constexpr uint64_t kLeasePassEvery = 30;
+  // Every this many processed passes the users' accounting values are saved.
+  static constexpr uint64_t kAccountsSaveEvery = 60;
+  // Shutdown waits at most this long for the sessions' threads to end before it deletes the
+  // services they use.
+  static constexpr int kSessionDrainMs = 8000;
+  // One ICMP echo waits this long.
+  static constexpr uint32_t kPingTimeoutMs = 2000;
+  static constexpr uint32_t kDefaultSOCKSConnectTimeoutMs = 30000;
+  static constexpr uint32_t kConfigurationVersion = 513;
 
-  CTrellisEngine() = default;
+  CTrellisEngine();
+  ~CTrellisEngine() override;
 
-  // Stops the engine. A second call waits for the first to finish. With exitProcess set the
-  // process ends with code 0 once the engine is down.
+  // ---- Configuration ------------------------------------------------------------------------
+
+  // Reads everything from the registry, with the first-run ("Setup" Mode 1) and upgrade (Mode 2)
+  // defaults. Run by the engine thread's start; public for tests.
+  void LoadConfiguration();
+  // Writes everything. A save that meets another one waits for it and then writes again, so no
+  // change is lost; once Shutdown has begun nothing is written (the tables are being emptied).
+  // False when skipped for shutdown or when a part could not be written.
+  bool SaveConfiguration();
+
+  // ---- Shutdown -----------------------------------------------------------------------------
+
+  // Stops the engine: timer, listeners, sessions (waited for), services, machines, users,
+  // locations, monitors, log writer, leases; then lets the engine thread end. One-shot: a second
+  // call, from any thread, waits until the first has finished and returns. With exitProcess set
+  // (a console's shutdown request) the process is asked to stop through its normal stop path
+  // instead of being ended under its running threads.
   void Shutdown(int exitProcess);
+  bool IsShuttingDown() const { return m_shuttingDown.load(); }
 
-  uint64_t ProcessedTicks() const { return processedTicks_; }
+  // ---- Timer --------------------------------------------------------------------------------
+
+  // The housekeeping pass (WM_TIMER with kTimerId). Ids other than the engine's timer are
+  // ignored. Public for tests, which also replace the clock.
+  void OnTimer(uintptr_t timerId);
+  void SetTickSource(std::function<uint64_t()> source);
+  uint64_t GetPassCount() const { return m_passCount.load(); }
+  uintptr_t GetTimerId() const { return m_timerId.load(); }
+
+  // ---- Notifications ------------------------------------------------------------------------
+
+  void NotifyControllers(uint32_t code, const CString& text1, const CString& text2, const CString& text3) override;
+  void NotifyMachineAdded(const CString& address, const CString& user, uint32_t level);
+  void NotifyMachineUpdated(const CString& address, const CString& user, uint32_t level);
+  void NotifyMachineDeleted(const CString& address, uint32_t connectedSeconds);
+  void NotifySessionAdded(const CString& address, uint32_t sessionNumber, const CString& text);
+  void NotifySessionChanged(const CString& address, uint32_t sessionNumber, const CString& text);
+  void NotifySessionDeleted(const CString& address, uint32_t sessionNumber, const CString& text);
+  void NotifyError(const CString& title, const CString& text);
+  void NotifyDialerProfile(const CString& text1, uint32_t number, const CString& text3);
+  void ForwardNotification(const CTLRCPMessage& message);
+  void NotifyMonitorsAtAddress(const CString& address, uint32_t code, const CString& text1, const CString& text2,
+                               const CString& text3);
+
+  // A session joins the monitor list when it is a console monitor and not yet listed.
+  bool AddMonitor(const std::shared_ptr<CObject>& session);
+  bool RemoveMonitor(const CObject* session);
+  size_t GetMonitorCount() const { return m_monitors.GetCount(); }
+
+  // ---- Machines (lock order: table, machine, user database) ----------------------------------
+
+  // Finds or makes the machine of the session's client address and gives it to the session.
+  // 1 when the session has a machine, 0 on failure.
+  int AttachSessionToMachine(const std::shared_ptr<CSession>& session);
+  // Sets the machine's DHCP identity from a current lease of its address and its assumed user and
+  // level. Runs with the machine table locked; takes the lease, name-map, location and user locks
+  // one after the other.
+  void IdentifyMachineUser(CMachine& machine) override;
+  // Removes the machine of that address from the table. It goes when the last reference to it
+  // does, never under the table's lock.
+  bool RemoveMachine(const CString& address);
+
+  // ---- Users --------------------------------------------------------------------------------
+
+  // The user (group 0) or group (group 1) of that name, or null.
+  std::shared_ptr<CFilterComponent> FindUser(const CString& name, int group) const;
+  // Removes the user, its locations and machine-name entries; every machine assumed to be that
+  // user has its sessions ended through their normal path, and goes when empty.
+  bool DeleteUser(const CString& name);
+  // Removes the group's machine-name entries and locations, then the group.
+  bool DeleteGroup(const CString& name);
+
+  // ---- Network helpers ----------------------------------------------------------------------
+
+  // Before a session connects out: holds its idle check while the dialer brings the outside
+  // connection up, then restarts its idle deadline. No dialer in this build: only the restart.
+  void CheckDialFirst(CSession* session);
+  // Dotted text or a name lookup, host order; 0xFFFFFFFF when refused or unknown.
+  uint32_t ResolveHost(const CString& host) const;
+  // The same, but a failure is empty rather than an address.
+  std::optional<uint32_t> LookupHost(const CString& host) const;
+  // As ResolveHost, but a failure throws X1SocketException(WSAEINVAL) with the operator's
+  // "HostnameLookupFailed" text.
+  uint32_t ResolveHostOrThrow(const CString& host) const;
+  // One ICMP echo (2 s); false without an answer or without ICMP.
+  bool Ping(uint32_t addressHostOrder) const;
+  bool Ping(const CString& address) const;
+
+  // ---- Leases -------------------------------------------------------------------------------
+
+  void AddLease(const std::shared_ptr<CDHCPLease>& lease);
+  // Out of the three tables; its registry key goes too.
+  bool RemoveLease(const CString& address);
+  std::shared_ptr<CDHCPLease> FindLease(const CString& address) const;
+  // By computer name first (ignoring case), then by hardware address.
+  std::shared_ptr<CDHCPLease> FindLeaseByClient(const CString& computerName, const CString& hardwareAddress) const;
+  size_t GetLeaseCount() const { return m_leasesByAddress.GetCount(); }
+
+  // ---- Tables -------------------------------------------------------------------------------
+
+  CMachineMap& GetMachineMap() override { return *m_machines; }
+  CLockableList& GetMonitorList() { return m_monitors; }
+  CGroupMemberDatabase* GetUserDatabase() override { return &m_users; }
+  CGroupMemberDatabase& Users() { return m_users; }
+  CLocationArray& GetLocations() { return m_locations; }
+  CLockableStringMap& GetMachineNameMap() { return m_machineNames; }
+  CServiceManager& GetServiceManager() { return *m_services; }
+  CSysInfo& GetSysInfo() { return m_sysInfo; }
+  // The process's log writer; null before start-up and after shutdown.
+  std::shared_ptr<CLogManager> GetLogManager() const;
+  // The engine's right of that code (0-10, 12), or null.
+  CRight* GetRight(int32_t code);
+  // What a rights check needs of the engine: the user database and the default rights.
+  AccessContext GetAccessContext() override;
+  uint32_t GetDownstreamSOCKSConnectTimeout() const { return m_socksConnectTimeout.load(); }
 
  protected:
   bool InitInstance() override;
   int Run() override;
   int ExitInstance() override;
   void OnMessage(platform::Message& msg) override;
-  void OnTimer();
+  // WM_RESTART_DIALER: no dialer in this build.
+  void RestartDialer();
 
  private:
-  std::mutex shutdownMutex_;
-  std::condition_variable shutdownDone_;
-  bool shuttingDown_ = false;
-  bool shutDown_ = false;
-  std::atomic<bool> quitAllowed_{false};
-  uintptr_t timerId_ = 0;
-  uint64_t lastPassEnd_ = 0;
-  std::atomic<uint64_t> processedTicks_{0};
+  void CreateFirstRunServices();
+  void CreateUpgradeServices();
+  void AddDefaultService(const std::shared_ptr<CService>& service);
+  void LoadRights();
+  void SaveRights() const;
+  void FillDefaultRights();
+  void LoadLeases();
+  void LeasePass();
+  bool DoSave();
+  void ShutdownSteps();
+  bool WaitForSessionsToEnd(int timeoutMs);
+  uint64_t Now() const;
+
+  // Members in their construction order; destruction runs backwards. The scheduler, the cache
+  // and the dialer take their places after the service manager as they become part of the engine.
+  std::unique_ptr<CMachineMap> m_machines;
+  CLockableList m_monitors;
+  CGroupMemberDatabase m_users;
+  CLocationArray m_locations;
+  CLockableStringMap m_machineNames;
+  std::unique_ptr<CServiceManager> m_services;
+  std::shared_ptr<CLogManager> m_logManager;
+  CSysInfo m_sysInfo;
+  CLockableMap m_leasesByAddress;
+  CLockableMap m_leasesByName;
+  CLockableMap m_leasesByHardware;
+  std::atomic<uintptr_t> m_timerId{0};
+  std::atomic<bool> m_quitAllowed{false};
+  std::array<CRight, 12> m_rights;
+  std::atomic<uint32_t> m_socksConnectTimeout{kDefaultSOCKSConnectTimeoutMs};
+  bool m_icmpAvailable = false;
+
+  // Saving against shutting down: a save holds m_saveMutex; Shutdown takes it once and never
+  // gives it back, so every later save is skipped.
+  std::mutex m_saveMutex;
+  std::atomic<bool> m_shuttingDown{false};
+  mutable std::mutex m_shutdownMutex;
+  std::condition_variable m_shutdownDone;
+  bool m_shutdownStarted = false;
+  std::thread::id m_shutdownThread;
+  bool m_shutdownFinished = false;
+
+  // Timer state (engine thread only, apart from the counters read by tests).
+  std::function<uint64_t()> m_tickSource;
+  bool m_havePass = false;
+  uint64_t m_lastPassEnd = 0;
+  std::atomic<uint64_t> m_passCount{0};
 };
 
 // The process's engine object, created on first use.
 std::shared_ptr<CTrellisEngine> TheEngine();
+// Replaces the process's engine object (tests run one engine after another in one process).
+void SetTheEngine(std::shared_ptr<CTrellisEngine> engine);

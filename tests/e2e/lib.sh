@@ -75,3 +75,17 @@ except OSError:
 sys.exit(1)
 PY
 }
+
+# Engine processes of this script only: other scripts may run the same program at the same time,
+# so a process counts only when its environment names this script's run folder.
+engine_pids() {
+  local pid
+  for pid in $(pgrep -f -x "$T" || true); do
+    if tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "TRELLIS_RUNDIR=$TRELLIS_RUNDIR"; then echo "$pid"; fi
+  done
+}
+no_engine_process() { [ -z "$(engine_pids)" ]; }
+kill_engines() {
+  local p
+  for p in $(engine_pids); do kill -KILL "$p" 2>/dev/null || true; done
+}

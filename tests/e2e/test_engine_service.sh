@@ -9,9 +9,7 @@ LOCK="$TRELLIS_RUNDIR/TrellisEngineApp.lock"
 
 engine_running() { lock_held "$LOCK"; }
 engine_stopped() { ! engine_running; }
-engine_pids() { pgrep -f -x "$T" || true; }
-no_engine_process() { [ -z "$(engine_pids)" ]; }
-on_exit "$T -stop; sleep 1; pkill -KILL -f -x '$T'"
+on_exit "$T -stop; sleep 1; kill_engines"
 
 out=$("$T" -v)
 expect_eq "-v before install" "$out" $'Trellis 2.1d\nThe service is not installed'

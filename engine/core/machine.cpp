@@ -1,0 +1,421 @@
+#include "engine/core/machine.h"
+
+#include <atomic>
+
+#include "engine/core/config/location.h"
+#include "engine/core/config/userdb.h"
+#include "engine/core/config/util.h"
+#include "engine/core/session.h"
+
+TL_IMPLEMENT_SERIAL(CMachine, CLockableObject, 1)
+
+namespace {
+std::atomic<CSessionHost*> g_host{nullptr};
+}
+
+void SetSessionHost(CSessionHost* host) { g_host.store(host); }
+CSessionHost* GetSessionHost() { return g_host.load(); }
+
+// ---- CMachine ---------------------------------------------------------------------------------
+
+CMachine::CMachine() : m_created(time(nullptr)) {}
+
+CMachine::CMachine(const CString& address) : m_address(address), m_created(time(nullptr)) {}
+
+CMachine::~CMachine() = default;
+
+void CMachine::AddSession(const std::shared_ptr<CSession>& session) {
+  if (!session) return;
+  CLockGuard g(*this);
+  m_sessions[session->GetSessionNumber()] = session;
+}
+
+void CMachine::SetStatus(uint32_t level) {
+  CString address, user;
+  {
+    CLockGuard g(*this);
+    m_securityLevel = level;
+    address = m_address;
+    user = m_userName;
+  }
+  if (CSessionHost* host = GetSessionHost()) {
+    host->NotifyControllers(kNotifyMachineUpdated, address, user, FormatString("%u", level));
+  }
+}
+
+void CMachine::SetIdentity(const CString& userName, uint32_t level) {
+  CLockGuard g(*this);
+  m_userName = userName;
+  m_securityLevel = level;
+}
+
+void CMachine::SetDHCPIdentity(bool identified, const CString& computerName, const CString& hardwareAddress) {
+  CLockGuard g(*this);
+  m_identifiedByDHCP = identified ? 1 : 0;
+  m_computerName = computerName;
+  m_hardwareAddress = hardwareAddress;
+}
+
+bool CMachine::RemoveSession(uint32_t sessionNumber, uint32_t exitCode, const CSession* expected) {
+  std::shared_ptr<CSession> session;
+  CString address, userName;
+  {
+    CLockGuard g(*this);
+    auto it = m_sessions.find(sessionNumber);
+    if (it != m_sessions.end()) {
+      session = it->second.lock();
+      if (expected && session.get() != expected) {
+        session.reset();  // another session under that number: not ours to take out
+      } else {
+        // Taking the entry out under the lock is what makes crediting happen once: a second
+        // removal (a Terminate racing the thread's own exit) finds nothing.
+        m_sessions.erase(it);
+      }
+    }
+    address = m_address;
+    userName = m_userName;
+  }
+  if (session) {
+    const uint64_t cs = session->GetClientBytesSent();
+    const uint64_t cr = session->GetClientBytesReceived();
+    const uint64_t ss = session->GetServerBytesSent();
+    const uint64_t sr = session->GetServerBytesReceived();
+    CSessionHost* host = GetSessionHost();
+    if (CGroupMemberDatabase* users = host ? host->GetUserDatabase() : nullptr) {
+      CLockGuard ug(*users);
+      if (std::shared_ptr<CUser> user = users->FindUser(userName)) {
+        CLockGuard lg(*user);
+        user->ClientSendTraffic += cs;
+        user->ClientRecvTraffic += cr;
+        user->NonClientSendTraffic += ss;
+        user->NonClientRecvTraffic += sr;
+      }
+    }
+    if (host) {
+      host->NotifyControllers(kNotifySessionDeleted, address, FormatString("%u", sessionNumber),
+                              FormatString("%llu %llu %llu %llu", static_cast<unsigned long long>(cs),
+                                           static_cast<unsigned long long>(cr), static_cast<unsigned long long>(ss),
+                                           static_cast<unsigned long long>(sr)));
+    }
+    try {
+      session->Exit(exitCode);
+    } catch (...) {
+    }
+  }
+  // Found or not, an emptied machine leaves its table.
+  LeaveTableIfEmpty();
+  return session != nullptr;
+}
+
+void CMachine::TerminateAllSessions(uint32_t exitCode) {
+  // Each session ends through its own Terminate: the end guard keeps a session that is ending by
+  // itself from being credited or logged twice, and every entry leaves the table.
+  const std::vector<std::shared_ptr<CSession>> sessions = GetSessions();
+  for (const auto& s : sessions) {
+    try {
+      s->Terminate(exitCode);
+    } catch (...) {
+    }
+  }
+  if (sessions.empty()) LeaveTableIfEmpty();
+}
+
+void CMachine::LeaveTableIfEmpty() {
+  auto self = weak_from_this().lock();
+  if (!self) return;
+  CMachineMap* owner;
+  {
+    CLockGuard g(*this);
+    owner = m_owner;
+  }
+  // The table checks again under its lock, then this machine's (table first, then machine).
+  if (owner) owner->RemoveIfEmpty(self);
+}
+
+void CMachine::OnTimer() {
+  std::vector<std::shared_ptr<CSession>> live;
+  {
+    CLockGuard g(*this);
+    for (auto it = m_sessions.begin(); it != m_sessions.end();) {
+      if (auto s = it->second.lock()) {
+        live.push_back(std::move(s));
+        ++it;
+      } else {
+        it = m_sessions.erase(it);  // a session that went without leaving
+      }
+    }
+  }
+  // The checks run without the machine's lock: an idle session ends through RemoveSession, which
+  // takes the table and this machine, and may take this machine out of its table.
+  for (const auto& s : live) {
+    try {
+      s->CheckTimeouts();
+    } catch (...) {
+      CLockGuard g(*this);
+      auto it = m_sessions.find(s->GetSessionNumber());
+      if (it != m_sessions.end() && it->second.lock() == s) m_sessions.erase(it);
+    }
+  }
+  if (GetSessionCount() == 0) LeaveTableIfEmpty();
+}
+
+size_t CMachine::GetSessionCount() const {
+  CLockGuard g(*this);
+  size_t n = 0;
+  for (const auto& [number, s] : m_sessions) {
+    if (!s.expired()) ++n;
+  }
+  return n;
+}
+
+std::vector<std::shared_ptr<CSession>> CMachine::GetSessions() const {
+  std::vector<std::shared_ptr<CSession>> out;
+  CLockGuard g(*this);
+  for (const auto& [number, s] : m_sessions) {
+    if (auto p = s.lock()) out.push_back(std::move(p));
+  }
+  return out;
+}
+
+std::shared_ptr<CSession> CMachine::FindSession(uint32_t sessionNumber) const {
+  CLockGuard g(*this);
+  auto it = m_sessions.find(sessionNumber);
+  return it == m_sessions.end() ? nullptr : it->second.lock();
+}
+
+uint32_t CMachine::GetConnectedSeconds() const {
+  const time_t now = time(nullptr);
+  return now > m_created ? SaturateToDWORD(static_cast<uint64_t>(now - m_created)) : 0;
+}
+
+CString CMachine::GetAddress() const {
+  CLockGuard g(*this);
+  return m_address;
+}
+
+CString CMachine::GetUserName() const {
+  CLockGuard g(*this);
+  return m_userName;
+}
+
+uint32_t CMachine::GetSecurityLevel() const {
+  CLockGuard g(*this);
+  return m_securityLevel;
+}
+
+bool CMachine::IsIdentifiedByDHCP() const {
+  CLockGuard g(*this);
+  return m_identifiedByDHCP != 0;
+}
+
+CString CMachine::GetComputerName() const {
+  CLockGuard g(*this);
+  return m_computerName;
+}
+
+CString CMachine::GetHardwareAddress() const {
+  CLockGuard g(*this);
+  return m_hardwareAddress;
+}
+
+void CMachine::OnRemoved() {
+  if (m_removed.exchange(true)) return;
+  const uint32_t seconds = GetConnectedSeconds();
+  const CString user = GetUserName();
+  const CString address = GetAddress();
+  CSessionHost* host = GetSessionHost();
+  if (CGroupMemberDatabase* users = host ? host->GetUserDatabase() : nullptr) {
+    CLockGuard ug(*users);
+    if (std::shared_ptr<CUser> u = users->FindUser(user)) {
+      CLockGuard lg(*u);
+      u->TimeOnLine += seconds;
+    }
+  }
+  if (host) host->NotifyControllers(kNotifyMachineDeleted, address, FormatString("%u", seconds), CString());
+}
+
+void CMachine::Serialize(CArchive& ar) {
+  CLockGuard g(*this);
+  if (ar.IsStoring()) {
+    ar << m_address << m_userName << m_securityLevel;
+    // Seconds since 1970 as unsigned 32 bits: good until 2106, where a signed form ends in 2038.
+    ar << static_cast<uint32_t>(m_created);
+    ar << m_identifiedByDHCP << m_computerName << m_hardwareAddress;
+  } else {
+    // Read whole before anything is applied: a short record leaves the machine as it was.
+    CString address, user, computer, hardware;
+    uint32_t level = 0, created = 0, dhcp = 0;
+    ar >> address >> user >> level >> created >> dhcp >> computer >> hardware;
+    m_address = address;
+    m_userName = user;
+    m_securityLevel = ClampSecurityLevel(level);
+    m_created = static_cast<time_t>(created);
+    m_identifiedByDHCP = dhcp != 0 ? 1 : 0;
+    m_computerName = computer;
+    m_hardwareAddress = hardware;
+  }
+}
+
+void IdentifyMachine(CMachine& machine, bool hasLease, const CString& leaseComputerName,
+                     const CString& leaseHardwareAddress, const CLockableStringMap& assumptions,
+                     const CLocationArray& locations, const CGroupMemberDatabase& users) {
+  if (hasLease) machine.SetDHCPIdentity(true, leaseComputerName, leaseHardwareAddress);
+  uint32_t address = 0;
+  CString user;
+  if (TryParseIPAddress(machine.GetAddress(), &address)) {
+    user = FindAssumedUser(address, hasLease ? leaseComputerName : CString(), assumptions, locations, users);
+  }
+  if (user.empty()) {
+    machine.SetIdentity("Guest", kLevelGuest);
+  } else {
+    machine.SetIdentity(user, AssumedUserLevel(user));
+  }
+}
+
+// ---- CMachineMap ------------------------------------------------------------------------------
+
+CMachineMap::~CMachineMap() {
+  CLockGuard g(*this);
+  for (auto& [address, m] : m_map) {
+    CLockGuard mg(*m);
+    m->m_owner = nullptr;
+  }
+}
+
+void CMachineMap::AddMachine(const std::shared_ptr<CMachine>& machine) {
+  if (!machine) return;
+  std::shared_ptr<CMachine> replaced;
+  {
+    CLockGuard g(*this);
+    auto& slot = m_map[machine->GetAddress()];
+    if (slot != machine) {
+      replaced = std::move(slot);
+      if (replaced) {
+        CLockGuard mg(*replaced);
+        replaced->m_owner = nullptr;
+      }
+    }
+    slot = machine;
+    CLockGuard mg(*machine);
+    machine->m_owner = this;
+  }
+  if (replaced) replaced->OnRemoved();
+}
+
+bool CMachineMap::DetachLocked(const std::shared_ptr<CMachine>& machine) {
+  auto it = m_map.find(machine->GetAddress());
+  if (it == m_map.end() || it->second != machine) return false;
+  m_map.erase(it);
+  CLockGuard mg(*machine);
+  machine->m_owner = nullptr;
+  return true;
+}
+
+bool CMachineMap::RemoveMachine(const std::shared_ptr<CMachine>& machine) {
+  if (!machine) return false;
+  bool removed;
+  {
+    CLockGuard g(*this);
+    removed = DetachLocked(machine);
+  }
+  // Crediting and the notification run outside the table's lock.
+  if (removed) machine->OnRemoved();
+  return removed;
+}
+
+bool CMachineMap::RemoveMachine(const CString& address) {
+  std::shared_ptr<CMachine> m = Find(address);
+  return m ? RemoveMachine(m) : false;
+}
+
+bool CMachineMap::RemoveIfEmpty(const std::shared_ptr<CMachine>& machine) {
+  if (!machine) return false;
+  bool removed = false;
+  {
+    CLockGuard g(*this);
+    CLockGuard mg(*machine);
+    if (machine->GetSessionCount() == 0) removed = DetachLocked(machine);
+  }
+  if (removed) machine->OnRemoved();
+  return removed;
+}
+
+std::shared_ptr<CMachine> CMachineMap::Find(const CString& address) const {
+  CLockGuard g(*this);
+  auto it = m_map.find(address);
+  return it == m_map.end() ? nullptr : it->second;
+}
+
+size_t CMachineMap::GetCount() const {
+  CLockGuard g(*this);
+  return m_map.size();
+}
+
+std::vector<std::shared_ptr<CMachine>> CMachineMap::Snapshot() const {
+  std::vector<std::shared_ptr<CMachine>> out;
+  CLockGuard g(*this);
+  out.reserve(m_map.size());
+  for (const auto& [address, m] : m_map) out.push_back(m);
+  return out;
+}
+
+bool CMachineMap::AttachSession(const std::shared_ptr<CSession>& session, CSessionHost* host) {
+  if (!session) return false;
+  std::shared_ptr<CMachine> created;
+  try {
+    const CString address = session->GetClientAddress();
+    CLockGuard g(*this);
+    std::shared_ptr<CMachine> machine;
+    auto it = m_map.find(address);
+    if (it != m_map.end()) {
+      machine = it->second;
+    } else {
+      machine = std::make_shared<CMachine>(address);
+      if (host) host->IdentifyMachineUser(*machine);
+      m_map[address] = machine;
+      {
+        CLockGuard mg(*machine);
+        machine->m_owner = this;
+      }
+      created = machine;
+    }
+    // Entered under the table lock, so the machine cannot be found empty and taken out between
+    // being found here and holding this session.
+    session->SetMachine(machine);
+  } catch (...) {
+    return false;
+  }
+  if (created && host) {
+    host->NotifyControllers(kNotifyMachineAdded, created->GetAddress(), created->GetUserName(),
+                            FormatString("%u", created->GetSecurityLevel()));
+  }
+  return true;
+}
+
+void CMachineMap::OnTimer() {
+  // The walk is over a copy: a machine may leave the table while its pass runs.
+  for (const auto& m : Snapshot()) {
+    try {
+      m->OnTimer();
+    } catch (...) {
+      RemoveMachine(m);
+    }
+  }
+}
+
+void CMachineMap::DeleteAll() {
+  for (const auto& m : Snapshot()) m->TerminateAllSessions(kSessionExitMachineGone);
+  // Whatever is left (a machine whose sessions are still ending) leaves the table now.
+  for (const auto& m : Snapshot()) RemoveMachine(m);
+}
+
+size_t CMachineMap::TerminateMachinesOfUser(const CString& userName, uint32_t exitCode) {
+  size_t n = 0;
+  for (const auto& m : Snapshot()) {
+    if (m->GetUserName() == userName) {
+      m->TerminateAllSessions(exitCode);
+      ++n;
+    }
+  }
+  return n;
+}

@@ -1,0 +1,548 @@
+// The engine object against real sockets on loopback: first run, listeners and session threads,
+// idle time-outs through the machine table, a stop with sessions open, configuration carried from
+// one run to the next, the housekeeping timer's rules and the lease tables.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "engine/core/config/reghelpers.h"
+#include "engine/core/config/user.h"
+#include "engine/core/dhcplease.h"
+#include "engine/core/engine.h"
+#include "engine/core/machine.h"
+#include "engine/core/service.h"
+#include "engine/core/service_manager.h"
+#include "engine/core/session.h"
+#include "engine/net/socket_exception.h"
+#include "engine/net/x1socket.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+class CEngObjEchoSession : public CTCPSession {
+ public:
+  CEngObjEchoSession(std::shared_ptr<CService> service, int handle) : CTCPSession(std::move(service), handle) {}
+
+ protected:
+  void OnRead(platform::Message& msg) override {
+    if (!m_clientSocket.TakeEvent(msg)) return;
+    char buf[512];
+    size_t n;
+    while ((n = m_clientSocket.Receive(buf, sizeof buf)) > 0) m_clientSocket.Send(buf, n);
+    ResetIdleTimer();
+  }
+  void OnClose(platform::Message& msg) override {
+    if (m_clientSocket.TakeEvent(msg)) Terminate(kSessionExitRefused);
+  }
+};
+
+}  // namespace
+
+// A service class of the tests, stored and created by name like the real ones.
+class CEngObjEchoService : public CTCPService {
+  TL_DECLARE_SERIAL(CEngObjEchoService)
+
+ public:
+  CEngObjEchoService() : CTCPService(0, "", "echo") {}
+  std::shared_ptr<CTCPSession> CreateSession(int handle) override {
+    return std::make_shared<CEngObjEchoSession>(shared_from_this(), handle);
+  }
+};
+TL_IMPLEMENT_SERIAL(CEngObjEchoService, CTCPService, 1)
+
+// Stands in for the web proxy class of a first run until that class is part of the program.
+class CEngObjFirstRunWWW : public CEngObjEchoService {
+ public:
+  static CRuntimeClass classFirstRunWWW;
+  static std::shared_ptr<CObject> Create() {
+    auto s = std::make_shared<CEngObjFirstRunWWW>();
+    s->SetName("WWW Proxy");
+    return s;
+  }
+  const CRuntimeClass* GetRuntimeClass() const override { return &classFirstRunWWW; }
+};
+CRuntimeClass CEngObjFirstRunWWW::classFirstRunWWW = {"CWWWService", 1, TL_RUNTIME_CLASS(CEngObjEchoService),
+                                                      &CEngObjFirstRunWWW::Create, nullptr};
+static CClassRegistration engobj_register_www(&CEngObjFirstRunWWW::classFirstRunWWW);
+
+namespace {
+
+bool WaitFor(const std::function<bool()>& pred, int timeoutMs) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(20ms);
+  }
+  return true;
+}
+
+uint16_t FreePort() {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  close(fd);
+  return ntohs(a.sin_port);
+}
+
+// A connected client socket from `from` (a loopback address of its own), or -1.
+int Connect(uint16_t port, const char* from = "127.0.0.1") {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  inet_pton(AF_INET, from, &local.sin_addr);
+  bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(port);
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    close(fd);
+    return -1;
+  }
+  timeval tv{10, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  return fd;
+}
+
+// True when the server closed the connection (end of stream) within the socket's time-out.
+bool ServerClosed(int fd) {
+  char c;
+  return recv(fd, &c, 1, 0) == 0;
+}
+
+size_t OpenDescriptors() {
+  size_t n = 0;
+  if (DIR* d = opendir("/proc/self/fd")) {
+    while (readdir(d)) ++n;
+    closedir(d);
+  }
+  return n;
+}
+
+std::shared_ptr<CUser> MakeUser(const char* name) { return std::make_shared<CUser>(name, "", "", ""); }
+
+void ClearRegistry() {
+  for (const auto& key : RegEnumSubKeys(nullptr)) RegDeleteKeyTree(key);
+}
+
+void StoreEchoService(const char* name, uint16_t port, uint32_t timeoutSeconds) {
+  CEngObjEchoService s;
+  s.SetName(name);
+  s.PortNumber = port;
+  s.SessionTimeout = timeoutSeconds;
+  ASSERT_TRUE(s.SaveSettings(CString(kServicesKey) + "\\" + name));
+}
+
+class EngineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    X1Socket::InitNotifier();
+    ClearRegistry();
+  }
+  void TearDown() override {
+    if (engine) Stop();
+    SetTheEngine(nullptr);
+  }
+
+  void Start() {
+    engine = std::make_shared<CTrellisEngine>();
+    SetTheEngine(engine);
+    ASSERT_TRUE(engine->CreateThread());
+    ASSERT_TRUE(WaitFor([&] { return engine->GetTimerId() != 0; }, 10000)) << "engine start-up did not finish";
+  }
+  void Stop() {
+    engine->Shutdown(0);
+    EXPECT_TRUE(engine->WaitForExit(15000));
+    engine.reset();
+  }
+
+  std::shared_ptr<CTrellisEngine> engine;
+};
+
+// ---- First run, listeners, sessions and machines ------------------------------------------------
+
+TEST_F(EngineTest, FirstRunCreatesAndSavesServicesAndDeletesSetup) {
+  uint16_t port = FreePort();
+  RegWriteDWORD("Setup", "Mode", 1);
+  RegWriteDWORD("Setup", "InstallWWW", 1);
+  RegWriteDWORD("Setup", "WWWProxyPort", port);
+  RegWriteString("Setup", "InternalWWWServer", "");
+  RegWriteDWORD("Setup", "InstallSOCKS", 1);  // no such class in this program: skipped
+  Start();
+
+  EXPECT_FALSE(RegKeyExists("Setup"));
+  EXPECT_EQ(RegReadString("Services\\WWW Proxy", "ServiceType", ""), "CWWWService");
+  EXPECT_EQ(RegReadDWORD("Services\\WWW Proxy", "PortNumber", 0), port);
+  // An empty internal server leaves non-proxy requests alone.
+  EXPECT_EQ(RegReadDWORD("Services\\WWW Proxy", "NonProxyRequestAction", 9), 0u);
+  EXPECT_EQ(RegEnumSubKeys("Services").size(), 1u);
+
+  int fd = Connect(port);
+  ASSERT_GE(fd, 0) << "the first-run service is not listening";
+  ASSERT_EQ(send(fd, "hi", 2, 0), 2);
+  char buf[2];
+  EXPECT_EQ(recv(fd, buf, 2, MSG_WAITALL), 2);
+  close(fd);
+}
+
+TEST_F(EngineTest, UpgradeKeepsStoredServicesAndAddsOnlyTheAskedFor) {
+  StoreEchoService("Echo", FreePort(), 77);
+  RegWriteDWORD("Setup", "Mode", 2);
+  RegWriteDWORD("Setup", "InstallLogServer", 1);
+  RegWriteDWORD("Setup", "InstallWWW", 1);  // a first-run value: no effect on an upgrade
+  CTrellisEngine upgraded;
+  upgraded.LoadConfiguration();
+  EXPECT_EQ(RegReadDWORD("Setup", "Mode", 9), 0u) << "the mode acts once";
+  auto echo = upgraded.GetServiceManager().FindService("Echo");
+  ASSERT_TRUE(echo);
+  EXPECT_EQ(echo->SessionTimeout, 77u);
+  auto logs = upgraded.GetServiceManager().FindService("Logfile Server");
+  ASSERT_TRUE(logs);
+  EXPECT_EQ(logs->PortNumber, 8010u);
+  EXPECT_EQ(logs->NonProxyRequestAction, 3u);
+  EXPECT_FALSE(upgraded.GetServiceManager().FindService("WWW Proxy"));
+  EXPECT_EQ(RegEnumSubKeys("Services").size(), 2u);
+}
+
+TEST_F(EngineTest, IdleClientIsCutOffAndItsMachineGoes) {
+  uint16_t port = FreePort();
+  StoreEchoService("Echo", port, 1);
+  // A location names an assumed user for 127.0.0.2.
+  {
+    CGroupMemberDatabase users;
+    users.Add(MakeUser("alice"));
+    CLocationArray locations;
+    locations.Add(std::make_shared<CLocation>("127.0.0.2", "alice"));
+    ASSERT_TRUE(locations.Save(kLocationsKey));
+  }
+  Start();
+
+  int guest = Connect(port, "127.0.0.1");
+  int assumed = Connect(port, "127.0.0.2");
+  ASSERT_GE(guest, 0);
+  ASSERT_GE(assumed, 0);
+  CMachineMap& machines = engine->GetMachineMap();
+  ASSERT_TRUE(WaitFor([&] { return machines.GetCount() == 2; }, 5000));
+  auto m1 = machines.Find("127.0.0.1");
+  auto m2 = machines.Find("127.0.0.2");
+  ASSERT_TRUE(m1 && m2);
+  EXPECT_EQ(m1->GetUserName(), "Guest");
+  EXPECT_EQ(m1->GetSecurityLevel(), 0u);
+  EXPECT_EQ(m2->GetUserName(), "alice");
+  EXPECT_EQ(m2->GetSecurityLevel(), 1u);
+  m1.reset();
+  m2.reset();
+
+  // Idle for the one-second time-out: the engine's pass ends both sessions and their machines.
+  EXPECT_TRUE(ServerClosed(guest));
+  EXPECT_TRUE(ServerClosed(assumed));
+  EXPECT_TRUE(WaitFor([&] { return machines.GetCount() == 0; }, 5000));
+  EXPECT_TRUE(CTCPSession::WaitForAll(5000));
+  close(guest);
+  close(assumed);
+}
+
+TEST_F(EngineTest, DeletingAUserEndsTheSessionsOfItsMachines) {
+  uint16_t port = FreePort();
+  StoreEchoService("Echo", port, 600);
+  {
+    CGroupMemberDatabase users;
+    users.Add(MakeUser("bob"));
+    CLocationArray locations;
+    locations.Add(std::make_shared<CLocation>("127.0.0.3", "bob"));
+    ASSERT_TRUE(locations.Save(kLocationsKey));
+  }
+  Start();
+  int a = Connect(port, "127.0.0.3");
+  int b = Connect(port, "127.0.0.3");
+  ASSERT_GE(a, 0);
+  ASSERT_GE(b, 0);
+  ASSERT_TRUE(WaitFor([&] { return CTCPSession::LiveCount() == 2; }, 5000));
+  auto m = engine->GetMachineMap().Find("127.0.0.3");
+  ASSERT_TRUE(m);
+  EXPECT_EQ(m->GetSessionCount(), 2u);
+  m.reset();
+
+  EXPECT_TRUE(engine->DeleteUser("bob"));
+  EXPECT_FALSE(engine->FindUser("bob", 0));
+  EXPECT_TRUE(ServerClosed(a));
+  EXPECT_TRUE(ServerClosed(b));
+  EXPECT_TRUE(WaitFor([&] { return engine->GetMachineMap().GetCount() == 0; }, 5000));
+  EXPECT_TRUE(engine->GetLocations().FindByAddress("127.0.0.3").empty());
+  close(a);
+  close(b);
+}
+
+TEST_F(EngineTest, StopWithFiftyIdleSessionsLeavesNothingBehind) {
+  uint16_t port = FreePort();
+  StoreEchoService("Echo", port, 600);
+  RegReadDWORD("Settings", "Version", 0);  // the store is open before counting descriptors
+  size_t threadsBefore = platform::MsgThread::LiveThreadCount();
+  size_t fdsBefore = OpenDescriptors();
+  Start();
+
+  std::vector<int> clients;
+  for (int i = 0; i < 50; ++i) {
+    int fd = Connect(port);
+    ASSERT_GE(fd, 0);
+    clients.push_back(fd);
+  }
+  ASSERT_TRUE(WaitFor([&] { return CTCPSession::LiveCount() == 50; }, 10000));
+
+  auto begin = std::chrono::steady_clock::now();
+  Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 10s);
+  for (int fd : clients) {
+    EXPECT_TRUE(ServerClosed(fd));
+    close(fd);
+  }
+  EXPECT_EQ(CTCPSession::LiveCount(), 0u);
+  EXPECT_TRUE(WaitFor([&] { return platform::MsgThread::LiveThreadCount() == threadsBefore; }, 5000))
+      << platform::MsgThread::LiveThreadCount() << " threads, " << threadsBefore << " before";
+  EXPECT_TRUE(WaitFor([&] { return OpenDescriptors() == fdsBefore; }, 5000))
+      << OpenDescriptors() << " descriptors, " << fdsBefore << " before";
+}
+
+TEST_F(EngineTest, TwoHundredSessionsAtOnceAreAllServed) {
+  uint16_t port = FreePort();
+  StoreEchoService("Echo", port, 600);
+  Start();
+
+  std::vector<int> clients;
+  for (int i = 0; i < 200; ++i) {
+    int fd = Connect(port);
+    ASSERT_GE(fd, 0);
+    clients.push_back(fd);
+  }
+  for (int fd : clients) ASSERT_EQ(send(fd, "ping", 4, 0), 4);
+  int answered = 0;
+  for (int fd : clients) {
+    char buf[4];
+    if (recv(fd, buf, 4, MSG_WAITALL) == 4 && memcmp(buf, "ping", 4) == 0) ++answered;
+  }
+  EXPECT_EQ(answered, 200);
+  EXPECT_EQ(CTCPSession::LiveCount(), 200u);
+  for (int fd : clients) close(fd);
+  // Each session's thread ends with its connection.
+  EXPECT_TRUE(CTCPSession::WaitForAll(10000)) << CTCPSession::LiveCount() << " still running";
+  EXPECT_TRUE(WaitFor([&] { return engine->GetMachineMap().GetCount() == 0; }, 5000));
+}
+
+// ---- Configuration from one run to the next ----------------------------------------------------
+
+TEST_F(EngineTest, ConfigurationWrittenByOneRunIsReadByTheNext) {
+  uint16_t port = FreePort();
+  StoreEchoService("Echo", port, 45);
+  RegWriteDWORD("Settings", "DownstreamSOCKSConnectTimeout", 12345);
+  Start();
+  // Empty rights got their texts and recipients at start-up.
+  CRight* shutdownRight = engine->GetRight(10);
+  ASSERT_TRUE(shutdownRight);
+  EXPECT_EQ(shutdownRight->Description, "Users can shutdown Trellis");
+  ASSERT_EQ(shutdownRight->GetRecipients().size(), 1u);
+  EXPECT_EQ(shutdownRight->GetRecipients()[0]->UserName, "Administrators");
+  engine->Users().Add(MakeUser("carol"));
+  engine->GetMachineNameMap().SetAt("CAROLPC", "carol");
+  EXPECT_TRUE(engine->SaveConfiguration());
+  Stop();
+
+  // After the stop nothing more is written: the emptied tables must not reach the store.
+  EXPECT_TRUE(RegKeyExists("UserDatabase\\carol"));
+  EXPECT_TRUE(RegKeyExists("Services\\Echo"));
+
+  Start();
+  EXPECT_EQ(engine->GetDownstreamSOCKSConnectTimeout(), 12345u);
+  EXPECT_EQ(RegReadDWORD("Settings", "Version", 0), 513u);
+  CString user;
+  EXPECT_TRUE(engine->GetMachineNameMap().Lookup("CAROLPC", user));
+  EXPECT_EQ(user, "carol");
+  EXPECT_TRUE(engine->FindUser("carol", 0));
+  EXPECT_TRUE(engine->FindUser("Administrators", 1));
+  auto service = engine->GetServiceManager().FindService("Echo");
+  ASSERT_TRUE(service);
+  EXPECT_EQ(service->SessionTimeout, 45u);
+  EXPECT_EQ(engine->GetRight(0)->Description, "Users can access services");
+  EXPECT_EQ(engine->GetRight(0)->GetRecipients().at(0)->UserName, "Everyone");
+}
+
+TEST_F(EngineTest, ShutdownIsOneShotAndLaterSavesWriteNothing) {
+  Start();
+  // Only the engine's own stop ends its thread; a stray quit is ignored.
+  engine->PostQuit(0);
+  EXPECT_FALSE(engine->WaitForExit(500));
+  engine->Shutdown(0);
+  engine->Shutdown(0);  // the same thread again: returns at once instead of tearing down twice
+  EXPECT_TRUE(engine->IsShuttingDown());
+  EXPECT_FALSE(engine->SaveConfiguration());
+  EXPECT_FALSE(RegKeyExists("SystemRights"));  // written only by a save
+  // A stop from another thread while the first is over returns as well.
+  std::thread other([&] { engine->Shutdown(0); });
+  other.join();
+  EXPECT_TRUE(engine->WaitForExit(10000));
+  engine.reset();
+}
+
+// ---- Timer ---------------------------------------------------------------------------------------
+
+TEST(EngineTimerTest, SpacingLeasePassAndAccountingSave) {
+  ClearRegistry();
+  CTrellisEngine engine;
+  uint64_t now = 100000;
+  engine.SetTickSource([&] { return now; });
+
+  auto stale = std::make_shared<CDHCPLease>("10.0.0.5", 1, "PC5", "0A0B0C0D0E0F", 1, CDHCPLease::kOffered);
+  stale->TimeStamp = 1000;
+  auto bound = std::make_shared<CDHCPLease>("10.0.0.6", 1, "PC6", "0A0B0C0D0E10", 1, CDHCPLease::kBound);
+  bound->TimeStamp = 1000;
+  ASSERT_TRUE(bound->Save("DHCP\\Leases\\10.0.0.6"));
+  engine.AddLease(stale);
+  engine.AddLease(bound);
+  auto carol = MakeUser("carol");
+  engine.Users().Add(carol);
+  carol->ClientSendTraffic = 4321;
+
+  engine.OnTimer(CTrellisEngine::kTimerId + 1);  // not the engine's timer
+  EXPECT_EQ(engine.GetPassCount(), 0u);
+  engine.OnTimer(CTrellisEngine::kTimerId);
+  EXPECT_EQ(engine.GetPassCount(), 1u);
+  // The first pass runs the lease pass.
+  EXPECT_EQ(stale->ClientStatus, uint32_t{CDHCPLease::kOfferLapsed});
+  EXPECT_EQ(bound->ClientStatus, uint32_t{CDHCPLease::kReleased});
+  EXPECT_FALSE(RegKeyExists("DHCP\\Leases\\10.0.0.6"));
+
+  now += 600;
+  engine.OnTimer(CTrellisEngine::kTimerId);
+  EXPECT_EQ(engine.GetPassCount(), 1u) << "a tick 600 ms after the last pass is skipped";
+
+  auto later = std::make_shared<CDHCPLease>("10.0.0.7", 1, "", "", 1, CDHCPLease::kOffered);
+  later->TimeStamp = 1000;
+  engine.AddLease(later);
+  for (int pass = 2; pass <= 60; ++pass) {
+    now += 2000;
+    engine.OnTimer(CTrellisEngine::kTimerId);
+    if (pass == 30) {
+      EXPECT_EQ(later->ClientStatus, uint32_t{CDHCPLease::kOffered}) << "no lease pass before the 31st";
+    }
+    if (pass == 31) {
+      EXPECT_EQ(later->ClientStatus, uint32_t{CDHCPLease::kOfferLapsed});
+    }
+    if (pass == 59) {
+      EXPECT_NE(RegReadDWORD("UserDatabase\\carol", "ClientSendTraffic", 0), 4321u);
+    }
+  }
+  EXPECT_EQ(engine.GetPassCount(), 60u);
+  EXPECT_EQ(RegReadDWORD("UserDatabase\\carol", "ClientSendTraffic", 0), 4321u);
+}
+
+// ---- Leases and lookups ----------------------------------------------------------------------------
+
+TEST(EngineLeaseTest, TablesStayConsistent) {
+  ClearRegistry();
+  CTrellisEngine engine;
+  auto a = std::make_shared<CDHCPLease>("10.0.0.5", 1, "pc-a", "0a0b0c0d0e0f", 3600, CDHCPLease::kBound);
+  engine.AddLease(a);
+  EXPECT_EQ(engine.FindLease("10.0.0.5"), a);
+  EXPECT_EQ(engine.FindLeaseByClient("PC-A", ""), a);
+  EXPECT_EQ(engine.FindLeaseByClient("", "0A0B0C0D0E0F"), a);
+
+  // A newer lease of the same client under another address takes over the name; removing the old
+  // one must not take the newer one's entries with it.
+  auto b = std::make_shared<CDHCPLease>("10.0.0.9", 1, "PC-A", "0A0B0C0D0E0F", 3600, CDHCPLease::kBound);
+  engine.AddLease(b);
+  ASSERT_TRUE(a->Save("DHCP\\Leases\\10.0.0.5"));
+  EXPECT_TRUE(engine.RemoveLease("10.0.0.5"));
+  EXPECT_FALSE(RegKeyExists("DHCP\\Leases\\10.0.0.5"));
+  EXPECT_FALSE(engine.FindLease("10.0.0.5"));
+  EXPECT_EQ(engine.FindLeaseByClient("pc-a", ""), b);
+  EXPECT_FALSE(engine.RemoveLease("10.0.0.5"));
+  EXPECT_EQ(engine.GetLeaseCount(), 1u);
+
+  // Stored leases come back only under their own address.
+  ASSERT_TRUE(b->Save("DHCP\\Leases\\10.0.0.9"));
+  ASSERT_TRUE(b->Save("DHCP\\Leases\\10.0.0.10"));  // key and address disagree
+  RegWriteString("DHCP\\Leases\\..\\x", "IPAddress", "..");
+  CTrellisEngine next;
+  next.LoadConfiguration();
+  EXPECT_TRUE(next.FindLease("10.0.0.9"));
+  EXPECT_FALSE(next.FindLease("10.0.0.10"));
+  EXPECT_EQ(next.GetLeaseCount(), 1u);
+}
+
+TEST(EngineLookupTest, ResolveHost) {
+  CTrellisEngine engine;
+  EXPECT_EQ(engine.ResolveHost("127.0.0.1"), 0x7F000001u);
+  EXPECT_EQ(engine.ResolveHost("localhost"), 0x7F000001u);
+  EXPECT_EQ(engine.ResolveHost("no-such-host.invalid"), 0xFFFFFFFFu);
+  EXPECT_EQ(engine.ResolveHost(""), 0xFFFFFFFFu);
+  // A literal 255.255.255.255 is an answer, not a failure.
+  EXPECT_EQ(engine.LookupHost("255.255.255.255").value_or(0), 0xFFFFFFFFu);
+  EXPECT_FALSE(engine.LookupHost("no-such-host.invalid"));
+  try {
+    engine.ResolveHostOrThrow("no-such-host.invalid");
+    ADD_FAILURE() << "no exception";
+  } catch (const X1SocketException& e) {
+    EXPECT_EQ(e.GetCode(), uint32_t{WSAEINVAL});
+    EXPECT_NE(e.GetText().find("no-such-host.invalid"), CString::npos);
+  }
+}
+
+// A console monitor that records what it was sent.
+class CEngObjMonitor : public CObject, public CEngineMonitor {
+ public:
+  explicit CEngObjMonitor(CString address) : m_address(std::move(address)) {}
+  bool QueueNotification(uint32_t code, const CString& t1, const CString& t2, const CString& t3) override {
+    received.push_back({code, t1, t2, t3});
+    return true;
+  }
+  CString GetMonitorAddress() const override { return m_address; }
+  struct Note {
+    uint32_t code;
+    CString t1, t2, t3;
+  };
+  std::vector<Note> received;
+
+ private:
+  CString m_address;
+};
+
+TEST(EngineNotifyTest, MonitorsGetTheirNotifications) {
+  CTrellisEngine engine;
+  auto near = std::make_shared<CEngObjMonitor>("10.0.0.1");
+  auto far = std::make_shared<CEngObjMonitor>("10.0.0.2");
+  EXPECT_TRUE(engine.AddMonitor(near));
+  EXPECT_FALSE(engine.AddMonitor(near));
+  EXPECT_TRUE(engine.AddMonitor(far));
+  EXPECT_FALSE(engine.AddMonitor(std::make_shared<CDHCPLease>()));  // not a monitor
+
+  engine.NotifySessionDeleted("10.0.0.7", 12, "1 2 3 4");
+  engine.NotifyMachineDeleted("10.0.0.7", 30);
+  engine.NotifyMonitorsAtAddress("10.0.0.2", 90, "a", "b", "");
+  ASSERT_EQ(near->received.size(), 2u);
+  EXPECT_EQ(near->received[0].code, 76u);
+  EXPECT_EQ(near->received[0].t2, "12");
+  EXPECT_EQ(near->received[0].t3, "1 2 3 4");
+  EXPECT_EQ(near->received[1].t2, "30");
+  EXPECT_EQ(near->received[1].t3, "");
+  ASSERT_EQ(far->received.size(), 3u);
+  EXPECT_EQ(far->received[2].code, 90u);
+
+  EXPECT_TRUE(engine.RemoveMonitor(near.get()));
+  engine.NotifyError("t", "x");
+  EXPECT_EQ(near->received.size(), 2u);
+}
+
+}  // namespace

@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# The engine's own start-up and stop as an operator sees them: a first run with "Setup" values
+# acts once and removes them, service classes this program lacks are reported instead of
+# invented, and a stop ends the process in time.
+source "$(dirname "$0")/lib.sh"
+
+T=$(realpath "$BUILD/trellis")
+REG="$BUILD/trellis-reg"
+LOCK="$TRELLIS_RUNDIR/TrellisEngineApp.lock"
+
+engine_running() { lock_held "$LOCK"; }
+engine_stopped() { ! engine_running; }
+on_exit "$T -stop; sleep 1; kill_engines; $T -u"
+
+"$T" -i >/dev/null
+"$REG" set 'Setup' Mode dword 1
+"$REG" set 'Setup' InstallSOCKS dword 1
+"$REG" set 'Setup' SecureInstall dword 0
+"$REG" set 'Settings' DownstreamSOCKSConnectTimeout dword 4000
+
+out=$("$T" -start)
+expect_eq "-start" "$out" "Nomra Trellis Engine service started"
+wait_for 10 engine_running || fail "engine did not start"
+
+if wait_for 10 bash -c "! '$REG' query 'Setup' >/dev/null 2>&1"; then pass "Setup tree removed"; else fail "Setup tree still there"; fi
+wait_for 10 grep -qF "First-run service of class CSOCKSService skipped" "$TRELLIS_EVENTLOG" \
+  && pass "missing first-run class reported" || fail "missing first-run class not reported"
+expect_contains "version written" "$("$REG" query 'Settings' Version)" "513"
+expect_contains "time-out kept" "$("$REG" query 'Settings' DownstreamSOCKSConnectTimeout)" "4000"
+
+start=$SECONDS
+"$T" -stop >/dev/null
+if wait_for 10 no_engine_process; then pass "engine gone within $((SECONDS - start)) s"; else fail "engine still running"; fi
+expect_contains "stopped event" "$(cat "$TRELLIS_EVENTLOG")" "Engine stopped."
+
+# The next start is an ordinary one: nothing of the first run happens again.
+lines=$(grep -c "First-run service" "$TRELLIS_EVENTLOG" || true)
+"$T" -start >/dev/null
+wait_for 10 engine_running || fail "second start failed"
+sleep 1
+expect_eq "first run acts once" "$(grep -c "First-run service" "$TRELLIS_EVENTLOG" || true)" "$lines"
+"$T" -stop >/dev/null
+wait_for 10 no_engine_process || fail "engine still running after the second stop"
+
+finish
