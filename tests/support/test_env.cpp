@@ -29,6 +29,9 @@ struct Root {
     setenv("TRELLIS_HOME", (path + "/home").c_str(), 1);
     setenv("TRELLIS_RUNDIR", (path + "/run").c_str(), 1);
     setenv("TRELLIS_EVENTLOG", (path + "/events.log").c_str(), 1);
+    // The engine's folders (logs, audit files, cache) are relative to the current directory, as
+    // the engine changes to its home at start; a test never writes into the source tree.
+    if (chdir((path + "/home").c_str()) != 0) perror("chdir");
   }
   ~Root() {
     // A forked child must not remove its parent's folder.
