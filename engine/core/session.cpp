@@ -387,10 +387,10 @@ AccessResult CSession::CheckRights(AccessStage stage) {
       if (d.result != AccessResult::Refused) {
         std::lock_guard<std::mutex> g(m_mx);
         m_securityLevel = static_cast<int32_t>(d.sessionLevel);
-        if (d.endTimeEnabled) {
-          m_endTimeEnabled = true;
-          m_endTime = d.endTime;
-        }
+        // The latest decision says when the permission ends: a later check granted without a
+        // time restriction lifts the end an earlier timed grant had set.
+        m_endTimeEnabled = d.endTimeEnabled;
+        m_endTime = d.endTimeEnabled ? d.endTime : CDateTime();
         result = d.result;
       }
     }

@@ -345,6 +345,10 @@ class CTCPSession : public CSession {
   virtual void OnWrite(platform::Message& msg) {}
   virtual void OnClose(platform::Message& msg) {}
 
+  // The accepted descriptor, handed over once (-1 afterwards), for sessions that attach the
+  // connection themselves (the remote-control session runs its handshake first).
+  int TakeAcceptedHandle() { return m_acceptedHandle.exchange(-1); }
+
   X1Socket m_clientSocket;
 
  private:
