@@ -35,6 +35,14 @@ esac
 bash scripts/setup.sh
 bash scripts/build.sh
 build/trellis -i
+# First install: the engine's first run creates the web proxy on a high port (TRELLIS_WWW_PORT,
+# 8080 unless set). Later runs keep whatever the configuration holds.
+if ! build/trellis-reg query 'Settings' Version >/dev/null 2>&1; then
+  build/trellis-reg set 'Setup' Mode dword 1
+  build/trellis-reg set 'Setup' InstallWWW dword 1
+  build/trellis-reg set 'Setup' WWWProxyPort dword "${TRELLIS_WWW_PORT:-8080}"
+  build/trellis-reg set 'Setup' SecureInstall dword 0
+fi
 build/trellis -start
 for _ in $(seq 1 50); do
   if engine_running; then break; fi
@@ -46,4 +54,12 @@ if ! engine_running; then
   exit 1
 fi
 echo "engine running (registry $TRELLIS_REGISTRY, events $TRELLIS_EVENTLOG)"
+for _ in $(seq 1 50); do
+  if build/trellis-reg query 'Services\WWW Proxy server' PortNumber >/dev/null 2>&1; then break; fi
+  sleep 0.1
+done
+if port=$(build/trellis-reg query 'Services\WWW Proxy server' PortNumber 2>/dev/null); then
+  port=${port##*:}
+  echo "web proxy listening on port $port: curl -x http://127.0.0.1:$port http://example.org/"
+fi
 echo "stop it with: scripts/run.sh stop"

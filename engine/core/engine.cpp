@@ -1,5 +1,7 @@
 #include "engine/core/engine.h"
 
+#include "engine/core/config/wwwcache.h"
+
 #include <netdb.h>
 #include <netinet/in.h>
 #include <arpa/inet.h>
@@ -88,7 +90,9 @@ void SetTheEngine(std::shared_ptr<CTrellisEngine> engine) {
 // ---- Construction ----------------------------------------------------------------------------
 
 CTrellisEngine::CTrellisEngine()
-    : m_machines(std::make_unique<CMachineMap>()), m_services(std::make_unique<CServiceManager>()) {
+    : m_machines(std::make_unique<CMachineMap>()),
+      m_services(std::make_unique<CServiceManager>()),
+      m_cache(std::make_shared<CWWWCache>()) {
   m_leasesByAddress.SetElementClass(TL_RUNTIME_CLASS(CDHCPLease));
   m_leasesByName.SetElementClass(TL_RUNTIME_CLASS(CDHCPLease));
   m_leasesByHardware.SetElementClass(TL_RUNTIME_CLASS(CDHCPLease));
@@ -153,6 +157,10 @@ bool CTrellisEngine::InitInstance() {
       std::lock_guard<std::mutex> lk(m_shutdownMutex);
       m_logManager = std::move(manager);
     }
+
+    // The scheduler thread comes here once it exists; then the cache index, then the dialer.
+    step = "cache";
+    m_cache->LoadIndex();
 
     step = "interface list";
     BuildInterfaceList(m_sysInfo, [this](const CString& host) { return ResolveHost(host); });
@@ -297,6 +305,7 @@ void CTrellisEngine::LoadConfiguration() {
   LoadLeases();
   m_socksConnectTimeout = RegReadDWORD(kSettingsKey, kSocksTimeoutValue, kDefaultSOCKSConnectTimeoutMs);
   LoadMachineAssumptions(kMachineAssumptionsKey, m_machineNames, m_users);
+  m_cache->Load(kCacheKey);
   RegWriteDWORD(kSettingsKey, "Version", kConfigurationVersion);
 }
 
@@ -491,6 +500,7 @@ bool CTrellisEngine::DoSave() {
     }
 
     if (!SaveMachineAssumptions(kMachineAssumptionsKey, m_machineNames)) throw std::runtime_error("assumptions");
+    if (!m_cache->Save(kCacheKey)) throw std::runtime_error("cache");
   } catch (...) {
     ok = false;
     NotifyError(kInternalErrorTitle, kConfigurationWriteError);
@@ -788,6 +798,7 @@ void CTrellisEngine::ShutdownSteps() {
   for (const auto& service : services)
     if (auto tcp = std::dynamic_pointer_cast<CTCPService>(service)) tcp->WaitForSessions(0);
   services.clear();
+  m_cache->Shutdown();
 
   m_users.RemoveAll();
   m_locations.DeleteAll();

@@ -40,6 +40,7 @@ class CService;
 class CServiceManager;
 class CSession;
 class CTLRCPMessage;
+class CWWWCache;
 
 // Notification codes the engine sends itself (machine and session codes: machine.h).
 enum : uint32_t {
@@ -197,6 +198,9 @@ class CTrellisEngine : public platform::MsgThread, public CSessionHost {
   // What a rights check needs of the engine: the user database and the default rights.
   AccessContext GetAccessContext() override;
   uint32_t GetDownstreamSOCKSConnectTimeout() const { return m_socksConnectTimeout.load(); }
+  // The shared web cache (settings loaded with the configuration, index opened at start-up, shut
+  // down after the sessions). Sessions hold it by shared_ptr, so it outlives every writer.
+  std::shared_ptr<CWWWCache> GetWWWCache() const { return m_cache; }
 
  protected:
   bool InitInstance() override;
@@ -228,6 +232,7 @@ class CTrellisEngine : public platform::MsgThread, public CSessionHost {
   CLocationArray m_locations;
   CLockableStringMap m_machineNames;
   std::unique_ptr<CServiceManager> m_services;
+  std::shared_ptr<CWWWCache> m_cache;
   std::shared_ptr<CLogManager> m_logManager;
   CSysInfo m_sysInfo;
   CLockableMap m_leasesByAddress;

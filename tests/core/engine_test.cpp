@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <string>
 #include <functional>
 #include <thread>
 #include <vector>
@@ -60,20 +61,6 @@ class CEngObjEchoService : public CTCPService {
 };
 TL_IMPLEMENT_SERIAL(CEngObjEchoService, CTCPService, 1)
 
-// Stands in for the web proxy class of a first run until that class is part of the program.
-class CEngObjFirstRunWWW : public CEngObjEchoService {
- public:
-  static CRuntimeClass classFirstRunWWW;
-  static std::shared_ptr<CObject> Create() {
-    auto s = std::make_shared<CEngObjFirstRunWWW>();
-    s->SetName("WWW Proxy");
-    return s;
-  }
-  const CRuntimeClass* GetRuntimeClass() const override { return &classFirstRunWWW; }
-};
-CRuntimeClass CEngObjFirstRunWWW::classFirstRunWWW = {"CWWWService", 1, TL_RUNTIME_CLASS(CEngObjEchoService),
-                                                      &CEngObjFirstRunWWW::Create, nullptr};
-static CClassRegistration engobj_register_www(&CEngObjFirstRunWWW::classFirstRunWWW);
 
 namespace {
 
@@ -185,17 +172,22 @@ TEST_F(EngineTest, FirstRunCreatesAndSavesServicesAndDeletesSetup) {
   Start();
 
   EXPECT_FALSE(RegKeyExists("Setup"));
-  EXPECT_EQ(RegReadString("Services\\WWW Proxy", "ServiceType", ""), "CWWWService");
-  EXPECT_EQ(RegReadDWORD("Services\\WWW Proxy", "PortNumber", 0), port);
+  EXPECT_EQ(RegReadString("Services\\WWW Proxy server", "ServiceType", ""), "CWWWService");
+  EXPECT_EQ(RegReadDWORD("Services\\WWW Proxy server", "PortNumber", 0), port);
   // An empty internal server leaves non-proxy requests alone.
-  EXPECT_EQ(RegReadDWORD("Services\\WWW Proxy", "NonProxyRequestAction", 9), 0u);
+  EXPECT_EQ(RegReadDWORD("Services\\WWW Proxy server", "NonProxyRequestAction", 9), 0u);
   EXPECT_EQ(RegEnumSubKeys("Services").size(), 1u);
 
+  // The first-run service is the real web proxy: a request line of garbage gets its error page.
   int fd = Connect(port);
   ASSERT_GE(fd, 0) << "the first-run service is not listening";
-  ASSERT_EQ(send(fd, "hi", 2, 0), 2);
-  char buf[2];
-  EXPECT_EQ(recv(fd, buf, 2, MSG_WAITALL), 2);
+  const char garbage[] = "hi there\r\n\r\n";
+  ASSERT_EQ(send(fd, garbage, sizeof garbage - 1, 0), static_cast<ssize_t>(sizeof garbage - 1));
+  std::string reply;
+  char buf[512];
+  ssize_t n;
+  while ((n = recv(fd, buf, sizeof buf, 0)) > 0) reply.append(buf, static_cast<size_t>(n));
+  EXPECT_EQ(reply.rfind("HTTP/1.0 400 ", 0), 0u) << reply;
   close(fd);
 }
 
@@ -214,7 +206,7 @@ TEST_F(EngineTest, UpgradeKeepsStoredServicesAndAddsOnlyTheAskedFor) {
   ASSERT_TRUE(logs);
   EXPECT_EQ(logs->PortNumber, 8010u);
   EXPECT_EQ(logs->NonProxyRequestAction, 3u);
-  EXPECT_FALSE(upgraded.GetServiceManager().FindService("WWW Proxy"));
+  EXPECT_FALSE(upgraded.GetServiceManager().FindService("WWW Proxy server"));
   EXPECT_EQ(RegEnumSubKeys("Services").size(), 2u);
 }
 
