@@ -89,3 +89,22 @@ kill_engines() {
   local p
   for p in $(engine_pids); do kill -KILL "$p" 2>/dev/null || true; done
 }
+
+# free_port [ADDRESS]: a port nobody listens on, outside the kernel's range for outgoing
+# connections (so a client socket of another test cannot take it meanwhile).
+free_port() {
+  python3 - "${1:-127.0.0.1}" <<'PY'
+import random, socket, sys
+for _ in range(200):
+    p = random.randint(20000, 32000)
+    s = socket.socket()
+    try:
+        s.bind((sys.argv[1], p))
+    except OSError:
+        continue
+    finally:
+        s.close()
+    print(p)
+    break
+PY
+}

@@ -14,10 +14,6 @@ LOCK="$TRELLIS_RUNDIR/TrellisEngineApp.lock"
 SVC='Services\WWW Proxy server'
 
 engine_running() { lock_held "$LOCK"; }
-free_port() {
-  python3 -c 'import socket,sys
-s=socket.socket(); s.bind((sys.argv[1],0)); print(s.getsockname()[1]); s.close()' "$1"
-}
 PIDS=()
 on_exit 'for p in "${PIDS[@]}"; do kill "$p"; done'
 on_exit "$T -stop; sleep 1; kill_engines; $T -u"

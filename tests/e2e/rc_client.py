@@ -1,0 +1,736 @@
+#!/usr/bin/env python3
+"""A remote-control console written from docs/wire-format.md alone: link handshake, cipher,
+frames, archive forms, requests and notifications. Used by test_remote_control.sh.
+
+  rc_client.py scenario PORT STATE.json   the whole first part (prints "ok:"/"FAIL:" lines)
+  rc_client.py verify PORT STATE.json     after a restart: the configuration is the same
+"""
+import hashlib
+import json
+import socket
+import struct
+import sys
+import time
+
+FAILS = 0
+
+
+def check(name, cond, detail=""):
+    global FAILS
+    if cond:
+        print("ok: " + name)
+    else:
+        FAILS += 1
+        print("FAIL: %s %s" % (name, detail))
+
+
+# ---- cipher and link (section 1) -----------------------------------------------------------
+
+class Cipher:
+    def __init__(self, key):
+        s = [255 - i for i in range(256)]
+        j = 0
+        for i in range(256):
+            j = (j + s[i] + key[i % 16]) % 256
+            s[i], s[j] = s[j], s[i]
+        self.s, self.i, self.j = s, 0, 0
+
+    def apply(self, data):
+        out = bytearray(len(data))
+        s = self.s
+        for n, b in enumerate(data):
+            self.i = (self.i + 1) % 256
+            self.j = (self.j + s[self.i]) % 256
+            s[self.i], s[self.j] = s[self.j], s[self.i]
+            out[n] = b ^ s[(s[self.i] + s[self.j]) % 256]
+        return bytes(out)
+
+
+class LinkError(Exception):
+    def __init__(self, code):
+        super().__init__("link refused: %d" % code)
+        self.code = code
+
+
+def recv_exact(sock, n):
+    buf = b""
+    while len(buf) < n:
+        part = sock.recv(n - len(buf))
+        if not part:
+            raise EOFError("connection closed")
+        buf += part
+    return buf
+
+
+class Console:
+    def __init__(self, port, user, password, source="127.0.0.1"):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.sock.settimeout(15)
+        self.sock.bind((source, 0))
+        self.sock.connect(("127.0.0.1", port))
+        self.notes = []
+        self.user = user
+        self.handshake(user, password)
+
+    def handshake(self, user, password):
+        ln = recv_exact(self.sock, 1)[0]
+        msg = recv_exact(self.sock, ln)
+        assert msg[0] == 1 and msg[1] == 9 and msg[3] == 1, msg
+        challenge = msg[4:].split(b"\0")[0]
+        digest = hashlib.md5(challenge + password.encode()).digest()
+        text = "".join("%x" % b for b in digest).encode()
+        port = self.sock.getsockname()[1]
+        body = bytes([1, 9, 2]) + struct.pack("<I", port) + bytes([2]) + user.encode() + b"\0" + text + b"\0"
+        self.sock.sendall(bytes([len(body)]) + body)
+        try:
+            st = recv_exact(self.sock, 5)
+        except (EOFError, ConnectionResetError):
+            raise LinkError(100)
+        if st[4] != 4:
+            raise LinkError(st[4])
+        self.send_cipher = Cipher(hashlib.md5(challenge + user.encode() + password.encode()).digest())
+        self.recv_cipher = Cipher(hashlib.md5(challenge + password.encode() + user.encode()).digest())
+
+    # ---- frames (section 2) ----
+    def send_raw(self, data):
+        self.sock.sendall(self.send_cipher.apply(data))
+
+    def send_frame(self, payload):
+        self.send_raw(struct.pack("<I", len(payload)) + payload)
+
+    def recv_bytes(self, n):
+        return self.recv_cipher.apply(recv_exact(self.sock, n))
+
+    def recv_frame(self):
+        n = struct.unpack("<I", self.recv_bytes(4))[0]
+        return self.recv_bytes(n)
+
+    def send_msg(self, code, t1="", t2="", t3=""):
+        w = Writer()
+        w.u16(code)
+        for t in (t1, t2, t3):
+            w.string(t.encode())
+        self.send_frame(w.out)
+
+    def recv_msg(self):
+        r = Reader(self.recv_frame())
+        code = r.u16()
+        texts = [r.string().decode("latin-1") for _ in range(3)]
+        return code, texts
+
+    # ---- transactions (section 5.2) ----
+    def read_notification(self, code, texts):
+        frames = []
+        for kind in NOTE_FRAMES.get(code, []):
+            frames.append(self.recv_frame())
+            if kind == "13":
+                frames += [self.recv_frame() for _ in range(12)]
+        self.notes.append((code, texts, frames))
+
+    def request(self, code, t1="", t2="", t3="", receive=0, upload=()):
+        """Returns (reply, frames); uploads go only after reply 1."""
+        self.send_msg(code, t1, t2, t3)
+        while True:
+            c, texts = self.recv_msg()
+            if c in (1, 2, 4):
+                break
+            self.read_notification(c, texts)
+        if c != 1:
+            return c, []
+        frames = [self.recv_frame() for _ in range(receive)]
+        for payload in upload:
+            self.send_frame(payload)
+        c, texts = self.recv_msg()
+        return c, frames
+
+    def wait_note(self, code, timeout=10, pred=lambda t: True):
+        end = time.time() + timeout
+        while time.time() < end:
+            for n in self.notes:
+                if n[0] == code and pred(n[1]):
+                    self.notes.remove(n)
+                    return n
+            self.sock.settimeout(max(0.1, end - time.time()))
+            try:
+                c, texts = self.recv_msg()
+            except socket.timeout:
+                break
+            finally:
+                self.sock.settimeout(15)
+            self.read_notification(c, texts)
+        return None
+
+    def close(self):
+        self.sock.close()
+
+
+NOTE_FRAMES = {22: ["user"], 24: ["user"], 25: ["group"], 27: ["group"], 32: ["svc"], 34: ["svc"],
+               42: ["13"], 51: ["loc", "map"], 71: ["machine"], 72: ["machine"], 131: ["cache"]}
+
+
+# ---- archive (sections 3 and 4) ------------------------------------------------------------
+
+class Reader:
+    def __init__(self, data):
+        self.d, self.p = data, 0
+        self.classes = {}   # index -> name
+        self.next_index = 1
+
+    def take(self, n):
+        if self.p + n > len(self.d):
+            raise ValueError("short")
+        b = self.d[self.p:self.p + n]
+        self.p += n
+        return b
+
+    def u16(self): return struct.unpack("<H", self.take(2))[0]
+    def u32(self): return struct.unpack("<I", self.take(4))[0]
+    def i32(self): return struct.unpack("<i", self.take(4))[0]
+    def f64(self): return struct.unpack("<d", self.take(8))[0]
+
+    def string(self):
+        n = self.take(1)[0]
+        if n == 0xFF:
+            n = self.u16()
+            if n == 0xFFFF:
+                n = self.u32()
+        return self.take(n)
+
+    def count(self):
+        n = self.u16()
+        return self.u32() if n == 0xFFFF else n
+
+    def tag(self):
+        """Class name of the next tagged object, or None for a null tag."""
+        t = self.u16()
+        if t == 0:
+            return None
+        if t == 0xFFFF:
+            self.u16()  # schema
+            name = self.take(self.u16()).decode()
+            self.classes[self.next_index] = name
+            self.next_index += 1
+        elif t & 0x8000:
+            name = self.classes[t & 0x7FFF]
+        else:
+            raise ValueError("object back-reference")
+        self.next_index += 1
+        return name
+
+
+class Writer:
+    def __init__(self):
+        self.out = b""
+        self.classes = {}
+        self.next_index = 1
+
+    def u16(self, v): self.out += struct.pack("<H", v)
+    def u32(self, v): self.out += struct.pack("<I", v)
+    def i32(self, v): self.out += struct.pack("<i", v)
+    def f64(self, v): self.out += struct.pack("<d", v)
+
+    def string(self, b):
+        n = len(b)
+        if n < 255:
+            self.out += bytes([n])
+        elif n < 0xFFFF:
+            self.out += b"\xff" + struct.pack("<H", n)
+        else:
+            self.out += b"\xff\xff\xff" + struct.pack("<I", n)
+        self.out += b
+
+    def count(self, n):
+        if n < 0xFFFF:
+            self.u16(n)
+        else:
+            self.u16(0xFFFF)
+            self.u32(n)
+
+    def tag(self, name):
+        if name in self.classes:
+            self.u16(0x8000 | self.classes[name])
+        else:
+            self.u16(0xFFFF)
+            self.u16(1)
+            self.u16(len(name))
+            self.out += name.encode()
+            self.classes[name] = self.next_index
+            self.next_index += 1
+        self.next_index += 1
+
+
+def scramble(b):
+    return bytes(c ^ ((2 * i + 2) % 256) for i, c in enumerate(b))
+
+
+USER_U32 = ["ClientSendTraffic", "ClientRecvTraffic", "NonClientSendTraffic", "NonClientRecvTraffic", "TimeOnLine"]
+USER_CUR = ["ClientSendTrafficRate", "ClientRecvTrafficRate", "NonClientSendTrafficRate",
+            "NonClientRecvTrafficRate", "TimeRate", "OpeningBalance", "ClosingBalance"]
+USER_FLAGS = ["AccountEnabled", "UserCannotChangePassword", "UserMustChangePassword", "AuditUser", "AuditOptions"]
+
+
+def read_user(r):
+    u = {"Name": r.string().decode(), "Description": r.string().decode(), "RealName": r.string().decode(),
+         "Password": scramble(r.string()).hex()}
+    for f in USER_U32:
+        u[f] = r.u32()
+    for f in USER_CUR:
+        u[f] = [r.u32(), r.u32(), r.u32()]
+    for f in USER_FLAGS:
+        u[f] = r.u32()
+    return u
+
+
+def write_user(w, u):
+    w.string(u["Name"].encode())
+    w.string(u["Description"].encode())
+    w.string(u["RealName"].encode())
+    w.string(scramble(bytes.fromhex(u["Password"])))
+    for f in USER_U32:
+        w.u32(u[f])
+    for f in USER_CUR:
+        for v in u[f]:
+            w.u32(v)
+    for f in USER_FLAGS:
+        w.u32(u[f])
+
+
+def new_user(name, password):
+    u = {"Name": name, "Description": "made by the test", "RealName": "Test " + name,
+         "Password": password.encode().hex()}
+    for f in USER_U32:
+        u[f] = 0
+    for f in USER_CUR:
+        u[f] = [0, 0, 0]
+    u.update(AccountEnabled=1, UserCannotChangePassword=0, UserMustChangePassword=0, AuditUser=0, AuditOptions=0)
+    return u
+
+
+def read_group(r):
+    g = {"Name": r.string().decode(), "Description": r.string().decode(), "Members": {}}
+    for _ in range(r.count()):
+        name = r.string().decode()
+        g["Members"][name] = r.u32()
+    return g
+
+
+def read_userdb(data):
+    r = Reader(data)
+    out = {}
+    for _ in range(r.u32()):
+        key = r.string().decode()
+        cls = r.string().decode()
+        out[key] = (cls, read_user(r) if cls == "CUser" else read_group(r))
+    assert r.p == len(data)
+    return out
+
+
+def read_timeslice(r):
+    return [r.string(), r.string(), r.u32(), r.u32(), r.u32(), r.u32(), r.f64(), r.u32(), r.f64()]
+
+
+def read_list(r, read_body):
+    items = []
+    for _ in range(r.count()):
+        name = r.tag()
+        items.append(None if name is None else read_body(r))
+    return items
+
+
+def read_recipient(r):
+    rec = [r.string(), r.string()] + [r.u32() for _ in range(5)] + [r.i32()]
+    rec.append([r.string() for _ in range(r.count())])
+    rec.append([r.string() for _ in range(r.count())])
+    rec.append([r.string(), r.string(), read_list(r, read_timeslice), read_list(r, read_timeslice)])
+    return rec
+
+
+def read_right(r):
+    return {"RightType": r.i32(), "Description": r.string().decode(), "IncludeDefaultRights": r.i32(),
+            "Recipients": read_list(r, read_recipient)}
+
+
+def write_right(w, right):
+    assert not right["Recipients"], "the test writes only rights without recipients"
+    w.i32(right["RightType"])
+    w.string(right["Description"].encode())
+    w.i32(right["IncludeDefaultRights"])
+    w.count(0)
+
+
+SVC_U32_A = ["PortNumber", "Enabled", "RunningState", "TimeOutSessions", "SessionTimeout", "NonProxyRequestAction"]
+SVC_U32_B = ["NonProxyRequestPort", "LoggingEnabled", "LogOptions", "RestartNeeded", "LimitSessions",
+             "SessionLimit", "BindingOption"]
+TCP_CLASSES = ("CTCPService", "CRemoteControlService")
+
+
+def read_interface(r):
+    return [r.u32(), r.string().decode(), r.string().decode(), r.u32(), r.u32()]
+
+
+def read_service(r):
+    s = {"Name": r.string().decode(), "Description": r.string().decode()}
+    for f in SVC_U32_A:
+        s[f] = r.u32()
+    s["NonProxyRequestHost"] = r.string().decode()
+    for f in SVC_U32_B:
+        s[f] = r.u32()
+    s["SpecificBinding"] = r.string().decode()
+    s["ReuseAddr"], s["InterfaceMethod"] = r.u32(), r.u32()
+    s["Rights"] = [read_right(r) for _ in range(3)]
+    bindings = {}
+    for _ in range(r.u32()):
+        key = r.string().decode()
+        r.string()  # class name
+        bindings[key] = [r.u32(), read_interface(r)]
+    s["Bindings"] = bindings
+    s["FixedInterface"] = read_interface(r)
+    s["Interfaces"] = read_list(r, read_interface)
+    s["ConnectMethod"], s["ProxyServer"], s["ProxyPort"] = r.u32(), r.string().decode(), r.u32()
+    s["SOCKS4Password"], s["BypassProxyOnLocal"] = r.string().decode(), r.u32()
+    return s
+
+
+def write_service(w, s):
+    w.string(s["Name"].encode())
+    w.string(s["Description"].encode())
+    for f in SVC_U32_A:
+        w.u32(s[f])
+    w.string(s["NonProxyRequestHost"].encode())
+    for f in SVC_U32_B:
+        w.u32(s[f])
+    w.string(s["SpecificBinding"].encode())
+    w.u32(s["ReuseAddr"])
+    w.u32(s["InterfaceMethod"])
+    for right in s["Rights"]:
+        write_right(w, right)
+    assert not s["Bindings"]
+    w.u32(0)
+    k, name, addr, lan, outside = s["FixedInterface"]
+    w.u32(k), w.string(name.encode()), w.string(addr.encode()), w.u32(lan), w.u32(outside)
+    assert not s["Interfaces"]
+    w.count(0)
+    w.u32(s["ConnectMethod"])
+    w.string(s["ProxyServer"].encode())
+    w.u32(s["ProxyPort"])
+    w.string(s["SOCKS4Password"].encode())
+    w.u32(s["BypassProxyOnLocal"])
+
+
+def read_services(data):
+    """The services of classes this client knows; reading stops at the first other class."""
+    r = Reader(data)
+    out = {}
+    for _ in range(r.u32()):
+        key = r.string().decode()
+        cls = r.string().decode()
+        if cls not in TCP_CLASSES:
+            break
+        out[key] = (cls, read_service(r))
+    return out
+
+
+def new_service(name, port):
+    right = lambda t: {"RightType": t, "Description": "", "IncludeDefaultRights": 1, "Recipients": []}
+    s = {"Name": name, "Description": "test service", "PortNumber": port, "Enabled": 1, "RunningState": 0,
+         "TimeOutSessions": 1, "SessionTimeout": 60, "NonProxyRequestAction": 0, "NonProxyRequestHost": "",
+         "NonProxyRequestPort": port, "LoggingEnabled": 1, "LogOptions": 219, "RestartNeeded": 0,
+         "LimitSessions": 0, "SessionLimit": 5, "BindingOption": 1, "SpecificBinding": "127.0.0.1",
+         "ReuseAddr": 0, "InterfaceMethod": 0, "Rights": [right(0), right(1), right(2)], "Bindings": {},
+         "FixedInterface": [1, "0.0.0.0", "", 0, 0], "Interfaces": [], "ConnectMethod": 0, "ProxyServer": "",
+         "ProxyPort": 0, "SOCKS4Password": "", "BypassProxyOnLocal": 0}
+    return s
+
+
+CACHE_U32 = ["CacheOptions", "LimitCacheSize", "SpecifyWhatToCache", "MaxSize", "AutoPurge",
+             "DaysBeforeCheckVolatile", "DaysBeforeCheckNonVolatile"]
+
+
+def read_cache(r):
+    c = {"CacheDirectory": r.string().decode()}
+    for f in CACHE_U32:
+        c[f] = r.u32()
+    c["TotalSize"], c["WeightedTotal"] = r.f64(), r.f64()
+    c["CacheFilter"], c["PurgeFilter"] = r.count(), r.count()
+    assert c["CacheFilter"] == 0 and c["PurgeFilter"] == 0, "the test knows no filter form"
+    return c
+
+
+def write_cache(w, c):
+    w.string(c["CacheDirectory"].encode())
+    for f in CACHE_U32:
+        w.u32(c[f])
+    w.f64(c["TotalSize"])
+    w.f64(c["WeightedTotal"])
+    w.count(0)
+    w.count(0)
+
+
+def tagged(cls, write_body, obj):
+    w = Writer()
+    w.tag(cls)
+    write_body(w, obj)
+    return w.out
+
+
+def bare(write_body, obj):
+    w = Writer()
+    write_body(w, obj)
+    return w.out
+
+
+# ---- helpers --------------------------------------------------------------------------------
+
+def free_port():
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    p = s.getsockname()[1]
+    s.close()
+    return p
+
+
+def listening(port):
+    s = socket.socket()
+    s.settimeout(2)
+    try:
+        s.connect(("127.0.0.1", port))
+        return True
+    except OSError:
+        return False
+    finally:
+        s.close()
+
+
+def wait_until(pred, timeout=10):
+    end = time.time() + timeout
+    while time.time() < end:
+        if pred():
+            return True
+        time.sleep(0.1)
+    return pred()
+
+
+def closed_by_engine(sock, timeout=20):
+    sock.settimeout(timeout)
+    try:
+        while True:
+            if not sock.recv(4096):
+                return True
+    except ConnectionResetError:
+        return True
+    except socket.timeout:
+        return False
+
+
+def login_admin(port, password):
+    c = Console(port, "Administrator", password)
+    code, _ = c.recv_msg()
+    return c, code
+
+
+def snapshot(c):
+    code, frames = c.request(20, receive=1)
+    users = read_userdb(frames[0])
+    # Accounting moves with every connection; the configuration is what must stay.
+    for cls, u in users.values():
+        for f in USER_U32 + ["ClosingBalance"]:
+            u.pop(f, None)
+    code2, frames2 = c.request(30, receive=2)
+    services = read_services(frames2[1])
+    svc = services.get("Test Service")
+    if svc:
+        svc[1].pop("RunningState")
+    code3, frames3 = c.request(130, receive=1)
+    cache = read_cache(Reader(frames3[0])) if frames3 else None
+    if cache:
+        cache.pop("TotalSize"), cache.pop("WeightedTotal")  # they follow the stored objects
+    return {"users": users, "service": svc, "cache": cache}
+
+
+# ---- the scenario ---------------------------------------------------------------------------
+
+def scenario(port, state_file):
+    # First log-in: Administrator's empty password must be changed first (120), then 5.
+    a, code = login_admin(port, "")
+    check("administrator must change the password first", code == 120, code)
+    reply, _ = a.request(20)
+    check("requests before the log-in completes are refused", reply == 2, reply)
+    reply, _ = a.request(120, "Administrator", "wrong", "secret")
+    check("change password with a wrong old password: done", reply == 3, reply)
+    n = a.wait_note(90)
+    check("wrong old password: 90 Invalid Password", n and n[1][0] == "Invalid Password", n)
+    reply, _ = a.request(120, "Administrator", "", "secret")
+    check("change password", reply == 3, reply)
+    check("the change completes the log-in (5)", a.wait_note(5) is not None)
+
+    reply, frames = a.request(10, receive=1)
+    r = Reader(frames[0]) if frames else None
+    check("system information", reply == 3 and r and r.u32() >= 0 and r.u32() >= 0 and r.u32() == 1, reply)
+    check("system information names the product", r and r.string().startswith(b"Trellis"))
+
+    reply, frames = a.request(80)
+    check("register for everything", reply == 3, reply)
+
+    reply, frames = a.request(20, receive=1)
+    users = read_userdb(frames[0])
+    check("user database fetched", reply == 3 and {"Administrator", "Guest", "Administrators", "Users"} <= set(users),
+          list(users))
+    check("passwords are not sent", users["Administrator"][1]["Password"] == "00", users["Administrator"][1]["Password"])
+    check("groups carry their members", users["Administrators"][1]["Members"].get("Administrator") == 0)
+
+    reply, frames = a.request(40, receive=13)
+    kinds = [Reader(f).i32() for f in frames]
+    check("thirteen rights 0-12", reply == 3 and kinds == list(range(13)), kinds)
+    check("right 3 is the users right", read_right(Reader(frames[3]))["Description"] == "Users can create and edit users")
+
+    # Users: add bob (no rights), then change his real name from a second console.
+    bob = new_user("bob", "bobpw")
+    reply, _ = a.request(22, "bob", upload=[bare(write_user, bob)])
+    check("add user", reply == 3, reply)
+    n = a.wait_note(22, pred=lambda t: t[0] == "bob")
+    check("monitor sees 22 with the user", n and read_user(Reader(n[2][0]))["Name"] == "bob", n)
+    check("the forwarded user has no password", n and read_user(Reader(n[2][0]))["Password"] == "00")
+
+    c2, code = login_admin(port, "secret")
+    check("second console logs in with the new password", code == 5, code)
+    bob2 = dict(bob, RealName="Robert", Password="00")  # password unchanged
+    bob2["ClientSendTraffic"] = 123456  # accounting is the engine's: ignored
+    reply, _ = c2.request(24, "bob", upload=[bare(write_user, bob2)])
+    check("modify user", reply == 3, reply)
+    n = a.wait_note(24, pred=lambda t: t[0] == "bob")
+    got = read_user(Reader(n[2][0])) if n else {}
+    check("monitor sees the change", got.get("RealName") == "Robert", got)
+    check("counters are not taken from a console", got.get("ClientSendTraffic") == 0, got)
+    reply, _ = c2.request(23, "Administrator")
+    check("deleting Administrator is refused", reply == 2, reply)
+    reply, _ = c2.request(26, "Users")
+    check("deleting Users is refused", reply == 2, reply)
+    reply, _ = c2.request(99)
+    check("unknown code refused", reply == 2, reply)
+
+    # Wrong password: status 108. Bob's password was kept (the unchanged mark): he logs in.
+    try:
+        Console(port, "bob", "nope")
+        check("wrong password refused", False)
+    except LinkError as e:
+        check("wrong password refused with status 108", e.code == 108, e.code)
+    b = Console(port, "bob", "bobpw", source="127.0.0.2")
+    code, _ = b.recv_msg()
+    check("bob logs in from 127.0.0.2", code == 5, code)
+    for req in (20, 30, 40, 80, 140):
+        reply, _ = b.request(req)
+        check("bob without the right: %d refused" % req, reply == 2, reply)
+    n71 = a.wait_note(71, pred=lambda t: t[0] == "127.0.0.2")
+    check("monitor sees machine 71 with its record", n71 and Reader(n71[2][0]).string() == b"127.0.0.2", n71)
+    check("a console log-in leaves the machine's user alone", n71 and n71[1][1] != "bob", n71 and n71[1])
+    check("monitor sees session 74", a.wait_note(74, pred=lambda t: t[0] == "127.0.0.2") is not None)
+    reply, _ = b.request(10, receive=1)
+    check("bob may read the system information", reply == 3, reply)
+    check("monitor sees session 75", a.wait_note(75, pred=lambda t: t[0] == "127.0.0.2") is not None)
+    b.close()
+    check("monitor sees session end 76", a.wait_note(76, pred=lambda t: t[0] == "127.0.0.2") is not None)
+    check("monitor sees machine gone 73", a.wait_note(73, pred=lambda t: t[0] == "127.0.0.2") is not None)
+
+    # Services.
+    reply, frames = a.request(30, receive=2)
+    services = read_services(frames[1]) if len(frames) == 2 else {}
+    check("services fetched", reply == 3 and "Remote Control Service" in services, list(services))
+    p1, p2 = free_port(), free_port()
+    svc = new_service("Test Service", p1)
+    reply, _ = a.request(32, "Test Service", upload=[tagged("CTCPService", write_service, svc)])
+    check("add service", reply == 3, reply)
+    check("added service listens", wait_until(lambda: listening(p1)))
+    check("monitor sees 32", a.wait_note(32, pred=lambda t: t[0] == "Test Service") is not None)
+    reply, _ = a.request(35, "Test Service", "0")
+    check("stop service", reply == 3 and wait_until(lambda: not listening(p1)), reply)
+    n = a.wait_note(35, pred=lambda t: t[0] == "Test Service" and t[1] == "0")
+    check("monitor sees 35 stopped", n is not None)
+    reply, _ = a.request(35, "Test Service", "1")
+    check("start service", reply == 3 and wait_until(lambda: listening(p1)), reply)
+    reply, _ = a.request(35, "Remote Control Service", "0")
+    check("stopping the consoles' service is refused", reply == 2, reply)
+    svc2 = dict(svc, PortNumber=p2, SessionTimeout=321, Description="changed")
+    reply, _ = c2.request(34, "Test Service", upload=[bare(write_service, svc2)])
+    check("modify service", reply == 3, reply)
+    check("changed service moved to its new port", wait_until(lambda: listening(p2) and not listening(p1)))
+    n = a.wait_note(34, pred=lambda t: t[0] == "Test Service")
+    if n:
+        r = Reader(n[2][0])
+        cls = r.tag()
+        s = read_service(r)
+        check("monitor sees 34 class-tagged", cls == "CTCPService" and s["SessionTimeout"] == 321, (cls, s))
+    else:
+        check("monitor sees 34", False)
+
+    # Cache settings.
+    reply, frames = a.request(130, receive=1)
+    check("cache settings fetched", reply == 3 and len(frames) == 1, reply)
+    cache = read_cache(Reader(frames[0]))
+    cache["MaxSize"] = cache["MaxSize"] + 7
+    reply, _ = c2.request(131, upload=[bare(write_cache, cache)])
+    check("cache settings uploaded", reply == 3, reply)
+    n = a.wait_note(131)
+    check("monitor sees 131 with the settings", n and read_cache(Reader(n[2][0]))["MaxSize"] == cache["MaxSize"], n)
+
+    # Malformed frames close only that console.
+    def malformed(name, send):
+        m, code = login_admin(port, "secret")
+        send(m)
+        check("malformed frame (%s) closes the console" % name, closed_by_engine(m.sock))
+        m.close()
+
+    malformed("over the cap", lambda m: m.send_raw(struct.pack("<I", 16 * 1024 * 1024 + 1)))
+
+    def unknown_class(m):
+        m.send_msg(32, "X")
+        m.recv_msg()
+        w = Writer()
+        w.tag("CNoSuchService")
+        w.u32(0)
+        m.send_frame(w.out)
+
+    malformed("unknown class", unknown_class)
+
+    def big_count(m):
+        m.send_msg(21)
+        m.recv_msg()
+        m.send_frame(struct.pack("<I", 100000))
+
+    malformed("count larger than the data", big_count)
+
+    def short(m):
+        m.send_raw(struct.pack("<I", 50) + b"\x14\x00")
+        m.sock.shutdown(socket.SHUT_WR)
+
+    malformed("short frame", short)
+    reply, _ = a.request(10, receive=1)
+    check("other consoles go on after the malformed ones", reply == 3, reply)
+    reply, frames = a.request(20, receive=1)
+    check("nothing half-read was applied", reply == 3 and set(read_userdb(frames[0])) == set(users) | {"bob"})
+
+    json.dump(snapshot(a), open(state_file, "w"))
+    a.close()
+    c2.close()
+
+
+def verify(port, state_file):
+    before = json.load(open(state_file))
+    a, code = login_admin(port, "secret")
+    check("log-in after the restart with the changed password", code == 5, code)
+    after = json.loads(json.dumps(snapshot(a)))
+    check("user database survives the restart", after["users"] == before["users"])
+    check("changed service survives the restart", after["service"] == before["service"],
+          (after["service"], before["service"]))
+    check("cache settings survive the restart", after["cache"] == before["cache"], (after["cache"], before["cache"]))
+    port2 = before["service"][1]["PortNumber"]
+    check("changed service listens after the restart", wait_until(lambda: listening(port2)))
+    a.close()
+
+
+if __name__ == "__main__":
+    cmd, port, state = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+    try:
+        {"scenario": scenario, "verify": verify}[cmd](port, state)
+    except Exception as e:  # a broken stream is a failure, not a crash of the script
+        check("client ran to the end", False, repr(e))
+    sys.exit(1 if FAILS else 0)

@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Consoles against the real engine through the remote-control service, with a client written from
+# docs/wire-format.md: log-in and password change, fetching and uploading users, services and
+# rights, starting and stopping a service, notifications, refusals, malformed frames, and the
+# uploaded configuration after a restart.
+source "$(dirname "$0")/lib.sh"
+
+T=$(realpath "$BUILD/trellis")
+REG="$BUILD/trellis-reg"
+LOCK="$TRELLIS_RUNDIR/TrellisEngineApp.lock"
+CLIENT="$(dirname "$0")/rc_client.py"
+
+engine_running() { lock_held "$LOCK"; }
+on_exit "$T -stop; sleep 1; kill_engines; $T -u"
+
+PORT=$(free_port 127.0.0.1)
+KEY='Services\Remote Control Service'
+"$T" -i >/dev/null
+"$REG" set "$KEY" ServiceType sz CRemoteControlService
+"$REG" set "$KEY" Name sz 'Remote Control Service'
+"$REG" set "$KEY" PortNumber dword "$PORT"
+"$REG" set "$KEY" BindingOption dword 1
+"$REG" set "$KEY" SpecificBinding sz 127.0.0.1
+"$REG" set "$KEY" TimeOutSessions dword 0
+
+"$T" -start >/dev/null
+wait_for 10 engine_running || fail "engine did not start"
+wait_for 10 python3 -c "import socket; socket.create_connection(('127.0.0.1', $PORT), 1)" 2>/dev/null \
+  || fail "remote-control service not listening on $PORT"
+
+STATE="$WORK/state.json"
+if python3 "$CLIENT" scenario "$PORT" "$STATE"; then pass "console scenario"; else fail "console scenario"; fi
+LOG=$(cat "$TRELLIS_HOME"/Logs/*Remote* 2>/dev/null || true)
+expect_contains "malformed frame logged" "$LOG" "Bad frame from the console"
+
+"$T" -stop >/dev/null
+wait_for 15 no_engine_process || fail "engine did not stop"
+"$T" -start >/dev/null
+wait_for 10 engine_running || fail "engine did not start again"
+wait_for 10 python3 -c "import socket; socket.create_connection(('127.0.0.1', $PORT), 1)" 2>/dev/null \
+  || fail "remote-control service not listening after the restart"
+if python3 "$CLIENT" verify "$PORT" "$STATE"; then pass "configuration after restart"; else fail "configuration after restart"; fi
+
+"$T" -stop >/dev/null
+wait_for 15 no_engine_process || fail "engine did not stop"
+finish
