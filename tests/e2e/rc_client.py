@@ -727,10 +727,28 @@ def verify(port, state_file):
     a.close()
 
 
+def proxy(port, args):
+    # A browser's fetch through the web proxy, seen live by a monitoring console: the machine
+    # appears (71), its session starts (74), ends (76), and the machine goes (73).
+    proxy_port, url = args.split(" ", 1)
+    a, code = login_admin(port, "secret")
+    check("log-in for the proxy watch", code == 5, code)
+    reply, _ = a.request(80)
+    check("register for everything", reply == 3, reply)
+    import subprocess
+    fetched = subprocess.run(["curl", "-s", "-o", "/dev/null", "-w", "%{http_code}", "--interface", "127.0.0.5",
+                              "-x", "http://127.0.0.1:" + proxy_port, url], capture_output=True, text=True, timeout=30)
+    check("curl fetched through the proxy", fetched.stdout == "200", fetched.stdout + fetched.stderr)
+    for code in (71, 74, 76, 73):
+        check("monitor sees %d for the browser's machine" % code,
+              a.wait_note(code, pred=lambda t: t[0] == "127.0.0.5") is not None)
+    a.close()
+
+
 if __name__ == "__main__":
     cmd, port, state = sys.argv[1], int(sys.argv[2]), sys.argv[3]
     try:
-        {"scenario": scenario, "verify": verify}[cmd](port, state)
+        {"scenario": scenario, "verify": verify, "proxy": proxy}[cmd](port, state)
     except Exception as e:  # a broken stream is a failure, not a crash of the script
         check("client ran to the end", False, repr(e))
     sys.exit(1 if FAILS else 0)

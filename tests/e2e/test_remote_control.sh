@@ -23,6 +23,20 @@ KEY='Services\Remote Control Service'
 "$REG" set "$KEY" SpecificBinding sz 127.0.0.1
 "$REG" set "$KEY" TimeOutSessions dword 0
 
+# A web proxy and an origin, so a console can watch a browser's session.
+WP=$(free_port 127.0.0.1)
+OP=$(free_port 127.0.0.2)
+WKEY='Services\WWW Proxy server'
+"$REG" set "$WKEY" ServiceType sz CWWWService
+"$REG" set "$WKEY" Name sz 'WWW Proxy server'
+"$REG" set "$WKEY" PortNumber dword "$WP"
+"$REG" set "$WKEY" BindingOption dword 1
+"$REG" set "$WKEY" SpecificBinding sz 127.0.0.1
+mkdir -p "$WORK/www" && echo hello >"$WORK/www/index.html"
+python3 -m http.server "$OP" --bind 127.0.0.2 --directory "$WORK/www" >/dev/null 2>&1 &
+ORIGIN=$!
+on_exit "kill $ORIGIN"
+
 "$T" -start >/dev/null
 wait_for 10 engine_running || fail "engine did not start"
 wait_for 10 python3 -c "import socket; socket.create_connection(('127.0.0.1', $PORT), 1)" 2>/dev/null \
@@ -30,6 +44,8 @@ wait_for 10 python3 -c "import socket; socket.create_connection(('127.0.0.1', $P
 
 STATE="$WORK/state.json"
 if python3 "$CLIENT" scenario "$PORT" "$STATE"; then pass "console scenario"; else fail "console scenario"; fi
+wait_for 10 python3 -c "import socket; socket.create_connection(('127.0.0.2', $OP), 1)" 2>/dev/null || fail "origin down"
+if python3 "$CLIENT" proxy "$PORT" "$WP http://127.0.0.2:$OP/index.html"; then pass "console watches a browser"; else fail "console watches a browser"; fi
 LOG=$(cat "$TRELLIS_HOME"/Logs/*Remote* 2>/dev/null || true)
 expect_contains "malformed frame logged" "$LOG" "Bad frame from the console"
 
