@@ -695,6 +695,11 @@ std::vector<std::shared_ptr<CTCPSession>> CTCPService::GetSessions() {
 
 size_t CTCPService::GetSessionCount() { return GetSessions().size(); }
 
+size_t CTCPService::GetTrackedSessionEntries() {
+  std::lock_guard<std::mutex> lk(m_sessionsMutex);
+  return m_sessions.size();
+}
+
 bool CTCPService::WaitForSessions(int timeoutMs) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
   for (const auto& s : GetSessions()) {
@@ -749,6 +754,12 @@ void CTCPService::OnAcceptEvent(X1Socket& listener) {
     PrepareSession(*session);
     {
       std::lock_guard<std::mutex> lk(m_sessionsMutex);
+      // Ended sessions leave only expired entries behind, but each still pins its session's
+      // memory; drop them whenever the list has doubled since the last time.
+      if (m_sessions.size() >= m_sessionsPruneAt) {
+        std::erase_if(m_sessions, [](const std::weak_ptr<CTCPSession>& w) { return w.expired(); });
+        m_sessionsPruneAt = 2 * m_sessions.size() + 64;
+      }
       m_sessions.push_back(session);
     }
     if (!session->OnActivity()) {

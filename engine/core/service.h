@@ -253,6 +253,8 @@ class CTCPService : public CService {
   // The sessions this service made whose threads have not ended.
   std::vector<std::shared_ptr<CTCPSession>> GetSessions();
   size_t GetSessionCount();
+  // Entries the service still tracks, ended sessions not yet dropped included (no pruning here).
+  size_t GetTrackedSessionEntries();
   // Waits until every session this service made has ended; false on time-out.
   bool WaitForSessions(int timeoutMs);
 
@@ -274,4 +276,5 @@ class CTCPService : public CService {
  private:
   std::mutex m_sessionsMutex;  // leaf
   std::vector<std::weak_ptr<CTCPSession>> m_sessions;
+  size_t m_sessionsPruneAt = 64;
 };

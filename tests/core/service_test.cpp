@@ -1,7 +1,5 @@
 #include "engine/core/service.h"
 
-#include <arpa/inet.h>
-#include <dirent.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -11,7 +9,6 @@
 #include <chrono>
 #include <fstream>
 #include <sstream>
-#include <thread>
 #include <vector>
 
 #include "engine/core/config/archive.h"
@@ -20,31 +17,8 @@
 #include "engine/core/machine.h"
 #include "engine/core/service_manager.h"
 #include "engine/core/session.h"
+#include "tests/support/engine_fixture.h"
 #include "tests/support/test_env.h"
-
-namespace {
-
-using namespace std::chrono_literals;
-
-// Echoes what it reads; ends when the client closes.
-class CSvcBaseEchoSession : public CTCPSession {
- public:
-  CSvcBaseEchoSession(std::shared_ptr<CService> service, int handle) : CTCPSession(std::move(service), handle) {}
-
- protected:
-  void OnRead(platform::Message& msg) override {
-    if (!m_clientSocket.TakeEvent(msg)) return;
-    char buf[512];
-    size_t n;
-    while ((n = m_clientSocket.Receive(buf, sizeof buf)) > 0) m_clientSocket.Send(buf, n);
-    ResetIdleTimer();
-  }
-  void OnClose(platform::Message& msg) override {
-    if (m_clientSocket.TakeEvent(msg)) Terminate(kSessionExitRefused);
-  }
-};
-
-}  // namespace
 
 // A service class of the tests, created by name like the real ones.
 class CSvcBaseEchoService : public CTCPService {
@@ -55,13 +29,19 @@ class CSvcBaseEchoService : public CTCPService {
   CSvcBaseEchoService(uint32_t port, const CString& name) : CTCPService(port, name, "echo") {}
   std::shared_ptr<CTCPSession> CreateSession(int handle) override {
     if (makeNone) return CTCPService::CreateSession(handle);
-    return std::make_shared<CSvcBaseEchoSession>(shared_from_this(), handle);
+    return std::make_shared<trellis::test::CTestEchoSession>(shared_from_this(), handle);
   }
   bool makeNone = false;
 };
 TL_IMPLEMENT_SERIAL(CSvcBaseEchoService, CTCPService, 1)
 
 namespace {
+
+using namespace std::chrono_literals;
+using trellis::test::Connect;
+using trellis::test::FreePort;
+using trellis::test::OpenDescriptors;
+using trellis::test::WaitFor;
 
 // Machines and rights checks without an engine: everybody passes as "Guest".
 class TestHost : public CSessionHost {
@@ -81,31 +61,6 @@ class TestHost : public CSessionHost {
   CGroupMemberDatabase users;
 };
 
-uint16_t FreePort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
-}
-
-int Connect(uint16_t port) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
-
 // Bytes until the peer closes or 5 s pass; "" on close without data.
 std::string ReadSome(int fd, size_t want) {
   std::string out;
@@ -119,25 +74,6 @@ std::string ReadSome(int fd, size_t want) {
     out.append(buf, static_cast<size_t>(n));
   }
   return out;
-}
-
-size_t OpenDescriptors() {
-  size_t n = 0;
-  if (DIR* d = ::opendir("/proc/self/fd")) {
-    while (::readdir(d)) ++n;
-    ::closedir(d);
-  }
-  return n;
-}
-
-template <class F>
-bool WaitFor(F&& f, std::chrono::milliseconds limit = 5000ms) {
-  auto deadline = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (f()) return true;
-    std::this_thread::sleep_for(10ms);
-  }
-  return f();
 }
 
 std::string ReadFile(const std::string& path) {
@@ -460,6 +396,25 @@ TEST_F(ServiceTest, ManyConcurrentClientsAreAllServedAndTheirThreadsEnd) {
   EXPECT_TRUE(WaitFor([&] { return platform::MsgThread::LiveThreadCount() <= threadsBefore; }));
   EXPECT_TRUE(WaitFor([&] { return OpenDescriptors() <= fdsBefore; }));
   EXPECT_EQ(host.machines.GetCount(), 0u);
+}
+
+TEST_F(ServiceTest, EndedSessionsDoNotPileUpInTheServicesList) {
+  // Each tracked entry pins its ended session's memory, so a busy service must drop them as it
+  // goes, not only when someone asks for the live sessions.
+  auto port = FreePort();
+  auto s = MakeEcho(port);
+  s->Start();
+  constexpr int kClients = 300;
+  for (int i = 0; i < kClients; ++i) {
+    int fd = Connect(port);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::send(fd, "x", 1, 0), 1);
+    ASSERT_EQ(ReadSome(fd, 1), "x");
+    ::close(fd);
+    ASSERT_TRUE(WaitFor([] { return CTCPSession::LiveCount() == 0; }));
+  }
+  EXPECT_LT(s->GetTrackedSessionEntries(), 200u);
+  s->Stop();
 }
 
 TEST_F(ServiceTest, RefusedConnectionsLeakNoDescriptor) {
