@@ -27,6 +27,14 @@ std::string_view TrimView(std::string_view s) {
   return s;
 }
 
+// A header line has ended: its name and value join the list trimmed, and the next line starts
+// from empty ones.
+void TakeHeaderLine(CHttpHeaderList& headers, CString& name, CString& value) {
+  headers.Add(CString(TrimView(name)), CString(TrimView(value)));
+  name.clear();
+  value.clear();
+}
+
 // "HTTP/" digit "." digit (more digits tolerated).
 bool IsHttpVersion(std::string_view v) {
   if (v.size() < 8 || !EqNoCase(v.substr(0, 5), "HTTP/")) return false;
@@ -259,9 +267,7 @@ bool ParseHttpRequest(std::string_view text, CHttpRequest& out, const char** why
       case kValue:
         if (c == '\r') {
         } else if (c == '\n') {
-          out.headers.Add(CString(TrimView(name)), CString(TrimView(value)));
-          name.clear();
-          value.clear();
+          TakeHeaderLine(out.headers, name, value);
           state = kName;
         } else {
           value += static_cast<char>(c);
@@ -273,7 +279,7 @@ bool ParseHttpRequest(std::string_view text, CHttpRequest& out, const char** why
   if (state == kMethod || state == kScheme) return reason = "request line ends early", false;
   if (state == kVersion && !out.version.empty() && !IsHttpVersion(out.version))
     return reason = "bad protocol version", false;
-  if (state == kValue && !name.empty()) out.headers.Add(CString(TrimView(name)), CString(TrimView(value)));
+  if (state == kValue && !name.empty()) TakeHeaderLine(out.headers, name, value);
   out.kind = HttpSchemeKind(out.scheme);
   return true;
 }
@@ -383,9 +389,7 @@ void ParseHttpResponse(std::string_view header, CHttpResponse& out) {
         break;
       case kValue:
         if (c == '\n') {
-          out.headers.Add(CString(TrimView(name)), CString(TrimView(value)));
-          name.clear();
-          value.clear();
+          TakeHeaderLine(out.headers, name, value);
           state = kName;
         } else if (c != '\r') {
           value += static_cast<char>(c);

@@ -103,6 +103,21 @@ void SwapService(CServiceManager& manager, const std::shared_ptr<CService>& live
   fresh->Log(LOG_CONFIGURATION, "Service configuration changed by a console");
 }
 
+// The console always deals in all 13 rights; right 11 has no meaning, so a default one with its
+// number stands in for any the engine does not hold.
+template <class Fn>
+void ForEachConsoleRight(CTrellisEngine& engine, Fn&& fn) {
+  CRight placeholder;
+  for (int32_t i = 0; i < kRCRightCount; ++i) {
+    CRight* right = engine.GetRight(i);
+    if (!right) {
+      placeholder.RightType = i;
+      right = &placeholder;
+    }
+    fn(*right);
+  }
+}
+
 enum class StoreMode { Add, Modify, Upload };
 
 // Applies a user received from a console. Counters and the audit file stay the engine's; the
@@ -416,18 +431,9 @@ void CRemoteControlSession::ProcessOutgoingMessage(const CTLRCPMessage& message)
       frames.push_back(BuildTaggedFrame(*service));
       break;
     }
-    case 42: {
-      CRight placeholder;
-      for (int32_t i = 0; i < kRCRightCount; ++i) {
-        CRight* right = engine->GetRight(i);
-        if (!right) {
-          placeholder.RightType = i;
-          right = &placeholder;
-        }
-        frames.push_back(BuildFrame(*right));
-      }
+    case 42:
+      ForEachConsoleRight(*engine, [&](CRight& right) { frames.push_back(BuildFrame(right)); });
       break;
-    }
     case 51:
       frames.push_back(BuildFrame(engine->GetLocations()));
       frames.push_back(BuildFrame(engine->GetMachineNameMap()));
@@ -462,6 +468,10 @@ bool CRemoteControlSession::HasSystemRight(int32_t code) {
   auto engine = TheEngine();
   CRight* right = engine->GetRight(code);
   if (!right) return false;
+  return right->IsGranted(ConsoleAccessRequest(), engine->GetAccessContext(), AccessStage::Accept);
+}
+
+AccessRequest CRemoteControlSession::ConsoleAccessRequest() {
   AccessRequest request;
   request.userName = GetUserName();
   request.level = kLevelAuthenticated;
@@ -469,7 +479,7 @@ bool CRemoteControlSession::HasSystemRight(int32_t code) {
   uint32_t address = 0;
   if (TryParseIPAddress(GetClientAddress(), &address)) request.clientAddress = address;
   request.session = this;
-  return right->IsGranted(request, engine->GetAccessContext(), AccessStage::Accept);
+  return request;
 }
 
 bool CRemoteControlSession::HasRights(const CTLRCPMessage& message) {
@@ -511,14 +521,8 @@ bool CRemoteControlSession::HasRights(const CTLRCPMessage& message) {
       case RC_RIGHT_SERVICE_START_STOP: {
         auto service = engine->GetServiceManager().FindService(t1);
         if (!service) return false;
-        AccessRequest request;
-        request.userName = GetUserName();
-        request.level = kLevelAuthenticated;
-        request.authenticatedLevel = kLevelAuthenticated;
-        uint32_t address = 0;
-        if (TryParseIPAddress(GetClientAddress(), &address)) request.clientAddress = address;
         const CRight& right = info->right == RC_RIGHT_SERVICE_EDIT ? service->EditRights : service->StartStopRights;
-        return right.IsGranted(request, engine->GetAccessContext(), AccessStage::Accept);
+        return right.IsGranted(ConsoleAccessRequest(), engine->GetAccessContext(), AccessStage::Accept);
       }
       default: return HasSystemRight(info->right);
     }
@@ -900,16 +904,7 @@ bool CRemoteControlSession::ReceiveServiceManager() {
 // ---- Rights, assumptions, activity -------------------------------------------------------------
 
 bool CRemoteControlSession::SendRights() {
-  auto engine = TheEngine();
-  CRight placeholder;  // right 11 has no meaning: a default one keeps the count of 13
-  for (int32_t i = 0; i < kRCRightCount; ++i) {
-    CRight* right = engine->GetRight(i);
-    if (!right) {
-      placeholder.RightType = i;
-      right = &placeholder;
-    }
-    SendObject(m_clientSocket, *right);
-  }
+  ForEachConsoleRight(*TheEngine(), [&](CRight& right) { SendObject(m_clientSocket, right); });
   return true;
 }
 

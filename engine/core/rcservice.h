@@ -86,6 +86,8 @@ class CRemoteControlSession : public CTCPSession, public CEngineMonitor {
   void AuditCommand(const CTLRCPMessage& message, bool ok);
   void ProcessOutgoingMessage(const CTLRCPMessage& message);
   bool HasSystemRight(int32_t code);
+  // This console's user as the rights see it: authenticated, from the console's address.
+  AccessRequest ConsoleAccessRequest();
   bool IsOwnCommand(const CTLRCPMessage& message) const;
   void Reply(uint16_t code, const CString& text1 = CString());
   void SendNow(uint16_t code, const CString& text1 = CString(), const CString& text2 = CString(),

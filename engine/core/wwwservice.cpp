@@ -63,17 +63,7 @@ void CWWWService::Serialize(CArchive& ar) {
 CWWWSettings CWWWService::GetWWWSettings() const {
   CLockGuard g(*this);
   CWWWSettings s;
-  s.CacheNonProxyRequests = CacheNonProxyRequests;
-  s.PrependResource = PrependResource;
-  s.PrependInfo = PrependInfo;
-  s.RedirectURL = RedirectURL;
-  s.ServerRoot = ServerRoot;
-  s.DefaultFilename = DefaultFilename;
-  s.AllowDirectoryBrowsing = AllowDirectoryBrowsing;
-  s.UseJavaClient = UseJavaClient;
-  s.EnableCGI = EnableCGI;
-  s.CGIRoot = CGIRoot;
-  s.CGILabel = CGILabel;
+  static_cast<CWWWServiceSettings&>(s) = *this;
   s.ServicePort = PortNumber;
   return s;
 }

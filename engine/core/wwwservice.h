@@ -13,8 +13,8 @@
 
 #include "engine/core/service.h"
 
-// The settings a WWW session copies from its service when it is made.
-struct CWWWSettings {
+// What a WWW service adds to the base's settings (stored, archived and handed to its sessions).
+struct CWWWServiceSettings {
   uint32_t CacheNonProxyRequests = 0;
   uint32_t PrependResource = 0;
   CString PrependInfo;
@@ -26,10 +26,15 @@ struct CWWWSettings {
   uint32_t EnableCGI = 0;
   CString CGIRoot;
   CString CGILabel = "cgi-bin";
+};
+
+// The settings a WWW session copies from its service when it is made.
+struct CWWWSettings : CWWWServiceSettings {
   uint32_t ServicePort = 0;  // the port the service listens on (loop detection)
 };
 
-class CWWWService : public CTCPService {
+// The WWW settings are guarded by the service's lock like the base's settings.
+class CWWWService : public CTCPService, public CWWWServiceSettings {
   TL_DECLARE_SERIAL(CWWWService)
 
  public:
@@ -47,17 +52,4 @@ class CWWWService : public CTCPService {
   void PrepareSession(CTCPSession& session) override;
 
   CWWWSettings GetWWWSettings() const;
-
-  // Guarded by the service's lock like the base's settings.
-  uint32_t CacheNonProxyRequests = 0;
-  uint32_t PrependResource = 0;
-  CString PrependInfo;
-  CString RedirectURL;
-  CString ServerRoot;
-  CString DefaultFilename = "index.html";
-  uint32_t AllowDirectoryBrowsing = 0;
-  uint32_t UseJavaClient = 0;
-  uint32_t EnableCGI = 0;
-  CString CGIRoot;
-  CString CGILabel = "cgi-bin";
 };

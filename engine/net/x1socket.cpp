@@ -877,51 +877,24 @@ uint32_t X1Socket::BytesAvailable() const {
   return n > 0 ? static_cast<uint32_t>(n) : 0;
 }
 
-namespace {
-
-void SocketName(int fd, bool peer, CString* address, uint16_t* port) {
+X1Socket::Endpoint X1Socket::SocketName(bool peer) const {
+  Call c(*this);
+  c.require();
   sockaddr_in sa{};
   socklen_t len = sizeof sa;
-  int r = peer ? getpeername(fd, reinterpret_cast<sockaddr*>(&sa), &len)
-               : getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
+  int r = peer ? getpeername(c.fd(), reinterpret_cast<sockaddr*>(&sa), &len)
+               : getsockname(c.fd(), reinterpret_cast<sockaddr*>(&sa), &len);
   if (r < 0) ThrowErrno(errno);
-  if (address != nullptr) *address = FormatIPAddress(ntohl(sa.sin_addr.s_addr));
-  if (port != nullptr) *port = ntohs(sa.sin_port);
+  return Endpoint{FormatIPAddress(ntohl(sa.sin_addr.s_addr)), ntohs(sa.sin_port)};
 }
 
-}  // namespace
+CString X1Socket::GetLocalAddress() const { return SocketName(false).address; }
 
-CString X1Socket::GetLocalAddress() const {
-  Call c(*this);
-  c.require();
-  CString a;
-  SocketName(c.fd(), false, &a, nullptr);
-  return a;
-}
+uint16_t X1Socket::GetLocalPort() const { return SocketName(false).port; }
 
-uint16_t X1Socket::GetLocalPort() const {
-  Call c(*this);
-  c.require();
-  uint16_t port = 0;
-  SocketName(c.fd(), false, nullptr, &port);
-  return port;
-}
+CString X1Socket::GetPeerAddress() const { return SocketName(true).address; }
 
-CString X1Socket::GetPeerAddress() const {
-  Call c(*this);
-  c.require();
-  CString a;
-  SocketName(c.fd(), true, &a, nullptr);
-  return a;
-}
-
-uint16_t X1Socket::GetPeerPort() const {
-  Call c(*this);
-  c.require();
-  uint16_t port = 0;
-  SocketName(c.fd(), true, nullptr, &port);
-  return port;
-}
+uint16_t X1Socket::GetPeerPort() const { return SocketName(true).port; }
 
 // ---- Enciphered link ------------------------------------------------------------------------
 

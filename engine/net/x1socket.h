@@ -241,6 +241,12 @@ class X1Socket {
   void DeliverEvent(uint32_t event);
   // Waits until the socket is readable or has ended; the poll events, 0 on time-out.
   int WaitReadable(int timeoutMs) const;
+  struct Endpoint {
+    CString address;
+    uint16_t port = 0;
+  };
+  // The local (peer false) or remote end of the connection.
+  Endpoint SocketName(bool peer) const;
   void AfterReceive(const std::shared_ptr<x1net::SockState>& st, bool moreWaiting);
 
   mutable std::mutex m_mx;  // guards the fields up to m_reuseAddress

@@ -2,14 +2,12 @@
 // idle time-outs through the machine table, a stop with sessions open, configuration carried from
 // one run to the next, the housekeeping timer's rules and the lease tables.
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <string>
-#include <functional>
 #include <thread>
 #include <vector>
 
@@ -25,29 +23,7 @@
 #include "engine/core/session.h"
 #include "engine/net/socket_exception.h"
 #include "engine/net/x1socket.h"
-
-namespace {
-
-using namespace std::chrono_literals;
-
-class CEngObjEchoSession : public CTCPSession {
- public:
-  CEngObjEchoSession(std::shared_ptr<CService> service, int handle) : CTCPSession(std::move(service), handle) {}
-
- protected:
-  void OnRead(platform::Message& msg) override {
-    if (!m_clientSocket.TakeEvent(msg)) return;
-    char buf[512];
-    size_t n;
-    while ((n = m_clientSocket.Receive(buf, sizeof buf)) > 0) m_clientSocket.Send(buf, n);
-    ResetIdleTimer();
-  }
-  void OnClose(platform::Message& msg) override {
-    if (m_clientSocket.TakeEvent(msg)) Terminate(kSessionExitRefused);
-  }
-};
-
-}  // namespace
+#include "tests/support/engine_fixture.h"
 
 // A service class of the tests, stored and created by name like the real ones.
 class CEngObjEchoService : public CTCPService {
@@ -56,69 +32,19 @@ class CEngObjEchoService : public CTCPService {
  public:
   CEngObjEchoService() : CTCPService(0, "", "echo") {}
   std::shared_ptr<CTCPSession> CreateSession(int handle) override {
-    return std::make_shared<CEngObjEchoSession>(shared_from_this(), handle);
+    return std::make_shared<trellis::test::CTestEchoSession>(shared_from_this(), handle);
   }
 };
 TL_IMPLEMENT_SERIAL(CEngObjEchoService, CTCPService, 1)
 
-
 namespace {
 
-bool WaitFor(const std::function<bool()>& pred, int timeoutMs) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
-}
-
-uint16_t FreePort() {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  close(fd);
-  return ntohs(a.sin_port);
-}
-
-// A connected client socket from `from` (a loopback address of its own), or -1.
-int Connect(uint16_t port, const char* from = "127.0.0.1") {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  inet_pton(AF_INET, from, &local.sin_addr);
-  bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    close(fd);
-    return -1;
-  }
-  timeval tv{10, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  return fd;
-}
-
-// True when the server closed the connection (end of stream) within the socket's time-out.
-bool ServerClosed(int fd) {
-  char c;
-  return recv(fd, &c, 1, 0) == 0;
-}
-
-size_t OpenDescriptors() {
-  size_t n = 0;
-  if (DIR* d = opendir("/proc/self/fd")) {
-    while (readdir(d)) ++n;
-    closedir(d);
-  }
-  return n;
-}
+using namespace std::chrono_literals;
+using trellis::test::Connect;
+using trellis::test::FreePort;
+using trellis::test::OpenDescriptors;
+using trellis::test::ServerClosed;
+using trellis::test::WaitFor;
 
 std::shared_ptr<CUser> MakeUser(const char* name) { return std::make_shared<CUser>(name, "", "", ""); }
 

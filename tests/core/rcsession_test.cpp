@@ -3,8 +3,6 @@
 // instead of loading over the running one (and a broken one that changes nothing), a session that
 // ends itself, notifications whose object has gone, and the cache settings.
 #include <chrono>
-#include <functional>
-#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -18,28 +16,14 @@
 #include "engine/core/service_manager.h"
 #include "engine/net/frame.h"
 #include "engine/net/link.h"
+#include "tests/support/engine_fixture.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-bool WaitFor(const std::function<bool()>& pred, int timeoutMs = 5000) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
-}
-
-uint16_t FreePort() {
-  X1Socket s;
-  s.Create();
-  s.Bind(0, "127.0.0.1");
-  uint16_t port = s.GetLocalPort();
-  s.Close();
-  return port;
-}
+using trellis::test::FreePort;
+using trellis::test::WaitFor;
 
 struct Console {
   X1Socket sock;
