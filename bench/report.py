@@ -42,8 +42,8 @@ def sample(path):
     return (int(parts[0]), int(parts[1]) // 1024, int(parts[2]) // 1024) if len(parts) == 3 else (None, None, None)
 
 
-def fmt(v, spec):
-    return "-" if v is None else format(v, spec)
+def fmt(v, pattern):
+    return "-" if v is None else format(v, pattern)
 
 
 def ratio(a, b):
