@@ -40,6 +40,7 @@
 #include "engine/core/config/interface.h"
 #include "engine/core/config/logfile.h"
 #include "engine/core/config/rcmessage.h"
+#include "engine/core/config/user.h"
 #include "engine/core/config/right.h"
 #include "engine/net/x1socket.h"
 #include "platform/msgthread.h"
@@ -112,17 +113,9 @@ class CSession : public platform::MsgThread, public CObject {
     kLogError = 128,
     kLogDebug = 512,
   };
-  // Audit types (the user's AuditOptions bits).
-  enum AuditType : uint32_t {
-    kAuditLoggedIn = 1,
-    kAuditLoggedOut = 2,
-    kAuditText = 4,
-    kAuditFailedAuthorisation = 8,
-    kAuditCreated = 16,
-    kAuditRequested = 32,
-    kAuditTraffic = 64,
-    kAuditTerminated = 256,
-  };
+  // Audit types are the user's AuditOptions bits.
+  using AuditType = CUser::AuditType;
+  using enum CUser::AuditType;
   // Descriptions are read back cut to this length.
   static constexpr size_t kMaxDescription = 1024;
 

@@ -166,19 +166,30 @@ std::string CWWWSession::BuildForwardHeader() const {
   return h;
 }
 
-void CWWWSession::HTTPProcessRequest() {
+CWWWSession::CacheAnswer CWWWSession::AnswerFromCache() {
   if (m_decision.state == kCacheNotModified) {
     SendToClient("HTTP/1.0 304 Use cached copy\r\nConnection: close\r\n\r\n");
     FinishAnswered(0);
-    return;
+    return CacheAnswer::kAnswered;
   }
-  if (m_decision.state == kCacheServe) {
-    if (SendCachedResource()) {
-      FinishAnswered(0);
+  if (m_decision.state != kCacheServe) return CacheAnswer::kNotFromCache;
+  if (SendCachedResource()) {
+    FinishAnswered(0);
+    return CacheAnswer::kAnswered;
+  }
+  m_decision.state = kCacheDownload;
+  return CacheAnswer::kCopyMissing;
+}
+
+void CWWWSession::HTTPProcessRequest() {
+  switch (AnswerFromCache()) {
+    case CacheAnswer::kAnswered:
       return;
-    }
-    Log(kLogError, "Cache file did not exist - downloading from server again");
-    m_decision.state = kCacheDownload;
+    case CacheAnswer::kCopyMissing:
+      Log(kLogError, "Cache file did not exist - downloading from server again");
+      break;
+    case CacheAnswer::kNotFromCache:
+      break;
   }
   Log(kLogDebug, "WWW Session sending server request in thread %x\n", Id());
   if (!ConnectServer()) return;
@@ -284,27 +295,22 @@ void CWWWSession::ProcessResponse() {
     m_decision.state = kCacheDownload;
     m_store = false;
   }
-  if (m_decision.state == kCacheNotModified) {
-    SendToClient("HTTP/1.0 304 Use cached copy\r\nConnection: close\r\n\r\n");
-    FinishAnswered(0);
-    return;
-  }
-  if (m_decision.state == kCacheServe) {
-    if (SendCachedResource()) {
-      FinishAnswered(0);
+  switch (AnswerFromCache()) {
+    case CacheAnswer::kAnswered:
       return;
-    }
-    // The copy the origin confirmed has gone meanwhile: ask again without a condition.
-    Log(kLogError, "Cache file does not exist - downloading server copy");
-    m_decision.state = kCacheDownload;
-    m_store = m_decision.store && !m_req.headers.Has("Cookie");
-    m_req.headers.RemoveFirst("If-Modified-Since");
-    m_serverSocket.Close();
-    m_serverConnected = false;
-    m_responseReceived = false;
-    m_resp = CHttpResponse();
-    HTTPProcessRequest();
-    return;
+    case CacheAnswer::kNotFromCache:
+      break;
+    case CacheAnswer::kCopyMissing:
+      // The copy the origin confirmed has gone meanwhile: ask again without a condition.
+      Log(kLogError, "Cache file does not exist - downloading server copy");
+      m_store = m_decision.store && !m_req.headers.Has("Cookie");
+      m_req.headers.RemoveFirst("If-Modified-Since");
+      m_serverSocket.Close();
+      m_serverConnected = false;
+      m_responseReceived = false;
+      m_resp = CHttpResponse();
+      HTTPProcessRequest();
+      return;
   }
   m_contentLength = ParseContentLength(m_resp.headers.Get("Content-Length"));
   if (m_store && m_cache && !EqNoCase(m_req.method, "HEAD")) {

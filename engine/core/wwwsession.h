@@ -76,6 +76,10 @@ class CWWWSession : public CTwoEndTCPSession {
   void ProcessResponse();
   void RelayToClient(const char* data, size_t n);
   bool SendCachedResource();
+  // Answers a 304 or the cached copy as the cache decided. kCopyMissing: the copy has gone and the
+  // decision is now a download.
+  enum class CacheAnswer { kAnswered, kNotFromCache, kCopyMissing };
+  CacheAnswer AnswerFromCache();
   void CommitCache(bool browserClosed);
   void DiscardCache();
 
