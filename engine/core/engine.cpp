@@ -1,6 +1,6 @@
 #include "engine/core/engine.h"
 
-#include "engine/core/config/wwwcache.h"
+#include "engine/proxy/www/www_cache.h"
 
 #include <netdb.h>
 #include <netinet/in.h>
@@ -14,18 +14,18 @@
 #include <cstring>
 #include <thread>
 
-#include "engine/core/config/rcmessage.h"
-#include "engine/core/config/reghelpers.h"
-#include "engine/core/config/util.h"
-#include "engine/core/dhcplease.h"
+#include "engine/remote/rc_message.h"
+#include "engine/config/reg_helpers.h"
+#include "engine/config/util.h"
+#include "engine/core/dhcp_lease.h"
 #include "engine/core/interfaces.h"
-#include "engine/core/logmanager.h"
-#include "engine/core/ntservice.h"
+#include "engine/core/log_manager.h"
+#include "engine/core/nt_service.h"
 #include "engine/core/service.h"
 #include "engine/core/service_manager.h"
 #include "engine/core/session.h"
 #include "engine/net/socket_exception.h"
-#include "engine/net/x1socket.h"
+#include "engine/net/x1_socket.h"
 #include "platform/clock.h"
 #include "platform/eventlog.h"
 #include "platform/icmp.h"

@@ -23,13 +23,13 @@
 #include <optional>
 #include <thread>
 
-#include "engine/core/config/location.h"
-#include "engine/core/config/lockable.h"
-#include "engine/core/config/right.h"
-#include "engine/core/config/userdb.h"
-#include "engine/core/config/interface.h"
+#include "engine/access/location.h"
+#include "engine/config/lockable.h"
+#include "engine/access/right.h"
+#include "engine/access/user_db.h"
+#include "engine/config/interface.h"
 #include "engine/core/machine.h"
-#include "platform/msgthread.h"
+#include "platform/msg_thread.h"
 
 class CDHCPLease;
 class CFilterComponent;

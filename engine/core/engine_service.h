@@ -1,7 +1,7 @@
 #pragma once
 #include <memory>
 
-#include "engine/core/ntservice.h"
+#include "engine/core/nt_service.h"
 
 class CEngineService : public CNTService {
  public:

@@ -9,8 +9,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "engine/core/config/reghelpers.h"
-#include "engine/core/config/util.h"
+#include "engine/config/reg_helpers.h"
+#include "engine/config/util.h"
 
 namespace {
 

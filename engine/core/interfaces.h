@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <functional>
 
-#include "engine/core/config/interface.h"
+#include "engine/config/interface.h"
 
 // Resolves a host name or dotted text to a host-order address; 0xFFFFFFFF when refused or unknown.
 using HostResolver = std::function<uint32_t(const CString& host)>;

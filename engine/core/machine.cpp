@@ -2,9 +2,9 @@
 
 #include <atomic>
 
-#include "engine/core/config/location.h"
-#include "engine/core/config/userdb.h"
-#include "engine/core/config/util.h"
+#include "engine/access/location.h"
+#include "engine/access/user_db.h"
+#include "engine/config/util.h"
 #include "engine/core/session.h"
 
 TL_IMPLEMENT_SERIAL(CMachine, CLockableObject, 1)

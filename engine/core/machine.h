@@ -30,9 +30,9 @@
 #include <memory>
 #include <vector>
 
-#include "engine/core/config/archive.h"
-#include "engine/core/config/lockable.h"
-#include "engine/core/config/right.h"
+#include "engine/config/archive.h"
+#include "engine/config/lockable.h"
+#include "engine/access/right.h"
 
 class CGroupMemberDatabase;
 class CLocationArray;

@@ -6,11 +6,11 @@
 #include <cstdarg>
 #include <thread>
 
-#include "engine/core/config/reghelpers.h"
-#include "engine/core/config/util.h"
+#include "engine/config/reg_helpers.h"
+#include "engine/config/util.h"
 #include "engine/core/session.h"
 #include "engine/net/socket_exception.h"
-#include "platform/msgthread.h"
+#include "platform/msg_thread.h"
 
 TL_IMPLEMENT_SERIAL(CService, CLockableObject, 1)
 TL_IMPLEMENT_SERIAL(CTCPService, CService, 1)

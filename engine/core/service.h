@@ -24,12 +24,12 @@
 #include <mutex>
 #include <vector>
 
-#include "engine/core/config/interface.h"
-#include "engine/core/config/lockable.h"
-#include "engine/core/config/logfile.h"
-#include "engine/core/config/right.h"
+#include "engine/config/interface.h"
+#include "engine/config/lockable.h"
+#include "engine/config/log_file.h"
+#include "engine/access/right.h"
 #include "engine/net/binding.h"
-#include "engine/net/x1socket.h"
+#include "engine/net/x1_socket.h"
 
 class CTCPSession;
 

@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "engine/core/config/reghelpers.h"
+#include "engine/config/reg_helpers.h"
 #include "platform/eventlog.h"
 
 TL_IMPLEMENT_DYNAMIC(CServiceManager, CLockableMap)

@@ -12,7 +12,7 @@
 #include <memory>
 #include <vector>
 
-#include "engine/core/config/lockable.h"
+#include "engine/config/lockable.h"
 #include "engine/core/service.h"
 
 inline constexpr const char* kRemoteControlServiceName = "Remote Control Service";

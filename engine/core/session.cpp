@@ -7,8 +7,8 @@
 #include <cstdarg>
 #include <map>
 
-#include "engine/core/config/userdb.h"
-#include "engine/core/config/util.h"
+#include "engine/access/user_db.h"
+#include "engine/config/util.h"
 #include "engine/core/machine.h"
 #include "engine/core/service.h"
 #include "platform/clock.h"

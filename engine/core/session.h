@@ -35,15 +35,15 @@
 #include <memory>
 #include <mutex>
 
-#include "engine/core/config/archive.h"
-#include "engine/core/config/datetime.h"
-#include "engine/core/config/interface.h"
-#include "engine/core/config/logfile.h"
-#include "engine/core/config/rcmessage.h"
-#include "engine/core/config/user.h"
-#include "engine/core/config/right.h"
-#include "engine/net/x1socket.h"
-#include "platform/msgthread.h"
+#include "engine/config/archive.h"
+#include "engine/config/datetime.h"
+#include "engine/config/interface.h"
+#include "engine/config/log_file.h"
+#include "engine/remote/rc_message.h"
+#include "engine/access/user.h"
+#include "engine/access/right.h"
+#include "engine/net/x1_socket.h"
+#include "platform/msg_thread.h"
 
 class CMachine;
 class CService;

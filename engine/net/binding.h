@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "engine/core/config/interface.h"
-#include "engine/net/x1socket.h"
+#include "engine/config/interface.h"
+#include "engine/net/x1_socket.h"
 
 enum : uint32_t {
   BINDING_LISTENING = 0,

@@ -4,8 +4,8 @@
 
 #include <utility>
 
-#include "engine/core/config/reghelpers.h"
-#include "engine/core/config/util.h"
+#include "engine/config/reg_helpers.h"
+#include "engine/config/util.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <exception>
 #include <string>
 
-#include "engine/core/config/archive.h"
+#include "engine/config/archive.h"
 
 // Socket error codes as the texts know them.
 enum : uint32_t {

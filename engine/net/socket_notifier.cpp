@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "engine/net/socket_exception.h"
-#include "engine/net/x1socket.h"
+#include "engine/net/x1_socket.h"
 #include "platform/clock.h"
 
 // Readiness from epoll and from poll is read by one translation, so the bits must agree.

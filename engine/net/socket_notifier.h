@@ -29,7 +29,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "platform/msgthread.h"
+#include "platform/msg_thread.h"
 
 class X1Socket;
 

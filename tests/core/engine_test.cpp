@@ -13,16 +13,16 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/core/config/reghelpers.h"
-#include "engine/core/config/user.h"
-#include "engine/core/dhcplease.h"
+#include "engine/config/reg_helpers.h"
+#include "engine/access/user.h"
+#include "engine/core/dhcp_lease.h"
 #include "engine/core/engine.h"
 #include "engine/core/machine.h"
 #include "engine/core/service.h"
 #include "engine/core/service_manager.h"
 #include "engine/core/session.h"
 #include "engine/net/socket_exception.h"
-#include "engine/net/x1socket.h"
+#include "engine/net/x1_socket.h"
 #include "tests/support/engine_fixture.h"
 
 // A service class of the tests, stored and created by name like the real ones.

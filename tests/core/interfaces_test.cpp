@@ -6,8 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "engine/core/config/reghelpers.h"
-#include "engine/core/config/util.h"
+#include "engine/config/reg_helpers.h"
+#include "engine/config/util.h"
 #include "engine/core/interfaces.h"
 #include "tests/support/test_env.h"
 

@@ -11,9 +11,9 @@
 #include <sstream>
 #include <vector>
 
-#include "engine/core/config/archive.h"
-#include "engine/core/config/reghelpers.h"
-#include "engine/core/config/userdb.h"
+#include "engine/config/archive.h"
+#include "engine/config/reg_helpers.h"
+#include "engine/access/user_db.h"
 #include "engine/core/machine.h"
 #include "engine/core/service_manager.h"
 #include "engine/core/session.h"

@@ -13,9 +13,9 @@
 #include <thread>
 #include <vector>
 
-#include "engine/core/config/location.h"
-#include "engine/core/config/userdb.h"
-#include "engine/core/config/util.h"
+#include "engine/access/location.h"
+#include "engine/access/user_db.h"
+#include "engine/config/util.h"
 #include "engine/core/machine.h"
 #include "platform/clock.h"
 #include "tests/support/test_env.h"

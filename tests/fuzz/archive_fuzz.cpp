@@ -6,8 +6,8 @@
 #include <memory>
 #include <vector>
 
-#include "engine/core/config/archive.h"
-#include "engine/core/config/lockable.h"
+#include "engine/config/archive.h"
+#include "engine/config/lockable.h"
 
 // A keyed record with a bit of everything: numbers, text, a nested list and a child object.
 class CFuzzElement : public CLockableObject {

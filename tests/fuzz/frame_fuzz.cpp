@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <span>
 
-#include "engine/core/config/rcmessage.h"
-#include "engine/net/frame.h"
+#include "engine/remote/rc_message.h"
+#include "engine/remote/frame.h"
 
 namespace {
 

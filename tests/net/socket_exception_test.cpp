@@ -7,7 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "engine/core/config/reghelpers.h"
+#include "engine/config/reg_helpers.h"
 
 namespace {
 

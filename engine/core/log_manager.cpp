@@ -1,0 +1,113 @@
+#include "engine/core/log_manager.h"
+
+#include <cstdarg>
+#include <mutex>
+
+#include "engine/config/util.h"
+
+namespace {
+
+// The manager SubmitLogLine hands lines to. A weak reference: the writer hook never keeps a
+// finished manager alive, and a line that arrives while it goes away is written by its caller.
+std::mutex g_activeMutex;
+std::weak_ptr<CLogManager> g_active;
+
+bool WriteThroughManager(std::shared_ptr<CLogFile> file, std::string line) {
+  std::shared_ptr<CLogManager> manager;
+  {
+    std::lock_guard<std::mutex> lock(g_activeMutex);
+    manager = g_active.lock();
+  }
+  return manager && manager->Log(file, std::move(line));
+}
+
+}  // namespace
+
+CLogManager::~CLogManager() { Uninstall(); }
+
+void CLogManager::Install() {
+  std::lock_guard<std::mutex> lock(g_activeMutex);
+  g_active = std::static_pointer_cast<CLogManager>(shared_from_this());
+  SetLogWriter(&WriteThroughManager);
+}
+
+void CLogManager::Uninstall() {
+  std::lock_guard<std::mutex> lock(g_activeMutex);
+  // Only the manager that is installed takes itself out; an expired reference is this one being
+  // destroyed (or one long gone) and is cleared as well.
+  std::shared_ptr<CLogManager> current = g_active.lock();
+  if (current && current.get() != this) return;
+  g_active.reset();
+  SetLogWriter(nullptr);
+}
+
+bool CLogManager::Start() {
+  if (!CreateThread()) return false;
+  Install();
+  return true;
+}
+
+void CLogManager::PostQuit() { MsgThread::PostQuit(0); }
+
+bool CLogManager::Shutdown(int timeoutMs) {
+  PostQuit();
+  return WaitForExit(timeoutMs);
+}
+
+bool CLogManager::Log(const std::shared_ptr<CLogFile>& file, std::string line) {
+  if (!file) return true;  // an owner without a file logs nothing
+  if (HasEnded()) return false;
+  if (m_pending.fetch_add(1) >= m_maxPending) {
+    m_pending.fetch_sub(1);
+    m_droppedUnreported.fetch_add(1);
+    m_droppedTotal.fetch_add(1);
+    return true;
+  }
+  if (!Post(platform::WM_LOG_ENTRY, 0, std::make_unique<CLogEntry>(file, std::move(line)))) {
+    m_pending.fetch_sub(1);
+    return false;
+  }
+  return true;
+}
+
+bool CLogManager::LogF(const std::shared_ptr<CLogFile>& file, const char* format, ...) {
+  if (!file) return true;
+  CString line;
+  va_list args;
+  va_start(args, format);
+  FormatStringV(line, format, args);
+  va_end(args);
+  return Log(file, std::move(line));
+}
+
+void CLogManager::OnMessage(platform::Message& msg) {
+  if (msg.message != platform::WM_LOG_ENTRY) return;
+  // Taking the payload frees the entry (and perhaps its file) when the handler is done.
+  std::unique_ptr<platform::MsgPayload> payload = std::move(msg.payload);
+  OnLogEntry(dynamic_cast<CLogEntry*>(payload.get()));
+}
+
+void CLogManager::OnLogEntry(CLogEntry* entry) {
+  if (!entry) return;
+  m_pending.fetch_sub(1);
+  if (!entry->file) return;
+  try {
+    if (uint64_t dropped = m_droppedUnreported.exchange(0)) {
+      entry->file->Write(LogTimeStamp() + "\t" + std::to_string(dropped) + " log lines dropped\r\n");
+    }
+    // A failed write has nowhere to be reported: the log is where it would go.
+    entry->file->Write(entry->text);
+  } catch (...) {
+  }
+}
+
+int CLogManager::ExitInstance() {
+  // From here on callers write their own lines; whatever was queued behind the quit is still
+  // written, so nothing posted before the hand-back is lost.
+  Uninstall();
+  platform::Message msg;
+  while (PeekMessage(&msg)) {
+    if (msg.message == platform::WM_LOG_ENTRY) OnMessage(msg);
+  }
+  return 0;
+}

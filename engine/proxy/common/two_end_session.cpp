@@ -1,0 +1,496 @@
+#include "engine/proxy/common/two_end_session.h"
+
+#include <netdb.h>
+#include <netinet/in.h>
+#include <strings.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+#include "engine/config/reg_helpers.h"
+#include "engine/config/util.h"
+#include "engine/core/engine.h"
+#include "platform/clock.h"
+
+TL_IMPLEMENT_DYNAMIC(CTwoEndTCPSession, CTCPSession)
+TL_IMPLEMENT_DYNAMIC(CTwoEndUDPSession, CUDPSession)
+
+namespace {
+
+constexpr uint8_t kSOCKS4Version = 4;
+constexpr uint8_t kSOCKS4Connect = 1;
+constexpr uint8_t kSOCKS4Granted = 90;
+constexpr uint8_t kSOCKS4RejectedFirst = 91;  // 91 rejected, 92 no identd, 93 user id mismatch
+constexpr uint8_t kSOCKS4RejectedLast = 93;
+
+// Bytes the relay moves per socket event before it lets the other side's events in: a side that
+// never pauses must not starve the other direction.
+constexpr size_t kRelayChunk = 16384;
+constexpr int kRelayChunksPerEvent = 8;
+
+// The system resolver, IPv4 only (a SOCKS 4 request can carry nothing else).
+bool SystemResolve(const CString& host, uint32_t* address) {
+  if (TryParseIPAddress(host, address)) return true;
+  if (!twoend::IsSafeHostText(host)) return false;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* res = nullptr;
+  if (getaddrinfo(host.c_str(), nullptr, &hints, &res) != 0 || res == nullptr) return false;
+  bool ok = false;
+  for (addrinfo* p = res; p; p = p->ai_next) {
+    if (p->ai_family == AF_INET && p->ai_addrlen >= sizeof(sockaddr_in)) {
+      *address = ntohl(reinterpret_cast<const sockaddr_in*>(p->ai_addr)->sin_addr.s_addr);
+      ok = true;
+      break;
+    }
+  }
+  freeaddrinfo(res);
+  return ok;
+}
+
+int MsLeft(uint64_t deadline) {
+  const uint64_t now = platform::TickCount64();
+  return now >= deadline ? 0 : static_cast<int>(std::min<uint64_t>(deadline - now, INT32_MAX));
+}
+
+}  // namespace
+
+CString UpstreamErrorText(const char* key, const char* name, const char* def, const CString& host, uint32_t port) {
+  CString format = RegReadString(key, name, "");
+  if (format.empty()) format = def;
+  // The host comes from a client: it is shown, never used as a format.
+  return FormatOperatorText(format, {host, FormatString("%u", port)});
+}
+
+// ---- Wire helpers -----------------------------------------------------------------------------
+
+namespace twoend {
+
+std::string BuildSOCKS4Request(uint32_t address, uint16_t port, const CString& userId) {
+  std::string out;
+  out.reserve(9 + kMaxSOCKS4UserId);
+  out.push_back(static_cast<char>(kSOCKS4Version));
+  out.push_back(static_cast<char>(kSOCKS4Connect));
+  out.push_back(static_cast<char>(port >> 8));
+  out.push_back(static_cast<char>(port & 0xFF));
+  for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<char>((address >> shift) & 0xFF));
+  // A NUL inside the user id would end it early on the wire and let the rest pose as data.
+  const size_t nul = userId.find('\0');
+  const size_t n = std::min({userId.size(), nul == CString::npos ? userId.size() : nul, kMaxSOCKS4UserId});
+  out.append(userId.data(), n);
+  out.push_back('\0');
+  return out;
+}
+
+SOCKS4Reply ParseSOCKS4Reply(const uint8_t reply[8]) {
+  // The reply's version byte is 0; anything else is not a SOCKS 4 answer at all.
+  if (reply[0] != 0) return SOCKS4Reply::Bad;
+  if (reply[1] == kSOCKS4Granted) return SOCKS4Reply::Granted;
+  if (reply[1] >= kSOCKS4RejectedFirst && reply[1] <= kSOCKS4RejectedLast) return SOCKS4Reply::Denied;
+  return SOCKS4Reply::Bad;
+}
+
+bool IsConnectGranted(const CString& statusLine) {
+  // "HTTP/1.x SP 2xx" and then a space, the line end or nothing.
+  if (statusLine.size() < 12) return false;
+  if (strncasecmp(statusLine.c_str(), "HTTP/1.", 7) != 0) return false;
+  if (statusLine[7] != '0' && statusLine[7] != '1') return false;
+  if (statusLine[8] != ' ') return false;
+  if (statusLine[9] != '2' || !isdigit(static_cast<unsigned char>(statusLine[10])) ||
+      !isdigit(static_cast<unsigned char>(statusLine[11])))
+    return false;
+  return statusLine.size() == 12 || statusLine[12] == ' ' || statusLine[12] == '\r' || statusLine[12] == '\n';
+}
+
+bool IsSafeHostText(const CString& host) {
+  if (host.empty() || host.size() > 255) return false;
+  for (unsigned char c : host) {
+    if (c <= 0x20 || c == 0x7F || c == '@' || c == '/' || c == '?' || c == '#' || c == '\\') return false;
+  }
+  return true;
+}
+
+}  // namespace twoend
+
+// ---- CTwoEndTCPSession ------------------------------------------------------------------------
+
+CTwoEndTCPSession::CTwoEndTCPSession() = default;
+
+CTwoEndTCPSession::CTwoEndTCPSession(std::shared_ptr<CService> service, int acceptedHandle)
+    : CTCPSession(std::move(service), acceptedHandle) {}
+
+CTwoEndTCPSession::~CTwoEndTCPSession() { m_serverSocket.Close(); }
+
+void CTwoEndTCPSession::SetConnectSettings(const CConnectSettings& settings) {
+  std::lock_guard<std::mutex> g(m_mx);
+  m_connect = settings;
+}
+
+CConnectSettings CTwoEndTCPSession::GetConnectSettings() const {
+  std::lock_guard<std::mutex> g(m_mx);
+  return m_connect;
+}
+
+void CTwoEndTCPSession::UseServiceConnectSettings(const CTCPService& service) {
+  SetConnectSettings(service.GetConnectSettings());
+}
+
+void CTwoEndTCPSession::SetServerName(const CString& name) {
+  std::lock_guard<std::mutex> g(m_mx);
+  m_serverName = name;
+}
+
+void CTwoEndTCPSession::SetServerAddress(uint32_t address) {
+  std::lock_guard<std::mutex> g(m_mx);
+  m_serverAddress = address;
+}
+
+void CTwoEndTCPSession::SetServerPort(uint32_t port) {
+  std::lock_guard<std::mutex> g(m_mx);
+  m_serverPort = port;
+}
+
+CString CTwoEndTCPSession::GetServerName() const {
+  std::lock_guard<std::mutex> g(m_mx);
+  return m_serverName;
+}
+
+uint32_t CTwoEndTCPSession::GetServerAddress() const {
+  std::lock_guard<std::mutex> g(m_mx);
+  return m_serverAddress;
+}
+
+uint32_t CTwoEndTCPSession::GetServerPort() const {
+  std::lock_guard<std::mutex> g(m_mx);
+  return m_serverPort;
+}
+
+void CTwoEndTCPSession::GetProperty(uint32_t code, CTLDataObject& value) const {
+  switch (code) {
+    case kPropServerName: value.SetString(GetServerName()); return;
+    case kPropServerPort: value.SetDWord(GetServerPort()); return;
+    case kPropServerIPAddress: value.SetString(FormatIPAddress(GetServerAddress())); return;
+    default: CTCPSession::GetProperty(code, value); return;
+  }
+}
+
+bool CTwoEndTCPSession::IsOwnServerAddress(const CString& text) const {
+  if (IsOwnAddress(text)) return true;
+  std::lock_guard<std::mutex> g(m_mx);
+  return !m_serverLocalAddress.empty() && text == m_serverLocalAddress;
+}
+
+bool CTwoEndTCPSession::InvolvesHost(const CString& text) const {
+  if (text.empty()) return false;
+  std::lock_guard<std::mutex> g(m_mx);
+  if (!m_serverName.empty() && strcasecmp(m_serverName.c_str(), text.c_str()) == 0) return true;
+  return m_serverAddress != 0 && FormatIPAddress(m_serverAddress) == text;
+}
+
+// ---- Connecting out ---------------------------------------------------------------------------
+
+void CTwoEndTCPSession::BindOutgoing(X1Socket& socket) {
+  if (GetInterfaceMethod() == INTERFACE_METHOD_ANY) return;
+  CInterface iface = GetOutgoingInterface();
+  const CString address = iface.GetAddressText();
+  // An interface without an address now (a dial-up connection that is down) leaves the choice to
+  // the routing table rather than failing every connection.
+  uint32_t ip = 0;
+  if (!TryParseIPAddress(address, &ip) || ip == 0) return;
+  socket.Bind(0, address);
+}
+
+void CTwoEndTCPSession::ConnectToServer(X1Socket& socket, const CString& host, uint32_t port) {
+  CConnectSettings cs = GetConnectSettings();
+  if (port > 0xFFFF) throw X1SocketException(WSAEINVAL);
+  const uint16_t port16 = static_cast<uint16_t>(port);
+
+  if (cs.BypassProxyOnLocal && cs.ConnectMethod != CONNECT_DIRECT) {
+    // The designed heuristic: a host that answers one ICMP echo counts as local and is reached
+    // directly. It costs up to two seconds per connection to a host that does not answer.
+    if (auto engine = TheEngine()) {
+      const uint32_t address = engine->ResolveHostOrThrow(host);
+      if (engine->Ping(address)) cs.ConnectMethod = CONNECT_DIRECT;
+    }
+  }
+
+  const bool link = socket.IsLinkEnabled();
+  switch (cs.ConnectMethod) {
+    case CONNECT_DIRECT:
+      BindOutgoing(socket);
+      socket.Connect(host, port16);
+      return;
+    case CONNECT_HTTP_PROXY:
+      // The protocol speaks HTTP to the proxy itself; an enciphered link would have to be spoken
+      // by the proxy, which cannot.
+      if (link) throw X1SocketException(WSAEINVAL, "An enciphered connection cannot go through an HTTP proxy");
+      if (cs.ProxyPort == 0 || cs.ProxyPort > 0xFFFF) throw X1SocketException(WSAEINVAL);
+      BindOutgoing(socket);
+      socket.Connect(cs.ProxyServer, static_cast<uint16_t>(cs.ProxyPort));
+      return;
+    case CONNECT_SOCKS4:
+    case CONNECT_HTTP_TUNNEL: break;
+    default: throw X1SocketException(WSAEINVAL, FormatString("Unknown connect method %u", cs.ConnectMethod));
+  }
+
+  if (cs.ProxyPort == 0 || cs.ProxyPort > 0xFFFF) throw X1SocketException(WSAEINVAL);
+  // The link's handshake belongs to the far end of the tunnel: the proxy never sends a challenge.
+  // Connect to the proxy plainly, negotiate, then run the handshake through the tunnel.
+  socket.EnableLink(false);
+  try {
+    BindOutgoing(socket);
+    socket.Connect(cs.ProxyServer, static_cast<uint16_t>(cs.ProxyPort));
+    if (cs.ConnectMethod == CONNECT_SOCKS4) {
+      ConnectSOCKS4(socket, host, port16, cs);
+    } else {
+      ConnectTunnel(socket, host, port16, cs);
+    }
+  } catch (...) {
+    socket.EnableLink(link);
+    throw;
+  }
+  socket.EnableLink(link);
+  if (link && socket.GetLink()) socket.GetLink()->ClientHandshake(socket);
+}
+
+void CTwoEndTCPSession::ConnectSOCKS4(X1Socket& socket, const CString& host, uint32_t port,
+                                      const CConnectSettings& cs) {
+  uint32_t address = 0;
+  if (!SystemResolve(host, &address)) throw X1SocketException(WSAEINVAL, HostnameLookupFailedText(host));
+  const std::string request = twoend::BuildSOCKS4Request(address, static_cast<uint16_t>(port), cs.SOCKS4Password);
+  socket.Send(request.data(), request.size());
+  uint8_t reply[8] = {};
+  const size_t got = socket.ReceiveBlocking(reply, sizeof reply);
+  twoend::SOCKS4Reply r = got == sizeof reply ? twoend::ParseSOCKS4Reply(reply) : twoend::SOCKS4Reply::Bad;
+  switch (r) {
+    case twoend::SOCKS4Reply::Granted: return;
+    case twoend::SOCKS4Reply::Denied:
+      throw X1SocketException(kUpstreamProxyError, UpstreamErrorText(kSOCKSErrorStringsKey, "AccessDenied",
+                                                                     kSOCKSAccessDeniedDefault, host, port));
+    case twoend::SOCKS4Reply::Bad:
+      throw X1SocketException(kUpstreamProxyError, UpstreamErrorText(kSOCKSErrorStringsKey, "NoResponse",
+                                                                     kSOCKSNoResponseDefault, host, port));
+  }
+}
+
+void CTwoEndTCPSession::ConnectTunnel(X1Socket& socket, const CString& host, uint32_t port,
+                                      const CConnectSettings& /*cs*/) {
+  auto bad = [&]() {
+    return X1SocketException(kUpstreamProxyError,
+                             UpstreamErrorText(kSSLErrorStringsKey, "BadResponse", kSSLBadResponseDefault, host, port));
+  };
+  // The host goes into the request line: a space or a line end in it would forge the request.
+  if (!twoend::IsSafeHostText(host)) throw X1SocketException(WSAEINVAL, HostnameLookupFailedText(host));
+  socket.Printf("CONNECT %s:%u HTTP/1.0\r\n\r\n", host.c_str(), port);
+
+  // The reply header is read line by line up to its blank line, within one time budget and one
+  // size bound; whatever follows the blank line stays in the socket for the tunnel.
+  const uint64_t deadline = platform::TickCount64() + static_cast<uint64_t>(twoend::kConnectReplyTimeoutMs);
+  size_t total = 0;
+  CString line;
+  socket.ReceiveLine(line, MsLeft(deadline));
+  total += line.size();
+  if (line.empty() || line.back() != '\n' || !twoend::IsConnectGranted(line)) throw bad();
+  for (;;) {
+    const int left = MsLeft(deadline);
+    if (left == 0) throw bad();
+    socket.ReceiveLine(line, left);
+    total += line.size();
+    if (line.empty() || line.back() != '\n' || total > twoend::kMaxConnectReplyHeader) throw bad();
+    if (line == "\r\n" || line == "\n") return;
+  }
+}
+
+void CTwoEndTCPSession::ConnectToServer(const CString& host, uint32_t port) {
+  if (auto engine = TheEngine()) engine->CheckDialFirst(this);
+  m_serverSocket.Create(SOCK_STREAM);
+  SetServerName(host);
+  SetServerPort(port);
+  uint32_t dotted = 0;
+  if (TryParseIPAddress(host, &dotted)) SetServerAddress(dotted);
+  ConnectToServer(m_serverSocket, host, port);
+  const CConnectSettings cs = GetConnectSettings();
+  uint32_t peer = 0;
+  if (cs.ConnectMethod == CONNECT_DIRECT && TryParseIPAddress(m_serverSocket.GetPeerAddress(), &peer)) {
+    SetServerAddress(peer);
+  }
+  const CString local = m_serverSocket.GetLocalAddress();
+  std::lock_guard<std::mutex> g(m_mx);
+  m_serverLocalAddress = local;
+}
+
+// ---- Relay ------------------------------------------------------------------------------------
+
+void CTwoEndTCPSession::StartRelay(const std::string& prefixToServer, const std::string& prefixToClient) {
+  if (!m_serverSocket.IsOpen() || !m_clientSocket.IsOpen()) throw X1SocketException(WSAENOTCONN);
+  if (!prefixToServer.empty()) m_serverSocket.Send(prefixToServer.data(), prefixToServer.size());
+  if (!prefixToClient.empty()) m_clientSocket.Send(prefixToClient.data(), prefixToClient.size());
+  m_relaying.store(true);
+  m_relayDone = false;
+  // Events of both sockets come to this thread: the server socket was made here and the client
+  // socket was attached here.
+  m_clientSocket.AsyncSelect(FD_READ | FD_CLOSE);
+  m_clientSocket.ArmAsyncSelect();
+  m_serverSocket.AsyncSelect(FD_READ | FD_CLOSE);
+  m_serverSocket.ArmAsyncSelect();
+}
+
+void CTwoEndTCPSession::OnMessage(platform::Message& msg) {
+  if (m_relaying.load() && X1Socket::EventOfMessage(msg.message) != 0) {
+    if (RelayEvent(msg)) return;
+  }
+  CTCPSession::OnMessage(msg);
+}
+
+bool CTwoEndTCPSession::RelayEvent(platform::Message& msg) {
+  const bool fromClient = m_clientSocket.TakeEvent(msg);
+  const bool fromServer = !fromClient && m_serverSocket.TakeEvent(msg);
+  if (!fromClient && !fromServer) return false;
+  if (m_relayDone) return true;
+  X1Socket& from = fromClient ? m_clientSocket : m_serverSocket;
+  X1Socket& to = fromClient ? m_serverSocket : m_clientSocket;
+  const uint32_t event = X1Socket::EventOfMessage(msg.message);
+  try {
+    if (event == FD_READ) {
+      Pump(from, to);
+    } else if (event == FD_CLOSE) {
+      // The peer has ended its sending: what it sent before arrives first, then its end is passed
+      // on to the other side, whose direction stays open.
+      for (;;) {
+        char buf[kRelayChunk];
+        const size_t n = from.Receive(buf, sizeof buf);
+        if (n == 0) break;
+        to.Send(buf, n);
+        ResetIdleTimer();
+      }
+      EndDirection(fromClient);
+    }
+  } catch (const X1SocketException& e) {
+    Log(kLogDebug, "Caught socket exception in CTwoEndTCPSession relay %s", e.GetText().c_str());
+    RelayFailed("socket");
+  } catch (...) {
+    RelayFailed("unknown");
+  }
+  return true;
+}
+
+void CTwoEndTCPSession::Pump(X1Socket& from, X1Socket& to) {
+  char buf[kRelayChunk];
+  for (int i = 0; i < kRelayChunksPerEvent; ++i) {
+    const size_t n = from.Receive(buf, sizeof buf);
+    if (n == 0) return;
+    to.Send(buf, n);
+    ResetIdleTimer();
+  }
+}
+
+void CTwoEndTCPSession::EndDirection(bool clientSide) {
+  std::atomic<bool>& ended = clientSide ? m_clientEnded : m_serverEnded;
+  if (ended.exchange(true)) return;
+  X1Socket& to = clientSide ? m_serverSocket : m_clientSocket;
+  X1Socket& from = clientSide ? m_clientSocket : m_serverSocket;
+  from.CancelAsyncSelect();
+  try {
+    to.ShutdownSend();
+  } catch (const X1SocketException&) {
+    // The other side is gone already: its own end arrives as its close event.
+  }
+  if (m_clientEnded.load() && m_serverEnded.load()) {
+    m_relayDone = true;
+    OnRelayEnded(false);
+  }
+}
+
+void CTwoEndTCPSession::RelayFailed(const char* what) {
+  if (m_relayDone) return;
+  m_relayDone = true;
+  m_clientSocket.CancelAsyncSelect();
+  m_serverSocket.CancelAsyncSelect();
+  Log(kLogDebug, "Relay ended by a %s error", what);
+  OnRelayEnded(true);
+}
+
+void CTwoEndTCPSession::OnRelayEnded(bool failed) { Terminate(failed ? uint32_t{kSessionExitRefused} : 0u); }
+
+void CTwoEndTCPSession::OnEnd() {
+  m_relaying.store(false);
+  m_serverSocket.Close();
+}
+
+// ---- CTwoEndUDPSession ------------------------------------------------------------------------
+
+CTwoEndUDPSession::CTwoEndUDPSession() = default;
+
+CTwoEndUDPSession::CTwoEndUDPSession(std::shared_ptr<CService> service, std::weak_ptr<CUDPSessionOwner> owner,
+                                     const CString& clientAddress, uint32_t clientPort)
+    : CUDPSession(std::move(service), std::move(owner), clientAddress, clientPort) {}
+
+CTwoEndUDPSession::~CTwoEndUDPSession() { m_serverSocket.Close(); }
+
+void CTwoEndUDPSession::SetServerName(const CString& name) {
+  std::lock_guard<std::mutex> g(m_mx);
+  m_serverName = name;
+}
+
+void CTwoEndUDPSession::SetServerAddress(uint32_t address) {
+  std::lock_guard<std::mutex> g(m_mx);
+  m_serverAddress = address;
+}
+
+void CTwoEndUDPSession::SetServerPort(uint32_t port) {
+  std::lock_guard<std::mutex> g(m_mx);
+  m_serverPort = port;
+}
+
+CString CTwoEndUDPSession::GetServerName() const {
+  std::lock_guard<std::mutex> g(m_mx);
+  return m_serverName;
+}
+
+uint32_t CTwoEndUDPSession::GetServerAddress() const {
+  std::lock_guard<std::mutex> g(m_mx);
+  return m_serverAddress;
+}
+
+uint32_t CTwoEndUDPSession::GetServerPort() const {
+  std::lock_guard<std::mutex> g(m_mx);
+  return m_serverPort;
+}
+
+void CTwoEndUDPSession::GetProperty(uint32_t code, CTLDataObject& value) const {
+  switch (code) {
+    case kPropServerName: value.SetString(GetServerName()); return;
+    case kPropServerPort: value.SetDWord(GetServerPort()); return;
+    case kPropServerIPAddress: value.SetString(FormatIPAddress(GetServerAddress())); return;
+    default: CUDPSession::GetProperty(code, value); return;
+  }
+}
+
+void CTwoEndUDPSession::OpenServerSocket() {
+  m_serverSocket.Create(SOCK_DGRAM);
+  CString address;
+  if (GetInterfaceMethod() != INTERFACE_METHOD_ANY) {
+    CInterface iface = GetOutgoingInterface();
+    uint32_t ip = 0;
+    if (TryParseIPAddress(iface.GetAddressText(), &ip) && ip != 0) address = iface.GetAddressText();
+  }
+  m_serverSocket.Bind(0, address);
+  m_serverSocket.AsyncSelect(FD_READ);
+  m_serverSocket.ArmAsyncSelect();
+}
+
+void CTwoEndUDPSession::ForwardToServer(const void* buffer, size_t length) {
+  AddClientBytesReceived(length);
+  const uint32_t address = GetServerAddress();
+  const uint32_t port = GetServerPort();
+  if (address == 0 || port == 0 || port > 0xFFFF || !m_serverSocket.IsOpen()) return;
+  m_serverSocket.SendTo(buffer, length, static_cast<uint16_t>(port), FormatIPAddress(address));
+  ResetIdleTimer();
+}
+
+void CTwoEndUDPSession::Exit(uint32_t code) {
+  m_serverSocket.Close();
+  CUDPSession::Exit(code);
+}

@@ -1,0 +1,219 @@
+#pragma once
+// Two-end sessions: every proxy session that relays between a client and a server.
+//
+// CTwoEndTCPSession adds the server-side connection to a TCP session and the one operation by
+// which every TCP proxy connects onward (ConnectToServer): directly, through an upstream HTTP
+// proxy (the protocol then speaks to the proxy), through a SOCKS 4 server, or through an HTTP
+// CONNECT tunnel, as the service's connection settings say. Once a protocol has done its own
+// exchange it may hand both connections to the relay (StartRelay), which moves bytes both ways
+// until both directions have ended; a half-close is passed on, so the other direction stays open
+// until it ends too and no reply is lost.
+//
+// CTwoEndUDPSession adds a server-side datagram socket to a UDP session; its service's thread
+// drives it (OpenServerSocket, SetupDestination, ForwardToServer, OnServerRead).
+//
+// Threads: a TCP two-end session creates its server socket on its own thread, so the server
+// socket's events arrive on the session's queue next to the client socket's. Setters of the
+// server name, address and port and the connection settings may be called from any thread; the
+// sockets belong to the session's thread.
+//
+// Errors of ConnectToServer are X1SocketException: socket errors with their codes; a failed host
+// lookup WSAEINVAL with the operator's "HostnameLookupFailed" text; a refusal or a bad answer of an
+// upstream SOCKS 4 server or HTTP proxy code 0 with the operator's texts ("ErrorStrings\\SOCKS"
+// "NoResponse" / "AccessDenied", "ErrorStrings\\SSL" "BadResponse"), read at each use.
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+#include "engine/core/service.h"
+#include "engine/core/session.h"
+#include "engine/net/x1_socket.h"
+
+// The code of the exceptions that report a refusal or a bad answer of an upstream proxy.
+inline constexpr uint32_t kUpstreamProxyError = 0;
+
+// Registry keys and values of the upstream proxies' error texts, with their built-in defaults
+// ("%s" is the host, "%u" the port).
+inline constexpr const char* kSOCKSErrorStringsKey = "ErrorStrings\\SOCKS";
+inline constexpr const char* kSSLErrorStringsKey = "ErrorStrings\\SSL";
+inline constexpr const char* kSOCKSNoResponseDefault = "SOCKS4 connect to %s:%u failed - no response from SOCKS server";
+inline constexpr const char* kSOCKSAccessDeniedDefault = "SOCKS4 connect to %s:%u failed - denied by SOCKS server";
+inline constexpr const char* kSSLBadResponseDefault =
+    "SSLTunnelling connect to %s:%u failed - bad response from HTTP server";
+
+// The operator's text of "ErrorStrings\\<key>" value name, else the default, filled with host and
+// port.
+CString UpstreamErrorText(const char* key, const char* name, const char* def, const CString& host, uint32_t port);
+
+// Wire helpers of the upstream negotiations (pure; exposed for tests).
+namespace twoend {
+// At most this many bytes of the SOCKS 4 user id are sent.
+inline constexpr size_t kMaxSOCKS4UserId = 80;
+// The CONNECT reply's status line and headers together may not exceed this.
+inline constexpr size_t kMaxConnectReplyHeader = 8192;
+// The whole CONNECT reply header must arrive within this time.
+inline constexpr int kConnectReplyTimeoutMs = 30000;
+// Time a ping of bypass-proxy-on-local waits.
+inline constexpr int kBypassPingTimeoutMs = 2000;
+
+// The SOCKS 4 CONNECT request: 04 01 port(2, network order) address(4, network order) user id
+// (cut at 80 bytes and at a NUL) 00. address is host byte order.
+std::string BuildSOCKS4Request(uint32_t address, uint16_t port, const CString& userId);
+// The outcome of an 8-byte SOCKS 4 reply.
+enum class SOCKS4Reply { Granted, Denied, Bad };
+SOCKS4Reply ParseSOCKS4Reply(const uint8_t reply[8]);
+// True when the status line of a CONNECT reply grants the tunnel: "HTTP/1.0" or "HTTP/1.1"
+// (any case) followed by a 2xx status.
+bool IsConnectGranted(const CString& statusLine);
+// A host text that can go into a request line as it stands: not empty, at most 255 bytes, no
+// spaces, control characters or "@/?#".
+bool IsSafeHostText(const CString& host);
+}  // namespace twoend
+
+class CTwoEndTCPSession : public CTCPSession {
+  TL_DECLARE_DYNAMIC(CTwoEndTCPSession)
+
+ public:
+  CTwoEndTCPSession();
+  // See CTCPSession: the accepted descriptor is the session's from the call on.
+  CTwoEndTCPSession(std::shared_ptr<CService> service, int acceptedHandle);
+  ~CTwoEndTCPSession() override;
+
+  // ---- Connection settings (copied from the service before the thread starts) ---------------
+
+  void SetConnectSettings(const CConnectSettings& settings);
+  CConnectSettings GetConnectSettings() const;
+  // The service's ConnectMethod, ProxyServer, ProxyPort, SOCKS4Password, BypassProxyOnLocal.
+  void UseServiceConnectSettings(const CTCPService& service);
+
+  // ---- The server -------------------------------------------------------------------------
+
+  // Set by the protocol (ConnectToServer(host, port) sets them too). address: host byte order.
+  void SetServerName(const CString& name);
+  void SetServerAddress(uint32_t address);
+  void SetServerPort(uint32_t port);
+  CString GetServerName() const;
+  uint32_t GetServerAddress() const;
+  uint32_t GetServerPort() const;
+
+  X1Socket& GetServerSocket() { return m_serverSocket; }
+
+  // Connects the given (created, stream) socket to host:port: bound to the session's outgoing
+  // interface when its method is not 0, then directly (method 0), to the upstream HTTP proxy
+  // (method 1: the protocol then talks to the proxy), through a SOCKS 4 server (2) or an HTTP
+  // CONNECT tunnel (4). With bypass-proxy-on-local, a host that answers one ICMP echo is reached
+  // directly. An enciphered link on the socket is run over the finished tunnel (never with the
+  // proxy itself); method 1 cannot carry one and is refused (WSAEINVAL). Other method values are
+  // refused too (WSAEINVAL): connecting directly where the operator configured something else
+  // would go around the operator's upstream. Throws X1SocketException.
+  virtual void ConnectToServer(X1Socket& socket, const CString& host, uint32_t port);
+
+  // The usual path: (re)creates the session's server socket, holds the idle check while the dialer
+  // connects, ConnectToServer(server socket, host, port), then records the server's name, port and
+  // address (the peer's address when connected directly, else a lookup of the host when it is
+  // dotted text; 0 otherwise) and the server-side local address.
+  void ConnectToServer(const CString& host, uint32_t port);
+
+  // ---- Relay --------------------------------------------------------------------------------
+
+  // From now on the events of both sockets go to the relay (not to OnRead / OnClose), which sends
+  // every byte received on one side to the other. prefixToServer / prefixToClient are sent first
+  // (bytes the protocol has already read past its own exchange). When one side ends its sending,
+  // the other side's sending is shut down and the other direction goes on; when both have ended
+  // (or a send fails) OnRelayEnded runs. Must be called on the session's thread with both sockets
+  // connected. Throws X1SocketException when a prefix cannot be sent.
+  void StartRelay(const std::string& prefixToServer = std::string(),
+                  const std::string& prefixToClient = std::string());
+  bool IsRelaying() const { return m_relaying.load(); }
+  // The client has ended its sending (its end was passed on to the server), and the other way.
+  bool ClientEnded() const { return m_clientEnded.load(); }
+  bool ServerEnded() const { return m_serverEnded.load(); }
+
+  // ---- Counters and request variables --------------------------------------------------------
+
+  uint64_t GetServerBytesSent() const override { return m_serverSocket.GetBytesSent(); }
+  uint64_t GetServerBytesReceived() const override { return m_serverSocket.GetBytesReceived(); }
+  // Codes 2 (server name), 3 (server port), 34 (server address, dotted); the rest as the base.
+  void GetProperty(uint32_t code, CTLDataObject& value) const override;
+  // The client connection's local address, or the server connection's.
+  bool IsOwnServerAddress(const CString& text) const;
+  bool InvolvesHost(const CString& text) const override;
+
+ protected:
+  void OnMessage(platform::Message& msg) override;
+  // Both directions of the relay have ended or it failed (failed: a send or receive threw; the
+  // reason is logged). The base ends the session with exit code 0.
+  virtual void OnRelayEnded(bool failed);
+  void OnEnd() override;
+
+  X1Socket m_serverSocket;
+
+ private:
+  // One relay event of either socket; false when the message is no current event of either.
+  bool RelayEvent(platform::Message& msg);
+  // Moves what is waiting on from to to (bounded per event); true when anything moved.
+  void Pump(X1Socket& from, X1Socket& to);
+  void EndDirection(bool clientSide);
+  void RelayFailed(const char* what);
+
+  void ConnectSOCKS4(X1Socket& socket, const CString& host, uint32_t port, const CConnectSettings& cs);
+  void ConnectTunnel(X1Socket& socket, const CString& host, uint32_t port, const CConnectSettings& cs);
+  void BindOutgoing(X1Socket& socket);
+
+  CString m_serverName;
+  uint32_t m_serverAddress = 0;
+  uint32_t m_serverPort = 0;
+  CString m_serverLocalAddress;
+  CConnectSettings m_connect;
+  std::atomic<bool> m_relaying{false};
+  std::atomic<bool> m_clientEnded{false};
+  std::atomic<bool> m_serverEnded{false};
+  bool m_relayDone = false;
+};
+
+class CTwoEndUDPSession : public CUDPSession {
+  TL_DECLARE_DYNAMIC(CTwoEndUDPSession)
+
+ public:
+  CTwoEndUDPSession();
+  CTwoEndUDPSession(std::shared_ptr<CService> service, std::weak_ptr<CUDPSessionOwner> owner,
+                    const CString& clientAddress, uint32_t clientPort);
+  ~CTwoEndUDPSession() override;
+
+  void SetServerName(const CString& name);
+  void SetServerAddress(uint32_t address);  // host byte order
+  void SetServerPort(uint32_t port);
+  CString GetServerName() const;
+  uint32_t GetServerAddress() const;
+  uint32_t GetServerPort() const;
+
+  // Creates the server-side datagram socket, bound (any port) to the outgoing interface when the
+  // interface method is not 0, else to any address, and selects read events. Its events go to the
+  // calling thread (the service's). Throws X1SocketException.
+  virtual void OpenServerSocket();
+  // Chooses the destination (server address and port); false in the base.
+  virtual bool SetupDestination() { return false; }
+  // Sends one client datagram to the server address and port (nothing when either is 0). Counts the
+  // client bytes received and the server bytes sent. Throws X1SocketException.
+  virtual void ForwardToServer(const void* buffer, size_t length);
+  // A datagram waits on the server-side socket; empty in the base.
+  virtual void OnServerRead() {}
+
+  X1Socket& GetServerSocket() { return m_serverSocket; }
+  // The server-side socket's descriptor (the key the service finds this session by), -1 when none.
+  int GetServerHandle() const { return m_serverSocket.GetHandle(); }
+
+  uint64_t GetServerBytesSent() const override { return m_serverSocket.GetBytesSent(); }
+  uint64_t GetServerBytesReceived() const override { return m_serverSocket.GetBytesReceived(); }
+  void GetProperty(uint32_t code, CTLDataObject& value) const override;
+  void Exit(uint32_t code) override;
+
+ protected:
+  X1Socket m_serverSocket;
+
+ private:
+  CString m_serverName;
+  uint32_t m_serverAddress = 0;
+  uint32_t m_serverPort = 0;
+};

@@ -1,0 +1,135 @@
+#pragma once
+// HTTP/1.0 request and response header parsing for the WWW proxy, kept free of engine globals so
+// the parser can be driven directly by tests and a fuzzer.
+//
+// Everything here reads untrusted bytes: the request header is collected only up to
+// kMaxRequestHeader bytes, every field is bounded by the input, and anything the proxy cannot
+// forward soundly (a bad or missing port, user information on a non-FTP URL, an IPv6 literal, a
+// request line that is not "METHOD target HTTP/x.y", a space inside the scheme) is malformed rather
+// than guessed at.
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "engine/config/archive.h"  // CString
+
+// The longest request or response header collected before the request is refused (or, for a
+// response, passed on unmodified).
+inline constexpr size_t kMaxRequestHeader = 64 * 1024;
+inline constexpr size_t kMaxResponseHeader = 64 * 1024;
+
+// Request kinds from the scheme.
+enum : uint32_t {
+  kHttpKindNone = 0,
+  kHttpKindOther = 1,
+  kHttpKindHTTP = 2,
+  kHttpKindHTTPS = 3,
+  kHttpKindFTP = 4,
+  kHttpKindGopher = 5,
+  kHttpKindWAIS = 6,
+  kHttpKindSSL = 7,
+};
+
+// The kind of a scheme (compared without regard to case).
+uint32_t HttpSchemeKind(std::string_view scheme);
+
+// Header lines in arrival order; names compare without regard to case.
+class CHttpHeaderList {
+ public:
+  using Item = std::pair<CString, CString>;
+
+  void Add(CString name, CString value) { m_items.emplace_back(std::move(name), std::move(value)); }
+  // The first value of that name, "" when absent.
+  CString Get(std::string_view name) const;
+  bool Has(std::string_view name) const;
+  // Removes the first pair of that name only; false when there was none.
+  bool RemoveFirst(std::string_view name);
+  // Replaces the value of the first pair of that name and removes any later ones, or adds one.
+  void Set(std::string_view name, CString value);
+  void Clear() { m_items.clear(); }
+  const std::vector<Item>& Items() const { return m_items; }
+  size_t Count() const { return m_items.size(); }
+
+ private:
+  std::vector<Item> m_items;
+};
+
+// Where a request header ends in the bytes collected so far.
+enum class HttpScan { NeedMore, Complete, TooLarge };
+struct CHttpScanResult {
+  HttpScan state = HttpScan::NeedMore;
+  size_t headerLength = 0;  // Complete: bytes of the header with its terminator
+};
+// A header ends with the first blank line ("\r\n\r\n", "\n\n" or "\n\r\n"). A first line without
+// "HTTP/" in the buffer is a one-line (HTTP/0.9) request ending at its line end. Past cap bytes
+// without an end the request is TooLarge.
+CHttpScanResult ScanRequestHeader(std::string_view buffer, size_t cap = kMaxRequestHeader);
+
+struct CHttpRequest {
+  CString method;
+  CString scheme;     // "SSL" for CONNECT, "http" for a relative URL
+  CString authority;  // host[:port], FTP user information split off
+  CString path;       // with its leading "/", "" when the URL had none
+  CString query;      // without the "?"
+  CString version;    // "HTTP/1.1"; "" for a one-line request
+  CHttpHeaderList headers;
+  uint32_t kind = kHttpKindNone;
+  bool relative = false;  // the request line held a path only: a request to the gateway itself
+  bool connect = false;
+
+  // From the authority (SplitHttpAuthority).
+  CString host;
+  CString portText;  // as written, "" when none
+  uint32_t port = 0;
+  CString ftpUser = "anonymous";
+  CString ftpPassword;
+  bool urlLogin = false;
+
+  // host, ":" and the port text when the port is not 80, then the path or "/".
+  CString CacheKey() const;
+  // scheme "://" host [":" port text] path: the session's description.
+  CString Description() const;
+};
+
+// One pass over the request header (up to and with its terminator): request line, then header
+// lines. Clears out first. False, with a short reason, when the request is malformed.
+bool ParseHttpRequest(std::string_view header, CHttpRequest& out, const char** why = nullptr);
+
+// Splits the authority into host and port (FTP: user information first). Default ports: 80 for
+// HTTP, HTTPS and CONNECT, 21 for FTP, none otherwise. False for a port that is not 1-65535 in
+// digits, an empty host on an absolute URL, an IPv6 literal, user information on a non-FTP URL or
+// a host holding characters no host name has.
+bool SplitHttpAuthority(CHttpRequest& req, const char** why = nullptr);
+
+// ---- Responses ----------------------------------------------------------------------------------
+
+enum class HttpResponseScan {
+  NeedMore,     // the header has not ended: wait
+  Header,       // headerLength bytes are the header
+  NoHeader,     // no "HTTP/1." tag: everything is body, passed on unmodified
+  PassThrough,  // no end within the cap: passed on unmodified
+};
+struct CHttpResponseScanResult {
+  HttpResponseScan state = HttpResponseScan::NeedMore;
+  size_t headerLength = 0;
+};
+// Where a response header ends: the first of "\r\n\r\n", "\n\n" and "\n\r\n". A buffer of cap bytes
+// or more without an end is passed through unmodified.
+CHttpResponseScanResult ScanResponseHeader(std::string_view buffer, size_t cap = kMaxResponseHeader);
+
+struct CHttpResponse {
+  CString version;
+  uint32_t status = 0;
+  CString reason;
+  CHttpHeaderList headers;
+};
+// The status line and header lines of a header found by ScanResponseHeader. A status that is not
+// three digits leaves status 0.
+void ParseHttpResponse(std::string_view header, CHttpResponse& out);
+
+// ---- Dates --------------------------------------------------------------------------------------
+
+// The three HTTP date forms (RFC 1123, RFC 850, asctime), C locale, bounded; seconds since 1970 UTC.
+bool ParseHttpDate(std::string_view text, int64_t* out);

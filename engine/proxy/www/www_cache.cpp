@@ -1,0 +1,338 @@
+// Cache settings (registry and archive forms), entry records, their purge variables, the file
+// name counter and the HTTP rules deciding what may be stored.
+#include "engine/proxy/www/www_cache.h"
+
+#include <strings.h>
+
+#include <cctype>
+#include <cstdio>
+#include <ctime>
+#include <limits>
+
+#include "engine/remote/rc_message.h"
+#include "engine/config/reg_helpers.h"
+
+TL_IMPLEMENT_SERIAL(CCacheEntry, CObject, 1)
+TL_IMPLEMENT_SERIAL(CWWWCache, CLockableMap, 1)
+
+namespace {
+
+constexpr const char kDigits[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+
+uint32_t ClampTime32(int64_t t) {
+  if (t < 0) return 0;
+  if (t > static_cast<int64_t>(std::numeric_limits<uint32_t>::max())) return std::numeric_limits<uint32_t>::max();
+  return static_cast<uint32_t>(t);
+}
+
+uint32_t HoursSince(int64_t now, int64_t then) {
+  // A time in the future (clock set back) counts as no time at all.
+  if (now <= then) return 0;
+  const int64_t hours = (now - then) / 3600;
+  return hours > static_cast<int64_t>(std::numeric_limits<uint32_t>::max())
+             ? std::numeric_limits<uint32_t>::max()
+             : static_cast<uint32_t>(hours);
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
+  return true;
+}
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
+  return s;
+}
+
+// Calls f(token) for each comma-separated token of a header value, without parameters
+// ("private=\"x\"" gives "private").
+template <class F>
+void ForEachToken(std::string_view value, F&& f) {
+  while (!value.empty()) {
+    const size_t comma = value.find(',');
+    std::string_view item = value.substr(0, comma);
+    const size_t eq = item.find('=');
+    if (eq != std::string_view::npos) item = item.substr(0, eq);
+    f(Trim(item));
+    if (comma == std::string_view::npos) break;
+    value.remove_prefix(comma + 1);
+  }
+}
+
+// All digits, no sign, fits 64 bits.
+std::optional<uint64_t> ParseLength(std::string_view s) {
+  s = Trim(s);
+  if (s.empty() || s.size() > 19) return std::nullopt;
+  uint64_t v = 0;
+  for (char c : s) {
+    if (c < '0' || c > '9') return std::nullopt;
+    v = v * 10 + static_cast<uint64_t>(c - '0');
+  }
+  return v;
+}
+
+}  // namespace
+
+// ---- CCacheEntry ------------------------------------------------------------------------------
+
+void CCacheEntry::Serialize(CArchive& ar) {
+  if (ar.IsStoring()) {
+    ar << URL << FileName << ClampTime32(LastHit) << ClampTime32(LastModified) << ContentType << Size << Hits;
+    return;
+  }
+  CString url, name, type;
+  uint32_t lastHit = 0, lastModified = 0, size = 0, hits = 0;
+  ar >> url;
+  if (url.size() > kCacheMaxIndexText) throw CArchiveException(CArchiveException::badLength, "cache URL too long");
+  ar >> name;
+  if (name.size() > kCacheMaxIndexText) throw CArchiveException(CArchiveException::badLength, "cache file name too long");
+  ar >> lastHit >> lastModified >> type;
+  if (type.size() > kCacheMaxIndexText)
+    throw CArchiveException(CArchiveException::badLength, "cache content type too long");
+  ar >> size >> hits;
+  URL = std::move(url);
+  FileName = std::move(name);
+  LastHit = lastHit;
+  LastModified = lastModified;
+  ContentType = std::move(type);
+  Size = size;
+  Hits = hits;
+}
+
+const char* CCacheEntry::GetFieldName(uint32_t code) {
+  static const char* const names[] = {
+      "URL",
+      "Cachefile name",
+      "Cachefile size (bytes)",
+      "Content type",
+      "Hit count",
+      "Hit count times file size (bytes)",
+      "Relative Cache efficiency (%)",
+      "Time since last hit (hrs)",
+      "Time since last modified (hrs)",
+  };
+  return code < 9 ? names[code] : "";
+}
+
+void CCacheEntry::GetField(uint32_t code, CTLDataObject& value, const CCacheFieldContext& ctx) const {
+  switch (code) {
+    case 0: value.SetString(URL); break;
+    case 1: value.SetString(FileName); break;
+    case 2: value.SetDWord(Size); break;
+    case 3: value.SetString(ContentType); break;
+    case 4: value.SetDWord(Hits); break;
+    case 5: value.SetDouble(static_cast<double>(Hits) * static_cast<double>(Size)); break;
+    case 6:
+      value.SetDouble(ctx.weightedTotal == 0 ? 100.0
+                                             : static_cast<double>(Hits) * ctx.totalSize * 100.0 / ctx.weightedTotal);
+      break;
+    case 7: value.SetDWord(HoursSince(ctx.now, LastHit)); break;
+    case 8: value.SetDWord(HoursSince(ctx.now, LastModified)); break;
+    default: break;
+  }
+}
+
+// ---- CWWWCache: settings ----------------------------------------------------------------------
+
+CWWWCache::CWWWCache() {
+  Now = [] { return static_cast<int64_t>(::time(nullptr)); };
+}
+
+CString CWWWCache::GetCacheDirectory() const {
+  CLockGuard guard(*this);
+  return m_cacheDirectory;
+}
+
+void CWWWCache::SetCacheDirectory(std::string_view dir) {
+  CString d(dir);
+  for (char& c : d)
+    if (c == '\\') c = '/';
+  CLockGuard guard(*this);
+  m_cacheDirectory = std::move(d);
+}
+
+CString CWWWCache::GetActiveDirectory() const {
+  CLockGuard guard(*this);
+  CString dir = m_activeDirectory.empty() ? m_cacheDirectory : m_activeDirectory;
+  // An empty setting would put the index at the root of the file system.
+  return dir.empty() ? CString("cache") : dir;
+}
+
+bool CWWWCache::Save(const CString& key) const {
+  RegBatch batch;
+  bool ok = RegWriteString(key, "CacheDirectory", GetCacheDirectory());
+  ok &= RegWriteDWORD(key, "CacheOptions", CacheOptions.load());
+  ok &= RegWriteDWORD(key, "SpecifyWhatToCache", SpecifyWhatToCache.load());
+  ok &= RegWriteDWORD(key, "LimitCacheSize", LimitCacheSize.load());
+  ok &= RegWriteDWORD(key, "MaxSize", MaxSize.load());
+  ok &= RegWriteDWORD(key, "AutoPurge", AutoPurge.load());
+  ok &= RegWriteDWORD(key, "DaysBeforeCheckVolatile", DaysBeforeCheckVolatile.load());
+  ok &= RegWriteDWORD(key, "DaysBeforeCheckNonVolatile", DaysBeforeCheckNonVolatile.load());
+  return ok;
+}
+
+void CWWWCache::Load(const CString& key) {
+  SetCacheDirectory(RegReadString(key, "CacheDirectory", "cache"));
+  CacheOptions = RegReadDWORD(key, "CacheOptions", kCacheEnableAdditions | kCacheEnableLookups);
+  SpecifyWhatToCache = RegReadDWORD(key, "SpecifyWhatToCache", 0);
+  LimitCacheSize = RegReadDWORD(key, "LimitCacheSize", 1);
+  MaxSize = RegReadDWORD(key, "MaxSize", 100);
+  AutoPurge = RegReadDWORD(key, "AutoPurge", 1);
+  DaysBeforeCheckVolatile = RegReadDWORD(key, "DaysBeforeCheckVolatile", 2);
+  DaysBeforeCheckNonVolatile = RegReadDWORD(key, "DaysBeforeCheckNonVolatile", 60);
+}
+
+void CWWWCache::Serialize(CArchive& ar) {
+  if (ar.IsStoring()) {
+    CString dir;
+    double total = 0, weighted = 0;
+    {
+      CLockGuard guard(*this);
+      dir = m_cacheDirectory;
+      total = m_totalSize;
+      weighted = m_weightedTotal;
+    }
+    ar << dir << CacheOptions.load() << LimitCacheSize.load() << SpecifyWhatToCache.load() << MaxSize.load()
+       << AutoPurge.load() << DaysBeforeCheckVolatile.load() << DaysBeforeCheckNonVolatile.load() << total
+       << weighted;
+    CacheFilter.SerializeChecked(ar);
+    PurgeFilter.SerializeChecked(ar);
+    return;
+  }
+  CString dir;
+  uint32_t options = 0, limit = 0, specify = 0, maxSize = 0, autoPurge = 0, volatileDays = 0, otherDays = 0;
+  double total = 0, weighted = 0;
+  ar >> dir >> options >> limit >> specify >> maxSize >> autoPurge >> volatileDays >> otherDays >> total >> weighted;
+  CLockableList cacheFilter, purgeFilter;
+  cacheFilter.SetElementClass(CacheFilter.GetElementClass());
+  purgeFilter.SetElementClass(PurgeFilter.GetElementClass());
+  cacheFilter.SerializeChecked(ar);
+  purgeFilter.SerializeChecked(ar);
+
+  // Everything was read: apply it.
+  SetCacheDirectory(dir);
+  CacheOptions = options;
+  LimitCacheSize = limit;
+  SpecifyWhatToCache = specify;
+  MaxSize = maxSize;
+  AutoPurge = autoPurge;
+  DaysBeforeCheckVolatile = volatileDays;
+  DaysBeforeCheckNonVolatile = otherDays;
+  {
+    CLockGuard guard(*this);
+    // A live cache counts its own totals; a console's figures may be stale.
+    if (m_activeDirectory.empty()) {
+      m_totalSize = total;
+      m_weightedTotal = weighted;
+    }
+  }
+  for (auto [dst, src] : {std::pair{&CacheFilter, &cacheFilter}, std::pair{&PurgeFilter, &purgeFilter}}) {
+    dst->RemoveAll();
+    for (auto& f : src->Snapshot()) dst->AddTail(f);
+  }
+}
+
+// ---- Names and HTTP rules ---------------------------------------------------------------------
+
+bool CWWWCache::IsValidFileName(std::string_view name) {
+  if (name.size() != 8) return false;
+  for (char c : name)
+    if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z'))) return false;
+  return true;
+}
+
+CString CWWWCache::NextName(const CString& counter) {
+  CString n(8, '0');
+  for (size_t i = 0; i < 8 && i < counter.size(); ++i) {
+    const char c = counter[i];
+    n[i] = ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z')) ? c : '0';
+  }
+  for (int pos = 7; pos >= 0; --pos) {
+    if (n[pos] == 'Z') {
+      n[pos] = '0';
+      continue;
+    }
+    const char* at = std::char_traits<char>::find(kDigits, 36, n[pos]);
+    n[pos] = at[1];
+    break;
+  }
+  if (n == "ZZZZZZZZ") n = "00000000";
+  return n;
+}
+
+CString CWWWCache::FormatHttpDate(int64_t t) {
+  static const char* const days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+  static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                       "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  const time_t tt = static_cast<time_t>(t);
+  struct tm tm {};
+  if (!gmtime_r(&tt, &tm) || tm.tm_wday < 0 || tm.tm_wday > 6 || tm.tm_mon < 0 || tm.tm_mon > 11 ||
+      tm.tm_year + 1900 < 0 || tm.tm_year + 1900 > 9999)
+    return CString();
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%s, %02d %s %04d %02d:%02d:%02d GMT", days[tm.tm_wday], tm.tm_mday,
+                months[tm.tm_mon], tm.tm_year + 1900, tm.tm_hour, tm.tm_min, tm.tm_sec);
+  return buf;
+}
+
+bool CWWWCache::IsCacheable(const CCacheRequest& req) const {
+  try {
+    if (!EqualsNoCase(req.scheme, "HTTP") || !EqualsNoCase(req.method, "GET") || req.hasAuthorization) return false;
+    if (req.key.empty()) return false;
+    if (SpecifyWhatToCache.load() != 0) return CacheFilterMatches ? CacheFilterMatches(req) : false;
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+CCacheVerdict CWWWCache::CheckResponse(uint32_t status, const std::vector<std::pair<CString, CString>>& headers) {
+  CCacheVerdict v;
+  if (status != 200) {
+    v.reason = "status other than 200";
+    return v;
+  }
+  for (const auto& [name, rawValue] : headers) {
+    const std::string_view value = Trim(rawValue);
+    if (EqualsNoCase(name, "Transfer-Encoding")) {
+      // The body would be stored with its framing and replayed as a plain body.
+      v.reason = "Transfer-Encoding in server response";
+      return v;
+    }
+    if (EqualsNoCase(name, "Content-Encoding") && !value.empty() && !EqualsNoCase(value, "identity")) {
+      // A stored copy is replayed without its Content-Encoding.
+      v.reason = "Content-Encoding in server response";
+      return v;
+    }
+    if (EqualsNoCase(name, "Set-Cookie") || EqualsNoCase(name, "Set-Cookie2")) {
+      v.reason = "Set-Cookie in server response";
+      return v;
+    }
+    if (EqualsNoCase(name, "Pragma") || EqualsNoCase(name, "Cache-Control")) {
+      bool refuse = false;
+      ForEachToken(value, [&](std::string_view tok) {
+        if (EqualsNoCase(tok, "no-cache") || EqualsNoCase(tok, "no-store") || EqualsNoCase(tok, "private"))
+          refuse = true;
+      });
+      if (refuse) {
+        v.reason = "no-cache, no-store or private in server response";
+        return v;
+      }
+    }
+    if (EqualsNoCase(name, "Content-Length")) {
+      const auto len = ParseLength(value);
+      // A length we cannot trust (or two that disagree) makes the completeness test meaningless.
+      if (!len || (v.contentLength && *v.contentLength != *len) || *len > std::numeric_limits<uint32_t>::max()) {
+        v.reason = "unusable Content-Length in server response";
+        v.contentLength.reset();
+        return v;
+      }
+      v.contentLength = len;
+    }
+  }
+  v.storable = true;
+  return v;
+}

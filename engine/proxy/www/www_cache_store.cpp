@@ -1,0 +1,628 @@
+// The cache at run time: body files, the index file, adding and removing entries under the size
+// limit, the session-facing decisions, purge and orphan removal, and the workers that run them.
+#include <errno.h>
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <limits>
+#include <map>
+
+#include "engine/proxy/www/www_cache.h"
+
+namespace {
+
+constexpr double kMegabyte = 1048576.0;
+// An index larger than this is not ours to read whole (a 100 MB cache needs well under 1 MiB).
+constexpr off_t kMaxIndexBytes = 256 * 1024 * 1024;
+// Names tried before NewEntry gives up (all taken means a cache of 2.8 trillion files).
+constexpr int kNameTries = 4096;
+
+bool WriteAll(int fd, const uint8_t* data, size_t n) {
+  while (n > 0) {
+    const ssize_t w = ::write(fd, data, n);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (w == 0) return false;
+    data += w;
+    n -= static_cast<size_t>(w);
+  }
+  return true;
+}
+
+// Creates the folder and its missing parents; an existing one is fine.
+void MakeDirs(const CString& dir) {
+  for (size_t pos = 1; pos <= dir.size(); ++pos) {
+    if (pos == dir.size() || dir[pos] == '/') {
+      const CString part = dir.substr(0, pos);
+      if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return;
+    }
+  }
+}
+
+}  // namespace
+
+// ---- CCacheFile -------------------------------------------------------------------------------
+
+bool CCacheFile::Create() {
+  Close();
+  m_fd = ::open(m_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0600);
+  if (m_fd >= 0) ::posix_fadvise(m_fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  return m_fd >= 0;
+}
+
+bool CCacheFile::Write(const void* data, size_t count) {
+  return m_fd >= 0 && WriteAll(m_fd, static_cast<const uint8_t*>(data), count);
+}
+
+bool CCacheFile::Close() {
+  if (m_fd < 0) return true;
+  const int rc = ::close(m_fd);
+  m_fd = -1;
+  return rc == 0;
+}
+
+void CCacheFile::Delete() {
+  if (!m_path.empty()) ::unlink(m_path.c_str());
+}
+
+uint64_t CCacheFile::GetSize() const {
+  struct stat st {};
+  if (m_fd < 0 || ::fstat(m_fd, &st) != 0) return 0;
+  return static_cast<uint64_t>(st.st_size);
+}
+
+bool CCacheFile::Sync() { return m_fd >= 0 && ::fdatasync(m_fd) == 0; }
+
+// ---- CCacheWriter -----------------------------------------------------------------------------
+
+CCacheWriter::CCacheWriter(CWWWCache& cache, std::shared_ptr<CCacheEntry> entry, CString path, uint64_t limit)
+    : m_cache(cache), m_entry(std::move(entry)), m_file(std::move(path)), m_limit(limit) {}
+
+CCacheWriter::~CCacheWriter() { Abort(); }
+
+bool CCacheWriter::Write(const void* data, size_t count) {
+  if (!m_active) return false;
+  // Stop as soon as the object cannot be kept: no point filling the disk with it.
+  if (count > m_limit - m_written || !m_file.Write(data, count)) {
+    Abort();
+    return false;
+  }
+  m_written += count;
+  return true;
+}
+
+bool CCacheWriter::Commit(const CCacheCommit& info) {
+  if (!m_active) return false;
+  const bool whole = info.contentLength ? *info.contentLength == m_written : !info.requireLength;
+  // The body must be on the disk before its index record is.
+  if (!whole || !m_file.Sync() || !m_file.Close()) {
+    Abort();
+    return false;
+  }
+  m_entry->LastModified = info.lastModified ? *info.lastModified : m_cache.Now();
+  m_entry->Size = static_cast<uint32_t>(m_written);  // m_limit keeps it within 32 bits
+  m_entry->ContentType = info.contentType.size() > kCacheMaxIndexText ? CString() : info.contentType;
+  m_active = false;
+  m_cache.m_stored++;
+  m_cache.AddEntry(m_entry);
+  return true;
+}
+
+void CCacheWriter::Abort() {
+  if (!m_active) return;
+  m_active = false;
+  m_file.Close();
+  m_file.Delete();
+  m_cache.ReleaseName(m_entry->FileName);
+  m_cache.CountDiscard();
+}
+
+// ---- CCachedCopy ------------------------------------------------------------------------------
+
+CCachedCopy::~CCachedCopy() {
+  if (fd >= 0) ::close(fd);
+}
+
+CCachedCopy::CCachedCopy(CCachedCopy&& o) noexcept
+    : fd(std::exchange(o.fd, -1)), size(o.size), contentType(std::move(o.contentType)), lastModified(o.lastModified) {}
+
+CCachedCopy& CCachedCopy::operator=(CCachedCopy&& o) noexcept {
+  if (this != &o) {
+    if (fd >= 0) ::close(fd);
+    fd = std::exchange(o.fd, -1);
+    size = o.size;
+    contentType = std::move(o.contentType);
+    lastModified = o.lastModified;
+  }
+  return *this;
+}
+
+// ---- Entries ----------------------------------------------------------------------------------
+
+CWWWCache::~CWWWCache() {
+  WaitForWorker();
+  std::lock_guard<std::recursive_mutex> il(m_indexLock);
+  if (m_indexFd >= 0) ::close(m_indexFd);
+}
+
+CString CWWWCache::FilePath(const CString& fileName) const {
+  return GetActiveDirectory() + "/" + fileName + ".tlc";
+}
+
+void CWWWCache::UnlinkFile(const CString& fileName) const {
+  // Only our own names ever reach the file system.
+  if (IsValidFileName(fileName)) ::unlink(FilePath(fileName).c_str());
+}
+
+bool CWWWCache::OverLimit() const {
+  return LimitCacheSize.load() != 0 && m_totalSize / kMegabyte > static_cast<double>(MaxSize.load());
+}
+
+void CWWWCache::CountDiscard() { m_discarded++; }
+
+std::shared_ptr<CCacheEntry> CWWWCache::FindEntry(const CString& key) const { return LookupAs<CCacheEntry>(key); }
+
+std::shared_ptr<CCacheEntry> CWWWCache::NewEntry(const CString& key) {
+  try {
+    CLockGuard guard(*this);
+    CString name = m_nameCounter;
+    bool found = false;
+    for (int i = 0; i < kNameTries && !found; ++i) {
+      name = NextName(name);
+      found = m_namesInUse.count(name) == 0;
+    }
+    if (!found) return nullptr;
+    m_nameCounter = name;
+    auto entry = std::make_shared<CCacheEntry>();
+    entry->URL = key;
+    if (auto old = FindEntry(key)) {
+      entry->ContentType = old->ContentType;
+      entry->Hits = old->Hits;
+    }
+    entry->FileName = name;
+    entry->LastHit = entry->LastModified = Now();
+    m_namesInUse.insert(name);
+    return entry;
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+void CWWWCache::ReleaseName(const CString& fileName) {
+  // NewEntry never hands out a name a mapped entry holds, so an uncommitted download's name is
+  // its own.
+  CLockGuard guard(*this);
+  m_namesInUse.erase(fileName);
+}
+
+void CWWWCache::AddEntry(const std::shared_ptr<CCacheEntry>& entry) {
+  if (!entry || !IsValidFileName(entry->FileName)) return;
+  AppendToIndex(*entry);
+  bool startPurge = false;
+  {
+    CLockGuard guard(*this);
+    if (auto old = FindEntry(entry->URL); old && old != entry) {
+      // Another download of the same URL finished first: this one replaces it.
+      if (old->FileName != entry->FileName) {
+        RemoveLocked(old->URL, false);
+      } else {
+        RemoveKey(old->URL);
+        m_totalSize -= old->Size;
+        m_weightedTotal -= static_cast<double>(old->Hits) * old->Size;
+      }
+    }
+    SetAt(entry->URL, entry);
+    m_namesInUse.insert(entry->FileName);
+    m_totalSize += entry->Size;
+    m_weightedTotal += static_cast<double>(entry->Hits) * entry->Size;
+    if (OverLimit()) {
+      RemoveLocked(entry->URL, true);
+      if (AutoPurge.load() != 0)
+        startPurge = true;
+      else
+        CacheOptions &= ~kCacheEnableAdditions;
+    }
+  }
+  if (startPurge) StartPurgeThread();
+}
+
+void CWWWCache::RemoveLocked(const CString& key, bool recheck) {
+  auto entry = FindEntry(key);
+  if (!entry) return;
+  RemoveKey(key);
+  UnlinkFile(entry->FileName);
+  m_namesInUse.erase(entry->FileName);
+  m_totalSize = std::max(0.0, m_totalSize - entry->Size);
+  m_weightedTotal = std::max(0.0, m_weightedTotal - static_cast<double>(entry->Hits) * entry->Size);
+  // Additions switched off by the limit come back once the cache is under it again.
+  if (recheck && (CacheOptions.load() & kCacheEnableAdditions) == 0 &&
+      static_cast<double>(MaxSize.load()) > m_totalSize / kMegabyte)
+    CacheOptions |= kCacheEnableAdditions;
+}
+
+void CWWWCache::RemoveEntry(const CString& key, bool recheck) {
+  CLockGuard guard(*this);
+  RemoveLocked(key, recheck);
+}
+
+void CWWWCache::RemoveURL(std::string_view text) {
+  if (text.size() >= 7 && ::strncasecmp(text.data(), "http://", 7) == 0) text.remove_prefix(7);
+  RemoveEntry(CString(text), true);
+}
+
+// ---- Sessions ---------------------------------------------------------------------------------
+
+CCacheDecision CWWWCache::Decide(const CCacheRequest& req) {
+  CCacheDecision d;
+  if (req.hasQuery || !IsCacheable(req)) return d;
+  // Both bits are clear while a purge or an orphan removal holds the map: go round the cache
+  // rather than wait for it.
+  const uint32_t options = CacheOptions.load();
+  if ((options & (kCacheEnableAdditions | kCacheEnableLookups)) == 0) return d;
+  d.store = (options & kCacheEnableAdditions) != 0;
+  if (req.noCache) {
+    d.dropBrowserIMS = true;
+    return d;
+  }
+  const uint32_t passOrDownload = req.hasIfModifiedSince ? kCachePassIMS : kCacheDownload;
+  if ((options & kCacheEnableLookups) == 0) {
+    d.state = passOrDownload;
+    return d;
+  }
+  CLockGuard guard(*this);
+  auto entry = FindEntry(req.key);
+  if (!entry) {
+    d.state = passOrDownload;
+    return d;
+  }
+  d.entry = entry;
+  const int64_t now = Now();
+  const bool isVolatile = ::strcasecmp(entry->ContentType.c_str(), "text/html") == 0;
+  const int64_t days = isVolatile ? DaysBeforeCheckVolatile.load() : DaysBeforeCheckNonVolatile.load();
+  const bool fresh = entry->LastHit > now - days * 86400;
+  const auto& ims = req.ifModifiedSince;
+  const bool browserNewer = req.hasIfModifiedSince && ims && *ims > entry->LastModified;
+  const bool sameDate = req.hasIfModifiedSince && ims && *ims == entry->LastModified;
+  if (browserNewer) {
+    d.state = kCachePassIMS;
+  } else if (fresh) {
+    d.state = sameDate ? kCacheNotModified : kCacheServe;
+  } else if (sameDate) {
+    d.state = kCachePassIMS;
+  } else {
+    d.state = kCacheRevalidate;
+    d.ifModifiedSince = FormatHttpDate(entry->LastModified);
+  }
+  if (!browserNewer) entry->LastHit = now;
+  return d;
+}
+
+std::unique_ptr<CCacheWriter> CWWWCache::BeginStore(const CString& key) {
+  if ((CacheOptions.load() & kCacheEnableAdditions) == 0 || key.empty() || key.size() > kCacheMaxIndexText)
+    return nullptr;
+  auto entry = NewEntry(key);
+  if (!entry) return nullptr;
+  uint64_t limit = std::numeric_limits<uint32_t>::max();
+  if (LimitCacheSize.load() != 0) limit = std::min<uint64_t>(limit, static_cast<uint64_t>(MaxSize.load()) * 1048576u);
+  std::unique_ptr<CCacheWriter> w(new CCacheWriter(*this, entry, FilePath(entry->FileName), limit));
+  if (!w->m_file.Create()) {
+    ReleaseName(entry->FileName);
+    return nullptr;
+  }
+  w->m_active = true;
+  return w;
+}
+
+bool CWWWCache::OpenCachedCopy(const std::shared_ptr<CCacheEntry>& entry, CCachedCopy* out) {
+  if (!entry || !out) return false;
+  CString name;
+  uint32_t size = 0;
+  {
+    CLockGuard guard(*this);
+    if (FindEntry(entry->URL) != entry) return false;  // removed or replaced meanwhile
+    name = entry->FileName;
+    size = entry->Size;
+  }
+  const int fd = ::open(FilePath(name).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  struct stat st {};
+  const bool ok = fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) == size;
+  CLockGuard guard(*this);
+  const bool current = FindEntry(entry->URL) == entry;
+  if (!ok || !current) {
+    if (fd >= 0) ::close(fd);
+    // A body that is gone or not whole is never sent; the next request downloads it again.
+    if (!ok && current) RemoveLocked(entry->URL, true);
+    return false;
+  }
+  if (entry->Hits < std::numeric_limits<uint32_t>::max()) {
+    entry->Hits++;
+    m_weightedTotal += size;
+  }
+  entry->LastHit = Now();
+  m_hitsServed++;
+  CCachedCopy copy;
+  copy.fd = fd;
+  copy.size = size;
+  copy.contentType = entry->ContentType;
+  copy.lastModified = entry->LastModified;
+  *out = std::move(copy);
+  return true;
+}
+
+// ---- Index ------------------------------------------------------------------------------------
+
+void CWWWCache::LoadIndex() {
+  CLockGuard guard(*this);
+  std::lock_guard<std::recursive_mutex> il(m_indexLock);
+  constexpr uint32_t kBoth = kCacheEnableAdditions | kCacheEnableLookups;
+  try {
+    if (m_indexFd >= 0) ::close(m_indexFd);
+    m_indexFd = -1;
+    m_activeDirectory.clear();
+    m_activeDirectory = GetActiveDirectory();
+    MakeDirs(m_activeDirectory);
+    const CString path = m_activeDirectory + "/cache.idx";
+    m_indexFd = ::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0600);
+    if (m_indexFd < 0) {
+      CacheOptions &= ~kBoth;
+      return;
+    }
+    ::posix_fadvise(m_indexFd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    struct stat st {};
+    if (::fstat(m_indexFd, &st) != 0) {
+      CacheOptions &= ~kBoth;
+      return;
+    }
+    bool damaged = st.st_size > kMaxIndexBytes;
+    std::vector<uint8_t> data(static_cast<size_t>(std::min(st.st_size, kMaxIndexBytes)));
+    size_t got = 0;
+    while (got < data.size()) {
+      const ssize_t r = ::pread(m_indexFd, data.data() + got, data.size() - got, static_cast<off_t>(got));
+      if (r < 0 && errno == EINTR) continue;
+      if (r < 0) {
+        CacheOptions &= ~kBoth;
+        return;
+      }
+      if (r == 0) break;  // shrank under us: read what is there
+      got += static_cast<size_t>(r);
+    }
+
+    RemoveAll();
+    m_namesInUse.clear();
+    m_nameCounter = "00000000";
+    std::map<CString, CString> nameOwner;  // file name -> URL of the entry holding it
+    CArchive ar(data.data(), got);
+    while (ar.BytesLeft() > 0) {
+      auto entry = std::make_shared<CCacheEntry>();
+      try {
+        entry->Serialize(ar);
+      } catch (const CArchiveException&) {
+        damaged = true;
+        break;
+      }
+      if (!IsValidFileName(entry->FileName) || entry->URL.empty()) continue;
+      // A record is only as good as its file: a body that is missing or not whole is dropped.
+      struct stat fst {};
+      if (::stat(FilePath(entry->FileName).c_str(), &fst) != 0 || !S_ISREG(fst.st_mode) ||
+          static_cast<uint64_t>(fst.st_size) != entry->Size)
+        continue;
+      if (auto it = nameOwner.find(entry->FileName); it != nameOwner.end()) {
+        // Two records share a file: the later one has it.
+        RemoveKey(it->second);
+        nameOwner.erase(it);
+      }
+      if (auto old = FindEntry(entry->URL)) {
+        RemoveKey(old->URL);
+        nameOwner.erase(old->FileName);
+        UnlinkFile(old->FileName);
+      }
+      SetAt(entry->URL, entry);
+      nameOwner[entry->FileName] = entry->URL;
+      if (m_nameCounter < entry->FileName) m_nameCounter = entry->FileName;
+    }
+    for (const auto& [name, url] : nameOwner) m_namesInUse.insert(name);
+    if (damaged) CacheOptions &= ~kBoth;
+    WriteIndexLocked();
+  } catch (...) {
+    CacheOptions &= ~kBoth;
+  }
+}
+
+bool CWWWCache::WriteIndexLocked() {
+  double total = 0, weighted = 0;
+  CArchive ar(CArchive::store);
+  for (const auto& [key, obj] : *this) {
+    auto* e = static_cast<CCacheEntry*>(obj.get());
+    e->Serialize(ar);
+    total += e->Size;
+    weighted += static_cast<double>(e->Hits) * e->Size;
+  }
+  m_totalSize = total;
+  m_weightedTotal = weighted;
+  if (m_indexFd < 0 || m_activeDirectory.empty()) return false;
+  // Written aside and renamed over the index, so a crash leaves one whole index or the other.
+  const CString path = m_activeDirectory + "/cache.idx";
+  const CString temp = path + ".new";
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0600);
+  if (fd < 0) return false;
+  const auto& bytes = ar.Bytes();
+  bool ok = WriteAll(fd, bytes.data(), bytes.size()) && ::fsync(fd) == 0;
+  ok = (::close(fd) == 0) && ok;
+  if (!ok || ::rename(temp.c_str(), path.c_str()) != 0) {
+    ::unlink(temp.c_str());
+    return false;
+  }
+  const int nfd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CLOEXEC | O_NOCTTY, 0600);
+  if (nfd < 0) return false;
+  ::close(m_indexFd);
+  m_indexFd = nfd;
+  return true;
+}
+
+void CWWWCache::WriteIndex() {
+  CLockGuard guard(*this);
+  std::lock_guard<std::recursive_mutex> il(m_indexLock);
+  try {
+    WriteIndexLocked();
+  } catch (...) {
+  }
+}
+
+void CWWWCache::AppendToIndex(const CCacheEntry& entry) {
+  std::lock_guard<std::recursive_mutex> il(m_indexLock);
+  if (m_indexFd < 0) return;
+  try {
+    CArchive ar(CArchive::store);
+    const_cast<CCacheEntry&>(entry).Serialize(ar);
+    // One write of the whole record, synced: a stored object survives a crash.
+    if (WriteAll(m_indexFd, ar.Bytes().data(), ar.Bytes().size())) ::fdatasync(m_indexFd);
+  } catch (...) {
+    // The entry reaches the index at the next rewrite.
+  }
+}
+
+// ---- Purge, orphans, workers ------------------------------------------------------------------
+
+void CWWWCache::Purge() {
+  if (m_busy.exchange(true)) return;
+  constexpr uint32_t kBoth = kCacheEnableAdditions | kCacheEnableLookups;
+  bool notify = false;
+  // Sessions see both bits clear before the map is locked, so none queues behind the pass.
+  const uint32_t kept = CacheOptions.fetch_and(~kBoth);
+  {
+    CLockGuard guard(*this);
+    std::lock_guard<std::recursive_mutex> il(m_indexLock);
+    try {
+      // The keys are collected first: removing while walking the map would break the walk.
+      std::vector<CString> doomed;
+      if (PurgeFilterMatches) {
+        const CCacheFieldContext ctx = FieldContext();
+        for (const auto& [key, obj] : *this)
+          if (PurgeFilterMatches(*static_cast<const CCacheEntry*>(obj.get()), ctx)) doomed.push_back(key);
+      }
+      for (const auto& key : doomed) RemoveLocked(key, false);
+      WriteIndexLocked();
+    } catch (...) {
+    }
+    CacheOptions = kept;
+    if (OverLimit()) {
+      CacheOptions = kept & ~kCacheEnableAdditions;
+      notify = true;
+    }
+  }
+  m_busy = false;
+  if (notify && OnPurgeLeftCacheFull) {
+    try {
+      OnPurgeLeftCacheFull();
+    } catch (...) {
+    }
+  }
+}
+
+void CWWWCache::RemoveOrphanEntries() {
+  if (m_busy.exchange(true)) return;
+  constexpr uint32_t kBoth = kCacheEnableAdditions | kCacheEnableLookups;
+  // Sessions see both bits clear before the map is locked, so none queues behind the pass.
+  const uint32_t kept = CacheOptions.fetch_and(~kBoth);
+  {
+    CLockGuard guard(*this);
+    std::lock_guard<std::recursive_mutex> il(m_indexLock);
+    try {
+      std::vector<CString> orphans;
+      for (const auto& [key, obj] : *this) {
+        struct stat st {};
+        if (::stat(FilePath(static_cast<const CCacheEntry*>(obj.get())->FileName).c_str(), &st) != 0)
+          orphans.push_back(key);
+      }
+      for (const auto& key : orphans) {
+        if (auto e = FindEntry(key)) m_namesInUse.erase(e->FileName);
+        RemoveKey(key);
+      }
+      WriteIndexLocked();
+    } catch (...) {
+    }
+    CacheOptions = kept;
+  }
+  m_busy = false;
+}
+
+bool CWWWCache::StartWorker(void (CWWWCache::*job)()) {
+  std::lock_guard<std::mutex> l(m_workerLock);
+  if (m_workerRunning.load()) return false;
+  if (m_worker.joinable()) m_worker.join();
+  m_workerRunning = true;
+  try {
+    m_worker = std::thread([this, job] {
+      // The lowest priority: a purge must never slow the sessions down.
+      ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 19);
+      try {
+        (this->*job)();
+      } catch (...) {
+      }
+      m_workerRunning = false;
+    });
+  } catch (...) {
+    m_workerRunning = false;
+    return false;
+  }
+  return true;
+}
+
+bool CWWWCache::StartPurgeThread() { return StartWorker(&CWWWCache::Purge); }
+bool CWWWCache::StartVerifyThread() { return StartWorker(&CWWWCache::RemoveOrphanEntries); }
+
+void CWWWCache::WaitForWorker() {
+  std::lock_guard<std::mutex> l(m_workerLock);
+  if (m_worker.joinable() && m_worker.get_id() != std::this_thread::get_id()) m_worker.join();
+}
+
+void CWWWCache::Shutdown() {
+  WaitForWorker();
+  CLockGuard guard(*this);
+  std::lock_guard<std::recursive_mutex> il(m_indexLock);
+  try {
+    WriteIndexLocked();
+  } catch (...) {
+  }
+  RemoveAll();
+  m_namesInUse.clear();
+  if (m_indexFd >= 0) ::close(m_indexFd);
+  m_indexFd = -1;
+  m_activeDirectory.clear();
+}
+
+// ---- Statistics -------------------------------------------------------------------------------
+
+CCacheStats CWWWCache::GetStats() const {
+  CLockGuard guard(*this);
+  CCacheStats s;
+  s.entries = GetCount();
+  s.totalSize = m_totalSize;
+  s.weightedTotal = m_weightedTotal;
+  s.hitsServed = m_hitsServed.load();
+  s.stored = m_stored.load();
+  s.discarded = m_discarded.load();
+  return s;
+}
+
+double CWWWCache::GetTotalSize() const {
+  CLockGuard guard(*this);
+  return m_totalSize;
+}
+
+double CWWWCache::GetWeightedTotal() const {
+  CLockGuard guard(*this);
+  return m_weightedTotal;
+}
+
+CCacheFieldContext CWWWCache::FieldContext() const {
+  CLockGuard guard(*this);
+  return CCacheFieldContext{m_totalSize, m_weightedTotal, Now()};
+}

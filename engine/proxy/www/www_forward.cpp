@@ -1,0 +1,427 @@
+// The WWW session's second half: the cache decision, forwarding the request (to the origin or the
+// upstream proxy), the response header, the relay with the cache file, cached answers and the
+// CONNECT tunnel.
+#include <strings.h>
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+
+#include "engine/config/reg_helpers.h"
+#include "engine/config/util.h"
+#include "engine/core/engine.h"
+#include "engine/core/interfaces.h"
+#include "engine/proxy/www/www_session.h"
+
+namespace {
+
+bool EqNoCase(const CString& a, const char* b) { return ::strcasecmp(a.c_str(), b) == 0; }
+
+bool HasToken(const CString& value, const char* token) {
+  size_t i = 0;
+  while (i < value.size()) {
+    size_t j = value.find(',', i);
+    if (j == CString::npos) j = value.size();
+    std::string_view t(value.data() + i, j - i);
+    while (!t.empty() && (t.front() == ' ' || t.front() == '\t')) t.remove_prefix(1);
+    while (!t.empty() && (t.back() == ' ' || t.back() == '\t')) t.remove_suffix(1);
+    if (t.size() == std::strlen(token) && ::strncasecmp(t.data(), token, t.size()) == 0) return true;
+    i = j + 1;
+  }
+  return false;
+}
+
+std::optional<uint64_t> ParseContentLength(const CString& v) {
+  if (v.empty() || v.size() > 19) return std::nullopt;
+  uint64_t n = 0;
+  for (char c : v) {
+    if (c < '0' || c > '9') return std::nullopt;
+    n = n * 10 + static_cast<uint64_t>(c - '0');
+  }
+  return n;
+}
+
+// The authority as a request line or Host header names it: the port only when not the default.
+CString AuthorityText(const CHttpRequest& r) {
+  return r.port == 80 || r.port == 0 ? r.host : FormatString("%s:%u", r.host.c_str(), r.port);
+}
+
+// One "%s" of the operator's format takes the host; any other "%" is copied as it stands.
+CString FillSearchFormat(const CString& format, const CString& host) {
+  CString out;
+  bool used = false;
+  for (size_t i = 0; i < format.size(); ++i) {
+    if (!used && format[i] == '%' && i + 1 < format.size() && format[i + 1] == 's') {
+      out += host;
+      used = true;
+      ++i;
+    } else if (format[i] != '\r' && format[i] != '\n') {
+      out += format[i];
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+// ---- Cache decision -----------------------------------------------------------------------------
+
+void CWWWSession::CheckCache() {
+  m_decision = CCacheDecision();
+  m_store = false;
+  if (!m_cache) return;
+  if (IsNonProxyRequest() && !m_settings.CacheNonProxyRequests) return;
+  CCacheRequest cr;
+  cr.scheme = m_req.scheme;
+  cr.method = m_req.method;
+  cr.key = m_req.CacheKey();
+  cr.hasQuery = !m_req.query.empty() || (!m_req.path.empty() && m_req.path.back() == '?');
+  cr.hasAuthorization = !m_req.headers.Get("Authorization").empty();
+  cr.noCache = HasToken(m_req.headers.Get("Pragma"), "no-cache") ||
+               HasToken(m_req.headers.Get("Cache-Control"), "no-cache");
+  cr.hasIfModifiedSince = m_req.headers.Has("If-Modified-Since");
+  int64_t ims = 0;
+  if (cr.hasIfModifiedSince && ParseHttpDate(m_req.headers.Get("If-Modified-Since"), &ims)) cr.ifModifiedSince = ims;
+  m_decision = m_cache->Decide(cr);
+  // A response to a request carrying cookies may be made for that user alone.
+  m_store = m_decision.store && !m_req.headers.Has("Cookie");
+  if (m_decision.dropBrowserIMS) m_req.headers.RemoveFirst("If-Modified-Since");
+  if (m_decision.state == kCacheRevalidate) m_req.headers.Set("If-Modified-Since", m_decision.ifModifiedSince);
+}
+
+// ---- Forwarding ---------------------------------------------------------------------------------
+
+bool CWWWSession::TrySearchOrder() {
+  for (uint32_t n = 0; n < 100; ++n) {
+    const CString format = RegReadString("Settings\\HTTPSearchOrder", FormatString("Format%u", n), "");
+    if (format.empty()) return false;
+    const CString candidate = FillSearchFormat(format, m_req.host);
+    if (candidate.size() >= 7 && ::strncasecmp(candidate.c_str(), "HTTP://", 7) == 0) {
+      SendToClient(FormatString("HTTP/1.0 302 Moved Temporarily\r\nLocation: %s\r\nConnection: close\r\n\r\n",
+                                candidate.c_str()));
+      return true;
+    }
+    auto engine = TheEngine();
+    if (engine && engine->LookupHost(candidate)) {
+      SendToClient(FormatString("HTTP/1.0 302 Moved Temporarily\r\nLocation: http://%s\r\nConnection: close\r\n\r\n",
+                                candidate.c_str()));
+      return true;
+    }
+  }
+  return false;
+}
+
+// Connects the server side; false when the session has been answered (and is ending).
+bool CWWWSession::ConnectServer() {
+  const CConnectSettings cs = GetConnectSettings();
+  const bool viaProxy = cs.ConnectMethod == CONNECT_HTTP_PROXY;
+  if (!viaProxy) {
+    uint32_t dotted = 0;
+    if (!ResolveRequestHost() && !TryParseIPAddress(m_req.host, &dotted) &&
+        m_req.host.find('.') == CString::npos && TrySearchOrder()) {
+      FinishAnswered(0);
+      return false;
+    }
+    if (IsLoopToSelf(m_resolved, m_req.port)) {
+      Log(kLogError, "Request for %s:%u would connect to this gateway - refused", m_req.host.c_str(), m_req.port);
+      SendErrorPage(WWWPage::MalformedRequest);
+      return false;
+    }
+  }
+  try {
+    ConnectToServer(m_req.host, m_req.port);
+    m_throughProxy = GetConnectSettings().ConnectMethod == CONNECT_HTTP_PROXY;
+    m_serverConnected = true;
+  } catch (const X1SocketException& e) {
+    Log(kLogError, "Caught socket exception in CWWWSession::HTTPProcessRequest() %s - terminating",
+        e.GetText().c_str());
+    SendErrorPage(WWWPage::SocketError, e.GetText(),
+                  e.GetCode() == WSAETIMEDOUT ? "504 Gateway Timeout" : "502 Bad Gateway");
+    return false;
+  }
+  return true;
+}
+
+std::string CWWWSession::BuildForwardHeader() const {
+  std::string h;
+  const CString version = m_req.version.empty() ? CString("HTTP/1.0") : m_req.version;
+  if (m_throughProxy) {
+    if (m_req.kind == kHttpKindSSL) {
+      h = FormatString("CONNECT %s:%u", m_req.host.c_str(), m_req.port);
+    } else {
+      h = m_req.method + " " + m_req.scheme + "://" + AuthorityText(m_req) + (m_req.path.empty() ? "/" : m_req.path);
+    }
+  } else {
+    h = m_req.method + " " + (m_req.path.empty() ? CString("/") : m_req.path);
+  }
+  if (!m_req.query.empty()) h += "?" + m_req.query;
+  h += " " + version + "\r\n";
+  CHttpHeaderList headers = m_req.headers;
+  // The origin chooses its site by Host: it must name what the rights, filters and cache saw.
+  if (m_req.kind != kHttpKindSSL) headers.Set("Host", AuthorityText(m_req));
+  // One request per connection: neither side may keep it open for another.
+  headers.Set("Connection", "close");
+  for (const auto& [name, value] : headers.Items()) h += name + ": " + value + "\r\n";
+  h += "\r\n";
+  return h;
+}
+
+CWWWSession::CacheAnswer CWWWSession::AnswerFromCache() {
+  if (m_decision.state == kCacheNotModified) {
+    SendToClient("HTTP/1.0 304 Use cached copy\r\nConnection: close\r\n\r\n");
+    FinishAnswered(0);
+    return CacheAnswer::kAnswered;
+  }
+  if (m_decision.state != kCacheServe) return CacheAnswer::kNotFromCache;
+  if (SendCachedResource()) {
+    FinishAnswered(0);
+    return CacheAnswer::kAnswered;
+  }
+  m_decision.state = kCacheDownload;
+  return CacheAnswer::kCopyMissing;
+}
+
+void CWWWSession::HTTPProcessRequest() {
+  switch (AnswerFromCache()) {
+    case CacheAnswer::kAnswered:
+      return;
+    case CacheAnswer::kCopyMissing:
+      Log(kLogError, "Cache file did not exist - downloading from server again");
+      break;
+    case CacheAnswer::kNotFromCache:
+      break;
+  }
+  Log(kLogDebug, "WWW Session sending server request in thread %x\n", Id());
+  if (!ConnectServer()) return;
+  m_responseBuffer.clear();
+  m_responseReceived = false;
+  m_headerProcessing = true;
+  std::string out = BuildForwardHeader();
+  out += m_resourceData;
+  try {
+    m_serverSocket.Send(out.data(), out.size());
+    if (EqNoCase(m_req.method, "POST") || EqNoCase(m_req.method, "PUT") || EqNoCase(m_req.method, "CONNECT"))
+      m_bodyPipe = true;
+    m_serverSocket.AsyncSelect(FD_READ | FD_CLOSE);
+    m_serverSocket.ArmAsyncSelect();
+  } catch (const X1SocketException& e) {
+    Log(kLogError, "Caught socket exception in CWWWSession::HTTPProcessRequest() %s - terminating",
+        e.GetText().c_str());
+    SendErrorPage(WWWPage::SocketError, e.GetText(), "502 Bad Gateway");
+  }
+}
+
+// ---- Responses ----------------------------------------------------------------------------------
+
+void CWWWSession::OnServerData(bool drain) {
+  char buf[kReadChunk];
+  // A bounded number of reads per event (all of them when the server has closed).
+  for (int i = 0; drain || i < 16; ++i) {
+    if (IsEnding() || !m_serverSocket.IsOpen()) return;
+    const size_t n = m_serverSocket.Receive(buf, sizeof buf);
+    if (n == 0) break;
+    if (m_responseReceived) {
+      RelayToClient(buf, n);
+      continue;
+    }
+    m_responseBuffer.append(buf, n);
+    if (HTTPReceiveResponse()) ProcessResponse();
+  }
+  if (drain && !m_responseReceived && !IsEnding()) {
+    // The server closed before its header ended: what it sent goes on as it is.
+    m_headerProcessing = false;
+    m_store = false;
+    m_responseReceived = true;
+    if (m_responseBuffer.empty()) {
+      SendErrorPage(WWWPage::SocketError, "The server closed the connection without a response", "502 Bad Gateway");
+      return;
+    }
+    const std::string rest = std::move(m_responseBuffer);
+    m_responseBuffer.clear();
+    RelayToClient(rest.data(), rest.size());
+  }
+}
+
+bool CWWWSession::HTTPReceiveResponse() {
+  const CHttpResponseScanResult scan = ScanResponseHeader(m_responseBuffer);
+  switch (scan.state) {
+    case HttpResponseScan::NeedMore: Log(kLogDebug, "More to come in server response\n"); return false;
+    case HttpResponseScan::NoHeader:
+      Log(kLogDebug, "No HTTP/1.x tag in server response - passing data unmodified");
+      m_headerProcessing = false;
+      break;
+    case HttpResponseScan::PassThrough:
+      Log(kLogError, "No End of Header in server response - piping unmodified to client");
+      m_headerProcessing = false;
+      break;
+    case HttpResponseScan::Header:
+      ParseHttpResponse(std::string_view(m_responseBuffer).substr(0, scan.headerLength), m_resp);
+      m_responseHeaderLength = scan.headerLength;
+      if (m_resp.status == 0 || m_resp.version.empty()) m_headerProcessing = false;
+      break;
+  }
+  m_responseReceived = true;
+  if (m_responseBuffer.size() > m_responseHeaderLength && m_headerProcessing)
+    Log(kLogDebug, "Server response contains %zu bytes of resource data\n",
+        m_responseBuffer.size() - m_responseHeaderLength);
+  return true;
+}
+
+void CWWWSession::ProcessResponse() {
+  std::string pending = std::move(m_responseBuffer);
+  m_responseBuffer.clear();
+  if (!m_headerProcessing) {
+    m_store = false;
+    RelayToClient(pending.data(), pending.size());
+    return;
+  }
+  const size_t headerLength = m_responseHeaderLength;
+  m_resp.headers.RemoveFirst("connection");
+  Log(kLogDebug, "WWW Session processing HTTP response in thread %x - response code %u \n", Id(), m_resp.status);
+  CCacheVerdict verdict;
+  if (m_resp.status == 200) {
+    if (m_decision.state == kCacheRevalidate || m_decision.state == kCachePassIMS) m_decision.state = kCacheDownload;
+    verdict = CWWWCache::CheckResponse(200, m_resp.headers.Items());
+    if (m_store && !verdict.storable) {
+      Log(kLogDebug, "%s - disabling caching", verdict.reason);
+      m_store = false;
+    }
+  } else if (m_resp.status == 304) {
+    if (m_decision.state == kCacheRevalidate) m_decision.state = kCacheServe;
+    else if (m_decision.state == kCachePassIMS) m_decision.state = kCacheNotModified;
+    m_store = false;
+  } else {
+    Log(kLogDebug, "Unintercepted Server Response code %u\n", m_resp.status);
+    m_decision.state = kCacheDownload;
+    m_store = false;
+  }
+  switch (AnswerFromCache()) {
+    case CacheAnswer::kAnswered:
+      return;
+    case CacheAnswer::kNotFromCache:
+      break;
+    case CacheAnswer::kCopyMissing:
+      // The copy the origin confirmed has gone meanwhile: ask again without a condition.
+      Log(kLogError, "Cache file does not exist - downloading server copy");
+      m_store = m_decision.store && !m_req.headers.Has("Cookie");
+      m_req.headers.RemoveFirst("If-Modified-Since");
+      m_serverSocket.Close();
+      m_serverConnected = false;
+      m_responseReceived = false;
+      m_resp = CHttpResponse();
+      HTTPProcessRequest();
+      return;
+  }
+  m_contentLength = ParseContentLength(m_resp.headers.Get("Content-Length"));
+  if (m_store && m_cache && !EqNoCase(m_req.method, "HEAD")) {
+    m_writer = m_cache->BeginStore(m_req.CacheKey());
+    if (!m_writer) Log(kLogError, "Cache entry creation failed");
+  }
+  std::string header = FormatString("%s %3u %s\r\n", m_resp.version.c_str(), m_resp.status, m_resp.reason.c_str());
+  CHttpHeaderList headers = m_resp.headers;
+  headers.Set("Connection", "close");
+  for (const auto& [name, value] : headers.Items()) header += name + ": " + value + "\r\n";
+  header += "\r\n";
+  SendToClient(header);
+  if (pending.size() > headerLength) RelayToClient(pending.data() + headerLength, pending.size() - headerLength);
+}
+
+void CWWWSession::RelayToClient(const char* data, size_t n) {
+  if (n == 0) return;
+  if (m_writer && !m_writer->Write(data, n)) {
+    Log(kLogError, "Error writing to cache file - deleting file, stopping caching");
+    m_writer.reset();
+  }
+  m_clientSocket.Send(data, n);
+}
+
+bool CWWWSession::SendCachedResource() {
+  CCachedCopy copy;
+  if (!m_cache || !m_cache->OpenCachedCopy(m_decision.entry, &copy)) return false;
+  Log(kLogDebug, "WWW Session sending cached resource to client in thread %x\n", Id());
+  if (auto engine = TheEngine()) engine->NotifySessionChanged(GetClientAddress(), GetSessionNumber(), "cached");
+  const CString header = FormatString(
+      "HTTP/1.0 200 Document Follows\r\nDate: %s\r\nServer: %s\r\nContent-Type: %s\r\nLast-Modified: %s\r\n"
+      "Content-Length: %llu\r\nConnection: close\r\n\r\n",
+      CWWWCache::FormatHttpDate(static_cast<int64_t>(::time(nullptr))).c_str(), "Trellis Engine",
+      copy.contentType.c_str(), CWWWCache::FormatHttpDate(copy.lastModified).c_str(),
+      static_cast<unsigned long long>(copy.size));
+  m_responseReceived = true;
+  try {
+    SendToClient(header);
+    m_clientSocket.SendFile(copy.fd);
+  } catch (const X1SocketException&) {
+    // The browser went away during the copy: the answer counts as given.
+    Log(kLogError, "Caught exception in SendCachedResource()\n");
+  }
+  return true;
+}
+
+void CWWWSession::CommitCache(bool browserClosed) {
+  if (!m_writer) return;
+  CCacheCommit info;
+  info.contentLength = m_contentLength;
+  int64_t lm = 0;
+  if (ParseHttpDate(m_resp.headers.Get("Last-Modified"), &lm)) info.lastModified = lm;
+  info.contentType = m_resp.headers.Get("Content-Type");
+  if (info.contentType.empty()) info.contentType = GetMimeType(m_req.path);
+  info.requireLength = browserClosed;
+  if (m_writer->Commit(info))
+    Log(kLogDebug, "Stored %s in the cache", m_req.CacheKey().c_str());
+  else
+    Log(kLogDebug, "Download of %s not stored: its length is not right", m_req.CacheKey().c_str());
+  m_writer.reset();
+}
+
+void CWWWSession::DiscardCache() {
+  if (m_writer) m_writer->Abort();
+  m_writer.reset();
+}
+
+void CWWWSession::FinishAnswered(uint32_t reason) {
+  if (IsEnding()) return;
+  try {
+    m_clientSocket.ShutdownSend();
+  } catch (...) {
+  }
+  Terminate(reason);
+}
+
+// ---- CONNECT tunnel -----------------------------------------------------------------------------
+
+void CWWWSession::SSLPreProcessRequest() {
+  Log(kLogDebug, "WWW Session processing SSL TUNNELING request in thread %x\n", Id());
+  try {
+    if (GetConnectSettings().ConnectMethod == CONNECT_HTTP_PROXY) {
+      // The upstream proxy opens the tunnel; its answer reaches the browser through the relay.
+      if (!ConnectServer()) return;
+      m_tunnel = true;
+      StartRelay(BuildForwardHeader() + m_resourceData);
+      return;
+    }
+    // An own address on another interface becomes the one the browser used.
+    auto engine = TheEngine();
+    const CString local = GetLocalAddress();
+    if (engine && m_req.host != local && IsLocalAddress(engine->GetSysInfo(), m_req.host)) {
+      Log(kLogFailedAuthorisation,
+          "SSL tunnelling attempted connection back to ourselves on another interface - possible security breach "
+          "attempt - denied");
+      m_req.host = local;
+      m_resolved = kUnresolved;
+    }
+    if (!ConnectServer()) return;
+    SendToClient("HTTP/1.0 200 Connection established\r\n\r\n");
+    m_responseReceived = true;
+    m_bodyPipe = true;
+    m_tunnel = true;
+    StartRelay(m_resourceData);
+  } catch (const X1SocketException& e) {
+    Log(kLogError, "Socket error in SSLPreProcessRequest %s - terminating", e.GetText().c_str());
+    SendErrorPage(WWWPage::SocketError, e.GetText(), "502 Bad Gateway");
+  }
+}
+
+void CWWWSession::OnRelayEnded(bool failed) {
+  Log(kLogDebug, failed ? "Tunnel failed in thread %x" : "Tunnel closed in thread %x", Id());
+  CTwoEndTCPSession::OnRelayEnded(failed);
+}

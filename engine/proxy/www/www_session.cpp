@@ -1,0 +1,390 @@
+// The WWW session's first half: reading the request header, parsing it, the requests addressed to
+// the gateway itself, the rights check with the request known, and the dispatch.
+#include "engine/proxy/www/www_session.h"
+
+#include <strings.h>
+
+#include <algorithm>
+#include <new>
+
+#include "engine/config/reg_helpers.h"
+#include "engine/config/util.h"
+#include "engine/core/engine.h"
+#include "engine/core/interfaces.h"
+
+TL_IMPLEMENT_DYNAMIC(CWWWSession, CTwoEndTCPSession)
+
+namespace {
+
+bool EqNoCase(const CString& a, const char* b) { return ::strcasecmp(a.c_str(), b) == 0; }
+
+// Operator texts that end up in a header line lose their line ends.
+CString OneLine(CString text) {
+  text.erase(std::remove_if(text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n' || c == '\0'; }),
+             text.end());
+  return text;
+}
+
+}  // namespace
+
+CWWWSession::CWWWSession(std::shared_ptr<CService> service, int acceptedHandle)
+    : CTwoEndTCPSession(std::move(service), acceptedHandle) {
+  SetDescription("http://");
+}
+
+CWWWSession::~CWWWSession() = default;
+
+void CWWWSession::SetWWWSettings(const CWWWSettings& settings) { m_settings = settings; }
+
+uint32_t CWWWSession::GetAuthenticatedLevel() const { return m_settings.UseJavaClient ? 2 : 0; }
+
+void CWWWSession::GetProperty(uint32_t code, CTLDataObject& value) const {
+  switch (code) {
+    case kPropHTTPProtocol: value.SetString(m_req.scheme); return;
+    case kPropHTTPMethod: value.SetString(m_req.method); return;
+    case kPropHTTPResource: value.SetString(m_req.path); return;
+    case kPropHTTPURL: value.SetString(m_req.CacheKey()); return;
+    case kPropHTTPPostData: value.SetString(m_postData); return;
+    case kPropHTTPQueryString: value.SetString(m_req.query); return;
+    case kPropHTTPHeaderField: return;
+    case kPropSessionHandedOver: value.SetDWord(m_referred ? 1 : 0); return;
+    default: CTwoEndTCPSession::GetProperty(code, value); return;
+  }
+}
+
+bool CWWWSession::GetHeaderField(const CString& name, CString& value) const {
+  value = m_req.headers.Get(name);
+  return true;
+}
+
+void CWWWSession::SendAccessDenied() {
+  try {
+    const CString page = BuildErrorPage(WWWPage::AccessDenied);
+    m_clientSocket.Send(page.data(), page.size());
+  } catch (...) {
+  }
+}
+
+bool CWWWSession::SendToClient(const std::string& bytes) {
+  if (!m_clientSocket.IsOpen()) return false;
+  m_clientSocket.Send(bytes.data(), bytes.size());
+  return true;
+}
+
+void CWWWSession::SendErrorPage(WWWPage page, const CString& detail, const char* status) {
+  if (IsEnding()) return;
+  try {
+    // Once a response header has gone to the browser a page would be appended to its body.
+    if (!m_responseReceived) {
+      const CString text = BuildErrorPage(page, detail, status);
+      m_clientSocket.Send(text.data(), text.size());
+      m_clientSocket.ShutdownSend();
+    }
+  } catch (...) {
+    // The browser has gone: nothing to tell it.
+  }
+  DiscardCache();
+  Terminate(kSessionExitRefused);
+}
+
+// ---- Reading ------------------------------------------------------------------------------------
+
+int CWWWSession::ReceiveRequest() {
+  char buf[kReadChunk];
+  try {
+    // Read what is waiting, but never much past the cap: the rest is refused anyway.
+    while (m_requestBuffer.size() <= kMaxRequestHeader) {
+      const size_t n = m_clientSocket.Receive(buf, sizeof buf);
+      if (n == 0) break;
+      m_requestBuffer.append(buf, n);
+    }
+  } catch (const std::bad_alloc&) {
+    Log(kLogError, "Memory allocation error in ReceiveRequest - terminating");
+    Terminate(8);
+    return 0;
+  } catch (const X1SocketException& e) {
+    Log(kLogError, "Socket error in ReceiveRequest in thread %x\n", Id());
+    SendErrorPage(WWWPage::SocketError, e.GetText(), "500 Internal Server Error");
+    return 0;
+  }
+  const CHttpScanResult scan = ScanRequestHeader(m_requestBuffer);
+  switch (scan.state) {
+    case HttpScan::NeedMore:
+      if (!m_requestBuffer.empty()) Log(kLogDebug, "More to come in client request\n");
+      return 0;
+    case HttpScan::TooLarge:
+      Log(kLogError, "Request header longer than %zu bytes - refused", kMaxRequestHeader);
+      SendErrorPage(WWWPage::MalformedRequest);
+      return 0;
+    case HttpScan::Complete: break;
+  }
+  m_resourceData = m_requestBuffer.substr(scan.headerLength);
+  m_requestBuffer.resize(scan.headerLength);
+  if (!m_resourceData.empty())
+    Log(kLogDebug, "Client request contains %zu bytes of resource data\n", m_resourceData.size());
+  m_requestReceived = true;
+  return 1;
+}
+
+// ---- Parsing ------------------------------------------------------------------------------------
+
+bool CWWWSession::ResolveRequestHost() {
+  if (m_resolved != kUnresolved) return true;
+  if (m_req.host.empty()) return false;
+  uint32_t address = 0;
+  if (TryParseIPAddress(m_req.host, &address)) {
+    m_resolved = address;
+  } else if (auto engine = TheEngine()) {
+    m_resolved = engine->ResolveHost(m_req.host);
+  }
+  return m_resolved != kUnresolved;
+}
+
+bool CWWWSession::IsLoopToSelf(uint32_t address, uint32_t port) const {
+  if (address == kUnresolved) return false;
+  const uint32_t ownPort = m_settings.ServicePort ? m_settings.ServicePort : GetServiceLocalPort();
+  if (port != ownPort && port != GetServiceLocalPort()) return false;
+  if ((address >> 24) == 127 || address == 0) return true;
+  const CString dotted = FormatIPAddress(address);
+  if (dotted == GetLocalAddress()) return true;
+  auto engine = TheEngine();
+  return engine && IsLocalAddress(engine->GetSysInfo(), dotted);
+}
+
+uint32_t CWWWSession::GetServiceLocalPort() const {
+  return m_clientSocket.GetLocalPort();
+}
+
+int CWWWSession::ParseRequest() {
+  const char* why = "";
+  m_postData.clear();
+  m_resolved = kUnresolved;
+  if (!ParseHttpRequest(m_requestBuffer, m_req, &why)) {
+    Log(kLogError, "Malformed request (%s)", why);
+    return kParseMalformed;
+  }
+  if (EqNoCase(m_req.method, "POST") && !m_resourceData.empty()) {
+    const size_t end = std::min({m_resourceData.find('\0'), m_resourceData.size(), kReadChunk});
+    m_postData = m_resourceData.substr(0, end);
+  }
+
+  bool nonProxy = m_req.relative;
+  const uint32_t action = GetNonProxyAction();
+  if (nonProxy && action == 1) m_req.authority = FormatString("%s:%u", GetNonProxyHost().c_str(), GetNonProxyPort());
+  if (!SplitHttpAuthority(m_req, &why)) {
+    Log(kLogError, "Malformed request (%s)", why);
+    return kParseMalformed;
+  }
+
+  // Requests to the gateway itself: by the address and port the client used, or (so that another
+  // name or address of this host cannot make the gateway connect to itself over and over) by a
+  // resolved own or loopback address on the service's port.
+  const CString local = GetLocalAddress();
+  const uint32_t localPort = GetServiceLocalPort();
+  bool toGateway = nonProxy || (::strcasecmp(m_req.host.c_str(), local.c_str()) == 0 && m_req.port == localPort);
+  if (!toGateway && (m_req.kind == kHttpKindHTTP || m_req.kind == kHttpKindHTTPS) &&
+      (m_req.port == localPort || m_req.port == m_settings.ServicePort)) {
+    ResolveRequestHost();
+    toGateway = IsLoopToSelf(m_resolved, m_req.port);
+  }
+  if (toGateway) {
+    if (m_req.path.rfind("/trellis-internal", 0) == 0) {
+      // The gateway's own resources are served by the local web server, which this build lacks.
+      Log(kLogError, "Internal resource %s not available", m_req.path.c_str());
+      SendErrorPage(WWWPage::FileAccessDenied);
+      return kParseAnswered;
+    }
+    nonProxy = true;
+  }
+  SetNonProxyRequest(nonProxy);
+
+  if (nonProxy) {
+    switch (action) {
+      case 0: return kParseMalformed;
+      case 1: {
+        const CString host = GetNonProxyHost();
+        const uint32_t port = GetNonProxyPort();
+        CHttpRequest check;
+        check.kind = kHttpKindHTTP;
+        check.authority = FormatString("%s:%u", host.c_str(), port ? port : 80);
+        if (!SplitHttpAuthority(check, &why)) {
+          Log(kLogError, "Non-proxy request host %s is not usable (%s)", host.c_str(), why);
+          return kParseMalformed;
+        }
+        m_req.host = check.host;
+        m_req.port = check.port;
+        m_req.portText = check.port == 80 ? CString() : check.portText;
+        m_req.relative = true;
+        if (m_settings.PrependResource) m_req.path = OneLine(m_settings.PrependInfo) + m_req.path;
+        m_resolved = kUnresolved;
+        break;
+      }
+      case 2: {
+        const CString reply = FormatString("HTTP/1.0 302 Found\r\nLocation: %s\r\nConnection: close\r\n\r\n",
+                                           OneLine(m_settings.RedirectURL).c_str());
+        SendToClient(reply);
+        return kParseAnswered;
+      }
+      case 3:
+        // Serving files from the gateway is the local web server's job, which this build lacks.
+        SetDescription(FormatString("http: %s %s", m_req.method.c_str(), m_req.path.empty() ? "/" : m_req.path.c_str()));
+        Log(kLogError, "Local file %s not available", m_req.path.c_str());
+        SendErrorPage(WWWPage::FileAccessDenied);
+        return kParseAnswered;
+      default: return kParseMalformed;
+    }
+  }
+
+  const CString description = m_req.Description();
+  SetDescription(description);
+  m_req.headers.RemoveFirst("connection");
+  m_req.headers.RemoveFirst("proxy-connection");
+  if (auto engine = TheEngine()) engine->NotifySessionChanged(GetClientAddress(), GetSessionNumber(), description);
+  Audit(kAuditRequested, "%s", description.c_str());
+  Log(kLogRequested, "%s", description.c_str());
+
+  ResolveRequestHost();
+  if (CheckRights(AccessStage::Request) == AccessResult::Refused) return kParseRefused;
+  if (GetAuthenticatedLevel() < GetRequiredLevel()) {
+    // The only login this service knows is the Java client, which modern browsers cannot run.
+    Log(kLogFailedAuthorisation, "%s", description.c_str());
+    SendErrorPage(WWWPage::AccessDenied);
+    return kParseAnswered;
+  }
+  return kParseGoOn;
+}
+
+// ---- Dispatch -----------------------------------------------------------------------------------
+
+void CWWWSession::DispatchRequest(int result) {
+  if (IsEnding()) return;
+  switch (result) {
+    case kParseMalformed:
+      Log(kLogError, "Malformed Request");
+      SendErrorPage(WWWPage::MalformedRequest);
+      return;
+    case kParseAnswered:
+      try {
+        m_clientSocket.ShutdownSend();
+      } catch (...) {
+      }
+      Terminate(0);
+      return;
+    case kParseRefused: return;
+    default: break;
+  }
+  m_requestDone = true;
+  switch (m_req.kind) {
+    case kHttpKindHTTP:
+      CheckCache();
+      HTTPProcessRequest();
+      return;
+    case kHttpKindSSL: SSLPreProcessRequest(); return;
+    case kHttpKindFTP:
+      // FTP for web clients is not part of this build.
+      Log(kLogError, "Protocol not supported - requested %s", m_req.scheme.c_str());
+      SendErrorPage(WWWPage::ProtocolError);
+      return;
+    default:
+      // https:// in a plain request would go out in clear text to port 80: clients use CONNECT.
+      Log(kLogError, "Protocol not supported - requested %s", m_req.scheme.c_str());
+      SendErrorPage(WWWPage::ProtocolError);
+      return;
+  }
+}
+
+// ---- Events -------------------------------------------------------------------------------------
+
+void CWWWSession::OnRead(platform::Message& msg) {
+  const bool client = m_clientSocket.TakeEvent(msg);
+  const bool server = !client && m_serverSocket.TakeEvent(msg);
+  if (!client && !server) return;
+  try {
+    if (IsEnding()) return;
+    ResetIdleTimer();
+    if (server) {
+      OnServerData(false);
+      return;
+    }
+    if (!m_requestReceived) {
+      if (ReceiveRequest() != 1) return;
+      DispatchRequest(ParseRequest());
+      return;
+    }
+    OnClientData();
+  } catch (const std::bad_alloc&) {
+    Log(kLogError, "Memory allocation error in CWWWSession::OnRead() - terminating");
+    DiscardCache();
+    Terminate(8);
+  } catch (const X1SocketException& e) {
+    Log(kLogError, "Caught socket exception in CWWWSession::OnRead() %s - terminating", e.GetText().c_str());
+    DiscardCache();
+    Terminate(kSessionExitRefused);
+  } catch (...) {
+    Log(kLogError, "Caught unknown exception in CWWWSession::OnRead() - terminating");
+    DiscardCache();
+    Terminate(kSessionExitRefused);
+  }
+}
+
+void CWWWSession::OnClientData() {
+  char buf[kReadChunk];
+  // A bounded number of reads per event keeps the server's events flowing during a long upload.
+  for (int i = 0; i < 16; ++i) {
+    const size_t n = m_clientSocket.Receive(buf, sizeof buf);
+    if (n == 0) break;
+    if (m_bodyPipe && m_serverConnected) {
+      m_serverSocket.Send(buf, n);
+    } else if (!m_requestDone) {
+      m_earlyData = true;
+      m_resourceData.append(buf, n);
+    } else {
+      Log(kLogDebug, "WWW Session has already received a request in thread %x\n", Id());
+    }
+  }
+}
+
+void CWWWSession::OnClose(platform::Message& msg) {
+  const bool client = m_clientSocket.TakeEvent(msg);
+  const bool server = !client && m_serverSocket.TakeEvent(msg);
+  if (!client && !server) return;
+  try {
+    if (IsEnding()) return;
+    if (server) {
+      OnServerData(true);
+      if (IsEnding()) return;
+      CommitCache(false);
+      m_serverSocket.Close();
+      Log(kLogDebug, "Server closed connection in thread %x", Id());
+      try {
+        m_clientSocket.ShutdownSend();
+      } catch (...) {
+      }
+      Terminate(0);
+      return;
+    }
+    // The browser has ended its sending. With a whole request in progress it may still be
+    // waiting for the answer (a half-close), so the answer goes on; a failed send ends it then.
+    if (m_requestReceived && m_requestDone && m_serverConnected) {
+      OnClientData();
+      // The end is passed on, so a server that waits for more from the browser ends too.
+      try {
+        m_serverSocket.ShutdownSend();
+      } catch (const X1SocketException&) {
+      }
+      return;
+    }
+    CommitCache(true);
+    m_serverSocket.Close();
+    Log(kLogDebug, "Client closed connection in thread %x", Id());
+    Terminate(kSessionExitRefused);
+  } catch (const X1SocketException& e) {
+    Log(kLogError, "Caught socket exception in CWWWSession::OnClose() %s - terminating", e.GetText().c_str());
+    DiscardCache();
+    Terminate(kSessionExitRefused);
+  } catch (...) {
+    Log(kLogError, "Caught unknown exception in CWWWSession::OnClose() - terminating");
+    DiscardCache();
+    Terminate(kSessionExitRefused);
+  }
+}

@@ -1,0 +1,135 @@
+#pragma once
+// One browser connection of the WWW proxy service: it reads one request header (bounded), parses
+// it, decides whether it is a proxy request or one addressed to the gateway itself, checks the
+// rights with the request known, and then forwards it (directly or through the upstream proxy),
+// answers it from the engine's web cache, or opens a CONNECT tunnel.
+//
+// One request per connection: the forwarded request and the relayed response both carry
+// "Connection: close" (the client's own "Connection" and "Proxy-Connection" go), the outgoing Host
+// header is the URL's authority, and the session ends when the server closes, the client goes
+// away, or after an answer of its own. Every failure the browser can see is an error page with
+// its real status line.
+//
+// Threads: everything runs on the session's own thread; the client socket, the server socket and
+// the cache writer belong to it. The cache is the engine's (shared; it locks itself).
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "engine/proxy/www/www_cache.h"
+#include "engine/proxy/www/http_request.h"
+#include "engine/proxy/common/two_end_session.h"
+#include "engine/proxy/www/www_pages.h"
+#include "engine/proxy/www/www_service.h"
+
+class CWWWSession : public CTwoEndTCPSession {
+  TL_DECLARE_DYNAMIC(CWWWSession)
+
+ public:
+  // Bytes read from either socket per receive.
+  static constexpr size_t kReadChunk = 8096;
+  // Resolved address "none yet" / "lookup failed".
+  static constexpr uint32_t kUnresolved = 0xFFFFFFFFu;
+
+  // ParseRequest results.
+  enum : int { kParseMalformed = 0, kParseGoOn = 1, kParseAnswered = -1, kParseRefused = -2 };
+
+  CWWWSession(std::shared_ptr<CService> service, int acceptedHandle);
+  ~CWWWSession() override;
+
+  void SetWWWSettings(const CWWWSettings& settings);
+  // The cache the session uses (null: none). The service sets the engine's before the thread runs.
+  void SetCache(std::shared_ptr<CWWWCache> cache) { m_cache = std::move(cache); }
+
+  uint32_t GetAuthenticatedLevel() const override;
+  // Codes 12-17 are the request's (scheme, method, resource, URL, POST data, query); 18 has no
+  // value; 31 the referred flag; others as the two-end session.
+  void GetProperty(uint32_t code, CTLDataObject& value) const override;
+  bool GetHeaderField(const CString& name, CString& value) const override;
+  // The AccessDenied page (403).
+  void SendAccessDenied() override;
+
+  const CHttpRequest& GetRequest() const { return m_req; }
+
+ protected:
+  void OnRead(platform::Message& msg) override;
+  void OnClose(platform::Message& msg) override;
+  void OnRelayEnded(bool failed) override;
+
+  // ---- Request (reading and parsing) -----------------------------------------------------------
+  // 1 when a whole request header is in the buffer; 0 when more is needed or the failure has been
+  // answered (the session is then ending).
+  int ReceiveRequest();
+  int ParseRequest();
+  void DispatchRequest(int result);
+
+  // ---- Forwarding, responses, cache, tunnel ----------------------------------------------------
+  void CheckCache();
+  void HTTPProcessRequest();
+  void SSLPreProcessRequest();
+  // Reads the server's bytes (all that are left when drain is set): header, then relay.
+  void OnServerData(bool drain);
+  void OnClientData();
+  // Processes the response header once it is whole; false while more is needed.
+  bool HTTPReceiveResponse();
+  void ProcessResponse();
+  void RelayToClient(const char* data, size_t n);
+  bool SendCachedResource();
+  // Answers a 304 or the cached copy as the cache decided. kCopyMissing: the copy has gone and the
+  // decision is now a download.
+  enum class CacheAnswer { kAnswered, kNotFromCache, kCopyMissing };
+  CacheAnswer AnswerFromCache();
+  void CommitCache(bool browserClosed);
+  void DiscardCache();
+
+  // Sends the page and ends the session (reason 1).
+  void SendErrorPage(WWWPage page, const CString& detail = CString(), const char* status = nullptr);
+  // Sends bytes to the browser; false (and the session ending) when that fails.
+  bool SendToClient(const std::string& bytes);
+
+ private:
+  // An own or loopback address on this service's port: connecting there would loop.
+  bool IsLoopToSelf(uint32_t address, uint32_t port) const;
+  uint32_t GetServiceLocalPort() const;
+  bool ResolveRequestHost();
+  // Answers a dotless unknown host by the operator's search order; true when answered.
+  bool TrySearchOrder();
+  bool ConnectServer();
+  std::string BuildForwardHeader() const;
+  // The session's own answer has gone: end the sending side so the browser reads it whole.
+  void FinishAnswered(uint32_t reason);
+
+  CWWWSettings m_settings;
+  std::shared_ptr<CWWWCache> m_cache;
+
+  // Request.
+  std::string m_requestBuffer;
+  std::string m_resourceData;  // body bytes that came with the header
+  bool m_requestReceived = false;
+  bool m_requestDone = false;  // parsed and dispatched
+  bool m_earlyData = false;
+  bool m_bodyPipe = false;
+  CHttpRequest m_req;
+  CString m_postData;
+  uint32_t m_resolved = kUnresolved;
+  bool m_referred = false;
+
+  // Server side.
+  bool m_serverConnected = false;
+  bool m_throughProxy = false;
+  bool m_tunnel = false;
+
+  // Response.
+  std::string m_responseBuffer;
+  bool m_responseReceived = false;
+  bool m_headerProcessing = true;
+  CHttpResponse m_resp;
+  size_t m_responseHeaderLength = 0;
+
+  // Cache.
+  CCacheDecision m_decision;
+  bool m_store = false;
+  std::unique_ptr<CCacheWriter> m_writer;
+  std::optional<uint64_t> m_contentLength;
+};

@@ -1,0 +1,120 @@
+#pragma once
+// The remote-control service (the consoles' TCP service, port 808 on 127.0.0.1 by default) and its
+// sessions: one thread per console, which logs the console in over the enciphered link, answers
+// its requests frame by frame and sends it the engine's notifications once it registers.
+//
+// Identity: the console's user and level 2 belong to the console's session only. The machine record
+// of the console's address keeps the user and level the engine assumes for it, so proxy sessions
+// from the same address never run as the console's user.
+//
+// Uploads are parsed completely into new objects first; only a complete, valid upload is applied,
+// as a diff and through the same paths as the single-object requests, keeping the engine's runtime
+// state (running services and their listeners, traffic counters). A replaced service is a new
+// object swapped in under the manager's lock and started in place of the old one.
+//
+// Notifications are queued from any thread (QueueNotification) and sent only by the session's own
+// thread, between requests, so frames never interleave. The objects a notification carries are
+// looked up when it is sent; one whose object has gone is dropped. Passwords never leave the engine.
+// A console that lets more than kMaxQueuedNotifications pile up is disconnected.
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "engine/remote/rc_codes.h"
+#include "engine/remote/rc_message.h"
+#include "engine/core/engine.h"
+#include "engine/core/service.h"
+#include "engine/core/session.h"
+
+class CRemoteControlService : public CTCPService {
+  TL_DECLARE_SERIAL(CRemoteControlService)
+
+ public:
+  // Consoles served at once; a further connection is closed at once (each console is a thread and
+  // a handshake can hold it for seconds).
+  static constexpr size_t kMaxConsoles = 32;
+
+  CRemoteControlService();
+  ~CRemoteControlService() override;
+
+  bool HasNonProxySettings() const override { return false; }
+  bool HasOutgoingInterfaces() const override { return false; }
+  // While Administrator's password is empty (or the list option has no binding), the service
+  // listens on 127.0.0.1 only; it is always enabled and reuses its address.
+  void ValidateBindings(CSysInfo& info) override;
+  std::shared_ptr<CTCPSession> CreateSession(int handle) override;
+
+};
+
+class CRemoteControlSession : public CTCPSession, public CEngineMonitor {
+  TL_DECLARE_DYNAMIC(CRemoteControlSession)
+
+ public:
+  static constexpr size_t kMaxQueuedNotifications = 4096;
+
+  CRemoteControlSession(std::shared_ptr<CService> service, int acceptedHandle);
+  ~CRemoteControlSession() override;
+
+  uint32_t GetAuthenticatedLevel() const override { return kLevelAuthenticated; }
+  bool IsLoggedIn() const { return m_loggedIn.load(); }
+
+  // CEngineMonitor: queues the message to this session's thread (false once it has ended, or when
+  // the queue is full, which ends the session).
+  bool QueueNotification(uint32_t code, const CString& text1, const CString& text2, const CString& text3) override;
+  CString GetMonitorAddress() const override { return GetClientAddress(); }
+
+  // The rights decision of a request (login state, account, the code's right, built-in names).
+  bool HasRights(const CTLRCPMessage& message);
+
+ protected:
+  bool InitInstance() override;
+  void OnMessage(platform::Message& msg) override;
+  void OnRead(platform::Message& msg) override;
+  void OnClose(platform::Message& msg) override;
+  void OnStart() override;
+  void OnEnd() override;
+  // "Access Denied" goes out at once, before the connection closes.
+  void SendAccessDenied() override;
+
+ private:
+  void CheckLogin();
+  void HandleRequest(CTLRCPMessage& message);
+  // Carries out one accepted request. False: reply 4. An exception: reply 4 too, unless the stream
+  // is out of step (then the session ends).
+  bool ProcessIncomingMessage(CTLRCPMessage& message);
+  void AuditCommand(const CTLRCPMessage& message, bool ok);
+  void ProcessOutgoingMessage(const CTLRCPMessage& message);
+  bool HasSystemRight(int32_t code);
+  // This console's user as the rights see it: authenticated, from the console's address.
+  AccessRequest ConsoleAccessRequest();
+  bool IsOwnCommand(const CTLRCPMessage& message) const;
+  void Reply(uint16_t code, const CString& text1 = CString());
+  void SendNow(uint16_t code, const CString& text1 = CString(), const CString& text2 = CString(),
+               const CString& text3 = CString());
+
+  // Request handlers (each false for reply 4).
+  bool SendUsers();
+  bool ReceiveUserDatabase();
+  bool AddUser(const CString& name);
+  bool ModifyUser(const CString& name);
+  bool AddGroup(const CString& name);
+  bool ModifyGroup(const CString& name);
+  bool SendServices();
+  bool ReceiveServiceManager();
+  bool AddService(const CString& name);
+  bool ModifyService(const CString& name);
+  bool DeleteService(const CString& name);
+  bool StartStopService(const CString& name, const CString& operation);
+  bool SendRights();
+  bool ReceiveRights();
+  bool SendAssumptions();
+  bool ReceiveAssumptions();
+  bool QueueActivity();
+  bool ChangePassword(const CString& user, const CString& oldPassword, const CString& newPassword);
+  bool CacheRequest(const CTLRCPMessage& message);
+
+  std::atomic<bool> m_loggedIn{false};
+  std::atomic<size_t> m_queued{0};
+  bool m_shutdownRequested = false;
+};

@@ -1,0 +1,194 @@
+#include "engine/core/log_manager.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <ctime>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/config/log_file.h"
+#include "engine/config/reg_helpers.h"
+#include "engine/config/util.h"
+#include "tests/support/test_env.h"
+
+namespace {
+
+using trellis::test::MakeTempDir;
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+// Lines of a file, each without its CR LF; an unterminated tail is returned marked.
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> out;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = text.find("\r\n", pos);
+    if (end == std::string::npos) {
+      out.push_back(text.substr(pos) + "<unterminated>");
+      break;
+    }
+    out.push_back(text.substr(pos, end - pos));
+    pos = end + 2;
+  }
+  return out;
+}
+
+size_t OpenDescriptorCount() {
+  size_t n = 0;
+  if (DIR* d = opendir("/proc/self/fd")) {
+    while (readdir(d)) ++n;
+    closedir(d);
+  }
+  return n;
+}
+
+std::string Today() { return CLogFile::FileNameFor("x", time(nullptr)).substr(2, 7); }
+
+TEST(LogManager, ConcurrentOwnersLandInTheirOwnFilesCompleteAndInOrder) {
+  const std::string dir = MakeTempDir("logs") + "/deep/Logs";  // missing levels are created
+  ASSERT_TRUE(RegWriteString("Settings", kLogDirectoryValue, dir));
+  auto manager = std::make_shared<CLogManager>();
+  ASSERT_TRUE(manager->Start());
+
+  auto alpha = CLogFile::Open(kLogDirectoryValue, kLogDirectoryDefault, "Alpha");
+  auto beta = CLogFile::Open(kLogDirectoryValue, kLogDirectoryDefault, "Beta");
+  ASSERT_TRUE(alpha && beta);
+  EXPECT_EQ(alpha->GetPath(), dir + "/Alpha." + Today() + ".log");
+
+  constexpr int kThreads = 4, kLines = 2000;
+  // Text full of conversions and tabs: it must arrive as given, never taken as a format.
+  const std::string tail = "\tGET http://h/%s%n%d%%20x\t100%";
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 2 * kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      const auto& file = t % 2 ? beta : alpha;
+      const std::string owner = t % 2 ? "B" : "A";
+      for (int i = 0; i < kLines; ++i) {
+        std::string pad(static_cast<size_t>((i * 7919 + t) % 300), 'p');
+        SubmitLogLine(file, owner + "\t" + std::to_string(t) + "\t" + std::to_string(i) + tail + pad + "\r\n");
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  ASSERT_TRUE(manager->Shutdown(30000));
+  EXPECT_EQ(manager->GetDroppedCount(), 0u);
+
+  for (const auto& [file, owner] : {std::pair{alpha, std::string("A")}, std::pair{beta, std::string("B")}}) {
+    std::map<int, int> nextOfThread;
+    size_t count = 0;
+    for (const std::string& line : Lines(ReadFile(file->GetPath()))) {
+      ++count;
+      int t = -1, i = -1;
+      char o = 0;
+      ASSERT_EQ(sscanf(line.c_str(), "%c\t%d\t%d", &o, &t, &i), 3) << line;
+      ASSERT_EQ(std::string(1, o), owner) << line;
+      ASSERT_EQ(i, nextOfThread[t]) << "thread " << t << " out of order or lost a line";
+      nextOfThread[t] = i + 1;
+      std::string expected = std::string(1, o) + "\t" + std::to_string(t) + "\t" + std::to_string(i) + tail +
+                             std::string(static_cast<size_t>((i * 7919 + t) % 300), 'p');
+      ASSERT_EQ(line, expected);
+    }
+    EXPECT_EQ(count, static_cast<size_t>(kThreads * kLines));
+  }
+  RegRemoveValue("Settings", kLogDirectoryValue);
+}
+
+TEST(LogManager, ReopenWhileLinesAreQueuedLosesAndMisplacesNothing) {
+  const std::string dir = MakeTempDir("reopen");
+  const size_t fdsBefore = OpenDescriptorCount();
+  {
+    auto manager = std::make_shared<CLogManager>();
+    // Not started yet: every line below waits in the queue while its owner moves on.
+    auto a = CLogFile::OpenPath(dir + "/a1.log");
+    ASSERT_TRUE(a);
+    for (int i = 0; i < 500; ++i) manager->Log(a, "old " + std::to_string(i) + "\r\n");
+    a.reset();  // the owner closes its file and opens the next one
+    auto b = CLogFile::OpenPath(dir + "/b.log");  // a reused descriptor would catch a's lines here
+    for (int i = 0; i < 500; ++i) manager->Log(b, "b " + std::to_string(i) + "\r\n");
+    a = CLogFile::OpenPath(dir + "/a2.log");
+    for (int i = 0; i < 500; ++i) manager->Log(a, "new " + std::to_string(i) + "\r\n");
+    EXPECT_EQ(ReadFile(dir + "/a1.log"), "");
+    EXPECT_EQ(manager->GetPendingCount(), 1500u);
+
+    ASSERT_TRUE(manager->Start());
+    ASSERT_TRUE(manager->Shutdown(30000));
+    for (const auto& [name, prefix] : {std::pair{"a1", "old "}, std::pair{"b", "b "}, std::pair{"a2", "new "}}) {
+      std::string expected;
+      for (int i = 0; i < 500; ++i) expected += prefix + std::to_string(i) + "\r\n";
+      EXPECT_EQ(ReadFile(dir + "/" + name + ".log"), expected) << name;
+    }
+
+    // Once the writer has ended, lines are written by their callers instead of vanishing.
+    SubmitLogLine(a, "after\r\n");
+    EXPECT_EQ(Lines(ReadFile(dir + "/a2.log")).back(), "after");
+    EXPECT_FALSE(manager->Log(a, "refused\r\n"));
+  }
+  EXPECT_EQ(OpenDescriptorCount(), fdsBefore);
+}
+
+TEST(LogManager, FullQueueDropsAndReportsTheCountInTheNextLine) {
+  const std::string dir = MakeTempDir("drops");
+  auto manager = std::make_shared<CLogManager>(10);
+  auto file = CLogFile::OpenPath(dir + "/d.log");
+  for (int i = 0; i < 15; ++i) EXPECT_TRUE(manager->Log(file, "line " + std::to_string(i) + "\r\n"));
+  EXPECT_EQ(manager->GetDroppedCount(), 5u);
+  ASSERT_TRUE(manager->Start());
+  ASSERT_TRUE(manager->Shutdown(30000));
+  std::vector<std::string> lines = Lines(ReadFile(dir + "/d.log"));
+  ASSERT_EQ(lines.size(), 11u);
+  EXPECT_NE(lines[0].find("\t5 log lines dropped"), std::string::npos) << lines[0];
+  EXPECT_EQ(lines[1], "line 0");
+  EXPECT_EQ(lines[10], "line 9");
+}
+
+TEST(LogFile, UncreatableDirectoryTurnsLoggingOffQuietly) {
+  const std::string dir = MakeTempDir("blocked");
+  { std::ofstream(dir + "/plain") << "x"; }
+  ASSERT_TRUE(RegWriteString("Settings", kAuditDirectoryValue, dir + "/plain/Audit"));
+  EXPECT_EQ(CLogFile::Open(kAuditDirectoryValue, kAuditDirectoryDefault, "joe"), nullptr);
+  SubmitLogLine(nullptr, "nowhere\r\n");  // an owner without a file logs nothing
+  RegRemoveValue("Settings", kAuditDirectoryValue);
+}
+
+TEST(LogFile, NamesUseTheCLocaleDateAndStayInsideTheFolder) {
+  struct tm tm {};
+  tm.tm_year = 2026 - 1900;
+  tm.tm_mon = 11;
+  tm.tm_mday = 8;
+  tm.tm_hour = 12;
+  tm.tm_isdst = -1;
+  time_t day = mktime(&tm);
+  EXPECT_EQ(CLogFile::FileNameFor("WWW Proxy", day), "WWW Proxy.08Dec26.log");
+  std::string reference;
+  ASSERT_EQ(trellis::test::RunCommand("LC_ALL=C date -d @" + std::to_string(day) + " +%d%b%y", &reference), 0);
+  EXPECT_EQ(CLogFile::FileNameFor("s", day), "s." + reference.substr(0, reference.find('\n')) + ".log");
+  EXPECT_EQ(CLogFile::FileNameFor("../up/x\\y\x01", day), ".._up_x_y_.08Dec26.log");
+
+  // The default folder is taken from the current directory; a second open the same day appends.
+  const std::string home = MakeTempDir("home");
+  char old[4096];
+  ASSERT_NE(getcwd(old, sizeof old), nullptr);
+  ASSERT_EQ(chdir(home.c_str()), 0);
+  auto first = CLogFile::Open(kAuditDirectoryValue, kAuditDirectoryDefault, "Svc");
+  auto second = CLogFile::Open(kAuditDirectoryValue, kAuditDirectoryDefault, "Svc");
+  ASSERT_EQ(chdir(old), 0);
+  ASSERT_TRUE(first && second);
+  EXPECT_EQ(first->GetPath(), "Audit/Svc." + Today() + ".log");
+  EXPECT_TRUE(first->Write("one\r\n"));
+  EXPECT_TRUE(second->Write("two\r\n"));
+  EXPECT_TRUE(first->Write("three\r\n"));
+  EXPECT_EQ(ReadFile(home + "/" + first->GetPath()), "one\r\ntwo\r\nthree\r\n");
+}
+
+}  // namespace

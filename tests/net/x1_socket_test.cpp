@@ -1,0 +1,855 @@
+#include "engine/net/x1_socket.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/clock.h"
+#include "tests/support/test_env.h"
+
+namespace {
+
+using platform::Boxed;
+using platform::Message;
+using platform::MsgThread;
+using platform::WM_USER;
+
+constexpr int kLongWaitMs = 60000;  // a bound on hangs only, never a claim about speed
+constexpr uint32_t WM_TEST_RUN = WM_USER + 200;
+
+bool Eventually(const std::function<bool()>& cond) {
+  uint64_t limit = platform::TickCount64() + kLongWaitMs;
+  while (!cond()) {
+    if (platform::TickCount64() > limit) return false;
+    platform::SleepMs(1);
+  }
+  return true;
+}
+
+int OpenDescriptorCount() {
+  int n = 0;
+  DIR* d = opendir("/proc/self/fd");
+  if (!d) return -1;
+  while (dirent* e = readdir(d)) {
+    if (e->d_name[0] != '.') ++n;
+  }
+  closedir(d);
+  return n - 1;  // the directory's own descriptor
+}
+
+// A thread that owns sockets: runs closures posted to it and hands every other message to a
+// handler the test sets before starting it.
+class Owner : public MsgThread {
+ public:
+  std::function<void(Message&)> handle;
+
+  // Runs fn on the thread and waits for it (exceptions come back to the caller).
+  void Run(std::function<void()> fn) {
+    auto task = std::make_shared<std::packaged_task<void()>>(std::move(fn));
+    std::future<void> done = task->get_future();
+    ASSERT_TRUE(Post(WM_TEST_RUN, 0, std::make_unique<Boxed<std::function<void()>>>([task] { (*task)(); })));
+    ASSERT_EQ(done.wait_for(std::chrono::milliseconds(kLongWaitMs)), std::future_status::ready);
+    done.get();
+  }
+  // Runs fn on the thread without waiting.
+  void Start(std::function<void()> fn) {
+    ASSERT_TRUE(Post(WM_TEST_RUN, 0, std::make_unique<Boxed<std::function<void()>>>(std::move(fn))));
+  }
+  void Stop() {
+    PostQuit(0);
+    EXPECT_TRUE(WaitForExit(kLongWaitMs));
+  }
+
+ protected:
+  void OnMessage(Message& m) override {
+    if (m.message == WM_TEST_RUN) {
+      static_cast<Boxed<std::function<void()>>*>(m.payload.get())->value();
+      return;
+    }
+    if (handle) handle(m);
+  }
+};
+
+std::shared_ptr<Owner> StartOwner() {
+  auto t = std::make_shared<Owner>();
+  EXPECT_TRUE(t->CreateThread());
+  return t;
+}
+
+// A connected loopback pair made with plain system calls: the socket under test gets one end,
+// the test plays the peer on the other.
+struct Pair {
+  int server = -1;  // for Attach
+  int peer = -1;
+  ~Pair() {
+    if (server >= 0) close(server);
+    if (peer >= 0) close(peer);
+  }
+};
+
+void MakePair(Pair* p) {
+  int l = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  ASSERT_EQ(bind(l, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(getsockname(l, reinterpret_cast<sockaddr*>(&a), &len), 0);
+  ASSERT_EQ(listen(l, 1), 0);
+  p->peer = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_EQ(connect(p->peer, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  p->server = accept4(l, nullptr, nullptr, SOCK_CLOEXEC);
+  close(l);
+  ASSERT_GE(p->server, 0);
+}
+
+int TakeServer(Pair& p) {
+  int fd = p.server;
+  p.server = -1;
+  return fd;
+}
+
+void PeerWrite(int fd, const std::string& s) { ASSERT_EQ(write(fd, s.data(), s.size()), static_cast<ssize_t>(s.size())); }
+
+// Reads until n bytes or the end of the stream.
+std::string PeerRead(int fd, size_t n) {
+  std::string out;
+  char buf[4096];
+  while (out.size() < n) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, kLongWaitMs) <= 0) break;
+    ssize_t r = read(fd, buf, std::min(sizeof buf, n - out.size()));
+    if (r <= 0) break;
+    out.append(buf, static_cast<size_t>(r));
+  }
+  return out;
+}
+
+uint16_t FreePort(int type = SOCK_STREAM) {
+  int s = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+  close(s);
+  return ntohs(a.sin_port);
+}
+
+// The events a socket's owner took, in order, and what it read.
+struct Journal {
+  std::mutex mu;
+  std::vector<uint32_t> events;
+  std::string data;
+  std::atomic<bool> closed{false};
+  void Add(uint32_t e) {
+    std::lock_guard<std::mutex> g(mu);
+    events.push_back(e);
+  }
+  void Append(const char* p, size_t n) {
+    std::lock_guard<std::mutex> g(mu);
+    data.append(p, n);
+  }
+  std::vector<uint32_t> Events() {
+    std::lock_guard<std::mutex> g(mu);
+    return events;
+  }
+  std::string Data() {
+    std::lock_guard<std::mutex> g(mu);
+    return data;
+  }
+};
+
+// The reading loop the sessions use: everything waiting, in small pieces, until Receive gives 0.
+void Drain(X1Socket& s, Journal& j) {
+  char buf[3];
+  size_t n;
+  while ((n = s.Receive(buf, sizeof buf)) > 0) j.Append(buf, n);
+}
+
+// Owner handler for a stream socket: journal the events it takes, drain on read and close.
+void JournalHandler(X1Socket& s, Journal& j, Message& m) {
+  uint32_t ev = X1Socket::EventOfMessage(m.message);
+  if (ev == 0 || !s.TakeEvent(m)) return;
+  j.Add(ev);
+  if (ev == FD_READ || ev == FD_CLOSE) Drain(s, j);
+  if (ev == FD_CLOSE) {
+    s.Close();
+    j.closed = true;
+  }
+}
+
+void ExpectClosedLastAndOnce(const std::vector<uint32_t>& events) {
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events.back(), FD_CLOSE);
+  EXPECT_EQ(std::count(events.begin(), events.end(), FD_CLOSE), 1);
+}
+
+class X1SocketTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // The notifier's descriptors and the registry store (read for error texts) stay open for the
+    // life of the process; descriptor counts are taken after both exist.
+    X1Socket::InitNotifier();
+    X1SocketException warm(WSAECONNRESET);
+  }
+};
+
+// ---- Event order with real peers --------------------------------------------------------------
+
+TEST_F(X1SocketTest, AcceptReadCloseArriveInOrderWithTheDataBeforeTheClose) {
+  for (bool reset : {false, true}) {
+    SCOPED_TRACE(reset ? "peer resets" : "peer closes");
+    auto t = StartOwner();
+    X1Socket listener, conn;
+    Journal j;
+    t->handle = [&](Message& m) {
+      if (m.message == platform::WM_SOCKET_ACCEPT) {
+        if (!listener.TakeEvent(m)) return;
+        j.Add(FD_ACCEPT);
+        conn.AsyncSelect(FD_READ | FD_CLOSE);
+        conn.Attach(listener.Accept());
+        conn.ArmAsyncSelect();
+        return;
+      }
+      JournalHandler(conn, j, m);
+    };
+    uint16_t port = 0;
+    t->Run([&] {
+      listener.Create();
+      listener.AsyncSelect(FD_ACCEPT);
+      listener.ArmAsyncSelect();
+      listener.Bind(0, "127.0.0.1");
+      listener.Listen(5);
+      port = listener.GetLocalPort();
+    });
+    std::string cmd;
+    if (!reset) {
+      cmd = "printf 'hello, world' | socat -u - TCP:127.0.0.1:" + std::to_string(port);
+    } else {
+      cmd = "python3 -c \"import socket,struct,time;s=socket.create_connection(('127.0.0.1'," +
+            std::to_string(port) +
+            "));s.sendall(b'hello, world');time.sleep(0.2);"
+            "s.setsockopt(socket.SOL_SOCKET,socket.SO_LINGER,struct.pack('ii',1,0));s.close()\"";
+    }
+    ASSERT_EQ(trellis::test::RunCommand(cmd), 0);
+    ASSERT_TRUE(Eventually([&] { return j.closed.load(); }));
+    t->Run([&] { listener.Close(); });
+    t->Stop();
+
+    std::vector<uint32_t> ev = j.Events();
+    ASSERT_GE(ev.size(), 3u);
+    EXPECT_EQ(ev.front(), FD_ACCEPT);
+    EXPECT_EQ(ev[1], FD_READ);
+    ExpectClosedLastAndOnce(ev);
+    EXPECT_EQ(j.Data(), "hello, world");
+  }
+}
+
+TEST_F(X1SocketTest, ConnectThenDataThatCameBeforeArmingIsPostedAtArming) {
+  const std::string script =
+      "import socket,sys\n"
+      "l=socket.socket();l.bind(('127.0.0.1',0));l.listen(1)\n"
+      "print(l.getsockname()[1],flush=True)\n"
+      "c,_=l.accept();c.sendall(b'greeting\\n')\n"
+      "line=b''\n"
+      "while not line.endswith(b'\\n'):\n"
+      "  d=c.recv(100)\n"
+      "  if not d: break\n"
+      "  line+=d\n"
+      "c.sendall(b'got '+line);c.close()\n";
+  std::string path = trellis::test::MakeTempDir("peer") + "/server.py";
+  FILE* f = fopen(path.c_str(), "w");
+  ASSERT_TRUE(f);
+  fputs(script.c_str(), f);
+  fclose(f);
+  FILE* peer = popen(("python3 " + path).c_str(), "r");
+  ASSERT_TRUE(peer);
+  char portText[32] = {};
+  ASSERT_TRUE(fgets(portText, sizeof portText, peer));
+  uint16_t port = static_cast<uint16_t>(atoi(portText));
+
+  auto t = StartOwner();
+  X1Socket s;
+  Journal j;
+  bool answered = false;
+  t->handle = [&](Message& m) {
+    JournalHandler(s, j, m);
+    if (!answered && j.Data() == "greeting\n") {
+      answered = true;
+      s.Printf("%s\n", "bye");
+    }
+  };
+  t->Run([&] {
+    s.Create();
+    s.Connect("127.0.0.1", port, 10000);
+    EXPECT_TRUE(s.IsConnected());
+    EXPECT_EQ(s.GetPeerPort(), port);
+    EXPECT_EQ(s.GetPeerAddress(), "127.0.0.1");
+  });
+  ASSERT_TRUE(Eventually([&] { return s.BytesAvailable() == 9; }));
+  t->Run([&] {
+    s.AsyncSelect(FD_READ | FD_WRITE | FD_CLOSE);
+    s.ArmAsyncSelect();
+  });
+  ASSERT_TRUE(Eventually([&] { return j.closed.load(); }));
+  t->Stop();
+  pclose(peer);
+
+  std::vector<uint32_t> ev = j.Events();
+  ASSERT_GE(ev.size(), 3u);
+  EXPECT_EQ(ev[0], FD_WRITE);  // a connected socket can send at once
+  EXPECT_EQ(ev[1], FD_READ);   // the greeting that was waiting
+  ExpectClosedLastAndOnce(ev);
+  EXPECT_EQ(j.Data(), "greeting\ngot bye\n");
+  EXPECT_EQ(s.GetBytesSent(), 4u);
+  EXPECT_EQ(s.GetBytesReceived(), j.Data().size());
+}
+
+// ---- Threads --------------------------------------------------------------------------------
+
+TEST_F(X1SocketTest, CloseFromAnotherThreadDropsQueuedEventsAndWakesABlockedSend) {
+  int before = OpenDescriptorCount();
+  {
+    // A read event waits in the owner's queue while another thread closes the socket.
+    auto t = StartOwner();
+    X1Socket s;
+    std::atomic<int> taken{0}, offered{0};
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    t->handle = [&](Message& m) {
+      if (X1Socket::EventOfMessage(m.message) == 0) return;
+      ++offered;
+      if (s.TakeEvent(m)) ++taken;
+    };
+    Pair p;
+    MakePair(&p);
+    t->Run([&] {
+      s.AsyncSelect(FD_READ | FD_CLOSE);
+      s.Attach(TakeServer(p));
+      s.ArmAsyncSelect();
+    });
+    t->Start([released] { released.wait(); });  // the owner is busy
+    PeerWrite(p.peer, "late");
+    ASSERT_TRUE(Eventually([&] { return s.IsEventPending(FD_READ); }));
+    s.Close();
+    EXPECT_EQ(s.GetHandle(), -1);
+    EXPECT_EQ(PeerRead(p.peer, 1), "");  // the peer sees the end
+    release.set_value();
+    t->Run([] {});
+    EXPECT_EQ(offered.load(), 1);
+    EXPECT_EQ(taken.load(), 0);
+    char buf[8];
+    EXPECT_EQ(s.Receive(buf, sizeof buf), 0u);
+    EXPECT_THROW(s.Send("x", 1), X1SocketException);
+    t->Stop();
+  }
+  {
+    // The owner is blocked sending to a peer that never reads.
+    auto t = StartOwner();
+    X1Socket s;
+    Pair p;
+    MakePair(&p);
+    std::atomic<bool> sending{false};
+    std::promise<uint32_t> code;
+    t->Run([&] { s.Attach(TakeServer(p)); });
+    t->Start([&] {
+      std::vector<char> big(64 << 20, 'x');
+      sending = true;
+      try {
+        s.Send(big.data(), big.size());
+        code.set_value(0);
+      } catch (const X1SocketException& e) {
+        code.set_value(e.GetCode());
+      }
+    });
+    ASSERT_TRUE(Eventually([&] { return sending.load() && s.GetBytesSent() > 0; }));
+    s.Close();
+    std::future<uint32_t> result = code.get_future();
+    ASSERT_EQ(result.wait_for(std::chrono::milliseconds(kLongWaitMs)), std::future_status::ready);
+    uint32_t c = result.get();
+    EXPECT_TRUE(c == WSAESHUTDOWN || c == WSAECONNRESET || c == WSAENOTSOCK) << c;
+    t->Stop();
+  }
+  EXPECT_EQ(OpenDescriptorCount(), before);
+}
+
+TEST_F(X1SocketTest, ASocketHandedToAnotherThreadKeepsItsDataAndEvents) {
+  auto t1 = StartOwner();
+  auto t2 = StartOwner();
+  X1Socket s;
+  Journal j;
+  std::atomic<int> takenByFirst{0};
+  t1->handle = [&](Message& m) {
+    if (X1Socket::EventOfMessage(m.message) != 0 && s.TakeEvent(m)) ++takenByFirst;
+  };
+  t2->handle = [&](Message& m) { JournalHandler(s, j, m); };
+  Pair p;
+  MakePair(&p);
+  t1->Run([&] {
+    s.AsyncSelect(FD_READ | FD_CLOSE);
+    s.Attach(TakeServer(p));
+    s.ArmAsyncSelect();
+  });
+  EXPECT_EQ(s.GetOwnerThread(), t1->Id());
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  t1->Start([released] { released.wait(); });
+  PeerWrite(p.peer, "hello ");
+  ASSERT_TRUE(Eventually([&] { return s.IsEventPending(FD_READ); }));
+  s.SetOwnerThread(t2->Id());
+  EXPECT_EQ(s.GetOwnerThread(), t2->Id());
+  ASSERT_TRUE(Eventually([&] { return j.Data() == "hello "; }));
+  release.set_value();
+  t1->Run([] {});
+  EXPECT_EQ(takenByFirst.load(), 0);  // its copy of the event went stale
+
+  // Taken but not read, then moved: the waiting bytes are announced to the new owner.
+  std::atomic<bool> moved{false};
+  t1->handle = [&](Message& m) {
+    if (m.message == platform::WM_SOCKET_READ && s.TakeEvent(m)) {
+      s.SetOwnerThread(t2->Id());
+      moved = true;
+    }
+  };
+  t2->Run([&] { s.SetOwnerThread(t1->Id()); });
+  PeerWrite(p.peer, "world");
+  ASSERT_TRUE(Eventually([&] { return moved.load(); }));
+  shutdown(p.peer, SHUT_WR);
+  ASSERT_TRUE(Eventually([&] { return j.closed.load(); }));
+  EXPECT_EQ(j.Data(), "hello world");
+  ExpectClosedLastAndOnce(j.Events());
+  t1->Stop();
+  t2->Stop();
+}
+
+TEST_F(X1SocketTest, ASocketWhoseOwnerHasEndedIsClosedOnItsNextEvent) {
+  long open = X1Socket::GetOpenSocketCount();
+  auto t = StartOwner();
+  X1Socket s;
+  Pair p;
+  MakePair(&p);
+  t->Run([&] {
+    s.AsyncSelect(FD_READ | FD_CLOSE);
+    s.Attach(TakeServer(p));
+    s.ArmAsyncSelect();
+  });
+  t->Stop();
+  PeerWrite(p.peer, "anyone?");
+  EXPECT_EQ(PeerRead(p.peer, 1), "");
+  EXPECT_EQ(s.GetHandle(), -1);
+  EXPECT_EQ(X1Socket::GetOpenSocketCount(), open);
+  s.Close();  // closes nothing a second time
+}
+
+// ---- Connecting -----------------------------------------------------------------------------
+
+TEST_F(X1SocketTest, ConnectFailuresGiveTheirCodes) {
+  X1Socket s;
+  s.Create();
+  try {
+    s.Connect("127.0.0.1", FreePort(), 10000);
+    ADD_FAILURE() << "connected to a closed port";
+  } catch (const X1SocketException& e) {
+    EXPECT_EQ(e.GetCode(), static_cast<uint32_t>(WSAECONNREFUSED));
+  }
+
+  // A listener whose queue is full drops further connection requests unanswered.
+  int l = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  ASSERT_EQ(bind(l, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(getsockname(l, reinterpret_cast<sockaddr*>(&a), &len), 0);
+  ASSERT_EQ(listen(l, 0), 0);
+  std::vector<int> fillers;
+  for (int i = 0; i < 3; ++i) {
+    int f = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    connect(f, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    fillers.push_back(f);
+  }
+  ASSERT_TRUE(Eventually([&] {
+    pollfd p{l, POLLIN, 0};
+    return poll(&p, 1, 0) > 0;
+  }));
+  uint16_t port = ntohs(a.sin_port);
+  s.Create();
+  try {
+    s.Connect("127.0.0.1", port, 300);
+    ADD_FAILURE() << "connected through a full queue";
+  } catch (const X1SocketException& e) {
+    EXPECT_EQ(e.GetCode(), static_cast<uint32_t>(WSAETIMEDOUT));
+  }
+
+  // A close from another thread ends a connect that would otherwise wait a minute.
+  s.Create();
+  std::atomic<bool> started{false};
+  std::promise<uint32_t> code;
+  std::thread connector([&] {
+    started = true;
+    try {
+      s.Connect("127.0.0.1", port, kLongWaitMs);
+      code.set_value(0);
+    } catch (const X1SocketException& e) {
+      code.set_value(e.GetCode());
+    }
+  });
+  ASSERT_TRUE(Eventually([&] { return started.load(); }));
+  s.Close();
+  std::future<uint32_t> result = code.get_future();
+  EXPECT_EQ(result.wait_for(std::chrono::milliseconds(kLongWaitMs / 2)), std::future_status::ready);
+  connector.join();
+  EXPECT_NE(result.get(), 0u);
+  for (int f : fillers) close(f);
+  close(l);
+
+  // Names go to the installed resolver; its failure carries the operator's text.
+  X1Socket::SetResolver([](const CString& host, uint32_t* address) {
+    if (host != "loopback.test") return false;
+    *address = 0x7F000001;
+    return true;
+  });
+  s.Create();
+  try {
+    s.Connect("unknown.test", 80, 1000);
+    ADD_FAILURE() << "resolved an unknown name";
+  } catch (const X1SocketException& e) {
+    EXPECT_EQ(e.GetCode(), static_cast<uint32_t>(WSAEINVAL));
+    EXPECT_STREQ(e.what(), "Host name lookup for 'unknown.test' failed");
+  }
+  s.Create();
+  EXPECT_THROW(s.Connect("loopback.test", FreePort(), 1000), X1SocketException);  // refused, so resolved
+  X1Socket::SetResolver(nullptr);
+}
+
+// ---- Datagrams ------------------------------------------------------------------------------
+
+TEST_F(X1SocketTest, ZeroLengthDatagramDoesNotMakeTheSocketDeaf) {
+  auto t = StartOwner();
+  X1Socket a, b;
+  struct Got {
+    size_t n;
+    std::string text, from;
+    uint16_t port;
+  };
+  std::mutex mu;
+  std::vector<Got> got;
+  std::atomic<int> tooLong{0};
+  t->handle = [&](Message& m) {
+    if (!a.TakeEvent(m)) return;
+    for (;;) {
+      char buf[64 + 8];
+      memset(buf, 0x5A, sizeof buf);
+      CString from;
+      uint16_t port = 0;
+      size_t n;
+      try {
+        n = a.ReceiveFrom(buf, 64, from, port);
+      } catch (const X1SocketException& e) {
+        EXPECT_EQ(e.GetCode(), static_cast<uint32_t>(WSAEMSGSIZE));
+        ++tooLong;
+        continue;
+      }
+      for (size_t i = 64; i < sizeof buf; ++i) EXPECT_EQ(buf[i], 0x5A);
+      if (from.empty()) break;
+      if (n > 0) a.SendTo(buf, n, port, from);  // echo
+      std::lock_guard<std::mutex> g(mu);
+      got.push_back({n, std::string(buf, n), from, port});
+    }
+  };
+  uint16_t aport = 0;
+  t->Run([&] {
+    a.Create(SOCK_DGRAM);
+    a.Bind(0, "127.0.0.1");
+    a.AsyncSelect(FD_READ);
+    a.ArmAsyncSelect();
+    aport = a.GetLocalPort();
+  });
+  std::string cmd = "python3 -c \"import socket;s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM);"
+                    "a=('127.0.0.1'," + std::to_string(aport) + ");s.sendto(b'',a);s.sendto(b'ping',a)\"";
+  ASSERT_EQ(trellis::test::RunCommand(cmd), 0);
+  auto count = [&] {
+    std::lock_guard<std::mutex> g(mu);
+    return got.size();
+  };
+  ASSERT_TRUE(Eventually([&] { return count() == 2; }));
+  {
+    std::lock_guard<std::mutex> g(mu);
+    EXPECT_EQ(got[0].n, 0u);
+    EXPECT_EQ(got[0].from, "127.0.0.1");
+    EXPECT_EQ(got[1].text, "ping");
+    EXPECT_EQ(got[1].port, got[0].port);
+  }
+
+  // Then the library's own datagrams, one too long for the reader's buffer, and the echo back.
+  b.Create(SOCK_DGRAM);
+  b.Bind(0, "127.0.0.1");
+  std::string longOne(100, 'L');
+  EXPECT_EQ(b.SendTo("", 0, aport, "127.0.0.1"), 0u);
+  EXPECT_EQ(b.SendTo(longOne.data(), longOne.size(), aport, "127.0.0.1"), 100u);
+  EXPECT_EQ(b.SendTo("pong", 4, aport, "127.0.0.1"), 4u);
+  ASSERT_TRUE(Eventually([&] { return count() == 4; }));
+  EXPECT_EQ(tooLong.load(), 1);
+  {
+    std::lock_guard<std::mutex> g(mu);
+    EXPECT_EQ(got[2].n, 0u);
+    EXPECT_EQ(got[3].text, "pong");
+    EXPECT_EQ(got[3].port, b.GetLocalPort());
+  }
+  char reply[16];
+  CString from;
+  uint16_t port = 0;
+  size_t n = 0;
+  ASSERT_TRUE(Eventually([&] { return (n = b.ReceiveFrom(reply, sizeof reply, from, port)) > 0; }));
+  EXPECT_EQ(std::string(reply, n), "pong");
+  EXPECT_EQ(port, aport);
+  t->Run([&] { a.Close(); });
+  t->Stop();
+}
+
+// ---- Buffers, ciphering hook, blocking reads ------------------------------------------------
+
+// A test cipher: each byte XOR the next byte of a counter, which is what a stream cipher looks like
+// to the socket. Records the chunk sizes it was given.
+class CounterLink : public X1SocketLink {
+ public:
+  std::vector<size_t> sent;
+  uint8_t out = 0, in = 0;
+  void ClientHandshake(X1Socket&) override {}
+  void EncipherOutgoing(uint8_t* d, size_t n) override {
+    sent.push_back(n);
+    for (size_t i = 0; i < n; ++i) d[i] ^= out++;
+  }
+  void DecipherIncoming(uint8_t* d, size_t n) override {
+    for (size_t i = 0; i < n; ++i) d[i] ^= in++;
+  }
+};
+
+std::string Cipher(const std::string& s, uint8_t start) {
+  std::string r = s;
+  for (char& c : r) c = static_cast<char>(static_cast<uint8_t>(c) ^ start++);
+  return r;
+}
+
+TEST_F(X1SocketTest, ReceiveNeverWritesPastTheCallersBufferCipheredOrNot) {
+  Pair p;
+  MakePair(&p);
+  X1Socket s;
+  s.Attach(TakeServer(p));
+  std::string plain;
+  for (int i = 0; i < 100; ++i) plain.push_back(static_cast<char>('A' + i % 26));
+
+  auto readAll = [&](size_t want) {
+    std::string got;
+    uint8_t buf[7 + 16];
+    return Eventually([&] {
+      memset(buf, 0xEE, sizeof buf);
+      size_t n = s.Receive(buf, 7);
+      EXPECT_LE(n, 7u);
+      for (size_t i = 7; i < sizeof buf; ++i) EXPECT_EQ(buf[i], 0xEE) << "overrun at " << i;
+      got.append(reinterpret_cast<char*>(buf), n);
+      return got.size() >= want;
+    }) ? got : std::string("timed out");
+  };
+  PeerWrite(p.peer, plain);
+  EXPECT_EQ(readAll(100), plain);
+  EXPECT_EQ(s.Send("", 0), 0u);
+
+  auto link = std::make_unique<CounterLink>();
+  CounterLink* l = link.get();
+  s.SetLink(std::move(link));
+  s.SetCiphering(true);
+  PeerWrite(p.peer, Cipher(plain, 0));
+  EXPECT_EQ(readAll(100), plain);
+  char one;
+  EXPECT_THROW(s.Peek(&one, 1), X1SocketException);
+
+  // 20000 bytes go out as 8192, 8192 and 3616, enciphered in order.
+  std::string big;
+  for (int i = 0; i < 20000; ++i) big.push_back(static_cast<char>(i * 7));
+  std::string wire;
+  std::thread reader([&] { wire = PeerRead(p.peer, big.size()); });
+  EXPECT_EQ(s.Send(big.data(), big.size()), big.size());
+  reader.join();
+  EXPECT_EQ((std::vector<size_t>{8192, 8192, 3616}), l->sent);
+  EXPECT_EQ(Cipher(wire, 0), big);
+  EXPECT_EQ(s.GetBytesSent(), 20000u);
+  EXPECT_EQ(s.GetBytesReceived(), 200u);
+}
+
+TEST_F(X1SocketTest, LineAndBlockingReadsStopAtTheirEnd) {
+  Pair p;
+  MakePair(&p);
+  X1Socket s;
+  s.Attach(TakeServer(p));
+  PeerWrite(p.peer, "first line\nsecond");
+  CString line;
+  EXPECT_EQ(s.ReceiveLine(line, kLongWaitMs), 11u);
+  EXPECT_EQ(line, "first line\n");
+  char buf[32] = {};
+  EXPECT_EQ(s.ReceiveBlocking(buf, 6), 6u);
+  EXPECT_EQ(std::string(buf, 6), "second");
+  EXPECT_TRUE(s.IsSelected());  // re-armed at the end
+
+  // The connection ends before the length is read: the bytes there are, no waiting it out.
+  std::thread writer([&] {
+    PeerWrite(p.peer, "abc");
+    shutdown(p.peer, SHUT_WR);
+  });
+  EXPECT_EQ(s.ReceiveBlocking(buf, 10), 3u);
+  EXPECT_EQ(std::string(buf, 3), "abc");
+  writer.join();
+  EXPECT_EQ(s.ReceiveLine(line, kLongWaitMs), 0u);
+}
+
+// ---- Load -----------------------------------------------------------------------------------
+
+// One thread per accepted connection, as sessions run: echo what comes until the client ends.
+class EchoSession : public MsgThread {
+ public:
+  explicit EchoSession(int fd) : fd_(fd) {}
+  ~EchoSession() override {
+    if (fd_ >= 0) close(fd_);
+  }
+
+ protected:
+  bool InitInstance() override {
+    sock_.AsyncSelect(FD_READ | FD_CLOSE);
+    int fd = fd_;
+    fd_ = -1;
+    sock_.Attach(fd);
+    sock_.ArmAsyncSelect();
+    return true;
+  }
+  void OnMessage(Message& m) override {
+    uint32_t ev = X1Socket::EventOfMessage(m.message);
+    if (ev == 0 || !sock_.TakeEvent(m)) return;
+    Echo();
+    if (ev == FD_CLOSE) {
+      sock_.Close();
+      PostQuit(0);
+    }
+  }
+  void Echo() {
+    char buf[4096];
+    size_t n;
+    while ((n = sock_.Receive(buf, sizeof buf)) > 0) sock_.Send(buf, n);
+  }
+
+ private:
+  int fd_;
+  X1Socket sock_;
+};
+
+// The engine thread stand-in: runs the listeners' callbacks.
+class NotificationThread : public MsgThread {
+ protected:
+  void OnMessage(Message& m) override { X1Socket::DispatchNotification(m); }
+};
+
+struct Server {
+  std::mutex mu;
+  std::vector<std::shared_ptr<EchoSession>> sessions;
+  std::atomic<int> acceptFailures{0};
+};
+
+void AcceptCallback(void* context, X1Socket* listener, uint32_t event) {
+  auto* server = static_cast<Server*>(context);
+  if (event != FD_ACCEPT) return;
+  int fd;
+  try {
+    fd = listener->Accept();
+  } catch (const X1SocketException&) {
+    ++server->acceptFailures;
+    return;
+  }
+  auto session = std::make_shared<EchoSession>(fd);
+  if (!session->CreateThread()) return;
+  std::lock_guard<std::mutex> g(server->mu);
+  server->sessions.push_back(std::move(session));
+}
+
+TEST_F(X1SocketTest, FiveHundredConnectionsEchoedAtOnceWithoutLossOrLeftoverDescriptors) {
+  const std::string script =
+      "import os,selectors,socket,sys\n"
+      "port=int(sys.argv[1]);n=500;size=20000\n"
+      "sel=selectors.DefaultSelector();st={}\n"
+      "for i in range(n):\n"
+      "  s=socket.create_connection(('127.0.0.1',port));s.setblocking(False)\n"
+      "  st[s]=[os.urandom(size),0,bytearray()]\n"
+      "  sel.register(s,selectors.EVENT_READ|selectors.EVENT_WRITE)\n"
+      "ok=0;live=n\n"
+      "while live:\n"
+      "  ready=sel.select(60)\n"
+      "  if not ready: break\n"
+      "  for k,ev in ready:\n"
+      "    s=k.fileobj;d=st[s]\n"
+      "    if ev&selectors.EVENT_WRITE:\n"
+      "      d[1]+=s.send(d[0][d[1]:d[1]+65536])\n"
+      "      if d[1]==size:\n"
+      "        s.shutdown(socket.SHUT_WR);sel.modify(s,selectors.EVENT_READ)\n"
+      "    if ev&selectors.EVENT_READ:\n"
+      "      b=s.recv(65536)\n"
+      "      if b: d[2]+=b\n"
+      "      else:\n"
+      "        ok+=bytes(d[2])==d[0];sel.unregister(s);s.close();live-=1\n"
+      "print(ok)\n";
+  std::string path = trellis::test::MakeTempDir("load") + "/client.py";
+  FILE* f = fopen(path.c_str(), "w");
+  ASSERT_TRUE(f);
+  fputs(script.c_str(), f);
+  fclose(f);
+
+  int before = OpenDescriptorCount();
+  long openBefore = X1Socket::GetOpenSocketCount();
+  auto notifier = std::make_shared<NotificationThread>();
+  ASSERT_TRUE(notifier->CreateThread());
+  X1Socket::SetNotificationThread(notifier->Id());
+  Server server;
+  uint16_t port;
+  {
+    X1Socket listener;
+    listener.SetCallback(AcceptCallback, &server);
+    listener.Create();
+    listener.AsyncSelect(FD_ACCEPT);
+    listener.ArmAsyncSelect();
+    listener.Bind(0, "127.0.0.1");
+    listener.Listen(5);
+    port = listener.GetLocalPort();
+
+    std::string out;
+    ASSERT_EQ(trellis::test::RunCommand("python3 " + path + " " + std::to_string(port), &out), 0);
+    EXPECT_EQ(out, "500\n");
+    listener.Close();
+  }
+  X1Socket::SetNotificationThread(0);
+  notifier->PostQuit(0);
+  ASSERT_TRUE(notifier->WaitForExit(kLongWaitMs));
+  {
+    std::lock_guard<std::mutex> g(server.mu);
+    EXPECT_EQ(server.sessions.size(), 500u);
+    for (auto& s : server.sessions) EXPECT_TRUE(s->WaitForExit(kLongWaitMs));
+    server.sessions.clear();
+  }
+  EXPECT_EQ(X1Socket::GetOpenSocketCount(), openBefore);
+  EXPECT_EQ(OpenDescriptorCount(), before);
+}
+
+}  // namespace

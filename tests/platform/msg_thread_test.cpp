@@ -1,0 +1,551 @@
+#include "platform/msg_thread.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "platform/clock.h"
+
+namespace {
+
+using platform::Boxed;
+using platform::Message;
+using platform::MsgPayload;
+using platform::MsgThread;
+using platform::ThreadId;
+using platform::WM_QUIT;
+using platform::WM_TIMER;
+using platform::WM_USER;
+
+constexpr int kLongWaitMs = 20000;  // only a bound on hangs, never a claim about speed
+
+// Waits for a condition another thread brings about; false only when it never comes.
+bool Eventually(const std::function<bool()>& cond) {
+  uint64_t limit = platform::TickCount64() + kLongWaitMs;
+  while (!cond()) {
+    if (platform::TickCount64() > limit) return false;
+    platform::SleepMs(1);
+  }
+  return true;
+}
+
+// A payload that counts its own destruction, so lost or doubly freed payloads show.
+struct Counted : MsgPayload {
+  Counted(int v, std::atomic<int>* c) : value(v), destroyed(c) {}
+  ~Counted() override { destroyed->fetch_add(1); }
+  int value;
+  std::atomic<int>* destroyed;
+};
+
+struct Seen {
+  uint32_t message;
+  uintptr_t wParam;
+  intptr_t lParam;
+  int payload;  // value of a Counted or Boxed<int> payload, -1 when none
+};
+
+class TestThread : public MsgThread {
+ public:
+  std::function<bool(TestThread&)> init;
+  std::function<void(TestThread&, Message&)> handle;
+  std::function<int(TestThread&)> exit;
+
+  std::mutex mu;
+  std::vector<Seen> seen;
+  std::atomic<ThreadId> exitRanOn{0};
+  std::atomic<bool> runEntered{false};
+
+  using MsgThread::PeekMessage;
+  using MsgThread::WaitMessage;
+
+  std::vector<Seen> Snapshot() {
+    std::lock_guard lk(mu);
+    return seen;
+  }
+  void Record(const Message& m) {
+    int v = -1;
+    if (auto* c = dynamic_cast<Counted*>(m.payload.get())) v = c->value;
+    if (auto* b = dynamic_cast<Boxed<int>*>(m.payload.get())) v = b->value;
+    std::lock_guard lk(mu);
+    seen.push_back({m.message, m.wParam, m.lParam, v});
+  }
+
+ protected:
+  bool InitInstance() override { return init ? init(*this) : true; }
+  int Run() override {
+    runEntered = true;
+    return MsgThread::Run();
+  }
+  void OnMessage(Message& m) override {
+    Record(m);
+    if (handle) handle(*this, m);
+  }
+  int ExitInstance() override {
+    exitRanOn = platform::CurrentThreadId();
+    int base = MsgThread::ExitInstance();
+    return exit ? exit(*this) : base;
+  }
+};
+
+class MsgThreadTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    // Every test ends its threads; none may be left running behind it.
+    EXPECT_TRUE(Eventually([] { return MsgThread::LiveThreadCount() == 0; }));
+  }
+};
+
+TEST_F(MsgThreadTest, MessagesFromOnePosterArriveInOrder) {
+  auto t = std::make_shared<TestThread>();
+  ASSERT_TRUE(t->CreateThread());
+  for (uintptr_t i = 0; i < 2000; ++i) ASSERT_TRUE(t->Post(WM_USER + 1, i, nullptr, static_cast<intptr_t>(i) * -3));
+  t->PostQuit(0);
+  ASSERT_TRUE(t->WaitForExit(kLongWaitMs));
+  auto seen = t->Snapshot();
+  ASSERT_EQ(seen.size(), 2000u);
+  for (size_t i = 0; i < seen.size(); ++i) {
+    EXPECT_EQ(seen[i].message, WM_USER + 1);
+    EXPECT_EQ(seen[i].wParam, i);
+    EXPECT_EQ(seen[i].lParam, static_cast<intptr_t>(i) * -3);
+  }
+}
+
+TEST_F(MsgThreadTest, PostsFromManyThreadsAllArriveWithTheirPayloads) {
+  auto t = std::make_shared<TestThread>();
+  ASSERT_TRUE(t->CreateThread());
+  constexpr int kPosters = 8, kEach = 500;
+  std::atomic<int> destroyed{0};
+  std::vector<std::thread> posters;
+  for (int p = 0; p < kPosters; ++p) {
+    posters.emplace_back([&, p] {
+      for (int i = 0; i < kEach; ++i) {
+        EXPECT_TRUE(platform::PostThreadMessage(t->Id(), WM_USER + 7, static_cast<uintptr_t>(p),
+                                                std::make_unique<Counted>(i, &destroyed)));
+      }
+    });
+  }
+  for (auto& th : posters) th.join();
+  t->PostQuit(0);
+  ASSERT_TRUE(t->WaitForExit(kLongWaitMs));
+  auto seen = t->Snapshot();
+  ASSERT_EQ(seen.size(), static_cast<size_t>(kPosters * kEach));
+  // Each poster's messages keep its own order, and every payload was delivered.
+  std::map<uintptr_t, int> next;
+  for (const auto& s : seen) {
+    ASSERT_LT(s.wParam, static_cast<uintptr_t>(kPosters));
+    EXPECT_EQ(s.payload, next[s.wParam]++);
+  }
+  for (int p = 0; p < kPosters; ++p) EXPECT_EQ(next[p], kEach);
+  // The receiver owned each payload and freed it once.
+  EXPECT_EQ(destroyed.load(), kPosters * kEach);
+}
+
+TEST_F(MsgThreadTest, PostBeforeStartIsKept) {
+  auto t = std::make_shared<TestThread>();
+  ASSERT_NE(t->Id(), 0u);
+  ASSERT_TRUE(platform::PostThreadMessage(t->Id(), WM_USER + 3, 11, std::make_unique<Boxed<int>>(42)));
+  ASSERT_TRUE(t->Post(WM_USER + 4, 12));
+  ASSERT_TRUE(t->PostQuit(0));
+  // Not findable until it runs, but its queue already takes messages.
+  EXPECT_EQ(MsgThread::Find(t->Id()), nullptr);
+  ASSERT_TRUE(t->CreateThread());
+  ASSERT_TRUE(t->WaitForExit(kLongWaitMs));
+  auto seen = t->Snapshot();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].message, WM_USER + 3);
+  EXPECT_EQ(seen[0].wParam, 11u);
+  EXPECT_EQ(seen[0].payload, 42);
+  EXPECT_EQ(seen[1].message, WM_USER + 4);
+}
+
+TEST_F(MsgThreadTest, PostToEndedThreadFailsAndFreesThePayload) {
+  std::atomic<int> destroyed{0};
+  auto t = std::make_shared<TestThread>();
+  ASSERT_TRUE(t->CreateThread());
+  t->PostQuit(0);
+  ASSERT_TRUE(t->WaitForExit(kLongWaitMs));
+  ASSERT_TRUE(t->HasEnded());
+
+  EXPECT_FALSE(platform::PostThreadMessage(t->Id(), WM_USER, 0, std::make_unique<Counted>(1, &destroyed)));
+  EXPECT_EQ(destroyed.load(), 1);
+  EXPECT_FALSE(t->Post(WM_USER, 0, std::make_unique<Counted>(2, &destroyed)));
+  EXPECT_EQ(destroyed.load(), 2);
+  EXPECT_FALSE(t->PostQuit(0));
+  EXPECT_EQ(MsgThread::Find(t->Id()), nullptr);
+
+  // Ids that never named a thread behave the same.
+  EXPECT_FALSE(platform::PostThreadMessage(0, WM_USER, 0, std::make_unique<Counted>(3, &destroyed)));
+  EXPECT_FALSE(platform::PostThreadMessage(0xFFFFFFF0u, WM_USER, 0, std::make_unique<Counted>(4, &destroyed)));
+  EXPECT_EQ(destroyed.load(), 4);
+}
+
+TEST_F(MsgThreadTest, MessagesLeftBehindQuitAreFreedUndelivered) {
+  std::atomic<int> destroyed{0};
+  auto t = std::make_shared<TestThread>();
+  ASSERT_TRUE(t->PostQuit(3));
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(t->Post(WM_USER, 0, std::make_unique<Counted>(i, &destroyed)));
+  ASSERT_TRUE(t->CreateThread());
+  ASSERT_TRUE(t->WaitForExit(kLongWaitMs));
+  EXPECT_TRUE(t->Snapshot().empty());
+  EXPECT_EQ(destroyed.load(), 5);
+  EXPECT_EQ(t->ExitCode(), 3);
+}
+
+// A payload whose destructor posts again must not deadlock the closing queue.
+struct PostsWhenFreed : MsgPayload {
+  PostsWhenFreed(ThreadId t, std::atomic<int>* r) : target(t), result(r) {}
+  ~PostsWhenFreed() override {
+    *result = platform::PostThreadMessage(target, WM_USER, 0, std::make_unique<Boxed<int>>(1)) ? 1 : 0;
+  }
+  ThreadId target;
+  std::atomic<int>* result;
+};
+
+TEST_F(MsgThreadTest, PayloadFreedAtCloseMayPostWithoutDeadlock) {
+  std::atomic<int> result{-1};
+  auto t = std::make_shared<TestThread>();
+  ASSERT_TRUE(t->PostQuit(0));
+  ASSERT_TRUE(t->Post(WM_USER, 0, std::make_unique<PostsWhenFreed>(t->Id(), &result)));
+  ASSERT_TRUE(t->CreateThread());
+  ASSERT_TRUE(t->WaitForExit(kLongWaitMs));
+  EXPECT_EQ(result.load(), 0);  // the queue was already closed to it
+}
+
+TEST_F(MsgThreadTest, QuitEndsLoopAndExitInstanceRunsOnTheThread) {
+  auto t = std::make_shared<TestThread>();
+  ASSERT_TRUE(t->CreateThread());
+  ASSERT_TRUE(Eventually([&] { return MsgThread::Find(t->Id()) != nullptr; }));
+  EXPECT_EQ(MsgThread::Find(t->Id()).get(), t.get());
+  EXPECT_FALSE(t->HasEnded());
+  EXPECT_FALSE(t->WaitForExit(0));
+  EXPECT_EQ(platform::CurrentThreadId(), 0u);  // the test's own thread is not one of ours
+
+  ASSERT_TRUE(t->PostQuit(-7));
+  ASSERT_TRUE(t->WaitForExit(-1));
+  EXPECT_TRUE(t->HasEnded());
+  EXPECT_EQ(t->exitRanOn.load(), t->Id());
+  EXPECT_EQ(t->ExitCode(), -7);  // the default ExitInstance hands on WM_QUIT's code
+  EXPECT_TRUE(t->Snapshot().empty());  // WM_QUIT itself is not a handled message
+  EXPECT_EQ(MsgThread::Find(t->Id()), nullptr);
+}
+
+TEST_F(MsgThreadTest, ExitInstanceDecidesTheExitCode) {
+  auto t = std::make_shared<TestThread>();
+  t->exit = [](TestThread&) { return 55; };
+  ASSERT_TRUE(t->CreateThread());
+  t->PostQuit(1);
+  ASSERT_TRUE(t->WaitForExit(kLongWaitMs));
+  EXPECT_EQ(t->ExitCode(), 55);
+}
+
+TEST_F(MsgThreadTest, RefusingInitInstanceSkipsRunButRunsExitInstance) {
+  auto t = std::make_shared<TestThread>();
+  t->init = [](TestThread&) { return false; };
+  t->exit = [](TestThread&) { return 9; };
+  ASSERT_TRUE(t->Post(WM_USER));
+  ASSERT_TRUE(t->CreateThread());
+  ASSERT_TRUE(t->WaitForExit(kLongWaitMs));
+  EXPECT_FALSE(t->runEntered.load());
+  EXPECT_EQ(t->exitRanOn.load(), t->Id());
+  EXPECT_EQ(t->ExitCode(), 9);
+  EXPECT_TRUE(t->Snapshot().empty());
+}
+
+TEST_F(MsgThreadTest, StartingNeedsSharedOwnershipAndHappensOnce) {
+  TestThread unowned;
+  EXPECT_FALSE(unowned.CreateThread());
+
+  auto t = std::make_shared<TestThread>();
+  ASSERT_TRUE(t->CreateThread());
+  EXPECT_FALSE(t->CreateThread());
+  t->PostQuit(0);
+  ASSERT_TRUE(t->WaitForExit(kLongWaitMs));
+  EXPECT_FALSE(t->CreateThread());
+}
+
+TEST_F(MsgThreadTest, WaitingForItsOwnEndReturnsInsteadOfHanging) {
+  auto t = std::make_shared<TestThread>();
+  std::atomic<int> selfWait{-1};
+  t->handle = [&](TestThread& self, Message&) {
+    selfWait = self.WaitForExit(-1) ? 1 : 0;
+    self.PostQuit(0);
+  };
+  ASSERT_TRUE(t->Post(WM_USER));
+  ASSERT_TRUE(t->CreateThread());
+  ASSERT_TRUE(t->WaitForExit(kLongWaitMs));
+  EXPECT_EQ(selfWait.load(), 0);
+}
+
+TEST_F(MsgThreadTest, RunningThreadKeepsItsObjectAliveUntilItEnds) {
+  static std::atomic<int> destroyedOn{-1};
+  struct Owned : TestThread {
+    ~Owned() override { destroyedOn = static_cast<int>(platform::CurrentThreadId()); }
+  };
+  destroyedOn = -1;
+  ThreadId id;
+  {
+    auto t = std::make_shared<Owned>();
+    id = t->Id();
+    ASSERT_TRUE(t->CreateThread());
+  }
+  // The creator's reference is gone; the thread still runs and takes messages.
+  ASSERT_TRUE(Eventually([&] { return MsgThread::Find(id) != nullptr; }));
+  EXPECT_EQ(destroyedOn.load(), -1);
+  ASSERT_TRUE(platform::PostThreadMessage(id, WM_QUIT));
+  ASSERT_TRUE(Eventually([] { return destroyedOn.load() != -1; }));
+  EXPECT_FALSE(platform::PostThreadMessage(id, WM_USER));
+}
+
+TEST_F(MsgThreadTest, TimerTicksRepeatedlyUntilKilled) {
+  auto t = std::make_shared<TestThread>();
+  std::atomic<int> ticks{0};
+  t->handle = [&](TestThread& self, Message& m) {
+    if (m.message == WM_TIMER) {
+      EXPECT_EQ(m.wParam, 77u);
+      if (++ticks == 3) {
+        EXPECT_TRUE(self.KillTimer(77));
+      }
+    }
+  };
+  ASSERT_TRUE(t->SetTimer(77, 2));
+  ASSERT_TRUE(t->CreateThread());
+  ASSERT_TRUE(Eventually([&] { return ticks.load() >= 3; }));
+  // Give a wrongly surviving timer many periods to show itself.
+  platform::SleepMs(40);
+  t->PostQuit(0);
+  ASSERT_TRUE(t->WaitForExit(kLongWaitMs));
+  EXPECT_EQ(ticks.load(), 3);
+  EXPECT_FALSE(t->KillTimer(77));
+}
+
+TEST_F(MsgThreadTest, TimerArgumentsAndReplacement) {
+  auto t = std::make_shared<TestThread>();
+  EXPECT_FALSE(t->SetTimer(0, 10));  // 0 stands for "no timer"
+  EXPECT_FALSE(t->KillTimer(5));
+  // A timer set far in the future, then replaced by a short one, ticks at the new interval.
+  ASSERT_TRUE(t->SetTimer(5, 3600 * 1000));
+  ASSERT_TRUE(t->SetTimer(5, 1));
+  std::atomic<int> ticks{0};
+  t->handle = [&](TestThread& self, Message& m) {
+    if (m.message == WM_TIMER && m.wParam == 5 && ++ticks == 1) self.PostQuit(0);
+  };
+  ASSERT_TRUE(t->CreateThread());
+  ASSERT_TRUE(t->WaitForExit(kLongWaitMs));
+  EXPECT_GE(ticks.load(), 1);
+  EXPECT_FALSE(t->SetTimer(5, 10));  // ended threads take no timers
+}
+
+TEST_F(MsgThreadTest, TimerSetFromAnotherThreadWakesAWaitingThread) {
+  auto t = std::make_shared<TestThread>();
+  std::atomic<int> ticks{0};
+  t->handle = [&](TestThread& self, Message& m) {
+    if (m.message == WM_TIMER && ++ticks == 1) self.PostQuit(0);
+  };
+  ASSERT_TRUE(t->CreateThread());
+  // Let the thread block with nothing to wait for, then set a timer from here.
+  ASSERT_TRUE(Eventually([&] { return t->runEntered.load(); }));
+  platform::SleepMs(5);
+  ASSERT_TRUE(t->SetTimer(1, 1));
+  ASSERT_TRUE(t->WaitForExit(kLongWaitMs));
+  EXPECT_EQ(ticks.load(), 1);
+}
+
+TEST_F(MsgThreadTest, SlowTimerHandlerGetsMergedTicksNotABacklog) {
+  auto t = std::make_shared<TestThread>();
+  std::atomic<int> timersWaiting{-1};
+  t->handle = [&](TestThread& self, Message& m) {
+    if (m.message != WM_TIMER) return;
+    // Handle the tick slowly: dozens of periods go by.
+    platform::SleepMs(50);
+    int n = 0;
+    Message next;
+    while (self.PeekMessage(&next)) {
+      if (next.message == WM_TIMER) ++n;
+    }
+    timersWaiting = n;
+    self.KillTimer(1);
+    self.PostQuit(0);
+  };
+  ASSERT_TRUE(t->SetTimer(1, 1));
+  ASSERT_TRUE(t->CreateThread());
+  ASSERT_TRUE(t->WaitForExit(kLongWaitMs));
+  // One merged tick is due after the slow handler (a second only if the drain itself was
+  // preempted for a whole period); a backlog would hold about fifty.
+  EXPECT_GE(timersWaiting.load(), 1);
+  EXPECT_LE(timersWaiting.load(), 2);
+}
+
+TEST_F(MsgThreadTest, TicksAccumulatedBeforeStartAreOneTick) {
+  auto t = std::make_shared<TestThread>();
+  std::atomic<int> atStart{-1};
+  t->init = [&](TestThread& self) {
+    int n = 0;
+    Message m;
+    while (self.PeekMessage(&m)) {
+      if (m.message == WM_TIMER) ++n;
+    }
+    atStart = n;
+    self.KillTimer(2);
+    return false;
+  };
+  ASSERT_TRUE(t->SetTimer(2, 1));
+  platform::SleepMs(30);
+  ASSERT_TRUE(t->CreateThread());
+  ASSERT_TRUE(t->WaitForExit(kLongWaitMs));
+  EXPECT_GE(atStart.load(), 1);
+  EXPECT_LE(atStart.load(), 2);
+}
+
+TEST_F(MsgThreadTest, TimerIsNotStarvedByAFloodAndDoesNotStarveIt) {
+  // Every posted message takes longer than the timer's period and posts the next one, so the
+  // queue is never empty and the timer is due whenever a message is taken. Ticks must still come,
+  // interleaved one-for-one with the posted messages.
+  auto t = std::make_shared<TestThread>();
+  std::atomic<int> ticks{0};
+  t->init = [](TestThread& self) {
+    self.Post(WM_USER + 20);
+    self.Post(WM_USER + 20);
+    return true;
+  };
+  t->handle = [&](TestThread& self, Message& m) {
+    if (m.message == WM_TIMER) {
+      if (++ticks == 10) {
+        self.KillTimer(3);
+        self.PostQuit(0);
+      }
+      return;
+    }
+    if (m.message != WM_USER + 20) return;  // the outside flood is handled quickly
+    platform::SleepMs(3);
+    self.Post(WM_USER + 20);
+  };
+  ASSERT_TRUE(t->SetTimer(3, 2));
+  ASSERT_TRUE(t->CreateThread());
+  // An outside flood on top, until the last tick.
+  std::thread flooder([&] {
+    while (ticks.load() < 10 && t->Post(WM_USER + 21)) std::this_thread::yield();
+  });
+  ASSERT_TRUE(t->WaitForExit(kLongWaitMs));
+  flooder.join();
+  EXPECT_EQ(ticks.load(), 10);
+  auto seen = t->Snapshot();
+  std::vector<size_t> tickAt;
+  for (size_t i = 0; i < seen.size(); ++i) {
+    if (seen[i].message == WM_TIMER) tickAt.push_back(i);
+  }
+  ASSERT_EQ(tickAt.size(), 10u);
+  const size_t firstTick = tickAt.front(), lastTick = tickAt.back();
+  // While the timer runs, handling a slow posted message always leaves it due, so the next
+  // message taken is a tick; and a tick never follows a tick while posts wait.
+  for (size_t i = firstTick + 1; i <= lastTick; ++i) {
+    bool tick = seen[i].message == WM_TIMER;
+    bool prevTick = seen[i - 1].message == WM_TIMER;
+    bool prevSlow = seen[i - 1].message == WM_USER + 20;
+    if (prevTick) {
+      EXPECT_FALSE(tick) << "at " << i;
+    }
+    if (prevSlow) {
+      EXPECT_TRUE(tick) << "at " << i;
+    }
+  }
+}
+
+TEST_F(MsgThreadTest, WaitMessageSeesPostsAndTimesOut) {
+  auto t = std::make_shared<TestThread>();
+  std::atomic<int> emptyWait{-1}, fullWait{-1};
+  t->init = [&](TestThread& self) {
+    emptyWait = self.WaitMessage(5) ? 1 : 0;
+    self.Post(WM_USER);
+    fullWait = self.WaitMessage(-1) ? 1 : 0;
+    return false;
+  };
+  ASSERT_TRUE(t->CreateThread());
+  ASSERT_TRUE(t->WaitForExit(kLongWaitMs));
+  EXPECT_EQ(emptyWait.load(), 0);
+  EXPECT_EQ(fullWait.load(), 1);
+}
+
+TEST_F(MsgThreadTest, IdsAreNeverReused) {
+  std::set<ThreadId> ids;
+  std::vector<ThreadId> ended;
+  ThreadId last = 0;
+  for (int i = 0; i < 100; ++i) {
+    auto t = std::make_shared<TestThread>();
+    ASSERT_GT(t->Id(), last);
+    last = t->Id();
+    ASSERT_TRUE(ids.insert(t->Id()).second);
+    if (i % 2 == 0) {
+      ASSERT_TRUE(t->CreateThread());
+      t->PostQuit(0);
+      ASSERT_TRUE(t->WaitForExit(kLongWaitMs));
+    }
+    ended.push_back(t->Id());
+  }
+  // No later thread answers to an earlier id.
+  auto live = std::make_shared<TestThread>();
+  ASSERT_TRUE(live->CreateThread());
+  for (ThreadId id : ended) EXPECT_FALSE(platform::PostThreadMessage(id, WM_USER));
+  live->PostQuit(0);
+  ASSERT_TRUE(live->WaitForExit(kLongWaitMs));
+  EXPECT_TRUE(live->Snapshot().empty());
+}
+
+TEST_F(MsgThreadTest, ManyThreadsAllFinish) {
+  std::vector<std::shared_ptr<TestThread>> threads;
+  for (int i = 0; i < 32; ++i) {
+    threads.push_back(std::make_shared<TestThread>());
+    ASSERT_TRUE(threads.back()->CreateThread());
+  }
+  EXPECT_GE(MsgThread::LiveThreadCount(), 1u);
+  // Each thread passes a message to the next, then quits.
+  for (size_t i = 0; i < threads.size(); ++i) {
+    ThreadId next = threads[(i + 1) % threads.size()]->Id();
+    EXPECT_TRUE(platform::PostThreadMessage(next, WM_USER + 5, i));
+  }
+  for (auto& t : threads) t->PostQuit(0);
+  for (auto& t : threads) ASSERT_TRUE(t->WaitForExit(kLongWaitMs));
+  for (auto& t : threads) EXPECT_EQ(t->Snapshot().size(), 1u);
+  ASSERT_TRUE(Eventually([] { return MsgThread::LiveThreadCount() == 0; }));
+}
+
+TEST_F(MsgThreadTest, ExceptionInAHandlerEndsOnlyThatThread) {
+  std::atomic<int> destroyed{0};
+  auto bad = std::make_shared<TestThread>();
+  auto good = std::make_shared<TestThread>();
+  bad->handle = [](TestThread&, Message& m) {
+    if (m.message == WM_USER + 66) throw std::runtime_error("handler failed");
+  };
+  ASSERT_TRUE(bad->Post(WM_USER + 66));
+  ASSERT_TRUE(bad->Post(WM_USER + 67, 0, std::make_unique<Counted>(1, &destroyed)));
+  ASSERT_TRUE(bad->CreateThread());
+  ASSERT_TRUE(good->CreateThread());
+  ASSERT_TRUE(bad->WaitForExit(kLongWaitMs));
+  EXPECT_EQ(bad->ExitCode(), -1);
+  EXPECT_EQ(destroyed.load(), 1);  // the message behind the failure was freed, not handled
+  EXPECT_FALSE(bad->Post(WM_USER));
+
+  ASSERT_TRUE(good->Post(WM_USER + 1, 5));
+  good->PostQuit(4);
+  ASSERT_TRUE(good->WaitForExit(kLongWaitMs));
+  EXPECT_EQ(good->ExitCode(), 4);
+  ASSERT_EQ(good->Snapshot().size(), 1u);
+  EXPECT_EQ(bad->Snapshot().size(), 1u);
+}
+
+TEST_F(MsgThreadTest, ExceptionInInitInstanceEndsTheThread) {
+  auto t = std::make_shared<TestThread>();
+  t->init = [](TestThread&) -> bool { throw 42; };
+  ASSERT_TRUE(t->CreateThread());
+  ASSERT_TRUE(t->WaitForExit(kLongWaitMs));
+  EXPECT_EQ(t->ExitCode(), -1);
+  EXPECT_FALSE(t->runEntered.load());
+}
+
+}  // namespace
