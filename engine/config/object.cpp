@@ -9,7 +9,7 @@ CRuntimeClass* g_firstClass = nullptr;
 
 }  // namespace
 
-CRuntimeClass CObject::classCObject = {"CObject", 0xFFFF, nullptr, nullptr, nullptr};
+CRuntimeClass CObject::classCObject = {"CObject", 0xFFFF, nullptr, nullptr, nullptr, nullptr};
 static CClassRegistration tl_register_CObject(&CObject::classCObject);
 
 CClassRegistration::CClassRegistration(CRuntimeClass* cls) {
@@ -19,6 +19,10 @@ CClassRegistration::CClassRegistration(CRuntimeClass* cls) {
   }
   cls->m_pNextClass = g_firstClass;
   g_firstClass = cls;
+}
+
+CProgramFactory::CProgramFactory(CRuntimeClass* cls, std::shared_ptr<CObject> (*create)()) {
+  if (cls != nullptr && cls->m_pfnCreateObject != nullptr) cls->m_pfnProgramFactory = create;
 }
 
 bool CRuntimeClass::IsDerivedFrom(const CRuntimeClass* base) const {
@@ -31,7 +35,7 @@ bool CRuntimeClass::IsDerivedFrom(const CRuntimeClass* base) const {
 
 std::shared_ptr<CObject> CRuntimeClass::CreateObject() const {
   if (m_pfnCreateObject == nullptr) return nullptr;
-  return m_pfnCreateObject();
+  return m_pfnProgramFactory != nullptr ? m_pfnProgramFactory() : m_pfnCreateObject();
 }
 
 const CRuntimeClass* CRuntimeClass::FromName(std::string_view name) {

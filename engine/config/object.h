@@ -5,6 +5,12 @@
 // reader creates them by that name. Creation is therefore limited to classes that registered a
 // factory, and every reader names the base class it expects, so a stream can never make the
 // program build an object of an unrelated class.
+//
+// A class is registered under its stored name, which is usually its C++ name. Settings classes
+// that both programs hold are registered under the name of the object the engine runs (the
+// settings of the web proxy, CWWWServiceSettings, are stored as "CWWWService"), and the engine
+// gives that record a factory of its own (CProgramFactory): the same stored name makes a running
+// service in the engine and its settings in the console.
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -20,6 +26,9 @@ struct CRuntimeClass {
   const CRuntimeClass* m_pBaseClass;
   std::shared_ptr<CObject> (*m_pfnCreateObject)();  // null: not creatable by name
   const CRuntimeClass* m_pNextClass;                // registration list
+  // Set by a program that makes objects of its own under this stored name (CProgramFactory);
+  // it then takes the place of m_pfnCreateObject.
+  std::shared_ptr<CObject> (*m_pfnProgramFactory)() = nullptr;
 
   bool IsDerivedFrom(const CRuntimeClass* base) const;
   // Null when the class cannot be created by name.
@@ -33,6 +42,14 @@ struct CRuntimeClass {
 // Adds a class record to the process-wide list; used by the registration macros.
 struct CClassRegistration {
   explicit CClassRegistration(CRuntimeClass* cls);
+};
+
+// Gives a registered, creatable class the program's own factory (a static object of the program,
+// made during static initialisation like the registrations). The factory must make an object
+// whose run-time class is that record: an object of a class derived from the record's C++ class
+// that does not declare a record of its own.
+struct CProgramFactory {
+  CProgramFactory(CRuntimeClass* cls, std::shared_ptr<CObject> (*create)());
 };
 
 class CObject {
@@ -69,13 +86,17 @@ class CObject {
                                                                   \
  private:
 
-#define TL_IMPLEMENT_RUNTIMECLASS_(cls, base, schema, factory)                                  \
-  CRuntimeClass cls::class##cls = {#cls, schema, TL_RUNTIME_CLASS(base), factory, nullptr};    \
+#define TL_IMPLEMENT_RUNTIMECLASS_(cls, name, base, schema, factory)                             \
+  CRuntimeClass cls::class##cls = {name, schema, TL_RUNTIME_CLASS(base), factory, nullptr, nullptr}; \
   static CClassRegistration tl_register_##cls(&cls::class##cls);                               \
   const CRuntimeClass* cls::GetRuntimeClass() const { return &cls::class##cls; }
 
-#define TL_IMPLEMENT_DYNAMIC(cls, base) TL_IMPLEMENT_RUNTIMECLASS_(cls, base, 0xFFFF, nullptr)
+#define TL_IMPLEMENT_DYNAMIC(cls, base) TL_IMPLEMENT_RUNTIMECLASS_(cls, #cls, base, 0xFFFF, nullptr)
 
-#define TL_IMPLEMENT_SERIAL(cls, base, schema)                                       \
+#define TL_IMPLEMENT_SERIAL(cls, base, schema) TL_IMPLEMENT_SERIAL_AS(cls, #cls, base, schema)
+
+// A creatable class stored under another name than its C++ name (a settings class stored under
+// the name of the object the engine runs).
+#define TL_IMPLEMENT_SERIAL_AS(cls, name, base, schema)                              \
   std::shared_ptr<CObject> cls::CreateObject() { return std::make_shared<cls>(); }   \
-  TL_IMPLEMENT_RUNTIMECLASS_(cls, base, schema, &cls::CreateObject)
+  TL_IMPLEMENT_RUNTIMECLASS_(cls, name, base, schema, &cls::CreateObject)

@@ -310,7 +310,7 @@ void CTrellisEngine::LoadConfiguration() {
 }
 
 void CTrellisEngine::AddDefaultService(const std::shared_ptr<CService>& service) {
-  if (!m_services->AddService(service)) EngineDebug("First-run service " + service->GetName() + " could not be added");
+  if (!m_services->AddService(service)) EngineDebug("First-run service " + service->Settings().GetName() + " could not be added");
 }
 
 namespace {
@@ -325,7 +325,7 @@ std::shared_ptr<CService> MakeDefaultService(const char* className) {
 
 // Non-proxy requests go to an internal server only when one is named: a service told to forward
 // to an empty host would fail every such request.
-void SetInternalServer(CService& service, const CString& host, uint32_t port) {
+void SetInternalServer(CServiceSettings& service, const CString& host, uint32_t port) {
   if (host.empty()) return;
   CLockGuard guard(service);
   service.NonProxyRequestAction = 1;
@@ -333,7 +333,7 @@ void SetInternalServer(CService& service, const CString& host, uint32_t port) {
   service.NonProxyRequestPort = port;
 }
 
-void SetIdentity(CService& service, const char* name, const char* description, uint32_t port) {
+void SetIdentity(CServiceSettings& service, const char* name, const char* description, uint32_t port) {
   service.SetName(name);
   service.SetDescription(description);
   CLockGuard guard(service);
@@ -351,16 +351,16 @@ void CTrellisEngine::CreateFirstRunServices() {
   if (setupDword("InstallFTP", 0)) {
     if (auto s = MakeDefaultService("CFTPService")) {
       {
-        CLockGuard guard(*s);
-        s->PortNumber = setupDword("FTPProxyPort", 21);
+        CLockGuard guard(s->Settings());
+        s->Settings().PortNumber = setupDword("FTPProxyPort", 21);
       }
-      SetInternalServer(*s, setupString("InternalFTPServer"), setupDword("InternalFTPPort", 21));
+      SetInternalServer(s->Settings(), setupString("InternalFTPServer"), setupDword("InternalFTPPort", 21));
       AddDefaultService(s);
     }
   }
   if (setupDword("InstallPOP3", 0)) {
     if (auto s = MakeDefaultService("CPOP3Service")) {
-      SetInternalServer(*s, setupString("InternalPOP3Server"), setupDword("InternalPOP3Port", 110));
+      SetInternalServer(s->Settings(), setupString("InternalPOP3Server"), setupDword("InternalPOP3Port", 110));
       AddDefaultService(s);
     }
   }
@@ -375,10 +375,10 @@ void CTrellisEngine::CreateFirstRunServices() {
   if (setupDword("InstallWWW", 0)) {
     if (auto s = MakeDefaultService("CWWWService")) {
       {
-        CLockGuard guard(*s);
-        s->PortNumber = setupDword("WWWProxyPort", 80);
+        CLockGuard guard(s->Settings());
+        s->Settings().PortNumber = setupDword("WWWProxyPort", 80);
       }
-      SetInternalServer(*s, setupString("InternalWWWServer"), setupDword("InternalWWWPort", 80));
+      SetInternalServer(s->Settings(), setupString("InternalWWWServer"), setupDword("InternalWWWPort", 80));
       AddDefaultService(s);
     }
   }
@@ -400,7 +400,7 @@ void CTrellisEngine::CreateFirstRunServices() {
   for (const auto& m : kMappings) {
     if (setupString(m.serverValue).empty()) continue;
     if (auto s = MakeDefaultService("CTCPMappingService")) {
-      SetIdentity(*s, m.name, m.description, m.port);
+      SetIdentity(s->Settings(), m.name, m.description, m.port);
       AddDefaultService(s);
     }
   }
@@ -411,7 +411,7 @@ void CTrellisEngine::CreateFirstRunServices() {
 void CTrellisEngine::CreateUpgradeServices() {
   if (RegReadDWORD(kSetupKey, "InstallDHCP", 0)) {
     if (auto s = MakeDefaultService("CDHCPService")) {
-      s->AccessRights.AddRecipient(std::make_shared<CRecipient>());
+      s->Settings().AccessRights.AddRecipient(std::make_shared<CRecipient>());
       AddDefaultService(s);
     }
   }
@@ -419,9 +419,9 @@ void CTrellisEngine::CreateUpgradeServices() {
     if (auto s = MakeDefaultService("CXDMAService")) AddDefaultService(s);
   if (RegReadDWORD(kSetupKey, "InstallLogServer", 0)) {
     if (auto s = MakeDefaultService("CWWWService")) {
-      SetIdentity(*s, "Logfile Server", "WWW Server for viewing log files", 8010);
-      CLockGuard guard(*s);
-      s->NonProxyRequestAction = 3;
+      SetIdentity(s->Settings(), "Logfile Server", "WWW Server for viewing log files", 8010);
+      CLockGuard guard(s->Settings());
+      s->Settings().NonProxyRequestAction = 3;
       AddDefaultService(s);
     }
   }

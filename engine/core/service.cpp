@@ -6,21 +6,12 @@
 #include <cstdarg>
 #include <thread>
 
-#include "engine/config/reg_helpers.h"
 #include "engine/config/util.h"
 #include "engine/core/session.h"
 #include "engine/net/socket_exception.h"
 #include "platform/msg_thread.h"
 
-TL_IMPLEMENT_SERIAL(CService, CLockableObject, 1)
-TL_IMPLEMENT_SERIAL(CTCPService, CService, 1)
-
 namespace {
-
-// Values of the service key that older versions wrote and UpgradeLegacySettings converts.
-constexpr const char* kLegacyInterfaceAddress = "InterfaceAddress";
-constexpr const char* kLegacySpecifiedInterface = "SpecifiedInterfaceAddress";
-constexpr const char* kLegacyCriticalService = "CriticalService";
 
 CString Subkey(const CString& key, const char* name) { return key + "\\" + name; }
 
@@ -31,85 +22,75 @@ void FlattenControls(CString& text) {
   }
 }
 
-// Releases objects taken out of a container after every lock of the caller has been given up:
-// a binding's destructor closes its listener, which waits for a running accept callback.
-using Released = std::vector<std::shared_ptr<CObject>>;
+// The two plain stored service classes run as they are: a listener whose connections get no
+// session (CTCPService) or no listener at all (CService).
+using CPlainService = TRunningService<CServiceSettings, CService>;
+using CPlainTCPService = TRunningService<CTCPServiceSettings, CTCPService>;
+CProgramFactory g_plainService(TL_RUNTIME_CLASS(CServiceSettings), &MakeRunningService<CPlainService>);
+CProgramFactory g_plainTCPService(TL_RUNTIME_CLASS(CTCPServiceSettings), &MakeRunningService<CPlainTCPService>);
 
 }  // namespace
 
 // ---- CService ----------------------------------------------------------------------------------
 
-CService::CService() {
-  Bindings.SetElementClass(TL_RUNTIME_CLASS(CBinding));
-  Interfaces.SetElementClass(TL_RUNTIME_CLASS(CInterface));
-  ResetRightIdentities();
-}
-
-CService::CService(uint32_t port, const CString& name, const CString& description) : CService() {
-  PortNumber = port;
-  Name = name;
-  Description = description;
-  NonProxyRequestPort = port;
+CService::CService(CServiceSettings& settings) : m_settings(settings) {
+  // From here on the settings report this object's live state.
+  m_settings.m_runningState.store(SERVICE_STOPPED);
+  m_settings.m_live.store(true);
 }
 
 CService::~CService() {
   // Listeners go before anything an accept callback could read.
   m_listener.Close();
-  for (const auto& [key, obj] : Bindings.Snapshot()) {
-    if (auto b = std::dynamic_pointer_cast<CBinding>(obj)) b->CloseSocket();
+  Listeners listeners;
+  {
+    CLockGuard bindingsLock(m_settings.Bindings);
+    listeners.swap(m_bindingListeners);
   }
+  CloseListeners(listeners);
+  m_settings.m_live.store(false);
 }
 
-bool CService::IsValidName(const CString& name) {
-  if (name.empty() || name.size() > kMaxNameLength) return false;
-  for (unsigned char c : name) {
-    if (c < 0x20 || c == 0x7F || c == '\\' || c == '/') return false;
+void CService::SetRunningState(uint32_t state) { m_settings.m_runningState.store(state); }
+
+X1Socket& CService::BindingListener(const CString& name) {
+  auto& slot = m_bindingListeners[name];
+  if (!slot) slot = std::make_unique<X1Socket>();
+  return *slot;
+}
+
+CService::Listeners CService::TakeListeners(const std::vector<CString>* names) {
+  Listeners taken;
+  CLockGuard bindingsLock(m_settings.Bindings);
+  if (!names) {
+    taken.swap(m_bindingListeners);
+    return taken;
   }
-  return true;
+  for (const auto& name : *names) {
+    auto it = m_bindingListeners.find(name);
+    if (it == m_bindingListeners.end()) continue;
+    taken.emplace(name, std::move(it->second));
+    m_bindingListeners.erase(it);
+  }
+  return taken;
 }
 
-void CService::ResetRightIdentities() {
-  AccessRights.RightType = kRightAccess;
-  AccessRights.Description = kServiceAccessRightText;
-  StartStopRights.RightType = kRightStartStop;
-  StartStopRights.Description = kServiceStartStopRightText;
-  EditRights.RightType = kRightEdit;
-  EditRights.Description = kServiceEditRightText;
-}
-
-bool CService::AcceptsInterface(const CInterface& entry) const { return entry.m_kind != INTERFACE_DIALUP; }
-
-CString CService::GetName() const {
-  CLockGuard g(*this);
-  return Name;
-}
-
-bool CService::SetName(const CString& name) {
-  if (!IsValidName(name)) return false;
-  CLockGuard g(*this);
-  Name = name;
-  return true;
-}
-
-CString CService::GetDescription() const {
-  CLockGuard g(*this);
-  return Description;
-}
-
-void CService::SetDescription(const CString& description) {
-  CLockGuard g(*this);
-  Description = description;
+void CService::CloseListeners(Listeners& listeners) {
+  for (auto& [name, socket] : listeners) {
+    if (socket) socket->Close();
+  }
+  listeners.clear();
 }
 
 // ---- Listeners -----------------------------------------------------------------------------------
 
 void CService::OpenListener(X1Socket& socket, const CString& address, bool reuse) {
-  const uint32_t transport = GetTransport();
+  const uint32_t transport = m_settings.GetTransport();
   if (socket.IsOpen()) socket.Close();
   uint32_t port;
   {
-    CLockGuard g(*this);
-    port = PortNumber;
+    CLockGuard g(m_settings);
+    port = m_settings.PortNumber;
   }
   if (port > 0xFFFF) throw X1SocketException(WSAEINVAL);
   if (transport == SERVICE_TRANSPORT_TCP) {
@@ -138,18 +119,19 @@ void CService::Start() {
   uint32_t enabled, option, port, reuse;
   CString specific;
   {
-    CLockGuard g(*this);
-    enabled = Enabled;
-    option = BindingOption;
-    port = PortNumber;
-    reuse = ReuseAddr;
-    specific = SpecificBinding;
+    CLockGuard g(m_settings);
+    enabled = m_settings.Enabled;
+    option = m_settings.BindingOption;
+    port = m_settings.PortNumber;
+    reuse = m_settings.ReuseAddr;
+    specific = m_settings.SpecificBinding;
   }
   if (!enabled) return;
   bool failed = false;
-  Released released;
+  CLockableMap& bindings = m_settings.Bindings;
+  std::vector<std::shared_ptr<CObject>> released;  // let go after the binding map's lock
   {
-    CLockGuard bindingsLock(Bindings);
+    CLockGuard bindingsLock(bindings);
     if (option == BINDING_ALL || option == BINDING_SPECIFIC) {
       const CString address = option == BINDING_ALL ? CString("0.0.0.0") : specific;
       try {
@@ -162,7 +144,7 @@ void CService::Start() {
       }
     } else {
       std::vector<CString> empty;
-      for (auto& [key, obj] : Bindings) {
+      for (auto& [key, obj] : bindings) {
         auto binding = std::dynamic_pointer_cast<CBinding>(obj);
         if (!binding) {
           empty.push_back(key);
@@ -171,7 +153,7 @@ void CService::Start() {
         if (binding->m_state != BINDING_TO_OPEN || !binding->m_interface.IsAvailable()) continue;
         const CString address = binding->m_interface.GetAddressText();
         try {
-          OpenListener(binding->Socket(), address, true);
+          OpenListener(BindingListener(key), address, true);
           Log(LOG_INFORMATION, "Service started on interface %s:%u", address.c_str(), port);
           binding->m_state = BINDING_LISTENING;
         } catch (const X1SocketException& e) {
@@ -182,8 +164,8 @@ void CService::Start() {
         }
       }
       for (const auto& key : empty) {
-        released.push_back(Bindings.Lookup(key));
-        Bindings.RemoveKey(key);
+        released.push_back(bindings.Lookup(key));
+        bindings.RemoveKey(key);
       }
     }
   }
@@ -197,23 +179,26 @@ void CService::Start() {
 }
 
 void CService::Stop() {
-  Released released;
+  std::vector<std::shared_ptr<CObject>> released;
+  CLockableMap& bindings = m_settings.Bindings;
   {
-    CLockGuard bindingsLock(Bindings);
+    CLockGuard bindingsLock(bindings);
     m_listener.Close();
+    for (auto& [name, socket] : m_bindingListeners) {
+      if (socket) socket->Close();
+    }
     std::vector<CString> empty;
-    for (auto& [key, obj] : Bindings) {
+    for (auto& [key, obj] : bindings) {
       auto binding = std::dynamic_pointer_cast<CBinding>(obj);
       if (!binding) {
         empty.push_back(key);
         continue;
       }
-      binding->CloseSocket();
       binding->m_state = BINDING_TO_OPEN;
     }
     for (const auto& key : empty) {
-      released.push_back(Bindings.Lookup(key));
-      Bindings.RemoveKey(key);
+      released.push_back(bindings.Lookup(key));
+      bindings.RemoveKey(key);
     }
   }
   SetRunningState(SERVICE_STOPPED);
@@ -224,24 +209,23 @@ void CService::Restart() {
   Stop();
   Start();
   {
-    CLockGuard g(*this);
-    RestartNeeded = 0;
+    CLockGuard g(m_settings);
+    m_settings.RestartNeeded = 0;
   }
   Log(LOG_INFORMATION, "Service restarted");
 }
 
 X1Socket* CService::FindBindingSocket(int handle) {
   if (handle < 0) return nullptr;
-  CLockGuard bindingsLock(Bindings);
+  CLockGuard bindingsLock(m_settings.Bindings);
   uint32_t option;
   {
-    CLockGuard g(*this);
-    option = BindingOption;
+    CLockGuard g(m_settings);
+    option = m_settings.BindingOption;
   }
   if (option == BINDING_LIST) {
-    for (auto& [key, obj] : Bindings) {
-      auto binding = std::dynamic_pointer_cast<CBinding>(obj);
-      if (binding && binding->HasSocket() && binding->Socket().GetHandle() == handle) return &binding->Socket();
+    for (auto& [name, socket] : m_bindingListeners) {
+      if (socket && socket->GetHandle() == handle) return socket.get();
     }
     return nullptr;
   }
@@ -252,16 +236,17 @@ bool CService::IsBoundTo(const CString& address, uint32_t port) {
   uint32_t option;
   CString specific;
   {
-    CLockGuard g(*this);
-    if (port != PortNumber) return false;
-    option = BindingOption;
-    specific = SpecificBinding;
+    CLockGuard g(m_settings);
+    if (port != m_settings.PortNumber) return false;
+    option = m_settings.BindingOption;
+    specific = m_settings.SpecificBinding;
   }
+  const uint32_t state = m_settings.GetRunningState();
   switch (option) {
-    case BINDING_ALL: return GetRunningState() == SERVICE_RUNNING;
-    case BINDING_SPECIFIC: return GetRunningState() == SERVICE_RUNNING && address == specific;
+    case BINDING_ALL: return state == SERVICE_RUNNING;
+    case BINDING_SPECIFIC: return state == SERVICE_RUNNING && address == specific;
     case BINDING_LIST: {
-      auto binding = Bindings.LookupAs<CBinding>(address);
+      auto binding = m_settings.Bindings.LookupAs<CBinding>(address);
       return binding && binding->m_state == BINDING_LISTENING;
     }
     default: return false;
@@ -270,52 +255,68 @@ bool CService::IsBoundTo(const CString& address, uint32_t port) {
 
 void CService::InsertBinding(std::shared_ptr<CBinding> binding) {
   if (!binding) return;
-  Released released;
-  CLockGuard bindingsLock(Bindings);
   const CString key = binding->m_interface.m_name;
-  released.push_back(Bindings.Lookup(key));
-  Bindings.SetAt(key, std::move(binding));
+  const std::vector<CString> names{key};
+  // A binding replaced under its name takes its old listener with it.
+  Listeners old = TakeListeners(&names);
+  std::shared_ptr<CObject> replaced;
+  {
+    CLockGuard bindingsLock(m_settings.Bindings);
+    replaced = m_settings.Bindings.Lookup(key);
+    m_settings.Bindings.SetAt(key, std::move(binding));
+  }
+  CloseListeners(old);
 }
 
 void CService::RemoveBinding(const CString& address) {
-  std::shared_ptr<CObject> old;  // destroyed after the lock, closing its listener
-  CLockGuard bindingsLock(Bindings);
-  old = Bindings.Lookup(address);
-  Bindings.RemoveKey(address);
+  const std::vector<CString> names{address};
+  Listeners old = TakeListeners(&names);
+  std::shared_ptr<CObject> removed;
+  {
+    CLockGuard bindingsLock(m_settings.Bindings);
+    removed = m_settings.Bindings.Lookup(address);
+    m_settings.Bindings.RemoveKey(address);
+  }
+  CloseListeners(old);
 }
 
 void CService::DeleteAllBindings() {
-  Released released;
-  CLockGuard bindingsLock(Bindings);
-  for (auto& [key, obj] : Bindings.Snapshot()) released.push_back(obj);
-  Bindings.RemoveAll();
+  Listeners old = TakeListeners(nullptr);
+  std::vector<std::shared_ptr<CObject>> removed;
+  {
+    CLockGuard bindingsLock(m_settings.Bindings);
+    for (auto& [key, obj] : m_settings.Bindings.Snapshot()) removed.push_back(obj);
+    m_settings.Bindings.RemoveAll();
+  }
+  CloseListeners(old);
 }
 
 void CService::AddOutgoingInterface(std::shared_ptr<CInterface> entry) {
-  if (entry) Interfaces.AddTail(std::move(entry));
+  if (entry) m_settings.Interfaces.AddTail(std::move(entry));
 }
 
 void CService::GetOutgoingInterface(CInterface& out) {
   uint32_t method;
   {
-    CLockGuard g(*this);
-    method = InterfaceMethod;
+    CLockGuard g(m_settings);
+    method = m_settings.InterfaceMethod;
     if (method == INTERFACE_METHOD_FIXED) {
-      out = FixedInterface;
+      out = m_settings.FixedInterface;
       return;
     }
   }
   if (method == INTERFACE_METHOD_ROUND_ROBIN) {
-    CLockGuard listLock(Interfaces);
+    CLockableList& list = m_settings.Interfaces;
+    CLockGuard listLock(list);
     // An empty list gives what method 0 gives rather than nothing.
-    while (auto head = Interfaces.RemoveHead()) {
+    while (auto head = list.RemoveHead()) {
       auto entry = std::dynamic_pointer_cast<CInterface>(head);
-      Interfaces.AddTail(head);
+      list.AddTail(head);
       if (entry) {
         out = *entry;
         return;
       }
-      if (Interfaces.GetCount() <= 1) break;
+      if (list.GetCount() <= 1) break;
     }
   }
   out = CInterface(INTERFACE_IP, "0.0.0.0");
@@ -326,12 +327,14 @@ void CService::GetOutgoingInterface(CInterface& out) {
 void CService::AutoBind(CSysInfo& info) {
   CString name;
   {
-    CLockGuard g(*this);
-    if (!(BindingOption == BINDING_ALL || (BindingOption == BINDING_SPECIFIC && SpecificBinding.empty()))) return;
-    DeleteAllBindings();
-    BindingOption = BINDING_LIST;
-    name = Name;
+    CLockGuard g(m_settings);
+    const uint32_t option = m_settings.BindingOption;
+    if (!(option == BINDING_ALL || (option == BINDING_SPECIFIC && m_settings.SpecificBinding.empty()))) return;
+    m_settings.BindingOption = BINDING_LIST;
+    name = m_settings.Name;
   }
+  // Outside the settings' lock: dropping a binding closes its listener.
+  DeleteAllBindings();
   std::vector<std::shared_ptr<CInterface>> entries;
   {
     CLockGuard listLock(info.m_interfaces);
@@ -343,7 +346,7 @@ void CService::AutoBind(CSysInfo& info) {
   for (const auto& entry : entries) {
     if (entry->m_outside) continue;
     if (entry->m_kind != INTERFACE_IP && entry->m_kind != INTERFACE_LOOPBACK) continue;
-    if (!AcceptsInterface(*entry)) continue;
+    if (!m_settings.AcceptsInterface(*entry)) continue;
     uint32_t addr = 0;
     const CString text = entry->GetAddressText();
     const bool privateAddress = TryParseIPAddress(text, &addr) && IsPrivateAddress(addr);
@@ -355,14 +358,14 @@ void CService::AutoBind(CSysInfo& info) {
     binding->m_state = BINDING_TO_OPEN;
     InsertBinding(std::move(binding));
   }
-  SaveSettings(Subkey(kServicesKey, name.c_str()));
+  m_settings.SaveSettings(Subkey(kServicesKey, name.c_str()));
 }
 
 void CService::ValidateBindings(CSysInfo& info) {
   bool autoBind;
   {
-    CLockGuard g(*this);
-    autoBind = BindingOption == BINDING_SPECIFIC && SpecificBinding.empty();
+    CLockGuard g(m_settings);
+    autoBind = m_settings.BindingOption == BINDING_SPECIFIC && m_settings.SpecificBinding.empty();
   }
   if (autoBind) {
     Log(LOG_CONFIGURATION, "Invalid binding option - no specific binding specified.  Performing auto binding");
@@ -371,11 +374,11 @@ void CService::ValidateBindings(CSysInfo& info) {
   // Collect first, then change: the map is never altered under its own walk.
   std::vector<CString> invalid;
   {
-    CLockGuard bindingsLock(Bindings);
-    for (auto& [key, obj] : Bindings) {
+    CLockGuard bindingsLock(m_settings.Bindings);
+    for (auto& [key, obj] : m_settings.Bindings) {
       auto binding = std::dynamic_pointer_cast<CBinding>(obj);
       auto entry = info.m_interfaces.LookupAs<CInterface>(key);
-      if (binding && entry && AcceptsInterface(*entry)) {
+      if (binding && entry && m_settings.AcceptsInterface(*entry)) {
         binding->m_interface.m_kind = entry->m_kind;
       } else {
         invalid.push_back(key);
@@ -386,164 +389,7 @@ void CService::ValidateBindings(CSysInfo& info) {
     RemoveBinding(key);
     Log(LOG_CONFIGURATION, "Invalid binding %s removed on validate", key.c_str());
   }
-  if (!invalid.empty()) SaveSettings(Subkey(kServicesKey, GetName().c_str()));
-}
-
-// ---- Registry ---------------------------------------------------------------------------------------
-
-bool CService::SaveSettings(const CString& key) {
-  RegBatch batch;
-  CLockGuard g(*this);
-  bool ok = true;
-  ok &= RegWriteString(key, "ServiceType", GetRuntimeClass()->m_lpszClassName);
-  ok &= RegWriteString(key, "Name", Name);
-  ok &= RegWriteString(key, "Description", Description);
-  ok &= RegWriteDWORD(key, "PortNumber", PortNumber);
-  ok &= RegWriteDWORD(key, "Enabled", Enabled);
-  ok &= RegWriteDWORD(key, "TimeOutSessions", TimeOutSessions);
-  ok &= RegWriteDWORD(key, "SessionTimeout", SessionTimeout);
-  ok &= RegWriteDWORD(key, "NonProxyRequestAction", NonProxyRequestAction);
-  ok &= RegWriteString(key, "NonProxyRequestHost", NonProxyRequestHost);
-  ok &= RegWriteDWORD(key, "NonProxyRequestPort", NonProxyRequestPort);
-  ok &= RegWriteDWORD(key, "LoggingEnabled", LoggingEnabled);
-  ok &= RegWriteDWORD(key, "LogOptions", LogOptions);
-  ok &= RegWriteDWORD(key, "LimitSessions", LimitSessions);
-  ok &= RegWriteDWORD(key, "SessionLimit", SessionLimit);
-  ok &= AccessRights.Save(Subkey(key, "AccessRights"));
-  ok &= StartStopRights.Save(Subkey(key, "StartStopRights"));
-  ok &= EditRights.Save(Subkey(key, "EditRights"));
-  ok &= RegWriteDWORD(key, "BindingOption", BindingOption);
-  ok &= RegWriteString(key, "SpecificBinding", SpecificBinding);
-  ok &= RegWriteDWORD(key, "ReuseAddr", ReuseAddr);
-  {
-    const CString bindingsKey = Subkey(key, "Bindings");
-    CLockGuard bindingsLock(Bindings);
-    ok &= RegDeleteKeyTree(bindingsKey);
-    for (const auto& [name, obj] : Bindings) {
-      auto binding = std::dynamic_pointer_cast<CBinding>(obj);
-      if (binding && IsValidName(name)) ok &= binding->Save(bindingsKey + "\\" + name);
-    }
-  }
-  ok &= RegWriteDWORD(key, "InterfaceMethod", InterfaceMethod);
-  ok &= FixedInterface.Save(key);
-  {
-    const CString interfacesKey = Subkey(key, "Interfaces");
-    CLockGuard listLock(Interfaces);
-    ok &= RegDeleteKeyTree(interfacesKey);
-    for (const auto& obj : Interfaces) {
-      auto entry = std::dynamic_pointer_cast<CInterface>(obj);
-      if (entry && IsValidName(entry->m_name)) ok &= entry->Save(interfacesKey + "\\" + entry->m_name);
-    }
-  }
-  return ok;
-}
-
-void CService::LoadSettings(const CString& key) {
-  if (RegReadDWORD("Settings", "Version", 0) == 0) UpgradeLegacySettings(key);
-  Released released;
-  CLockGuard g(*this);
-  Name = RegReadString(key, "Name", "");
-  Description = RegReadString(key, "Description", "");
-  PortNumber = RegReadDWORD(key, "PortNumber", 0);
-  Enabled = RegReadDWORD(key, "Enabled", 1);
-  TimeOutSessions = RegReadDWORD(key, "TimeOutSessions", 1);
-  SessionTimeout = RegReadDWORD(key, "SessionTimeout", kLoadedSessionTimeout);
-  NonProxyRequestAction = RegReadDWORD(key, "NonProxyRequestAction", 0);
-  NonProxyRequestHost = RegReadString(key, "NonProxyRequestHost", "");
-  NonProxyRequestPort = RegReadDWORD(key, "NonProxyRequestPort", PortNumber);
-  LoggingEnabled = RegReadDWORD(key, "LoggingEnabled", 1);
-  LogOptions = RegReadDWORD(key, "LogOptions", kDefaultLogOptions);
-  LimitSessions = RegReadDWORD(key, "LimitSessions", 0);
-  SessionLimit = RegReadDWORD(key, "SessionLimit", 0);
-  AccessRights.Load(Subkey(key, "AccessRights"));
-  StartStopRights.Load(Subkey(key, "StartStopRights"));
-  EditRights.Load(Subkey(key, "EditRights"));
-  ResetRightIdentities();
-  BindingOption = RegReadDWORD(key, "BindingOption", BINDING_ALL);
-  SpecificBinding = RegReadString(key, "SpecificBinding", "");
-  ReuseAddr = RegReadDWORD(key, "ReuseAddr", 0);
-  {
-    const CString bindingsKey = Subkey(key, "Bindings");
-    CLockGuard bindingsLock(Bindings);
-    for (const auto& [k, obj] : Bindings.Snapshot()) released.push_back(obj);
-    Bindings.RemoveAll();
-    for (const auto& name : RegEnumSubKeys(bindingsKey)) {
-      if (name.size() > 512) continue;
-      auto binding = std::make_shared<CBinding>();
-      binding->Load(bindingsKey + "\\" + name);
-      // The map is keyed by the interface name the binding carries, whatever the key's spelling.
-      if (binding->m_interface.m_name.empty()) binding->m_interface.m_name = name;
-      Bindings.SetAt(binding->m_interface.m_name, binding);
-    }
-  }
-  InterfaceMethod = RegReadDWORD(key, "InterfaceMethod", INTERFACE_METHOD_ANY);
-  FixedInterface.Load(key);
-  if (FixedInterface.m_name.empty()) FixedInterface = CInterface(INTERFACE_IP, "0.0.0.0");
-  {
-    const CString interfacesKey = Subkey(key, "Interfaces");
-    CLockGuard listLock(Interfaces);
-    Interfaces.RemoveAll();
-    for (const auto& name : RegEnumSubKeys(interfacesKey)) {
-      if (name.size() > 512) continue;
-      auto entry = std::make_shared<CInterface>();
-      entry->Load(interfacesKey + "\\" + name);
-      Interfaces.AddTail(entry);
-    }
-  }
-}
-
-void CService::UpgradeLegacySettings(const CString& key) {
-  if (RegValueExists(key, kLegacyInterfaceAddress)) {
-    const CString address = RegReadString(key, kLegacyInterfaceAddress, "");
-    if (RegReadDWORD(key, kLegacySpecifiedInterface, 0) != 0 && address != "0.0.0.0") {
-      RegWriteDWORD(key, "BindingOption", BINDING_SPECIFIC);
-      RegWriteString(key, "SpecificBinding", address);
-    } else {
-      RegWriteDWORD(key, "BindingOption", BINDING_ALL);
-    }
-    RegRemoveValue(key, kLegacyInterfaceAddress);
-    RegRemoveValue(key, kLegacySpecifiedInterface);
-  }
-  if (RegValueExists(key, kLegacyCriticalService)) {
-    RegWriteDWORD(key, "ReuseAddr", RegReadDWORD(key, kLegacyCriticalService, 0));
-    RegRemoveValue(key, kLegacyCriticalService);
-  }
-}
-
-// ---- Archive ----------------------------------------------------------------------------------------
-
-void CService::Serialize(CArchive& ar) {
-  // Bindings a load drops close their listeners when released, after the service's lock.
-  Released hold;
-  if (ar.IsLoading()) {
-    for (const auto& [k, obj] : Bindings.Snapshot()) hold.push_back(obj);
-  }
-  CLockGuard g(*this);
-  if (ar.IsStoring()) {
-    ar << Name << Description;
-    ar << PortNumber << Enabled << GetRunningState() << TimeOutSessions << SessionTimeout
-       << NonProxyRequestAction << NonProxyRequestHost << NonProxyRequestPort << LoggingEnabled << LogOptions
-       << RestartNeeded << LimitSessions << SessionLimit << BindingOption << SpecificBinding << ReuseAddr
-       << InterfaceMethod;
-  } else {
-    // Read into locals first: a name that cannot be a key is refused before anything changes.
-    CString name, description;
-    ar >> name >> description;
-    if (!IsValidName(name)) throw CArchiveException(CArchiveException::badLength, "invalid service name");
-    Name = name;
-    Description = description;
-    ar >> PortNumber >> Enabled >> m_reportedRunningState >> TimeOutSessions >> SessionTimeout >>
-        NonProxyRequestAction >> NonProxyRequestHost >> NonProxyRequestPort >> LoggingEnabled >> LogOptions >>
-        RestartNeeded >> LimitSessions >> SessionLimit >> BindingOption >> SpecificBinding >> ReuseAddr >>
-        InterfaceMethod;
-  }
-  AccessRights.Serialize(ar);
-  StartStopRights.Serialize(ar);
-  EditRights.Serialize(ar);
-  if (ar.IsLoading()) ResetRightIdentities();
-  Bindings.SerializeChecked(ar);
-  FixedInterface.Serialize(ar);
-  Interfaces.SerializeChecked(ar);
+  if (!invalid.empty()) m_settings.SaveSettings(Subkey(kServicesKey, m_settings.GetName().c_str()));
 }
 
 // ---- Log --------------------------------------------------------------------------------------------
@@ -552,14 +398,14 @@ void CService::OpenLogFile() {
   CloseLogFile();
   CString name;
   {
-    CLockGuard g(*this);
-    if (!LoggingEnabled) return;
-    name = Name;
+    CLockGuard g(m_settings);
+    if (!m_settings.LoggingEnabled) return;
+    name = m_settings.Name;
   }
   auto file = CLogFile::Open(kLogDirectoryValue, kLogDirectoryDefault, name);
   if (!file) {
-    CLockGuard g(*this);
-    LoggingEnabled = 0;
+    CLockGuard g(m_settings);
+    m_settings.LoggingEnabled = 0;
     return;
   }
   std::lock_guard<std::mutex> lk(m_logMutex);
@@ -602,8 +448,8 @@ void CService::WriteLogLine(uint32_t type, const CString& textIn) {
   auto file = GetLogFile();
   if (!file) return;
   {
-    CLockGuard g(*this);
-    if (!(LogOptions & type)) return;
+    CLockGuard g(m_settings);
+    if (!(m_settings.LogOptions & type)) return;
   }
   CString text = textIn;
   FlattenControls(text);
@@ -612,66 +458,20 @@ void CService::WriteLogLine(uint32_t type, const CString& textIn) {
 
 // ---- CTCPService ----------------------------------------------------------------------------------
 
-CTCPService::CTCPService() = default;
-
-CTCPService::CTCPService(uint32_t port, const CString& name, const CString& description)
-    : CService(port, name, description) {}
+CTCPService::CTCPService(CTCPServiceSettings& settings) : CService(settings), m_tcpSettings(settings) {}
 
 CTCPService::~CTCPService() = default;
 
 void CTCPService::Startup() {
   bool enabled;
   {
-    CLockGuard g(*this);
-    enabled = Enabled != 0;
+    CLockGuard g(m_tcpSettings);
+    enabled = m_tcpSettings.Enabled != 0;
   }
   if (enabled) Start();
 }
 
 void CTCPService::Shutdown() { Stop(); }
-
-bool CTCPService::SaveSettings(const CString& key) {
-  bool ok = CService::SaveSettings(key);
-  RegBatch batch;
-  CLockGuard g(*this);
-  ok &= RegWriteDWORD(key, "ConnectMethod", ConnectMethod);
-  ok &= RegWriteString(key, "ProxyServer", ProxyServer);
-  ok &= RegWriteDWORD(key, "ProxyPort", ProxyPort);
-  ok &= RegWriteString(key, "SOCKS4Password", SOCKS4Password);
-  ok &= RegWriteDWORD(key, "BypassProxyOnLocal", BypassProxyOnLocal);
-  return ok;
-}
-
-void CTCPService::LoadSettings(const CString& key) {
-  CService::LoadSettings(key);
-  CLockGuard g(*this);
-  ConnectMethod = RegReadDWORD(key, "ConnectMethod", CONNECT_DIRECT);
-  ProxyServer = RegReadString(key, "ProxyServer", "");
-  ProxyPort = RegReadDWORD(key, "ProxyPort", 0);
-  SOCKS4Password = RegReadString(key, "SOCKS4Password", "");
-  BypassProxyOnLocal = RegReadDWORD(key, "BypassProxyOnLocal", 0);
-}
-
-void CTCPService::Serialize(CArchive& ar) {
-  CService::Serialize(ar);
-  CLockGuard g(*this);
-  if (ar.IsStoring()) {
-    ar << ConnectMethod << ProxyServer << ProxyPort << SOCKS4Password << BypassProxyOnLocal;
-  } else {
-    ar >> ConnectMethod >> ProxyServer >> ProxyPort >> SOCKS4Password >> BypassProxyOnLocal;
-  }
-}
-
-CConnectSettings CTCPService::GetConnectSettings() const {
-  CLockGuard g(*this);
-  CConnectSettings s;
-  s.ConnectMethod = ConnectMethod;
-  s.ProxyServer = ProxyServer;
-  s.ProxyPort = ProxyPort;
-  s.SOCKS4Password = SOCKS4Password;
-  s.BypassProxyOnLocal = BypassProxyOnLocal;
-  return s;
-}
 
 std::shared_ptr<CTCPSession> CTCPService::CreateSession(int handle) {
   if (handle >= 0) ::close(handle);
@@ -732,9 +532,9 @@ void CTCPService::OnAcceptEvent(X1Socket& listener) {
   bool limited;
   uint32_t limit;
   {
-    CLockGuard g(*this);
-    limited = LimitSessions != 0;
-    limit = SessionLimit;
+    CLockGuard g(m_tcpSettings);
+    limited = m_tcpSettings.LimitSessions != 0;
+    limit = m_tcpSettings.SessionLimit;
   }
   if (limited && GetSessionCount() >= limit) {
     ::close(handle);
@@ -777,9 +577,9 @@ void CTCPService::OnAcceptEvent(X1Socket& listener) {
 void CTCPService::PrepareSession(CTCPSession& session) {
   uint32_t timeOut, seconds;
   {
-    CLockGuard g(*this);
-    timeOut = TimeOutSessions;
-    seconds = SessionTimeout;
+    CLockGuard g(m_tcpSettings);
+    timeOut = m_tcpSettings.TimeOutSessions;
+    seconds = m_tcpSettings.SessionTimeout;
   }
   session.UseServiceNonProxySettings(*this);
   session.UseServiceAccessRight(shared_from_this());

@@ -16,9 +16,14 @@ bool EqualIgnoringCase(const CString& a, const CString& b) {
   return a.size() == b.size() && ::strncasecmp(a.c_str(), b.c_str(), a.size()) == 0;
 }
 
+// The map holds services as the configuration objects they also are.
+std::shared_ptr<CObject> AsObject(const std::shared_ptr<CService>& service) {
+  return std::shared_ptr<CObject>(service, &service->Settings());
+}
+
 }  // namespace
 
-CServiceManager::CServiceManager() { SetElementClass(TL_RUNTIME_CLASS(CService)); }
+CServiceManager::CServiceManager() { SetElementClass(TL_RUNTIME_CLASS(CServiceSettings)); }
 
 CServiceManager::~CServiceManager() = default;
 
@@ -42,15 +47,16 @@ void CServiceManager::Report(const CString& text) const {
 
 bool CServiceManager::AddService(std::shared_ptr<CService> service) {
   if (!service) return false;
-  const CString name = service->GetName();
-  if (!CService::IsValidName(name)) return false;
+  const CString name = service->Settings().GetName();
+  if (!CServiceSettings::IsValidName(name)) return false;
+  std::shared_ptr<CObject> entry = AsObject(service);
   std::shared_ptr<CObject> replaced;  // released after the lock
   CLockGuard g(*this);
   for (const auto& [key, obj] : *this) {
-    if (key != name && obj != service && EqualIgnoringCase(key, name)) return false;
+    if (key != name && obj != entry && EqualIgnoringCase(key, name)) return false;
   }
   replaced = Lookup(name);
-  SetAt(name, std::move(service));
+  SetAt(name, std::move(entry));
   return true;
 }
 
@@ -67,7 +73,7 @@ std::shared_ptr<CService> CServiceManager::FindTCPServiceFor(const CString& addr
   const unsigned long value = std::strtoul(port.c_str(), &end, 10);
   if (errno != 0 || !end || *end != '\0' || value > 0xFFFF || port[0] < '0' || port[0] > '9') return nullptr;
   for (const auto& service : GetServices()) {
-    if (service->GetTransport() == SERVICE_TRANSPORT_TCP && service->IsBoundTo(address, static_cast<uint32_t>(value)))
+    if (service->Settings().GetTransport() == SERVICE_TRANSPORT_TCP && service->IsBoundTo(address, static_cast<uint32_t>(value)))
       return service;
   }
   return nullptr;
@@ -75,7 +81,7 @@ std::shared_ptr<CService> CServiceManager::FindTCPServiceFor(const CString& addr
 
 const CRuntimeClass* CServiceManager::FindClass(const CString& className) {
   const CRuntimeClass* cls = CRuntimeClass::FromName(className);
-  if (!cls || !cls->m_pfnCreateObject || !cls->IsDerivedFrom(TL_RUNTIME_CLASS(CService))) return nullptr;
+  if (!cls || !cls->m_pfnCreateObject || !cls->IsDerivedFrom(TL_RUNTIME_CLASS(CServiceSettings))) return nullptr;
   return cls;
 }
 
@@ -107,7 +113,7 @@ bool CServiceManager::SaveServices(const CString& key) {
     }
     for (const auto& [name, obj] : *this) {
       auto service = std::dynamic_pointer_cast<CService>(obj);
-      if (service) ok &= service->SaveSettings(key + "\\" + name);
+      if (service) ok &= service->Settings().SaveSettings(key + "\\" + name);
     }
   } catch (...) {
     ok = false;
@@ -128,24 +134,26 @@ void CServiceManager::LoadServices(const CString& key) {
       continue;
     }
     try {
-      service->LoadSettings(path);
+      service->Settings().LoadSettings(path);
     } catch (...) {
       continue;
     }
     // A stored name the key cannot hold is replaced by the key's own name.
-    if (!CService::IsValidName(service->GetName())) service->SetName(name);
+    CServiceSettings& settings = service->Settings();
+    if (!CServiceSettings::IsValidName(settings.GetName())) settings.SetName(name);
     loaded.push_back(std::move(service));
   }
   for (auto& service : loaded) {
-    if (!AddService(service)) Report("Service \"" + service->GetName() + "\" not loaded: its name is taken");
+    if (!AddService(service)) Report("Service \"" + service->Settings().GetName() + "\" not loaded: its name is taken");
   }
 }
 
 void CServiceManager::StartAll(CSysInfo& info) {
   bool haveRemoteControl = false;
   for (const auto& service : GetServices()) {
-    const CString cls = service->GetRuntimeClass()->m_lpszClassName;
-    if (cls == kRemoteControlServiceClass || service->GetName() == kRemoteControlServiceName) haveRemoteControl = true;
+    const CServiceSettings& settings = service->Settings();
+    const CString cls = settings.GetRuntimeClass()->m_lpszClassName;
+    if (cls == kRemoteControlServiceClass || settings.GetName() == kRemoteControlServiceName) haveRemoteControl = true;
   }
   if (!haveRemoteControl) {
     auto rc = CreateService(kRemoteControlServiceClass);
@@ -153,15 +161,16 @@ void CServiceManager::StartAll(CSysInfo& info) {
       Report("Remote Control Service not created: its class is not part of this build");
     } else {
       {
-        CLockGuard g(*rc);
-        rc->PortNumber = kRemoteControlServicePort;
-        rc->Name = kRemoteControlServiceName;
-        rc->Description = kRemoteControlServiceName;
-        rc->NonProxyRequestPort = kRemoteControlServicePort;
-        for (CRight* right : rc->GetRights()) right->IncludeDefaultRights = kDefaultRightsEither;
-        rc->BindingOption = BINDING_SPECIFIC;
-        rc->SpecificBinding = "127.0.0.1";
-        rc->TimeOutSessions = 0;
+        CServiceSettings& settings = rc->Settings();
+        CLockGuard g(settings);
+        settings.PortNumber = kRemoteControlServicePort;
+        settings.Name = kRemoteControlServiceName;
+        settings.Description = kRemoteControlServiceName;
+        settings.NonProxyRequestPort = kRemoteControlServicePort;
+        for (CRight* right : settings.GetRights()) right->IncludeDefaultRights = kDefaultRightsEither;
+        settings.BindingOption = BINDING_SPECIFIC;
+        settings.SpecificBinding = kRemoteControlLoopback;
+        settings.TimeOutSessions = 0;
       }
       if (AddService(rc)) rc->OpenLogFile();
     }

@@ -14,10 +14,8 @@
 
 #include "engine/config/lockable.h"
 #include "engine/core/service.h"
+#include "engine/remote/rc_service_settings.h"
 
-inline constexpr const char* kRemoteControlServiceName = "Remote Control Service";
-inline constexpr const char* kRemoteControlServiceClass = "CRemoteControlService";
-inline constexpr uint32_t kRemoteControlServicePort = 808;
 
 class CServiceManager : public CLockableMap {
   TL_DECLARE_DYNAMIC(CServiceManager)
@@ -36,7 +34,8 @@ class CServiceManager : public CLockableMap {
   std::shared_ptr<CService> FindTCPServiceFor(const CString& address, const CString& port) const;
   // The class of exactly that name when it is a creatable service class, else null.
   static const CRuntimeClass* FindClass(const CString& className);
-  // A new service of that class (null when FindClass refuses it).
+  // A new running service of that class (null when FindClass refuses it, or when this program
+  // has no running form of it).
   static std::shared_ptr<CService> CreateService(const CString& className);
   // Services in name order.
   std::vector<std::shared_ptr<CService>> GetServices() const;

@@ -213,10 +213,11 @@ void CSession::UseServiceNonProxySettings(const CService& service) {
   uint32_t action, port;
   CString host;
   {
-    CLockGuard g(service);
-    action = service.NonProxyRequestAction;
-    host = service.NonProxyRequestHost;
-    port = service.NonProxyRequestPort;
+    const CServiceSettings& settings = service.Settings();
+    CLockGuard g(settings);
+    action = settings.NonProxyRequestAction;
+    host = settings.NonProxyRequestHost;
+    port = settings.NonProxyRequestPort;
   }
   SetNonProxySettings(action, host, port);
 }
@@ -229,7 +230,7 @@ void CSession::SetAccessRight(std::shared_ptr<const CRight> right) {
 void CSession::UseServiceAccessRight(const std::shared_ptr<CService>& service) {
   if (!service) return;
   // The right is a member of the service: an aliasing reference keeps the whole service alive.
-  SetAccessRight(std::shared_ptr<const CRight>(service, &service->AccessRights));
+  SetAccessRight(std::shared_ptr<const CRight>(service, &service->Settings().AccessRights));
   std::lock_guard<std::mutex> g(m_mx);
   if (!m_service) m_service = service;
 }
@@ -243,8 +244,9 @@ void CSession::SetLog(uint32_t mask, std::shared_ptr<CLogFile> file) {
 void CSession::UseServiceLog(const CService& service) {
   uint32_t mask;
   {
-    CLockGuard g(service);
-    mask = service.LoggingEnabled ? service.LogOptions : 0;
+    const CServiceSettings& settings = service.Settings();
+    CLockGuard g(settings);
+    mask = settings.LoggingEnabled ? settings.LogOptions : 0;
   }
   SetLog(mask, service.GetLogFile());
 }
@@ -260,8 +262,9 @@ void CSession::UseServiceInterfaces(CService& service) {
   service.GetOutgoingInterface(iface);
   uint32_t method;
   {
-    CLockGuard g(service);
-    method = service.InterfaceMethod;
+    const CServiceSettings& settings = service.Settings();
+    CLockGuard g(settings);
+    method = settings.InterfaceMethod;
   }
   SetOutgoingInterface(iface, method);
 }

@@ -15,12 +15,13 @@
 #include "engine/remote/frame.h"
 #include "engine/remote/link.h"
 
-TL_IMPLEMENT_SERIAL(CRemoteControlService, CTCPService, 1)
 TL_IMPLEMENT_DYNAMIC(CRemoteControlSession, CTCPSession)
 
 namespace {
 
-constexpr const char* kLoopback = "127.0.0.1";
+// A "CRemoteControlService" read from the registry or a console's frame is the running service here.
+CProgramFactory g_factory(TL_RUNTIME_CLASS(CRemoteControlServiceSettings), &MakeRunningService<CRemoteControlService>);
+
 // A console that stops reading must not hold its session thread in a send for ever.
 constexpr int kConsoleSendTimeoutMs = 30000;
 
@@ -73,11 +74,11 @@ std::vector<uint8_t> ArchivedForm(CObject& obj) {
 // Copies the archived settings of one service into a fresh object of its class, so a replacement
 // starts from everything the live one holds and the frame then changes what it carries.
 std::shared_ptr<CService> FreshCopy(CService& live) {
-  auto fresh = CServiceManager::CreateService(live.GetRuntimeClass()->m_lpszClassName);
+  auto fresh = CServiceManager::CreateService(live.Settings().GetRuntimeClass()->m_lpszClassName);
   if (!fresh) return nullptr;
-  std::vector<uint8_t> bytes = ArchivedForm(live);
+  std::vector<uint8_t> bytes = ArchivedForm(live.Settings());
   CArchive ar(bytes.data(), bytes.size());
-  fresh->Serialize(ar);
+  fresh->Settings().Serialize(ar);
   return fresh;
 }
 
@@ -86,16 +87,16 @@ std::shared_ptr<CService> FreshCopy(CService& live) {
 // Sessions of the old object finish with the settings they started with.
 void SwapService(CServiceManager& manager, const std::shared_ptr<CService>& live,
                  const std::shared_ptr<CService>& fresh) {
-  const bool wasRunning = live->GetRunningState() != SERVICE_STOPPED;
+  const bool wasRunning = live->Settings().GetRunningState() != SERVICE_STOPPED;
   live->Stop();
   live->CloseLogFile();
   {
-    CLockGuard g(*fresh);
-    fresh->RestartNeeded = 0;
+    CLockGuard g(fresh->Settings());
+    fresh->Settings().RestartNeeded = 0;
   }
   {
     CLockGuard g(manager);
-    manager.RemoveService(live->GetName());
+    manager.RemoveService(live->Settings().GetName());
     manager.AddService(fresh);
   }
   fresh->OpenLogFile();
@@ -186,14 +187,7 @@ bool StoreGroup(CGroupMemberDatabase& db, const CString& name, const CGroup& in,
 
 // ---- CRemoteControlService --------------------------------------------------------------------
 
-CRemoteControlService::CRemoteControlService()
-    : CTCPService(kRemoteControlServicePort, kRemoteControlServiceName, kRemoteControlServiceName) {
-  NonProxyRequestPort = kRemoteControlServicePort;
-  BindingOption = BINDING_SPECIFIC;
-  SpecificBinding = kLoopback;
-  TimeOutSessions = 0;
-  ReuseAddr = 1;
-}
+CRemoteControlService::CRemoteControlService() = default;
 
 CRemoteControlService::~CRemoteControlService() = default;
 
@@ -213,10 +207,10 @@ void CRemoteControlService::ValidateBindings(CSysInfo& info) {
     CLockGuard g(*this);
     const bool listWithoutBindings = BindingOption == BINDING_LIST && Bindings.IsEmpty();
     if ((emptyAdministratorPassword || listWithoutBindings) &&
-        (BindingOption != BINDING_SPECIFIC || SpecificBinding != kLoopback || !Bindings.IsEmpty())) {
+        (BindingOption != BINDING_SPECIFIC || SpecificBinding != kRemoteControlLoopback || !Bindings.IsEmpty())) {
       dropBindings = true;
       BindingOption = BINDING_SPECIFIC;
-      SpecificBinding = kLoopback;
+      SpecificBinding = kRemoteControlLoopback;
       changed = true;
     }
     if (Enabled != 1 || ReuseAddr != 1) changed = true;
@@ -428,7 +422,7 @@ void CRemoteControlSession::ProcessOutgoingMessage(const CTLRCPMessage& message)
     case 34: {
       auto service = engine->GetServiceManager().FindService(message.m_strText1);
       if (!service) return;
-      frames.push_back(BuildTaggedFrame(*service));
+      frames.push_back(BuildTaggedFrame(service->Settings()));
       break;
     }
     case 42:
@@ -521,7 +515,8 @@ bool CRemoteControlSession::HasRights(const CTLRCPMessage& message) {
       case RC_RIGHT_SERVICE_START_STOP: {
         auto service = engine->GetServiceManager().FindService(t1);
         if (!service) return false;
-        const CRight& right = info->right == RC_RIGHT_SERVICE_EDIT ? service->EditRights : service->StartStopRights;
+        const CRight& right = info->right == RC_RIGHT_SERVICE_EDIT ? service->Settings().EditRights
+                                                                  : service->Settings().StartStopRights;
         return right.IsGranted(ConsoleAccessRequest(), engine->GetAccessContext(), AccessStage::Accept);
       }
       default: return HasSystemRight(info->right);
@@ -613,7 +608,7 @@ void CRemoteControlSession::AuditCommand(const CTLRCPMessage& message, bool ok) 
   if (code == 32 || code == 34 || code == 35) service = engine->GetServiceManager().FindService(message.m_strText1);
   if (code == 35) {
     const uint32_t wanted = message.m_strText2 == "0" ? SERVICE_STOPPED : SERVICE_RUNNING;
-    const uint32_t state = service ? service->GetRunningState() : SERVICE_PARTIAL;
+    const uint32_t state = service ? service->Settings().GetRunningState() : SERVICE_PARTIAL;
     if (!ok || state != wanted) description += " - Failed";
   }
   SetDescription(description);
@@ -621,7 +616,7 @@ void CRemoteControlSession::AuditCommand(const CTLRCPMessage& message, bool ok) 
   if (const RCRequestInfo* info = FindRCRequest(code); info && info->forwardAs && code != 35)
     engine->NotifyControllers(info->forwardAs, message.m_strText1, message.m_strText2, message.m_strText3);
   if ((code == 32 || code == 34 || code == 35) && service)
-    engine->NotifyControllers(35, message.m_strText1, FormatString("%i", static_cast<int>(service->GetRunningState())),
+    engine->NotifyControllers(35, message.m_strText1, FormatString("%i", static_cast<int>(service->Settings().GetRunningState())),
                               CString());
   if (code == 140) m_shutdownRequested = true;
 }
@@ -818,12 +813,13 @@ bool CRemoteControlSession::SendServices() {
 }
 
 bool CRemoteControlSession::AddService(const CString& name) {
-  auto obj = ReceiveUnknownObject(m_clientSocket, TL_RUNTIME_CLASS(CService));
+  auto obj = ReceiveUnknownObject(m_clientSocket, TL_RUNTIME_CLASS(CServiceSettings));
   auto service = std::dynamic_pointer_cast<CService>(obj);
-  if (!service || !CService::IsValidName(name)) return false;
+  if (!service || !CServiceSettings::IsValidName(name)) return false;
   auto engine = TheEngine();
   CServiceManager& manager = engine->GetServiceManager();
-  if (service->GetName() != name && !service->SetName(name)) return false;
+  CServiceSettings& settings = service->Settings();
+  if (settings.GetName() != name && !settings.SetName(name)) return false;
   {
     CLockGuard g(manager);
     if (manager.FindService(name) || !manager.AddService(service)) return false;
@@ -841,8 +837,9 @@ bool CRemoteControlSession::ModifyService(const CString& name) {
   if (!live) return false;
   auto fresh = FreshCopy(*live);
   if (!fresh) return false;
-  LoadBareFrame(payload, *fresh);
-  if (fresh->GetName() != name && !fresh->SetName(name)) return false;
+  CServiceSettings& settings = fresh->Settings();
+  LoadBareFrame(payload, settings);
+  if (settings.GetName() != name && !settings.SetName(name)) return false;
   SwapService(manager, live, fresh);
   return engine->SaveConfiguration();
 }
@@ -876,14 +873,15 @@ bool CRemoteControlSession::ReceiveServiceManager() {
   if (!scratch.FindService(kRemoteControlServiceName)) return false;
   CServiceManager& manager = engine->GetServiceManager();
   for (const auto& live : manager.GetServices()) {
-    if (scratch.FindService(live->GetName())) continue;
-    if (manager.RemoveService(live->GetName())) {
+    const CString name = live->Settings().GetName();
+    if (scratch.FindService(name)) continue;
+    if (manager.RemoveService(name)) {
       live->Shutdown();
       live->CloseLogFile();
     }
   }
   for (const auto& incoming : scratch.GetServices()) {
-    auto live = manager.FindService(incoming->GetName());
+    auto live = manager.FindService(incoming->Settings().GetName());
     if (!live) {
       if (!manager.AddService(incoming)) return false;
       incoming->OpenLogFile();
@@ -891,9 +889,9 @@ bool CRemoteControlSession::ReceiveServiceManager() {
       continue;
     }
     // An unchanged service keeps running untouched.
-    if (live->GetRuntimeClass() == incoming->GetRuntimeClass()) {
-      auto before = ArchivedForm(*live);
-      auto after = ArchivedForm(*incoming);
+    if (live->Settings().GetRuntimeClass() == incoming->Settings().GetRuntimeClass()) {
+      auto before = ArchivedForm(live->Settings());
+      auto after = ArchivedForm(incoming->Settings());
       if (before == after) continue;
     }
     SwapService(manager, live, incoming);
@@ -971,7 +969,7 @@ bool CRemoteControlSession::CacheRequest(const CTLRCPMessage& message) {
       std::vector<uint8_t> payload = ReceiveFramePayload(m_clientSocket);
       {
         // Checked whole on a scratch cache first; only a complete, valid form reaches the live one.
-        CWWWCache scratch;
+        CWWWCacheSettings scratch;
         LoadBareFrame(payload, scratch);
       }
       LoadBareFrame(payload, *cache);

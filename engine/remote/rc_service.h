@@ -25,11 +25,10 @@
 #include "engine/remote/rc_message.h"
 #include "engine/core/engine.h"
 #include "engine/core/service.h"
+#include "engine/remote/rc_service_settings.h"
 #include "engine/core/session.h"
 
-class CRemoteControlService : public CTCPService {
-  TL_DECLARE_SERIAL(CRemoteControlService)
-
+class CRemoteControlService final : public TRunningService<CRemoteControlServiceSettings, CTCPService> {
  public:
   // Consoles served at once; a further connection is closed at once (each console is a thread and
   // a handshake can hold it for seconds).
@@ -38,8 +37,6 @@ class CRemoteControlService : public CTCPService {
   CRemoteControlService();
   ~CRemoteControlService() override;
 
-  bool HasNonProxySettings() const override { return false; }
-  bool HasOutgoingInterfaces() const override { return false; }
   // While Administrator's password is empty (or the list option has no binding), the service
   // listens on 127.0.0.1 only; it is always enabled and reuses its address.
   void ValidateBindings(CSysInfo& info) override;

@@ -26,16 +26,16 @@
 #include "tests/support/engine_fixture.h"
 
 // A service class of the tests, stored and created by name like the real ones.
-class CEngObjEchoService : public CTCPService {
+class CEngObjEchoService : public TRunningService<CTCPServiceSettings, CTCPService> {
   TL_DECLARE_SERIAL(CEngObjEchoService)
 
  public:
-  CEngObjEchoService() : CTCPService(0, "", "echo") {}
+  CEngObjEchoService() : TRunningService(0, "", "echo") {}
   std::shared_ptr<CTCPSession> CreateSession(int handle) override {
     return std::make_shared<trellis::test::CTestEchoSession>(shared_from_this(), handle);
   }
 };
-TL_IMPLEMENT_SERIAL(CEngObjEchoService, CTCPService, 1)
+TL_IMPLEMENT_SERIAL(CEngObjEchoService, CTCPServiceSettings, 1)
 
 namespace {
 
@@ -127,11 +127,11 @@ TEST_F(EngineTest, UpgradeKeepsStoredServicesAndAddsOnlyTheAskedFor) {
   EXPECT_EQ(RegReadDWORD("Setup", "Mode", 9), 0u) << "the mode acts once";
   auto echo = upgraded.GetServiceManager().FindService("Echo");
   ASSERT_TRUE(echo);
-  EXPECT_EQ(echo->SessionTimeout, 77u);
+  EXPECT_EQ(echo->Settings().SessionTimeout, 77u);
   auto logs = upgraded.GetServiceManager().FindService("Logfile Server");
   ASSERT_TRUE(logs);
-  EXPECT_EQ(logs->PortNumber, 8010u);
-  EXPECT_EQ(logs->NonProxyRequestAction, 3u);
+  EXPECT_EQ(logs->Settings().PortNumber, 8010u);
+  EXPECT_EQ(logs->Settings().NonProxyRequestAction, 3u);
   EXPECT_FALSE(upgraded.GetServiceManager().FindService("WWW Proxy server"));
   EXPECT_EQ(RegEnumSubKeys("Services").size(), 2u);
 }
@@ -292,7 +292,7 @@ TEST_F(EngineTest, ConfigurationWrittenByOneRunIsReadByTheNext) {
   EXPECT_TRUE(engine->FindUser("Administrators", 1));
   auto service = engine->GetServiceManager().FindService("Echo");
   ASSERT_TRUE(service);
-  EXPECT_EQ(service->SessionTimeout, 45u);
+  EXPECT_EQ(service->Settings().SessionTimeout, 45u);
   EXPECT_EQ(engine->GetRight(0)->Description, "Users can access services");
   EXPECT_EQ(engine->GetRight(0)->GetRecipients().at(0)->UserName, "Everyone");
 }

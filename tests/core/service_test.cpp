@@ -21,19 +21,19 @@
 #include "tests/support/test_env.h"
 
 // A service class of the tests, created by name like the real ones.
-class CSvcBaseEchoService : public CTCPService {
+class CSvcBaseEchoService : public TRunningService<CTCPServiceSettings, CTCPService> {
   TL_DECLARE_SERIAL(CSvcBaseEchoService)
 
  public:
   CSvcBaseEchoService() = default;
-  CSvcBaseEchoService(uint32_t port, const CString& name) : CTCPService(port, name, "echo") {}
+  CSvcBaseEchoService(uint32_t port, const CString& name) : TRunningService(port, name, "echo") {}
   std::shared_ptr<CTCPSession> CreateSession(int handle) override {
     if (makeNone) return CTCPService::CreateSession(handle);
     return std::make_shared<trellis::test::CTestEchoSession>(shared_from_this(), handle);
   }
   bool makeNone = false;
 };
-TL_IMPLEMENT_SERIAL(CSvcBaseEchoService, CTCPService, 1)
+TL_IMPLEMENT_SERIAL(CSvcBaseEchoService, CTCPServiceSettings, 1)
 
 namespace {
 
@@ -42,6 +42,7 @@ using trellis::test::Connect;
 using trellis::test::FreePort;
 using trellis::test::OpenDescriptors;
 using trellis::test::WaitFor;
+using trellis::test::CPlainTCPService;
 
 // Machines and rights checks without an engine: everybody passes as "Guest".
 class TestHost : public CSessionHost {
@@ -113,7 +114,7 @@ class ServiceTest : public ::testing::Test {
 // ---- Settings -------------------------------------------------------------------------------------
 
 TEST_F(ServiceTest, RegistryRoundTripKeepsEverySettingAndResetsRightIdentities) {
-  CTCPService a(8123, "Proxy A", "first");
+  CPlainTCPService a(8123, "Proxy A", "first");
   a.Enabled = 0;
   a.TimeOutSessions = 0;
   a.SessionTimeout = 77;
@@ -146,7 +147,7 @@ TEST_F(ServiceTest, RegistryRoundTripKeepsEverySettingAndResetsRightIdentities) 
   RegWriteDWORD("Services\\Proxy A\\EditRights", "RightType", 0);
   RegWriteString("Services\\Proxy A\\EditRights", "Description", "forged");
 
-  CTCPService b;
+  CPlainTCPService b;
   b.LoadSettings("Services\\Proxy A");
   EXPECT_EQ(b.Name, "Proxy A");
   EXPECT_EQ(b.Description, "first");
@@ -187,13 +188,13 @@ TEST_F(ServiceTest, RegistryRoundTripKeepsEverySettingAndResetsRightIdentities) 
 
 TEST_F(ServiceTest, MissingValuesTakeTheLoadDefaults) {
   RegWriteDWORD("Services\\Bare", "PortNumber", 3128);
-  CTCPService s;
+  CPlainTCPService s;
   s.LoadSettings("Services\\Bare");
-  EXPECT_EQ(s.SessionTimeout, CService::kLoadedSessionTimeout);
+  EXPECT_EQ(s.SessionTimeout, CServiceSettings::kLoadedSessionTimeout);
   EXPECT_EQ(s.SessionLimit, 0u);
   EXPECT_EQ(s.NonProxyRequestPort, 3128u);  // the port just read
   EXPECT_EQ(s.Enabled, 1u);
-  EXPECT_EQ(s.LogOptions, CService::kDefaultLogOptions);
+  EXPECT_EQ(s.LogOptions, CServiceSettings::kDefaultLogOptions);
   EXPECT_EQ(s.FixedInterface.m_name, "0.0.0.0");
 }
 
@@ -204,7 +205,7 @@ TEST_F(ServiceTest, LegacyValuesAreConvertedOnlyBeforeTheFirstVersionedSave) {
   RegWriteDWORD("Services\\Old", "CriticalService", 1);
   RegWriteString("Services\\Old2", "InterfaceAddress", "0.0.0.0");
   RegWriteDWORD("Services\\Old2", "SpecifiedInterfaceAddress", 1);
-  CTCPService s, s2;
+  CPlainTCPService s, s2;
   s.LoadSettings("Services\\Old");
   s2.LoadSettings("Services\\Old2");
   EXPECT_EQ(s.BindingOption, BINDING_SPECIFIC);
@@ -217,7 +218,7 @@ TEST_F(ServiceTest, LegacyValuesAreConvertedOnlyBeforeTheFirstVersionedSave) {
   RegWriteDWORD("Settings", "Version", 513);
   RegWriteString("Services\\New", "InterfaceAddress", "192.168.0.5");
   RegWriteDWORD("Services\\New", "SpecifiedInterfaceAddress", 1);
-  CTCPService s3;
+  CPlainTCPService s3;
   s3.LoadSettings("Services\\New");
   EXPECT_EQ(s3.BindingOption, BINDING_ALL);
   EXPECT_TRUE(RegValueExists("Services\\New", "InterfaceAddress"));
@@ -251,7 +252,7 @@ TEST_F(ServiceTest, ArchiveCarriesSettingsButNotTheReceiversRunningStateAndRefus
 }
 
 TEST_F(ServiceTest, OutgoingInterfaceRoundRobinAndEmptyListFallsBackToAnyAddress) {
-  CTCPService s(1, "S", "");
+  CPlainTCPService s(1, "S", "");
   CInterface out;
   s.InterfaceMethod = INTERFACE_METHOD_ROUND_ROBIN;
   s.GetOutgoingInterface(out);
@@ -283,7 +284,7 @@ TEST_F(ServiceTest, AutoBindTakesInternalInterfacesAndValidationDropsVanishedOne
   add(INTERFACE_IP, "198.51.100.2", 0, 0);  // public: not taken
   add(INTERFACE_IP, "10.0.0.1", 0, 1);      // Internet-facing: not taken
   add(INTERFACE_DIALUP, "ISP", 1, 0);       // dial-up: refused by the service
-  CTCPService s(9999, "Auto", "");
+  CPlainTCPService s(9999, "Auto", "");
   s.BindingOption = BINDING_SPECIFIC;  // without an address: validation turns it into auto binding
   s.ValidateBindings(info);
   EXPECT_EQ(s.BindingOption, BINDING_LIST);
@@ -296,7 +297,7 @@ TEST_F(ServiceTest, AutoBindTakesInternalInterfacesAndValidationDropsVanishedOne
   EXPECT_EQ(RegEnumSubKeys("Services\\Auto\\Bindings"), (std::vector<CString>{"192.168.5.1"}));
 
   // A service bound to one given address is left alone.
-  CTCPService fixed(9998, "Fixed", "");
+  CPlainTCPService fixed(9998, "Fixed", "");
   fixed.BindingOption = BINDING_SPECIFIC;
   fixed.SpecificBinding = "127.0.0.1";
   fixed.AutoBind(info);
@@ -483,7 +484,7 @@ TEST_F(ServiceTest, ManagerCreatesOnlyServiceClassesAndSavesOverStaleKeys) {
   EXPECT_EQ(m.GetCount(), 1u);
   auto alpha = m.FindService("Alpha");
   ASSERT_TRUE(alpha);
-  EXPECT_EQ(alpha->PortNumber, 7001u);
+  EXPECT_EQ(alpha->Settings().PortNumber, 7001u);
   EXPECT_EQ(reports.size(), 2u);
 
   // Names that differ only in case would share one key: refused. Invalid names too.
@@ -494,7 +495,7 @@ TEST_F(ServiceTest, ManagerCreatesOnlyServiceClassesAndSavesOverStaleKeys) {
 
   // A rename: the old key and the unloadable ones go at the next save.
   m.RemoveService("Alpha");
-  alpha->SetName("Gamma");
+  alpha->Settings().SetName("Gamma");
   ASSERT_TRUE(m.AddService(alpha));
   ASSERT_TRUE(m.SaveServices(kServicesKey));
   EXPECT_EQ(RegEnumSubKeys(kServicesKey), (std::vector<CString>{"Beta", "Gamma"}));
@@ -502,7 +503,7 @@ TEST_F(ServiceTest, ManagerCreatesOnlyServiceClassesAndSavesOverStaleKeys) {
   CServiceManager again;
   again.LoadServices(kServicesKey);
   ASSERT_TRUE(again.FindService("Gamma"));
-  EXPECT_EQ(again.FindService("Gamma")->PortNumber, 7001u);
+  EXPECT_EQ(again.FindService("Gamma")->Settings().PortNumber, 7001u);
   EXPECT_TRUE(again.FindService("Beta"));
 }
 

@@ -6,6 +6,7 @@ frames, archive forms, requests and notifications. Used by test_remote_control.s
   rc_client.py verify PORT STATE.json     after a restart: the configuration is the same
 """
 import hashlib
+import os
 import json
 import socket
 import struct
@@ -745,10 +746,32 @@ def proxy(port, args):
     a.close()
 
 
+def capture(port, out_dir):
+    """Writes the payloads of the engine's services (30) and cache settings (130) frames to
+    out_dir/services.bin and out_dir/cache.bin, byte for byte as they arrived."""
+    a, code = login_admin(port, "")
+    if code == 120:
+        reply, _ = a.request(120, "Administrator", "", "secret")
+        check("change password", reply == 3, reply)
+        check("the change completes the log-in (5)", a.wait_note(5) is not None)
+    else:
+        check("log-in", code == 5, code)
+    reply, frames = a.request(30, receive=2)
+    check("services fetched", reply == 3 and len(frames) == 2, reply)
+    reply2, frames2 = a.request(130, receive=1)
+    check("cache settings fetched", reply2 == 3 and len(frames2) == 1, reply2)
+    if reply == 3 and reply2 == 3:
+        with open(os.path.join(out_dir, "services.bin"), "wb") as f:
+            f.write(frames[1])
+        with open(os.path.join(out_dir, "cache.bin"), "wb") as f:
+            f.write(frames2[0])
+    a.close()
+
+
 if __name__ == "__main__":
     cmd, port, state = sys.argv[1], int(sys.argv[2]), sys.argv[3]
     try:
-        {"scenario": scenario, "verify": verify, "proxy": proxy}[cmd](port, state)
+        {"scenario": scenario, "verify": verify, "proxy": proxy, "capture": capture}[cmd](port, state)
     except Exception as e:  # a broken stream is a failure, not a crash of the script
         check("client ran to the end", False, repr(e))
     sys.exit(1 if FAILS else 0)

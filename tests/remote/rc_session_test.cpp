@@ -92,8 +92,8 @@ class RCSessionTest : public ::testing::Test {
 TEST_F(RCSessionTest, RefusedConsoleHearsAccessDeniedAndTheMachineKeepsItsIdentity) {
   auto rc = engine->GetServiceManager().FindService(kRemoteControlServiceName);
   ASSERT_TRUE(rc);
-  rc->AccessRights.IncludeDefaultRights = kDefaultRightsIgnored;
-  rc->AccessRights.AddRecipientByName("Administrators");
+  rc->Settings().AccessRights.IncludeDefaultRights = kDefaultRightsIgnored;
+  rc->Settings().AccessRights.AddRecipientByName("Administrators");
   auto guest = engine->Users().FindUser("Guest");
   guest->Password = "g";
 
@@ -119,7 +119,7 @@ TEST_F(RCSessionTest, ServiceUploadReplacesTheObjectAndABrokenOneChangesNothing)
   auto live = manager.FindService(kRemoteControlServiceName);
   CRemoteControlService edited;
   {
-    std::vector<uint8_t> form = BuildFrame(*live);
+    std::vector<uint8_t> form = BuildFrame(live->Settings());
     LoadBareFrame(std::span<const uint8_t>(form).subspan(4), edited);
   }
   edited.SessionLimit = 17;
@@ -140,7 +140,7 @@ TEST_F(RCSessionTest, ServiceUploadReplacesTheObjectAndABrokenOneChangesNothing)
     EXPECT_TRUE(broken.Closed());
   }
   EXPECT_EQ(manager.FindService(kRemoteControlServiceName), live);
-  EXPECT_NE(live->SessionLimit, 17u);
+  EXPECT_NE(live->Settings().SessionLimit, 17u);
 
   admin->Send(34, kRemoteControlServiceName);
   EXPECT_EQ(admin->NextSkipping({75}).m_nCode, RC_REPLY_ACCEPTED);
@@ -149,7 +149,7 @@ TEST_F(RCSessionTest, ServiceUploadReplacesTheObjectAndABrokenOneChangesNothing)
   auto replaced = manager.FindService(kRemoteControlServiceName);
   ASSERT_TRUE(replaced);
   EXPECT_NE(replaced, live) << "loaded over the running object";
-  EXPECT_EQ(replaced->SessionLimit, 17u);
+  EXPECT_EQ(replaced->Settings().SessionLimit, 17u);
   EXPECT_FALSE(manager.FindService("Someone Else"));
   EXPECT_EQ(RegReadDWORD(CString(kServicesKey) + "\\" + kRemoteControlServiceName, "SessionLimit", 0), 17u);
   // The replacement listens in the old one's place, and the console that changed it goes on.

@@ -6,9 +6,13 @@
 #include <functional>
 #include <memory>
 
+#include "engine/core/service.h"
 #include "engine/core/session.h"
 
 namespace trellis::test {
+
+// A plain TCP service (settings and runtime in one object) whose connections get no session.
+using CPlainTCPService = TRunningService<CTCPServiceSettings, CTCPService>;
 
 // Polls pred until it holds or timeoutMs pass; false on time-out.
 bool WaitFor(const std::function<bool()>& pred, int timeoutMs = 5000);

@@ -134,7 +134,7 @@ CConnectSettings CTwoEndTCPSession::GetConnectSettings() const {
 }
 
 void CTwoEndTCPSession::UseServiceConnectSettings(const CTCPService& service) {
-  SetConnectSettings(service.GetConnectSettings());
+  SetConnectSettings(service.Settings().GetConnectSettings());
 }
 
 void CTwoEndTCPSession::SetServerName(const CString& name) {

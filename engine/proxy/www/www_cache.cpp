@@ -1,5 +1,5 @@
-// Cache settings (registry and archive forms), entry records, their purge variables, the file
-// name counter and the HTTP rules deciding what may be stored.
+// Entry records, their purge variables, the file name counter and the HTTP rules deciding what
+// may be stored.
 #include "engine/proxy/www/www_cache.h"
 
 #include <strings.h>
@@ -10,10 +10,8 @@
 #include <limits>
 
 #include "engine/remote/rc_message.h"
-#include "engine/config/reg_helpers.h"
 
 TL_IMPLEMENT_SERIAL(CCacheEntry, CObject, 1)
-TL_IMPLEMENT_SERIAL(CWWWCache, CLockableMap, 1)
 
 namespace {
 
@@ -135,104 +133,29 @@ void CCacheEntry::GetField(uint32_t code, CTLDataObject& value, const CCacheFiel
   }
 }
 
-// ---- CWWWCache: settings ----------------------------------------------------------------------
+// ---- CWWWCache ----------------------------------------------------------------------------------
+
+namespace {
+
+// The engine's factory for the stored name: a cache read by name is the engine's own kind here.
+CProgramFactory g_factory(TL_RUNTIME_CLASS(CWWWCacheSettings), [] { return std::shared_ptr<CObject>(std::make_shared<CWWWCache>()); });
+
+}  // namespace
 
 CWWWCache::CWWWCache() {
+  m_entries.SetElementClass(TL_RUNTIME_CLASS(CCacheEntry));
   Now = [] { return static_cast<int64_t>(::time(nullptr)); };
 }
 
-CString CWWWCache::GetCacheDirectory() const {
-  CLockGuard guard(*this);
-  return m_cacheDirectory;
-}
-
-void CWWWCache::SetCacheDirectory(std::string_view dir) {
-  CString d(dir);
-  for (char& c : d)
-    if (c == '\\') c = '/';
-  CLockGuard guard(*this);
-  m_cacheDirectory = std::move(d);
-}
-
 CString CWWWCache::GetActiveDirectory() const {
-  CLockGuard guard(*this);
-  CString dir = m_activeDirectory.empty() ? m_cacheDirectory : m_activeDirectory;
+  CString dir;
+  {
+    CLockGuard guard(m_entries);
+    dir = m_activeDirectory;
+  }
+  if (dir.empty()) dir = GetCacheDirectory();
   // An empty setting would put the index at the root of the file system.
   return dir.empty() ? CString("cache") : dir;
-}
-
-bool CWWWCache::Save(const CString& key) const {
-  RegBatch batch;
-  bool ok = RegWriteString(key, "CacheDirectory", GetCacheDirectory());
-  ok &= RegWriteDWORD(key, "CacheOptions", CacheOptions.load());
-  ok &= RegWriteDWORD(key, "SpecifyWhatToCache", SpecifyWhatToCache.load());
-  ok &= RegWriteDWORD(key, "LimitCacheSize", LimitCacheSize.load());
-  ok &= RegWriteDWORD(key, "MaxSize", MaxSize.load());
-  ok &= RegWriteDWORD(key, "AutoPurge", AutoPurge.load());
-  ok &= RegWriteDWORD(key, "DaysBeforeCheckVolatile", DaysBeforeCheckVolatile.load());
-  ok &= RegWriteDWORD(key, "DaysBeforeCheckNonVolatile", DaysBeforeCheckNonVolatile.load());
-  return ok;
-}
-
-void CWWWCache::Load(const CString& key) {
-  SetCacheDirectory(RegReadString(key, "CacheDirectory", "cache"));
-  CacheOptions = RegReadDWORD(key, "CacheOptions", kCacheEnableAdditions | kCacheEnableLookups);
-  SpecifyWhatToCache = RegReadDWORD(key, "SpecifyWhatToCache", 0);
-  LimitCacheSize = RegReadDWORD(key, "LimitCacheSize", 1);
-  MaxSize = RegReadDWORD(key, "MaxSize", 100);
-  AutoPurge = RegReadDWORD(key, "AutoPurge", 1);
-  DaysBeforeCheckVolatile = RegReadDWORD(key, "DaysBeforeCheckVolatile", 2);
-  DaysBeforeCheckNonVolatile = RegReadDWORD(key, "DaysBeforeCheckNonVolatile", 60);
-}
-
-void CWWWCache::Serialize(CArchive& ar) {
-  if (ar.IsStoring()) {
-    CString dir;
-    double total = 0, weighted = 0;
-    {
-      CLockGuard guard(*this);
-      dir = m_cacheDirectory;
-      total = m_totalSize;
-      weighted = m_weightedTotal;
-    }
-    ar << dir << CacheOptions.load() << LimitCacheSize.load() << SpecifyWhatToCache.load() << MaxSize.load()
-       << AutoPurge.load() << DaysBeforeCheckVolatile.load() << DaysBeforeCheckNonVolatile.load() << total
-       << weighted;
-    CacheFilter.SerializeChecked(ar);
-    PurgeFilter.SerializeChecked(ar);
-    return;
-  }
-  CString dir;
-  uint32_t options = 0, limit = 0, specify = 0, maxSize = 0, autoPurge = 0, volatileDays = 0, otherDays = 0;
-  double total = 0, weighted = 0;
-  ar >> dir >> options >> limit >> specify >> maxSize >> autoPurge >> volatileDays >> otherDays >> total >> weighted;
-  CLockableList cacheFilter, purgeFilter;
-  cacheFilter.SetElementClass(CacheFilter.GetElementClass());
-  purgeFilter.SetElementClass(PurgeFilter.GetElementClass());
-  cacheFilter.SerializeChecked(ar);
-  purgeFilter.SerializeChecked(ar);
-
-  // Everything was read: apply it.
-  SetCacheDirectory(dir);
-  CacheOptions = options;
-  LimitCacheSize = limit;
-  SpecifyWhatToCache = specify;
-  MaxSize = maxSize;
-  AutoPurge = autoPurge;
-  DaysBeforeCheckVolatile = volatileDays;
-  DaysBeforeCheckNonVolatile = otherDays;
-  {
-    CLockGuard guard(*this);
-    // A live cache counts its own totals; a console's figures may be stale.
-    if (m_activeDirectory.empty()) {
-      m_totalSize = total;
-      m_weightedTotal = weighted;
-    }
-  }
-  for (auto [dst, src] : {std::pair{&CacheFilter, &cacheFilter}, std::pair{&PurgeFilter, &purgeFilter}}) {
-    dst->RemoveAll();
-    for (auto& f : src->Snapshot()) dst->AddTail(f);
-  }
 }
 
 // ---- Names and HTTP rules ---------------------------------------------------------------------

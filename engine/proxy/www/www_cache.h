@@ -1,11 +1,10 @@
 #pragma once
-// The shared disk cache of web objects: settings (edited by the console, saved under "Cache"),
-// the entry records, the index file "cache.idx" and one body file per object.
+// The shared disk cache of web objects: its settings (www_cache_settings.h) with the entry
+// records, the index file "cache.idx" and one body file per object added.
 //
-// One CWWWCache lives in the engine; the console holds a copy of its settings only (the entries
-// never travel). Nothing here reaches engine globals: what the engine adds (starting a purge from
-// the console, telling consoles the cache is full, matching request filters) comes in through the
-// hooks below.
+// One CWWWCache lives in the engine; the console holds CWWWCacheSettings only (the entries never
+// travel). Nothing here reaches engine globals: what the engine adds (telling consoles the cache is
+// full, matching request filters) comes in through the hooks below.
 //
 // Files, all inside the cache directory (CacheDirectory, relative to the engine's current
 // directory, TRELLIS_HOME; created when missing; "\\" read as "/"):
@@ -23,20 +22,10 @@
 //                 base-36 counter; a name read from the index is used only when it is 8 characters
 //                 of [0-9A-Z], so no path from data ever reaches the file system.
 //
-// Archive form of the settings (requests 130/131, notification 131): CacheDirectory (string),
-// CacheOptions, LimitCacheSize, SpecifyWhatToCache, MaxSize, AutoPurge, DaysBeforeCheckVolatile,
-// DaysBeforeCheckNonVolatile (u32 each), total size, weighted total (doubles), then CacheFilter
-// and PurgeFilter in the object list's form (count, then class-tagged filters). A live cache (one
-// whose index is open) keeps its own totals when it loads a settings archive: a console's mirror
-// may be stale. A new CacheDirectory takes effect at the next index load (engine restart), so one
-// cache never spreads over two folders.
-//
-// Registry form under a key ("Cache"): "CacheDirectory" (string), then DWORDs "CacheOptions",
-// "SpecifyWhatToCache", "LimitCacheSize", "MaxSize", "AutoPurge", "DaysBeforeCheckVolatile",
-// "DaysBeforeCheckNonVolatile". The filter collections go under "<key>\\CacheFilter" and
-// "<key>\\PurgeFilter" once the request-filter classes exist; until then the lists stay empty
-// (a stream that carries a filter is refused) and the hooks CacheFilterMatches / PurgeFilterMatches
-// stand in for them.
+// A live cache (one whose index is open) keeps its own totals when it loads a settings archive: a
+// console's mirror may be stale. A new CacheDirectory takes effect at the next index load (engine
+// restart), so one cache never spreads over two folders. Until the request-filter classes exist,
+// the hooks CacheFilterMatches / PurgeFilterMatches stand in for the filter lists.
 //
 // ---- How a WWW session uses the cache ----------------------------------------------------------
 //
@@ -73,9 +62,9 @@
 // 133, Serialize for requests 130/131 and notification 131, Save(kCacheKey) with the
 // configuration. Hooks are set before LoadIndex and not changed while sessions run.
 //
-// Lock order: the map's lock, then the index lock, then the filter lists (through the hooks).
-// AppendToIndex takes the index lock alone, before the map's lock. Totals change only under the
-// map's lock.
+// Lock order: the entry map's lock, then the index lock, then the filter lists (through the
+// hooks); the settings' own lock is a leaf. AppendToIndex takes the index lock alone, before the
+// map's lock. Totals change only under the map's lock.
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -91,16 +80,10 @@
 
 #include "engine/config/archive.h"
 #include "engine/config/lockable.h"
+#include "engine/proxy/www/www_cache_settings.h"
 
 class CTLDataObject;
 class CWWWCache;
-
-// Where the engine keeps the cache settings.
-inline constexpr const char* kCacheKey = "Cache";
-
-// CacheOptions bits.
-inline constexpr uint32_t kCacheEnableAdditions = 1;  // store new responses
-inline constexpr uint32_t kCacheEnableLookups = 2;    // answer from stored copies
 
 // Longest URL or content type accepted from the index; a longer length is damage.
 inline constexpr size_t kCacheMaxIndexText = 65536;
@@ -266,36 +249,19 @@ struct CCacheStats {
   uint64_t discarded = 0;    // downloads not committed since start
 };
 
-class CWWWCache : public CLockableMap {
-  TL_DECLARE_SERIAL(CWWWCache)
-
+class CWWWCache : public CWWWCacheSettings {
  public:
   CWWWCache();
   ~CWWWCache() override;
 
-  // ---- Settings ------------------------------------------------------------------------------
-  // Read by sessions without a lock, written by workers and the console: atomics.
-  std::atomic<uint32_t> SpecifyWhatToCache{0};
-  std::atomic<uint32_t> CacheOptions{kCacheEnableAdditions | kCacheEnableLookups};
-  std::atomic<uint32_t> LimitCacheSize{1};
-  std::atomic<uint32_t> MaxSize{100};  // megabytes of 1,048,576 bytes
-  std::atomic<uint32_t> AutoPurge{1};
-  std::atomic<uint32_t> DaysBeforeCheckVolatile{2};
-  std::atomic<uint32_t> DaysBeforeCheckNonVolatile{60};
-  // Stand-ins for the request-filter collections (object lists; no element class is allowed yet).
-  CLockableList CacheFilter;
-  CLockableList PurgeFilter;
-
-  CString GetCacheDirectory() const;
-  void SetCacheDirectory(std::string_view dir);
   // The folder the live index uses (the setting as it stood at LoadIndex), else the setting.
   CString GetActiveDirectory() const;
-
-  // Registry form; Save returns false when a write failed.
-  bool Save(const CString& key) const;
-  void Load(const CString& key);
-  // Settings archive; a failed load changes nothing.
-  void Serialize(CArchive& ar) override;
+  // The entries held now, and a walk over them under the map's lock.
+  size_t GetCount() const { return m_entries.GetCount(); }
+  template <class Fn>
+  void ForEach(Fn&& fn) const {
+    m_entries.ForEach(std::forward<Fn>(fn));
+  }
 
   // ---- Hooks ---------------------------------------------------------------------------------
   // What-to-cache filter (SpecifyWhatToCache): true when the request may be cached. Unset with
@@ -354,8 +320,9 @@ class CWWWCache : public CLockableMap {
 
   // ---- Statistics ----------------------------------------------------------------------------
   CCacheStats GetStats() const;
-  double GetTotalSize() const;
-  double GetWeightedTotal() const;
+  // Live while the index is open; before that, what the last settings archive carried.
+  double GetTotalSize() const override;
+  double GetWeightedTotal() const override;
   CCacheFieldContext FieldContext() const;
 
   // Base-36 successor over [0-9A-Z]{8}; "ZZZZZZZZ" is never returned. A character outside the
@@ -375,7 +342,7 @@ class CWWWCache : public CLockableMap {
   bool StartWorker(void (CWWWCache::*job)());
   void CountDiscard();
 
-  CString m_cacheDirectory = "cache";
+  CLockableMap m_entries;     // URL -> CCacheEntry; its lock guards the fields below too
   CString m_activeDirectory;  // set by LoadIndex
   double m_totalSize = 0;
   double m_weightedTotal = 0;

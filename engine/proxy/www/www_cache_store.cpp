@@ -167,11 +167,11 @@ bool CWWWCache::OverLimit() const {
 
 void CWWWCache::CountDiscard() { m_discarded++; }
 
-std::shared_ptr<CCacheEntry> CWWWCache::FindEntry(const CString& key) const { return LookupAs<CCacheEntry>(key); }
+std::shared_ptr<CCacheEntry> CWWWCache::FindEntry(const CString& key) const { return m_entries.LookupAs<CCacheEntry>(key); }
 
 std::shared_ptr<CCacheEntry> CWWWCache::NewEntry(const CString& key) {
   try {
-    CLockGuard guard(*this);
+    CLockGuard guard(m_entries);
     CString name = m_nameCounter;
     bool found = false;
     for (int i = 0; i < kNameTries && !found; ++i) {
@@ -198,7 +198,7 @@ std::shared_ptr<CCacheEntry> CWWWCache::NewEntry(const CString& key) {
 void CWWWCache::ReleaseName(const CString& fileName) {
   // NewEntry never hands out a name a mapped entry holds, so an uncommitted download's name is
   // its own.
-  CLockGuard guard(*this);
+  CLockGuard guard(m_entries);
   m_namesInUse.erase(fileName);
 }
 
@@ -207,18 +207,18 @@ void CWWWCache::AddEntry(const std::shared_ptr<CCacheEntry>& entry) {
   AppendToIndex(*entry);
   bool startPurge = false;
   {
-    CLockGuard guard(*this);
+    CLockGuard guard(m_entries);
     if (auto old = FindEntry(entry->URL); old && old != entry) {
       // Another download of the same URL finished first: this one replaces it.
       if (old->FileName != entry->FileName) {
         RemoveLocked(old->URL, false);
       } else {
-        RemoveKey(old->URL);
+        m_entries.RemoveKey(old->URL);
         m_totalSize -= old->Size;
         m_weightedTotal -= static_cast<double>(old->Hits) * old->Size;
       }
     }
-    SetAt(entry->URL, entry);
+    m_entries.SetAt(entry->URL, entry);
     m_namesInUse.insert(entry->FileName);
     m_totalSize += entry->Size;
     m_weightedTotal += static_cast<double>(entry->Hits) * entry->Size;
@@ -236,7 +236,7 @@ void CWWWCache::AddEntry(const std::shared_ptr<CCacheEntry>& entry) {
 void CWWWCache::RemoveLocked(const CString& key, bool recheck) {
   auto entry = FindEntry(key);
   if (!entry) return;
-  RemoveKey(key);
+  m_entries.RemoveKey(key);
   UnlinkFile(entry->FileName);
   m_namesInUse.erase(entry->FileName);
   m_totalSize = std::max(0.0, m_totalSize - entry->Size);
@@ -248,7 +248,7 @@ void CWWWCache::RemoveLocked(const CString& key, bool recheck) {
 }
 
 void CWWWCache::RemoveEntry(const CString& key, bool recheck) {
-  CLockGuard guard(*this);
+  CLockGuard guard(m_entries);
   RemoveLocked(key, recheck);
 }
 
@@ -276,7 +276,7 @@ CCacheDecision CWWWCache::Decide(const CCacheRequest& req) {
     d.state = passOrDownload;
     return d;
   }
-  CLockGuard guard(*this);
+  CLockGuard guard(m_entries);
   auto entry = FindEntry(req.key);
   if (!entry) {
     d.state = passOrDownload;
@@ -325,7 +325,7 @@ bool CWWWCache::OpenCachedCopy(const std::shared_ptr<CCacheEntry>& entry, CCache
   CString name;
   uint32_t size = 0;
   {
-    CLockGuard guard(*this);
+    CLockGuard guard(m_entries);
     if (FindEntry(entry->URL) != entry) return false;  // removed or replaced meanwhile
     name = entry->FileName;
     size = entry->Size;
@@ -333,7 +333,7 @@ bool CWWWCache::OpenCachedCopy(const std::shared_ptr<CCacheEntry>& entry, CCache
   const int fd = ::open(FilePath(name).c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
   struct stat st {};
   const bool ok = fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) == size;
-  CLockGuard guard(*this);
+  CLockGuard guard(m_entries);
   const bool current = FindEntry(entry->URL) == entry;
   if (!ok || !current) {
     if (fd >= 0) ::close(fd);
@@ -359,7 +359,7 @@ bool CWWWCache::OpenCachedCopy(const std::shared_ptr<CCacheEntry>& entry, CCache
 // ---- Index ------------------------------------------------------------------------------------
 
 void CWWWCache::LoadIndex() {
-  CLockGuard guard(*this);
+  CLockGuard guard(m_entries);
   std::lock_guard<std::recursive_mutex> il(m_indexLock);
   constexpr uint32_t kBoth = kCacheEnableAdditions | kCacheEnableLookups;
   try {
@@ -394,7 +394,7 @@ void CWWWCache::LoadIndex() {
       got += static_cast<size_t>(r);
     }
 
-    RemoveAll();
+    m_entries.RemoveAll();
     m_namesInUse.clear();
     m_nameCounter = "00000000";
     std::map<CString, CString> nameOwner;  // file name -> URL of the entry holding it
@@ -415,15 +415,15 @@ void CWWWCache::LoadIndex() {
         continue;
       if (auto it = nameOwner.find(entry->FileName); it != nameOwner.end()) {
         // Two records share a file: the later one has it.
-        RemoveKey(it->second);
+        m_entries.RemoveKey(it->second);
         nameOwner.erase(it);
       }
       if (auto old = FindEntry(entry->URL)) {
-        RemoveKey(old->URL);
+        m_entries.RemoveKey(old->URL);
         nameOwner.erase(old->FileName);
         UnlinkFile(old->FileName);
       }
-      SetAt(entry->URL, entry);
+      m_entries.SetAt(entry->URL, entry);
       nameOwner[entry->FileName] = entry->URL;
       if (m_nameCounter < entry->FileName) m_nameCounter = entry->FileName;
     }
@@ -438,7 +438,7 @@ void CWWWCache::LoadIndex() {
 bool CWWWCache::WriteIndexLocked() {
   double total = 0, weighted = 0;
   CArchive ar(CArchive::store);
-  for (const auto& [key, obj] : *this) {
+  for (const auto& [key, obj] : m_entries) {
     auto* e = static_cast<CCacheEntry*>(obj.get());
     e->Serialize(ar);
     total += e->Size;
@@ -467,7 +467,7 @@ bool CWWWCache::WriteIndexLocked() {
 }
 
 void CWWWCache::WriteIndex() {
-  CLockGuard guard(*this);
+  CLockGuard guard(m_entries);
   std::lock_guard<std::recursive_mutex> il(m_indexLock);
   try {
     WriteIndexLocked();
@@ -497,14 +497,14 @@ void CWWWCache::Purge() {
   // Sessions see both bits clear before the map is locked, so none queues behind the pass.
   const uint32_t kept = CacheOptions.fetch_and(~kBoth);
   {
-    CLockGuard guard(*this);
+    CLockGuard guard(m_entries);
     std::lock_guard<std::recursive_mutex> il(m_indexLock);
     try {
       // The keys are collected first: removing while walking the map would break the walk.
       std::vector<CString> doomed;
       if (PurgeFilterMatches) {
         const CCacheFieldContext ctx = FieldContext();
-        for (const auto& [key, obj] : *this)
+        for (const auto& [key, obj] : m_entries)
           if (PurgeFilterMatches(*static_cast<const CCacheEntry*>(obj.get()), ctx)) doomed.push_back(key);
       }
       for (const auto& key : doomed) RemoveLocked(key, false);
@@ -532,18 +532,18 @@ void CWWWCache::RemoveOrphanEntries() {
   // Sessions see both bits clear before the map is locked, so none queues behind the pass.
   const uint32_t kept = CacheOptions.fetch_and(~kBoth);
   {
-    CLockGuard guard(*this);
+    CLockGuard guard(m_entries);
     std::lock_guard<std::recursive_mutex> il(m_indexLock);
     try {
       std::vector<CString> orphans;
-      for (const auto& [key, obj] : *this) {
+      for (const auto& [key, obj] : m_entries) {
         struct stat st {};
         if (::stat(FilePath(static_cast<const CCacheEntry*>(obj.get())->FileName).c_str(), &st) != 0)
           orphans.push_back(key);
       }
       for (const auto& key : orphans) {
         if (auto e = FindEntry(key)) m_namesInUse.erase(e->FileName);
-        RemoveKey(key);
+        m_entries.RemoveKey(key);
       }
       WriteIndexLocked();
     } catch (...) {
@@ -585,13 +585,13 @@ void CWWWCache::WaitForWorker() {
 
 void CWWWCache::Shutdown() {
   WaitForWorker();
-  CLockGuard guard(*this);
+  CLockGuard guard(m_entries);
   std::lock_guard<std::recursive_mutex> il(m_indexLock);
   try {
     WriteIndexLocked();
   } catch (...) {
   }
-  RemoveAll();
+  m_entries.RemoveAll();
   m_namesInUse.clear();
   if (m_indexFd >= 0) ::close(m_indexFd);
   m_indexFd = -1;
@@ -601,9 +601,9 @@ void CWWWCache::Shutdown() {
 // ---- Statistics -------------------------------------------------------------------------------
 
 CCacheStats CWWWCache::GetStats() const {
-  CLockGuard guard(*this);
+  CLockGuard guard(m_entries);
   CCacheStats s;
-  s.entries = GetCount();
+  s.entries = m_entries.GetCount();
   s.totalSize = m_totalSize;
   s.weightedTotal = m_weightedTotal;
   s.hitsServed = m_hitsServed.load();
@@ -613,16 +613,22 @@ CCacheStats CWWWCache::GetStats() const {
 }
 
 double CWWWCache::GetTotalSize() const {
-  CLockGuard guard(*this);
-  return m_totalSize;
+  {
+    CLockGuard guard(m_entries);
+    if (!m_activeDirectory.empty()) return m_totalSize;
+  }
+  return CWWWCacheSettings::GetTotalSize();
 }
 
 double CWWWCache::GetWeightedTotal() const {
-  CLockGuard guard(*this);
-  return m_weightedTotal;
+  {
+    CLockGuard guard(m_entries);
+    if (!m_activeDirectory.empty()) return m_weightedTotal;
+  }
+  return CWWWCacheSettings::GetWeightedTotal();
 }
 
 CCacheFieldContext CWWWCache::FieldContext() const {
-  CLockGuard guard(*this);
+  CLockGuard guard(m_entries);
   return CCacheFieldContext{m_totalSize, m_weightedTotal, Now()};
 }
