@@ -139,17 +139,17 @@ Classified ClassifyPacket(const uint8_t* packet, size_t length, bool withIpHeade
 }  // namespace detail
 
 Pinger::Pinger() {
-  fd_ = OpenSocket(&pingSocket_);
-  ident_ = RandomU16();
+  m_fd = OpenSocket(&m_pingSocket);
+  m_ident = RandomU16();
 }
 
 Pinger::~Pinger() {
-  if (fd_ >= 0) close(fd_);
+  if (m_fd >= 0) close(m_fd);
 }
 
 EchoResult Pinger::Echo(uint32_t addressHostOrder, uint32_t timeoutMs, std::string_view data) {
   EchoResult result;
-  if (fd_ < 0) return result;
+  if (m_fd < 0) return result;
   result.status = EchoStatus::GeneralFailure;
   if (data.size() > kMaxData) return result;
 
@@ -157,14 +157,14 @@ EchoResult Pinger::Echo(uint32_t addressHostOrder, uint32_t timeoutMs, std::stri
   std::vector<uint8_t> request(kIcmpHeader + data.size(), 0);
   request[0] = kEchoRequest;
   // On the ping socket the kernel fills in the identifier (its port) and the sum.
-  if (!pingSocket_) {
-    request[4] = static_cast<uint8_t>(ident_ >> 8);
-    request[5] = static_cast<uint8_t>(ident_);
+  if (!m_pingSocket) {
+    request[4] = static_cast<uint8_t>(m_ident >> 8);
+    request[5] = static_cast<uint8_t>(m_ident);
   }
   request[6] = static_cast<uint8_t>(sequence >> 8);
   request[7] = static_cast<uint8_t>(sequence);
   if (!data.empty()) memcpy(request.data() + kIcmpHeader, data.data(), data.size());
-  if (!pingSocket_) {
+  if (!m_pingSocket) {
     uint16_t sum = detail::Checksum(request.data(), request.size());
     request[2] = static_cast<uint8_t>(sum >> 8);
     request[3] = static_cast<uint8_t>(sum);
@@ -176,7 +176,7 @@ EchoResult Pinger::Echo(uint32_t addressHostOrder, uint32_t timeoutMs, std::stri
   const uint64_t start = TickCount64();
   ssize_t sent;
   do {
-    sent = sendto(fd_, request.data(), request.size(), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&to),
+    sent = sendto(m_fd, request.data(), request.size(), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&to),
                   sizeof to);
   } while (sent < 0 && errno == EINTR);
   if (sent < 0) {
@@ -190,19 +190,19 @@ EchoResult Pinger::Echo(uint32_t addressHostOrder, uint32_t timeoutMs, std::stri
   for (;;) {
     uint64_t now = TickCount64();
     if (now >= deadline) break;
-    pollfd pfd{fd_, POLLIN, 0};
+    pollfd pfd{m_fd, POLLIN, 0};
     uint64_t wait = deadline - now;
     int ready = poll(&pfd, 1, static_cast<int>(wait > 60000 ? 60000 : wait));
     if (ready < 0 && errno != EINTR) break;
     if (ready <= 0) continue;
-    if (!pingSocket_ && (pfd.revents & POLLERR)) {
+    if (!m_pingSocket && (pfd.revents & POLLERR)) {
       // A pending socket error would keep poll waking; reading it clears it.
       int error = 0;
       socklen_t size = sizeof error;
-      getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &size);
+      getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &error, &size);
     }
 
-    if (pingSocket_ && (pfd.revents & POLLERR)) {
+    if (m_pingSocket && (pfd.revents & POLLERR)) {
       sockaddr_in offender{};
       alignas(cmsghdr) uint8_t control[512];
       iovec iov{buffer, sizeof buffer};
@@ -213,11 +213,11 @@ EchoResult Pinger::Echo(uint32_t addressHostOrder, uint32_t timeoutMs, std::stri
       msg.msg_iovlen = 1;
       msg.msg_control = control;
       msg.msg_controllen = sizeof control;
-      ssize_t n = recvmsg(fd_, &msg, MSG_ERRQUEUE | MSG_DONTWAIT);
+      ssize_t n = recvmsg(m_fd, &msg, MSG_ERRQUEUE | MSG_DONTWAIT);
       if (n < 0) {
         int error = 0;
         socklen_t size = sizeof error;
-        getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &size);
+        getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &error, &size);
         continue;
       }
       // The queued error carries the request it is about: ours only when the sequence matches.
@@ -243,11 +243,11 @@ EchoResult Pinger::Echo(uint32_t addressHostOrder, uint32_t timeoutMs, std::stri
 
     sockaddr_in from{};
     socklen_t fromLength = sizeof from;
-    ssize_t n = recvfrom(fd_, buffer, sizeof buffer, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from),
+    ssize_t n = recvfrom(m_fd, buffer, sizeof buffer, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from),
                          &fromLength);
     if (n < 0) continue;
     uint32_t source = from.sin_family == AF_INET ? ntohl(from.sin_addr.s_addr) : 0;
-    detail::Classified c = detail::ClassifyPacket(buffer, static_cast<size_t>(n), !pingSocket_, ident_,
+    detail::Classified c = detail::ClassifyPacket(buffer, static_cast<size_t>(n), !m_pingSocket, m_ident,
                                                   sequence, addressHostOrder, source);
     if (c.match == detail::PacketMatch::Ignore) continue;
     result.status = c.match == detail::PacketMatch::Reply ? EchoStatus::Success : c.status;

@@ -43,18 +43,18 @@ class Pinger {
   Pinger(const Pinger&) = delete;
   Pinger& operator=(const Pinger&) = delete;
 
-  bool Available() const { return fd_ >= 0; }
+  bool Available() const { return m_fd >= 0; }
   // True on the kernel's ping socket, false on a raw socket (or when unavailable).
-  bool IsPingSocket() const { return pingSocket_; }
+  bool IsPingSocket() const { return m_pingSocket; }
 
   // Sends one echo request with data (at most kMaxData bytes) and waits up to timeoutMs for its
   // reply or an error about it.
   EchoResult Echo(uint32_t addressHostOrder, uint32_t timeoutMs, std::string_view data = {});
 
  private:
-  int fd_ = -1;
-  bool pingSocket_ = false;
-  uint16_t ident_ = 0;
+  int m_fd = -1;
+  bool m_pingSocket = false;
+  uint16_t m_ident = 0;
 };
 
 // True when an ICMP socket can be opened by this process.

@@ -45,7 +45,7 @@ bool NamedMutex::IsHeld(const std::string& name) {
 }
 
 NamedMutex::~NamedMutex() {
-  if (fd_ >= 0) close(fd_);
+  if (m_fd >= 0) close(m_fd);
 }
 
 }  // namespace platform

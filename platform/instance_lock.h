@@ -24,8 +24,8 @@ class NamedMutex {
   NamedMutex& operator=(const NamedMutex&) = delete;
 
  private:
-  explicit NamedMutex(int fd) : fd_(fd) {}
-  int fd_;
+  explicit NamedMutex(int fd) : m_fd(fd) {}
+  int m_fd;
 };
 
 }  // namespace platform

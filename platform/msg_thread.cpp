@@ -188,32 +188,32 @@ bool PostThreadMessage(ThreadId tid, uint32_t message, uintptr_t wParam,
 
 ThreadId CurrentThreadId() { return t_currentId; }
 
-MsgThread::MsgThread() : id_(AllocateId()), queue_(std::make_shared<MsgQueue>()) {
-  if (id_ == 0) {
-    CloseQueue(*queue_);
+MsgThread::MsgThread() : m_id(AllocateId()), m_queue(std::make_shared<MsgQueue>()) {
+  if (m_id == 0) {
+    CloseQueue(*m_queue);
     return;
   }
   Registry& r = Reg();
   std::lock_guard lk(r.mu);
-  r.map.emplace(id_, Entry{queue_, {}});
+  r.map.emplace(m_id, Entry{m_queue, {}});
 }
 
 MsgThread::~MsgThread() {
   // Reached either without ever starting, or after the thread has finished (it held a reference
   // until then). Both steps are no-ops when Finish already ran.
-  Unregister(id_);
-  CloseQueue(*queue_);
+  Unregister(m_id);
+  CloseQueue(*m_queue);
 }
 
 bool MsgThread::CreateThread() {
-  if (id_ == 0) return false;
+  if (m_id == 0) return false;
   std::shared_ptr<MsgThread> self = weak_from_this().lock();
   if (!self) return false;
-  if (started_.exchange(true)) return false;
+  if (m_started.exchange(true)) return false;
   {
     Registry& r = Reg();
     std::lock_guard lk(r.mu);
-    auto it = r.map.find(id_);
+    auto it = r.map.find(m_id);
     if (it != r.map.end()) it->second.thread = self;
   }
   g_liveThreads.fetch_add(1);
@@ -229,16 +229,16 @@ bool MsgThread::CreateThread() {
 }
 
 void MsgThread::ThreadMain(std::shared_ptr<MsgThread> self) {
-  t_currentId = self->id_;
+  t_currentId = self->m_id;
   int code = -1;
   try {
     code = self->InitInstance() ? self->Run() : self->ExitInstance();
   } catch (const std::exception& e) {
     code = -1;
-    if (DebugEnabled()) std::fprintf(stderr, "thread %u ended by an exception: %s\n", self->id_, e.what());
+    if (DebugEnabled()) std::fprintf(stderr, "thread %u ended by an exception: %s\n", self->m_id, e.what());
   } catch (...) {
     code = -1;
-    if (DebugEnabled()) std::fprintf(stderr, "thread %u ended by an unknown exception\n", self->id_);
+    if (DebugEnabled()) std::fprintf(stderr, "thread %u ended by an unknown exception\n", self->m_id);
   }
   self->Finish(code);
   t_currentId = 0;
@@ -251,15 +251,15 @@ void MsgThread::ThreadMain(std::shared_ptr<MsgThread> self) {
 void MsgThread::Finish(int exitCode) {
   // Order matters: first no new poster can find the queue, then the queue refuses posts from
   // those that already hold it, then waiters learn of the end.
-  Unregister(id_);
-  std::deque<Message> dropped = CloseQueue(*queue_);
+  Unregister(m_id);
+  std::deque<Message> dropped = CloseQueue(*m_queue);
   dropped.clear();
   {
-    std::lock_guard lk(queue_->mu);
-    queue_->exitCode = exitCode;
-    queue_->hasEnded = true;
+    std::lock_guard lk(m_queue->mu);
+    m_queue->exitCode = exitCode;
+    m_queue->hasEnded = true;
   }
-  queue_->ended.notify_all();
+  m_queue->ended.notify_all();
 }
 
 bool MsgThread::Post(uint32_t message, uintptr_t wParam, std::unique_ptr<MsgPayload> payload, intptr_t lParam) {
@@ -268,7 +268,7 @@ bool MsgThread::Post(uint32_t message, uintptr_t wParam, std::unique_ptr<MsgPayl
   m.wParam = wParam;
   m.lParam = lParam;
   m.payload = std::move(payload);
-  return queue_->Push(m);
+  return m_queue->Push(m);
 }
 
 bool MsgThread::PostQuit(int exitCode) {
@@ -276,10 +276,10 @@ bool MsgThread::PostQuit(int exitCode) {
 }
 
 bool MsgThread::WaitForExit(int timeoutMs) {
-  std::shared_ptr<MsgQueue> q = queue_;
+  std::shared_ptr<MsgQueue> q = m_queue;
   std::unique_lock lk(q->mu);
   if (q->hasEnded) return true;
-  if (t_currentId != 0 && t_currentId == id_) return false;
+  if (t_currentId != 0 && t_currentId == m_id) return false;
   if (timeoutMs < 0) {
     q->ended.wait(lk, [&] { return q->hasEnded; });
     return true;
@@ -288,32 +288,32 @@ bool MsgThread::WaitForExit(int timeoutMs) {
 }
 
 bool MsgThread::HasEnded() const {
-  std::lock_guard lk(queue_->mu);
-  return queue_->hasEnded;
+  std::lock_guard lk(m_queue->mu);
+  return m_queue->hasEnded;
 }
 
 int MsgThread::ExitCode() const {
-  std::lock_guard lk(queue_->mu);
-  return queue_->hasEnded ? queue_->exitCode : 0;
+  std::lock_guard lk(m_queue->mu);
+  return m_queue->hasEnded ? m_queue->exitCode : 0;
 }
 
 bool MsgThread::SetTimer(uintptr_t timerId, uint32_t intervalMs) {
   if (timerId == 0) return false;
   if (intervalMs < kMinTimerIntervalMs) intervalMs = kMinTimerIntervalMs;
   {
-    std::lock_guard lk(queue_->mu);
-    if (queue_->closed) return false;
-    auto& t = queue_->timers[timerId];
+    std::lock_guard lk(m_queue->mu);
+    if (m_queue->closed) return false;
+    auto& t = m_queue->timers[timerId];
     t.intervalMs = intervalMs;
     t.due = Clock::now() + std::chrono::milliseconds(intervalMs);
   }
-  queue_->wake.notify_all();
+  m_queue->wake.notify_all();
   return true;
 }
 
 bool MsgThread::KillTimer(uintptr_t timerId) {
-  std::lock_guard lk(queue_->mu);
-  return queue_->timers.erase(timerId) > 0;
+  std::lock_guard lk(m_queue->mu);
+  return m_queue->timers.erase(timerId) > 0;
 }
 
 size_t MsgThread::LiveThreadCount() { return g_liveThreads.load(); }
@@ -335,26 +335,26 @@ int MsgThread::Run() {
   return ExitInstance();
 }
 
-int MsgThread::ExitInstance() { return quitCode_; }
+int MsgThread::ExitInstance() { return m_quitCode; }
 
 void MsgThread::NoteQuit(const Message& m) {
-  if (m.message == WM_QUIT) quitCode_ = static_cast<int>(static_cast<intptr_t>(m.wParam));
+  if (m.message == WM_QUIT) m_quitCode = static_cast<int>(static_cast<intptr_t>(m.wParam));
 }
 
 bool MsgThread::GetMessage(Message* out) {
   *out = Message{};  // a payload left in *out is freed here, not under the queue's lock
-  std::unique_lock lk(queue_->mu);
+  std::unique_lock lk(m_queue->mu);
   for (;;) {
-    if (queue_->closed) {
+    if (m_queue->closed) {
       out->message = WM_QUIT;
-      out->wParam = static_cast<uintptr_t>(static_cast<intptr_t>(quitCode_));
+      out->wParam = static_cast<uintptr_t>(static_cast<intptr_t>(m_quitCode));
       return false;
     }
     Clock::time_point now = Clock::now();
-    if (queue_->TakeLocked(out, now)) break;
-    std::optional<Clock::time_point> due = queue_->NextDue();
-    if (due) queue_->wake.wait_until(lk, *due);
-    else queue_->wake.wait(lk);
+    if (m_queue->TakeLocked(out, now)) break;
+    std::optional<Clock::time_point> due = m_queue->NextDue();
+    if (due) m_queue->wake.wait_until(lk, *due);
+    else m_queue->wake.wait(lk);
   }
   lk.unlock();
   NoteQuit(*out);
@@ -364,8 +364,8 @@ bool MsgThread::GetMessage(Message* out) {
 bool MsgThread::PeekMessage(Message* out) {
   *out = Message{};
   {
-    std::lock_guard lk(queue_->mu);
-    if (!queue_->TakeLocked(out, Clock::now())) return false;
+    std::lock_guard lk(m_queue->mu);
+    if (!m_queue->TakeLocked(out, Clock::now())) return false;
   }
   NoteQuit(*out);
   return true;
@@ -374,15 +374,15 @@ bool MsgThread::PeekMessage(Message* out) {
 bool MsgThread::WaitMessage(int timeoutMs) {
   const bool forever = timeoutMs < 0;
   const Clock::time_point limit = Clock::now() + std::chrono::milliseconds(forever ? 0 : timeoutMs);
-  std::unique_lock lk(queue_->mu);
+  std::unique_lock lk(m_queue->mu);
   for (;;) {
     Clock::time_point now = Clock::now();
-    if (queue_->closed || queue_->ReadyLocked(now)) return true;
+    if (m_queue->closed || m_queue->ReadyLocked(now)) return true;
     if (!forever && now >= limit) return false;
-    std::optional<Clock::time_point> until = queue_->NextDue();
+    std::optional<Clock::time_point> until = m_queue->NextDue();
     if (!forever && (!until || limit < *until)) until = limit;
-    if (until) queue_->wake.wait_until(lk, *until);
-    else queue_->wake.wait(lk);
+    if (until) m_queue->wake.wait_until(lk, *until);
+    else m_queue->wake.wait(lk);
   }
 }
 

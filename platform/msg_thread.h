@@ -66,7 +66,7 @@ class MsgThread : public std::enable_shared_from_this<MsgThread> {
   MsgThread& operator=(const MsgThread&) = delete;
 
   // 0 only when the process has used up every thread id; such a thread never starts.
-  ThreadId Id() const { return id_; }
+  ThreadId Id() const { return m_id; }
 
   // Starts the OS thread once. The object must be owned by a std::shared_ptr; the running thread
   // keeps it alive until the thread has ended, so the object may be destroyed on its own thread.
@@ -123,17 +123,17 @@ class MsgThread : public std::enable_shared_from_this<MsgThread> {
   bool WaitMessage(int timeoutMs);
 
   // Code of the last WM_QUIT this thread took.
-  int QuitCode() const { return quitCode_; }
+  int QuitCode() const { return m_quitCode; }
 
  private:
   static void ThreadMain(std::shared_ptr<MsgThread> self);
   void Finish(int exitCode);
   void NoteQuit(const Message& m);
 
-  const ThreadId id_;
-  const std::shared_ptr<detail::MsgQueue> queue_;
-  std::atomic<bool> started_{false};
-  int quitCode_ = 0;  // touched only by the thread itself
+  const ThreadId m_id;
+  const std::shared_ptr<detail::MsgQueue> m_queue;
+  std::atomic<bool> m_started{false};
+  int m_quitCode = 0;  // touched only by the thread itself
 };
 
 }  // namespace platform

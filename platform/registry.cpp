@@ -39,81 +39,81 @@ int Exec(sqlite3* db, const char* sql) { return sqlite3_exec(db, sql, nullptr, n
 // One prepared statement, finalized on every path out of the caller.
 class Stmt {
  public:
-  Stmt(sqlite3* db, const char* sql) { rc_ = sqlite3_prepare_v2(db, sql, -1, &s_, nullptr); }
-  ~Stmt() { sqlite3_finalize(s_); }
+  Stmt(sqlite3* db, const char* sql) { m_rc = sqlite3_prepare_v2(db, sql, -1, &m_stmt, nullptr); }
+  ~Stmt() { sqlite3_finalize(m_stmt); }
   Stmt(const Stmt&) = delete;
   Stmt& operator=(const Stmt&) = delete;
 
-  bool ok() const { return rc_ == SQLITE_OK; }
-  int rc() const { return rc_; }
+  bool ok() const { return m_rc == SQLITE_OK; }
+  int rc() const { return m_rc; }
 
-  void Int(int i, sqlite3_int64 v) { Keep(sqlite3_bind_int64(s_, i, v)); }
+  void Int(int i, sqlite3_int64 v) { Keep(sqlite3_bind_int64(m_stmt, i, v)); }
   // A null pointer would bind SQL NULL; an empty value must stay a zero-length blob.
   void Blob(int i, std::string_view v) {
-    Keep(sqlite3_bind_blob64(s_, i, v.empty() ? "" : v.data(), v.size(), SQLITE_TRANSIENT));
+    Keep(sqlite3_bind_blob64(m_stmt, i, v.empty() ? "" : v.data(), v.size(), SQLITE_TRANSIENT));
   }
 
   // SQLITE_ROW, SQLITE_DONE or an error code.
   int Step() {
-    if (rc_ != SQLITE_OK) return rc_;
-    int rc = sqlite3_step(s_);
-    if (rc != SQLITE_ROW && rc != SQLITE_DONE) rc_ = rc;
+    if (m_rc != SQLITE_OK) return m_rc;
+    int rc = sqlite3_step(m_stmt);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) m_rc = rc;
     return rc;
   }
 
   std::string ColBlob(int c) {
-    const void* p = sqlite3_column_blob(s_, c);
-    int n = sqlite3_column_bytes(s_, c);
+    const void* p = sqlite3_column_blob(m_stmt, c);
+    int n = sqlite3_column_bytes(m_stmt, c);
     return p && n > 0 ? std::string(static_cast<const char*>(p), static_cast<size_t>(n)) : std::string();
   }
-  sqlite3_int64 ColInt(int c) { return sqlite3_column_int64(s_, c); }
+  sqlite3_int64 ColInt(int c) { return sqlite3_column_int64(m_stmt, c); }
 
  private:
   void Keep(int rc) {
-    if (rc_ == SQLITE_OK && rc != SQLITE_OK) rc_ = rc;
+    if (m_rc == SQLITE_OK && rc != SQLITE_OK) m_rc = rc;
   }
-  sqlite3_stmt* s_ = nullptr;
-  int rc_;
+  sqlite3_stmt* m_stmt = nullptr;
+  int m_rc;
 };
 
 // Makes one public write atomic: its own committed transaction outside a Store::Transaction, a
 // savepoint inside one, so a failed step never leaves half of the write behind.
 class WriteScope {
  public:
-  explicit WriteScope(sqlite3* db) : db_(db), outer_(sqlite3_get_autocommit(db) != 0) {
-    rc_ = Exec(db_, outer_ ? "BEGIN IMMEDIATE" : "SAVEPOINT reg_write");
+  explicit WriteScope(sqlite3* db) : m_db(db), m_outer(sqlite3_get_autocommit(db) != 0) {
+    m_rc = Exec(m_db, m_outer ? "BEGIN IMMEDIATE" : "SAVEPOINT reg_write");
   }
   ~WriteScope() {
-    if (rc_ == SQLITE_OK && !done_) Finish(kStoreFailed);
+    if (m_rc == SQLITE_OK && !m_done) Finish(kStoreFailed);
   }
   WriteScope(const WriteScope&) = delete;
   WriteScope& operator=(const WriteScope&) = delete;
 
-  long status() const { return rc_ == SQLITE_OK ? kOk : MapError(rc_); }
+  long status() const { return m_rc == SQLITE_OK ? kOk : MapError(m_rc); }
 
   // Commits when st is kOk (returning the commit's result), else undoes the write; returns st.
   long Finish(long st) {
-    if (rc_ != SQLITE_OK) return status();
-    done_ = true;
+    if (m_rc != SQLITE_OK) return status();
+    m_done = true;
     if (st == kOk) {
-      int rc = Exec(db_, outer_ ? "COMMIT" : "RELEASE reg_write");
+      int rc = Exec(m_db, m_outer ? "COMMIT" : "RELEASE reg_write");
       if (rc == SQLITE_OK) return kOk;
       st = MapError(rc);
     }
-    if (outer_) {
-      if (!sqlite3_get_autocommit(db_)) Exec(db_, "ROLLBACK");
-    } else if (!sqlite3_get_autocommit(db_)) {
-      Exec(db_, "ROLLBACK TO reg_write");
-      Exec(db_, "RELEASE reg_write");
+    if (m_outer) {
+      if (!sqlite3_get_autocommit(m_db)) Exec(m_db, "ROLLBACK");
+    } else if (!sqlite3_get_autocommit(m_db)) {
+      Exec(m_db, "ROLLBACK TO reg_write");
+      Exec(m_db, "RELEASE reg_write");
     }
     return st;
   }
 
  private:
-  sqlite3* db_;
-  bool outer_;
-  bool done_ = false;
-  int rc_;
+  sqlite3* m_db;
+  bool m_outer;
+  bool m_done = false;
+  int m_rc;
 };
 
 // The levels of a path the store accepts, or false for a malformed one.
@@ -181,7 +181,7 @@ struct StoreImpl {
     sqlite3_int64 cur = kRootId;
     std::string stored;
     for (const auto& l : levels) {
-      long st = FindChild(s.db_, cur, l, &cur, stored_path ? &stored : nullptr);
+      long st = FindChild(s.m_db, cur, l, &cur, stored_path ? &stored : nullptr);
       if (st != kOk) return st;
       if (stored_path) {
         if (!stored_path->empty()) stored_path->push_back('\\');
@@ -198,15 +198,15 @@ struct StoreImpl {
     if (!ParsePath(path, &levels)) return kInvalidParameter;
     sqlite3_int64 cur = kRootId;
     for (const auto& l : levels) {
-      long st = FindChild(s.db_, cur, l, &cur, nullptr);
+      long st = FindChild(s.m_db, cur, l, &cur, nullptr);
       if (st == kNotFound) {
-        Stmt ins(s.db_, "INSERT INTO keys(parent, name, fold) VALUES(?1, ?2, ?3)");
+        Stmt ins(s.m_db, "INSERT INTO keys(parent, name, fold) VALUES(?1, ?2, ?3)");
         ins.Int(1, cur);
         ins.Blob(2, l);
         ins.Blob(3, FoldName(l));
         int rc = ins.Step();
         if (rc != SQLITE_DONE) return MapError(rc);
-        cur = sqlite3_last_insert_rowid(s.db_);
+        cur = sqlite3_last_insert_rowid(s.m_db);
       } else if (st != kOk) {
         return st;
       }
@@ -389,30 +389,30 @@ std::shared_ptr<Store> Store::Open(const std::string& file, std::string* error) 
   return std::shared_ptr<Store>(new Store(file, db));
 }
 
-Store::Store(std::string path, sqlite3* db) : path_(std::move(path)), db_(db) {}
+Store::Store(std::string path, sqlite3* db) : m_path(std::move(path)), m_db(db) {}
 
-Store::~Store() { sqlite3_close_v2(db_); }
+Store::~Store() { sqlite3_close_v2(m_db); }
 
 // ---- keys ----
 
 long Store::CreateKey(std::string_view path) {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
+  std::lock_guard<std::recursive_mutex> lock(m_mutex);
   std::vector<std::string> levels;
   if (!ParsePath(path, &levels)) return kInvalidParameter;
-  WriteScope w(db_);
+  WriteScope w(m_db);
   if (w.status() != kOk) return w.status();
   sqlite3_int64 id = 0;
   return w.Finish(StoreImpl::Create(*this, path, &id));
 }
 
 bool Store::KeyExists(std::string_view path) {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
+  std::lock_guard<std::recursive_mutex> lock(m_mutex);
   sqlite3_int64 id = 0;
   return StoreImpl::Find(*this, path, &id) == kOk;
 }
 
 std::optional<std::string> Store::StoredPath(std::string_view path) {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
+  std::lock_guard<std::recursive_mutex> lock(m_mutex);
   sqlite3_int64 id = 0;
   std::string stored;
   if (StoreImpl::Find(*this, path, &id, &stored) != kOk) return std::nullopt;
@@ -420,30 +420,30 @@ std::optional<std::string> Store::StoredPath(std::string_view path) {
 }
 
 long Store::DeleteKey(std::string_view path) {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
+  std::lock_guard<std::recursive_mutex> lock(m_mutex);
   std::vector<std::string> levels;
   if (!ParsePath(path, &levels)) return kInvalidParameter;
-  WriteScope w(db_);
+  WriteScope w(m_db);
   if (w.status() != kOk) return w.status();
   sqlite3_int64 id = 0;
   long st = StoreImpl::Find(*this, path, &id);
   if (st != kOk) return w.Finish(st);
   bool has = false;
-  if ((st = StoreImpl::HasSubKeys(db_, id, &has)) != kOk) return w.Finish(st);
+  if ((st = StoreImpl::HasSubKeys(m_db, id, &has)) != kOk) return w.Finish(st);
   if (has) return w.Finish(kAccessDenied);
-  Stmt dv(db_, "DELETE FROM vals WHERE key = ?1");
+  Stmt dv(m_db, "DELETE FROM vals WHERE key = ?1");
   dv.Int(1, id);
   if ((st = StoreImpl::Run(dv)) != kOk) return w.Finish(st);
-  Stmt dk(db_, "DELETE FROM keys WHERE id = ?1");
+  Stmt dk(m_db, "DELETE FROM keys WHERE id = ?1");
   dk.Int(1, id);
   return w.Finish(StoreImpl::Run(dk));
 }
 
 long Store::DeleteTree(std::string_view path) {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
+  std::lock_guard<std::recursive_mutex> lock(m_mutex);
   std::vector<std::string> levels;
   if (!ParsePath(path, &levels)) return kInvalidParameter;
-  WriteScope w(db_);
+  WriteScope w(m_db);
   if (w.status() != kOk) return w.status();
   sqlite3_int64 id = 0;
   long st = StoreImpl::Find(*this, path, &id);
@@ -451,10 +451,10 @@ long Store::DeleteTree(std::string_view path) {
   // UNION (not UNION ALL) ends the walk even if a damaged file links keys in a cycle.
   static constexpr const char* kTree =
       "WITH RECURSIVE t(id) AS (SELECT ?1 UNION SELECT k.id FROM keys k JOIN t ON k.parent = t.id) ";
-  Stmt dv(db_, (std::string(kTree) + "DELETE FROM vals WHERE key IN t").c_str());
+  Stmt dv(m_db, (std::string(kTree) + "DELETE FROM vals WHERE key IN t").c_str());
   dv.Int(1, id);
   if ((st = StoreImpl::Run(dv)) != kOk) return w.Finish(st);
-  Stmt dk(db_, (std::string(kTree) + "DELETE FROM keys WHERE id IN t").c_str());
+  Stmt dk(m_db, (std::string(kTree) + "DELETE FROM keys WHERE id IN t").c_str());
   dk.Int(1, id);
   return w.Finish(StoreImpl::Run(dk));
 }
@@ -463,16 +463,16 @@ long Store::DeleteTree(std::string_view path) {
 
 long Store::SetValue(std::string_view key, std::string_view name, uint32_t type,
                      std::string_view data) {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
+  std::lock_guard<std::recursive_mutex> lock(m_mutex);
   std::vector<std::string> levels;
   if (!ParsePath(key, &levels) || !IsValidValueName(name)) return kInvalidParameter;
-  WriteScope w(db_);
+  WriteScope w(m_db);
   if (w.status() != kOk) return w.status();
   sqlite3_int64 id = 0;
   long st = StoreImpl::Create(*this, key, &id);
   if (st != kOk) return w.Finish(st);
   // A rewritten value keeps the spelling it was created with, as a key does.
-  Stmt up(db_,
+  Stmt up(m_db,
           "INSERT INTO vals(key, name, fold, type, data) VALUES(?1, ?2, ?3, ?4, ?5) "
           "ON CONFLICT(key, fold) DO UPDATE SET type = excluded.type, data = excluded.data");
   up.Int(1, id);
@@ -484,52 +484,52 @@ long Store::SetValue(std::string_view key, std::string_view name, uint32_t type,
 }
 
 long Store::GetValue(std::string_view key, std::string_view name, Value* out) {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
+  std::lock_guard<std::recursive_mutex> lock(m_mutex);
   if (!IsValidValueName(name)) return kInvalidParameter;
   sqlite3_int64 id = 0;
   long st = StoreImpl::Find(*this, key, &id);
   if (st != kOk) return st;
-  Stmt q(db_, "SELECT name, type, data FROM vals WHERE key = ?1 AND fold = ?2");
+  Stmt q(m_db, "SELECT name, type, data FROM vals WHERE key = ?1 AND fold = ?2");
   q.Int(1, id);
   q.Blob(2, FoldName(name));
   return StoreImpl::ReadValue(q, out);
 }
 
 long Store::DeleteValue(std::string_view key, std::string_view name) {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
+  std::lock_guard<std::recursive_mutex> lock(m_mutex);
   std::vector<std::string> levels;
   if (!ParsePath(key, &levels) || !IsValidValueName(name)) return kInvalidParameter;
-  WriteScope w(db_);
+  WriteScope w(m_db);
   if (w.status() != kOk) return w.status();
   sqlite3_int64 id = 0;
   long st = StoreImpl::Find(*this, key, &id);
   if (st != kOk) return w.Finish(st);
-  Stmt d(db_, "DELETE FROM vals WHERE key = ?1 AND fold = ?2");
+  Stmt d(m_db, "DELETE FROM vals WHERE key = ?1 AND fold = ?2");
   d.Int(1, id);
   d.Blob(2, FoldName(name));
   if ((st = StoreImpl::Run(d)) != kOk) return w.Finish(st);
-  return w.Finish(sqlite3_changes(db_) > 0 ? kOk : kNotFound);
+  return w.Finish(sqlite3_changes(m_db) > 0 ? kOk : kNotFound);
 }
 
 // ---- enumeration ----
 
 std::vector<std::string> Store::SubKeys(std::string_view path) {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
+  std::lock_guard<std::recursive_mutex> lock(m_mutex);
   std::vector<std::string> out;
   sqlite3_int64 id = 0;
   if (StoreImpl::Find(*this, path, &id, nullptr, true) != kOk) return out;
-  Stmt q(db_, "SELECT name FROM keys WHERE parent = ?1 ORDER BY fold");
+  Stmt q(m_db, "SELECT name FROM keys WHERE parent = ?1 ORDER BY fold");
   q.Int(1, id);
   while (q.Step() == SQLITE_ROW) out.push_back(q.ColBlob(0));
   return out;
 }
 
 std::vector<Value> Store::Values(std::string_view path) {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
+  std::lock_guard<std::recursive_mutex> lock(m_mutex);
   std::vector<Value> out;
   sqlite3_int64 id = 0;
   if (StoreImpl::Find(*this, path, &id) != kOk) return out;
-  Stmt q(db_, "SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY fold");
+  Stmt q(m_db, "SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY fold");
   q.Int(1, id);
   Value v;
   while (StoreImpl::ReadValue(q, &v) == kOk) out.push_back(std::move(v));
@@ -537,11 +537,11 @@ std::vector<Value> Store::Values(std::string_view path) {
 }
 
 long Store::EnumSubKey(std::string_view path, uint32_t index, std::string* name) {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
+  std::lock_guard<std::recursive_mutex> lock(m_mutex);
   sqlite3_int64 id = 0;
   long st = StoreImpl::Find(*this, path, &id, nullptr, true);
   if (st != kOk) return st;
-  Stmt q(db_, "SELECT name FROM keys WHERE parent = ?1 ORDER BY fold LIMIT 1 OFFSET ?2");
+  Stmt q(m_db, "SELECT name FROM keys WHERE parent = ?1 ORDER BY fold LIMIT 1 OFFSET ?2");
   q.Int(1, id);
   q.Int(2, index);
   int rc = q.Step();
@@ -552,11 +552,11 @@ long Store::EnumSubKey(std::string_view path, uint32_t index, std::string* name)
 }
 
 long Store::EnumValue(std::string_view path, uint32_t index, Value* out) {
-  std::lock_guard<std::recursive_mutex> lock(mu_);
+  std::lock_guard<std::recursive_mutex> lock(m_mutex);
   sqlite3_int64 id = 0;
   long st = StoreImpl::Find(*this, path, &id);
   if (st != kOk) return st;
-  Stmt q(db_, "SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY fold LIMIT 1 OFFSET ?2");
+  Stmt q(m_db, "SELECT name, type, data FROM vals WHERE key = ?1 ORDER BY fold LIMIT 1 OFFSET ?2");
   q.Int(1, id);
   q.Int(2, index);
   st = StoreImpl::ReadValue(q, out);
@@ -565,19 +565,19 @@ long Store::EnumValue(std::string_view path, uint32_t index, Value* out) {
 
 // ---- transactions ----
 
-Store::Transaction::Transaction(Store& s) : store_(s) {
-  store_.mu_.lock();
+Store::Transaction::Transaction(Store& s) : m_store(s) {
+  m_store.m_mutex.lock();
   // If the write lock cannot be had, the writes inside still happen, each as its own commit.
-  if (store_.txn_depth_++ == 0 && sqlite3_get_autocommit(store_.db_))
-    Exec(store_.db_, "BEGIN IMMEDIATE");
+  if (m_store.txn_depth_++ == 0 && sqlite3_get_autocommit(m_store.m_db))
+    Exec(m_store.m_db, "BEGIN IMMEDIATE");
 }
 
 Store::Transaction::~Transaction() {
   // A failed statement inside may already have ended the transaction (autocommit again).
-  if (--store_.txn_depth_ == 0 && !sqlite3_get_autocommit(store_.db_)) {
-    if (Exec(store_.db_, "COMMIT") != SQLITE_OK) Exec(store_.db_, "ROLLBACK");
+  if (--m_store.txn_depth_ == 0 && !sqlite3_get_autocommit(m_store.m_db)) {
+    if (Exec(m_store.m_db, "COMMIT") != SQLITE_OK) Exec(m_store.m_db, "ROLLBACK");
   }
-  store_.mu_.unlock();
+  m_store.m_mutex.unlock();
 }
 
 }  // namespace platform::reg

@@ -60,7 +60,7 @@ class Store {
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;
 
-  const std::string& Path() const { return path_; }
+  const std::string& Path() const { return m_path; }
 
   // Creates the key and every missing level above it.
   long CreateKey(std::string_view path);
@@ -97,16 +97,16 @@ class Store {
     Transaction& operator=(const Transaction&) = delete;
 
    private:
-    Store& store_;
+    Store& m_store;
   };
 
  private:
   Store(std::string path, sqlite3* db);
   // Implementation helpers live in registry.cpp.
   friend struct StoreImpl;
-  std::string path_;
-  sqlite3* db_;
-  std::recursive_mutex mu_;
+  std::string m_path;
+  sqlite3* m_db;
+  std::recursive_mutex m_mutex;
   int txn_depth_ = 0;
 };
 

@@ -11,18 +11,18 @@ TL_IMPLEMENT_SERIAL(CRecipient, CObject, 1)
 TL_IMPLEMENT_SERIAL(CRight, CObject, 1)
 
 const std::array<EngineRightDefinition, 12> kEngineRights = {{
-    {"DefaultRights\\Access", 0, "Users can access services"},
-    {"DefaultRights\\StartStop", 1, "Users can start/stop services"},
-    {"DefaultRights\\Edit", 2, "Users can modify services"},
-    {"SystemRights\\UserAdd", 3, "Users can create and edit users"},
-    {"SystemRights\\ServiceAdd", 4, "Users can create/delete services"},
-    {"SystemRights\\ActivityMonitor", 5, "Users can monitor activity on this server"},
-    {"SystemRights\\ActivityControl", 6, "Users can delete sessions from this server"},
-    {"SystemRights\\PolicyEdit", 7, "Users can modify system policies"},
-    {"SystemRights\\DialerEdit", 8, "Users can modify and control Trellis Dialer"},
-    {"SystemRights\\CacheManagement", 9, "Users can modify and control Trellis cache"},
-    {"SystemRights\\Shutdown", 10, "Users can shutdown Trellis"},
-    {"SystemRights\\Scheduler", 12, "Users can change Trellis Scheduler"},
+    {"DefaultRights\\Access", kRightAccess, "Users can access services"},
+    {"DefaultRights\\StartStop", kRightStartStop, "Users can start/stop services"},
+    {"DefaultRights\\Edit", kRightEdit, "Users can modify services"},
+    {"SystemRights\\UserAdd", kRightUserAdd, "Users can create and edit users"},
+    {"SystemRights\\ServiceAdd", kRightServiceAdd, "Users can create/delete services"},
+    {"SystemRights\\ActivityMonitor", kRightActivityMonitor, "Users can monitor activity on this server"},
+    {"SystemRights\\ActivityControl", kRightActivityControl, "Users can delete sessions from this server"},
+    {"SystemRights\\PolicyEdit", kRightPolicyEdit, "Users can modify system policies"},
+    {"SystemRights\\DialerEdit", kRightDialerEdit, "Users can modify and control Trellis Dialer"},
+    {"SystemRights\\CacheManagement", kRightCacheManagement, "Users can modify and control Trellis cache"},
+    {"SystemRights\\Shutdown", kRightShutdown, "Users can shutdown Trellis"},
+    {"SystemRights\\Scheduler", kRightScheduler, "Users can change Trellis Scheduler"},
 }};
 
 namespace {

@@ -45,9 +45,9 @@
 #include <memory>
 #include <vector>
 
+#include "engine/access/time_filter.h"
 #include "engine/config/datetime.h"
 #include "engine/config/lockable.h"
-#include "engine/access/time_filter.h"
 
 class CGroupMemberDatabase;
 class CRecipient;
@@ -67,8 +67,22 @@ inline uint32_t ClampSecurityLevel(int64_t level) {
   return level < 0 ? 0u : level > 3 ? 3u : static_cast<uint32_t>(level);
 }
 
-// Right types: 0..2 have an engine default right; 3 and up are the engine's system rights.
-enum : int32_t { kRightAccess = 0, kRightStartStop = 1, kRightEdit = 2 };
+// Right types: 0..2 have an engine default right; 3 and up are the engine's system rights (11 is
+// not used).
+enum : int32_t {
+  kRightAccess = 0,
+  kRightStartStop = 1,
+  kRightEdit = 2,
+  kRightUserAdd = 3,
+  kRightServiceAdd = 4,
+  kRightActivityMonitor = 5,
+  kRightActivityControl = 6,
+  kRightPolicyEdit = 7,
+  kRightDialerEdit = 8,
+  kRightCacheManagement = 9,
+  kRightShutdown = 10,
+  kRightScheduler = 12,
+};
 
 // IncludeDefaultRights: how the engine's default right of the same type joins the decision.
 enum : int32_t { kDefaultRightsIgnored = 0, kDefaultRightsEither = 1, kDefaultRightsBoth = 2 };

@@ -77,6 +77,7 @@ bool CGroupMemberDatabase::Add(std::shared_ptr<CFilterComponent> obj, const char
         RegDeleteKeyTree(key);
         obj->SaveToRegistry(key);
       } catch (...) {
+        // The table holds the object already; the registry copy is written again at the next save.
       }
     }
   }
@@ -94,6 +95,7 @@ bool CGroupMemberDatabase::Remove(const CString& name, const char* registryKey) 
     Release(old);
     if (registryKey) RegDeleteKeyTree(EntryKey(registryKey, name));
   } catch (...) {
+    // Removal from the table is what the caller asked; a registry key left behind goes at the next save.
   }
   return old != nullptr;
 }

@@ -188,19 +188,19 @@ void CArchive::WriteObject(const CObject* obj) {
     return;
   }
   const CRuntimeClass* cls = obj->GetRuntimeClass();
-  if (cls == nullptr || cls->m_pfnCreateObject == nullptr) {
+  if (cls == nullptr || cls->m_createObject == nullptr) {
     throw CArchiveException(CArchiveException::badClass,
                             std::string("class cannot be created by name: ") +
-                                (cls && cls->m_lpszClassName ? cls->m_lpszClassName : "?"));
+                                (cls && cls->m_className ? cls->m_className : "?"));
   }
   auto it = m_storedClasses.find(cls);
   if (it == m_storedClasses.end()) {
-    const size_t len = std::strlen(cls->m_lpszClassName);
+    const size_t len = std::strlen(cls->m_className);
     if (len > 0xFFFF) throw CArchiveException(CArchiveException::tooLarge, "class name too long");
     PutLE(kNewClassTag);
-    PutLE(cls->m_wSchema);
+    PutLE(cls->m_schema);
     PutLE(static_cast<uint16_t>(len));
-    Write(cls->m_lpszClassName, len);
+    Write(cls->m_className, len);
     m_storedClasses.emplace(cls, NextIndex());
   } else {
     WriteTag(it->second, true);
@@ -223,10 +223,10 @@ std::shared_ptr<CObject> CArchive::ReadObject(const CRuntimeClass* expectedBase)
     m_pos += len;
     cls = CRuntimeClass::FromName(name);
     if (cls == nullptr) throw CArchiveException(CArchiveException::badClass, "unknown class " + std::string(name));
-    if (cls->m_wSchema != schema) {
+    if (cls->m_schema != schema) {
       throw CArchiveException(CArchiveException::badSchema,
                               "class " + std::string(name) + " schema " + std::to_string(schema) + ", expected " +
-                                  std::to_string(cls->m_wSchema));
+                                  std::to_string(cls->m_schema));
     }
     newClass = true;
   } else {
@@ -249,12 +249,12 @@ std::shared_ptr<CObject> CArchive::ReadObject(const CRuntimeClass* expectedBase)
 
   if (expectedBase == nullptr || !cls->IsDerivedFrom(expectedBase)) {
     throw CArchiveException(CArchiveException::badClass,
-                            std::string("class ") + cls->m_lpszClassName + " not allowed here");
+                            std::string("class ") + cls->m_className + " not allowed here");
   }
   std::shared_ptr<CObject> obj = cls->CreateObject();
   if (!obj) {
     throw CArchiveException(CArchiveException::badClass,
-                            std::string("class ") + cls->m_lpszClassName + " cannot be created by name");
+                            std::string("class ") + cls->m_className + " cannot be created by name");
   }
   if (newClass) {
     NextIndex();

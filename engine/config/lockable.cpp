@@ -24,7 +24,7 @@ void RequireObject(const std::shared_ptr<CObject>& obj) {
 
 const char* ClassNameOf(const CObject& obj) {
   const CRuntimeClass* cls = obj.GetRuntimeClass();
-  return cls && cls->m_lpszClassName ? cls->m_lpszClassName : "";
+  return cls && cls->m_className ? cls->m_className : "";
 }
 
 void CheckKeyName(const CObject& obj, const CString& key) {

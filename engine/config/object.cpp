@@ -14,40 +14,40 @@ static CClassRegistration tl_register_CObject(&CObject::classCObject);
 
 CClassRegistration::CClassRegistration(CRuntimeClass* cls) {
   if (cls == nullptr) return;
-  for (const CRuntimeClass* c = g_firstClass; c != nullptr; c = c->m_pNextClass) {
+  for (const CRuntimeClass* c = g_firstClass; c != nullptr; c = c->m_nextClass) {
     if (c == cls) return;  // registered already
   }
-  cls->m_pNextClass = g_firstClass;
+  cls->m_nextClass = g_firstClass;
   g_firstClass = cls;
 }
 
 CProgramFactory::CProgramFactory(CRuntimeClass* cls, std::shared_ptr<CObject> (*create)()) {
-  if (cls != nullptr && cls->m_pfnCreateObject != nullptr) cls->m_pfnProgramFactory = create;
+  if (cls != nullptr && cls->m_createObject != nullptr) cls->m_programFactory = create;
 }
 
 bool CRuntimeClass::IsDerivedFrom(const CRuntimeClass* base) const {
   if (base == nullptr) return false;
-  for (const CRuntimeClass* c = this; c != nullptr; c = c->m_pBaseClass) {
+  for (const CRuntimeClass* c = this; c != nullptr; c = c->m_baseClass) {
     if (c == base) return true;
   }
   return false;
 }
 
 std::shared_ptr<CObject> CRuntimeClass::CreateObject() const {
-  if (m_pfnCreateObject == nullptr) return nullptr;
-  return m_pfnProgramFactory != nullptr ? m_pfnProgramFactory() : m_pfnCreateObject();
+  if (m_createObject == nullptr) return nullptr;
+  return m_programFactory != nullptr ? m_programFactory() : m_createObject();
 }
 
 const CRuntimeClass* CRuntimeClass::FromName(std::string_view name) {
-  for (const CRuntimeClass* c = g_firstClass; c != nullptr; c = c->m_pNextClass) {
-    if (c->m_lpszClassName != nullptr && name == c->m_lpszClassName) return c;
+  for (const CRuntimeClass* c = g_firstClass; c != nullptr; c = c->m_nextClass) {
+    if (c->m_className != nullptr && name == c->m_className) return c;
   }
   return nullptr;
 }
 
 std::vector<const CRuntimeClass*> CRuntimeClass::All() {
   std::vector<const CRuntimeClass*> all;
-  for (const CRuntimeClass* c = g_firstClass; c != nullptr; c = c->m_pNextClass) all.push_back(c);
+  for (const CRuntimeClass* c = g_firstClass; c != nullptr; c = c->m_nextClass) all.push_back(c);
   return all;
 }
 

@@ -21,14 +21,14 @@ class CArchive;
 class CObject;
 
 struct CRuntimeClass {
-  const char* m_lpszClassName;
-  uint16_t m_wSchema;  // archive schema number written with the class name
-  const CRuntimeClass* m_pBaseClass;
-  std::shared_ptr<CObject> (*m_pfnCreateObject)();  // null: not creatable by name
-  const CRuntimeClass* m_pNextClass;                // registration list
+  const char* m_className;
+  uint16_t m_schema;  // archive schema number written with the class name
+  const CRuntimeClass* m_baseClass;
+  std::shared_ptr<CObject> (*m_createObject)();  // null: not creatable by name
+  const CRuntimeClass* m_nextClass;                // registration list
   // Set by a program that makes objects of its own under this stored name (CProgramFactory);
-  // it then takes the place of m_pfnCreateObject.
-  std::shared_ptr<CObject> (*m_pfnProgramFactory)() = nullptr;
+  // it then takes the place of m_createObject.
+  std::shared_ptr<CObject> (*m_programFactory)() = nullptr;
 
   bool IsDerivedFrom(const CRuntimeClass* base) const;
   // Null when the class cannot be created by name.

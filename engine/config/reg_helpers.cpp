@@ -362,6 +362,7 @@ RegBatch::~RegBatch() {
   try {
     m_txn.reset();
   } catch (...) {
+    // A destructor must not throw; the batch's writes were committed or rolled back with it.
   }
 }
 

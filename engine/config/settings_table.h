@@ -20,8 +20,8 @@
 //
 // The callers hold the owner's lock; the rows take none.
 #include <atomic>
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 #include <type_traits>
 
 #include "engine/config/archive.h"
@@ -86,7 +86,8 @@ struct CSettingRow {
 
 // Writes every stored row under key; false when a write failed (the rest are still written).
 template <class Owner, size_t N>
-bool SaveSettingRows(const std::type_identity_t<Owner>& owner, const CString& key, const CSettingRow<Owner> (&rows)[N]) {
+bool SaveSettingRows(const std::type_identity_t<Owner>& owner, const CString& key,
+                     const CSettingRow<Owner> (&rows)[N]) {
   bool ok = true;
   for (const auto& r : rows) {
     if (!(r.where & kSettingStored)) continue;
@@ -107,7 +108,9 @@ void LoadSettingRows(std::type_identity_t<Owner>& owner, const CString& key, con
     if (!(r.where & kSettingStored)) continue;
     switch (r.kind) {
       case CSettingRow<Owner>::kDword: owner.*r.dword = RegReadDWORD(key, r.name, r.dwordDefault); break;
-      case CSettingRow<Owner>::kAtomicDword: (owner.*r.atomicDword).store(RegReadDWORD(key, r.name, r.dwordDefault)); break;
+      case CSettingRow<Owner>::kAtomicDword:
+        (owner.*r.atomicDword).store(RegReadDWORD(key, r.name, r.dwordDefault));
+        break;
       case CSettingRow<Owner>::kText: owner.*r.text = RegReadString(key, r.name, r.textDefault); break;
       case CSettingRow<Owner>::kCustom: break;
     }

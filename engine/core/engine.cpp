@@ -255,6 +255,7 @@ void CTrellisEngine::OnTimer(uintptr_t timerId) {
       EngineDebug(FormatString("TrellisEngine took %u milliseconds to process OnTimer",
                                static_cast<unsigned>(std::min<uint64_t>(end - start, UINT32_MAX))));
   } catch (...) {
+    // The timer runs again in two seconds; one failed pass must not end the engine thread.
   }
 }
 
@@ -275,6 +276,7 @@ void CTrellisEngine::LeasePass() {
       }
     }
   } catch (...) {
+    // Expiry is retried at the next pass; a lease left as it was is harmless until then.
   }
   // Registry writes wait for the store; they are done after the table is free again.
   for (const auto& address : expiredBound)
@@ -471,6 +473,7 @@ bool CTrellisEngine::DoSave() {
     try {
       usersSaved = m_users.Save(CString(kUserDatabaseKey));
     } catch (...) {
+      // Reported through usersSaved: the rest of the configuration is still saved.
     }
     if (!usersSaved) {
       ok = false;
@@ -558,7 +561,7 @@ void CTrellisEngine::NotifyDialerProfile(const CString& text1, uint32_t number, 
 }
 
 void CTrellisEngine::ForwardNotification(const CTLRCPMessage& message) {
-  NotifyControllers(message.m_nCode, message.m_strText1, message.m_strText2, message.m_strText3);
+  NotifyControllers(message.m_code, message.m_text1, message.m_text2, message.m_text3);
 }
 
 bool CTrellisEngine::AddMonitor(const std::shared_ptr<CObject>& session) {
@@ -641,6 +644,7 @@ void CTrellisEngine::CheckDialFirst(CSession* session) {
   } catch (const X1SocketException& e) {
     throw X1SocketException(e.GetCode(), e.GetText());
   } catch (...) {
+    // Only the connection's own errors are the caller's business; anything else lets it go on.
   }
 }
 
@@ -763,6 +767,7 @@ void CTrellisEngine::Shutdown(int exitProcess) {
   try {
     ShutdownSteps();
   } catch (...) {
+    // Stopping goes on whatever one step threw: the process is on its way out.
   }
 
   m_quitAllowed = true;
@@ -777,7 +782,7 @@ void CTrellisEngine::Shutdown(int exitProcess) {
     // A console asked for the process to end. Ending it here would run the process's static
     // destructors under threads that still run; instead the service is stopped the ordinary way,
     // and its dispatcher ends the process once everything has returned.
-    if (CNTService::m_pThis && CNTService::m_pThis->IsRunning()) kill(getpid(), SIGTERM);
+    if (CNTService::s_instance && CNTService::s_instance->IsRunning()) kill(getpid(), SIGTERM);
   }
 }
 

@@ -25,16 +25,16 @@ void CEngineService::Run() {
       LogEvent(EVENTLOG_ERROR_TYPE, EVMSG_DEBUG, "TrellisEngine already running - terminating");
     } else {
       svc::ServiceConfig config;
-      if (svc::QueryServiceConfig(m_szServiceName, &config) == svc::kOk &&
+      if (svc::QueryServiceConfig(m_serviceName, &config) == svc::kOk &&
           (config.type & svc::kServiceInteractiveProcess)) {
         config.type = svc::kServiceWin32OwnProcess;
-        svc::ChangeServiceConfig(m_szServiceName, config);
+        svc::ChangeServiceConfig(m_serviceName, config);
         LogEvent(EVENTLOG_ERROR_TYPE, EVMSG_DEBUG,
                  "Service was set to interact with desktop - disabled - will take effect on next start");
       }
       auto engine = TheEngine();
       if (!engine->CreateThread()) LogEvent(EVENTLOG_ERROR_TYPE, EVMSG_DEBUG, "Could not start the engine thread");
-      while (m_bIsRunning) platform::SleepMs(1000);
+      while (m_isRunning) platform::SleepMs(1000);
       engine->WaitForExit(kEngineExitWaitMs);
     }
     mutex.reset();
@@ -49,6 +49,7 @@ void CEngineService::OnStop() {
     LogEvent(EVENTLOG_INFORMATION_TYPE, EVMSG_DEBUG, "Stop command received from Service Control Manager - stopping Engine");
     TheEngine()->Shutdown(0);
   } catch (...) {
+    // The service layer ends the process after a stop whatever happens here.
   }
 }
 
@@ -57,5 +58,6 @@ void CEngineService::OnShutdown() {
     LogEvent(EVENTLOG_INFORMATION_TYPE, EVMSG_DEBUG, "System shutting down - stopping Engine");
     TheEngine()->Shutdown(0);
   } catch (...) {
+    // The system is going down; nothing is left to tell.
   }
 }

@@ -98,6 +98,7 @@ void CLogManager::OnLogEntry(CLogEntry* entry) {
     // A failed write has nowhere to be reported: the log is where it would go.
     entry->file->Write(entry->text);
   } catch (...) {
+    // A line that cannot be written has nowhere else to go; the writer thread goes on.
   }
 }
 

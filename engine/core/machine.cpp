@@ -100,6 +100,7 @@ bool CMachine::RemoveSession(uint32_t sessionNumber, uint32_t exitCode, const CS
     try {
       session->Exit(exitCode);
     } catch (...) {
+      // The session is out of the table already; its thread ends on its own.
     }
   }
   // Found or not, an emptied machine leaves its table.
@@ -115,6 +116,7 @@ void CMachine::TerminateAllSessions(uint32_t exitCode) {
     try {
       s->Terminate(exitCode);
     } catch (...) {
+      // One session that fails to end must not keep the others running.
     }
   }
   if (sessions.empty()) LeaveTableIfEmpty();

@@ -13,7 +13,7 @@
 
 namespace svc = platform::svc;
 
-CNTService* CNTService::m_pThis = nullptr;
+CNTService* CNTService::s_instance = nullptr;
 
 namespace {
 
@@ -36,16 +36,16 @@ constexpr int kCleanStopWaitMs = 30000;
 }  // namespace
 
 CNTService::CNTService(const char* serviceName, const char* displayName)
-    : m_szServiceName(serviceName), m_szDisplayName(displayName) {
-  m_pThis = this;
-  m_Status.serviceType = svc::kServiceWin32OwnProcess;
-  m_Status.currentState = svc::kServiceStopped;
-  m_Status.controlsAccepted = svc::kAcceptStop;
+    : m_serviceName(serviceName), m_displayName(displayName) {
+  s_instance = this;
+  m_status.serviceType = svc::kServiceWin32OwnProcess;
+  m_status.currentState = svc::kServiceStopped;
+  m_status.controlsAccepted = svc::kAcceptStop;
 }
 
 CNTService::~CNTService() {
   DebugMsg("CNTService::~CNTService()");
-  if (m_pThis == this) m_pThis = nullptr;
+  if (s_instance == this) s_instance = nullptr;
 }
 
 std::string CNTService::ModulePath() {
@@ -66,7 +66,7 @@ std::string CNTService::FormatEventText(uint32_t id, const char* s1) {
 void CNTService::LogEvent(uint16_t type, uint32_t id, const char* s1, const char* s2, const char* s3) {
   (void)s2;
   (void)s3;  // no message of the table takes more than one insertion
-  platform::eventlog::Report(m_szServiceName, static_cast<platform::eventlog::EventType>(type), id,
+  platform::eventlog::Report(m_serviceName, static_cast<platform::eventlog::EventType>(type), id,
                              FormatEventText(id, s1));
 }
 
@@ -78,18 +78,18 @@ void CNTService::DebugMsg(const char* format, ...) {
   va_start(ap, format);
   vsnprintf(msg, sizeof msg, format, ap);
   va_end(ap);
-  fprintf(stderr, "[%s](%lu): %s\n", m_szServiceName.c_str(), static_cast<unsigned long>(gettid()), msg);
+  fprintf(stderr, "[%s](%lu): %s\n", m_serviceName.c_str(), static_cast<unsigned long>(gettid()), msg);
 }
 
 uint32_t CNTService::ExitCode() const {
   std::lock_guard<std::mutex> lk(m_statusMutex);
-  return m_Status.win32ExitCode;
+  return m_status.win32ExitCode;
 }
 
 int CNTService::ParseStandardArgs(int argc, char** argv) {
   if (argc <= 1) return 0;
   const char* arg = argv[1];
-  const char* display = m_szDisplayName.c_str();
+  const char* display = m_displayName.c_str();
   if (strcasecmp(arg, "-v") == 0) {
     printf("Trellis 2.1d\n");
     printf("The service is%s installed\n", IsInstalled() ? "" : " not");
@@ -120,7 +120,7 @@ int CNTService::ParseStandardArgs(int argc, char** argv) {
       printf("%s is not installed\n", display);
       return 1;
     }
-    long rc = svc::StartService(m_szServiceName);
+    long rc = svc::StartService(m_serviceName);
     if (rc == svc::kOk || rc == svc::kErrorServiceAlreadyRunning)
       printf("%s service started\n", display);
     else
@@ -132,7 +132,7 @@ int CNTService::ParseStandardArgs(int argc, char** argv) {
       printf("%s is not installed\n", display);
       return 1;
     }
-    if (StopNTService(m_szServiceName.c_str())) printf("%s service stopped\n", display);
+    if (StopNTService(m_serviceName.c_str())) printf("%s service stopped\n", display);
     return 1;
   }
   if (strcasecmp(arg, "-clean") == 0) {
@@ -140,9 +140,9 @@ int CNTService::ParseStandardArgs(int argc, char** argv) {
       printf("%s is not installed\n", display);
       return 1;
     }
-    if (!StopNTService(m_szServiceName.c_str()) || !svc::WaitUntilStopped(m_szServiceName, kCleanStopWaitMs))
+    if (!StopNTService(m_serviceName.c_str()) || !svc::WaitUntilStopped(m_serviceName, kCleanStopWaitMs))
       printf("Failed to stop %s service\n", display);
-    if (!DeleteNTService(m_szServiceName.c_str())) printf("Failed to remove %s service\n", display);
+    if (!DeleteNTService(m_serviceName.c_str())) printf("Failed to remove %s service\n", display);
     SetRegistryRoot("Nomra Software", "Trellis 2");
     RegDeleteKeyTree(nullptr);
     return 1;
@@ -154,7 +154,7 @@ int CNTService::ParseStandardArgs(int argc, char** argv) {
   return 1;
 }
 
-bool CNTService::IsInstalled() { return IsServiceInstalled(m_szServiceName.c_str()); }
+bool CNTService::IsInstalled() { return IsServiceInstalled(m_serviceName.c_str()); }
 
 bool CNTService::Install() {
   std::string path = ModulePath();
@@ -163,12 +163,12 @@ bool CNTService::Install() {
   config.start = svc::kServiceDemandStart;
   config.errorControl = svc::kServiceErrorNormal;
   config.imagePath = path;
-  config.displayName = m_szDisplayName;
-  m_lastError = svc::CreateService(m_szServiceName, config);
+  config.displayName = m_displayName;
+  m_lastError = svc::CreateService(m_serviceName, config);
   if (m_lastError != svc::kOk) return false;
 
   auto store = platform::reg::Store::Default();
-  std::string key = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + m_szServiceName;
+  std::string key = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + m_serviceName;
   std::string types("\x07\0\0\0", 4);
   if (!store || store->SetValue(key, "EventMessageFile", platform::reg::kExpandSz, path + std::string(1, '\0')) !=
                     platform::reg::kOk ||
@@ -176,47 +176,47 @@ bool CNTService::Install() {
     m_lastError = platform::reg::kAccessDenied;
     return false;
   }
-  LogEvent(EVENTLOG_INFORMATION_TYPE, EVMSG_INSTALLED, m_szServiceName.c_str());
+  LogEvent(EVENTLOG_INFORMATION_TYPE, EVMSG_INSTALLED, m_serviceName.c_str());
   return true;
 }
 
 bool CNTService::Uninstall() {
-  m_lastError = svc::DeleteService(m_szServiceName);
+  m_lastError = svc::DeleteService(m_serviceName);
   if (m_lastError == svc::kOk) {
-    LogEvent(EVENTLOG_INFORMATION_TYPE, EVMSG_REMOVED, m_szServiceName.c_str());
+    LogEvent(EVENTLOG_INFORMATION_TYPE, EVMSG_REMOVED, m_serviceName.c_str());
     return true;
   }
-  LogEvent(EVENTLOG_ERROR_TYPE, EVMSG_NOTREMOVED, m_szServiceName.c_str());
+  LogEvent(EVENTLOG_ERROR_TYPE, EVMSG_NOTREMOVED, m_serviceName.c_str());
   return false;
 }
 
 bool CNTService::StartService() {
   DebugMsg("Calling StartServiceCtrlDispatcher()");
-  long rc = svc::StartServiceCtrlDispatcher(m_szServiceName, ServiceMain);
+  long rc = svc::StartServiceCtrlDispatcher(m_serviceName, ServiceMain);
   DebugMsg("Returned from StartServiceCtrlDispatcher()");
   return rc == svc::kOk;
 }
 
 void CNTService::ServiceMain(int argc, char** argv) {
-  CNTService* self = m_pThis;
+  CNTService* self = s_instance;
   if (!self) return;
   self->DebugMsg("Entering CNTService::ServiceMain()");
   {
     std::lock_guard<std::mutex> lk(self->m_statusMutex);
-    self->m_Status.currentState = svc::kServiceStartPending;
+    self->m_status.currentState = svc::kServiceStartPending;
   }
-  self->m_hServiceStatus = svc::RegisterServiceCtrlHandler(self->m_szServiceName, Handler);
-  if (self->m_hServiceStatus == 0) {
+  self->m_statusHandle = svc::RegisterServiceCtrlHandler(self->m_serviceName, Handler);
+  if (self->m_statusHandle == 0) {
     self->LogEvent(EVENTLOG_ERROR_TYPE, EVMSG_CTRLHANDLERNOTINSTALLED);
     return;
   }
   if (self->Initialize()) {
-    self->m_bIsRunning = 1;
+    self->m_isRunning = 1;
     {
       std::lock_guard<std::mutex> lk(self->m_statusMutex);
-      self->m_Status.win32ExitCode = 0;
-      self->m_Status.checkPoint = 0;
-      self->m_Status.waitHint = 0;
+      self->m_status.win32ExitCode = 0;
+      self->m_status.checkPoint = 0;
+      self->m_status.waitHint = 0;
     }
     self->Run();
   }
@@ -230,7 +230,7 @@ bool CNTService::Initialize() {
   bool ok = OnInit();
   {
     std::lock_guard<std::mutex> lk(m_statusMutex);
-    m_Status.win32ExitCode = ok ? 0 : 1;
+    m_status.win32ExitCode = ok ? 0 : 1;
   }
   if (!ok) {
     LogEvent(EVENTLOG_ERROR_TYPE, EVMSG_FAILEDINIT);
@@ -244,22 +244,22 @@ bool CNTService::Initialize() {
 }
 
 void CNTService::SetStatus(uint32_t state) {
-  DebugMsg("CNTService::SetStatus(%lu, %lu)", static_cast<unsigned long>(m_hServiceStatus),
+  DebugMsg("CNTService::SetStatus(%lu, %lu)", static_cast<unsigned long>(m_statusHandle),
            static_cast<unsigned long>(state));
   std::lock_guard<std::mutex> lk(m_statusMutex);
-  m_Status.currentState = state;
-  svc::SetServiceStatus(m_hServiceStatus, m_Status);
+  m_status.currentState = state;
+  svc::SetServiceStatus(m_statusHandle, m_status);
 }
 
 void CNTService::Handler(uint32_t control) {
-  CNTService* self = m_pThis;
+  CNTService* self = s_instance;
   if (!self) return;
   self->DebugMsg("CNTService::Handler(%lu)", static_cast<unsigned long>(control));
   switch (control) {
     case svc::kControlStop:
       self->SetStatus(svc::kServiceStopPending);
       self->OnStop();
-      self->m_bIsRunning = 0;
+      self->m_isRunning = 0;
       self->LogEvent(EVENTLOG_INFORMATION_TYPE, EVMSG_STOPPED);
       break;
     case svc::kControlPause: self->OnPause(); break;
@@ -275,14 +275,14 @@ void CNTService::Handler(uint32_t control) {
       break;
   }
   std::lock_guard<std::mutex> lk(self->m_statusMutex);
-  self->DebugMsg("Updating status (%lu, %lu)", static_cast<unsigned long>(self->m_hServiceStatus),
-                 static_cast<unsigned long>(self->m_Status.currentState));
-  svc::SetServiceStatus(self->m_hServiceStatus, self->m_Status);
+  self->DebugMsg("Updating status (%lu, %lu)", static_cast<unsigned long>(self->m_statusHandle),
+                 static_cast<unsigned long>(self->m_status.currentState));
+  svc::SetServiceStatus(self->m_statusHandle, self->m_status);
 }
 
 void CNTService::Run() {
   DebugMsg("Entering CNTService::Run()");
-  while (m_bIsRunning) {
+  while (m_isRunning) {
     DebugMsg("Sleeping...");
     platform::SleepMs(5000);
   }

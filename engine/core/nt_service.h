@@ -70,20 +70,20 @@ class CNTService {
   // Full path of the running program.
   static std::string ModulePath();
 
-  const std::string& ServiceName() const { return m_szServiceName; }
+  const std::string& ServiceName() const { return m_serviceName; }
   uint32_t ExitCode() const;
-  bool IsRunning() const { return m_bIsRunning.load() != 0; }
+  bool IsRunning() const { return m_isRunning.load() != 0; }
 
-  static CNTService* m_pThis;
+  static CNTService* s_instance;
 
  protected:
-  std::string m_szServiceName;
-  std::string m_szDisplayName;
-  uint32_t m_iMajorVersion = 1;
-  uint32_t m_iMinorVersion = 0;
-  uintptr_t m_hServiceStatus = 0;
-  platform::svc::ServiceStatus m_Status;
+  std::string m_serviceName;
+  std::string m_displayName;
+  uint32_t m_majorVersion = 1;
+  uint32_t m_minorVersion = 0;
+  uintptr_t m_statusHandle = 0;
+  platform::svc::ServiceStatus m_status;
   mutable std::mutex m_statusMutex;
-  std::atomic<uint32_t> m_bIsRunning{0};
+  std::atomic<uint32_t> m_isRunning{0};
   long m_lastError = 0;  // the last failure of a service-control call, for "Error %d" texts
 };

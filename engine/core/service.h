@@ -109,7 +109,7 @@ class CService : public std::enable_shared_from_this<CService> {
   static void CloseListeners(Listeners& listeners);
 
   CServiceSettings& m_settings;
-  Listeners m_bindingListeners;  // option 2, by binding name; guarded by the binding map's lock
+  Listeners m_bindingListeners;   // option 2, by binding name; guarded by the binding map's lock
   mutable std::mutex m_logMutex;  // leaf: guards m_logFile
   std::shared_ptr<CLogFile> m_logFile;
 };
@@ -167,8 +167,7 @@ template <class S, class R>
 class TRunningService : public S, public R {
  public:
   template <class... A>
-  explicit TRunningService(A&&... settingsArgs)
-      : S(std::forward<A>(settingsArgs)...), R(static_cast<S&>(*this)) {}
+  explicit TRunningService(A&&... settingsArgs) : S(std::forward<A>(settingsArgs)...), R(static_cast<S&>(*this)) {}
 
   S& Settings() { return *this; }
   const S& Settings() const { return *this; }

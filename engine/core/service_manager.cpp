@@ -62,9 +62,7 @@ bool CServiceManager::AddService(std::shared_ptr<CService> service) {
 
 bool CServiceManager::RemoveService(const CString& name) { return RemoveKey(name); }
 
-std::shared_ptr<CService> CServiceManager::FindService(const CString& name) const {
-  return LookupAs<CService>(name);
-}
+std::shared_ptr<CService> CServiceManager::FindService(const CString& name) const { return LookupAs<CService>(name); }
 
 std::shared_ptr<CService> CServiceManager::FindTCPServiceFor(const CString& address, const CString& port) const {
   if (port.empty() || port.size() > 5) return nullptr;
@@ -73,7 +71,8 @@ std::shared_ptr<CService> CServiceManager::FindTCPServiceFor(const CString& addr
   const unsigned long value = std::strtoul(port.c_str(), &end, 10);
   if (errno != 0 || !end || *end != '\0' || value > 0xFFFF || port[0] < '0' || port[0] > '9') return nullptr;
   for (const auto& service : GetServices()) {
-    if (service->Settings().GetTransport() == SERVICE_TRANSPORT_TCP && service->IsBoundTo(address, static_cast<uint32_t>(value)))
+    if (service->Settings().GetTransport() == SERVICE_TRANSPORT_TCP &&
+        service->IsBoundTo(address, static_cast<uint32_t>(value)))
       return service;
   }
   return nullptr;
@@ -81,7 +80,7 @@ std::shared_ptr<CService> CServiceManager::FindTCPServiceFor(const CString& addr
 
 const CRuntimeClass* CServiceManager::FindClass(const CString& className) {
   const CRuntimeClass* cls = CRuntimeClass::FromName(className);
-  if (!cls || !cls->m_pfnCreateObject || !cls->IsDerivedFrom(TL_RUNTIME_CLASS(CServiceSettings))) return nullptr;
+  if (!cls || !cls->m_createObject || !cls->IsDerivedFrom(TL_RUNTIME_CLASS(CServiceSettings))) return nullptr;
   return cls;
 }
 
@@ -152,7 +151,7 @@ void CServiceManager::StartAll(CSysInfo& info) {
   bool haveRemoteControl = false;
   for (const auto& service : GetServices()) {
     const CServiceSettings& settings = service->Settings();
-    const CString cls = settings.GetRuntimeClass()->m_lpszClassName;
+    const CString cls = settings.GetRuntimeClass()->m_className;
     if (cls == kRemoteControlServiceClass || settings.GetName() == kRemoteControlServiceName) haveRemoteControl = true;
   }
   if (!haveRemoteControl) {

@@ -140,7 +140,7 @@ void CServiceSettings::ArchiveRunningState(CServiceSettings& self, CArchive& ar)
 bool CServiceSettings::SaveSettings(const CString& key) {
   RegBatch batch;
   CLockGuard g(*this);
-  bool ok = RegWriteString(key, "ServiceType", GetRuntimeClass()->m_lpszClassName);
+  bool ok = RegWriteString(key, "ServiceType", GetRuntimeClass()->m_className);
   ok &= SaveSettingRows(*this, key, kServiceRows);
   ok &= AccessRights.Save(Subkey(key, "AccessRights"));
   ok &= StartStopRights.Save(Subkey(key, "StartStopRights"));

@@ -404,6 +404,7 @@ AccessResult CSession::CheckRights(AccessStage stage) {
     try {
       SendAccessDenied();
     } catch (...) {
+      // The client may have gone; the refusal is logged and audited below all the same.
     }
     const CString description = GetDescription();
     Audit(kAuditFailedAuthorisation, "%s", description.c_str());
@@ -534,6 +535,7 @@ void CSession::Audit(uint32_t type, const char* format, ...) {
     va_end(args);
     WriteAuditLine(type, text);
   } catch (...) {
+    // An audit line is never worth failing the session that writes it.
   }
 }
 
@@ -710,10 +712,12 @@ int CTCPSession::ExitInstance() {
   try {
     if (auto machine = GetMachine()) machine->RemoveSession(GetSessionNumber(), code, this);
   } catch (...) {
+    // The session ends anyway; its machine drops it at the next idle check.
   }
   try {
     OnEnd();
   } catch (...) {
+    // The thread is ending; a failing end hook must not keep it alive.
   }
   m_clientSocket.Close();
   Uncount();

@@ -60,38 +60,38 @@ Notifier& Notifier::Get() {
 Notifier::Notifier() {
   // Sends use MSG_NOSIGNAL; this covers every other write to a socket of the process.
   signal(SIGPIPE, SIG_IGN);
-  epfd_ = epoll_create1(EPOLL_CLOEXEC);
-  if (epfd_ < 0) throw X1SocketException(SocketErrorFromErrno(errno));
-  wakefd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (wakefd_ < 0) {
+  m_epollFd = epoll_create1(EPOLL_CLOEXEC);
+  if (m_epollFd < 0) throw X1SocketException(SocketErrorFromErrno(errno));
+  m_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (m_wakeFd < 0) {
     int err = errno;
-    close(epfd_);
+    close(m_epollFd);
     throw X1SocketException(SocketErrorFromErrno(err));
   }
   epoll_event ev{};
   ev.events = EPOLLIN;
   ev.data.u64 = 0;  // ids start at 1, so 0 is the wake-up descriptor
-  epoll_ctl(epfd_, EPOLL_CTL_ADD, wakefd_, &ev);
+  epoll_ctl(m_epollFd, EPOLL_CTL_ADD, m_wakeFd, &ev);
   std::thread([this] { PollerMain(); }).detach();
 }
 
 void Notifier::Wake() {
   uint64_t one = 1;
-  ssize_t r = write(wakefd_, &one, sizeof one);
+  ssize_t r = write(m_wakeFd, &one, sizeof one);
   (void)r;  // a full counter already means "wake up"
 }
 
 void Notifier::Register(const std::shared_ptr<SockState>& st) {
-  SocketId id = nextId_.fetch_add(1);
+  SocketId id = m_nextId.fetch_add(1);
   st->id = id;
-  std::lock_guard<std::mutex> g(regMx_);
-  registry_[id] = st;
+  std::lock_guard<std::mutex> g(m_registryMutex);
+  m_registry[id] = st;
 }
 
 std::shared_ptr<SockState> Notifier::Find(SocketId id) {
-  std::lock_guard<std::mutex> g(regMx_);
-  auto it = registry_.find(id);
-  return it == registry_.end() ? nullptr : it->second;
+  std::lock_guard<std::mutex> g(m_registryMutex);
+  auto it = m_registry.find(id);
+  return it == m_registry.end() ? nullptr : it->second;
 }
 
 void Notifier::ArmLocked(SockState& st, std::vector<Dispatch>& out) {
@@ -103,7 +103,7 @@ void Notifier::ArmLocked(SockState& st, std::vector<Dispatch>& out) {
   // decided by the pending flags, so an owner that has not read yet gets no flood.
   ev.events = EPOLLIN | EPOLLRDHUP | EPOLLET;
   ev.data.u64 = st.id;
-  if (epoll_ctl(epfd_, st.inEpoll ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, st.fd, &ev) < 0)
+  if (epoll_ctl(m_epollFd, st.inEpoll ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, st.fd, &ev) < 0)
     throw X1SocketException(SocketErrorFromErrno(errno));
   st.inEpoll = true;
   st.armed = true;
@@ -112,7 +112,7 @@ void Notifier::ArmLocked(SockState& st, std::vector<Dispatch>& out) {
 
 void Notifier::DisarmLocked(SockState& st) {
   st.armed = false;
-  if (st.inEpoll && st.fd >= 0) epoll_ctl(epfd_, EPOLL_CTL_DEL, st.fd, nullptr);
+  if (st.inEpoll && st.fd >= 0) epoll_ctl(m_epollFd, EPOLL_CTL_DEL, st.fd, nullptr);
   st.inEpoll = false;
 }
 
@@ -158,7 +158,7 @@ void Notifier::SignalLocked(SockState& st, int slot, std::vector<Dispatch>& out)
   uint64_t seq = ++st.seq;
   if (st.callbackMode) {
     st.pending[slot] = seq;
-    platform::ThreadId tid = notifyTid_.load();
+    platform::ThreadId tid = m_notifyTid.load();
     if (tid == 0) {
       out.push_back(Dispatch{st.shared_from_this(), st.id, event, seq});
     } else if (!platform::PostThreadMessage(tid, platform::WM_SOCKET_NOTIFY, st.id, {},
@@ -186,8 +186,8 @@ void Notifier::RetargetLocked(SockState& st, std::vector<Dispatch>& out) {
 
 void Notifier::CloseLocked(SockState& st) {
   if (st.id != 0) {
-    std::lock_guard<std::mutex> g(regMx_);
-    registry_.erase(st.id);
+    std::lock_guard<std::mutex> g(m_registryMutex);
+    m_registry.erase(st.id);
   }
   st.id = 0;
   DisarmLocked(st);
@@ -213,8 +213,8 @@ void Notifier::PauseAcceptLocked(SockState& st, uint32_t ms) {
   uint64_t at = platform::TickCount64() + ms;
   st.acceptPausedUntil = at;
   {
-    std::lock_guard<std::mutex> g(queueMx_);
-    retries_.push_back(Retry{st.shared_from_this(), st.id, at});
+    std::lock_guard<std::mutex> g(m_queueMutex);
+    m_retries.push_back(Retry{st.shared_from_this(), st.id, at});
   }
   Wake();
 }
@@ -222,8 +222,8 @@ void Notifier::PauseAcceptLocked(SockState& st, uint32_t ms) {
 void Notifier::Flush(std::vector<Dispatch>& out) {
   if (out.empty()) return;
   {
-    std::lock_guard<std::mutex> g(queueMx_);
-    for (Dispatch& d : out) queued_.push_back(std::move(d));
+    std::lock_guard<std::mutex> g(m_queueMutex);
+    for (Dispatch& d : out) m_queued.push_back(std::move(d));
   }
   out.clear();
   // A callback running on the poller (an accept that finds the next connection) only queues: the
@@ -260,23 +260,23 @@ void Notifier::PollerMain() {
   for (;;) {
     int timeout = -1;
     {
-      std::lock_guard<std::mutex> g(queueMx_);
-      if (!queued_.empty()) {
+      std::lock_guard<std::mutex> g(m_queueMutex);
+      if (!m_queued.empty()) {
         timeout = 0;
-      } else if (!retries_.empty()) {
+      } else if (!m_retries.empty()) {
         uint64_t now = platform::TickCount64();
-        uint64_t first = retries_.front().at;
-        for (const Retry& r : retries_) first = std::min(first, r.at);
+        uint64_t first = m_retries.front().at;
+        for (const Retry& r : m_retries) first = std::min(first, r.at);
         timeout = first <= now ? 0 : static_cast<int>(std::min<uint64_t>(first - now, 60000));
       }
     }
-    int n = epoll_wait(epfd_, events, kBatch, timeout);
+    int n = epoll_wait(m_epollFd, events, kBatch, timeout);
     if (n < 0) n = 0;  // EINTR
     for (int i = 0; i < n; ++i) {
       SocketId id = static_cast<SocketId>(events[i].data.u64);
       if (id == 0) {
         uint64_t count;
-        ssize_t r = read(wakefd_, &count, sizeof count);
+        ssize_t r = read(m_wakeFd, &count, sizeof count);
         (void)r;
         continue;
       }
@@ -288,17 +288,17 @@ void Notifier::PollerMain() {
 
     std::vector<Retry> due;
     {
-      std::lock_guard<std::mutex> g(queueMx_);
+      std::lock_guard<std::mutex> g(m_queueMutex);
       uint64_t now = platform::TickCount64();
-      for (size_t i = 0; i < retries_.size();) {
-        if (retries_[i].at <= now) {
-          due.push_back(std::move(retries_[i]));
-          retries_.erase(retries_.begin() + static_cast<std::ptrdiff_t>(i));
+      for (size_t i = 0; i < m_retries.size();) {
+        if (m_retries[i].at <= now) {
+          due.push_back(std::move(m_retries[i]));
+          m_retries.erase(m_retries.begin() + static_cast<std::ptrdiff_t>(i));
         } else {
           ++i;
         }
       }
-      queued.swap(queued_);
+      queued.swap(m_queued);
     }
     for (Retry& r : due) {
       std::lock_guard<std::mutex> g(r.st->mx);

@@ -94,8 +94,8 @@ class Notifier {
   static Notifier& Get();
 
   // The thread that runs callbacks; 0 = the poller thread itself.
-  void SetNotificationThread(platform::ThreadId tid) { notifyTid_.store(tid); }
-  platform::ThreadId GetNotificationThread() const { return notifyTid_.load(); }
+  void SetNotificationThread(platform::ThreadId tid) { m_notifyTid.store(tid); }
+  platform::ThreadId GetNotificationThread() const { return m_notifyTid.load(); }
 
   // Gives st a fresh id and enters it in the registry.
   void Register(const std::shared_ptr<SockState>& st);
@@ -134,22 +134,22 @@ class Notifier {
   void Wake();
   void RunAll(std::vector<Dispatch>& list);
 
-  int epfd_ = -1;
-  int wakefd_ = -1;
-  std::atomic<platform::ThreadId> notifyTid_{0};
-  std::atomic<SocketId> nextId_{1};
+  int m_epollFd = -1;
+  int m_wakeFd = -1;
+  std::atomic<platform::ThreadId> m_notifyTid{0};
+  std::atomic<SocketId> m_nextId{1};
 
-  std::mutex regMx_;
-  std::unordered_map<SocketId, std::shared_ptr<SockState>> registry_;
+  std::mutex m_registryMutex;
+  std::unordered_map<SocketId, std::shared_ptr<SockState>> m_registry;
 
-  std::mutex queueMx_;  // dispatches for the poller to run, accept retries
-  std::vector<Dispatch> queued_;
+  std::mutex m_queueMutex;  // dispatches for the poller to run, accept retries
+  std::vector<Dispatch> m_queued;
   struct Retry {
     std::shared_ptr<SockState> st;
     SocketId id;
     uint64_t at;
   };
-  std::vector<Retry> retries_;
+  std::vector<Retry> m_retries;
 };
 
 }  // namespace x1net

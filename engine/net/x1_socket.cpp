@@ -110,42 +110,42 @@ size_t ReceiveFailure(int err, bool datagram) {
 // socket closes the descriptor.
 class X1Socket::Call {
  public:
-  explicit Call(const X1Socket& socket) : st_(socket.State()) {
-    if (!st_) return;
-    std::lock_guard<std::mutex> g(st_->mx);
-    if (st_->fd < 0 || st_->closing || st_->id == 0) {
-      st_.reset();
+  explicit Call(const X1Socket& socket) : m_state(socket.State()) {
+    if (!m_state) return;
+    std::lock_guard<std::mutex> g(m_state->mx);
+    if (m_state->fd < 0 || m_state->closing || m_state->id == 0) {
+      m_state.reset();
       return;
     }
-    ++st_->inCall;
-    fd_ = st_->fd;
+    ++m_state->inCall;
+    m_fd = m_state->fd;
   }
   ~Call() {
-    if (!st_) return;
-    std::lock_guard<std::mutex> g(st_->mx);
-    if (--st_->inCall == 0 && st_->closing) {
-      close(st_->fd);
-      st_->fd = -1;
-      st_->closing = false;
+    if (!m_state) return;
+    std::lock_guard<std::mutex> g(m_state->mx);
+    if (--m_state->inCall == 0 && m_state->closing) {
+      close(m_state->fd);
+      m_state->fd = -1;
+      m_state->closing = false;
     }
   }
   Call(const Call&) = delete;
   Call& operator=(const Call&) = delete;
 
-  bool ok() const { return st_ != nullptr; }
+  bool ok() const { return m_state != nullptr; }
   void require() const {
-    if (!st_) throw X1SocketException(WSAENOTSOCK);
+    if (!m_state) throw X1SocketException(WSAENOTSOCK);
   }
-  int fd() const { return fd_; }
-  const std::shared_ptr<SockState>& st() const { return st_; }
+  int fd() const { return m_fd; }
+  const std::shared_ptr<SockState>& st() const { return m_state; }
   bool closing() const {
-    std::lock_guard<std::mutex> g(st_->mx);
-    return st_->closing;
+    std::lock_guard<std::mutex> g(m_state->mx);
+    return m_state->closing;
   }
 
  private:
-  std::shared_ptr<SockState> st_;
-  int fd_ = -1;
+  std::shared_ptr<SockState> m_state;
+  int m_fd = -1;
 };
 
 X1Socket::X1Socket() = default;
@@ -579,6 +579,7 @@ void X1Socket::DeliverEvent(uint32_t event) {
       default: break;
     }
   } catch (...) {
+    // A handler's failure stays with that socket; the notification thread serves every other socket.
   }
 }
 

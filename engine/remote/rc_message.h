@@ -27,13 +27,13 @@ class CTLRCPMessage : public CObject {
 
   void Serialize(CArchive& ar) override;
 
-  uint16_t m_nCode = 0;
-  CString m_strText1;
-  CString m_strText2;
-  CString m_strText3;
+  uint16_t m_code = 0;
+  CString m_text1;
+  CString m_text2;
+  CString m_text3;
   // An object queued with the request (the console's uploads). Never archived: it goes in a
   // frame of its own after the message.
-  std::shared_ptr<CObject> m_pObject;
+  std::shared_ptr<CObject> m_object;
 };
 
 // Value types. 0-3 are the types of request variables; a criterion's value also carries the

@@ -2,11 +2,9 @@
 
 #include <unistd.h>
 
-#include <array>
 #include <mutex>
 #include <thread>
 
-#include "engine/access/location.h"
 #include "engine/config/reg_helpers.h"
 #include "engine/config/util.h"
 #include "engine/proxy/www/www_cache.h"
@@ -14,8 +12,21 @@
 #include "engine/core/service_manager.h"
 #include "engine/remote/frame.h"
 #include "engine/remote/link.h"
+#include "engine/remote/rc_requests.h"
 
 TL_IMPLEMENT_DYNAMIC(CRemoteControlSession, CTCPSession)
+
+using namespace remote_control;
+
+// The engine's core sends these notifications under names of its own; the console reads the codes.
+static_assert(static_cast<uint32_t>(RC_NOTIFY_OPERATOR_MESSAGE) == kNotifyError);
+static_assert(static_cast<uint32_t>(RC_NOTIFY_DIALER_PROFILE) == kNotifyDialerProfile);
+static_assert(static_cast<uint32_t>(RC_NOTIFY_MACHINE_ADDED) == kNotifyMachineAdded);
+static_assert(static_cast<uint32_t>(RC_NOTIFY_MACHINE_CHANGED) == kNotifyMachineUpdated);
+static_assert(static_cast<uint32_t>(RC_NOTIFY_MACHINE_REMOVED) == kNotifyMachineDeleted);
+static_assert(static_cast<uint32_t>(RC_NOTIFY_SESSION_ADDED) == kNotifySessionAdded);
+static_assert(static_cast<uint32_t>(RC_NOTIFY_SESSION_CHANGED) == kNotifySessionChanged);
+static_assert(static_cast<uint32_t>(RC_NOTIFY_SESSION_ENDED) == kNotifySessionDeleted);
 
 namespace {
 
@@ -30,158 +41,8 @@ struct OutgoingMessage : platform::MsgPayload {
   CTLRCPMessage message;
 };
 
-CString UserKey(const CString& name) { return CString(kUserDatabaseKey) + "\\" + name; }
-
-// A session number as the console writes it: decimal digits only, no sign, fits 32 bits.
-bool ParseDecimal(const CString& text, uint32_t* out) {
-  if (text.empty() || text.size() > 10) return false;
-  uint64_t v = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    v = v * 10 + static_cast<uint64_t>(c - '0');
-  }
-  if (v > 0xFFFFFFFFull) return false;
-  *out = static_cast<uint32_t>(v);
-  return true;
-}
-
 bool IsBuiltInUser(const CString& name) { return name == "Administrator" || name == "Guest"; }
 bool IsBuiltInGroup(const CString& name) { return name == "Administrators" || name == "Users"; }
-
-// What the engine sends of a user: everything but the password.
-std::shared_ptr<CUser> PublicCopy(const CUser& user) {
-  std::shared_ptr<CUser> copy;
-  {
-    CLockGuard g(user);
-    copy = std::make_shared<CUser>(user);
-  }
-  copy->Password = kRCPasswordUnchanged;
-  return copy;
-}
-
-std::shared_ptr<CGroup> GroupCopy(const CGroup& group) {
-  CLockGuard g(group);
-  return std::make_shared<CGroup>(group);
-}
-
-// The archived form of an object, for comparing two services' settings.
-std::vector<uint8_t> ArchivedForm(CObject& obj) {
-  CArchive ar(CArchive::store);
-  obj.Serialize(ar);
-  return ar.TakeBytes();
-}
-
-// Copies the archived settings of one service into a fresh object of its class, so a replacement
-// starts from everything the live one holds and the frame then changes what it carries.
-std::shared_ptr<CService> FreshCopy(CService& live) {
-  auto fresh = CServiceManager::CreateService(live.Settings().GetRuntimeClass()->m_lpszClassName);
-  if (!fresh) return nullptr;
-  std::vector<uint8_t> bytes = ArchivedForm(live.Settings());
-  CArchive ar(bytes.data(), bytes.size());
-  fresh->Settings().Serialize(ar);
-  return fresh;
-}
-
-// Puts a new service object in the place of the live one: the old listeners close, the new object
-// enters the manager under its lock, and it listens in its stead when the old one was running.
-// Sessions of the old object finish with the settings they started with.
-void SwapService(CServiceManager& manager, const std::shared_ptr<CService>& live,
-                 const std::shared_ptr<CService>& fresh) {
-  const bool wasRunning = live->Settings().GetRunningState() != SERVICE_STOPPED;
-  live->Stop();
-  live->CloseLogFile();
-  {
-    CLockGuard g(fresh->Settings());
-    fresh->Settings().RestartNeeded = 0;
-  }
-  {
-    CLockGuard g(manager);
-    manager.RemoveService(live->Settings().GetName());
-    manager.AddService(fresh);
-  }
-  fresh->OpenLogFile();
-  if (wasRunning) fresh->Start();
-  fresh->Log(LOG_CONFIGURATION, "Service configuration changed by a console");
-}
-
-// The console always deals in all 13 rights; right 11 has no meaning, so a default one with its
-// number stands in for any the engine does not hold.
-template <class Fn>
-void ForEachConsoleRight(CTrellisEngine& engine, Fn&& fn) {
-  CRight placeholder;
-  for (int32_t i = 0; i < kRCRightCount; ++i) {
-    CRight* right = engine.GetRight(i);
-    if (!right) {
-      placeholder.RightType = i;
-      right = &placeholder;
-    }
-    fn(*right);
-  }
-}
-
-enum class StoreMode { Add, Modify, Upload };
-
-// Applies a user received from a console. Counters and the audit file stay the engine's; the
-// password stays when the console sent the "unchanged" mark. Add refuses an existing name; Modify
-// of an unknown name drops the user (true: the frame was read and nothing is wrong).
-bool StoreUser(CGroupMemberDatabase& db, const CString& name, const CUser& in, StoreMode mode) {
-  if (!IsValidObjectName(name)) return false;
-  CLockGuard g(db);
-  auto existing = db.Find(name);
-  auto live = db.FindUser(name);
-  if (mode == StoreMode::Add && existing) return false;
-  if (mode == StoreMode::Modify && !live) return true;
-  if (existing && !live) return false;  // a group of that name
-  if (live) {
-    CLockGuard ul(*live);
-    const CString password = live->Password;
-    const uint64_t cs = live->ClientSendTraffic, cr = live->ClientRecvTraffic, ns = live->NonClientSendTraffic,
-                   nr = live->NonClientRecvTraffic, t = live->TimeOnLine;
-    const CCurrency closing = live->ClosingBalance;
-    *live = in;
-    live->Name = name;
-    if (in.Password == kRCPasswordUnchanged) live->Password = password;
-    live->ClientSendTraffic = cs;
-    live->ClientRecvTraffic = cr;
-    live->NonClientSendTraffic = ns;
-    live->NonClientRecvTraffic = nr;
-    live->TimeOnLine = t;
-    live->ClosingBalance = closing;
-    const bool ok = live->SaveToRegistry(UserKey(name));
-    live->OpenAuditFile();
-    return ok;
-  }
-  auto user = std::make_shared<CUser>(in);
-  user->Name = name;
-  if (in.Password == kRCPasswordUnchanged) user->Password.clear();
-  user->ClientSendTraffic = user->ClientRecvTraffic = user->NonClientSendTraffic = user->NonClientRecvTraffic = 0;
-  user->TimeOnLine = 0;
-  user->ClosingBalance = user->OpeningBalance;
-  if (!db.Add(user)) return false;
-  user->OpenAuditFile();
-  return true;
-}
-
-bool StoreGroup(CGroupMemberDatabase& db, const CString& name, const CGroup& in, StoreMode mode) {
-  if (!IsValidObjectName(name)) return false;
-  CLockGuard g(db);
-  auto existing = db.Find(name);
-  auto live = db.FindGroup(name);
-  if (mode == StoreMode::Add && existing) return false;
-  if (mode == StoreMode::Modify && !live) return true;
-  if (existing && !live) return false;  // a user of that name
-  if (live) {
-    {
-      CLockGuard gl(*live);
-      *live = in;
-      live->Name = name;
-    }
-    return live->SaveToRegistry(UserKey(name));
-  }
-  auto group = std::make_shared<CGroup>(in);
-  group->Name = name;
-  return db.Add(group);
-}
 
 }  // namespace
 
@@ -395,7 +256,7 @@ void CRemoteControlSession::SendNow(uint16_t code, const CString& text1, const C
 void CRemoteControlSession::Reply(uint16_t code, const CString& text1) { SendNow(code, text1); }
 
 void CRemoteControlSession::ProcessOutgoingMessage(const CTLRCPMessage& message) {
-  const uint16_t code = message.m_nCode;
+  const uint16_t code = message.m_code;
   const RCNotificationInfo* info = FindRCNotification(code);
   // A console sees changes of a kind only while it holds the right to see that kind.
   if (info && info->right >= 0 && !HasSystemRight(info->right)) return;
@@ -404,54 +265,54 @@ void CRemoteControlSession::ProcessOutgoingMessage(const CTLRCPMessage& message)
   // is announced by its own code), so the console never waits for a frame that does not come.
   std::vector<std::vector<uint8_t>> frames;
   switch (code) {
-    case 22:
-    case 24: {
-      auto user = engine->Users().FindUser(message.m_strText1);
+    case RC_NOTIFY_USER_ADDED:
+    case RC_NOTIFY_USER_CHANGED: {
+      auto user = engine->Users().FindUser(message.m_text1);
       if (!user) return;
       frames.push_back(BuildFrame(*PublicCopy(*user)));
       break;
     }
-    case 25:
-    case 27: {
-      auto group = engine->Users().FindGroup(message.m_strText1);
+    case RC_NOTIFY_GROUP_ADDED:
+    case RC_NOTIFY_GROUP_CHANGED: {
+      auto group = engine->Users().FindGroup(message.m_text1);
       if (!group) return;
       frames.push_back(BuildFrame(*GroupCopy(*group)));
       break;
     }
-    case 32:
-    case 34: {
-      auto service = engine->GetServiceManager().FindService(message.m_strText1);
+    case RC_NOTIFY_SERVICE_ADDED:
+    case RC_NOTIFY_SERVICE_CHANGED: {
+      auto service = engine->GetServiceManager().FindService(message.m_text1);
       if (!service) return;
       frames.push_back(BuildTaggedFrame(service->Settings()));
       break;
     }
-    case 42:
+    case RC_NOTIFY_POLICIES_CHANGED:
       ForEachConsoleRight(*engine, [&](CRight& right) { frames.push_back(BuildFrame(right)); });
       break;
-    case 51:
+    case RC_NOTIFY_ASSUMPTIONS_CHANGED:
       frames.push_back(BuildFrame(engine->GetLocations()));
       frames.push_back(BuildFrame(engine->GetMachineNameMap()));
       break;
-    case 71:
-    case 72: {
-      auto machine = engine->GetMachineMap().Find(message.m_strText1);
+    case RC_NOTIFY_MACHINE_ADDED:
+    case RC_NOTIFY_MACHINE_CHANGED: {
+      auto machine = engine->GetMachineMap().Find(message.m_text1);
       if (!machine) return;
       frames.push_back(BuildFrame(*machine));
       break;
     }
-    case 131: {
+    case RC_NOTIFY_CACHE_CHANGED: {
       auto cache = TheEngine()->GetWWWCache();
       if (!cache) return;
       frames.push_back(BuildFrame(*cache));
       break;
     }
-    case 62:
-    case 151:
-      return;  // no dialer or scheduler in this engine
+    case RC_NOTIFY_DIALER_CHANGED:
+    case RC_NOTIFY_SCHEDULER_CHANGED:
+      return;  // no dialer or scheduler in this engine (rc_requests_dialer_scheduler.cpp)
     default:
       break;
   }
-  SendNow(code, message.m_strText1, message.m_strText2, message.m_strText3);
+  SendNow(code, message.m_text1, message.m_text2, message.m_text3);
   for (const auto& f : frames) m_clientSocket.Send(f.data(), f.size());
   if (code == RC_NOTIFY_LOGGED_IN) m_loggedIn = true;
 }
@@ -478,7 +339,7 @@ AccessRequest CRemoteControlSession::ConsoleAccessRequest() {
 
 bool CRemoteControlSession::HasRights(const CTLRCPMessage& message) {
   try {
-    const RCRequestInfo* info = FindRCRequest(message.m_nCode);
+    const RCRequestInfo* info = FindRCRequest(message.m_code);
     if (!info) return false;
     auto engine = TheEngine();
     {
@@ -487,24 +348,22 @@ bool CRemoteControlSession::HasRights(const CTLRCPMessage& message) {
       CLockGuard g(*user);
       if (!user->AccountEnabled) return false;
     }
-    if (message.m_nCode != 120 && !m_loggedIn) return false;
-    if (info->optional) {
-      if (message.m_nCode < 130 || message.m_nCode > 134 || !TheEngine()->GetWWWCache()) return false;
-    }
-    const CString& t1 = message.m_strText1;
-    switch (message.m_nCode) {
-      case 23:
+    if (message.m_code != RC_REQ_CHANGE_PASSWORD && !m_loggedIn) return false;
+    if (info->optional && !ServesOptionalRequest(message.m_code)) return false;
+    const CString& t1 = message.m_text1;
+    switch (message.m_code) {
+      case RC_REQ_DELETE_USER:
         if (IsBuiltInUser(t1)) return false;
         break;
-      case 26:
+      case RC_REQ_DELETE_GROUP:
         if (IsBuiltInGroup(t1)) return false;
         break;
-      case 33:
+      case RC_REQ_DELETE_SERVICE:
         if (t1 == kRemoteControlServiceName) return false;
         break;
-      case 35:
+      case RC_REQ_START_STOP_SERVICE:
         // The consoles' own service is not stopped from a console: nothing could start it again.
-        if (t1 == kRemoteControlServiceName && message.m_strText2 == "0") return false;
+        if (t1 == kRemoteControlServiceName && message.m_text2 == "0") return false;
         break;
       default: break;
     }
@@ -522,14 +381,20 @@ bool CRemoteControlSession::HasRights(const CTLRCPMessage& message) {
       default: return HasSystemRight(info->right);
     }
   } catch (...) {
+    // Whatever broke the decision, the answer is the safe one: the request is refused (reply 2).
     return false;
   }
 }
 
+bool CRemoteControlSession::ServesOptionalRequest(uint16_t code) {
+  if (IsCacheRequest(code)) return TheEngine()->GetWWWCache() != nullptr;
+  return ServesDialerOrSchedulerRequest(code);
+}
+
 bool CRemoteControlSession::IsOwnCommand(const CTLRCPMessage& message) const {
-  if (message.m_strText1 != GetClientAddress()) return false;
-  if (message.m_nCode == 73) return true;
-  return message.m_nCode == 76 && message.m_strText2 == FormatString("%u", GetSessionNumber());
+  if (message.m_text1 != GetClientAddress()) return false;
+  if (message.m_code == RC_REQ_TERMINATE_MACHINE) return true;
+  return message.m_code == RC_REQ_TERMINATE_SESSION && message.m_text2 == FormatString("%u", GetSessionNumber());
 }
 
 void CRemoteControlSession::OnRead(platform::Message& msg) {
@@ -574,6 +439,8 @@ void CRemoteControlSession::HandleRequest(CTLRCPMessage& message) {
   } catch (const X1SocketException&) {
     throw;
   } catch (...) {
+    // The stream is still in step (frame and socket errors went on above): the console hears
+    // reply 4 and the failure is logged below, like a handler that returned false.
     ok = false;
   }
   if (!own) {
@@ -601,383 +468,78 @@ void CRemoteControlSession::HandleRequest(CTLRCPMessage& message) {
 }
 
 void CRemoteControlSession::AuditCommand(const CTLRCPMessage& message, bool ok) {
-  const uint16_t code = message.m_nCode;
+  const uint16_t code = message.m_code;
   CString description = "Trellis Login: " + GetCommandText(message);
   auto engine = TheEngine();
   std::shared_ptr<CService> service;
-  if (code == 32 || code == 34 || code == 35) service = engine->GetServiceManager().FindService(message.m_strText1);
-  if (code == 35) {
-    const uint32_t wanted = message.m_strText2 == "0" ? SERVICE_STOPPED : SERVICE_RUNNING;
+  const bool namesService =
+      code == RC_REQ_ADD_SERVICE || code == RC_REQ_MODIFY_SERVICE || code == RC_REQ_START_STOP_SERVICE;
+  if (namesService) service = engine->GetServiceManager().FindService(message.m_text1);
+  if (code == RC_REQ_START_STOP_SERVICE) {
+    const uint32_t wanted = message.m_text2 == "0" ? SERVICE_STOPPED : SERVICE_RUNNING;
     const uint32_t state = service ? service->Settings().GetRunningState() : SERVICE_PARTIAL;
     if (!ok || state != wanted) description += " - Failed";
   }
   SetDescription(description);
   if (!ok) return;
-  if (const RCRequestInfo* info = FindRCRequest(code); info && info->forwardAs && code != 35)
-    engine->NotifyControllers(info->forwardAs, message.m_strText1, message.m_strText2, message.m_strText3);
-  if ((code == 32 || code == 34 || code == 35) && service)
-    engine->NotifyControllers(35, message.m_strText1, FormatString("%i", static_cast<int>(service->Settings().GetRunningState())),
-                              CString());
-  if (code == 140) m_shutdownRequested = true;
+  // A service's running state is announced from the service itself, not from the request's texts.
+  if (const RCRequestInfo* info = FindRCRequest(code); info && info->forwardAs && code != RC_REQ_START_STOP_SERVICE)
+    engine->NotifyControllers(info->forwardAs, message.m_text1, message.m_text2, message.m_text3);
+  if (namesService && service)
+    engine->NotifyControllers(RC_NOTIFY_SERVICE_STATE, message.m_text1,
+                              FormatString("%i", static_cast<int>(service->Settings().GetRunningState())), CString());
+  if (code == RC_REQ_SHUTDOWN) m_shutdownRequested = true;
 }
 
 bool CRemoteControlSession::ProcessIncomingMessage(CTLRCPMessage& message) {
-  auto engine = TheEngine();
-  const CString& t1 = message.m_strText1;
-  switch (message.m_nCode) {
-    case 10:
-      SendObject(m_clientSocket, engine->GetSysInfo());
-      return true;
-    case 12: return engine->SaveConfiguration();
-    case 13:
-      // Loading over the running tables would double rights and orphan running services; until a
-      // stop-and-rebuild reload exists the request fails.
-      return false;
-    case 20: return SendUsers();
-    case 21: return ReceiveUserDatabase();
-    case 22: return AddUser(t1);
-    case 23: return engine->DeleteUser(t1);
-    case 24: return ModifyUser(t1);
-    case 25: return AddGroup(t1);
-    case 26: return engine->DeleteGroup(t1);
-    case 27: return ModifyGroup(t1);
-    case 30: return SendServices();
-    case 31: return ReceiveServiceManager();
-    case 32: return AddService(t1);
-    case 33: return DeleteService(t1);
-    case 34: return ModifyService(t1);
-    case 35: return StartStopService(t1, message.m_strText2);
-    case 40: return SendRights();
-    case 41:
-    case 42: return ReceiveRights();
-    case 50: return SendAssumptions();
-    case 51: return ReceiveAssumptions();
-    case 70: return QueueActivity();
-    case 73: {
-      auto machine = engine->GetMachineMap().Find(t1);
-      if (!machine) return false;
-      machine->TerminateAllSessions(kSessionExitIdle);
-      return true;
-    }
-    case 76: {
-      auto machine = engine->GetMachineMap().Find(t1);
-      uint32_t number = 0;
-      if (!machine || !ParseDecimal(message.m_strText2, &number)) return false;
-      auto session = machine->FindSession(number);
-      if (!session) return false;
-      session->Terminate(kSessionExitIdle);
-      return true;
-    }
-    case 80:
-    case 81:
-    case 82:
-    case 83:
-    case 84:
-      engine->AddMonitor(SelfPtr());
-      return true;
-    case 91:
-      engine->NotifyMonitorsAtAddress(t1, RC_NOTIFY_CONSOLE_MESSAGE, GetClientAddress(), GetUserName(),
-                                      message.m_strText2);
-      return true;
-    case 100:
-      engine->NotifyMonitorsAtAddress(t1, RC_NOTIFY_CONSOLE_SIGNAL, GetClientAddress(), GetUserName(), CString());
-      return true;
-    case 120: return ChangePassword(t1, message.m_strText2, message.m_strText3);
-    case 130:
-    case 131:
-    case 132:
-    case 133:
-    case 134: return CacheRequest(message);
-    default: return true;  // codes without an effect
-  }
-}
+  switch (message.m_code) {
+    case RC_REQ_GET_SYSTEM_INFO:
+    case RC_REQ_SAVE_CONFIGURATION:
+    case RC_REQ_RELOAD_CONFIGURATION:
+    case RC_REQ_CHANGE_PASSWORD:
+    case RC_REQ_SHUTDOWN: return SystemRequest(message);
 
-// ---- Users and groups ----------------------------------------------------------------------------
+    case RC_REQ_GET_USERS:
+    case RC_REQ_UPLOAD_USERS:
+    case RC_REQ_ADD_USER:
+    case RC_REQ_DELETE_USER:
+    case RC_REQ_MODIFY_USER:
+    case RC_REQ_ADD_GROUP:
+    case RC_REQ_DELETE_GROUP:
+    case RC_REQ_MODIFY_GROUP: return UserRequest(message);
 
-bool CRemoteControlSession::SendUsers() {
-  auto engine = TheEngine();
-  CGroupMemberDatabase copy;
-  {
-    CGroupMemberDatabase& users = engine->Users();
-    CLockGuard g(users);
-    for (const auto& [name, obj] : users) {
-      if (auto user = std::dynamic_pointer_cast<CUser>(obj)) {
-        copy.Add(PublicCopy(*user), nullptr);
-      } else if (auto group = std::dynamic_pointer_cast<CGroup>(obj)) {
-        copy.Add(GroupCopy(*group), nullptr);
-      }
-    }
-  }
-  SendObject(m_clientSocket, copy);
-  return true;
-}
+    case RC_REQ_GET_SERVICES:
+    case RC_REQ_UPLOAD_SERVICES:
+    case RC_REQ_ADD_SERVICE:
+    case RC_REQ_DELETE_SERVICE:
+    case RC_REQ_MODIFY_SERVICE:
+    case RC_REQ_START_STOP_SERVICE: return ServiceRequest(message);
 
-bool CRemoteControlSession::ReceiveUserDatabase() {
-  auto engine = TheEngine();
-  std::vector<uint8_t> payload = ReceiveFramePayload(m_clientSocket);
-  CGroupMemberDatabase scratch;
-  LoadBareFrame(payload, scratch);
-  // The built-in accounts cannot be deleted one by one, nor by a whole upload.
-  if (!scratch.FindUser("Administrator") || !scratch.FindUser("Guest") || !scratch.FindGroup("Administrators") ||
-      !scratch.FindGroup("Users"))
-    return false;
-  CGroupMemberDatabase& users = engine->Users();
-  // An entry that changes kind (a user replaced by a group) is refused as a whole.
-  for (const auto& [name, obj] : scratch.Snapshot()) {
-    auto live = users.Find(name);
-    if (live && live->GetRuntimeClass() != obj->GetRuntimeClass()) return false;
-  }
-  bool ok = true;
-  for (const auto& name : users.Keys()) {
-    if (scratch.Find(name)) continue;
-    if (users.FindUser(name)) {
-      ok &= engine->DeleteUser(name);
-    } else {
-      ok &= engine->DeleteGroup(name);
-    }
-  }
-  for (const auto& [name, obj] : scratch.Snapshot()) {
-    if (auto user = std::dynamic_pointer_cast<CUser>(obj)) {
-      ok &= StoreUser(users, name, *user, StoreMode::Upload);
-    } else if (auto group = std::dynamic_pointer_cast<CGroup>(obj)) {
-      ok &= StoreGroup(users, name, *group, StoreMode::Upload);
-    }
-  }
-  return ok;
-}
+    case RC_REQ_GET_POLICIES:
+    case RC_REQ_UPLOAD_POLICIES:
+    case RC_REQ_MODIFY_POLICIES:
+    case RC_REQ_GET_ASSUMPTIONS:
+    case RC_REQ_MODIFY_ASSUMPTIONS: return RightsRequest(message);
 
-bool CRemoteControlSession::AddUser(const CString& name) {
-  CUser scratch;
-  LoadBareFrame(ReceiveFramePayload(m_clientSocket), scratch);
-  return StoreUser(TheEngine()->Users(), name, scratch, StoreMode::Add);
-}
+    case RC_REQ_GET_ACTIVITY:
+    case RC_REQ_TERMINATE_MACHINE:
+    case RC_REQ_TERMINATE_SESSION:
+    case RC_REQ_REGISTER_ALL:
+    case RC_REQ_REGISTER_ALERTS:
+    case RC_REQ_REGISTER_MESSAGES:
+    case RC_REQ_REGISTER_ACTIVITY:
+    case RC_REQ_REGISTER_DIALER:
+    case RC_REQ_SEND_MESSAGE:
+    case RC_REQ_SEND_SIGNAL: return ActivityRequest(message);
 
-bool CRemoteControlSession::ModifyUser(const CString& name) {
-  CUser scratch;
-  LoadBareFrame(ReceiveFramePayload(m_clientSocket), scratch);
-  return StoreUser(TheEngine()->Users(), name, scratch, StoreMode::Modify);
-}
+    case RC_REQ_GET_CACHE:
+    case RC_REQ_UPDATE_CACHE:
+    case RC_REQ_PURGE_CACHE:
+    case RC_REQ_REMOVE_CACHE_ENTRY:
+    case RC_REQ_REBUILD_CACHE_INDEX: return CacheRequest(message);
 
-bool CRemoteControlSession::AddGroup(const CString& name) {
-  CGroup scratch;
-  LoadBareFrame(ReceiveFramePayload(m_clientSocket), scratch);
-  return StoreGroup(TheEngine()->Users(), name, scratch, StoreMode::Add);
-}
-
-bool CRemoteControlSession::ModifyGroup(const CString& name) {
-  CGroup scratch;
-  LoadBareFrame(ReceiveFramePayload(m_clientSocket), scratch);
-  return StoreGroup(TheEngine()->Users(), name, scratch, StoreMode::Modify);
-}
-
-bool CRemoteControlSession::ChangePassword(const CString& name, const CString& oldPassword,
-                                           const CString& newPassword) {
-  auto engine = TheEngine();
-  CGroupMemberDatabase& users = engine->Users();
-  bool completesLogin = false;
-  {
-    CLockGuard g(users);
-    auto user = users.FindUser(name);
-    if (!user) return false;
-    CLockGuard ug(*user);
-    if (user->UserCannotChangePassword) {
-      QueueNotification(RC_NOTIFY_OPERATOR_MESSAGE, "Password change denied",
-                        "You do not have permission to\nchange your password", CString());
-      return true;
-    }
-    if (user->Password != oldPassword) {
-      QueueNotification(RC_NOTIFY_OPERATOR_MESSAGE, "Invalid Password", "You have specified an invalid old password",
-                        CString());
-      return true;
-    }
-    user->Password = newPassword;
-    if (user->UserMustChangePassword) {
-      user->UserMustChangePassword = 0;
-      completesLogin = true;
-    }
-    if (!user->SaveToRegistry(UserKey(name))) return false;
-  }
-  if (completesLogin) QueueNotification(RC_NOTIFY_LOGGED_IN, CString(), CString(), CString());
-  return true;
-}
-
-// ---- Services ---------------------------------------------------------------------------------
-
-bool CRemoteControlSession::SendServices() {
-  auto engine = TheEngine();
-  std::vector<uint8_t> interfaces = BuildFrame(engine->GetSysInfo().m_interfaces);
-  std::vector<uint8_t> services = BuildFrame(engine->GetServiceManager());
-  m_clientSocket.Send(interfaces.data(), interfaces.size());
-  m_clientSocket.Send(services.data(), services.size());
-  return true;
-}
-
-bool CRemoteControlSession::AddService(const CString& name) {
-  auto obj = ReceiveUnknownObject(m_clientSocket, TL_RUNTIME_CLASS(CServiceSettings));
-  auto service = std::dynamic_pointer_cast<CService>(obj);
-  if (!service || !CServiceSettings::IsValidName(name)) return false;
-  auto engine = TheEngine();
-  CServiceManager& manager = engine->GetServiceManager();
-  CServiceSettings& settings = service->Settings();
-  if (settings.GetName() != name && !settings.SetName(name)) return false;
-  {
-    CLockGuard g(manager);
-    if (manager.FindService(name) || !manager.AddService(service)) return false;
-  }
-  service->OpenLogFile();
-  service->Startup();
-  return engine->SaveConfiguration();
-}
-
-bool CRemoteControlSession::ModifyService(const CString& name) {
-  auto engine = TheEngine();
-  CServiceManager& manager = engine->GetServiceManager();
-  std::vector<uint8_t> payload = ReceiveFramePayload(m_clientSocket);
-  auto live = manager.FindService(name);
-  if (!live) return false;
-  auto fresh = FreshCopy(*live);
-  if (!fresh) return false;
-  CServiceSettings& settings = fresh->Settings();
-  LoadBareFrame(payload, settings);
-  if (settings.GetName() != name && !settings.SetName(name)) return false;
-  SwapService(manager, live, fresh);
-  return engine->SaveConfiguration();
-}
-
-bool CRemoteControlSession::DeleteService(const CString& name) {
-  auto engine = TheEngine();
-  CServiceManager& manager = engine->GetServiceManager();
-  auto service = manager.FindService(name);
-  if (!service || !manager.RemoveService(name)) return false;
-  service->Shutdown();
-  service->CloseLogFile();
-  return engine->SaveConfiguration();
-}
-
-bool CRemoteControlSession::StartStopService(const CString& name, const CString& operation) {
-  auto service = TheEngine()->GetServiceManager().FindService(name);
-  if (!service) return false;
-  if (operation == "0") {
-    service->Stop();
-  } else {
-    service->Start();
-  }
-  return true;
-}
-
-bool CRemoteControlSession::ReceiveServiceManager() {
-  auto engine = TheEngine();
-  std::vector<uint8_t> payload = ReceiveFramePayload(m_clientSocket);
-  CServiceManager scratch;
-  LoadBareFrame(payload, scratch);
-  if (!scratch.FindService(kRemoteControlServiceName)) return false;
-  CServiceManager& manager = engine->GetServiceManager();
-  for (const auto& live : manager.GetServices()) {
-    const CString name = live->Settings().GetName();
-    if (scratch.FindService(name)) continue;
-    if (manager.RemoveService(name)) {
-      live->Shutdown();
-      live->CloseLogFile();
-    }
-  }
-  for (const auto& incoming : scratch.GetServices()) {
-    auto live = manager.FindService(incoming->Settings().GetName());
-    if (!live) {
-      if (!manager.AddService(incoming)) return false;
-      incoming->OpenLogFile();
-      incoming->Startup();
-      continue;
-    }
-    // An unchanged service keeps running untouched.
-    if (live->Settings().GetRuntimeClass() == incoming->Settings().GetRuntimeClass()) {
-      auto before = ArchivedForm(live->Settings());
-      auto after = ArchivedForm(incoming->Settings());
-      if (before == after) continue;
-    }
-    SwapService(manager, live, incoming);
-  }
-  return engine->SaveConfiguration();
-}
-
-// ---- Rights, assumptions, activity -------------------------------------------------------------
-
-bool CRemoteControlSession::SendRights() {
-  ForEachConsoleRight(*TheEngine(), [&](CRight& right) { SendObject(m_clientSocket, right); });
-  return true;
-}
-
-bool CRemoteControlSession::ReceiveRights() {
-  std::array<CRight, kRCRightCount> scratch;
-  for (auto& right : scratch) LoadBareFrame(ReceiveFramePayload(m_clientSocket), right);
-  auto engine = TheEngine();
-  for (int32_t i = 0; i < kRCRightCount; ++i) {
-    CRight* live = engine->GetRight(i);
-    if (!live) continue;
-    live->CopyFrom(scratch[static_cast<size_t>(i)]);
-    live->RightType = i;
-  }
-  return engine->SaveConfiguration();
-}
-
-bool CRemoteControlSession::SendAssumptions() {
-  auto engine = TheEngine();
-  SendObject(m_clientSocket, engine->GetLocations());
-  SendObject(m_clientSocket, engine->GetMachineNameMap());
-  return true;
-}
-
-bool CRemoteControlSession::ReceiveAssumptions() {
-  CLocationArray locations;
-  CLockableStringMap names;
-  LoadBareFrame(ReceiveFramePayload(m_clientSocket), locations);
-  LoadBareFrame(ReceiveFramePayload(m_clientSocket), names);
-  auto engine = TheEngine();
-  locations.DropUnusable(engine->Users());
-  DropUnusableMachineAssumptions(names, engine->Users());
-  engine->GetLocations().CopyFrom(locations);
-  {
-    CLockableStringMap& live = engine->GetMachineNameMap();
-    CLockGuard g(live);
-    live.RemoveAll();
-    for (const auto& [key, value] : names.Snapshot()) live.SetAt(key, value);
-  }
-  return engine->SaveConfiguration();
-}
-
-bool CRemoteControlSession::QueueActivity() {
-  for (const auto& machine : TheEngine()->GetMachineMap().Snapshot()) {
-    const CString address = machine->GetAddress();
-    QueueNotification(kNotifyMachineAdded, address, machine->GetUserName(),
-                      FormatString("%u", machine->GetSecurityLevel()));
-    for (const auto& session : machine->GetSessions())
-      QueueNotification(kNotifySessionAdded, address, FormatString("%u", session->GetSessionNumber()),
-                        session->GetDescription());
-  }
-  return true;
-}
-
-// ---- Cache --------------------------------------------------------------------------------------
-
-bool CRemoteControlSession::CacheRequest(const CTLRCPMessage& message) {
-  auto cache = TheEngine()->GetWWWCache();
-  if (!cache) return false;
-  switch (message.m_nCode) {
-    case 130:
-      SendObject(m_clientSocket, *cache);
-      return true;
-    case 131: {
-      std::vector<uint8_t> payload = ReceiveFramePayload(m_clientSocket);
-      {
-        // Checked whole on a scratch cache first; only a complete, valid form reaches the live one.
-        CWWWCacheSettings scratch;
-        LoadBareFrame(payload, scratch);
-      }
-      LoadBareFrame(payload, *cache);
-      return cache->Save(kCacheKey);
-    }
-    case 132: return cache->StartPurgeThread();
-    case 133: cache->RemoveURL(message.m_strText1); return true;
-    case 134: return cache->StartVerifyThread();
-    default: return false;
+    // The codes without an effect. Dialer and scheduler requests never come here: HasRights
+    // refuses them (ServesOptionalRequest).
+    default: return true;
   }
 }

@@ -90,26 +90,19 @@ class CRemoteControlSession : public CTCPSession, public CEngineMonitor {
   void SendNow(uint16_t code, const CString& text1 = CString(), const CString& text2 = CString(),
                const CString& text3 = CString());
 
-  // Request handlers (each false for reply 4).
-  bool SendUsers();
-  bool ReceiveUserDatabase();
-  bool AddUser(const CString& name);
-  bool ModifyUser(const CString& name);
-  bool AddGroup(const CString& name);
-  bool ModifyGroup(const CString& name);
-  bool SendServices();
-  bool ReceiveServiceManager();
-  bool AddService(const CString& name);
-  bool ModifyService(const CString& name);
-  bool DeleteService(const CString& name);
-  bool StartStopService(const CString& name, const CString& operation);
-  bool SendRights();
-  bool ReceiveRights();
-  bool SendAssumptions();
-  bool ReceiveAssumptions();
-  bool QueueActivity();
-  bool ChangePassword(const CString& user, const CString& oldPassword, const CString& newPassword);
-  bool CacheRequest(const CTLRCPMessage& message);
+  // Whether a request of a feature this engine may lack (the table's "optional") is served now.
+  bool ServesOptionalRequest(uint16_t code);
+
+  // The request handlers, one per family of codes, each in a file of its own (each false for
+  // reply 4; a code of another family is false too).
+  bool SystemRequest(const CTLRCPMessage& message);    // rc_requests_system.cpp
+  bool UserRequest(const CTLRCPMessage& message);      // rc_requests_users.cpp
+  bool ServiceRequest(const CTLRCPMessage& message);   // rc_requests_services.cpp
+  bool RightsRequest(const CTLRCPMessage& message);    // rc_requests_rights.cpp
+  bool ActivityRequest(const CTLRCPMessage& message);  // rc_requests_activity.cpp
+  bool CacheRequest(const CTLRCPMessage& message);     // rc_requests_cache.cpp
+  static bool IsCacheRequest(uint16_t code);           // rc_requests_cache.cpp
+  static bool ServesDialerOrSchedulerRequest(uint16_t code);  // rc_requests_dialer_scheduler.cpp
 
   std::atomic<bool> m_loggedIn{false};
   std::atomic<size_t> m_queued{0};

@@ -5,7 +5,7 @@
 #include "engine/config/reg_helpers.h"
 #include "engine/access/user_db.h"
 #include "engine/config/util.h"
-#include "tests/support/test_env.h"
+#include "tests/support/registry_fixture.h"
 
 namespace {
 
@@ -110,20 +110,15 @@ TEST(IPFilter, InvalidPatternsAreRefusedAndNeverWidened) {
   EXPECT_TRUE(loc.Set("alice", "10.*"));
 }
 
-class LocationStore : public ::testing::Test {
+class LocationStore : public trellis::test::PrivateRegistryTest {
  protected:
   void SetUp() override {
-    std::string error;
-    store_ = platform::reg::Store::Open(trellis::test::MakeTempDir("location") + "/registry.db", &error);
-    ASSERT_TRUE(store_) << error;
-    SetRegistryStore(store_);
+    ASSERT_NO_FATAL_FAILURE(PrivateRegistryTest::SetUp());
     ASSERT_TRUE(users_.Add(std::make_shared<CUser>("alice", "", "", ""), nullptr));
     ASSERT_TRUE(users_.Add(std::make_shared<CUser>("bob", "", "", ""), nullptr));
     ASSERT_TRUE(users_.Add(std::make_shared<CUser>("Guest", "", "", ""), nullptr));
     ASSERT_TRUE(users_.Add(std::make_shared<CGroup>("staff", ""), nullptr));
   }
-  void TearDown() override { SetRegistryStore(nullptr); }
-
   void WriteLocation(const char* sub, const char* pattern, const char* user, const char* mask = "") {
     const CString key = CString("Locations\\") + sub;
     ASSERT_TRUE(RegWriteString(key, "Filter", pattern));
@@ -131,7 +126,6 @@ class LocationStore : public ::testing::Test {
     ASSERT_TRUE(RegWriteString(key, "Username", user));
   }
 
-  std::shared_ptr<platform::reg::Store> store_;
   CGroupMemberDatabase users_;
 };
 

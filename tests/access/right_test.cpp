@@ -8,7 +8,7 @@
 
 #include "engine/access/user_db.h"
 #include "engine/config/util.h"
-#include "tests/support/test_env.h"
+#include "tests/support/registry_fixture.h"
 
 namespace {
 
@@ -30,13 +30,10 @@ std::shared_ptr<CTimeSlice> Hours(uint32_t days, int from, int to) {
 
 // alice and bob are users, carol is disabled; Staff = {alice}, All = {Staff, bob} (a group inside
 // a group), "Lonely" is a group with nobody in it.
-class Rights : public ::testing::Test {
+class Rights : public trellis::test::PrivateRegistryTest {
  protected:
   void SetUp() override {
-    std::string error;
-    store_ = platform::reg::Store::Open(trellis::test::MakeTempDir("rights") + "/registry.db", &error);
-    ASSERT_TRUE(store_) << error;
-    SetRegistryStore(store_);
+    ASSERT_NO_FATAL_FAILURE(PrivateRegistryTest::SetUp());
 
     db_.CreateBuiltInAccounts(nullptr);
     ASSERT_TRUE(db_.Add(std::make_shared<CUser>("alice", "", "", ""), nullptr));
@@ -56,8 +53,6 @@ class Rights : public ::testing::Test {
     ctx_.users = &db_;
     ctx_.clock = [this] { return now_; };
   }
-  void TearDown() override { SetRegistryStore(nullptr); }
-
   static AccessRequest Req(const char* user, uint32_t level, uint32_t canReach = 0,
                            const char* address = "192.168.1.5") {
     AccessRequest r;
@@ -68,7 +63,6 @@ class Rights : public ::testing::Test {
     return r;
   }
 
-  std::shared_ptr<platform::reg::Store> store_;
   CGroupMemberDatabase db_;
   AccessContext ctx_;
   CDateTime now_ = kMonday10;

@@ -2,30 +2,19 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <regex>
-#include <sstream>
 
 #include "engine/config/log_file.h"
 #include "engine/access/time_filter.h"
 #include "engine/config/util.h"
+#include "tests/support/registry_fixture.h"
 #include "tests/support/test_env.h"
 
 namespace {
 
-class UserDb : public ::testing::Test {
+class UserDb : public trellis::test::PrivateRegistryTest {
  protected:
-  void SetUp() override {
-    dir_ = trellis::test::MakeTempDir("userdb");
-    std::string error;
-    store_ = platform::reg::Store::Open(dir_ + "/registry.db", &error);
-    ASSERT_TRUE(store_) << error;
-    SetRegistryStore(store_);
-  }
-  void TearDown() override { SetRegistryStore(nullptr); }
-
-  std::string dir_;
-  std::shared_ptr<platform::reg::Store> store_;
+  std::string dir_ = trellis::test::MakeTempDir("userdb");
 };
 
 // Byte 15 scrambles to 0 when it is a space, 22 when '.', 23 when '0'.
@@ -138,20 +127,6 @@ TEST_F(UserDb, UserArchiveRoundTripAndRefusals) {
     CUser x;
     EXPECT_THROW(x.Serialize(ein), CArchiveException) << bad;
   }
-}
-
-TEST(Currency, HalvesFormatAndOverflow) {
-  for (int64_t v : {int64_t{0}, int64_t{-1}, -(int64_t{5} << 33) - 7, INT64_MAX, INT64_MIN}) {
-    CCurrency c = CCurrency::FromUnits(v);
-    EXPECT_EQ(CCurrency::FromHiLo(c.GetHi(), c.GetLo()).GetUnits(), v);
-  }
-  EXPECT_EQ(CCurrency::FromUnits(15000).Format(), "1.5");
-  EXPECT_EQ(CCurrency::FromUnits(-125000).Format(), "-12.5");
-  EXPECT_EQ(CCurrency::FromUnits(1).Format(), "0.0001");
-  EXPECT_EQ(CCurrency::FromUnits(INT64_MIN).Format(), "-922337203685477.5808");
-  EXPECT_FALSE((CCurrency::FromUnits(INT64_MAX) + CCurrency::FromUnits(1)).IsValid());
-  EXPECT_FALSE((-CCurrency::FromUnits(INT64_MIN)).IsValid());
-  EXPECT_FALSE((CCurrency::Invalid() + CCurrency::FromUnits(1)).IsValid());
 }
 
 TEST(User, UpdateBalanceTruncatesLikeTheAmountsAndNeverWraps) {
@@ -298,7 +273,7 @@ TEST_F(UserDb, DatabaseArchiveRestoresAdministratorAndRefusesBadEntries) {
     CArchive ar;
     ar << static_cast<uint32_t>(items.size());
     for (const auto& it : items) {
-      ar << it->Name << it->GetRuntimeClass()->m_lpszClassName;
+      ar << it->Name << it->GetRuntimeClass()->m_className;
       it->Serialize(ar);
     }
     return ar.TakeBytes();
@@ -335,12 +310,9 @@ TEST_F(UserDb, AuditLinesLandInTheDatedFileWithTheirTexts) {
   EXPECT_TRUE(u.AuditTraffic("10.0.0.5", 7, 5ull << 30, 2, 3, 4, 5));
   EXPECT_TRUE(u.Audit(CUser::kAuditTerminated, "10.0.0.5", 7, "exit code 5"));
 
-  std::ifstream file(u.GetAuditFile()->GetPath(), std::ios::binary);
-  std::stringstream all;
-  all << file.rdbuf();
   const std::regex stamp("^\\d\\d/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d\\t");
   std::vector<std::string> rest;
-  std::string text = all.str();
+  const std::string text = trellis::test::ReadFile(u.GetAuditFile()->GetPath());
   for (size_t pos = 0; pos < text.size();) {
     size_t end = text.find("\r\n", pos);
     ASSERT_NE(end, std::string::npos);

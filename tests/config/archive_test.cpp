@@ -490,7 +490,7 @@ TEST(RuntimeClass, LookupIsExactAndDerivationWalksBases) {
 
   size_t mine = 0;
   for (const CRuntimeClass* c : CRuntimeClass::All()) {
-    if (std::string(c->m_lpszClassName).rfind("CArchTest", 0) == 0) ++mine;
+    if (std::string(c->m_className).rfind("CArchTest", 0) == 0) ++mine;
   }
   EXPECT_EQ(mine, 6u);
 }

@@ -34,8 +34,8 @@ std::vector<uint8_t> ReadFile(const std::string& path) {
 TEST(ConsoleLine, EveryStoredServiceClassIsMadeByNameAndRoundTripsRegistryAndArchive) {
   std::set<CString> names;
   for (const CRuntimeClass* cls : CRuntimeClass::All()) {
-    if (!cls->m_pfnCreateObject || !cls->IsDerivedFrom(TL_RUNTIME_CLASS(CServiceSettings))) continue;
-    const CString stored = cls->m_lpszClassName;
+    if (!cls->m_createObject || !cls->IsDerivedFrom(TL_RUNTIME_CLASS(CServiceSettings))) continue;
+    const CString stored = cls->m_className;
     names.insert(stored);
     SCOPED_TRACE(stored);
     auto a = MakeService(stored);

@@ -6,7 +6,7 @@
 
 #include "engine/config/host_port.h"
 #include "engine/config/util.h"
-#include "tests/support/test_env.h"
+#include "tests/support/registry_fixture.h"
 
 namespace reg = platform::reg;
 
@@ -15,18 +15,14 @@ namespace {
 const char kRoot[] = "HKLM\\SOFTWARE\\Nomra Software\\Trellis 2";
 
 // Each test works on a fresh store file of its own.
-class RegHelpers : public ::testing::Test {
+class RegHelpers : public trellis::test::PrivateRegistryTest {
  protected:
   void SetUp() override {
-    file_ = trellis::test::MakeTempDir("reghelpers") + "/registry.db";
-    std::string error;
-    store_ = reg::Store::Open(file_, &error);
-    ASSERT_TRUE(store_) << error;
-    SetRegistryStore(store_);
+    ASSERT_NO_FATAL_FAILURE(PrivateRegistryTest::SetUp());
     SetRegistryRoot("Nomra Software", "Trellis 2");
   }
   void TearDown() override {
-    SetRegistryStore(nullptr);
+    PrivateRegistryTest::TearDown();
     SetRegistryRoot("Nomra Software", "Trellis 2");
   }
   void PutRaw(const std::string& rel, const std::string& name, uint32_t type, const std::string& data) {
@@ -38,9 +34,6 @@ class RegHelpers : public ::testing::Test {
     return v;
   }
   bool KeyThere(const std::string& rel) { return store_->KeyExists(std::string(kRoot) + "\\" + rel); }
-
-  std::string file_;
-  std::shared_ptr<reg::Store> store_;
 };
 
 TEST_F(RegHelpers, RootKeyPathAndCreation) {
@@ -307,7 +300,7 @@ TEST_F(RegHelpers, BatchedWritesAreCommittedWhenTheBatchEnds) {
     for (uint32_t i = 0; i < 50; ++i) ASSERT_TRUE(RegWriteDWORD("Batch", "V" + std::to_string(i), i));
   }
   // Another connection to the same file sees every value.
-  auto other = reg::Store::Open(file_);
+  auto other = reg::Store::Open(store_->Path());
   ASSERT_TRUE(other);
   reg::Value v;
   ASSERT_EQ(other->GetValue(std::string(kRoot) + "\\Batch", "V49", &v), reg::kOk);
@@ -330,7 +323,7 @@ TEST_F(RegHelpers, HostPortSaveAndLoad) {
   back.Load("Services\\FTP\\Upstream");
   EXPECT_EQ(back, upstream);
   EXPECT_TRUE(back.IsKindOf(TL_RUNTIME_CLASS(CObject)));
-  EXPECT_STREQ(back.GetRuntimeClass()->m_lpszClassName, "CHostPort");
+  EXPECT_STREQ(back.GetRuntimeClass()->m_className, "CHostPort");
 }
 
 // Without an override the helpers use the process's store (TRELLIS_REGISTRY of the test).

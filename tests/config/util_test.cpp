@@ -129,10 +129,7 @@ TEST(URLDecode, MatchesPythonUnquotePlus) {
       "for line in open(sys.argv[1]):\n"
       "    s = bytes.fromhex(line.strip()).decode('ascii')\n"
       "    print(urllib.parse.unquote_to_bytes(s.replace('+', ' ')).hex().upper())\n";
-  {
-    std::ofstream py(dir + "/ref.py");
-    py << script;
-  }
+  ASSERT_TRUE(trellis::test::WriteFile(dir + "/ref.py", script));
   std::string out;
   ASSERT_EQ(trellis::test::RunCommand("python3 " + dir + "/ref.py " + dir + "/in.txt", &out), 0);
   std::istringstream lines(out);

@@ -1,12 +1,11 @@
 // The engine object against real sockets on loopback: first run, listeners and session threads,
 // idle time-outs through the machine table, a stop with sessions open, configuration carried from
 // one run to the next, the housekeeping timer's rules and the lease tables.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,24 +24,14 @@
 #include "engine/net/x1_socket.h"
 #include "tests/support/engine_fixture.h"
 
-// A service class of the tests, stored and created by name like the real ones.
-class CEngObjEchoService : public TRunningService<CTCPServiceSettings, CTCPService> {
-  TL_DECLARE_SERIAL(CEngObjEchoService)
-
- public:
-  CEngObjEchoService() : TRunningService(0, "", "echo") {}
-  std::shared_ptr<CTCPSession> CreateSession(int handle) override {
-    return std::make_shared<trellis::test::CTestEchoSession>(shared_from_this(), handle);
-  }
-};
-TL_IMPLEMENT_SERIAL(CEngObjEchoService, CTCPServiceSettings, 1)
-
 namespace {
 
 using namespace std::chrono_literals;
 using trellis::test::Connect;
+using trellis::test::CTestEchoService;
 using trellis::test::FreePort;
 using trellis::test::OpenDescriptors;
+using trellis::test::ReadToEnd;
 using trellis::test::ServerClosed;
 using trellis::test::WaitFor;
 
@@ -53,11 +42,20 @@ void ClearRegistry() {
 }
 
 void StoreEchoService(const char* name, uint16_t port, uint32_t timeoutSeconds) {
-  CEngObjEchoService s;
+  CTestEchoService s;
   s.SetName(name);
   s.PortNumber = port;
   s.SessionTimeout = timeoutSeconds;
   ASSERT_TRUE(s.SaveSettings(CString(kServicesKey) + "\\" + name));
+}
+
+// Stores the user and a location that names it as the assumed user of address.
+void StoreAssumedUser(const char* address, const char* user) {
+  CGroupMemberDatabase users;
+  users.Add(MakeUser(user));
+  CLocationArray locations;
+  locations.Add(std::make_shared<CLocation>(address, user));
+  ASSERT_TRUE(locations.Save(kLocationsKey));
 }
 
 class EngineTest : public ::testing::Test {
@@ -109,10 +107,7 @@ TEST_F(EngineTest, FirstRunCreatesAndSavesServicesAndDeletesSetup) {
   ASSERT_GE(fd, 0) << "the first-run service is not listening";
   const char garbage[] = "hi there\r\n\r\n";
   ASSERT_EQ(send(fd, garbage, sizeof garbage - 1, 0), static_cast<ssize_t>(sizeof garbage - 1));
-  std::string reply;
-  char buf[512];
-  ssize_t n;
-  while ((n = recv(fd, buf, sizeof buf, 0)) > 0) reply.append(buf, static_cast<size_t>(n));
+  const std::string reply = ReadToEnd(fd);
   EXPECT_EQ(reply.rfind("HTTP/1.0 400 ", 0), 0u) << reply;
   close(fd);
 }
@@ -140,13 +135,7 @@ TEST_F(EngineTest, IdleClientIsCutOffAndItsMachineGoes) {
   uint16_t port = FreePort();
   StoreEchoService("Echo", port, 1);
   // A location names an assumed user for 127.0.0.2.
-  {
-    CGroupMemberDatabase users;
-    users.Add(MakeUser("alice"));
-    CLocationArray locations;
-    locations.Add(std::make_shared<CLocation>("127.0.0.2", "alice"));
-    ASSERT_TRUE(locations.Save(kLocationsKey));
-  }
+  ASSERT_NO_FATAL_FAILURE(StoreAssumedUser("127.0.0.2", "alice"));
   Start();
 
   int guest = Connect(port, "127.0.0.1");
@@ -177,23 +166,20 @@ TEST_F(EngineTest, IdleClientIsCutOffAndItsMachineGoes) {
 TEST_F(EngineTest, DeletingAUserEndsTheSessionsOfItsMachines) {
   uint16_t port = FreePort();
   StoreEchoService("Echo", port, 600);
-  {
-    CGroupMemberDatabase users;
-    users.Add(MakeUser("bob"));
-    CLocationArray locations;
-    locations.Add(std::make_shared<CLocation>("127.0.0.3", "bob"));
-    ASSERT_TRUE(locations.Save(kLocationsKey));
-  }
+  ASSERT_NO_FATAL_FAILURE(StoreAssumedUser("127.0.0.3", "bob"));
   Start();
   int a = Connect(port, "127.0.0.3");
   int b = Connect(port, "127.0.0.3");
   ASSERT_GE(a, 0);
   ASSERT_GE(b, 0);
   ASSERT_TRUE(WaitFor([&] { return CTCPSession::LiveCount() == 2; }, 5000));
-  auto m = engine->GetMachineMap().Find("127.0.0.3");
-  ASSERT_TRUE(m);
-  EXPECT_EQ(m->GetSessionCount(), 2u);
-  m.reset();
+  // A session thread joins its machine a moment after it starts.
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        auto m = engine->GetMachineMap().Find("127.0.0.3");
+        return m && m->GetSessionCount() == 2u;
+      },
+      5000));
 
   EXPECT_TRUE(engine->DeleteUser("bob"));
   EXPECT_FALSE(engine->FindUser("bob", 0));

@@ -1,13 +1,10 @@
 #include "engine/core/log_manager.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
+#include <cstdio>
 #include <ctime>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,39 +16,10 @@
 
 namespace {
 
+using trellis::test::CRLFLines;
 using trellis::test::MakeTempDir;
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-// Lines of a file, each without its CR LF; an unterminated tail is returned marked.
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> out;
-  size_t pos = 0;
-  while (pos < text.size()) {
-    size_t end = text.find("\r\n", pos);
-    if (end == std::string::npos) {
-      out.push_back(text.substr(pos) + "<unterminated>");
-      break;
-    }
-    out.push_back(text.substr(pos, end - pos));
-    pos = end + 2;
-  }
-  return out;
-}
-
-size_t OpenDescriptorCount() {
-  size_t n = 0;
-  if (DIR* d = opendir("/proc/self/fd")) {
-    while (readdir(d)) ++n;
-    closedir(d);
-  }
-  return n;
-}
+using trellis::test::OpenDescriptors;
+using trellis::test::ReadFile;
 
 std::string Today() { return CLogFile::FileNameFor("x", time(nullptr)).substr(2, 7); }
 
@@ -87,7 +55,7 @@ TEST(LogManager, ConcurrentOwnersLandInTheirOwnFilesCompleteAndInOrder) {
   for (const auto& [file, owner] : {std::pair{alpha, std::string("A")}, std::pair{beta, std::string("B")}}) {
     std::map<int, int> nextOfThread;
     size_t count = 0;
-    for (const std::string& line : Lines(ReadFile(file->GetPath()))) {
+    for (const std::string& line : CRLFLines(ReadFile(file->GetPath()))) {
       ++count;
       int t = -1, i = -1;
       char o = 0;
@@ -106,7 +74,7 @@ TEST(LogManager, ConcurrentOwnersLandInTheirOwnFilesCompleteAndInOrder) {
 
 TEST(LogManager, ReopenWhileLinesAreQueuedLosesAndMisplacesNothing) {
   const std::string dir = MakeTempDir("reopen");
-  const size_t fdsBefore = OpenDescriptorCount();
+  const size_t fdsBefore = OpenDescriptors();
   {
     auto manager = std::make_shared<CLogManager>();
     // Not started yet: every line below waits in the queue while its owner moves on.
@@ -131,10 +99,10 @@ TEST(LogManager, ReopenWhileLinesAreQueuedLosesAndMisplacesNothing) {
 
     // Once the writer has ended, lines are written by their callers instead of vanishing.
     SubmitLogLine(a, "after\r\n");
-    EXPECT_EQ(Lines(ReadFile(dir + "/a2.log")).back(), "after");
+    EXPECT_EQ(CRLFLines(ReadFile(dir + "/a2.log")).back(), "after");
     EXPECT_FALSE(manager->Log(a, "refused\r\n"));
   }
-  EXPECT_EQ(OpenDescriptorCount(), fdsBefore);
+  EXPECT_EQ(OpenDescriptors(), fdsBefore);
 }
 
 TEST(LogManager, FullQueueDropsAndReportsTheCountInTheNextLine) {
@@ -145,50 +113,11 @@ TEST(LogManager, FullQueueDropsAndReportsTheCountInTheNextLine) {
   EXPECT_EQ(manager->GetDroppedCount(), 5u);
   ASSERT_TRUE(manager->Start());
   ASSERT_TRUE(manager->Shutdown(30000));
-  std::vector<std::string> lines = Lines(ReadFile(dir + "/d.log"));
+  std::vector<std::string> lines = CRLFLines(ReadFile(dir + "/d.log"));
   ASSERT_EQ(lines.size(), 11u);
   EXPECT_NE(lines[0].find("\t5 log lines dropped"), std::string::npos) << lines[0];
   EXPECT_EQ(lines[1], "line 0");
   EXPECT_EQ(lines[10], "line 9");
-}
-
-TEST(LogFile, UncreatableDirectoryTurnsLoggingOffQuietly) {
-  const std::string dir = MakeTempDir("blocked");
-  { std::ofstream(dir + "/plain") << "x"; }
-  ASSERT_TRUE(RegWriteString("Settings", kAuditDirectoryValue, dir + "/plain/Audit"));
-  EXPECT_EQ(CLogFile::Open(kAuditDirectoryValue, kAuditDirectoryDefault, "joe"), nullptr);
-  SubmitLogLine(nullptr, "nowhere\r\n");  // an owner without a file logs nothing
-  RegRemoveValue("Settings", kAuditDirectoryValue);
-}
-
-TEST(LogFile, NamesUseTheCLocaleDateAndStayInsideTheFolder) {
-  struct tm tm {};
-  tm.tm_year = 2026 - 1900;
-  tm.tm_mon = 11;
-  tm.tm_mday = 8;
-  tm.tm_hour = 12;
-  tm.tm_isdst = -1;
-  time_t day = mktime(&tm);
-  EXPECT_EQ(CLogFile::FileNameFor("WWW Proxy", day), "WWW Proxy.08Dec26.log");
-  std::string reference;
-  ASSERT_EQ(trellis::test::RunCommand("LC_ALL=C date -d @" + std::to_string(day) + " +%d%b%y", &reference), 0);
-  EXPECT_EQ(CLogFile::FileNameFor("s", day), "s." + reference.substr(0, reference.find('\n')) + ".log");
-  EXPECT_EQ(CLogFile::FileNameFor("../up/x\\y\x01", day), ".._up_x_y_.08Dec26.log");
-
-  // The default folder is taken from the current directory; a second open the same day appends.
-  const std::string home = MakeTempDir("home");
-  char old[4096];
-  ASSERT_NE(getcwd(old, sizeof old), nullptr);
-  ASSERT_EQ(chdir(home.c_str()), 0);
-  auto first = CLogFile::Open(kAuditDirectoryValue, kAuditDirectoryDefault, "Svc");
-  auto second = CLogFile::Open(kAuditDirectoryValue, kAuditDirectoryDefault, "Svc");
-  ASSERT_EQ(chdir(old), 0);
-  ASSERT_TRUE(first && second);
-  EXPECT_EQ(first->GetPath(), "Audit/Svc." + Today() + ".log");
-  EXPECT_TRUE(first->Write("one\r\n"));
-  EXPECT_TRUE(second->Write("two\r\n"));
-  EXPECT_TRUE(first->Write("three\r\n"));
-  EXPECT_EQ(ReadFile(home + "/" + first->GetPath()), "one\r\ntwo\r\nthree\r\n");
 }
 
 }  // namespace

@@ -1,14 +1,10 @@
 #include "engine/core/service.h"
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
-#include <sstream>
 #include <vector>
 
 #include "engine/config/archive.h"
@@ -18,75 +14,25 @@
 #include "engine/core/service_manager.h"
 #include "engine/core/session.h"
 #include "tests/support/engine_fixture.h"
-#include "tests/support/test_env.h"
-
-// A service class of the tests, created by name like the real ones.
-class CSvcBaseEchoService : public TRunningService<CTCPServiceSettings, CTCPService> {
-  TL_DECLARE_SERIAL(CSvcBaseEchoService)
-
- public:
-  CSvcBaseEchoService() = default;
-  CSvcBaseEchoService(uint32_t port, const CString& name) : TRunningService(port, name, "echo") {}
-  std::shared_ptr<CTCPSession> CreateSession(int handle) override {
-    if (makeNone) return CTCPService::CreateSession(handle);
-    return std::make_shared<trellis::test::CTestEchoSession>(shared_from_this(), handle);
-  }
-  bool makeNone = false;
-};
-TL_IMPLEMENT_SERIAL(CSvcBaseEchoService, CTCPServiceSettings, 1)
 
 namespace {
 
 using namespace std::chrono_literals;
 using trellis::test::Connect;
+using trellis::test::CPlainTCPService;
+using trellis::test::CTestEchoService;
+using trellis::test::CTestSessionHost;
 using trellis::test::FreePort;
 using trellis::test::OpenDescriptors;
+using trellis::test::ReadFile;
+using trellis::test::ReadSome;
 using trellis::test::WaitFor;
-using trellis::test::CPlainTCPService;
-
-// Machines and rights checks without an engine: everybody passes as "Guest".
-class TestHost : public CSessionHost {
- public:
-  TestHost() { users.CreateBuiltInAccounts(); }
-  CMachineMap& GetMachineMap() override { return machines; }
-  CGroupMemberDatabase* GetUserDatabase() override { return &users; }
-  AccessContext GetAccessContext() override {
-    AccessContext ctx;
-    ctx.users = &users;
-    return ctx;
-  }
-  void IdentifyMachineUser(CMachine& machine) override { machine.SetIdentity("Guest", 0); }
-  void NotifyControllers(uint32_t, const CString&, const CString&, const CString&) override {}
-
-  CMachineMap machines;
-  CGroupMemberDatabase users;
-};
-
-// Bytes until the peer closes or 5 s pass; "" on close without data.
-std::string ReadSome(int fd, size_t want) {
-  std::string out;
-  auto deadline = std::chrono::steady_clock::now() + 5s;
-  while (out.size() < want && std::chrono::steady_clock::now() < deadline) {
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, 100) <= 0) continue;
-    char buf[256];
-    ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-    if (n <= 0) break;
-    out.append(buf, static_cast<size_t>(n));
-  }
-  return out;
-}
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 class ServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    // Rights checks see the built-in accounts; every machine's user is "Guest".
+    host.users.CreateBuiltInAccounts();
     X1Socket::SetNotificationThread(0);
     RegDeleteKeyTree(kServicesKey);
     RegWriteDWORD("Settings", "Version", 513);
@@ -99,8 +45,8 @@ class ServiceTest : public ::testing::Test {
     host.machines.DeleteAll();
     SetSessionHost(nullptr);
   }
-  std::shared_ptr<CSvcBaseEchoService> MakeEcho(uint16_t port, const char* name = "Echo") {
-    auto s = std::make_shared<CSvcBaseEchoService>(port, name);
+  std::shared_ptr<CTestEchoService> MakeEcho(uint16_t port, const char* name = "Echo") {
+    auto s = std::make_shared<CTestEchoService>(port, name);
     s->AccessRights.AddRecipient(std::make_shared<CRecipient>());
     s->BindingOption = BINDING_SPECIFIC;
     s->SpecificBinding = "127.0.0.1";
@@ -108,7 +54,7 @@ class ServiceTest : public ::testing::Test {
     return s;
   }
   std::string logDir;
-  TestHost host;
+  CTestSessionHost host;
 };
 
 // ---- Settings -------------------------------------------------------------------------------------
@@ -236,7 +182,7 @@ TEST_F(ServiceTest, ArchiveCarriesSettingsButNotTheReceiversRunningStateAndRefus
   a->Stop();
 
   CArchive in(out.Bytes().data(), out.Bytes().size());
-  auto obj = in.ReadObjectAs<CSvcBaseEchoService>();
+  auto obj = in.ReadObjectAs<CTestEchoService>();
   ASSERT_TRUE(obj);
   EXPECT_EQ(obj->Name, "Sender");
   EXPECT_EQ(obj->SessionTimeout, 42u);
@@ -248,7 +194,7 @@ TEST_F(ServiceTest, ArchiveCarriesSettingsButNotTheReceiversRunningStateAndRefus
   CArchive out2(CArchive::store);
   out2.WriteObject(a.get());
   CArchive in2(out2.Bytes().data(), out2.Bytes().size());
-  EXPECT_THROW(in2.ReadObjectAs<CSvcBaseEchoService>(), CArchiveException);
+  EXPECT_THROW(in2.ReadObjectAs<CTestEchoService>(), CArchiveException);
 }
 
 TEST_F(ServiceTest, OutgoingInterfaceRoundRobinAndEmptyListFallsBackToAnyAddress) {
@@ -472,7 +418,7 @@ TEST_F(ServiceTest, ManagerCreatesOnlyServiceClassesAndSavesOverStaleKeys) {
   CServiceManager m;
   std::vector<CString> reports;
   m.SetReporter([&](const CString& t) { reports.push_back(t); });
-  EXPECT_TRUE(m.FindClass("CSvcBaseEchoService"));
+  EXPECT_TRUE(m.FindClass("CTestEchoService"));
   EXPECT_FALSE(m.FindClass("CUser"));  // exists, but is no service
   EXPECT_FALSE(m.FindClass("CService_nope"));
 
@@ -488,10 +434,10 @@ TEST_F(ServiceTest, ManagerCreatesOnlyServiceClassesAndSavesOverStaleKeys) {
   EXPECT_EQ(reports.size(), 2u);
 
   // Names that differ only in case would share one key: refused. Invalid names too.
-  EXPECT_FALSE(m.AddService(std::make_shared<CSvcBaseEchoService>(1, "ALPHA")));
-  EXPECT_FALSE(m.AddService(std::make_shared<CSvcBaseEchoService>(1, "a\\b")));
-  EXPECT_FALSE(m.AddService(std::make_shared<CSvcBaseEchoService>(1, "")));
-  EXPECT_TRUE(m.AddService(std::make_shared<CSvcBaseEchoService>(7002, "Beta")));
+  EXPECT_FALSE(m.AddService(std::make_shared<CTestEchoService>(1, "ALPHA")));
+  EXPECT_FALSE(m.AddService(std::make_shared<CTestEchoService>(1, "a\\b")));
+  EXPECT_FALSE(m.AddService(std::make_shared<CTestEchoService>(1, "")));
+  EXPECT_TRUE(m.AddService(std::make_shared<CTestEchoService>(7002, "Beta")));
 
   // A rename: the old key and the unloadable ones go at the next save.
   m.RemoveService("Alpha");

@@ -1,14 +1,9 @@
 #include "engine/core/session.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <mutex>
-#include <sstream>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -17,97 +12,28 @@
 #include "engine/access/user_db.h"
 #include "engine/config/util.h"
 #include "engine/core/machine.h"
-#include "platform/clock.h"
-#include "tests/support/test_env.h"
+#include "tests/support/engine_fixture.h"
 
 namespace {
 
+using trellis::test::CRLFLines;
+using trellis::test::CTestSessionHost;
+using trellis::test::LoopbackListener;
+using trellis::test::ReadFile;
+using trellis::test::ReadsEnd;
+using trellis::test::WaitFor;
+
 // ---- Harness ----------------------------------------------------------------------------------
-
-struct Note {
-  uint32_t code;
-  CString t1, t2, t3;
-};
-
-class TestHost : public CSessionHost {
- public:
-  TestHost() {
-    users.Add(std::make_shared<CUser>("Guest", "", "", ""), nullptr);
-    users.Add(std::make_shared<CUser>("alice", "", "", ""), nullptr);
-    locations.Add(std::make_shared<CLocation>("127.0.0.3", "alice"));
-    allow = std::make_shared<CRight>();
-    allow->AddRecipient(std::make_shared<CRecipient>());
-    allow->IncludeDefaultRights = kDefaultRightsIgnored;
-  }
-  CMachineMap& GetMachineMap() override { return machines; }
-  CGroupMemberDatabase* GetUserDatabase() override { return &users; }
-  AccessContext GetAccessContext() override {
-    AccessContext c;
-    c.users = &users;
-    return c;
-  }
-  void IdentifyMachineUser(CMachine& m) override { IdentifyMachine(m, false, "", "", assumptions, locations, users); }
-  void NotifyControllers(uint32_t code, const CString& a, const CString& b, const CString& c) override {
-    std::lock_guard<std::mutex> g(mx);
-    notes.push_back({code, a, b, c});
-  }
-  size_t Count(uint32_t code) {
-    std::lock_guard<std::mutex> g(mx);
-    size_t n = 0;
-    for (const auto& x : notes) n += x.code == code;
-    return n;
-  }
-  std::vector<Note> Notes(uint32_t code) {
-    std::lock_guard<std::mutex> g(mx);
-    std::vector<Note> out;
-    for (const auto& x : notes)
-      if (x.code == code) out.push_back(x);
-    return out;
-  }
-
-  CMachineMap machines;
-  CGroupMemberDatabase users;
-  CLocationArray locations;
-  CLockableStringMap assumptions;
-  std::shared_ptr<CRight> allow;
-  std::mutex mx;
-  std::vector<Note> notes;
-};
 
 std::atomic<uint64_t> g_fakeNow{1000};
 uint64_t FakeNow() { return g_fakeNow.load(); }
 
-std::vector<std::string> ReadLines(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  std::vector<std::string> out;
-  std::string all = ss.str(), line;
-  for (size_t p = 0; p < all.size();) {
-    size_t e = all.find("\r\n", p);
-    if (e == std::string::npos) {
-      out.push_back(all.substr(p));
-      break;
-    }
-    out.push_back(all.substr(p, e - p));
-    p = e + 2;
-  }
-  return out;
-}
+std::vector<std::string> ReadLines(const std::string& path) { return CRLFLines(ReadFile(path)); }
 
 size_t CountContaining(const std::vector<std::string>& lines, const std::string& what) {
   size_t n = 0;
   for (const auto& l : lines) n += l.find(what) != std::string::npos;
   return n;
-}
-
-template <class F>
-bool WaitUntil(F f, int ms = 10000) {
-  for (int i = 0; i < ms / 5; ++i) {
-    if (f()) return true;
-    platform::SleepMs(5);
-  }
-  return f();
 }
 
 // A session without a thread: what the UDP and unit paths use.
@@ -125,15 +51,18 @@ class PlainSession : public CSession {
   void SendAccessDenied() override { ++denied; }
   uint32_t GetAuthenticatedLevel() const override { return authLevel; }
   std::atomic<int> exits{0};
-  std::atomic<uint32_t> lastCode{0};
+  std::atomic<uint32_t> lastCode{0xFFFF};  // until it exits
   std::atomic<int> denied{0};
   uint64_t sent = 5;
   uint32_t authLevel = 0;
 };
 
+// Besides Guest the host knows alice, the assumed user of 127.0.0.3.
 class SessionTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    host_.users.Add(std::make_shared<CUser>("alice", "", "", ""), nullptr);
+    host_.locations.Add(std::make_shared<CLocation>("127.0.0.3", "alice"));
     previous_ = GetSessionHost();
     SetSessionHost(&host_);
     CSession::SetTickSource(&FakeNow);
@@ -155,7 +84,7 @@ class SessionTest : public ::testing::Test {
     return s;
   }
 
-  TestHost host_;
+  CTestSessionHost host_;
   CSessionHost* previous_ = nullptr;
   std::string logPath_;
   std::shared_ptr<CLogFile> log_;
@@ -304,6 +233,61 @@ TEST_F(SessionTest, RightsDecideAndRefusalEndsTheSession) {
   proto->Terminate(0);
 }
 
+TEST_F(SessionTest, TimeRestrictedGrantEndsTheSessionAtTheChangeAndRefusalsAreAudited) {
+  // The decision runs at a fixed instant in 2001; the slice granting it ends on 1 January 2002,
+  // which the machine's pass (on the real clock) finds passed: the session ends then, with 5.
+  host_.clock = [] { return CDateTime(2001, 6, 1, 12, 0, 0); };
+  auto timed = std::make_shared<CRecipient>();
+  timed->SpecifyTime = 1;
+  auto slice = std::make_shared<CTimeSlice>();
+  slice->Every = 0;
+  slice->CheckTime = 1;
+  slice->StartTime = CDateTime(2001, 1, 1, 0, 0, 0);
+  slice->EndTime = CDateTime(2002, 1, 1, 0, 0, 0);
+  timed->TimeFilter.AddInclusion(slice);
+  auto right = std::make_shared<CRight>();
+  right->IncludeDefaultRights = kDefaultRightsIgnored;
+  right->AddRecipient(timed);
+
+  auto a = std::make_shared<PlainSession>();
+  a->SetTimeout(false, 0);
+  a->SetClient("127.0.0.7", 1);
+  a->SetAccessRight(right);
+  ASSERT_TRUE(host_.machines.AttachSession(a, &host_));
+  EXPECT_EQ(a->CheckRights(AccessStage::Accept), AccessResult::Allowed);
+  // A later grant without a time restriction lifts the end an earlier timed grant had set.
+  auto b = std::make_shared<PlainSession>();
+  b->SetTimeout(false, 0);
+  b->SetClient("127.0.0.7", 2);
+  b->SetAccessRight(right);
+  ASSERT_TRUE(host_.machines.AttachSession(b, &host_));
+  EXPECT_EQ(b->CheckRights(AccessStage::Accept), AccessResult::Allowed);
+  b->SetAccessRight(host_.allow);
+  EXPECT_EQ(b->CheckRights(AccessStage::Request), AccessResult::Allowed);
+
+  host_.machines.OnTimer();
+  EXPECT_EQ(a->lastCode.load(), uint32_t{kSessionExitEndTime});
+  EXPECT_EQ(b->lastCode.load(), 0xFFFFu);
+
+  // Outside the slice: refused, with a "Failed authorisation" line in the user's audit file.
+  host_.clock = [] { return CDateTime(2003, 6, 1, 12, 0, 0); };
+  auto guest = host_.users.FindUser("Guest");
+  guest->AuditUser = 1;
+  guest->AuditOptions = 0x1FF;
+  guest->OpenAuditFile();
+  b->SetDescription("CONNECT example:443");
+  b->SetAccessRight(right);
+  EXPECT_EQ(b->CheckRights(AccessStage::Request), AccessResult::Refused);
+  EXPECT_EQ(b->lastCode.load(), uint32_t{kSessionExitRefused});
+  ASSERT_TRUE(guest->GetAuditFile());
+  const std::string audit = ReadFile(guest->GetAuditFile()->GetPath());
+  EXPECT_NE(audit.find("\t127.0.0.7\t" + FormatString("%010u", b->GetSessionNumber()) +
+                       "\tFailed authorisation:\tCONNECT example:443\r\n"),
+            std::string::npos)
+      << audit;
+  host_.machines.DeleteAll();
+}
+
 TEST_F(SessionTest, RequestVariables) {
   ASSERT_EQ(GetPropertyName(0), std::string("Client IP number"));
   EXPECT_EQ(GetPropertyName(11), std::string("User: Account balance"));
@@ -408,53 +392,6 @@ class EchoSession : public CTCPSession {
   }
 };
 
-class Listener {
- public:
-  Listener() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    EXPECT_EQ(::listen(fd_, 512), 0);
-    socklen_t len = sizeof a;
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-    port_ = ntohs(a.sin_port);
-  }
-  ~Listener() { ::close(fd_); }
-  // A client from `from` connected to the listener; the accepted descriptor in *accepted.
-  int Connect(const char* from, int* accepted) {
-    int c = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in b{};
-    b.sin_family = AF_INET;
-    inet_pton(AF_INET, from, &b.sin_addr);
-    EXPECT_EQ(::bind(c, reinterpret_cast<sockaddr*>(&b), sizeof b), 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port_);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(::connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    *accepted = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-    return c;
-  }
-
- private:
-  int fd_ = -1;
-  uint16_t port_ = 0;
-};
-
-// Reads until the peer closes (true) or 10 s pass.
-bool ReadsEnd(int fd) {
-  timeval tv{10, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  char b[256];
-  for (;;) {
-    ssize_t n = ::recv(fd, b, sizeof b, 0);
-    if (n == 0) return true;
-    if (n < 0) return false;
-  }
-}
-
 class TCPSessionTest : public SessionTest {
  protected:
   std::shared_ptr<EchoSession> Start(const char* from, int* client, bool timeouts = true) {
@@ -466,7 +403,7 @@ class TCPSessionTest : public SessionTest {
     s->SetTimeout(timeouts, 5);
     return s;
   }
-  Listener listener_;
+  LoopbackListener listener_;
 };
 
 TEST_F(TCPSessionTest, ServesEndsOnCloseAndFreesItsThread) {
@@ -485,7 +422,7 @@ TEST_F(TCPSessionTest, ServesEndsOnCloseAndFreesItsThread) {
   }
   ::close(client);
   ASSERT_TRUE(CTCPSession::WaitForAll(10000));
-  EXPECT_TRUE(WaitUntil([&] { return platform::MsgThread::LiveThreadCount() == threadsBefore; }));
+  EXPECT_TRUE(WaitFor([&] { return platform::MsgThread::LiveThreadCount() == threadsBefore; }, 10000));
   EXPECT_EQ(host_.machines.GetCount(), 0u);
   EXPECT_EQ(host_.users.FindUser("Guest")->ClientSendTraffic, 4u);
   EXPECT_EQ(host_.users.FindUser("Guest")->ClientRecvTraffic, 4u);
@@ -501,7 +438,7 @@ TEST_F(TCPSessionTest, IdleClientIsCutOffAndAQuitFromElsewhereStillLeavesTheMach
   auto quit = Start("127.0.0.3", &quitClient, false);
   ASSERT_TRUE(idle->OnActivity());
   ASSERT_TRUE(quit->OnActivity());
-  ASSERT_TRUE(WaitUntil([&] { return host_.machines.GetCount() == 2; }));
+  ASSERT_TRUE(WaitFor([&] { return host_.machines.GetCount() == 2; }, 10000));
   EXPECT_EQ(quit->GetUserName(), "alice");
 
   g_fakeNow += 6000;
@@ -555,13 +492,13 @@ TEST_F(TCPSessionTest, ManySessionsAtOnceAndShutdownEndsThemAll) {
       char b;
       ASSERT_EQ(::recv(clients[i], &b, 1, MSG_WAITALL), 1) << i;
     }
-    ASSERT_TRUE(WaitUntil([&] { return host_.machines.GetCount() == 2; }));
+    ASSERT_TRUE(WaitFor([&] { return host_.machines.GetCount() == 2; }, 10000));
   }
   // The engine's stop: every machine ends its sessions; the threads end on their own.
   host_.machines.DeleteAll();
   EXPECT_EQ(host_.machines.GetCount(), 0u);
   ASSERT_TRUE(CTCPSession::WaitForAll(10000));
-  EXPECT_TRUE(WaitUntil([&] { return platform::MsgThread::LiveThreadCount() == threadsBefore; }));
+  EXPECT_TRUE(WaitFor([&] { return platform::MsgThread::LiveThreadCount() == threadsBefore; }, 10000));
   for (int c : clients) {
     EXPECT_TRUE(ReadsEnd(c));
     ::close(c);
@@ -580,7 +517,7 @@ TEST_F(TCPSessionTest, ManySessionsAtOnceAndShutdownEndsThemAll) {
     EXPECT_TRUE(ReadsEnd(c));
     ::close(c);
   }
-  EXPECT_TRUE(WaitUntil([&] { return platform::MsgThread::LiveThreadCount() == threadsBefore; }));
+  EXPECT_TRUE(WaitFor([&] { return platform::MsgThread::LiveThreadCount() == threadsBefore; }, 10000));
 }
 
 }  // namespace

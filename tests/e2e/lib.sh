@@ -1,8 +1,12 @@
 # Shared helpers of the end-to-end scripts: a private state folder per script, assertions that
-# say what failed, and polling with a limit.
+# say what failed, polling with a limit, and the engine program with its start, stop and checks.
 set -euo pipefail
 
+source "$(dirname "${BASH_SOURCE[0]}")/../support/engine.sh"
+
 BUILD=${TRELLIS_BUILD:-$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)/build}
+T=$(realpath "$BUILD/trellis")
+REG="$BUILD/trellis-reg"
 WORK=$(mktemp -d /tmp/trellis-e2e.XXXXXX)
 export TRELLIS_REGISTRY="$WORK/registry.db"
 export TRELLIS_HOME="$WORK/home"
@@ -10,6 +14,8 @@ export TRELLIS_RUNDIR="$WORK/run"
 export TRELLIS_EVENTLOG="$WORK/events.log"
 mkdir -p "$TRELLIS_HOME" "$TRELLIS_RUNDIR"
 touch "$TRELLIS_EVENTLOG"
+# The engine's instance lock: held while an engine of this script runs.
+LOCK="$TRELLIS_RUNDIR/TrellisEngineApp.lock"
 
 FAILURES=0
 CLEANUPS=()
@@ -39,18 +45,6 @@ expect_not_contains() {
   if grep -qF -- "$3" <<<"$2"; then fail "$1: [$3] unexpectedly in [$2]"; else pass "$1"; fi
 }
 
-# wait_for SECONDS COMMAND...: true once the command succeeds within the limit.
-wait_for() {
-  local limit=$1
-  shift
-  local end=$((SECONDS + limit))
-  while ((SECONDS < end)); do
-    if "$@"; then return 0; fi
-    sleep 0.1
-  done
-  "$@"
-}
-
 finish() {
   if [ "$FAILURES" -ne 0 ]; then
     echo "$FAILURES check(s) failed" >&2
@@ -59,52 +53,15 @@ finish() {
   echo "all checks passed"
 }
 
-# lock_held FILE: whether some process holds a lock on FILE (the engine's open-file locks
-# conflict with POSIX record locks, unlike flock(1)'s).
-lock_held() {
-  python3 - "$1" <<'PY'
-import fcntl, os, sys
-try:
-    fd = os.open(sys.argv[1], os.O_RDWR)
-except OSError:
-    sys.exit(1)
-try:
-    fcntl.lockf(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-except OSError:
-    sys.exit(0)
-sys.exit(1)
-PY
+# start_engine [PORT]: starts the installed engine through the service layer and waits until it
+# holds its lock and, given a port, until something listens there on 127.0.0.1.
+start_engine() {
+  "$T" -start >/dev/null
+  wait_for 10 engine_running || fail "engine did not start"
+  if [ $# -gt 0 ]; then wait_for 10 port_open 127.0.0.1 "$1" || fail "port $1 not listening"; fi
 }
-
-# Engine processes of this script only: other scripts may run the same program at the same time,
-# so a process counts only when its environment names this script's run folder.
-engine_pids() {
-  local pid
-  for pid in $(pgrep -f -x "$T" || true); do
-    if tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qxF "TRELLIS_RUNDIR=$TRELLIS_RUNDIR"; then echo "$pid"; fi
-  done
-}
-no_engine_process() { [ -z "$(engine_pids)" ]; }
-kill_engines() {
-  local p
-  for p in $(engine_pids); do kill -KILL "$p" 2>/dev/null || true; done
-}
-
-# free_port [ADDRESS]: a port nobody listens on, outside the kernel's range for outgoing
-# connections (so a client socket of another test cannot take it meanwhile).
-free_port() {
-  python3 - "${1:-127.0.0.1}" <<'PY'
-import random, socket, sys
-for _ in range(200):
-    p = random.randint(20000, 32000)
-    s = socket.socket()
-    try:
-        s.bind((sys.argv[1], p))
-    except OSError:
-        continue
-    finally:
-        s.close()
-    print(p)
-    break
-PY
+# stop_engine: stops it the same way and waits until its process has gone.
+stop_engine() {
+  "$T" -stop >/dev/null
+  wait_for 15 no_engine_process || fail "engine did not stop"
 }

@@ -4,12 +4,6 @@
 # invented, and a stop ends the process in time.
 source "$(dirname "$0")/lib.sh"
 
-T=$(realpath "$BUILD/trellis")
-REG="$BUILD/trellis-reg"
-LOCK="$TRELLIS_RUNDIR/TrellisEngineApp.lock"
-
-engine_running() { lock_held "$LOCK"; }
-engine_stopped() { ! engine_running; }
 on_exit "$T -stop; sleep 1; kill_engines; $T -u"
 
 "$T" -i >/dev/null

@@ -3,12 +3,6 @@
 # stop, remove and clean, all through the service-control layer with a private registry.
 source "$(dirname "$0")/lib.sh"
 
-T=$(realpath "$BUILD/trellis")
-REG="$BUILD/trellis-reg"
-LOCK="$TRELLIS_RUNDIR/TrellisEngineApp.lock"
-
-engine_running() { lock_held "$LOCK"; }
-engine_stopped() { ! engine_running; }
 on_exit "$T -stop; sleep 1; kill_engines"
 
 out=$("$T" -v)

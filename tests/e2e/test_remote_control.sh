@@ -5,12 +5,8 @@
 # uploaded configuration after a restart.
 source "$(dirname "$0")/lib.sh"
 
-T=$(realpath "$BUILD/trellis")
-REG="$BUILD/trellis-reg"
-LOCK="$TRELLIS_RUNDIR/TrellisEngineApp.lock"
 CLIENT="$(dirname "$0")/rc_client.py"
 
-engine_running() { lock_held "$LOCK"; }
 on_exit "$T -stop; sleep 1; kill_engines; $T -u"
 
 PORT=$(free_port 127.0.0.1)
@@ -37,26 +33,18 @@ python3 -m http.server "$OP" --bind 127.0.0.2 --directory "$WORK/www" >/dev/null
 ORIGIN=$!
 on_exit "kill $ORIGIN"
 
-"$T" -start >/dev/null
-wait_for 10 engine_running || fail "engine did not start"
-wait_for 10 python3 -c "import socket; socket.create_connection(('127.0.0.1', $PORT), 1)" 2>/dev/null \
-  || fail "remote-control service not listening on $PORT"
+start_engine "$PORT"
 
 STATE="$WORK/state.json"
 if python3 "$CLIENT" scenario "$PORT" "$STATE"; then pass "console scenario"; else fail "console scenario"; fi
-wait_for 10 python3 -c "import socket; socket.create_connection(('127.0.0.2', $OP), 1)" 2>/dev/null || fail "origin down"
+wait_for 10 port_open 127.0.0.2 "$OP" || fail "origin down"
 if python3 "$CLIENT" proxy "$PORT" "$WP http://127.0.0.2:$OP/index.html"; then pass "console watches a browser"; else fail "console watches a browser"; fi
 LOG=$(cat "$TRELLIS_HOME"/Logs/*Remote* 2>/dev/null || true)
 expect_contains "malformed frame logged" "$LOG" "Bad frame from the console"
 
-"$T" -stop >/dev/null
-wait_for 15 no_engine_process || fail "engine did not stop"
-"$T" -start >/dev/null
-wait_for 10 engine_running || fail "engine did not start again"
-wait_for 10 python3 -c "import socket; socket.create_connection(('127.0.0.1', $PORT), 1)" 2>/dev/null \
-  || fail "remote-control service not listening after the restart"
+stop_engine
+start_engine "$PORT"
 if python3 "$CLIENT" verify "$PORT" "$STATE"; then pass "configuration after restart"; else fail "configuration after restart"; fi
 
-"$T" -stop >/dev/null
-wait_for 15 no_engine_process || fail "engine did not stop"
+stop_engine
 finish

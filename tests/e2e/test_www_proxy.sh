@@ -8,12 +8,8 @@
 # get a page or a close and never take the engine down.
 source "$(dirname "$0")/lib.sh"
 
-T=$(realpath "$BUILD/trellis")
-REG="$BUILD/trellis-reg"
-LOCK="$TRELLIS_RUNDIR/TrellisEngineApp.lock"
 SVC='Services\WWW Proxy server'
 
-engine_running() { lock_held "$LOCK"; }
 PIDS=()
 on_exit 'for p in "${PIDS[@]}"; do kill "$p"; done'
 on_exit "$T -stop; sleep 1; kill_engines; $T -u"
@@ -53,7 +49,6 @@ if [ "$(id -u)" = 0 ]; then printf 'User root\nGroup root\n' >>"$WORK/tinyproxy.
 tinyproxy -d -c "$WORK/tinyproxy.conf" >"$WORK/tinyproxy.log" 2>&1 &
 PIDS+=($!)
 
-port_open() { python3 -c 'import socket,sys; socket.create_connection((sys.argv[1],int(sys.argv[2])),1)' "$1" "$2" 2>/dev/null; }
 wait_for 10 port_open 127.0.0.2 "$OP" || fail "origin did not start"
 wait_for 10 port_open 127.0.0.2 "$SP" || fail "s_server did not start"
 wait_for 10 port_open 127.0.0.3 "$TP" || fail "tinyproxy did not start"
@@ -64,16 +59,7 @@ wait_for 10 port_open 127.0.0.3 "$TP" || fail "tinyproxy did not start"
 "$REG" set 'Setup' InstallWWW dword 1
 "$REG" set 'Setup' WWWProxyPort dword "$P"
 "$REG" set 'Setup' SecureInstall dword 0
-start_engine() {
-  "$T" -start >/dev/null
-  wait_for 10 engine_running || fail "engine did not start"
-  wait_for 10 port_open 127.0.0.1 "$P" || fail "proxy port $P not listening"
-}
-stop_engine() {
-  "$T" -stop >/dev/null
-  wait_for 15 no_engine_process || fail "engine did not stop"
-}
-start_engine
+start_engine "$P"
 expect_contains "service stored" "$("$REG" query "$SVC" ServiceType)" "CWWWService"
 
 origin_hits() { grep -c "\"$1 $2 " "$WORK/origin.log" || true; }
@@ -107,7 +93,7 @@ expect_eq "Pragma: no-cache reaches the origin" "$(origin_hits GET /style.css)" 
 hits=$(origin_hits GET /style.css)
 
 stop_engine
-start_engine
+start_engine "$P"
 curl -sS -x "$PROXY" -D "$WORK/out/s3.h" -o "$WORK/out/s3" "$ORIGIN/style.css" || fail "fetch after restart"
 cmp -s "$WORK/out/s3" "$WORK/www/style.css" && pass "after restart identical" || fail "after restart differs"
 expect_eq "after restart: no origin hit" "$(origin_hits GET /style.css)" "$hits"
@@ -211,7 +197,7 @@ stop_engine
 "$REG" set "$SVC" ConnectMethod dword 1
 "$REG" set "$SVC" ProxyServer sz 127.0.0.3
 "$REG" set "$SVC" ProxyPort dword "$TP"
-start_engine
+start_engine "$P"
 before=$(origin_hits GET /index.html)
 curl -sS -x "$PROXY" -H 'Pragma: no-cache' -o "$WORK/out/up" "$ORIGIN/index.html" || fail "fetch through upstream"
 cmp -s "$WORK/out/up" "$WORK/www/index.html" && pass "upstream fetch identical" || fail "upstream fetch differs"
@@ -224,7 +210,7 @@ expect_contains "CONNECT through tinyproxy" "$out" "Ciphers supported in s_serve
 stop_engine
 "$REG" set "$SVC" ConnectMethod dword 0
 "$REG" set "$SVC\\AccessRights" IncludeDefaultRights dword 0
-start_engine
+start_engine "$P"
 code=$(curl -s -o "$WORK/out/denied" -w '%{http_code}' -x "$PROXY" "$ORIGIN/index.html")
 expect_eq "refused by the right" "$code" "403"
 expect_contains "refusal page" "$(cat "$WORK/out/denied")" "<TITLE>Access Denied</TITLE>"

@@ -15,8 +15,8 @@ namespace {
 constexpr uint32_t kFuzzCap = 1u << 16;
 
 bool SameMessage(const CTLRCPMessage& a, const CTLRCPMessage& b) {
-  return a.m_nCode == b.m_nCode && a.m_strText1 == b.m_strText1 && a.m_strText2 == b.m_strText2 &&
-         a.m_strText3 == b.m_strText3;
+  return a.m_code == b.m_code && a.m_text1 == b.m_text1 && a.m_text2 == b.m_text2 &&
+         a.m_text3 == b.m_text3;
 }
 
 bool SameValue(const CTLDataObject& a, const CTLDataObject& b) {

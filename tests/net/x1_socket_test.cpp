@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <dirent.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -19,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform/clock.h"
+#include "tests/support/loopback.h"
 #include "tests/support/test_env.h"
 
 namespace {
@@ -28,29 +26,19 @@ using platform::Boxed;
 using platform::Message;
 using platform::MsgThread;
 using platform::WM_USER;
+using trellis::test::FreePort;
+using trellis::test::ListenOn;
+using trellis::test::LoopbackListener;
+using trellis::test::MakeTempDir;
+using trellis::test::OpenDescriptors;
+using trellis::test::ReadSome;
+using trellis::test::SocketAddress;
+using trellis::test::WaitFor;
+using trellis::test::WriteFile;
 
 constexpr int kLongWaitMs = 60000;  // a bound on hangs only, never a claim about speed
 constexpr uint32_t WM_TEST_RUN = WM_USER + 200;
 
-bool Eventually(const std::function<bool()>& cond) {
-  uint64_t limit = platform::TickCount64() + kLongWaitMs;
-  while (!cond()) {
-    if (platform::TickCount64() > limit) return false;
-    platform::SleepMs(1);
-  }
-  return true;
-}
-
-int OpenDescriptorCount() {
-  int n = 0;
-  DIR* d = opendir("/proc/self/fd");
-  if (!d) return -1;
-  while (dirent* e = readdir(d)) {
-    if (e->d_name[0] != '.') ++n;
-  }
-  closedir(d);
-  return n - 1;  // the directory's own descriptor
-}
 
 // A thread that owns sockets: runs closures posted to it and hands every other message to a
 // handler the test sets before starting it.
@@ -103,18 +91,9 @@ struct Pair {
 };
 
 void MakePair(Pair* p) {
-  int l = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  ASSERT_EQ(bind(l, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  ASSERT_EQ(getsockname(l, reinterpret_cast<sockaddr*>(&a), &len), 0);
-  ASSERT_EQ(listen(l, 1), 0);
-  p->peer = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  ASSERT_EQ(connect(p->peer, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  p->server = accept4(l, nullptr, nullptr, SOCK_CLOEXEC);
-  close(l);
+  LoopbackListener l("127.0.0.1", 1);
+  p->peer = l.Connect("127.0.0.1", &p->server);
+  ASSERT_GE(p->peer, 0);
   ASSERT_GE(p->server, 0);
 }
 
@@ -124,33 +103,25 @@ int TakeServer(Pair& p) {
   return fd;
 }
 
+// Attaches fd to s the way sessions do: read and close events selected before, armed after.
+void AttachSelected(X1Socket& s, int fd) {
+  s.AsyncSelect(FD_READ | FD_CLOSE);
+  s.Attach(fd);
+  s.ArmAsyncSelect();
+}
+
+// Makes s a listener on 127.0.0.1 with its accept events armed; its port.
+uint16_t ListenSelected(X1Socket& s) {
+  s.Create();
+  s.AsyncSelect(FD_ACCEPT);
+  s.ArmAsyncSelect();
+  s.Bind(0, "127.0.0.1");
+  s.Listen(5);
+  return s.GetLocalPort();
+}
+
 void PeerWrite(int fd, const std::string& s) { ASSERT_EQ(write(fd, s.data(), s.size()), static_cast<ssize_t>(s.size())); }
 
-// Reads until n bytes or the end of the stream.
-std::string PeerRead(int fd, size_t n) {
-  std::string out;
-  char buf[4096];
-  while (out.size() < n) {
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, kLongWaitMs) <= 0) break;
-    ssize_t r = read(fd, buf, std::min(sizeof buf, n - out.size()));
-    if (r <= 0) break;
-    out.append(buf, static_cast<size_t>(r));
-  }
-  return out;
-}
-
-uint16_t FreePort(int type = SOCK_STREAM) {
-  int s = socket(AF_INET, type | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-  close(s);
-  return ntohs(a.sin_port);
-}
 
 // The events a socket's owner took, in order, and what it read.
 struct Journal {
@@ -223,22 +194,13 @@ TEST_F(X1SocketTest, AcceptReadCloseArriveInOrderWithTheDataBeforeTheClose) {
       if (m.message == platform::WM_SOCKET_ACCEPT) {
         if (!listener.TakeEvent(m)) return;
         j.Add(FD_ACCEPT);
-        conn.AsyncSelect(FD_READ | FD_CLOSE);
-        conn.Attach(listener.Accept());
-        conn.ArmAsyncSelect();
+        AttachSelected(conn, listener.Accept());
         return;
       }
       JournalHandler(conn, j, m);
     };
     uint16_t port = 0;
-    t->Run([&] {
-      listener.Create();
-      listener.AsyncSelect(FD_ACCEPT);
-      listener.ArmAsyncSelect();
-      listener.Bind(0, "127.0.0.1");
-      listener.Listen(5);
-      port = listener.GetLocalPort();
-    });
+    t->Run([&] { port = ListenSelected(listener); });
     std::string cmd;
     if (!reset) {
       cmd = "printf 'hello, world' | socat -u - TCP:127.0.0.1:" + std::to_string(port);
@@ -249,7 +211,7 @@ TEST_F(X1SocketTest, AcceptReadCloseArriveInOrderWithTheDataBeforeTheClose) {
             "s.setsockopt(socket.SOL_SOCKET,socket.SO_LINGER,struct.pack('ii',1,0));s.close()\"";
     }
     ASSERT_EQ(trellis::test::RunCommand(cmd), 0);
-    ASSERT_TRUE(Eventually([&] { return j.closed.load(); }));
+    ASSERT_TRUE(WaitFor([&] { return j.closed.load(); }, kLongWaitMs));
     t->Run([&] { listener.Close(); });
     t->Stop();
 
@@ -274,11 +236,8 @@ TEST_F(X1SocketTest, ConnectThenDataThatCameBeforeArmingIsPostedAtArming) {
       "  if not d: break\n"
       "  line+=d\n"
       "c.sendall(b'got '+line);c.close()\n";
-  std::string path = trellis::test::MakeTempDir("peer") + "/server.py";
-  FILE* f = fopen(path.c_str(), "w");
-  ASSERT_TRUE(f);
-  fputs(script.c_str(), f);
-  fclose(f);
+  const std::string path = MakeTempDir("peer") + "/server.py";
+  ASSERT_TRUE(WriteFile(path, script));
   FILE* peer = popen(("python3 " + path).c_str(), "r");
   ASSERT_TRUE(peer);
   char portText[32] = {};
@@ -303,12 +262,12 @@ TEST_F(X1SocketTest, ConnectThenDataThatCameBeforeArmingIsPostedAtArming) {
     EXPECT_EQ(s.GetPeerPort(), port);
     EXPECT_EQ(s.GetPeerAddress(), "127.0.0.1");
   });
-  ASSERT_TRUE(Eventually([&] { return s.BytesAvailable() == 9; }));
+  ASSERT_TRUE(WaitFor([&] { return s.BytesAvailable() == 9; }, kLongWaitMs));
   t->Run([&] {
     s.AsyncSelect(FD_READ | FD_WRITE | FD_CLOSE);
     s.ArmAsyncSelect();
   });
-  ASSERT_TRUE(Eventually([&] { return j.closed.load(); }));
+  ASSERT_TRUE(WaitFor([&] { return j.closed.load(); }, kLongWaitMs));
   t->Stop();
   pclose(peer);
 
@@ -325,7 +284,7 @@ TEST_F(X1SocketTest, ConnectThenDataThatCameBeforeArmingIsPostedAtArming) {
 // ---- Threads --------------------------------------------------------------------------------
 
 TEST_F(X1SocketTest, CloseFromAnotherThreadDropsQueuedEventsAndWakesABlockedSend) {
-  int before = OpenDescriptorCount();
+  const size_t before = OpenDescriptors();
   {
     // A read event waits in the owner's queue while another thread closes the socket.
     auto t = StartOwner();
@@ -340,17 +299,13 @@ TEST_F(X1SocketTest, CloseFromAnotherThreadDropsQueuedEventsAndWakesABlockedSend
     };
     Pair p;
     MakePair(&p);
-    t->Run([&] {
-      s.AsyncSelect(FD_READ | FD_CLOSE);
-      s.Attach(TakeServer(p));
-      s.ArmAsyncSelect();
-    });
+    t->Run([&] { AttachSelected(s, TakeServer(p)); });
     t->Start([released] { released.wait(); });  // the owner is busy
     PeerWrite(p.peer, "late");
-    ASSERT_TRUE(Eventually([&] { return s.IsEventPending(FD_READ); }));
+    ASSERT_TRUE(WaitFor([&] { return s.IsEventPending(FD_READ); }, kLongWaitMs));
     s.Close();
     EXPECT_EQ(s.GetHandle(), -1);
-    EXPECT_EQ(PeerRead(p.peer, 1), "");  // the peer sees the end
+    EXPECT_EQ(ReadSome(p.peer, 1, kLongWaitMs), "");  // the peer sees the end
     release.set_value();
     t->Run([] {});
     EXPECT_EQ(offered.load(), 1);
@@ -379,7 +334,7 @@ TEST_F(X1SocketTest, CloseFromAnotherThreadDropsQueuedEventsAndWakesABlockedSend
         code.set_value(e.GetCode());
       }
     });
-    ASSERT_TRUE(Eventually([&] { return sending.load() && s.GetBytesSent() > 0; }));
+    ASSERT_TRUE(WaitFor([&] { return sending.load() && s.GetBytesSent() > 0; }, kLongWaitMs));
     s.Close();
     std::future<uint32_t> result = code.get_future();
     ASSERT_EQ(result.wait_for(std::chrono::milliseconds(kLongWaitMs)), std::future_status::ready);
@@ -387,7 +342,7 @@ TEST_F(X1SocketTest, CloseFromAnotherThreadDropsQueuedEventsAndWakesABlockedSend
     EXPECT_TRUE(c == WSAESHUTDOWN || c == WSAECONNRESET || c == WSAENOTSOCK) << c;
     t->Stop();
   }
-  EXPECT_EQ(OpenDescriptorCount(), before);
+  EXPECT_EQ(OpenDescriptors(), before);
 }
 
 TEST_F(X1SocketTest, ASocketHandedToAnotherThreadKeepsItsDataAndEvents) {
@@ -402,20 +357,16 @@ TEST_F(X1SocketTest, ASocketHandedToAnotherThreadKeepsItsDataAndEvents) {
   t2->handle = [&](Message& m) { JournalHandler(s, j, m); };
   Pair p;
   MakePair(&p);
-  t1->Run([&] {
-    s.AsyncSelect(FD_READ | FD_CLOSE);
-    s.Attach(TakeServer(p));
-    s.ArmAsyncSelect();
-  });
+  t1->Run([&] { AttachSelected(s, TakeServer(p)); });
   EXPECT_EQ(s.GetOwnerThread(), t1->Id());
   std::promise<void> release;
   std::shared_future<void> released = release.get_future().share();
   t1->Start([released] { released.wait(); });
   PeerWrite(p.peer, "hello ");
-  ASSERT_TRUE(Eventually([&] { return s.IsEventPending(FD_READ); }));
+  ASSERT_TRUE(WaitFor([&] { return s.IsEventPending(FD_READ); }, kLongWaitMs));
   s.SetOwnerThread(t2->Id());
   EXPECT_EQ(s.GetOwnerThread(), t2->Id());
-  ASSERT_TRUE(Eventually([&] { return j.Data() == "hello "; }));
+  ASSERT_TRUE(WaitFor([&] { return j.Data() == "hello "; }, kLongWaitMs));
   release.set_value();
   t1->Run([] {});
   EXPECT_EQ(takenByFirst.load(), 0);  // its copy of the event went stale
@@ -430,9 +381,9 @@ TEST_F(X1SocketTest, ASocketHandedToAnotherThreadKeepsItsDataAndEvents) {
   };
   t2->Run([&] { s.SetOwnerThread(t1->Id()); });
   PeerWrite(p.peer, "world");
-  ASSERT_TRUE(Eventually([&] { return moved.load(); }));
+  ASSERT_TRUE(WaitFor([&] { return moved.load(); }, kLongWaitMs));
   shutdown(p.peer, SHUT_WR);
-  ASSERT_TRUE(Eventually([&] { return j.closed.load(); }));
+  ASSERT_TRUE(WaitFor([&] { return j.closed.load(); }, kLongWaitMs));
   EXPECT_EQ(j.Data(), "hello world");
   ExpectClosedLastAndOnce(j.Events());
   t1->Stop();
@@ -445,14 +396,10 @@ TEST_F(X1SocketTest, ASocketWhoseOwnerHasEndedIsClosedOnItsNextEvent) {
   X1Socket s;
   Pair p;
   MakePair(&p);
-  t->Run([&] {
-    s.AsyncSelect(FD_READ | FD_CLOSE);
-    s.Attach(TakeServer(p));
-    s.ArmAsyncSelect();
-  });
+  t->Run([&] { AttachSelected(s, TakeServer(p)); });
   t->Stop();
   PeerWrite(p.peer, "anyone?");
-  EXPECT_EQ(PeerRead(p.peer, 1), "");
+  EXPECT_EQ(ReadSome(p.peer, 1, kLongWaitMs), "");
   EXPECT_EQ(s.GetHandle(), -1);
   EXPECT_EQ(X1Socket::GetOpenSocketCount(), open);
   s.Close();  // closes nothing a second time
@@ -471,25 +418,20 @@ TEST_F(X1SocketTest, ConnectFailuresGiveTheirCodes) {
   }
 
   // A listener whose queue is full drops further connection requests unanswered.
-  int l = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  ASSERT_EQ(bind(l, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  ASSERT_EQ(getsockname(l, reinterpret_cast<sockaddr*>(&a), &len), 0);
-  ASSERT_EQ(listen(l, 0), 0);
+  uint16_t port = 0;
+  int l = ListenOn("127.0.0.1", &port, 0);
+  ASSERT_GE(l, 0);
+  sockaddr_in a = SocketAddress("127.0.0.1", port);
   std::vector<int> fillers;
   for (int i = 0; i < 3; ++i) {
     int f = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     connect(f, reinterpret_cast<sockaddr*>(&a), sizeof a);
     fillers.push_back(f);
   }
-  ASSERT_TRUE(Eventually([&] {
+  ASSERT_TRUE(WaitFor([&] {
     pollfd p{l, POLLIN, 0};
     return poll(&p, 1, 0) > 0;
-  }));
-  uint16_t port = ntohs(a.sin_port);
+  }, kLongWaitMs));
   s.Create();
   try {
     s.Connect("127.0.0.1", port, 300);
@@ -511,7 +453,7 @@ TEST_F(X1SocketTest, ConnectFailuresGiveTheirCodes) {
       code.set_value(e.GetCode());
     }
   });
-  ASSERT_TRUE(Eventually([&] { return started.load(); }));
+  ASSERT_TRUE(WaitFor([&] { return started.load(); }, kLongWaitMs));
   s.Close();
   std::future<uint32_t> result = code.get_future();
   EXPECT_EQ(result.wait_for(std::chrono::milliseconds(kLongWaitMs / 2)), std::future_status::ready);
@@ -589,7 +531,7 @@ TEST_F(X1SocketTest, ZeroLengthDatagramDoesNotMakeTheSocketDeaf) {
     std::lock_guard<std::mutex> g(mu);
     return got.size();
   };
-  ASSERT_TRUE(Eventually([&] { return count() == 2; }));
+  ASSERT_TRUE(WaitFor([&] { return count() == 2; }, kLongWaitMs));
   {
     std::lock_guard<std::mutex> g(mu);
     EXPECT_EQ(got[0].n, 0u);
@@ -605,7 +547,7 @@ TEST_F(X1SocketTest, ZeroLengthDatagramDoesNotMakeTheSocketDeaf) {
   EXPECT_EQ(b.SendTo("", 0, aport, "127.0.0.1"), 0u);
   EXPECT_EQ(b.SendTo(longOne.data(), longOne.size(), aport, "127.0.0.1"), 100u);
   EXPECT_EQ(b.SendTo("pong", 4, aport, "127.0.0.1"), 4u);
-  ASSERT_TRUE(Eventually([&] { return count() == 4; }));
+  ASSERT_TRUE(WaitFor([&] { return count() == 4; }, kLongWaitMs));
   EXPECT_EQ(tooLong.load(), 1);
   {
     std::lock_guard<std::mutex> g(mu);
@@ -617,7 +559,7 @@ TEST_F(X1SocketTest, ZeroLengthDatagramDoesNotMakeTheSocketDeaf) {
   CString from;
   uint16_t port = 0;
   size_t n = 0;
-  ASSERT_TRUE(Eventually([&] { return (n = b.ReceiveFrom(reply, sizeof reply, from, port)) > 0; }));
+  ASSERT_TRUE(WaitFor([&] { return (n = b.ReceiveFrom(reply, sizeof reply, from, port)) > 0; }, kLongWaitMs));
   EXPECT_EQ(std::string(reply, n), "pong");
   EXPECT_EQ(port, aport);
   t->Run([&] { a.Close(); });
@@ -659,14 +601,14 @@ TEST_F(X1SocketTest, ReceiveNeverWritesPastTheCallersBufferCipheredOrNot) {
   auto readAll = [&](size_t want) {
     std::string got;
     uint8_t buf[7 + 16];
-    return Eventually([&] {
+    return WaitFor([&] {
       memset(buf, 0xEE, sizeof buf);
       size_t n = s.Receive(buf, 7);
       EXPECT_LE(n, 7u);
       for (size_t i = 7; i < sizeof buf; ++i) EXPECT_EQ(buf[i], 0xEE) << "overrun at " << i;
       got.append(reinterpret_cast<char*>(buf), n);
       return got.size() >= want;
-    }) ? got : std::string("timed out");
+    }, kLongWaitMs) ? got : std::string("timed out");
   };
   PeerWrite(p.peer, plain);
   EXPECT_EQ(readAll(100), plain);
@@ -685,7 +627,7 @@ TEST_F(X1SocketTest, ReceiveNeverWritesPastTheCallersBufferCipheredOrNot) {
   std::string big;
   for (int i = 0; i < 20000; ++i) big.push_back(static_cast<char>(i * 7));
   std::string wire;
-  std::thread reader([&] { wire = PeerRead(p.peer, big.size()); });
+  std::thread reader([&] { wire = ReadSome(p.peer, big.size(), kLongWaitMs); });
   EXPECT_EQ(s.Send(big.data(), big.size()), big.size());
   reader.join();
   EXPECT_EQ((std::vector<size_t>{8192, 8192, 3616}), l->sent);
@@ -731,11 +673,9 @@ class EchoSession : public MsgThread {
 
  protected:
   bool InitInstance() override {
-    sock_.AsyncSelect(FD_READ | FD_CLOSE);
     int fd = fd_;
     fd_ = -1;
-    sock_.Attach(fd);
-    sock_.ArmAsyncSelect();
+    AttachSelected(sock_, fd);
     return true;
   }
   void OnMessage(Message& m) override {
@@ -811,13 +751,10 @@ TEST_F(X1SocketTest, FiveHundredConnectionsEchoedAtOnceWithoutLossOrLeftoverDesc
       "      else:\n"
       "        ok+=bytes(d[2])==d[0];sel.unregister(s);s.close();live-=1\n"
       "print(ok)\n";
-  std::string path = trellis::test::MakeTempDir("load") + "/client.py";
-  FILE* f = fopen(path.c_str(), "w");
-  ASSERT_TRUE(f);
-  fputs(script.c_str(), f);
-  fclose(f);
+  const std::string path = MakeTempDir("load") + "/client.py";
+  ASSERT_TRUE(WriteFile(path, script));
 
-  int before = OpenDescriptorCount();
+  const size_t before = OpenDescriptors();
   long openBefore = X1Socket::GetOpenSocketCount();
   auto notifier = std::make_shared<NotificationThread>();
   ASSERT_TRUE(notifier->CreateThread());
@@ -827,12 +764,7 @@ TEST_F(X1SocketTest, FiveHundredConnectionsEchoedAtOnceWithoutLossOrLeftoverDesc
   {
     X1Socket listener;
     listener.SetCallback(AcceptCallback, &server);
-    listener.Create();
-    listener.AsyncSelect(FD_ACCEPT);
-    listener.ArmAsyncSelect();
-    listener.Bind(0, "127.0.0.1");
-    listener.Listen(5);
-    port = listener.GetLocalPort();
+    port = ListenSelected(listener);
 
     std::string out;
     ASSERT_EQ(trellis::test::RunCommand("python3 " + path + " " + std::to_string(port), &out), 0);
@@ -849,7 +781,7 @@ TEST_F(X1SocketTest, FiveHundredConnectionsEchoedAtOnceWithoutLossOrLeftoverDesc
     server.sessions.clear();
   }
   EXPECT_EQ(X1Socket::GetOpenSocketCount(), openBefore);
-  EXPECT_EQ(OpenDescriptorCount(), before);
+  EXPECT_EQ(OpenDescriptors(), before);
 }
 
 }  // namespace

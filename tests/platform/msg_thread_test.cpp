@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/clock.h"
+#include "tests/support/test_env.h"
 
 namespace {
 
@@ -23,18 +24,9 @@ using platform::ThreadId;
 using platform::WM_QUIT;
 using platform::WM_TIMER;
 using platform::WM_USER;
+using trellis::test::WaitFor;
 
 constexpr int kLongWaitMs = 20000;  // only a bound on hangs, never a claim about speed
-
-// Waits for a condition another thread brings about; false only when it never comes.
-bool Eventually(const std::function<bool()>& cond) {
-  uint64_t limit = platform::TickCount64() + kLongWaitMs;
-  while (!cond()) {
-    if (platform::TickCount64() > limit) return false;
-    platform::SleepMs(1);
-  }
-  return true;
-}
 
 // A payload that counts its own destruction, so lost or doubly freed payloads show.
 struct Counted : MsgPayload {
@@ -98,7 +90,7 @@ class MsgThreadTest : public ::testing::Test {
  protected:
   void TearDown() override {
     // Every test ends its threads; none may be left running behind it.
-    EXPECT_TRUE(Eventually([] { return MsgThread::LiveThreadCount() == 0; }));
+    EXPECT_TRUE(WaitFor([] { return MsgThread::LiveThreadCount() == 0; }, kLongWaitMs));
   }
 };
 
@@ -221,7 +213,7 @@ TEST_F(MsgThreadTest, PayloadFreedAtCloseMayPostWithoutDeadlock) {
 TEST_F(MsgThreadTest, QuitEndsLoopAndExitInstanceRunsOnTheThread) {
   auto t = std::make_shared<TestThread>();
   ASSERT_TRUE(t->CreateThread());
-  ASSERT_TRUE(Eventually([&] { return MsgThread::Find(t->Id()) != nullptr; }));
+  ASSERT_TRUE(WaitFor([&] { return MsgThread::Find(t->Id()) != nullptr; }, kLongWaitMs));
   EXPECT_EQ(MsgThread::Find(t->Id()).get(), t.get());
   EXPECT_FALSE(t->HasEnded());
   EXPECT_FALSE(t->WaitForExit(0));
@@ -296,10 +288,10 @@ TEST_F(MsgThreadTest, RunningThreadKeepsItsObjectAliveUntilItEnds) {
     ASSERT_TRUE(t->CreateThread());
   }
   // The creator's reference is gone; the thread still runs and takes messages.
-  ASSERT_TRUE(Eventually([&] { return MsgThread::Find(id) != nullptr; }));
+  ASSERT_TRUE(WaitFor([&] { return MsgThread::Find(id) != nullptr; }, kLongWaitMs));
   EXPECT_EQ(destroyedOn.load(), -1);
   ASSERT_TRUE(platform::PostThreadMessage(id, WM_QUIT));
-  ASSERT_TRUE(Eventually([] { return destroyedOn.load() != -1; }));
+  ASSERT_TRUE(WaitFor([] { return destroyedOn.load() != -1; }, kLongWaitMs));
   EXPECT_FALSE(platform::PostThreadMessage(id, WM_USER));
 }
 
@@ -316,7 +308,7 @@ TEST_F(MsgThreadTest, TimerTicksRepeatedlyUntilKilled) {
   };
   ASSERT_TRUE(t->SetTimer(77, 2));
   ASSERT_TRUE(t->CreateThread());
-  ASSERT_TRUE(Eventually([&] { return ticks.load() >= 3; }));
+  ASSERT_TRUE(WaitFor([&] { return ticks.load() >= 3; }, kLongWaitMs));
   // Give a wrongly surviving timer many periods to show itself.
   platform::SleepMs(40);
   t->PostQuit(0);
@@ -350,7 +342,7 @@ TEST_F(MsgThreadTest, TimerSetFromAnotherThreadWakesAWaitingThread) {
   };
   ASSERT_TRUE(t->CreateThread());
   // Let the thread block with nothing to wait for, then set a timer from here.
-  ASSERT_TRUE(Eventually([&] { return t->runEntered.load(); }));
+  ASSERT_TRUE(WaitFor([&] { return t->runEntered.load(); }, kLongWaitMs));
   platform::SleepMs(5);
   ASSERT_TRUE(t->SetTimer(1, 1));
   ASSERT_TRUE(t->WaitForExit(kLongWaitMs));
@@ -512,7 +504,7 @@ TEST_F(MsgThreadTest, ManyThreadsAllFinish) {
   for (auto& t : threads) t->PostQuit(0);
   for (auto& t : threads) ASSERT_TRUE(t->WaitForExit(kLongWaitMs));
   for (auto& t : threads) EXPECT_EQ(t->Snapshot().size(), 1u);
-  ASSERT_TRUE(Eventually([] { return MsgThread::LiveThreadCount() == 0; }));
+  ASSERT_TRUE(WaitFor([] { return MsgThread::LiveThreadCount() == 0; }, kLongWaitMs));
 }
 
 TEST_F(MsgThreadTest, ExceptionInAHandlerEndsOnlyThatThread) {

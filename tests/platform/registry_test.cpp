@@ -19,12 +19,7 @@ using namespace platform::reg;
 
 namespace {
 
-std::shared_ptr<Store> Fresh(const std::string& hint) {
-  std::string err;
-  auto s = Store::Open(trellis::test::MakeTempDir(hint) + "/registry.db", &err);
-  EXPECT_TRUE(s) << err;
-  return s;
-}
+using trellis::test::OpenFreshStore;
 
 std::string IntegrityCheck(const std::string& file) {
   sqlite3* db = nullptr;
@@ -48,7 +43,7 @@ std::string Payload(uint32_t i) {
 }
 
 TEST(RegistryStore, OpensCaseInsensitivelyAndAdoptsStoredSpelling) {
-  auto s = Fresh("case");
+  auto s = OpenFreshStore("case");
   ASSERT_EQ(s->CreateKey("HKLM\\Software\\UserDatabase\\Alice"), kOk);
   EXPECT_TRUE(s->KeyExists("hklm\\SOFTWARE\\userdatabase\\ALICE"));
   EXPECT_EQ(s->StoredPath("hklm\\SOFTWARE\\userdatabase\\ALICE"), "HKLM\\Software\\UserDatabase\\Alice");
@@ -70,7 +65,7 @@ TEST(RegistryStore, OpensCaseInsensitivelyAndAdoptsStoredSpelling) {
 }
 
 TEST(RegistryStore, EnumeratesInFoldedByteOrder) {
-  auto s = Fresh("order");
+  auto s = OpenFreshStore("order");
   for (const char* n : {"Recipient2", "Recipient10", "recipient1", "b", "A", "_x"})
     ASSERT_EQ(s->CreateKey(std::string("HKLM\\R\\") + n), kOk);
   // '_' (0x5F) sorts after the upper-cased letters, as the folded bytes say.
@@ -92,7 +87,7 @@ TEST(RegistryStore, EnumeratesInFoldedByteOrder) {
 }
 
 TEST(RegistryStore, IndexEnumerationShiftsWhenEntriesAreDeleted) {
-  auto s = Fresh("enumdel");
+  auto s = OpenFreshStore("enumdel");
   for (int i = 0; i < 5; ++i) ASSERT_EQ(s->CreateKey("HKLM\\L\\K" + std::to_string(i)), kOk);
   std::string name;
   ASSERT_EQ(s->EnumSubKey("HKLM\\L", 0, &name), kOk);
@@ -129,7 +124,7 @@ TEST(RegistryStore, IndexEnumerationShiftsWhenEntriesAreDeleted) {
 }
 
 TEST(RegistryStore, KeepsRawBytesExactly) {
-  auto s = Fresh("raw");
+  auto s = OpenFreshStore("raw");
   std::string data("a\0b\0\0\xff\x80", 7);
   ASSERT_EQ(s->SetValue("HKLM\\B", "Blob", kBinary, data), kOk);
   ASSERT_EQ(s->SetValue("HKLM\\B", "Empty", kSz, ""), kOk);
@@ -161,7 +156,7 @@ TEST(RegistryStore, KeepsRawBytesExactly) {
 }
 
 TEST(RegistryStore, ReadsCreateNothing) {
-  auto s = Fresh("reads");
+  auto s = OpenFreshStore("reads");
   Value v;
   EXPECT_EQ(s->GetValue("HKLM\\UserDatabase\\Mallory", "Password", &v), kNotFound);
   EXPECT_EQ(s->DeleteValue("HKLM\\UserDatabase\\Mallory", "Password"), kNotFound);
@@ -176,7 +171,7 @@ TEST(RegistryStore, ReadsCreateNothing) {
 }
 
 TEST(RegistryStore, RefusesMalformedPathsAndNames) {
-  auto s = Fresh("names");
+  auto s = OpenFreshStore("names");
   EXPECT_EQ(s->CreateKey(""), kInvalidParameter);
   EXPECT_EQ(s->CreateKey("\\\\"), kInvalidParameter);
   EXPECT_EQ(s->CreateKey("HKLM\\" + std::string(256, 'k')), kInvalidParameter);
@@ -195,7 +190,7 @@ TEST(RegistryStore, RefusesMalformedPathsAndNames) {
 }
 
 TEST(RegistryStore, DeleteKeyRefusesSubKeysAndDeleteTreeRemovesAllBelow) {
-  auto s = Fresh("delete");
+  auto s = OpenFreshStore("delete");
   ASSERT_EQ(s->SetValue("HKLM\\A\\B\\C", "v", kSz, "1"), kOk);
   ASSERT_EQ(s->SetValue("HKLM\\A\\B", "v", kSz, "2"), kOk);
   ASSERT_EQ(s->SetValue("HKLM\\AB", "v", kSz, "sibling"), kOk);
@@ -219,7 +214,7 @@ TEST(RegistryStore, DeleteKeyRefusesSubKeysAndDeleteTreeRemovesAllBelow) {
 }
 
 TEST(RegistryStore, TransactionsNestAndCommitWhenTheOutermostEnds) {
-  auto a = Fresh("txn");
+  auto a = OpenFreshStore("txn");
   std::string err;
   auto b = Store::Open(a->Path(), &err);
   ASSERT_TRUE(b) << err;
@@ -241,7 +236,7 @@ TEST(RegistryStore, TransactionsNestAndCommitWhenTheOutermostEnds) {
 }
 
 TEST(RegistryStore, OtherThreadsWaitWhileATransactionIsOpen) {
-  auto s = Fresh("txnthreads");
+  auto s = OpenFreshStore("txnthreads");
   std::atomic<bool> written{false};
   std::thread t;
   {
@@ -260,7 +255,7 @@ TEST(RegistryStore, OtherThreadsWaitWhileATransactionIsOpen) {
 }
 
 TEST(RegistryStore, ManyThreadsShareOneStore) {
-  auto s = Fresh("threads");
+  auto s = OpenFreshStore("threads");
   std::vector<std::thread> ts;
   for (int t = 0; t < 4; ++t) {
     ts.emplace_back([&, t] {
@@ -282,7 +277,7 @@ TEST(RegistryStore, ManyThreadsShareOneStore) {
 }
 
 TEST(RegistryStore, TwoConnectionsSeeEachOthersWrites) {
-  auto a = Fresh("twoconn");
+  auto a = OpenFreshStore("twoconn");
   std::string err;
   auto b = Store::Open(a->Path(), &err);
   ASSERT_TRUE(b) << err;
@@ -299,7 +294,7 @@ TEST(RegistryStore, TwoConnectionsSeeEachOthersWrites) {
 }
 
 TEST(RegistryStore, SeveralProcessesWriteAtOnce) {
-  auto s = Fresh("procs");
+  auto s = OpenFreshStore("procs");
   const std::string path = s->Path();
   std::vector<pid_t> kids;
   for (int k = 0; k < 3; ++k) {

@@ -72,8 +72,8 @@ TEST(Frame, BuildsBareAndClassTaggedFrames) {
   auto obj = LoadTaggedFrame(slice->payload, TL_RUNTIME_CLASS(CTLRCPMessage));
   auto back = std::dynamic_pointer_cast<CTLRCPMessage>(obj);
   ASSERT_TRUE(back);
-  EXPECT_EQ(back->m_nCode, 5);
-  EXPECT_EQ(back->m_strText3, "z");
+  EXPECT_EQ(back->m_code, 5);
+  EXPECT_EQ(back->m_text3, "z");
 }
 
 TEST(Frame, SplitWaitsForWholeFrameAndRefusesOverCapLength) {
@@ -149,8 +149,8 @@ TEST_F(FramePeer, ReceivesACompleteFrameAndSends) {
   Write(Cat(LengthOf(8), kMessageBody));
   CTLRCPMessage msg;
   ReceiveObject(sock_, msg);
-  EXPECT_EQ(msg.m_nCode, 5);
-  EXPECT_EQ(msg.m_strText1, "ab");
+  EXPECT_EQ(msg.m_code, 5);
+  EXPECT_EQ(msg.m_text1, "ab");
 
   SendRCPMessage(sock_, 5, "ab", "", "z");
   std::vector<uint8_t> got(64);
@@ -173,8 +173,8 @@ TEST_F(FramePeer, ShortFrameFailsAndLeavesTheTargetAsItWas) {
     EXPECT_STREQ(e.what(), "Communications Failure - pad payload length");
     EXPECT_FALSE(e.StreamInStep());
   }
-  EXPECT_EQ(msg.m_nCode, 77);
-  EXPECT_EQ(msg.m_strText1, "old");
+  EXPECT_EQ(msg.m_code, 77);
+  EXPECT_EQ(msg.m_text1, "old");
 }
 
 TEST_F(FramePeer, ShortHeaderFails) {
@@ -213,7 +213,7 @@ TEST_F(FramePeer, OverCapLengthIsRefusedBeforeReadingThePayload) {
     EXPECT_STREQ(e.what(), "Memory Allocation Error");
   }
   EXPECT_EQ(sock_.BytesAvailable(), kMessageBody.size());
-  EXPECT_EQ(msg.m_strText1, "old");
+  EXPECT_EQ(msg.m_text1, "old");
 
   // A smaller cap given by the caller is honoured too.
   Write(Cat(LengthOf(8), kMessageBody));

@@ -177,10 +177,8 @@ TEST(Link, AnIndependentClientLogsInAndTalks) {
     s->Send("pong", 4);
     return got;
   });
-  std::string script = trellis::test::MakeTempDir("link") + "/client.py";
-  FILE* f = fopen(script.c_str(), "w");
-  ASSERT_NE(f, nullptr);
-  fputs(R"PY(
+  const std::string script = trellis::test::MakeTempDir("link") + "/client.py";
+  ASSERT_TRUE(trellis::test::WriteFile(script, R"PY(
 import hashlib, socket, struct, sys
 def md5(b): return hashlib.md5(b).digest()
 def text(d): return ''.join('%x' % x for x in d).encode()
@@ -218,9 +216,7 @@ s.sendall(send.apply(b'ping'))
 reply = recv.apply(read(s, 4))
 assert reply == b'pong', reply
 print('ok', end='')
-)PY",
-        f);
-  fclose(f);
+)PY"));
   std::string out;
   int rc = trellis::test::RunCommand("python3 " + script + " " + std::to_string(server.port) + " 2>&1", &out);
   EXPECT_EQ(rc, 0) << out;

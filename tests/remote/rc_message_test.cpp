@@ -19,7 +19,7 @@ std::vector<uint8_t> Store(CObject& obj) {
 
 TEST(RCPMessage, ArchiveFormIsCodeThenThreeStrings) {
   CTLRCPMessage msg(0x1234, "ab", "", "xyz");
-  msg.m_pObject = std::make_shared<CTLDataObject>();  // never travels with the message
+  msg.m_object = std::make_shared<CTLDataObject>();  // never travels with the message
   const std::vector<uint8_t> want = {0x34, 0x12, 2, 'a', 'b', 0, 3, 'x', 'y', 'z'};
   EXPECT_EQ(Store(msg), want);
 
@@ -27,11 +27,11 @@ TEST(RCPMessage, ArchiveFormIsCodeThenThreeStrings) {
   CArchive in(want.data(), want.size());
   back.Serialize(in);
   EXPECT_EQ(in.BytesLeft(), 0u);
-  EXPECT_EQ(back.m_nCode, 0x1234);
-  EXPECT_EQ(back.m_strText1, "ab");
-  EXPECT_EQ(back.m_strText2, "");
-  EXPECT_EQ(back.m_strText3, "xyz");
-  EXPECT_EQ(back.m_pObject, nullptr);
+  EXPECT_EQ(back.m_code, 0x1234);
+  EXPECT_EQ(back.m_text1, "ab");
+  EXPECT_EQ(back.m_text2, "");
+  EXPECT_EQ(back.m_text3, "xyz");
+  EXPECT_EQ(back.m_object, nullptr);
 
   // A 255-byte text takes the 16-bit length form.
   CTLRCPMessage longText(1, CString(255, 'q'));
@@ -45,8 +45,8 @@ TEST(RCPMessage, TruncatedStreamThrowsAndLeavesMessageAsItWas) {
   CTLRCPMessage msg(3, "keep");
   CArchive in(bytes.data(), bytes.size());
   EXPECT_THROW(msg.Serialize(in), CArchiveException);
-  EXPECT_EQ(msg.m_nCode, 3);
-  EXPECT_EQ(msg.m_strText1, "keep");
+  EXPECT_EQ(msg.m_code, 3);
+  EXPECT_EQ(msg.m_text1, "keep");
 }
 
 TEST(DataObject, TextValueStillCarriesItsNumericFields) {

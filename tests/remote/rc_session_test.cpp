@@ -41,7 +41,7 @@ struct Console {
   CTLRCPMessage NextSkipping(std::initializer_list<uint16_t> skip) {
     for (;;) {
       CTLRCPMessage m = Next();
-      if (std::find(skip.begin(), skip.end(), m.m_nCode) == skip.end()) return m;
+      if (std::find(skip.begin(), skip.end(), m.m_code) == skip.end()) return m;
     }
   }
   void Send(uint16_t code, const CString& t1 = CString(), const CString& t2 = CString()) {
@@ -81,7 +81,7 @@ class RCSessionTest : public ::testing::Test {
   }
   std::unique_ptr<Console> Login(const CString& user = "Administrator", const CString& password = "pw") {
     auto c = std::make_unique<Console>(port, user, password);
-    EXPECT_EQ(c->Next().m_nCode, RC_NOTIFY_LOGGED_IN);
+    EXPECT_EQ(c->Next().m_code, RC_NOTIFY_LOGGED_IN);
     return c;
   }
 
@@ -99,9 +99,9 @@ TEST_F(RCSessionTest, RefusedConsoleHearsAccessDeniedAndTheMachineKeepsItsIdenti
 
   Console refused(port, "Guest", "g");
   CTLRCPMessage m = refused.Next();
-  EXPECT_EQ(m.m_nCode, RC_NOTIFY_OPERATOR_MESSAGE);
-  EXPECT_EQ(m.m_strText1, "Access Denied");
-  EXPECT_EQ(m.m_strText2, "You are not allowed to log in");
+  EXPECT_EQ(m.m_code, RC_NOTIFY_OPERATOR_MESSAGE);
+  EXPECT_EQ(m.m_text1, "Access Denied");
+  EXPECT_EQ(m.m_text2, "You are not allowed to log in");
   EXPECT_TRUE(refused.Closed());
 
   // An administrator's log-in raises only its own session: proxies from the same address still run
@@ -132,20 +132,20 @@ TEST_F(RCSessionTest, ServiceUploadReplacesTheObjectAndABrokenOneChangesNothing)
   memcpy(cut.data(), &n, 4);
   {
     Console broken(port, "Administrator", "pw");
-    EXPECT_EQ(broken.Next().m_nCode, RC_NOTIFY_LOGGED_IN);
+    EXPECT_EQ(broken.Next().m_code, RC_NOTIFY_LOGGED_IN);
     broken.Send(34, kRemoteControlServiceName);
-    EXPECT_EQ(broken.Next().m_nCode, RC_REPLY_ACCEPTED);
+    EXPECT_EQ(broken.Next().m_code, RC_REPLY_ACCEPTED);
     broken.sock.Send(cut.data(), cut.size());
-    EXPECT_EQ(broken.Next().m_nCode, RC_REPLY_FAILED);
+    EXPECT_EQ(broken.Next().m_code, RC_REPLY_FAILED);
     EXPECT_TRUE(broken.Closed());
   }
   EXPECT_EQ(manager.FindService(kRemoteControlServiceName), live);
   EXPECT_NE(live->Settings().SessionLimit, 17u);
 
   admin->Send(34, kRemoteControlServiceName);
-  EXPECT_EQ(admin->NextSkipping({75}).m_nCode, RC_REPLY_ACCEPTED);
+  EXPECT_EQ(admin->NextSkipping({75}).m_code, RC_REPLY_ACCEPTED);
   admin->sock.Send(frame.data(), frame.size());
-  EXPECT_EQ(admin->Next().m_nCode, RC_REPLY_DONE);
+  EXPECT_EQ(admin->Next().m_code, RC_REPLY_DONE);
   auto replaced = manager.FindService(kRemoteControlServiceName);
   ASSERT_TRUE(replaced);
   EXPECT_NE(replaced, live) << "loaded over the running object";
@@ -154,16 +154,16 @@ TEST_F(RCSessionTest, ServiceUploadReplacesTheObjectAndABrokenOneChangesNothing)
   EXPECT_EQ(RegReadDWORD(CString(kServicesKey) + "\\" + kRemoteControlServiceName, "SessionLimit", 0), 17u);
   // The replacement listens in the old one's place, and the console that changed it goes on.
   Console again(port, "Administrator", "pw");
-  EXPECT_EQ(again.Next().m_nCode, RC_NOTIFY_LOGGED_IN);
+  EXPECT_EQ(again.Next().m_code, RC_NOTIFY_LOGGED_IN);
   admin->Send(90);
-  EXPECT_EQ(admin->NextSkipping({75, 74, 35}).m_nCode, RC_REPLY_ACCEPTED);
+  EXPECT_EQ(admin->NextSkipping({75, 74, 35}).m_code, RC_REPLY_ACCEPTED);
 }
 
 TEST_F(RCSessionTest, SessionEndingItselfIsAnsweredAndNotAnnouncedAgain) {
   auto monitor = Login();
   monitor->Send(80);
-  EXPECT_EQ(monitor->NextSkipping({75}).m_nCode, RC_REPLY_ACCEPTED);
-  EXPECT_EQ(monitor->Next().m_nCode, RC_REPLY_DONE);
+  EXPECT_EQ(monitor->NextSkipping({75}).m_code, RC_REPLY_ACCEPTED);
+  EXPECT_EQ(monitor->Next().m_code, RC_REPLY_DONE);
 
   auto self = Login();
   auto machine = engine->GetMachineMap().Find("127.0.0.1");
@@ -171,8 +171,8 @@ TEST_F(RCSessionTest, SessionEndingItselfIsAnsweredAndNotAnnouncedAgain) {
   uint32_t number = 0;
   for (const auto& s : machine->GetSessions()) number = std::max(number, s->GetSessionNumber());
   self->Send(76, "127.0.0.1", FormatString("%u", number));
-  EXPECT_EQ(self->Next().m_nCode, RC_REPLY_ACCEPTED);
-  EXPECT_EQ(self->Next().m_nCode, RC_REPLY_DONE);
+  EXPECT_EQ(self->Next().m_code, RC_REPLY_ACCEPTED);
+  EXPECT_EQ(self->Next().m_code, RC_REPLY_DONE);
   EXPECT_TRUE(self->Closed());
 
   // The monitor sees the session come and go, and no change of it after its end.
@@ -180,32 +180,32 @@ TEST_F(RCSessionTest, SessionEndingItselfIsAnsweredAndNotAnnouncedAgain) {
   bool ended = false;
   for (int i = 0; i < 10 && !ended; ++i) {
     CTLRCPMessage m = monitor->Next();
-    if (m.m_strText2 != num) continue;
-    EXPECT_NE(m.m_nCode, 75) << "a change announced for an ended session";
-    ended = m.m_nCode == 76;
+    if (m.m_text2 != num) continue;
+    EXPECT_NE(m.m_code, 75) << "a change announced for an ended session";
+    ended = m.m_code == 76;
   }
   EXPECT_TRUE(ended);
   monitor->Send(90);
   for (;;) {
     CTLRCPMessage m = monitor->Next();
-    if (m.m_nCode == RC_REPLY_ACCEPTED) break;
-    EXPECT_FALSE(m.m_nCode == 75 && m.m_strText2 == num) << "a ghost session";
+    if (m.m_code == RC_REPLY_ACCEPTED) break;
+    EXPECT_FALSE(m.m_code == 75 && m.m_text2 == num) << "a ghost session";
   }
 }
 
 TEST_F(RCSessionTest, NotificationsOfVanishedObjectsAreDroppedAndTextsAreNoFormats) {
   auto monitor = Login();
   monitor->Send(80);
-  EXPECT_EQ(monitor->NextSkipping({75}).m_nCode, RC_REPLY_ACCEPTED);
-  EXPECT_EQ(monitor->Next().m_nCode, RC_REPLY_DONE);
+  EXPECT_EQ(monitor->NextSkipping({75}).m_code, RC_REPLY_ACCEPTED);
+  EXPECT_EQ(monitor->Next().m_code, RC_REPLY_DONE);
   // A user changed and deleted before the notification went out: no 24 (with a frame the console
   // would wait for), only the deletion.
   engine->NotifyControllers(24, "nobody", CString(), CString());
   engine->NotifyControllers(71, "10.9.9.9", "Guest", "0");
   engine->NotifyControllers(23, "nobody", CString(), CString());
   CTLRCPMessage m = monitor->NextSkipping({75});
-  EXPECT_EQ(m.m_nCode, 23);
-  EXPECT_EQ(m.m_strText1, "nobody");
+  EXPECT_EQ(m.m_code, 23);
+  EXPECT_EQ(m.m_text1, "nobody");
 
   // A command text from the console is pasted, never formatted.
   CTLRCPMessage request(22, "%n%s%s");
@@ -219,27 +219,27 @@ TEST_F(RCSessionTest, CacheSettingsTravelAndABadUploadChangesNothing) {
   cache->MaxSize = 1234;
   auto admin = Login();
   admin->Send(130);
-  EXPECT_EQ(admin->NextSkipping({75}).m_nCode, RC_REPLY_ACCEPTED);
+  EXPECT_EQ(admin->NextSkipping({75}).m_code, RC_REPLY_ACCEPTED);
   CWWWCache copy;
   LoadBareFrame(ReceiveFramePayload(admin->sock), copy);
   EXPECT_EQ(copy.MaxSize.load(), 1234u);
-  EXPECT_EQ(admin->Next().m_nCode, RC_REPLY_DONE);
+  EXPECT_EQ(admin->Next().m_code, RC_REPLY_DONE);
 
   // An upload that is not a cache form changes nothing.
   admin->Send(131);
-  EXPECT_EQ(admin->NextSkipping({75}).m_nCode, RC_REPLY_ACCEPTED);
+  EXPECT_EQ(admin->NextSkipping({75}).m_code, RC_REPLY_ACCEPTED);
   CTLRCPMessage notACache(1, "x");
   SendObject(admin->sock, notACache);
-  EXPECT_EQ(admin->Next().m_nCode, RC_REPLY_FAILED);
+  EXPECT_EQ(admin->Next().m_code, RC_REPLY_FAILED);
   EXPECT_EQ(cache->MaxSize.load(), 1234u);
   EXPECT_TRUE(admin->Closed());
 
   auto again = Login();
   copy.MaxSize = 77;
   again->Send(131);
-  EXPECT_EQ(again->NextSkipping({75, 74, 76}).m_nCode, RC_REPLY_ACCEPTED);
+  EXPECT_EQ(again->NextSkipping({75, 74, 76}).m_code, RC_REPLY_ACCEPTED);
   SendObject(again->sock, copy);
-  EXPECT_EQ(again->Next().m_nCode, RC_REPLY_DONE);
+  EXPECT_EQ(again->Next().m_code, RC_REPLY_DONE);
   EXPECT_EQ(cache->MaxSize.load(), 77u);
   EXPECT_EQ(RegReadDWORD(kCacheKey, "MaxSize", 0), 77u);
 }

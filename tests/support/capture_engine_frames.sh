@@ -14,38 +14,8 @@ REG="$build/trellis-reg"
 LOCK="$TRELLIS_RUNDIR/TrellisEngineApp.lock"
 export TRELLIS_EVENTLOG=${TRELLIS_EVENTLOG:-$out/events.log}
 
-free_port() {
-  python3 - <<'PY'
-import random, socket
-for _ in range(200):
-    p = random.randint(20000, 32000)
-    s = socket.socket()
-    try:
-        s.bind(("127.0.0.1", p))
-    except OSError:
-        continue
-    finally:
-        s.close()
-    print(p)
-    break
-PY
-}
-engine_running() {
-  python3 -c 'import fcntl,os,sys
-try: fd=os.open(sys.argv[1],os.O_RDWR)
-except OSError: sys.exit(1)
-try: fcntl.lockf(fd,fcntl.LOCK_EX|fcntl.LOCK_NB)
-except OSError: sys.exit(0)
-sys.exit(1)' "$LOCK"
-}
-listening() { python3 -c "import socket; socket.create_connection(('127.0.0.1', $1), 1)" 2>/dev/null; }
-wait_until() {
-  for _ in $(seq 1 150); do
-    if "$@"; then return 0; fi
-    sleep 0.1
-  done
-  return 1
-}
+source "$here/engine.sh"
+wait_until() { wait_for 15 "$@"; }
 service() {  # service NAME CLASS PORT [more VALUE TYPE DATA triples]
   local key="Services\\$1"
   "$REG" set "$key" ServiceType sz "$2" >/dev/null
@@ -71,13 +41,13 @@ service 'Plain' CService 0 Enabled dword 0 Description sz 'no transport'
 
 status=0
 "$T" -start >/dev/null
-if wait_until listening "$RC"; then
+if wait_until port_open 127.0.0.1 "$RC"; then
   python3 "$here/../e2e/rc_client.py" capture "$RC" "$out" || status=1
 else
   echo "remote-control service not listening on $RC" >&2
   status=1
 fi
 "$T" -stop >/dev/null || true
-wait_until eval '! engine_running' || { echo "engine did not stop" >&2; status=1; }
+wait_until engine_stopped || { echo "engine did not stop" >&2; status=1; }
 "$T" -u >/dev/null || true
 exit $status

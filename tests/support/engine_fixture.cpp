@@ -1,69 +1,44 @@
 #include "tests/support/engine_fixture.h"
 
-#include <arpa/inet.h>
-#include <dirent.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <thread>
-
 namespace trellis::test {
 
-bool WaitFor(const std::function<bool()>& pred, int timeoutMs) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+// ---- CTestSessionHost ---------------------------------------------------------------------------
+
+CTestSessionHost::CTestSessionHost() {
+  users.Add(std::make_shared<CUser>("Guest", "", "", ""), nullptr);
+  allow = std::make_shared<CRight>();
+  allow->AddRecipient(std::make_shared<CRecipient>());
+  allow->IncludeDefaultRights = kDefaultRightsIgnored;
+}
+
+AccessContext CTestSessionHost::GetAccessContext() {
+  AccessContext c;
+  c.users = &users;
+  if (clock) c.clock = clock;
+  return c;
+}
+
+void CTestSessionHost::IdentifyMachineUser(CMachine& machine) {
+  IdentifyMachine(machine, false, "", "", assumptions, locations, users);
+}
+
+void CTestSessionHost::NotifyControllers(uint32_t code, const CString& t1, const CString& t2, const CString& t3) {
+  std::lock_guard<std::mutex> g(m_notesLock);
+  m_notes.push_back({code, t1, t2, t3});
+}
+
+std::vector<CTestSessionHost::Note> CTestSessionHost::Notes(uint32_t code) {
+  std::lock_guard<std::mutex> g(m_notesLock);
+  std::vector<Note> out;
+  for (const auto& n : m_notes) {
+    if (n.code == code) out.push_back(n);
   }
-  return true;
+  return out;
 }
 
-uint16_t FreePort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
-}
+size_t CTestSessionHost::Count(uint32_t code) { return Notes(code).size(); }
 
-int Connect(uint16_t port, const char* from) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  ::inet_pton(AF_INET, from, &local.sin_addr);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  timeval tv{10, 0};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  return fd;
-}
-
-bool ServerClosed(int fd) {
-  char c;
-  return ::recv(fd, &c, 1, 0) == 0;
-}
-
-size_t OpenDescriptors() {
-  size_t n = 0;
-  if (DIR* d = ::opendir("/proc/self/fd")) {
-    while (::readdir(d)) ++n;
-    ::closedir(d);
-  }
-  return n;
-}
+// ---- CTestEchoSession ---------------------------------------------------------------------------
 
 CTestEchoSession::CTestEchoSession(std::shared_ptr<CService> service, int handle)
     : CTCPSession(std::move(service), handle) {}
@@ -79,5 +54,16 @@ void CTestEchoSession::OnRead(platform::Message& msg) {
 void CTestEchoSession::OnClose(platform::Message& msg) {
   if (m_clientSocket.TakeEvent(msg)) Terminate(kSessionExitRefused);
 }
+
+// ---- CTestEchoService ---------------------------------------------------------------------------
+
+CTestEchoService::CTestEchoService(uint32_t port, const CString& name) : TRunningService(port, name, "echo") {}
+
+std::shared_ptr<CTCPSession> CTestEchoService::CreateSession(int handle) {
+  if (makeNone) return CTCPService::CreateSession(handle);
+  return std::make_shared<CTestEchoSession>(shared_from_this(), handle);
+}
+
+TL_IMPLEMENT_SERIAL(CTestEchoService, CTCPServiceSettings, 1)
 
 }  // namespace trellis::test

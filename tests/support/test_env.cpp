@@ -1,11 +1,18 @@
 #include "tests/support/test_env.h"
 
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <fstream>
+#include <iterator>
+#include <thread>
 
 namespace trellis::test {
 namespace {
@@ -72,6 +79,58 @@ int RunCommand(const std::string& cmd, std::string* out) {
   int st = pclose(p);
   if (out) *out = text;
   return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+}
+
+std::shared_ptr<platform::reg::Store> OpenFreshStore(const std::string& hint) {
+  std::string error;
+  auto store = platform::reg::Store::Open(MakeTempDir(hint) + "/registry.db", &error);
+  EXPECT_TRUE(store) << error;
+  return store;
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool WriteFile(const std::string& path, const std::string& text) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << text;
+  out.close();
+  return static_cast<bool>(out);
+}
+
+std::vector<std::string> CRLFLines(const std::string& text) {
+  std::vector<std::string> out;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = text.find("\r\n", pos);
+    if (end == std::string::npos) {
+      out.push_back(text.substr(pos) + "<unterminated>");
+      break;
+    }
+    out.push_back(text.substr(pos, end - pos));
+    pos = end + 2;
+  }
+  return out;
+}
+
+bool WaitFor(const std::function<bool()>& pred, int timeoutMs) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+size_t OpenDescriptors() {
+  size_t n = 0;
+  if (DIR* d = ::opendir("/proc/self/fd")) {
+    while (::readdir(d)) ++n;
+    ::closedir(d);
+  }
+  return n;
 }
 
 }  // namespace trellis::test

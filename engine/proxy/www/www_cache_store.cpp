@@ -472,6 +472,7 @@ void CWWWCache::WriteIndex() {
   try {
     WriteIndexLocked();
   } catch (...) {
+    // The old index stays whole (the rewrite goes through a rename); the next rewrite tries again.
   }
 }
 
@@ -510,6 +511,7 @@ void CWWWCache::Purge() {
       for (const auto& key : doomed) RemoveLocked(key, false);
       WriteIndexLocked();
     } catch (...) {
+      // A purge that stops part-way leaves entries and files consistent; additions come back below.
     }
     CacheOptions = kept;
     if (OverLimit()) {
@@ -522,6 +524,7 @@ void CWWWCache::Purge() {
     try {
       OnPurgeLeftCacheFull();
     } catch (...) {
+      // Telling the consoles is a courtesy; the purge itself is done.
     }
   }
 }
@@ -547,6 +550,7 @@ void CWWWCache::RemoveOrphanEntries() {
       }
       WriteIndexLocked();
     } catch (...) {
+      // What was removed stays removed; the rest waits for the next check.
     }
     CacheOptions = kept;
   }
@@ -565,6 +569,7 @@ bool CWWWCache::StartWorker(void (CWWWCache::*job)()) {
       try {
         (this->*job)();
       } catch (...) {
+        // The worker thread must end normally whatever its job threw.
       }
       m_workerRunning = false;
     });
@@ -590,6 +595,7 @@ void CWWWCache::Shutdown() {
   try {
     WriteIndexLocked();
   } catch (...) {
+    // At stop the old index stays whole; entries appended since it was written are still in it.
   }
   m_entries.RemoveAll();
   m_namesInUse.clear();

@@ -332,6 +332,9 @@ void CWWWSession::RelayToClient(const char* data, size_t n) {
     Log(kLogError, "Error writing to cache file - deleting file, stopping caching");
     m_writer.reset();
   }
+  // A body whose declared length is complete is stored before its last bytes go out: a browser
+  // that asks again the moment it has them must find the copy.
+  if (m_writer && m_contentLength && m_writer->BytesWritten() == *m_contentLength) CommitCache(false);
   m_clientSocket.Send(data, n);
 }
 
@@ -383,6 +386,7 @@ void CWWWSession::FinishAnswered(uint32_t reason) {
   try {
     m_clientSocket.ShutdownSend();
   } catch (...) {
+    // The browser may have gone already; the session ends below either way.
   }
   Terminate(reason);
 }

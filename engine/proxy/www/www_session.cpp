@@ -62,6 +62,7 @@ void CWWWSession::SendAccessDenied() {
     const CString page = BuildErrorPage(WWWPage::AccessDenied);
     m_clientSocket.Send(page.data(), page.size());
   } catch (...) {
+    // The browser may have gone; the refusal is logged by the caller.
   }
 }
 
@@ -267,6 +268,7 @@ void CWWWSession::DispatchRequest(int result) {
       try {
         m_clientSocket.ShutdownSend();
       } catch (...) {
+        // The browser may have gone already; the session ends below either way.
       }
       Terminate(0);
       return;
@@ -359,6 +361,7 @@ void CWWWSession::OnClose(platform::Message& msg) {
       try {
         m_clientSocket.ShutdownSend();
       } catch (...) {
+        // The browser may have gone already; the session ends below either way.
       }
       Terminate(0);
       return;

@@ -24,8 +24,7 @@ constexpr Row kWWWRows[] = {
 
 }  // namespace
 
-CWWWServiceSettings::CWWWServiceSettings()
-    : CTCPServiceSettings(kDefaultPort, "WWW Proxy server", "WWW Proxy server") {
+CWWWServiceSettings::CWWWServiceSettings() : CTCPServiceSettings(kDefaultPort, "WWW Proxy server", "WWW Proxy server") {
   ConnectMethodsOffered = CONNECT_HTTP_PROXY | CONNECT_SOCKS4 | CONNECT_HTTP_TUNNEL;
 }
 

@@ -1,6 +1,7 @@
 #include "engine/proxy/common/two_end_session.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -8,12 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <fcntl.h>
-
 #include <condition_variable>
-#include <fstream>
-#include <iterator>
-#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -23,105 +19,22 @@
 #include "engine/config/util.h"
 #include "engine/core/machine.h"
 #include "platform/clock.h"
-#include "tests/support/test_env.h"
+#include "tests/support/engine_fixture.h"
 
 namespace {
 
+using trellis::test::ConnectTo;
+using trellis::test::CTestSessionHost;
+using trellis::test::FreePort;
+using trellis::test::ListenOn;
+using trellis::test::LoopbackListener;
+using trellis::test::ReadToEnd;
+using trellis::test::SendAll;
+using trellis::test::SetRecvTimeout;
+using trellis::test::SocketAddress;
+using trellis::test::WriteFile;
+
 // ---- Harness ----------------------------------------------------------------------------------
-
-class TestHost : public CSessionHost {
- public:
-  TestHost() {
-    users.Add(std::make_shared<CUser>("Guest", "", "", ""), nullptr);
-    allow = std::make_shared<CRight>();
-    allow->AddRecipient(std::make_shared<CRecipient>());
-    allow->IncludeDefaultRights = kDefaultRightsIgnored;
-  }
-  CMachineMap& GetMachineMap() override { return machines; }
-  CGroupMemberDatabase* GetUserDatabase() override { return &users; }
-  AccessContext GetAccessContext() override {
-    AccessContext c;
-    c.users = &users;
-    if (clock) c.clock = clock;
-    return c;
-  }
-  void IdentifyMachineUser(CMachine&) override {}
-  void NotifyControllers(uint32_t, const CString&, const CString&, const CString&) override {}
-
-  CMachineMap machines;
-  CGroupMemberDatabase users;
-  std::shared_ptr<CRight> allow;
-  std::function<CDateTime()> clock;
-};
-
-int Socket() { return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); }
-
-sockaddr_in Addr(const char* ip, uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  inet_pton(AF_INET, ip, &a.sin_addr);
-  return a;
-}
-
-// A listening socket on ip and a free port.
-int ListenOn(const char* ip, uint16_t* port) {
-  int fd = Socket();
-  int one = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in a = Addr(ip, 0);
-  EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-  EXPECT_EQ(::listen(fd, 16), 0);
-  socklen_t len = sizeof a;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  *port = ntohs(a.sin_port);
-  return fd;
-}
-
-uint16_t FreePort(const char* ip) {
-  uint16_t port = 0;
-  ::close(ListenOn(ip, &port));
-  return port;
-}
-
-int ConnectTo(const char* from, const char* ip, uint16_t port) {
-  int c = Socket();
-  sockaddr_in b = Addr(from, 0);
-  ::bind(c, reinterpret_cast<sockaddr*>(&b), sizeof b);
-  sockaddr_in a = Addr(ip, port);
-  if (::connect(c, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    ::close(c);
-    return -1;
-  }
-  return c;
-}
-
-void SetRecvTimeout(int fd) {
-  timeval tv{10, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-}
-
-// Everything until the peer's end (or a 10 s silence).
-std::string ReadToEnd(int fd) {
-  SetRecvTimeout(fd);
-  std::string out;
-  char b[8192];
-  for (;;) {
-    ssize_t n = ::recv(fd, b, sizeof b, 0);
-    if (n <= 0) return out;
-    out.append(b, static_cast<size_t>(n));
-  }
-}
-
-bool SendAll(int fd, const std::string& data) {
-  size_t off = 0;
-  while (off < data.size()) {
-    ssize_t n = ::send(fd, data.data() + off, data.size() - off, MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    off += static_cast<size_t>(n);
-  }
-  return true;
-}
 
 // A server on 127.0.0.2 that serves one connection at a time in one of two half-close patterns:
 //   ReplyAfterEnd: reads until the client's end, then answers "got <n>" and the bytes reversed;
@@ -272,11 +185,6 @@ class Program {
   bool ready_ = false;
 };
 
-void WriteFile(const std::string& path, const std::string& text) {
-  std::ofstream out(path);
-  out << text;
-}
-
 class TwoEnd : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -284,18 +192,16 @@ class TwoEnd : public ::testing::Test {
     SetSessionHost(&host_);
     dir_ = trellis::test::MakeTempDir("twoend");
     log_ = CLogFile::OpenPath(dir_ + "/svc.log");
-    listenFd_ = ListenOn("127.0.0.1", &listenPort_);
   }
   void TearDown() override {
     EXPECT_TRUE(CTCPSession::WaitForAll(15000));
-    ::close(listenFd_);
     SetSessionHost(previous_);
   }
 
   // A client connection from 127.0.0.5 served by a relay session with these settings.
   std::shared_ptr<RelaySession> Start(const CConnectSettings& cs, uint32_t targetPort, int* client) {
-    *client = ConnectTo("127.0.0.5", "127.0.0.1", listenPort_);
-    int accepted = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+    int accepted = -1;
+    *client = listener_.Connect("127.0.0.5", &accepted);
     auto s = std::make_shared<RelaySession>(nullptr, accepted);
     s->SetLog(0xFFFFFFFF, log_);
     s->SetAccessRight(host_.allow);
@@ -334,14 +240,7 @@ class TwoEnd : public ::testing::Test {
 
     peer_.SetMode(Peer::GreetFirst);
     s = Start(cs, peer_.port(), &client);
-    SetRecvTimeout(client);
-    std::string greeting;
-    char b[256];
-    for (;;) {
-      ssize_t n = ::recv(client, b, sizeof b, 0);
-      if (n <= 0) break;
-      greeting.append(b, static_cast<size_t>(n));
-    }
+    const std::string greeting = ReadToEnd(client);
     EXPECT_EQ(greeting, Peer::kGreeting);
     // The server's end reached the client; the client's own direction is still open.
     ASSERT_TRUE(SendAll(client, "answer after your end"));
@@ -353,12 +252,11 @@ class TwoEnd : public ::testing::Test {
     EXPECT_EQ(peer_.Received(), "answer after your end");
   }
 
-  TestHost host_;
+  CTestSessionHost host_;
   CSessionHost* previous_ = nullptr;
   std::string dir_;
   std::shared_ptr<CLogFile> log_;
-  int listenFd_ = -1;
-  uint16_t listenPort_ = 0;
+  LoopbackListener listener_{"127.0.0.1", 16};
   Peer peer_;
   int served_ = 0;
 };
@@ -587,10 +485,10 @@ TEST_F(TwoEnd, FakeUpstreamsRefuseWithTheirTextsAndTunnelKeepsBytesAfterTheHeade
 TEST_F(TwoEnd, ThroughTinyproxyConnectAndItsRefusal) {
   const uint16_t port = FreePort("127.0.0.3");
   const std::string conf = dir_ + "/tinyproxy.conf";
-  WriteFile(conf, "Port " + std::to_string(port) +
+  ASSERT_TRUE(WriteFile(conf, "Port " + std::to_string(port) +
                       "\nListen 127.0.0.3\nTimeout 30\nMaxClients 20\nAllow 127.0.0.1\nConnectPort " +
                       std::to_string(peer_.port()) + "\nLogLevel Info\nLogFile \"" + dir_ +
-                      "/tinyproxy.log\"\n");
+                      "/tinyproxy.log\"\n"));
   Program proxy({"tinyproxy", "-d", "-c", conf}, "127.0.0.3", port);
   ASSERT_TRUE(proxy.ready()) << "tinyproxy did not start";
   const CConnectSettings cs = Via(CONNECT_HTTP_TUNNEL, "127.0.0.3", port);
@@ -627,7 +525,7 @@ TEST_F(TwoEnd, ThroughDanteSOCKS4AndItsRefusal) {
   const uint16_t port = FreePort("127.0.0.4");
   const uint16_t blocked = FreePort("127.0.0.2");
   const std::string conf = dir_ + "/danted.conf";
-  WriteFile(conf, "logoutput: " + dir_ + "/danted.log\n"
+  ASSERT_TRUE(WriteFile(conf, "logoutput: " + dir_ + "/danted.log\n"
                   "internal: 127.0.0.4 port = " + std::to_string(port) + "\n"
                   "external: 127.0.0.4\n"
                   "socksmethod: none\n"
@@ -636,7 +534,7 @@ TEST_F(TwoEnd, ThroughDanteSOCKS4AndItsRefusal) {
                   "user.unprivileged: nobody\n"
                   "client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }\n"
                   "socks block { from: 0.0.0.0/0 to: 127.0.0.2/32 port = " + std::to_string(blocked) + " }\n"
-                  "socks pass { from: 127.0.0.0/8 to: 127.0.0.0/8 }\n");
+                  "socks pass { from: 127.0.0.0/8 to: 127.0.0.0/8 }\n"));
   Program proxy({"danted", "-f", conf}, "127.0.0.4", port);
   ASSERT_TRUE(proxy.ready()) << "danted did not start";
   const CConnectSettings cs = Via(CONNECT_SOCKS4, "127.0.0.4", port, "trellis");
@@ -669,7 +567,7 @@ TEST_F(TwoEnd, OutgoingInterfaceIsTheSourceAndDatagramsGoOnlyToAChosenServer) {
 
   uint16_t port = 0;
   int peer = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a = Addr("127.0.0.2", 0);
+  sockaddr_in a = SocketAddress("127.0.0.2", 0);
   ASSERT_EQ(::bind(peer, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
   socklen_t len = sizeof a;
   ::getsockname(peer, reinterpret_cast<sockaddr*>(&a), &len);
@@ -701,73 +599,6 @@ TEST_F(TwoEnd, OutgoingInterfaceIsTheSourceAndDatagramsGoOnlyToAChosenServer) {
   u->Exit(0);
   EXPECT_EQ(u->GetServerHandle(), -1);
   ::close(peer);
-}
-
-// ---- The access decision in a session ---------------------------------------------------------
-
-class EndTimeSession : public CSession {
- public:
-  void Exit(uint32_t code) override {
-    lastCode = code;
-    CSession::Exit(code);
-  }
-  std::atomic<uint32_t> lastCode{0xFFFF};
-};
-
-TEST_F(TwoEnd, TimeRestrictedGrantEndsTheSessionAtTheChangeAndRefusalsAreAudited) {
-  // The decision runs at a fixed instant in 2001; the slice granting it ends on 1 January 2002,
-  // which the machine's pass (on the real clock) finds passed: the session ends then, with 5.
-  host_.clock = [] { return CDateTime(2001, 6, 1, 12, 0, 0); };
-  auto timed = std::make_shared<CRecipient>();
-  timed->SpecifyTime = 1;
-  auto slice = std::make_shared<CTimeSlice>();
-  slice->Every = 0;
-  slice->CheckTime = 1;
-  slice->StartTime = CDateTime(2001, 1, 1, 0, 0, 0);
-  slice->EndTime = CDateTime(2002, 1, 1, 0, 0, 0);
-  timed->TimeFilter.AddInclusion(slice);
-  auto right = std::make_shared<CRight>();
-  right->IncludeDefaultRights = kDefaultRightsIgnored;
-  right->AddRecipient(timed);
-
-  auto a = std::make_shared<EndTimeSession>();
-  a->SetTimeout(false, 0);
-  a->SetClient("127.0.0.7", 1);
-  a->SetAccessRight(right);
-  ASSERT_TRUE(host_.machines.AttachSession(a, &host_));
-  EXPECT_EQ(a->CheckRights(AccessStage::Accept), AccessResult::Allowed);
-  // A later grant without a time restriction lifts the end an earlier timed grant had set.
-  auto b = std::make_shared<EndTimeSession>();
-  b->SetTimeout(false, 0);
-  b->SetClient("127.0.0.7", 2);
-  b->SetAccessRight(right);
-  ASSERT_TRUE(host_.machines.AttachSession(b, &host_));
-  EXPECT_EQ(b->CheckRights(AccessStage::Accept), AccessResult::Allowed);
-  b->SetAccessRight(host_.allow);
-  EXPECT_EQ(b->CheckRights(AccessStage::Request), AccessResult::Allowed);
-
-  host_.machines.OnTimer();
-  EXPECT_EQ(a->lastCode.load(), uint32_t{kSessionExitEndTime});
-  EXPECT_EQ(b->lastCode.load(), 0xFFFFu);
-
-  // Outside the slice: refused, with a "Failed authorisation" line in the user's audit file.
-  host_.clock = [] { return CDateTime(2003, 6, 1, 12, 0, 0); };
-  auto guest = host_.users.FindUser("Guest");
-  guest->AuditUser = 1;
-  guest->AuditOptions = 0x1FF;
-  guest->OpenAuditFile();
-  b->SetDescription("CONNECT example:443");
-  b->SetAccessRight(right);
-  EXPECT_EQ(b->CheckRights(AccessStage::Request), AccessResult::Refused);
-  EXPECT_EQ(b->lastCode.load(), uint32_t{kSessionExitRefused});
-  ASSERT_TRUE(guest->GetAuditFile());
-  std::ifstream in(guest->GetAuditFile()->GetPath(), std::ios::binary);
-  const std::string audit((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  EXPECT_NE(audit.find("\t127.0.0.7\t" + FormatString("%010u", b->GetSessionNumber()) +
-                       "\tFailed authorisation:\tCONNECT example:443\r\n"),
-            std::string::npos)
-      << audit;
-  host_.machines.DeleteAll();
 }
 
 }  // namespace

@@ -5,8 +5,6 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <thread>
 
 #include "engine/remote/rc_message.h"
@@ -15,17 +13,10 @@
 
 namespace {
 
+using trellis::test::ReadFile;
+using trellis::test::WriteFile;
+
 using Headers = std::vector<std::pair<CString, CString>>;
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(f), {});
-}
-
-void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream f(path, std::ios::binary | std::ios::trunc);
-  f << bytes;
-}
 
 bool Exists(const std::string& path) {
   struct stat st {};

@@ -1,0 +1,160 @@
+// Console requests on services. A changed service is a new object swapped in for the live one, so
+// its sessions finish under the settings they started with.
+#include "engine/core/service_manager.h"
+#include "engine/remote/frame.h"
+#include "engine/remote/rc_service.h"
+
+namespace {
+
+// The archived form of an object, for comparing two services' settings.
+std::vector<uint8_t> ArchivedForm(CObject& obj) {
+  CArchive ar(CArchive::store);
+  obj.Serialize(ar);
+  return ar.TakeBytes();
+}
+
+// Copies the archived settings of one service into a fresh object of its class, so a replacement
+// starts from everything the live one holds and the frame then changes what it carries.
+std::shared_ptr<CService> FreshCopy(CService& live) {
+  auto fresh = CServiceManager::CreateService(live.Settings().GetRuntimeClass()->m_className);
+  if (!fresh) return nullptr;
+  std::vector<uint8_t> bytes = ArchivedForm(live.Settings());
+  CArchive ar(bytes.data(), bytes.size());
+  fresh->Settings().Serialize(ar);
+  return fresh;
+}
+
+// Puts a new service object in the place of the live one: the old listeners close, the new object
+// enters the manager under its lock, and it listens in its stead when the old one was running.
+// Sessions of the old object finish with the settings they started with.
+void SwapService(CServiceManager& manager, const std::shared_ptr<CService>& live,
+                 const std::shared_ptr<CService>& fresh) {
+  const bool wasRunning = live->Settings().GetRunningState() != SERVICE_STOPPED;
+  live->Stop();
+  live->CloseLogFile();
+  {
+    CLockGuard g(fresh->Settings());
+    fresh->Settings().RestartNeeded = 0;
+  }
+  {
+    CLockGuard g(manager);
+    manager.RemoveService(live->Settings().GetName());
+    manager.AddService(fresh);
+  }
+  fresh->OpenLogFile();
+  if (wasRunning) fresh->Start();
+  fresh->Log(LOG_CONFIGURATION, "Service configuration changed by a console");
+}
+
+void SendServices(X1Socket& socket) {
+  auto engine = TheEngine();
+  std::vector<uint8_t> interfaces = BuildFrame(engine->GetSysInfo().m_interfaces);
+  std::vector<uint8_t> services = BuildFrame(engine->GetServiceManager());
+  socket.Send(interfaces.data(), interfaces.size());
+  socket.Send(services.data(), services.size());
+}
+
+// A whole upload, applied as a difference.
+bool ReceiveServiceManager(X1Socket& socket) {
+  auto engine = TheEngine();
+  std::vector<uint8_t> payload = ReceiveFramePayload(socket);
+  CServiceManager scratch;
+  LoadBareFrame(payload, scratch);
+  if (!scratch.FindService(kRemoteControlServiceName)) return false;
+  CServiceManager& manager = engine->GetServiceManager();
+  for (const auto& live : manager.GetServices()) {
+    const CString name = live->Settings().GetName();
+    if (scratch.FindService(name)) continue;
+    if (manager.RemoveService(name)) {
+      live->Shutdown();
+      live->CloseLogFile();
+    }
+  }
+  for (const auto& incoming : scratch.GetServices()) {
+    auto live = manager.FindService(incoming->Settings().GetName());
+    if (!live) {
+      if (!manager.AddService(incoming)) return false;
+      incoming->OpenLogFile();
+      incoming->Startup();
+      continue;
+    }
+    // An unchanged service keeps running untouched.
+    if (live->Settings().GetRuntimeClass() == incoming->Settings().GetRuntimeClass()) {
+      auto before = ArchivedForm(live->Settings());
+      auto after = ArchivedForm(incoming->Settings());
+      if (before == after) continue;
+    }
+    SwapService(manager, live, incoming);
+  }
+  return engine->SaveConfiguration();
+}
+
+bool AddService(X1Socket& socket, const CString& name) {
+  auto obj = ReceiveUnknownObject(socket, TL_RUNTIME_CLASS(CServiceSettings));
+  auto service = std::dynamic_pointer_cast<CService>(obj);
+  if (!service || !CServiceSettings::IsValidName(name)) return false;
+  auto engine = TheEngine();
+  CServiceManager& manager = engine->GetServiceManager();
+  CServiceSettings& settings = service->Settings();
+  if (settings.GetName() != name && !settings.SetName(name)) return false;
+  {
+    CLockGuard g(manager);
+    if (manager.FindService(name) || !manager.AddService(service)) return false;
+  }
+  service->OpenLogFile();
+  service->Startup();
+  return engine->SaveConfiguration();
+}
+
+bool ModifyService(X1Socket& socket, const CString& name) {
+  auto engine = TheEngine();
+  CServiceManager& manager = engine->GetServiceManager();
+  std::vector<uint8_t> payload = ReceiveFramePayload(socket);
+  auto live = manager.FindService(name);
+  if (!live) return false;
+  auto fresh = FreshCopy(*live);
+  if (!fresh) return false;
+  CServiceSettings& settings = fresh->Settings();
+  LoadBareFrame(payload, settings);
+  if (settings.GetName() != name && !settings.SetName(name)) return false;
+  SwapService(manager, live, fresh);
+  return engine->SaveConfiguration();
+}
+
+bool DeleteService(const CString& name) {
+  auto engine = TheEngine();
+  CServiceManager& manager = engine->GetServiceManager();
+  auto service = manager.FindService(name);
+  if (!service || !manager.RemoveService(name)) return false;
+  service->Shutdown();
+  service->CloseLogFile();
+  return engine->SaveConfiguration();
+}
+
+bool StartStopService(const CString& name, const CString& operation) {
+  auto service = TheEngine()->GetServiceManager().FindService(name);
+  if (!service) return false;
+  if (operation == "0") {
+    service->Stop();
+  } else {
+    service->Start();
+  }
+  return true;
+}
+
+}  // namespace
+
+bool CRemoteControlSession::ServiceRequest(const CTLRCPMessage& message) {
+  const CString& name = message.m_text1;
+  switch (message.m_code) {
+    case RC_REQ_GET_SERVICES:
+      SendServices(m_clientSocket);
+      return true;
+    case RC_REQ_UPLOAD_SERVICES: return ReceiveServiceManager(m_clientSocket);
+    case RC_REQ_ADD_SERVICE: return AddService(m_clientSocket, name);
+    case RC_REQ_DELETE_SERVICE: return DeleteService(name);
+    case RC_REQ_MODIFY_SERVICE: return ModifyService(m_clientSocket, name);
+    case RC_REQ_START_STOP_SERVICE: return StartStopService(name, message.m_text2);
+    default: return false;
+  }
+}
