@@ -1,17 +1,18 @@
 #include "platform/svc.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <mutex>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 
 #include "platform/registry.h"
 
@@ -103,12 +104,11 @@ bool WriteStatusFile(const std::string& name, const ServiceStatus& st) {
   std::string tmp = path + ".tmp." + std::to_string(getpid());
   int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return false;
-  std::string text = "type=" + std::to_string(st.serviceType) + "\nstate=" + std::to_string(st.currentState) +
-                     "\ncontrols=" + std::to_string(st.controlsAccepted) +
-                     "\nexit=" + std::to_string(st.win32ExitCode) +
-                     "\nspecific=" + std::to_string(st.serviceSpecificExitCode) +
-                     "\ncheckpoint=" + std::to_string(st.checkPoint) + "\nwait=" + std::to_string(st.waitHint) +
-                     "\npid=" + std::to_string(getpid()) + "\n";
+  std::string text =
+      "type=" + std::to_string(st.serviceType) + "\nstate=" + std::to_string(st.currentState) +
+      "\ncontrols=" + std::to_string(st.controlsAccepted) + "\nexit=" + std::to_string(st.win32ExitCode) +
+      "\nspecific=" + std::to_string(st.serviceSpecificExitCode) + "\ncheckpoint=" + std::to_string(st.checkPoint) +
+      "\nwait=" + std::to_string(st.waitHint) + "\npid=" + std::to_string(getpid()) + "\n";
   bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
   ok = (close(fd) == 0) && ok;
   if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
@@ -164,6 +164,8 @@ long CreateService(const std::string& name, const ServiceConfig& config) {
 
 bool ServiceExists(const std::string& name) {
   if (!ValidName(name)) return false;
+  // Asking never creates the store: "-v" on a machine without one must leave none behind.
+  if (::access(Store::DefaultPath().c_str(), F_OK) != 0) return false;
   auto store = Store::Default();
   return store && store->KeyExists(ServiceKey(name));
 }
@@ -297,9 +299,9 @@ long ControlService(const std::string& name, uint32_t control, ServiceStatus* st
   return kOk;
 }
 
-bool WaitUntilStopped(const std::string& name, int timeoutMs) {
+bool WaitUntilStopped(const std::string& name, int timeoutMs, pid_t pid) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (RunningPid(name) != 0) {
+  for (pid_t running = RunningPid(name); running != 0 && (pid == 0 || running == pid); running = RunningPid(name)) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }

@@ -78,8 +78,9 @@ long ControlService(const std::string& name, uint32_t control, ServiceStatus* st
 long QueryServiceStatus(const std::string& name, ServiceStatus* status);
 // Pid of the running service process, 0 when it does not run.
 pid_t RunningPid(const std::string& name);
-// Waits up to timeoutMs for the service process to be gone; true when it is.
-bool WaitUntilStopped(const std::string& name, int timeoutMs);
+// Waits up to timeoutMs for the service process to be gone; true when it is. With a pid, waits for
+// that process only: a new one started meanwhile (a -start right after a -stop) does not count.
+bool WaitUntilStopped(const std::string& name, int timeoutMs, pid_t pid = 0);
 
 // In the service process.
 using ServiceMainFunction = void (*)(int argc, char** argv);

@@ -52,7 +52,8 @@ int main(int argc, char** argv) {
   try {
     RemoveOldBetaService(service);
     ChangeToHomeDirectory(service);
-    if (service.ParseStandardArgs(argc, argv)) return 0;
+    // A switch that could not do what it was asked (a stop that did not finish) ends with 1.
+    if (int handled = service.ParseStandardArgs(argc, argv)) return handled == 1 ? 0 : 1;
     service.LogEvent(EVENTLOG_INFORMATION_TYPE, EVMSG_DEBUG, "Starting Engine");
     // A send on a connection the peer has reset must fail, not end the process.
     signal(SIGPIPE, SIG_IGN);

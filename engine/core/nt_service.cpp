@@ -1,11 +1,12 @@
 #include "engine/core/nt_service.h"
 
+#include <strings.h>
+#include <unistd.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <strings.h>
 #include <thread>
-#include <unistd.h>
 
 #include "engine/config/reg_helpers.h"
 #include "platform/clock.h"
@@ -29,9 +30,9 @@ const char* const kEventTexts[] = {
     "%1.\r\n",
 };
 
-// How long -clean waits for a running engine to let go before it deletes the configuration, so
-// that nothing the engine still writes re-creates part of the tree.
-constexpr int kCleanStopWaitMs = 30000;
+// How long -stop, -start and -clean wait for a stopping engine to end: its stop ends every session
+// and saves the configuration, which takes a few seconds at most.
+constexpr int kStopWaitMs = 60000;
 
 }  // namespace
 
@@ -120,6 +121,15 @@ int CNTService::ParseStandardArgs(int argc, char** argv) {
       printf("%s is not installed\n", display);
       return 1;
     }
+    // A start while a stop is under way waits for the old process: it still holds the instance
+    // lock, and a new one would find it and end at once while this one reported success.
+    svc::ServiceStatus status;
+    if (svc::QueryServiceStatus(m_serviceName, &status) == svc::kOk && status.processId != 0 &&
+        status.currentState == svc::kServiceStopPending &&
+        !svc::WaitUntilStopped(m_serviceName, kStopWaitMs, status.processId)) {
+      fprintf(stderr, "%s service is still stopping - not started\n", display);
+      return 2;
+    }
     long rc = svc::StartService(m_serviceName);
     if (rc == svc::kOk || rc == svc::kErrorServiceAlreadyRunning)
       printf("%s service started\n", display);
@@ -132,7 +142,16 @@ int CNTService::ParseStandardArgs(int argc, char** argv) {
       printf("%s is not installed\n", display);
       return 1;
     }
-    if (StopNTService(m_serviceName.c_str())) printf("%s service stopped\n", display);
+    // Stopped is said only once the process has gone; a stop that does not finish in time is a
+    // failure the caller must see (on standard error and in the exit status).
+    svc::ServiceStatus status;
+    const long rc = svc::ControlService(m_serviceName, svc::kControlStop, &status);
+    if (rc != svc::kOk && rc != svc::kErrorServiceNotActive) return 1;
+    if (rc == svc::kOk && !svc::WaitUntilStopped(m_serviceName, kStopWaitMs, status.processId)) {
+      fprintf(stderr, "%s service did not stop within %d seconds\n", display, kStopWaitMs / 1000);
+      return 2;
+    }
+    printf("%s service stopped\n", display);
     return 1;
   }
   if (strcasecmp(arg, "-clean") == 0) {
@@ -140,7 +159,7 @@ int CNTService::ParseStandardArgs(int argc, char** argv) {
       printf("%s is not installed\n", display);
       return 1;
     }
-    if (!StopNTService(m_serviceName.c_str()) || !svc::WaitUntilStopped(m_serviceName, kCleanStopWaitMs))
+    if (!StopNTService(m_serviceName.c_str()) || !svc::WaitUntilStopped(m_serviceName, kStopWaitMs))
       printf("Failed to stop %s service\n", display);
     if (!DeleteNTService(m_serviceName.c_str())) printf("Failed to remove %s service\n", display);
     SetRegistryRoot("Nomra Software", "Trellis 2");
@@ -170,8 +189,9 @@ bool CNTService::Install() {
   auto store = platform::reg::Store::Default();
   std::string key = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + m_serviceName;
   std::string types("\x07\0\0\0", 4);
-  if (!store || store->SetValue(key, "EventMessageFile", platform::reg::kExpandSz, path + std::string(1, '\0')) !=
-                    platform::reg::kOk ||
+  if (!store ||
+      store->SetValue(key, "EventMessageFile", platform::reg::kExpandSz, path + std::string(1, '\0')) !=
+          platform::reg::kOk ||
       store->SetValue(key, "TypesSupported", platform::reg::kDword, types) != platform::reg::kOk) {
     m_lastError = platform::reg::kAccessDenied;
     return false;

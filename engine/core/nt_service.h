@@ -34,7 +34,8 @@ class CNTService {
   CNTService(const char* serviceName, const char* displayName);
   virtual ~CNTService();
 
-  // 0 when no switch was given (run as a service), 1 when a switch was handled or refused.
+  // 0 when no switch was given (run as a service), 1 when a switch was handled or refused, 2 when
+  // a -stop or -start could not finish (the engine still stopping after the wait).
   int ParseStandardArgs(int argc, char** argv);
   bool IsInstalled();
   bool Install();

@@ -7,8 +7,10 @@
 #include <thread>
 
 #include "engine/config/util.h"
+#include "engine/core/nt_service.h"
 #include "engine/core/session.h"
 #include "engine/net/socket_exception.h"
+#include "platform/eventlog.h"
 #include "platform/msg_thread.h"
 
 namespace {
@@ -140,6 +142,7 @@ void CService::Start() {
       } catch (const X1SocketException& e) {
         Log(LOG_ERROR, "Service failed startup on interface %s:%u error %u", address.c_str(), port,
             static_cast<unsigned>(e.GetCode()));
+        ReportStartFailure(address, port, e);
         failed = true;
       }
     } else {
@@ -159,6 +162,7 @@ void CService::Start() {
         } catch (const X1SocketException& e) {
           Log(LOG_ERROR, "Service failed startup on interface %s:%u error %u", address.c_str(), port,
               static_cast<unsigned>(e.GetCode()));
+          ReportStartFailure(address, port, e);
           binding->m_state = BINDING_FAILED;
           failed = true;
         }
@@ -176,6 +180,15 @@ void CService::Start() {
     SetRunningState(SERVICE_RUNNING);
     Log(LOG_INFORMATION, "Service started successfully");
   }
+}
+
+void CService::ReportStartFailure(const CString& address, uint32_t port, const X1SocketException& e) {
+  // A listener that cannot open is what an operator looks for first; the service's own log may
+  // be off or in a folder nobody reads, so the event log carries it too.
+  platform::eventlog::Report(
+      "TrellisEngine", platform::eventlog::kError, EVMSG_DEBUG,
+      FormatString("Service %s failed startup on interface %s:%u error %u (%s)", m_settings.GetName().c_str(),
+                   address.c_str(), port, static_cast<unsigned>(e.GetCode()), e.GetText().c_str()));
 }
 
 void CService::Stop() {

@@ -101,6 +101,7 @@ class CService : public std::enable_shared_from_this<CService> {
   using Listeners = std::map<CString, std::unique_ptr<X1Socket>>;
 
   void WriteLogLine(uint32_t type, const CString& text);
+  void ReportStartFailure(const CString& address, uint32_t port, const X1SocketException& e);
   // The listener of a binding of option 2, made on first use (binding map's lock held).
   X1Socket& BindingListener(const CString& name);
   // Takes the listeners of the named bindings (all when names is null) out of the table; the

@@ -2,7 +2,7 @@
 # say what failed, polling with a limit, and the engine program with its start, stop and checks.
 set -euo pipefail
 
-source "$(dirname "${BASH_SOURCE[0]}")/../support/engine.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/engine.sh"
 
 BUILD=${TRELLIS_BUILD:-$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)/build}
 T=$(realpath "$BUILD/trellis")

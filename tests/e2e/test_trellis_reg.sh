@@ -28,6 +28,16 @@ expect_refused() {
   [[ "$before" == "$after" ]] || fail "trellis-reg $* changed the store"
 }
 
+# Reads and deletes of a registry that does not exist say so, exit 1 and create nothing.
+for cmd in "query Settings" "query Settings Version" "export" "export Settings" "delete Settings"; do
+  rc=0
+  err=$(TRELLIS_REGISTRY="$WORK/missing/registry.db" "$REG" $cmd 2>&1 >/dev/null) || rc=$?
+  expect_eq "$rc" 1 "trellis-reg $cmd on a missing registry: exit status"
+  expect_eq "$err" "trellis-reg: no registry at $WORK/missing/registry.db (TRELLIS_REGISTRY names the registry file)" \
+    "trellis-reg $cmd on a missing registry: message"
+  [[ ! -e "$WORK/missing" ]] || fail "trellis-reg $cmd created $WORK/missing"
+done
+
 # ---- set and query every type ----
 "$REG" set Settings Version dword 513
 "$REG" set Settings Mask dword 0xFFFFFFFF

@@ -14,7 +14,7 @@ REG="$build/trellis-reg"
 LOCK="$TRELLIS_RUNDIR/TrellisEngineApp.lock"
 export TRELLIS_EVENTLOG=${TRELLIS_EVENTLOG:-$out/events.log}
 
-source "$here/engine.sh"
+source "$here/../../scripts/engine.sh"
 wait_until() { wait_for 15 "$@"; }
 service() {  # service NAME CLASS PORT [more VALUE TYPE DATA triples]
   local key="Services\\$1"

@@ -1,6 +1,9 @@
 // trellis-reg: reads and writes the registry store from the command line, and exports and imports
-// it as text. Exit status: 0 done, 1 the key or value is missing or the store failed, 2 the command
-// line or the imported text is malformed (nothing was written).
+// it as text. Exit status: 0 done, 1 the key or value is missing, the store does not exist (query,
+// delete, export) or the store failed, 2 the command line or the imported text is malformed
+// (nothing was written).
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -27,6 +30,8 @@ constexpr const char* kUsage = R"(usage:
   trellis-reg export [KEY]               write a key's tree (default: the whole store) to stdout
   trellis-reg import FILE                read an export ("-" for stdin) and write it in one commit
 
+The registry file is TRELLIS_REGISTRY (default /var/lib/trellis/registry.db); query, delete and
+export refuse a file that does not exist.
 KEY is relative to HKLM\SOFTWARE\Nomra Software\Trellis 2 unless it starts with HKLM\ or HKCU\.
 Names are matched without regard to letter case. An empty VALUE ("") is the key's default value.
 TYPE and DATA of set:
@@ -61,8 +66,8 @@ bool StartsWithNoCase(std::string_view s, std::string_view prefix) {
 }
 
 std::string ResolveKey(std::string_view arg) {
-  if (StartsWithNoCase(arg, "HKLM\\") || StartsWithNoCase(arg, "HKCU\\") ||
-      reg::FoldName(arg) == "HKLM" || reg::FoldName(arg) == "HKCU")
+  if (StartsWithNoCase(arg, "HKLM\\") || StartsWithNoCase(arg, "HKCU\\") || reg::FoldName(arg) == "HKLM" ||
+      reg::FoldName(arg) == "HKCU")
     return std::string(arg);
   return std::string(kEngineRoot) + "\\" + std::string(arg);
 }
@@ -131,9 +136,7 @@ std::string Quote(std::string_view s) {
       case '\n': out += "\\n"; break;
       case '\r': out += "\\r"; break;
       case '\t': out += "\\t"; break;
-      default:
-        out += "\\x";
-        AppendHexByte(&out, c, false);
+      default: out += "\\x"; AppendHexByte(&out, c, false);
     }
   });
   out.push_back('"');
@@ -394,15 +397,13 @@ int Query(const std::vector<std::string>& args) {
   if (!stored) return Fail(1, "key not found: " + Quote(key));
   if (args.size() > 1) {
     reg::Value v;
-    if (store->GetValue(*stored, args[1], &v) != reg::kOk)
-      return Fail(1, "value not found: " + Quote(args[1]));
+    if (store->GetValue(*stored, args[1], &v) != reg::kOk) return Fail(1, "value not found: " + Quote(args[1]));
     std::cout << ValueLine(v) << "\n";
     return 0;
   }
   std::cout << KeyLine(*stored) << "\n";
   for (const auto& v : store->Values(*stored)) std::cout << ValueLine(v) << "\n";
-  for (const auto& sub : store->SubKeys(*stored))
-    std::cout << "; sub-key " << EscapeLevel(sub) << "\n";
+  for (const auto& sub : store->SubKeys(*stored)) std::cout << "; sub-key " << EscapeLevel(sub) << "\n";
   return 0;
 }
 
@@ -416,8 +417,7 @@ int Set(const std::vector<std::string>& args) {
   if (levels.size() > reg::kMaxKeyDepth) return Fail(2, "key path too deep");
   if (!reg::IsValidValueName(name)) return Fail(2, "invalid value name");
   size_t ndata = args.size() - 3;
-  if (type != "multi_sz" && ndata != 1)
-    return Fail(2, "set takes exactly one DATA argument for type " + Quote(type));
+  if (type != "multi_sz" && ndata != 1) return Fail(2, "set takes exactly one DATA argument for type " + Quote(type));
   uint32_t t;
   std::string data;
   if (type == "dword") {
@@ -524,8 +524,7 @@ int Import(const std::vector<std::string>& args) {
     std::string_view line = rest.substr(0, nl);
     rest.remove_prefix(nl == rest.npos ? rest.size() : nl + 1);
     ++lineno;
-    while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t'))
-      line.remove_suffix(1);
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ' || line.back() == '\t')) line.remove_suffix(1);
     auto bad = [&](const std::string& what) {
       return Fail(2, Quote(file) + ":" + std::to_string(lineno) + ": " + what + "; nothing imported");
     };
@@ -550,8 +549,8 @@ int Import(const std::vector<std::string>& args) {
   if (!store) return code;
   reg::Store::Transaction txn(*store);
   for (const auto& it : items) {
-    long st = it.has_value ? store->SetValue(it.key, it.value.name, it.value.type, it.value.data)
-                           : store->CreateKey(it.key);
+    long st =
+        it.has_value ? store->SetValue(it.key, it.value.name, it.value.type, it.value.data) : store->CreateKey(it.key);
     if (st != reg::kOk) return Fail(1, "write failed at " + Quote(it.key) + " (error " + std::to_string(st) + ")");
   }
   return 0;
@@ -579,6 +578,13 @@ int main(int argc, char** argv) {
   };
   for (const auto& c : kCommands) {
     if (cmd != c.name) continue;
+    // Reading or deleting never makes a store: a mistyped TRELLIS_REGISTRY must not leave an empty
+    // database behind and answer as if the keys were simply missing.
+    if (c.run != Set && c.run != Import) {
+      const std::string path = reg::Store::DefaultPath();
+      if (::access(path.c_str(), F_OK) != 0)
+        return Fail(1, "no registry at " + path + " (TRELLIS_REGISTRY names the registry file)");
+    }
     // multi_sz takes any number of strings, including none.
     size_t min = c.run == Set && args.size() == 3 && args[2] == "multi_sz" ? 3 : c.min;
     if (args.size() < min || args.size() > c.max)

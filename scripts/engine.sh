@@ -68,3 +68,25 @@ for _ in range(200):
     break
 PY
 }
+
+# engine_pid: the pid of the running engine service process (it holds a record lock on
+# TrellisEngine.lock in TRELLIS_RUNDIR for its whole life), or nothing.
+engine_pid() {
+  python3 - "$TRELLIS_RUNDIR/TrellisEngine.lock" <<'PY'
+import fcntl, os, struct, sys
+try:
+    fd = os.open(sys.argv[1], os.O_RDONLY)
+except OSError:
+    sys.exit(0)
+form = "hhqqixxxx"
+got = fcntl.fcntl(fd, fcntl.F_GETLK, struct.pack(form, fcntl.F_WRLCK, 0, 0, 0, 0))
+kind, _, _, _, pid = struct.unpack(form, got)
+if kind != fcntl.F_UNLCK and pid > 0:
+    print(pid)
+PY
+}
+
+# engine_listeners PID: one line per socket the process listens on: "tcp 0.0.0.0:8080".
+engine_listeners() {
+  ss -Hlntup 2>/dev/null | awk -v p="pid=$1," 'index($0, p) { print $1, $5 }' | sort -u
+}
