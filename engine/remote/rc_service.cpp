@@ -323,7 +323,9 @@ bool CRemoteControlSession::HasSystemRight(int32_t code) {
   auto engine = TheEngine();
   CRight* right = engine->GetRight(code);
   if (!right) return false;
-  return right->IsGranted(ConsoleAccessRequest(), engine->GetAccessContext(), AccessStage::Accept);
+  // The request is known: ban and request restrictions apply, and one this engine cannot evaluate
+  // refuses.
+  return right->IsGranted(ConsoleAccessRequest(), engine->GetAccessContext(), AccessStage::Request);
 }
 
 AccessRequest CRemoteControlSession::ConsoleAccessRequest() {
@@ -376,7 +378,7 @@ bool CRemoteControlSession::HasRights(const CTLRCPMessage& message) {
         if (!service) return false;
         const CRight& right = info->right == RC_RIGHT_SERVICE_EDIT ? service->Settings().EditRights
                                                                   : service->Settings().StartStopRights;
-        return right.IsGranted(ConsoleAccessRequest(), engine->GetAccessContext(), AccessStage::Accept);
+        return right.IsGranted(ConsoleAccessRequest(), engine->GetAccessContext(), AccessStage::Request);
       }
       default: return HasSystemRight(info->right);
     }
