@@ -41,6 +41,9 @@ struct OutgoingMessage : platform::MsgPayload {
   CTLRCPMessage message;
 };
 
+// A console log-in the access right refuses, or whose user has gone meanwhile, ends with this reason.
+constexpr uint32_t kExitLoginRefused = 5;
+
 bool IsBuiltInUser(const CString& name) { return name == "Administrator" || name == "Guest"; }
 bool IsBuiltInGroup(const CString& name) { return name == "Administrators" || name == "Users"; }
 
@@ -173,8 +176,15 @@ void CRemoteControlSession::SendAccessDenied() {
 
 void CRemoteControlSession::CheckLogin() {
   const CString name = GetUserName();
-  if (CheckRights(AccessStage::Accept) == AccessResult::Refused) {
+  if (DecideRights(AccessStage::Accept) == AccessResult::Refused) {
+    try {
+      SendAccessDenied();
+    } catch (...) {
+      // The console may have gone already; the refusal is logged and the session ends below.
+    }
+    Audit(kAuditFailedAuthorisation, "User %s cannot log in - Access denied", name.c_str());
     Log(kLogFailedAuthorisation, "User %s cannot log in - Access denied", name.c_str());
+    Terminate(kExitLoginRefused);
     return;
   }
   CSessionHost* host = GetSessionHost();
@@ -191,7 +201,7 @@ void CRemoteControlSession::CheckLogin() {
   }
   if (!found) {
     Log(kLogFailedAuthorisation, "User cannot log in - no such user");
-    Terminate(kSessionExitEndTime);
+    Terminate(kExitLoginRefused);
     return;
   }
   QueueNotification(mustChange ? RC_NOTIFY_MUST_CHANGE_PASSWORD : RC_NOTIFY_LOGGED_IN, CString(), CString(), CString());
