@@ -528,6 +528,15 @@ void CTrellisEngine::NotifyMonitorsAtAddress(const CString& address, uint32_t co
   }
 }
 
+void CTrellisEngine::NotifyConsolesAtAddress(const CString& address, uint32_t code, const CString& text1,
+                                             const CString& text2, const CString& text3) {
+  auto machine = m_machines->Find(address);
+  if (!machine) return;
+  // The machine's list is copied out; queuing happens without its lock.
+  for (const auto& session : machine->GetSessions())
+    if (auto* console = dynamic_cast<CEngineMonitor*>(session.get())) console->QueueNotification(code, text1, text2, text3);
+}
+
 void CTrellisEngine::NotifyMachineAdded(const CString& address, const CString& user, uint32_t level) {
   NotifyControllers(kNotifyMachineAdded, address, user, FormatString("%u", level));
 }

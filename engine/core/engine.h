@@ -126,6 +126,10 @@ class CTrellisEngine : public platform::MsgThread, public CSessionHost {
   void ForwardNotification(const CTLRCPMessage& message);
   void NotifyMonitorsAtAddress(const CString& address, uint32_t code, const CString& text1, const CString& text2,
                                const CString& text3);
+  // Every console session of the machine at that address, registered for notifications or not (a
+  // console's message or signal to another console).
+  void NotifyConsolesAtAddress(const CString& address, uint32_t code, const CString& text1, const CString& text2,
+                               const CString& text3);
 
   // A session joins the monitor list when it is a console monitor and not yet listed.
   bool AddMonitor(const std::shared_ptr<CObject>& session);
