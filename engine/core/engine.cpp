@@ -98,10 +98,17 @@ CTrellisEngine::CTrellisEngine()
   m_leasesByHardware.SetElementClass(TL_RUNTIME_CLASS(CDHCPLease));
   for (size_t i = 0; i < kEngineRights.size(); ++i) m_rights[i].RightType = kEngineRights[i].code;
   m_services->SetReporter([](const CString& text) { EngineDebug(text); });
+  // A purge that leaves the cache over its limit has turned additions off: the consoles hear it
+  // with the settings, so an operator sees why nothing is stored any more.
+  m_cache->OnPurgeLeftCacheFull = [this] { NotifyControllers(kNotifyCacheChanged, CString(), CString(), CString()); };
 }
 
 CTrellisEngine::~CTrellisEngine() {
   if (GetSessionHost() == this) SetSessionHost(nullptr);
+  // The hook reaches this object; a purge still running on the cache's worker must not call it
+  // once the engine has gone (the cache itself may outlive the engine in a caller's hands).
+  m_cache->WaitForWorker();
+  m_cache->OnPurgeLeftCacheFull = nullptr;
 }
 
 uint64_t CTrellisEngine::Now() const { return m_tickSource ? m_tickSource() : platform::TickCount64(); }

@@ -46,6 +46,7 @@ class CWWWCache;
 enum : uint32_t {
   kNotifyDialerProfile = 63,
   kNotifyError = 90,
+  kNotifyCacheChanged = 131,
 };
 
 // A console that receives notifications (the remote-control session implements it). The engine

@@ -21,6 +21,7 @@ using namespace remote_control;
 // The engine's core sends these notifications under names of its own; the console reads the codes.
 static_assert(static_cast<uint32_t>(RC_NOTIFY_OPERATOR_MESSAGE) == kNotifyError);
 static_assert(static_cast<uint32_t>(RC_NOTIFY_DIALER_PROFILE) == kNotifyDialerProfile);
+static_assert(static_cast<uint32_t>(RC_NOTIFY_CACHE_CHANGED) == kNotifyCacheChanged);
 static_assert(static_cast<uint32_t>(RC_NOTIFY_MACHINE_ADDED) == kNotifyMachineAdded);
 static_assert(static_cast<uint32_t>(RC_NOTIFY_MACHINE_CHANGED) == kNotifyMachineUpdated);
 static_assert(static_cast<uint32_t>(RC_NOTIFY_MACHINE_REMOVED) == kNotifyMachineDeleted);

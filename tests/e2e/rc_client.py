@@ -4,6 +4,8 @@ frames, archive forms, requests and notifications. Used by test_remote_control.s
 
   rc_client.py scenario PORT STATE.json   the whole first part (prints "ok:"/"FAIL:" lines)
   rc_client.py verify PORT STATE.json     after a restart: the configuration is the same
+  rc_client.py proxy PORT "WWWPORT URL"   a browser's fetch seen live, then a purge that leaves
+                                          the cache over its limit
 """
 import hashlib
 import os
@@ -752,6 +754,25 @@ def proxy(port, args):
     for code in (71, 74, 76, 73):
         check("monitor sees %d for the browser's machine" % code,
               a.wait_note(code, pred=lambda t: t[0] == "127.0.0.5") is not None)
+
+    # The page is stored. A purge that leaves the cache over its limit (nothing matches the empty
+    # purge filter, and the limit is now 0 MB) turns additions off and tells the consoles with 131.
+    def cache_settings():
+        reply, frames = a.request(130, receive=1)
+        return read_cache(Reader(frames[0])) if reply == 3 and frames else None
+    check("the fetched page is in the cache", wait_until(lambda: (cache_settings() or {}).get("TotalSize", 0) > 0))
+    before = cache_settings()
+    reply, _ = a.request(131, upload=[bare(write_cache, dict(before, MaxSize=0))])
+    check("cache limit set to 0 MB", reply == 3, reply)
+    a.wait_note(131)  # the update itself, forwarded
+    reply, _ = a.request(132)
+    check("purge started", reply == 3, reply)
+    n = a.wait_note(131)
+    full = read_cache(Reader(n[2][0])) if n else {}
+    check("a purge that leaves the cache full sends 131 with the settings",
+          full.get("MaxSize") == 0 and full.get("CacheOptions", 1) & 1 == 0, full)
+    reply, _ = a.request(131, upload=[bare(write_cache, before)])
+    check("cache settings put back", reply == 3, reply)
     a.close()
 
 

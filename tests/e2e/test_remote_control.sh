@@ -38,7 +38,9 @@ start_engine "$PORT"
 STATE="$WORK/state.json"
 if python3 "$CLIENT" scenario "$PORT" "$STATE"; then pass "console scenario"; else fail "console scenario"; fi
 wait_for 10 port_open 127.0.0.2 "$OP" || fail "origin down"
-if python3 "$CLIENT" proxy "$PORT" "$WP http://127.0.0.2:$OP/index.html"; then pass "console watches a browser"; else fail "console watches a browser"; fi
+if python3 "$CLIENT" proxy "$PORT" "$WP http://127.0.0.2:$OP/index.html"; then pass "console watches a browser and the cache"; else
+  fail "console watches a browser and the cache"
+fi
 LOG=$(cat "$TRELLIS_HOME"/Logs/*Remote* 2>/dev/null || true)
 expect_contains "malformed frame logged" "$LOG" "Bad frame from the console"
 
