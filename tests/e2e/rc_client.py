@@ -678,11 +678,15 @@ def scenario(port, state_file):
     reply, frames = a.request(130, receive=1)
     check("cache settings fetched", reply == 3 and len(frames) == 1, reply)
     cache = read_cache(Reader(frames[0]))
+    live_totals = (cache["TotalSize"], cache["WeightedTotal"])
     cache["MaxSize"] = cache["MaxSize"] + 7
-    reply, _ = c2.request(131, upload=[bare(write_cache, cache)])
+    # Totals a console sends are not the cache's: the engine keeps counting its own.
+    reply, _ = c2.request(131, upload=[bare(write_cache, dict(cache, TotalSize=123456789.0, WeightedTotal=987.0))])
     check("cache settings uploaded", reply == 3, reply)
     n = a.wait_note(131)
-    check("monitor sees 131 with the settings", n and read_cache(Reader(n[2][0]))["MaxSize"] == cache["MaxSize"], n)
+    got = read_cache(Reader(n[2][0])) if n else {}
+    check("monitor sees 131 with the settings", got.get("MaxSize") == cache["MaxSize"], n)
+    check("the live cache keeps its own totals", (got.get("TotalSize"), got.get("WeightedTotal")) == live_totals, got)
 
     # Malformed frames close only that console.
     def malformed(name, send):
@@ -720,6 +724,9 @@ def scenario(port, state_file):
     reply, frames = a.request(20, receive=1)
     check("nothing half-read was applied", reply == 3 and set(read_userdb(frames[0])) == set(users) | {"bob"})
 
+    # The cache settings are written with the configuration: this console commits it.
+    reply, _ = a.request(12)
+    check("commit configuration to disk", reply == 3, reply)
     json.dump(snapshot(a), open(state_file, "w"))
     a.close()
     c2.close()

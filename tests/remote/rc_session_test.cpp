@@ -286,6 +286,11 @@ TEST_F(RCSessionTest, CacheSettingsTravelAndABadUploadChangesNothing) {
   SendObject(again->sock, copy);
   EXPECT_EQ(again->Next().m_code, RC_REPLY_DONE);
   EXPECT_EQ(cache->MaxSize.load(), 77u);
+  // The new settings run at once but are written with the configuration, when a console commits it.
+  EXPECT_NE(RegReadDWORD(kCacheKey, "MaxSize", 0), 77u);
+  again->Send(RC_REQ_SAVE_CONFIGURATION);
+  EXPECT_EQ(again->NextSkipping({75, 74, 76}).m_code, RC_REPLY_ACCEPTED);
+  EXPECT_EQ(again->Next().m_code, RC_REPLY_DONE);
   EXPECT_EQ(RegReadDWORD(kCacheKey, "MaxSize", 0), 77u);
 }
 
