@@ -620,9 +620,11 @@ def scenario(port, state_file):
     b = Console(port, "bob", "bobpw", source="127.0.0.2")
     code, _ = b.recv_msg()
     check("bob logs in from 127.0.0.2", code == 5, code)
-    for req in (20, 30, 40, 80, 140):
+    for req in (20, 30, 40, 80, 140, 13):
         reply, _ = b.request(req)
         check("bob without the right: %d refused" % req, reply == 2, reply)
+    reply, _ = b.request(12)
+    check("any console may commit the configuration", reply == 3, reply)
     n71 = a.wait_note(71, pred=lambda t: t[0] == "127.0.0.2")
     check("monitor sees machine 71 with its record", n71 and Reader(n71[2][0]).string() == b"127.0.0.2", n71)
     check("a console log-in leaves the machine's user alone", n71 and n71[1][1] != "bob", n71 and n71[1])
