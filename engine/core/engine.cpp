@@ -111,6 +111,8 @@ CTrellisEngine::~CTrellisEngine() {
   m_cache->OnPurgeLeftCacheFull = nullptr;
 }
 
+void CTrellisEngine::Debug(const CString& text) { EngineDebug(text); }
+
 uint64_t CTrellisEngine::Now() const { return m_tickSource ? m_tickSource() : platform::TickCount64(); }
 
 void CTrellisEngine::SetTickSource(std::function<uint64_t()> source) { m_tickSource = std::move(source); }
@@ -453,9 +455,10 @@ void CTrellisEngine::SaveRights() const {
     if (!m_rights[i].Save(kEngineRights[i].key)) throw std::runtime_error("right not saved");
 }
 
-void CTrellisEngine::LoadLeases() {
+void CTrellisEngine::LoadLeases(bool keepLive) {
   for (const auto& name : RegEnumSubKeys(kLeasesKey)) {
     if (name.size() > kMaxLeaseKeyName || !IsLeaseAddress(name)) continue;
+    if (keepLive && FindLease(name)) continue;
     auto lease = std::make_shared<CDHCPLease>();
     // A lease whose stored address is not its key's would be filed under one address and saved
     // under another.

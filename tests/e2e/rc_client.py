@@ -6,6 +6,7 @@ frames, archive forms, requests and notifications. Used by test_remote_control.s
   rc_client.py verify PORT STATE.json     after a restart: the configuration is the same
   rc_client.py proxy PORT "WWWPORT URL"   a browser's fetch seen live, then a purge that leaves
                                           the cache over its limit
+  rc_client.py reload PORT TRELLIS-REG    changes made in the store reach the engine with request 13
 """
 import hashlib
 import os
@@ -785,6 +786,69 @@ def proxy(port, args):
     a.close()
 
 
+def reload(port, reg):
+    """What an operator changes in the store reaches the running engine with request 13."""
+    import subprocess
+
+    def regset(key, value, typ, data):
+        subprocess.run([reg, "set", key, value, typ, str(data)], check=True, capture_output=True)
+
+    a, code = login_admin(port, "secret")
+    check("log-in for the reload", code == 5, code)
+    reply, frames = a.request(30, receive=2)
+    old_port = read_services(frames[1])["Test Service"][1]["PortNumber"] if reply == 3 else 0
+    new_port, added_port = free_port(), free_port()
+    regset(r"Services\Test Service", "PortNumber", "dword", new_port)
+    added = r"Services\Reload Service"
+    for value, typ, data in (("ServiceType", "sz", "CTCPService"), ("Name", "sz", "Reload Service"),
+                             ("PortNumber", "dword", added_port), ("BindingOption", "dword", 1),
+                             ("SpecificBinding", "sz", "127.0.0.1")):
+        regset(added, value, typ, data)
+    regset(r"UserDatabase\bob", "RealName", "sz", "Bobby")
+    regset("Cache", "MaxSize", "dword", 4242)
+    # The consoles' own service: only Administrators may log in now, and terminations are logged.
+    rc = r"Services\Remote Control Service"
+    regset(rc, "LogOptions", "dword", 255)
+    regset(rc + r"\AccessRights", "IncludeDefaultRights", "dword", 0)
+    regset(rc + r"\AccessRights\Recipient0", "UserName", "sz", "Administrators")
+    regset(rc + r"\AccessRights\Recipient0", "SpecifyUser", "dword", 1)
+    check("the store alone changes nothing", listening(old_port) and not listening(new_port)
+          and not listening(added_port))
+
+    reply, _ = a.request(13)
+    check("reload configuration from disk", reply == 3, reply)
+    check("a changed service moves to its stored port", wait_until(lambda: listening(new_port) and not listening(old_port)))
+    check("a newly stored service listens", wait_until(lambda: listening(added_port)))
+    reply, frames = a.request(20, receive=1)
+    users = read_userdb(frames[0]) if reply == 3 else {}
+    check("a stored change of a user is live", users.get("bob", (0, {}))[1].get("RealName") == "Bobby", users.get("bob"))
+    reply, frames = a.request(130, receive=1)
+    check("stored cache settings are live", reply == 3 and read_cache(Reader(frames[0]))["MaxSize"] == 4242, reply)
+    reply, _ = a.request(10, receive=1)
+    check("the requesting console goes on after its service was replaced", reply == 3, reply)
+    c, code = login_admin(port, "secret")
+    check("a new console logs in to the replaced service", code == 5, code)
+    c.close()
+    b = Console(port, "bob", "bobpw", source="127.0.0.2")
+    code, texts = b.recv_msg()
+    check("a log-in the access right refuses hears 90 Access Denied",
+          code == 90 and texts[:2] == ["Access Denied", "You are not allowed to log in"], (code, texts))
+    check("and the engine closes it", closed_by_engine(b.sock))
+    b.close()
+
+    subprocess.run([reg, "delete", added], check=True, capture_output=True)
+    subprocess.run([reg, "delete", r"UserDatabase\bob"], check=True, capture_output=True)
+    reply, _ = a.request(13)
+    check("second reload", reply == 3, reply)
+    check("a service no longer stored stops", wait_until(lambda: not listening(added_port)))
+    check("the others keep listening", listening(new_port) and listening(port))
+    reply, frames = a.request(20, receive=1)
+    users = read_userdb(frames[0]) if reply == 3 else {}
+    check("a user no longer stored is gone, the built-in accounts stay",
+          "bob" not in users and {"Administrator", "Guest", "Administrators", "Users"} <= set(users), list(users))
+    a.close()
+
+
 def capture(port, out_dir):
     """Writes the payloads of the engine's services (30) and cache settings (130) frames to
     out_dir/services.bin and out_dir/cache.bin, byte for byte as they arrived."""
@@ -810,7 +874,7 @@ def capture(port, out_dir):
 if __name__ == "__main__":
     cmd, port, state = sys.argv[1], int(sys.argv[2]), sys.argv[3]
     try:
-        {"scenario": scenario, "verify": verify, "proxy": proxy, "capture": capture}[cmd](port, state)
+        {"scenario": scenario, "verify": verify, "proxy": proxy, "reload": reload, "capture": capture}[cmd](port, state)
     except Exception as e:  # a broken stream is a failure, not a crash of the script
         check("client ran to the end", False, repr(e))
     sys.exit(1 if FAILS else 0)
