@@ -544,7 +544,8 @@ void CTrellisEngine::NotifyConsolesAtAddress(const CString& address, uint32_t co
   if (!machine) return;
   // The machine's list is copied out; queuing happens without its lock.
   for (const auto& session : machine->GetSessions())
-    if (auto* console = dynamic_cast<CEngineMonitor*>(session.get())) console->QueueNotification(code, text1, text2, text3);
+    if (auto* console = dynamic_cast<CEngineMonitor*>(session.get()))
+      console->QueueNotification(code, text1, text2, text3);
 }
 
 void CTrellisEngine::NotifyMachineAdded(const CString& address, const CString& user, uint32_t level) {

@@ -249,8 +249,7 @@ int CWWWSession::ParseRequest() {
   if (access == AccessResult::Refused) return kParseRefused;
   // The level this session has reached (what the check left it), not the level a login could
   // reach: a guest whose request needs a login is never served before that login.
-  if (access == AccessResult::LoginRequired ||
-      ClampSecurityLevel(GetSecurityLevel()) < GetRequiredLevel()) {
+  if (access == AccessResult::LoginRequired || ClampSecurityLevel(GetSecurityLevel()) < GetRequiredLevel()) {
     // The only login this service knows is the Java client, which modern browsers cannot run.
     Log(kLogFailedAuthorisation, "%s", description.c_str());
     SendErrorPage(WWWPage::AccessDenied);
