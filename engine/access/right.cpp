@@ -509,16 +509,26 @@ std::vector<std::shared_ptr<CRecipient>> CRight::GetRecipients() const {
 
 void CRight::CopyFrom(const CRight& other) {
   if (&other == this) return;
-  RightType = other.RightType;
-  Description = other.Description;
-  IncludeDefaultRights = other.IncludeDefaultRights;
+  int32_t type, mode;
+  CString description;
+  {
+    CLockGuard guard(other.Recipients);
+    type = other.RightType;
+    description = other.Description;
+    mode = other.IncludeDefaultRights;
+  }
   std::vector<std::shared_ptr<CObject>> copies;
   for (const auto& rc : other.GetRecipients()) {
     auto copy = std::make_shared<CRecipient>();
     copy->CopyFrom(*rc);
     copies.push_back(std::move(copy));
   }
+  // The list's lock also guards the three values: a live right is copied into (a console's upload,
+  // a reload) while other threads send it.
   CLockGuard guard(Recipients);
+  RightType = type;
+  Description = std::move(description);
+  IncludeDefaultRights = mode;
   Recipients.RemoveAll();
   for (auto& c : copies) Recipients.AddTail(std::move(c));
 }
@@ -577,6 +587,7 @@ bool CRight::Load(const CString& key) {
 
 void CRight::Serialize(CArchive& ar) {
   if (ar.IsStoring()) {
+    CLockGuard guard(Recipients);
     ar << RightType << Description << IncludeDefaultRights;
     Recipients.SerializeChecked(ar);
     return;

@@ -37,7 +37,9 @@
 // carries them, the decision reaches them only through AccessContext::requestFilters; without a
 // hook a recipient that asks for them refuses (stage 0).
 //
-// Lock order: a right's recipient list, then the user database, then a group's member lock.
+// Lock order: a right's recipient list, then the user database, then a group's member lock. The
+// list's lock also guards RightType, Description and IncludeDefaultRights while a right is copied
+// into (CopyFrom) or written to an archive.
 // IsGranted takes and releases the user database's lock before it takes the list lock.
 #include <array>
 #include <cstdint>

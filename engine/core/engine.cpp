@@ -98,11 +98,20 @@ CTrellisEngine::CTrellisEngine()
   m_leasesByHardware.SetElementClass(TL_RUNTIME_CLASS(CDHCPLease));
   for (size_t i = 0; i < kEngineRights.size(); ++i) m_rights[i].RightType = kEngineRights[i].code;
   m_services->SetReporter([](const CString& text) { EngineDebug(text); });
+  // A purge that leaves the cache over its limit has turned additions off: the consoles hear it
+  // with the settings, so an operator sees why nothing is stored any more.
+  m_cache->OnPurgeLeftCacheFull = [this] { NotifyControllers(kNotifyCacheChanged, CString(), CString(), CString()); };
 }
 
 CTrellisEngine::~CTrellisEngine() {
   if (GetSessionHost() == this) SetSessionHost(nullptr);
+  // The hook reaches this object; a purge still running on the cache's worker must not call it
+  // once the engine has gone (the cache itself may outlive the engine in a caller's hands).
+  m_cache->WaitForWorker();
+  m_cache->OnPurgeLeftCacheFull = nullptr;
 }
+
+void CTrellisEngine::Debug(const CString& text) { EngineDebug(text); }
 
 uint64_t CTrellisEngine::Now() const { return m_tickSource ? m_tickSource() : platform::TickCount64(); }
 
@@ -446,9 +455,10 @@ void CTrellisEngine::SaveRights() const {
     if (!m_rights[i].Save(kEngineRights[i].key)) throw std::runtime_error("right not saved");
 }
 
-void CTrellisEngine::LoadLeases() {
+void CTrellisEngine::LoadLeases(bool keepLive) {
   for (const auto& name : RegEnumSubKeys(kLeasesKey)) {
     if (name.size() > kMaxLeaseKeyName || !IsLeaseAddress(name)) continue;
+    if (keepLive && FindLease(name)) continue;
     auto lease = std::make_shared<CDHCPLease>();
     // A lease whose stored address is not its key's would be filed under one address and saved
     // under another.
@@ -526,6 +536,16 @@ void CTrellisEngine::NotifyMonitorsAtAddress(const CString& address, uint32_t co
     auto* monitor = dynamic_cast<CEngineMonitor*>(obj.get());
     if (monitor && monitor->GetMonitorAddress() == address) monitor->QueueNotification(code, text1, text2, text3);
   }
+}
+
+void CTrellisEngine::NotifyConsolesAtAddress(const CString& address, uint32_t code, const CString& text1,
+                                             const CString& text2, const CString& text3) {
+  auto machine = m_machines->Find(address);
+  if (!machine) return;
+  // The machine's list is copied out; queuing happens without its lock.
+  for (const auto& session : machine->GetSessions())
+    if (auto* console = dynamic_cast<CEngineMonitor*>(session.get()))
+      console->QueueNotification(code, text1, text2, text3);
 }
 
 void CTrellisEngine::NotifyMachineAdded(const CString& address, const CString& user, uint32_t level) {

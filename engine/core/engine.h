@@ -46,6 +46,7 @@ class CWWWCache;
 enum : uint32_t {
   kNotifyDialerProfile = 63,
   kNotifyError = 90,
+  kNotifyCacheChanged = 131,
 };
 
 // A console that receives notifications (the remote-control session implements it). The engine
@@ -92,6 +93,32 @@ class CTrellisEngine : public platform::MsgThread, public CSessionHost {
   // change is lost; once Shutdown has begun nothing is written (the tables are being emptied).
   // False when skipped for shutdown or when a part could not be written.
   bool SaveConfiguration();
+  // Reads the stored configuration again and applies it to the running engine as a difference, the
+  // way a console's uploads are applied (engine_reload.cpp): users and groups (accounting stays the
+  // engine's; the built-in accounts are never removed), locations and machine names, the rights,
+  // the services (an unchanged one keeps running untouched, a changed one is a new object swapped
+  // in and started in its place, one no longer stored is stopped and removed, a new one is added
+  // and started; the consoles' own service is never removed), leases the engine does not hold yet,
+  // the SOCKS time-out and the cache settings. Each part is read whole before it is applied, so no
+  // object is changed half-read or freed under a session that uses it. The "Setup" first-run values
+  // act at start-up only. Runs exclusive with saving and shutting down. False when skipped for
+  // shutdown or when a part could not be applied (the parts before it stay applied).
+  bool ReloadConfiguration();
+
+  // How a user or group read elsewhere (a console's frame, the registry) joins the live database.
+  // Add refuses an existing name; Modify of an unknown name drops the object (true: nothing is
+  // wrong); Replace adds or changes.
+  enum class StoreMode { Add, Modify, Replace };
+  // The engine's accounting of the user (traffic, time on line, closing balance) and its audit
+  // file stay; keepPassword keeps the live password (a new user then gets an empty one). The user
+  // is saved under its key.
+  bool StoreUser(const CString& name, const CUser& in, StoreMode mode, bool keepPassword);
+  bool StoreGroup(const CString& name, const CGroup& in, StoreMode mode);
+  // Puts fresh in the place of live: live's listeners close, fresh enters the service manager under
+  // its lock, and listens when start is set. Sessions of live finish under the settings they
+  // started with. `why` is the service log's line.
+  void ReplaceService(const std::shared_ptr<CService>& live, const std::shared_ptr<CService>& fresh, bool start,
+                      const char* why);
 
   // ---- Shutdown -----------------------------------------------------------------------------
 
@@ -125,6 +152,10 @@ class CTrellisEngine : public platform::MsgThread, public CSessionHost {
   void NotifyDialerProfile(const CString& text1, uint32_t number, const CString& text3);
   void ForwardNotification(const CTLRCPMessage& message);
   void NotifyMonitorsAtAddress(const CString& address, uint32_t code, const CString& text1, const CString& text2,
+                               const CString& text3);
+  // Every console session of the machine at that address, registered for notifications or not (a
+  // console's message or signal to another console).
+  void NotifyConsolesAtAddress(const CString& address, uint32_t code, const CString& text1, const CString& text2,
                                const CString& text3);
 
   // A session joins the monitor list when it is a console monitor and not yet listed.
@@ -217,7 +248,15 @@ class CTrellisEngine : public platform::MsgThread, public CSessionHost {
   void LoadRights();
   void SaveRights() const;
   void FillDefaultRights();
-  void LoadLeases();
+  // keepLive: a stored lease of an address the tables already hold is passed over (a reload must
+  // not put back an older record of a lease the engine keeps changing).
+  void LoadLeases(bool keepLive = false);
+  bool ReloadUsers();
+  bool ReloadAssumptions();
+  bool ReloadRights();
+  bool ReloadServices();
+  // A debug line of the engine's own (the system event log in this build).
+  static void Debug(const CString& text);
   void LeasePass();
   bool DoSave();
   void ShutdownSteps();

@@ -90,6 +90,17 @@ std::shared_ptr<CService> CServiceManager::CreateService(const CString& classNam
   return std::dynamic_pointer_cast<CService>(cls->CreateObject());
 }
 
+std::shared_ptr<CService> CServiceManager::CopyService(CService& live) {
+  auto copy = CreateService(live.Settings().GetRuntimeClass()->m_className);
+  if (!copy) return nullptr;
+  CArchive out(CArchive::store);
+  live.Settings().Serialize(out);
+  std::vector<uint8_t> bytes = out.TakeBytes();
+  CArchive in(bytes.data(), bytes.size());
+  copy->Settings().Serialize(in);
+  return copy;
+}
+
 std::vector<std::shared_ptr<CService>> CServiceManager::GetServices() const {
   std::vector<std::shared_ptr<CService>> out;
   CLockGuard g(*this);

@@ -37,6 +37,9 @@ class CServiceManager : public CLockableMap {
   // A new running service of that class (null when FindClass refuses it, or when this program
   // has no running form of it).
   static std::shared_ptr<CService> CreateService(const CString& className);
+  // A new, idle object of live's class holding live's settings as they archive (the running state
+  // and the binding states as reported values); null when the class cannot be made here.
+  static std::shared_ptr<CService> CopyService(CService& live);
   // Services in name order.
   std::vector<std::shared_ptr<CService>> GetServices() const;
 

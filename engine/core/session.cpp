@@ -367,6 +367,22 @@ void CSession::Exit(uint32_t code) {
 // ---- Rights -----------------------------------------------------------------------------------
 
 AccessResult CSession::CheckRights(AccessStage stage) {
+  const AccessResult result = DecideRights(stage);
+  if (result == AccessResult::Refused) {
+    try {
+      SendAccessDenied();
+    } catch (...) {
+      // The client may have gone; the refusal is logged and audited below all the same.
+    }
+    const CString description = GetDescription();
+    Audit(kAuditFailedAuthorisation, "%s", description.c_str());
+    Log(kLogFailedAuthorisation, "%s", description.c_str());
+    Terminate(kSessionExitRefused);
+  }
+  return result;
+}
+
+AccessResult CSession::DecideRights(AccessStage stage) {
   AccessResult result = AccessResult::Refused;
   try {
     std::shared_ptr<const CRight> right;
@@ -399,17 +415,6 @@ AccessResult CSession::CheckRights(AccessStage stage) {
     }
   } catch (...) {
     result = AccessResult::Refused;
-  }
-  if (result == AccessResult::Refused) {
-    try {
-      SendAccessDenied();
-    } catch (...) {
-      // The client may have gone; the refusal is logged and audited below all the same.
-    }
-    const CString description = GetDescription();
-    Audit(kAuditFailedAuthorisation, "%s", description.c_str());
-    Log(kLogFailedAuthorisation, "%s", description.c_str());
-    Terminate(kSessionExitRefused);
   }
   return result;
 }

@@ -224,6 +224,9 @@ class CSession : public platform::MsgThread, public CObject {
   // inside the check refuses. Allowed and LoginRequired let the session go on (a protocol that can
   // log in asks for the login on LoginRequired).
   AccessResult CheckRights(AccessStage stage);
+  // The decision alone, for a protocol that refuses in its own way: the session's level and end
+  // time are updated as CheckRights does, but a refusal is only returned. A failure refuses.
+  AccessResult DecideRights(AccessStage stage);
   uint32_t GetRequiredLevel() const { return m_requiredLevel.load(); }
 
   // A line in the user's audit file and in the service log (printf formats from code only).

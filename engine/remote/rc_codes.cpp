@@ -11,7 +11,12 @@ using F = RCFrame;
 
 const std::vector<RCRequestInfo> kRequests = {
     {RC_REQ_GET_SYSTEM_INFO, "Retrieve System Info", RC_RIGHT_NONE, {F::SysInfo}, {}, 0, false},
-    {RC_REQ_SAVE_CONFIGURATION, "Commit configuration to disk", kRightServiceAdd, {}, {}, 0, false},
+    // Any logged-in console may commit: it writes only what the engine already runs, and a console
+    // holding only the cache right must be able to keep the cache settings it changed.
+    {RC_REQ_SAVE_CONFIGURATION, "Commit configuration to disk", RC_RIGHT_NONE, {}, {}, 0, false},
+    // Reloading replaces the running configuration with the stored one (services restarted or
+    // removed, users dropped with their sessions, unsaved changes of other consoles undone): as far
+    // reaching as an upload of the services, so it asks the same right.
     {RC_REQ_RELOAD_CONFIGURATION, "Reload configuration from disk", kRightServiceAdd, {}, {}, 0, false},
     {RC_REQ_GET_USERS, "Retrieve user database", kRightUserAdd, {F::UserDatabase}, {}, 0, false},
     {RC_REQ_UPLOAD_USERS, "Upload user database", kRightUserAdd, {}, {F::UserDatabase}, 0, false},

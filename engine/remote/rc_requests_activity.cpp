@@ -68,12 +68,13 @@ bool CRemoteControlSession::ActivityRequest(const CTLRCPMessage& message) {
     case RC_REQ_REGISTER_DIALER:
       engine->AddMonitor(SelfPtr());
       return true;
+    // Every console at the address hears it, whether or not it registered for notifications.
     case RC_REQ_SEND_MESSAGE:
-      engine->NotifyMonitorsAtAddress(t1, RC_NOTIFY_CONSOLE_MESSAGE, GetClientAddress(), GetUserName(),
+      engine->NotifyConsolesAtAddress(t1, RC_NOTIFY_CONSOLE_MESSAGE, GetClientAddress(), GetUserName(),
                                       message.m_text2);
       return true;
     case RC_REQ_SEND_SIGNAL:
-      engine->NotifyMonitorsAtAddress(t1, RC_NOTIFY_CONSOLE_SIGNAL, GetClientAddress(), GetUserName(), CString());
+      engine->NotifyConsolesAtAddress(t1, RC_NOTIFY_CONSOLE_SIGNAL, GetClientAddress(), GetUserName(), CString());
       return true;
     default: return false;
   }

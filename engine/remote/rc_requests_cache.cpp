@@ -29,8 +29,11 @@ bool CRemoteControlSession::CacheRequest(const CTLRCPMessage& message) {
         CWWWCacheSettings scratch;
         LoadBareFrame(payload, scratch);
       }
+      // The live cache keeps its own totals (the console's copy is stale at best; the size limit
+      // and the purge run on them). The settings reach the registry with the configuration
+      // (request 12), not here.
       LoadBareFrame(payload, *cache);
-      return cache->Save(kCacheKey);
+      return true;
     }
     case RC_REQ_PURGE_CACHE: return cache->StartPurgeThread();
     case RC_REQ_REMOVE_CACHE_ENTRY: cache->RemoveURL(message.m_text1); return true;

@@ -13,37 +13,12 @@ std::vector<uint8_t> ArchivedForm(CObject& obj) {
   return ar.TakeBytes();
 }
 
-// Copies the archived settings of one service into a fresh object of its class, so a replacement
-// starts from everything the live one holds and the frame then changes what it carries.
-std::shared_ptr<CService> FreshCopy(CService& live) {
-  auto fresh = CServiceManager::CreateService(live.Settings().GetRuntimeClass()->m_className);
-  if (!fresh) return nullptr;
-  std::vector<uint8_t> bytes = ArchivedForm(live.Settings());
-  CArchive ar(bytes.data(), bytes.size());
-  fresh->Settings().Serialize(ar);
-  return fresh;
-}
+constexpr const char* kChangedByConsole = "Service configuration changed by a console";
 
-// Puts a new service object in the place of the live one: the old listeners close, the new object
-// enters the manager under its lock, and it listens in its stead when the old one was running.
-// Sessions of the old object finish with the settings they started with.
-void SwapService(CServiceManager& manager, const std::shared_ptr<CService>& live,
-                 const std::shared_ptr<CService>& fresh) {
+// A changed service runs in place of the old one when the old one ran.
+void SwapService(const std::shared_ptr<CService>& live, const std::shared_ptr<CService>& fresh) {
   const bool wasRunning = live->Settings().GetRunningState() != SERVICE_STOPPED;
-  live->Stop();
-  live->CloseLogFile();
-  {
-    CLockGuard g(fresh->Settings());
-    fresh->Settings().RestartNeeded = 0;
-  }
-  {
-    CLockGuard g(manager);
-    manager.RemoveService(live->Settings().GetName());
-    manager.AddService(fresh);
-  }
-  fresh->OpenLogFile();
-  if (wasRunning) fresh->Start();
-  fresh->Log(LOG_CONFIGURATION, "Service configuration changed by a console");
+  TheEngine()->ReplaceService(live, fresh, wasRunning, kChangedByConsole);
 }
 
 void SendServices(X1Socket& socket) {
@@ -84,7 +59,7 @@ bool ReceiveServiceManager(X1Socket& socket) {
       auto after = ArchivedForm(incoming->Settings());
       if (before == after) continue;
     }
-    SwapService(manager, live, incoming);
+    SwapService(live, incoming);
   }
   return engine->SaveConfiguration();
 }
@@ -112,12 +87,12 @@ bool ModifyService(X1Socket& socket, const CString& name) {
   std::vector<uint8_t> payload = ReceiveFramePayload(socket);
   auto live = manager.FindService(name);
   if (!live) return false;
-  auto fresh = FreshCopy(*live);
+  auto fresh = CServiceManager::CopyService(*live);
   if (!fresh) return false;
   CServiceSettings& settings = fresh->Settings();
   LoadBareFrame(payload, settings);
   if (settings.GetName() != name && !settings.SetName(name)) return false;
-  SwapService(manager, live, fresh);
+  SwapService(live, fresh);
   return engine->SaveConfiguration();
 }
 

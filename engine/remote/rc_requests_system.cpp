@@ -50,10 +50,9 @@ bool CRemoteControlSession::SystemRequest(const CTLRCPMessage& message) {
       SendObject(m_clientSocket, engine->GetSysInfo());
       return true;
     case RC_REQ_SAVE_CONFIGURATION: return engine->SaveConfiguration();
-    case RC_REQ_RELOAD_CONFIGURATION:
-      // Loading over the running tables would double rights and orphan running services; until a
-      // stop-and-rebuild reload exists the request fails.
-      return false;
+    // Applied as a difference, as an upload is: nothing is loaded over a live object
+    // (engine_reload.cpp).
+    case RC_REQ_RELOAD_CONFIGURATION: return engine->ReloadConfiguration();
     case RC_REQ_CHANGE_PASSWORD:
       return ChangePassword(*this, message.m_text1, message.m_text2, message.m_text3);
     case RC_REQ_SHUTDOWN:

@@ -1,5 +1,4 @@
 // Console requests on users and groups.
-#include "engine/access/filter_component.h"
 #include "engine/remote/frame.h"
 #include "engine/remote/rc_requests.h"
 #include "engine/remote/rc_service.h"
@@ -8,68 +7,15 @@ using namespace remote_control;
 
 namespace {
 
-enum class StoreMode { Add, Modify, Upload };
+using StoreMode = CTrellisEngine::StoreMode;
 
-// Applies a user received from a console. Counters and the audit file stay the engine's; the
-// password stays when the console sent the "unchanged" mark. Add refuses an existing name; Modify
-// of an unknown name drops the user (true: the frame was read and nothing is wrong).
-bool StoreUser(CGroupMemberDatabase& db, const CString& name, const CUser& in, StoreMode mode) {
-  if (!IsValidObjectName(name)) return false;
-  CLockGuard g(db);
-  auto existing = db.Find(name);
-  auto live = db.FindUser(name);
-  if (mode == StoreMode::Add && existing) return false;
-  if (mode == StoreMode::Modify && !live) return true;
-  if (existing && !live) return false;  // a group of that name
-  if (live) {
-    CLockGuard ul(*live);
-    const CString password = live->Password;
-    const uint64_t cs = live->ClientSendTraffic, cr = live->ClientRecvTraffic, ns = live->NonClientSendTraffic,
-                   nr = live->NonClientRecvTraffic, t = live->TimeOnLine;
-    const CCurrency closing = live->ClosingBalance;
-    *live = in;
-    live->Name = name;
-    if (in.Password == kRCPasswordUnchanged) live->Password = password;
-    live->ClientSendTraffic = cs;
-    live->ClientRecvTraffic = cr;
-    live->NonClientSendTraffic = ns;
-    live->NonClientRecvTraffic = nr;
-    live->TimeOnLine = t;
-    live->ClosingBalance = closing;
-    const bool ok = live->SaveToRegistry(UserKey(name));
-    live->OpenAuditFile();
-    return ok;
-  }
-  auto user = std::make_shared<CUser>(in);
-  user->Name = name;
-  if (in.Password == kRCPasswordUnchanged) user->Password.clear();
-  user->ClientSendTraffic = user->ClientRecvTraffic = user->NonClientSendTraffic = user->NonClientRecvTraffic = 0;
-  user->TimeOnLine = 0;
-  user->ClosingBalance = user->OpeningBalance;
-  if (!db.Add(user)) return false;
-  user->OpenAuditFile();
-  return true;
+// A user from a console keeps its password when the console sent the "unchanged" mark.
+bool StoreUser(const CString& name, const CUser& in, StoreMode mode) {
+  return TheEngine()->StoreUser(name, in, mode, in.Password == kRCPasswordUnchanged);
 }
 
-bool StoreGroup(CGroupMemberDatabase& db, const CString& name, const CGroup& in, StoreMode mode) {
-  if (!IsValidObjectName(name)) return false;
-  CLockGuard g(db);
-  auto existing = db.Find(name);
-  auto live = db.FindGroup(name);
-  if (mode == StoreMode::Add && existing) return false;
-  if (mode == StoreMode::Modify && !live) return true;
-  if (existing && !live) return false;  // a user of that name
-  if (live) {
-    {
-      CLockGuard gl(*live);
-      *live = in;
-      live->Name = name;
-    }
-    return live->SaveToRegistry(UserKey(name));
-  }
-  auto group = std::make_shared<CGroup>(in);
-  group->Name = name;
-  return db.Add(group);
+bool StoreGroup(const CString& name, const CGroup& in, StoreMode mode) {
+  return TheEngine()->StoreGroup(name, in, mode);
 }
 
 // The whole database as the consoles see it: no passwords.
@@ -116,9 +62,9 @@ bool ReceiveUserDatabase(X1Socket& socket) {
   }
   for (const auto& [name, obj] : scratch.Snapshot()) {
     if (auto user = std::dynamic_pointer_cast<CUser>(obj)) {
-      ok &= StoreUser(users, name, *user, StoreMode::Upload);
+      ok &= StoreUser(name, *user, StoreMode::Replace);
     } else if (auto group = std::dynamic_pointer_cast<CGroup>(obj)) {
-      ok &= StoreGroup(users, name, *group, StoreMode::Upload);
+      ok &= StoreGroup(name, *group, StoreMode::Replace);
     }
   }
   return ok;
@@ -127,13 +73,13 @@ bool ReceiveUserDatabase(X1Socket& socket) {
 bool ReceiveUser(X1Socket& socket, const CString& name, StoreMode mode) {
   CUser scratch;
   LoadBareFrame(ReceiveFramePayload(socket), scratch);
-  return StoreUser(TheEngine()->Users(), name, scratch, mode);
+  return StoreUser(name, scratch, mode);
 }
 
 bool ReceiveGroup(X1Socket& socket, const CString& name, StoreMode mode) {
   CGroup scratch;
   LoadBareFrame(ReceiveFramePayload(socket), scratch);
-  return StoreGroup(TheEngine()->Users(), name, scratch, mode);
+  return StoreGroup(name, scratch, mode);
 }
 
 }  // namespace

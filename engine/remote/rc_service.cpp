@@ -21,6 +21,7 @@ using namespace remote_control;
 // The engine's core sends these notifications under names of its own; the console reads the codes.
 static_assert(static_cast<uint32_t>(RC_NOTIFY_OPERATOR_MESSAGE) == kNotifyError);
 static_assert(static_cast<uint32_t>(RC_NOTIFY_DIALER_PROFILE) == kNotifyDialerProfile);
+static_assert(static_cast<uint32_t>(RC_NOTIFY_CACHE_CHANGED) == kNotifyCacheChanged);
 static_assert(static_cast<uint32_t>(RC_NOTIFY_MACHINE_ADDED) == kNotifyMachineAdded);
 static_assert(static_cast<uint32_t>(RC_NOTIFY_MACHINE_CHANGED) == kNotifyMachineUpdated);
 static_assert(static_cast<uint32_t>(RC_NOTIFY_MACHINE_REMOVED) == kNotifyMachineDeleted);
@@ -40,6 +41,9 @@ struct OutgoingMessage : platform::MsgPayload {
   explicit OutgoingMessage(CTLRCPMessage m) : message(std::move(m)) {}
   CTLRCPMessage message;
 };
+
+// A console log-in the access right refuses, or whose user has gone meanwhile, ends with this reason.
+constexpr uint32_t kExitLoginRefused = 5;
 
 bool IsBuiltInUser(const CString& name) { return name == "Administrator" || name == "Guest"; }
 bool IsBuiltInGroup(const CString& name) { return name == "Administrators" || name == "Users"; }
@@ -173,8 +177,15 @@ void CRemoteControlSession::SendAccessDenied() {
 
 void CRemoteControlSession::CheckLogin() {
   const CString name = GetUserName();
-  if (CheckRights(AccessStage::Accept) == AccessResult::Refused) {
+  if (DecideRights(AccessStage::Accept) == AccessResult::Refused) {
+    try {
+      SendAccessDenied();
+    } catch (...) {
+      // The console may have gone already; the refusal is logged and the session ends below.
+    }
+    Audit(kAuditFailedAuthorisation, "User %s cannot log in - Access denied", name.c_str());
     Log(kLogFailedAuthorisation, "User %s cannot log in - Access denied", name.c_str());
+    Terminate(kExitLoginRefused);
     return;
   }
   CSessionHost* host = GetSessionHost();
@@ -191,7 +202,7 @@ void CRemoteControlSession::CheckLogin() {
   }
   if (!found) {
     Log(kLogFailedAuthorisation, "User cannot log in - no such user");
-    Terminate(kSessionExitEndTime);
+    Terminate(kExitLoginRefused);
     return;
   }
   QueueNotification(mustChange ? RC_NOTIFY_MUST_CHANGE_PASSWORD : RC_NOTIFY_LOGGED_IN, CString(), CString(), CString());
@@ -323,7 +334,9 @@ bool CRemoteControlSession::HasSystemRight(int32_t code) {
   auto engine = TheEngine();
   CRight* right = engine->GetRight(code);
   if (!right) return false;
-  return right->IsGranted(ConsoleAccessRequest(), engine->GetAccessContext(), AccessStage::Accept);
+  // The request is known: ban and request restrictions apply, and one this engine cannot evaluate
+  // refuses.
+  return right->IsGranted(ConsoleAccessRequest(), engine->GetAccessContext(), AccessStage::Request);
 }
 
 AccessRequest CRemoteControlSession::ConsoleAccessRequest() {
@@ -376,7 +389,7 @@ bool CRemoteControlSession::HasRights(const CTLRCPMessage& message) {
         if (!service) return false;
         const CRight& right = info->right == RC_RIGHT_SERVICE_EDIT ? service->Settings().EditRights
                                                                   : service->Settings().StartStopRights;
-        return right.IsGranted(ConsoleAccessRequest(), engine->GetAccessContext(), AccessStage::Accept);
+        return right.IsGranted(ConsoleAccessRequest(), engine->GetAccessContext(), AccessStage::Request);
       }
       default: return HasSystemRight(info->right);
     }

@@ -4,6 +4,9 @@ frames, archive forms, requests and notifications. Used by test_remote_control.s
 
   rc_client.py scenario PORT STATE.json   the whole first part (prints "ok:"/"FAIL:" lines)
   rc_client.py verify PORT STATE.json     after a restart: the configuration is the same
+  rc_client.py proxy PORT "WWWPORT URL"   a browser's fetch seen live, then a purge that leaves
+                                          the cache over its limit
+  rc_client.py reload PORT TRELLIS-REG    changes made in the store reach the engine with request 13
 """
 import hashlib
 import os
@@ -618,15 +621,26 @@ def scenario(port, state_file):
     b = Console(port, "bob", "bobpw", source="127.0.0.2")
     code, _ = b.recv_msg()
     check("bob logs in from 127.0.0.2", code == 5, code)
-    for req in (20, 30, 40, 80, 140):
+    for req in (20, 30, 40, 80, 140, 13):
         reply, _ = b.request(req)
         check("bob without the right: %d refused" % req, reply == 2, reply)
+    reply, _ = b.request(12)
+    check("any console may commit the configuration", reply == 3, reply)
     n71 = a.wait_note(71, pred=lambda t: t[0] == "127.0.0.2")
     check("monitor sees machine 71 with its record", n71 and Reader(n71[2][0]).string() == b"127.0.0.2", n71)
     check("a console log-in leaves the machine's user alone", n71 and n71[1][1] != "bob", n71 and n71[1])
     check("monitor sees session 74", a.wait_note(74, pred=lambda t: t[0] == "127.0.0.2") is not None)
     reply, _ = b.request(10, receive=1)
     check("bob may read the system information", reply == 3, reply)
+    # A console's message and signal reach every console at the address, registered or not.
+    reply, _ = a.request(91, "127.0.0.2", "hello bob")
+    check("send a message to 127.0.0.2", reply == 3, reply)
+    n = b.wait_note(91)
+    check("an unregistered console hears 91", n and n[1] == ["127.0.0.1", "Administrator", "hello bob"], n)
+    reply, _ = a.request(100, "127.0.0.2")
+    check("send a signal to 127.0.0.2", reply == 3, reply)
+    n = b.wait_note(101)
+    check("an unregistered console hears 101", n and n[1] == ["127.0.0.1", "Administrator", ""], n)
     check("monitor sees session 75", a.wait_note(75, pred=lambda t: t[0] == "127.0.0.2") is not None)
     b.close()
     check("monitor sees session end 76", a.wait_note(76, pred=lambda t: t[0] == "127.0.0.2") is not None)
@@ -667,11 +681,15 @@ def scenario(port, state_file):
     reply, frames = a.request(130, receive=1)
     check("cache settings fetched", reply == 3 and len(frames) == 1, reply)
     cache = read_cache(Reader(frames[0]))
+    live_totals = (cache["TotalSize"], cache["WeightedTotal"])
     cache["MaxSize"] = cache["MaxSize"] + 7
-    reply, _ = c2.request(131, upload=[bare(write_cache, cache)])
+    # Totals a console sends are not the cache's: the engine keeps counting its own.
+    reply, _ = c2.request(131, upload=[bare(write_cache, dict(cache, TotalSize=123456789.0, WeightedTotal=987.0))])
     check("cache settings uploaded", reply == 3, reply)
     n = a.wait_note(131)
-    check("monitor sees 131 with the settings", n and read_cache(Reader(n[2][0]))["MaxSize"] == cache["MaxSize"], n)
+    got = read_cache(Reader(n[2][0])) if n else {}
+    check("monitor sees 131 with the settings", got.get("MaxSize") == cache["MaxSize"], n)
+    check("the live cache keeps its own totals", (got.get("TotalSize"), got.get("WeightedTotal")) == live_totals, got)
 
     # Malformed frames close only that console.
     def malformed(name, send):
@@ -709,6 +727,9 @@ def scenario(port, state_file):
     reply, frames = a.request(20, receive=1)
     check("nothing half-read was applied", reply == 3 and set(read_userdb(frames[0])) == set(users) | {"bob"})
 
+    # The cache settings are written with the configuration: this console commits it.
+    reply, _ = a.request(12)
+    check("commit configuration to disk", reply == 3, reply)
     json.dump(snapshot(a), open(state_file, "w"))
     a.close()
     c2.close()
@@ -743,6 +764,88 @@ def proxy(port, args):
     for code in (71, 74, 76, 73):
         check("monitor sees %d for the browser's machine" % code,
               a.wait_note(code, pred=lambda t: t[0] == "127.0.0.5") is not None)
+
+    # The page is stored. A purge that leaves the cache over its limit (nothing matches the empty
+    # purge filter, and the limit is now 0 MB) turns additions off and tells the consoles with 131.
+    def cache_settings():
+        reply, frames = a.request(130, receive=1)
+        return read_cache(Reader(frames[0])) if reply == 3 and frames else None
+    check("the fetched page is in the cache", wait_until(lambda: (cache_settings() or {}).get("TotalSize", 0) > 0))
+    before = cache_settings()
+    reply, _ = a.request(131, upload=[bare(write_cache, dict(before, MaxSize=0))])
+    check("cache limit set to 0 MB", reply == 3, reply)
+    a.wait_note(131)  # the update itself, forwarded
+    reply, _ = a.request(132)
+    check("purge started", reply == 3, reply)
+    n = a.wait_note(131)
+    full = read_cache(Reader(n[2][0])) if n else {}
+    check("a purge that leaves the cache full sends 131 with the settings",
+          full.get("MaxSize") == 0 and full.get("CacheOptions", 1) & 1 == 0, full)
+    reply, _ = a.request(131, upload=[bare(write_cache, before)])
+    check("cache settings put back", reply == 3, reply)
+    a.close()
+
+
+def reload(port, reg):
+    """What an operator changes in the store reaches the running engine with request 13."""
+    import subprocess
+
+    def regset(key, value, typ, data):
+        subprocess.run([reg, "set", key, value, typ, str(data)], check=True, capture_output=True)
+
+    a, code = login_admin(port, "secret")
+    check("log-in for the reload", code == 5, code)
+    reply, frames = a.request(30, receive=2)
+    old_port = read_services(frames[1])["Test Service"][1]["PortNumber"] if reply == 3 else 0
+    new_port, added_port = free_port(), free_port()
+    regset(r"Services\Test Service", "PortNumber", "dword", new_port)
+    added = r"Services\Reload Service"
+    for value, typ, data in (("ServiceType", "sz", "CTCPService"), ("Name", "sz", "Reload Service"),
+                             ("PortNumber", "dword", added_port), ("BindingOption", "dword", 1),
+                             ("SpecificBinding", "sz", "127.0.0.1")):
+        regset(added, value, typ, data)
+    regset(r"UserDatabase\bob", "RealName", "sz", "Bobby")
+    regset("Cache", "MaxSize", "dword", 4242)
+    # The consoles' own service: only Administrators may log in now, and terminations are logged.
+    rc = r"Services\Remote Control Service"
+    regset(rc, "LogOptions", "dword", 255)
+    regset(rc + r"\AccessRights", "IncludeDefaultRights", "dword", 0)
+    regset(rc + r"\AccessRights\Recipient0", "UserName", "sz", "Administrators")
+    regset(rc + r"\AccessRights\Recipient0", "SpecifyUser", "dword", 1)
+    check("the store alone changes nothing", listening(old_port) and not listening(new_port)
+          and not listening(added_port))
+
+    reply, _ = a.request(13)
+    check("reload configuration from disk", reply == 3, reply)
+    check("a changed service moves to its stored port", wait_until(lambda: listening(new_port) and not listening(old_port)))
+    check("a newly stored service listens", wait_until(lambda: listening(added_port)))
+    reply, frames = a.request(20, receive=1)
+    users = read_userdb(frames[0]) if reply == 3 else {}
+    check("a stored change of a user is live", users.get("bob", (0, {}))[1].get("RealName") == "Bobby", users.get("bob"))
+    reply, frames = a.request(130, receive=1)
+    check("stored cache settings are live", reply == 3 and read_cache(Reader(frames[0]))["MaxSize"] == 4242, reply)
+    reply, _ = a.request(10, receive=1)
+    check("the requesting console goes on after its service was replaced", reply == 3, reply)
+    c, code = login_admin(port, "secret")
+    check("a new console logs in to the replaced service", code == 5, code)
+    c.close()
+    b = Console(port, "bob", "bobpw", source="127.0.0.2")
+    code, texts = b.recv_msg()
+    check("a log-in the access right refuses hears 90 Access Denied",
+          code == 90 and texts[:2] == ["Access Denied", "You are not allowed to log in"], (code, texts))
+    check("and the engine closes it", closed_by_engine(b.sock))
+    b.close()
+
+    subprocess.run([reg, "delete", added], check=True, capture_output=True)
+    subprocess.run([reg, "delete", r"UserDatabase\bob"], check=True, capture_output=True)
+    reply, _ = a.request(13)
+    check("second reload", reply == 3, reply)
+    check("a service no longer stored stops", wait_until(lambda: not listening(added_port)))
+    check("the others keep listening", listening(new_port) and listening(port))
+    reply, frames = a.request(20, receive=1)
+    users = read_userdb(frames[0]) if reply == 3 else {}
+    check("a user no longer stored is gone, the built-in accounts stay",
+          "bob" not in users and {"Administrator", "Guest", "Administrators", "Users"} <= set(users), list(users))
     a.close()
 
 
@@ -771,7 +874,7 @@ def capture(port, out_dir):
 if __name__ == "__main__":
     cmd, port, state = sys.argv[1], int(sys.argv[2]), sys.argv[3]
     try:
-        {"scenario": scenario, "verify": verify, "proxy": proxy, "capture": capture}[cmd](port, state)
+        {"scenario": scenario, "verify": verify, "proxy": proxy, "reload": reload, "capture": capture}[cmd](port, state)
     except Exception as e:  # a broken stream is a failure, not a crash of the script
         check("client ran to the end", False, repr(e))
     sys.exit(1 if FAILS else 0)

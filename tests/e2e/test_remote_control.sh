@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Consoles against the real engine through the remote-control service, with a client written from
 # docs/wire-format.md: log-in and password change, fetching and uploading users, services and
-# rights, starting and stopping a service, notifications, refusals, malformed frames, and the
-# uploaded configuration after a restart.
+# rights, starting and stopping a service, notifications, refusals, malformed frames, the uploaded
+# configuration after a restart, and a reload of what an operator changed in the store.
 source "$(dirname "$0")/lib.sh"
 
 CLIENT="$(dirname "$0")/rc_client.py"
@@ -38,13 +38,36 @@ start_engine "$PORT"
 STATE="$WORK/state.json"
 if python3 "$CLIENT" scenario "$PORT" "$STATE"; then pass "console scenario"; else fail "console scenario"; fi
 wait_for 10 port_open 127.0.0.2 "$OP" || fail "origin down"
-if python3 "$CLIENT" proxy "$PORT" "$WP http://127.0.0.2:$OP/index.html"; then pass "console watches a browser"; else fail "console watches a browser"; fi
+if python3 "$CLIENT" proxy "$PORT" "$WP http://127.0.0.2:$OP/index.html"; then pass "console watches a browser and the cache"; else
+  fail "console watches a browser and the cache"
+fi
 LOG=$(cat "$TRELLIS_HOME"/Logs/*Remote* 2>/dev/null || true)
 expect_contains "malformed frame logged" "$LOG" "Bad frame from the console"
 
 stop_engine
 start_engine "$PORT"
 if python3 "$CLIENT" verify "$PORT" "$STATE"; then pass "configuration after restart"; else fail "configuration after restart"; fi
+
+# An operator changes the store and a console asks the running engine to reload it.
+if python3 "$CLIENT" reload "$PORT" "$REG"; then pass "reload from the store"; else fail "reload from the store"; fi
+LOGS="$TRELLIS_HOME/Logs"
+bob_refused() { grep -qP '\tbob\t\d+\tFailed authorisation:\tUser bob cannot log in - Access denied' "$LOGS"/Remote*; }
+bob_reason() { grep -qP '\tbob\t\d+\tTerminated exit code 5' "$LOGS"/Remote*; }
+wait_for 10 bob_refused && pass "refused log-in logged" || fail "refused log-in not logged"
+wait_for 10 bob_reason && pass "refused log-in ends with reason 5" || fail "refused log-in: no exit code 5"
+reloaded() { grep -q "Service configuration reloaded from the registry" "$@" 2>/dev/null; }
+wait_for 10 reloaded "$LOGS"/Test* && pass "changed service replaced" || fail "changed service not replaced"
+if ! ls "$LOGS"/WWW* >/dev/null 2>&1; then
+  fail "no web proxy log"
+elif reloaded "$LOGS"/WWW*; then
+  fail "an unchanged service was replaced"
+else
+  pass "unchanged service kept running untouched"
+fi
+# The second reload found both replaced services as stored: neither was replaced again.
+expect_eq "a reloaded service is not replaced again" "$(grep -c 'reloaded from the registry' "$LOGS"/Test*)" 1
+expect_eq "the consoles' service is not replaced again" \
+  "$(grep -c 'reloaded from the registry' "$LOGS"/Remote*)" 1
 
 stop_engine
 finish

@@ -4,7 +4,8 @@
 # from a Python http.server on 127.0.0.2 (a page, a 50 MB body, a HEAD) byte for byte; the second
 # fetch of a page comes from the disk cache, also after a restart; curl -p reaches an openssl
 # s_server through the CONNECT tunnel; with tinyproxy on 127.0.0.3 as upstream proxy requests go
-# through it; refusals and failures get error pages with their real status; malformed requests
+# through it; refusals and failures get error pages with their real status (a right that names only
+# Administrator refuses a guest whether or not the service offers its own login); malformed requests
 # get a page or a close and never take the engine down.
 source "$(dirname "$0")/lib.sh"
 
@@ -215,5 +216,29 @@ code=$(curl -s -o "$WORK/out/denied" -w '%{http_code}' -x "$PROXY" "$ORIGIN/inde
 expect_eq "refused by the right" "$code" "403"
 expect_contains "refusal page" "$(cat "$WORK/out/denied")" "<TITLE>Access Denied</TITLE>"
 engine_running && pass "engine still running" || fail "engine gone"
+
+# ---- A right that names only Administrator: a guest never gets the resource -----------------------
+# Whether or not the service offers its own login (UseJavaClient), a guest whose request needs one
+# is answered with the refusal and the origin is never asked.
+"$REG" set "$SVC\\AccessRights\\Recipient0" UserName sz Administrator
+"$REG" set "$SVC\\AccessRights\\Recipient0" SpecifyUser dword 1
+for java in 0 1; do
+  stop_engine
+  "$REG" set "$SVC" UseJavaClient dword "$java"
+  start_engine "$P"
+  before=$(origin_hits GET /index.html)
+  code=$(curl -s -o "$WORK/out/admin-only" -w '%{http_code}' -x "$PROXY" -H 'Pragma: no-cache' "$ORIGIN/index.html")
+  expect_eq "UseJavaClient $java: guest refused by an Administrator-only right" "$code" "403"
+  expect_not_contains "UseJavaClient $java: no resource for the guest" "$(cat "$WORK/out/admin-only")" \
+    "hello through the gateway"
+  expect_eq "UseJavaClient $java: origin not asked for the guest" "$(origin_hits GET /index.html)" "$before"
+done
+# The same right naming Guest serves the guest: the refusal above is the login check, not a blanket one.
+stop_engine
+"$REG" set "$SVC\\AccessRights\\Recipient0" UserName sz Guest
+start_engine "$P"
+code=$(curl -s -o "$WORK/out/guest-ok" -w '%{http_code}' -x "$PROXY" -H 'Pragma: no-cache' "$ORIGIN/index.html")
+expect_eq "UseJavaClient 1: a right naming Guest serves the guest" "$code" "200"
+cmp -s "$WORK/out/guest-ok" "$WORK/www/index.html" && pass "guest's page identical" || fail "guest's page differs"
 
 finish

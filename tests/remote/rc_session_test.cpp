@@ -113,6 +113,51 @@ TEST_F(RCSessionTest, RefusedConsoleHearsAccessDeniedAndTheMachineKeepsItsIdenti
   EXPECT_EQ(machine->GetSecurityLevel(), kLevelGuest);
 }
 
+// A console's system, edit and start/stop rights are judged with the request known, so their ban
+// and request restrictions apply; this engine cannot evaluate either, so a right restricted by one
+// refuses instead of letting the restriction pass unchecked.
+TEST_F(RCSessionTest, RestrictionsOfAConsolesRightsApplyAndFailClosed) {
+  auto admin = Login();
+  auto restricted = [](CRight& right, bool ban) {
+    auto recipient = std::make_shared<CRecipient>("Administrators");
+    (ban ? recipient->SpecifyBan : recipient->SpecifyRequest) = 1;
+    CRight replacement;
+    replacement.RightType = right.RightType;
+    replacement.Description = right.Description;
+    replacement.IncludeDefaultRights = kDefaultRightsIgnored;
+    replacement.AddRecipient(recipient);
+    right.CopyFrom(replacement);
+  };
+  auto reply = [&](uint16_t code, const CString& t1 = CString(), const CString& t2 = CString()) {
+    admin->Send(code, t1, t2);
+    const uint16_t first = admin->NextSkipping({74, 75, 76}).m_code;
+    if (first == RC_REPLY_ACCEPTED) {
+      const uint16_t last = admin->NextSkipping({74, 75, 76}).m_code;
+      EXPECT_TRUE(last == RC_REPLY_DONE || last == RC_REPLY_FAILED) << last;
+    }
+    return first;
+  };
+  // Unrestricted, the administrator may do all three (ending the sessions of a machine that does
+  // not exist is accepted, then fails).
+  const CString nowhere = "10.255.255.1";
+  EXPECT_EQ(reply(RC_REQ_TERMINATE_MACHINE, nowhere), RC_REPLY_ACCEPTED);
+  auto rc = engine->GetServiceManager().FindService(kRemoteControlServiceName);
+  ASSERT_TRUE(rc);
+  EXPECT_EQ(reply(RC_REQ_START_STOP_SERVICE, kRemoteControlServiceName, "1"), RC_REPLY_ACCEPTED);
+
+  restricted(*engine->GetRight(kRightActivityControl), true);
+  EXPECT_EQ(reply(RC_REQ_TERMINATE_MACHINE, nowhere), RC_REPLY_REFUSED) << "a banned system right was granted";
+  restricted(*engine->GetRight(kRightActivityControl), false);
+  EXPECT_EQ(reply(RC_REQ_TERMINATE_MACHINE, nowhere), RC_REPLY_REFUSED)
+      << "a request-restricted system right was granted";
+
+  restricted(rc->Settings().StartStopRights, true);
+  EXPECT_EQ(reply(RC_REQ_START_STOP_SERVICE, kRemoteControlServiceName, "1"), RC_REPLY_REFUSED);
+  restricted(rc->Settings().EditRights, false);
+  admin->Send(RC_REQ_MODIFY_SERVICE, kRemoteControlServiceName);
+  EXPECT_EQ(admin->NextSkipping({74, 75, 76}).m_code, RC_REPLY_REFUSED) << "a restricted edit right was granted";
+}
+
 TEST_F(RCSessionTest, ServiceUploadReplacesTheObjectAndABrokenOneChangesNothing) {
   auto admin = Login();
   auto& manager = engine->GetServiceManager();
@@ -241,6 +286,11 @@ TEST_F(RCSessionTest, CacheSettingsTravelAndABadUploadChangesNothing) {
   SendObject(again->sock, copy);
   EXPECT_EQ(again->Next().m_code, RC_REPLY_DONE);
   EXPECT_EQ(cache->MaxSize.load(), 77u);
+  // The new settings run at once but are written with the configuration, when a console commits it.
+  EXPECT_NE(RegReadDWORD(kCacheKey, "MaxSize", 0), 77u);
+  again->Send(RC_REQ_SAVE_CONFIGURATION);
+  EXPECT_EQ(again->NextSkipping({75, 74, 76}).m_code, RC_REPLY_ACCEPTED);
+  EXPECT_EQ(again->Next().m_code, RC_REPLY_DONE);
   EXPECT_EQ(RegReadDWORD(kCacheKey, "MaxSize", 0), 77u);
 }
 

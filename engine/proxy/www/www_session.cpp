@@ -245,8 +245,11 @@ int CWWWSession::ParseRequest() {
   Log(kLogRequested, "%s", description.c_str());
 
   ResolveRequestHost();
-  if (CheckRights(AccessStage::Request) == AccessResult::Refused) return kParseRefused;
-  if (GetAuthenticatedLevel() < GetRequiredLevel()) {
+  const AccessResult access = CheckRights(AccessStage::Request);
+  if (access == AccessResult::Refused) return kParseRefused;
+  // The level this session has reached (what the check left it), not the level a login could
+  // reach: a guest whose request needs a login is never served before that login.
+  if (access == AccessResult::LoginRequired || ClampSecurityLevel(GetSecurityLevel()) < GetRequiredLevel()) {
     // The only login this service knows is the Java client, which modern browsers cannot run.
     Log(kLogFailedAuthorisation, "%s", description.c_str());
     SendErrorPage(WWWPage::AccessDenied);
