@@ -216,7 +216,8 @@ class CSession : public platform::MsgThread, public CObject {
   // A request-header value for request criteria; false when the session has none.
   virtual bool GetHeaderField(const CString& name, CString& value) const { return false; }
   // Fills value with a request variable. Codes the session does not answer give the signed 0;
-  // codes 6-11 give the account's values of the session's user (an unknown user gives signed 0).
+  // codes 6-11 give the account's values of the session's user (11 after bringing its closing
+  // balance up to date); for an unknown user they leave value as it was.
   virtual void GetProperty(uint32_t code, CTLDataObject& value) const;
 
   // The access decision at a stage (Accept when the connection is taken, Request once the request
@@ -241,7 +242,8 @@ class CSession : public platform::MsgThread, public CObject {
  protected:
   virtual void OnStart() {}
   virtual void OnEnd() {}
-  // The account values of codes 6-11 for the session's user; false for an unknown user.
+  // The account values of codes 6-11 for the session's user (11 updates the closing balance
+  // first); false, value untouched, for an unknown user.
   bool GetAccountProperty(uint32_t code, CTLDataObject& value) const;
   void SetLocalAddress(const CString& text);
   CString GetLocalAddress() const;
