@@ -599,7 +599,9 @@ void CTrellisEngine::IdentifyMachineUser(CMachine& machine) {
   IdentifyMachine(machine, hasLease, computerName, hardwareAddress, m_machineNames, m_locations, m_users);
 }
 
-bool CTrellisEngine::RemoveMachine(const CString& address) { return m_machines->RemoveMachine(address); }
+bool CTrellisEngine::RemoveMachine(const CString& address) {
+  return m_machines->DeleteMachine(address, kSessionExitMachineGone);
+}
 
 // ---- Users -----------------------------------------------------------------------------------
 

@@ -132,6 +132,21 @@ TEST_F(SessionTest, NumbersMachinesAndAssumedUsers) {
   EXPECT_EQ(del[0].t3, "5 7 4294967296 1");
 }
 
+TEST_F(SessionTest, DeletingAMachineEndsItsSessions) {
+  auto a = Attach("127.0.0.2");
+  auto b = Attach("127.0.0.2");
+  auto m = a->GetMachine();
+  ASSERT_TRUE(host_.machines.DeleteMachine("127.0.0.2", kSessionExitMachineGone));
+  EXPECT_EQ(a->exits.load(), 1);
+  EXPECT_EQ(b->exits.load(), 1);
+  EXPECT_EQ(a->lastCode.load(), kSessionExitMachineGone);
+  EXPECT_EQ(host_.machines.GetCount(), 0u);
+  EXPECT_TRUE(m->HasBeenRemoved());
+  EXPECT_EQ(host_.Count(kNotifySessionDeleted), 2u);
+  EXPECT_EQ(host_.Count(kNotifyMachineDeleted), 1u);
+  EXPECT_FALSE(host_.machines.DeleteMachine("127.0.0.2", kSessionExitMachineGone));
+}
+
 TEST_F(SessionTest, ConcurrentTerminateActsOnce) {
   for (int round = 0; round < 50; ++round) {
     auto s = Attach("127.0.0.4");
