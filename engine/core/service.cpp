@@ -9,6 +9,7 @@
 #include "engine/config/util.h"
 #include "engine/core/session.h"
 #include "engine/net/socket_exception.h"
+#include "engine/proxy/common/two_end_session.h"
 #include "platform/msg_thread.h"
 
 namespace {
@@ -586,4 +587,7 @@ void CTCPService::PrepareSession(CTCPSession& session) {
   session.UseServiceLog(*this);
   session.UseServiceInterfaces(*this);
   session.SetTimeout(timeOut != 0, seconds);
+  // Every gateway that connects onward does it through the two-end session, which needs the
+  // service's upstream settings before its thread starts.
+  if (auto* twoEnd = dynamic_cast<CTwoEndTCPSession*>(&session)) twoEnd->UseServiceConnectSettings(*this);
 }

@@ -551,6 +551,24 @@ TEST_F(TwoEnd, ThroughDanteSOCKS4AndItsRefusal) {
 
 // ---- Outgoing interface and datagrams -----------------------------------------------------------
 
+// The service base hands every two-end session the five connection settings before it starts.
+TEST(TwoEndService, BaseGivesEveryTwoEndSessionTheConnectionSettings) {
+  auto service = std::make_shared<TRunningService<CTCPServiceSettings, CTCPService>>();
+  service->ConnectMethod = CONNECT_SOCKS4;
+  service->ProxyServer = "10.0.0.9";
+  service->ProxyPort = 1080;
+  service->SOCKS4Password = "ident";
+  service->BypassProxyOnLocal = 1;
+  CTwoEndTCPSession session(service, -1);
+  service->PrepareSession(session);
+  const CConnectSettings cs = session.GetConnectSettings();
+  EXPECT_EQ(cs.ConnectMethod, static_cast<uint32_t>(CONNECT_SOCKS4));
+  EXPECT_EQ(cs.ProxyServer, "10.0.0.9");
+  EXPECT_EQ(cs.ProxyPort, 1080u);
+  EXPECT_EQ(cs.SOCKS4Password, "ident");
+  EXPECT_EQ(cs.BypassProxyOnLocal, 1u);
+}
+
 TEST_F(TwoEnd, OutgoingInterfaceIsTheSourceAndDatagramsGoOnlyToAChosenServer) {
   // A fixed outgoing interface is the source address of the connection to the server.
   {
