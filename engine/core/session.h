@@ -200,8 +200,9 @@ class CSession : public platform::MsgThread, public CObject {
   // From the machine's pass: ends an idle session (2) or one past its end time (5).
   virtual void CheckTimeouts();
   virtual bool InvolvesHost(const CString& text) const { return false; }
-  // The text is the local address of the client connection.
-  bool IsOwnAddress(const CString& text) const;
+  // The text is the local address of the client connection (two-end sessions: or of the server
+  // connection).
+  virtual bool IsOwnAddress(const CString& text) const;
 
   virtual uint64_t GetClientBytesSent() const { return 0; }
   virtual uint64_t GetClientBytesReceived() const { return 0; }

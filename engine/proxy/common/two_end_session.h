@@ -137,7 +137,7 @@ class CTwoEndTCPSession : public CTCPSession {
   // Codes 2 (server name), 3 (server port), 34 (server address, dotted); the rest as the base.
   void GetProperty(uint32_t code, CTLDataObject& value) const override;
   // The client connection's local address, or the server connection's.
-  bool IsOwnServerAddress(const CString& text) const;
+  bool IsOwnAddress(const CString& text) const override;
   bool InvolvesHost(const CString& text) const override;
 
  protected:

@@ -551,6 +551,19 @@ TEST_F(TwoEnd, ThroughDanteSOCKS4AndItsRefusal) {
 
 // ---- Outgoing interface and datagrams -----------------------------------------------------------
 
+TEST_F(TwoEnd, ServerSideLocalAddressIsOwnAddress) {
+  peer_.SetMode(Peer::Echo);
+  CTwoEndTCPSession s;
+  s.SetOutgoingInterface(CInterface(INTERFACE_IP, "127.0.0.9"), INTERFACE_METHOD_FIXED);
+  ASSERT_NO_THROW(s.ConnectToServer("127.0.0.2", peer_.port()));
+  // Asked through the session base, as the gateways ask it.
+  const CSession& base = s;
+  EXPECT_TRUE(base.IsOwnAddress("127.0.0.9"));
+  EXPECT_FALSE(base.IsOwnAddress("127.0.0.2"));
+  s.GetServerSocket().Close();
+  ASSERT_TRUE(peer_.WaitServed(++served_));
+}
+
 // The service base hands every two-end session the five connection settings before it starts.
 TEST(TwoEndService, BaseGivesEveryTwoEndSessionTheConnectionSettings) {
   auto service = std::make_shared<TRunningService<CTCPServiceSettings, CTCPService>>();
