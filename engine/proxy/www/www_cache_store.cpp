@@ -241,8 +241,10 @@ void CWWWCache::RemoveLocked(const CString& key, bool recheck) {
   m_namesInUse.erase(entry->FileName);
   m_totalSize = std::max(0.0, m_totalSize - entry->Size);
   m_weightedTotal = std::max(0.0, m_weightedTotal - static_cast<double>(entry->Hits) * entry->Size);
-  // Additions switched off by the limit come back once the cache is under it again.
-  if (recheck && (CacheOptions.load() & kCacheEnableAdditions) == 0 &&
+  // Only a cache that answers from no stored copy (lookups off) turns additions back on by itself
+  // once it is under its limit; with lookups on, additions the limit stopped stay off until the
+  // console turns them on again.
+  if (recheck && (CacheOptions.load() & kCacheEnableLookups) == 0 &&
       static_cast<double>(MaxSize.load()) > m_totalSize / kMegabyte)
     CacheOptions |= kCacheEnableAdditions;
 }

@@ -188,9 +188,16 @@ TEST_F(CacheFixture, SizeLimitRemovesTheObjectAndStopsOrPurges) {
   EXPECT_EQ(c->GetTotalSize(), big.size());
   EXPECT_EQ(c->CacheOptions.load(), kCacheEnableLookups);
   EXPECT_FALSE(c->BeginStore("h/3"));
-  c->RemoveURL("HTTP://h/1");  // back under the limit: additions resume
+  c->RemoveURL("HTTP://h/1");  // back under the limit, but lookups are on: additions stay off
   EXPECT_FALSE(c->HasEntry("h/1"));
-  EXPECT_EQ(c->CacheOptions.load(), 3u);
+  EXPECT_EQ(c->CacheOptions.load(), kCacheEnableLookups);
+  // With lookups off, a remove that leaves the cache under its limit turns additions on.
+  c->CacheOptions = kCacheEnableAdditions | kCacheEnableLookups;  // as a console would
+  ASSERT_TRUE(Store(*c, "h/1", "small"));
+  c->CacheOptions = 0;
+  c->RemoveURL("h/1");
+  EXPECT_EQ(c->CacheOptions.load(), kCacheEnableAdditions);
+  c->CacheOptions = kCacheEnableAdditions | kCacheEnableLookups;
 
   // A body larger than the whole cache stops being written at the limit.
   auto w = c->BeginStore("h/huge");
