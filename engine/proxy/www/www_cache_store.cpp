@@ -183,8 +183,13 @@ std::shared_ptr<CCacheEntry> CWWWCache::NewEntry(const CString& key) {
     auto entry = std::make_shared<CCacheEntry>();
     entry->URL = key;
     if (auto old = FindEntry(key)) {
+      // A new download of a URL replaces its stored copy from the start: the old entry leaves the
+      // map and its file goes, so the URL reads as absent until the download is committed. The
+      // new entry carries on the old one's content type, size and hit count.
       entry->ContentType = old->ContentType;
+      entry->Size = old->Size;
       entry->Hits = old->Hits;
+      RemoveLocked(key, false);
     }
     entry->FileName = name;
     entry->LastHit = entry->LastModified = Now();
@@ -221,6 +226,10 @@ void CWWWCache::AddEntry(const std::shared_ptr<CCacheEntry>& entry) {
     m_entries.SetAt(entry->URL, entry);
     m_namesInUse.insert(entry->FileName);
     m_totalSize += entry->Size;
+    // The weighted total stays the sum of hit count times size over the mapped entries (here and
+    // at every hit), as every removal subtracts the entry's current product: left to the index
+    // rewrites alone it would fall below that sum, and below zero, once an entry added or hit since
+    // the last rewrite is removed, and the efficiency variable would then go negative.
     m_weightedTotal += static_cast<double>(entry->Hits) * entry->Size;
     if (OverLimit()) {
       RemoveLocked(entry->URL, true);
@@ -399,6 +408,8 @@ void CWWWCache::LoadIndex() {
     m_entries.RemoveAll();
     m_namesInUse.clear();
     m_nameCounter = "00000000";
+    m_totalSize = 0;
+    m_weightedTotal = 0;
     std::map<CString, CString> nameOwner;  // file name -> URL of the entry holding it
     CArchive ar(data.data(), got);
     while (ar.BytesLeft() > 0) {
@@ -409,21 +420,18 @@ void CWWWCache::LoadIndex() {
         damaged = true;
         break;
       }
+      // A record whose file is missing or not whole stays: serving it finds that out and
+      // downloads again (OpenCachedCopy), and an orphan removal drops it.
       if (!IsValidFileName(entry->FileName) || entry->URL.empty()) continue;
-      // A record is only as good as its file: a body that is missing or not whole is dropped.
-      struct stat fst {};
-      if (::stat(FilePath(entry->FileName).c_str(), &fst) != 0 || !S_ISREG(fst.st_mode) ||
-          static_cast<uint64_t>(fst.st_size) != entry->Size)
-        continue;
       if (auto it = nameOwner.find(entry->FileName); it != nameOwner.end()) {
         // Two records share a file: the later one has it.
         m_entries.RemoveKey(it->second);
         nameOwner.erase(it);
       }
       if (auto old = FindEntry(entry->URL)) {
-        m_entries.RemoveKey(old->URL);
+        // A later record of a URL replaces the earlier one, whose file goes.
         nameOwner.erase(old->FileName);
-        UnlinkFile(old->FileName);
+        RemoveLocked(old->URL, true);
       }
       m_entries.SetAt(entry->URL, entry);
       nameOwner[entry->FileName] = entry->URL;
