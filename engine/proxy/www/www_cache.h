@@ -213,6 +213,8 @@ class CCacheWriter {
   void Abort();
   bool IsActive() const { return m_active; }
   uint64_t BytesWritten() const { return m_written; }
+  // The system error that stopped storing (EFBIG for a body past the size limit); 0 before.
+  int GetError() const { return m_error; }
   const std::shared_ptr<CCacheEntry>& Entry() const { return m_entry; }
 
  private:
@@ -224,6 +226,7 @@ class CCacheWriter {
   CCacheFile m_file;
   uint64_t m_limit;
   uint64_t m_written = 0;
+  int m_error = 0;
   bool m_active = false;
 };
 

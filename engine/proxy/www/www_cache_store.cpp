@@ -90,7 +90,14 @@ CCacheWriter::~CCacheWriter() { Abort(); }
 bool CCacheWriter::Write(const void* data, size_t count) {
   if (!m_active) return false;
   // Stop as soon as the object cannot be kept: no point filling the disk with it.
-  if (count > m_limit - m_written || !m_file.Write(data, count)) {
+  if (count > m_limit - m_written) {
+    m_error = EFBIG;
+    Abort();
+    return false;
+  }
+  errno = 0;
+  if (!m_file.Write(data, count)) {
+    m_error = errno != 0 ? errno : EIO;
     Abort();
     return false;
   }

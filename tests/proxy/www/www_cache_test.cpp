@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <thread>
 
@@ -215,8 +216,10 @@ TEST_F(CacheFixture, SizeLimitRemovesTheObjectAndStopsOrPurges) {
   auto w = c->BeginStore("h/huge");
   ASSERT_TRUE(w);
   const std::string path = Path(w->Entry()->FileName);
+  EXPECT_EQ(w->GetError(), 0);
   EXPECT_TRUE(w->Write(big.data(), big.size()));
   EXPECT_FALSE(w->Write(big.data(), big.size()));
+  EXPECT_EQ(w->GetError(), EFBIG);  // the number the session's log line carries
   EXPECT_FALSE(Exists(path));
   EXPECT_FALSE(w->Commit(CCacheCommit{}));
 
