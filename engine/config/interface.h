@@ -67,7 +67,9 @@ class CSysInfo : public CObject {
   void GetOSVersion();
   // The addresses of the machine's own adapters that are up, loopback excluded.
   static void GetLocalAddresses(std::vector<CString>& out);
-  // The host name up to its first ".".
+  // The host name up to its first ".", whole: it is compared with the names clients ask for, and
+  // a host here has no 15-character NetBIOS name, so a name cut to 15 characters would name no
+  // host and the real name would no longer count as this machine's.
   static CString ReadComputerName();
 
   CLockableMap m_interfaces;  // interface name -> CInterface

@@ -1,6 +1,7 @@
 #include "engine/core/engine.h"
 
 #include "engine/proxy/www/www_cache.h"
+#include "engine/proxy/www/www_settings.h"
 
 #include <netdb.h>
 #include <netinet/in.h>
@@ -334,10 +335,8 @@ std::shared_ptr<CService> MakeDefaultService(const char* className) {
   return service;
 }
 
-// Non-proxy requests go to an internal server only when one is named: a service told to forward
-// to an empty host would fail every such request.
+// Non-proxy requests are forwarded to the internal server (action 1).
 void SetInternalServer(CServiceSettings& service, const CString& host, uint32_t port) {
-  if (host.empty()) return;
   CLockGuard guard(service);
   service.NonProxyRequestAction = 1;
   service.NonProxyRequestHost = host;
@@ -365,7 +364,9 @@ void CTrellisEngine::CreateFirstRunServices() {
         CLockGuard guard(s->Settings());
         s->Settings().PortNumber = setupDword("FTPProxyPort", 21);
       }
-      SetInternalServer(s->Settings(), setupString("InternalFTPServer"), setupDword("InternalFTPPort", 21));
+      // The FTP service alone is set up for an internal server only when one is named.
+      const CString server = setupString("InternalFTPServer");
+      if (!server.empty()) SetInternalServer(s->Settings(), server, setupDword("InternalFTPPort", 21));
       AddDefaultService(s);
     }
   }
@@ -430,9 +431,15 @@ void CTrellisEngine::CreateUpgradeServices() {
     if (auto s = MakeDefaultService("CXDMAService")) AddDefaultService(s);
   if (RegReadDWORD(kSetupKey, "InstallLogServer", 0)) {
     if (auto s = MakeDefaultService("CWWWService")) {
-      SetIdentity(s->Settings(), "Logfile Server", "WWW Server for viewing log files", 8010);
-      CLockGuard guard(s->Settings());
-      s->Settings().NonProxyRequestAction = 3;
+      constexpr uint32_t kLogServerPort = 8010;
+      SetIdentity(s->Settings(), "Logfile Server", "WWW Server for viewing log files", kLogServerPort);
+      {
+        CLockGuard guard(s->Settings());
+        s->Settings().NonProxyRequestAction = 3;
+        // A service made for its own port: its non-proxy port is that port, as for any new service.
+        s->Settings().NonProxyRequestPort = kLogServerPort;
+        if (auto* www = dynamic_cast<CWWWServiceSettings*>(&s->Settings())) www->DefaultFilename = "index.htm";
+      }
       AddDefaultService(s);
     }
   }
@@ -619,7 +626,9 @@ void CTrellisEngine::IdentifyMachineUser(CMachine& machine) {
   IdentifyMachine(machine, hasLease, computerName, hardwareAddress, m_machineNames, m_locations, m_users);
 }
 
-bool CTrellisEngine::RemoveMachine(const CString& address) { return m_machines->RemoveMachine(address); }
+bool CTrellisEngine::RemoveMachine(const CString& address) {
+  return m_machines->DeleteMachine(address, kSessionExitMachineGone);
+}
 
 // ---- Users -----------------------------------------------------------------------------------
 

@@ -172,8 +172,9 @@ class CTrellisEngine : public platform::MsgThread, public CSessionHost {
   // level. Runs with the machine table locked; takes the lease, name-map, location and user locks
   // one after the other.
   void IdentifyMachineUser(CMachine& machine) override;
-  // Removes the machine of that address from the table. It goes when the last reference to it
-  // does, never under the table's lock.
+  // Removes the machine of that address from the table and ends every session it holds (exit code
+  // all ones), as deleting a machine does; its connected time is credited and 73 sent. The object
+  // goes when the last reference to it does, never under the table's lock.
   bool RemoveMachine(const CString& address);
 
   // ---- Users --------------------------------------------------------------------------------

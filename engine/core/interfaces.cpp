@@ -40,6 +40,33 @@ bool RouteSource(uint32_t host, uint16_t port, uint32_t* source) {
   return ok;
 }
 
+// The local address of a TCP connection made to host:port, which is closed again at once. False
+// when no connection can be made (a closed port, an unreachable host). The wait is the system's
+// own connect time-out.
+bool ConnectedSource(uint32_t host, uint16_t port, uint32_t* source) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return false;
+  sockaddr_in to = MakeAddress(host, port);
+  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
+  if (!ok && errno == EINPROGRESS) {
+    // Non-blocking only so that a signal cannot cut the wait short.
+    pollfd p{fd, POLLOUT, 0};
+    int rc;
+    do {
+      rc = poll(&p, 1, -1);
+    } while (rc < 0 && errno == EINTR);
+    int err = 0;
+    socklen_t len = sizeof err;
+    ok = rc == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
+  }
+  sockaddr_in local{};
+  socklen_t len = sizeof local;
+  if (ok) ok = getsockname(fd, reinterpret_cast<sockaddr*>(&local), &len) == 0;
+  close(fd);
+  if (ok) *source = ntohl(local.sin_addr.s_addr);
+  return ok;
+}
+
 bool ConnectFrom(uint32_t local, uint32_t host) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return false;
@@ -153,8 +180,10 @@ bool GetInterfaceAddressFor(CSysInfo& info, const CString& host, uint16_t port, 
   uint32_t h = resolve ? resolve(host) : ParseIPAddress(host);
   if (h == 0xFFFFFFFFu) return false;
   if (port != 0) {
+    // The answer is the local end of a real connection: the route alone would also answer for a
+    // port nobody listens on or a host that cannot be reached.
     uint32_t source;
-    if (!RouteSource(h, port, &source)) return false;
+    if (!ConnectedSource(h, port, &source)) return false;
     *out = FormatIPAddress(source);
     return true;
   }

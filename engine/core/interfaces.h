@@ -22,7 +22,9 @@ void BuildInterfaceList(CSysInfo& info, const HostResolver& resolve);
 bool IsLocalAddress(CSysInfo& info, const CString& text);
 
 // The local interface address to use towards host. For "127.0.0.1" and "localhost" the loopback
-// address when the mask admits loopback or plain addresses (kinds 1 and 4).
+// address when the mask admits loopback or plain addresses (kinds 1 and 4). With a port: the local
+// address of a connection made to host:port (false when none can be made). With port 0: an
+// interface of the mask on the host's network, else the one of its class that reaches it.
 bool GetInterfaceAddressFor(CSysInfo& info, const CString& host, uint16_t port, CString* out, uint32_t kindMask,
                             const HostResolver& resolve);
 

@@ -330,6 +330,22 @@ bool CMachineMap::RemoveMachine(const CString& address) {
   return m ? RemoveMachine(m) : false;
 }
 
+bool CMachineMap::DeleteMachine(const CString& address, uint32_t exitCode) {
+  std::shared_ptr<CMachine> machine;
+  {
+    CLockGuard g(*this);
+    auto it = m_map.find(address);
+    if (it == m_map.end()) return false;
+    machine = it->second;
+    DetachLocked(machine);
+  }
+  // Out of the table first, so a new connection from the address makes a machine of its own
+  // instead of joining one whose sessions are being ended. Sessions end outside the table's lock.
+  machine->TerminateAllSessions(exitCode);
+  machine->OnRemoved();
+  return true;
+}
+
 bool CMachineMap::RemoveIfEmpty(const std::shared_ptr<CMachine>& machine) {
   if (!machine) return false;
   bool removed = false;

@@ -170,6 +170,10 @@ class CMachineMap : public CLockable {
   bool RemoveMachine(const std::shared_ptr<CMachine>& machine);
   // The same by address.
   bool RemoveMachine(const CString& address);
+  // The engine's RemoveMachine: takes the machine of that address out of the table, ends every
+  // session it holds with the exit code (each credited and announced with 76), then credits the
+  // machine's connected time and sends 73. False when no machine has that address.
+  bool DeleteMachine(const CString& address, uint32_t exitCode);
   // Removes the machine when it has no session left (table, then machine lock). True if removed.
   bool RemoveIfEmpty(const std::shared_ptr<CMachine>& machine);
   std::shared_ptr<CMachine> Find(const CString& address) const;

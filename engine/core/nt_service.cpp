@@ -3,6 +3,7 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -247,10 +248,13 @@ void CNTService::ServiceMain(int argc, char** argv) {
 bool CNTService::Initialize() {
   DebugMsg("Entering CNTService::Initialize()");
   SetStatus(svc::kServiceStartPending);
+  errno = 0;
   bool ok = OnInit();
+  // The last system error is the exit code; ServiceMain clears it when the service goes on to run.
+  const int lastError = errno;
   {
     std::lock_guard<std::mutex> lk(m_statusMutex);
-    m_status.win32ExitCode = ok ? 0 : 1;
+    m_status.win32ExitCode = static_cast<uint32_t>(lastError);
   }
   if (!ok) {
     LogEvent(EVENTLOG_ERROR_TYPE, EVMSG_FAILEDINIT);

@@ -599,4 +599,7 @@ void CTCPService::PrepareSession(CTCPSession& session) {
   session.UseServiceLog(*this);
   session.UseServiceInterfaces(*this);
   session.SetTimeout(timeOut != 0, seconds);
+  // Every gateway that connects onward does it through the two-end session, which needs the
+  // service's upstream settings before its thread starts.
+  session.UseServiceConnectSettings(*this);
 }

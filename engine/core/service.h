@@ -135,9 +135,10 @@ class CTCPService : public CService {
   // session's constructor first (the session closes it if it never starts) and closes it itself
   // when it makes no session.
   virtual std::shared_ptr<CTCPSession> CreateSession(int handle);
-  // Gives a new session what it needs of this service before its thread starts: the base applies
-  // the service's non-proxy settings, access right, log, outgoing interface and time-out. Two-end
-  // services extend it with the connection settings (GetConnectSettings).
+  // Gives a new session what it needs of this service before its thread starts: the service's
+  // non-proxy settings, access right, log, outgoing interface and time-out, and for a two-end
+  // session the connection settings (ConnectMethod, ProxyServer, ProxyPort, SOCKS4Password,
+  // BypassProxyOnLocal). Services extend it with their own settings.
   virtual void PrepareSession(CTCPSession& session);
 
   // The sessions this service made whose threads have not ended.

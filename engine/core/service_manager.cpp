@@ -159,13 +159,9 @@ void CServiceManager::LoadServices(const CString& key) {
 }
 
 void CServiceManager::StartAll(CSysInfo& info) {
-  bool haveRemoteControl = false;
-  for (const auto& service : GetServices()) {
-    const CServiceSettings& settings = service->Settings();
-    const CString cls = settings.GetRuntimeClass()->m_className;
-    if (cls == kRemoteControlServiceClass || settings.GetName() == kRemoteControlServiceName) haveRemoteControl = true;
-  }
-  if (!haveRemoteControl) {
+  // The consoles' service is found by its name alone: one of the same class under another name
+  // (a copy the operator made) does not stand in for it.
+  if (!FindService(kRemoteControlServiceName)) {
     auto rc = CreateService(kRemoteControlServiceClass);
     if (!rc) {
       Report("Remote Control Service not created: its class is not part of this build");

@@ -48,8 +48,9 @@ class CServiceManager : public CLockableMap {
   virtual bool SaveServices(const CString& key);
   // Adds a service for every sub-key of key whose ServiceType names a service class.
   virtual void LoadServices(const CString& key);
-  // Engine start: makes sure a remote-control service exists, auto-binds every service when
-  // "Setup" SecureInstall is set, then validates every service's bindings against info.
+  // Engine start: makes sure a service named "Remote Control Service" exists, auto-binds every
+  // service when "Setup" SecureInstall is set, then validates every service's bindings against
+  // info.
   void StartAll(CSysInfo& info);
   // Opens every service's log file; then Startup of every service.
   void OpenLogFiles();

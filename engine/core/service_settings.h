@@ -24,6 +24,22 @@
 // Transports (GetTransport).
 enum : uint32_t { SERVICE_TRANSPORT_NONE = 0, SERVICE_TRANSPORT_TCP = 1, SERVICE_TRANSPORT_UDP = 2 };
 
+// Service kind codes (GetServiceKind): the console chooses a service's pages and a recipient's
+// pages and criteria by them.
+enum : uint32_t {
+  SERVICE_KIND_NONE = 0,
+  SERVICE_KIND_WWW = 2,
+  SERVICE_KIND_POP3 = 3,
+  SERVICE_KIND_TELNET = 4,
+  SERVICE_KIND_FTP = 5,
+  SERVICE_KIND_SOCKS = 7,
+  SERVICE_KIND_DNS = 9,
+  SERVICE_KIND_REALAUDIO = 10,
+  SERVICE_KIND_VDOLIVE = 11,
+  SERVICE_KIND_XDMA = 13,
+  SERVICE_KIND_DHCP = 14,
+};
+
 // Binding options.
 enum : uint32_t { BINDING_ALL = 0, BINDING_SPECIFIC = 1, BINDING_LIST = 2 };
 
@@ -112,6 +128,8 @@ class CServiceSettings : public CLockableObject {
 
   // What the service is (the console chooses its pages by these).
   virtual uint32_t GetTransport() const { return SERVICE_TRANSPORT_NONE; }
+  // The service's kind code; neither stored nor archived (each class knows its own).
+  virtual uint32_t GetServiceKind() const { return SERVICE_KIND_NONE; }
   // Every interface kind but dial-up.
   virtual bool AcceptsInterface(const CInterface& entry) const;
   virtual bool HasNonProxySettings() const { return true; }

@@ -437,6 +437,9 @@ bool CSession::GetAccountProperty(uint32_t code, CTLDataObject& value) const {
     case kPropUserBytesReceivedForClient: value.SetDWord(SaturateToDWORD(user->NonClientRecvTraffic)); break;
     case kPropUserSecondsOnLine: value.SetDWord(SaturateToDWORD(user->TimeOnLine)); break;
     case kPropUserAccountBalance: {
+      // The closing balance is brought up to the traffic and time credited so far before it is
+      // reported; nothing else keeps it current between the scheduler's accounting actions.
+      user->UpdateBalance();
       int64_t whole = user->ClosingBalance.IsValid() ? user->ClosingBalance.GetUnits() / CCurrency::kScale : 0;
       if (whole > INT32_MAX) whole = INT32_MAX;
       if (whole < INT32_MIN) whole = INT32_MIN;
@@ -460,8 +463,8 @@ void CSession::GetProperty(uint32_t code, CTLDataObject& value) const {
     case kPropUserBytesReceivedForClient:
     case kPropUserSecondsOnLine:
     case kPropUserAccountBalance:
-      // An unknown user gives a fresh 0, never what the caller's object held before.
-      if (!GetAccountProperty(code, value)) value.SetInteger(0);
+      // An unknown user leaves the caller's value as it was.
+      GetAccountProperty(code, value);
       return;
     case kPropSessionDescription: value.SetString(GetDescription()); return;
     case kPropClientNetBIOSName: {

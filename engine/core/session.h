@@ -47,6 +47,7 @@
 
 class CMachine;
 class CService;
+class CTCPService;
 
 // Exit codes the framework uses; protocols pass their own.
 enum : uint32_t {
@@ -200,8 +201,9 @@ class CSession : public platform::MsgThread, public CObject {
   // From the machine's pass: ends an idle session (2) or one past its end time (5).
   virtual void CheckTimeouts();
   virtual bool InvolvesHost(const CString& text) const { return false; }
-  // The text is the local address of the client connection.
-  bool IsOwnAddress(const CString& text) const;
+  // The text is the local address of the client connection (two-end sessions: or of the server
+  // connection).
+  virtual bool IsOwnAddress(const CString& text) const;
 
   virtual uint64_t GetClientBytesSent() const { return 0; }
   virtual uint64_t GetClientBytesReceived() const { return 0; }
@@ -216,7 +218,8 @@ class CSession : public platform::MsgThread, public CObject {
   // A request-header value for request criteria; false when the session has none.
   virtual bool GetHeaderField(const CString& name, CString& value) const { return false; }
   // Fills value with a request variable. Codes the session does not answer give the signed 0;
-  // codes 6-11 give the account's values of the session's user (an unknown user gives signed 0).
+  // codes 6-11 give the account's values of the session's user (11 after bringing its closing
+  // balance up to date); for an unknown user they leave value as it was.
   virtual void GetProperty(uint32_t code, CTLDataObject& value) const;
 
   // The access decision at a stage (Accept when the connection is taken, Request once the request
@@ -244,7 +247,8 @@ class CSession : public platform::MsgThread, public CObject {
  protected:
   virtual void OnStart() {}
   virtual void OnEnd() {}
-  // The account values of codes 6-11 for the session's user; false for an unknown user.
+  // The account values of codes 6-11 for the session's user (11 updates the closing balance
+  // first); false, value untouched, for an unknown user.
   bool GetAccountProperty(uint32_t code, CTLDataObject& value) const;
   void SetLocalAddress(const CString& text);
   CString GetLocalAddress() const;
@@ -311,6 +315,10 @@ class CTCPSession : public CSession {
   // descriptor is then closed and the session has ended.
   bool OnActivity() override;
   void Exit(uint32_t code) override;
+
+  // The service's upstream connection settings (ConnectMethod, ProxyServer, ProxyPort,
+  // SOCKS4Password, BypassProxyOnLocal): a session that connects out takes them; others have none.
+  virtual void UseServiceConnectSettings(const CTCPService& service) {}
 
   uint64_t GetClientBytesSent() const override { return m_clientSocket.GetBytesSent(); }
   uint64_t GetClientBytesReceived() const override { return m_clientSocket.GetBytesReceived(); }

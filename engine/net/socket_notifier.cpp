@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <system_error>
 #include <thread>
 
 #include "engine/net/socket_exception.h"
@@ -60,19 +61,25 @@ Notifier& Notifier::Get() {
 Notifier::Notifier() {
   // Sends use MSG_NOSIGNAL; this covers every other write to a socket of the process.
   signal(SIGPIPE, SIG_IGN);
+  // The layer stands where the notification window stood: failing to make it is that failure.
+  auto fail = [this] {
+    if (m_wakeFd >= 0) close(m_wakeFd);
+    if (m_epollFd >= 0) close(m_epollFd);
+    throw X1SocketException(0, kNotifierFailedText);
+  };
   m_epollFd = epoll_create1(EPOLL_CLOEXEC);
-  if (m_epollFd < 0) throw X1SocketException(SocketErrorFromErrno(errno));
+  if (m_epollFd < 0) fail();
   m_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (m_wakeFd < 0) {
-    int err = errno;
-    close(m_epollFd);
-    throw X1SocketException(SocketErrorFromErrno(err));
-  }
+  if (m_wakeFd < 0) fail();
   epoll_event ev{};
   ev.events = EPOLLIN;
   ev.data.u64 = 0;  // ids start at 1, so 0 is the wake-up descriptor
-  epoll_ctl(m_epollFd, EPOLL_CTL_ADD, m_wakeFd, &ev);
-  std::thread([this] { PollerMain(); }).detach();
+  if (epoll_ctl(m_epollFd, EPOLL_CTL_ADD, m_wakeFd, &ev) != 0) fail();
+  try {
+    std::thread([this] { PollerMain(); }).detach();
+  } catch (const std::system_error&) {
+    fail();
+  }
 }
 
 void Notifier::Wake() {

@@ -49,6 +49,10 @@ using SocketId = uintptr_t;
 
 namespace x1net {
 
+// The text (code 0) of the failure to start the layer: the system refused its descriptors or its
+// thread.
+inline constexpr const char* kNotifierFailedText = "X1Socket callback window creation failed";
+
 enum class SockKind { Stream, Datagram, Listener };
 
 // Slots of the per-event bookkeeping.

@@ -480,7 +480,8 @@ TEST_F(Rights, EmptyRightsAreFilledWithDefaultTextsAndRecipients) {
   EXPECT_TRUE(shutdown.IsGranted(Req("Administrator", 2), ctx_, AccessStage::Request));
   EXPECT_FALSE(shutdown.IsGranted(Req("alice", 2), ctx_, AccessStage::Request));
 
-  // A described right is left alone; an undescribed one keeps the recipients it has.
+  // A described right is left alone; an undescribed one gets its default recipient beside the
+  // ones it has.
   CRight described;
   described.Description = "mine";
   EXPECT_FALSE(described.FillDefaults(0, "Users can access services"));
@@ -488,8 +489,9 @@ TEST_F(Rights, EmptyRightsAreFilledWithDefaultTextsAndRecipients) {
   CRight restricted;
   restricted.AddRecipientByName("alice");
   EXPECT_TRUE(restricted.FillDefaults(0, "Users can access services"));
-  ASSERT_EQ(restricted.Recipients.GetCount(), 1u);
+  ASSERT_EQ(restricted.Recipients.GetCount(), 2u);
   EXPECT_EQ(restricted.GetRecipients()[0]->UserName, "alice");
+  EXPECT_EQ(restricted.GetRecipients()[1]->UserName, "Everyone");
 }
 
 TEST(Recipient, RestrictionDescriptionAndCopy) {

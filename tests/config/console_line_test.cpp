@@ -74,6 +74,9 @@ TEST(ConsoleLine, EveryStoredServiceClassIsMadeByNameAndRoundTripsRegistryAndArc
   for (const char* n : {"CService", "CTCPService", "CWWWService", "CRemoteControlService"}) {
     EXPECT_TRUE(names.count(n)) << n;
   }
+  // The kind code the console chooses pages by comes with the class.
+  EXPECT_EQ(MakeService("CWWWService")->GetServiceKind(), static_cast<uint32_t>(SERVICE_KIND_WWW));
+  EXPECT_EQ(MakeService("CTCPService")->GetServiceKind(), static_cast<uint32_t>(SERVICE_KIND_NONE));
   // The name is checked before anything of an archive is applied.
   auto svc = MakeService("CTCPService");
   svc->Name = "bad/name";

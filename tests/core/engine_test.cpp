@@ -22,6 +22,7 @@
 #include "engine/core/session.h"
 #include "engine/net/socket_exception.h"
 #include "engine/net/x1_socket.h"
+#include "engine/proxy/www/www_settings.h"
 #include "tests/support/engine_fixture.h"
 
 namespace {
@@ -98,8 +99,10 @@ TEST_F(EngineTest, FirstRunCreatesAndSavesServicesAndDeletesSetup) {
   EXPECT_FALSE(RegKeyExists("Setup"));
   EXPECT_EQ(RegReadString("Services\\WWW Proxy server", "ServiceType", ""), "CWWWService");
   EXPECT_EQ(RegReadDWORD("Services\\WWW Proxy server", "PortNumber", 0), port);
-  // An empty internal server leaves non-proxy requests alone.
-  EXPECT_EQ(RegReadDWORD("Services\\WWW Proxy server", "NonProxyRequestAction", 9), 0u);
+  // Non-proxy requests go to the internal server, named or not (its port defaults to 80).
+  EXPECT_EQ(RegReadDWORD("Services\\WWW Proxy server", "NonProxyRequestAction", 9), 1u);
+  EXPECT_EQ(RegReadString("Services\\WWW Proxy server", "NonProxyRequestHost", "x"), "");
+  EXPECT_EQ(RegReadDWORD("Services\\WWW Proxy server", "NonProxyRequestPort", 0), 80u);
   EXPECT_EQ(RegEnumSubKeys("Services").size(), 1u);
 
   // The first-run service is the real web proxy: a request line of garbage gets its error page.
@@ -127,6 +130,10 @@ TEST_F(EngineTest, UpgradeKeepsStoredServicesAndAddsOnlyTheAskedFor) {
   ASSERT_TRUE(logs);
   EXPECT_EQ(logs->Settings().PortNumber, 8010u);
   EXPECT_EQ(logs->Settings().NonProxyRequestAction, 3u);
+  EXPECT_EQ(logs->Settings().NonProxyRequestPort, 8010u);
+  auto* www = dynamic_cast<CWWWServiceSettings*>(&logs->Settings());
+  ASSERT_TRUE(www);
+  EXPECT_EQ(www->DefaultFilename, "index.htm");
   EXPECT_FALSE(upgraded.GetServiceManager().FindService("WWW Proxy server"));
   EXPECT_EQ(RegEnumSubKeys("Services").size(), 2u);
 }

@@ -9,6 +9,7 @@
 #include "engine/config/reg_helpers.h"
 #include "engine/config/util.h"
 #include "engine/core/interfaces.h"
+#include "tests/support/loopback.h"
 #include "tests/support/test_env.h"
 
 namespace {
@@ -65,8 +66,17 @@ TEST(InterfaceList, LocalAddressesAndChoiceTowardsLoopback) {
   EXPECT_FALSE(GetInterfaceAddressFor(info, "localhost", 0, &out, INTERFACE_DIALUP, Dotted()));
   EXPECT_TRUE(GetInterfaceAddressFor(info, "127.0.0.9", 0, &out, INTERFACE_LOOPBACK, Dotted()));
   EXPECT_EQ(out, "127.0.0.1");
-  EXPECT_TRUE(GetInterfaceAddressFor(info, "127.0.0.9", 8080, &out, INTERFACE_IP, Dotted()));
-  EXPECT_EQ(out, "127.0.0.1") << "the kernel's source address towards a loopback host";
+  // With a port the answer is the local end of a real connection: a port that takes it gives it,
+  // a closed one gives nothing.
+  uint16_t port = 0;
+  const int listener = trellis::test::ListenOn("127.0.0.9", &port);
+  ASSERT_GE(listener, 0);
+  EXPECT_TRUE(GetInterfaceAddressFor(info, "127.0.0.9", port, &out, INTERFACE_IP, Dotted()));
+  EXPECT_EQ(out, "127.0.0.1") << "the local end of a connection to a loopback host";
+  ::close(listener);
+  out = "untouched";
+  EXPECT_FALSE(GetInterfaceAddressFor(info, "127.0.0.9", port, &out, INTERFACE_IP, Dotted()));
+  EXPECT_EQ(out, "untouched");
   EXPECT_FALSE(GetInterfaceAddressFor(info, "no.such.host.invalid", 0, &out, INTERFACE_IP,
                                       [](const CString&) { return 0xFFFFFFFFu; }));
 }
@@ -108,8 +118,14 @@ TEST(InterfaceList, ChoosesTheInterfaceOfTheHostsOwnNetwork) {
           "upstream subnet");
     check(GetInterfaceAddressFor(info, "192.168.50.77", 0, &out, INTERFACE_IP, Dotted()) && out == "192.168.50.1",
           "LAN client");
-    check(GetInterfaceAddressFor(info, "198.51.100.9", 9, &out, INTERFACE_IP, Dotted()) && out == "198.51.100.2",
-          "route source with a port");
+    uint16_t port = 0;
+    const int listener = trellis::test::ListenOn("198.51.100.2", &port);
+    check(listener >= 0 && GetInterfaceAddressFor(info, "198.51.100.2", port, &out, INTERFACE_IP, Dotted()) &&
+              out == "198.51.100.2",
+          "the local end of a connection with a port");
+    ::close(listener);
+    check(!GetInterfaceAddressFor(info, "198.51.100.2", port, &out, INTERFACE_IP, Dotted()),
+          "a routable address whose port is closed gives nothing");
     _exit(bad == 0 ? 0 : 1);
   }
   int status = 0;

@@ -453,6 +453,25 @@ TEST_F(ServiceTest, ManagerCreatesOnlyServiceClassesAndSavesOverStaleKeys) {
   EXPECT_TRUE(again.FindService("Beta"));
 }
 
+TEST_F(ServiceTest, ConsolesServiceIsMadeUnlessOneHasItsName) {
+  CServiceManager m;
+  auto renamed = CServiceManager::CreateService(kRemoteControlServiceClass);
+  ASSERT_TRUE(renamed);
+  renamed->Settings().SetName("Console Link");
+  ASSERT_TRUE(m.AddService(renamed));
+  CSysInfo info;
+  m.StartAll(info);
+  EXPECT_EQ(m.GetCount(), 2u);
+  auto rc = m.FindService(kRemoteControlServiceName);
+  ASSERT_TRUE(rc);
+  EXPECT_NE(rc, renamed);
+  EXPECT_EQ(rc->Settings().PortNumber, 808u);
+  EXPECT_EQ(rc->Settings().SpecificBinding, "127.0.0.1");
+  EXPECT_EQ(rc->Settings().TimeOutSessions, 0u);
+  m.StartAll(info);  // present now: not made twice
+  EXPECT_EQ(m.GetCount(), 2u);
+}
+
 TEST_F(ServiceTest, ManagerStartsAndFindsListeningServicesAndShutsThemDown) {
   CServiceManager m;
   std::vector<CString> reports;

@@ -132,6 +132,21 @@ TEST_F(SessionTest, NumbersMachinesAndAssumedUsers) {
   EXPECT_EQ(del[0].t3, "5 7 4294967296 1");
 }
 
+TEST_F(SessionTest, DeletingAMachineEndsItsSessions) {
+  auto a = Attach("127.0.0.2");
+  auto b = Attach("127.0.0.2");
+  auto m = a->GetMachine();
+  ASSERT_TRUE(host_.machines.DeleteMachine("127.0.0.2", kSessionExitMachineGone));
+  EXPECT_EQ(a->exits.load(), 1);
+  EXPECT_EQ(b->exits.load(), 1);
+  EXPECT_EQ(a->lastCode.load(), kSessionExitMachineGone);
+  EXPECT_EQ(host_.machines.GetCount(), 0u);
+  EXPECT_TRUE(m->HasBeenRemoved());
+  EXPECT_EQ(host_.Count(kNotifySessionDeleted), 2u);
+  EXPECT_EQ(host_.Count(kNotifyMachineDeleted), 1u);
+  EXPECT_FALSE(host_.machines.DeleteMachine("127.0.0.2", kSessionExitMachineGone));
+}
+
 TEST_F(SessionTest, ConcurrentTerminateActsOnce) {
   for (int round = 0; round < 50; ++round) {
     auto s = Attach("127.0.0.4");
@@ -300,7 +315,9 @@ TEST_F(SessionTest, RequestVariables) {
   EXPECT_EQ(s->GetDescription().size(), CSession::kMaxDescription);
   auto alice = host_.users.FindUser("alice");
   alice->ClientRecvTraffic = 0x1FFFFFFFFull;
-  alice->ClosingBalance = CCurrency::FromUnits(-123456);
+  alice->OpeningBalance = CCurrency::FromUnits(-123456);
+  alice->ClientSendTrafficRate = CCurrency::FromUnits(10000);  // 1.0 per megabyte
+  alice->ClientSendTraffic = 1572864;                          // 1.5 megabytes
 
   CTLDataObject v;
   s->GetProperty(kPropClientIP, v);
@@ -311,20 +328,22 @@ TEST_F(SessionTest, RequestVariables) {
   s->GetProperty(kPropUserBytesReceivedFromClient, v);
   EXPECT_EQ(v.DataType, TL_DATA_DWORD);
   EXPECT_EQ(v.dwData, 0xFFFFFFFFu);  // saturated, not wrapped
+  // The balance reported is the closing balance brought up to the traffic: -12.3456 - 1.5.
   s->GetProperty(kPropUserAccountBalance, v);
-  EXPECT_EQ(v.nData, -12);  // truncated toward zero
+  EXPECT_EQ(v.nData, -13);  // truncated toward zero
+  EXPECT_EQ(alice->ClosingBalance.GetUnits(), -138456);
   s->GetProperty(kPropServerIPAddress, v);
   EXPECT_TRUE(v.EqualsText("255.255.255.255"));
   s->GetProperty(kPropSessionDescription, v);
   EXPECT_EQ(v.strData.size(), CSession::kMaxDescription);
 
-  // An unknown user leaves no stale value behind in the caller's object.
+  // An unknown user leaves the caller's value as it was.
   s->SetUser("nobody", 2);
-  v.SetString("stale");
+  v.SetString("kept");
   s->GetProperty(kPropUserSecondsOnLine, v);
-  EXPECT_EQ(v.DataType, TL_DATA_INTEGER);
-  EXPECT_EQ(v.nData, 0);
-  EXPECT_TRUE(v.strData.empty());
+  EXPECT_TRUE(v.EqualsText("kept"));
+  s->GetProperty(kPropUserAccountBalance, v);
+  EXPECT_TRUE(v.EqualsText("kept"));
   s->GetProperty(kPropHTTPURL, v);
   EXPECT_EQ(v.DataType, TL_DATA_INTEGER);
   s->Terminate(0);

@@ -142,6 +142,10 @@ wait_for 10 session_ended && pass "session ends with a keep-alive origin" || fai
 # ---- CONNECT ----------------------------------------------------------------------------------
 out=$(curl -sS -k -p -x "$PROXY" "https://127.0.0.2:$SP/" 2>&1 || true)
 expect_contains "CONNECT tunnel completes TLS" "$out" "Ciphers supported in s_server binary"
+code=$(curl -s -o /dev/null -w '%{http_connect}' -k -p -x "$PROXY" "https://127.0.0.2:$DEAD/" || true)
+expect_eq "CONNECT to a refusing server" "$code" "502"
+wait_for 5 grep -q "Error:.Socket error in SSLPreProcessRequest .* - terminating" "$TRELLIS_HOME"/Logs/*.log \
+  && pass "CONNECT failure logged under the tunnel" || fail "CONNECT failure not logged under the tunnel"
 
 # ---- Error pages with real status codes -------------------------------------------------------
 LONGNAME=$(printf 'a%.0s' {1..70}).test  # refused by the resolver itself: no query leaves the host
@@ -153,7 +157,7 @@ expect_eq "refusing server" "$code" "502"
 code=$(curl -s -o /dev/null -w '%{http_code}' -x "$PROXY" "ftp://127.0.0.2:$DEAD/x")
 expect_eq "ftp refused for now" "$code" "501"
 code=$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$P/index.html")
-expect_eq "request to the gateway itself (action 0)" "$code" "400"
+expect_eq "request to the gateway itself (no internal server named)" "$code" "400"
 code=$(curl -s -o /dev/null -w '%{http_code}' -x "$PROXY" "http://localhost:$P/loop")
 expect_eq "loop to itself refused" "$code" "400"
 

@@ -4,7 +4,9 @@
 
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -782,6 +784,28 @@ TEST_F(X1SocketTest, FiveHundredConnectionsEchoedAtOnceWithoutLossOrLeftoverDesc
   }
   EXPECT_EQ(X1Socket::GetOpenSocketCount(), openBefore);
   EXPECT_EQ(OpenDescriptors(), before);
+}
+
+// A process that may open no descriptor cannot start the notification layer: the first socket
+// use fails with code 0 and the layer's text.
+TEST(X1SocketNotifier, LayerThatCannotStartThrowsCodeZeroWithItsText) {
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const rlimit none{0, 0};
+    if (setrlimit(RLIMIT_NOFILE, &none) != 0) _exit(77);
+    try {
+      X1Socket::InitNotifier();
+    } catch (const X1SocketException& e) {
+      _exit(e.GetCode() == 0 && e.GetText() == "X1Socket callback window creation failed" ? 0 : 1);
+    }
+    _exit(77);  // started before the limit: this process cannot show the failure
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "the layer was started before the test";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace

@@ -176,8 +176,8 @@ void CTwoEndTCPSession::GetProperty(uint32_t code, CTLDataObject& value) const {
   }
 }
 
-bool CTwoEndTCPSession::IsOwnServerAddress(const CString& text) const {
-  if (IsOwnAddress(text)) return true;
+bool CTwoEndTCPSession::IsOwnAddress(const CString& text) const {
+  if (CTCPSession::IsOwnAddress(text)) return true;
   std::lock_guard<std::mutex> g(m_mx);
   return !m_serverLocalAddress.empty() && text == m_serverLocalAddress;
 }

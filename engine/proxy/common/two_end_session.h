@@ -84,8 +84,7 @@ class CTwoEndTCPSession : public CTCPSession {
 
   void SetConnectSettings(const CConnectSettings& settings);
   CConnectSettings GetConnectSettings() const;
-  // The service's ConnectMethod, ProxyServer, ProxyPort, SOCKS4Password, BypassProxyOnLocal.
-  void UseServiceConnectSettings(const CTCPService& service);
+  void UseServiceConnectSettings(const CTCPService& service) override;
 
   // ---- The server -------------------------------------------------------------------------
 
@@ -137,7 +136,7 @@ class CTwoEndTCPSession : public CTCPSession {
   // Codes 2 (server name), 3 (server port), 34 (server address, dotted); the rest as the base.
   void GetProperty(uint32_t code, CTLDataObject& value) const override;
   // The client connection's local address, or the server connection's.
-  bool IsOwnServerAddress(const CString& text) const;
+  bool IsOwnAddress(const CString& text) const override;
   bool InvolvesHost(const CString& text) const override;
 
  protected:

@@ -53,7 +53,8 @@
 // Entries handed out (d.entry, FindEntry) are shared: one stays valid for its holder after a purge
 // or a newer download took it out of the map. Their fields change under the map's lock, so a
 // session reads them only through the cache (Decide, OpenCachedCopy), never directly.
-// A download keeps the older copy of its URL in the map until it commits; the commit replaces it.
+// A download takes the older copy of its URL out of the map (and deletes its file) when it begins
+// (BeginStore); the URL reads as absent until the download commits.
 // Writers hold a reference to their cache: sessions end before the engine calls Shutdown.
 //
 // Engine duties: Load(kCacheKey) with the rest of the configuration, set the hooks, LoadIndex()
@@ -212,6 +213,8 @@ class CCacheWriter {
   void Abort();
   bool IsActive() const { return m_active; }
   uint64_t BytesWritten() const { return m_written; }
+  // The system error that stopped storing (EFBIG for a body past the size limit); 0 before.
+  int GetError() const { return m_error; }
   const std::shared_ptr<CCacheEntry>& Entry() const { return m_entry; }
 
  private:
@@ -223,6 +226,7 @@ class CCacheWriter {
   CCacheFile m_file;
   uint64_t m_limit;
   uint64_t m_written = 0;
+  int m_error = 0;
   bool m_active = false;
 };
 
@@ -279,8 +283,9 @@ class CWWWCache : public CWWWCacheSettings {
   bool IsCacheable(const CCacheRequest& req) const;
   std::shared_ptr<CCacheEntry> FindEntry(const CString& key) const;
   bool HasEntry(const CString& key) const { return FindEntry(key) != nullptr; }
-  // A new entry with a fresh file name, not in the map; it carries the hit count of an entry
-  // already held for the key. Null when no name is free.
+  // A new entry with a fresh file name, not in the map. An entry held for the key leaves the map
+  // (its file deleted) and the new one carries on its content type, size and hit count. Null when
+  // no name is free.
   std::shared_ptr<CCacheEntry> NewEntry(const CString& key);
   // The map takes the entry over (replacing and deleting any other entry of its URL), then the
   // size limit is applied.

@@ -90,7 +90,14 @@ CCacheWriter::~CCacheWriter() { Abort(); }
 bool CCacheWriter::Write(const void* data, size_t count) {
   if (!m_active) return false;
   // Stop as soon as the object cannot be kept: no point filling the disk with it.
-  if (count > m_limit - m_written || !m_file.Write(data, count)) {
+  if (count > m_limit - m_written) {
+    m_error = EFBIG;
+    Abort();
+    return false;
+  }
+  errno = 0;
+  if (!m_file.Write(data, count)) {
+    m_error = errno != 0 ? errno : EIO;
     Abort();
     return false;
   }
@@ -183,8 +190,13 @@ std::shared_ptr<CCacheEntry> CWWWCache::NewEntry(const CString& key) {
     auto entry = std::make_shared<CCacheEntry>();
     entry->URL = key;
     if (auto old = FindEntry(key)) {
+      // A new download of a URL replaces its stored copy from the start: the old entry leaves the
+      // map and its file goes, so the URL reads as absent until the download is committed. The
+      // new entry carries on the old one's content type, size and hit count.
       entry->ContentType = old->ContentType;
+      entry->Size = old->Size;
       entry->Hits = old->Hits;
+      RemoveLocked(key, false);
     }
     entry->FileName = name;
     entry->LastHit = entry->LastModified = Now();
@@ -221,6 +233,10 @@ void CWWWCache::AddEntry(const std::shared_ptr<CCacheEntry>& entry) {
     m_entries.SetAt(entry->URL, entry);
     m_namesInUse.insert(entry->FileName);
     m_totalSize += entry->Size;
+    // The weighted total stays the sum of hit count times size over the mapped entries (here and
+    // at every hit), as every removal subtracts the entry's current product: left to the index
+    // rewrites alone it would fall below that sum, and below zero, once an entry added or hit since
+    // the last rewrite is removed, and the efficiency variable would then go negative.
     m_weightedTotal += static_cast<double>(entry->Hits) * entry->Size;
     if (OverLimit()) {
       RemoveLocked(entry->URL, true);
@@ -241,8 +257,10 @@ void CWWWCache::RemoveLocked(const CString& key, bool recheck) {
   m_namesInUse.erase(entry->FileName);
   m_totalSize = std::max(0.0, m_totalSize - entry->Size);
   m_weightedTotal = std::max(0.0, m_weightedTotal - static_cast<double>(entry->Hits) * entry->Size);
-  // Additions switched off by the limit come back once the cache is under it again.
-  if (recheck && (CacheOptions.load() & kCacheEnableAdditions) == 0 &&
+  // Only a cache that answers from no stored copy (lookups off) turns additions back on by itself
+  // once it is under its limit; with lookups on, additions the limit stopped stay off until the
+  // console turns them on again.
+  if (recheck && (CacheOptions.load() & kCacheEnableLookups) == 0 &&
       static_cast<double>(MaxSize.load()) > m_totalSize / kMegabyte)
     CacheOptions |= kCacheEnableAdditions;
 }
@@ -397,6 +415,8 @@ void CWWWCache::LoadIndex() {
     m_entries.RemoveAll();
     m_namesInUse.clear();
     m_nameCounter = "00000000";
+    m_totalSize = 0;
+    m_weightedTotal = 0;
     std::map<CString, CString> nameOwner;  // file name -> URL of the entry holding it
     CArchive ar(data.data(), got);
     while (ar.BytesLeft() > 0) {
@@ -407,21 +427,18 @@ void CWWWCache::LoadIndex() {
         damaged = true;
         break;
       }
+      // A record whose file is missing or not whole stays: serving it finds that out and
+      // downloads again (OpenCachedCopy), and an orphan removal drops it.
       if (!IsValidFileName(entry->FileName) || entry->URL.empty()) continue;
-      // A record is only as good as its file: a body that is missing or not whole is dropped.
-      struct stat fst {};
-      if (::stat(FilePath(entry->FileName).c_str(), &fst) != 0 || !S_ISREG(fst.st_mode) ||
-          static_cast<uint64_t>(fst.st_size) != entry->Size)
-        continue;
       if (auto it = nameOwner.find(entry->FileName); it != nameOwner.end()) {
         // Two records share a file: the later one has it.
         m_entries.RemoveKey(it->second);
         nameOwner.erase(it);
       }
       if (auto old = FindEntry(entry->URL)) {
-        m_entries.RemoveKey(old->URL);
+        // A later record of a URL replaces the earlier one, whose file goes.
         nameOwner.erase(old->FileName);
-        UnlinkFile(old->FileName);
+        RemoveLocked(old->URL, true);
       }
       m_entries.SetAt(entry->URL, entry);
       nameOwner[entry->FileName] = entry->URL;

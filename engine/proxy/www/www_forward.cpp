@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstring>
 #include <ctime>
+#include <new>
 
 #include "engine/config/reg_helpers.h"
 #include "engine/config/util.h"
@@ -111,8 +112,7 @@ bool CWWWSession::TrySearchOrder() {
   return false;
 }
 
-// Connects the server side; false when the session has been answered (and is ending).
-bool CWWWSession::ConnectServer() {
+bool CWWWSession::ConnectServer(bool tunnel) {
   const CConnectSettings cs = GetConnectSettings();
   const bool viaProxy = cs.ConnectMethod == CONNECT_HTTP_PROXY;
   if (!viaProxy) {
@@ -133,10 +133,31 @@ bool CWWWSession::ConnectServer() {
     m_throughProxy = GetConnectSettings().ConnectMethod == CONNECT_HTTP_PROXY;
     m_serverConnected = true;
   } catch (const X1SocketException& e) {
-    Log(kLogError, "Caught socket exception in CWWWSession::HTTPProcessRequest() %s - terminating",
-        e.GetText().c_str());
+    if (tunnel)
+      Log(kLogError, "Socket error in SSLPreProcessRequest %s - terminating", e.GetText().c_str());
+    else
+      Log(kLogError, "Caught socket exception in CWWWSession::HTTPProcessRequest() %s - terminating",
+          e.GetText().c_str());
     SendErrorPage(WWWPage::SocketError, e.GetText(),
                   e.GetCode() == WSAETIMEDOUT ? "504 Gateway Timeout" : "502 Bad Gateway");
+    return false;
+  }
+  return true;
+}
+
+bool CWWWSession::BuildRequestBytes(std::string* out) {
+  try {
+    *out = BuildForwardHeader();
+  } catch (const std::bad_alloc&) {
+    Log(kLogError, "Memory allocation error in ProcessRequest(1) - terminating");
+    Terminate(8);
+    return false;
+  }
+  try {
+    out->append(m_resourceData);
+  } catch (const std::bad_alloc&) {
+    Log(kLogError, "Memory allocation error in ProcessRequest(2) - terminating");
+    Terminate(8);
     return false;
   }
   return true;
@@ -196,8 +217,8 @@ void CWWWSession::HTTPProcessRequest() {
   m_responseBuffer.clear();
   m_responseReceived = false;
   m_headerProcessing = true;
-  std::string out = BuildForwardHeader();
-  out += m_resourceData;
+  std::string out;
+  if (!BuildRequestBytes(&out)) return;
   try {
     m_serverSocket.Send(out.data(), out.size());
     if (EqNoCase(m_req.method, "POST") || EqNoCase(m_req.method, "PUT") || EqNoCase(m_req.method, "CONNECT"))
@@ -224,35 +245,71 @@ void CWWWSession::OnServerData(bool drain) {
       RelayToClient(buf, n);
       continue;
     }
-    m_responseBuffer.append(buf, n);
+    try {
+      m_responseBuffer.append(buf, n);
+    } catch (const std::bad_alloc&) {
+      Log(kLogError, "Memory allocation error in HTTPReceiveResponse - terminating");
+      DiscardCache();
+      Terminate(8);
+      return;
+    }
     if (HTTPReceiveResponse()) ProcessResponse();
   }
   if (drain && !m_responseReceived && !IsEnding()) {
-    // The server closed before its header ended: what it sent goes on as it is.
-    m_headerProcessing = false;
-    m_store = false;
-    m_responseReceived = true;
     if (m_responseBuffer.empty()) {
       SendErrorPage(WWWPage::SocketError, "The server closed the connection without a response", "502 Bad Gateway");
       return;
     }
-    const std::string rest = std::move(m_responseBuffer);
-    m_responseBuffer.clear();
-    RelayToClient(rest.data(), rest.size());
+    // The server closed before its header ended.
+    TakeUnendedHeader("Server closed before the end of its response header - passing data unmodified");
+    m_responseReceived = true;
+    ProcessResponse();
   }
+}
+
+namespace {
+
+// The three characters where a status line has its code ("HTTP/1.x 200"), or what there is of them.
+std::string StatusCodeText(const std::string& response) {
+  return response.size() > 9 ? response.substr(9, 3) : std::string();
+}
+
+}  // namespace
+
+void CWWWSession::TakeUnendedHeader(const char* noEnd200) {
+  const std::string code = StatusCodeText(m_responseBuffer);
+  m_responseHeaderLength = 0;
+  m_resp = CHttpResponse();
+  if (code == "304") {
+    // Taken as a 304 without header lines: a revalidated copy can still answer the browser.
+    Log(kLogError, "No End of Header in server 304 response (broken CGI?)");
+    m_resp.status = 304;
+    return;
+  }
+  m_headerProcessing = false;
+  if (code == "200")
+    Log(kLogError, "%s", noEnd200);
+  else
+    Log(kLogError, "No End of Header in server response - not 200 code, so piping unmodified to client (broken CGI?)");
 }
 
 bool CWWWSession::HTTPReceiveResponse() {
   const CHttpResponseScanResult scan = ScanResponseHeader(m_responseBuffer);
   switch (scan.state) {
-    case HttpResponseScan::NeedMore: Log(kLogDebug, "More to come in server response\n"); return false;
+    case HttpResponseScan::NeedMore:
+      // Every status waits for the end of its header, not only a 200: a header passed on unread
+      // would carry the server's hop-by-hop and keep-alive lines to the browser.
+      Log(kLogDebug, "More to come in server response server response %s\n",
+          StatusCodeText(m_responseBuffer).c_str());
+      return false;
     case HttpResponseScan::NoHeader:
-      Log(kLogDebug, "No HTTP/1.x tag in server response - passing data unmodified");
+      Log(kLogDebug,
+          "No HTTP/1.x tag in server response - passing data unmodified. This is probably caused by a NPH-CGI "
+          "with no headers in the CGI");
       m_headerProcessing = false;
       break;
     case HttpResponseScan::PassThrough:
-      Log(kLogError, "No End of Header in server response - piping unmodified to client");
-      m_headerProcessing = false;
+      TakeUnendedHeader("No End of Header in server response within the header limit - piping unmodified to client");
       break;
     case HttpResponseScan::Header:
       ParseHttpResponse(std::string_view(m_responseBuffer).substr(0, scan.headerLength), m_resp);
@@ -282,7 +339,10 @@ void CWWWSession::ProcessResponse() {
   if (m_resp.status == 200) {
     if (m_decision.state == kCacheRevalidate || m_decision.state == kCachePassIMS) m_decision.state = kCacheDownload;
     verdict = CWWWCache::CheckResponse(200, m_resp.headers.Items());
-    if (m_store && !verdict.storable) {
+    if (m_store && HasToken(m_resp.headers.Get("Pragma"), "no-cache")) {
+      Log(kLogDebug, "Pragma: no-cache in server response - disabling caching");
+      m_store = false;
+    } else if (m_store && !verdict.storable) {
       Log(kLogDebug, "%s - disabling caching", verdict.reason);
       m_store = false;
     }
@@ -315,21 +375,29 @@ void CWWWSession::ProcessResponse() {
   m_contentLength = ParseContentLength(m_resp.headers.Get("Content-Length"));
   if (m_store && m_cache && !EqNoCase(m_req.method, "HEAD")) {
     m_writer = m_cache->BeginStore(m_req.CacheKey());
-    if (!m_writer) Log(kLogError, "Cache entry creation failed");
+    if (!m_writer) {
+      Log(kLogError, "Cache entry creation failed");
+      Log(kLogDebug, "Cache entry creation failed");
+    }
   }
-  std::string header = FormatString("%s %3u %s\r\n", m_resp.version.c_str(), m_resp.status, m_resp.reason.c_str());
-  CHttpHeaderList headers = m_resp.headers;
-  headers.Set("Connection", "close");
-  for (const auto& [name, value] : headers.Items()) header += name + ": " + value + "\r\n";
-  header += "\r\n";
-  SendToClient(header);
+  // A 304 taken from a header that never ended has no status line of its own to pass on.
+  if (m_resp.status != 0 && !m_resp.version.empty()) {
+    std::string header =
+        FormatString("%s %3u %s\r\n", m_resp.version.c_str(), m_resp.status, m_resp.reason.c_str());
+    CHttpHeaderList headers = m_resp.headers;
+    headers.Set("Connection", "close");
+    for (const auto& [name, value] : headers.Items()) header += name + ": " + value + "\r\n";
+    header += "\r\n";
+    SendToClient(header);
+  }
   if (pending.size() > headerLength) RelayToClient(pending.data() + headerLength, pending.size() - headerLength);
 }
 
 void CWWWSession::RelayToClient(const char* data, size_t n) {
   if (n == 0) return;
   if (m_writer && !m_writer->Write(data, n)) {
-    Log(kLogError, "Error writing to cache file - deleting file, stopping caching");
+    Log(kLogError, "Error (%u) writing to cache file - deleting file, stopping caching",
+        static_cast<unsigned>(m_writer->GetError()));
     m_writer.reset();
   }
   // A body whose declared length is complete is stored before its last bytes go out: a browser
@@ -397,10 +465,13 @@ void CWWWSession::SSLPreProcessRequest() {
   Log(kLogDebug, "WWW Session processing SSL TUNNELING request in thread %x\n", Id());
   try {
     if (GetConnectSettings().ConnectMethod == CONNECT_HTTP_PROXY) {
-      // The upstream proxy opens the tunnel; its answer reaches the browser through the relay.
+      // The upstream proxy opens the tunnel (the request goes the way of HTTPProcessRequest); its
+      // answer reaches the browser through the relay.
       if (!ConnectServer()) return;
+      std::string request;
+      if (!BuildRequestBytes(&request)) return;
       m_tunnel = true;
-      StartRelay(BuildForwardHeader() + m_resourceData);
+      StartRelay(request);
       return;
     }
     // An own address on another interface becomes the one the browser used.
@@ -413,7 +484,7 @@ void CWWWSession::SSLPreProcessRequest() {
       m_req.host = local;
       m_resolved = kUnresolved;
     }
-    if (!ConnectServer()) return;
+    if (!ConnectServer(true)) return;
     SendToClient("HTTP/1.0 200 Connection established\r\n\r\n");
     m_responseReceived = true;
     m_bodyPipe = true;

@@ -21,7 +21,6 @@ std::shared_ptr<CTCPSession> CWWWService::CreateSession(int handle) {
 void CWWWService::PrepareSession(CTCPSession& session) {
   CTCPService::PrepareSession(session);
   if (auto* www = dynamic_cast<CWWWSession*>(&session)) {
-    www->UseServiceConnectSettings(*this);
     www->SetWWWSettings(GetWWWSettings());
     if (auto engine = TheEngine()) www->SetCache(engine->GetWWWCache());
   }

@@ -13,6 +13,7 @@ class CWWWService final : public TRunningService<CWWWServiceSettings, CTCPServic
   ~CWWWService() override;
 
   std::shared_ptr<CTCPSession> CreateSession(int handle) override;
-  // The base, then the connection settings, the WWW settings and the engine's cache.
+  // The base (which copies the connection settings too), then the WWW settings and the engine's
+  // cache.
   void PrepareSession(CTCPSession& session) override;
 };

@@ -95,8 +95,17 @@ class CWWWSession : public CTwoEndTCPSession {
   bool ResolveRequestHost();
   // Answers a dotless unknown host by the operator's search order; true when answered.
   bool TrySearchOrder();
-  bool ConnectServer();
+  // Connects the server side; false when the session has been answered (and is ending). A socket
+  // failure is logged as HTTPProcessRequest's, or with tunnel set as SSLPreProcessRequest's.
+  bool ConnectServer(bool tunnel = false);
   std::string BuildForwardHeader() const;
+  // The request line and headers followed by the resource data, into out; false (logged, the
+  // session ending with reason 8) when memory runs out.
+  bool BuildRequestBytes(std::string* out);
+  // A response header that does not end (too long, or the server closed first): a 304 goes on as
+  // a 304 without header lines, anything else goes to the browser as it came. noEnd200 is the
+  // line logged for a 200.
+  void TakeUnendedHeader(const char* noEnd200);
   // The session's own answer has gone: end the sending side so the browser reads it whole.
   void FinishAnswered(uint32_t reason);
 

@@ -43,6 +43,7 @@ class CWWWServiceSettings : public CTCPServiceSettings, public CWWWOptions {
   CWWWServiceSettings();
   ~CWWWServiceSettings() override;
 
+  uint32_t GetServiceKind() const override { return SERVICE_KIND_WWW; }
   bool SaveSettings(const CString& key) override;
   void LoadSettings(const CString& key) override;
   void Serialize(CArchive& ar) override;

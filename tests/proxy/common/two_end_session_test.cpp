@@ -551,6 +551,37 @@ TEST_F(TwoEnd, ThroughDanteSOCKS4AndItsRefusal) {
 
 // ---- Outgoing interface and datagrams -----------------------------------------------------------
 
+TEST_F(TwoEnd, ServerSideLocalAddressIsOwnAddress) {
+  peer_.SetMode(Peer::Echo);
+  CTwoEndTCPSession s;
+  s.SetOutgoingInterface(CInterface(INTERFACE_IP, "127.0.0.9"), INTERFACE_METHOD_FIXED);
+  ASSERT_NO_THROW(s.ConnectToServer("127.0.0.2", peer_.port()));
+  // Asked through the session base, as the gateways ask it.
+  const CSession& base = s;
+  EXPECT_TRUE(base.IsOwnAddress("127.0.0.9"));
+  EXPECT_FALSE(base.IsOwnAddress("127.0.0.2"));
+  s.GetServerSocket().Close();
+  ASSERT_TRUE(peer_.WaitServed(++served_));
+}
+
+// The service base hands every two-end session the five connection settings before it starts.
+TEST(TwoEndService, BaseGivesEveryTwoEndSessionTheConnectionSettings) {
+  auto service = std::make_shared<TRunningService<CTCPServiceSettings, CTCPService>>();
+  service->ConnectMethod = CONNECT_SOCKS4;
+  service->ProxyServer = "10.0.0.9";
+  service->ProxyPort = 1080;
+  service->SOCKS4Password = "ident";
+  service->BypassProxyOnLocal = 1;
+  CTwoEndTCPSession session(service, -1);
+  service->PrepareSession(session);
+  const CConnectSettings cs = session.GetConnectSettings();
+  EXPECT_EQ(cs.ConnectMethod, static_cast<uint32_t>(CONNECT_SOCKS4));
+  EXPECT_EQ(cs.ProxyServer, "10.0.0.9");
+  EXPECT_EQ(cs.ProxyPort, 1080u);
+  EXPECT_EQ(cs.SOCKS4Password, "ident");
+  EXPECT_EQ(cs.BypassProxyOnLocal, 1u);
+}
+
 TEST_F(TwoEnd, OutgoingInterfaceIsTheSourceAndDatagramsGoOnlyToAChosenServer) {
   // A fixed outgoing interface is the source address of the connection to the server.
   {

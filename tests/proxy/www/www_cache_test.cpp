@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <thread>
 
@@ -111,7 +112,7 @@ TEST_F(CacheFixture, IndexSurvivesRestartInItsByteForm) {
   EXPECT_EQ(w->Entry()->FileName, "00000003");
 }
 
-TEST_F(CacheFixture, LoadDropsBadRecordsAndKeepsLaterDuplicate) {
+TEST_F(CacheFixture, LoadDropsBadNamesKeepsLaterDuplicateAndRecordsWithoutTheirFiles) {
   WriteFile(Path("00000001"), "old");
   WriteFile(Path("00000002"), "newer");
   WriteFile(Path("00000005"), "12345");
@@ -125,13 +126,25 @@ TEST_F(CacheFixture, LoadDropsBadRecordsAndKeepsLaterDuplicate) {
                 Record("h/short", "00000005", kT0, kT0, "t", 9, 0) +  // file shorter than recorded
                 Record("h/a", "00000002", kT0, kT0, "t", 5, 0));
   auto c = Open();
-  EXPECT_EQ(c->GetCount(), 1u);
+  EXPECT_EQ(c->GetCount(), 3u);
   ASSERT_TRUE(c->FindEntry("h/a"));
   EXPECT_EQ(c->FindEntry("h/a")->FileName, "00000002");
   EXPECT_FALSE(Exists(Path("00000001")));  // the displaced record's file
   EXPECT_TRUE(Exists(outside));
   EXPECT_EQ(c->CacheOptions.load(), 3u);  // dropped records are not damage
-  EXPECT_EQ(ReadFile(dir + "/cache.idx"), Record("h/a", "00000002", kT0, kT0, "t", 5, 0));
+  EXPECT_EQ(ReadFile(dir + "/cache.idx"), Record("h/a", "00000002", kT0, kT0, "t", 5, 0) +
+                                              Record("h/gone", "00000009", kT0, kT0, "t", 1, 0) +
+                                              Record("h/short", "00000005", kT0, kT0, "t", 9, 0));
+  EXPECT_EQ(c->GetTotalSize(), 15);
+  // A record without its whole file is kept until it is asked for: then it goes and the request
+  // downloads.
+  CCachedCopy copy;
+  EXPECT_FALSE(c->OpenCachedCopy(c->FindEntry("h/gone"), &copy));
+  EXPECT_FALSE(c->OpenCachedCopy(c->FindEntry("h/short"), &copy));
+  EXPECT_EQ(c->GetCount(), 1u);
+  auto w = c->BeginStore("h/next");
+  ASSERT_TRUE(w);
+  EXPECT_EQ(w->Entry()->FileName, "0000000A");  // after the highest name the index held
 }
 
 TEST_F(CacheFixture, DamagedIndexKeepsWhatCameBeforeAndTurnsCachingOff) {
@@ -188,16 +201,25 @@ TEST_F(CacheFixture, SizeLimitRemovesTheObjectAndStopsOrPurges) {
   EXPECT_EQ(c->GetTotalSize(), big.size());
   EXPECT_EQ(c->CacheOptions.load(), kCacheEnableLookups);
   EXPECT_FALSE(c->BeginStore("h/3"));
-  c->RemoveURL("HTTP://h/1");  // back under the limit: additions resume
+  c->RemoveURL("HTTP://h/1");  // back under the limit, but lookups are on: additions stay off
   EXPECT_FALSE(c->HasEntry("h/1"));
-  EXPECT_EQ(c->CacheOptions.load(), 3u);
+  EXPECT_EQ(c->CacheOptions.load(), kCacheEnableLookups);
+  // With lookups off, a remove that leaves the cache under its limit turns additions on.
+  c->CacheOptions = kCacheEnableAdditions | kCacheEnableLookups;  // as a console would
+  ASSERT_TRUE(Store(*c, "h/1", "small"));
+  c->CacheOptions = 0;
+  c->RemoveURL("h/1");
+  EXPECT_EQ(c->CacheOptions.load(), kCacheEnableAdditions);
+  c->CacheOptions = kCacheEnableAdditions | kCacheEnableLookups;
 
   // A body larger than the whole cache stops being written at the limit.
   auto w = c->BeginStore("h/huge");
   ASSERT_TRUE(w);
   const std::string path = Path(w->Entry()->FileName);
+  EXPECT_EQ(w->GetError(), 0);
   EXPECT_TRUE(w->Write(big.data(), big.size()));
   EXPECT_FALSE(w->Write(big.data(), big.size()));
+  EXPECT_EQ(w->GetError(), EFBIG);  // the number the session's log line carries
   EXPECT_FALSE(Exists(path));
   EXPECT_FALSE(w->Commit(CCacheCommit{}));
 
@@ -371,21 +393,30 @@ TEST_F(CacheFixture, ConcurrentStoresAndDamagedFilesAreHandled) {
   ASSERT_TRUE(Store(*c, "h/a", "first"));
   CCachedCopy copy;
   ASSERT_TRUE(c->OpenCachedCopy(c->FindEntry("h/a"), &copy));
-  // Two downloads of one URL at once: the later commit wins, the other file goes.
+  // A new download takes the stored copy out at once: its file goes and the URL reads as absent
+  // until the download is committed; the hit count carries over to the new entry.
   auto w1 = c->BeginStore("h/a");
+  ASSERT_TRUE(w1);
+  EXPECT_EQ(w1->Entry()->Hits, 1u);
+  EXPECT_FALSE(c->HasEntry("h/a"));
+  EXPECT_FALSE(Exists(Path("00000001")));
+  EXPECT_EQ(c->GetTotalSize(), 0);
+  EXPECT_EQ(c->Decide(Get("h/a")).state, kCacheDownload);
+  // A second download of the URL meanwhile starts afresh; the later commit wins, the other file
+  // goes.
   auto w2 = c->BeginStore("h/a");
-  ASSERT_TRUE(w1 && w2);
-  EXPECT_EQ(w1->Entry()->Hits, 1u);  // the hit count carries over
+  ASSERT_TRUE(w2);
+  EXPECT_EQ(w2->Entry()->Hits, 0u);
   ASSERT_TRUE(w1->Write("one", 3));
   ASSERT_TRUE(w2->Write("second", 6));
   const std::string p1 = Path(w1->Entry()->FileName);
   ASSERT_TRUE(w1->Commit(CCacheCommit{3u, std::nullopt, "t", true}));
+  EXPECT_EQ(c->GetWeightedTotal(), 3);
   ASSERT_TRUE(w2->Commit(CCacheCommit{6u, std::nullopt, "t", true}));
   EXPECT_FALSE(Exists(p1));
-  EXPECT_FALSE(Exists(Path("00000001")));
   EXPECT_EQ(c->GetCount(), 1u);
   EXPECT_EQ(c->GetTotalSize(), 6);
-  EXPECT_EQ(c->GetWeightedTotal(), 6);
+  EXPECT_EQ(c->GetWeightedTotal(), 0);
 
   // A body cut on disk is never served: the entry goes and the request downloads.
   auto e = c->FindEntry("h/a");
