@@ -4,8 +4,8 @@
 #include <new>
 
 #include "engine/config/lockable.h"
-#include "engine/remote/rc_message.h"
 #include "engine/net/x1_socket.h"
+#include "engine/remote/rc_message.h"
 
 namespace {
 
@@ -18,9 +18,7 @@ uint32_t GetU32(const uint8_t* p) {
          static_cast<uint32_t>(p[3]) << 24;
 }
 
-[[noreturn]] void ThrowTooLarge() {
-  throw CFrameException(CFrameException::tooLarge, kFrameTextMemory);
-}
+[[noreturn]] void ThrowTooLarge() { throw CFrameException(CFrameException::tooLarge, kFrameTextMemory); }
 
 // Patches the length into the 4 placeholder bytes the frame starts with.
 std::vector<uint8_t> Finish(std::vector<uint8_t> bytes) {
@@ -113,22 +111,30 @@ std::vector<uint8_t> ReceiveFramePayload(X1Socket& socket, const char* shortPayl
 }
 
 std::shared_ptr<CObject> ReceiveUnknownObject(X1Socket& socket, const CRuntimeClass* expectedBase, uint32_t cap) {
-  std::vector<uint8_t> payload = ReceiveFramePayload(socket, kFrameTextHeader, cap);
-  return LoadTaggedFrame(payload, expectedBase);
+  try {
+    std::vector<uint8_t> payload = ReceiveFramePayload(socket, kFrameTextHeader, cap);
+    return LoadTaggedFrame(payload, expectedBase);
+  } catch (CFrameException& e) {
+    e.SetTagged();
+    throw;
+  }
 }
 
-void SendObject(X1Socket& socket, CObject& obj) {
-  std::vector<uint8_t> frame = BuildFrame(obj);
-  socket.Send(frame.data(), frame.size());
+void SendFrameBytes(X1Socket& socket, const std::vector<uint8_t>& frame) {
+  try {
+    socket.Send(frame.data(), frame.size());
+  } catch (const CFrameSendException&) {
+    throw;
+  } catch (const X1SocketException& e) {
+    throw CFrameSendException(e);
+  }
 }
 
-void SendUnknownObject(X1Socket& socket, const CObject& obj) {
-  std::vector<uint8_t> frame = BuildTaggedFrame(obj);
-  socket.Send(frame.data(), frame.size());
-}
+void SendObject(X1Socket& socket, CObject& obj) { SendFrameBytes(socket, BuildFrame(obj)); }
 
-void SendRCPMessage(X1Socket& socket, uint16_t code, const CString& text1, const CString& text2,
-                    const CString& text3) {
+void SendUnknownObject(X1Socket& socket, const CObject& obj) { SendFrameBytes(socket, BuildTaggedFrame(obj)); }
+
+void SendRCPMessage(X1Socket& socket, uint16_t code, const CString& text1, const CString& text2, const CString& text3) {
   CTLRCPMessage msg(code, text1, text2, text3);
   SendObject(socket, msg);
 }

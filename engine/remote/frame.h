@@ -53,10 +53,21 @@ class CFrameException : public CException {
   // True only for malformed: the whole frame was read, so the next frame starts where expected
   // and a refusal can still be sent before closing.
   bool StreamInStep() const { return m_cause == malformed; }
+  // The frame was a class-tagged one (ReceiveUnknownObject); its failures are logged apart.
+  bool IsTagged() const { return m_tagged; }
+  void SetTagged() { m_tagged = true; }
 
  private:
   Cause m_cause;
   CString m_text;
+  bool m_tagged = false;
+};
+
+// A frame's send that failed on the socket: the same code and text, so a caller that catches
+// X1SocketException sees no difference, while one that logs sends apart from reads can tell.
+class CFrameSendException : public X1SocketException {
+ public:
+  explicit CFrameSendException(const X1SocketException& e) : X1SocketException(e.GetCode(), e.GetText()) {}
 };
 
 // ---- Building ---------------------------------------------------------------------------------
@@ -108,9 +119,10 @@ void ReceiveObject(X1Socket& socket, T& target, uint32_t cap = kMaxFrameLength) 
 std::shared_ptr<CObject> ReceiveUnknownObject(X1Socket& socket, const CRuntimeClass* expectedBase,
                                               uint32_t cap = kMaxFrameLength);
 
-// One Send each; socket errors propagate as X1SocketException.
+// One Send each; socket errors propagate as CFrameSendException.
+void SendFrameBytes(X1Socket& socket, const std::vector<uint8_t>& frame);
 void SendObject(X1Socket& socket, CObject& obj);
 void SendUnknownObject(X1Socket& socket, const CObject& obj);
 // A CTLRCPMessage with the code and texts, as a bare frame.
-void SendRCPMessage(X1Socket& socket, uint16_t code, const CString& text1 = CString(),
-                    const CString& text2 = CString(), const CString& text3 = CString());
+void SendRCPMessage(X1Socket& socket, uint16_t code, const CString& text1 = CString(), const CString& text2 = CString(),
+                    const CString& text3 = CString());

@@ -25,8 +25,8 @@ void SendServices(X1Socket& socket) {
   auto engine = TheEngine();
   std::vector<uint8_t> interfaces = BuildFrame(engine->GetSysInfo().m_interfaces);
   std::vector<uint8_t> services = BuildFrame(engine->GetServiceManager());
-  socket.Send(interfaces.data(), interfaces.size());
-  socket.Send(services.data(), services.size());
+  SendFrameBytes(socket, interfaces);
+  SendFrameBytes(socket, services);
 }
 
 // A whole upload, applied as a difference.

@@ -324,7 +324,7 @@ void CRemoteControlSession::ProcessOutgoingMessage(const CTLRCPMessage& message)
       break;
   }
   SendNow(code, message.m_text1, message.m_text2, message.m_text3);
-  for (const auto& f : frames) m_clientSocket.Send(f.data(), f.size());
+  for (const auto& f : frames) SendFrameBytes(m_clientSocket, f);
   if (code == RC_NOTIFY_LOGGED_IN) m_loggedIn = true;
 }
 
@@ -419,7 +419,17 @@ void CRemoteControlSession::OnRead(platform::Message& msg) {
     ReceiveObject(m_clientSocket, message);
     HandleRequest(message);
   } catch (const CFrameException& e) {
+    // Nothing of a broken frame is applied and the stream cannot be trusted after it, so the
+    // session ends where a looser reader would go on with half an object ("- terminating").
+    if (e.IsTagged()) {
+      Log(kLogDebug, "Caught exception in ReceiveUnknownObject\n");
+    } else {
+      Log(kLogError, "Caught CException in CRemoteControlSession::ReceiveObject() - terminating");
+    }
     Log(kLogError, "Bad frame from the console - closing the connection: %s", e.GetText().c_str());
+    Terminate(kSessionExitRefused);
+  } catch (const CFrameSendException& e) {
+    Log(kLogError, "Caught SocketException in CRemoteControlSession::SendObject() - terminating");
     Terminate(kSessionExitRefused);
   } catch (const X1SocketException& e) {
     Log(kLogError, "Caught socket exception in CRemoteControlSession::OnRead() %s - terminating", e.GetText().c_str());

@@ -43,6 +43,7 @@ if python3 "$CLIENT" proxy "$PORT" "$WP http://127.0.0.2:$OP/index.html"; then p
 fi
 LOG=$(cat "$TRELLIS_HOME"/Logs/*Remote* 2>/dev/null || true)
 expect_contains "malformed frame logged" "$LOG" "Bad frame from the console"
+expect_contains "malformed frame logged as the failed receive" "$LOG" "Caught CException in CRemoteControlSession::ReceiveObject() - terminating"
 
 stop_engine
 start_engine "$PORT"
