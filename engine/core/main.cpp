@@ -1,10 +1,12 @@
 // The engine program: installs, removes, starts, stops and cleans its service from the command
 // line, and otherwise runs as that service when the service-control layer started it.
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <unistd.h>
 
 #include "engine/core/engine_service.h"
 
@@ -45,6 +47,19 @@ void ChangeToHomeDirectory(CEngineService& service) {
   }
 }
 
+// Every connection costs descriptors (two for a relayed one, more with a cache file): the soft
+// limit a service gets by default (often 1024) would let a few hundred clients shut out the rest.
+void RaiseDescriptorLimit(CEngineService& service) {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+  const rlim_t before = limit.rlim_cur;
+  limit.rlim_cur = limit.rlim_max;
+  if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+    std::string text = "Could not raise the descriptor limit above " + std::to_string(before);
+    service.LogEvent(EVENTLOG_WARNING_TYPE, EVMSG_DEBUG, text.c_str());
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -55,6 +70,7 @@ int main(int argc, char** argv) {
     // A switch that could not do what it was asked (a stop that did not finish) ends with 1.
     if (int handled = service.ParseStandardArgs(argc, argv)) return handled == 1 ? 0 : 1;
     service.LogEvent(EVENTLOG_INFORMATION_TYPE, EVMSG_DEBUG, "Starting Engine");
+    RaiseDescriptorLimit(service);
     // A send on a connection the peer has reset must fail, not end the process.
     signal(SIGPIPE, SIG_IGN);
     service.StartService();

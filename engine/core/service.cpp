@@ -533,9 +533,15 @@ void CTCPService::OnAcceptEvent(X1Socket& listener) {
   int handle = -1;
   try {
     handle = listener.Accept();
-  } catch (const X1SocketException&) {
-    return;  // nothing pending after all
+  } catch (const X1SocketException& e) {
+    // Out of descriptors the connection waits in the backlog and the listener pauses; said once
+    // per spell, not once per attempt.
+    if (e.GetCode() == WSAEMFILE && !m_outOfDescriptors.exchange(true))
+      Log(LOG_ERROR, "Connections wait: the engine has run out of descriptors (error %u)",
+          static_cast<unsigned>(e.GetCode()));
+    return;  // otherwise nothing was pending after all
   }
+  if (m_outOfDescriptors.exchange(false)) Log(LOG_INFORMATION, "Connections are accepted again");
   // A service already on its way out (last reference gone) makes no more sessions.
   auto self = std::static_pointer_cast<CTCPService>(weak_from_this().lock());
   if (!self) {

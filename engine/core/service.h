@@ -158,6 +158,7 @@ class CTCPService : public CService {
 
  private:
   CTCPServiceSettings& m_tcpSettings;
+  std::atomic<bool> m_outOfDescriptors{false};
   std::mutex m_sessionsMutex;  // leaf
   std::vector<std::weak_ptr<CTCPSession>> m_sessions;
   size_t m_sessionsPruneAt = 64;

@@ -304,6 +304,12 @@ void CSession::SetTimeout(bool enabled, uint32_t seconds) {
 
 void CSession::ResetIdleTimer() { m_idleDeadline.store(Now() + uint64_t{m_timeoutSeconds.load()} * 1000u); }
 
+void CSession::StartRequestDeadline() {
+  if (m_requestDeadline.load() != 0) return;
+  const uint32_t seconds = m_timeoutEnabled.load() ? m_timeoutSeconds.load() : kRequestBoundSeconds;
+  m_requestDeadline.store(Now() + uint64_t{seconds == 0 ? kRequestBoundSeconds : seconds} * 1000u);
+}
+
 void CSession::SetEndTime(bool enabled, const CDateTime& endTime) {
   std::lock_guard<std::mutex> g(m_mx);
   m_endTimeEnabled = enabled;
@@ -324,6 +330,12 @@ void CSession::CheckTimeouts() {
   if (IsEnding()) return;
   try {
     if (m_timeoutEnabled.load() && !m_waitingForDialer.load() && Now() >= m_idleDeadline.load()) {
+      Terminate(kSessionExitIdle);
+      return;
+    }
+    const uint64_t requestDeadline = m_requestDeadline.load();
+    if (requestDeadline != 0 && Now() >= requestDeadline) {
+      Log(kLogError, "Request not complete in time - terminating");
       Terminate(kSessionExitIdle);
       return;
     }
@@ -522,9 +534,9 @@ void CSession::WriteLogLine(uint32_t type, const CString& text) {
     case kLogCreated: line += "Created:\t" + t; break;
     case kLogRequested: line += "Requested:\t" + t; break;
     case kLogTraffic:
-      line += FormatString("Traffic\t %" PRIu64 "\t%" PRIu64 "\t%" PRIu64 "\t%" PRIu64 "\t%us", GetClientBytesSent(),
-                           GetClientBytesReceived(), GetServerBytesSent(), GetServerBytesReceived(),
-                           GetSecondsOnLine());
+      line +=
+          FormatString("Traffic\t %" PRIu64 "\t%" PRIu64 "\t%" PRIu64 "\t%" PRIu64 "\t%us", GetClientBytesSent(),
+                       GetClientBytesReceived(), GetServerBytesSent(), GetServerBytesReceived(), GetSecondsOnLine());
       break;
     case kLogTerminated: line += "Terminated " + t; break;
     case kLogError: line += "Error:\t" + t; break;

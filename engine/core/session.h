@@ -174,6 +174,12 @@ class CSession : public platform::MsgThread, public CObject {
   // Idle deadline := now + time-out.
   void ResetIdleTimer();
   void SetEndTime(bool enabled, const CDateTime& endTime);
+  // A request must be whole within a bound from its first byte, however often its bytes come:
+  // idleness alone would let a client that sends one byte now and then hold the session for ever.
+  // The bound is the session time-out, or kRequestBoundSeconds when time-outs are off.
+  void StartRequestDeadline();
+  void ClearRequestDeadline() { m_requestDeadline.store(0); }
+  static constexpr uint32_t kRequestBoundSeconds = 60;
   // While set, the idle check does nothing (the engine sets it while the dialer connects).
   void SetWaitingForDialer(bool value) { m_waitingForDialer.store(value); }
   bool IsWaitingForDialer() const { return m_waitingForDialer.load(); }
@@ -198,7 +204,8 @@ class CSession : public platform::MsgThread, public CObject {
   virtual void Exit(uint32_t code);
   // The level the session's own protocol has established (or can establish) by a login.
   virtual uint32_t GetAuthenticatedLevel() const { return 0; }
-  // From the machine's pass: ends an idle session (2) or one past its end time (5).
+  // From the machine's pass: ends an idle session (2), one whose request is not whole within its
+  // bound (2), or one past its end time (5).
   virtual void CheckTimeouts();
   virtual bool InvolvesHost(const CString& text) const { return false; }
   // The text is the local address of the client connection (two-end sessions: or of the server
@@ -281,6 +288,7 @@ class CSession : public platform::MsgThread, public CObject {
   uint32_t m_interfaceMethod = 0;
   std::atomic<bool> m_timeoutEnabled{true};
   std::atomic<uint64_t> m_idleDeadline{0};
+  std::atomic<uint64_t> m_requestDeadline{0};  // 0: no request under way
   std::atomic<uint32_t> m_timeoutSeconds{60};
   bool m_endTimeEnabled = false;
   CDateTime m_endTime;

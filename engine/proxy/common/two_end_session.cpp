@@ -11,6 +11,8 @@
 #include "engine/config/reg_helpers.h"
 #include "engine/config/util.h"
 #include "engine/core/engine.h"
+#include "engine/core/interfaces.h"
+#include "engine/core/service_manager.h"
 #include "platform/clock.h"
 
 TL_IMPLEMENT_DYNAMIC(CTwoEndTCPSession, CTCPSession)
@@ -202,16 +204,61 @@ void CTwoEndTCPSession::BindOutgoing(X1Socket& socket) {
   socket.Bind(0, address);
 }
 
-void CTwoEndTCPSession::ConnectToServer(X1Socket& socket, const CString& host, uint32_t port) {
+uint32_t CTwoEndTCPSession::ResolveDestination(const CString& host) const {
+  uint32_t address = 0;
+  if (TryParseIPAddress(host, &address)) return address;
+  if (auto engine = TheEngine()) return engine->ResolveHostOrThrow(host);
+  if (!SystemResolve(host, &address)) throw X1SocketException(WSAEINVAL, HostnameLookupFailedText(host));
+  return address;
+}
+
+const char* CTwoEndTCPSession::JudgeDestination(uint32_t address, uint32_t port) const {
+  auto engine = TheEngine();
+  const bool loopback = (address >> 24) == 127 || address == 0;
+  // 0.0.0.0 reaches the loopback's listeners; judge it as the address it stands for.
+  const CString dotted = FormatIPAddress(address == 0 ? 0x7F000001u : address);
+  const bool own = loopback || (engine && IsLocalAddress(engine->GetSysInfo(), dotted));
+  if (!own) return nullptr;
+  if (engine) {
+    for (const auto& service : engine->GetServiceManager().GetServices()) {
+      if (service->Settings().GetTransport() == SERVICE_TRANSPORT_TCP && service->IsBoundTo(dotted, port))
+        return "one of this gateway's own services";
+    }
+  }
+  if (!loopback) return nullptr;
+  // A client on the gateway itself reaches its loopback anyway; for anyone else it is the
+  // gateway's private side (services bound to 127.0.0.1 trust their callers to be local).
+  const CString client = GetClientAddress();
+  uint32_t clientAddress = 0;
+  const bool clientOnGateway =
+      TryParseIPAddress(client, &clientAddress) &&
+      ((clientAddress >> 24) == 127 || (engine && IsLocalAddress(engine->GetSysInfo(), client)));
+  return clientOnGateway ? nullptr : "the gateway's loopback";
+}
+
+void CTwoEndTCPSession::ConnectToServer(X1Socket& socket, const CString& host, uint32_t port, Destination who) {
   CConnectSettings cs = GetConnectSettings();
   if (port > 0xFFFF) throw X1SocketException(WSAEINVAL);
   const uint16_t port16 = static_cast<uint16_t>(port);
+
+  // Looked up once: the address judged is the address connected to. An upstream HTTP proxy or
+  // tunnel resolves the name itself, on its side of the network.
+  const bool needAddress =
+      cs.ConnectMethod == CONNECT_DIRECT || cs.ConnectMethod == CONNECT_SOCKS4 || cs.BypassProxyOnLocal;
+  uint32_t address = 0;
+  if (needAddress) address = ResolveDestination(host);
+  if (who == Destination::ClientChosen && needAddress) {
+    if (const char* why = JudgeDestination(address, port)) {
+      Log(kLogFailedAuthorisation, "Connection to %s:%u (%s) refused - %s", host.c_str(), port,
+          FormatIPAddress(address).c_str(), why);
+      throw X1SocketException(WSAEACCES, kDestinationRefusedText);
+    }
+  }
 
   if (cs.BypassProxyOnLocal && cs.ConnectMethod != CONNECT_DIRECT) {
     // The designed heuristic: a host that answers one ICMP echo counts as local and is reached
     // directly. It costs up to two seconds per connection to a host that does not answer.
     if (auto engine = TheEngine()) {
-      const uint32_t address = engine->ResolveHostOrThrow(host);
       if (engine->Ping(address)) cs.ConnectMethod = CONNECT_DIRECT;
     }
   }
@@ -220,7 +267,7 @@ void CTwoEndTCPSession::ConnectToServer(X1Socket& socket, const CString& host, u
   switch (cs.ConnectMethod) {
     case CONNECT_DIRECT:
       BindOutgoing(socket);
-      socket.Connect(host, port16);
+      socket.Connect(FormatIPAddress(address), port16);
       return;
     case CONNECT_HTTP_PROXY:
       // The protocol speaks HTTP to the proxy itself; an enciphered link would have to be spoken
@@ -243,7 +290,7 @@ void CTwoEndTCPSession::ConnectToServer(X1Socket& socket, const CString& host, u
     BindOutgoing(socket);
     socket.Connect(cs.ProxyServer, static_cast<uint16_t>(cs.ProxyPort));
     if (cs.ConnectMethod == CONNECT_SOCKS4) {
-      ConnectSOCKS4(socket, host, port16, cs);
+      ConnectSOCKS4(socket, host, address, port16, cs);
     } else {
       ConnectTunnel(socket, host, port16, cs);
     }
@@ -255,10 +302,8 @@ void CTwoEndTCPSession::ConnectToServer(X1Socket& socket, const CString& host, u
   if (link && socket.GetLink()) socket.GetLink()->ClientHandshake(socket);
 }
 
-void CTwoEndTCPSession::ConnectSOCKS4(X1Socket& socket, const CString& host, uint32_t port,
+void CTwoEndTCPSession::ConnectSOCKS4(X1Socket& socket, const CString& host, uint32_t address, uint32_t port,
                                       const CConnectSettings& cs) {
-  uint32_t address = 0;
-  if (!SystemResolve(host, &address)) throw X1SocketException(WSAEINVAL, HostnameLookupFailedText(host));
   const std::string request = twoend::BuildSOCKS4Request(address, static_cast<uint16_t>(port), cs.SOCKS4Password);
   socket.Send(request.data(), request.size());
   uint8_t reply[8] = {};
@@ -303,14 +348,14 @@ void CTwoEndTCPSession::ConnectTunnel(X1Socket& socket, const CString& host, uin
   }
 }
 
-void CTwoEndTCPSession::ConnectToServer(const CString& host, uint32_t port) {
+void CTwoEndTCPSession::ConnectToServer(const CString& host, uint32_t port, Destination who) {
   if (auto engine = TheEngine()) engine->CheckDialFirst(this);
   m_serverSocket.Create(SOCK_STREAM);
   SetServerName(host);
   SetServerPort(port);
   uint32_t dotted = 0;
   if (TryParseIPAddress(host, &dotted)) SetServerAddress(dotted);
-  ConnectToServer(m_serverSocket, host, port);
+  ConnectToServer(m_serverSocket, host, port, who);
   const CConnectSettings cs = GetConnectSettings();
   uint32_t peer = 0;
   if (cs.ConnectMethod == CONNECT_DIRECT && TryParseIPAddress(m_serverSocket.GetPeerAddress(), &peer)) {

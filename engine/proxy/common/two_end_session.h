@@ -20,7 +20,15 @@
 // Errors of ConnectToServer are X1SocketException: socket errors with their codes; a failed host
 // lookup WSAEINVAL with the operator's "HostnameLookupFailed" text; a refusal or a bad answer of an
 // upstream SOCKS 4 server or HTTP proxy code 0 with the operator's texts ("ErrorStrings\\SOCKS"
-// "NoResponse" / "AccessDenied", "ErrorStrings\\SSL" "BadResponse"), read at each use.
+// "NoResponse" / "AccessDenied", "ErrorStrings\\SSL" "BadResponse"), read at each use; a
+// destination the gateway will not connect a client to WSAEACCES (kDestinationRefusedText).
+//
+// A destination a client chooses is resolved once, judged on the resolved address whatever its
+// spelling ("localhost", "127.1", "0", "2130706433" ...), and connected to at exactly that address,
+// so a name that answers differently a second time cannot slip past the judgement: the gateway's
+// loopback (127.0.0.0/8, 0.0.0.0) is refused to a client that is not on the gateway itself, and a
+// service the gateway itself listens with is refused to every client. Operator-chosen destinations
+// (a fixed server, an upstream proxy, a mapping) are not judged.
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -71,6 +79,9 @@ bool IsConnectGranted(const CString& statusLine);
 bool IsSafeHostText(const CString& host);
 }  // namespace twoend
 
+// The text of a refused destination (WSAEACCES).
+inline constexpr const char* kDestinationRefusedText = "Connection to this gateway refused";
+
 class CTwoEndTCPSession : public CTCPSession {
   TL_DECLARE_DYNAMIC(CTwoEndTCPSession)
 
@@ -106,13 +117,18 @@ class CTwoEndTCPSession : public CTCPSession {
   // proxy itself); method 1 cannot carry one and is refused (WSAEINVAL). Other method values are
   // refused too (WSAEINVAL): connecting directly where the operator configured something else
   // would go around the operator's upstream. Throws X1SocketException.
-  virtual void ConnectToServer(X1Socket& socket, const CString& host, uint32_t port);
+  enum class Destination { ClientChosen, OperatorChosen };
+  virtual void ConnectToServer(X1Socket& socket, const CString& host, uint32_t port,
+                               Destination who = Destination::ClientChosen);
 
   // The usual path: (re)creates the session's server socket, holds the idle check while the dialer
   // connects, ConnectToServer(server socket, host, port), then records the server's name, port and
   // address (the peer's address when connected directly, else a lookup of the host when it is
   // dotted text; 0 otherwise) and the server-side local address.
-  void ConnectToServer(const CString& host, uint32_t port);
+  void ConnectToServer(const CString& host, uint32_t port, Destination who = Destination::ClientChosen);
+
+  // Why a client may not be connected to address:port (host byte order), or null when it may.
+  const char* JudgeDestination(uint32_t address, uint32_t port) const;
 
   // ---- Relay --------------------------------------------------------------------------------
 
@@ -122,8 +138,7 @@ class CTwoEndTCPSession : public CTCPSession {
   // the other side's sending is shut down and the other direction goes on; when both have ended
   // (or a send fails) OnRelayEnded runs. Must be called on the session's thread with both sockets
   // connected. Throws X1SocketException when a prefix cannot be sent.
-  void StartRelay(const std::string& prefixToServer = std::string(),
-                  const std::string& prefixToClient = std::string());
+  void StartRelay(const std::string& prefixToServer = std::string(), const std::string& prefixToClient = std::string());
   bool IsRelaying() const { return m_relaying.load(); }
   // The client has ended its sending (its end was passed on to the server), and the other way.
   bool ClientEnded() const { return m_clientEnded.load(); }
@@ -156,7 +171,10 @@ class CTwoEndTCPSession : public CTCPSession {
   void EndDirection(bool clientSide);
   void RelayFailed(const char* what);
 
-  void ConnectSOCKS4(X1Socket& socket, const CString& host, uint32_t port, const CConnectSettings& cs);
+  void ConnectSOCKS4(X1Socket& socket, const CString& host, uint32_t address, uint32_t port,
+                     const CConnectSettings& cs);
+  // The destination's address, looked up once (dotted text as it stands).
+  uint32_t ResolveDestination(const CString& host) const;
   void ConnectTunnel(X1Socket& socket, const CString& host, uint32_t port, const CConnectSettings& cs);
   void BindOutgoing(X1Socket& socket);
 

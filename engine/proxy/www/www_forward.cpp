@@ -128,11 +128,19 @@ bool CWWWSession::ConnectServer(bool tunnel) {
       return false;
     }
   }
+  // A non-proxy request forwarded to the operator's fixed server goes where the operator said.
+  const Destination who = IsNonProxyRequest() && GetNonProxyAction() == 1 ? Destination::OperatorChosen
+                                                                           : Destination::ClientChosen;
   try {
-    ConnectToServer(m_req.host, m_req.port);
+    ConnectToServer(m_req.host, m_req.port, who);
     m_throughProxy = GetConnectSettings().ConnectMethod == CONNECT_HTTP_PROXY;
     m_serverConnected = true;
   } catch (const X1SocketException& e) {
+    if (e.GetCode() == WSAEACCES && e.GetText() == kDestinationRefusedText) {
+      Audit(kAuditFailedAuthorisation, "%s", m_req.Description().c_str());
+      SendErrorPage(WWWPage::AccessDenied);
+      return false;
+    }
     if (tunnel)
       Log(kLogError, "Socket error in SSLPreProcessRequest %s - terminating", e.GetText().c_str());
     else

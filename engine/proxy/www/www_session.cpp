@@ -108,6 +108,7 @@ int CWWWSession::ReceiveRequest() {
     SendErrorPage(WWWPage::SocketError, e.GetText(), "500 Internal Server Error");
     return 0;
   }
+  if (!m_requestBuffer.empty()) StartRequestDeadline();
   const CHttpScanResult scan = ScanRequestHeader(m_requestBuffer);
   switch (scan.state) {
     case HttpScan::NeedMore:
@@ -119,6 +120,7 @@ int CWWWSession::ReceiveRequest() {
       return 0;
     case HttpScan::Complete: break;
   }
+  ClearRequestDeadline();
   m_resourceData = m_requestBuffer.substr(scan.headerLength);
   m_requestBuffer.resize(scan.headerLength);
   if (!m_resourceData.empty())

@@ -310,13 +310,16 @@ CConnectSettings Via(uint32_t method, const char* proxy, uint16_t port, const ch
 }
 
 // Connects a bare socket as a session with these settings would; the exception's code and text.
-bool ConnectFails(const CConnectSettings& cs, uint16_t port, uint32_t* code, std::string* text) {
+bool ConnectFails(const CConnectSettings& cs, uint16_t port, uint32_t* code, std::string* text,
+                  const char* host = "127.0.0.2", const char* client = "127.0.0.1") {
   CTwoEndTCPSession s;
   s.SetConnectSettings(cs);
+  // The client's own address decides whether the gateway's loopback is open to it.
+  s.SetClient(client, 40000);
   X1Socket sock;
   sock.Create();
   try {
-    s.ConnectToServer(sock, "127.0.0.2", port);
+    s.ConnectToServer(sock, host, port);
   } catch (const X1SocketException& e) {
     *code = e.GetCode();
     *text = e.GetText();
@@ -549,11 +552,29 @@ TEST_F(TwoEnd, ThroughDanteSOCKS4AndItsRefusal) {
   EXPECT_EQ(text, "SOCKS4 connect to 127.0.0.2:" + std::to_string(blocked) + " failed - denied by SOCKS server");
 }
 
+// A client that is not on the gateway never reaches the gateway's loopback, however it spells it;
+// a client on the gateway does (its own loopback is its own business).
+TEST_F(TwoEnd, LoopbackDestinationsAreRefusedToClientsElsewhereInEverySpelling) {
+  peer_.SetMode(Peer::Echo);
+  uint32_t code = 0;
+  std::string text;
+  for (const char* host : {"127.0.0.2", "127.2", "localhost", "0", "0.0.0.0", "2130706434", "0x7f000002",
+                           "127.000.000.002"}) {
+    SCOPED_TRACE(host);
+    ASSERT_TRUE(ConnectFails(CConnectSettings{}, peer_.port(), &code, &text, host, "192.0.2.10"));
+    EXPECT_EQ(code, uint32_t{WSAEACCES});
+    EXPECT_EQ(text, kDestinationRefusedText);
+  }
+  EXPECT_FALSE(ConnectFails(CConnectSettings{}, peer_.port(), &code, &text, "127.0.0.2", "127.0.0.1"));
+  ASSERT_TRUE(peer_.WaitServed(++served_));
+}
+
 // ---- Outgoing interface and datagrams -----------------------------------------------------------
 
 TEST_F(TwoEnd, ServerSideLocalAddressIsOwnAddress) {
   peer_.SetMode(Peer::Echo);
   CTwoEndTCPSession s;
+  s.SetClient("127.0.0.1", 40000);  // a client on the gateway may reach its loopback peers
   s.SetOutgoingInterface(CInterface(INTERFACE_IP, "127.0.0.9"), INTERFACE_METHOD_FIXED);
   ASSERT_NO_THROW(s.ConnectToServer("127.0.0.2", peer_.port()));
   // Asked through the session base, as the gateways ask it.
@@ -587,6 +608,7 @@ TEST_F(TwoEnd, OutgoingInterfaceIsTheSourceAndDatagramsGoOnlyToAChosenServer) {
   {
     peer_.SetMode(Peer::Echo);
     CTwoEndTCPSession s;
+    s.SetClient("127.0.0.1", 40000);  // a client on the gateway may reach its loopback peers
     s.SetOutgoingInterface(CInterface(INTERFACE_IP, "127.0.0.9"), INTERFACE_METHOD_FIXED);
     X1Socket sock;
     sock.Create();
