@@ -15,6 +15,13 @@ std::vector<uint8_t> ArchivedForm(CObject& obj) {
 
 constexpr const char* kChangedByConsole = "Service configuration changed by a console";
 
+// A service from a console passes the checks a stored one passes at start before it listens:
+// its bindings against the interface list, and the consoles' own service kept on the loopback
+// while Administrator has no password (an upload must not open it to the network).
+void CheckBindings(const std::shared_ptr<CService>& service) {
+  service->ValidateBindings(TheEngine()->GetSysInfo());
+}
+
 // A changed service runs in place of the old one when the old one ran.
 void SwapService(const std::shared_ptr<CService>& live, const std::shared_ptr<CService>& fresh) {
   const bool wasRunning = live->Settings().GetRunningState() != SERVICE_STOPPED;
@@ -46,6 +53,7 @@ bool ReceiveServiceManager(X1Socket& socket) {
     }
   }
   for (const auto& incoming : scratch.GetServices()) {
+    CheckBindings(incoming);
     auto live = manager.FindService(incoming->Settings().GetName());
     if (!live) {
       if (!manager.AddService(incoming)) return false;
@@ -72,6 +80,7 @@ bool AddService(X1Socket& socket, const CString& name) {
   CServiceManager& manager = engine->GetServiceManager();
   CServiceSettings& settings = service->Settings();
   if (settings.GetName() != name && !settings.SetName(name)) return false;
+  CheckBindings(service);
   {
     CLockGuard g(manager);
     if (manager.FindService(name) || !manager.AddService(service)) return false;
@@ -92,6 +101,7 @@ bool ModifyService(X1Socket& socket, const CString& name) {
   CServiceSettings& settings = fresh->Settings();
   LoadBareFrame(payload, settings);
   if (settings.GetName() != name && !settings.SetName(name)) return false;
+  CheckBindings(fresh);
   SwapService(live, fresh);
   return engine->SaveConfiguration();
 }

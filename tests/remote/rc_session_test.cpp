@@ -204,6 +204,38 @@ TEST_F(RCSessionTest, ServiceUploadReplacesTheObjectAndABrokenOneChangesNothing)
   EXPECT_EQ(admin->NextSkipping({75, 74, 35}).m_code, RC_REPLY_ACCEPTED);
 }
 
+// While Administrator has no password the consoles' service stays on the loopback, also when a
+// console uploads it bound to every interface.
+TEST_F(RCSessionTest, AnUploadCannotOpenTheConsolesServiceWhileAdministratorHasNoPassword) {
+  ASSERT_TRUE(engine->Users().Add(std::make_shared<CUser>("ops", "", "o", ""), nullptr));
+  auto administrators = engine->Users().FindGroup("Administrators");
+  ASSERT_TRUE(administrators);
+  ASSERT_TRUE(administrators->AddMember("ops", 0));
+  {
+    auto admin = engine->Users().FindUser("Administrator");
+    CLockGuard g(*admin);
+    admin->Password.clear();
+  }
+  auto console = Login("ops", "o");
+  auto& manager = engine->GetServiceManager();
+  auto live = manager.FindService(kRemoteControlServiceName);
+  CRemoteControlService edited;
+  {
+    std::vector<uint8_t> form = BuildFrame(live->Settings());
+    LoadBareFrame(std::span<const uint8_t>(form).subspan(4), edited);
+  }
+  edited.BindingOption = BINDING_ALL;
+  std::vector<uint8_t> frame = BuildFrame(edited);
+  console->Send(34, kRemoteControlServiceName);
+  EXPECT_EQ(console->NextSkipping({75}).m_code, RC_REPLY_ACCEPTED);
+  console->sock.Send(frame.data(), frame.size());
+  EXPECT_EQ(console->Next().m_code, RC_REPLY_DONE);
+  auto replaced = manager.FindService(kRemoteControlServiceName);
+  ASSERT_TRUE(replaced);
+  EXPECT_EQ(replaced->Settings().BindingOption, BINDING_SPECIFIC);
+  EXPECT_EQ(replaced->Settings().SpecificBinding, "127.0.0.1");
+}
+
 TEST_F(RCSessionTest, SessionEndingItselfIsAnsweredAndNotAnnouncedAgain) {
   auto monitor = Login();
   monitor->Send(80);
