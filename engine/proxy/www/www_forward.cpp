@@ -72,6 +72,9 @@ void CWWWSession::CheckCache() {
   m_store = false;
   if (!m_cache) return;
   if (IsNonProxyRequest() && !m_settings.CacheNonProxyRequests) return;
+  // A request with a body is sent once: neither a cached copy nor a second request may stand in
+  // for it.
+  if (m_framing.HasBody()) return;
   CCacheRequest cr;
   cr.scheme = m_req.scheme;
   cr.method = m_req.method;
@@ -154,7 +157,8 @@ bool CWWWSession::BuildRequestBytes(std::string* out) {
     return false;
   }
   try {
-    out->append(m_resourceData);
+    // A CONNECT's early bytes belong to its tunnel; any other request carries its body's first bytes.
+    out->append(m_req.connect ? m_resourceData : m_bodyWire);
   } catch (const std::bad_alloc&) {
     Log(kLogError, "Memory allocation error in ProcessRequest(2) - terminating");
     Terminate(8);
@@ -180,6 +184,18 @@ std::string CWWWSession::BuildForwardHeader() const {
   CHttpHeaderList headers = m_req.headers;
   // The origin chooses its site by Host: it must name what the rights, filters and cache saw.
   if (m_req.kind != kHttpKindSSL) headers.Set("Host", AuthorityText(m_req));
+  // The body's framing is this proxy's own reading of it, whatever else the client's headers said
+  // (a Connection header may even have named them away).
+  switch (m_framing.kind) {
+    case HttpBody::None: headers.RemoveAll("Content-Length"); break;
+    case HttpBody::Length:
+      headers.Set("Content-Length", FormatString("%llu", static_cast<unsigned long long>(m_framing.length)));
+      break;
+    case HttpBody::Chunked:
+      headers.RemoveAll("Content-Length");
+      headers.Set("Transfer-Encoding", "chunked");
+      break;
+  }
   // One request per connection: neither side may keep it open for another.
   headers.Set("Connection", "close");
   for (const auto& [name, value] : headers.Items()) h += name + ": " + value + "\r\n";
@@ -221,8 +237,9 @@ void CWWWSession::HTTPProcessRequest() {
   if (!BuildRequestBytes(&out)) return;
   try {
     m_serverSocket.Send(out.data(), out.size());
-    if (EqNoCase(m_req.method, "POST") || EqNoCase(m_req.method, "PUT") || EqNoCase(m_req.method, "CONNECT"))
-      m_bodyPipe = true;
+    m_bodyWire.clear();
+    // The rest of the body follows as the browser sends it.
+    m_bodyPipe = !m_body.Done();
     m_serverSocket.AsyncSelect(FD_READ | FD_CLOSE);
     m_serverSocket.ArmAsyncSelect();
   } catch (const X1SocketException& e) {

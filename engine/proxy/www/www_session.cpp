@@ -160,13 +160,31 @@ int CWWWSession::ParseRequest() {
   const char* why = "";
   m_postData.clear();
   m_resolved = kUnresolved;
-  if (!ParseHttpRequest(m_requestBuffer, m_req, &why)) {
+  if (!ParseHttpRequest(m_requestBuffer, m_req, &why) || !GetRequestFraming(m_req, &m_framing, &why)) {
     Log(kLogError, "Malformed request (%s)", why);
     return kParseMalformed;
   }
-  if (EqNoCase(m_req.method, "POST") && !m_resourceData.empty()) {
-    const size_t end = std::min({m_resourceData.find('\0'), m_resourceData.size(), kReadChunk});
-    m_postData = m_resourceData.substr(0, end);
+  if (m_req.connect) {
+    // What follows a CONNECT header belongs to the tunnel, whatever the header says of a body.
+    m_framing = CHttpBodyFraming();
+  } else {
+    // The body bytes that came with the header are read now, so a body that breaks its framing is
+    // refused before anything is connected.
+    m_body = CHttpBodyReader(m_framing);
+    std::string payload;
+    const size_t used = m_body.Feed(m_resourceData, &payload);
+    if (m_body.Bad()) {
+      Log(kLogError, "Malformed request (%s)", m_body.Why());
+      return kParseMalformed;
+    }
+    m_bodyWire.clear();
+    m_body.AppendWire(payload, &m_bodyWire);
+    DropAfterRequest(m_resourceData.size() - used);
+    m_resourceData.clear();
+    if (EqNoCase(m_req.method, "POST") && !payload.empty()) {
+      const size_t end = std::min({payload.find('\0'), payload.size(), kReadChunk});
+      m_postData = payload.substr(0, end);
+    }
   }
 
   bool nonProxy = m_req.relative;
@@ -238,8 +256,7 @@ int CWWWSession::ParseRequest() {
 
   const CString description = m_req.Description();
   SetDescription(description);
-  m_req.headers.RemoveFirst("connection");
-  m_req.headers.RemoveFirst("proxy-connection");
+  RemoveHopByHopHeaders(m_req.headers);
   if (auto engine = TheEngine()) engine->NotifySessionChanged(GetClientAddress(), GetSessionNumber(), description);
   Audit(kAuditRequested, "%s", description.c_str());
   Log(kLogRequested, "%s", description.c_str());
@@ -339,14 +356,44 @@ void CWWWSession::OnClientData() {
     const size_t n = m_clientSocket.Receive(buf, sizeof buf);
     if (n == 0) break;
     if (m_bodyPipe && m_serverConnected) {
-      m_serverSocket.Send(buf, n);
+      ForwardBody(buf, n);
+      if (IsEnding()) return;
     } else if (!m_requestDone) {
       m_earlyData = true;
       m_resourceData.append(buf, n);
     } else {
-      Log(kLogDebug, "WWW Session has already received a request in thread %x\n", Id());
+      DropAfterRequest(n);
     }
   }
+}
+
+void CWWWSession::ForwardBody(const char* data, size_t n) {
+  std::string payload;
+  const size_t used = m_body.Feed(std::string_view(data, n), &payload);
+  if (m_body.Bad()) {
+    Log(kLogError, "Malformed request body (%s) - terminating", m_body.Why());
+    // Closing before the body's end is how the origin learns that the request was not whole.
+    m_serverSocket.Close();
+    m_serverConnected = false;
+    SendErrorPage(WWWPage::MalformedRequest);
+    return;
+  }
+  std::string wire;
+  m_body.AppendWire(payload, &wire);
+  if (!wire.empty()) m_serverSocket.Send(wire.data(), wire.size());
+  if (m_body.Done()) m_bodyPipe = false;
+  DropAfterRequest(n - used);
+}
+
+void CWWWSession::DropAfterRequest(size_t n) {
+  if (n == 0) return;
+  // One request per connection: what follows a request's end would be a next request, which is
+  // neither read nor passed on behind this one's back.
+  if (m_droppedAfterRequest == 0)
+    Log(kLogError, "Client sent %zu bytes after the end of its request - dropped", n);
+  else
+    Log(kLogDebug, "WWW Session has already received a request in thread %x\n", Id());
+  m_droppedAfterRequest += n;
 }
 
 void CWWWSession::OnClose(platform::Message& msg) {

@@ -5,10 +5,15 @@
 // answers it from the engine's web cache, or opens a CONNECT tunnel.
 //
 // One request per connection: the forwarded request and the relayed response both carry
-// "Connection: close" (the client's own "Connection" and "Proxy-Connection" go), the outgoing Host
-// header is the URL's authority, and the session ends when the server closes, the client goes
-// away, or after an answer of its own. Every failure the browser can see is an error page with
-// its real status line.
+// "Connection: close", the outgoing Host header is the URL's authority, and the session ends when
+// the server closes, the client goes away, or after an answer of its own. Every failure the
+// browser can see is an error page with its real status line.
+//
+// The request is framed as RFC 9112 asks of a proxy: a header the origin could read differently
+// (Content-Length with Transfer-Encoding, differing or invalid lengths, a name that is not a token)
+// is answered 400 before anything is connected; the body goes on exactly as its framing says, a
+// chunked one re-chunked without extensions and trailers, and bytes after it are dropped (logged).
+// Hop-by-hop headers are not forwarded.
 //
 // Threads: everything runs on the session's own thread; the client socket, the server socket and
 // the cache writer belong to it. The cache is the engine's (shared; it locks itself).
@@ -17,9 +22,9 @@
 #include <optional>
 #include <string>
 
-#include "engine/proxy/www/www_cache.h"
-#include "engine/proxy/www/http_request.h"
 #include "engine/proxy/common/two_end_session.h"
+#include "engine/proxy/www/http_request.h"
+#include "engine/proxy/www/www_cache.h"
 #include "engine/proxy/www/www_pages.h"
 #include "engine/proxy/www/www_service.h"
 
@@ -71,6 +76,10 @@ class CWWWSession : public CTwoEndTCPSession {
   // Reads the server's bytes (all that are left when drain is set): header, then relay.
   void OnServerData(bool drain);
   void OnClientData();
+  // Passes client bytes that follow the request header on as body, as far as its framing goes.
+  void ForwardBody(const char* data, size_t n);
+  // Client bytes past the end of the request: never forwarded, logged.
+  void DropAfterRequest(size_t n);
   // Processes the response header once it is whole; false while more is needed.
   bool HTTPReceiveResponse();
   void ProcessResponse();
@@ -114,12 +123,16 @@ class CWWWSession : public CTwoEndTCPSession {
 
   // Request.
   std::string m_requestBuffer;
-  std::string m_resourceData;  // body bytes that came with the header
+  std::string m_resourceData;  // bytes that came with the header (a CONNECT's early tunnel data)
   bool m_requestReceived = false;
   bool m_requestDone = false;  // parsed and dispatched
   bool m_earlyData = false;
-  bool m_bodyPipe = false;
+  bool m_bodyPipe = false;  // the request body is still being passed on
   CHttpRequest m_req;
+  CHttpBodyFraming m_framing;
+  CHttpBodyReader m_body;
+  std::string m_bodyWire;  // the body's first bytes in their forwarded form, sent with the header
+  uint64_t m_droppedAfterRequest = 0;
   CString m_postData;
   uint32_t m_resolved = kUnresolved;
   bool m_referred = false;
