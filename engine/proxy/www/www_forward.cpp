@@ -229,6 +229,9 @@ void CWWWSession::HTTPProcessRequest() {
       break;
   }
   Log(kLogDebug, "WWW Session sending server request in thread %x\n", Id());
+  // A time-out during the connection is taken on this thread once the connection has been made
+  // (or has failed with its own page).
+  m_awaitingResponse.store(true);
   if (!ConnectServer()) return;
   m_responseBuffer.clear();
   m_responseReceived = false;
@@ -238,8 +241,11 @@ void CWWWSession::HTTPProcessRequest() {
   try {
     m_serverSocket.Send(out.data(), out.size());
     m_bodyWire.clear();
-    // The rest of the body follows as the browser sends it.
+    // The rest of the body follows as the browser sends it; until it has, a wait is the browser's.
     m_bodyPipe = !m_body.Done();
+    m_awaitingResponse.store(m_body.Done());
+    // The wait for the answer gets the whole time-out, however long the connection took.
+    ResetIdleTimer();
     m_serverSocket.AsyncSelect(FD_READ | FD_CLOSE);
     m_serverSocket.ArmAsyncSelect();
   } catch (const X1SocketException& e) {
@@ -280,6 +286,7 @@ void CWWWSession::OnServerData(bool drain) {
     // The server closed before its header ended.
     TakeUnendedHeader("Server closed before the end of its response header - passing data unmodified");
     m_responseReceived = true;
+    m_awaitingResponse.store(false);
     ProcessResponse();
   }
 }
@@ -335,6 +342,7 @@ bool CWWWSession::HTTPReceiveResponse() {
       break;
   }
   m_responseReceived = true;
+  m_awaitingResponse.store(false);
   if (m_responseBuffer.size() > m_responseHeaderLength && m_headerProcessing)
     Log(kLogDebug, "Server response contains %zu bytes of resource data\n",
         m_responseBuffer.size() - m_responseHeaderLength);

@@ -72,7 +72,7 @@ bool CWWWSession::SendToClient(const std::string& bytes) {
   return true;
 }
 
-void CWWWSession::SendErrorPage(WWWPage page, const CString& detail, const char* status) {
+void CWWWSession::SendErrorPage(WWWPage page, const CString& detail, const char* status, uint32_t reason) {
   if (IsEnding()) return;
   try {
     // Once a response header has gone to the browser a page would be appended to its body.
@@ -85,7 +85,7 @@ void CWWWSession::SendErrorPage(WWWPage page, const CString& detail, const char*
     // The browser has gone: nothing to tell it.
   }
   DiscardCache();
-  Terminate(kSessionExitRefused);
+  Terminate(reason);
 }
 
 // ---- Reading ------------------------------------------------------------------------------------
@@ -375,13 +375,18 @@ void CWWWSession::ForwardBody(const char* data, size_t n) {
     // Closing before the body's end is how the origin learns that the request was not whole.
     m_serverSocket.Close();
     m_serverConnected = false;
+    m_awaitingResponse.store(false);
     SendErrorPage(WWWPage::MalformedRequest);
     return;
   }
   std::string wire;
   m_body.AppendWire(payload, &wire);
   if (!wire.empty()) m_serverSocket.Send(wire.data(), wire.size());
-  if (m_body.Done()) m_bodyPipe = false;
+  if (m_body.Done() && m_bodyPipe) {
+    m_bodyPipe = false;
+    // The request is whole: from now on a wait is the server's.
+    if (!m_responseReceived) m_awaitingResponse.store(true);
+  }
   DropAfterRequest(n - used);
 }
 
@@ -394,6 +399,48 @@ void CWWWSession::DropAfterRequest(size_t n) {
   else
     Log(kLogDebug, "WWW Session has already received a request in thread %x\n", Id());
   m_droppedAfterRequest += n;
+}
+
+// ---- Time-out -----------------------------------------------------------------------------------
+
+void CWWWSession::OnMessage(platform::Message& msg) {
+  if (msg.message == platform::WM_SESSION_TIMEOUT) {
+    AnswerResponseTimeout();
+    return;
+  }
+  CTwoEndTCPSession::OnMessage(msg);
+}
+
+void CWWWSession::OnIdleTimeout() {
+  if (m_awaitingResponse.load() && !IsEnding()) {
+    // The browser is owed the time-out page, and only the session's thread may send it.
+    const uint64_t posted = m_timeoutPostedAt.load();
+    if (posted == 0) {
+      m_timeoutPostedAt.store(Now());
+      if (Post(platform::WM_SESSION_TIMEOUT)) return;
+      m_timeoutPostedAt.store(0);
+    } else if (Now() - posted < kTimeoutAnswerGraceMs) {
+      return;
+    }
+  }
+  CTwoEndTCPSession::OnIdleTimeout();
+}
+
+void CWWWSession::AnswerResponseTimeout() {
+  m_timeoutPostedAt.store(0);
+  if (IsEnding()) return;
+  if (!m_serverConnected || m_responseReceived) {
+    // The answer has begun since the time-out was posted: the idle check goes on as for any session.
+    m_awaitingResponse.store(false);
+    return;
+  }
+  // Traffic may have put the time-out off meanwhile.
+  if (!IsIdleTimeoutDue()) return;
+  m_awaitingResponse.store(false);
+  Log(kLogError, "No response from the server within %u seconds - terminating", GetTimeoutSeconds());
+  m_serverSocket.Close();
+  m_serverConnected = false;
+  SendErrorPage(WWWPage::GatewayTimeout, CString(), nullptr, kSessionExitIdle);
 }
 
 void CWWWSession::OnClose(platform::Message& msg) {
@@ -429,6 +476,7 @@ void CWWWSession::OnClose(platform::Message& msg) {
     }
     CommitCache(true);
     m_serverSocket.Close();
+    m_awaitingResponse.store(false);
     Log(kLogDebug, "Client closed connection in thread %x", Id());
     Terminate(kSessionExitRefused);
   } catch (const X1SocketException& e) {

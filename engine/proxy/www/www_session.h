@@ -13,10 +13,12 @@
 // (Content-Length with Transfer-Encoding, differing or invalid lengths, a name that is not a token)
 // is answered 400 before anything is connected; the body goes on exactly as its framing says, a
 // chunked one re-chunked without extensions and trailers, and bytes after it are dropped (logged).
-// Hop-by-hop headers are not forwarded.
+// Hop-by-hop headers are not forwarded. An origin that has not begun its answer when the
+// session's idle time-out comes gets the browser the time-out page (504).
 //
 // Threads: everything runs on the session's own thread; the client socket, the server socket and
 // the cache writer belong to it. The cache is the engine's (shared; it locks itself).
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -34,6 +36,10 @@ class CWWWSession : public CTwoEndTCPSession {
  public:
   // Bytes read from either socket per receive.
   static constexpr size_t kReadChunk = 8096;
+  // How long a posted time-out may wait for the session's thread before the session is ended
+  // without its page: longer than any bounded call that thread makes (a connect, an upstream
+  // tunnel's reply), so only a thread that is stuck loses the page.
+  static constexpr uint64_t kTimeoutAnswerGraceMs = 60000;
   // Resolved address "none yet" / "lookup failed".
   static constexpr uint32_t kUnresolved = 0xFFFFFFFFu;
 
@@ -58,6 +64,8 @@ class CWWWSession : public CTwoEndTCPSession {
   const CHttpRequest& GetRequest() const { return m_req; }
 
  protected:
+  void OnMessage(platform::Message& msg) override;
+  void OnIdleTimeout() override;
   void OnRead(platform::Message& msg) override;
   void OnClose(platform::Message& msg) override;
   void OnRelayEnded(bool failed) override;
@@ -80,6 +88,8 @@ class CWWWSession : public CTwoEndTCPSession {
   void ForwardBody(const char* data, size_t n);
   // Client bytes past the end of the request: never forwarded, logged.
   void DropAfterRequest(size_t n);
+  // The idle time-out came while the server owed its answer: the time-out page, then the end.
+  void AnswerResponseTimeout();
   // Processes the response header once it is whole; false while more is needed.
   bool HTTPReceiveResponse();
   void ProcessResponse();
@@ -92,8 +102,9 @@ class CWWWSession : public CTwoEndTCPSession {
   void CommitCache(bool browserClosed);
   void DiscardCache();
 
-  // Sends the page and ends the session (reason 1).
-  void SendErrorPage(WWWPage page, const CString& detail = CString(), const char* status = nullptr);
+  // Sends the page and ends the session (reason 1 unless given).
+  void SendErrorPage(WWWPage page, const CString& detail = CString(), const char* status = nullptr,
+                     uint32_t reason = kSessionExitRefused);
   // Sends bytes to the browser; false (and the session ending) when that fails.
   bool SendToClient(const std::string& bytes);
 
@@ -141,6 +152,10 @@ class CWWWSession : public CTwoEndTCPSession {
   bool m_serverConnected = false;
   bool m_throughProxy = false;
   bool m_tunnel = false;
+  // The machine's thread reads these: the request has gone and its answer has not begun; when a
+  // time-out was posted to this thread (0: none).
+  std::atomic<bool> m_awaitingResponse{false};
+  std::atomic<uint64_t> m_timeoutPostedAt{0};
 
   // Response.
   std::string m_responseBuffer;
