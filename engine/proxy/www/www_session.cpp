@@ -463,19 +463,14 @@ void CWWWSession::OnClose(platform::Message& msg) {
       Terminate(0);
       return;
     }
-    // The browser has ended its sending. With a whole request in progress it may still be
-    // waiting for the answer (a half-close), so the answer goes on; a failed send ends it then.
-    if (m_requestReceived && m_requestDone && m_serverConnected) {
-      OnClientData();
-      // The end is passed on, so a server that waits for more from the browser ends too.
-      try {
-        m_serverSocket.ShutdownSend();
-      } catch (const X1SocketException&) {
-      }
-      return;
-    }
+    // The browser has ended its sending: it counts as gone. A half-closing browser cannot be told
+    // from one that has closed, and an origin must not be held open for nobody until it times out.
+    // Closing the origin connection at once also aborts a body the browser left unfinished, which
+    // the origin then sees cut short rather than whole.
+    if (m_bodyPipe) Log(kLogError, "Client closed before the end of its request body - request aborted");
     CommitCache(true);
     m_serverSocket.Close();
+    m_serverConnected = false;
     m_awaitingResponse.store(false);
     Log(kLogDebug, "Client closed connection in thread %x", Id());
     Terminate(kSessionExitRefused);

@@ -13,8 +13,10 @@
 // (Content-Length with Transfer-Encoding, differing or invalid lengths, a name that is not a token)
 // is answered 400 before anything is connected; the body goes on exactly as its framing says, a
 // chunked one re-chunked without extensions and trailers, and bytes after it are dropped (logged).
-// Hop-by-hop headers are not forwarded. An origin that has not begun its answer when the
-// session's idle time-out comes gets the browser the time-out page (504).
+// Hop-by-hop headers are not forwarded. The client ending its side before the answer is complete
+// counts as gone: the origin connection closes at once, and a body cut short is an abort the
+// origin sees as such. An origin that has not begun its answer when the session's idle time-out
+// comes gets the browser the time-out page (504).
 //
 // Threads: everything runs on the session's own thread; the client socket, the server socket and
 // the cache writer belong to it. The cache is the engine's (shared; it locks itself).
