@@ -224,7 +224,7 @@ wait_for 5 grep -q "Client sent [0-9]* bytes after the end of its request - drop
   && pass "the dropped bytes are logged" || fail "the dropped bytes are not logged"
 
 n=$((n + 1))
-expect_eq "a body in three pieces with bytes after it" \
+expect_eq "a body in three parts with bytes after it" \
   "$(send 5 "$(r 'Content-Length: 11\r\n' 'hel')" 'lo wo' 'rldEXTRA')" "HTTP/1.1 200 OK"
 wait_for 5 test -e "$CAP/cap-$n" || fail "capture $n missing"
 expect_eq "the origin gets exactly the piped body" "$(cap_body "$n")" "b'hello world'"

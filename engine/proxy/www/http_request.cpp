@@ -515,7 +515,7 @@ void CHttpBodyReader::AppendWire(std::string_view payload, std::string* wire) {
     wire->append(payload);
     return;
   }
-  // The body goes on chunked in the pieces it arrived in; the client's extensions and trailers
+  // The body goes on chunked in the parts it arrived in; the client's extensions and trailers
   // stay behind, so the origin reads exactly the framing this proxy read.
   if (!payload.empty()) {
     char size[24];

@@ -126,7 +126,7 @@ inline constexpr uint64_t kMaxContentLength = (uint64_t{1} << 62) - 1;
 // kMaxContentLength, or whose lines or list members differ. Equal repeated lengths are one length.
 bool GetRequestFraming(const CHttpRequest& req, CHttpBodyFraming* out, const char** why = nullptr);
 
-// Reads a request body off the bytes that follow its header, in pieces as they arrive, and knows
+// Reads a request body off the bytes that follow its header, in parts as they arrive, and knows
 // where it ends: bytes past that end belong to no request and are never taken. Every length is
 // bounded: a chunk-size line or trailer line at most kMaxChunkLine bytes, all trailer lines at most
 // kMaxChunkTrailer, a chunk size at most kMaxContentLength. Chunk extensions and trailer fields are

@@ -169,7 +169,7 @@ TEST(HttpBodyTest, FramingAProxyCanTrust) {
   EXPECT_FALSE(Framing("Transfer-Encoding: xchunked\r\n", &f));
 }
 
-// Feeds the bytes in pieces of `step`; the payload and how many bytes were taken.
+// Feeds the bytes in parts of `step`; the payload and how many bytes were taken.
 struct FedBody {
   std::string payload, wire;
   size_t used = 0;
@@ -179,12 +179,12 @@ FedBody Feed(const CHttpBodyFraming& framing, const std::string& bytes, size_t s
   CHttpBodyReader reader(framing);
   FedBody out;
   for (size_t i = 0; i < bytes.size() && !reader.Done() && !reader.Bad(); i += step) {
-    std::string piece;
+    std::string part;
     const size_t n = std::min(step, bytes.size() - i);
-    const size_t used = reader.Feed(std::string_view(bytes).substr(i, n), &piece);
+    const size_t used = reader.Feed(std::string_view(bytes).substr(i, n), &part);
     out.used += used;
-    if (!reader.Bad()) reader.AppendWire(piece, &out.wire);
-    out.payload += piece;
+    if (!reader.Bad()) reader.AppendWire(part, &out.wire);
+    out.payload += part;
     if (used < n) break;
   }
   out.done = reader.Done();
