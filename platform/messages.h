@@ -29,6 +29,8 @@ constexpr uint32_t WM_LOG_ENTRY = WM_USER + 7;
 constexpr uint32_t WM_DNS_LOOKUP_DONE = WM_USER + 9;
 // Restart the dialer (engine thread).
 constexpr uint32_t WM_RESTART_DIALER = WM_USER + 11;
+// A session's idle time-out, for a session that answers it on its own thread.
+constexpr uint32_t WM_SESSION_TIMEOUT = WM_USER + 12;
 // Dial or reset a profile (dialer thread).
 constexpr uint32_t WM_DIALER_COMMAND = WM_USER + 63;
 // Console session thread: connect or disconnect.

@@ -326,11 +326,15 @@ bool CSession::OnActivity() {
   return true;
 }
 
+bool CSession::IsIdleTimeoutDue() const {
+  return m_timeoutEnabled.load() && !m_waitingForDialer.load() && Now() >= m_idleDeadline.load();
+}
+
 void CSession::CheckTimeouts() {
   if (IsEnding()) return;
   try {
-    if (m_timeoutEnabled.load() && !m_waitingForDialer.load() && Now() >= m_idleDeadline.load()) {
-      Terminate(kSessionExitIdle);
+    if (IsIdleTimeoutDue()) {
+      OnIdleTimeout();
       return;
     }
     const uint64_t requestDeadline = m_requestDeadline.load();

@@ -204,8 +204,8 @@ class CSession : public platform::MsgThread, public CObject {
   virtual void Exit(uint32_t code);
   // The level the session's own protocol has established (or can establish) by a login.
   virtual uint32_t GetAuthenticatedLevel() const { return 0; }
-  // From the machine's pass: ends an idle session (2), one whose request is not whole within its
-  // bound (2), or one past its end time (5).
+  // From the machine's pass: an idle session goes to OnIdleTimeout, one whose request is not whole
+  // within its bound ends (2), one past its end time ends (5).
   virtual void CheckTimeouts();
   virtual bool InvolvesHost(const CString& text) const { return false; }
   // The text is the local address of the client connection (two-end sessions: or of the server
@@ -254,6 +254,12 @@ class CSession : public platform::MsgThread, public CObject {
  protected:
   virtual void OnStart() {}
   virtual void OnEnd() {}
+  // The idle time-out has come; runs on the machine's thread. The base ends the session (2). A
+  // session that owes its client an answer first (the web proxy's time-out page) posts itself
+  // the work, since only its own thread may use its sockets.
+  virtual void OnIdleTimeout() { Terminate(kSessionExitIdle); }
+  // The idle time-out is enabled, not held for the dialer, and has passed.
+  bool IsIdleTimeoutDue() const;
   // The account values of codes 6-11 for the session's user (11 updates the closing balance
   // first); false, value untouched, for an unknown user.
   bool GetAccountProperty(uint32_t code, CTLDataObject& value) const;

@@ -1,9 +1,11 @@
 // Feeds arbitrary bytes to the WWW proxy's request path the way a browser connection could deliver
 // them: the header scan with a small cap, the request parser and the authority split on whatever the
-// scan accepts, the response header scan and parser, and the date parser. Nothing may crash or
-// read out of bounds; what parses must keep the invariants the forwarding code relies on.
+// scan accepts, the body framing and the body reader on the bytes after the header, the hop-by-hop
+// removal, the response header scan and parser, and the date parser. Nothing may crash or read out
+// of bounds; what parses must keep the invariants the forwarding code relies on.
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 #include <string_view>
 
 #include "engine/proxy/www/http_request.h"
@@ -38,7 +40,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     (void)req.CacheKey();
     (void)req.Description();
     for (const auto& [name, value] : req.headers.Items())
-      for (char c : name + value) Check(c != '\n');
+      for (char c : name + value) Check(c != '\n' && c != '\r' && c != '\0');
+
+    CHttpBodyFraming framing;
+    if (GetRequestFraming(req, &framing, &why)) {
+      // The body ends where its framing says, never past the bytes there are; its forwarded form
+      // reads back to the same bytes and ends at the same place.
+      const std::string_view rest = bytes.substr(header.size());
+      CHttpBodyReader reader(framing);
+      std::string payload, wire;
+      const size_t used = reader.Feed(rest, &payload);
+      Check(used <= rest.size());
+      if (!reader.Bad()) {
+        Check(reader.Done() || used == rest.size());
+        if (framing.kind == HttpBody::Length) Check(payload.size() == used && payload.size() <= framing.length);
+        reader.AppendWire(payload, &wire);
+        CHttpBodyReader again(framing);
+        std::string back;
+        Check(again.Feed(wire, &back) == wire.size() && !again.Bad());
+        Check(back == payload && again.Done() == reader.Done());
+      }
+    }
+    RemoveHopByHopHeaders(req.headers);
+    for (const char* hop : {"Connection", "Keep-Alive", "Proxy-Authorization", "Proxy-Connection", "TE", "Trailer",
+                            "Transfer-Encoding", "Upgrade"})
+      Check(!req.headers.Has(hop));
   }
 
   const CHttpResponseScanResult rs = ScanResponseHeader(bytes, kFuzzCap);

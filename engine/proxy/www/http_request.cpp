@@ -2,7 +2,9 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 
@@ -20,6 +22,19 @@ bool IsTokenChar(unsigned char c) {
 bool IsSchemeChar(unsigned char c) { return std::isalnum(c) || c == '+' || c == '-' || c == '.'; }
 
 bool IsPrintable(unsigned char c) { return c > 0x20 && c < 0x7F; }
+
+bool IsToken(std::string_view s) {
+  if (s.empty()) return false;
+  for (unsigned char c : s)
+    if (!IsTokenChar(c)) return false;
+  return true;
+}
+
+// The CR at text[i] is followed by the LF that ends its line. A CR anywhere else is refused: some
+// servers take it as a line end and others as part of the text.
+bool EndsLine(std::string_view text, size_t i) { return i + 1 < text.size() && text[i + 1] == '\n'; }
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 std::string_view TrimView(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
@@ -91,6 +106,12 @@ bool CHttpHeaderList::Has(std::string_view name) const {
   for (const auto& item : m_items)
     if (EqNoCase(item.first, name)) return true;
   return false;
+}
+
+size_t CHttpHeaderList::RemoveAll(std::string_view name) {
+  const size_t before = m_items.size();
+  std::erase_if(m_items, [&](const Item& item) { return EqNoCase(item.first, name); });
+  return before - m_items.size();
 }
 
 bool CHttpHeaderList::RemoveFirst(std::string_view name) {
@@ -209,6 +230,7 @@ bool ParseHttpRequest(std::string_view text, CHttpRequest& out, const char** why
         } else if (c == ' ') {
           state = kVersion;
         } else if (c == '\r') {
+          if (!EndsLine(text, i)) return reason = "CR without LF in the request line", false;
         } else if (c == '\n') {
           state = kName;  // a one-line request: no version
         } else if (IsPrintable(c)) {
@@ -243,6 +265,7 @@ bool ParseHttpRequest(std::string_view text, CHttpRequest& out, const char** why
         break;
       case kVersion:
         if (c == '\r') {
+          if (!EndsLine(text, i)) return reason = "CR without LF in the request line", false;
         } else if (c == '\n') {
           if (!IsHttpVersion(out.version)) return reason = "bad protocol version", false;
           state = kName;
@@ -254,11 +277,16 @@ bool ParseHttpRequest(std::string_view text, CHttpRequest& out, const char** why
         break;
       case kName:
         if (c == '\r') {
+          if (!EndsLine(text, i)) return reason = "CR without LF in a header line", false;
         } else if (c == '\n') {
           // The blank line ends the header; a line without ":" is dropped.
           if (name.empty()) state = kDone;
           name.clear();
         } else if (c == ':') {
+          // A name is a token, nothing around it: "Transfer-Encoding : chunked" or a name with a
+          // control character is read differently by different servers, so it is refused rather
+          // than repaired into a field the origin would then obey.
+          if (!IsToken(name)) return reason = "header name is not a token", false;
           state = kValue;
         } else {
           name += static_cast<char>(c);
@@ -266,9 +294,12 @@ bool ParseHttpRequest(std::string_view text, CHttpRequest& out, const char** why
         break;
       case kValue:
         if (c == '\r') {
+          if (!EndsLine(text, i)) return reason = "CR without LF in a header line", false;
         } else if (c == '\n') {
           TakeHeaderLine(out.headers, name, value);
           state = kName;
+        } else if ((c < 0x20 && c != '\t') || c == 0x7F) {
+          return reason = "control character in a header value", false;
         } else {
           value += static_cast<char>(c);
         }
@@ -282,6 +313,235 @@ bool ParseHttpRequest(std::string_view text, CHttpRequest& out, const char** why
   if (state == kValue && !name.empty()) TakeHeaderLine(out.headers, name, value);
   out.kind = HttpSchemeKind(out.scheme);
   return true;
+}
+
+// ---- Request body ------------------------------------------------------------------------------
+
+namespace {
+
+// Calls each(member) for every member of a comma-separated list, blanks around it trimmed; empty
+// members are passed too (the caller decides what an empty one means).
+template <class F>
+void ForEachListMember(std::string_view value, F each) {
+  for (;;) {
+    const size_t comma = value.find(',');
+    each(TrimView(value.substr(0, comma)));
+    if (comma == std::string_view::npos) return;
+    value.remove_prefix(comma + 1);
+  }
+}
+
+// 1*DIGIT up to kMaxContentLength.
+bool ParseLength(std::string_view text, uint64_t* out) {
+  if (text.empty()) return false;
+  uint64_t n = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    n = n * 10 + static_cast<uint64_t>(c - '0');
+    if (n > kMaxContentLength) return false;
+  }
+  *out = n;
+  return true;
+}
+
+}  // namespace
+
+bool GetRequestFraming(const CHttpRequest& req, CHttpBodyFraming* out, const char** why) {
+  const char* dummy = nullptr;
+  const char*& reason = why ? *why : dummy;
+  reason = "";
+  *out = CHttpBodyFraming();
+  bool hasLength = false, hasCoding = false, lengthsBad = false, lengthsDiffer = false;
+  uint64_t length = 0;
+  size_t codings = 0, chunkedAt = 0;
+  bool codingOther = false;
+  for (const auto& [name, value] : req.headers.Items()) {
+    if (EqNoCase(name, "Content-Length")) {
+      ForEachListMember(value, [&](std::string_view member) {
+        uint64_t n = 0;
+        if (!ParseLength(member, &n)) {
+          lengthsBad = true;
+        } else if (hasLength && n != length) {
+          lengthsDiffer = true;
+        }
+        length = n;
+        hasLength = true;
+      });
+    } else if (EqNoCase(name, "Transfer-Encoding")) {
+      hasCoding = true;
+      ForEachListMember(value, [&](std::string_view member) {
+        if (member.empty()) return;  // the list rule allows empty members
+        ++codings;
+        if (EqNoCase(member, "chunked"))
+          chunkedAt = codings;
+        else
+          codingOther = true;
+      });
+    }
+  }
+  // Either header may be the one the origin obeys while this proxy reads the other: both are
+  // refused (RFC 9112 section 6.1 lets a server reject them; a proxy must not guess).
+  if (hasCoding && hasLength) return reason = "both Transfer-Encoding and Content-Length", false;
+  if (hasCoding) {
+    // An HTTP/1.0 recipient does not know chunked: its framing would be read as faulty.
+    if (!EqNoCase(req.version, "HTTP/1.1"))
+      return reason = "Transfer-Encoding in a request that is not HTTP/1.1", false;
+    if (codings == 0 || chunkedAt != codings) return reason = "chunked is not the final transfer coding", false;
+    if (codings != 1 || codingOther) return reason = "a transfer coding other than chunked", false;
+    out->kind = HttpBody::Chunked;
+    return true;
+  }
+  if (hasLength) {
+    if (lengthsBad) return reason = "invalid Content-Length", false;
+    if (lengthsDiffer) return reason = "differing Content-Length values", false;
+    out->kind = HttpBody::Length;
+    out->length = length;
+  }
+  return true;
+}
+
+CHttpBodyReader::CHttpBodyReader(const CHttpBodyFraming& framing) : m_kind(framing.kind) {
+  switch (framing.kind) {
+    case HttpBody::None: m_state = kDone; break;
+    case HttpBody::Length:
+      m_left = framing.length;
+      m_state = m_left == 0 ? kDone : kLength;
+      break;
+    case HttpBody::Chunked: m_state = kSize; break;
+  }
+}
+
+size_t CHttpBodyReader::Fail(const char* why) {
+  m_state = kBad;
+  m_why = why;
+  return 0;
+}
+
+bool CHttpBodyReader::CountLineByte() {
+  if (++m_lineLength > kMaxChunkLine) return false;
+  return m_state != kTrailer || ++m_trailerLength <= kMaxChunkTrailer;
+}
+
+size_t CHttpBodyReader::Feed(std::string_view in, std::string* payload) {
+  size_t i = 0;
+  while (i < in.size() && m_state != kDone && m_state != kBad) {
+    const unsigned char c = static_cast<unsigned char>(in[i]);
+    const bool control = (c < 0x20 && c != '\t') || c == 0x7F;
+    switch (m_state) {
+      case kLength:
+      case kData: {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(m_left, in.size() - i));
+        payload->append(in.data() + i, n);
+        i += n;
+        m_left -= n;
+        if (m_left == 0) m_state = m_state == kLength ? kDone : kDataCR;
+        continue;
+      }
+      case kSize:
+        if (!CountLineByte()) return Fail("chunk size line too long");
+        if (std::isxdigit(c)) {
+          const uint64_t digit = std::isdigit(c) ? c - '0' : std::tolower(c) - 'a' + 10;
+          if (m_size > (kMaxContentLength - digit) / 16) return Fail("chunk size too large");
+          m_size = m_size * 16 + digit;
+          ++m_sizeDigits;
+        } else if (m_sizeDigits == 0) {
+          return Fail("chunk size is not hexadecimal");
+        } else if (c == ';') {
+          m_state = kExtension;
+        } else if (IsBlank(static_cast<char>(c))) {
+          m_state = kSizeBlank;
+        } else if (c == '\r') {
+          m_state = kSizeLF;
+        } else {
+          return Fail("chunk size is not hexadecimal");
+        }
+        break;
+      case kSizeBlank:
+        if (!CountLineByte()) return Fail("chunk size line too long");
+        // Blanks after the size may only lead to an extension.
+        if (c == ';')
+          m_state = kExtension;
+        else if (!IsBlank(static_cast<char>(c)))
+          return Fail("blank after a chunk size");
+        break;
+      case kExtension:
+        if (!CountLineByte()) return Fail("chunk size line too long");
+        if (c == '\r')
+          m_state = kSizeLF;
+        else if (control)
+          return Fail("control character in a chunk extension");
+        break;
+      case kSizeLF:
+        if (c != '\n') return Fail("chunk size line without CRLF");
+        m_left = m_size;
+        m_state = m_size == 0 ? kTrailer : kData;
+        m_size = 0;
+        m_sizeDigits = 0;
+        m_lineLength = 0;
+        break;
+      case kDataCR:
+        if (c != '\r') return Fail("chunk data longer than its size");
+        m_state = kDataLF;
+        break;
+      case kDataLF:
+        if (c != '\n') return Fail("chunk data without CRLF");
+        m_state = kSize;
+        break;
+      case kTrailer:
+        if (c == '\r') {
+          m_state = kTrailerLF;
+        } else if (control) {
+          return Fail("control character in a trailer");
+        } else if (!CountLineByte()) {
+          return Fail("trailer too long");
+        }
+        break;
+      case kTrailerLF:
+        if (c != '\n') return Fail("trailer line without CRLF");
+        // The empty line ends the body; a trailer field before it is read and dropped.
+        m_state = m_lineLength == 0 ? kDone : kTrailer;
+        m_lineLength = 0;
+        break;
+      case kDone:
+      case kBad: break;
+    }
+    ++i;
+  }
+  return m_state == kBad ? 0 : i;
+}
+
+void CHttpBodyReader::AppendWire(std::string_view payload, std::string* wire) {
+  if (m_kind != HttpBody::Chunked) {
+    wire->append(payload);
+    return;
+  }
+  // The body goes on chunked in the parts it arrived in; the client's extensions and trailers
+  // stay behind, so the origin reads exactly the framing this proxy read.
+  if (!payload.empty()) {
+    char size[24];
+    std::snprintf(size, sizeof size, "%zx\r\n", payload.size());
+    wire->append(size);
+    wire->append(payload);
+    wire->append("\r\n");
+  }
+  if (m_state == kDone && !m_lastChunkSent) {
+    wire->append("0\r\n\r\n");
+    m_lastChunkSent = true;
+  }
+}
+
+void RemoveHopByHopHeaders(CHttpHeaderList& headers) {
+  std::vector<CString> named;
+  for (const auto& [name, value] : headers.Items()) {
+    if (!EqNoCase(name, "Connection")) continue;
+    ForEachListMember(value, [&](std::string_view member) {
+      if (!member.empty()) named.emplace_back(member);
+    });
+  }
+  for (const CString& name : named) headers.RemoveAll(name);
+  static const char* const kHopByHop[] = {"Connection", "Keep-Alive", "Proxy-Authorization", "Proxy-Connection",
+                                          "TE",         "Trailer",    "Transfer-Encoding",   "Upgrade"};
+  for (const char* name : kHopByHop) headers.RemoveAll(name);
 }
 
 bool SplitHttpAuthority(CHttpRequest& req, const char** why) {

@@ -5,8 +5,10 @@
 // Everything here reads untrusted bytes: the request header is collected only up to
 // kMaxRequestHeader bytes, every field is bounded by the input, and anything the proxy cannot
 // forward soundly (a bad or missing port, user information on a non-FTP URL, an IPv6 literal, a
-// request line that is not "METHOD target HTTP/x.y", a space inside the scheme) is malformed rather
-// than guessed at.
+// request line that is not "METHOD target HTTP/x.y", a space inside the scheme, a header name that
+// is not a token, a control character or bare CR in a header line, a body whose framing two parties
+// could read differently) is malformed rather than guessed at: a proxy that repairs such a request
+// hands the origin something the client did not mean, which is how requests are smuggled.
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -46,6 +48,8 @@ class CHttpHeaderList {
   bool Has(std::string_view name) const;
   // Removes the first pair of that name only; false when there was none.
   bool RemoveFirst(std::string_view name);
+  // Removes every pair of that name; how many there were.
+  size_t RemoveAll(std::string_view name);
   // Replaces the value of the first pair of that name and removes any later ones, or adds one.
   void Set(std::string_view name, CString value);
   void Clear() { m_items.clear(); }
@@ -94,8 +98,96 @@ struct CHttpRequest {
 };
 
 // One pass over the request header (up to and with its terminator): request line, then header
-// lines. Clears out first. False, with a short reason, when the request is malformed.
+// lines. Clears out first. False, with a short reason, when the request is malformed: besides the
+// request line's rules, a header name that is not a token ("Transfer-Encoding : chunked", a name
+// with a control character or a leading blank), a control character other than tab in a value, or
+// a CR not followed by LF. A line without ":" carries no field and is dropped.
 bool ParseHttpRequest(std::string_view header, CHttpRequest& out, const char** why = nullptr);
+
+// ---- Request body -------------------------------------------------------------------------------
+
+// How a request's body ends (RFC 9112 section 6): with Transfer-Encoding "chunked" at its last
+// chunk, with Content-Length after that many bytes, and without either at once (no body).
+enum class HttpBody { None, Length, Chunked };
+struct CHttpBodyFraming {
+  HttpBody kind = HttpBody::None;
+  uint64_t length = 0;  // Length: the bytes of the body
+  // A body to pass on: a chunked one, or a length above 0.
+  bool HasBody() const { return kind == HttpBody::Chunked || (kind == HttpBody::Length && length > 0); }
+};
+
+// The largest Content-Length taken (2^62 - 1): far above any upload, far below an overflow.
+inline constexpr uint64_t kMaxContentLength = (uint64_t{1} << 62) - 1;
+
+// The body framing of a parsed request, false (with a short reason) when a proxy cannot know it
+// the way the origin will: Transfer-Encoding together with Content-Length; Transfer-Encoding in an
+// HTTP/1.0 (or one-line) request; a transfer coding list that is not exactly "chunked" (this proxy
+// passes no other coding on); a Content-Length that is not digits, is empty, is above
+// kMaxContentLength, or whose lines or list members differ. Equal repeated lengths are one length.
+bool GetRequestFraming(const CHttpRequest& req, CHttpBodyFraming* out, const char** why = nullptr);
+
+// Reads a request body off the bytes that follow its header, in parts as they arrive, and knows
+// where it ends: bytes past that end belong to no request and are never taken. Every length is
+// bounded: a chunk-size line or trailer line at most kMaxChunkLine bytes, all trailer lines at most
+// kMaxChunkTrailer, a chunk size at most kMaxContentLength. Chunk extensions and trailer fields are
+// read and dropped; what the reader gives is the body's own bytes.
+class CHttpBodyReader {
+ public:
+  static constexpr size_t kMaxChunkLine = 4096;
+  static constexpr size_t kMaxChunkTrailer = 16 * 1024;
+
+  CHttpBodyReader() = default;
+  explicit CHttpBodyReader(const CHttpBodyFraming& framing);
+
+  // Takes bytes of in up to the body's end, appends the body's own bytes to payload, and returns
+  // how many bytes of in it took: all of them before the end, those up to it at the end, none once
+  // done; 0 and Bad() when the framing breaks (payload may then hold some of the bytes before).
+  size_t Feed(std::string_view in, std::string* payload);
+  // The wire form of payload as the body is forwarded, appended to wire: the bytes themselves for
+  // a length, a chunk for a chunked body, followed once by the last chunk ("0\r\n\r\n") when
+  // the body has ended.
+  void AppendWire(std::string_view payload, std::string* wire);
+
+  bool Done() const { return m_state == kDone; }
+  bool Bad() const { return m_state == kBad; }
+  const char* Why() const { return m_why; }
+
+ private:
+  enum State {
+    kLength,
+    kSize,
+    kSizeBlank,
+    kExtension,
+    kSizeLF,
+    kData,
+    kDataCR,
+    kDataLF,
+    kTrailer,
+    kTrailerLF,
+    kDone,
+    kBad
+  };
+  // The reader is bad from here on; 0 (what Feed then returns).
+  size_t Fail(const char* why);
+  // One more byte of a chunk-size or trailer line; false past the bounds.
+  bool CountLineByte();
+
+  HttpBody m_kind = HttpBody::None;
+  State m_state = kDone;
+  uint64_t m_left = 0;  // bytes of the body (kLength) or of the chunk (kData) still to come
+  uint64_t m_size = 0;  // the chunk size being read
+  size_t m_sizeDigits = 0;
+  size_t m_lineLength = 0;
+  size_t m_trailerLength = 0;
+  bool m_lastChunkSent = false;
+  const char* m_why = "";
+};
+
+// Removes the hop-by-hop headers a proxy must not forward (RFC 9110 section 7.6.1): every header a
+// "Connection" header names, then Connection, Keep-Alive, Proxy-Authorization, Proxy-Connection,
+// TE, Trailer, Transfer-Encoding and Upgrade themselves. The forwarding side adds its own
+// "Connection: close" and the framing of the body it sends.
+void RemoveHopByHopHeaders(CHttpHeaderList& headers);
 
 // Splits the authority into host and port (FTP: user information first). Default ports: 80 for
 // HTTP, HTTPS and CONNECT, 21 for FTP, none otherwise. False for a port that is not 1-65535 in

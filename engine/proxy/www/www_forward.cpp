@@ -72,6 +72,9 @@ void CWWWSession::CheckCache() {
   m_store = false;
   if (!m_cache) return;
   if (IsNonProxyRequest() && !m_settings.CacheNonProxyRequests) return;
+  // A request with a body is sent once: neither a cached copy nor a second request may stand in
+  // for it.
+  if (m_framing.HasBody()) return;
   CCacheRequest cr;
   cr.scheme = m_req.scheme;
   cr.method = m_req.method;
@@ -162,7 +165,8 @@ bool CWWWSession::BuildRequestBytes(std::string* out) {
     return false;
   }
   try {
-    out->append(m_resourceData);
+    // A CONNECT's early bytes belong to its tunnel; any other request carries its body's first bytes.
+    out->append(m_req.connect ? m_resourceData : m_bodyWire);
   } catch (const std::bad_alloc&) {
     Log(kLogError, "Memory allocation error in ProcessRequest(2) - terminating");
     Terminate(8);
@@ -188,6 +192,18 @@ std::string CWWWSession::BuildForwardHeader() const {
   CHttpHeaderList headers = m_req.headers;
   // The origin chooses its site by Host: it must name what the rights, filters and cache saw.
   if (m_req.kind != kHttpKindSSL) headers.Set("Host", AuthorityText(m_req));
+  // The body's framing is this proxy's own reading of it, whatever else the client's headers said
+  // (a Connection header may even have named them away).
+  switch (m_framing.kind) {
+    case HttpBody::None: headers.RemoveAll("Content-Length"); break;
+    case HttpBody::Length:
+      headers.Set("Content-Length", FormatString("%llu", static_cast<unsigned long long>(m_framing.length)));
+      break;
+    case HttpBody::Chunked:
+      headers.RemoveAll("Content-Length");
+      headers.Set("Transfer-Encoding", "chunked");
+      break;
+  }
   // One request per connection: neither side may keep it open for another.
   headers.Set("Connection", "close");
   for (const auto& [name, value] : headers.Items()) h += name + ": " + value + "\r\n";
@@ -221,6 +237,9 @@ void CWWWSession::HTTPProcessRequest() {
       break;
   }
   Log(kLogDebug, "WWW Session sending server request in thread %x\n", Id());
+  // A time-out during the connection is taken on this thread once the connection has been made
+  // (or has failed with its own page).
+  m_awaitingResponse.store(true);
   if (!ConnectServer()) return;
   m_responseBuffer.clear();
   m_responseReceived = false;
@@ -229,8 +248,12 @@ void CWWWSession::HTTPProcessRequest() {
   if (!BuildRequestBytes(&out)) return;
   try {
     m_serverSocket.Send(out.data(), out.size());
-    if (EqNoCase(m_req.method, "POST") || EqNoCase(m_req.method, "PUT") || EqNoCase(m_req.method, "CONNECT"))
-      m_bodyPipe = true;
+    m_bodyWire.clear();
+    // The rest of the body follows as the browser sends it; until it has, a wait is the browser's.
+    m_bodyPipe = !m_body.Done();
+    m_awaitingResponse.store(m_body.Done());
+    // The wait for the answer gets the whole time-out, however long the connection took.
+    ResetIdleTimer();
     m_serverSocket.AsyncSelect(FD_READ | FD_CLOSE);
     m_serverSocket.ArmAsyncSelect();
   } catch (const X1SocketException& e) {
@@ -271,6 +294,7 @@ void CWWWSession::OnServerData(bool drain) {
     // The server closed before its header ended.
     TakeUnendedHeader("Server closed before the end of its response header - passing data unmodified");
     m_responseReceived = true;
+    m_awaitingResponse.store(false);
     ProcessResponse();
   }
 }
@@ -326,6 +350,7 @@ bool CWWWSession::HTTPReceiveResponse() {
       break;
   }
   m_responseReceived = true;
+  m_awaitingResponse.store(false);
   if (m_responseBuffer.size() > m_responseHeaderLength && m_headerProcessing)
     Log(kLogDebug, "Server response contains %zu bytes of resource data\n",
         m_responseBuffer.size() - m_responseHeaderLength);

@@ -72,7 +72,7 @@ bool CWWWSession::SendToClient(const std::string& bytes) {
   return true;
 }
 
-void CWWWSession::SendErrorPage(WWWPage page, const CString& detail, const char* status) {
+void CWWWSession::SendErrorPage(WWWPage page, const CString& detail, const char* status, uint32_t reason) {
   if (IsEnding()) return;
   try {
     // Once a response header has gone to the browser a page would be appended to its body.
@@ -85,7 +85,7 @@ void CWWWSession::SendErrorPage(WWWPage page, const CString& detail, const char*
     // The browser has gone: nothing to tell it.
   }
   DiscardCache();
-  Terminate(kSessionExitRefused);
+  Terminate(reason);
 }
 
 // ---- Reading ------------------------------------------------------------------------------------
@@ -162,13 +162,31 @@ int CWWWSession::ParseRequest() {
   const char* why = "";
   m_postData.clear();
   m_resolved = kUnresolved;
-  if (!ParseHttpRequest(m_requestBuffer, m_req, &why)) {
+  if (!ParseHttpRequest(m_requestBuffer, m_req, &why) || !GetRequestFraming(m_req, &m_framing, &why)) {
     Log(kLogError, "Malformed request (%s)", why);
     return kParseMalformed;
   }
-  if (EqNoCase(m_req.method, "POST") && !m_resourceData.empty()) {
-    const size_t end = std::min({m_resourceData.find('\0'), m_resourceData.size(), kReadChunk});
-    m_postData = m_resourceData.substr(0, end);
+  if (m_req.connect) {
+    // What follows a CONNECT header belongs to the tunnel, whatever the header says of a body.
+    m_framing = CHttpBodyFraming();
+  } else {
+    // The body bytes that came with the header are read now, so a body that breaks its framing is
+    // refused before anything is connected.
+    m_body = CHttpBodyReader(m_framing);
+    std::string payload;
+    const size_t used = m_body.Feed(m_resourceData, &payload);
+    if (m_body.Bad()) {
+      Log(kLogError, "Malformed request (%s)", m_body.Why());
+      return kParseMalformed;
+    }
+    m_bodyWire.clear();
+    m_body.AppendWire(payload, &m_bodyWire);
+    DropAfterRequest(m_resourceData.size() - used);
+    m_resourceData.clear();
+    if (EqNoCase(m_req.method, "POST") && !payload.empty()) {
+      const size_t end = std::min({payload.find('\0'), payload.size(), kReadChunk});
+      m_postData = payload.substr(0, end);
+    }
   }
 
   bool nonProxy = m_req.relative;
@@ -240,8 +258,7 @@ int CWWWSession::ParseRequest() {
 
   const CString description = m_req.Description();
   SetDescription(description);
-  m_req.headers.RemoveFirst("connection");
-  m_req.headers.RemoveFirst("proxy-connection");
+  RemoveHopByHopHeaders(m_req.headers);
   if (auto engine = TheEngine()) engine->NotifySessionChanged(GetClientAddress(), GetSessionNumber(), description);
   Audit(kAuditRequested, "%s", description.c_str());
   Log(kLogRequested, "%s", description.c_str());
@@ -341,14 +358,91 @@ void CWWWSession::OnClientData() {
     const size_t n = m_clientSocket.Receive(buf, sizeof buf);
     if (n == 0) break;
     if (m_bodyPipe && m_serverConnected) {
-      m_serverSocket.Send(buf, n);
+      ForwardBody(buf, n);
+      if (IsEnding()) return;
     } else if (!m_requestDone) {
       m_earlyData = true;
       m_resourceData.append(buf, n);
     } else {
-      Log(kLogDebug, "WWW Session has already received a request in thread %x\n", Id());
+      DropAfterRequest(n);
     }
   }
+}
+
+void CWWWSession::ForwardBody(const char* data, size_t n) {
+  std::string payload;
+  const size_t used = m_body.Feed(std::string_view(data, n), &payload);
+  if (m_body.Bad()) {
+    Log(kLogError, "Malformed request body (%s) - terminating", m_body.Why());
+    // Closing before the body's end is how the origin learns that the request was not whole.
+    m_serverSocket.Close();
+    m_serverConnected = false;
+    m_awaitingResponse.store(false);
+    SendErrorPage(WWWPage::MalformedRequest);
+    return;
+  }
+  std::string wire;
+  m_body.AppendWire(payload, &wire);
+  if (!wire.empty()) m_serverSocket.Send(wire.data(), wire.size());
+  if (m_body.Done() && m_bodyPipe) {
+    m_bodyPipe = false;
+    // The request is whole: from now on a wait is the server's.
+    if (!m_responseReceived) m_awaitingResponse.store(true);
+  }
+  DropAfterRequest(n - used);
+}
+
+void CWWWSession::DropAfterRequest(size_t n) {
+  if (n == 0) return;
+  // One request per connection: what follows a request's end would be a next request, which is
+  // neither read nor passed on behind this one's back.
+  if (m_droppedAfterRequest == 0)
+    Log(kLogError, "Client sent %zu bytes after the end of its request - dropped", n);
+  else
+    Log(kLogDebug, "WWW Session has already received a request in thread %x\n", Id());
+  m_droppedAfterRequest += n;
+}
+
+// ---- Time-out -----------------------------------------------------------------------------------
+
+void CWWWSession::OnMessage(platform::Message& msg) {
+  if (msg.message == platform::WM_SESSION_TIMEOUT) {
+    AnswerResponseTimeout();
+    return;
+  }
+  CTwoEndTCPSession::OnMessage(msg);
+}
+
+void CWWWSession::OnIdleTimeout() {
+  if (m_awaitingResponse.load() && !IsEnding()) {
+    // The browser is owed the time-out page, and only the session's thread may send it.
+    const uint64_t posted = m_timeoutPostedAt.load();
+    if (posted == 0) {
+      m_timeoutPostedAt.store(Now());
+      if (Post(platform::WM_SESSION_TIMEOUT)) return;
+      m_timeoutPostedAt.store(0);
+    } else if (Now() - posted < kTimeoutAnswerGraceMs) {
+      return;
+    }
+  }
+  CTwoEndTCPSession::OnIdleTimeout();
+}
+
+void CWWWSession::AnswerResponseTimeout() {
+  m_timeoutPostedAt.store(0);
+  if (IsEnding()) return;
+  if (!m_serverConnected || m_responseReceived) {
+    // The answer has begun since the time-out was posted: the idle check goes on as for any session.
+    m_awaitingResponse.store(false);
+    return;
+  }
+  // Traffic may have put the time-out off meanwhile.
+  if (!IsIdleTimeoutDue()) return;
+  m_awaitingResponse.store(false);
+  Log(kLogError, "No response from the server within %u seconds - terminating", GetTimeoutSeconds());
+  m_serverSocket.Close();
+  m_serverConnected = false;
+  SendErrorPage(WWWPage::GatewayTimeout, CString(), nullptr, kSessionExitIdle);
 }
 
 void CWWWSession::OnClose(platform::Message& msg) {
@@ -371,19 +465,25 @@ void CWWWSession::OnClose(platform::Message& msg) {
       Terminate(0);
       return;
     }
-    // The browser has ended its sending. With a whole request in progress it may still be
-    // waiting for the answer (a half-close), so the answer goes on; a failed send ends it then.
-    if (m_requestReceived && m_requestDone && m_serverConnected) {
+    // The browser has ended its sending. With its whole request sent it may still be waiting for
+    // the answer (a half-close), so the answer goes on and the end is passed on to the origin; a
+    // failed send to a browser that had really gone ends the session then.
+    if (m_requestReceived && m_requestDone && m_serverConnected && !m_bodyPipe) {
       OnClientData();
-      // The end is passed on, so a server that waits for more from the browser ends too.
       try {
         m_serverSocket.ShutdownSend();
       } catch (const X1SocketException&) {
+        // The origin has gone too: its own close event ends the session.
       }
       return;
     }
+    // Before its request was whole it has gone: the origin connection closes at once, so the
+    // origin sees a body cut short as an abort rather than waiting for the rest until it times out.
+    if (m_bodyPipe) Log(kLogError, "Client closed before the end of its request body - request aborted");
     CommitCache(true);
     m_serverSocket.Close();
+    m_serverConnected = false;
+    m_awaitingResponse.store(false);
     Log(kLogDebug, "Client closed connection in thread %x", Id());
     Terminate(kSessionExitRefused);
   } catch (const X1SocketException& e) {

@@ -5,21 +5,30 @@
 // answers it from the engine's web cache, or opens a CONNECT tunnel.
 //
 // One request per connection: the forwarded request and the relayed response both carry
-// "Connection: close" (the client's own "Connection" and "Proxy-Connection" go), the outgoing Host
-// header is the URL's authority, and the session ends when the server closes, the client goes
-// away, or after an answer of its own. Every failure the browser can see is an error page with
-// its real status line.
+// "Connection: close", the outgoing Host header is the URL's authority, and the session ends when
+// the server closes, the client goes away, or after an answer of its own. Every failure the
+// browser can see is an error page with its real status line.
+//
+// The request is framed as RFC 9112 asks of a proxy: a header the origin could read differently
+// (Content-Length with Transfer-Encoding, differing or invalid lengths, a name that is not a token)
+// is answered 400 before anything is connected; the body goes on exactly as its framing says, a
+// chunked one re-chunked without extensions and trailers, and bytes after it are dropped (logged).
+// Hop-by-hop headers are not forwarded. A client that ends its side before its request is whole
+// has gone: the origin connection closes at once, and a body cut short is an abort the origin
+// sees as such; after a whole request the end is passed on and the answer still goes out. An origin that has not begun its answer when the session's idle time-out
+// comes gets the browser the time-out page (504).
 //
 // Threads: everything runs on the session's own thread; the client socket, the server socket and
 // the cache writer belong to it. The cache is the engine's (shared; it locks itself).
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 
-#include "engine/proxy/www/www_cache.h"
-#include "engine/proxy/www/http_request.h"
 #include "engine/proxy/common/two_end_session.h"
+#include "engine/proxy/www/http_request.h"
+#include "engine/proxy/www/www_cache.h"
 #include "engine/proxy/www/www_pages.h"
 #include "engine/proxy/www/www_service.h"
 
@@ -29,6 +38,10 @@ class CWWWSession : public CTwoEndTCPSession {
  public:
   // Bytes read from either socket per receive.
   static constexpr size_t kReadChunk = 8096;
+  // How long a posted time-out may wait for the session's thread before the session is ended
+  // without its page: longer than any bounded call that thread makes (a connect, an upstream
+  // tunnel's reply), so only a thread that is stuck loses the page.
+  static constexpr uint64_t kTimeoutAnswerGraceMs = 60000;
   // Resolved address "none yet" / "lookup failed".
   static constexpr uint32_t kUnresolved = 0xFFFFFFFFu;
 
@@ -53,6 +66,8 @@ class CWWWSession : public CTwoEndTCPSession {
   const CHttpRequest& GetRequest() const { return m_req; }
 
  protected:
+  void OnMessage(platform::Message& msg) override;
+  void OnIdleTimeout() override;
   void OnRead(platform::Message& msg) override;
   void OnClose(platform::Message& msg) override;
   void OnRelayEnded(bool failed) override;
@@ -71,6 +86,12 @@ class CWWWSession : public CTwoEndTCPSession {
   // Reads the server's bytes (all that are left when drain is set): header, then relay.
   void OnServerData(bool drain);
   void OnClientData();
+  // Passes client bytes that follow the request header on as body, as far as its framing goes.
+  void ForwardBody(const char* data, size_t n);
+  // Client bytes past the end of the request: never forwarded, logged.
+  void DropAfterRequest(size_t n);
+  // The idle time-out came while the server owed its answer: the time-out page, then the end.
+  void AnswerResponseTimeout();
   // Processes the response header once it is whole; false while more is needed.
   bool HTTPReceiveResponse();
   void ProcessResponse();
@@ -83,8 +104,9 @@ class CWWWSession : public CTwoEndTCPSession {
   void CommitCache(bool browserClosed);
   void DiscardCache();
 
-  // Sends the page and ends the session (reason 1).
-  void SendErrorPage(WWWPage page, const CString& detail = CString(), const char* status = nullptr);
+  // Sends the page and ends the session (reason 1 unless given).
+  void SendErrorPage(WWWPage page, const CString& detail = CString(), const char* status = nullptr,
+                     uint32_t reason = kSessionExitRefused);
   // Sends bytes to the browser; false (and the session ending) when that fails.
   bool SendToClient(const std::string& bytes);
 
@@ -114,12 +136,16 @@ class CWWWSession : public CTwoEndTCPSession {
 
   // Request.
   std::string m_requestBuffer;
-  std::string m_resourceData;  // body bytes that came with the header
+  std::string m_resourceData;  // bytes that came with the header (a CONNECT's early tunnel data)
   bool m_requestReceived = false;
   bool m_requestDone = false;  // parsed and dispatched
   bool m_earlyData = false;
-  bool m_bodyPipe = false;
+  bool m_bodyPipe = false;  // the request body is still being passed on
   CHttpRequest m_req;
+  CHttpBodyFraming m_framing;
+  CHttpBodyReader m_body;
+  std::string m_bodyWire;  // the body's first bytes in their forwarded form, sent with the header
+  uint64_t m_droppedAfterRequest = 0;
   CString m_postData;
   uint32_t m_resolved = kUnresolved;
   bool m_referred = false;
@@ -128,6 +154,10 @@ class CWWWSession : public CTwoEndTCPSession {
   bool m_serverConnected = false;
   bool m_throughProxy = false;
   bool m_tunnel = false;
+  // The machine's thread reads these: the request has gone and its answer has not begun; when a
+  // time-out was posted to this thread (0: none).
+  std::atomic<bool> m_awaitingResponse{false};
+  std::atomic<uint64_t> m_timeoutPostedAt{0};
 
   // Response.
   std::string m_responseBuffer;

@@ -1,9 +1,12 @@
 // The WWW proxy's request and response header parsing: the request grammar with its bounds, the
-// authority rules that refuse what cannot be forwarded soundly, response header ends, HTTP dates,
-// the error pages' status lines and escaping.
+// authority rules that refuse what cannot be forwarded soundly, header names and values, the body
+// framing a proxy may trust and the body reader's ends and bounds, hop-by-hop headers, response
+// header ends, HTTP dates, the error pages' status lines and escaping.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "engine/proxy/www/http_request.h"
 #include "engine/proxy/www/www_pages.h"
@@ -102,6 +105,152 @@ TEST(HttpRequestTest, WhatCannotBeForwardedSoundlyIsMalformed) {
   EXPECT_TRUE(Malformed(""));
   EXPECT_TRUE(Malformed("GET http://ho\x01st/ HTTP/1.0\r\n\r\n"));
   EXPECT_FALSE(Malformed("GET http://h:65535/ HTTP/1.0\r\n\r\n"));
+}
+
+TEST(HttpRequestTest, HeaderNamesAreTokensAndValuesHaveNoControls) {
+  EXPECT_TRUE(Malformed("POST http://h/ HTTP/1.1\r\nTransfer-Encoding : chunked\r\n\r\n"))
+      << "a blank before the colon is not repaired into a valid name";
+  EXPECT_TRUE(Malformed("GET http://h/ HTTP/1.1\r\nX\x01Y: a\r\n\r\n"));
+  EXPECT_TRUE(Malformed("GET http://h/ HTTP/1.1\r\nX\tY: a\r\n\r\n"));
+  EXPECT_TRUE(Malformed("GET http://h/ HTTP/1.1\r\n Host: a\r\n\r\n")) << "a leading blank (a fold) before a name";
+  EXPECT_TRUE(Malformed("GET http://h/ HTTP/1.1\r\n: a\r\n\r\n")) << "an empty name";
+  EXPECT_TRUE(Malformed(std::string("GET http://h/ HTTP/1.1\r\nX: a\0b\r\n\r\n", 34))) << "NUL in a value";
+  EXPECT_TRUE(Malformed("GET http://h/ HTTP/1.1\r\nX: a\x7f\r\n\r\n"));
+  EXPECT_TRUE(Malformed("GET http://h/ HTTP/1.1\r\nX: a\rContent-Length: 5\r\n\r\n")) << "a bare CR in a value";
+  EXPECT_TRUE(Malformed("GET http://h/ HTTP/1.1\r\nTransfer-\rEncoding: chunked\r\n\r\n")) << "a bare CR in a name";
+  EXPECT_TRUE(Malformed("GET http://h/ HTTP/1.1\r\r\n\r\n")) << "a bare CR in the request line";
+  bool ok = false;
+  auto r = Parsed("GET http://h/ HTTP/1.1\r\nX-Ok: a\tb \r\nA!#$%&'*+-.^_`|~z: 1\r\n\r\n", &ok);
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(r.headers.Get("x-ok"), "a\tb");
+  EXPECT_EQ(r.headers.Get("A!#$%&'*+-.^_`|~z"), "1");
+  r = Parsed("GET http://h/ HTTP/1.1\nHost: h\n\n", &ok);
+  EXPECT_TRUE(ok) << "bare LF line ends stay accepted";
+}
+
+// The request's framing, false when a proxy cannot trust it.
+bool Framing(const std::string& headers, CHttpBodyFraming* f, const char* version = "HTTP/1.1") {
+  CHttpRequest r;
+  const std::string text = std::string("POST http://h/ ") + version + "\r\n" + headers + "\r\n";
+  EXPECT_TRUE(ParseHttpRequest(text, r)) << text;
+  return GetRequestFraming(r, f);
+}
+
+TEST(HttpBodyTest, FramingAProxyCanTrust) {
+  CHttpBodyFraming f;
+  ASSERT_TRUE(Framing("", &f));
+  EXPECT_EQ(f.kind, HttpBody::None);
+  EXPECT_FALSE(f.HasBody());
+  ASSERT_TRUE(Framing("Content-Length: 12\r\n", &f));
+  EXPECT_EQ(f.kind, HttpBody::Length);
+  EXPECT_EQ(f.length, 12u);
+  ASSERT_TRUE(Framing("Content-Length: 0\r\n", &f));
+  EXPECT_FALSE(f.HasBody());
+  ASSERT_TRUE(Framing("Content-Length: 7, 7\r\ncontent-length: 007\r\n", &f)) << "one length said three times";
+  EXPECT_EQ(f.length, 7u);
+  ASSERT_TRUE(Framing("Transfer-Encoding: Chunked\r\n", &f));
+  EXPECT_EQ(f.kind, HttpBody::Chunked);
+  ASSERT_TRUE(Framing("Content-Length: 4611686018427387903\r\n", &f));
+  EXPECT_EQ(f.length, kMaxContentLength);
+
+  EXPECT_FALSE(Framing("Content-Length: 5\r\nTransfer-Encoding: chunked\r\n", &f));
+  EXPECT_FALSE(Framing("Transfer-Encoding: chunked\r\nContent-Length: 0\r\n", &f));
+  EXPECT_FALSE(Framing("Content-Length: 5\r\nContent-Length: 6\r\n", &f));
+  EXPECT_FALSE(Framing("Content-Length: 5, 6\r\n", &f));
+  for (const char* bad :
+       {"-1", "+5", "5a", "0x10", "", "5 5", "5,", "1e3", "4611686018427387904", "99999999999999999999999999"})
+    EXPECT_FALSE(Framing(std::string("Content-Length: ") + bad + "\r\n", &f)) << bad;
+  EXPECT_FALSE(Framing("Transfer-Encoding: chunked\r\n", &f, "HTTP/1.0"));
+  EXPECT_FALSE(Framing("Transfer-Encoding: gzip\r\n", &f)) << "chunked is not the last coding";
+  EXPECT_FALSE(Framing("Transfer-Encoding: chunked, gzip\r\n", &f));
+  EXPECT_FALSE(Framing("Transfer-Encoding: gzip, chunked\r\n", &f)) << "no coding but chunked is passed on";
+  EXPECT_FALSE(Framing("Transfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n", &f));
+  EXPECT_FALSE(Framing("Transfer-Encoding: \r\n", &f));
+  EXPECT_FALSE(Framing("Transfer-Encoding: xchunked\r\n", &f));
+}
+
+// Feeds the bytes in parts of `step`; the payload and how many bytes were taken.
+struct FedBody {
+  std::string payload, wire;
+  size_t used = 0;
+  bool done = false, bad = false;
+};
+FedBody Feed(const CHttpBodyFraming& framing, const std::string& bytes, size_t step) {
+  CHttpBodyReader reader(framing);
+  FedBody out;
+  for (size_t i = 0; i < bytes.size() && !reader.Done() && !reader.Bad(); i += step) {
+    std::string part;
+    const size_t n = std::min(step, bytes.size() - i);
+    const size_t used = reader.Feed(std::string_view(bytes).substr(i, n), &part);
+    out.used += used;
+    if (!reader.Bad()) reader.AppendWire(part, &out.wire);
+    out.payload += part;
+    if (used < n) break;
+  }
+  out.done = reader.Done();
+  out.bad = reader.Bad();
+  return out;
+}
+
+TEST(HttpBodyTest, ReaderStopsAtTheBodysEnd) {
+  const CHttpBodyFraming length{HttpBody::Length, 5};
+  const CHttpBodyFraming chunked{HttpBody::Chunked, 0};
+  for (size_t step : {size_t{1}, size_t{3}, size_t{1000}}) {
+    FedBody b = Feed(length, "helloGET /next HTTP/1.1\r\n\r\n", step);
+    EXPECT_TRUE(b.done);
+    EXPECT_EQ(b.payload, "hello");
+    EXPECT_EQ(b.wire, "hello");
+    EXPECT_EQ(b.used, 5u) << "bytes after the length are not taken";
+
+    const std::string body = "5;name=\"v\"\r\nhello\r\nA ; x\r\n0123456789\r\n0\r\nX-T: 1\r\n\r\n";
+    b = Feed(chunked, body + "GET /next HTTP/1.1\r\n\r\n", step);
+    EXPECT_TRUE(b.done) << step;
+    EXPECT_EQ(b.payload, "hello0123456789");
+    EXPECT_EQ(b.used, body.size()) << "bytes after the last chunk are not taken";
+    EXPECT_EQ(b.wire.find(';'), std::string::npos) << "extensions stay behind";
+    EXPECT_EQ(b.wire.find("X-T"), std::string::npos) << "trailers stay behind";
+    EXPECT_EQ(b.wire.size() >= 5 ? b.wire.substr(b.wire.size() - 5) : b.wire, "0\r\n\r\n");
+    // The re-chunked form reads back to the same body.
+    FedBody again = Feed(chunked, b.wire, 1000);
+    EXPECT_TRUE(again.done);
+    EXPECT_EQ(again.payload, "hello0123456789");
+  }
+  FedBody none = Feed(CHttpBodyFraming(), "GET /x HTTP/1.1\r\n\r\n", 1000);
+  EXPECT_TRUE(none.done);
+  EXPECT_EQ(none.used, 0u);
+  FedBody part = Feed(length, "hel", 1000);
+  EXPECT_FALSE(part.done) << "a body that has not come whole is not done";
+}
+
+TEST(HttpBodyTest, ChunkedFramingIsStrictAndBounded) {
+  const CHttpBodyFraming chunked{HttpBody::Chunked, 0};
+  for (const std::string& bad : std::vector<std::string>{
+           "zz\r\n", "\r\n", "-5\r\nhello\r\n", "5\nhello\r\n0\r\n\r\n", "5\r\nhelloX\r\n", "5\r\nhello\n0\r\n\r\n",
+           "5 \r\nhello\r\n", "5;a\x01\r\n", "0\r\nX: 1\n\r\n", "0\r\n\x01\r\n\r\n", "10000000000000000\r\n",
+           "4000000000000000\r\n", "5;" + std::string(5000, 'e') + "\r\n", std::string(5000, '0') + "1\r\n",
+           "0\r\nX: " + std::string(5000, 't') + "\r\n\r\n"}) {
+    FedBody b = Feed(chunked, bad, 7);
+    EXPECT_TRUE(b.bad) << bad.substr(0, 40);
+    EXPECT_FALSE(b.done);
+  }
+  std::string manyTrailers = "0\r\n";
+  for (int i = 0; i < 2000; ++i) manyTrailers += "X: 1234567\r\n";
+  EXPECT_TRUE(Feed(chunked, manyTrailers + "\r\n", 512).bad) << "the trailer section is bounded as a whole";
+  FedBody big = Feed(chunked, "3fffffffffffffff\r\nabc", 1000);
+  EXPECT_FALSE(big.bad) << "the largest size is taken";
+  EXPECT_EQ(big.payload, "abc");
+}
+
+TEST(HttpRequestTest, HopByHopHeadersAreRemoved) {
+  auto r = Parsed(
+      "GET http://h/ HTTP/1.1\r\nConnection: keep-alive, X-Secret\r\nKeep-Alive: 300\r\nX-Secret: s\r\n"
+      "TE: trailers\r\nTrailer: X-T\r\nUpgrade: websocket\r\nProxy-Authorization: Basic eDp5\r\n"
+      "Proxy-Connection: keep-alive\r\nTransfer-Encoding: chunked\r\nconnection: , x-other \r\nX-Other: o\r\n"
+      "Accept: */*\r\nCookie: c=1\r\n\r\n");
+  RemoveHopByHopHeaders(r.headers);
+  ASSERT_EQ(r.headers.Count(), 2u);
+  EXPECT_EQ(r.headers.Items()[0].first, "Accept");
+  EXPECT_EQ(r.headers.Items()[1].first, "Cookie");
 }
 
 TEST(HttpRequestTest, HeaderEndAndSizeCap) {
