@@ -16,11 +16,21 @@
 //                   content type  string
 //                   size          u32 little-endian, bytes of the body
 //                   hit count     u32 little-endian
-//                 One record is appended (and synced) per stored object; a rewrite goes through a
-//                 temporary file and a rename, so a crash leaves the old or the new index whole.
+//                 One record is appended and synced per stored object;
+//                 an append that fails part-way is cut off again, so it cannot hide the records
+//                 appended after it. A rewrite goes through a temporary file and a rename, so a
+//                 crash leaves the old or the new index whole.
 //   NNNNNNNN.tlc  the body as the origin sent it (no header). Names come only from our own
 //                 base-36 counter; a name read from the index is used only when it is 8 characters
-//                 of [0-9A-Z], so no path from data ever reaches the file system.
+//                 of [0-9A-Z], so no path from data ever reaches the file system. A download's file
+//                 joins the index only at its commit; *.tlc files that no record names when the
+//                 index is loaded (downloads cut off by a crash or a kill) are removed then, so
+//                 they never count as content or fill the disk.
+//
+// Loading the index: records up to the first damage (a torn last record, as a power loss
+// leaves, or any unreadable record) are kept, the rest is cut away by the rewrite, and caching
+// goes on with what was kept; the damage, what was kept and the files removed are told through
+// OnReport. Only an index that cannot be opened or read at all turns caching off (both bits).
 //
 // A live cache (one whose index is open) keeps its own totals when it loads a settings archive: a
 // console's mirror may be stale. A new CacheDirectory takes effect at the next index load (engine
@@ -43,8 +53,11 @@
 //   if (d.store && CWWWCache::CheckResponse(status, headers).storable)
 //     writer = cache.BeginStore(req.key);          // null: not storing
 //   writer->Write(bytes, n) for every relayed body chunk (false: storing stopped, relay on);
-//   writer->Commit(info)  when a side closed: commits only a body of the right length;
-//   writer->Abort()       on any failure (the destructor aborts an uncommitted writer too).
+//   writer->Commit(info)  at the body's certain end: its Content-Length
+//                         reached, or without one the origin's orderly close (FIN); commits only
+//                         a body of the right length;
+//   writer->Abort()       on any failure, a reset or a failed read of the origin included (the
+//                         destructor aborts an uncommitted writer too).
 //
 //   Serving: CCachedCopy copy; if (cache.OpenCachedCopy(d.entry, &copy)) send a header built from
 //   copy.contentType / copy.size / copy.lastModified, then copy.fd's bytes. A missing or
@@ -58,10 +71,11 @@
 // Writers hold a reference to their cache: sessions end before the engine calls Shutdown.
 //
 // Engine duties: Load(kCacheKey) with the rest of the configuration, set the hooks, LoadIndex()
-// at start (before any session), Shutdown() at stop (after the sessions), StartPurgeThread() for
-// request 132 and the scheduler, StartVerifyThread() for request 134, RemoveURL() for request
-// 133, Serialize for requests 130/131 and notification 131, Save(kCacheKey) with the
-// configuration. Hooks are set before LoadIndex and not changed while sessions run.
+// at start (after the service logs are open, so OnReport reaches them, and before any session),
+// Shutdown() at stop (after the sessions), StartPurgeThread() for request 132 and the scheduler,
+// StartVerifyThread() for request 134, RemoveURL() for request 133, Serialize for requests
+// 130/131 and notification 131, Save(kCacheKey) with the configuration. Hooks are set before
+// LoadIndex and not changed while sessions run.
 //
 // Lock order: the entry map's lock, then the index lock, then the filter lists (through the
 // hooks); the settings' own lock is a leaf. AppendToIndex takes the index lock alone, before the
@@ -276,6 +290,10 @@ class CWWWCache : public CWWWCacheSettings {
   // Called (outside the locks) when a purge leaves the cache over its limit: the engine sends
   // notification 131 with these settings.
   std::function<void()> OnPurgeLeftCacheFull;
+  // A line the operator must read (a damaged or unreadable index, removed leftovers, a cache that
+  // has stopped storing), called outside the locks: the engine writes it to the event log and to
+  // the web proxy services' logs. Unset: the event log alone.
+  std::function<void(const CString&)> OnReport;
   // The clock (seconds since 1970 UTC); tests replace it.
   std::function<int64_t()> Now;
 
@@ -339,6 +357,11 @@ class CWWWCache : public CWWWCacheSettings {
   friend class CCacheWriter;
   CString FilePath(const CString& fileName) const;
   bool OverLimit() const;  // map lock held
+  // The index load with both locks held; lines for OnReport go to reports.
+  void LoadIndexLocked(std::vector<CString>& reports);
+  // Removes the *.tlc files of the active folder whose names are not in keep; how many went.
+  size_t RemoveUnnamedFiles(const std::set<CString>& keep) const;
+  void Report(const CString& text);
   // Takes the entry out and deletes its file (under the map's lock, so its name cannot be handed
   // out again before the file is gone).
   void RemoveLocked(const CString& key, bool recheck);

@@ -4,12 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <thread>
 
-#include "engine/remote/rc_message.h"
 #include "engine/config/reg_helpers.h"
+#include "engine/remote/rc_message.h"
 #include "tests/support/test_env.h"
 
 namespace {
@@ -41,13 +43,27 @@ constexpr int64_t kT0 = 1'700'000'000;  // a fixed "now"
 struct CacheFixture : ::testing::Test {
   std::string dir = trellis::test::MakeTempDir("cache");
   int64_t now = kT0;
+  std::vector<CString> reports;  // what the caches opened here told the operator
 
   std::unique_ptr<CWWWCache> Open(bool load = true) {
     auto c = std::make_unique<CWWWCache>();
     c->SetCacheDirectory(dir);
     c->Now = [this] { return now; };
+    c->OnReport = [this](const CString& text) { reports.push_back(text); };
     if (load) c->LoadIndex();
     return c;
+  }
+  // The reports that contain text.
+  size_t Reported(const std::string& text) const {
+    return static_cast<size_t>(
+        std::count_if(reports.begin(), reports.end(), [&](const CString& r) { return r.find(text) != CString::npos; }));
+  }
+  // The body files in the folder.
+  size_t BodyFiles() const {
+    size_t n = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir))
+      if (e.path().extension() == ".tlc") ++n;
+    return n;
   }
   std::string Path(const std::string& name) const { return dir + "/" + name + ".tlc"; }
 
@@ -147,15 +163,36 @@ TEST_F(CacheFixture, LoadDropsBadNamesKeepsLaterDuplicateAndRecordsWithoutTheirF
   EXPECT_EQ(w->Entry()->FileName, "0000000A");  // after the highest name the index held
 }
 
-TEST_F(CacheFixture, DamagedIndexKeepsWhatCameBeforeAndTurnsCachingOff) {
+TEST_F(CacheFixture, DamagedIndexKeepsWhatCameBeforeAndCachingGoesOn) {
   WriteFile(Path("00000001"), "abc");
   const std::string good = Record("h/a", "00000001", kT0, kT0, "t", 3, 0);
   // A record whose URL claims 4 GiB.
   WriteFile(dir + "/cache.idx", good + std::string("\xFF\xFF\xFF\xFF\xFF\xFF\x01", 7) + "xyz");
   auto c = Open();
   EXPECT_EQ(c->GetCount(), 1u);
-  EXPECT_EQ(c->CacheOptions.load(), 0u);
+  EXPECT_EQ(c->CacheOptions.load(), 3u);
   EXPECT_EQ(ReadFile(dir + "/cache.idx"), good);
+  const std::string told = "damaged at byte " + std::to_string(good.size()) + " of " +
+                           std::to_string(good.size() + 10) +
+                           ": kept the 1 entries before it, dropped the remaining 10 bytes";
+  EXPECT_EQ(Reported(told), 1u) << (reports.empty() ? "" : reports[0]);
+
+  // A torn last record, as a power loss leaves it: what came before is served, and new objects are
+  // stored and found again after the next start.
+  const std::string second = Record("h/b", "00000002", kT0, kT0, "t", 5, 0);
+  WriteFile(Path("00000002"), "12345");
+  WriteFile(dir + "/cache.idx", good + second.substr(0, second.size() - 3));
+  reports.clear();
+  c = Open();
+  EXPECT_EQ(Reported("damaged at byte " + std::to_string(good.size())), 1u);
+  EXPECT_FALSE(Exists(Path("00000002")));  // the torn record's body went with it
+  EXPECT_EQ(c->Decide(Get("h/a")).state, kCacheServe);
+  ASSERT_TRUE(Store(*c, "h/c", "stored after the damage"));
+  c->Shutdown();
+  reports.clear();
+  c = Open();
+  EXPECT_TRUE(reports.empty()) << reports[0];
+  EXPECT_TRUE(c->HasEntry("h/a") && c->HasEntry("h/c"));
 }
 
 TEST_F(CacheFixture, EveryTruncationAndCorruptionOfTheIndexLoads) {
@@ -170,7 +207,9 @@ TEST_F(CacheFixture, EveryTruncationAndCorruptionOfTheIndexLoads) {
     WriteFile(dir + "/cache.idx", full.substr(0, n));
     auto c = Open();
     EXPECT_EQ(c->GetCount(), n / recordLen) << n;
-    EXPECT_EQ(c->CacheOptions.load(), n % recordLen == 0 ? 3u : 0u) << n;
+    EXPECT_EQ(c->CacheOptions.load(), 3u) << n;
+    EXPECT_EQ(Reported("damaged at byte"), n % recordLen == 0 ? 0u : 1u) << n;
+    reports.clear();
     EXPECT_LE(ReadFile(dir + "/cache.idx").size(), n);
   }
   // Flipped bytes anywhere: loads, never holds an entry whose file is not ours.
@@ -537,6 +576,33 @@ TEST_F(CacheFixture, SettingsInRegistryAndArchive) {
   CWWWCache untouched;
   EXPECT_THROW(untouched.Serialize(cut), CArchiveException);
   EXPECT_EQ(untouched.MaxSize.load(), 100u);
+}
+
+TEST_F(CacheFixture, LoadRemovesBodyFilesNoRecordNames) {
+  WriteFile(Path("00000001"), "abc");
+  WriteFile(Path("00000002"), "a download cut off by a kill");
+  WriteFile(dir + "/junk.tlc", "x");
+  WriteFile(dir + "/notes.txt", "not a body file");
+  std::filesystem::create_directory(dir + "/folder.tlc");
+  WriteFile(dir + "/../outside.tlc", "keep");
+  std::filesystem::create_symlink(dir + "/../outside.tlc", dir + "/link.tlc");
+  WriteFile(dir + "/cache.idx", Record("h/a", "00000001", kT0, kT0, "t", 3, 0));
+  auto c = Open();
+  EXPECT_TRUE(Exists(Path("00000001")));
+  EXPECT_FALSE(Exists(Path("00000002")));
+  EXPECT_FALSE(Exists(dir + "/junk.tlc"));
+  // Only plain files of the folder itself go.
+  EXPECT_TRUE(Exists(dir + "/notes.txt"));
+  EXPECT_TRUE(Exists(dir + "/folder.tlc"));
+  EXPECT_TRUE(Exists(dir + "/../outside.tlc"));
+  EXPECT_EQ(c->GetTotalSize(), 3);
+  EXPECT_EQ(c->CacheOptions.load(), 3u);
+  EXPECT_EQ(Reported("removed 2 body files that no index entry names"), 1u);
+  // A download in progress is not an orphan while the cache runs: only a load removes them.
+  auto w = c->BeginStore("h/b");
+  ASSERT_TRUE(w && w->Write("partial", 7));
+  c->WriteIndex();
+  EXPECT_TRUE(Exists(Path(w->Entry()->FileName)));
 }
 
 }  // namespace
