@@ -32,6 +32,12 @@
 // goes on with what was kept; the damage, what was kept and the files removed are told through
 // OnReport. Only an index that cannot be opened or read at all turns caching off (both bits).
 //
+// The size limit: an object that takes the total past MaxSize is removed again at once. Without
+// AutoPurge additions stop. With it a purge runs; when what it removes leaves no room for that
+// object, additions stop, OnPurgeLeftCacheFull tells the consoles (notification 131) and
+// OnReport says so once (when additions go off): a full cache never writes and deletes every new
+// object on every fetch.
+//
 // A live cache (one whose index is open) keeps its own totals when it loads a settings archive: a
 // console's mirror may be stale. A new CacheDirectory takes effect at the next index load (engine
 // restart), so one cache never spreads over two folders. Until the request-filter classes exist,
@@ -356,7 +362,7 @@ class CWWWCache : public CWWWCacheSettings {
  private:
   friend class CCacheWriter;
   CString FilePath(const CString& fileName) const;
-  bool OverLimit() const;  // map lock held
+  bool OverLimit(double extra = 0) const;  // map lock held; extra: bytes about to be added
   // The index load with both locks held; lines for OnReport go to reports.
   void LoadIndexLocked(std::vector<CString>& reports);
   // Removes the *.tlc files of the active folder whose names are not in keep; how many went.
@@ -374,6 +380,10 @@ class CWWWCache : public CWWWCacheSettings {
   CString m_activeDirectory;  // set by LoadIndex
   double m_totalSize = 0;
   double m_weightedTotal = 0;
+  // Bytes of the largest object removed again for the limit since the last purge: the purge must
+  // leave room for it, or additions stop (a cache that only had room again after the object was
+  // removed would store and remove it on every fetch).
+  double m_roomWanted = 0;
   std::atomic<bool> m_busy{false};
   CString m_nameCounter = "00000000";
   std::set<CString> m_namesInUse;  // names of mapped entries and of downloads in progress

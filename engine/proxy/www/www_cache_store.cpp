@@ -173,8 +173,8 @@ void CWWWCache::UnlinkFile(const CString& fileName) const {
   if (IsValidFileName(fileName)) ::unlink(FilePath(fileName).c_str());
 }
 
-bool CWWWCache::OverLimit() const {
-  return LimitCacheSize.load() != 0 && m_totalSize / kMegabyte > static_cast<double>(MaxSize.load());
+bool CWWWCache::OverLimit(double extra) const {
+  return LimitCacheSize.load() != 0 && (m_totalSize + extra) / kMegabyte > static_cast<double>(MaxSize.load());
 }
 
 void CWWWCache::Report(const CString& text) {
@@ -234,6 +234,7 @@ void CWWWCache::AddEntry(const std::shared_ptr<CCacheEntry>& entry) {
   if (!entry || !IsValidFileName(entry->FileName)) return;
   AppendToIndex(*entry);
   bool startPurge = false;
+  bool stopped = false;
   {
     CLockGuard guard(m_entries);
     if (auto old = FindEntry(entry->URL); old && old != entry) {
@@ -255,14 +256,22 @@ void CWWWCache::AddEntry(const std::shared_ptr<CCacheEntry>& entry) {
     // the last rewrite is removed, and the efficiency variable would then go negative.
     m_weightedTotal += static_cast<double>(entry->Hits) * entry->Size;
     if (OverLimit()) {
+      const double size = entry->Size;
       RemoveLocked(entry->URL, true);
-      if (AutoPurge.load() != 0)
+      if (AutoPurge.load() != 0) {
+        m_roomWanted = std::max(m_roomWanted, size);
         startPurge = true;
-      else
-        CacheOptions &= ~kCacheEnableAdditions;
+      } else {
+        stopped = (CacheOptions.fetch_and(~kCacheEnableAdditions) & kCacheEnableAdditions) != 0;
+      }
     }
   }
   if (startPurge) StartPurgeThread();
+  if (stopped)
+    Report(
+        FormatString("Web cache full (limit %u MB): storing stopped until the cache is purged or additions are "
+                     "turned on again",
+                     MaxSize.load()));
 }
 
 void CWWWCache::RemoveLocked(const CString& key, bool recheck) {
@@ -444,6 +453,7 @@ void CWWWCache::LoadIndexLocked(std::vector<CString>& reports) {
   m_nameCounter = "00000000";
   m_totalSize = 0;
   m_weightedTotal = 0;
+  m_roomWanted = 0;
   std::map<CString, CString> nameOwner;  // file name -> URL of the entry holding it
   size_t unusableRecords = 0;
   CArchive ar(data.data(), got);
@@ -589,6 +599,8 @@ void CWWWCache::Purge() {
   if (m_busy.exchange(true)) return;
   constexpr uint32_t kBoth = kCacheEnableAdditions | kCacheEnableLookups;
   bool notify = false;
+  bool stopped = false;
+  CString report;
   // Sessions see both bits clear before the map is locked, so none queues behind the pass.
   const uint32_t kept = CacheOptions.fetch_and(~kBoth);
   {
@@ -608,12 +620,23 @@ void CWWWCache::Purge() {
       // A purge that stops part-way leaves entries and files consistent; additions come back below.
     }
     CacheOptions = kept;
-    if (OverLimit()) {
+    // Over the limit counts the object whose store started this purge and was removed again: a
+    // purge that makes no room for it must stop additions, or every fetch would write the object
+    // and remove it again.
+    if (OverLimit(m_roomWanted)) {
       CacheOptions = kept & ~kCacheEnableAdditions;
       notify = true;
+      stopped = (kept & kCacheEnableAdditions) != 0;
     }
+    m_roomWanted = 0;
+    if (stopped)
+      report = FormatString(
+          "Web cache full (limit %u MB, %.1f MB held): the purge made no room for new objects - "
+          "storing stopped until the cache is purged or additions are turned on again",
+          MaxSize.load(), m_totalSize / kMegabyte);
   }
   m_busy = false;
+  if (stopped) Report(report);
   if (notify && OnPurgeLeftCacheFull) {
     try {
       OnPurgeLeftCacheFull();

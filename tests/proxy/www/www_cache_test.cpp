@@ -605,4 +605,55 @@ TEST_F(CacheFixture, LoadRemovesBodyFilesNoRecordNames) {
   EXPECT_TRUE(Exists(Path(w->Entry()->FileName)));
 }
 
+TEST_F(CacheFixture, FullCacheStopsStoringOnceInsteadOfWritingAndDeletingEveryObject) {
+  auto c = Open();
+  c->MaxSize = 1;
+  c->AutoPurge = 1;
+  int told = 0;
+  c->OnPurgeLeftCacheFull = [&] { ++told; };
+  const std::string big(600 * 1024, 'x');
+  ASSERT_TRUE(Store(*c, "h/1", big));
+  // Past the limit: the object goes again and the purge runs; the purge filter (unset, as in an
+  // engine without filters) removes nothing, so there is no room for it.
+  Store(*c, "h/2", big);
+  c->WaitForWorker();
+  EXPECT_FALSE(c->HasEntry("h/2"));
+  EXPECT_EQ(c->CacheOptions.load(), kCacheEnableLookups);
+  EXPECT_EQ(told, 1);
+  EXPECT_EQ(Reported("Web cache full"), 1u);
+  // Further fetches are relayed without touching the disk, and served ones still hit.
+  for (const char* key : {"h/2", "h/3", "h/2"}) {
+    const CCacheDecision d = c->Decide(Get(key));
+    EXPECT_FALSE(d.store) << key;
+    EXPECT_FALSE(c->BeginStore(key)) << key;
+  }
+  EXPECT_EQ(BodyFiles(), 1u);
+  EXPECT_EQ(c->Decide(Get("h/1")).state, kCacheServe);
+  // A purge run by hand leaves storing as it was and does not repeat the line.
+  c->Purge();
+  EXPECT_EQ(c->CacheOptions.load(), kCacheEnableLookups);
+  EXPECT_EQ(told, 1);
+  EXPECT_EQ(Reported("Web cache full"), 1u);
+
+  // A purge filter that frees too little for the object is no better.
+  c->CacheOptions = 3;  // as a console would
+  c->PurgeFilterMatches = [](const CCacheEntry& e, const CCacheFieldContext&) { return e.URL == "h/small"; };
+  ASSERT_TRUE(Store(*c, "h/small", "tiny"));
+  Store(*c, "h/2", big);
+  c->WaitForWorker();
+  EXPECT_FALSE(c->HasEntry("h/small"));
+  EXPECT_EQ(c->CacheOptions.load(), kCacheEnableLookups);
+  EXPECT_EQ(Reported("Web cache full"), 2u);
+  EXPECT_EQ(told, 2);
+  EXPECT_EQ(BodyFiles(), 1u);
+
+  // Without AutoPurge additions stop at once, said once.
+  c->CacheOptions = 3;
+  c->AutoPurge = 0;
+  Store(*c, "h/2", big);
+  EXPECT_EQ(c->CacheOptions.load(), kCacheEnableLookups);
+  EXPECT_EQ(Reported("Web cache full"), 3u);
+  EXPECT_EQ(told, 2);  // consoles hear of a purge that left the cache full, not of this
+}
+
 }  // namespace
