@@ -121,6 +121,7 @@ bool CCacheWriter::Commit(const CCacheCommit& info) {
   m_entry->LastModified = info.lastModified ? *info.lastModified : m_cache.Now();
   m_entry->Size = static_cast<uint32_t>(m_written);  // m_limit keeps it within 32 bits
   m_entry->ContentType = info.contentType.size() > kCacheMaxIndexText ? CString() : info.contentType;
+  m_entry->Expires = info.expires;
   m_active = false;
   m_cache.m_stored++;
   m_cache.AddEntry(m_entry);
@@ -329,7 +330,9 @@ CCacheDecision CWWWCache::Decide(const CCacheRequest& req) {
   const int64_t now = Now();
   const bool isVolatile = ::strcasecmp(entry->ContentType.c_str(), "text/html") == 0;
   const int64_t days = isVolatile ? DaysBeforeCheckVolatile.load() : DaysBeforeCheckNonVolatile.load();
-  const bool fresh = entry->LastHit > now - days * 86400;
+  // The origin's own lifetime bounds the days: once it has passed, only the origin can say the
+  // copy is still good, however often it was hit meanwhile.
+  const bool fresh = entry->LastHit > now - days * 86400 && (!entry->Expires || now < *entry->Expires);
   const auto& ims = req.ifModifiedSince;
   const bool browserNewer = req.hasIfModifiedSince && ims && *ims > entry->LastModified;
   const bool sameDate = req.hasIfModifiedSince && ims && *ims == entry->LastModified;
@@ -361,6 +364,14 @@ std::unique_ptr<CCacheWriter> CWWWCache::BeginStore(const CString& key) {
   }
   w->m_active = true;
   return w;
+}
+
+void CWWWCache::Refresh(const std::shared_ptr<CCacheEntry>& entry, std::optional<int64_t> expires) {
+  if (!entry || !expires) return;
+  CLockGuard guard(m_entries);
+  // Kept in memory until the next rewrite: a crash loses only the renewal, and the entry is then
+  // checked once more than needed, never less.
+  if (FindEntry(entry->URL) == entry) entry->Expires = expires;
 }
 
 bool CWWWCache::OpenCachedCopy(const std::shared_ptr<CCacheEntry>& entry, CCachedCopy* out) {
@@ -456,6 +467,7 @@ void CWWWCache::LoadIndexLocked(std::vector<CString>& reports) {
   m_roomWanted = 0;
   std::map<CString, CString> nameOwner;  // file name -> URL of the entry holding it
   size_t unusableRecords = 0;
+  std::optional<std::pair<CString, int64_t>> lifetime;  // the lifetime record just read
   CArchive ar(data.data(), got);
   while (ar.BytesLeft() > 0) {
     const size_t recordStart = got - ar.BytesLeft();
@@ -466,12 +478,22 @@ void CWWWCache::LoadIndexLocked(std::vector<CString>& reports) {
       damageAt = recordStart;
       break;
     }
+    const CString owner = entry->LifetimeRecordOwner();
+    if (!owner.empty() && IsValidFileName(owner)) {
+      lifetime.emplace(owner, entry->LastHit);
+      continue;
+    }
+    // A lifetime belongs to the record right after it; anything between breaks the pair.
+    const auto expires =
+        lifetime && lifetime->first == entry->FileName ? std::optional(lifetime->second) : std::nullopt;
+    lifetime.reset();
     // A record whose file is missing or not whole stays: serving it finds that out and
     // downloads again (OpenCachedCopy), and an orphan removal drops it.
     if (!IsValidFileName(entry->FileName) || entry->URL.empty()) {
       ++unusableRecords;
       continue;
     }
+    entry->Expires = expires;
     if (auto it = nameOwner.find(entry->FileName); it != nameOwner.end()) {
       // Two records share a file: the later one has it.
       m_entries.RemoveKey(it->second);
@@ -536,7 +558,7 @@ bool CWWWCache::WriteIndexLocked() {
   CArchive ar(CArchive::store);
   for (const auto& [key, obj] : m_entries) {
     auto* e = static_cast<CCacheEntry*>(obj.get());
-    e->Serialize(ar);
+    e->StoreIndexForm(ar);
     total += e->Size;
     weighted += static_cast<double>(e->Hits) * e->Size;
   }
@@ -577,7 +599,7 @@ void CWWWCache::AppendToIndex(const CCacheEntry& entry) {
   if (m_indexFd < 0) return;
   try {
     CArchive ar(CArchive::store);
-    const_cast<CCacheEntry&>(entry).Serialize(ar);
+    entry.StoreIndexForm(ar);
     struct stat st {};
     const bool sized = ::fstat(m_indexFd, &st) == 0;
     // One write of the whole record, synced: a stored object survives a crash.

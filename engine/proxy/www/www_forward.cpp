@@ -345,7 +345,9 @@ void CWWWSession::ProcessResponse() {
   CCacheVerdict verdict;
   if (m_resp.status == 200) {
     if (m_decision.state == kCacheRevalidate || m_decision.state == kCachePassIMS) m_decision.state = kCacheDownload;
-    verdict = CWWWCache::CheckResponse(200, m_resp.headers.Items());
+    verdict = m_cache ? CWWWCache::CheckResponse(200, m_resp.headers.Items(), m_cache->Now())
+                      : CWWWCache::CheckResponse(200, m_resp.headers.Items());
+    m_expires = verdict.expires;
     if (m_store && HasToken(m_resp.headers.Get("Pragma"), "no-cache")) {
       Log(kLogDebug, "Pragma: no-cache in server response - disabling caching");
       m_store = false;
@@ -354,8 +356,14 @@ void CWWWSession::ProcessResponse() {
       m_store = false;
     }
   } else if (m_resp.status == 304) {
-    if (m_decision.state == kCacheRevalidate) m_decision.state = kCacheServe;
-    else if (m_decision.state == kCachePassIMS) m_decision.state = kCacheNotModified;
+    if (m_decision.state == kCacheRevalidate) {
+      m_decision.state = kCacheServe;
+      // The origin vouched for our copy: a lifetime it sent with the 304 is the copy's from now.
+      if (m_cache)
+        m_cache->Refresh(m_decision.entry, CWWWCache::ExplicitExpiry(m_resp.headers.Items(), m_cache->Now()));
+    } else if (m_decision.state == kCachePassIMS) {
+      m_decision.state = kCacheNotModified;
+    }
     m_store = false;
   } else {
     Log(kLogDebug, "Unintercepted Server Response code %u\n", m_resp.status);
@@ -445,6 +453,7 @@ void CWWWSession::CommitCache(bool browserClosed) {
   info.contentType = m_resp.headers.Get("Content-Type");
   if (info.contentType.empty()) info.contentType = GetMimeType(m_req.path);
   info.requireLength = browserClosed;
+  info.expires = m_expires;
   if (m_writer->Commit(info))
     Log(kLogDebug, "Stored %s in the cache", m_req.CacheKey().c_str());
   else

@@ -153,4 +153,5 @@ class CWWWSession : public CTwoEndTCPSession {
   bool m_store = false;
   std::unique_ptr<CCacheWriter> m_writer;
   std::optional<uint64_t> m_contentLength;
+  std::optional<int64_t> m_expires;  // the end of the response's explicit lifetime
 };

@@ -72,7 +72,7 @@ struct CacheFixture : ::testing::Test {
                     std::optional<int64_t> lastModified = std::nullopt) {
     auto w = c.BeginStore(key);
     if (!w || !w->Write(body.data(), body.size())) return false;
-    return w->Commit(CCacheCommit{body.size(), lastModified, type, true});
+    return w->Commit(CCacheCommit{body.size(), lastModified, type, true, std::nullopt});
   }
 
   static CCacheRequest Get(const CString& key) {
@@ -404,17 +404,17 @@ TEST_F(CacheFixture, OnlyABodyOfTheRightLengthIsCommitted) {
   ASSERT_TRUE(w);
   const std::string path = Path(w->Entry()->FileName);
   ASSERT_TRUE(w->Write("12345", 5));
-  EXPECT_FALSE(w->Commit(CCacheCommit{10u, std::nullopt, "t", false}));
+  EXPECT_FALSE(w->Commit(CCacheCommit{10u, std::nullopt, "t", false, std::nullopt}));
   EXPECT_FALSE(c->HasEntry("h/cut"));
   EXPECT_FALSE(Exists(path));
   // Browser closed and no length was given: completeness unknown.
   w = c->BeginStore("h/nolen");
   ASSERT_TRUE(w->Write("abc", 3));
-  EXPECT_FALSE(w->Commit(CCacheCommit{std::nullopt, std::nullopt, "t", true}));
+  EXPECT_FALSE(w->Commit(CCacheCommit{std::nullopt, std::nullopt, "t", true, std::nullopt}));
   // Server closed without a length: the close marks the end.
   w = c->BeginStore("h/eof");
   ASSERT_TRUE(w->Write("abc", 3));
-  EXPECT_TRUE(w->Commit(CCacheCommit{std::nullopt, std::nullopt, "t", false}));
+  EXPECT_TRUE(w->Commit(CCacheCommit{std::nullopt, std::nullopt, "t", false, std::nullopt}));
   EXPECT_EQ(c->FindEntry("h/eof")->Size, 3u);
   EXPECT_EQ(c->FindEntry("h/eof")->LastModified, now);
   // A writer dropped without a commit leaves nothing behind.
@@ -449,9 +449,9 @@ TEST_F(CacheFixture, ConcurrentStoresAndDamagedFilesAreHandled) {
   ASSERT_TRUE(w1->Write("one", 3));
   ASSERT_TRUE(w2->Write("second", 6));
   const std::string p1 = Path(w1->Entry()->FileName);
-  ASSERT_TRUE(w1->Commit(CCacheCommit{3u, std::nullopt, "t", true}));
+  ASSERT_TRUE(w1->Commit(CCacheCommit{3u, std::nullopt, "t", true, std::nullopt}));
   EXPECT_EQ(c->GetWeightedTotal(), 3);
-  ASSERT_TRUE(w2->Commit(CCacheCommit{6u, std::nullopt, "t", true}));
+  ASSERT_TRUE(w2->Commit(CCacheCommit{6u, std::nullopt, "t", true, std::nullopt}));
   EXPECT_FALSE(Exists(p1));
   EXPECT_EQ(c->GetCount(), 1u);
   EXPECT_EQ(c->GetTotalSize(), 6);
@@ -654,6 +654,105 @@ TEST_F(CacheFixture, FullCacheStopsStoringOnceInsteadOfWritingAndDeletingEveryOb
   EXPECT_EQ(c->CacheOptions.load(), kCacheEnableLookups);
   EXPECT_EQ(Reported("Web cache full"), 3u);
   EXPECT_EQ(told, 2);  // consoles hear of a purge that left the cache full, not of this
+}
+
+TEST(CacheLifetimes, ExplicitLifetimeFromTheResponse) {
+  constexpr int64_t now = kT0;
+  const CString date = CWWWCache::FormatHttpDate(now - 100);
+  const CString inAnHour = CWWWCache::FormatHttpDate(now + 3600);
+  const struct {
+    Headers headers;
+    std::optional<int64_t> expires;
+  } table[] = {
+      {{}, std::nullopt},
+      {{{"Cache-Control", "public"}, {"Last-Modified", date}}, std::nullopt},
+      {{{"Cache-Control", "public, max-age=60"}}, now + 60},
+      {{{"cache-control", "max-age=\"60\""}}, now + 60},
+      {{{"Cache-Control", "max-age=600"}, {"Cache-Control", "s-maxage=10"}}, now + 10},  // a shared cache's own
+      {{{"Cache-Control", "max-age=0"}}, now},
+      {{{"Cache-Control", "max-age=60, max-age=30"}}, now + 30},
+      {{{"Cache-Control", "max-age=sixty"}}, now},
+      {{{"Cache-Control", "max-age"}}, now},
+      {{{"Cache-Control", "max-age=99999999999999999999"}}, now + (int64_t{1} << 31)},
+      {{{"Cache-Control", "max-age=60"}, {"Age", "20"}}, now + 40},
+      {{{"Cache-Control", "max-age=60"}, {"Date", date}}, now - 40},  // 100 s old when it came
+      {{{"Expires", inAnHour}}, now + 3600},
+      {{{"Expires", inAnHour}, {"Date", date}}, now + 3600},
+      {{{"Expires", inAnHour}, {"Cache-Control", "max-age=5"}}, now + 5},
+      {{{"Expires", date}}, now - 100},
+      {{{"Expires", "0"}}, std::nullopt},  // checked below: long past
+  };
+  for (const auto& row : table) {
+    const auto got = CWWWCache::ExplicitExpiry(row.headers, now);
+    if (row.headers.size() == 1 && row.headers[0].second == "0") {
+      ASSERT_TRUE(got);
+      EXPECT_LT(*got, now);
+      continue;
+    }
+    EXPECT_EQ(got, row.expires) << row.headers[0].first << ": " << row.headers[0].second;
+  }
+  const CCacheVerdict v = CWWWCache::CheckResponse(200, {{"Cache-Control", "max-age=60"}}, now);
+  EXPECT_TRUE(v.storable);
+  EXPECT_EQ(v.expires, now + 60);
+}
+
+TEST_F(CacheFixture, ExpiredLifetimeIsRevalidatedWhateverTheDays) {
+  auto c = Open();
+  // Stores body under key with the lifetime the response gave.
+  auto store = [&](const CString& key, std::optional<int64_t> expires) {
+    auto w = c->BeginStore(key);
+    ASSERT_TRUE(w && w->Write("body", 4));
+    ASSERT_TRUE(w->Commit(CCacheCommit{4u, kT0 - 500, "image/png", false, expires}));
+  };
+  store("h/hour", kT0 + 3600);
+  store("h/age0", kT0);  // max-age=0: stored, never served unchecked
+  store("h/plain", std::nullopt);
+  EXPECT_EQ(c->Decide(Get("h/hour")).state, kCacheServe);
+  CCacheDecision d = c->Decide(Get("h/age0"));
+  EXPECT_EQ(d.state, kCacheRevalidate);
+  EXPECT_EQ(d.ifModifiedSince, CWWWCache::FormatHttpDate(kT0 - 500));
+  CCacheRequest browser = Get("h/age0");
+  browser.hasIfModifiedSince = true;
+  browser.ifModifiedSince = kT0 - 500;
+  EXPECT_EQ(c->Decide(browser).state, kCachePassIMS);  // never a 304 of our own for it
+
+  // An hour on, within the 60 days and hit a moment ago: the lifetime decides.
+  now = kT0 + 3600;
+  EXPECT_EQ(c->Decide(Get("h/hour")).state, kCacheRevalidate);
+  EXPECT_EQ(c->Decide(Get("h/hour")).state, kCacheRevalidate);
+  EXPECT_EQ(c->Decide(Get("h/plain")).state, kCacheServe);
+
+  // A 304 with a new lifetime renews it; one without keeps the entry checked.
+  c->Refresh(c->FindEntry("h/hour"), now + 600);
+  c->Refresh(c->FindEntry("h/age0"), std::nullopt);
+  EXPECT_EQ(c->Decide(Get("h/hour")).state, kCacheServe);
+  EXPECT_EQ(c->Decide(Get("h/age0")).state, kCacheRevalidate);
+
+  // Lifetimes survive a restart, in a record of their own before the entry's.
+  const CString name = c->FindEntry("h/hour")->FileName;
+  c->Shutdown();
+  EXPECT_NE(ReadFile(dir + "/cache.idx")
+                .find(Record("", name + ".expires", static_cast<uint32_t>(now + 600), 0, "", 0, 0) +
+                      Record("h/hour", name, static_cast<uint32_t>(now), kT0 - 500, "image/png", 4, 0)),
+            std::string::npos);
+  c = Open();
+  EXPECT_EQ(c->GetCount(), 3u);
+  EXPECT_EQ(c->Decide(Get("h/hour")).state, kCacheServe);
+  EXPECT_EQ(c->Decide(Get("h/age0")).state, kCacheRevalidate);
+  EXPECT_TRUE(reports.empty()) << reports[0];
+
+  // A lifetime belongs only to the record right after it, and one whose entry was torn off is
+  // dropped with it.
+  WriteFile(Path("00000001"), "body");
+  const std::string entry = Record("h/x", "00000001", kT0, kT0, "t", 4, 0);
+  WriteFile(dir + "/cache.idx", Record("", "00000002.expires", kT0 - 1, 0, "", 0, 0) + entry +
+                                    Record("", "00000001.expires", kT0 - 1, 0, "", 0, 0) + entry.substr(0, 5));
+  now = kT0;
+  c = Open();
+  ASSERT_EQ(c->GetCount(), 1u);
+  EXPECT_EQ(c->Decide(Get("h/x")).state, kCacheServe);
+  EXPECT_EQ(Reported("damaged at byte"), 1u);
+  EXPECT_EQ(ReadFile(dir + "/cache.idx"), entry);
 }
 
 }  // namespace
