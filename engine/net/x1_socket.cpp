@@ -126,8 +126,7 @@ void NoteStreamEnd(SockState& st, ssize_t n, size_t length, int err) {
       st.endSeen = true;
       st.endError = SocketErrorFromErrno(err);
       return;
-    default:
-      return;
+    default: return;
   }
 }
 

@@ -233,10 +233,12 @@ TEST_F(X1SocketTest, AcceptReadCloseArriveInOrderWithTheDataBeforeTheClose) {
 
 TEST_F(X1SocketTest, EndErrorTellsAResetFromAnOrderlyEndAndResetOnCloseSendsOne) {
   auto waitEnded = [](int fd) {
-    return WaitFor([fd] {
-      pollfd p{fd, static_cast<short>(POLLIN | POLLRDHUP), 0};
-      return poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR));
-    }, kLongWaitMs);
+    return WaitFor(
+        [fd] {
+          pollfd p{fd, static_cast<short>(POLLIN | POLLRDHUP), 0};
+          return poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR));
+        },
+        kLongWaitMs);
   };
   auto resetPeer = [](int& fd) {
     linger l{1, 0};

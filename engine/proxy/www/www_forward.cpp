@@ -481,7 +481,8 @@ void CWWWSession::AbortResponse(uint32_t error) {
     SendErrorPage(WWWPage::SocketError, text, "502 Bad Gateway");
     return;
   }
-  Log(kLogError, "Server connection failed after %llu bytes of its response body (%s) - resetting the browser connection",
+  Log(kLogError,
+      "Server connection failed after %llu bytes of its response body (%s) - resetting the browser connection",
       static_cast<unsigned long long>(m_bodyRelayed), text.c_str());
   ResetClientIfCut();
   m_serverSocket.Close();
