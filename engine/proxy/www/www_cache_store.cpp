@@ -534,7 +534,7 @@ void CWWWCache::LoadIndexLocked(std::vector<CString>& reports) {
 size_t CWWWCache::RemoveUnnamedFiles(const std::set<CString>& keep) const {
   DIR* dir = ::opendir(m_activeDirectory.c_str());
   if (!dir) return 0;
-  // Names are collected first: whether a walk sees entries removed during it is unspecified.
+  // Names are collected first: a walk may or may not see entries removed during it.
   std::vector<std::string> doomed;
   while (const dirent* e = ::readdir(dir)) {
     const std::string_view name(e->d_name);
