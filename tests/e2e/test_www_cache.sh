@@ -127,8 +127,9 @@ printf 'a download cut off by a kill' >"$CACHE/0000ZZZZ.tlc"
 start_engine "$P"
 wait_for 5 grep -q "cache.idx damaged at byte $index_size" "$TRELLIS_EVENTLOG" \
   && pass "torn index reported in the event log" || fail "torn index not in the event log"
-grep -q "TrellisEngine.*cache.idx damaged at byte $index_size of .*: kept the 3 entries" "$TRELLIS_EVENTLOG" \
-  && pass "event log names the source and what was kept" || fail "event log line: $(grep damaged "$TRELLIS_EVENTLOG")"
+grep -q "TrellisEngine\[[0-9]*\] [A-Za-z]* 8: .*cache.idx damaged at byte $index_size of .*: kept the 3 entries" \
+  "$TRELLIS_EVENTLOG" && pass "event log: source, text id 8 and what was kept" \
+  || fail "event log line: $(grep damaged "$TRELLIS_EVENTLOG")"
 grep -q "cache.idx damaged at byte $index_size" "$TRELLIS_HOME"/Logs/*.log \
   && pass "torn index reported in the web proxy's log" || fail "torn index not in the web proxy's log"
 [ -e "$CACHE/0000ZZZZ.tlc" ] && fail "leftover body file still there" || pass "leftover body file removed"
