@@ -102,6 +102,14 @@ CTrellisEngine::CTrellisEngine()
   // A purge that leaves the cache over its limit has turned additions off: the consoles hear it
   // with the settings, so an operator sees why nothing is stored any more.
   m_cache->OnPurgeLeftCacheFull = [this] { NotifyControllers(kNotifyCacheChanged, CString(), CString(), CString()); };
+  // What the cache must tell the operator (a damaged index, a cache that stopped storing) goes
+  // where an operator of the web proxy looks: its services' logs, and the event log, which is
+  // read even when those logs are off.
+  m_cache->OnReport = [this](const CString& text) {
+    platform::eventlog::Report("TrellisEngine", platform::eventlog::kWarning, EVMSG_DEBUG, text);
+    for (const auto& service : m_services->GetServices())
+      if (dynamic_cast<CWWWServiceSettings*>(&service->Settings())) service->Log(LOG_ERROR, "%s", text.c_str());
+  };
 }
 
 CTrellisEngine::~CTrellisEngine() {
@@ -110,6 +118,7 @@ CTrellisEngine::~CTrellisEngine() {
   // once the engine has gone (the cache itself may outlive the engine in a caller's hands).
   m_cache->WaitForWorker();
   m_cache->OnPurgeLeftCacheFull = nullptr;
+  m_cache->OnReport = nullptr;
 }
 
 void CTrellisEngine::Debug(const CString& text) { EngineDebug(text); }
@@ -168,15 +177,17 @@ bool CTrellisEngine::InitInstance() {
       m_logManager = std::move(manager);
     }
 
-    // The scheduler thread comes here once it exists; then the cache index, then the dialer.
-    step = "cache";
-    m_cache->LoadIndex();
-
+    // The scheduler thread comes here once it exists; then the dialer.
     step = "interface list";
     BuildInterfaceList(m_sysInfo, [this](const CString& host) { return ResolveHost(host); });
 
     step = "services";
     m_services->OpenLogFiles();
+    // The cache index after the service logs are open (what its load reports reaches the web
+    // proxy's log) and before any service listens (no session may meet a cache still loading).
+    step = "cache";
+    m_cache->LoadIndex();
+    step = "services";
     m_services->StartAll(m_sysInfo);
     FillDefaultRights();
     RegDeleteKeyTree(kSetupKey);

@@ -78,6 +78,10 @@ struct SockState : std::enable_shared_from_this<SockState> {
   uint64_t seq = 0;                   // last event sequence number given
   uint64_t pending[kSlots] = {};      // sequence of the posted, not yet taken event per slot
   bool closeSent = false;
+  // How the peer ended a stream, as the first receive that met the end saw it: endSeen with
+  // endError 0 for an orderly end (FIN), else the socket error of a reset or a failure.
+  bool endSeen = false;
+  uint32_t endError = 0;
   uint64_t acceptPausedUntil = 0;     // descriptors ran out: no accept events until then
   int inCall = 0;                     // calls in progress that use fd
   bool closing = false;               // closed while a call was in progress; last leaver closes

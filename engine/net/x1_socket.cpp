@@ -103,6 +103,33 @@ size_t ReceiveFailure(int err, bool datagram) {
   }
 }
 
+// Keeps how a stream ended when a receive (n bytes, or -1 with err) met its end: 0 bytes for a
+// non-empty read is the peer's orderly end, one of ReceiveFailure's end errors a reset or a
+// failure. Only the first end counts: after an orderly end the system may report a later reset,
+// which does not make the stream read so far any less whole.
+void NoteStreamEnd(SockState& st, ssize_t n, size_t length, int err) {
+  std::lock_guard<std::mutex> g(st.mx);
+  if (st.kind != SockKind::Stream || !st.connected || st.endSeen) return;
+  if (n == 0 && length > 0) {
+    st.endSeen = true;
+    st.endError = 0;
+    return;
+  }
+  if (n >= 0) return;
+  switch (err) {
+    case ECONNRESET:
+    case ECONNABORTED:
+    case ETIMEDOUT:
+    case EPIPE:
+    case ENOTCONN:
+    case ESHUTDOWN:
+      st.endSeen = true;
+      st.endError = SocketErrorFromErrno(err);
+      return;
+    default: return;
+  }
+}
+
 }  // namespace
 
 // A call that uses the descriptor: while it lives the descriptor stays valid even when another
@@ -703,6 +730,7 @@ size_t X1Socket::ReceiveRaw(void* buffer, size_t length) {
   int err = n < 0 ? errno : 0;
   size_t got = n > 0 ? std::min(static_cast<size_t>(n), length) : 0;
   m_bytesReceived.fetch_add(got);
+  if (!datagram) NoteStreamEnd(*c.st(), n, length, err);
   // An empty datagram reads as 0 bytes, so whether more is waiting is asked of poll, never of
   // the byte count.
   bool more = datagram ? Readable(c.fd()) : (got > 0 && got == length && BytesWaiting(c.fd()) > 0);
@@ -733,6 +761,7 @@ size_t X1Socket::ReceiveFrom(void* buffer, size_t size, CString& address, uint16
   int err = n < 0 ? errno : 0;
   size_t got = n > 0 ? std::min(static_cast<size_t>(n), size) : 0;
   m_bytesReceived.fetch_add(got);
+  if (!datagram) NoteStreamEnd(*c.st(), n, size, err);
   bool more = datagram ? Readable(c.fd()) : (got > 0 && got == size && BytesWaiting(c.fd()) > 0);
   AfterReceive(c.st(), more);
   if (n < 0) return ReceiveFailure(err, datagram);
@@ -751,7 +780,9 @@ size_t X1Socket::Peek(void* buffer, size_t length) {
   ssize_t n;
   do n = recv(c.fd(), buffer, length, MSG_PEEK | MSG_DONTWAIT);
   while (n < 0 && errno == EINTR);
-  if (n < 0) return ReceiveFailure(errno, IsDatagram());
+  const int err = n < 0 ? errno : 0;
+  NoteStreamEnd(*c.st(), n, length, err);
+  if (n < 0) return ReceiveFailure(err, IsDatagram());
   return std::min(static_cast<size_t>(n), length);
 }
 
@@ -876,6 +907,34 @@ uint32_t X1Socket::BytesAvailable() const {
   int n = 0;
   if (ioctl(c.fd(), FIONREAD, &n) < 0) ThrowErrno(errno);
   return n > 0 ? static_cast<uint32_t>(n) : 0;
+}
+
+uint32_t X1Socket::GetEndError() const {
+  Call c(*this);
+  if (!c.ok()) return 0;
+  {
+    std::lock_guard<std::mutex> g(c.st()->mx);
+    if (c.st()->kind != SockKind::Stream || !c.st()->connected) return 0;
+    if (c.st()->endSeen) return c.st()->endError;
+  }
+  // Nothing has met the end yet: a look without taking data tells an end from a live stream
+  // (the system reports a reset once, and NoteStreamEnd keeps it for the receives that follow).
+  char byte;
+  ssize_t n;
+  do n = recv(c.fd(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  while (n < 0 && errno == EINTR);
+  NoteStreamEnd(*c.st(), n, 1, n < 0 ? errno : 0);
+  std::lock_guard<std::mutex> g(c.st()->mx);
+  return c.st()->endSeen ? c.st()->endError : 0;
+}
+
+void X1Socket::ResetOnClose() {
+  Call c(*this);
+  c.require();
+  linger l{};
+  l.l_onoff = 1;
+  l.l_linger = 0;
+  if (setsockopt(c.fd(), SOL_SOCKET, SO_LINGER, &l, sizeof l) < 0) ThrowErrno(errno);
 }
 
 X1Socket::Endpoint X1Socket::SocketName(bool peer) const {

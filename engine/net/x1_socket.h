@@ -197,6 +197,16 @@ class X1Socket {
   size_t ReceiveBlocking(void* buffer, size_t length);
   // Bytes waiting (the size of the next datagram on a datagram socket); 0 when closed.
   uint32_t BytesAvailable() const;
+  // How a stream connection ended, for a reader that must not take a cut stream for a whole one
+  // (Receive reads both ends as 0 bytes and both bring FD_CLOSE): 0 after the peer's orderly end
+  // (FIN), and while the connection lasts; the socket error (WSAECONNRESET, WSAECONNABORTED,
+  // WSAETIMEDOUT ...) when it ended in a reset or a failure. The first end a receive meets is
+  // kept, so a reset after an orderly end still reads 0. Asked before a receive met the end, it
+  // looks without taking data. 0 when closed or for a datagram socket.
+  uint32_t GetEndError() const;
+  // The next Close ends the connection with a reset (SO_LINGER 0) instead of an orderly end, so
+  // the peer reads an error and cannot take what it got so far for everything.
+  void ResetOnClose();
 
   CString GetLocalAddress() const;
   uint16_t GetLocalPort() const;

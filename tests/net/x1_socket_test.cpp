@@ -132,6 +132,7 @@ struct Journal {
   std::vector<uint32_t> events;
   std::string data;
   std::atomic<bool> closed{false};
+  std::atomic<uint32_t> endError{~0u};  // GetEndError once the close was read
   void Add(uint32_t e) {
     std::lock_guard<std::mutex> g(mu);
     events.push_back(e);
@@ -164,6 +165,7 @@ void JournalHandler(X1Socket& s, Journal& j, Message& m) {
   j.Add(ev);
   if (ev == FD_READ || ev == FD_CLOSE) Drain(s, j);
   if (ev == FD_CLOSE) {
+    j.endError = s.GetEndError();
     s.Close();
     j.closed = true;
   }
@@ -224,6 +226,75 @@ TEST_F(X1SocketTest, AcceptReadCloseArriveInOrderWithTheDataBeforeTheClose) {
     EXPECT_EQ(ev[1], FD_READ);
     ExpectClosedLastAndOnce(ev);
     EXPECT_EQ(j.Data(), "hello, world");
+    // Both ends read as 0 bytes and both bring FD_CLOSE; only the end error tells them apart.
+    EXPECT_EQ(j.endError.load(), reset ? uint32_t{WSAECONNRESET} : 0u);
+  }
+}
+
+TEST_F(X1SocketTest, EndErrorTellsAResetFromAnOrderlyEndAndResetOnCloseSendsOne) {
+  auto waitEnded = [](int fd) {
+    return WaitFor(
+        [fd] {
+          pollfd p{fd, static_cast<short>(POLLIN | POLLRDHUP), 0};
+          return poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR));
+        },
+        kLongWaitMs);
+  };
+  auto resetPeer = [](int& fd) {
+    linger l{1, 0};
+    ASSERT_EQ(setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l), 0);
+    close(fd);
+    fd = -1;
+  };
+  char buf[64];
+  {
+    SCOPED_TRACE("reset, asked before any receive met it");
+    Pair p;
+    MakePair(&p);
+    X1Socket s;
+    s.Attach(TakeServer(p));
+    EXPECT_EQ(s.GetEndError(), 0u);  // a live connection
+    resetPeer(p.peer);
+    ASSERT_TRUE(waitEnded(s.GetHandle()));
+    EXPECT_EQ(s.GetEndError(), uint32_t{WSAECONNRESET});
+    EXPECT_EQ(s.Receive(buf, sizeof buf), 0u);
+    EXPECT_EQ(s.GetEndError(), uint32_t{WSAECONNRESET});  // kept after the system forgot it
+  }
+  {
+    SCOPED_TRACE("orderly end, then a reset");
+    Pair p;
+    MakePair(&p);
+    X1Socket s;
+    s.Attach(TakeServer(p));
+    PeerWrite(p.peer, "whole");
+    ASSERT_EQ(shutdown(p.peer, SHUT_WR), 0);
+    ASSERT_TRUE(waitEnded(s.GetHandle()));
+    std::string got;
+    for (size_t n; (n = s.Receive(buf, sizeof buf)) > 0;) got.append(buf, n);
+    EXPECT_EQ(got, "whole");
+    resetPeer(p.peer);
+    EXPECT_EQ(s.GetEndError(), 0u);
+  }
+  for (bool reset : {false, true}) {
+    SCOPED_TRACE(reset ? "closed with ResetOnClose" : "closed");
+    Pair p;
+    MakePair(&p);
+    X1Socket s;
+    s.Attach(TakeServer(p));
+    s.Send("part", 4);
+    if (reset) s.ResetOnClose();
+    s.Close();
+    ASSERT_TRUE(waitEnded(p.peer));
+    std::string got;
+    ssize_t n;
+    while ((n = recv(p.peer, buf, sizeof buf, MSG_DONTWAIT)) > 0) got.append(buf, static_cast<size_t>(n));
+    if (reset) {
+      EXPECT_EQ(n, -1);
+      EXPECT_EQ(errno, ECONNRESET);
+    } else {
+      EXPECT_EQ(n, 0);
+      EXPECT_EQ(got, "part");
+    }
   }
 }
 

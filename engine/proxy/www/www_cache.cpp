@@ -9,6 +9,7 @@
 #include <ctime>
 #include <limits>
 
+#include "engine/proxy/www/http_request.h"
 #include "engine/remote/rc_message.h"
 
 TL_IMPLEMENT_SERIAL(CCacheEntry, CObject, 1)
@@ -60,6 +61,21 @@ void ForEachToken(std::string_view value, F&& f) {
   }
 }
 
+// A delta-seconds value (digits, optionally quoted); one past 2^31 stands for "longer than any
+// lifetime we need" and is kept there.
+std::optional<int64_t> ParseDeltaSeconds(std::string_view s) {
+  s = Trim(s);
+  if (s.size() >= 2 && s.front() == '"' && s.back() == '"') s = s.substr(1, s.size() - 2);
+  if (s.empty()) return std::nullopt;
+  constexpr int64_t kCap = int64_t{1} << 31;
+  int64_t v = 0;
+  for (char c : s) {
+    if (c < '0' || c > '9') return std::nullopt;
+    v = std::min(kCap, v * 10 + (c - '0'));
+  }
+  return v;
+}
+
 // All digits, no sign, fits 64 bits.
 std::optional<uint64_t> ParseLength(std::string_view s) {
   s = Trim(s);
@@ -98,6 +114,24 @@ void CCacheEntry::Serialize(CArchive& ar) {
   ContentType = std::move(type);
   Size = size;
   Hits = hits;
+}
+
+void CCacheEntry::StoreIndexForm(CArchive& ar) const {
+  if (Expires) {
+    CCacheEntry lifetime;
+    lifetime.FileName = FileName + kCacheLifetimeSuffix;
+    lifetime.LastHit = *Expires;
+    lifetime.LastModified = 0;
+    lifetime.Serialize(ar);
+  }
+  const_cast<CCacheEntry*>(this)->Serialize(ar);
+}
+
+CString CCacheEntry::LifetimeRecordOwner() const {
+  const std::string_view suffix(kCacheLifetimeSuffix);
+  if (!URL.empty() || FileName.size() != 8 + suffix.size() || std::string_view(FileName).substr(8) != suffix)
+    return CString();
+  return FileName.substr(0, 8);
 }
 
 const char* CCacheEntry::GetFieldName(uint32_t code) {
@@ -212,7 +246,58 @@ bool CWWWCache::IsCacheable(const CCacheRequest& req) const {
   }
 }
 
+std::optional<int64_t> CWWWCache::ExplicitExpiry(const std::vector<std::pair<CString, CString>>& headers, int64_t now) {
+  std::optional<int64_t> maxAge, sMaxAge, expires, date, age;
+  bool expiresSeen = false;
+  // Repeated values count at their smallest: the one that makes the response stale soonest.
+  auto smallest = [](std::optional<int64_t>& slot, int64_t v) { slot = slot ? std::min(*slot, v) : v; };
+  for (const auto& [name, rawValue] : headers) {
+    const std::string_view value = Trim(rawValue);
+    if (EqualsNoCase(name, "Cache-Control")) {
+      std::string_view rest = value;
+      while (!rest.empty()) {
+        const size_t comma = rest.find(',');
+        const std::string_view item = rest.substr(0, comma);
+        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+        const size_t eq = item.find('=');
+        const std::string_view directive = Trim(item.substr(0, eq));
+        const bool isMaxAge = EqualsNoCase(directive, "max-age");
+        if (!isMaxAge && !EqualsNoCase(directive, "s-maxage")) continue;
+        const auto seconds = eq == std::string_view::npos ? std::nullopt : ParseDeltaSeconds(item.substr(eq + 1));
+        smallest(isMaxAge ? maxAge : sMaxAge, seconds.value_or(0));
+      }
+    } else if (EqualsNoCase(name, "Expires")) {
+      expiresSeen = true;
+      int64_t t = 0;
+      // An Expires that is no date ("0", "-1") means already expired.
+      smallest(expires, ParseHttpDate(value, &t) ? t : std::numeric_limits<int32_t>::min());
+    } else if (EqualsNoCase(name, "Date")) {
+      int64_t t = 0;
+      if (ParseHttpDate(value, &t)) date = t;
+    } else if (EqualsNoCase(name, "Age")) {
+      smallest(age, ParseDeltaSeconds(value).value_or(0));
+    }
+  }
+  int64_t lifetime = 0;
+  if (sMaxAge)
+    lifetime = *sMaxAge;
+  else if (maxAge)
+    lifetime = *maxAge;
+  else if (expiresSeen)
+    lifetime = *expires - (date ? *date : now);
+  else
+    return std::nullopt;
+  // The age the response had on arrival: what an earlier cache said, or how far its Date lags.
+  const int64_t currentAge = std::max<int64_t>({0, age.value_or(0), date ? now - *date : 0});
+  return now + lifetime - currentAge;
+}
+
 CCacheVerdict CWWWCache::CheckResponse(uint32_t status, const std::vector<std::pair<CString, CString>>& headers) {
+  return CheckResponse(status, headers, static_cast<int64_t>(::time(nullptr)));
+}
+
+CCacheVerdict CWWWCache::CheckResponse(uint32_t status, const std::vector<std::pair<CString, CString>>& headers,
+                                       int64_t now) {
   CCacheVerdict v;
   if (status != 200) {
     v.reason = "status other than 200";
@@ -257,5 +342,6 @@ CCacheVerdict CWWWCache::CheckResponse(uint32_t status, const std::vector<std::p
     }
   }
   v.storable = true;
+  v.expires = ExplicitExpiry(headers, now);
   return v;
 }

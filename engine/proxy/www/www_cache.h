@@ -16,11 +16,43 @@
 //                   content type  string
 //                   size          u32 little-endian, bytes of the body
 //                   hit count     u32 little-endian
-//                 One record is appended (and synced) per stored object; a rewrite goes through a
-//                 temporary file and a rename, so a crash leaves the old or the new index whole.
+//                 An entry the origin gave a lifetime (see Lifetimes below) is preceded by a
+//                 lifetime record of the same form: URL "", file name the entry's 8 characters
+//                 followed by ".expires", last hit the end of the lifetime, last modified, size
+//                 and hit count 0, content type "". Every reader that knows only the plain record
+//                 drops it (no URL, no 8-character name), so an index written before lifetimes
+//                 existed loads unchanged and one written since still loads in an older engine
+//                 (which then checks by days alone). It comes first: a torn write can cut a
+//                 lifetime only together with the entry it belongs to, never leave the entry
+//                 without it.
+//                 One record (with its lifetime record) is appended and synced per stored object;
+//                 an append that fails part-way is cut off again, so it cannot hide the records
+//                 appended after it. A rewrite goes through a temporary file and a rename, so a
+//                 crash leaves the old or the new index whole.
 //   NNNNNNNN.tlc  the body as the origin sent it (no header). Names come only from our own
 //                 base-36 counter; a name read from the index is used only when it is 8 characters
-//                 of [0-9A-Z], so no path from data ever reaches the file system.
+//                 of [0-9A-Z], so no path from data ever reaches the file system. A download's file
+//                 joins the index only at its commit; *.tlc files that no record names when the
+//                 index is loaded (downloads cut off by a crash or a kill) are removed then, so
+//                 they never count as content or fill the disk.
+//
+// Loading the index: records up to the first damage (a torn last record, as a power loss
+// leaves, or any unreadable record) are kept, the rest is cut away by the rewrite, and caching
+// goes on with what was kept; the damage, what was kept and the files removed are told through
+// OnReport. Only an index that cannot be opened or read at all turns caching off (both bits).
+//
+// The size limit: an object that takes the total past MaxSize is removed again at once. Without
+// AutoPurge additions stop. With it a purge runs; when what it removes leaves no room for that
+// object, additions stop, OnPurgeLeftCacheFull tells the consoles (notification 131) and
+// OnReport says so once (when additions go off): a full cache never writes and deletes every new
+// object on every fetch.
+//
+// Lifetimes: a response's explicit lifetime (Cache-Control s-maxage, else max-age, else Expires
+// against Date; less its Age) bounds the check days: past its end the entry is revalidated
+// (If-Modified-Since) however recently it was hit. A response already expired when it arrives
+// (max-age=0, an Expires in the past or not a date) is stored and revalidated on every use: a 304
+// then answers from the copy, so it still saves the transfer. A 304 that brings a new lifetime
+// renews the entry's; one without keeps the old end, so the entry stays checked on every use.
 //
 // A live cache (one whose index is open) keeps its own totals when it loads a settings archive: a
 // console's mirror may be stale. A new CacheDirectory takes effect at the next index load (engine
@@ -35,16 +67,20 @@
 //     case kCacheServe:    serve d.entry (below); if that fails, download with state 0
 //     case kCacheNotModified: answer "304 Use cached copy"
 //     case kCacheRevalidate: add "If-Modified-Since: <d.ifModifiedSince>" and forward;
-//                          a 304 from the origin then means serve d.entry
+//                          a 304 from the origin then means Refresh(d.entry, its lifetime) and
+//                          serve d.entry
 //     case kCachePassIMS:  forward the browser's If-Modified-Since; a 304 means answer 304
 //     case kCacheDownload: forward (drop the browser's If-Modified-Since when d.dropBrowserIMS)
 //   }
 //   // Response header parsed: store only when d.store and the response allows it.
-//   if (d.store && CWWWCache::CheckResponse(status, headers).storable)
+//   if (d.store && (v = CWWWCache::CheckResponse(status, headers, cache.Now())).storable)
 //     writer = cache.BeginStore(req.key);          // null: not storing
 //   writer->Write(bytes, n) for every relayed body chunk (false: storing stopped, relay on);
-//   writer->Commit(info)  when a side closed: commits only a body of the right length;
-//   writer->Abort()       on any failure (the destructor aborts an uncommitted writer too).
+//   writer->Commit(info)  at the body's certain end (info.expires = v.expires): its Content-Length
+//                         reached, or without one the origin's orderly close (FIN); commits only
+//                         a body of the right length;
+//   writer->Abort()       on any failure, a reset or a failed read of the origin included (the
+//                         destructor aborts an uncommitted writer too).
 //
 //   Serving: CCachedCopy copy; if (cache.OpenCachedCopy(d.entry, &copy)) send a header built from
 //   copy.contentType / copy.size / copy.lastModified, then copy.fd's bytes. A missing or
@@ -58,10 +94,11 @@
 // Writers hold a reference to their cache: sessions end before the engine calls Shutdown.
 //
 // Engine duties: Load(kCacheKey) with the rest of the configuration, set the hooks, LoadIndex()
-// at start (before any session), Shutdown() at stop (after the sessions), StartPurgeThread() for
-// request 132 and the scheduler, StartVerifyThread() for request 134, RemoveURL() for request
-// 133, Serialize for requests 130/131 and notification 131, Save(kCacheKey) with the
-// configuration. Hooks are set before LoadIndex and not changed while sessions run.
+// at start (after the service logs are open, so OnReport reaches them, and before any session),
+// Shutdown() at stop (after the sessions), StartPurgeThread() for request 132 and the scheduler,
+// StartVerifyThread() for request 134, RemoveURL() for request 133, Serialize for requests
+// 130/131 and notification 131, Save(kCacheKey) with the configuration. Hooks are set before
+// LoadIndex and not changed while sessions run.
 //
 // Lock order: the entry map's lock, then the index lock, then the filter lists (through the
 // hooks); the settings' own lock is a leaf. AppendToIndex takes the index lock alone, before the
@@ -88,6 +125,8 @@ class CWWWCache;
 
 // Longest URL or content type accepted from the index; a longer length is damage.
 inline constexpr size_t kCacheMaxIndexText = 65536;
+// What follows the entry's name in the file name of a lifetime record.
+inline constexpr const char* kCacheLifetimeSuffix = ".expires";
 
 // What a purge criterion computes its variables from (the cache's totals and the time).
 struct CCacheFieldContext {
@@ -106,6 +145,10 @@ class CCacheEntry : public CObject {
   // The index record. Loading refuses (CArchiveException) a URL or content type longer than
   // kCacheMaxIndexText; the file name is read as it stands (the index load validates it).
   void Serialize(CArchive& ar) override;
+  // The entry's index form: its lifetime record when it has a lifetime, then its record.
+  void StoreIndexForm(CArchive& ar) const;
+  // A record read is a lifetime record: the entry name it belongs to, else "".
+  CString LifetimeRecordOwner() const;
   const std::string* GetKeyName() const override { return &URL; }
 
   // Purge-criterion variables 0-8; any other code leaves value unchanged.
@@ -120,6 +163,9 @@ class CCacheEntry : public CObject {
   CString ContentType;
   uint32_t Size = 0;
   uint32_t Hits = 0;
+  // The end of the lifetime the origin gave (seconds since 1970 UTC), when it gave one: from then
+  // on the entry is revalidated whatever the check days say. Kept in the index's lifetime record.
+  std::optional<int64_t> Expires;
 };
 
 // One body file. Owners call Close; the destructor closes a file left open all the same, so no
@@ -185,6 +231,7 @@ struct CCacheVerdict {
   bool storable = false;
   const char* reason = "";
   std::optional<uint64_t> contentLength;  // the valid Content-Length, when sent
+  std::optional<int64_t> expires;         // the end of its explicit lifetime, when it has one
 };
 
 // How a finished download is committed.
@@ -194,6 +241,7 @@ struct CCacheCommit {
   CString contentType;                    // its Content-Type, else the MIME type of the path
   // The browser closed: a body without a Content-Length cannot be known complete.
   bool requireLength = false;
+  std::optional<int64_t> expires;  // the verdict's end of the lifetime
 };
 
 // A download being written to the cache.
@@ -276,6 +324,10 @@ class CWWWCache : public CWWWCacheSettings {
   // Called (outside the locks) when a purge leaves the cache over its limit: the engine sends
   // notification 131 with these settings.
   std::function<void()> OnPurgeLeftCacheFull;
+  // A line the operator must read (a damaged or unreadable index, removed leftovers, a cache that
+  // has stopped storing), called outside the locks: the engine writes it to the event log and to
+  // the web proxy services' logs. Unset: the event log alone.
+  std::function<void(const CString&)> OnReport;
   // The clock (seconds since 1970 UTC); tests replace it.
   std::function<int64_t()> Now;
 
@@ -298,8 +350,20 @@ class CWWWCache : public CWWWCacheSettings {
 
   // ---- Sessions ------------------------------------------------------------------------------
   CCacheDecision Decide(const CCacheRequest& req);
+  // now is the time the response arrived (for its lifetime); without it the system clock.
+  static CCacheVerdict CheckResponse(uint32_t status, const std::vector<std::pair<CString, CString>>& headers,
+                                     int64_t now);
   static CCacheVerdict CheckResponse(uint32_t status,
                                      const std::vector<std::pair<CString, CString>>& headers);
+  // The end of a response's explicit lifetime, received at now: s-maxage (the cache is shared),
+  // else max-age, else Expires less Date (an Expires that is no date has passed); less the age it
+  // had (Age, or its Date behind now). None without any of them. A malformed or repeated
+  // directive counts at its smallest, an unreadable one as 0: doubt makes a response stale, never
+  // fresher.
+  static std::optional<int64_t> ExplicitExpiry(const std::vector<std::pair<CString, CString>>& headers, int64_t now);
+  // After the origin confirmed the entry with a 304: a lifetime the 304 brought becomes the
+  // entry's. Without one the old end stays, so an expired entry is checked again next time.
+  void Refresh(const std::shared_ptr<CCacheEntry>& entry, std::optional<int64_t> expires);
   // Null when additions are off or no entry could be made.
   std::unique_ptr<CCacheWriter> BeginStore(const CString& key);
   // Opens the entry's file, checks its size and counts the hit. False (entry dropped when its
@@ -338,7 +402,12 @@ class CWWWCache : public CWWWCacheSettings {
  private:
   friend class CCacheWriter;
   CString FilePath(const CString& fileName) const;
-  bool OverLimit() const;  // map lock held
+  bool OverLimit(double extra = 0) const;  // map lock held; extra: bytes about to be added
+  // The index load with both locks held; lines for OnReport go to reports.
+  void LoadIndexLocked(std::vector<CString>& reports);
+  // Removes the *.tlc files of the active folder whose names are not in keep; how many went.
+  size_t RemoveUnnamedFiles(const std::set<CString>& keep) const;
+  void Report(const CString& text);
   // Takes the entry out and deletes its file (under the map's lock, so its name cannot be handed
   // out again before the file is gone).
   void RemoveLocked(const CString& key, bool recheck);
@@ -351,6 +420,10 @@ class CWWWCache : public CWWWCacheSettings {
   CString m_activeDirectory;  // set by LoadIndex
   double m_totalSize = 0;
   double m_weightedTotal = 0;
+  // Bytes of the largest object removed again for the limit since the last purge: the purge must
+  // leave room for it, or additions stop (a cache that only had room again after the object was
+  // removed would store and remove it on every fetch).
+  double m_roomWanted = 0;
   std::atomic<bool> m_busy{false};
   CString m_nameCounter = "00000000";
   std::set<CString> m_namesInUse;  // names of mapped entries and of downloads in progress

@@ -1,5 +1,6 @@
 // The cache at run time: body files, the index file, adding and removing entries under the size
 // limit, the session-facing decisions, purge and orphan removal, and the workers that run them.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <strings.h>
@@ -9,10 +10,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <map>
 
+#include "engine/config/util.h"
+#include "engine/core/nt_service.h"
 #include "engine/proxy/www/www_cache.h"
+#include "platform/eventlog.h"
 
 namespace {
 
@@ -116,6 +121,7 @@ bool CCacheWriter::Commit(const CCacheCommit& info) {
   m_entry->LastModified = info.lastModified ? *info.lastModified : m_cache.Now();
   m_entry->Size = static_cast<uint32_t>(m_written);  // m_limit keeps it within 32 bits
   m_entry->ContentType = info.contentType.size() > kCacheMaxIndexText ? CString() : info.contentType;
+  m_entry->Expires = info.expires;
   m_active = false;
   m_cache.m_stored++;
   m_cache.AddEntry(m_entry);
@@ -168,8 +174,19 @@ void CWWWCache::UnlinkFile(const CString& fileName) const {
   if (IsValidFileName(fileName)) ::unlink(FilePath(fileName).c_str());
 }
 
-bool CWWWCache::OverLimit() const {
-  return LimitCacheSize.load() != 0 && m_totalSize / kMegabyte > static_cast<double>(MaxSize.load());
+bool CWWWCache::OverLimit(double extra) const {
+  return LimitCacheSize.load() != 0 && (m_totalSize + extra) / kMegabyte > static_cast<double>(MaxSize.load());
+}
+
+void CWWWCache::Report(const CString& text) {
+  try {
+    if (OnReport)
+      OnReport(text);
+    else
+      platform::eventlog::Report("TrellisEngine", platform::eventlog::kWarning, EVMSG_DEBUG, text);
+  } catch (...) {
+    // Telling the operator must never undo the work it reports on; the cache goes on either way.
+  }
 }
 
 void CWWWCache::CountDiscard() { m_discarded++; }
@@ -218,6 +235,7 @@ void CWWWCache::AddEntry(const std::shared_ptr<CCacheEntry>& entry) {
   if (!entry || !IsValidFileName(entry->FileName)) return;
   AppendToIndex(*entry);
   bool startPurge = false;
+  bool stopped = false;
   {
     CLockGuard guard(m_entries);
     if (auto old = FindEntry(entry->URL); old && old != entry) {
@@ -239,14 +257,22 @@ void CWWWCache::AddEntry(const std::shared_ptr<CCacheEntry>& entry) {
     // the last rewrite is removed, and the efficiency variable would then go negative.
     m_weightedTotal += static_cast<double>(entry->Hits) * entry->Size;
     if (OverLimit()) {
+      const double size = entry->Size;
       RemoveLocked(entry->URL, true);
-      if (AutoPurge.load() != 0)
+      if (AutoPurge.load() != 0) {
+        m_roomWanted = std::max(m_roomWanted, size);
         startPurge = true;
-      else
-        CacheOptions &= ~kCacheEnableAdditions;
+      } else {
+        stopped = (CacheOptions.fetch_and(~kCacheEnableAdditions) & kCacheEnableAdditions) != 0;
+      }
     }
   }
   if (startPurge) StartPurgeThread();
+  if (stopped)
+    Report(
+        FormatString("Web cache full (limit %u MB): storing stopped until the cache is purged or additions are "
+                     "turned on again",
+                     MaxSize.load()));
 }
 
 void CWWWCache::RemoveLocked(const CString& key, bool recheck) {
@@ -304,7 +330,9 @@ CCacheDecision CWWWCache::Decide(const CCacheRequest& req) {
   const int64_t now = Now();
   const bool isVolatile = ::strcasecmp(entry->ContentType.c_str(), "text/html") == 0;
   const int64_t days = isVolatile ? DaysBeforeCheckVolatile.load() : DaysBeforeCheckNonVolatile.load();
-  const bool fresh = entry->LastHit > now - days * 86400;
+  // The origin's own lifetime bounds the days: once it has passed, only the origin can say the
+  // copy is still good, however often it was hit meanwhile.
+  const bool fresh = entry->LastHit > now - days * 86400 && (!entry->Expires || now < *entry->Expires);
   const auto& ims = req.ifModifiedSince;
   const bool browserNewer = req.hasIfModifiedSince && ims && *ims > entry->LastModified;
   const bool sameDate = req.hasIfModifiedSince && ims && *ims == entry->LastModified;
@@ -336,6 +364,14 @@ std::unique_ptr<CCacheWriter> CWWWCache::BeginStore(const CString& key) {
   }
   w->m_active = true;
   return w;
+}
+
+void CWWWCache::Refresh(const std::shared_ptr<CCacheEntry>& entry, std::optional<int64_t> expires) {
+  if (!entry || !expires) return;
+  CLockGuard guard(m_entries);
+  // Kept in memory until the next rewrite: a crash loses only the renewal, and the entry is then
+  // checked once more than needed, never less.
+  if (FindEntry(entry->URL) == entry) entry->Expires = expires;
 }
 
 bool CWWWCache::OpenCachedCopy(const std::shared_ptr<CCacheEntry>& entry, CCachedCopy* out) {
@@ -377,79 +413,144 @@ bool CWWWCache::OpenCachedCopy(const std::shared_ptr<CCacheEntry>& entry, CCache
 // ---- Index ------------------------------------------------------------------------------------
 
 void CWWWCache::LoadIndex() {
-  CLockGuard guard(m_entries);
-  std::lock_guard<std::recursive_mutex> il(m_indexLock);
-  constexpr uint32_t kBoth = kCacheEnableAdditions | kCacheEnableLookups;
-  try {
-    if (m_indexFd >= 0) ::close(m_indexFd);
-    m_indexFd = -1;
-    m_activeDirectory.clear();
-    m_activeDirectory = GetActiveDirectory();
-    MakeDirs(m_activeDirectory);
-    const CString path = m_activeDirectory + "/cache.idx";
-    m_indexFd = ::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0600);
-    if (m_indexFd < 0) {
-      CacheOptions &= ~kBoth;
-      return;
+  std::vector<CString> reports;
+  {
+    CLockGuard guard(m_entries);
+    std::lock_guard<std::recursive_mutex> il(m_indexLock);
+    try {
+      LoadIndexLocked(reports);
+    } catch (...) {
+      CacheOptions &= ~(kCacheEnableAdditions | kCacheEnableLookups);
+      reports.push_back("Web cache index could not be loaded - caching is off");
     }
-    ::posix_fadvise(m_indexFd, 0, 0, POSIX_FADV_SEQUENTIAL);
-    struct stat st {};
-    if (::fstat(m_indexFd, &st) != 0) {
-      CacheOptions &= ~kBoth;
-      return;
-    }
-    bool damaged = st.st_size > kMaxIndexBytes;
-    std::vector<uint8_t> data(static_cast<size_t>(std::min(st.st_size, kMaxIndexBytes)));
-    size_t got = 0;
-    while (got < data.size()) {
-      const ssize_t r = ::pread(m_indexFd, data.data() + got, data.size() - got, static_cast<off_t>(got));
-      if (r < 0 && errno == EINTR) continue;
-      if (r < 0) {
-        CacheOptions &= ~kBoth;
-        return;
-      }
-      if (r == 0) break;  // shrank under us: read what is there
-      got += static_cast<size_t>(r);
-    }
-
-    m_entries.RemoveAll();
-    m_namesInUse.clear();
-    m_nameCounter = "00000000";
-    m_totalSize = 0;
-    m_weightedTotal = 0;
-    std::map<CString, CString> nameOwner;  // file name -> URL of the entry holding it
-    CArchive ar(data.data(), got);
-    while (ar.BytesLeft() > 0) {
-      auto entry = std::make_shared<CCacheEntry>();
-      try {
-        entry->Serialize(ar);
-      } catch (const CArchiveException&) {
-        damaged = true;
-        break;
-      }
-      // A record whose file is missing or not whole stays: serving it finds that out and
-      // downloads again (OpenCachedCopy), and an orphan removal drops it.
-      if (!IsValidFileName(entry->FileName) || entry->URL.empty()) continue;
-      if (auto it = nameOwner.find(entry->FileName); it != nameOwner.end()) {
-        // Two records share a file: the later one has it.
-        m_entries.RemoveKey(it->second);
-        nameOwner.erase(it);
-      }
-      if (auto old = FindEntry(entry->URL)) {
-        // A later record of a URL replaces the earlier one, whose file goes.
-        nameOwner.erase(old->FileName);
-        RemoveLocked(old->URL, true);
-      }
-      m_entries.SetAt(entry->URL, entry);
-      nameOwner[entry->FileName] = entry->URL;
-      if (m_nameCounter < entry->FileName) m_nameCounter = entry->FileName;
-    }
-    for (const auto& [name, url] : nameOwner) m_namesInUse.insert(name);
-    if (damaged) CacheOptions &= ~kBoth;
-    WriteIndexLocked();
-  } catch (...) {
-    CacheOptions &= ~kBoth;
   }
+  for (const auto& line : reports) Report(line);
+}
+
+void CWWWCache::LoadIndexLocked(std::vector<CString>& reports) {
+  constexpr uint32_t kBoth = kCacheEnableAdditions | kCacheEnableLookups;
+  if (m_indexFd >= 0) ::close(m_indexFd);
+  m_indexFd = -1;
+  m_activeDirectory.clear();
+  m_activeDirectory = GetActiveDirectory();
+  MakeDirs(m_activeDirectory);
+  const CString path = m_activeDirectory + "/cache.idx";
+  // Without an index nothing stored could be found again or kept: caching is off, and said so.
+  auto unusable = [&](const char* what, int err) {
+    CacheOptions &= ~kBoth;
+    reports.push_back(
+        FormatString("Web cache index %s %s (%s) - caching is off", path.c_str(), what, std::strerror(err)));
+  };
+  m_indexFd = ::open(path.c_str(), O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0600);
+  if (m_indexFd < 0) return unusable("cannot be opened", errno);
+  ::posix_fadvise(m_indexFd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  struct stat st {};
+  if (::fstat(m_indexFd, &st) != 0) return unusable("cannot be read", errno);
+  std::vector<uint8_t> data(static_cast<size_t>(std::min(st.st_size, kMaxIndexBytes)));
+  size_t got = 0;
+  while (got < data.size()) {
+    const ssize_t r = ::pread(m_indexFd, data.data() + got, data.size() - got, static_cast<off_t>(got));
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return unusable("cannot be read", errno);
+    if (r == 0) break;  // shrank under us: read what is there
+    got += static_cast<size_t>(r);
+  }
+  const uint64_t fileSize = static_cast<uint64_t>(st.st_size);
+  // Where the index stops being readable; fileSize when it is whole.
+  uint64_t damageAt = st.st_size > kMaxIndexBytes ? got : fileSize;
+
+  m_entries.RemoveAll();
+  m_namesInUse.clear();
+  m_nameCounter = "00000000";
+  m_totalSize = 0;
+  m_weightedTotal = 0;
+  m_roomWanted = 0;
+  std::map<CString, CString> nameOwner;  // file name -> URL of the entry holding it
+  size_t unusableRecords = 0;
+  std::optional<std::pair<CString, int64_t>> lifetime;  // the lifetime record just read
+  CArchive ar(data.data(), got);
+  while (ar.BytesLeft() > 0) {
+    const size_t recordStart = got - ar.BytesLeft();
+    auto entry = std::make_shared<CCacheEntry>();
+    try {
+      entry->Serialize(ar);
+    } catch (const CArchiveException&) {
+      damageAt = recordStart;
+      break;
+    }
+    const CString owner = entry->LifetimeRecordOwner();
+    if (!owner.empty() && IsValidFileName(owner)) {
+      lifetime.emplace(owner, entry->LastHit);
+      continue;
+    }
+    // A lifetime belongs to the record right after it; anything between breaks the pair.
+    const auto expires =
+        lifetime && lifetime->first == entry->FileName ? std::optional(lifetime->second) : std::nullopt;
+    lifetime.reset();
+    // A record whose file is missing or not whole stays: serving it finds that out and
+    // downloads again (OpenCachedCopy), and an orphan removal drops it.
+    if (!IsValidFileName(entry->FileName) || entry->URL.empty()) {
+      ++unusableRecords;
+      continue;
+    }
+    entry->Expires = expires;
+    if (auto it = nameOwner.find(entry->FileName); it != nameOwner.end()) {
+      // Two records share a file: the later one has it.
+      m_entries.RemoveKey(it->second);
+      nameOwner.erase(it);
+    }
+    if (auto old = FindEntry(entry->URL)) {
+      // A later record of a URL replaces the earlier one, whose file goes.
+      nameOwner.erase(old->FileName);
+      RemoveLocked(old->URL, true);
+    }
+    m_entries.SetAt(entry->URL, entry);
+    nameOwner[entry->FileName] = entry->URL;
+    if (m_nameCounter < entry->FileName) m_nameCounter = entry->FileName;
+  }
+  std::set<CString> kept;
+  for (const auto& [name, url] : nameOwner) kept.insert(name);
+  m_namesInUse = kept;
+  // What was read before the damage is as good as it was: the rewrite below cuts the rest away
+  // and caching goes on. Turning caching off here would stop it for the whole run (and with the
+  // next configuration save for good) over a torn last record.
+  if (damageAt < fileSize)
+    reports.push_back(
+        FormatString("Web cache index %s damaged at byte %llu of %llu: kept the %zu entries before "
+                     "it, dropped the remaining %llu bytes - caching goes on",
+                     path.c_str(), static_cast<unsigned long long>(damageAt), static_cast<unsigned long long>(fileSize),
+                     m_entries.GetCount(), static_cast<unsigned long long>(fileSize - damageAt)));
+  if (unusableRecords > 0)
+    reports.push_back(FormatString("Web cache index %s: dropped %zu records without a URL or a valid file name",
+                                   path.c_str(), unusableRecords));
+  if (const size_t removed = RemoveUnnamedFiles(kept); removed > 0)
+    reports.push_back(
+        FormatString("Web cache %s: removed %zu body files that no index entry names (downloads "
+                     "that never finished)",
+                     m_activeDirectory.c_str(), removed));
+  WriteIndexLocked();
+}
+
+size_t CWWWCache::RemoveUnnamedFiles(const std::set<CString>& keep) const {
+  DIR* dir = ::opendir(m_activeDirectory.c_str());
+  if (!dir) return 0;
+  // Names are collected first: a walk may or may not see entries removed during it.
+  std::vector<std::string> doomed;
+  while (const dirent* e = ::readdir(dir)) {
+    const std::string_view name(e->d_name);
+    constexpr std::string_view kExt = ".tlc";
+    if (name.size() <= kExt.size() || name.substr(name.size() - kExt.size()) != kExt) continue;
+    if (keep.count(CString(name.substr(0, name.size() - kExt.size()))) != 0) continue;
+    struct stat st {};
+    // Only plain files of this folder: never what a link points to, never a folder.
+    if (::fstatat(::dirfd(dir), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
+    doomed.emplace_back(name);
+  }
+  size_t removed = 0;
+  for (const auto& name : doomed)
+    if (::unlinkat(::dirfd(dir), name.c_str(), 0) == 0) ++removed;
+  ::closedir(dir);
+  return removed;
 }
 
 bool CWWWCache::WriteIndexLocked() {
@@ -457,7 +558,7 @@ bool CWWWCache::WriteIndexLocked() {
   CArchive ar(CArchive::store);
   for (const auto& [key, obj] : m_entries) {
     auto* e = static_cast<CCacheEntry*>(obj.get());
-    e->Serialize(ar);
+    e->StoreIndexForm(ar);
     total += e->Size;
     weighted += static_cast<double>(e->Hits) * e->Size;
   }
@@ -498,9 +599,17 @@ void CWWWCache::AppendToIndex(const CCacheEntry& entry) {
   if (m_indexFd < 0) return;
   try {
     CArchive ar(CArchive::store);
-    const_cast<CCacheEntry&>(entry).Serialize(ar);
+    entry.StoreIndexForm(ar);
+    struct stat st {};
+    const bool sized = ::fstat(m_indexFd, &st) == 0;
     // One write of the whole record, synced: a stored object survives a crash.
-    if (WriteAll(m_indexFd, ar.Bytes().data(), ar.Bytes().size())) ::fdatasync(m_indexFd);
+    if (WriteAll(m_indexFd, ar.Bytes().data(), ar.Bytes().size())) {
+      ::fdatasync(m_indexFd);
+    } else if (sized) {
+      // A part-written record (a full disk) would make every record appended after it unreadable
+      // at the next load: cut it off. Should even that fail, the next rewrite replaces the file.
+      if (::ftruncate(m_indexFd, st.st_size) != 0) return;
+    }
   } catch (...) {
     // The entry reaches the index at the next rewrite.
   }
@@ -512,6 +621,8 @@ void CWWWCache::Purge() {
   if (m_busy.exchange(true)) return;
   constexpr uint32_t kBoth = kCacheEnableAdditions | kCacheEnableLookups;
   bool notify = false;
+  bool stopped = false;
+  CString report;
   // Sessions see both bits clear before the map is locked, so none queues behind the pass.
   const uint32_t kept = CacheOptions.fetch_and(~kBoth);
   {
@@ -531,12 +642,23 @@ void CWWWCache::Purge() {
       // A purge that stops part-way leaves entries and files consistent; additions come back below.
     }
     CacheOptions = kept;
-    if (OverLimit()) {
+    // Over the limit counts the object whose store started this purge and was removed again: a
+    // purge that makes no room for it must stop additions, or every fetch would write the object
+    // and remove it again.
+    if (OverLimit(m_roomWanted)) {
       CacheOptions = kept & ~kCacheEnableAdditions;
       notify = true;
+      stopped = (kept & kCacheEnableAdditions) != 0;
     }
+    m_roomWanted = 0;
+    if (stopped)
+      report = FormatString(
+          "Web cache full (limit %u MB, %.1f MB held): the purge made no room for new objects - "
+          "storing stopped until the cache is purged or additions are turned on again",
+          MaxSize.load(), m_totalSize / kMegabyte);
   }
   m_busy = false;
+  if (stopped) Report(report);
   if (notify && OnPurgeLeftCacheFull) {
     try {
       OnPurgeLeftCacheFull();

@@ -286,6 +286,13 @@ void CWWWSession::OnServerData(bool drain) {
     }
     if (HTTPReceiveResponse()) ProcessResponse();
   }
+  // Read to its end: a reset or a failure there is no end of the response, whatever was read.
+  if (drain && !IsEnding() && !ResponseComplete()) {
+    if (const uint32_t error = m_serverSocket.GetEndError(); error != 0) {
+      AbortResponse(error);
+      return;
+    }
+  }
   if (drain && !m_responseReceived && !IsEnding()) {
     if (m_responseBuffer.empty()) {
       SendErrorPage(WWWPage::SocketError, "The server closed the connection without a response", "502 Bad Gateway");
@@ -371,7 +378,9 @@ void CWWWSession::ProcessResponse() {
   CCacheVerdict verdict;
   if (m_resp.status == 200) {
     if (m_decision.state == kCacheRevalidate || m_decision.state == kCachePassIMS) m_decision.state = kCacheDownload;
-    verdict = CWWWCache::CheckResponse(200, m_resp.headers.Items());
+    verdict = m_cache ? CWWWCache::CheckResponse(200, m_resp.headers.Items(), m_cache->Now())
+                      : CWWWCache::CheckResponse(200, m_resp.headers.Items());
+    m_expires = verdict.expires;
     if (m_store && HasToken(m_resp.headers.Get("Pragma"), "no-cache")) {
       Log(kLogDebug, "Pragma: no-cache in server response - disabling caching");
       m_store = false;
@@ -380,8 +389,14 @@ void CWWWSession::ProcessResponse() {
       m_store = false;
     }
   } else if (m_resp.status == 304) {
-    if (m_decision.state == kCacheRevalidate) m_decision.state = kCacheServe;
-    else if (m_decision.state == kCachePassIMS) m_decision.state = kCacheNotModified;
+    if (m_decision.state == kCacheRevalidate) {
+      m_decision.state = kCacheServe;
+      // The origin vouched for our copy: a lifetime it sent with the 304 is the copy's from now.
+      if (m_cache)
+        m_cache->Refresh(m_decision.entry, CWWWCache::ExplicitExpiry(m_resp.headers.Items(), m_cache->Now()));
+    } else if (m_decision.state == kCachePassIMS) {
+      m_decision.state = kCacheNotModified;
+    }
     m_store = false;
   } else {
     Log(kLogDebug, "Unintercepted Server Response code %u\n", m_resp.status);
@@ -428,6 +443,7 @@ void CWWWSession::ProcessResponse() {
 
 void CWWWSession::RelayToClient(const char* data, size_t n) {
   if (n == 0) return;
+  m_bodyRelayed += n;
   if (m_writer && !m_writer->Write(data, n)) {
     Log(kLogError, "Error (%u) writing to cache file - deleting file, stopping caching",
         static_cast<unsigned>(m_writer->GetError()));
@@ -470,6 +486,7 @@ void CWWWSession::CommitCache(bool browserClosed) {
   info.contentType = m_resp.headers.Get("Content-Type");
   if (info.contentType.empty()) info.contentType = GetMimeType(m_req.path);
   info.requireLength = browserClosed;
+  info.expires = m_expires;
   if (m_writer->Commit(info))
     Log(kLogDebug, "Stored %s in the cache", m_req.CacheKey().c_str());
   else
@@ -480,6 +497,38 @@ void CWWWSession::CommitCache(bool browserClosed) {
 void CWWWSession::DiscardCache() {
   if (m_writer) m_writer->Abort();
   m_writer.reset();
+}
+
+bool CWWWSession::ResponseComplete() const {
+  if (!m_responseReceived || !m_headerProcessing || m_resp.status == 0) return false;
+  if (EqNoCase(m_req.method, "HEAD") || m_resp.status < 200 || m_resp.status == 204 || m_resp.status == 304)
+    return true;
+  return m_contentLength && m_bodyRelayed >= *m_contentLength;
+}
+
+void CWWWSession::AbortResponse(uint32_t error) {
+  DiscardCache();
+  const CString text = X1SocketException(error).GetText();
+  if (!m_responseReceived) {
+    Log(kLogError, "Server connection failed before the end of its response header (%s) - terminating", text.c_str());
+    SendErrorPage(WWWPage::SocketError, text, "502 Bad Gateway");
+    return;
+  }
+  Log(kLogError,
+      "Server connection failed after %llu bytes of its response body (%s) - resetting the browser connection",
+      static_cast<unsigned long long>(m_bodyRelayed), text.c_str());
+  ResetClientIfCut();
+  m_serverSocket.Close();
+  Terminate(kSessionExitRefused);
+}
+
+void CWWWSession::ResetClientIfCut() {
+  if (!m_responseReceived || ResponseComplete()) return;
+  try {
+    m_clientSocket.ResetOnClose();
+  } catch (const X1SocketException&) {
+    // The browser's connection has gone already: there is nothing left to reset.
+  }
 }
 
 void CWWWSession::FinishAnswered(uint32_t reason) {

@@ -339,14 +339,17 @@ void CWWWSession::OnRead(platform::Message& msg) {
   } catch (const std::bad_alloc&) {
     Log(kLogError, "Memory allocation error in CWWWSession::OnRead() - terminating");
     DiscardCache();
+    ResetClientIfCut();
     Terminate(8);
   } catch (const X1SocketException& e) {
     Log(kLogError, "Caught socket exception in CWWWSession::OnRead() %s - terminating", e.GetText().c_str());
     DiscardCache();
+    ResetClientIfCut();
     Terminate(kSessionExitRefused);
   } catch (...) {
     Log(kLogError, "Caught unknown exception in CWWWSession::OnRead() - terminating");
     DiscardCache();
+    ResetClientIfCut();
     Terminate(kSessionExitRefused);
   }
 }
@@ -489,10 +492,12 @@ void CWWWSession::OnClose(platform::Message& msg) {
   } catch (const X1SocketException& e) {
     Log(kLogError, "Caught socket exception in CWWWSession::OnClose() %s - terminating", e.GetText().c_str());
     DiscardCache();
+    ResetClientIfCut();
     Terminate(kSessionExitRefused);
   } catch (...) {
     Log(kLogError, "Caught unknown exception in CWWWSession::OnClose() - terminating");
     DiscardCache();
+    ResetClientIfCut();
     Terminate(kSessionExitRefused);
   }
 }

@@ -103,6 +103,17 @@ class CWWWSession : public CTwoEndTCPSession {
   CacheAnswer AnswerFromCache();
   void CommitCache(bool browserClosed);
   void DiscardCache();
+  // Whether the browser has had the whole response: its Content-Length of body relayed, or a
+  // response without a body (HEAD, 1xx, 204, 304). A body without a length is whole only at the
+  // server's orderly end.
+  bool ResponseComplete() const;
+  // The server's side ended in a reset or a failed read before its response was whole: nothing is
+  // stored; a browser that has had nothing gets the socket-error page (502), one that has had part
+  // of the response has its connection reset, so it never takes the cut body for the whole.
+  void AbortResponse(uint32_t error);
+  // A session ending in a failure while the browser holds part of a response: the browser's
+  // connection will close with a reset.
+  void ResetClientIfCut();
 
   // Sends the page and ends the session (reason 1 unless given).
   void SendErrorPage(WWWPage page, const CString& detail = CString(), const char* status = nullptr,
@@ -165,10 +176,12 @@ class CWWWSession : public CTwoEndTCPSession {
   bool m_headerProcessing = true;
   CHttpResponse m_resp;
   size_t m_responseHeaderLength = 0;
+  uint64_t m_bodyRelayed = 0;  // bytes relayed to the browser after the response header
 
   // Cache.
   CCacheDecision m_decision;
   bool m_store = false;
   std::unique_ptr<CCacheWriter> m_writer;
   std::optional<uint64_t> m_contentLength;
+  std::optional<int64_t> m_expires;  // the end of the response's explicit lifetime
 };

@@ -4,12 +4,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <thread>
 
-#include "engine/remote/rc_message.h"
 #include "engine/config/reg_helpers.h"
+#include "engine/remote/rc_message.h"
 #include "tests/support/test_env.h"
 
 namespace {
@@ -41,13 +43,27 @@ constexpr int64_t kT0 = 1'700'000'000;  // a fixed "now"
 struct CacheFixture : ::testing::Test {
   std::string dir = trellis::test::MakeTempDir("cache");
   int64_t now = kT0;
+  std::vector<CString> reports;  // what the caches opened here told the operator
 
   std::unique_ptr<CWWWCache> Open(bool load = true) {
     auto c = std::make_unique<CWWWCache>();
     c->SetCacheDirectory(dir);
     c->Now = [this] { return now; };
+    c->OnReport = [this](const CString& text) { reports.push_back(text); };
     if (load) c->LoadIndex();
     return c;
+  }
+  // The reports that contain text.
+  size_t Reported(const std::string& text) const {
+    return static_cast<size_t>(
+        std::count_if(reports.begin(), reports.end(), [&](const CString& r) { return r.find(text) != CString::npos; }));
+  }
+  // The body files in the folder.
+  size_t BodyFiles() const {
+    size_t n = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir))
+      if (e.path().extension() == ".tlc") ++n;
+    return n;
   }
   std::string Path(const std::string& name) const { return dir + "/" + name + ".tlc"; }
 
@@ -56,7 +72,7 @@ struct CacheFixture : ::testing::Test {
                     std::optional<int64_t> lastModified = std::nullopt) {
     auto w = c.BeginStore(key);
     if (!w || !w->Write(body.data(), body.size())) return false;
-    return w->Commit(CCacheCommit{body.size(), lastModified, type, true});
+    return w->Commit(CCacheCommit{body.size(), lastModified, type, true, std::nullopt});
   }
 
   static CCacheRequest Get(const CString& key) {
@@ -147,15 +163,36 @@ TEST_F(CacheFixture, LoadDropsBadNamesKeepsLaterDuplicateAndRecordsWithoutTheirF
   EXPECT_EQ(w->Entry()->FileName, "0000000A");  // after the highest name the index held
 }
 
-TEST_F(CacheFixture, DamagedIndexKeepsWhatCameBeforeAndTurnsCachingOff) {
+TEST_F(CacheFixture, DamagedIndexKeepsWhatCameBeforeAndCachingGoesOn) {
   WriteFile(Path("00000001"), "abc");
   const std::string good = Record("h/a", "00000001", kT0, kT0, "t", 3, 0);
   // A record whose URL claims 4 GiB.
   WriteFile(dir + "/cache.idx", good + std::string("\xFF\xFF\xFF\xFF\xFF\xFF\x01", 7) + "xyz");
   auto c = Open();
   EXPECT_EQ(c->GetCount(), 1u);
-  EXPECT_EQ(c->CacheOptions.load(), 0u);
+  EXPECT_EQ(c->CacheOptions.load(), 3u);
   EXPECT_EQ(ReadFile(dir + "/cache.idx"), good);
+  const std::string told = "damaged at byte " + std::to_string(good.size()) + " of " +
+                           std::to_string(good.size() + 10) +
+                           ": kept the 1 entries before it, dropped the remaining 10 bytes";
+  EXPECT_EQ(Reported(told), 1u) << (reports.empty() ? "" : reports[0]);
+
+  // A torn last record, as a power loss leaves it: what came before is served, and new objects are
+  // stored and found again after the next start.
+  const std::string second = Record("h/b", "00000002", kT0, kT0, "t", 5, 0);
+  WriteFile(Path("00000002"), "12345");
+  WriteFile(dir + "/cache.idx", good + second.substr(0, second.size() - 3));
+  reports.clear();
+  c = Open();
+  EXPECT_EQ(Reported("damaged at byte " + std::to_string(good.size())), 1u);
+  EXPECT_FALSE(Exists(Path("00000002")));  // the torn record's body went with it
+  EXPECT_EQ(c->Decide(Get("h/a")).state, kCacheServe);
+  ASSERT_TRUE(Store(*c, "h/c", "stored after the damage"));
+  c->Shutdown();
+  reports.clear();
+  c = Open();
+  EXPECT_TRUE(reports.empty()) << reports[0];
+  EXPECT_TRUE(c->HasEntry("h/a") && c->HasEntry("h/c"));
 }
 
 TEST_F(CacheFixture, EveryTruncationAndCorruptionOfTheIndexLoads) {
@@ -170,7 +207,9 @@ TEST_F(CacheFixture, EveryTruncationAndCorruptionOfTheIndexLoads) {
     WriteFile(dir + "/cache.idx", full.substr(0, n));
     auto c = Open();
     EXPECT_EQ(c->GetCount(), n / recordLen) << n;
-    EXPECT_EQ(c->CacheOptions.load(), n % recordLen == 0 ? 3u : 0u) << n;
+    EXPECT_EQ(c->CacheOptions.load(), 3u) << n;
+    EXPECT_EQ(Reported("damaged at byte"), n % recordLen == 0 ? 0u : 1u) << n;
+    reports.clear();
     EXPECT_LE(ReadFile(dir + "/cache.idx").size(), n);
   }
   // Flipped bytes anywhere: loads, never holds an entry whose file is not ours.
@@ -365,17 +404,17 @@ TEST_F(CacheFixture, OnlyABodyOfTheRightLengthIsCommitted) {
   ASSERT_TRUE(w);
   const std::string path = Path(w->Entry()->FileName);
   ASSERT_TRUE(w->Write("12345", 5));
-  EXPECT_FALSE(w->Commit(CCacheCommit{10u, std::nullopt, "t", false}));
+  EXPECT_FALSE(w->Commit(CCacheCommit{10u, std::nullopt, "t", false, std::nullopt}));
   EXPECT_FALSE(c->HasEntry("h/cut"));
   EXPECT_FALSE(Exists(path));
   // Browser closed and no length was given: completeness unknown.
   w = c->BeginStore("h/nolen");
   ASSERT_TRUE(w->Write("abc", 3));
-  EXPECT_FALSE(w->Commit(CCacheCommit{std::nullopt, std::nullopt, "t", true}));
+  EXPECT_FALSE(w->Commit(CCacheCommit{std::nullopt, std::nullopt, "t", true, std::nullopt}));
   // Server closed without a length: the close marks the end.
   w = c->BeginStore("h/eof");
   ASSERT_TRUE(w->Write("abc", 3));
-  EXPECT_TRUE(w->Commit(CCacheCommit{std::nullopt, std::nullopt, "t", false}));
+  EXPECT_TRUE(w->Commit(CCacheCommit{std::nullopt, std::nullopt, "t", false, std::nullopt}));
   EXPECT_EQ(c->FindEntry("h/eof")->Size, 3u);
   EXPECT_EQ(c->FindEntry("h/eof")->LastModified, now);
   // A writer dropped without a commit leaves nothing behind.
@@ -410,9 +449,9 @@ TEST_F(CacheFixture, ConcurrentStoresAndDamagedFilesAreHandled) {
   ASSERT_TRUE(w1->Write("one", 3));
   ASSERT_TRUE(w2->Write("second", 6));
   const std::string p1 = Path(w1->Entry()->FileName);
-  ASSERT_TRUE(w1->Commit(CCacheCommit{3u, std::nullopt, "t", true}));
+  ASSERT_TRUE(w1->Commit(CCacheCommit{3u, std::nullopt, "t", true, std::nullopt}));
   EXPECT_EQ(c->GetWeightedTotal(), 3);
-  ASSERT_TRUE(w2->Commit(CCacheCommit{6u, std::nullopt, "t", true}));
+  ASSERT_TRUE(w2->Commit(CCacheCommit{6u, std::nullopt, "t", true, std::nullopt}));
   EXPECT_FALSE(Exists(p1));
   EXPECT_EQ(c->GetCount(), 1u);
   EXPECT_EQ(c->GetTotalSize(), 6);
@@ -537,6 +576,183 @@ TEST_F(CacheFixture, SettingsInRegistryAndArchive) {
   CWWWCache untouched;
   EXPECT_THROW(untouched.Serialize(cut), CArchiveException);
   EXPECT_EQ(untouched.MaxSize.load(), 100u);
+}
+
+TEST_F(CacheFixture, LoadRemovesBodyFilesNoRecordNames) {
+  WriteFile(Path("00000001"), "abc");
+  WriteFile(Path("00000002"), "a download cut off by a kill");
+  WriteFile(dir + "/junk.tlc", "x");
+  WriteFile(dir + "/notes.txt", "not a body file");
+  std::filesystem::create_directory(dir + "/folder.tlc");
+  WriteFile(dir + "/../outside.tlc", "keep");
+  std::filesystem::create_symlink(dir + "/../outside.tlc", dir + "/link.tlc");
+  WriteFile(dir + "/cache.idx", Record("h/a", "00000001", kT0, kT0, "t", 3, 0));
+  auto c = Open();
+  EXPECT_TRUE(Exists(Path("00000001")));
+  EXPECT_FALSE(Exists(Path("00000002")));
+  EXPECT_FALSE(Exists(dir + "/junk.tlc"));
+  // Only plain files of the folder itself go.
+  EXPECT_TRUE(Exists(dir + "/notes.txt"));
+  EXPECT_TRUE(Exists(dir + "/folder.tlc"));
+  EXPECT_TRUE(Exists(dir + "/../outside.tlc"));
+  EXPECT_EQ(c->GetTotalSize(), 3);
+  EXPECT_EQ(c->CacheOptions.load(), 3u);
+  EXPECT_EQ(Reported("removed 2 body files that no index entry names"), 1u);
+  // A download in progress is not an orphan while the cache runs: only a load removes them.
+  auto w = c->BeginStore("h/b");
+  ASSERT_TRUE(w && w->Write("partial", 7));
+  c->WriteIndex();
+  EXPECT_TRUE(Exists(Path(w->Entry()->FileName)));
+}
+
+TEST_F(CacheFixture, FullCacheStopsStoringOnceInsteadOfWritingAndDeletingEveryObject) {
+  auto c = Open();
+  c->MaxSize = 1;
+  c->AutoPurge = 1;
+  int told = 0;
+  c->OnPurgeLeftCacheFull = [&] { ++told; };
+  const std::string big(600 * 1024, 'x');
+  ASSERT_TRUE(Store(*c, "h/1", big));
+  // Past the limit: the object goes again and the purge runs; the purge filter (unset, as in an
+  // engine without filters) removes nothing, so there is no room for it.
+  Store(*c, "h/2", big);
+  c->WaitForWorker();
+  EXPECT_FALSE(c->HasEntry("h/2"));
+  EXPECT_EQ(c->CacheOptions.load(), kCacheEnableLookups);
+  EXPECT_EQ(told, 1);
+  EXPECT_EQ(Reported("Web cache full"), 1u);
+  // Further fetches are relayed without touching the disk, and served ones still hit.
+  for (const char* key : {"h/2", "h/3", "h/2"}) {
+    const CCacheDecision d = c->Decide(Get(key));
+    EXPECT_FALSE(d.store) << key;
+    EXPECT_FALSE(c->BeginStore(key)) << key;
+  }
+  EXPECT_EQ(BodyFiles(), 1u);
+  EXPECT_EQ(c->Decide(Get("h/1")).state, kCacheServe);
+  // A purge run by hand leaves storing as it was and does not repeat the line.
+  c->Purge();
+  EXPECT_EQ(c->CacheOptions.load(), kCacheEnableLookups);
+  EXPECT_EQ(told, 1);
+  EXPECT_EQ(Reported("Web cache full"), 1u);
+
+  // A purge filter that frees too little for the object is no better.
+  c->CacheOptions = 3;  // as a console would
+  c->PurgeFilterMatches = [](const CCacheEntry& e, const CCacheFieldContext&) { return e.URL == "h/small"; };
+  ASSERT_TRUE(Store(*c, "h/small", "tiny"));
+  Store(*c, "h/2", big);
+  c->WaitForWorker();
+  EXPECT_FALSE(c->HasEntry("h/small"));
+  EXPECT_EQ(c->CacheOptions.load(), kCacheEnableLookups);
+  EXPECT_EQ(Reported("Web cache full"), 2u);
+  EXPECT_EQ(told, 2);
+  EXPECT_EQ(BodyFiles(), 1u);
+
+  // Without AutoPurge additions stop at once, said once.
+  c->CacheOptions = 3;
+  c->AutoPurge = 0;
+  Store(*c, "h/2", big);
+  EXPECT_EQ(c->CacheOptions.load(), kCacheEnableLookups);
+  EXPECT_EQ(Reported("Web cache full"), 3u);
+  EXPECT_EQ(told, 2);  // consoles hear of a purge that left the cache full, not of this
+}
+
+TEST(CacheLifetimes, ExplicitLifetimeFromTheResponse) {
+  constexpr int64_t now = kT0;
+  const CString date = CWWWCache::FormatHttpDate(now - 100);
+  const CString inAnHour = CWWWCache::FormatHttpDate(now + 3600);
+  const struct {
+    Headers headers;
+    std::optional<int64_t> expires;
+  } table[] = {
+      {{}, std::nullopt},
+      {{{"Cache-Control", "public"}, {"Last-Modified", date}}, std::nullopt},
+      {{{"Cache-Control", "public, max-age=60"}}, now + 60},
+      {{{"cache-control", "max-age=\"60\""}}, now + 60},
+      {{{"Cache-Control", "max-age=600"}, {"Cache-Control", "s-maxage=10"}}, now + 10},  // a shared cache's own
+      {{{"Cache-Control", "max-age=0"}}, now},
+      {{{"Cache-Control", "max-age=60, max-age=30"}}, now + 30},
+      {{{"Cache-Control", "max-age=sixty"}}, now},
+      {{{"Cache-Control", "max-age"}}, now},
+      {{{"Cache-Control", "max-age=99999999999999999999"}}, now + (int64_t{1} << 31)},
+      {{{"Cache-Control", "max-age=60"}, {"Age", "20"}}, now + 40},
+      {{{"Cache-Control", "max-age=60"}, {"Date", date}}, now - 40},  // 100 s old when it came
+      {{{"Expires", inAnHour}}, now + 3600},
+      {{{"Expires", inAnHour}, {"Date", date}}, now + 3600},
+      {{{"Expires", inAnHour}, {"Cache-Control", "max-age=5"}}, now + 5},
+      {{{"Expires", date}}, now - 100},
+      {{{"Expires", "0"}}, std::nullopt},  // checked below: long past
+  };
+  for (const auto& row : table) {
+    const auto got = CWWWCache::ExplicitExpiry(row.headers, now);
+    if (row.headers.size() == 1 && row.headers[0].second == "0") {
+      ASSERT_TRUE(got);
+      EXPECT_LT(*got, now);
+      continue;
+    }
+    EXPECT_EQ(got, row.expires) << row.headers[0].first << ": " << row.headers[0].second;
+  }
+  const CCacheVerdict v = CWWWCache::CheckResponse(200, {{"Cache-Control", "max-age=60"}}, now);
+  EXPECT_TRUE(v.storable);
+  EXPECT_EQ(v.expires, now + 60);
+}
+
+TEST_F(CacheFixture, ExpiredLifetimeIsRevalidatedWhateverTheDays) {
+  auto c = Open();
+  // Stores body under key with the lifetime the response gave.
+  auto store = [&](const CString& key, std::optional<int64_t> expires) {
+    auto w = c->BeginStore(key);
+    ASSERT_TRUE(w && w->Write("body", 4));
+    ASSERT_TRUE(w->Commit(CCacheCommit{4u, kT0 - 500, "image/png", false, expires}));
+  };
+  store("h/hour", kT0 + 3600);
+  store("h/age0", kT0);  // max-age=0: stored, never served unchecked
+  store("h/plain", std::nullopt);
+  EXPECT_EQ(c->Decide(Get("h/hour")).state, kCacheServe);
+  CCacheDecision d = c->Decide(Get("h/age0"));
+  EXPECT_EQ(d.state, kCacheRevalidate);
+  EXPECT_EQ(d.ifModifiedSince, CWWWCache::FormatHttpDate(kT0 - 500));
+  CCacheRequest browser = Get("h/age0");
+  browser.hasIfModifiedSince = true;
+  browser.ifModifiedSince = kT0 - 500;
+  EXPECT_EQ(c->Decide(browser).state, kCachePassIMS);  // never a 304 of our own for it
+
+  // An hour on, within the 60 days and hit a moment ago: the lifetime decides.
+  now = kT0 + 3600;
+  EXPECT_EQ(c->Decide(Get("h/hour")).state, kCacheRevalidate);
+  EXPECT_EQ(c->Decide(Get("h/hour")).state, kCacheRevalidate);
+  EXPECT_EQ(c->Decide(Get("h/plain")).state, kCacheServe);
+
+  // A 304 with a new lifetime renews it; one without keeps the entry checked.
+  c->Refresh(c->FindEntry("h/hour"), now + 600);
+  c->Refresh(c->FindEntry("h/age0"), std::nullopt);
+  EXPECT_EQ(c->Decide(Get("h/hour")).state, kCacheServe);
+  EXPECT_EQ(c->Decide(Get("h/age0")).state, kCacheRevalidate);
+
+  // Lifetimes survive a restart, in a record of their own before the entry's.
+  const CString name = c->FindEntry("h/hour")->FileName;
+  c->Shutdown();
+  EXPECT_NE(ReadFile(dir + "/cache.idx")
+                .find(Record("", name + ".expires", static_cast<uint32_t>(now + 600), 0, "", 0, 0) +
+                      Record("h/hour", name, static_cast<uint32_t>(now), kT0 - 500, "image/png", 4, 0)),
+            std::string::npos);
+  c = Open();
+  EXPECT_EQ(c->GetCount(), 3u);
+  EXPECT_EQ(c->Decide(Get("h/hour")).state, kCacheServe);
+  EXPECT_EQ(c->Decide(Get("h/age0")).state, kCacheRevalidate);
+  EXPECT_TRUE(reports.empty()) << reports[0];
+
+  // A lifetime belongs only to the record right after it, and one whose entry was torn off is
+  // dropped with it.
+  WriteFile(Path("00000001"), "body");
+  const std::string entry = Record("h/x", "00000001", kT0, kT0, "t", 4, 0);
+  WriteFile(dir + "/cache.idx", Record("", "00000002.expires", kT0 - 1, 0, "", 0, 0) + entry +
+                                    Record("", "00000001.expires", kT0 - 1, 0, "", 0, 0) + entry.substr(0, 5));
+  now = kT0;
+  c = Open();
+  ASSERT_EQ(c->GetCount(), 1u);
+  EXPECT_EQ(c->Decide(Get("h/x")).state, kCacheServe);
+  EXPECT_EQ(Reported("damaged at byte"), 1u);
+  EXPECT_EQ(ReadFile(dir + "/cache.idx"), entry);
 }
 
 }  // namespace
