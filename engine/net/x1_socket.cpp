@@ -580,8 +580,17 @@ bool X1Socket::IsEventPending(uint32_t fdEvent) const {
   int slot = x1net::SlotOfEvent(fdEvent);
   std::shared_ptr<SockState> st = State();
   if (slot < 0 || !st) return false;
-  std::lock_guard<std::mutex> g(st->mx);
-  return st->pending[slot] != 0;
+  std::vector<Dispatch> out;
+  bool pending;
+  {
+    std::lock_guard<std::mutex> g(st->mx);
+    // A socket in its thread's set becomes an event when that thread waits; the question looks
+    // first, so a busy owner's socket answers as the shared poller would have.
+    if (st->pending[slot] == 0 && st->home) Notifier::Get().EvaluateLocked(*st, out);
+    pending = st->pending[slot] != 0;
+  }
+  Notifier::Get().Flush(out);
+  return pending;
 }
 
 void X1Socket::DeliverEvent(uint32_t event) {
