@@ -1,8 +1,11 @@
 #include "platform/msg_thread.h"
 
 #include <errno.h>
+#include <linux/futex.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +23,7 @@
 #include <thread>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 namespace platform {
 
@@ -280,6 +284,72 @@ Registry& Reg() {
 }
 
 std::atomic<size_t> g_liveThreads{0};
+
+// ---- The parked pool ----------------------------------------------------------------------------
+// Starting and ending an OS thread for every thread object (a session per connection) costs more
+// than a short session's work: the system maps a stack and sets up the thread, and as the thread
+// goes it unmaps the stack and flushes every processor's address translations for the process. An
+// OS thread whose object has ended therefore waits here, parked, to run the next object. Each object
+// still has a thread of its own for its whole life, with its own id, queue and readiness set (they
+// belong to the object, never to the OS thread); only the OS thread under it is used again.
+
+// A parked OS thread. The starter that takes it off the parked list stores the next object, sets
+// `state` to kHanded and, only when the worker has gone to sleep, wakes it through a futex on that
+// word. The pool's lock is not held for the hand-over, so the woken thread never waits for a lock
+// its waker still holds; and the futex wait, unlike the standard semaphores, does not go through
+// sched_yield first, which costs a context switch of its own on a busy machine.
+struct Worker {
+  enum : uint32_t { kWaiting = 0, kHanded = 1, kAsleep = 2 };
+  std::atomic<uint32_t> state{kWaiting};
+  std::shared_ptr<MsgThread> next;  // written before `state` becomes kHanded, read after
+};
+
+// A worker looks this many times (pausing in between) before it sleeps: in a burst of connections
+// the next object often comes within microseconds, and then neither side makes a system call.
+constexpr int kParkSpins = 64;
+
+void CpuPause() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
+
+// Sleeps while *word holds `value`, at most the time given (none: no limit); returns early when
+// woken or interrupted, so callers look again.
+void FutexWait(std::atomic<uint32_t>* word, uint32_t value, std::optional<std::chrono::nanoseconds> limit) {
+  timespec ts{};
+  if (limit) {
+    ts.tv_sec = static_cast<time_t>(limit->count() / 1000000000);
+    ts.tv_nsec = static_cast<long>(limit->count() % 1000000000);
+  }
+  syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAIT_PRIVATE, value, limit ? &ts : nullptr, nullptr, 0);
+}
+
+// Only the address is used: a worker that already saw its word set and moved on is at most woken
+// once for nothing in its next wait, which looks again.
+void FutexWake(std::atomic<uint32_t>* word) {
+  syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
+
+struct Pool {
+  std::mutex mu;  // guards `parked` only; held for a push or a pop
+  // The most recently parked is taken first: its stack and caches are still warm.
+  std::vector<Worker*> parked;
+};
+
+// Never destroyed, like the id table: parked threads wait on it while the process exits.
+Pool& ThePool() {
+  static Pool* const p = new Pool;
+  return *p;
+}
+
+// Enough for the burst of connections a busy moment brings; more idle threads would only hold
+// memory. An idle one ends after a while, so a quiet engine gives its threads back.
+constexpr size_t kMaxParked = 256;
+constexpr std::chrono::seconds kParkedIdle{30};
+
 thread_local ThreadId t_currentId = 0;
 
 ThreadId AllocateId() {
@@ -403,8 +473,24 @@ bool MsgThread::CreateThread() {
     if (it != r.map.end()) it->second.thread = self;
   }
   g_liveThreads.fetch_add(1);
+  Worker* worker = nullptr;
+  {
+    Pool& pool = ThePool();
+    std::lock_guard lk(pool.mu);
+    if (!pool.parked.empty()) {
+      worker = pool.parked.back();
+      pool.parked.pop_back();
+    }
+  }
+  if (worker) {
+    // Off the list, the worker waits for this hand-over even when its idle time runs out.
+    worker->next = std::move(self);
+    if (worker->state.exchange(Worker::kHanded, std::memory_order_acq_rel) == Worker::kAsleep)
+      FutexWake(&worker->state);
+    return true;
+  }
   try {
-    std::thread(&MsgThread::ThreadMain, std::move(self)).detach();
+    std::thread(&MsgThread::WorkerMain, std::move(self)).detach();
   } catch (const std::system_error&) {
     g_liveThreads.fetch_sub(1);
     // Never ran: end it the same way a failed start ends on the host system.
@@ -412,6 +498,43 @@ bool MsgThread::CreateThread() {
     return false;
   }
   return true;
+}
+
+void MsgThread::WorkerMain(std::shared_ptr<MsgThread> next) {
+  Pool& pool = ThePool();
+  while (next) {
+    ThreadMain(std::move(next));
+    Worker me;
+    {
+      std::lock_guard lk(pool.mu);
+      if (pool.parked.size() >= kMaxParked) return;
+      pool.parked.push_back(&me);
+    }
+    for (int i = 0; i < kParkSpins && me.state.load(std::memory_order_acquire) != Worker::kHanded; ++i) CpuPause();
+    uint32_t waiting = Worker::kWaiting;
+    if (me.state.compare_exchange_strong(waiting, Worker::kAsleep, std::memory_order_acq_rel)) {
+      const auto idleEnd = std::chrono::steady_clock::now() + kParkedIdle;
+      while (me.state.load(std::memory_order_acquire) != Worker::kHanded) {
+        const auto left = idleEnd - std::chrono::steady_clock::now();
+        if (left > std::chrono::nanoseconds::zero()) {
+          FutexWait(&me.state, Worker::kAsleep, left);
+          continue;
+        }
+        {
+          std::lock_guard lk(pool.mu);
+          auto it = std::find(pool.parked.begin(), pool.parked.end(), &me);
+          if (it != pool.parked.end()) {
+            pool.parked.erase(it);
+            return;
+          }
+        }
+        // A starter took this worker off the list just as its time ran out: the object comes.
+        while (me.state.load(std::memory_order_acquire) != Worker::kHanded)
+          FutexWait(&me.state, Worker::kAsleep, std::nullopt);
+      }
+    }
+    next = std::move(me.next);
+  }
 }
 
 void MsgThread::ThreadMain(std::shared_ptr<MsgThread> self) {
@@ -430,7 +553,7 @@ void MsgThread::ThreadMain(std::shared_ptr<MsgThread> self) {
   t_currentId = 0;
   // The object may be destroyed right here, on its own thread.
   self.reset();
-  // Nothing of this layer is touched after the count drops.
+  // After the count drops only the pool is touched, which is never destroyed.
   g_liveThreads.fetch_sub(1);
 }
 

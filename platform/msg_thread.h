@@ -6,7 +6,8 @@
 //
 // Life of a thread object:
 //   constructed  - it has an id and a queue; posts and timers are accepted and kept.
-//   CreateThread - the OS thread starts and holds a reference to the object until it ends.
+//   CreateThread - the object's thread starts (on a parked OS thread when one waits, else on a new
+//                  one) and holds a reference to the object until it ends.
 //   ended        - InitInstance/Run/ExitInstance have returned (or an exception escaped them);
 //                  the queue is closed: pending payloads are freed, later posts fail and free
 //                  their payload, Find no longer returns the object.
@@ -162,7 +163,8 @@ class MsgThread : public std::enable_shared_from_this<MsgThread> {
   bool SetTimer(uintptr_t timerId, uint32_t intervalMs);
   bool KillTimer(uintptr_t timerId);
 
-  // OS threads of this layer whose thread function has not yet returned.
+  // Thread objects whose thread has started and not yet ended. OS threads parked for reuse (at
+  // most a few hundred; an idle one ends after half a minute) do not count.
   static size_t LiveThreadCount();
   // The started, not yet ended thread of that id, else null.
   static std::shared_ptr<MsgThread> Find(ThreadId tid);
@@ -193,6 +195,9 @@ class MsgThread : public std::enable_shared_from_this<MsgThread> {
   int QuitCode() const { return m_quitCode; }
 
  private:
+  // An OS thread's life: runs objects one after another, parked in between.
+  static void WorkerMain(std::shared_ptr<MsgThread> first);
+  // One object's thread, from InitInstance to Finish.
   static void ThreadMain(std::shared_ptr<MsgThread> self);
   void Finish(int exitCode);
   void NoteQuit(const Message& m);
