@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/sendfile.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -805,8 +806,12 @@ size_t X1Socket::Printf(const char* format, ...) {
 }
 
 uint64_t X1Socket::SendFile(int fileHandle) {
-  std::vector<char> chunk(kSendFileChunk);
   uint64_t total = 0;
+  // The kernel moves the file's pages to the connection itself (no copy through this process).
+  // A ciphered link must see every byte, and a file the system cannot send that way (EINVAL,
+  // ENOSYS at once) goes the read-and-send way.
+  if (!m_ciphering && SendFileDirect(fileHandle, &total)) return total;
+  std::vector<char> chunk(kSendFileChunk);
   for (;;) {
     ssize_t n = pread(fileHandle, chunk.data(), chunk.size(), static_cast<off_t>(total));
     if (n < 0 && errno == EINTR) continue;
@@ -814,6 +819,34 @@ uint64_t X1Socket::SendFile(int fileHandle) {
     if (n == 0) return total;
     Send(chunk.data(), static_cast<size_t>(n));
     total += static_cast<uint64_t>(n);
+  }
+}
+
+bool X1Socket::SendFileDirect(int fileHandle, uint64_t* total) {
+  Call c(*this);
+  c.require();
+  const int timeout = m_sendTimeoutMs.load();
+  const uint64_t deadline = platform::TickCount64() + static_cast<uint64_t>(std::max(timeout, 0));
+  for (;;) {
+    off_t offset = static_cast<off_t>(*total);
+    ssize_t n = sendfile(c.fd(), fileHandle, &offset, size_t{1} << 30);
+    if (n > 0) {
+      *total += static_cast<uint64_t>(n);
+      m_bytesSent.fetch_add(static_cast<uint64_t>(n));
+      continue;
+    }
+    if (n == 0) return true;  // the end of the file
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      pollfd pf{c.fd(), POLLOUT, 0};
+      int r = poll(&pf, 1, Remaining(deadline, timeout < 0));
+      if (r < 0 && errno != EINTR) ThrowErrno(errno);
+      if (c.closing()) throw X1SocketException(WSAESHUTDOWN);
+      if (r == 0) throw X1SocketException(WSAETIMEDOUT);
+      continue;
+    }
+    if ((errno == EINVAL || errno == ENOSYS) && *total == 0) return false;
+    ThrowErrno(errno);
   }
 }
 
