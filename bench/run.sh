@@ -352,7 +352,20 @@ if [ "$IDLE" -gt 0 ]; then
     # The proxy takes the connections in; its threads and memory settle before the measurement.
     sleep 2
     start_sampler "${PID[$p]}" "$RES/$p.idle.sample"
+    perf_pid=""
+    if [ -n "${BENCH_PERF:-}" ] && [ "$p" = trellis ]; then
+      # Per-thread events for thousands of threads would take more descriptors than there are: the
+      # whole system is recorded and the engine's samples picked out.
+      perf record -a -F 999 -g -o "$RES/perf.idle.data" >/dev/null 2>&1 &
+      perf_pid=$!
+    fi
     run_wrk "$p" /u/small.txt "$IDLE_CONC" "$RES/$p.idle.wrk"
+    if [ -n "$perf_pid" ]; then
+      kill -INT "$perf_pid" 2>/dev/null || true
+      wait "$perf_pid" || true
+      perf report -i "$RES/perf.idle.data" --pid "${PID[$p]}" --no-children --sort sym --stdio -g none 2>/dev/null |
+        grep -v '^#' | grep '%' | head -n 40 >"${BENCH_PERF}.idle.txt" || true
+    fi
     stop_sampler
     kill -TERM "$holder"
     wait "$holder" || true
