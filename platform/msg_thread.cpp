@@ -1,5 +1,14 @@
 #include "platform/msg_thread.h"
 
+#include <errno.h>
+#include <linux/futex.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -14,6 +23,7 @@
 #include <thread>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 namespace platform {
 
@@ -29,9 +39,16 @@ struct MsgQueue {
     uint32_t intervalMs = 0;
     Clock::time_point due;
   };
+  // Where the thread sleeps, so a poster wakes it the one way that reaches it, and only then.
+  enum class Sleep { kAwake, kOnCondition, kOnSet };
+  // Events taken from a set per wait.
+  static constexpr int kReadyBatch = 64;
+  // Posted messages taken in a row before the set is looked at without waiting: a flood of posts
+  // from other threads must not keep socket events out.
+  static constexpr uint32_t kPollEvery = 16;
 
   std::mutex mu;
-  std::condition_variable wake;   // a message, a timer change or the close
+  std::condition_variable wake;   // a message, a timer change or the close, while there is no set
   std::condition_variable ended;  // the thread has ended
   std::deque<Message> posted;
   std::map<uintptr_t, Timer> timers;
@@ -40,17 +57,88 @@ struct MsgQueue {
   int exitCode = 0;
   // Set when the last message taken was a timer tick: the next take prefers a posted message.
   bool tickJustTaken = false;
+  // The thread's readiness set once something was added to it; from then on it sleeps there.
+  std::shared_ptr<ReadySet> ready;
+  Sleep sleep = Sleep::kAwake;
+  bool wakeSent = false;  // the set's wake descriptor was written and not yet drained
+  uint32_t takesSincePoll = 0;
+
+  // Tells a sleeping thread that something changed; releases lk. The wake-up descriptor is written
+  // outside the lock, through a reference that keeps it open.
+  void WakeAndUnlock(std::unique_lock<std::mutex>& lk) {
+    std::shared_ptr<ReadySet> set;
+    const bool condition = sleep == Sleep::kOnCondition;
+    if (sleep == Sleep::kOnSet && !wakeSent) {
+      wakeSent = true;
+      set = ready;
+    }
+    lk.unlock();
+    if (condition) wake.notify_one();
+    if (set) set->Wake();
+  }
 
   // Moves the message in on success; on failure it stays with the caller, who frees it.
   bool Push(Message& m) {
-    {
-      std::lock_guard lk(mu);
-      if (closed) return false;
-      posted.push_back(std::move(m));
-    }
-    wake.notify_one();
+    std::unique_lock lk(mu);
+    if (closed) return false;
+    posted.push_back(std::move(m));
+    WakeAndUnlock(lk);
     return true;
   }
+
+  // Sleeps until woken, a watched descriptor is ready or `until` has come. Caller holds lk, which
+  // is held again on return.
+  void SleepLocked(std::unique_lock<std::mutex>& lk, std::optional<Clock::time_point> until) {
+    if (!ready) {
+      sleep = Sleep::kOnCondition;
+      if (until) wake.wait_until(lk, *until);
+      else wake.wait(lk);
+      sleep = Sleep::kAwake;
+      return;
+    }
+    int timeoutMs = -1;
+    if (until) {
+      const Clock::time_point now = Clock::now();
+      // Rounded up: waking a little early would only spin until the timer is due.
+      timeoutMs = *until <= now ? 0
+                                : static_cast<int>(std::min<int64_t>(
+                                      std::chrono::ceil<std::chrono::milliseconds>(*until - now).count(), 1 << 30));
+    }
+    PollLocked(lk, timeoutMs);
+  }
+
+  // Waits at most timeoutMs (0: only looks) on the readiness set and hands what is ready to the
+  // handler, which runs without the lock. Caller holds lk, held again on return.
+  void PollLocked(std::unique_lock<std::mutex>& lk, int timeoutMs) {
+    std::shared_ptr<ReadySet> set = ready;
+    sleep = timeoutMs == 0 ? Sleep::kAwake : Sleep::kOnSet;
+    takesSincePoll = 0;
+    lk.unlock();
+    epoll_event events[kReadyBatch];
+    int n = set->Wait(events, kReadyBatch, timeoutMs);
+    lk.lock();
+    sleep = Sleep::kAwake;
+    bool any = false;
+    for (int i = 0; i < n; ++i) {
+      if (events[i].data.u64 == 0) {
+        set->DrainWake();
+        wakeSent = false;
+      } else {
+        any = true;
+      }
+    }
+    if (!any) return;
+    lk.unlock();
+    ReadyHandler* handler = ReadyHandlerOf();
+    for (int i = 0; i < n; ++i) {
+      if (events[i].data.u64 != 0 && handler) handler->OnReady(events[i].data.u64, events[i].events);
+    }
+    lk.lock();
+  }
+
+  static ReadyHandler* ReadyHandlerOf();
+  static std::shared_ptr<ReadySet> MakeSet(ThreadId owner) { return ReadySet::Make(owner); }
+  static std::unordered_set<uint64_t> CloseSet(ReadySet& set) { return set.Close(); }
 
   // The earliest due timer, if any. Caller holds mu.
   std::map<uintptr_t, Timer>::iterator DueTimer(Clock::time_point now) {
@@ -98,6 +186,80 @@ struct MsgQueue {
 
 }  // namespace detail
 
+// ---- Readiness sets -----------------------------------------------------------------------------
+
+namespace {
+std::atomic<ReadyHandler*> g_readyHandler{nullptr};
+}  // namespace
+
+ReadyHandler* detail::MsgQueue::ReadyHandlerOf() { return g_readyHandler.load(); }
+
+void SetReadyHandler(ReadyHandler* handler) { g_readyHandler.store(handler); }
+
+std::shared_ptr<ReadySet> ReadySet::Make(ThreadId owner) {
+  std::shared_ptr<ReadySet> set(new ReadySet(owner));
+  set->m_epollFd = epoll_create1(EPOLL_CLOEXEC);
+  set->m_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (set->m_epollFd < 0 || set->m_wakeFd < 0) return nullptr;  // the destructor closes what opened
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.u64 = 0;
+  if (epoll_ctl(set->m_epollFd, EPOLL_CTL_ADD, set->m_wakeFd, &ev) != 0) return nullptr;
+  return set;
+}
+
+ReadySet::~ReadySet() {
+  if (m_epollFd >= 0) close(m_epollFd);
+  if (m_wakeFd >= 0) close(m_wakeFd);
+}
+
+int ReadySet::Add(int fd, uint64_t key, uint32_t events) {
+  if (key == 0) return EINVAL;
+  std::lock_guard lk(m_mu);
+  if (m_closed) return ESRCH;
+  epoll_event ev{};
+  ev.events = events;
+  ev.data.u64 = key;
+  if (epoll_ctl(m_epollFd, EPOLL_CTL_ADD, fd, &ev) != 0) {
+    if (errno != EEXIST || epoll_ctl(m_epollFd, EPOLL_CTL_MOD, fd, &ev) != 0) return errno;
+  }
+  m_keys.insert(key);
+  return 0;
+}
+
+void ReadySet::Remove(int fd, uint64_t key) {
+  std::lock_guard lk(m_mu);
+  if (m_closed || m_keys.erase(key) == 0) return;
+  epoll_ctl(m_epollFd, EPOLL_CTL_DEL, fd, nullptr);
+}
+
+std::unordered_set<uint64_t> ReadySet::Close() {
+  std::lock_guard lk(m_mu);
+  m_closed = true;
+  if (m_epollFd >= 0) close(m_epollFd);
+  m_epollFd = -1;
+  std::unordered_set<uint64_t> keys;
+  keys.swap(m_keys);
+  return keys;
+}
+
+int ReadySet::Wait(epoll_event* events, int capacity, int timeoutMs) {
+  const int n = epoll_wait(m_epollFd, events, capacity, timeoutMs);
+  return n < 0 ? 0 : n;
+}
+
+void ReadySet::Wake() {
+  const uint64_t one = 1;
+  ssize_t r = write(m_wakeFd, &one, sizeof one);
+  (void)r;  // a full counter already means "wake up"
+}
+
+void ReadySet::DrainWake() {
+  uint64_t count;
+  ssize_t r = read(m_wakeFd, &count, sizeof count);
+  (void)r;  // nothing to read is a wake-up already taken
+}
+
 namespace {
 
 using detail::MsgQueue;
@@ -122,6 +284,72 @@ Registry& Reg() {
 }
 
 std::atomic<size_t> g_liveThreads{0};
+
+// ---- The parked pool ----------------------------------------------------------------------------
+// Starting and ending an OS thread for every thread object (a session per connection) costs more
+// than a short session's work: the system maps a stack and sets up the thread, and as the thread
+// goes it unmaps the stack and flushes every processor's address translations for the process. An
+// OS thread whose object has ended therefore waits here, parked, to run the next object. Each object
+// still has a thread of its own for its whole life, with its own id, queue and readiness set (they
+// belong to the object, never to the OS thread); only the OS thread under it is used again.
+
+// A parked OS thread. The starter that takes it off the parked list stores the next object, sets
+// `state` to kHanded and, only when the worker has gone to sleep, wakes it through a futex on that
+// word. The pool's lock is not held for the hand-over, so the woken thread never waits for a lock
+// its waker still holds; and the futex wait, unlike the standard semaphores, does not go through
+// sched_yield first, which costs a context switch of its own on a busy machine.
+struct Worker {
+  enum : uint32_t { kWaiting = 0, kHanded = 1, kAsleep = 2 };
+  std::atomic<uint32_t> state{kWaiting};
+  std::shared_ptr<MsgThread> next;  // written before `state` becomes kHanded, read after
+};
+
+// A worker looks this many times (pausing in between) before it sleeps: in a burst of connections
+// the next object often comes within microseconds, and then neither side makes a system call.
+constexpr int kParkSpins = 64;
+
+void CpuPause() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
+
+// Sleeps while *word holds `value`, at most the time given (none: no limit); returns early when
+// woken or interrupted, so callers look again.
+void FutexWait(std::atomic<uint32_t>* word, uint32_t value, std::optional<std::chrono::nanoseconds> limit) {
+  timespec ts{};
+  if (limit) {
+    ts.tv_sec = static_cast<time_t>(limit->count() / 1000000000);
+    ts.tv_nsec = static_cast<long>(limit->count() % 1000000000);
+  }
+  syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAIT_PRIVATE, value, limit ? &ts : nullptr, nullptr, 0);
+}
+
+// Only the address is used: a worker that already saw its word set and moved on is at most woken
+// once for nothing in its next wait, which looks again.
+void FutexWake(std::atomic<uint32_t>* word) {
+  syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
+
+struct Pool {
+  std::mutex mu;  // guards `parked` only; held for a push or a pop
+  // The most recently parked is taken first: its stack and caches are still warm.
+  std::vector<Worker*> parked;
+};
+
+// Never destroyed, like the id table: parked threads wait on it while the process exits.
+Pool& ThePool() {
+  static Pool* const p = new Pool;
+  return *p;
+}
+
+// Enough for the burst of connections a busy moment brings; more idle threads would only hold
+// memory. An idle one ends after a while, so a quiet engine gives its threads back.
+constexpr size_t kMaxParked = 256;
+constexpr std::chrono::seconds kParkedIdle{30};
+
 thread_local ThreadId t_currentId = 0;
 
 ThreadId AllocateId() {
@@ -155,16 +383,27 @@ void Unregister(ThreadId tid) {
 }
 
 // Closes the queue; the pending messages (and their payloads) are freed by the caller's scope,
-// outside the queue's lock, since a payload's destructor may post again.
+// outside the queue's lock, since a payload's destructor may post again. The readiness set closes
+// with it, and whatever it still watched is handed back to the handler.
 std::deque<Message> CloseQueue(MsgQueue& q) {
   std::deque<Message> pending;
+  std::shared_ptr<ReadySet> set;
   {
-    std::lock_guard lk(q.mu);
+    std::unique_lock lk(q.mu);
     q.closed = true;
     q.timers.clear();
     pending.swap(q.posted);
+    set = std::move(q.ready);
+    q.WakeAndUnlock(lk);
   }
   q.wake.notify_all();
+  if (set) {
+    std::unordered_set<uint64_t> keys = MsgQueue::CloseSet(*set);
+    ReadyHandler* handler = MsgQueue::ReadyHandlerOf();
+    for (uint64_t key : keys) {
+      if (handler) handler->OnOrphaned(key);
+    }
+  }
   return pending;
 }
 
@@ -187,6 +426,23 @@ bool PostThreadMessage(ThreadId tid, uint32_t message, uintptr_t wParam,
 }
 
 ThreadId CurrentThreadId() { return t_currentId; }
+
+std::shared_ptr<ReadySet> GetReadySet(ThreadId tid) {
+  std::shared_ptr<MsgQueue> q = LookupQueue(tid);
+  if (!q) return nullptr;
+  std::unique_lock lk(q->mu);
+  if (q->closed) return nullptr;
+  if (q->ready) return q->ready;
+  std::shared_ptr<ReadySet> set = MsgQueue::MakeSet(tid);
+  if (!set) return nullptr;
+  q->ready = set;
+  // A thread asleep on its condition variable moves to the set, where the new descriptor reaches it.
+  if (q->sleep == MsgQueue::Sleep::kOnCondition) {
+    lk.unlock();
+    q->wake.notify_all();
+  }
+  return set;
+}
 
 MsgThread::MsgThread() : m_id(AllocateId()), m_queue(std::make_shared<MsgQueue>()) {
   if (m_id == 0) {
@@ -217,8 +473,24 @@ bool MsgThread::CreateThread() {
     if (it != r.map.end()) it->second.thread = self;
   }
   g_liveThreads.fetch_add(1);
+  Worker* worker = nullptr;
+  {
+    Pool& pool = ThePool();
+    std::lock_guard lk(pool.mu);
+    if (!pool.parked.empty()) {
+      worker = pool.parked.back();
+      pool.parked.pop_back();
+    }
+  }
+  if (worker) {
+    // Off the list, the worker waits for this hand-over even when its idle time runs out.
+    worker->next = std::move(self);
+    if (worker->state.exchange(Worker::kHanded, std::memory_order_acq_rel) == Worker::kAsleep)
+      FutexWake(&worker->state);
+    return true;
+  }
   try {
-    std::thread(&MsgThread::ThreadMain, std::move(self)).detach();
+    std::thread(&MsgThread::WorkerMain, std::move(self)).detach();
   } catch (const std::system_error&) {
     g_liveThreads.fetch_sub(1);
     // Never ran: end it the same way a failed start ends on the host system.
@@ -226,6 +498,43 @@ bool MsgThread::CreateThread() {
     return false;
   }
   return true;
+}
+
+void MsgThread::WorkerMain(std::shared_ptr<MsgThread> next) {
+  Pool& pool = ThePool();
+  while (next) {
+    ThreadMain(std::move(next));
+    Worker me;
+    {
+      std::lock_guard lk(pool.mu);
+      if (pool.parked.size() >= kMaxParked) return;
+      pool.parked.push_back(&me);
+    }
+    for (int i = 0; i < kParkSpins && me.state.load(std::memory_order_acquire) != Worker::kHanded; ++i) CpuPause();
+    uint32_t waiting = Worker::kWaiting;
+    if (me.state.compare_exchange_strong(waiting, Worker::kAsleep, std::memory_order_acq_rel)) {
+      const auto idleEnd = std::chrono::steady_clock::now() + kParkedIdle;
+      while (me.state.load(std::memory_order_acquire) != Worker::kHanded) {
+        const auto left = idleEnd - std::chrono::steady_clock::now();
+        if (left > std::chrono::nanoseconds::zero()) {
+          FutexWait(&me.state, Worker::kAsleep, left);
+          continue;
+        }
+        {
+          std::lock_guard lk(pool.mu);
+          auto it = std::find(pool.parked.begin(), pool.parked.end(), &me);
+          if (it != pool.parked.end()) {
+            pool.parked.erase(it);
+            return;
+          }
+        }
+        // A starter took this worker off the list just as its time ran out: the object comes.
+        while (me.state.load(std::memory_order_acquire) != Worker::kHanded)
+          FutexWait(&me.state, Worker::kAsleep, std::nullopt);
+      }
+    }
+    next = std::move(me.next);
+  }
 }
 
 void MsgThread::ThreadMain(std::shared_ptr<MsgThread> self) {
@@ -244,7 +553,7 @@ void MsgThread::ThreadMain(std::shared_ptr<MsgThread> self) {
   t_currentId = 0;
   // The object may be destroyed right here, on its own thread.
   self.reset();
-  // Nothing of this layer is touched after the count drops.
+  // After the count drops only the pool is touched, which is never destroyed.
   g_liveThreads.fetch_sub(1);
 }
 
@@ -300,14 +609,12 @@ int MsgThread::ExitCode() const {
 bool MsgThread::SetTimer(uintptr_t timerId, uint32_t intervalMs) {
   if (timerId == 0) return false;
   if (intervalMs < kMinTimerIntervalMs) intervalMs = kMinTimerIntervalMs;
-  {
-    std::lock_guard lk(m_queue->mu);
-    if (m_queue->closed) return false;
-    auto& t = m_queue->timers[timerId];
-    t.intervalMs = intervalMs;
-    t.due = Clock::now() + std::chrono::milliseconds(intervalMs);
-  }
-  m_queue->wake.notify_all();
+  std::unique_lock lk(m_queue->mu);
+  if (m_queue->closed) return false;
+  auto& t = m_queue->timers[timerId];
+  t.intervalMs = intervalMs;
+  t.due = Clock::now() + std::chrono::milliseconds(intervalMs);
+  m_queue->WakeAndUnlock(lk);
   return true;
 }
 
@@ -343,18 +650,24 @@ void MsgThread::NoteQuit(const Message& m) {
 
 bool MsgThread::GetMessage(Message* out) {
   *out = Message{};  // a payload left in *out is freed here, not under the queue's lock
-  std::unique_lock lk(m_queue->mu);
+  MsgQueue& q = *m_queue;
+  std::unique_lock lk(q.mu);
   for (;;) {
-    if (m_queue->closed) {
+    if (q.closed) {
       out->message = WM_QUIT;
       out->wParam = static_cast<uintptr_t>(static_cast<intptr_t>(m_quitCode));
       return false;
     }
+    if (q.ready && q.takesSincePoll >= MsgQueue::kPollEvery && !q.posted.empty()) {
+      q.PollLocked(lk, 0);
+      continue;
+    }
     Clock::time_point now = Clock::now();
-    if (m_queue->TakeLocked(out, now)) break;
-    std::optional<Clock::time_point> due = m_queue->NextDue();
-    if (due) m_queue->wake.wait_until(lk, *due);
-    else m_queue->wake.wait(lk);
+    if (q.TakeLocked(out, now)) {
+      ++q.takesSincePoll;
+      break;
+    }
+    q.SleepLocked(lk, q.NextDue());
   }
   lk.unlock();
   NoteQuit(*out);
@@ -364,8 +677,13 @@ bool MsgThread::GetMessage(Message* out) {
 bool MsgThread::PeekMessage(Message* out) {
   *out = Message{};
   {
-    std::lock_guard lk(m_queue->mu);
-    if (!m_queue->TakeLocked(out, Clock::now())) return false;
+    MsgQueue& q = *m_queue;
+    std::unique_lock lk(q.mu);
+    // Posted messages go first without a look at the set, up to the same bound GetMessage keeps.
+    if (q.ready && !q.closed && (q.posted.empty() || q.takesSincePoll >= MsgQueue::kPollEvery))
+      q.PollLocked(lk, 0);
+    if (!q.TakeLocked(out, Clock::now())) return false;
+    ++q.takesSincePoll;
   }
   NoteQuit(*out);
   return true;
@@ -374,15 +692,15 @@ bool MsgThread::PeekMessage(Message* out) {
 bool MsgThread::WaitMessage(int timeoutMs) {
   const bool forever = timeoutMs < 0;
   const Clock::time_point limit = Clock::now() + std::chrono::milliseconds(forever ? 0 : timeoutMs);
-  std::unique_lock lk(m_queue->mu);
+  MsgQueue& q = *m_queue;
+  std::unique_lock lk(q.mu);
   for (;;) {
     Clock::time_point now = Clock::now();
-    if (m_queue->closed || m_queue->ReadyLocked(now)) return true;
+    if (q.closed || q.ReadyLocked(now)) return true;
     if (!forever && now >= limit) return false;
-    std::optional<Clock::time_point> until = m_queue->NextDue();
+    std::optional<Clock::time_point> until = q.NextDue();
     if (!forever && (!until || limit < *until)) until = limit;
-    if (until) m_queue->wake.wait_until(lk, *until);
-    else m_queue->wake.wait(lk);
+    q.SleepLocked(lk, until);
   }
 }
 

@@ -6,17 +6,28 @@
 //
 // Life of a thread object:
 //   constructed  - it has an id and a queue; posts and timers are accepted and kept.
-//   CreateThread - the OS thread starts and holds a reference to the object until it ends.
+//   CreateThread - the object's thread starts (on a parked OS thread when one waits, else on a new
+//                  one) and holds a reference to the object until it ends.
 //   ended        - InitInstance/Run/ExitInstance have returned (or an exception escaped them);
 //                  the queue is closed: pending payloads are freed, later posts fail and free
 //                  their payload, Find no longer returns the object.
+//
+// A thread can also watch descriptors with its queue (its readiness set, below): the socket layer
+// puts each socket in the set of the thread that handles its events, so readiness wakes that thread
+// itself and no other thread passes the event on. Without a set the thread sleeps on a condition
+// variable; once it has one, it sleeps in epoll_wait on the set, which also holds an eventfd that
+// posts and timer changes from other threads write to when (and only when) the thread is asleep.
 //
 // Message numbers are listed in platform/messages.h.
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <unordered_set>
 
 #include "platform/messages.h"
+
+struct epoll_event;
 
 namespace platform {
 
@@ -54,6 +65,63 @@ ThreadId CurrentThreadId();
 namespace detail {
 struct MsgQueue;
 }
+
+// What readiness means is the socket layer's business: it installs one handler for the process.
+class ReadyHandler {
+ public:
+  virtual ~ReadyHandler() = default;
+  // Runs on the thread that owns the set, inside one of its waits, with no lock of this layer held:
+  // the descriptor added under key reported these epoll events.
+  virtual void OnReady(uint64_t key, uint32_t events) = 0;
+  // The set's thread has ended (or its object went without ever starting) while key was still in
+  // the set; the descriptor is watched no more. Runs on whichever thread ends the set.
+  virtual void OnOrphaned(uint64_t key) = 0;
+};
+
+// Installs the process's handler (once, before any set is made; it must outlive every thread).
+void SetReadyHandler(ReadyHandler* handler);
+
+// The descriptors one thread watches with its queue. Shared: the thread's queue holds it, and so do
+// those who added a descriptor to it (to take it out again). Closed when the thread ends: from then
+// on Add fails and Remove does nothing.
+class ReadySet {
+ public:
+  ReadySet(const ReadySet&) = delete;
+  ReadySet& operator=(const ReadySet&) = delete;
+  ~ReadySet();
+
+  // Watches fd under key (never 0: the set's own wake-up uses it) for the epoll events given
+  // (EPOLLET as the caller chooses). 0 when done, ESRCH once the thread has ended, else the
+  // system's error.
+  int Add(int fd, uint64_t key, uint32_t events);
+  // Stops watching fd; nothing when it is not watched or the set is closed.
+  void Remove(int fd, uint64_t key);
+  ThreadId Owner() const { return m_owner; }
+
+ private:
+  friend struct detail::MsgQueue;
+  explicit ReadySet(ThreadId owner) : m_owner(owner) {}
+  static std::shared_ptr<ReadySet> Make(ThreadId owner);
+  // Stops every watch; the keys that were still in the set, for OnOrphaned.
+  std::unordered_set<uint64_t> Close();
+  // The owner thread's wait (only that thread calls it): epoll_wait, 0 events on EINTR.
+  int Wait(epoll_event* events, int capacity, int timeoutMs);
+  void Wake();
+  void DrainWake();
+
+  const ThreadId m_owner;
+  std::mutex m_mu;  // guards the fields below; a leaf below the socket's own lock
+  int m_epollFd = -1;
+  // Written by other threads to wake the owner; closed with the object, so a writer that holds a
+  // reference never writes to a descriptor number that has gone to someone else.
+  int m_wakeFd = -1;
+  bool m_closed = false;
+  std::unordered_set<uint64_t> m_keys;
+};
+
+// The readiness set of thread tid, made on first use. Null when tid names no thread of this layer,
+// the thread has ended, or the system refused the descriptors (the caller then watches elsewhere).
+std::shared_ptr<ReadySet> GetReadySet(ThreadId tid);
 
 class MsgThread : public std::enable_shared_from_this<MsgThread> {
  public:
@@ -95,7 +163,8 @@ class MsgThread : public std::enable_shared_from_this<MsgThread> {
   bool SetTimer(uintptr_t timerId, uint32_t intervalMs);
   bool KillTimer(uintptr_t timerId);
 
-  // OS threads of this layer whose thread function has not yet returned.
+  // Thread objects whose thread has started and not yet ended. OS threads parked for reuse (at
+  // most a few hundred; an idle one ends after half a minute) do not count.
   static size_t LiveThreadCount();
   // The started, not yet ended thread of that id, else null.
   static std::shared_ptr<MsgThread> Find(ThreadId tid);
@@ -126,6 +195,9 @@ class MsgThread : public std::enable_shared_from_this<MsgThread> {
   int QuitCode() const { return m_quitCode; }
 
  private:
+  // An OS thread's life: runs objects one after another, parked in between.
+  static void WorkerMain(std::shared_ptr<MsgThread> first);
+  // One object's thread, from InitInstance to Finish.
   static void ThreadMain(std::shared_ptr<MsgThread> self);
   void Finish(int exitCode);
   void NoteQuit(const Message& m);

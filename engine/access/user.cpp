@@ -211,7 +211,15 @@ bool CUser::Submit(uint32_t type, CString line) {
   return true;
 }
 
+bool CUser::Audits(uint32_t type) const {
+  CLockGuard guard(*this);
+  return AuditUser && (AuditOptions & type) != 0 && m_audit.file;
+}
+
 bool CUser::Audit(uint32_t type, const CString& clientAddress, uint32_t sessionNumber, const CString& text) {
+  // Every session asks for several lines; most users audit few of them or none, and the time stamp
+  // alone costs more than the question.
+  if (!Audits(type)) return false;
   const CString head = LogTimeStamp() + "\t" + OneLine(clientAddress) + "\t" + FormatString("%010u", sessionNumber) + "\t";
   const CString t = OneLine(text);
   CString line;
@@ -230,6 +238,7 @@ bool CUser::Audit(uint32_t type, const CString& clientAddress, uint32_t sessionN
 
 bool CUser::AuditTraffic(const CString& clientAddress, uint32_t sessionNumber, uint64_t clientSend,
                          uint64_t clientRecv, uint64_t nonClientSend, uint64_t nonClientRecv, uint64_t seconds) {
+  if (!Audits(kAuditTraffic)) return false;
   CString line = LogTimeStamp() + "\t" + OneLine(clientAddress) + "\t" + FormatString("%010u", sessionNumber) +
                  FormatString("\tTraffic\t %" PRIu64 "\t%" PRIu64 "\t%" PRIu64 "\t%" PRIu64 "\t%" PRIu64 "s\r\n",
                               clientSend, clientRecv, nonClientSend, nonClientRecv, seconds);

@@ -72,6 +72,8 @@ class CUser : public CFilterComponent {
   bool Audit(uint32_t type, const CString& clientAddress, uint32_t sessionNumber, const CString& text = CString());
   bool AuditTraffic(const CString& clientAddress, uint32_t sessionNumber, uint64_t clientSend, uint64_t clientRecv,
                     uint64_t nonClientSend, uint64_t nonClientRecv, uint64_t seconds);
+  // Whether a line of that type would be written now (auditing on, type in AuditOptions, file open).
+  bool Audits(uint32_t type) const;
 
   CString RealName;
   CString Password;  // plain in memory

@@ -128,6 +128,8 @@ void CMachine::LeaveTableIfEmpty() {
   CMachineMap* owner;
   {
     CLockGuard g(*this);
+    // Asked first without the table's lock, which every machine shares.
+    if (HasSessions()) return;
     owner = m_owner;
   }
   // The table checks again under its lock, then this machine's (table first, then machine).
@@ -158,7 +160,15 @@ void CMachine::OnTimer() {
       if (it != m_sessions.end() && it->second.lock() == s) m_sessions.erase(it);
     }
   }
-  if (GetSessionCount() == 0) LeaveTableIfEmpty();
+  LeaveTableIfEmpty();
+}
+
+bool CMachine::HasSessions() const {
+  CLockGuard g(*this);
+  for (const auto& [number, s] : m_sessions) {
+    if (!s.expired()) return true;
+  }
+  return false;
 }
 
 size_t CMachine::GetSessionCount() const {
@@ -352,7 +362,7 @@ bool CMachineMap::RemoveIfEmpty(const std::shared_ptr<CMachine>& machine) {
   {
     CLockGuard g(*this);
     CLockGuard mg(*machine);
-    if (machine->GetSessionCount() == 0) removed = DetachLocked(machine);
+    if (!machine->HasSessions()) removed = DetachLocked(machine);
   }
   if (removed) machine->OnRemoved();
   return removed;

@@ -108,6 +108,9 @@ class CMachine : public CLockableObject, public std::enable_shared_from_this<CMa
   void OnTimer();
 
   size_t GetSessionCount() const;
+  // Whether any session is still in the machine: stops at the first, where a count walks them all
+  // (every session's end asks, and a machine may hold thousands).
+  bool HasSessions() const;
   std::vector<std::shared_ptr<CSession>> GetSessions() const;
   std::shared_ptr<CSession> FindSession(uint32_t sessionNumber) const;
   // Seconds since the machine was created.

@@ -1,9 +1,12 @@
 #include "engine/core/service.h"
 
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdarg>
+#include <cstdio>
 #include <thread>
 
 #include "engine/config/util.h"
@@ -529,6 +532,26 @@ void CTCPService::SocketCallback(void* context, X1Socket* socket, uint32_t event
   if (auto* tcp = dynamic_cast<CTCPService*>(service)) tcp->OnAcceptEvent(*socket);
 }
 
+size_t CTCPService::MaxProcessThreads() {
+  static const size_t limit = [] {
+    size_t n = 32768;
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY)
+      n = std::min<size_t>(n, files.rlim_cur / 3);
+    rlimit tasks{};
+    if (getrlimit(RLIMIT_NPROC, &tasks) == 0 && tasks.rlim_cur != RLIM_INFINITY)
+      n = std::min<size_t>(n, tasks.rlim_cur / 2);
+    if (FILE* f = std::fopen("/proc/sys/kernel/threads-max", "r")) {
+      unsigned long long systemThreads = 0;
+      if (std::fscanf(f, "%llu", &systemThreads) == 1 && systemThreads > 0)
+        n = std::min<size_t>(n, systemThreads / 2);
+      std::fclose(f);
+    }
+    return std::max<size_t>(n, 256);
+  }();
+  return limit;
+}
+
 void CTCPService::OnAcceptEvent(X1Socket& listener) {
   int handle = -1;
   try {
@@ -560,7 +583,7 @@ void CTCPService::OnAcceptEvent(X1Socket& listener) {
     Log(LOG_ERROR, "Connection refused - session limit of %u reached", limit);
     return;
   }
-  if (platform::MsgThread::LiveThreadCount() >= kMaxProcessThreads) {
+  if (platform::MsgThread::LiveThreadCount() >= MaxProcessThreads()) {
     ::close(handle);
     Log(LOG_ERROR, "Connection refused - too many sessions in the engine");
     return;

@@ -118,8 +118,11 @@ class CService : public std::enable_shared_from_this<CService> {
 class CTCPService : public CService {
  public:
   // Sessions accepted while this many threads of the process are running are refused at once:
-  // a flood of connections must not exhaust threads and descriptors for the whole engine.
-  static constexpr size_t kMaxProcessThreads = 4000;
+  // a flood of connections must not exhaust threads and descriptors for the whole engine. Read
+  // off the system's limits on first use: a session holds about three descriptors (its
+  // connection, its thread's readiness set and wake-up), so a third of the descriptor limit, and
+  // at most half of the system's threads.
+  static size_t MaxProcessThreads();
 
   explicit CTCPService(CTCPServiceSettings& settings);
   ~CTCPService() override;

@@ -570,8 +570,13 @@ void CSession::WriteAuditLine(uint32_t type, const CString& text) {
   const CString name = GetUserName();
   const CString address = GetClientAddress();
   const uint32_t number = GetSessionNumber();
-  CLockGuard g(*users);
-  std::shared_ptr<CUser> user = users->FindUser(name);
+  std::shared_ptr<CUser> user;
+  {
+    // The user database is only searched under its lock; the user keeps itself alive and locks
+    // itself, so the line is made and handed on without holding up every other session.
+    CLockGuard g(*users);
+    user = users->FindUser(name);
+  }
   if (!user) return;
   if (type == kAuditTraffic) {
     user->AuditTraffic(address, number, GetClientBytesSent(), GetClientBytesReceived(), GetServerBytesSent(),

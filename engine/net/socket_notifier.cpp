@@ -75,6 +75,7 @@ Notifier::Notifier() {
   ev.events = EPOLLIN;
   ev.data.u64 = 0;  // ids start at 1, so 0 is the wake-up descriptor
   if (epoll_ctl(m_epollFd, EPOLL_CTL_ADD, m_wakeFd, &ev) != 0) fail();
+  platform::SetReadyHandler(this);
   try {
     std::thread([this] { PollerMain(); }).detach();
   } catch (const std::system_error&) {
@@ -101,26 +102,80 @@ std::shared_ptr<SockState> Notifier::Find(SocketId id) {
   return it == m_registry.end() ? nullptr : it->second;
 }
 
+// Edge-triggered: registration reports the present state once (arming while data waits posts at
+// once), and afterwards every new arrival is reported; whether that becomes an event is decided by
+// the pending flags, so an owner that has not read yet gets no flood.
+static constexpr uint32_t kWatchedEvents = EPOLLIN | EPOLLRDHUP | EPOLLET;
+
+int Notifier::WatchLocked(SockState& st) {
+  UnwatchLocked(st);
+  const platform::ThreadId target = st.callbackMode ? m_notifyTid.load() : st.owner;
+  if (target != 0) {
+    if (std::shared_ptr<platform::ReadySet> set = platform::GetReadySet(target)) {
+      const int err = set->Add(st.fd, st.id, kWatchedEvents);
+      if (err == 0) {
+        st.home = std::move(set);
+        return 0;
+      }
+      if (err != ESRCH) return err;
+    }
+    // The thread has ended or could not get a set: the shared poller watches the socket.
+  }
+  epoll_event ev{};
+  ev.events = kWatchedEvents;
+  ev.data.u64 = st.id;
+  if (epoll_ctl(m_epollFd, EPOLL_CTL_ADD, st.fd, &ev) < 0) return errno;
+  st.inShared = true;
+  return 0;
+}
+
+void Notifier::UnwatchLocked(SockState& st) {
+  if (st.home) {
+    if (st.fd >= 0) st.home->Remove(st.fd, st.id);
+    st.home.reset();
+  }
+  if (st.inShared && st.fd >= 0) epoll_ctl(m_epollFd, EPOLL_CTL_DEL, st.fd, nullptr);
+  st.inShared = false;
+}
+
 void Notifier::ArmLocked(SockState& st, std::vector<Dispatch>& out) {
   if (st.fd < 0 || st.closing || st.id == 0) throw X1SocketException(WSAENOTSOCK);
   if (st.armed) return;
-  epoll_event ev{};
-  // Edge-triggered: registration reports the present state once (arming while data waits posts
-  // at once), and afterwards every new arrival is reported; whether that becomes an event is
-  // decided by the pending flags, so an owner that has not read yet gets no flood.
-  ev.events = EPOLLIN | EPOLLRDHUP | EPOLLET;
-  ev.data.u64 = st.id;
-  if (epoll_ctl(m_epollFd, st.inEpoll ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, st.fd, &ev) < 0)
-    throw X1SocketException(SocketErrorFromErrno(errno));
-  st.inEpoll = true;
+  if (int err = WatchLocked(st)) throw X1SocketException(SocketErrorFromErrno(err));
   st.armed = true;
   if ((st.mask & FD_WRITE) && (st.connected || st.kind == SockKind::Datagram)) SignalLocked(st, kWrite, out);
 }
 
 void Notifier::DisarmLocked(SockState& st) {
   st.armed = false;
-  if (st.inEpoll && st.fd >= 0) epoll_ctl(m_epollFd, EPOLL_CTL_DEL, st.fd, nullptr);
-  st.inEpoll = false;
+  UnwatchLocked(st);
+}
+
+void Notifier::OnReady(uint64_t key, uint32_t events) {
+  std::shared_ptr<SockState> st = Find(static_cast<SocketId>(key));
+  if (!st) return;  // closed since: the readiness belongs to nobody
+  std::vector<Dispatch> out;
+  {
+    std::lock_guard<std::mutex> g(st->mx);
+    if (st->id == key) TranslateLocked(*st, events, out);
+  }
+  Flush(out);
+}
+
+void Notifier::OnOrphaned(uint64_t key) {
+  std::shared_ptr<SockState> st = Find(static_cast<SocketId>(key));
+  if (!st) return;
+  std::vector<Dispatch> out;
+  {
+    std::lock_guard<std::mutex> g(st->mx);
+    if (st->id != key || !st->armed || st->fd < 0 || st->closing) return;
+    // Watched again where it can be heard: the shared poller, unless the events go to a live
+    // thread again by now. Registration reports what is waiting, so the next event comes even if
+    // it arrived while nobody watched; for an ended owner it closes the socket.
+    if (WatchLocked(*st) != 0) st->armed = false;
+    EvaluateLocked(*st, out);
+  }
+  Flush(out);
 }
 
 void Notifier::TranslateLocked(SockState& st, uint32_t events, std::vector<Dispatch>& out) {
@@ -184,6 +239,14 @@ void Notifier::SignalLocked(SockState& st, int slot, std::vector<Dispatch>& out)
 }
 
 void Notifier::RetargetLocked(SockState& st, std::vector<Dispatch>& out) {
+  if (st.armed && st.fd >= 0 && !st.closing) {
+    // Watched by the thread its events go to now. Should that fail, the socket can no longer be
+    // heard: it is disarmed, as a failed arm would have left it.
+    const platform::ThreadId target = st.callbackMode ? m_notifyTid.load() : st.owner;
+    if (!st.home || st.home->Owner() != target) {
+      if (WatchLocked(st) != 0) DisarmLocked(st);
+    }
+  }
   bool write = st.pending[kWrite] != 0;
   if (st.pending[kClose] != 0) st.closeSent = false;  // posted but never taken: post it again
   for (uint64_t& p : st.pending) p = 0;

@@ -1,7 +1,20 @@
 #pragma once
-// The notification layer under X1Socket: one poller thread with an epoll instance watches every
-// armed socket and turns readiness into the socket events of the library, posted to the thread that
-// owns the socket or run as callbacks on the notification thread.
+// The notification layer under X1Socket: it turns socket readiness into the socket events of the
+// library, posted to the thread that owns the socket or run as callbacks on the notification thread.
+//
+// Where a socket is watched: an armed socket sits in the readiness set of the thread its events go
+// to (its owner, or the notification thread for a callback socket), which that thread's own wait
+// watches together with its message queue (platform/msg_thread.h). Readiness therefore wakes that
+// thread directly, and the thread itself turns it into the event it then takes from its queue: one
+// wake-up per event, and no thread that every event of the process must pass through. One shared
+// poller thread with an epoll instance of its own watches what has no such thread: callback sockets
+// while no notification thread is named, sockets whose thread could not get a set (no descriptors
+// left), and sockets whose thread has ended (so the rule below about ended owners holds). It also
+// runs the timed retries of paused listeners.
+//
+// Because an owner turns readiness into events only when it waits, an owner that is busy has its
+// events posted when it next looks; a question from another thread (IsEventPending) looks first,
+// so it sees what the single poller would have posted by then.
 //
 // What a socket's owner can rely on (the event rules the protocol code was written against):
 //   - An event names the socket by its id, never by its descriptor. Ids are never reused, so an
@@ -71,7 +84,10 @@ struct SockState : std::enable_shared_from_this<SockState> {
   bool connected = false;
   uint32_t mask = 0;
   bool armed = false;
-  bool inEpoll = false;
+  // Where the socket is watched while armed: the readiness set of the thread its events go to,
+  // or (inShared) the shared poller's epoll instance.
+  std::shared_ptr<platform::ReadySet> home;
+  bool inShared = false;
   bool callbackMode = false;          // events go to object's callback or handlers
   platform::ThreadId owner = 0;       // otherwise to this thread
   X1Socket* object = nullptr;         // the X1Socket, for callbacks and handlers
@@ -95,7 +111,7 @@ struct Dispatch {
   uint64_t seq;
 };
 
-class Notifier {
+class Notifier : public platform::ReadyHandler {
  public:
   // The process's one notifier, started on first use (never torn down: sockets may be closed by
   // objects destroyed at exit).
@@ -133,12 +149,21 @@ class Notifier {
   // Runs a callback event on the calling thread (the notification thread); false when stale.
   static bool RunDispatch(const Dispatch& d);
 
+  // Readiness of a socket in a thread's set, on that thread.
+  void OnReady(uint64_t key, uint32_t events) override;
+  // A socket whose thread has ended goes to the shared poller.
+  void OnOrphaned(uint64_t key) override;
+
   static std::atomic<long> openSockets;
 
  private:
   Notifier();
   void PollerMain();
   void TranslateLocked(SockState& st, uint32_t events, std::vector<Dispatch>& out);
+  // Puts an armed socket in the set of the thread its events go to, else in the shared poller.
+  // 0 or the system's error.
+  int WatchLocked(SockState& st);
+  void UnwatchLocked(SockState& st);
   void Wake();
   void RunAll(std::vector<Dispatch>& list);
 

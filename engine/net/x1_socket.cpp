@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/sendfile.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -580,8 +581,17 @@ bool X1Socket::IsEventPending(uint32_t fdEvent) const {
   int slot = x1net::SlotOfEvent(fdEvent);
   std::shared_ptr<SockState> st = State();
   if (slot < 0 || !st) return false;
-  std::lock_guard<std::mutex> g(st->mx);
-  return st->pending[slot] != 0;
+  std::vector<Dispatch> out;
+  bool pending;
+  {
+    std::lock_guard<std::mutex> g(st->mx);
+    // A socket in its thread's set becomes an event when that thread waits; the question looks
+    // first, so a busy owner's socket answers as the shared poller would have.
+    if (st->pending[slot] == 0 && st->home) Notifier::Get().EvaluateLocked(*st, out);
+    pending = st->pending[slot] != 0;
+  }
+  Notifier::Get().Flush(out);
+  return pending;
 }
 
 void X1Socket::DeliverEvent(uint32_t event) {
@@ -740,6 +750,98 @@ size_t X1Socket::ReceiveRaw(void* buffer, size_t length) {
   return got;
 }
 
+namespace {
+// The pipe a thread's spliced bytes pass through; it is empty between calls, so a failure half-way
+// drops it and the next call makes a new one.
+class SplicePipe {
+ public:
+  ~SplicePipe() { Drop(); }
+  bool Ready() {
+    if (m_fds[0] >= 0) return true;
+    if (pipe2(m_fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+      m_fds[0] = m_fds[1] = -1;
+      return false;
+    }
+    // Room for a relay chunk even when the sender's segments are small (a pipe slot each).
+    (void)fcntl(m_fds[1], F_SETPIPE_SZ, 256 * 1024);
+    return true;
+  }
+  void Drop() {
+    for (int& fd : m_fds) {
+      if (fd >= 0) ::close(fd);
+      fd = -1;
+    }
+  }
+  int In() const { return m_fds[1]; }
+  int Out() const { return m_fds[0]; }
+
+ private:
+  int m_fds[2] = {-1, -1};
+};
+thread_local SplicePipe t_splicePipe;
+}  // namespace
+
+size_t X1Socket::RelayTo(X1Socket& to, size_t max) {
+  if (max == 0) return 0;
+  if (m_ciphering || to.m_ciphering || !t_splicePipe.Ready()) {
+    std::vector<char> buffer(std::min<size_t>(max, 64 * 1024));
+    const size_t n = Receive(buffer.data(), buffer.size());
+    if (n > 0) to.Send(buffer.data(), n);
+    return n;
+  }
+  Call c(*this);
+  if (!c.ok()) return 0;
+  {
+    std::lock_guard<std::mutex> g(c.st()->mx);
+    if (c.st()->kind != SockKind::Stream) throw X1SocketException(WSAEOPNOTSUPP);
+    c.st()->pending[x1net::kRead] = 0;
+  }
+  ssize_t n;
+  do n = splice(c.fd(), nullptr, t_splicePipe.In(), nullptr, max, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+  while (n < 0 && errno == EINTR);
+  const int err = n < 0 ? errno : 0;
+  const size_t got = n > 0 ? static_cast<size_t>(n) : 0;
+  m_bytesReceived.fetch_add(got);
+  NoteStreamEnd(*c.st(), n, max, err);
+  // The pipe may hold less than was waiting (its slots, not its bytes, run out), so the socket
+  // itself is asked.
+  AfterReceive(c.st(), got > 0 && BytesWaiting(c.fd()) > 0);
+  if (n < 0) return ReceiveFailure(err, false);
+  try {
+    to.SpliceOut(t_splicePipe.Out(), got);
+  } catch (...) {
+    // What is still in the pipe belongs to a connection that failed: it goes with the pipe.
+    t_splicePipe.Drop();
+    throw;
+  }
+  return got;
+}
+
+void X1Socket::SpliceOut(int pipeOut, size_t length) {
+  Call c(*this);
+  c.require();
+  const int timeout = m_sendTimeoutMs.load();
+  const uint64_t deadline = platform::TickCount64() + static_cast<uint64_t>(std::max(timeout, 0));
+  for (size_t done = 0; done < length;) {
+    ssize_t n = splice(pipeOut, nullptr, c.fd(), nullptr, length - done, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      m_bytesSent.fetch_add(static_cast<uint64_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      pollfd pf{c.fd(), POLLOUT, 0};
+      int r = poll(&pf, 1, Remaining(deadline, timeout < 0));
+      if (r < 0 && errno != EINTR) ThrowErrno(errno);
+      if (c.closing()) throw X1SocketException(WSAESHUTDOWN);
+      if (r == 0) throw X1SocketException(WSAETIMEDOUT);
+      continue;
+    }
+    ThrowErrno(n < 0 ? errno : EPIPE);
+  }
+}
+
 size_t X1Socket::ReceiveFrom(void* buffer, size_t size, CString& address, uint16_t& port) {
   address.clear();
   port = 0;
@@ -796,8 +898,12 @@ size_t X1Socket::Printf(const char* format, ...) {
 }
 
 uint64_t X1Socket::SendFile(int fileHandle) {
-  std::vector<char> chunk(kSendFileChunk);
   uint64_t total = 0;
+  // The kernel moves the file's pages to the connection itself (no copy through this process).
+  // A ciphered link must see every byte, and a file the system cannot send that way (EINVAL,
+  // ENOSYS at once) goes the read-and-send way.
+  if (!m_ciphering && SendFileDirect(fileHandle, &total)) return total;
+  std::vector<char> chunk(kSendFileChunk);
   for (;;) {
     ssize_t n = pread(fileHandle, chunk.data(), chunk.size(), static_cast<off_t>(total));
     if (n < 0 && errno == EINTR) continue;
@@ -805,6 +911,34 @@ uint64_t X1Socket::SendFile(int fileHandle) {
     if (n == 0) return total;
     Send(chunk.data(), static_cast<size_t>(n));
     total += static_cast<uint64_t>(n);
+  }
+}
+
+bool X1Socket::SendFileDirect(int fileHandle, uint64_t* total) {
+  Call c(*this);
+  c.require();
+  const int timeout = m_sendTimeoutMs.load();
+  const uint64_t deadline = platform::TickCount64() + static_cast<uint64_t>(std::max(timeout, 0));
+  for (;;) {
+    off_t offset = static_cast<off_t>(*total);
+    ssize_t n = sendfile(c.fd(), fileHandle, &offset, size_t{1} << 30);
+    if (n > 0) {
+      *total += static_cast<uint64_t>(n);
+      m_bytesSent.fetch_add(static_cast<uint64_t>(n));
+      continue;
+    }
+    if (n == 0) return true;  // the end of the file
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      pollfd pf{c.fd(), POLLOUT, 0};
+      int r = poll(&pf, 1, Remaining(deadline, timeout < 0));
+      if (r < 0 && errno != EINTR) ThrowErrno(errno);
+      if (c.closing()) throw X1SocketException(WSAESHUTDOWN);
+      if (r == 0) throw X1SocketException(WSAETIMEDOUT);
+      continue;
+    }
+    if ((errno == EINVAL || errno == ENOSYS) && *total == 0) return false;
+    ThrowErrno(errno);
   }
 }
 

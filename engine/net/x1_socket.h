@@ -186,7 +186,12 @@ class X1Socket {
   // ciphering: the bytes waiting are not yet deciphered.
   virtual size_t Peek(void* buffer, size_t length);
   size_t Printf(const char* format, ...) __attribute__((format(printf, 2, 3)));
-  // Sends a whole open file from its start; returns the bytes sent.
+  // Moves what is waiting on this connection, at most max bytes, on to another connection and
+  // returns the count; 0 as Receive gives it (nothing waiting, or the end). Without ciphering on
+  // either side the bytes go through the kernel only (splice); the send waits as Send does.
+  size_t RelayTo(X1Socket& to, size_t max);
+  // Sends a whole open file from its start; returns the bytes sent. Without ciphering the system
+  // copies the file to the connection itself (sendfile); the send time-out applies as to Send.
   uint64_t SendFile(int fileHandle);
   // One line including its "\n" into line (emptied first), waiting at most timeoutMs in all; stops
   // early at the end of the connection or kMaxLineLength bytes. Returns the line's length.
@@ -258,6 +263,11 @@ class X1Socket {
   // The local (peer false) or remote end of the connection.
   Endpoint SocketName(bool peer) const;
   void AfterReceive(const std::shared_ptr<x1net::SockState>& st, bool moreWaiting);
+  // SendFile through sendfile(2) from *total on; false (nothing sent) when the system cannot send
+  // that file so.
+  bool SendFileDirect(int fileHandle, uint64_t* total);
+  // Sends length bytes waiting in a pipe (RelayTo's second half).
+  void SpliceOut(int pipeOut, size_t length);
 
   mutable std::mutex m_mx;  // guards the fields up to m_reuseAddress
   std::shared_ptr<x1net::SockState> m_st;

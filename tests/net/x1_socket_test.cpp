@@ -710,6 +710,95 @@ TEST_F(X1SocketTest, ReceiveNeverWritesPastTheCallersBufferCipheredOrNot) {
   EXPECT_EQ(s.GetBytesReceived(), 200u);
 }
 
+TEST_F(X1SocketTest, SendFileSendsTheWholeFileCipheredOrNotAndKeepsTheSendTimeOut) {
+  const std::string dir = MakeTempDir("sendfile");
+  std::string content;
+  for (int i = 0; i < (3 << 20) + 777; ++i) content.push_back(static_cast<char>((i * 131) ^ (i >> 9)));
+  ASSERT_TRUE(WriteFile(dir + "/body", content));
+  const int file = open((dir + "/body").c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(file, 0);
+  for (bool ciphered : {false, true}) {
+    SCOPED_TRACE(ciphered ? "ciphered" : "plain");
+    Pair p;
+    MakePair(&p);
+    X1Socket s;
+    s.Attach(TakeServer(p));
+    if (ciphered) {
+      s.SetLink(std::make_unique<CounterLink>());
+      s.SetCiphering(true);
+    }
+    std::string wire;
+    std::thread reader([&] { wire = ReadSome(p.peer, content.size(), kLongWaitMs); });
+    EXPECT_EQ(s.SendFile(file), content.size());
+    reader.join();
+    EXPECT_EQ(s.GetBytesSent(), content.size());
+    ASSERT_EQ(wire.size(), content.size());
+    EXPECT_TRUE((ciphered ? Cipher(wire, 0) : wire) == content);
+  }
+  {
+    SCOPED_TRACE("a peer that never reads");
+    Pair p;
+    MakePair(&p);
+    X1Socket s;
+    s.Attach(TakeServer(p));
+    s.SetSendTimeout(300);
+    std::string big(64 << 20, 'b');
+    ASSERT_TRUE(WriteFile(dir + "/big", big));
+    const int bigFile = open((dir + "/big").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(bigFile, 0);
+    try {
+      s.SendFile(bigFile);
+      ADD_FAILURE() << "64 MB went to a peer that reads nothing";
+    } catch (const X1SocketException& e) {
+      EXPECT_EQ(e.GetCode(), static_cast<uint32_t>(WSAETIMEDOUT));
+    }
+    EXPECT_GT(s.GetBytesSent(), 0u);
+    close(bigFile);
+  }
+  close(file);
+}
+
+TEST_F(X1SocketTest, RelayToMovesWhatWaitsPlainOrCipheredThenReadsTheEndAsZero) {
+  std::string content;
+  for (int i = 0; i < (2 << 20) + 333; ++i) content.push_back(static_cast<char>((i * 7) ^ (i >> 11)));
+  for (bool ciphered : {false, true}) {
+    SCOPED_TRACE(ciphered ? "ciphered destination" : "plain");
+    Pair in, out;
+    MakePair(&in);
+    MakePair(&out);
+    X1Socket from, to;
+    from.Attach(TakeServer(in));
+    to.Attach(TakeServer(out));
+    if (ciphered) {
+      to.SetLink(std::make_unique<CounterLink>());
+      to.SetCiphering(true);
+    }
+    std::string wire;
+    std::thread reader([&] { wire = ReadSome(out.peer, content.size(), kLongWaitMs); });
+    std::thread writer([&] {
+      PeerWrite(in.peer, content);
+      shutdown(in.peer, SHUT_WR);
+    });
+    size_t moved = 0;
+    for (int idle = 0; moved < content.size() && idle < 2000;) {
+      const size_t n = from.RelayTo(to, 256 * 1024);
+      moved += n;
+      if (n == 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ++idle;
+      }
+    }
+    writer.join();
+    reader.join();
+    EXPECT_EQ(moved, content.size());
+    EXPECT_EQ(from.RelayTo(to, 4096), 0u);  // the orderly end, as Receive reads it
+    EXPECT_EQ(from.GetBytesReceived(), content.size());
+    EXPECT_EQ(to.GetBytesSent(), content.size());
+    ASSERT_EQ(wire.size(), content.size());
+    EXPECT_TRUE((ciphered ? Cipher(wire, 0) : wire) == content);
+  }
+}
+
 TEST_F(X1SocketTest, LineAndBlockingReadsStopAtTheirEnd) {
   Pair p;
   MakePair(&p);

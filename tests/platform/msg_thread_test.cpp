@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/epoll.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <functional>
 #include <map>
@@ -538,6 +543,135 @@ TEST_F(MsgThreadTest, ExceptionInInitInstanceEndsTheThread) {
   ASSERT_TRUE(t->WaitForExit(kLongWaitMs));
   EXPECT_EQ(t->ExitCode(), -1);
   EXPECT_FALSE(t->runEntered.load());
+}
+
+// ---- Readiness sets and the parked pool -----------------------------------------------------------
+
+namespace readiness {
+
+// Records what the layer hands to the process's handler, and on which thread.
+struct Recorder : platform::ReadyHandler {
+  std::mutex mu;
+  std::vector<std::pair<uint64_t, ThreadId>> ready;  // key, thread it ran on
+  std::vector<uint64_t> orphaned;
+  void OnReady(uint64_t key, uint32_t) override {
+    std::lock_guard lk(mu);
+    ready.emplace_back(key, platform::CurrentThreadId());
+    // The handler turns readiness into a message on the same thread, as the socket layer does.
+    platform::PostThreadMessage(platform::CurrentThreadId(), WM_USER + 30, static_cast<uintptr_t>(key));
+  }
+  void OnOrphaned(uint64_t key) override {
+    std::lock_guard lk(mu);
+    orphaned.push_back(key);
+  }
+};
+
+}  // namespace readiness
+
+TEST_F(MsgThreadTest, ADescriptorInAThreadsSetWakesThatThreadBesideItsPostsAndTimers) {
+  // Installed for the rest of this process: only this test makes sets in the platform tests.
+  static readiness::Recorder recorder;
+  platform::SetReadyHandler(&recorder);
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
+
+  auto t = std::make_shared<TestThread>();
+  std::atomic<int> ticks{0}, fromFd{0};
+  t->handle = [&](TestThread& self, Message& m) {
+    if (m.message == WM_TIMER && ++ticks == 3) self.KillTimer(9);
+    if (m.message == WM_USER + 30) {
+      ++fromFd;
+      char buf[16];
+      while (read(fds[0], buf, sizeof buf) > 0) {
+      }
+    }
+  };
+  ASSERT_TRUE(t->CreateThread());
+  ASSERT_TRUE(WaitFor([&] { return t->runEntered.load(); }, kLongWaitMs));
+  platform::SleepMs(5);  // asleep on its condition variable before the set is made
+  std::shared_ptr<platform::ReadySet> set = platform::GetReadySet(t->Id());
+  ASSERT_TRUE(set);
+  EXPECT_EQ(set->Owner(), t->Id());
+  EXPECT_EQ(platform::GetReadySet(t->Id()), set);  // one set per thread
+  EXPECT_EQ(set->Add(fds[0], 0, EPOLLIN), EINVAL);  // key 0 is the set's own
+  ASSERT_EQ(set->Add(fds[0], 77, EPOLLIN | EPOLLET), 0);
+
+  ASSERT_EQ(write(fds[1], "x", 1), 1);
+  ASSERT_TRUE(WaitFor([&] { return fromFd.load() == 1; }, kLongWaitMs));
+  // Timers set from another thread reach a thread asleep on its set, and so do posts.
+  ASSERT_TRUE(t->SetTimer(9, 2));
+  ASSERT_TRUE(WaitFor([&] { return ticks.load() == 3; }, kLongWaitMs));
+  ASSERT_TRUE(t->Post(WM_USER + 31));
+  ASSERT_TRUE(WaitFor([&] {
+    for (const Seen& s : t->Snapshot())
+      if (s.message == WM_USER + 31) return true;
+    return false;
+  }, kLongWaitMs));
+  ASSERT_EQ(write(fds[1], "y", 1), 1);
+  ASSERT_TRUE(WaitFor([&] { return fromFd.load() == 2; }, kLongWaitMs));
+  {
+    std::lock_guard lk(recorder.mu);
+    ASSERT_EQ(recorder.ready.size(), 2u);
+    for (const auto& [key, on] : recorder.ready) {
+      EXPECT_EQ(key, 77u);
+      EXPECT_EQ(on, t->Id());  // readiness is handled on the owning thread itself
+    }
+  }
+
+  // A removed descriptor is watched no more.
+  set->Remove(fds[0], 77);
+  ASSERT_EQ(write(fds[1], "z", 1), 1);
+  platform::SleepMs(20);
+  EXPECT_EQ(fromFd.load(), 2);
+  // What is still in the set when the thread ends goes back to the handler; the set then refuses.
+  ASSERT_EQ(set->Add(fds[0], 78, EPOLLIN), 0);
+  t->PostQuit(0);
+  ASSERT_TRUE(t->WaitForExit(kLongWaitMs));
+  {
+    std::lock_guard lk(recorder.mu);
+    EXPECT_EQ(recorder.orphaned, std::vector<uint64_t>{78});
+  }
+  EXPECT_EQ(set->Add(fds[0], 79, EPOLLIN), ESRCH);
+  EXPECT_EQ(platform::GetReadySet(t->Id()), nullptr);
+  close(fds[0]);
+  close(fds[1]);
+}
+
+TEST_F(MsgThreadTest, AnEndedThreadsOSThreadRunsTheNextObjectWithItsOwnIdAndQueue) {
+  struct Probe : TestThread {
+    std::atomic<pid_t> osThread{0};
+    std::atomic<ThreadId> seenId{0};
+    bool InitInstance() override {
+      osThread = static_cast<pid_t>(syscall(SYS_gettid));
+      seenId = platform::CurrentThreadId();
+      return TestThread::InitInstance();
+    }
+  };
+  std::set<pid_t> used;
+  std::vector<ThreadId> ended;
+  bool reused = false;
+  // The OS thread parks just after its object ends; a start that comes before that gets a new one,
+  // so a few rounds may pass before a parked thread is there to take.
+  for (int round = 0; round < 50 && !reused; ++round) {
+    auto t = std::make_shared<Probe>();
+    ASSERT_TRUE(t->Post(WM_USER + 1, static_cast<uintptr_t>(round)));
+    ASSERT_TRUE(t->CreateThread());
+    t->PostQuit(0);
+    ASSERT_TRUE(t->WaitForExit(kLongWaitMs));
+    EXPECT_EQ(t->seenId.load(), t->Id());
+    // Only its own message arrived, whatever ran on that OS thread before.
+    auto seen = t->Snapshot();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].wParam, static_cast<uintptr_t>(round));
+    for (ThreadId old : ended) EXPECT_NE(old, t->Id());
+    reused = !used.insert(t->osThread.load()).second;
+    ended.push_back(t->Id());
+    ASSERT_TRUE(WaitFor([] { return MsgThread::LiveThreadCount() == 0; }, kLongWaitMs));
+    platform::SleepMs(1);
+  }
+  EXPECT_TRUE(reused) << "no OS thread ran a second object";
+  // Earlier ids stay dead although their OS threads live on.
+  for (ThreadId id : ended) EXPECT_FALSE(platform::PostThreadMessage(id, WM_USER));
 }
 
 }  // namespace

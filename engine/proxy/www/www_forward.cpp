@@ -266,11 +266,18 @@ void CWWWSession::HTTPProcessRequest() {
 // ---- Responses ----------------------------------------------------------------------------------
 
 void CWWWSession::OnServerData(bool drain) {
-  char buf[kReadChunk];
+  char buf[kRelayChunk];
   // A bounded number of reads per event (all of them when the server has closed).
   for (int i = 0; drain || i < 16; ++i) {
     if (IsEnding() || !m_serverSocket.IsOpen()) return;
-    const size_t n = m_serverSocket.Receive(buf, sizeof buf);
+    if (m_responseReceived && !m_writer) {
+      // Nothing to store: the body goes from connection to connection without passing through here.
+      const size_t n = m_serverSocket.RelayTo(m_clientSocket, 4 * kRelayChunk);
+      if (n == 0) break;
+      m_bodyRelayed += n;
+      continue;
+    }
+    const size_t n = m_serverSocket.Receive(buf, m_responseReceived ? kRelayChunk : kReadChunk);
     if (n == 0) break;
     if (m_responseReceived) {
       RelayToClient(buf, n);

@@ -36,8 +36,11 @@ class CWWWSession : public CTwoEndTCPSession {
   TL_DECLARE_DYNAMIC(CWWWSession)
 
  public:
-  // Bytes read from either socket per receive.
+  // Bytes read from either socket per receive while a header is being collected.
   static constexpr size_t kReadChunk = 8096;
+  // Bytes read from the server per receive once its header has gone to the browser: a large body
+  // then costs an eighth of the system calls, and header parsing never sees a bigger piece.
+  static constexpr size_t kRelayChunk = 64 * 1024;
   // How long a posted time-out may wait for the session's thread before the session is ended
   // without its page: longer than any bounded call that thread makes (a connect, an upstream
   // tunnel's reply), so only a thread that is stuck loses the page.
