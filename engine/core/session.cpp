@@ -691,7 +691,7 @@ bool CTCPSession::InitInstance() {
       return true;
     }
     if (h < 0) throw X1SocketException(WSAENOTSOCK);
-    m_clientSocket.Attach(h);
+    m_clientSocket.AttachAccepted(h);
     SetClient(m_clientSocket.GetPeerAddress(), m_clientSocket.GetPeerPort());
     SetLocalAddress(m_clientSocket.GetLocalAddress());
     if (GetSessionNumber() == 0) {

@@ -99,6 +99,10 @@ struct SockState : std::enable_shared_from_this<SockState> {
   bool endSeen = false;
   uint32_t endError = 0;
   uint64_t acceptPausedUntil = 0;     // descriptors ran out: no accept events until then
+  // The ends of a connected stream (host order), asked of the system once: they cannot change.
+  bool localKnown = false, peerKnown = false;
+  uint32_t localIp = 0, peerIp = 0;
+  uint16_t localPort = 0, peerPort = 0;
   int inCall = 0;                     // calls in progress that use fd
   bool closing = false;               // closed while a call was in progress; last leaver closes
 };

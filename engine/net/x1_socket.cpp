@@ -284,6 +284,20 @@ void X1Socket::Attach(int handle) {
   }
 }
 
+void X1Socket::AttachAccepted(int handle) {
+  if (handle < 0) return Attach(handle);
+  const int flags = fcntl(handle, F_GETFL);
+  if (flags < 0 || !(flags & O_NONBLOCK)) return Attach(handle);
+  Close();
+  try {
+    Notifier::Get();
+    Open(handle, SockKind::Stream, true);
+  } catch (...) {
+    close(handle);
+    throw;
+  }
+}
+
 bool X1Socket::IsOpen() const {
   std::shared_ptr<SockState> st = State();
   if (!st) return false;
@@ -1074,12 +1088,30 @@ void X1Socket::ResetOnClose() {
 X1Socket::Endpoint X1Socket::SocketName(bool peer) const {
   Call c(*this);
   c.require();
+  SockState& st = *c.st();
+  {
+    std::lock_guard<std::mutex> g(st.mx);
+    if (peer && st.peerKnown) return Endpoint{FormatIPAddress(st.peerIp), st.peerPort};
+    if (!peer && st.localKnown) return Endpoint{FormatIPAddress(st.localIp), st.localPort};
+  }
   sockaddr_in sa{};
   socklen_t len = sizeof sa;
   int r = peer ? getpeername(c.fd(), reinterpret_cast<sockaddr*>(&sa), &len)
                : getsockname(c.fd(), reinterpret_cast<sockaddr*>(&sa), &len);
   if (r < 0) ThrowErrno(errno);
-  return Endpoint{FormatIPAddress(ntohl(sa.sin_addr.s_addr)), ntohs(sa.sin_port)};
+  const uint32_t ip = ntohl(sa.sin_addr.s_addr);
+  const uint16_t port = ntohs(sa.sin_port);
+  {
+    // Sessions ask for both ends several times; a connected stream's ends are fixed, a datagram
+    // socket's or an unconnected one's are not.
+    std::lock_guard<std::mutex> g(st.mx);
+    if (st.kind == SockKind::Stream && st.connected) {
+      (peer ? st.peerKnown : st.localKnown) = true;
+      (peer ? st.peerIp : st.localIp) = ip;
+      (peer ? st.peerPort : st.localPort) = port;
+    }
+  }
+  return Endpoint{FormatIPAddress(ip), port};
 }
 
 CString X1Socket::GetLocalAddress() const { return SocketName(false).address; }

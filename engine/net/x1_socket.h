@@ -112,6 +112,10 @@ class X1Socket {
   // Takes over an accepted (or otherwise open) descriptor as a connected socket. The socket owns
   // the descriptor from the call on: when the call fails, it closes it. -1 leaves the socket closed.
   virtual void Attach(int handle);
+  // Attach for a connection this library's Accept returned (a stream, already non-blocking and
+  // close-on-exec): spares the questions Attach asks of any descriptor. Anything else is
+  // attached as Attach does.
+  void AttachAccepted(int handle);
 
   bool IsOpen() const;
   // The descriptor, -1 when closed. For system calls the library does not wrap; never close it.

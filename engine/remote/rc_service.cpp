@@ -111,7 +111,7 @@ bool CRemoteControlSession::InitInstance() {
       return true;
     }
     if (h < 0) throw X1SocketException(WSAENOTSOCK);
-    m_clientSocket.Attach(h);
+    m_clientSocket.AttachAccepted(h);
     m_clientSocket.SetSendTimeout(kConsoleSendTimeoutMs);
     SetClient(m_clientSocket.GetPeerAddress(), m_clientSocket.GetPeerPort());
     SetLocalAddress(m_clientSocket.GetLocalAddress());
