@@ -25,6 +25,7 @@
 #include "engine/core/service.h"
 #include "engine/core/service_manager.h"
 #include "engine/core/session.h"
+#include "engine/dialer/dialer.h"
 #include "engine/net/socket_exception.h"
 #include "engine/net/x1_socket.h"
 #include "platform/clock.h"
@@ -35,6 +36,7 @@ namespace {
 
 constexpr const char* kSetupKey = "Setup";
 constexpr const char* kSettingsKey = "Settings";
+constexpr const char* kDialerKey = "Dialer";
 constexpr const char* kSocksTimeoutValue = "DownstreamSOCKSConnectTimeout";
 // Lease key names are addresses; anything longer is not one.
 constexpr size_t kMaxLeaseKeyName = 512;
@@ -93,7 +95,8 @@ void SetTheEngine(std::shared_ptr<CTrellisEngine> engine) {
 CTrellisEngine::CTrellisEngine()
     : m_machines(std::make_unique<CMachineMap>()),
       m_services(std::make_unique<CServiceManager>()),
-      m_cache(std::make_shared<CWWWCache>()) {
+      m_cache(std::make_shared<CWWWCache>()),
+      m_dialer(std::make_shared<CDialer>()) {
   m_leasesByAddress.SetElementClass(TL_RUNTIME_CLASS(CDHCPLease));
   m_leasesByName.SetElementClass(TL_RUNTIME_CLASS(CDHCPLease));
   m_leasesByHardware.SetElementClass(TL_RUNTIME_CLASS(CDHCPLease));
@@ -119,6 +122,8 @@ CTrellisEngine::~CTrellisEngine() {
   m_cache->WaitForWorker();
   m_cache->OnPurgeLeftCacheFull = nullptr;
   m_cache->OnReport = nullptr;
+  m_dialer->NotifyProfile = nullptr;
+  m_dialer->RequestRestart = nullptr;
 }
 
 void CTrellisEngine::Debug(const CString& text) { EngineDebug(text); }
@@ -177,7 +182,10 @@ bool CTrellisEngine::InitInstance() {
       m_logManager = std::move(manager);
     }
 
-    // The scheduler thread comes here once it exists; then the dialer.
+    // The scheduler thread comes here once it exists.
+    step = "dialer";
+    StartDialer();
+
     step = "interface list";
     BuildInterfaceList(m_sysInfo, [this](const CString& host) { return ResolveHost(host); });
 
@@ -248,9 +256,35 @@ void CTrellisEngine::OnMessage(platform::Message& msg) {
   }
 }
 
+void CTrellisEngine::StartDialer() {
+  const platform::ThreadId self = Id();
+  m_dialer->NotifyProfile = [this](const CString& name, uint32_t state, const CString& text) {
+    NotifyDialerProfile(name, state, text);
+  };
+  m_dialer->RequestRestart = [self] { platform::PostThreadMessage(self, platform::WM_RESTART_DIALER); };
+  std::weak_ptr<CDialer> weak = m_dialer;
+  DialupInfo info;
+  info.connectionAddress = [weak](const CString& entry, CString* address) {
+    auto d = weak.lock();
+    return d && address && d->GetConnectionIPAddress(entry, *address);
+  };
+  info.activeAddresses = [weak] {
+    auto d = weak.lock();
+    return d ? d->GetActiveAddresses() : std::vector<CString>();
+  };
+  info.entryNames = [weak] {
+    auto d = weak.lock();
+    if (!d) return std::vector<CString>();
+    d->RefreshPhonebookEntries();
+    return d->GetPhonebookEntries();
+  };
+  SetDialupInfo(std::move(info));
+  m_dialer->Start();
+}
+
 void CTrellisEngine::RestartDialer() {
-  // No dialer in this build: nothing to stop or start, and no reason to hold up the accept
-  // callbacks that share this thread with a pause.
+  if (m_shuttingDown) return;
+  m_dialer->Restart(kDialerKey);
 }
 
 // ---- Timer -----------------------------------------------------------------------------------
@@ -329,6 +363,7 @@ void CTrellisEngine::LoadConfiguration() {
   m_socksConnectTimeout = RegReadDWORD(kSettingsKey, kSocksTimeoutValue, kDefaultSOCKSConnectTimeoutMs);
   LoadMachineAssumptions(kMachineAssumptionsKey, m_machineNames, m_users);
   m_cache->Load(kCacheKey);
+  m_dialer->Load(kDialerKey);
   RegWriteDWORD(kSettingsKey, "Version", kConfigurationVersion);
 }
 
@@ -532,6 +567,7 @@ bool CTrellisEngine::DoSave() {
 
     if (!SaveMachineAssumptions(kMachineAssumptionsKey, m_machineNames)) throw std::runtime_error("assumptions");
     if (!m_cache->Save(kCacheKey)) throw std::runtime_error("cache");
+    if (!m_dialer->Save(kDialerKey)) throw std::runtime_error("dialer");
   } catch (...) {
     ok = false;
     NotifyError(kInternalErrorTitle, kConfigurationWriteError);
@@ -679,7 +715,7 @@ void CTrellisEngine::CheckDialFirst(CSession* session) {
     ~DialMark() { s->SetWaitingForDialer(false); }
   } mark(session);
   try {
-    // No dialer in this build: the connection is as up as it will get.
+    m_dialer->CheckDialFirst(session);
     session->ResetIdleTimer();
   } catch (const X1SocketException& e) {
     throw X1SocketException(e.GetCode(), e.GetText());
@@ -708,7 +744,12 @@ std::optional<uint32_t> CTrellisEngine::LookupHost(const CString& host) const {
   return found;
 }
 
-uint32_t CTrellisEngine::ResolveHost(const CString& host) const { return LookupHost(host).value_or(0xFFFFFFFFu); }
+uint32_t CTrellisEngine::ResolveHost(const CString& host) const {
+  uint32_t dotted = 0;
+  if (TryParseIPAddress(host, &dotted)) return dotted;
+  if (!m_dialer->AllowsLookups()) return 0xFFFFFFFFu;
+  return LookupHost(host).value_or(0xFFFFFFFFu);
+}
 
 uint32_t CTrellisEngine::ResolveHostOrThrow(const CString& host) const {
   auto found = LookupHost(host);
@@ -836,6 +877,10 @@ void CTrellisEngine::ShutdownSteps() {
   // its thread is waited for; only then do the services go, whose rights, logs and settings the
   // sessions were using.
   std::vector<std::shared_ptr<CService>> services = m_services->ShutdownAll();
+  // The dialer before the sessions are waited for: a session waiting for a dial wakes now.
+  m_dialer->WaitForRestart();
+  m_dialer->Stop();
+  SetDialupInfo(DialupInfo());
   m_machines->DeleteAll();
   // A session accepted just before the stop may not have joined a machine yet.
   CTCPSession::TerminateAll(kSessionExitMachineGone);
