@@ -122,7 +122,11 @@ CDialer::CDialer() = default;
 
 CDialer::~CDialer() {
   std::lock_guard<std::mutex> lk(m_restartMutex);
-  if (m_restartThread.joinable()) m_restartThread.join();
+  if (m_restartThread.joinable()) {
+    // The restart thread may hold the last reference itself; it cannot wait for its own end.
+    if (m_restartThread.get_id() == std::this_thread::get_id()) m_restartThread.detach();
+    else m_restartThread.join();
+  }
   JoinFinishedWorkers(true);
 }
 
@@ -179,11 +183,15 @@ void CDialer::Start() {
 void CDialer::Stop() {
   std::lock_guard<std::mutex> life(m_lifeMutex);
   m_stopping = true;
-  // Every wait of a dial ends now: pauses, busy waits, gates, link events.
+  // Every wait of a dial ends now: pauses, busy waits, gates, link events. Each waiter's mutex is
+  // taken once, so none can be between its test of the flag and its wait.
+  { std::lock_guard<std::mutex> lk(m_pauseMutex); }
   m_pauseCv.notify_all();
+  { std::lock_guard<std::mutex> lk(m_requestsMutex); }
   m_busyCv.notify_all();
   for (const auto& p : GetProfiles()) {
     p->SignalEvent();
+    { std::lock_guard<std::mutex> lk(p->m_gateMutex); }
     p->m_gateCv.notify_all();
   }
   if (m_thread) {

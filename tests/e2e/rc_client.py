@@ -961,6 +961,16 @@ def dialer(port, args):
     check("the phonebook is the layer's", sorted(d["Phonebook"]) == ["Broken ISP", "Sim ISP"], d["Phonebook"])
     check("local sites", d["LocalSites"] == ["127.0.0.8"], d["LocalSites"])
 
+    # The phonebook's entries are dial-up interfaces (kind 2) of the engine's interface list.
+    reply, frames = a.request(30, receive=2)
+    r = Reader(frames[0]) if frames else Reader(b"")
+    interfaces = {}
+    for _ in range(r.u32() if frames else 0):
+        key, cls = r.string().decode(), r.string().decode()
+        interfaces[key] = read_interface(r)
+    check("the phonebook entries are dial-up interfaces",
+          interfaces.get("Sim ISP", [0])[0] == 2 and interfaces.get("Broken ISP", [0])[0] == 2, interfaces)
+
     # Upload: a changed value, a new profile (with a password) and TimerInterval 0, which the
     # engine takes as 2; the other console hears 62 with the new form.
     d2 = dict(d)
