@@ -67,6 +67,12 @@ class CDestinationSession : public CSession {
   CString m_host;
 };
 
+// A session whose connection goes out from a given local address.
+class CLinkSession : public CDestinationSession {
+ public:
+  explicit CLinkSession(const CString& local) : CDestinationSession("far.example") { SetLocalAddress(local); }
+};
+
 std::atomic<uint64_t> g_clock{1000000};
 
 class DialerTest : public ::testing::Test {
@@ -338,14 +344,37 @@ TEST_F(DialerTest, IdleLinksAreHungUpAfterTheirTimeAndTheTimerPacesItself) {
   EXPECT_FALSE(p->CheckConnection(*dialer));
   EXPECT_NE(Log().find("Idle: Timing out connection"), std::string::npos);
 
+  // A session whose connection goes out from the link's address keeps it up; other machines' do not.
+  auto used = AddProfile("Used", "Used ISP", "connect_ms=6;address=10.64.0.9", 1);
+  used->Dial(*dialer);
+  ASSERT_TRUE(used->CheckConnection(*dialer));
+  auto machine = std::make_shared<CMachine>("192.168.1.30");
+  host.machines.AddMachine(machine);
+  auto link = std::make_shared<CLinkSession>("10.64.0.9");
+  machine->AddSession(link);
+  auto other = std::make_shared<CMachine>("192.168.1.31");
+  host.machines.AddMachine(other);
+  other->AddSession(std::make_shared<CLinkSession>("192.168.1.1"));
+  auto pass = [&](uint64_t advanceMs) {
+    g_clock += advanceMs;
+    dialer->OnTimer();
+  };
+  pass(1000);
+  pass(10000 * 1000);
+  EXPECT_TRUE(used->CheckConnection(*dialer));
+  host.machines.RemoveMachine(machine);
+  pass(1000);
+  pass(10000 * 1000);
+  EXPECT_FALSE(used->CheckConnection(*dialer));
+  host.machines.RemoveMachine(other);
+
   // Without an address, any known client machine keeps the link up.
   auto noAddress = AddProfile("Busy", "Busy ISP", "connect_ms=6;address=none", 1);
   noAddress->Dial(*dialer);
   ASSERT_TRUE(noAddress->CheckConnection(*dialer));
   host.machines.AddMachine(std::make_shared<CMachine>("192.168.1.20"));
-  dialer->OnTimer();
-  g_clock += 10000 * 1000;
-  dialer->OnTimer();
+  pass(1000);
+  pass(10000 * 1000);
   EXPECT_TRUE(noAddress->CheckConnection(*dialer));
   host.machines.RemoveMachine(CString("192.168.1.20"));
 
@@ -361,6 +390,7 @@ TEST_F(DialerTest, IdleLinksAreHungUpAfterTheirTimeAndTheTimerPacesItself) {
     return n;
   };
   dialer->TimerInterval = 5;
+  g_clock += 10000;
   const size_t start = passes();
   for (int i = 0; i < 10; ++i) {
     g_clock += 1000;
@@ -368,6 +398,7 @@ TEST_F(DialerTest, IdleLinksAreHungUpAfterTheirTimeAndTheTimerPacesItself) {
   }
   EXPECT_EQ(passes() - start, 2u);
   dialer->TimerInterval = 0;
+  g_clock += 10000;
   const size_t again = passes();
   for (int i = 0; i < 4; ++i) {
     g_clock += 1000;
@@ -502,6 +533,17 @@ TEST_F(DialerTest, DialOnDemandRefusesOrFailsWithItsTextsAndLookupsWaitForTheLin
   broken->Retries = 0;
   EXPECT_THROW(dialer->CheckDialFirst(&far), X1SocketException);
   EXPECT_EQ(TheSim().dialCount("Broken ISP"), 2u);
+}
+
+TEST_F(DialerTest, ASessionWaitsForADialAConsoleStartedAndUsesItsLink) {
+  dialer->Start();
+  auto p = AddProfile("Office", "ISP", "connect_ms=600", 1);
+  ASSERT_TRUE(dialer->PostCommand("Office", true));
+  ASSERT_TRUE(WaitFor([&] { return TheSim().dialCount("ISP") == 1; }));
+  CDestinationSession far("www.far.example");
+  EXPECT_NO_THROW(dialer->CheckDialFirst(&far));
+  EXPECT_EQ(TheSim().dialCount("ISP"), 1u);
+  EXPECT_TRUE(p->CheckConnection(*dialer));
 }
 
 TEST_F(DialerTest, ADialHoldsNoLockTheConsoleOrRightsChecksWaitFor) {
