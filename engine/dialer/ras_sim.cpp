@@ -150,8 +150,9 @@ std::vector<Entry> Phonebook() {
       if (current && eq != std::string::npos) Apply(*current, Trim(line.substr(0, eq)), Trim(line.substr(eq + 1)));
     }
   }
-  for (const auto& [name, e] : g_scripted) {
-    auto it = std::find_if(out.begin(), out.end(), [&](const Entry& x) { return x.name == name; });
+  for (const auto& scripted : g_scripted) {
+    const Entry& e = scripted.second;
+    auto it = std::find_if(out.begin(), out.end(), [&](const Entry& x) { return x.name == e.name; });
     if (it != out.end()) *it = e;
     else out.push_back(e);
   }
