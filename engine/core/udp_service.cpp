@@ -215,9 +215,7 @@ void CUDPService::ThreadStarted() {
 
 void CUDPService::ThreadMessage(platform::Message& msg) {
   switch (msg.message) {
-    case platform::WM_SOCKET_READ:
-      OnRead(msg);
-      break;
+    case platform::WM_SOCKET_READ: OnRead(msg); break;
     case platform::WM_UDP_REMOVE_SESSION:
       if (auto* p = dynamic_cast<RemovalPayload*>(msg.payload.get())) RemoveSession(p->session);
       break;
@@ -231,8 +229,7 @@ void CUDPService::ThreadMessage(platform::Message& msg) {
         }
       }
       break;
-    default:
-      break;
+    default: break;
   }
 }
 

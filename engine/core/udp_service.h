@@ -147,7 +147,7 @@ class CTwoEndUDPService : public CUDPService {
   std::shared_ptr<CTwoEndUDPSession> MakeSession(X1Socket& listener, const CString& address, uint16_t port);
 
   uint8_t m_buffer[kReceiveBufferSize];
-  size_t m_length = 0;  // of the last datagram
+  size_t m_length = 0;                // of the last datagram
   mutable std::mutex m_clientsMutex;  // leaf
   std::unordered_map<CString, std::shared_ptr<CTwoEndUDPSession>> m_clients;
 };

@@ -103,12 +103,13 @@ class CDialer::Thread : public platform::MsgThread {
         break;
       case platform::WM_DIALER_COMMAND:
         if (auto* name = dynamic_cast<platform::Boxed<CString>*>(msg.payload.get())) {
-          if (msg.wParam == 1) m_dialer->OnCommand(true, name->value);
-          else if (msg.wParam == 0) m_dialer->OnCommand(false, name->value);
+          if (msg.wParam == 1)
+            m_dialer->OnCommand(true, name->value);
+          else if (msg.wParam == 0)
+            m_dialer->OnCommand(false, name->value);
         }
         break;
-      default:
-        break;
+      default: break;
     }
   }
 
@@ -124,8 +125,10 @@ CDialer::~CDialer() {
   std::lock_guard<std::mutex> lk(m_restartMutex);
   if (m_restartThread.joinable()) {
     // The restart thread may hold the last reference itself; it cannot wait for its own end.
-    if (m_restartThread.get_id() == std::this_thread::get_id()) m_restartThread.detach();
-    else m_restartThread.join();
+    if (m_restartThread.get_id() == std::this_thread::get_id())
+      m_restartThread.detach();
+    else
+      m_restartThread.join();
   }
   JoinFinishedWorkers(true);
 }
@@ -284,8 +287,10 @@ void CDialer::RunWorker(bool dial, const CString& name) {
   auto profile = FindProfile(name);
   if (!profile) return;
   try {
-    if (dial) profile->Dial(*this);
-    else profile->Reset(*this);
+    if (dial)
+      profile->Dial(*this);
+    else
+      profile->Reset(*this);
   } catch (...) {
     // A failed command leaves the profile as the next timer pass finds it; its status says why.
   }
@@ -454,7 +459,8 @@ void CDialer::RefreshPhonebookEntries() {
       records);
   std::vector<CString> names;
   if (rc == RAS_ERROR_BUFFER_TOO_SMALL || (rc != 0 && rc != RAS_ERROR_NOT_ENOUGH_MEMORY)) {
-    Log(DIALER_LOG_DEBUG, "Undocumented error (%u) returned from RasEnumEntries in CDialer::RefreshPhonebookEntries", rc);
+    Log(DIALER_LOG_DEBUG, "Undocumented error (%u) returned from RasEnumEntries in CDialer::RefreshPhonebookEntries",
+        rc);
   } else if (rc != 0) {
     Log(DIALER_LOG_DEBUG, "Error (%u) returned from RasEnumEntries in CDialer::RefreshPhonebookEntries", rc);
   }
@@ -512,7 +518,8 @@ bool CDialer::GetProjectedIPAddress(HRASCONN handle, CString& address) {
   ip.szIpAddress[sizeof(ip.szIpAddress) - 1] = '\0';
   uint32_t parsed = 0;
   if (!TryParseIPAddress(ip.szIpAddress, &parsed)) {
-    Log(DIALER_LOG_DEBUG, "Could not get PPP projection info - result %u", static_cast<unsigned>(RAS_ERROR_INVALID_SIZE));
+    Log(DIALER_LOG_DEBUG, "Could not get PPP projection info - result %u",
+        static_cast<unsigned>(RAS_ERROR_INVALID_SIZE));
     return false;
   }
   address = ip.szIpAddress;

@@ -32,7 +32,8 @@ void CopyField(char* dst, size_t size, const CString& src) {
 }
 
 bool IsFatal(DWORD code) {
-  return code == RAS_ERROR_OUT_OF_BUFFERS || code == RAS_ERROR_CORRUPT_PHONEBOOK || code == RAS_ERROR_CANNOT_LOAD_PHONEBOOK;
+  return code == RAS_ERROR_OUT_OF_BUFFERS || code == RAS_ERROR_CORRUPT_PHONEBOOK ||
+         code == RAS_ERROR_CANNOT_LOAD_PHONEBOOK;
 }
 
 const char* FatalName(DWORD code) {
@@ -266,13 +267,15 @@ void CDialerProfile::TakeDown(CDialer& dialer, bool reset) {
     }
     if (!handle) {
       if (attempt == 0)
-        dialer.Log(DIALER_LOG_DEBUG, reset ? "%s: Could not find connection to reset" : "%s: Could not find connection to hangup",
+        dialer.Log(DIALER_LOG_DEBUG,
+                   reset ? "%s: Could not find connection to reset" : "%s: Could not find connection to hangup",
                    name.c_str());
       break;
     }
     DWORD rc = ras.RasHangUpA(handle);
     if (rc != 0) {
-      dialer.Log(DIALER_LOG_DEBUG, reset ? "RasHangUp returned error code %u in Reset" : "RasHangUp returned error code %u", rc);
+      dialer.Log(DIALER_LOG_DEBUG,
+                 reset ? "RasHangUp returned error code %u in Reset" : "RasHangUp returned error code %u", rc);
       SetStatus(dialer, dialer.ErrorText(rc, 256));
       if (rc == RAS_ERROR_INVALID_HANDLE) continue;  // that link had already gone
       break;
@@ -289,7 +292,8 @@ void CDialerProfile::TakeDown(CDialer& dialer, bool reset) {
       std::this_thread::sleep_for(std::chrono::milliseconds(kHangUpPollMs));
     }
     if (!gone)
-      dialer.Log(DIALER_LOG_DEBUG, reset ? "%s: Timed out of Reset waiting for RAS" : "%s: Timed out of hangup waiting for RAS",
+      dialer.Log(DIALER_LOG_DEBUG,
+                 reset ? "%s: Timed out of Reset waiting for RAS" : "%s: Timed out of hangup waiting for RAS",
                  name.c_str());
     CLockGuard g(*this);
     if (m_handle == handle) m_handle = nullptr;

@@ -70,8 +70,8 @@ struct Conn {
   Entry entry;
   RASCONNSTATE state = RASCS_OpenPort;
   DWORD error = 0;
-  bool up = false;       // connected
-  bool going = false;    // hang-up begun
+  bool up = false;     // connected
+  bool going = false;  // hang-up begun
   bool cancelled = false;
   bool finalEntered = false;  // the worker is delivering its last notification
 };
@@ -109,17 +109,28 @@ bool ValidName(const std::string& name) {
 }
 
 void Apply(Entry& e, const std::string& key, const std::string& value) {
-  if (key == "connect_ms") e.connectMs = Number(value);
-  else if (key == "outcome") e.outcome = value;
-  else if (key == "address") e.address = value.substr(0, RAS_MaxIpAddress);
-  else if (key == "server") e.server = value.substr(0, RAS_MaxIpAddress);
-  else if (key == "device_type") e.deviceType = value.substr(0, RAS_MaxDeviceType);
-  else if (key == "device_name") e.deviceName = value.substr(0, RAS_MaxDeviceName);
-  else if (key == "user") e.user = value, e.checkCredentials = true;
-  else if (key == "password") e.password = value, e.checkCredentials = true;
-  else if (key == "hangup_ms") e.hangupMs = Number(value);
-  else if (key == "hangup_error") e.hangupError = Number(value);
-  else if (key == "early_notify") e.earlyNotify = value == "1";
+  if (key == "connect_ms")
+    e.connectMs = Number(value);
+  else if (key == "outcome")
+    e.outcome = value;
+  else if (key == "address")
+    e.address = value.substr(0, RAS_MaxIpAddress);
+  else if (key == "server")
+    e.server = value.substr(0, RAS_MaxIpAddress);
+  else if (key == "device_type")
+    e.deviceType = value.substr(0, RAS_MaxDeviceType);
+  else if (key == "device_name")
+    e.deviceName = value.substr(0, RAS_MaxDeviceName);
+  else if (key == "user")
+    e.user = value, e.checkCredentials = true;
+  else if (key == "password")
+    e.password = value, e.checkCredentials = true;
+  else if (key == "hangup_ms")
+    e.hangupMs = Number(value);
+  else if (key == "hangup_error")
+    e.hangupError = Number(value);
+  else if (key == "early_notify")
+    e.earlyNotify = value == "1";
 }
 
 // The phonebook: the file's entries with the scripted ones over them (g_mutex held).
@@ -153,8 +164,10 @@ std::vector<Entry> Phonebook() {
   for (const auto& scripted : g_scripted) {
     const Entry& e = scripted.second;
     auto it = std::find_if(out.begin(), out.end(), [&](const Entry& x) { return x.name == e.name; });
-    if (it != out.end()) *it = e;
-    else out.push_back(e);
+    if (it != out.end())
+      *it = e;
+    else
+      out.push_back(e);
   }
   return out;
 }
@@ -168,9 +181,7 @@ bool FindEntry(const std::string& name, Entry* out) {
   return false;
 }
 
-void Copy(char* dst, size_t size, const std::string& src) {
-  snprintf(dst, size, "%s", src.c_str());
-}
+void Copy(char* dst, size_t size, const std::string& src) { snprintf(dst, size, "%s", src.c_str()); }
 
 // Rewrites the state file (g_mutex held).
 void WriteState() {
@@ -205,11 +216,16 @@ struct Outcome {
 Outcome Decide(const Entry& e, const RASDIALPARAMSA& params, uint32_t dialNumber) {
   Outcome o;
   const std::string& out = e.outcome;
-  if (out.rfind("error:", 0) == 0) o.error = Number(out.substr(6));
-  else if (out == "hang") o.hang = true;
-  else if (out.rfind("handle-with-error:", 0) == 0) o.error = Number(out.substr(18)), o.handleWithError = true;
-  else if (out.rfind("fail-first:", 0) == 0) o.error = dialNumber <= Number(out.substr(11)) ? static_cast<DWORD>(RAS_ERROR_NO_ANSWER) : 0u;
-  else if (out.rfind("drop-after:", 0) == 0) o.dropAfterMs = Number(out.substr(11));
+  if (out.rfind("error:", 0) == 0)
+    o.error = Number(out.substr(6));
+  else if (out == "hang")
+    o.hang = true;
+  else if (out.rfind("handle-with-error:", 0) == 0)
+    o.error = Number(out.substr(18)), o.handleWithError = true;
+  else if (out.rfind("fail-first:", 0) == 0)
+    o.error = dialNumber <= Number(out.substr(11)) ? static_cast<DWORD>(RAS_ERROR_NO_ANSWER) : 0u;
+  else if (out.rfind("drop-after:", 0) == 0)
+    o.dropAfterMs = Number(out.substr(11));
   if (!o.error && e.checkCredentials && (e.user != params.szUserName || e.password != params.szPassword))
     o.error = RAS_ERROR_AUTHENTICATION_FAILURE;
   return o;
@@ -232,7 +248,7 @@ void DropLater(std::shared_ptr<Conn> c, uint32_t ms) {
 // The asynchronous dial: the state sequence through the notifier, then connected or the error.
 void DialWorker(std::shared_ptr<Conn> c, Outcome o, RASDIALFUNC1 notifier) {
   auto h = reinterpret_cast<HRASCONN>(c->handle);
-  const RASCONNSTATE steps[] = {RASCS_OpenPort, RASCS_PortOpened, RASCS_ConnectDevice,
+  const RASCONNSTATE steps[] = {RASCS_OpenPort,        RASCS_PortOpened,          RASCS_ConnectDevice,
                                 RASCS_DeviceConnected, RASCS_AllDevicesConnected, RASCS_Authenticate};
   const uint32_t stepMs = c->entry.connectMs / 6;
   // early_notify: straight to the final notification, which then comes while RasDialA waits.
@@ -402,7 +418,9 @@ RAS_EXPORT DWORD RasGetErrorStringA(UINT code, char* buffer, DWORD size) {
     case RAS_ERROR_CORRUPT_PHONEBOOK: text = "The phone book file is corrupted."; break;
     case RAS_ERROR_INVALID_SIZE: text = "The structure size is incorrect."; break;
     case RAS_ERROR_NO_ANSWER: text = "There is no answer."; break;
-    case RAS_ERROR_AUTHENTICATION_FAILURE: text = "Access was denied because the username and/or password was invalid on the domain."; break;
+    case RAS_ERROR_AUTHENTICATION_FAILURE:
+      text = "Access was denied because the username and/or password was invalid on the domain.";
+      break;
     default: break;
   }
   char fallback[32];

@@ -48,7 +48,8 @@ bool CRemoteControlSession::DialerRequest(const CTLRCPMessage& message) {
     }
     case RC_REQ_DIAL_OR_HANG_UP:
       // Hanging up is carried out as the profile's reset. A name no profile has changes nothing.
-      if (message.m_text2 == "1" || message.m_text2 == "0") dialer->PostCommand(message.m_text1, message.m_text2 == "1");
+      if (message.m_text2 == "1" || message.m_text2 == "0")
+        dialer->PostCommand(message.m_text1, message.m_text2 == "1");
       return true;
     default: return false;
   }

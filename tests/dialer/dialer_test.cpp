@@ -58,8 +58,10 @@ class CDestinationSession : public CSession {
  public:
   explicit CDestinationSession(const CString& host) : m_host(host) { SetClient("127.0.0.1", 40000); }
   void GetProperty(uint32_t code, CTLDataObject& value) const override {
-    if (code == kPropServerName) value.SetString(m_host);
-    else CSession::GetProperty(code, value);
+    if (code == kPropServerName)
+      value.SetString(m_host);
+    else
+      CSession::GetProperty(code, value);
   }
   CString GetDescription() const override { return "GET http://" + m_host + "/"; }
 
@@ -102,7 +104,8 @@ class DialerTest : public ::testing::Test {
     dialer->Stop();
     SetSessionHost(nullptr);
   }
-  std::shared_ptr<CDialerProfile> AddProfile(const char* name, const char* entry, const char* spec, int32_t retries = 1) {
+  std::shared_ptr<CDialerProfile> AddProfile(const char* name, const char* entry, const char* spec,
+                                             int32_t retries = 1) {
     TheSim().setEntry(entry, spec);
     auto p = std::make_shared<CDialerProfile>();
     p->Name = name;
