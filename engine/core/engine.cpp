@@ -53,10 +53,26 @@ constexpr const char* kConfigurationWriteError =
 std::mutex g_engineMutex;
 std::shared_ptr<CTrellisEngine> g_engine;
 
-// The engine's own debug lines. There is no dialer log in this build, so they go to the system
-// event log, which is where an operator looks for the engine's start-up and stop anyway.
+// The dialer whose log carries the engine's own debug lines while it runs.
+std::mutex g_debugDialerMutex;
+std::weak_ptr<CDialer> g_debugDialer;
+
+void SetDebugDialer(const std::shared_ptr<CDialer>& dialer) {
+  std::lock_guard<std::mutex> lk(g_debugDialerMutex);
+  g_debugDialer = dialer;
+}
+
+// The engine's own debug lines: the dialer's log (type 2) owns them, and the system event log gets
+// them too, which is where an operator looks for the engine's start-up and stop (and the dialer's
+// log is off by default).
 void EngineDebug(const CString& text) {
   platform::eventlog::Report("TrellisEngine", platform::eventlog::kInformation, EVMSG_DEBUG, text);
+  std::shared_ptr<CDialer> dialer;
+  {
+    std::lock_guard<std::mutex> lk(g_debugDialerMutex);
+    dialer = g_debugDialer.lock();
+  }
+  if (dialer) dialer->Log(DIALER_LOG_DEBUG, "%s", text.c_str());
 }
 
 CString Upper(CString text) {
@@ -279,6 +295,7 @@ void CTrellisEngine::StartDialer() {
     return d->GetPhonebookEntries();
   };
   SetDialupInfo(std::move(info));
+  SetDebugDialer(m_dialer);
   m_dialer->Start();
 }
 
@@ -880,6 +897,7 @@ void CTrellisEngine::ShutdownSteps() {
   // The dialer before the sessions are waited for: a session waiting for a dial wakes now.
   m_dialer->WaitForRestart();
   m_dialer->Stop();
+  SetDebugDialer(nullptr);
   SetDialupInfo(DialupInfo());
   m_machines->DeleteAll();
   // A session accepted just before the stop may not have joined a machine yet.
