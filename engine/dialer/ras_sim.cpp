@@ -76,17 +76,33 @@ struct Conn {
   bool finalEntered = false;  // the worker is delivering its last notification
 };
 
-std::mutex g_mutex;
-std::condition_variable g_cv;
-std::map<uintptr_t, std::shared_ptr<Conn>> g_conns;
-std::map<std::string, Entry> g_scripted;
-std::map<std::string, uint32_t> g_dialsByEntry;
-uint32_t g_dials = 0;
-uint32_t g_hangups = 0;
-uintptr_t g_nextHandle = 0x5100;
-RASDIALPARAMSA g_lastParams{};
-RASDIALEXTENSIONS g_lastExt{};
-DWORD g_lastNotifierType = 0;
+// The layer's state lives as long as the process: dial and hang-up threads of the layer may still
+// be sleeping while the process ends, and must never wake to destroyed objects.
+struct State {
+  std::mutex mutex;
+  std::condition_variable cv;
+  std::map<uintptr_t, std::shared_ptr<Conn>> conns;
+  std::map<std::string, Entry> scripted;
+  std::map<std::string, uint32_t> dialsByEntry;
+  uint32_t dials = 0;
+  uint32_t hangups = 0;
+  uintptr_t nextHandle = 0x5100;
+  RASDIALPARAMSA lastParams{};
+  RASDIALEXTENSIONS lastExt{};
+  DWORD lastNotifierType = 0;
+};
+State& g_state = *new State;
+std::mutex& g_mutex = g_state.mutex;
+std::condition_variable& g_cv = g_state.cv;
+std::map<uintptr_t, std::shared_ptr<Conn>>& g_conns = g_state.conns;
+std::map<std::string, Entry>& g_scripted = g_state.scripted;
+std::map<std::string, uint32_t>& g_dialsByEntry = g_state.dialsByEntry;
+uint32_t& g_dials = g_state.dials;
+uint32_t& g_hangups = g_state.hangups;
+uintptr_t& g_nextHandle = g_state.nextHandle;
+RASDIALPARAMSA& g_lastParams = g_state.lastParams;
+RASDIALEXTENSIONS& g_lastExt = g_state.lastExt;
+DWORD& g_lastNotifierType = g_state.lastNotifierType;
 
 std::string Trim(const std::string& s) {
   size_t b = s.find_first_not_of(" \t\r");

@@ -326,6 +326,20 @@ TEST_F(DialerTest, AdoptedLinksAreReportedButNotHungUpAndThePhonebookIsEnumerate
   TheSim().drop("Outside ISP");
   EXPECT_FALSE(p->CheckConnection(*dialer));
   EXPECT_FALSE(dialer->IsProfileConnected("Outside"));
+
+  // A link that drops by itself after a while, and a hang-up the layer takes too long for.
+  auto dropping = AddProfile("Dropping", "Dropping ISP", "connect_ms=6;outcome=drop-after:200", 1);
+  dropping->Dial(*dialer);
+  EXPECT_TRUE(dropping->CheckConnection(*dialer));
+  EXPECT_TRUE(WaitFor([&] { return !dropping->CheckConnection(*dialer); }));
+  auto slow = AddProfile("Slow", "Slow ISP", "connect_ms=6;hangup_ms=5000", 1);
+  slow->Dial(*dialer);
+  ASSERT_TRUE(slow->CheckConnection(*dialer));
+  auto started = std::chrono::steady_clock::now();
+  slow->HangUp(*dialer);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 4500ms);
+  EXPECT_NE(Log().find("Slow: Timed out of hangup waiting for RAS"), std::string::npos);
+  EXPECT_EQ(slow->GetState(), PROFILE_OFF_LINE);
 }
 
 TEST_F(DialerTest, IdleLinksAreHungUpAfterTheirTimeAndTheTimerPacesItself) {
