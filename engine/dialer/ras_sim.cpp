@@ -512,11 +512,11 @@ RAS_EXPORT void RasSimReset() {
 }
 
 // Scripts an entry: "key=value;key=value" with the phonebook file's keys. 0 when taken.
-RAS_EXPORT int RasSimSetEntry(const char* name, const char* spec) {
-  if (!name || !ValidName(name) || !spec) return -1;
+RAS_EXPORT int RasSimSetEntry(const char* name, const char* settings) {
+  if (!name || !ValidName(name) || !settings) return -1;
   Entry e;
   e.name = name;
-  std::string s = spec;
+  std::string s = settings;
   size_t pos = 0;
   while (pos <= s.size()) {
     size_t end = s.find(';', pos);

@@ -104,9 +104,9 @@ class DialerTest : public ::testing::Test {
     dialer->Stop();
     SetSessionHost(nullptr);
   }
-  std::shared_ptr<CDialerProfile> AddProfile(const char* name, const char* entry, const char* spec,
+  std::shared_ptr<CDialerProfile> AddProfile(const char* name, const char* entry, const char* settings,
                                              int32_t retries = 1) {
-    TheSim().setEntry(entry, spec);
+    TheSim().setEntry(entry, settings);
     auto p = std::make_shared<CDialerProfile>();
     p->Name = name;
     p->ProfileName = entry;
