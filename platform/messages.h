@@ -31,6 +31,10 @@ constexpr uint32_t WM_DNS_LOOKUP_DONE = WM_USER + 9;
 constexpr uint32_t WM_RESTART_DIALER = WM_USER + 11;
 // A session's idle time-out, for a session that answers it on its own thread.
 constexpr uint32_t WM_SESSION_TIMEOUT = WM_USER + 12;
+// A UDP service's thread: take an ended session out of the service's tables (the session in the
+// payload), and run one call on the service's thread (the call in the payload).
+constexpr uint32_t WM_UDP_REMOVE_SESSION = WM_USER + 13;
+constexpr uint32_t WM_UDP_SERVICE_CALL = WM_USER + 14;
 // Dial or reset a profile (dialer thread).
 constexpr uint32_t WM_DIALER_COMMAND = WM_USER + 63;
 // Console session thread: connect or disconnect.

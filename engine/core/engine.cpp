@@ -25,6 +25,7 @@
 #include "engine/core/service.h"
 #include "engine/core/service_manager.h"
 #include "engine/core/session.h"
+#include "engine/dialer/dialer.h"
 #include "engine/net/socket_exception.h"
 #include "engine/net/x1_socket.h"
 #include "platform/clock.h"
@@ -35,6 +36,7 @@ namespace {
 
 constexpr const char* kSetupKey = "Setup";
 constexpr const char* kSettingsKey = "Settings";
+constexpr const char* kDialerKey = "Dialer";
 constexpr const char* kSocksTimeoutValue = "DownstreamSOCKSConnectTimeout";
 // Lease key names are addresses; anything longer is not one.
 constexpr size_t kMaxLeaseKeyName = 512;
@@ -51,10 +53,26 @@ constexpr const char* kConfigurationWriteError =
 std::mutex g_engineMutex;
 std::shared_ptr<CTrellisEngine> g_engine;
 
-// The engine's own debug lines. There is no dialer log in this build, so they go to the system
-// event log, which is where an operator looks for the engine's start-up and stop anyway.
+// The dialer whose log carries the engine's own debug lines while it runs.
+std::mutex g_debugDialerMutex;
+std::weak_ptr<CDialer> g_debugDialer;
+
+void SetDebugDialer(const std::shared_ptr<CDialer>& dialer) {
+  std::lock_guard<std::mutex> lk(g_debugDialerMutex);
+  g_debugDialer = dialer;
+}
+
+// The engine's own debug lines: the dialer's log (type 2) owns them, and the system event log gets
+// them too, which is where an operator looks for the engine's start-up and stop (and the dialer's
+// log is off by default).
 void EngineDebug(const CString& text) {
   platform::eventlog::Report("TrellisEngine", platform::eventlog::kInformation, EVMSG_DEBUG, text);
+  std::shared_ptr<CDialer> dialer;
+  {
+    std::lock_guard<std::mutex> lk(g_debugDialerMutex);
+    dialer = g_debugDialer.lock();
+  }
+  if (dialer) dialer->Log(DIALER_LOG_DEBUG, "%s", text.c_str());
 }
 
 CString Upper(CString text) {
@@ -93,7 +111,8 @@ void SetTheEngine(std::shared_ptr<CTrellisEngine> engine) {
 CTrellisEngine::CTrellisEngine()
     : m_machines(std::make_unique<CMachineMap>()),
       m_services(std::make_unique<CServiceManager>()),
-      m_cache(std::make_shared<CWWWCache>()) {
+      m_cache(std::make_shared<CWWWCache>()),
+      m_dialer(std::make_shared<CDialer>()) {
   m_leasesByAddress.SetElementClass(TL_RUNTIME_CLASS(CDHCPLease));
   m_leasesByName.SetElementClass(TL_RUNTIME_CLASS(CDHCPLease));
   m_leasesByHardware.SetElementClass(TL_RUNTIME_CLASS(CDHCPLease));
@@ -119,6 +138,8 @@ CTrellisEngine::~CTrellisEngine() {
   m_cache->WaitForWorker();
   m_cache->OnPurgeLeftCacheFull = nullptr;
   m_cache->OnReport = nullptr;
+  m_dialer->NotifyProfile = nullptr;
+  m_dialer->RequestRestart = nullptr;
 }
 
 void CTrellisEngine::Debug(const CString& text) { EngineDebug(text); }
@@ -177,7 +198,10 @@ bool CTrellisEngine::InitInstance() {
       m_logManager = std::move(manager);
     }
 
-    // The scheduler thread comes here once it exists; then the dialer.
+    // The scheduler thread comes here once it exists.
+    step = "dialer";
+    StartDialer();
+
     step = "interface list";
     BuildInterfaceList(m_sysInfo, [this](const CString& host) { return ResolveHost(host); });
 
@@ -248,9 +272,36 @@ void CTrellisEngine::OnMessage(platform::Message& msg) {
   }
 }
 
+void CTrellisEngine::StartDialer() {
+  const platform::ThreadId self = Id();
+  m_dialer->NotifyProfile = [this](const CString& name, uint32_t state, const CString& text) {
+    NotifyDialerProfile(name, state, text);
+  };
+  m_dialer->RequestRestart = [self] { platform::PostThreadMessage(self, platform::WM_RESTART_DIALER); };
+  std::weak_ptr<CDialer> weak = m_dialer;
+  DialupInfo info;
+  info.connectionAddress = [weak](const CString& entry, CString* address) {
+    auto d = weak.lock();
+    return d && address && d->GetConnectionIPAddress(entry, *address);
+  };
+  info.activeAddresses = [weak] {
+    auto d = weak.lock();
+    return d ? d->GetActiveAddresses() : std::vector<CString>();
+  };
+  info.entryNames = [weak] {
+    auto d = weak.lock();
+    if (!d) return std::vector<CString>();
+    d->RefreshPhonebookEntries();
+    return d->GetPhonebookEntries();
+  };
+  SetDialupInfo(std::move(info));
+  SetDebugDialer(m_dialer);
+  m_dialer->Start();
+}
+
 void CTrellisEngine::RestartDialer() {
-  // No dialer in this build: nothing to stop or start, and no reason to hold up the accept
-  // callbacks that share this thread with a pause.
+  if (m_shuttingDown) return;
+  m_dialer->Restart(kDialerKey);
 }
 
 // ---- Timer -----------------------------------------------------------------------------------
@@ -329,6 +380,7 @@ void CTrellisEngine::LoadConfiguration() {
   m_socksConnectTimeout = RegReadDWORD(kSettingsKey, kSocksTimeoutValue, kDefaultSOCKSConnectTimeoutMs);
   LoadMachineAssumptions(kMachineAssumptionsKey, m_machineNames, m_users);
   m_cache->Load(kCacheKey);
+  m_dialer->Load(kDialerKey);
   RegWriteDWORD(kSettingsKey, "Version", kConfigurationVersion);
 }
 
@@ -532,6 +584,7 @@ bool CTrellisEngine::DoSave() {
 
     if (!SaveMachineAssumptions(kMachineAssumptionsKey, m_machineNames)) throw std::runtime_error("assumptions");
     if (!m_cache->Save(kCacheKey)) throw std::runtime_error("cache");
+    if (!m_dialer->Save(kDialerKey)) throw std::runtime_error("dialer");
   } catch (...) {
     ok = false;
     NotifyError(kInternalErrorTitle, kConfigurationWriteError);
@@ -679,7 +732,7 @@ void CTrellisEngine::CheckDialFirst(CSession* session) {
     ~DialMark() { s->SetWaitingForDialer(false); }
   } mark(session);
   try {
-    // No dialer in this build: the connection is as up as it will get.
+    m_dialer->CheckDialFirst(session);
     session->ResetIdleTimer();
   } catch (const X1SocketException& e) {
     throw X1SocketException(e.GetCode(), e.GetText());
@@ -708,7 +761,12 @@ std::optional<uint32_t> CTrellisEngine::LookupHost(const CString& host) const {
   return found;
 }
 
-uint32_t CTrellisEngine::ResolveHost(const CString& host) const { return LookupHost(host).value_or(0xFFFFFFFFu); }
+uint32_t CTrellisEngine::ResolveHost(const CString& host) const {
+  uint32_t dotted = 0;
+  if (TryParseIPAddress(host, &dotted)) return dotted;
+  if (!m_dialer->AllowsLookups()) return 0xFFFFFFFFu;
+  return LookupHost(host).value_or(0xFFFFFFFFu);
+}
 
 uint32_t CTrellisEngine::ResolveHostOrThrow(const CString& host) const {
   auto found = LookupHost(host);
@@ -836,6 +894,11 @@ void CTrellisEngine::ShutdownSteps() {
   // its thread is waited for; only then do the services go, whose rights, logs and settings the
   // sessions were using.
   std::vector<std::shared_ptr<CService>> services = m_services->ShutdownAll();
+  // The dialer before the sessions are waited for: a session waiting for a dial wakes now.
+  m_dialer->WaitForRestart();
+  m_dialer->Stop();
+  SetDebugDialer(nullptr);
+  SetDialupInfo(DialupInfo());
   m_machines->DeleteAll();
   // A session accepted just before the stop may not have joined a machine yet.
   CTCPSession::TerminateAll(kSessionExitMachineGone);

@@ -32,6 +32,7 @@
 #include "platform/msg_thread.h"
 
 class CDHCPLease;
+class CDialer;
 class CFilterComponent;
 class CLogManager;
 class CMachine;
@@ -190,9 +191,12 @@ class CTrellisEngine : public platform::MsgThread, public CSessionHost {
   // ---- Network helpers ----------------------------------------------------------------------
 
   // Before a session connects out: holds its idle check while the dialer brings the outside
-  // connection up, then restarts its idle deadline. No dialer in this build: only the restart.
+  // connection up (it may dial a profile first), then restarts its idle deadline. Throws the
+  // dialer's X1SocketException when the session may not connect.
   void CheckDialFirst(CSession* session);
-  // Dotted text or a name lookup, host order; 0xFFFFFFFF when refused or unknown.
+  // Dotted text, or a name lookup when the dialer allows one (no dialer, a link up, or no profile
+  // that dials on demand: a lookup over a link that is down would only wait and fail); host order;
+  // 0xFFFFFFFF when refused or unknown.
   uint32_t ResolveHost(const CString& host) const;
   // The same, but a failure is empty rather than an address.
   std::optional<uint32_t> LookupHost(const CString& host) const;
@@ -233,16 +237,21 @@ class CTrellisEngine : public platform::MsgThread, public CSessionHost {
   // The shared web cache (settings loaded with the configuration, index opened at start-up, shut
   // down after the sessions). Sessions hold it by shared_ptr, so it outlives every writer.
   std::shared_ptr<CWWWCache> GetWWWCache() const { return m_cache; }
+  // The dialer (settings loaded with the configuration, thread started at start-up, stopped with
+  // the engine).
+  std::shared_ptr<CDialer> GetDialer() const { return m_dialer; }
 
  protected:
   bool InitInstance() override;
   int Run() override;
   int ExitInstance() override;
   void OnMessage(platform::Message& msg) override;
-  // WM_RESTART_DIALER: no dialer in this build.
+  // WM_RESTART_DIALER: the dialer stops, pauses and starts again with its stored settings, on a
+  // thread of its own (the accept callbacks share this thread).
   void RestartDialer();
 
  private:
+  void StartDialer();
   void CreateFirstRunServices();
   void CreateUpgradeServices();
   void AddDefaultService(const std::shared_ptr<CService>& service);
@@ -273,6 +282,7 @@ class CTrellisEngine : public platform::MsgThread, public CSessionHost {
   CLockableStringMap m_machineNames;
   std::unique_ptr<CServiceManager> m_services;
   std::shared_ptr<CWWWCache> m_cache;
+  std::shared_ptr<CDialer> m_dialer;
   std::shared_ptr<CLogManager> m_logManager;
   CSysInfo m_sysInfo;
   CLockableMap m_leasesByAddress;

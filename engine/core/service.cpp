@@ -248,6 +248,14 @@ X1Socket* CService::FindBindingSocket(int handle) {
   return m_listener.GetHandle() == handle ? &m_listener : nullptr;
 }
 
+X1Socket* CService::TakeListenerEvent(const platform::Message& msg) {
+  CLockGuard bindingsLock(m_settings.Bindings);
+  if (m_listener.TakeEvent(msg)) return &m_listener;
+  for (auto& [name, socket] : m_bindingListeners)
+    if (socket && socket->TakeEvent(msg)) return socket.get();
+  return nullptr;
+}
+
 bool CService::IsBoundTo(const CString& address, uint32_t port) {
   uint32_t option;
   CString specific;

@@ -69,6 +69,9 @@ class CService : public std::enable_shared_from_this<CService> {
   void OpenListener(X1Socket& socket, const CString& address, bool reuse);
   // The service's listener with that descriptor (its own, or a binding's with option 2), or null.
   X1Socket* FindBindingSocket(int handle);
+  // The listener whose current event msg is (the event is then taken), or null: a datagram
+  // service finds out this way whether a read came from a client or from one of its sessions.
+  X1Socket* TakeListenerEvent(const platform::Message& msg);
   // Whether the service listens on address:port now.
   bool IsBoundTo(const CString& address, uint32_t port);
 

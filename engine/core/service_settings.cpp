@@ -6,6 +6,7 @@
 TL_IMPLEMENT_SERIAL(CBinding, CObject, 1)
 TL_IMPLEMENT_SERIAL_AS(CServiceSettings, "CService", CLockableObject, 1)
 TL_IMPLEMENT_SERIAL_AS(CTCPServiceSettings, "CTCPService", CServiceSettings, 1)
+TL_IMPLEMENT_SERIAL_AS(CUDPServiceSettings, "CUDPService", CServiceSettings, 1)
 
 namespace {
 
@@ -264,6 +265,15 @@ void CTCPServiceSettings::Serialize(CArchive& ar) {
   CLockGuard g(*this);
   SerializeSettingRows(*this, ar, kTCPRows);
 }
+
+// ---- CUDPServiceSettings ---------------------------------------------------------------------------
+
+CUDPServiceSettings::CUDPServiceSettings() = default;
+
+CUDPServiceSettings::CUDPServiceSettings(uint32_t port, const CString& name, const CString& description)
+    : CServiceSettings(port, name, description) {}
+
+CUDPServiceSettings::~CUDPServiceSettings() = default;
 
 CConnectSettings CTCPServiceSettings::GetConnectSettings() const {
   CLockGuard g(*this);

@@ -203,6 +203,19 @@ class CServiceSettings : public CLockableObject {
   std::atomic<uint32_t> m_reportedRunningState{SERVICE_STOPPED};
 };
 
+// The settings of a datagram service: the base's settings, stored under "CUDPService". Datagram
+// services (DNS, DHCP, the UDP relays) add theirs after these.
+class CUDPServiceSettings : public CServiceSettings {
+  TL_DECLARE_SERIAL(CUDPServiceSettings)
+
+ public:
+  CUDPServiceSettings();
+  CUDPServiceSettings(uint32_t port, const CString& name, const CString& description);
+  ~CUDPServiceSettings() override;
+
+  uint32_t GetTransport() const override { return SERVICE_TRANSPORT_UDP; }
+};
+
 // Connection settings a two-end session copies from its TCP service.
 struct CConnectSettings {
   uint32_t ConnectMethod = CONNECT_DIRECT;

@@ -7,6 +7,7 @@
 
 #include "engine/config/reg_helpers.h"
 #include "engine/config/util.h"
+#include "engine/dialer/dialer.h"
 #include "engine/proxy/www/www_cache.h"
 #include "engine/core/machine.h"
 #include "engine/core/service_manager.h"
@@ -317,9 +318,14 @@ void CRemoteControlSession::ProcessOutgoingMessage(const CTLRCPMessage& message)
       frames.push_back(BuildFrame(*cache));
       break;
     }
-    case RC_NOTIFY_DIALER_CHANGED:
+    case RC_NOTIFY_DIALER_CHANGED: {
+      auto dialer = engine->GetDialer();
+      if (!dialer) return;
+      frames.push_back(BuildFrame(*dialer));
+      break;
+    }
     case RC_NOTIFY_SCHEDULER_CHANGED:
-      return;  // no dialer or scheduler in this engine (rc_requests_dialer_scheduler.cpp)
+      return;  // no scheduler in this engine (rc_requests_dialer_scheduler.cpp)
     default:
       break;
   }
@@ -561,8 +567,13 @@ bool CRemoteControlSession::ProcessIncomingMessage(CTLRCPMessage& message) {
     case RC_REQ_REMOVE_CACHE_ENTRY:
     case RC_REQ_REBUILD_CACHE_INDEX: return CacheRequest(message);
 
-    // The codes without an effect. Dialer and scheduler requests never come here: HasRights
-    // refuses them (ServesOptionalRequest).
+    case RC_REQ_GET_DIALER:
+    case RC_REQ_UPLOAD_DIALER:
+    case RC_REQ_MODIFY_DIALER:
+    case RC_REQ_DIAL_OR_HANG_UP: return DialerRequest(message);
+
+    // The codes without an effect. Scheduler requests never come here: HasRights refuses them
+    // (ServesOptionalRequest).
     default: return true;
   }
 }

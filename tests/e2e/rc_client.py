@@ -169,7 +169,7 @@ class Console:
 
 
 NOTE_FRAMES = {22: ["user"], 24: ["user"], 25: ["group"], 27: ["group"], 32: ["svc"], 34: ["svc"],
-               42: ["13"], 51: ["loc", "map"], 71: ["machine"], 72: ["machine"], 131: ["cache"]}
+               42: ["13"], 51: ["loc", "map"], 62: ["dialer"], 71: ["machine"], 72: ["machine"], 131: ["cache"]}
 
 
 # ---- archive (sections 3 and 4) ------------------------------------------------------------
@@ -871,10 +871,177 @@ def capture(port, out_dir):
     a.close()
 
 
+# ---- the dialer (section 4.18) --------------------------------------------------------------
+
+DIALER_U32 = ["LoggingEnabled", "LogOptions", "TimerInterval", "UseSynchronousRasdial", "RasdialTimeout",
+              "TimeBetweenRetries"]
+
+
+def read_profile(r):
+    p = {"Name": r.string().decode(), "Description": r.string().decode(), "AutoConnect": r.u32(),
+         "AutoDisconnect": r.u32(), "DisconnectAfter": r.u32(), "ProfileName": r.string().decode(),
+         "Username": r.string().decode(), "Password": scramble(r.string()).decode(),
+         "Domain": r.string().decode(), "Retries": r.i32(), "Status": r.string().decode()}
+    start = r.p
+    p["AccessRights"] = read_right(r)
+    p["RightBytes"] = r.d[start:r.p]  # written back as read
+    return p
+
+
+def write_profile(w, p):
+    w.string(p["Name"].encode())
+    w.string(p["Description"].encode())
+    for f in ("AutoConnect", "AutoDisconnect", "DisconnectAfter"):
+        w.u32(p[f])
+    for f in ("ProfileName", "Username"):
+        w.string(p[f].encode())
+    w.string(scramble(p["Password"].encode()))
+    w.string(p["Domain"].encode())
+    w.i32(p["Retries"])
+    w.string(p["Status"].encode())
+    if "RightBytes" in p:
+        w.out += p["RightBytes"]
+    else:
+        write_right(w, {"RightType": 0, "Description": "Users can use this dialer account",
+                        "IncludeDefaultRights": 0, "Recipients": []})
+
+
+def read_dialer(data):
+    r = Reader(data)
+    d = {"Profiles": {}}
+    for _ in range(r.u32()):
+        name = r.string().decode()
+        d["Profiles"][name] = read_profile(r)
+    d["Phonebook"] = [r.string().decode() for _ in range(r.count())]
+    d["LocalSites"] = [r.string().decode() for _ in range(r.count())]
+    for f in DIALER_U32:
+        d[f] = r.u32()
+    if r.p != len(data):
+        raise ValueError("bytes left after the dialer")
+    return d
+
+
+def write_dialer(w, d):
+    w.u32(len(d["Profiles"]))
+    for name in sorted(d["Profiles"]):
+        w.string(name.encode())
+        write_profile(w, d["Profiles"][name])
+    for key in ("Phonebook", "LocalSites"):
+        w.count(len(d[key]))
+        for s in d[key]:
+            w.string(s.encode())
+    for f in DIALER_U32:
+        w.u32(d[f])
+
+
+def dialer(port, args):
+    """Requests 60-63 and notification 63 against an engine dialling through the simulator."""
+    password, phonebook = args.split(" ", 1)
+    try:
+        a, code = login_admin(port, password)
+    except LinkError:
+        a, code = login_admin(port, "")
+    if code == 120:
+        reply, _ = a.request(120, "Administrator", "", password)
+        check("password set", reply == 3 and a.wait_note(5) is not None, reply)
+    else:
+        check("log-in", code == 5, code)
+    b, code = login_admin(port, password)
+    check("second console logs in", code == 5, code)
+    for c in (a, b):
+        reply, _ = c.request(84)
+        check("register for dialler updates", reply == 3, reply)
+
+    reply, frames = a.request(60, receive=1)
+    check("dialer fetched", reply == 3 and len(frames) == 1, reply)
+    d = read_dialer(frames[0])
+    office = d["Profiles"].get("Office", {})
+    check("the stored profile comes with its settings", office.get("ProfileName") == "Sim ISP" and
+          office.get("Retries") == 2 and office.get("Password") == "", office)
+    check("the phonebook is the layer's", sorted(d["Phonebook"]) == ["Broken ISP", "Sim ISP"], d["Phonebook"])
+    check("local sites", d["LocalSites"] == ["127.0.0.8"], d["LocalSites"])
+
+    # The phonebook's entries are dial-up interfaces (kind 2) of the engine's interface list.
+    reply, frames = a.request(30, receive=2)
+    r = Reader(frames[0]) if frames else Reader(b"")
+    interfaces = {}
+    for _ in range(r.u32() if frames else 0):
+        key, cls = r.string().decode(), r.string().decode()
+        interfaces[key] = read_interface(r)
+    check("the phonebook entries are dial-up interfaces",
+          interfaces.get("Sim ISP", [0])[0] == 2 and interfaces.get("Broken ISP", [0])[0] == 2, interfaces)
+
+    # Upload: a changed value, a new profile (with a password) and TimerInterval 0, which the
+    # engine takes as 2; the other console hears 62 with the new form.
+    d2 = dict(d)
+    d2["Profiles"] = dict(d["Profiles"])
+    d2["Profiles"]["Backup"] = {"Name": "Backup", "Description": "", "AutoConnect": 0, "AutoDisconnect": 1,
+                                "DisconnectAfter": 60, "ProfileName": "Broken ISP", "Username": "b",
+                                "Password": "pw", "Domain": "", "Retries": 1, "Status": ""}
+    d2["TimerInterval"] = 0
+    w = Writer()
+    write_dialer(w, d2)
+    reply, _ = a.request(62, upload=[w.out])
+    check("dialer modified", reply == 3, reply)
+    n = b.wait_note(62)
+    got = read_dialer(n[2][0]) if n else {}
+    check("other console hears 62 with the dialer", "Backup" in got.get("Profiles", {}), got)
+    check("TimerInterval 0 is taken as 2", got.get("TimerInterval") == 2, got.get("TimerInterval"))
+    check("the engine keeps the password it was sent", got.get("Profiles", {}).get("Backup", {}).get("Password") == "pw")
+
+    # A malformed dialer (a profile name that cannot be a key) is refused and changes nothing.
+    bad = dict(d2)
+    bad["Profiles"] = {"a\\b": dict(office, Name="a\\b")}
+    w = Writer()
+    write_dialer(w, bad)
+    reply, _ = a.request(61, upload=[w.out])
+    check("a profile name with a backslash is refused", reply == 4, reply)
+    a.close()
+    a, code = login_admin(port, password)
+    reply, frames = a.request(60, receive=1)
+    check("nothing of the refused upload applied", reply == 3 and "Backup" in read_dialer(frames[0])["Profiles"])
+
+    # Dial and hang up from the console; every console hears 63 as the profile's state moves.
+    reply, _ = a.request(84)
+    reply, _ = a.request(63, "Office", "1")
+    check("dial accepted", reply == 3, reply)
+    n = b.wait_note(63, timeout=15, pred=lambda t: t[0] == "Office" and t[2] == "On line to Sim ISP")
+    check("63 tells the link is on line", n is not None)
+    n = b.wait_note(63, timeout=15, pred=lambda t: t[0] == "Office" and t[1] == "1" and t[2] == "Connected")
+    check("63 carries the connected state", n is not None)
+    reply, _ = a.request(63, "Office", "0")
+    check("hang-up accepted", reply == 3, reply)
+    n = b.wait_note(63, timeout=15, pred=lambda t: t[0] == "Office" and t[2] == "Disconnected from Sim ISP")
+    check("63 tells the link is down", n is not None and n[1][1] == "0", n)
+    reply, _ = a.request(63, "Nobody", "1")
+    check("a dial of an unknown profile changes nothing", reply == 3, reply)
+
+    # A dial that hangs holds no lock the console waits for.
+    with open(phonebook, "a") as f:
+        f.write("[Slow ISP]\noutcome=hang\n")
+    d3 = read_dialer(a.request(60, receive=1)[1][0])
+    d3["Profiles"]["Slow"] = dict(d3["Profiles"]["Backup"], Name="Slow", ProfileName="Slow ISP", AutoConnect=0)
+    w = Writer()
+    write_dialer(w, d3)
+    reply, _ = a.request(61, upload=[w.out])
+    check("slow profile added", reply == 3, reply)
+    reply, _ = a.request(63, "Slow", "1")
+    b.wait_note(63, timeout=10, pred=lambda t: t[0] == "Slow" and t[2] == "Dialing Slow ISP")
+    started = time.time()
+    reply, frames = a.request(60, receive=1)
+    check("the dialer is fetched while a dial runs", reply == 3 and time.time() - started < 3, time.time() - started)
+    reply, _ = a.request(63, "Slow", "0")
+    check("the running dial is reset", reply == 3 and b.wait_note(
+        63, timeout=15, pred=lambda t: t[0] == "Slow" and t[2] == "Disconnected from Slow ISP") is not None)
+    a.close()
+    b.close()
+
+
 if __name__ == "__main__":
     cmd, port, state = sys.argv[1], int(sys.argv[2]), sys.argv[3]
     try:
-        {"scenario": scenario, "verify": verify, "proxy": proxy, "reload": reload, "capture": capture}[cmd](port, state)
+        {"scenario": scenario, "verify": verify, "proxy": proxy, "reload": reload, "capture": capture,
+         "dialer": dialer}[cmd](port, state)
     except Exception as e:  # a broken stream is a failure, not a crash of the script
         check("client ran to the end", False, repr(e))
     sys.exit(1 if FAILS else 0)

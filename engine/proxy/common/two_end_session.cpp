@@ -349,12 +349,13 @@ void CTwoEndTCPSession::ConnectTunnel(X1Socket& socket, const CString& host, uin
 }
 
 void CTwoEndTCPSession::ConnectToServer(const CString& host, uint32_t port, Destination who) {
-  if (auto engine = TheEngine()) engine->CheckDialFirst(this);
-  m_serverSocket.Create(SOCK_STREAM);
+  // The server is named first: whether the link must be dialled depends on where it goes.
   SetServerName(host);
   SetServerPort(port);
   uint32_t dotted = 0;
   if (TryParseIPAddress(host, &dotted)) SetServerAddress(dotted);
+  if (auto engine = TheEngine()) engine->CheckDialFirst(this);
+  m_serverSocket.Create(SOCK_STREAM);
   ConnectToServer(m_serverSocket, host, port, who);
   const CConnectSettings cs = GetConnectSettings();
   uint32_t peer = 0;
