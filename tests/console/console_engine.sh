@@ -4,6 +4,7 @@
 # 127.0.0.1 at the ports given, and the first install's Administrator (empty password, to be
 # changed at the first log-in).
 #   console_engine.sh BUILD_DIR start RC_PORT WWW_PORT
+#   console_engine.sh BUILD_DIR restart RC_PORT WWW_PORT   (a stopped engine, as it was)
 #   console_engine.sh BUILD_DIR stop
 set -euo pipefail
 build=$1
@@ -33,9 +34,12 @@ case $2 in
     wait_for 15 port_open 127.0.0.1 "$3" || { echo "remote-control service not listening on $3" >&2; exit 1; }
     wait_for 15 port_open 127.0.0.1 "$4" || { echo "web proxy not listening on $4" >&2; exit 1; }
     ;;
+  restart)
+    "$T" -start >/dev/null
+    wait_for 15 port_open 127.0.0.1 "$3" || { echo "remote-control service not listening on $3" >&2; exit 1; }
+    ;;
   stop)
     "$T" -stop >/dev/null 2>&1 || true
     wait_for 15 engine_stopped || kill_engines
-    "$T" -u >/dev/null 2>&1 || true
     ;;
 esac

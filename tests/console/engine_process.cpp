@@ -35,6 +35,15 @@ bool EngineProcess::Start(std::string* log) {
   return rc == 0;
 }
 
+bool EngineProcess::Restart(std::string* log) {
+  std::string out;
+  const int rc = RunCommand(Script() + " restart " + std::to_string(rcPort) + " " + std::to_string(wwwPort) + " 2>&1",
+                            &out);
+  if (log) *log = out;
+  m_running = true;
+  return rc == 0;
+}
+
 void EngineProcess::Stop() {
   if (!m_running) return;
   m_running = false;

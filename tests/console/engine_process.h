@@ -13,6 +13,8 @@ class EngineProcess {
   // False (with the script's output in *log) when it did not come up.
   bool Start(std::string* log = nullptr);
   void Stop();
+  // Starts the stopped engine again on the same registry and ports.
+  bool Restart(std::string* log = nullptr);
   bool Running() const { return m_running; }
 
   uint16_t rcPort = 0;

@@ -37,7 +37,9 @@ class ConsoleAgainstEngine : public ::testing::Test {
     client->Login() = ConnectParams{"127.0.0.1", engine.rcPort, "Administrator", ""};
   }
   void TearDown() override {
-    if (client) EXPECT_TRUE(client->Stop(5000));
+    if (client) {
+      EXPECT_TRUE(client->Stop(5000));
+    }
     engine.Stop();
   }
 

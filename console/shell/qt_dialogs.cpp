@@ -1,0 +1,231 @@
+#include "console/shell/qt_dialogs.h"
+
+#include <QCheckBox>
+#include <QDesktopServices>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QDir>
+#include <QFileInfo>
+#include <QFormLayout>
+#include <QCoreApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QUrl>
+#include <QVBoxLayout>
+
+#include "console/shell/console_host.h"
+#include "console/shell/console_texts.h"
+#include "console/shell/tree_entry.h"
+
+namespace {
+
+QMessageBox::Icon IconOf(uint32_t style) {
+  return style == MB_STOP ? QMessageBox::Critical : style == MB_EXCLAMATION ? QMessageBox::Warning
+                                                                             : QMessageBox::Information;
+}
+
+// Buttons of a dialog never act on Enter in a field unless they are the dialog's OK.
+QDialogButtonBox* Buttons(QDialog* d, QDialogButtonBox::StandardButtons which) {
+  auto* box = new QDialogButtonBox(which, d);
+  QObject::connect(box, &QDialogButtonBox::rejected, d, &QDialog::reject);
+  return box;
+}
+
+}  // namespace
+
+bool QtDialogs::AskYesNo(const CString& title, const CString& text, uint32_t style) {
+  QMessageBox box(IconOf(style), QS(title), QS(text), QMessageBox::Yes | QMessageBox::No, m_parent);
+  box.setDefaultButton(QMessageBox::No);
+  return box.exec() == QMessageBox::Yes;
+}
+
+bool QtDialogs::AskOkCancel(const CString& title, const CString& text) {
+  QMessageBox box(QMessageBox::Question, QS(title), QS(text), QMessageBox::Ok | QMessageBox::Cancel, m_parent);
+  return box.exec() == QMessageBox::Ok;
+}
+
+void QtDialogs::Inform(const CString& title, const CString& text, uint32_t style) {
+  QMessageBox box(IconOf(style), QS(title), QS(text), QMessageBox::Ok, m_parent);
+  box.exec();
+}
+
+void QtDialogs::ShowMessage(const CString& title, const CString& text, uint32_t style) {
+  auto* box = new QMessageBox(IconOf(style), QS(title), QS(text), QMessageBox::Ok, m_parent);
+  box->setObjectName("sessionMessage");
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box->setWindowModality(Qt::NonModal);
+  box->show();
+  box->raise();
+  box->activateWindow();
+}
+
+bool QtDialogs::OnlineOptions(ConnectParams& params, const std::function<bool(ConnectParams&)>& accept) {
+  QDialog d(m_parent);
+  d.setObjectName("onlineOptions");
+  d.setWindowTitle(QStringLiteral("On-line Options"));
+  auto* form = new QFormLayout;
+  auto* server = new QLineEdit(QS(params.server));
+  server->setObjectName("server");
+  auto* port = new QSpinBox;
+  port->setObjectName("port");
+  port->setRange(1, 65535);
+  port->setValue(params.port);
+  auto* user = new QLineEdit(QS(params.user));
+  user->setObjectName("user");
+  auto* password = new QLineEdit(QS(params.password));
+  password->setObjectName("password");
+  password->setEchoMode(QLineEdit::Password);
+  form->addRow(QStringLiteral("&Server:"), server);
+  form->addRow(QStringLiteral("P&ort:"), port);
+  form->addRow(QStringLiteral("&User name:"), user);
+  form->addRow(QStringLiteral("&Password:"), password);
+  auto* buttons = Buttons(&d, QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
+  QObject::connect(buttons, &QDialogButtonBox::accepted, &d, [&] {
+    ConnectParams p{server->text().toStdString(), static_cast<uint16_t>(port->value()), user->text().toStdString(),
+                    password->text().toStdString()};
+    if (!accept(p)) return;
+    user->setText(QS(p.user));
+    params = p;
+    d.accept();
+  });
+  auto* layout = new QVBoxLayout(&d);
+  layout->addLayout(form);
+  layout->addWidget(buttons);
+  password->setFocus();
+  return d.exec() == QDialog::Accepted;
+}
+
+bool QtDialogs::ChangePassword(CString* oldPassword, CString* newPassword) {
+  QDialog d(m_parent);
+  d.setObjectName("changePassword");
+  d.setWindowTitle(QStringLiteral("Change Password"));
+  auto* form = new QFormLayout;
+  QLineEdit* fields[3];
+  const char* labels[3] = {"&Old password:", "&New password:", "&Confirm new password:"};
+  const char* names[3] = {"oldPassword", "newPassword", "confirmPassword"};
+  for (int i = 0; i < 3; ++i) {
+    fields[i] = new QLineEdit;
+    fields[i]->setObjectName(names[i]);
+    fields[i]->setEchoMode(QLineEdit::Password);
+    form->addRow(QString::fromLatin1(labels[i]), fields[i]);
+  }
+  auto* buttons = Buttons(&d, QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
+  QObject::connect(buttons, &QDialogButtonBox::accepted, &d, [&] {
+    if (fields[1]->text() != fields[2]->text()) {
+      Inform(kTitleLookout, "The new password and its confirmation differ", MB_EXCLAMATION);
+      return;
+    }
+    d.accept();
+  });
+  auto* layout = new QVBoxLayout(&d);
+  layout->addLayout(form);
+  layout->addWidget(buttons);
+  if (d.exec() != QDialog::Accepted) return false;
+  *oldPassword = fields[0]->text().toStdString();
+  *newPassword = fields[1]->text().toStdString();
+  return true;
+}
+
+bool QtDialogs::WriteMessage(const CString& title, CString* text) {
+  QDialog d(m_parent);
+  d.setObjectName("sendMessage");
+  d.setWindowTitle(QS(title));
+  auto* edit = new QPlainTextEdit;
+  edit->setObjectName("messageText");
+  auto* buttons = Buttons(&d, QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
+  buttons->button(QDialogButtonBox::Ok)->setText(QStringLiteral("&Send"));
+  QObject::connect(buttons, &QDialogButtonBox::accepted, &d, &QDialog::accept);
+  auto* layout = new QVBoxLayout(&d);
+  layout->addWidget(edit);
+  layout->addWidget(buttons);
+  d.resize(360, 200);
+  if (d.exec() != QDialog::Accepted) return false;
+  *text = edit->toPlainText().toStdString();
+  return true;
+}
+
+void QtDialogs::ShowReceivedMessage(const CString& title, const CString& text, const CString& replyAddress,
+                                    const std::function<void(const CString&)>& reply) {
+  // Not modal: a message from another console never holds this one.
+  auto* d = new QDialog(m_parent);
+  d->setObjectName("receivedMessage");
+  d->setAttribute(Qt::WA_DeleteOnClose);
+  d->setWindowTitle(QS(title));
+  auto* edit = new QPlainTextEdit(QS(text));
+  edit->setReadOnly(true);
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, d);
+  QPushButton* answer = buttons->addButton(QStringLiteral("&Reply"), QDialogButtonBox::ActionRole);
+  QObject::connect(buttons, &QDialogButtonBox::rejected, d, &QDialog::close);
+  QObject::connect(answer, &QPushButton::clicked, d, [this, d, replyAddress, reply] {
+    CString text;
+    d->close();
+    if (WriteMessage("Message to " + replyAddress, &text)) reply(text);
+  });
+  auto* layout = new QVBoxLayout(d);
+  layout->addWidget(edit);
+  layout->addWidget(buttons);
+  d->resize(360, 200);
+  d->show();
+  d->raise();
+}
+
+bool QtDialogs::ConfirmationOptions(ConsoleWarnings& w) {
+  QDialog d(m_parent);
+  d.setObjectName("confirmationOptions");
+  d.setWindowTitle(QStringLiteral("Confirmation Options"));
+  auto* layout = new QVBoxLayout(&d);
+  struct Row {
+    const char* text;
+    uint32_t* value;
+  } rows[] = {{"Confirm binding a service to an &outside interface", &w.BindExternal},
+              {"Confirm deleting a &service", &w.DeleteService},
+              {"Confirm deleting a &user or group", &w.DeleteUserGroup},
+              {"Confirm &terminating a machine or session", &w.DeleteSession}};
+  QCheckBox* boxes[4];
+  for (int i = 0; i < 4; ++i) {
+    boxes[i] = new QCheckBox(QString::fromLatin1(rows[i].text));
+    boxes[i]->setChecked(*rows[i].value != 0);
+    layout->addWidget(boxes[i]);
+  }
+  auto* buttons = Buttons(&d, QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
+  QObject::connect(buttons, &QDialogButtonBox::accepted, &d, &QDialog::accept);
+  layout->addWidget(buttons);
+  if (d.exec() != QDialog::Accepted) return false;
+  for (int i = 0; i < 4; ++i) *rows[i].value = boxes[i]->isChecked() ? 1 : 0;
+  return true;
+}
+
+void QtDialogs::MachineProperties(const CMachineRecord& m) {
+  QDialog d(m_parent);
+  d.setObjectName("machineProperties");
+  d.setWindowTitle(QS(m.Address));
+  auto* form = new QFormLayout;
+  form->addRow(QStringLiteral("Machine name:"), new QLabel(QS(m.ComputerName)));
+  form->addRow(QStringLiteral("Address:"), new QLabel(QS(m.Address)));
+  form->addRow(QStringLiteral("Hardware address:"), new QLabel(QS(m.HardwareAddress)));
+  form->addRow(QStringLiteral("User state:"), new QLabel(QS(UserStateText(m.SecurityLevel))));
+  form->addRow(QStringLiteral("First seen:"), new QLabel(QS(FirstSeenText(static_cast<time_t>(m.Created)))));
+  form->addRow(QStringLiteral("User name:"), new QLabel(QS(m.UserName)));
+  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, &d);
+  QObject::connect(buttons, &QDialogButtonBox::rejected, &d, &QDialog::reject);
+  auto* layout = new QVBoxLayout(&d);
+  layout->addLayout(form);
+  layout->addWidget(buttons);
+  d.exec();
+}
+
+void QtDialogs::About() {
+  QMessageBox::about(m_parent, QStringLiteral("About Lookout"),
+                     QStringLiteral("Nomra Lookout\nThe Trellis administration console, version 2.1"));
+}
+
+bool QtDialogs::OpenHelp() {
+  // The help page sits next to the program (the build copies it there).
+  const QString file = QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("lookout-help.html"));
+  if (!QFileInfo::exists(file)) return false;
+  return QDesktopServices::openUrl(QUrl::fromLocalFile(file));
+}
