@@ -275,14 +275,51 @@ void LookoutQtTest::theConsoleAgainstTheEngine() {
     w->Action(CMD_MACHINE_PROPERTIES)->trigger();
     QCOMPARE(dialogs.properties, std::vector<CString>{"127.0.0.3"});
 
-    // Terminate asks (the switch is on), then the session and its machine go.
+    // Terminate asks while the switch is on: No sends nothing. With the switch off it does not
+    // ask, and the session and its machine go.
     const size_t asked = dialogs.asked.size();
     app.UpdateActions();
     QVERIFY(w->Action(CMD_TERMINATE)->isEnabled());
+    dialogs.yes = false;
+    w->Action(CMD_TERMINATE)->trigger();
+    QCOMPARE(dialogs.asked.size(), asked + 1);
+    QCOMPARE(QString::fromStdString(dialogs.asked.back()),
+             QString("Confirm termination: ") + kTextConfirmTermination);
+    QCOMPARE(app.Client().OutstandingRequests(), size_t(0));
+    dialogs.yes = true;
+    app.Settings().warnings.DeleteSession = 0;
     w->Action(CMD_TERMINATE)->trigger();
     QCOMPARE(dialogs.asked.size(), asked + 1);
     QVERIFY(WaitUntil([&] { return act->MachineItem("127.0.0.3") == nullptr; }));
   }
+
+  // Delete in the tree: asked and answered No, nothing is sent; with the switch off the request
+  // goes at once (and the engine refuses to delete a built-in account: "Access denied.").
+  tree->setCurrentItem(tree->Entry(ENTRY_USER, "Guest"));
+  app.UpdateActions();
+  QVERIFY(w->Action(CMD_DELETE)->isEnabled());
+  dialogs.yes = false;
+  w->Action(CMD_DELETE)->trigger();
+  QCOMPARE(QString::fromStdString(dialogs.asked.back()),
+           QString("Confirm deletion: ") + QString::fromStdString(DeleteConfirmationText("user", "Guest")));
+  QCOMPARE(app.Client().OutstandingRequests(), size_t(0));
+  dialogs.yes = true;
+  app.Settings().warnings.DeleteUserGroup = 0;
+  const size_t askedBefore = dialogs.asked.size();
+  w->Action(CMD_DELETE)->trigger();
+  QCOMPARE(dialogs.asked.size(), askedBefore);
+  QVERIFY(WaitUntil([&] { return dialogs.HasShown(kTextAccessDenied); }));
+  QVERIFY(tree->Entry(ENTRY_USER, "Guest"));
+  // Stopping the web proxy shows as its picture.
+  tree->setCurrentItem(tree->Entry(ENTRY_SERVICE, "WWW Proxy server"));
+  w->Action(CMD_STOP_SERVICE)->trigger();
+  QVERIFY(WaitUntil([&] {
+    return tree->Entry(ENTRY_SERVICE, "WWW Proxy server")->data(0, ROLE_IMAGE).toInt() == IMAGE_SERVICE_STOPPED;
+  }));
+  w->Action(CMD_START_SERVICE)->trigger();
+  QVERIFY(WaitUntil([&] {
+    return tree->Entry(ENTRY_SERVICE, "WWW Proxy server")->data(0, ROLE_IMAGE).toInt() == IMAGE_SERVICE_RUNNING;
+  }));
 
   // The engine goes away: the console says so, goes off-line and empties both trees.
   engine.Stop();
@@ -601,6 +638,17 @@ void LookoutQtTest::commandsFollowTheOnlineStateAndCloseAsksAboutChanges() {
            QString("Configuration changed: ") + kTextGoOfflineChanged);
   dialogs.yes = true;
   QVERIFY(w->close());
+  // A failed log-in: the next Go On-line shows the On-line Options again.
+  uint16_t closedPort = FreePort();
+  app.Client().Login().server = "127.0.0.2";  // not this machine's name: no local check
+  app.Client().Login().port = closedPort;
+  w->Action(CMD_GO_ONLINE)->trigger();
+  QCOMPARE(dialogs.onlineOptions, 1);
+  QVERIFY(WaitUntil([&] { return dialogs.HasShown("Connection refused"); }));
+  QVERIFY(!app.Client().CredentialsAccepted());
+  w->Action(CMD_GO_ONLINE)->trigger();
+  QCOMPARE(dialogs.onlineOptions, 2);
+  QVERIFY(WaitUntil([&] { return !app.Client().IsConnecting(); }));
   // Help that cannot open says so.
   app.Help();
   QVERIFY(dialogs.HasShown("help could not be opened"));
