@@ -7,7 +7,9 @@
 // notification before the go-ahead, a wrong client type) must leave the console in step or end
 // the connection, never desynchronise it.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -261,6 +263,57 @@ TEST_F(ConsoleAgainstEngine, WrongPasswordUnknownUserLostEngineAndReconnect) {
   client->GoOnline();
   ASSERT_TRUE(loop.RunUntil([&] { return !ui.boxes.empty(); }));
   EXPECT_EQ(ui.boxes[0].text, ConnectErrorText(WSAECONNREFUSED, ""));
+}
+
+// socat relays between console and engine; killing it mid-session is a connection the engine side
+// ended. The console says so, empties its mirrors and keeps no socket open.
+TEST_F(ConsoleAgainstEngine, ARelayKilledMidSessionEndsTheConnectionAndTheConsoleClosesItsSocket) {
+  FirstLogIn("pw");
+  ASSERT_TRUE(loop.RunUntil([&] { return TreeFilled(); }));
+  client->GoOffline();
+  const uint16_t relay = FreePort();
+  const std::string listen = "TCP-LISTEN:" + std::to_string(relay) + ",bind=127.0.0.1,reuseaddr";
+  const std::string target = "TCP:127.0.0.1:" + std::to_string(engine.rcPort);
+  // socat serves one connection, the console's.
+  const pid_t second = fork();
+  ASSERT_GE(second, 0);
+  if (second == 0) {
+    execlp("socat", "socat", listen.c_str(), target.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  struct Reap {
+    pid_t pid;
+    ~Reap() {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+  } reap{second};
+  ASSERT_TRUE(WaitFor([&] { return RunCommand("ss -Htln 'sport = :" + std::to_string(relay) + "' | grep -q .") == 0; }));
+  ui.boxes.clear();
+  ui.views.clear();
+  client->Login().port = relay;
+  client->GoOnline();
+  ASSERT_TRUE(loop.RunUntil([&] { return client->IsLoggedIn() && TreeFilled(); })) << BoxesText();
+  EXPECT_GT(client->Mirrors().users->GetCount(), 0u);
+  const std::string established = "ss -Htn state established 'dport = :" + std::to_string(relay) + "'";
+  std::string out;
+  RunCommand(established, &out);
+  EXPECT_FALSE(out.empty());
+
+  kill(second, SIGTERM);
+  ASSERT_TRUE(loop.RunUntil([&] { return !client->IsOnline(); }));
+  ASSERT_FALSE(ui.boxes.empty());
+  EXPECT_EQ(ui.boxes.back().title, kTitleLookout);
+  EXPECT_EQ(ui.boxes.back().text, kTextConnectionTerminated);
+  EXPECT_EQ(client->Mirrors().users->GetCount(), 0u);
+  EXPECT_EQ(client->Mirrors().services->GetCount(), 0u);
+  EXPECT_TRUE(ui.HasView(VIEW_TREE_UPDATE, kViewClear));
+  // Nothing of the console's end of the connection is left (not even waiting to close).
+  EXPECT_TRUE(WaitFor([&] {
+    std::string left;
+    RunCommand("ss -Htn 'dport = :" + std::to_string(relay) + "' | grep -v TIME-WAIT", &left);
+    return left.empty();
+  }));
 }
 
 // ---- A fake engine ------------------------------------------------------------------------------
