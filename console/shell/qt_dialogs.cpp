@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QFormLayout>
+#include <QHBoxLayout>
 #include <QCoreApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -105,8 +106,8 @@ bool QtDialogs::ChangePassword(CString* oldPassword, CString* newPassword) {
   d.setWindowTitle(QStringLiteral("Change Password"));
   auto* form = new QFormLayout;
   QLineEdit* fields[3];
-  const char* labels[3] = {"&Old password:", "&New password:", "&Confirm new password:"};
-  const char* names[3] = {"oldPassword", "newPassword", "confirmPassword"};
+  const char* labels[3] = {"Old Password:", "Password:", "Confirm Password:"};
+  const char* names[3] = {"c1002", "c1001", "c1024"};
   for (int i = 0; i < 3; ++i) {
     fields[i] = new QLineEdit;
     fields[i]->setObjectName(names[i]);
@@ -116,7 +117,9 @@ bool QtDialogs::ChangePassword(CString* oldPassword, CString* newPassword) {
   auto* buttons = Buttons(&d, QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
   QObject::connect(buttons, &QDialogButtonBox::accepted, &d, [&] {
     if (fields[1]->text() != fields[2]->text()) {
-      Inform(kTitleLookout, "The new password and its confirmation differ", MB_EXCLAMATION);
+      Inform(kTitleLookout,
+             "Passwords do not match\n\nMake sure you specify the same\npassword and confirmed password",
+             MB_EXCLAMATION);
       return;
     }
     d.accept();
@@ -130,47 +133,82 @@ bool QtDialogs::ChangePassword(CString* oldPassword, CString* newPassword) {
   return true;
 }
 
+namespace {
+
+// The Send Message dialog: reading a received message (button 1 "&Reply") or writing one (button 1
+// "&Send"); Reply turns it into writing in place, keeping the text.
+class SendMessageDialog : public QDialog {
+ public:
+  SendMessageDialog(QWidget* parent, const QString& title, bool reading, const QString& text)
+      : QDialog(parent), m_reading(reading) {
+    setObjectName("sendMessage");
+    setWindowTitle(title);
+    m_label = new QLabel(reading ? QStringLiteral("Message") : QStringLiteral("Your Message"));
+    m_label->setObjectName("c1042");
+    m_edit = new QPlainTextEdit(text);
+    m_edit->setObjectName("c1039");
+    m_edit->setReadOnly(reading);
+    m_button = new QPushButton(reading ? QStringLiteral("&Reply") : QStringLiteral("&Send"));
+    m_button->setObjectName("c1");
+    auto* cancel = new QPushButton(QStringLiteral("Cancel"));
+    cancel->setObjectName("c2");
+    for (QPushButton* b : {m_button, cancel}) b->setAutoDefault(false);
+    connect(m_button, &QPushButton::clicked, this, [this] { ButtonOne(); });
+    connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch(1);
+    buttons->addWidget(m_button);
+    buttons->addWidget(cancel);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(m_label);
+    layout->addWidget(m_edit);
+    layout->addLayout(buttons);
+    resize(380, 220);
+  }
+  std::function<void(const QString&)> onSend;
+  QString Text() const { return m_edit->toPlainText(); }
+
+ private:
+  void ButtonOne() {
+    if (m_reading) {
+      // "Message from X on Y" becomes "Reply to X on Y".
+      setWindowTitle(QStringLiteral("Reply to ") + windowTitle().mid(13));
+      m_button->setText(QStringLiteral("&Send"));
+      m_label->setText(QStringLiteral("Your Message"));
+      m_edit->setReadOnly(false);
+      m_reading = false;
+      return;
+    }
+    if (onSend) onSend(Text());
+    accept();
+  }
+
+  bool m_reading;
+  QLabel* m_label;
+  QPlainTextEdit* m_edit;
+  QPushButton* m_button;
+};
+
+}  // namespace
+
 bool QtDialogs::WriteMessage(const CString& title, CString* text) {
-  QDialog d(m_parent);
-  d.setObjectName("sendMessage");
-  d.setWindowTitle(QS(title));
-  auto* edit = new QPlainTextEdit;
-  edit->setObjectName("messageText");
-  auto* buttons = Buttons(&d, QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
-  buttons->button(QDialogButtonBox::Ok)->setText(QStringLiteral("&Send"));
-  QObject::connect(buttons, &QDialogButtonBox::accepted, &d, &QDialog::accept);
-  auto* layout = new QVBoxLayout(&d);
-  layout->addWidget(edit);
-  layout->addWidget(buttons);
-  d.resize(360, 200);
+  SendMessageDialog d(m_parent, QS(title), false, QString());
   if (d.exec() != QDialog::Accepted) return false;
-  *text = edit->toPlainText().toStdString();
+  *text = d.Text().toStdString();
   return true;
 }
 
 void QtDialogs::ShowReceivedMessage(const CString& title, const CString& text, const CString& replyAddress,
                                     const std::function<void(const CString&)>& reply) {
   // Not modal: a message from another console never holds this one.
-  auto* d = new QDialog(m_parent);
+  auto* d = new SendMessageDialog(m_parent, QS(title), true, QS(text));
   d->setObjectName("receivedMessage");
   d->setAttribute(Qt::WA_DeleteOnClose);
-  d->setWindowTitle(QS(title));
-  auto* edit = new QPlainTextEdit(QS(text));
-  edit->setReadOnly(true);
-  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, d);
-  QPushButton* answer = buttons->addButton(QStringLiteral("&Reply"), QDialogButtonBox::ActionRole);
-  QObject::connect(buttons, &QDialogButtonBox::rejected, d, &QDialog::close);
-  QObject::connect(answer, &QPushButton::clicked, d, [this, d, replyAddress, reply] {
-    CString text;
-    d->close();
-    if (WriteMessage("Message to " + replyAddress, &text)) reply(text);
-  });
-  auto* layout = new QVBoxLayout(d);
-  layout->addWidget(edit);
-  layout->addWidget(buttons);
-  d->resize(360, 200);
+  (void)replyAddress;  // the caller's reply sends to it
+  d->onSend = [reply](const QString& answer) { reply(answer.toStdString()); };
   d->show();
   d->raise();
+  d->activateWindow();
 }
 
 bool QtDialogs::ConfirmationOptions(ConsoleWarnings& w) {
@@ -179,15 +217,17 @@ bool QtDialogs::ConfirmationOptions(ConsoleWarnings& w) {
   d.setWindowTitle(QStringLiteral("Confirmation Options"));
   auto* layout = new QVBoxLayout(&d);
   struct Row {
+    const char* id;
     const char* text;
     uint32_t* value;
-  } rows[] = {{"Confirm binding a service to an &outside interface", &w.BindExternal},
-              {"Confirm deleting a &service", &w.DeleteService},
-              {"Confirm deleting a &user or group", &w.DeleteUserGroup},
-              {"Confirm &terminating a machine or session", &w.DeleteSession}};
+  } rows[] = {{"c1348", "Confirm binding a service to an &outside interface", &w.BindExternal},
+              {"c1349", "Confirm deleting a &user or group", &w.DeleteUserGroup},
+              {"c1350", "Confirm deleting a &service", &w.DeleteService},
+              {"c1351", "Confirm &terminating a machine or session", &w.DeleteSession}};
   QCheckBox* boxes[4];
   for (int i = 0; i < 4; ++i) {
     boxes[i] = new QCheckBox(QString::fromLatin1(rows[i].text));
+    boxes[i]->setObjectName(rows[i].id);
     boxes[i]->setChecked(*rows[i].value != 0);
     layout->addWidget(boxes[i]);
   }

@@ -17,6 +17,9 @@
 #include <QFormLayout>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QPushButton>
 #include <QSettings>
 #include <QSpinBox>
 #include <QSplitter>
@@ -34,6 +37,7 @@
 #include "console/shell/console_texts.h"
 #include "console/shell/lookout_app.h"
 #include "console/shell/lookout_view.h"
+#include "console/shell/qt_dialogs.h"
 #include "console/shell/sorted_item.h"
 #include "console/shell/tree_entry.h"
 #include "engine/config/util.h"
@@ -192,7 +196,34 @@ class LookoutQtTest : public QObject {
   void settingsRoundTripThroughQSettingsAndPlacement();
   void commandsFollowTheOnlineStateAndCloseAsksAboutChanges();
   void tabSheetPagesRefuseAChangeAndLoadOncePerActivation();
+  void aReceivedMessageIsAnsweredInPlace();
 };
+
+void LookoutQtTest::aReceivedMessageIsAnsweredInPlace() {
+  QtDialogs dialogs(nullptr);
+  CString sent;
+  dialogs.ShowReceivedMessage("Message from Administrator on 192.168.0.2", "hi", "192.168.0.2",
+                              [&](const CString& text) { sent = text; });
+  QDialog* d = nullptr;
+  for (QWidget* w : QApplication::topLevelWidgets())
+    if (w->objectName() == "receivedMessage") d = qobject_cast<QDialog*>(w);
+  QVERIFY(d);
+  QVERIFY(!d->isModal());
+  auto* button = d->findChild<QPushButton*>("c1");
+  auto* edit = d->findChild<QPlainTextEdit*>("c1039");
+  QCOMPARE(button->text(), QString("&Reply"));
+  QCOMPARE(edit->toPlainText(), QString("hi"));
+  QTest::mouseClick(button, Qt::LeftButton);
+  QCOMPARE(d->windowTitle(), QString("Reply to Administrator on 192.168.0.2"));
+  QCOMPARE(button->text(), QString("&Send"));
+  QCOMPARE(d->findChild<QLabel*>("c1042")->text(), QString("Your Message"));
+  QVERIFY(sent.empty());
+  edit->setPlainText("hello back");
+  QPointer<QDialog> alive(d);
+  QTest::mouseClick(button, Qt::LeftButton);
+  QCOMPARE(QString::fromStdString(sent), QString("hello back"));
+  QTRY_VERIFY(!alive);
+}
 
 void LookoutQtTest::theConsoleAgainstTheEngine() {
   EngineProcess engine;
