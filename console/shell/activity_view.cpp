@@ -24,6 +24,10 @@ ActivityView::ActivityView(ConsoleHost& host, QWidget* parent) : QTreeWidget(par
   setSelectionMode(QAbstractItemView::SingleSelection);
   const int icon = fontMetrics().height();
   setIconSize(QSize(icon, icon));
+  // Texts are never cut short: a column as wide as its longest entry, scrolled when wider than the
+  // pane.
+  header()->setStretchLastSection(false);
+  header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
 }
 
 void ActivityView::Clear() {

@@ -8,6 +8,7 @@
 #include <QScreen>
 #include <QSplitter>
 #include <QStatusBar>
+#include <QScrollBar>
 #include <QStyle>
 #include <QTimer>
 #include <QToolBar>
@@ -99,6 +100,7 @@ MainFrame::MainFrame(LookoutApp& app) : m_app(app) {
   m_activity->setFocus();
   connect(m_activity, &QTreeWidget::currentItemChanged, this, [this] { m_app.UpdateActions(); });
   connect(m_tree, &QTreeWidget::currentItemChanged, this, [this] { m_app.UpdateActions(); });
+  connect(m_tree, &QTreeWidget::itemExpanded, this, [this] { FitTree(); });
 }
 
 QAction* MainFrame::Add(QMenu* menu, int id, const QString& text, void (LookoutApp::*slot)()) {
@@ -110,10 +112,27 @@ QAction* MainFrame::Add(QMenu* menu, int id, const QString& text, void (LookoutA
   return a;
 }
 
+void MainFrame::FitTree() {
+  const int want = m_tree->ContentWidth() + 2 * m_tree->frameWidth() +
+                   m_tree->verticalScrollBar()->sizeHint().width() + m_tree->indentation();
+  const QList<int> sizes = m_splitter->sizes();
+  if (sizes.size() != 2 || sizes[1] >= want) return;
+  const int total = sizes[0] + sizes[1];
+  const int minActivity = 250;
+  const int tree = std::min(want, total - minActivity);
+  if (tree > sizes[1]) m_splitter->setSizes({total - tree, tree});
+}
+
 void MainFrame::SetStatus(bool online, const QString& user, const QString& server) {
   m_state->setText(online ? QStringLiteral("On-line") : QStringLiteral("Off-line"));
   m_user->setText(user);
   m_server->setText(server);
+}
+
+void MainFrame::resizeEvent(QResizeEvent* event) {
+  QMainWindow::resizeEvent(event);
+  // After the splitter has shared out the new width.
+  QTimer::singleShot(0, this, [this] { FitTree(); });
 }
 
 void MainFrame::closeEvent(QCloseEvent* event) {
@@ -229,7 +248,10 @@ void LookoutApp::ViewUpdate(int category, const ViewEvent& event) {
   if (!m_window) return;
   switch (category) {
     case VIEW_TREE:
-    case VIEW_TREE_UPDATE: m_window->Tree()->Update(event); break;
+    case VIEW_TREE_UPDATE:
+      m_window->Tree()->Update(event);
+      m_window->FitTree();
+      break;
     case VIEW_ACTIVITY: m_window->Activity()->Update(event); break;
     case VIEW_BOTH:
       m_window->Activity()->Update(event);

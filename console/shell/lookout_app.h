@@ -63,9 +63,13 @@ class MainFrame : public QMainWindow {
   LookoutView* Tree() const { return m_tree; }
   QSplitter* Splitter() const { return m_splitter; }
   void SetStatus(bool online, const QString& user, const QString& server);
+  // Widens the tree's pane (taking from the activity pane, which keeps a usable width) until its
+  // longest entry shows whole.
+  void FitTree();
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
 
  private:
   QAction* Add(QMenu* menu, int id, const QString& text, void (LookoutApp::*slot)());

@@ -1,6 +1,7 @@
 #include "console/shell/lookout_view.h"
 
 #include <QContextMenuEvent>
+#include <QHeaderView>
 #include <QMenu>
 
 #include "console/shell/console_texts.h"
@@ -19,6 +20,10 @@ LookoutView::LookoutView(ConsoleHost& host, QWidget* parent) : QTreeWidget(paren
   setSelectionMode(QAbstractItemView::SingleSelection);
   const int icon = fontMetrics().height();
   setIconSize(QSize(icon, icon));
+  // Texts are never cut short: a column as wide as its longest entry, scrolled when wider than the
+  // pane.
+  header()->setStretchLastSection(false);
+  header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
 }
 
 QTreeWidgetItem* LookoutView::MakeRoot(int code, const char* text, int image) {

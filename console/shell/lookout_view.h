@@ -22,6 +22,8 @@ class LookoutView : public QTreeWidget {
   QTreeWidgetItem* Root(int code) const { return m_roots.value(code); }
   QTreeWidgetItem* Entry(int kind, const QString& name) const;
   QMenu* BuildMenu();
+  // The width the longest visible entry needs.
+  int ContentWidth() const { return sizeHintForColumn(0); }
 
   // Commands on the selected entry.
   void Delete();

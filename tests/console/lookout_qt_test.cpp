@@ -296,6 +296,12 @@ void LookoutQtTest::theConsoleAgainstTheEngine() {
     QCOMPARE(line->text(0), QString("Guest (Unknown user)"));
     act->setCurrentItem(session);
     Screenshot(w, "main-window.png");
+    // And at the size a first start opens with.
+    const QRect before = w->geometry();
+    w->resize(600, 440);
+    QTest::qWait(50);
+    Screenshot(w, "main-window-first-start-size.png");
+    w->setGeometry(before);
 
     // Copy Resource Location puts the address on the clipboard; Send Message is not offered to a
     // guest.
