@@ -12,6 +12,7 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFormLayout>
@@ -197,7 +198,43 @@ class LookoutQtTest : public QObject {
   void commandsFollowTheOnlineStateAndCloseAsksAboutChanges();
   void tabSheetPagesRefuseAChangeAndLoadOncePerActivation();
   void aReceivedMessageIsAnsweredInPlace();
+  void theOnlineOptionsDialogStaysOpenUntilItsValuesAreAccepted();
 };
+
+void LookoutQtTest::theOnlineOptionsDialogStaysOpenUntilItsValuesAreAccepted() {
+  QtDialogs dialogs(nullptr);
+  ConnectParams params{"localhost", 808, "Administrator", ""};
+  int offered = 0;
+  QString focused;
+  // Plays the user: fills the fields and presses OK twice; the first OK is refused.
+  QTimer::singleShot(0, [&] {
+    QWidget* d = QApplication::activeModalWidget();
+    QVERIFY(d);
+    // The field that has (or gets, once the window is active) the focus.
+    if (d->focusWidget()) focused = d->focusWidget()->objectName();
+    d->findChild<QLineEdit*>("server")->setText("gateway");
+    d->findChild<QSpinBox*>("port")->setValue(9808);
+    d->findChild<QLineEdit*>("user")->setText("administrator");
+    d->findChild<QLineEdit*>("password")->setText("pw");
+    auto* box = d->findChild<QDialogButtonBox*>();
+    QTest::mouseClick(box->button(QDialogButtonBox::Ok), Qt::LeftButton);
+    QVERIFY(d->isVisible());
+    QTest::mouseClick(box->button(QDialogButtonBox::Ok), Qt::LeftButton);
+  });
+  const bool ok = dialogs.OnlineOptions(params, [&](ConnectParams& p) {
+    // The check corrects the name's letter case the second time.
+    if (++offered == 1) return false;
+    p.user = "Administrator";
+    return true;
+  });
+  QVERIFY(ok);
+  QCOMPARE(offered, 2);
+  QCOMPARE(focused, QString("password"));
+  QCOMPARE(QString::fromStdString(params.server), QString("gateway"));
+  QCOMPARE(params.port, uint16_t(9808));
+  QCOMPARE(QString::fromStdString(params.user), QString("Administrator"));
+  QCOMPARE(QString::fromStdString(params.password), QString("pw"));
+}
 
 void LookoutQtTest::aReceivedMessageIsAnsweredInPlace() {
   QtDialogs dialogs(nullptr);
