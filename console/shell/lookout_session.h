@@ -14,7 +14,7 @@
 //
 // The session thread never blocks on the network except inside the connect and the log-in
 // handshake, which Cancel (a close from another thread) ends at once. After the log-in every read
-// is event driven: bytes are gathered as they come, so a frame arriving in pieces, a slow engine or
+// is event driven: bytes are gathered as they come, so a frame arriving split up, a slow engine or
 // a frame of the largest allowed size never hold the thread, and Disconnect or Quit act at once.
 //
 // Faults of the stream are fatal to the connection rather than skipped, since the stream cipher

@@ -2,7 +2,7 @@
 // (first log-in with its password change, the tree's roots filled from the engine, a browser's
 // machine and session in the activity view while curl uses the proxy, ending it from the view,
 // copying its address, a lost engine and a reconnect), the window never held by the network (the
-// longest stall of the event loop while a fake engine sends a 16 MiB frame, a frame in pieces and
+// longest stall of the event loop while a fake engine sends a 16 MiB frame, a split frame and
 // nothing at all), and the models, settings, placement, commands and tab sheet on their own.
 //
 // With LOOKOUT_SCREENSHOTS set to a folder, the main window with both trees filled and a tab sheet
@@ -452,7 +452,7 @@ void LookoutQtTest::theWindowIsNeverHeldByTheNetwork() {
   QVERIFY(ready.load());
 
   StallMeter meter;
-  // A user of almost 16 MiB, its frame sent in pieces with pauses (a slow engine), then a
+  // A user of almost 16 MiB, its frame sent in 1 MiB parts with pauses (a slow engine), then a
   // message: the window keeps running while the session thread gathers the bytes.
   CUser big;
   big.Name = "big";
@@ -462,9 +462,9 @@ void LookoutQtTest::theWindowIsNeverHeldByTheNetwork() {
   bytes.insert(bytes.end(), frame.begin(), frame.end());
   std::thread sender([&] {
     size_t sent = 0;
-    const size_t piece = 1024 * 1024;
+    const size_t part = 1024 * 1024;
     while (sent < bytes.size()) {
-      const size_t n = std::min(piece, bytes.size() - sent);
+      const size_t n = std::min(part, bytes.size() - sent);
       server.Send(bytes.data() + sent, n);
       sent += n;
       usleep(50000);
@@ -474,7 +474,7 @@ void LookoutQtTest::theWindowIsNeverHeldByTheNetwork() {
   sender.join();
   QTest::qWait(300);  // the engine says nothing for a while
   const qint64 longest = meter.Longest();
-  qInfo("longest event-loop stall while a 16 MiB frame arrived in pieces: %lld ms", static_cast<long long>(longest));
+  qInfo("longest event-loop stall while a 16 MiB frame arrived in parts: %lld ms", static_cast<long long>(longest));
   // Decoding the 16 MiB object on this thread is the only work it does (about 20 ms). A window that
   // waited for the bytes would stand still for the whole transfer, 16 pauses of 50 ms at least.
   QVERIFY2(longest < 400, qPrintable(QString("stall %1 ms").arg(longest)));

@@ -3,7 +3,7 @@
 // browser's machine and session coming and going through the web proxy (curl), ending a session,
 // a wrong password and an unknown user, a lost engine and a reconnect. Then against a small fake
 // engine speaking the real link: what the real engine never sends (a frame over the cap, a cut
-// frame, a frame in pieces, the largest frame, a silent engine, objects of unknown names, a
+// frame, a frame sent a byte at a time, the largest frame, a silent engine, objects of unknown names, a
 // notification before the go-ahead, a wrong client type) must leave the console in step or end
 // the connection, never desynchronise it.
 #include <gtest/gtest.h>
@@ -397,7 +397,7 @@ class ConsoleAgainstFake : public ::testing::Test {
   std::unique_ptr<CLookoutClient> client;
 };
 
-TEST_F(ConsoleAgainstFake, ObjectsOfUnknownNamesAFrameInPiecesAndANotificationBeforeTheGoAheadKeepTheStreamInStep) {
+TEST_F(ConsoleAgainstFake, ObjectsOfUnknownNamesAByteAtATimeFrameAndANotificationBeforeTheGoAheadKeepTheStreamInStep) {
   FakeEngine fake;
   Connect(fake);
   // 72 and 34 for objects this console does not hold: their frames are read and dropped.
