@@ -4,6 +4,7 @@
 #include <QContextMenuEvent>
 #include <QGuiApplication>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QMenu>
 
 #include "console/shell/console_texts.h"
@@ -216,6 +217,14 @@ QMenu* ActivityView::BuildMenu() {
   copy->setEnabled(CanCopy());
   connect(copy, &QAction::triggered, this, &ActivityView::CopyResourceLocation);
   return menu;
+}
+
+void ActivityView::keyPressEvent(QKeyEvent* event) {
+  if (event->key() == Qt::Key_Delete && event->modifiers() == Qt::NoModifier) {
+    Terminate();
+    return;
+  }
+  QTreeWidget::keyPressEvent(event);
 }
 
 void ActivityView::contextMenuEvent(QContextMenuEvent* event) {

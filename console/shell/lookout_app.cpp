@@ -49,7 +49,8 @@ MainFrame::MainFrame(LookoutApp& app) : m_app(app) {
   Add(file, CMD_EXIT, QStringLiteral("E&xit"), &LookoutApp::Exit);
 
   QMenu* activity = menuBar()->addMenu(QStringLiteral("&Activity"));
-  Add(activity, CMD_TERMINATE, QStringLiteral("&Terminate"), &LookoutApp::Terminate)->setShortcut(QKeySequence::Delete);
+  // The Delete key terminates only while the activity view has the focus (ActivityView).
+  Add(activity, CMD_TERMINATE, QStringLiteral("&Terminate\tDel"), &LookoutApp::Terminate);
   Add(activity, CMD_MACHINE_PROPERTIES, QStringLiteral("&Properties"), &LookoutApp::MachineProperties);
   Add(activity, CMD_SEND_MESSAGE, QStringLiteral("&Send Message"), &LookoutApp::SendMessage);
   Add(activity, CMD_COPY_LOCATION, QStringLiteral("&Copy Resource Location"), &LookoutApp::CopyLocation);

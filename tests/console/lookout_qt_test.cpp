@@ -362,7 +362,8 @@ void LookoutQtTest::theConsoleAgainstTheEngine() {
     QCOMPARE(app.Client().OutstandingRequests(), size_t(0));
     dialogs.yes = true;
     app.Settings().warnings.DeleteSession = 0;
-    w->Action(CMD_TERMINATE)->trigger();
+    // The Delete key in the activity view is Terminate.
+    QTest::keyClick(act, Qt::Key_Delete);
     QCOMPARE(dialogs.asked.size(), asked + 1);
     QVERIFY(WaitUntil([&] { return act->MachineItem("127.0.0.3") == nullptr; }));
   }
