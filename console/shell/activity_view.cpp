@@ -153,8 +153,7 @@ bool ActivityView::CanSendMessage() const {
 
 bool ActivityView::CanCopy() const {
   QTreeWidgetItem* item = Selected();
-  return item && item->data(0, ROLE_KIND).toInt() == ENTRY_SESSION &&
-         IsResourceLocation(item->text(0).toStdString());
+  return item && item->data(0, ROLE_KIND).toInt() == ENTRY_SESSION && IsResourceLocation(item->text(0).toStdString());
 }
 
 void ActivityView::Terminate() {
@@ -166,8 +165,10 @@ void ActivityView::Terminate() {
   if (m_host.Settings().warnings.DeleteSession &&
       !m_host.Dialogs().AskYesNo(kTitleConfirmTermination, kTextConfirmTermination, MB_EXCLAMATION))
     return;
-  if (session) m_host.Client().Request(RC_REQ_TERMINATE_SESSION, address, FormatString("%u", number));
-  else m_host.Client().Request(RC_REQ_TERMINATE_MACHINE, address);
+  if (session)
+    m_host.Client().Request(RC_REQ_TERMINATE_SESSION, address, FormatString("%u", number));
+  else
+    m_host.Client().Request(RC_REQ_TERMINATE_MACHINE, address);
 }
 
 void ActivityView::SendMessage() {

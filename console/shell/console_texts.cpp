@@ -17,7 +17,8 @@ CString ConnectErrorText(uint32_t code, const CString& exceptionText) {
              "No data was received from the server during\nauthentication.  Check the spelling of your username.";
     case LINK_PROTOCOL_ERROR: return CString(kProblem) + "A protocol error occured:\n" + exceptionText;
     case LINK_WRONG_VERSION:
-      return CString(kProblem) + "Wrong protocol version.  Make sure you are\nusing compatible versions of\nTrellis and Lookout";
+      return CString(kProblem) +
+             "Wrong protocol version.  Make sure you are\nusing compatible versions of\nTrellis and Lookout";
     case 103: return CString();
     case 104: return CString(kProblem) + "Failed authentication. Check your username and password\n";
     case LINK_WRONG_USERNAME: return CString(kProblem) + "Wrong username given";

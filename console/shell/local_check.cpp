@@ -1,10 +1,10 @@
 #include "console/shell/local_check.h"
 
 #include <fcntl.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <strings.h>
 
 #include "engine/access/user_db.h"
 #include "engine/config/reg_helpers.h"

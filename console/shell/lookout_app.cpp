@@ -6,9 +6,9 @@
 #include <QMenuBar>
 #include <QMetaObject>
 #include <QScreen>
+#include <QScrollBar>
 #include <QSplitter>
 #include <QStatusBar>
-#include <QScrollBar>
 #include <QStyle>
 #include <QTimer>
 #include <QToolBar>
@@ -114,8 +114,8 @@ QAction* MainFrame::Add(QMenu* menu, int id, const QString& text, void (LookoutA
 }
 
 void MainFrame::FitTree() {
-  const int want = m_tree->ContentWidth() + 2 * m_tree->frameWidth() +
-                   m_tree->verticalScrollBar()->sizeHint().width() + m_tree->indentation();
+  const int want = m_tree->ContentWidth() + 2 * m_tree->frameWidth() + m_tree->verticalScrollBar()->sizeHint().width() +
+                   m_tree->indentation();
   const QList<int> sizes = m_splitter->sizes();
   if (sizes.size() != 2 || sizes[1] >= want) return;
   const int total = sizes[0] + sizes[1];
@@ -137,8 +137,10 @@ void MainFrame::resizeEvent(QResizeEvent* event) {
 }
 
 void MainFrame::closeEvent(QCloseEvent* event) {
-  if (m_app.CanClose()) event->accept();
-  else event->ignore();
+  if (m_app.CanClose())
+    event->accept();
+  else
+    event->ignore();
 }
 
 // ---- Application --------------------------------------------------------------------------------
@@ -192,7 +194,8 @@ void LookoutApp::PlaceWindow() {
     // A placement from a screen that is no longer there would put the window out of sight.
     bool visible = false;
     for (QScreen* s : QGuiApplication::screens())
-      if (s->availableGeometry().intersected(rect).width() >= 50 && s->availableGeometry().intersected(rect).height() >= 50)
+      if (s->availableGeometry().intersected(rect).width() >= 50 &&
+          s->availableGeometry().intersected(rect).height() >= 50)
         visible = true;
     if (!visible) rect = QRect();
   }

@@ -295,9 +295,7 @@ void CLookoutClient::OnLost(const SessionEvent& event) {
   if (!m_online) return;  // Go Off-line has already done it all
   GoneOffline();
   switch (event.reason) {
-    case SessionEvent::ClosedByEngine:
-      m_ui.MessageBox(kTitleLookout, kTextConnectionTerminated, MB_STOP);
-      break;
+    case SessionEvent::ClosedByEngine: m_ui.MessageBox(kTitleLookout, kTextConnectionTerminated, MB_STOP); break;
     case SessionEvent::ProtocolError:
       // The stream broke a rule and was closed rather than read out of step: say so and why.
       m_ui.MessageBox(kTitleLookout, CString(kTextConnectionTerminated) + "\n" + event.text, MB_STOP);
@@ -427,8 +425,10 @@ void CLookoutClient::OnMessage(const CTLRCPMessage& m, const std::vector<FramePa
       case RC_NOTIFY_USER_ADDED:
       case RC_NOTIFY_GROUP_ADDED: {
         std::shared_ptr<CFilterComponent> obj;
-        if (code == RC_NOTIFY_USER_ADDED) obj = LoadBare<CUser>(frame(0));
-        else obj = LoadBare<CGroup>(frame(0));
+        if (code == RC_NOTIFY_USER_ADDED)
+          obj = LoadBare<CUser>(frame(0));
+        else
+          obj = LoadBare<CGroup>(frame(0));
         const CString name = obj->Name;
         // Replaces an entry of that name: the tree updates its entry instead of adding a second.
         if (!m_mirrors.users->Add(obj, nullptr)) throw LoadFailure("user or group refused by the mirror");
@@ -438,8 +438,10 @@ void CLookoutClient::OnMessage(const CTLRCPMessage& m, const std::vector<FramePa
       case RC_NOTIFY_USER_CHANGED:
       case RC_NOTIFY_GROUP_CHANGED: {
         std::shared_ptr<CFilterComponent> obj;
-        if (code == RC_NOTIFY_USER_CHANGED) obj = LoadBare<CUser>(frame(0));
-        else obj = LoadBare<CGroup>(frame(0));
+        if (code == RC_NOTIFY_USER_CHANGED)
+          obj = LoadBare<CUser>(frame(0));
+        else
+          obj = LoadBare<CGroup>(frame(0));
         // A change of an object this console does not hold is read (whole) and dropped.
         const bool held = code == RC_NOTIFY_USER_CHANGED ? m_mirrors.users->FindUser(m.m_text1) != nullptr
                                                          : m_mirrors.users->FindGroup(m.m_text1) != nullptr;
@@ -458,8 +460,8 @@ void CLookoutClient::OnMessage(const CTLRCPMessage& m, const std::vector<FramePa
       }
       case RC_NOTIFY_SERVICE_ADDED:
       case RC_NOTIFY_SERVICE_CHANGED: {
-        auto obj = std::dynamic_pointer_cast<CServiceSettings>(
-            LoadTaggedFrame(frame(0), TL_RUNTIME_CLASS(CServiceSettings)));
+        auto obj =
+            std::dynamic_pointer_cast<CServiceSettings>(LoadTaggedFrame(frame(0), TL_RUNTIME_CLASS(CServiceSettings)));
         if (!obj) throw LoadFailure("not a service");
         const CString name = obj->GetName();
         if (code == RC_NOTIFY_SERVICE_CHANGED && !m_mirrors.services->Lookup(m.m_text1)) return;

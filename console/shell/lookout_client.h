@@ -90,8 +90,8 @@ struct ConsoleMirrors {
   void Clear();
 
   std::shared_ptr<CGroupMemberDatabase> users;
-  std::shared_ptr<CLockableMap> interfaces;  // CInterface by name
-  std::shared_ptr<CLockableMap> services;    // CServiceSettings by name
+  std::shared_ptr<CLockableMap> interfaces;     // CInterface by name
+  std::shared_ptr<CLockableMap> services;       // CServiceSettings by name
   std::vector<std::shared_ptr<CRight>> rights;  // 13 once fetched, else empty
   std::shared_ptr<CLocationArray> locations;
   std::shared_ptr<CLockableStringMap> machineNames;

@@ -121,9 +121,7 @@ void CLookoutSession::OnMessage(platform::Message& msg) {
     case platform::WM_SOCKET_CLOSE:
       if (m_socket.TakeEvent(msg)) OnSocketClose();
       return;
-    case platform::WM_TIMER:
-      OnTimer();
-      return;
+    case platform::WM_TIMER: OnTimer(); return;
     default: return;
   }
 }

@@ -45,16 +45,16 @@ struct SessionEvent {
     TransactionDone,  // a request's outcome: reply, and the frames the engine sent after reply 1
   };
   enum LostReason {
-    ClosedByEngine,   // the engine ended the connection
-    ReadFailed,       // a socket error while reading
-    ProtocolError,    // the stream broke a rule (text says which); it cannot be trusted any more
-    Requested,        // Disconnect
+    ClosedByEngine,  // the engine ended the connection
+    ReadFailed,      // a socket error while reading
+    ProtocolError,   // the stream broke a rule (text says which); it cannot be trusted any more
+    Requested,       // Disconnect
   };
 
   Kind kind = Message;
   LostReason reason = Requested;
-  uint32_t code = 0;  // ConnectFailed: the error code
-  CString text;       // ConnectFailed, Lost: the error's text
+  uint32_t code = 0;      // ConnectFailed: the error code
+  CString text;           // ConnectFailed, Lost: the error's text
   CTLRCPMessage message;  // Message: the message; TransactionDone: the request (texts and code)
   uint16_t reply = 0;     // TransactionDone: RC_REPLY_REFUSED, RC_REPLY_DONE or RC_REPLY_FAILED
   std::vector<FramePayload> frames;

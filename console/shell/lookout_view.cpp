@@ -72,8 +72,10 @@ void LookoutView::BuildUsers() {
   QTreeWidgetItem* users = MakeRoot(RC_REQ_GET_USERS, "Users", IMAGE_USER);
   QTreeWidgetItem* groups = MakeRoot(kGroupsRoot, "Groups", IMAGE_GROUP);
   for (const auto& [name, obj] : m_host.Client().Mirrors().users->Snapshot()) {
-    if (std::dynamic_pointer_cast<CUser>(obj)) Put(users, ENTRY_USER, QS(name), IMAGE_USER);
-    else if (std::dynamic_pointer_cast<CGroup>(obj)) Put(groups, ENTRY_GROUP, QS(name), IMAGE_GROUP);
+    if (std::dynamic_pointer_cast<CUser>(obj))
+      Put(users, ENTRY_USER, QS(name), IMAGE_USER);
+    else if (std::dynamic_pointer_cast<CGroup>(obj))
+      Put(groups, ENTRY_GROUP, QS(name), IMAGE_GROUP);
   }
 }
 

@@ -1,6 +1,7 @@
 #include "console/shell/qt_dialogs.h"
 
 #include <QCheckBox>
+#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDialog>
 #include <QDialogButtonBox>
@@ -8,7 +9,6 @@
 #include <QFileInfo>
 #include <QFormLayout>
 #include <QHBoxLayout>
-#include <QCoreApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -25,8 +25,9 @@
 namespace {
 
 QMessageBox::Icon IconOf(uint32_t style) {
-  return style == MB_STOP ? QMessageBox::Critical : style == MB_EXCLAMATION ? QMessageBox::Warning
-                                                                             : QMessageBox::Information;
+  return style == MB_STOP          ? QMessageBox::Critical
+         : style == MB_EXCLAMATION ? QMessageBox::Warning
+                                   : QMessageBox::Information;
 }
 
 // Buttons of a dialog never act on Enter in a field unless they are the dialog's OK.
@@ -117,8 +118,7 @@ bool QtDialogs::ChangePassword(CString* oldPassword, CString* newPassword) {
   auto* buttons = Buttons(&d, QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
   QObject::connect(buttons, &QDialogButtonBox::accepted, &d, [&] {
     if (fields[1]->text() != fields[2]->text()) {
-      Inform(kTitleLookout,
-             "Passwords do not match\n\nMake sure you specify the same\npassword and confirmed password",
+      Inform(kTitleLookout, "Passwords do not match\n\nMake sure you specify the same\npassword and confirmed password",
              MB_EXCLAMATION);
       return;
     }

@@ -45,8 +45,10 @@ QIcon Draw(int index) {
   const Badge b = BadgeFor(index);
   p.setPen(Qt::NoPen);
   p.setBrush(b.color);
-  if (b.round) p.drawEllipse(2, 2, size - 4, size - 4);
-  else p.drawRoundedRect(2, 2, size - 4, size - 4, 6, 6);
+  if (b.round)
+    p.drawEllipse(2, 2, size - 4, size - 4);
+  else
+    p.drawRoundedRect(2, 2, size - 4, size - 4, 6, 6);
   QFont f = p.font();
   f.setBold(true);
   f.setPixelSize(20);

@@ -1,9 +1,9 @@
 // The machine record a console reads from notifications 71 and 72: its byte form as the wire
 // format describes it, the clamping of what a reader takes, and a short record that changes
 // nothing.
-#include <gtest/gtest.h>
-
 #include "engine/core/machine_record.h"
+
+#include <gtest/gtest.h>
 
 namespace {
 

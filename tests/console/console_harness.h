@@ -38,7 +38,9 @@ class TestLoop {
     return true;
   }
   // Runs whatever arrives for ms milliseconds.
-  void RunFor(int ms) { RunUntil([] { return false; }, ms); }
+  void RunFor(int ms) {
+    RunUntil([] { return false; }, ms);
+  }
 
  private:
   std::mutex m_mx;

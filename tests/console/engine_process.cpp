@@ -28,8 +28,8 @@ bool EngineProcess::Start(std::string* log) {
     wwwPort = FreePort();
   } while (wwwPort == rcPort);
   std::string out;
-  const int rc = RunCommand(Script() + " start " + std::to_string(rcPort) + " " + std::to_string(wwwPort) + " 2>&1",
-                            &out);
+  const int rc =
+      RunCommand(Script() + " start " + std::to_string(rcPort) + " " + std::to_string(wwwPort) + " 2>&1", &out);
   if (log) *log = out;
   m_running = true;  // even half-started, it is stopped at the end
   return rc == 0;
@@ -37,8 +37,8 @@ bool EngineProcess::Start(std::string* log) {
 
 bool EngineProcess::Restart(std::string* log) {
   std::string out;
-  const int rc = RunCommand(Script() + " restart " + std::to_string(rcPort) + " " + std::to_string(wwwPort) + " 2>&1",
-                            &out);
+  const int rc =
+      RunCommand(Script() + " restart " + std::to_string(rcPort) + " " + std::to_string(wwwPort) + " 2>&1", &out);
   if (log) *log = out;
   m_running = true;
   return rc == 0;

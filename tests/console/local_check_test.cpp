@@ -1,10 +1,11 @@
 // The local log-in check: the engine's instance lock probed without taking it, the user looked up
 // read-only in the engine's registry with its letter case corrected, and a registry that cannot be
 // read skips the user check instead of refusing.
+#include "console/shell/local_check.h"
+
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
-#include "console/shell/local_check.h"
 #include "engine/access/user_db.h"
 #include "engine/config/reg_helpers.h"
 #include "platform/instance_lock.h"

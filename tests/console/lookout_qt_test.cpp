@@ -74,7 +74,9 @@ struct FakeDialogs : ConsoleDialogs {
     return yes;
   }
   void Inform(const CString& title, const CString& text, uint32_t) override { shown.push_back(title + ": " + text); }
-  void ShowMessage(const CString& title, const CString& text, uint32_t) override { shown.push_back(title + ": " + text); }
+  void ShowMessage(const CString& title, const CString& text, uint32_t) override {
+    shown.push_back(title + ": " + text);
+  }
   bool OnlineOptions(ConnectParams& params, const std::function<bool(ConnectParams&)>& accept) override {
     ++onlineOptions;
     ConnectParams p = params;
@@ -305,7 +307,8 @@ void LookoutQtTest::theConsoleAgainstTheEngine() {
     HeldOrigin origin;
     const std::string url = "http://127.0.0.2:" + std::to_string(origin.port) + "/page";
     std::thread curl([&] {
-      RunCommand("curl -s -m 20 --interface 127.0.0.3 -x http://127.0.0.1:" + std::to_string(engine.wwwPort) + " " + url);
+      RunCommand("curl -s -m 20 --interface 127.0.0.3 -x http://127.0.0.1:" + std::to_string(engine.wwwPort) + " " +
+                 url);
     });
     struct Join {
       HeldOrigin& o;
@@ -357,8 +360,7 @@ void LookoutQtTest::theConsoleAgainstTheEngine() {
     dialogs.yes = false;
     w->Action(CMD_TERMINATE)->trigger();
     QCOMPARE(dialogs.asked.size(), asked + 1);
-    QCOMPARE(QString::fromStdString(dialogs.asked.back()),
-             QString("Confirm termination: ") + kTextConfirmTermination);
+    QCOMPARE(QString::fromStdString(dialogs.asked.back()), QString("Confirm termination: ") + kTextConfirmTermination);
     QCOMPARE(app.Client().OutstandingRequests(), size_t(0));
     dialogs.yes = true;
     app.Settings().warnings.DeleteSession = 0;
@@ -641,12 +643,14 @@ void LookoutQtTest::settingsRoundTripThroughQSettingsAndPlacement() {
   QVERIFY(QFile::exists(file));
   // An independent INI reader sees the groups and values where the profile keeps them.
   std::string out;
-  QCOMPARE(RunCommand("python3 -c \"import configparser,sys; c=configparser.ConfigParser(); c.optionxform=str; "
-                      "c.read(sys.argv[1]); print(c['Settings']['Username'], c['Settings']['TrellisPort'], "
-                      "c['Warnings']['DeleteSession'], c['Warnings']['DeleteUserGroup'], len(c['Settings']['Placement']))\" '" +
-                          file.toStdString() + "'",
-                      &out),
-           0);
+  QCOMPARE(
+      RunCommand(
+          "python3 -c \"import configparser,sys; c=configparser.ConfigParser(); c.optionxform=str; "
+          "c.read(sys.argv[1]); print(c['Settings']['Username'], c['Settings']['TrellisPort'], "
+          "c['Warnings']['DeleteSession'], c['Warnings']['DeleteUserGroup'], len(c['Settings']['Placement']))\" '" +
+              file.toStdString() + "'",
+          &out),
+      0);
   QCOMPARE(QString::fromStdString(out).trimmed(), QString("ops 9808 0 1 88"));
   QtSettingsStore again;
   ConsoleSettings loaded;
@@ -709,8 +713,7 @@ void LookoutQtTest::commandsFollowTheOnlineStateAndCloseAsksAboutChanges() {
   dialogs.yes = false;
   QVERIFY(!w->close());
   QVERIFY(w->isVisible());
-  QCOMPARE(QString::fromStdString(dialogs.asked.back()),
-           QString("Configuration changed: ") + kTextGoOfflineChanged);
+  QCOMPARE(QString::fromStdString(dialogs.asked.back()), QString("Configuration changed: ") + kTextGoOfflineChanged);
   dialogs.yes = true;
   QVERIFY(w->close());
   // A failed log-in: the next Go On-line shows the On-line Options again.

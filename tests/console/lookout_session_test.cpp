@@ -56,9 +56,9 @@ class ConsoleAgainstEngine : public ::testing::Test {
     ui.onCommand = nullptr;
   }
   bool TreeFilled() {
-    return client->OutstandingRequests() == 0 && ui.HasView(VIEW_TREE_UPDATE, RC_REQ_GET_USERS) && ui.HasView(VIEW_TREE_UPDATE, RC_REQ_GET_SERVICES) &&
-           ui.HasView(VIEW_TREE_UPDATE, RC_REQ_GET_POLICIES) && ui.HasView(VIEW_TREE_UPDATE, RC_REQ_GET_ASSUMPTIONS) &&
-           ui.HasView(VIEW_TREE_UPDATE, RC_REQ_GET_CACHE);
+    return client->OutstandingRequests() == 0 && ui.HasView(VIEW_TREE_UPDATE, RC_REQ_GET_USERS) &&
+           ui.HasView(VIEW_TREE_UPDATE, RC_REQ_GET_SERVICES) && ui.HasView(VIEW_TREE_UPDATE, RC_REQ_GET_POLICIES) &&
+           ui.HasView(VIEW_TREE_UPDATE, RC_REQ_GET_ASSUMPTIONS) && ui.HasView(VIEW_TREE_UPDATE, RC_REQ_GET_CACHE);
   }
   std::string ViewsText() const {
     std::string s;
@@ -288,7 +288,8 @@ TEST_F(ConsoleAgainstEngine, ARelayKilledMidSessionEndsTheConnectionAndTheConsol
       waitpid(pid, nullptr, 0);
     }
   } reap{second};
-  ASSERT_TRUE(WaitFor([&] { return RunCommand("ss -Htln 'sport = :" + std::to_string(relay) + "' | grep -q .") == 0; }));
+  ASSERT_TRUE(
+      WaitFor([&] { return RunCommand("ss -Htln 'sport = :" + std::to_string(relay) + "' | grep -q .") == 0; }));
   ui.boxes.clear();
   ui.views.clear();
   client->Login().port = relay;
@@ -348,7 +349,9 @@ class FakeEngine {
     close(m_listen);
     sock.Close();
   }
-  bool WaitReady() { return WaitFor([&] { return m_ready.load() || m_failed.load(); }, 10000) && m_ready.load(); }
+  bool WaitReady() {
+    return WaitFor([&] { return m_ready.load() || m_failed.load(); }, 10000) && m_ready.load();
+  }
   void Message(uint16_t code, const CString& t1 = CString(), const CString& t2 = CString(),
                const CString& t3 = CString()) {
     SendRCPMessage(sock, code, t1, t2, t3);

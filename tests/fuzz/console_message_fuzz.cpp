@@ -44,7 +44,7 @@ struct Input {
 };
 
 // The codes worth reaching; the fuzzer picks among them by one byte.
-const uint16_t kCodes[] = {5, 22, 23, 24, 25, 26, 27, 32, 33, 34, 35, 41, 42, 51, 62, 63, 71, 72,
+const uint16_t kCodes[] = {5,  22, 23, 24, 25, 26, 27,  32,  33,  34,  35,  41, 42, 51, 62, 63, 71, 72,
                            73, 74, 75, 76, 90, 91, 100, 101, 120, 131, 151, 20, 30, 40, 50, 70, 130};
 
 }  // namespace
