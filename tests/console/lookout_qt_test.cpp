@@ -414,6 +414,15 @@ void LookoutQtTest::theConsoleAgainstTheEngine() {
   QVERIFY(WaitUntil([&] { return tree->Root(RC_REQ_GET_SERVICES) != nullptr; }));
   QCOMPARE(dialogs.onlineOptions, 1);
   QVERIFY(app.Client().IsOnline());
+
+  // A wrong password: the box says so, and the next Go On-line asks for the values again.
+  w->Action(CMD_GO_OFFLINE)->trigger();
+  QVERIFY(!app.Client().IsOnline());
+  app.Client().Login().password = "wrong";
+  w->Action(CMD_GO_ONLINE)->trigger();
+  QVERIFY(WaitUntil([&] { return dialogs.HasShown("Bad password - recheck your password"); }));
+  QVERIFY(!app.Client().CredentialsAccepted());
+  QCOMPARE(w->windowTitle(), QString("Nomra Lookout - Off-line"));
   QVERIFY(app.Stop(5000));
 }
 
