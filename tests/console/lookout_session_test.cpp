@@ -513,6 +513,42 @@ TEST_F(ConsoleAgainstFake, ASilentEngineEndsTheTransactionAndTheConnection) {
   EXPECT_NE(LostText().find("did not answer in time"), CString::npos) << LostText();
 }
 
+// The engine answers request 120 with reply 3 and only then says whether it refused the change: the
+// log-in password follows the change when nothing is refused, and goes back when it is.
+TEST_F(ConsoleAgainstFake, AChangedPasswordIsKeptOnlyWhenTheEngineDoesNotRefuseIt) {
+  FakeEngine fake;
+  Connect(fake);
+  fake.Message(RC_NOTIFY_LOGGED_IN);
+  ASSERT_TRUE(loop.RunUntil([&] { return client->IsLoggedIn(); }));
+  // Answer the nine first requests: all refused.
+  for (size_t i = 0; i < FirstRequests().size(); ++i) {
+    EXPECT_EQ(fake.NextRequest().m_code, FirstRequests()[i]);
+    fake.Message(RC_REPLY_REFUSED);
+  }
+  ASSERT_TRUE(loop.RunUntil([&] { return client->OutstandingRequests() == 0; }));
+
+  client->ChangePassword("p", "wrong-old");
+  CTLRCPMessage req = fake.NextRequest();
+  EXPECT_EQ(req.m_code, RC_REQ_CHANGE_PASSWORD);
+  EXPECT_EQ(req.m_text1, "u");
+  EXPECT_EQ(req.m_text2, "p");
+  EXPECT_EQ(req.m_text3, "wrong-old");
+  fake.Message(RC_REPLY_ACCEPTED);
+  fake.Message(RC_REPLY_DONE);
+  fake.Message(RC_NOTIFY_OPERATOR_MESSAGE, "Invalid Password", "You have specified an invalid old password");
+  ASSERT_TRUE(loop.RunUntil([&] { return ui.HasBox("Invalid Password"); }));
+  EXPECT_EQ(client->Login().password, "p");
+
+  client->ChangePassword("p", "new");
+  EXPECT_EQ(fake.NextRequest().m_code, RC_REQ_CHANGE_PASSWORD);
+  fake.Message(RC_REPLY_ACCEPTED);
+  fake.Message(RC_REPLY_DONE);
+  ASSERT_TRUE(loop.RunUntil([&] { return client->OutstandingRequests() == 0; }));
+  EXPECT_EQ(client->Login().password, "new");
+  // A refusal of the gets said nothing.
+  EXPECT_EQ(ui.boxes.size(), 1u);
+}
+
 TEST_F(ConsoleAgainstFake, AServerForAnotherClientTypeAndAMissingServerGiveTheirTexts) {
   FakeEngine mapping(LINK_CLIENT_MAPPING);
   client->Login() = ConnectParams{"127.0.0.1", mapping.port, "u", "p"};
