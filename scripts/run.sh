@@ -8,6 +8,7 @@
 #   scripts/run.sh restart    stop, then start: registry changes take effect at a start
 #   scripts/run.sh status     whether it runs, its pid and the ports it listens on
 #   scripts/run.sh password   set Administrator's password (the consoles' log-in); restarts
+#   scripts/run.sh console    build and start the console (build/lookout) against this engine
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$(pwd)
@@ -22,7 +23,7 @@ LOCK="$TRELLIS_RUNDIR/TrellisEngineApp.lock"
 source "$top/scripts/engine.sh"
 
 usage() {
-  echo "usage: scripts/run.sh [start|stop|restart|status|password]" >&2
+  echo "usage: scripts/run.sh [start|stop|restart|status|password|console]" >&2
   exit 2
 }
 # Installed: the programs are built and the service is recorded in this state's registry. Nothing
@@ -191,6 +192,19 @@ print("\"UserMustChangePassword\"=dword:0")
   [ -z "$was_running" ] || start_command
 }
 
+# The console, built on demand and given this state's registry and run folder, so its local log-in
+# check finds this engine running and its users.
+console_command() {
+  if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+    echo "the console needs a desktop (DISPLAY is not set)" >&2
+    return 1
+  fi
+  bash scripts/setup.sh
+  cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build build -j"$(nproc)" --target lookout
+  exec "$top/build/lookout"
+}
+
 case "${1:-start}" in
   start) start_command ;;
   stop) stop_command ;;
@@ -205,5 +219,6 @@ case "${1:-start}" in
     "$T" -v | head -n 1
     show_status || true ;;
   password) password_command ;;
+  console) console_command ;;
   *) usage ;;
 esac

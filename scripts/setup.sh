@@ -6,6 +6,8 @@ set -euo pipefail
 PACKAGES=(
   # building
   build-essential cmake pkg-config libsqlite3-dev
+  # the console (Qt 6 Widgets), and a virtual display for its screenshots
+  qt6-base-dev xvfb xauth
   # tests and checks
   googletest libgtest-dev libgmock-dev clang libclang-rt-14-dev
   # peers and tools the tests drive

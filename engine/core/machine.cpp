@@ -5,6 +5,7 @@
 #include "engine/access/location.h"
 #include "engine/access/user_db.h"
 #include "engine/config/util.h"
+#include "engine/core/machine_record.h"
 #include "engine/core/session.h"
 
 TL_IMPLEMENT_SERIAL(CMachine, CLockableObject, 1)
@@ -247,25 +248,29 @@ void CMachine::OnRemoved() {
 }
 
 void CMachine::Serialize(CArchive& ar) {
+  // The byte form is the configuration side's machine record, which the consoles read.
   CLockGuard g(*this);
+  CMachineRecord record;
   if (ar.IsStoring()) {
-    ar << m_address << m_userName << m_securityLevel;
+    record.Address = m_address;
+    record.UserName = m_userName;
+    record.SecurityLevel = m_securityLevel;
     // Seconds since 1970 as unsigned 32 bits: good until 2106, where a signed form ends in 2038.
-    ar << static_cast<uint32_t>(m_created);
-    ar << m_identifiedByDHCP << m_computerName << m_hardwareAddress;
-  } else {
-    // Read whole before anything is applied: a short record leaves the machine as it was.
-    CString address, user, computer, hardware;
-    uint32_t level = 0, created = 0, dhcp = 0;
-    ar >> address >> user >> level >> created >> dhcp >> computer >> hardware;
-    m_address = address;
-    m_userName = user;
-    m_securityLevel = ClampSecurityLevel(level);
-    m_created = static_cast<time_t>(created);
-    m_identifiedByDHCP = dhcp != 0 ? 1 : 0;
-    m_computerName = computer;
-    m_hardwareAddress = hardware;
+    record.Created = static_cast<uint32_t>(m_created);
+    record.IdentifiedByDHCP = m_identifiedByDHCP;
+    record.ComputerName = m_computerName;
+    record.HardwareAddress = m_hardwareAddress;
+    record.Serialize(ar);
+    return;
   }
+  record.Serialize(ar);
+  m_address = record.Address;
+  m_userName = record.UserName;
+  m_securityLevel = record.SecurityLevel;
+  m_created = static_cast<time_t>(record.Created);
+  m_identifiedByDHCP = record.IdentifiedByDHCP;
+  m_computerName = record.ComputerName;
+  m_hardwareAddress = record.HardwareAddress;
 }
 
 void IdentifyMachine(CMachine& machine, bool hasLease, const CString& leaseComputerName,

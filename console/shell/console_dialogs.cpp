@@ -1,0 +1,16 @@
+#include "console/shell/console_dialogs.h"
+
+#include "console/shell/console_texts.h"
+#include "console/shell/local_check.h"
+
+bool AcceptOnlineOptions(ConnectParams& params, ConsoleDialogs& dialogs) {
+  if (params.password.empty() && !dialogs.AskOkCancel(kTitleLookout, kTextNoPassword)) return false;
+  const LocalCheck check = CheckLocalLogin(params.server, params.user);
+  switch (check.result) {
+    case LocalCheckResult::NotRunning: dialogs.Inform(kTitleLookout, kTextNotRunning, MB_STOP); return false;
+    case LocalCheckResult::NoSuchUser: dialogs.Inform(kTitleLookout, kTextNoSuchLocalUser, MB_STOP); return false;
+    case LocalCheckResult::Ok: break;
+  }
+  params.user = check.userName;
+  return true;
+}

@@ -1,0 +1,17 @@
+#pragma once
+// What the console's views and commands reach of the application: the protocol state with its
+// mirrors, the dialogs, the settings. All on the user-interface thread.
+#include "console/shell/console_dialogs.h"
+#include "console/shell/console_settings.h"
+#include "console/shell/lookout_client.h"
+
+class ConsoleHost {
+ public:
+  virtual ~ConsoleHost() = default;
+  virtual CLookoutClient& Client() = 0;
+  virtual ConsoleDialogs& Dialogs() = 0;
+  virtual ConsoleSettings& Settings() = 0;
+};
+
+// Qt's text of a console text (bytes taken as UTF-8, the engine's texts are plain ASCII).
+#define QS(text) QString::fromStdString(text)

@@ -1,0 +1,103 @@
+#pragma once
+// A user-interface thread for the console's protocol state without a toolkit: the test thread
+// runs the closures the session thread posts, and a ConsoleUi that records what it was told.
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "console/shell/lookout_client.h"
+
+namespace trellis::test {
+
+class TestLoop {
+ public:
+  void Post(std::function<void()> fn) {
+    std::lock_guard<std::mutex> g(m_mx);
+    m_queue.push_back(std::move(fn));
+    m_cv.notify_one();
+  }
+  CLookoutClient::PostFn Poster() {
+    return [this](std::function<void()> fn) { Post(std::move(fn)); };
+  }
+  // Runs posted closures until pred holds; false after timeoutMs.
+  bool RunUntil(const std::function<bool()>& pred, int timeoutMs = 15000) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!pred()) {
+      std::function<void()> fn;
+      {
+        std::unique_lock<std::mutex> lk(m_mx);
+        if (!m_cv.wait_until(lk, end, [&] { return !m_queue.empty(); })) return pred();
+        fn = std::move(m_queue.front());
+        m_queue.pop_front();
+      }
+      fn();
+    }
+    return true;
+  }
+  // Runs whatever arrives for ms milliseconds.
+  void RunFor(int ms) {
+    RunUntil([] { return false; }, ms);
+  }
+
+ private:
+  std::mutex m_mx;
+  std::condition_variable m_cv;
+  std::deque<std::function<void()>> m_queue;
+};
+
+struct RecordingUi : ConsoleUi {
+  struct Box {
+    CString title, text;
+    uint32_t style;
+  };
+  struct View {
+    int category;
+    ViewEvent event;
+  };
+  void ViewUpdate(int category, const ViewEvent& event) override { views.push_back({category, event}); }
+  void MessageBox(const CString& title, const CString& text, uint32_t style) override {
+    boxes.push_back({title, text, style});
+  }
+  void SetOnline(bool on, const CString& server) override {
+    online = on;
+    onlineServer = server;
+    ++onlineChanges;
+  }
+  void Popup(int kind, const CString& title, const CString& text, const CString& address) override {
+    popups.push_back({title, text + "|" + address, static_cast<uint32_t>(kind)});
+  }
+  void Command(uint32_t id) override {
+    commands.push_back(id);
+    if (onCommand) onCommand(id);
+  }
+
+  bool HasView(int category, uint16_t code, const CString& name = CString()) const {
+    for (const auto& v : views)
+      if (v.category == category && v.event.code == code && (name.empty() || v.event.name == name)) return true;
+    return false;
+  }
+  const View* FindView(int category, uint16_t code, const std::function<bool(const ViewEvent&)>& pred) const {
+    for (const auto& v : views)
+      if (v.category == category && v.event.code == code && pred(v.event)) return &v;
+    return nullptr;
+  }
+  bool HasBox(const CString& title) const {
+    for (const auto& b : boxes)
+      if (b.title == title) return true;
+    return false;
+  }
+
+  std::vector<View> views;
+  std::vector<Box> boxes;
+  std::vector<Box> popups;
+  std::vector<uint32_t> commands;
+  std::function<void(uint32_t)> onCommand;
+  bool online = false;
+  CString onlineServer;
+  int onlineChanges = 0;
+};
+
+}  // namespace trellis::test
