@@ -18,6 +18,10 @@
 // sees as such; after a whole request the end is passed on and the answer still goes out. An origin that has not begun its answer when the session's idle time-out
 // comes gets the browser the time-out page (504).
 //
+// Requests addressed to the gateway itself under non-proxy action 3, and its internal resources,
+// are served by the local branch (www_local.cpp, www_cgi.cpp): files, folder listings and CGI
+// programs, every path resolved so that nothing outside its root is ever served.
+//
 // Threads: everything runs on the session's own thread; the client socket, the server socket and
 // the cache writer belong to it. The cache is the engine's (shared; it locks itself).
 #include <atomic>
@@ -25,6 +29,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <sys/types.h>
+#include <vector>
 
 #include "engine/proxy/common/two_end_session.h"
 #include "engine/proxy/www/http_request.h"
@@ -74,6 +80,8 @@ class CWWWSession : public CTwoEndTCPSession {
   void OnRead(platform::Message& msg) override;
   void OnClose(platform::Message& msg) override;
   void OnRelayEnded(bool failed) override;
+  // Ends a CGI program that still runs (with its group) and reaps it.
+  void OnEnd() override;
 
   // ---- Request (reading and parsing) -----------------------------------------------------------
   // 1 when a whole request header is in the buffer; 0 when more is needed or the failure has been
@@ -117,6 +125,19 @@ class CWWWSession : public CTwoEndTCPSession {
   // A session ending in a failure while the browser holds part of a response: the browser's
   // connection will close with a reset.
   void ResetClientIfCut();
+
+  // ---- The gateway's own web server (www_local.cpp, www_cgi.cpp) ---------------------------------
+  // The local branch: GET and HEAD of files, listings, POST and GET of CGI programs, else 501.
+  void ServeLocal();
+  // One file below root (HEAD: its header only); a folder gives its default file, else (listing
+  // set) its listing.
+  void ServeFile(const CString& root, const std::vector<std::string>& segments, bool head, bool listing);
+  void ListFolder(int dirfd, const std::vector<std::string>& segments);
+  // segments[0] is the CGI label.
+  void RunCGI(const std::vector<std::string>& segments);
+  void OnCGIOutput(bool drain);
+  void TakeCGIHeader(bool ended);
+  void EndCGI();
 
   // Sends the page and ends the session (reason 1 unless given).
   void SendErrorPage(WWWPage page, const CString& detail = CString(), const char* status = nullptr,
@@ -163,6 +184,13 @@ class CWWWSession : public CTwoEndTCPSession {
   CString m_postData;
   uint32_t m_resolved = kUnresolved;
   bool m_referred = false;
+  bool m_local = false;     // served by the local branch
+  bool m_internal = false;  // a "/trellis-internal/" resource
+
+  // CGI program.
+  bool m_cgi = false;
+  pid_t m_cgiPid = -1;
+  std::string m_cgiOutput;  // the program's output until its header has ended
 
   // Server side.
   bool m_serverConnected = false;
