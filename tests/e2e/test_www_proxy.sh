@@ -155,7 +155,7 @@ expect_contains "unresolvable host page" "$(cat "$WORK/out/e1")" "<TITLE>Socket 
 code=$(curl -s -o "$WORK/out/e2" -w '%{http_code}' -x "$PROXY" "http://127.0.0.2:$DEAD/")
 expect_eq "refusing server" "$code" "502"
 code=$(curl -s -o /dev/null -w '%{http_code}' -x "$PROXY" "ftp://127.0.0.2:$DEAD/x")
-expect_eq "ftp refused for now" "$code" "501"
+expect_eq "ftp server that refuses: socket error" "$code" "502"
 code=$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$P/index.html")
 expect_eq "request to the gateway itself (no internal server named)" "$code" "400"
 code=$(curl -s -o /dev/null -w '%{http_code}' -x "$PROXY" "http://localhost:$P/loop")

@@ -54,22 +54,6 @@ class CFd {
   int m_fd;
 };
 
-// Percent-encodes everything but the unreserved characters and "/".
-CString PercentEncodePath(std::string_view path) {
-  static const char kHex[] = "0123456789ABCDEF";
-  CString out;
-  for (unsigned char c : path) {
-    if (std::isalnum(c) || c == '/' || c == '-' || c == '.' || c == '_' || c == '~') {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    }
-  }
-  return out;
-}
-
 CString HttpNow() { return CWWWCache::FormatHttpDate(static_cast<int64_t>(::time(nullptr))); }
 
 bool IsDefaultNameUsable(const CString& name) {
@@ -78,6 +62,22 @@ bool IsDefaultNameUsable(const CString& name) {
 }
 
 }  // namespace
+
+CString CWWWSession::ListingIcon(bool folder, const std::string& name) const {
+  const CString base = FormatString("http://%s:%u/trellis-internal", GetLocalAddress().c_str(), GetServiceLocalPort());
+  if (folder)
+    return ::access("Resources/Directory.gif", R_OK) == 0 ? base + "/Resources/Directory.gif"
+                                                          : CString("internal-gopher-menu");
+  const size_t dot = name.rfind('.');
+  const std::string ext = dot == std::string::npos ? std::string() : name.substr(dot + 1);
+  // Only a plain extension becomes part of a file name looked up below Resources.
+  if (!ext.empty() && ext.size() <= 16 &&
+      std::all_of(ext.begin(), ext.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)); }) &&
+      ::access(("Resources/" + ext + ".gif").c_str(), R_OK) == 0)
+    return base + "/Resources/" + ext + ".gif";
+  return ::access("Resources/Default.gif", R_OK) == 0 ? base + "/Resources/Default.gif"
+                                                      : CString("internal-gopher-unknown");
+}
 
 // ---- Dispatch -----------------------------------------------------------------------------------
 
@@ -212,11 +212,6 @@ void CWWWSession::ListFolder(int dirfd, const std::vector<std::string>& segments
   ::closedir(dir);
 
   const CString shown = "/" + JoinSegments(segments);
-  const CString base = FormatString("http://%s:%u/trellis-internal", GetLocalAddress().c_str(), GetServiceLocalPort());
-  const CString dirIcon = ::access("Resources/Directory.gif", R_OK) == 0 ? base + "/Resources/Directory.gif"
-                                                                         : CString("internal-gopher-menu");
-  const CString defaultIcon = ::access("Resources/Default.gif", R_OK) == 0 ? base + "/Resources/Default.gif"
-                                                                           : CString("internal-gopher-unknown");
   std::string page = FormatString(
       "HTTP/1.0 200 Document Follows\r\nDate: %s\r\nServer: %s\r\nContent-Type: text/html\r\nConnection: close\r\n\r\n",
       HttpNow().c_str(), kServerName);
@@ -227,15 +222,7 @@ void CWWWSession::ListFolder(int dirfd, const std::vector<std::string>& segments
       title.c_str(), title.c_str());
   const std::string prefix = segments.empty() ? std::string() : "/" + JoinSegments(segments);
   auto line = [&](const Entry& e, bool folder) {
-    CString icon = folder ? dirIcon : defaultIcon;
-    if (!folder) {
-      const size_t dot = e.name.rfind('.');
-      const std::string ext = dot == std::string::npos ? std::string() : e.name.substr(dot + 1);
-      if (!ext.empty() && ext.size() <= 16 &&
-          std::all_of(ext.begin(), ext.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)); }) &&
-          ::access(("Resources/" + ext + ".gif").c_str(), R_OK) == 0)
-        icon = base + "/Resources/" + ext + ".gif";
-    }
+    const CString icon = ListingIcon(folder, e.name);
     char when[32] = "";
     struct tm tm {};
     if (::localtime_r(&e.st.st_mtime, &tm)) ::strftime(when, sizeof when, "%m/%d/%y %H:%M:%S", &tm);

@@ -71,6 +71,22 @@ CString HtmlEscape(std::string_view text) {
   return out;
 }
 
+CString PercentEncodePath(std::string_view path) {
+  static const char kHex[] = "0123456789ABCDEF";
+  CString out;
+  for (unsigned char c : path) {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '/' || c == '-' ||
+        c == '.' || c == '_' || c == '~') {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
+}
+
 CString BuildErrorPageText(const char* status, const CString& title, const CString& text) {
   const CString t = HtmlEscape(title);
   const CString body = "<HTML><HEAD><TITLE>" + t + "</TITLE></HEAD>\r\n<BODY><H1>" + t + "</H1><P><P>" +

@@ -36,6 +36,7 @@ CWWWSession::~CWWWSession() { EndCGI(); }
 
 void CWWWSession::OnEnd() {
   CTwoEndTCPSession::OnEnd();
+  m_dataSocket.Close();
   EndCGI();
 }
 
@@ -253,7 +254,8 @@ int CWWWSession::ParseRequest() {
         return kParseAnswered;
       }
       case 3:
-        SetDescription(FormatString("http: %s %s", m_req.method.c_str(), m_req.path.empty() ? "/" : m_req.path.c_str()));
+        SetDescription(
+            FormatString("http: %s %s", m_req.method.c_str(), m_req.path.empty() ? "/" : m_req.path.c_str()));
         m_local = true;
         return kParseGoOn;
       default: return kParseMalformed;
@@ -312,11 +314,7 @@ void CWWWSession::DispatchRequest(int result) {
       HTTPProcessRequest();
       return;
     case kHttpKindSSL: SSLPreProcessRequest(); return;
-    case kHttpKindFTP:
-      // FTP for web clients is not part of this build.
-      Log(kLogError, "Protocol not supported - requested %s", m_req.scheme.c_str());
-      SendErrorPage(WWWPage::ProtocolError);
-      return;
+    case kHttpKindFTP: FTPProcessRequest(); return;
     default:
       // https:// in a plain request would go out in clear text to port 80: clients use CONNECT.
       Log(kLogError, "Protocol not supported - requested %s", m_req.scheme.c_str());

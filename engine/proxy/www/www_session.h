@@ -20,19 +20,22 @@
 //
 // Requests addressed to the gateway itself under non-proxy action 3, and its internal resources,
 // are served by the local branch (www_local.cpp, www_cgi.cpp): files, folder listings and CGI
-// programs, every path resolved so that nothing outside its root is ever served.
+// programs, every path resolved so that nothing outside its root is ever served. "ftp://" URLs are
+// fetched by the session itself over an FTP control and a passive data connection (www_ftp.cpp).
 //
 // Threads: everything runs on the session's own thread; the client socket, the server socket and
 // the cache writer belong to it. The cache is the engine's (shared; it locks itself).
+#include <sys/types.h>
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 #include "engine/proxy/common/two_end_session.h"
+#include "engine/proxy/www/ftp_reply.h"
 #include "engine/proxy/www/http_request.h"
 #include "engine/proxy/www/www_cache.h"
 #include "engine/proxy/www/www_pages.h"
@@ -138,6 +141,22 @@ class CWWWSession : public CTwoEndTCPSession {
   void OnCGIOutput(bool drain);
   void TakeCGIHeader(bool ended);
   void EndCGI();
+  // The icon URL of a listing entry: the gateway's resource when it has one, else the browser's own.
+  CString ListingIcon(bool folder, const std::string& name) const;
+
+  // ---- ftp:// URLs (www_ftp.cpp) -------------------------------------------------------------
+  // How long one FTP reply or one piece of data may take.
+  static constexpr int kFtpReplyTimeoutMs = 30000;
+  void FTPProcessRequest();
+  void FtpSend(const CString& command);
+  // The code of the next whole reply (text in m_ftpReply).
+  uint32_t FtpReply();
+  [[noreturn]] void FtpUnexpected(const char* step);
+  void FtpOpenData();
+  // Waits for data on the data connection; false on an interrupted wait.
+  bool FtpWaitData();
+  void FtpRetrieve(const CString& file);
+  void FtpList(const CString& path);
 
   // Sends the page and ends the session (reason 1 unless given).
   void SendErrorPage(WWWPage page, const CString& detail = CString(), const char* status = nullptr,
@@ -191,6 +210,11 @@ class CWWWSession : public CTwoEndTCPSession {
   bool m_cgi = false;
   pid_t m_cgiPid = -1;
   std::string m_cgiOutput;  // the program's output until its header has ended
+
+  // FTP.
+  X1Socket m_dataSocket;
+  CFtpReplyReader m_ftpReply;
+  CString m_ftpBanner;  // the last multi-line reply text (the greeting, a login message)
 
   // Server side.
   bool m_serverConnected = false;
