@@ -2,6 +2,11 @@
 
 #include <strings.h>
 
+#include <cctype>
+#include <chrono>
+#include <mutex>
+#include <unordered_map>
+
 #include "engine/config/reg_helpers.h"
 #include "engine/config/util.h"
 
@@ -37,6 +42,39 @@ CString OperatorValue(const char* name, const char* suffix) {
   CString v = RegReadString(kHTTPErrorStringsKey, CString(name) + suffix, "");
   if (v.size() > 4096) v.resize(4096);
   return v;
+}
+
+// A "MimeTypes" value as the registry had it at most kMimeCacheMs ago. Every file the gateway
+// serves or stores asks for its type; a registry read each time puts every session behind the
+// store's one lock, and an operator's new type taking two seconds to apply costs nothing.
+constexpr int64_t kMimeCacheMs = 2000;
+constexpr size_t kMimeCacheEntries = 512;
+
+CString MimeValue(std::string_view name, const char* def) {
+  struct Entry {
+    CString value;
+    int64_t at;
+  };
+  static std::mutex mx;
+  static std::unordered_map<std::string, Entry> cache;
+  // The default is part of the key: an extension spelled like one of the special names must not
+  // answer for it.
+  std::string key = std::string(def) + "\n" + std::string(name);
+  for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now().time_since_epoch())
+                          .count();
+  {
+    std::lock_guard<std::mutex> g(mx);
+    auto it = cache.find(key);
+    if (it != cache.end() && now - it->second.at < kMimeCacheMs) return it->second.value;
+  }
+  CString value = RegReadString(kMimeTypesKey, CString(name), def);
+  std::lock_guard<std::mutex> g(mx);
+  // Names come from requests: the cache stays small whatever a client asks for.
+  if (cache.size() >= kMimeCacheEntries) cache.clear();
+  cache[key] = Entry{value, now};
+  return value;
 }
 
 }  // namespace
@@ -108,11 +146,11 @@ CString GetMimeType(std::string_view path) {
   const size_t dot = name.rfind('.');
   if (dot == std::string_view::npos) {
     if (path == "/" || name.empty()) return "text/html";
-    return RegReadString(kMimeTypesKey, "NoExtension", "text/plain");
+    return MimeValue("NoExtension", "text/plain");
   }
   const std::string_view ext = name.substr(dot + 1);
   if (!ext.empty() && ext.size() <= 32) {
-    const CString v = RegReadString(kMimeTypesKey, CString(ext), "");
+    const CString v = MimeValue(ext, "");
     if (!v.empty()) return v;
   }
   static const struct {
@@ -135,5 +173,5 @@ CString GetMimeType(std::string_view path) {
   for (const auto& e : kTable)
     if (ext.size() == std::char_traits<char>::length(e.ext) && ::strncasecmp(ext.data(), e.ext, ext.size()) == 0)
       return e.type;
-  return RegReadString(kMimeTypesKey, "DefaultMimeType", "application/unknown");
+  return MimeValue("DefaultMimeType", "application/unknown");
 }

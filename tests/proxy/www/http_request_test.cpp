@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/config/reg_helpers.h"
 #include "engine/proxy/www/http_request.h"
 #include "engine/proxy/www/www_pages.h"
 
@@ -311,6 +312,17 @@ TEST(WWWPagesTest, RealStatusSameBodyAndEscapedText) {
   EXPECT_EQ(GetMimeType("/"), "text/html");
   EXPECT_EQ(GetMimeType("/x.weird"), "application/unknown");
   EXPECT_EQ(GetMimeType("/dir.d/file"), "text/plain");
+}
+
+TEST(WWWPagesTest, MimeTypeRegistryBeforeTable) {
+  ASSERT_TRUE(RegWriteString(kMimeTypesKey, "avi", "video/x-operator"));
+  ASSERT_TRUE(RegWriteString(kMimeTypesKey, "zzq", "application/x-zzq"));
+  EXPECT_EQ(GetMimeType("/m/clip.AVI"), "video/x-operator");
+  EXPECT_EQ(GetMimeType("/m/file.zzq"), "application/x-zzq");
+  EXPECT_EQ(GetMimeType("/m/file.mov"), "video/quicktime");
+  // A value spelled like a special name is an extension like any other.
+  EXPECT_EQ(GetMimeType("/m/file.NoExtension"), "application/unknown");
+  EXPECT_EQ(GetMimeType("/m/file"), "text/plain");
 }
 
 }  // namespace
