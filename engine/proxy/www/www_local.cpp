@@ -232,7 +232,7 @@ void CWWWSession::ListFolder(int dirfd, const std::vector<std::string>& segments
     const size_t pad = e.name.size() < 20 ? 20 - e.name.size() : 0;
     page += "<A HREF=\"" + HtmlEscape(PercentEncodePath(prefix + "/" + e.name)) +
             "\"><IMG BORDER=0 ALIGN=absbottom SRC=\"" + HtmlEscape(icon) + "\"><B>" + HtmlEscape(e.name) + "</B></A>" +
-            std::string(pad, ' ') +
+            std::string(pad, ' ') + "\t" +
             FormatString("%12llu %s %s", static_cast<unsigned long long>(e.st.st_size), when, attributes.c_str()) +
             "\r\n";
   };
