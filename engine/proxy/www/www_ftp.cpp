@@ -98,7 +98,14 @@ void CWWWSession::FTPProcessRequest() {
     HTTPProcessRequest();
     return;
   }
-  if (m_req.method != "GET") {
+  const bool put = m_req.method == "PUT";
+  if (put && m_framing.kind != HttpBody::Length) {
+    // The upload's end is known only from its length (a chunked body from a pipe has none here).
+    Log(kLogError, "FTP upload %s without a Content-Length - refused", m_req.Description().c_str());
+    SendErrorPage(WWWPage::MalformedRequest, CString(), "411 Length Required");
+    return;
+  }
+  if (m_req.method != "GET" && !put) {
     Log(kLogError, "Method %s not implemented for %s", m_req.method.c_str(), m_req.Description().c_str());
     SendErrorPage(WWWPage::MethodNotImplemented);
     return;
@@ -137,8 +144,9 @@ void CWWWSession::FTPProcessRequest() {
     }
     if (code != 230 && code != 202) FtpUnexpected("the login");
 
-    bool folder = true;
-    if (!relative.empty()) {
+    bool folder = !put;
+    if (put && relative.empty()) throw FtpFailure{WWWPage::MalformedRequest, CString(), "400 Malformed Request"};
+    if (!put && !relative.empty()) {
       FtpSend("CWD " + relative);
       code = FtpReply();
       if (code >= 500 && code < 600)
@@ -146,7 +154,9 @@ void CWWWSession::FTPProcessRequest() {
       else if (code != 250 && code != 200)
         FtpUnexpected("CWD");
     }
-    if (folder)
+    if (put)
+      FtpStore(relative);
+    else if (folder)
       FtpList(path);
     else
       FtpRetrieve(relative);
@@ -304,4 +314,59 @@ void CWWWSession::FtpList(const CString& path) {
       FormatString("</PRE><HR><FONT COLOR=blue SIZE=-1><I><B>%s</B></I></FONT>\r\n</BODY></HTML>\r\n", kProductName);
   SendToClient(page);
   Log(kLogDebug, "Server closed FTP data socket in thread %x", Id());
+}
+
+void CWWWSession::FtpStore(const CString& file) {
+  FtpSend("TYPE I");
+  if (FtpReply() != 200) FtpUnexpected("TYPE I");
+  FtpOpenData();
+  FtpSend("STOR " + file);
+  const uint32_t code = FtpReply();
+  if (code == 550 || code == 553 || code == 450 || code == 532) {
+    Log(kLogError, "FTP upload to %s refused: %u %s", file.c_str(), code, m_ftpReply.Text().c_str());
+    throw FtpFailure{WWWPage::FileAccessDenied, CString(), "403 Access Denied"};
+  }
+  if (code != 150 && code != 125) FtpUnexpected("STOR");
+  // The body bytes that came with the header, then the rest as the browser sends it, up to the
+  // body's end; bytes past it belong to no request.
+  uint64_t sent = 0;
+  if (!m_bodyWire.empty()) {
+    m_dataSocket.Send(m_bodyWire.data(), m_bodyWire.size());
+    sent += m_bodyWire.size();
+    m_bodyWire.clear();
+  }
+  char buf[kRelayChunk];
+  while (!m_body.Done()) {
+    pollfd p{m_clientSocket.GetHandle(), POLLIN, 0};
+    const int r = ::poll(&p, 1, kFtpReplyTimeoutMs);
+    ResetIdleTimer();
+    if (r == 0) {
+      Log(kLogError, "Client sent no more of its upload within %d seconds", kFtpReplyTimeoutMs / 1000);
+      m_dataSocket.ResetOnClose();
+      throw FtpFailure{WWWPage::MalformedRequest, "", "408 Request Timeout"};
+    }
+    if (r < 0) continue;
+    const size_t n = m_clientSocket.Receive(buf, sizeof buf);
+    if (n == 0) {
+      // The browser ended before its body was whole: the server must not keep a cut file as whole.
+      Log(kLogError, "Client closed before the end of its upload - aborted");
+      m_dataSocket.ResetOnClose();
+      m_dataSocket.Close();
+      throw FtpFailure{WWWPage::MalformedRequest, CString(), "400 Malformed Request"};
+    }
+    std::string payload;
+    const size_t used = m_body.Feed(std::string_view(buf, n), &payload);
+    if (m_body.Bad()) throw FtpFailure{WWWPage::MalformedRequest, CString(), "400 Malformed Request"};
+    DropAfterRequest(n - used);
+    m_dataSocket.Send(payload.data(), payload.size());
+    sent += payload.size();
+  }
+  m_dataSocket.Close();
+  const uint32_t done = FtpReply();
+  if (done != 226 && done != 250) FtpUnexpected("the upload");
+  Log(kLogDebug, "Stored FTP file %s (%llu bytes) in thread %x", file.c_str(), static_cast<unsigned long long>(sent),
+      Id());
+  // Success only once the server has confirmed the whole file.
+  m_responseReceived = true;
+  SendToClient("HTTP/1.0 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
 }

@@ -157,6 +157,8 @@ class CWWWSession : public CTwoEndTCPSession {
   bool FtpWaitData();
   void FtpRetrieve(const CString& file);
   void FtpList(const CString& path);
+  // PUT: the request body to the server with STOR; 200 once the server has confirmed it.
+  void FtpStore(const CString& file);
 
   // Sends the page and ends the session (reason 1 unless given).
   void SendErrorPage(WWWPage page, const CString& detail = CString(), const char* status = nullptr,
