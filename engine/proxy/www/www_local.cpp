@@ -251,3 +251,44 @@ void CWWWSession::ListFolder(int dirfd, const std::vector<std::string>& segments
   Log(kLogDebug, "Browsing directory %s\n", shown.c_str());
   FinishAnswered(0);
 }
+
+// ---- Java client page ---------------------------------------------------------------------------
+
+bool CWWWSession::SendJavaClientPage() {
+  CFd fd(::open("Java/Client.htm", O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  struct stat st {};
+  if (fd.Get() < 0 || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    Log(kLogError, "Java client template Java/Client.htm not readable");
+    return false;
+  }
+  std::string templ(static_cast<size_t>(std::min<off_t>(st.st_size, kMaxJavaTemplate)), '\0');
+  const ssize_t n = ::read(fd.Get(), templ.data(), templ.size());
+  if (n < 0) return false;
+  templ.resize(static_cast<size_t>(n));
+  // The URL the browser asked for: the gateway's own address as it reached it for a non-proxy
+  // request.
+  CString url;
+  if (IsNonProxyRequest() || m_req.relative) {
+    const uint32_t port = GetServiceLocalPort();
+    url = "http://" + GetLocalAddress() + (port == 80 ? CString() : FormatString(":%u", port)) +
+          (m_req.path.empty() ? CString("/") : m_req.path);
+  } else {
+    url = m_req.Description();
+  }
+  if (!m_req.query.empty()) url += "?" + m_req.query;
+  // The client logs in to the gateway on the port it reached this service by.
+  const CString body = BuildJavaClientPage(templ, url, GetServiceLocalPort());
+  // A login page is no answer to the request: it goes with the refusal's status, so no client or
+  // cache takes it for the resource.
+  const std::string page =
+      FormatString("HTTP/1.0 403 Login Required\r\nServer: Trellis 2.1 beta 2\r\nPragma: no-cache\r\n"
+                   "Content-type: text/html\r\nContent-Length: %zu\r\nConnection: close\r\n\r\n",
+                   body.size()) +
+      body;
+  try {
+    SendToClient(page);
+  } catch (const X1SocketException& e) {
+    Log(kLogError, "Sending the Java client page failed: %s", e.GetText().c_str());
+  }
+  return true;
+}

@@ -109,6 +109,26 @@ CString HtmlEscape(std::string_view text) {
   return out;
 }
 
+CString BuildJavaClientPage(std::string_view templ, const CString& url, uint32_t port) {
+  templ = templ.substr(0, kMaxJavaTemplate);
+  const CString u = HtmlEscape(url);
+  const CString p = FormatString("%u", port);
+  CString out;
+  size_t start = 0;
+  while (start < templ.size()) {
+    size_t end = templ.find('\n', start);
+    if (end == std::string_view::npos) end = templ.size();
+    std::string_view line = templ.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    CString l(line);
+    for (size_t at; (at = l.find("##URL##")) != CString::npos;) l.replace(at, 7, u);
+    for (size_t at; (at = l.find("##PORT##")) != CString::npos;) l.replace(at, 8, p);
+    out += l + "\r\n";
+    start = end + 1;
+  }
+  return out;
+}
+
 CString PercentEncodePath(std::string_view path) {
   static const char kHex[] = "0123456789ABCDEF";
   CString out;

@@ -275,9 +275,10 @@ int CWWWSession::ParseRequest() {
   // The level this session has reached (what the check left it), not the level a login could
   // reach: a guest whose request needs a login is never served before that login.
   if (access == AccessResult::LoginRequired || ClampSecurityLevel(GetSecurityLevel()) < GetRequiredLevel()) {
-    // The only login this service knows is the Java client, which modern browsers cannot run.
+    // The only login this service knows is the Java client page; without it (or its template) the
+    // guest gets the refusal.
     Log(kLogFailedAuthorisation, "%s", description.c_str());
-    SendErrorPage(WWWPage::AccessDenied);
+    if (!m_settings.UseJavaClient || !SendJavaClientPage()) SendErrorPage(WWWPage::AccessDenied);
     return kParseAnswered;
   }
   return kParseGoOn;

@@ -160,6 +160,10 @@ class CWWWSession : public CTwoEndTCPSession {
   // PUT: the request body to the server with STOR; 200 once the server has confirmed it.
   void FtpStore(const CString& file);
 
+  // The Java client login page from the template "Java/Client.htm" of the engine's home, with the
+  // refusal's status; false (nothing sent) when the template cannot be read.
+  bool SendJavaClientPage();
+
   // Sends the page and ends the session (reason 1 unless given).
   void SendErrorPage(WWWPage page, const CString& detail = CString(), const char* status = nullptr,
                      uint32_t reason = kSessionExitRefused);

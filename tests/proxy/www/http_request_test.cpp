@@ -314,6 +314,13 @@ TEST(WWWPagesTest, RealStatusSameBodyAndEscapedText) {
   EXPECT_EQ(GetMimeType("/dir.d/file"), "text/plain");
 }
 
+TEST(WWWPagesTest, JavaClientPageFromItsTemplate) {
+  EXPECT_EQ(BuildJavaClientPage("<P>##URL## ##URL##\n<P>##PORT##\r\nend", "http://h/a?b=\"x\"", 8080),
+            "<P>http://h/a?b=&quot;x&quot; http://h/a?b=&quot;x&quot;\r\n<P>8080\r\nend\r\n");
+  EXPECT_EQ(BuildJavaClientPage("", "u", 1), "");
+  EXPECT_LE(BuildJavaClientPage(std::string(kMaxJavaTemplate * 2, 'a'), "u", 1).size(), kMaxJavaTemplate + 2);
+}
+
 TEST(WWWPagesTest, MimeTypeRegistryBeforeTable) {
   ASSERT_TRUE(RegWriteString(kMimeTypesKey, "avi", "video/x-operator"));
   ASSERT_TRUE(RegWriteString(kMimeTypesKey, "zzq", "application/x-zzq"));
