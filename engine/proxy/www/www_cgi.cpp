@@ -122,6 +122,21 @@ void CWWWSession::RunCGI(const std::vector<std::string>& segments) {
     SendErrorPage(WWWPage::SocketError, "The CGI program could not be started", "500 Internal Server Error");
     return;
   }
+  // Both ends above the standard descriptors: an end that were 0 or 1 itself would not be
+  // duplicated onto it and would stay close-on-exec, leaving the program without its input.
+  for (int& end : sv) {
+    if (end > 2) continue;
+    const int moved = ::fcntl(end, F_DUPFD_CLOEXEC, 3);
+    ::close(end);
+    end = moved;
+  }
+  if (sv[0] < 0 || sv[1] < 0) {
+    if (sv[0] >= 0) ::close(sv[0]);
+    if (sv[1] >= 0) ::close(sv[1]);
+    Log(kLogError, "CGI program %s not started: no descriptor", program.c_str());
+    SendErrorPage(WWWPage::SocketError, "The CGI program could not be started", "500 Internal Server Error");
+    return;
+  }
   posix_spawn_file_actions_t actions;
   posix_spawnattr_t attr;
   ::posix_spawn_file_actions_init(&actions);
@@ -156,6 +171,8 @@ void CWWWSession::RunCGI(const std::vector<std::string>& segments) {
 
   try {
     m_serverSocket.Attach(sv[0]);
+    // A program that does not read its input must not hold the session in a send past its limit.
+    if (GetTimeoutSeconds() > 0) m_serverSocket.SetSendTimeout(static_cast<int>(GetTimeoutSeconds() * 1000));
     m_serverConnected = true;
     m_serverSocket.AsyncSelect(FD_READ | FD_CLOSE);
     m_serverSocket.ArmAsyncSelect();
