@@ -75,6 +75,8 @@ printf 'notes\n' >"$WORK/site/docs/notes.txt"
 printf 'report\n' >"$WORK/site/docs/report <2026>.txt"
 mkdir -p "$WORK/site/docs/archive"
 
+# The icons as an installation has them in the engine's home.
+cp -r "$BUILD/Resources" "$TRELLIS_HOME/"
 "$T" -i >/dev/null
 "$REG" set "$KEY" ServiceType sz CWWWService >/dev/null
 "$REG" set "$KEY" Name sz 'WWW Proxy server' >/dev/null
