@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -45,7 +46,12 @@ int OpenNoLinks(int dirfd, const std::string& relative, int flags) {
     const std::string name = relative.substr(pos, last ? std::string::npos : slash - pos);
     const int f = last ? flags | O_NOFOLLOW : O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
     const int next = ::openat(cur, name.empty() ? "." : name.c_str(), f);
-    const int saved = errno;
+    int saved = errno;
+    // A link where a folder should be is a link, not a missing folder.
+    struct stat st {};
+    if (next < 0 && saved == ENOTDIR && ::fstatat(cur, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISLNK(st.st_mode))
+      saved = ELOOP;
     ::close(cur);
     if (next < 0) {
       errno = saved;
@@ -103,17 +109,30 @@ std::string JoinSegments(const std::vector<std::string>& segments, size_t from, 
   return out;
 }
 
-LocalPathResult OpenBelowRoot(const CString& root, const std::string& relative, int flags, int* fd) {
+namespace {
+
+LocalPathResult Open(const CString& root, const std::string& relative, int flags, int* fd, bool beneath) {
   *fd = -1;
   if (root.empty()) return LocalPathResult::kRefused;
   const int rootfd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (rootfd < 0) return LocalPathResult::kMissing;
   flags |= O_CLOEXEC;
-  int f = OpenBeneath(rootfd, relative, flags);
-  if (f < 0 && errno == ENOSYS) f = OpenNoLinks(rootfd, relative, flags);
+  int f = -1;
+  if (beneath) f = OpenBeneath(rootfd, relative, flags);
+  if (!beneath || (f < 0 && errno == ENOSYS)) f = OpenNoLinks(rootfd, relative, flags);
   const int saved = errno;
   ::close(rootfd);
   if (f < 0) return saved == EXDEV || saved == ELOOP ? LocalPathResult::kRefused : LocalPathResult::kMissing;
   *fd = f;
   return LocalPathResult::kOk;
+}
+
+}  // namespace
+
+LocalPathResult OpenBelowRoot(const CString& root, const std::string& relative, int flags, int* fd) {
+  return Open(root, relative, flags, fd, true);
+}
+
+LocalPathResult OpenBelowRootWithoutLinks(const CString& root, const std::string& relative, int flags, int* fd) {
+  return Open(root, relative, flags, fd, false);
 }

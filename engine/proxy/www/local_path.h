@@ -35,3 +35,7 @@ std::string JoinSegments(const std::vector<std::string>& segments, size_t from =
 // folder). flags: O_RDONLY with O_DIRECTORY or not; O_CLOEXEC is added. *fd is the open
 // descriptor on kOk. An empty root is refused: serving "" would serve the engine's working folder.
 LocalPathResult OpenBelowRoot(const CString& root, const std::string& relative, int flags, int* fd);
+
+// What OpenBelowRoot does where the kernel has no RESOLVE_BENEATH: every component opened with
+// O_NOFOLLOW, so no link is followed, not even one that stays inside. Tests drive it directly.
+LocalPathResult OpenBelowRootWithoutLinks(const CString& root, const std::string& relative, int flags, int* fd);
