@@ -172,7 +172,18 @@ void CWWWSession::ServeFile(const CString& root, const std::vector<std::string>&
   try {
     m_responseReceived = true;
     SendToClient(header);
-    if (!head && !notModified) m_clientSocket.SendFile(fd.Get());
+    if (!head && !notModified) {
+      const uint64_t sent = m_clientSocket.SendFile(fd.Get());
+      if (sent != static_cast<uint64_t>(st.st_size)) {
+        // The file changed size while it went out: the browser must not take what it got for the
+        // whole file.
+        Log(kLogError, "File %s sent with %llu of %llu bytes - connection reset", relative.c_str(),
+            static_cast<unsigned long long>(sent), static_cast<unsigned long long>(st.st_size));
+        m_clientSocket.ResetOnClose();
+        Terminate(kSessionExitRefused);
+        return;
+      }
+    }
   } catch (const X1SocketException& e) {
     // The browser went away during the copy: nothing more to tell it.
     Log(kLogError, "Sending %s failed: %s", m_req.path.c_str(), e.GetText().c_str());
