@@ -145,6 +145,7 @@ folderline=$(grep -n 'HREF="/sub/inner"' <<<"$listing" | cut -d: -f1)
 fileline=$(grep -n 'HREF="/sub/with%20space.txt"' <<<"$listing" | cut -d: -f1)
 [ -n "$folderline" ] && [ -n "$fileline" ] && [ "$folderline" -lt "$fileline" ] && pass "folders first" ||
   fail "folders not listed first"
+expect_contains "wget fetches a listing" "$(wget -q -O - "$BASE/sub/")" "Directory of /sub"
 expect_eq "wget fetches a linked file" "$(wget -q -O - "$BASE/sub/a%22%3Cb%3Ex.txt")" "one"
 
 # ---- Path escapes -----------------------------------------------------------------------------

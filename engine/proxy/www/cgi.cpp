@@ -120,7 +120,7 @@ CgiHeaderScan ParseCgiHeader(std::string_view output, bool ended, CCgiHeader* ou
         return bad("Status is not a three-digit code");
       out->status = static_cast<uint32_t>((value[0] - '0') * 100 + (value[1] - '0') * 10 + (value[2] - '0'));
       const std::string_view reason = value.size() > 4 ? Trim(value.substr(4)) : std::string_view();
-      out->reason = reason.empty() ? CString("Status") : CString(reason);
+      out->reason = CString(reason);  // may be empty: the status line keeps its space
       haveStatus = true;
       continue;
     }
