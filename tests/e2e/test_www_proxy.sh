@@ -155,7 +155,7 @@ expect_contains "unresolvable host page" "$(cat "$WORK/out/e1")" "<TITLE>Socket 
 code=$(curl -s -o "$WORK/out/e2" -w '%{http_code}' -x "$PROXY" "http://127.0.0.2:$DEAD/")
 expect_eq "refusing server" "$code" "502"
 code=$(curl -s -o /dev/null -w '%{http_code}' -x "$PROXY" "ftp://127.0.0.2:$DEAD/x")
-expect_eq "ftp refused for now" "$code" "501"
+expect_eq "ftp server that refuses: socket error" "$code" "502"
 code=$(curl -s -o /dev/null -w '%{http_code}' "http://127.0.0.1:$P/index.html")
 expect_eq "request to the gateway itself (no internal server named)" "$code" "400"
 code=$(curl -s -o /dev/null -w '%{http_code}' -x "$PROXY" "http://localhost:$P/loop")
@@ -226,6 +226,10 @@ engine_running && pass "engine still running" || fail "engine gone"
 # is answered with the refusal and the origin is never asked.
 "$REG" set "$SVC\\AccessRights\\Recipient0" UserName sz Administrator
 "$REG" set "$SVC\\AccessRights\\Recipient0" SpecifyUser dword 1
+# The login page the service offers with UseJavaClient: its template in the engine's home.
+mkdir -p "$TRELLIS_HOME/Java"
+printf '<HTML><BODY>Login for <A HREF="##URL##">this page</A> on port ##PORT##\n</BODY></HTML>\n' \
+  >"$TRELLIS_HOME/Java/Client.htm"
 for java in 0 1; do
   stop_engine
   "$REG" set "$SVC" UseJavaClient dword "$java"
@@ -236,6 +240,12 @@ for java in 0 1; do
   expect_not_contains "UseJavaClient $java: no resource for the guest" "$(cat "$WORK/out/admin-only")" \
     "hello through the gateway"
   expect_eq "UseJavaClient $java: origin not asked for the guest" "$(origin_hits GET /index.html)" "$before"
+  if [ "$java" = 1 ]; then
+    expect_contains "UseJavaClient 1: the login page" "$(cat "$WORK/out/admin-only")" \
+      "Login for <A HREF=\"$ORIGIN/index.html\">this page</A> on port $P"
+  else
+    expect_not_contains "UseJavaClient 0: no login page" "$(cat "$WORK/out/admin-only")" "Login for"
+  fi
 done
 # The same right naming Guest serves the guest: the refusal above is the login check, not a blanket one.
 stop_engine

@@ -182,7 +182,14 @@ std::string CWWWSession::BuildForwardHeader() const {
     if (m_req.kind == kHttpKindSSL) {
       h = FormatString("CONNECT %s:%u", m_req.host.c_str(), m_req.port);
     } else {
-      h = m_req.method + " " + m_req.scheme + "://" + AuthorityText(m_req) + (m_req.path.empty() ? "/" : m_req.path);
+      CString authority = AuthorityText(m_req);
+      if (m_req.kind == kHttpKindFTP) {
+        // The upstream proxy logs in for the browser: the URL's credentials go with it.
+        authority =
+            m_req.port == 21 || m_req.port == 0 ? m_req.host : FormatString("%s:%u", m_req.host.c_str(), m_req.port);
+        if (m_req.urlLogin) authority = m_req.ftpUser + ":" + m_req.ftpPassword + "@" + authority;
+      }
+      h = m_req.method + " " + m_req.scheme + "://" + authority + (m_req.path.empty() ? "/" : m_req.path);
     }
   } else {
     h = m_req.method + " " + (m_req.path.empty() ? CString("/") : m_req.path);

@@ -2,6 +2,11 @@
 
 #include <strings.h>
 
+#include <cctype>
+#include <chrono>
+#include <mutex>
+#include <unordered_map>
+
 #include "engine/config/reg_helpers.h"
 #include "engine/config/util.h"
 
@@ -39,6 +44,39 @@ CString OperatorValue(const char* name, const char* suffix) {
   return v;
 }
 
+// A "MimeTypes" value as the registry had it at most kMimeCacheMs ago. Every file the gateway
+// serves or stores asks for its type; a registry read each time puts every session behind the
+// store's one lock, and an operator's new type taking two seconds to apply costs nothing.
+constexpr int64_t kMimeCacheMs = 2000;
+constexpr size_t kMimeCacheEntries = 512;
+
+CString MimeValue(std::string_view name, const char* def) {
+  struct Entry {
+    CString value;
+    int64_t at;
+  };
+  static std::mutex mx;
+  static std::unordered_map<std::string, Entry> cache;
+  // The default is part of the key: an extension spelled like one of the special names must not
+  // answer for it.
+  std::string key = std::string(def) + "\n" + std::string(name);
+  for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now().time_since_epoch())
+                          .count();
+  {
+    std::lock_guard<std::mutex> g(mx);
+    auto it = cache.find(key);
+    if (it != cache.end() && now - it->second.at < kMimeCacheMs) return it->second.value;
+  }
+  CString value = RegReadString(kMimeTypesKey, CString(name), def);
+  std::lock_guard<std::mutex> g(mx);
+  // Names come from requests: the cache stays small whatever a client asks for.
+  if (cache.size() >= kMimeCacheEntries) cache.clear();
+  cache[key] = Entry{value, now};
+  return value;
+}
+
 }  // namespace
 
 const char* WWWPageName(WWWPage page) { return Info(page).name; }
@@ -71,6 +109,42 @@ CString HtmlEscape(std::string_view text) {
   return out;
 }
 
+CString BuildJavaClientPage(std::string_view templ, const CString& url, uint32_t port) {
+  templ = templ.substr(0, kMaxJavaTemplate);
+  const CString u = HtmlEscape(url);
+  const CString p = FormatString("%u", port);
+  CString out;
+  size_t start = 0;
+  while (start < templ.size()) {
+    size_t end = templ.find('\n', start);
+    if (end == std::string_view::npos) end = templ.size();
+    std::string_view line = templ.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    CString l(line);
+    for (size_t at; (at = l.find("##URL##")) != CString::npos;) l.replace(at, 7, u);
+    for (size_t at; (at = l.find("##PORT##")) != CString::npos;) l.replace(at, 8, p);
+    out += l + "\r\n";
+    start = end + 1;
+  }
+  return out;
+}
+
+CString PercentEncodePath(std::string_view path) {
+  static const char kHex[] = "0123456789ABCDEF";
+  CString out;
+  for (unsigned char c : path) {
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '/' || c == '-' ||
+        c == '.' || c == '_' || c == '~') {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
+}
+
 CString BuildErrorPageText(const char* status, const CString& title, const CString& text) {
   const CString t = HtmlEscape(title);
   const CString body = "<HTML><HEAD><TITLE>" + t + "</TITLE></HEAD>\r\n<BODY><H1>" + t + "</H1><P><P>" +
@@ -92,11 +166,11 @@ CString GetMimeType(std::string_view path) {
   const size_t dot = name.rfind('.');
   if (dot == std::string_view::npos) {
     if (path == "/" || name.empty()) return "text/html";
-    return RegReadString(kMimeTypesKey, "NoExtension", "text/plain");
+    return MimeValue("NoExtension", "text/plain");
   }
   const std::string_view ext = name.substr(dot + 1);
   if (!ext.empty() && ext.size() <= 32) {
-    const CString v = RegReadString(kMimeTypesKey, CString(ext), "");
+    const CString v = MimeValue(ext, "");
     if (!v.empty()) return v;
   }
   static const struct {
@@ -119,5 +193,5 @@ CString GetMimeType(std::string_view path) {
   for (const auto& e : kTable)
     if (ext.size() == std::char_traits<char>::length(e.ext) && ::strncasecmp(ext.data(), e.ext, ext.size()) == 0)
       return e.type;
-  return RegReadString(kMimeTypesKey, "DefaultMimeType", "application/unknown");
+  return MimeValue("DefaultMimeType", "application/unknown");
 }

@@ -46,6 +46,14 @@ CString BuildErrorPageText(const char* status, const CString& title, const CStri
 // &, <, >, " and ' as entities; control characters other than tab become spaces.
 CString HtmlEscape(std::string_view text);
 
+// The Java client page's body from its template: every line ends in "\r\n", "##URL##" becomes url
+// and "##PORT##" port, both HTML-escaped. At most kMaxJavaTemplate bytes of the template are used.
+inline constexpr size_t kMaxJavaTemplate = 256 * 1024;
+CString BuildJavaClientPage(std::string_view templ, const CString& url, uint32_t port);
+
+// Percent-encodes every byte but the unreserved characters and "/", for a link in a listing.
+CString PercentEncodePath(std::string_view path);
+
 // The MIME type of a file name or URL path: a "MimeTypes" registry value for the extension, the
 // built-in table, then "DefaultMimeType" (default "application/unknown"); a name without "." is
 // "text/html" for "/", else "NoExtension" (default "text/plain").

@@ -32,7 +32,13 @@ CWWWSession::CWWWSession(std::shared_ptr<CService> service, int acceptedHandle)
   SetDescription("http://");
 }
 
-CWWWSession::~CWWWSession() = default;
+CWWWSession::~CWWWSession() { EndCGI(); }
+
+void CWWWSession::OnEnd() {
+  CTwoEndTCPSession::OnEnd();
+  m_dataSocket.Close();
+  EndCGI();
+}
 
 void CWWWSession::SetWWWSettings(const CWWWSettings& settings) { m_settings = settings; }
 
@@ -209,11 +215,12 @@ int CWWWSession::ParseRequest() {
     toGateway = IsLoopToSelf(m_resolved, m_req.port);
   }
   if (toGateway) {
-    if (m_req.path.rfind("/trellis-internal", 0) == 0) {
-      // The gateway's own resources are served by the local web server, which this build lacks.
-      Log(kLogError, "Internal resource %s not available", m_req.path.c_str());
-      SendErrorPage(WWWPage::FileAccessDenied);
-      return kParseAnswered;
+    if (m_req.path == "/trellis-internal" || m_req.path.rfind("/trellis-internal/", 0) == 0) {
+      // The gateway's own resources, whatever the non-proxy action.
+      SetNonProxyRequest(true);
+      SetDescription(FormatString("http: %s %s", m_req.method.c_str(), m_req.path.c_str()));
+      m_local = m_internal = true;
+      return kParseGoOn;
     }
     nonProxy = true;
   }
@@ -247,11 +254,10 @@ int CWWWSession::ParseRequest() {
         return kParseAnswered;
       }
       case 3:
-        // Serving files from the gateway is the local web server's job, which this build lacks.
-        SetDescription(FormatString("http: %s %s", m_req.method.c_str(), m_req.path.empty() ? "/" : m_req.path.c_str()));
-        Log(kLogError, "Local file %s not available", m_req.path.c_str());
-        SendErrorPage(WWWPage::FileAccessDenied);
-        return kParseAnswered;
+        SetDescription(
+            FormatString("http: %s %s", m_req.method.c_str(), m_req.path.empty() ? "/" : m_req.path.c_str()));
+        m_local = true;
+        return kParseGoOn;
       default: return kParseMalformed;
     }
   }
@@ -269,9 +275,10 @@ int CWWWSession::ParseRequest() {
   // The level this session has reached (what the check left it), not the level a login could
   // reach: a guest whose request needs a login is never served before that login.
   if (access == AccessResult::LoginRequired || ClampSecurityLevel(GetSecurityLevel()) < GetRequiredLevel()) {
-    // The only login this service knows is the Java client, which modern browsers cannot run.
+    // The only login this service knows is the Java client page; without it (or its template) the
+    // guest gets the refusal.
     Log(kLogFailedAuthorisation, "%s", description.c_str());
-    SendErrorPage(WWWPage::AccessDenied);
+    if (!m_settings.UseJavaClient || !SendJavaClientPage()) SendErrorPage(WWWPage::AccessDenied);
     return kParseAnswered;
   }
   return kParseGoOn;
@@ -298,17 +305,17 @@ void CWWWSession::DispatchRequest(int result) {
     default: break;
   }
   m_requestDone = true;
+  if (m_local) {
+    ServeLocal();
+    return;
+  }
   switch (m_req.kind) {
     case kHttpKindHTTP:
       CheckCache();
       HTTPProcessRequest();
       return;
     case kHttpKindSSL: SSLPreProcessRequest(); return;
-    case kHttpKindFTP:
-      // FTP for web clients is not part of this build.
-      Log(kLogError, "Protocol not supported - requested %s", m_req.scheme.c_str());
-      SendErrorPage(WWWPage::ProtocolError);
-      return;
+    case kHttpKindFTP: FTPProcessRequest(); return;
     default:
       // https:// in a plain request would go out in clear text to port 80: clients use CONNECT.
       Log(kLogError, "Protocol not supported - requested %s", m_req.scheme.c_str());
@@ -327,7 +334,10 @@ void CWWWSession::OnRead(platform::Message& msg) {
     if (IsEnding()) return;
     ResetIdleTimer();
     if (server) {
-      OnServerData(false);
+      if (m_cgi)
+        OnCGIOutput(false);
+      else
+        OnServerData(false);
       return;
     }
     if (!m_requestReceived) {
@@ -389,6 +399,8 @@ void CWWWSession::ForwardBody(const char* data, size_t n) {
   if (!wire.empty()) m_serverSocket.Send(wire.data(), wire.size());
   if (m_body.Done() && m_bodyPipe) {
     m_bodyPipe = false;
+    // A program reads its input to the end: the end of the body is that end.
+    if (m_cgi) m_serverSocket.ShutdownSend();
     // The request is whole: from now on a wait is the server's.
     if (!m_responseReceived) m_awaitingResponse.store(true);
   }
@@ -442,6 +454,15 @@ void CWWWSession::AnswerResponseTimeout() {
   // Traffic may have put the time-out off meanwhile.
   if (!IsIdleTimeoutDue()) return;
   m_awaitingResponse.store(false);
+  if (m_cgi) {
+    Log(kLogError, "CGI program gave no answer within %u seconds - killed", GetTimeoutSeconds());
+    m_serverSocket.Close();
+    m_serverConnected = false;
+    EndCGI();
+    SendErrorPage(WWWPage::SocketError, "The CGI program did not answer in time", "504 Gateway Timeout",
+                  kSessionExitIdle);
+    return;
+  }
   Log(kLogError, "No response from the server within %u seconds - terminating", GetTimeoutSeconds());
   m_serverSocket.Close();
   m_serverConnected = false;
@@ -454,6 +475,16 @@ void CWWWSession::OnClose(platform::Message& msg) {
   if (!client && !server) return;
   try {
     if (IsEnding()) return;
+    if (server && m_cgi) {
+      OnCGIOutput(true);
+      if (IsEnding()) return;
+      m_serverSocket.Close();
+      m_serverConnected = false;
+      m_awaitingResponse.store(false);
+      Log(kLogDebug, "CGI program ended its output in thread %x", Id());
+      FinishAnswered(0);
+      return;
+    }
     if (server) {
       OnServerData(true);
       if (IsEnding()) return;

@@ -18,15 +18,24 @@
 // sees as such; after a whole request the end is passed on and the answer still goes out. An origin that has not begun its answer when the session's idle time-out
 // comes gets the browser the time-out page (504).
 //
+// Requests addressed to the gateway itself under non-proxy action 3, and its internal resources,
+// are served by the local branch (www_local.cpp, www_cgi.cpp): files, folder listings and CGI
+// programs, every path resolved so that nothing outside its root is ever served. "ftp://" URLs are
+// fetched by the session itself over an FTP control and a passive data connection (www_ftp.cpp).
+//
 // Threads: everything runs on the session's own thread; the client socket, the server socket and
 // the cache writer belong to it. The cache is the engine's (shared; it locks itself).
+#include <sys/types.h>
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "engine/proxy/common/two_end_session.h"
+#include "engine/proxy/www/ftp_reply.h"
 #include "engine/proxy/www/http_request.h"
 #include "engine/proxy/www/www_cache.h"
 #include "engine/proxy/www/www_pages.h"
@@ -74,6 +83,8 @@ class CWWWSession : public CTwoEndTCPSession {
   void OnRead(platform::Message& msg) override;
   void OnClose(platform::Message& msg) override;
   void OnRelayEnded(bool failed) override;
+  // Ends a CGI program that still runs (with its group) and reaps it.
+  void OnEnd() override;
 
   // ---- Request (reading and parsing) -----------------------------------------------------------
   // 1 when a whole request header is in the buffer; 0 when more is needed or the failure has been
@@ -117,6 +128,41 @@ class CWWWSession : public CTwoEndTCPSession {
   // A session ending in a failure while the browser holds part of a response: the browser's
   // connection will close with a reset.
   void ResetClientIfCut();
+
+  // ---- The gateway's own web server (www_local.cpp, www_cgi.cpp) ---------------------------------
+  // The local branch: GET and HEAD of files, listings, POST and GET of CGI programs, else 501.
+  void ServeLocal();
+  // One file below root (HEAD: its header only); a folder gives its default file, else (listing
+  // set) its listing.
+  void ServeFile(const CString& root, const std::vector<std::string>& segments, bool head, bool listing);
+  void ListFolder(int dirfd, const std::vector<std::string>& segments);
+  // segments[0] is the CGI label.
+  void RunCGI(const std::vector<std::string>& segments);
+  void OnCGIOutput(bool drain);
+  void TakeCGIHeader(bool ended);
+  void EndCGI();
+  // The icon URL of a listing entry: the gateway's resource when it has one, else the browser's own.
+  CString ListingIcon(bool folder, const std::string& name) const;
+
+  // ---- ftp:// URLs (www_ftp.cpp) -------------------------------------------------------------
+  // How long one FTP reply or one piece of data may take.
+  static constexpr int kFtpReplyTimeoutMs = 30000;
+  void FTPProcessRequest();
+  void FtpSend(const CString& command);
+  // The code of the next whole reply (text in m_ftpReply).
+  uint32_t FtpReply();
+  [[noreturn]] void FtpUnexpected(const char* step);
+  void FtpOpenData();
+  // Waits for data on the data connection; false on an interrupted wait.
+  bool FtpWaitData();
+  void FtpRetrieve(const CString& file);
+  void FtpList(const CString& path);
+  // PUT: the request body to the server with STOR; 200 once the server has confirmed it.
+  void FtpStore(const CString& file);
+
+  // The Java client login page from the template "Java/Client.htm" of the engine's home, with the
+  // refusal's status; false (nothing sent) when the template cannot be read.
+  bool SendJavaClientPage();
 
   // Sends the page and ends the session (reason 1 unless given).
   void SendErrorPage(WWWPage page, const CString& detail = CString(), const char* status = nullptr,
@@ -163,6 +209,18 @@ class CWWWSession : public CTwoEndTCPSession {
   CString m_postData;
   uint32_t m_resolved = kUnresolved;
   bool m_referred = false;
+  bool m_local = false;     // served by the local branch
+  bool m_internal = false;  // a "/trellis-internal/" resource
+
+  // CGI program.
+  bool m_cgi = false;
+  pid_t m_cgiPid = -1;
+  std::string m_cgiOutput;  // the program's output until its header has ended
+
+  // FTP.
+  X1Socket m_dataSocket;
+  CFtpReplyReader m_ftpReply;
+  CString m_ftpBanner;  // the last multi-line reply text (the greeting, a login message)
 
   // Server side.
   bool m_serverConnected = false;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/config/reg_helpers.h"
 #include "engine/proxy/www/http_request.h"
 #include "engine/proxy/www/www_pages.h"
 
@@ -311,6 +312,24 @@ TEST(WWWPagesTest, RealStatusSameBodyAndEscapedText) {
   EXPECT_EQ(GetMimeType("/"), "text/html");
   EXPECT_EQ(GetMimeType("/x.weird"), "application/unknown");
   EXPECT_EQ(GetMimeType("/dir.d/file"), "text/plain");
+}
+
+TEST(WWWPagesTest, JavaClientPageFromItsTemplate) {
+  EXPECT_EQ(BuildJavaClientPage("<P>##URL## ##URL##\n<P>##PORT##\r\nend", "http://h/a?b=\"x\"", 8080),
+            "<P>http://h/a?b=&quot;x&quot; http://h/a?b=&quot;x&quot;\r\n<P>8080\r\nend\r\n");
+  EXPECT_EQ(BuildJavaClientPage("", "u", 1), "");
+  EXPECT_LE(BuildJavaClientPage(std::string(kMaxJavaTemplate * 2, 'a'), "u", 1).size(), kMaxJavaTemplate + 2);
+}
+
+TEST(WWWPagesTest, MimeTypeRegistryBeforeTable) {
+  ASSERT_TRUE(RegWriteString(kMimeTypesKey, "avi", "video/x-operator"));
+  ASSERT_TRUE(RegWriteString(kMimeTypesKey, "zzq", "application/x-zzq"));
+  EXPECT_EQ(GetMimeType("/m/clip.AVI"), "video/x-operator");
+  EXPECT_EQ(GetMimeType("/m/file.zzq"), "application/x-zzq");
+  EXPECT_EQ(GetMimeType("/m/file.mov"), "video/quicktime");
+  // A value spelled like a special name is an extension like any other.
+  EXPECT_EQ(GetMimeType("/m/file.NoExtension"), "application/unknown");
+  EXPECT_EQ(GetMimeType("/m/file"), "text/plain");
 }
 
 }  // namespace
