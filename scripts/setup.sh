@@ -13,6 +13,8 @@ PACKAGES=(
   # peers and tools the tests drive
   sqlite3 socat util-linux procps iproute2 python3
   curl wget openssl tinyproxy dante-server
+  # the gateways' peers: an FTP server and client
+  python3-pyftpdlib lftp
 )
 
 missing=()
