@@ -3,10 +3,11 @@
 cases curl does not reach: BIND, UDP ASSOCIATE, every refusal and error code, messages sent byte by
 byte or pipelined, and malformed or over-long messages.
 
-usage: socks_client.py open PORT ORIGIN_PORT DEAD_PORT UDP_PORT
+usage: socks_client.py open PORT ORIGIN_PORT DEAD_PORT UDP_PORT WWW_PORT
        socks_client.py login PORT ORIGIN_PORT
 The gateway listens on 127.0.0.1:PORT; an HTTP origin on 127.0.0.2:ORIGIN_PORT; nothing on
-127.0.0.2:DEAD_PORT; the UDP echo peer is started here on 127.0.0.2:UDP_PORT.
+127.0.0.2:DEAD_PORT; the UDP echo peer is started here on 127.0.0.2:UDP_PORT; the gateway's WWW
+service listens on WWW_PORT.
 """
 import socket
 import struct
@@ -86,7 +87,7 @@ def http_get(s, port):
         data += b
 
 
-def open_cases(port, origin, dead, udp_port):
+def open_cases(port, origin, dead, udp_port, www):
     # SOCKS 4, every byte on its own.
     s = connect(port)
     for b in v4(1, "127.0.0.2", origin, b"someone"):
@@ -118,7 +119,8 @@ def open_cases(port, origin, dead, udp_port):
         return code if gone else "open"
 
     check("connect refused is code 5", v5_code(v5req(1, "127.0.0.2", dead)) == 5)
-    check("own service is code 2", v5_code(v5req(1, host=b"localhost", port=port)) == 2)
+    check("own SOCKS service is code 2", v5_code(v5req(1, host=b"localhost", port=port)) == 2)
+    check("own service on another gateway address is code 5", v5_code(v5req(1, "127.0.0.3", www)) == 5)
     check("IPv6 address is code 8", v5_code(bytes([5, 1, 0, 4]) + bytes(16) + b"\x00\x50") == 8)
     check("unknown address type is code 8", v5_code(bytes([5, 1, 0, 9, 1, 2, 3, 4, 0, 80])) == 8)
     check("unknown command is code 7", v5_code(v5req(9, "127.0.0.2", origin)) == 7)
@@ -311,7 +313,7 @@ def login_cases(port, origin):
 
 if __name__ == "__main__":
     if sys.argv[1] == "open":
-        open_cases(int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4]), int(sys.argv[5]))
+        open_cases(int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4]), int(sys.argv[5]), int(sys.argv[6]))
     else:
         login_cases(int(sys.argv[2]), int(sys.argv[3]))
     sys.exit(1 if FAILED else 0)

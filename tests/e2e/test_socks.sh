@@ -20,6 +20,7 @@ OP=$(free_port 127.0.0.2)
 LP=$(free_port 127.0.0.1)
 UP=$(free_port 127.0.0.2)
 DEAD=$(free_port 127.0.0.2)  # nothing listens there
+W=$(free_port 127.0.0.1)
 
 # ---- Peers ------------------------------------------------------------------------------------
 mkdir -p "$WORK/www" "$WORK/out"
@@ -37,6 +38,11 @@ wait_for 10 port_open 127.0.0.1 "$LP" || fail "localhost origin did not start"
 "$T" -i >/dev/null
 "$REG" set 'Setup' Mode dword 1
 "$REG" set 'Setup' InstallSOCKS dword 1
+# A WWW service whose non-proxy requests go to the origin: the target of the hand-overs.
+"$REG" set 'Setup' InstallWWW dword 1
+"$REG" set 'Setup' WWWProxyPort dword "$W"
+"$REG" set 'Setup' InternalWWWServer sz 127.0.0.2
+"$REG" set 'Setup' InternalWWWPort dword "$OP"
 "$REG" set 'Setup' SecureInstall dword 0
 start_engine
 expect_contains "service stored" "$("$REG" query "$SVC" ServiceType)" "CSOCKSService"
@@ -81,8 +87,39 @@ expect_contains "socks4 failure reported" "$out" "rejected"
 out=$(curl -sS --max-time 20 --socks5 "$SOCKS" "http://127.0.0.1:$P/" 2>&1 || true)
 expect_contains "own service refused with code 2" "$out" "connection to 127.0.0.1. (2)"
 
+# ---- Hand-overs ---------------------------------------------------------------------------------
+# CONNECT to the gateway's own WWW port: the reply first, then the WWW service serves the client
+# (its non-proxy request goes to the internal server, the origin).
+for v in socks4 socks5; do
+  out=$(curl -sS --max-time 20 --$v "$SOCKS" "http://127.0.0.1:$W/index.html" 2>&1 || true)
+  expect_eq "--$v to the own WWW port handed over" "$out" "hello through socks"
+done
+WWWLOG() { cat "$TRELLIS_HOME"/Logs/*WWW* 2>/dev/null || true; }
+expect_contains "WWW service served the handed-over client" "$(WWWLOG)" "127.0.0.2:$OP/index.html"
+SOCKSLOG() { cat "$TRELLIS_HOME"/Logs/*SOCKS* 2>/dev/null || true; }
+expect_contains "hand-over logged" "$(SOCKSLOG)" "SOCKS Session made lame request - passing request to WWW Proxy server"
+# A web request through CONNECT to port 8080 goes to a WWW session that logs to the SOCKS service.
+if ! port_open 127.0.0.2 8080; then
+  python3 -m http.server --bind 127.0.0.2 --directory "$WORK/www" 8080 >/dev/null 2>&1 &
+  PIDS+=($!)
+  wait_for 10 port_open 127.0.0.2 8080 || fail "origin on 8080 did not start"
+  out=$(curl -sS --max-time 20 --socks5 "$SOCKS" "http://127.0.0.2:8080/index.html" 2>&1 || true)
+  expect_eq "web request on 8080 answered" "$out" "hello through socks"
+  expect_contains "web request handed to a WWW session" "$(SOCKSLOG)" "http://127.0.0.2:8080/index.html"
+  # Not a web request: the relay carries it as it is.
+  out=$(printf 'PING\r\n' | python3 -c '
+import socket, sys
+s = socket.create_connection(("127.0.0.1", int(sys.argv[1])), 10)
+s.sendall(b"\x05\x01\x00"); s.recv(2)
+s.sendall(b"\x05\x01\x00\x01\x7f\x00\x00\x02\x1f\x90"); s.recv(10)
+s.sendall(b"BREW / HTTP/1.0\r\n\r\n"); print(s.recv(12).decode())' "$P" 2>&1 || true)
+  expect_contains "other bytes on 8080 relayed" "$out" "HTTP/1.0 501"
+else
+  echo "note: 127.0.0.2:8080 is taken; the web hand-over on 8080 is not checked"
+fi
+
 # ---- Protocol cases from the RFCs -------------------------------------------------------------
-python3 "$HERE/socks_client.py" open "$P" "$OP" "$DEAD" "$UP" || fail "socks_client.py open cases"
+python3 "$HERE/socks_client.py" open "$P" "$OP" "$DEAD" "$UP" "$W" || fail "socks_client.py open cases"
 
 # ---- A right that asks for a login ------------------------------------------------------------
 stop_engine

@@ -4,13 +4,18 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <strings.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "engine/access/user_db.h"
 #include "engine/config/util.h"
 #include "engine/core/engine.h"
+#include "engine/core/interfaces.h"
 #include "engine/core/machine.h"
+#include "engine/core/service_manager.h"
+#include "engine/proxy/www/www_service.h"
+#include "engine/proxy/www/www_session.h"
 
 TL_IMPLEMENT_DYNAMIC(CSOCKSSession, CTwoEndTCPSession)
 
@@ -83,7 +88,11 @@ bool CSOCKSSession::InvolvesHost(const CString& text) const {
 void CSOCKSSession::OnRead(platform::Message& msg) {
   try {
     if (m_clientSocket.TakeEvent(msg)) {
-      ReadClient();
+      if (m_phase == Phase::FirstData) {
+        OnFirstData();
+      } else {
+        ReadClient();
+      }
     } else if (m_udpClient.TakeEvent(msg)) {
       OnUDPFromClient();
     } else if (m_udpServer.TakeEvent(msg)) {
@@ -244,6 +253,7 @@ void CSOCKSSession::Process() {
         break;
       }
       case Phase::Bound:
+      case Phase::FirstData:
       case Phase::Associated:
       case Phase::Relaying:
       case Phase::Done: return;
@@ -354,6 +364,7 @@ void CSOCKSSession::DoConnect() {
   if (!RequestAllowed()) return;
   Audit(kAuditRequested, "%s", description.c_str());
   Log(kLogRequested, "%s", description.c_str());
+  if (ConnectToOwnService()) return;
   try {
     ConnectToServer(m_target, m_targetPort);
   } catch (const X1SocketException& e) {
@@ -368,10 +379,163 @@ void CSOCKSSession::DoConnect() {
   TryParseIPAddress(m_serverSocket.GetLocalAddress(), &local);
   SendBytes(m_version == 4 ? socks::SOCKS4Reply(socks::kSOCKS4Granted)
                            : socks::SOCKS5Reply(socks::SOCKS5_SUCCEEDED, local, m_serverSocket.GetLocalPort()));
+  if (m_options.ReferHTTPRequests && (m_targetPort == 80 || m_targetPort == 8080) && m_in.empty()) {
+    // The first bytes decide whether a WWW session serves this connection; they stay waiting.
+    m_phase = Phase::FirstData;
+    return;
+  }
   m_phase = Phase::Relaying;
   std::string early;
   early.swap(m_in);
   StartRelay(early);
+}
+
+void CSOCKSSession::SendGrantedLocally() {
+  uint32_t local = 0;
+  TryParseIPAddress(m_clientSocket.GetLocalAddress(), &local);
+  SendBytes(m_version == 4 ? socks::SOCKS4Reply(socks::kSOCKS4Granted)
+                           : socks::SOCKS5Reply(socks::SOCKS5_SUCCEEDED, local, m_targetPort));
+}
+
+bool CSOCKSSession::ConnectToOwnService() {
+  auto engine = TheEngine();
+  uint32_t address = 0;
+  if (!engine || !TargetAddress(&address)) return false;  // the connect answers a failed lookup
+  // 0.0.0.0 reaches the loopback's listeners.
+  const CString dotted = FormatIPAddress(address == 0 ? 0x7F000001u : address);
+  const bool own = (address >> 24) == 127 || address == 0 || IsLocalAddress(engine->GetSysInfo(), dotted);
+  if (!own) return false;
+  std::shared_ptr<CTCPService> service;
+  for (const auto& s : engine->GetServiceManager().GetServices()) {
+    if (s->Settings().GetTransport() == SERVICE_TRANSPORT_TCP && s->IsBoundTo(dotted, m_targetPort)) {
+      service = std::dynamic_pointer_cast<CTCPService>(s);
+      break;
+    }
+  }
+  if (!service) return false;  // nothing of the gateway's listens there: judged as any target
+  if (dotted != m_clientSocket.GetLocalAddress()) {
+    Log(kLogError, "SOCKS%u Connect to %s:%u - another address of this gateway - refused", m_version,
+        dotted.c_str(), m_targetPort);
+    SendFailure(socks::SOCKS5_CONNECTION_REFUSED);
+    m_phase = Phase::Done;
+    Terminate(0);
+    return true;
+  }
+  if (service->Settings().GetServiceKind() == SERVICE_KIND_SOCKS) {
+    // A SOCKS server handing a client to a SOCKS server only loops.
+    Log(kLogFailedAuthorisation, "SOCKS%u Connect to this SOCKS server refused", m_version);
+    SendFailure(socks::SOCKS5_NOT_ALLOWED);
+    m_phase = Phase::Done;
+    Terminate(kSessionExitRefused);
+    return true;
+  }
+  const CString name = service->Settings().GetName();
+  Log(kLogRequested, "SOCKS Session made lame request - passing request to %s", name.c_str());
+  SetDescription("handover");
+  engine->NotifySessionChanged(GetClientAddress(), GetSessionNumber(), "handover");
+  // The client waits for its reply before it speaks: it goes first, then the connection.
+  SendGrantedLocally();
+  const int fd = ::fcntl(m_clientSocket.GetHandle(), F_DUPFD_CLOEXEC, 0);
+  std::shared_ptr<CTCPSession> made = fd >= 0 ? service->CreateSession(fd) : nullptr;
+  if (!made || !HandOverClient(service, made)) {
+    Log(kLogError, "SOCKS hand-over to %s failed - terminating", name.c_str());
+    m_phase = Phase::Done;
+    Terminate(kSessionExitRefused);
+  }
+  return true;
+}
+
+bool CSOCKSSession::HandOverClient(const std::shared_ptr<CTCPService>& service,
+                                   const std::shared_ptr<CTCPSession>& made) {
+  if (service) service->PrepareSession(*made);
+  // Both descriptors name one connection: this one stops watching it and closes only its own.
+  m_clientSocket.CancelAsyncSelect();
+  if (!made->OnActivity()) return false;
+  m_clientSocket.Close();
+  m_serverSocket.Close();
+  m_phase = Phase::Done;
+  Terminate(0);
+  return true;
+}
+
+void CSOCKSSession::OnFirstData() {
+  char head[6];
+  const size_t n = m_clientSocket.Peek(head, sizeof head);
+  if (n > 5 && (::strncasecmp(head, "GET ", 4) == 0 || ::strncasecmp(head, "HEAD", 4) == 0 ||
+                ::strncasecmp(head, "POST", 4) == 0)) {
+    HandOverWebRequest();
+    return;
+  }
+  // Not a web request: what has been looked at (and anything behind it) starts the relay.
+  std::string early;
+  char buf[kReadChunk];
+  for (;;) {
+    const size_t got = m_clientSocket.Receive(buf, sizeof buf);
+    if (got == 0) break;
+    early.append(buf, got);
+    if (early.size() >= socks::kMaxMessage) break;
+  }
+  m_phase = Phase::Relaying;
+  StartRelay(early);
+}
+
+void CSOCKSSession::HandOverWebRequest() {
+  auto engine = TheEngine();
+  SetDescription("handover");
+  if (engine) engine->NotifySessionChanged(GetClientAddress(), GetSessionNumber(), "handover");
+  std::shared_ptr<CWWWService> policy;
+  if (m_options.UseSpecifiedPolicy) {
+    if (engine)
+      policy = std::dynamic_pointer_cast<CWWWService>(engine->GetServiceManager().FindService(m_options.HTTPPolicy));
+    if (!policy) {
+      Log(kLogError, "Could not lookup specified WWW Server for HTTP Handover");
+      m_phase = Phase::Done;
+      Terminate(kSessionExitRefused);
+      return;
+    }
+  }
+  const int fd = ::fcntl(m_clientSocket.GetHandle(), F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) {
+    Log(kLogError, "SOCKS web hand-over failed - relaying");
+    m_phase = Phase::Relaying;
+    StartRelay();
+    return;
+  }
+  std::shared_ptr<CWWWSession> www;
+  std::shared_ptr<CTCPService> preparer;
+  if (policy) {
+    // The named WWW service's rights, log and settings.
+    www = std::dynamic_pointer_cast<CWWWSession>(policy->CreateSession(fd));
+    if (www) policy->PrepareSession(*www);
+  } else {
+    // This session's rights and log, a WWW session's defaults otherwise.
+    www = std::make_shared<CWWWSession>(GetService(), fd);
+    if (auto own = std::dynamic_pointer_cast<CTCPService>(GetService())) {
+      www->UseServiceAccessRight(own);
+      www->UseServiceLog(*own);
+      www->UseServiceInterfaces(*own);
+      www->SetTimeout(IsTimeoutEnabled(), GetTimeoutSeconds());
+    }
+    if (engine) www->SetCache(engine->GetWWWCache());
+  }
+  if (!www) {
+    Log(kLogError, "SOCKS web hand-over failed - terminating");
+    m_phase = Phase::Done;
+    Terminate(kSessionExitRefused);
+    return;
+  }
+  // The connection's requests name no host: they go to this CONNECT's target, directly.
+  CWWWSettings settings = policy ? policy->GetWWWSettings() : CWWWSettings();
+  settings.CacheNonProxyRequests = m_options.CacheReferredHTTPRequests;
+  www->SetWWWSettings(settings);
+  www->SetNonProxySettings(1, m_target, m_targetPort);
+  www->SetConnectSettings(CConnectSettings());
+  www->SetReferred(true);
+  if (!HandOverClient(nullptr, www)) {
+    Log(kLogError, "SOCKS web hand-over failed - terminating");
+    m_phase = Phase::Done;
+    Terminate(kSessionExitRefused);
+  }
 }
 
 bool CSOCKSSession::TargetAddress(uint32_t* out) const {

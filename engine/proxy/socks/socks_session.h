@@ -61,7 +61,7 @@ class CSOCKSSession : public CTwoEndTCPSession {
   void OnEnd() override;
 
  private:
-  enum class Phase { Version, Methods, Login, Request5, Bound, Associated, Relaying, Done };
+  enum class Phase { Version, Methods, Login, Request5, Bound, Associated, FirstData, Relaying, Done };
 
   void ReadClient();
   // Works through the whole messages collected so far.
@@ -70,6 +70,18 @@ class CSOCKSSession : public CTwoEndTCPSession {
   void OnLogin();
   void OnRequest(const socks::Request& request);
   void DoConnect();
+  // CONNECT to one of the gateway's own services: true when it has been answered (handed over or
+  // refused) and the session is ending.
+  bool ConnectToOwnService();
+  // The first client bytes after a CONNECT to port 80 or 8080: a web request goes to a WWW session,
+  // anything else to the relay.
+  void OnFirstData();
+  void HandOverWebRequest();
+  // Hands the client connection to a new session of service, prepared by the service and then by
+  // prepare; true when its thread runs (this session then ends).
+  bool HandOverClient(const std::shared_ptr<CTCPService>& service, const std::shared_ptr<CTCPSession>& made);
+  // The success reply with the address the client reached the gateway at and the target port.
+  void SendGrantedLocally();
   void DoBind();
   void DoAssociate();
   void OnUDPFromClient();
