@@ -59,6 +59,8 @@ wait_port() {
 # ---- Origin -----------------------------------------------------------------------------------
 OP=$(free_port 127.0.0.2)
 mkdir -p "$W/www" "$W/nginx"
+# nginx workers run as an unprivileged user: they must reach the files.
+chmod 755 "$W"
 head -c 1024 /dev/urandom | base64 -w 0 | head -c 1024 >"$W/www/small"
 head -c $((LARGE_MB * 1048576)) /dev/urandom >"$W/www/large"
 cat >"$W/nginx/nginx.conf" <<NGX
@@ -107,12 +109,13 @@ user.unprivileged: root
 client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }
 socks pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }
 DANTE
-danted -f "$W/danted.conf" -N 4 &
+danted -f "$W/danted.conf" -N 4 >/dev/null 2>&1 &
 PIDS+=($!)
 wait_port 127.0.0.3 "$DP"
 
 MP=$(free_port 127.0.0.4)
-microsocks -i 127.0.0.4 -p "$MP" &
+# microsocks reports every connection on standard output.
+microsocks -i 127.0.0.4 -p "$MP" >/dev/null 2>&1 &
 PIDS+=($!)
 wait_port 127.0.0.4 "$MP"
 
