@@ -366,7 +366,8 @@ def write_right(w, right):
 SVC_U32_A = ["PortNumber", "Enabled", "RunningState", "TimeOutSessions", "SessionTimeout", "NonProxyRequestAction"]
 SVC_U32_B = ["NonProxyRequestPort", "LoggingEnabled", "LogOptions", "RestartNeeded", "LimitSessions",
              "SessionLimit", "BindingOption"]
-TCP_CLASSES = ("CTCPService", "CRemoteControlService", "CSOCKSService")
+TCP_CLASSES = ("CTCPService", "CRemoteControlService", "CSOCKSService", "CFTPService", "CPOP3Service",
+               "CTelnetService")
 SOCKS_U32 = ["UseRFC1929", "DoReverseLookups", "ReferHTTPRequests", "CacheReferredHTTPRequests", "UseSpecifiedPolicy"]
 
 
@@ -383,6 +384,34 @@ def write_socks_service(w, s):
     for f in SOCKS_U32:
         w.u32(s[f])
     w.string(s["HTTPPolicy"].encode())
+
+
+def read_pop3_service(r):
+    s = read_service(r)
+    s["Delimiter"] = r.u32()
+    return s
+
+
+def write_pop3_service(w, s):
+    write_service(w, s)
+    w.u32(s["Delimiter"])
+
+
+def read_telnet_service(r):
+    s = read_service(r)
+    s["Prompt"] = r.string().decode()
+    s["EnableLogin"] = r.u32()
+    return s
+
+
+def write_telnet_service(w, s):
+    write_service(w, s)
+    w.string(s["Prompt"].encode())
+    w.u32(s["EnableLogin"])
+
+
+SERVICE_READERS = {"CSOCKSService": read_socks_service, "CPOP3Service": read_pop3_service,
+                   "CTelnetService": read_telnet_service}
 
 
 def read_interface(r):
@@ -447,7 +476,7 @@ def read_services(data):
         cls = r.string().decode()
         if cls not in TCP_CLASSES:
             break
-        out[key] = (cls, read_socks_service(r) if cls == "CSOCKSService" else read_service(r))
+        out[key] = (cls, SERVICE_READERS.get(cls, read_service)(r))
     return out
 
 
@@ -1075,6 +1104,19 @@ def socks(port, newport):
     back = (read_services(frames[1]) if len(frames) == 2 else {}).get("Second SOCKS")
     check("SOCKS fields read back", back and back[0] == "CSOCKSService" and
           all(back[1][f] == svc[f] for f in SOCKS_U32 + ["HTTPPolicy", "PortNumber"]), back)
+    # The other gateways' forms: each uploaded with its own fields changed, then read back.
+    others = [("CFTPService", "Second FTP", write_service, {}),
+              ("CPOP3Service", "Second POP3", write_pop3_service, {"Delimiter": ord("%")}),
+              ("CTelnetService", "Second Telnet", write_telnet_service, {"Prompt": "Gate>", "EnableLogin": 0})]
+    for cls, name, writer, fields in others:
+        svc = dict(new_service(name, free_port()), **fields)
+        reply, _ = a.request(32, name, upload=[tagged(cls, writer, svc)])
+        check("%s added" % cls, reply == 3, reply)
+    reply, frames = a.request(30, receive=2)
+    services = read_services(frames[1]) if len(frames) == 2 else {}
+    for cls, name, writer, fields in others:
+        back = services.get(name)
+        check("%s read back" % cls, back and back[0] == cls and all(back[1][f] == v for f, v in fields.items()), back)
     a.close()
 
 

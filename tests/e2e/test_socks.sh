@@ -64,6 +64,8 @@ P2=$(free_port 127.0.0.1)
 python3 "$HERE/rc_client.py" socks "$RC" "$P2" && pass "console adds a SOCKS service" || fail "rc_client.py socks"
 expect_contains "uploaded UseRFC1929 stored" "$("$REG" query 'Services\Second SOCKS' UseRFC1929)" "1"
 expect_contains "uploaded HTTPPolicy stored" "$("$REG" query 'Services\Second SOCKS' HTTPPolicy)" "WWW Proxy server"
+expect_contains "uploaded Delimiter stored" "$("$REG" query 'Services\Second POP3' Delimiter)" "37"
+expect_contains "uploaded Prompt stored" "$("$REG" query 'Services\Second Telnet' Prompt)" "Gate>"
 
 # ---- curl through every version ---------------------------------------------------------------
 for v in socks4 socks5; do
