@@ -574,6 +574,18 @@ void CSOCKSSession::DoBind() {
   if (!RequestAllowed()) return;
   Audit(kAuditRequested, "%s", description.c_str());
   Log(kLogRequested, "%s", description.c_str());
+  // The peer will come from outside: the link there may have to be dialled first.
+  SetServerName(m_target);
+  SetServerPort(m_targetPort);
+  try {
+    if (auto engine = TheEngine()) engine->CheckDialFirst(this);
+  } catch (const X1SocketException& e) {
+    Log(kLogError, "SOCKS%u Bind %s:%u failed - %s", m_version, m_target.c_str(), m_targetPort, e.GetText().c_str());
+    SendFailure(socks::ReplyForSocketError(e.GetCode()));
+    m_phase = Phase::Done;
+    Terminate(kSessionExitRefused);
+    return;
+  }
   uint32_t target = 0;
   uint32_t iface = 0;
   if (!TargetAddress(&target) || !InterfaceAddressToward(target, &iface)) {
