@@ -206,10 +206,10 @@ void CFTPSession::HandleUser(const std::string& line) {
     std::lock_guard<std::mutex> g(m_mx);
     m_upstreamUser = m_target.user;
   }
-  const CString description = m_target.port == 21
-                                  ? FormatString("FTP: %s at %s", m_target.user.c_str(), m_target.host.c_str())
-                                  : FormatString("FTP: %s at %s:%u", m_target.user.c_str(), m_target.host.c_str(),
-                                                 m_target.port);
+  const CString description =
+      m_target.port == 21
+          ? FormatString("FTP: %s at %s", m_target.user.c_str(), m_target.host.c_str())
+          : FormatString("FTP: %s at %s:%u", m_target.user.c_str(), m_target.host.c_str(), m_target.port);
   SetDescription(description);
   if (auto engine = TheEngine()) engine->NotifySessionChanged(GetClientAddress(), GetSessionNumber(), description);
   if (CheckRights(AccessStage::Request) != AccessResult::Allowed) {
@@ -281,9 +281,10 @@ void CFTPSession::OnServerLine(const std::string& line) {
     }
     m_greetingDone = true;
     const std::string user =
-        m_throughProxy ? (m_target.port == 21 ? m_target.user + "@" + m_target.host
-                                              : m_target.user + "@" + m_target.host + ":" + std::to_string(m_target.port))
-                       : m_target.user;
+        m_throughProxy
+            ? (m_target.port == 21 ? m_target.user + "@" + m_target.host
+                                   : m_target.user + "@" + m_target.host + ":" + std::to_string(m_target.port))
+            : m_target.user;
     SendServer("USER " + user + "\r\n");
     std::vector<std::string> held;
     held.swap(m_held);

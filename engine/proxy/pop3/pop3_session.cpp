@@ -170,8 +170,8 @@ void CPOP3Session::HandleUser(const std::string& argument) {
   Log(kLogRequested, "%s", description.c_str());
   try {
     // Through an upstream proxy without a host, the proxy itself is the server.
-    ConnectToServer(m_target.host.empty() ? GetConnectSettings().ProxyServer : CString(m_target.host),
-                    m_target.port, m_target.nonProxy ? Destination::OperatorChosen : Destination::ClientChosen);
+    ConnectToServer(m_target.host.empty() ? GetConnectSettings().ProxyServer : CString(m_target.host), m_target.port,
+                    m_target.nonProxy ? Destination::OperatorChosen : Destination::ClientChosen);
   } catch (const X1SocketException& e) {
     Log(kLogError, "POP3 connect to %s:%u failed - %s", m_target.host.c_str(), m_target.port, e.GetText().c_str());
     SendClient(FormatString("-ERR could not connect to %s:%u\r\n", m_target.host.c_str(), m_target.port));
@@ -207,9 +207,9 @@ void CPOP3Session::ReadServer() {
   if (::strncasecmp(line.c_str(), "+OK", 3) == 0) {
     // The server's greeting is the gateway's business; the client has had the gateway's.
     if (m_throughProxy && !m_target.host.empty()) {
-      toServer = m_target.port != 110 ? FormatString("USER %s#%s:%u\r\n", m_target.user.c_str(),
-                                                     m_target.host.c_str(), m_target.port)
-                                      : FormatString("USER %s#%s\r\n", m_target.user.c_str(), m_target.host.c_str());
+      toServer = m_target.port != 110
+                     ? FormatString("USER %s#%s:%u\r\n", m_target.user.c_str(), m_target.host.c_str(), m_target.port)
+                     : FormatString("USER %s#%s\r\n", m_target.user.c_str(), m_target.host.c_str());
     } else {
       toServer = "USER " + m_target.user + "\r\n";
     }

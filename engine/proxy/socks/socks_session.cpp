@@ -1,10 +1,10 @@
 #include "engine/proxy/socks/socks_session.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <strings.h>
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -79,7 +79,8 @@ void CSOCKSSession::GetProperty(uint32_t code, CTLDataObject& value) const {
 bool CSOCKSSession::InvolvesHost(const CString& text) const {
   if (CTwoEndTCPSession::InvolvesHost(text)) return true;
   std::lock_guard<std::mutex> g(m_mx);
-  if (m_command == socks::SOCKS_BIND) return !m_boundPeer.empty() && ::strcasecmp(m_boundPeer.c_str(), text.c_str()) == 0;
+  if (m_command == socks::SOCKS_BIND)
+    return !m_boundPeer.empty() && ::strcasecmp(m_boundPeer.c_str(), text.c_str()) == 0;
   return !m_target.empty() && ::strcasecmp(m_target.c_str(), text.c_str()) == 0;
 }
 
@@ -293,8 +294,8 @@ CString CSOCKSSession::TargetDisplay() const {
     sa.sin_family = AF_INET;
     sa.sin_addr.s_addr = htonl(m_targetAddress);
     char name[NI_MAXHOST];
-    if (::getnameinfo(reinterpret_cast<const sockaddr*>(&sa), sizeof sa, name, sizeof name, nullptr, 0,
-                      NI_NAMEREQD) == 0)
+    if (::getnameinfo(reinterpret_cast<const sockaddr*>(&sa), sizeof sa, name, sizeof name, nullptr, 0, NI_NAMEREQD) ==
+        0)
       return CString(name);
   }
   return m_target;
@@ -414,8 +415,8 @@ bool CSOCKSSession::ConnectToOwnService() {
   }
   if (!service) return false;  // nothing of the gateway's listens there: judged as any target
   if (dotted != m_clientSocket.GetLocalAddress()) {
-    Log(kLogError, "SOCKS%u Connect to %s:%u - another address of this gateway - refused", m_version,
-        dotted.c_str(), m_targetPort);
+    Log(kLogError, "SOCKS%u Connect to %s:%u - another address of this gateway - refused", m_version, dotted.c_str(),
+        m_targetPort);
     SendFailure(socks::SOCKS5_CONNECTION_REFUSED);
     m_phase = Phase::Done;
     Terminate(0);

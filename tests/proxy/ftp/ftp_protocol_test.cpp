@@ -1,11 +1,11 @@
 // The FTP gateway's text forms: lines out of a byte stream in any split and with a cap, the
 // USER table (last "@", port, no "@" under the non-proxy actions, bad forms), PORT and 227 numbers
 // with their ranges, and reply codes. The exchanges with real clients are in tests/e2e/test_ftp.sh.
+#include "engine/proxy/ftp/ftp_protocol.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
-
-#include "engine/proxy/ftp/ftp_protocol.h"
 
 using namespace ftp;
 
@@ -79,8 +79,8 @@ TEST(FTPProtocol, CommandsHostPortAndReplies) {
   EXPECT_EQ(a, 0x7F000001u);
   EXPECT_EQ(p, 2000);
   EXPECT_EQ(FormatHostPort(a, p), "127,0,0,1,7,208");
-  for (const char* bad : {"127,0,0,1,7", "127,0,0,256,1,1", "1,2,3,4,5,6,7", "1,2,3,4,5,", "a,2,3,4,5,6",
-                          "1,2,3,4,5,999999"})
+  for (const char* bad :
+       {"127,0,0,1,7", "127,0,0,256,1,1", "1,2,3,4,5,6,7", "1,2,3,4,5,", "a,2,3,4,5,6", "1,2,3,4,5,999999"})
     EXPECT_FALSE(ParseHostPort(bad, &a, &p)) << bad;
   ASSERT_TRUE(ParsePassiveReply("227 Entering Passive Mode (10,1,2,3,4,5).\r\n", &a, &p));
   EXPECT_EQ(a, 0x0A010203u);

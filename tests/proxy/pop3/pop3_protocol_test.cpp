@@ -1,11 +1,11 @@
 // The POP3 gateway's USER table (last delimiter, port, no delimiter under the non-proxy actions and
 // through an upstream proxy, bad forms), the delimiter setting, and bounded lines. The exchanges
 // with real clients are in tests/e2e/test_pop3.sh.
+#include "engine/proxy/pop3/pop3_protocol.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
-
-#include "engine/proxy/pop3/pop3_protocol.h"
 
 using namespace pop3;
 
@@ -33,8 +33,8 @@ TEST(POP3Protocol, UserTable) {
   ASSERT_EQ(ParseUser("bob", '#', true, 0, "", 0, &t), UserResult::Done);
   EXPECT_TRUE(t.host.empty());
   EXPECT_EQ(t.user, "bob");
-  for (const char* bad : {"#host", "bob#", "bob#host:", "bob#host:0", "bob#host:65536", "bob#host:1x", "bob#h st",
-                          "bob#host\x01", ""})
+  for (const char* bad :
+       {"#host", "bob#", "bob#host:", "bob#host:0", "bob#host:65536", "bob#host:1x", "bob#h st", "bob#host\x01", ""})
     EXPECT_EQ(ParseUser(bad, '#', false, 1, "inside", 110, &t), UserResult::Bad) << bad;
 
   EXPECT_EQ(DelimiterFrom(35), '#');

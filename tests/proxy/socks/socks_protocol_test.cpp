@@ -1,12 +1,13 @@
 // The SOCKS byte forms against vectors built from RFC 1928 and RFC 1929: every message parses only
 // when whole, in any split, and a message that breaks its form or a bound is refused instead of
 // read past. The exchanges with real clients are in tests/e2e/test_socks.sh.
+#include "engine/proxy/socks/socks_protocol.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "engine/net/socket_exception.h"
-#include "engine/proxy/socks/socks_protocol.h"
 
 using namespace socks;
 

@@ -1,12 +1,12 @@
 // The Telnet gateway's option stream: sequences split anywhere, sub-negotiations skipped, IAC IAC
 // as data, each option answered once as RFC 854 asks; and the host line's three forms. The
 // exchanges with a scripted client are in tests/e2e/test_telnet.sh.
+#include "engine/proxy/telnet/telnet_protocol.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
-
-#include "engine/proxy/telnet/telnet_protocol.h"
 
 using namespace telnet;
 
@@ -27,18 +27,21 @@ TEST(TelnetProtocol, OptionStream) {
   CParser p;
   uint64_t answered[4] = {};
   std::string data, answers;
-  Feed(p,
-      {'a', TELNET_IAC, TELNET_IAC, 'b',                          // IAC IAC is 255
-       TELNET_IAC, TELNET_DO, TELNET_OPT_ECHO,                    // WILL ECHO
-       TELNET_IAC, TELNET_WILL, TELNET_OPT_SGA,                   // answers the gateway's DO: nothing
-       TELNET_IAC, TELNET_WILL, 24,                               // DONT 24
-       TELNET_IAC, TELNET_DO, 31,                                 // WONT 31
-       TELNET_IAC, TELNET_WONT, 32,                               // nothing: already the state
-       TELNET_IAC, TELNET_SB, 24, 1, TELNET_IAC, TELNET_IAC, 'z', TELNET_IAC, TELNET_SE,  // skipped
-       TELNET_IAC, 241,                                           // NOP
-       TELNET_IAC, TELNET_DO, TELNET_OPT_ECHO,                    // answered already
-       TELNET_IAC, TELNET_DONT, TELNET_OPT_SGA, 'c'},
-      &data, &answers, answered);
+  Feed(p, {'a',        TELNET_IAC,  TELNET_IAC,
+           'b',                                       // IAC IAC is 255
+           TELNET_IAC, TELNET_DO,   TELNET_OPT_ECHO,  // WILL ECHO
+           TELNET_IAC, TELNET_WILL, TELNET_OPT_SGA,   // answers the gateway's DO: nothing
+           TELNET_IAC, TELNET_WILL, 24,               // DONT 24
+           TELNET_IAC, TELNET_DO,   31,               // WONT 31
+           TELNET_IAC, TELNET_WONT, 32,               // nothing: already the state
+           TELNET_IAC, TELNET_SB,   24,
+           1,          TELNET_IAC,  TELNET_IAC,
+           'z',        TELNET_IAC,  TELNET_SE,        // skipped
+           TELNET_IAC, 241,                           // NOP
+           TELNET_IAC, TELNET_DO,   TELNET_OPT_ECHO,  // answered already
+           TELNET_IAC, TELNET_DONT, TELNET_OPT_SGA,
+           'c'},
+       &data, &answers, answered);
   EXPECT_EQ(data, std::string("a\xFF") + "bc");
   EXPECT_EQ(answers, std::string("\xFF\xFB\x01\xFF\xFE\x18\xFF\xFC\x1F\xFF\xFB\x03"));
 
