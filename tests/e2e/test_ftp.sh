@@ -3,7 +3,8 @@
 # first-run "Setup" values that create the FTP service on a free high port; pyftpdlib serves on
 # 127.0.0.2; curl and lftp log in as "user@host:port" through the gateway and move a 5 MB file
 # both ways byte for byte in passive and active mode (curl asks for EPSV/EPRT first and falls back
-# on the gateway's 502), and list the folder; ftp_cases.py covers the control dialogue's edges.
+# on the gateway's 502), and list the folder; ftp_cases.py covers the control dialogue's edges;
+# through an upstream SOCKS 4 server (dante) passive transfers still work and PORT is refused.
 source "$(dirname "$0")/lib.sh"
 
 SVC='Services\FTP Proxy server'
@@ -77,6 +78,44 @@ done
 
 # ---- The control dialogue's edges ---------------------------------------------------------------
 python3 "$HERE/ftp_cases.py" "$P" "$SP" || fail "ftp_cases.py"
+
+# ---- Through an upstream SOCKS 4 server (dante): passive data goes the same way, PORT is refused --
+DP=$(free_port 127.0.0.3)
+cat >"$WORK/danted.conf" <<DANTE
+logoutput: $WORK/danted.log
+internal: 127.0.0.3 port = $DP
+external: 127.0.0.3
+clientmethod: none
+socksmethod: none
+user.privileged: root
+user.unprivileged: root
+client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }
+socks pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }
+DANTE
+danted -f "$WORK/danted.conf" -N 1 >/dev/null 2>&1 &
+PIDS+=($!)
+wait_for 10 port_open 127.0.0.3 "$DP" || fail "danted did not start"
+stop_engine
+"$REG" set "$SVC" ConnectMethod dword 2
+"$REG" set "$SVC" ProxyServer sz 127.0.0.3
+"$REG" set "$SVC" ProxyPort dword "$DP"
+start_engine "$P"
+rm -f "$WORK/out/socks.bin"
+curl -sS --max-time 60 -o "$WORK/out/socks.bin" "$URL/big.bin" || fail "curl passive download through SOCKS 4"
+cmp -s "$WORK/out/socks.bin" "$WORK/ftp/big.bin" && pass "passive download through SOCKS 4 identical" \
+  || fail "passive download through SOCKS 4 differs"
+out=$(python3 - "$P" "$SP" <<'PY'
+import ftplib, sys
+f = ftplib.FTP()
+f.connect("127.0.0.1", int(sys.argv[1]), timeout=10)
+f.login("alice@127.0.0.2:%s" % sys.argv[2], "pw")
+try:
+    print(f.sendcmd("PORT 127,0,0,1,7,208"))
+except ftplib.Error as e:
+    print(e)
+PY
+)
+expect_eq "PORT refused through SOCKS 4" "$out" "500 only PASV mode is supported for non-direct proxy connections"
 
 LOG=$(cat "$TRELLIS_HOME"/Logs/*FTP* 2>/dev/null || true)
 expect_contains "request logged" "$LOG" "FTP: alice at 127.0.0.2:$SP"
