@@ -12,7 +12,9 @@ PACKAGES=(
   googletest libgtest-dev libgmock-dev clang libclang-rt-14-dev
   # peers and tools the tests drive
   sqlite3 socat util-linux procps iproute2 python3
-  curl wget openssl tinyproxy dante-server python3-pyftpdlib chromium fonts-dejavu-core
+  curl wget openssl tinyproxy dante-server chromium fonts-dejavu-core
+  # the gateways' and web server's FTP peers: a server and a client
+  python3-pyftpdlib lftp
 )
 
 missing=()

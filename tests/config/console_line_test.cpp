@@ -71,11 +71,15 @@ TEST(ConsoleLine, EveryStoredServiceClassIsMadeByNameAndRoundTripsRegistryAndArc
     EXPECT_EQ(Archived(*c), bytes);
     EXPECT_EQ(c->Bindings.LookupAs<CBinding>("192.168.7.1")->m_interface.m_name, "192.168.7.1");
   }
-  for (const char* n : {"CService", "CTCPService", "CWWWService", "CRemoteControlService"}) {
+  for (const char* n : {"CService", "CTCPService", "CWWWService", "CRemoteControlService", "CSOCKSService", "CFTPService", "CPOP3Service", "CTelnetService"}) {
     EXPECT_TRUE(names.count(n)) << n;
   }
   // The kind code the console chooses pages by comes with the class.
   EXPECT_EQ(MakeService("CWWWService")->GetServiceKind(), static_cast<uint32_t>(SERVICE_KIND_WWW));
+  EXPECT_EQ(MakeService("CSOCKSService")->GetServiceKind(), static_cast<uint32_t>(SERVICE_KIND_SOCKS));
+  EXPECT_EQ(MakeService("CFTPService")->GetServiceKind(), static_cast<uint32_t>(SERVICE_KIND_FTP));
+  EXPECT_EQ(MakeService("CPOP3Service")->GetServiceKind(), static_cast<uint32_t>(SERVICE_KIND_POP3));
+  EXPECT_EQ(MakeService("CTelnetService")->GetServiceKind(), static_cast<uint32_t>(SERVICE_KIND_TELNET));
   EXPECT_EQ(MakeService("CTCPService")->GetServiceKind(), static_cast<uint32_t>(SERVICE_KIND_NONE));
   // The name is checked before anything of an archive is applied.
   auto svc = MakeService("CTCPService");

@@ -93,7 +93,7 @@ TEST_F(EngineTest, FirstRunCreatesAndSavesServicesAndDeletesSetup) {
   RegWriteDWORD("Setup", "InstallWWW", 1);
   RegWriteDWORD("Setup", "WWWProxyPort", port);
   RegWriteString("Setup", "InternalWWWServer", "");
-  RegWriteDWORD("Setup", "InstallSOCKS", 1);  // no such class in this program: skipped
+  RegWriteDWORD("Setup", "InstallVDOLive", 1);  // no such class in this program: skipped
   Start();
 
   EXPECT_FALSE(RegKeyExists("Setup"));

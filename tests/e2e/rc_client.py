@@ -7,6 +7,7 @@ frames, archive forms, requests and notifications. Used by test_remote_control.s
   rc_client.py proxy PORT "WWWPORT URL"   a browser's fetch seen live, then a purge that leaves
                                           the cache over its limit
   rc_client.py reload PORT TRELLIS-REG    changes made in the store reach the engine with request 13
+  rc_client.py socks PORT NEWPORT         a SOCKS service (CSOCKSService) fetched, added and read back
 """
 import hashlib
 import os
@@ -365,7 +366,52 @@ def write_right(w, right):
 SVC_U32_A = ["PortNumber", "Enabled", "RunningState", "TimeOutSessions", "SessionTimeout", "NonProxyRequestAction"]
 SVC_U32_B = ["NonProxyRequestPort", "LoggingEnabled", "LogOptions", "RestartNeeded", "LimitSessions",
              "SessionLimit", "BindingOption"]
-TCP_CLASSES = ("CTCPService", "CRemoteControlService")
+TCP_CLASSES = ("CTCPService", "CRemoteControlService", "CSOCKSService", "CFTPService", "CPOP3Service",
+               "CTelnetService")
+SOCKS_U32 = ["UseRFC1929", "DoReverseLookups", "ReferHTTPRequests", "CacheReferredHTTPRequests", "UseSpecifiedPolicy"]
+
+
+def read_socks_service(r):
+    s = read_service(r)
+    for f in SOCKS_U32:
+        s[f] = r.u32()
+    s["HTTPPolicy"] = r.string().decode()
+    return s
+
+
+def write_socks_service(w, s):
+    write_service(w, s)
+    for f in SOCKS_U32:
+        w.u32(s[f])
+    w.string(s["HTTPPolicy"].encode())
+
+
+def read_pop3_service(r):
+    s = read_service(r)
+    s["Delimiter"] = r.u32()
+    return s
+
+
+def write_pop3_service(w, s):
+    write_service(w, s)
+    w.u32(s["Delimiter"])
+
+
+def read_telnet_service(r):
+    s = read_service(r)
+    s["Prompt"] = r.string().decode()
+    s["EnableLogin"] = r.u32()
+    return s
+
+
+def write_telnet_service(w, s):
+    write_service(w, s)
+    w.string(s["Prompt"].encode())
+    w.u32(s["EnableLogin"])
+
+
+SERVICE_READERS = {"CSOCKSService": read_socks_service, "CPOP3Service": read_pop3_service,
+                   "CTelnetService": read_telnet_service}
 
 
 def read_interface(r):
@@ -430,7 +476,7 @@ def read_services(data):
         cls = r.string().decode()
         if cls not in TCP_CLASSES:
             break
-        out[key] = (cls, read_service(r))
+        out[key] = (cls, SERVICE_READERS.get(cls, read_service)(r))
     return out
 
 
@@ -1037,11 +1083,48 @@ def dialer(port, args):
     b.close()
 
 
+def socks(port, newport):
+    """The SOCKS service's archive form both ways: the first-run service as fetched, a new one
+    uploaded with every SOCKS field changed, and the same read back from the engine."""
+    a, code = login_admin(port, "")
+    if code == 120:
+        reply, _ = a.request(120, "Administrator", "", "secret")
+        check("password set", reply == 3, reply)
+    reply, frames = a.request(30, receive=2)
+    services = read_services(frames[1]) if len(frames) == 2 else {}
+    first = services.get("SOCKS Proxy server")
+    check("first-run SOCKS service fetched", first and first[0] == "CSOCKSService" and
+          [first[1][f] for f in SOCKS_U32] == [0, 0, 1, 1, 0] and first[1]["HTTPPolicy"] == "", first)
+    svc = dict(new_service("Second SOCKS", int(newport)), UseRFC1929=1, DoReverseLookups=1, ReferHTTPRequests=0,
+               CacheReferredHTTPRequests=0, UseSpecifiedPolicy=1, HTTPPolicy="WWW Proxy server")
+    reply, _ = a.request(32, "Second SOCKS", upload=[tagged("CSOCKSService", write_socks_service, svc)])
+    check("SOCKS service added", reply == 3, reply)
+    check("added SOCKS service listens", wait_until(lambda: listening(int(newport))))
+    reply, frames = a.request(30, receive=2)
+    back = (read_services(frames[1]) if len(frames) == 2 else {}).get("Second SOCKS")
+    check("SOCKS fields read back", back and back[0] == "CSOCKSService" and
+          all(back[1][f] == svc[f] for f in SOCKS_U32 + ["HTTPPolicy", "PortNumber"]), back)
+    # The other gateways' forms: each uploaded with its own fields changed, then read back.
+    others = [("CFTPService", "Second FTP", write_service, {}),
+              ("CPOP3Service", "Second POP3", write_pop3_service, {"Delimiter": ord("%")}),
+              ("CTelnetService", "Second Telnet", write_telnet_service, {"Prompt": "Gate>", "EnableLogin": 0})]
+    for cls, name, writer, fields in others:
+        svc = dict(new_service(name, free_port()), **fields)
+        reply, _ = a.request(32, name, upload=[tagged(cls, writer, svc)])
+        check("%s added" % cls, reply == 3, reply)
+    reply, frames = a.request(30, receive=2)
+    services = read_services(frames[1]) if len(frames) == 2 else {}
+    for cls, name, writer, fields in others:
+        back = services.get(name)
+        check("%s read back" % cls, back and back[0] == cls and all(back[1][f] == v for f, v in fields.items()), back)
+    a.close()
+
+
 if __name__ == "__main__":
     cmd, port, state = sys.argv[1], int(sys.argv[2]), sys.argv[3]
     try:
         {"scenario": scenario, "verify": verify, "proxy": proxy, "reload": reload, "capture": capture,
-         "dialer": dialer}[cmd](port, state)
+         "dialer": dialer, "socks": socks}[cmd](port, state)
     except Exception as e:  # a broken stream is a failure, not a crash of the script
         check("client ran to the end", False, repr(e))
     sys.exit(1 if FAILS else 0)

@@ -8,7 +8,7 @@ on_exit "$T -stop; sleep 1; kill_engines; $T -u"
 
 "$T" -i >/dev/null
 "$REG" set 'Setup' Mode dword 1
-"$REG" set 'Setup' InstallSOCKS dword 1
+"$REG" set 'Setup' InstallVDOLive dword 1
 "$REG" set 'Setup' SecureInstall dword 0
 "$REG" set 'Settings' DownstreamSOCKSConnectTimeout dword 4000
 
@@ -17,7 +17,7 @@ expect_eq "-start" "$out" "Nomra Trellis Engine service started"
 wait_for 10 engine_running || fail "engine did not start"
 
 if wait_for 10 bash -c "! '$REG' query 'Setup' >/dev/null 2>&1"; then pass "Setup tree removed"; else fail "Setup tree still there"; fi
-wait_for 10 grep -qF "First-run service of class CSOCKSService skipped" "$TRELLIS_EVENTLOG" \
+wait_for 10 grep -qF "First-run service of class CVDOLiveService skipped" "$TRELLIS_EVENTLOG" \
   && pass "missing first-run class reported" || fail "missing first-run class not reported"
 expect_contains "version written" "$("$REG" query 'Settings' Version)" "513"
 expect_contains "time-out kept" "$("$REG" query 'Settings' DownstreamSOCKSConnectTimeout)" "4000"

@@ -76,6 +76,9 @@ class CWWWSession : public CTwoEndTCPSession {
   void SendAccessDenied() override;
 
   const CHttpRequest& GetRequest() const { return m_req; }
+  // A session handed over by another gateway (the SOCKS server's web hand-over); set before the
+  // thread starts.
+  void SetReferred(bool value) { m_referred = value; }
 
  protected:
   void OnMessage(platform::Message& msg) override;
