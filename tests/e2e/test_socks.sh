@@ -122,6 +122,12 @@ fi
 
 # ---- Protocol cases from the RFCs -------------------------------------------------------------
 python3 "$HERE/socks_client.py" open "$P" "$OP" "$DEAD" "$UP" "$W" || fail "socks_client.py open cases"
+# The UDP association's datagrams (among them one of 51,200 bytes each way) count in its session's
+# traffic line, not only the few bytes of its control connection.
+udp_counted() {
+  SOCKSLOG | awk -F'\t' '$5 == "Traffic" { s = $8 + 0; r = $9 + 0; if (s >= 51200 && r >= 51200 && s < 1000000) f = 1 } END { exit !f }'
+}
+wait_for 10 udp_counted && pass "UDP association counted in its traffic line" || fail "UDP datagrams not counted: $(SOCKSLOG | grep Traffic | tail -5)"
 
 # ---- A right that asks for a login ------------------------------------------------------------
 stop_engine

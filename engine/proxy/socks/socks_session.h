@@ -54,6 +54,21 @@ class CSOCKSSession : public CTwoEndTCPSession {
   void GetProperty(uint32_t code, CTLDataObject& value) const override;
   bool InvolvesHost(const CString& text) const override;
 
+  // A UDP association's datagrams count with the connection's bytes: the user's accounting and the
+  // traffic lines see all that went through the session.
+  uint64_t GetClientBytesSent() const override {
+    return CTwoEndTCPSession::GetClientBytesSent() + m_udpClient.GetBytesSent();
+  }
+  uint64_t GetClientBytesReceived() const override {
+    return CTwoEndTCPSession::GetClientBytesReceived() + m_udpClient.GetBytesReceived();
+  }
+  uint64_t GetServerBytesSent() const override {
+    return CTwoEndTCPSession::GetServerBytesSent() + m_udpServer.GetBytesSent();
+  }
+  uint64_t GetServerBytesReceived() const override {
+    return CTwoEndTCPSession::GetServerBytesReceived() + m_udpServer.GetBytesReceived();
+  }
+
  protected:
   void OnRead(platform::Message& msg) override;
   void OnAccept(platform::Message& msg) override;
