@@ -13,6 +13,8 @@ PACKAGES=(
   # peers and tools the tests drive
   sqlite3 socat util-linux procps iproute2 python3
   curl wget openssl tinyproxy dante-server
+  # the DNS relay and the DHCP server: dig and host, a dnsmasq upstream, DHCP clients
+  bind9-dnsutils dnsmasq-base busybox isc-dhcp-client
 )
 
 missing=()
