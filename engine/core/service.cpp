@@ -114,7 +114,9 @@ void CService::OpenListener(X1Socket& socket, const CString& address, bool reuse
     // A datagram service answers from the address a client reached it at (a wildcard listener
     // would otherwise answer from whatever address the route picks).
     if (transport != SERVICE_TRANSPORT_TCP) socket.SetPacketInfo(true);
-    socket.Bind(static_cast<uint16_t>(port), address == "0.0.0.0" ? CString() : address);
+    CString bindAddress = address == "0.0.0.0" ? CString() : address;
+    PrepareListener(socket, address, &bindAddress);
+    socket.Bind(static_cast<uint16_t>(port), bindAddress);
     if (transport == SERVICE_TRANSPORT_TCP) socket.Listen(X1Socket::kMinListenBacklog);
     socket.ArmAsyncSelect();
   } catch (...) {

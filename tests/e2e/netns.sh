@@ -25,12 +25,12 @@ make_ns() {
   echo "$n"
 }
 
-# link_ns NS_A ADDR_A/PREFIX NS_B ADDR_B/PREFIX: a veth pair between two namespaces, named
-# <ns>-<n>, with the addresses set and both ends up. Prints the two interface names.
-LINK_COUNT=0
+# link_ns NS_A ADDR_A/PREFIX NS_B ADDR_B/PREFIX: a veth pair between two namespaces, named after
+# this run and the second namespace (one link per namespace B), with the addresses set (an empty
+# one is left out) and both ends up. Prints the two interface names.
 link_ns() {
-  LINK_COUNT=$((LINK_COUNT + 1))
-  local a="v${$}a${LINK_COUNT}" b="v${$}b${LINK_COUNT}"
+  local tag="${3#"$NS_PREFIX"}"
+  local a="v$$${tag}a" b="v$$${tag}b"
   ip link add "$a" netns "$1" type veth peer name "$b" netns "$3"
   [ -n "$2" ] && ip -n "$1" addr add "$2" dev "$a"
   [ -n "$4" ] && ip -n "$3" addr add "$4" dev "$b"
