@@ -33,12 +33,15 @@ read -r C3 IF3 < <(join c3 02:00:00:00:00:03)
 read -r ST IFS_ < <(join st 02:00:00:00:00:04)
 # A host with a fixed address inside the range: it answers ping, so it is never offered.
 ip -n "$ST" addr add 10.78.1.11/24 dev "$IFS_"
+# The engine's own resolver: an address nobody answers on, so no lookup leaves the namespaces.
+ns_resolv "$GW" 10.78.1.254
 
 # ---- Engine: first run makes the service, then it is given its binding and scope ------------
 "$T" -i >/dev/null
 on_exit "ip netns exec $GW $T -stop; sleep 1; kill_engines; $T -u"
 "$REG" set 'Setup' Mode dword 1
 "$REG" set 'Setup' InstallDHCP dword 1
+"$REG" set 'Setup' InstallDNS dword 1
 "$REG" set 'Setup' SecureInstall dword 0
 ip netns exec "$GW" "$T" -start >/dev/null
 wait_for 10 engine_running || fail "engine did not start"
@@ -173,6 +176,9 @@ udhcpc "$C3" "$IF3" "$WORK/c3" -x hostname:printer || fail "udhcpc c3 got no lea
 expect_eq "reserved address" "$(val "$WORK/c3" ip)" "10.78.1.19"
 expect_eq "reserved lease never ends" "$(val "$WORK/c3" lease)" "4294967295"
 expect_contains "reserved lease keeps status 4" "$("$REG" query 'DHCP\Leases\10.78.1.19' ClientStatus)" "4"
+# The DNS relay answers the client's name from its lease.
+out=$(ip netns exec "$C3" dig @10.78.1.1 +time=2 +tries=1 +short printer 2>&1)
+expect_eq "DNS relay answers a DHCP client's name" "$out" "10.78.1.19"
 
 # ---- Restart: the bound lease is still there and dhclient's INIT-REBOOT gets it back -----------
 ip netns exec "$GW" "$T" -stop >/dev/null
