@@ -7,7 +7,8 @@
 # host name getting different addresses, a reservation by hardware address with an infinite
 # lease, renewal (INIT-REBOOT) keeping the address, a lease surviving an engine restart, release,
 # a NAK for an address outside the scope (with the server identifier, so dhclient starts over), and
-# malformed datagrams dropped while the server goes on answering.
+# a console's change of the configuration (request 34 with the archive form) followed by the running
+# server, malformed datagrams dropped while the server goes on answering.
 source "$(dirname "$0")/lib.sh"
 source "$(dirname "$0")/netns.sh"
 require_root_netns
@@ -31,6 +32,7 @@ read -r C1 IF1 < <(join c1 02:00:00:00:00:01)
 read -r C2 IF2 < <(join c2 02:00:00:00:00:02)
 read -r C3 IF3 < <(join c3 02:00:00:00:00:03)
 read -r ST IFS_ < <(join st 02:00:00:00:00:04)
+read -r C4 IF4 < <(join c4 02:00:00:00:00:05)
 # A host with a fixed address inside the range: it answers ping, so it is never offered.
 ip -n "$ST" addr add 10.78.1.11/24 dev "$IFS_"
 # The engine's own resolver: an address nobody answers on, so no lookup leaves the namespaces.
@@ -81,6 +83,14 @@ R="$DB\\Reservations\\10.78.1.19"
 "$REG" set "$R" MatchData sz 020000000003
 "$REG" set "$R" MatchOn dword 1
 "$REG" set "$R" ScopeID dword 1
+# A console reaches the engine on the gateway's loopback.
+RC=$(ip netns exec "$GW" python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+KEY='Services\Remote Control Service'
+"$REG" set "$KEY" ServiceType sz CRemoteControlService
+"$REG" set "$KEY" Name sz 'Remote Control Service'
+"$REG" set "$KEY" PortNumber dword "$RC"
+"$REG" set "$KEY" BindingOption dword 1
+"$REG" set "$KEY" SpecificBinding sz 127.0.0.1
 ip netns exec "$GW" "$T" -start >/dev/null
 wait_for 10 engine_running || fail "engine did not start again"
 sleep 1
@@ -218,6 +228,17 @@ released() { "$REG" query "DHCP\\Leases\\$A1" ClientStatus | grep -q 'dword:3'; 
 wait_for 10 released && pass "released lease has status 3" || fail "lease not released"
 kill "$UPID" 2>/dev/null || true
 wait "$UPID" 2>/dev/null || true
+
+# ---- A console edits the configuration: the running server follows -------------------------------
+if ip netns exec "$GW" python3 "$(dirname "$0")/rc_client.py" dhcp "$RC" secret; then pass "console DHCP scenario"; else
+  fail "console DHCP scenario"
+fi
+expect_contains "new exclusion stored" "$("$REG" query "$S\\Exclusions\\1" StartAddress)" "dword:$(ip2dw 10.78.1.14)"
+expect_contains "new reservation stored" "$("$REG" query "$DB\\Reservations\\10.78.1.18" MatchData)" "NAMED"
+# A newcomer: .11 answers ping, .12 was released (taken back only when no new address is left),
+# .13 is bound, .14 and .15 are excluded now.
+udhcpc "$C4" "$IF4" "$WORK/c4" -x hostname:newcomer || fail "newcomer got no lease"
+expect_eq "newcomer skips the addresses excluded by the console" "$(val "$WORK/c4" ip)" "10.78.1.16"
 
 # ---- Malformed datagrams ----------------------------------------------------------------------------
 out=$(ip netns exec "$ST" python3 - <<'PY'
