@@ -33,7 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   dhcp::CDHCPMessageWriter w(data, size);
   w.SetOptionByte(53, 2);
   // Option lengths taken from the request's own bytes, so the fuzzer steers the overflow.
-  for (size_t i = 240; i < size && i < 300; ++i) w.SetOption(static_cast<uint8_t>(i - 239), data, data[i]);
+  static const uint8_t kValue[255] = {};
+  for (size_t i = 240; i < size && i < 300; ++i) w.SetOption(static_cast<uint8_t>(i - 239), kValue, data[i]);
   const size_t n = w.Length();
   Check(n >= dhcp::kMinReply && n <= dhcp::kMaxMessage);
   const uint8_t* p = w.Data();
