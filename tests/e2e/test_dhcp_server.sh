@@ -8,7 +8,7 @@
 # lease, renewal (INIT-REBOOT) keeping the address, a lease surviving an engine restart, release,
 # a NAK for an address outside the scope (with the server identifier, so dhclient starts over), and
 # a console's change of the configuration (request 34 with the archive form) followed by the running
-# server, malformed datagrams dropped while the server goes on answering.
+# server, a declined address held back, malformed datagrams dropped while the server goes on answering.
 source "$(dirname "$0")/lib.sh"
 source "$(dirname "$0")/netns.sh"
 require_root_netns
@@ -239,6 +239,23 @@ expect_contains "new reservation stored" "$("$REG" query "$DB\\Reservations\\10.
 # .13 is bound, .14 and .15 are excluded now.
 udhcpc "$C4" "$IF4" "$WORK/c4" -x hostname:newcomer || fail "newcomer got no lease"
 expect_eq "newcomer skips the addresses excluded by the console" "$(val "$WORK/c4" ip)" "10.78.1.16"
+
+# ---- Decline: the newcomer reports .16 in use; it is not offered again for a while ------------------
+ip netns exec "$C4" python3 - <<'PY'
+import socket
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind(("10.78.1.16", 68))
+b = bytearray(240)
+b[0], b[1], b[2] = 1, 1, 6
+b[4:8] = b"\x55\x66\x77\x88"
+b[28:34] = b"\x02\x00\x00\x00\x00\x05"
+b[236:240] = bytes([99, 130, 83, 99])
+opts = b"\x35\x01\x04" + b"\x32\x04" + socket.inet_aton("10.78.1.16") + b"\x36\x04" + socket.inet_aton("10.78.1.1") + b"\xff"
+s.sendto(bytes(b) + opts, ("10.78.1.1", 67))
+PY
+ip -n "$C4" addr flush dev "$IF4"
+udhcpc "$C4" "$IF4" "$WORK/c4b" -x hostname:newcomer || fail "newcomer got no lease after its decline"
+expect_eq "declined address held back" "$(val "$WORK/c4b" ip)" "10.78.1.17"
 
 # ---- Malformed datagrams ----------------------------------------------------------------------------
 out=$(ip netns exec "$ST" python3 - <<'PY'
