@@ -104,6 +104,9 @@ expect_eq "MX refused" "$(status "$(q MX a.test)")" "FORMERR"
 expect_eq "PTR refused" "$(status "$(q -x 10.66.0.5)")" "FORMERR"
 expect_eq "dotted name" "$(status "$(q 10.66.0.5)")" "NXDOMAIN"
 expect_eq "class CH" "$(status "$(q CH A trellis)")" "FORMERR"
+log=$(cat "$TRELLIS_HOME"/Logs/"DNS server".*.log)
+expect_contains "MX refusal logged" "$log" "Received unsupported DNS Query - TYPE_MX for a.test"
+expect_contains "PTR refusal logged" "$log" "Received unsupported DNS Query - TYPE_PTR for 5.0.66.10.in-addr.arpa"
 
 # ---- Malformed datagrams ---------------------------------------------------------------------------
 out=$(ip netns exec "$CL" python3 - <<'PY'

@@ -97,7 +97,7 @@ void CDNSService::OnRead(platform::Message& msg) {
       // The reply could not be sent (the client's address unreachable ...): that query is lost,
       // as a datagram may be; the next one is read.
     } catch (...) {
-      Log(LOG_ERROR, "Caught unknown exception in CDNSService::OnRead() - Ignoring\n");
+      Log(LOG_ERROR, "Caught unknown exception in CDNSService::OnRead() - Ignoring");
     }
   }
 }
@@ -242,10 +242,10 @@ void CDNSService::OnLookupDone(platform::Message& msg) {
     const size_t n = AnswerFromLookup(*session, *result, m_reply);
     if (n > 0 && !session->IsEnding()) SendReply(*session, m_reply, n);
   } catch (const X1SocketException& e) {
-    Log(LOG_ERROR, "Caught Socket exception in CDNSService::OnAsyncGetHostByName() %s - Ignoring\n",
+    Log(LOG_ERROR, "Caught Socket exception in CDNSService::OnAsyncGetHostByName() %s - Ignoring",
         e.GetText().c_str());
   } catch (...) {
-    Log(LOG_ERROR, "Caught unknown exception in CDNSService::OnAsyncGetHostByName() - Ignoring\n");
+    Log(LOG_ERROR, "Caught unknown exception in CDNSService::OnAsyncGetHostByName() - Ignoring");
   }
   session->Terminate(0);
   RemoveSession(session);

@@ -18,7 +18,7 @@ CDNSServiceSettings::CDNSServiceSettings() : CUDPServiceSettings(kDefaultPort, "
 CDNSServiceSettings::~CDNSServiceSettings() = default;
 
 bool CDNSServiceSettings::AcceptsInterface(const CInterface& entry) const {
-  return entry.m_kind != INTERFACE_DIALUP && entry.m_kind == INTERFACE_IP;
+  return entry.m_kind == INTERFACE_IP;
 }
 
 bool CDNSServiceSettings::SaveSettings(const CString& key) {
