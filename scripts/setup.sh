@@ -15,6 +15,8 @@ PACKAGES=(
   curl wget openssl tinyproxy dante-server chromium fonts-dejavu-core
   # the gateways' and web server's FTP peers: a server and a client
   python3-pyftpdlib lftp
+  # the DNS relay and the DHCP server: dig and host, a dnsmasq upstream, DHCP clients
+  bind9-dnsutils dnsmasq-base busybox isc-dhcp-client
 )
 
 missing=()

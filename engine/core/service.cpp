@@ -111,7 +111,12 @@ void CService::OpenListener(X1Socket& socket, const CString& address, bool reuse
   try {
     // Stream listeners allow reuse whatever the flag (Bind does it); for datagrams the flag acts.
     if (reuse || transport == SERVICE_TRANSPORT_TCP) socket.SetReuseAddress(true);
-    socket.Bind(static_cast<uint16_t>(port), address == "0.0.0.0" ? CString() : address);
+    // A datagram service answers from the address a client reached it at (a wildcard listener
+    // would otherwise answer from whatever address the route picks).
+    if (transport != SERVICE_TRANSPORT_TCP) socket.SetPacketInfo(true);
+    CString bindAddress = address == "0.0.0.0" ? CString() : address;
+    PrepareListener(socket, address, &bindAddress);
+    socket.Bind(static_cast<uint16_t>(port), bindAddress);
     if (transport == SERVICE_TRANSPORT_TCP) socket.Listen(X1Socket::kMinListenBacklog);
     socket.ArmAsyncSelect();
   } catch (...) {

@@ -97,6 +97,10 @@ class CService : public std::enable_shared_from_this<CService> {
 
  protected:
   void SetRunningState(uint32_t state);
+  // A listener has been made and is about to be bound to address ("0.0.0.0" for every address):
+  // a service may set socket options here or bind elsewhere by changing *bindAddress ("" for the
+  // wildcard). Runs on the thread that opens the listener; nothing here.
+  virtual void PrepareListener(X1Socket& socket, const CString& address, CString* bindAddress) {}
 
   X1Socket m_listener;  // options 0 and 1; guarded by the binding map's lock
 

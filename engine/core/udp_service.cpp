@@ -229,7 +229,7 @@ void CUDPService::ThreadMessage(platform::Message& msg) {
         }
       }
       break;
-    default: break;
+    default: OnThreadMessage(msg); break;
   }
 }
 

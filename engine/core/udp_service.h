@@ -84,6 +84,8 @@ class CUDPService : public CService, public CUDPSessionOwner {
   virtual void OnThreadEnd() {}
   // A read event (WM_SOCKET_READ) on the service thread; empty here.
   virtual void OnRead(platform::Message& msg) {}
+  // Any other message posted to the service thread (a resolver's completion ...); empty here.
+  virtual void OnThreadMessage(platform::Message& msg) {}
   // A session has left the session table (service thread, or the caller's once the thread has
   // ended); the relays drop its client key here.
   virtual void OnSessionRemoved(const std::shared_ptr<CUDPSession>& session) {}

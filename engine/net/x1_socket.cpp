@@ -4,6 +4,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <netdb.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -459,6 +460,22 @@ void X1Socket::SetBroadcast(bool value) {
   if (setsockopt(c.fd(), SOL_SOCKET, SO_BROADCAST, &v, sizeof v) < 0) ThrowErrno(errno);
 }
 
+void X1Socket::SetPacketInfo(bool value) {
+  Call c(*this);
+  c.require();
+  int v = value ? 1 : 0;
+  if (setsockopt(c.fd(), IPPROTO_IP, IP_PKTINFO, &v, sizeof v) < 0) ThrowErrno(errno);
+}
+
+void X1Socket::BindToDevice(const CString& interfaceName) {
+  Call c(*this);
+  c.require();
+  if (interfaceName.size() >= IFNAMSIZ) throw X1SocketException(WSAEINVAL);
+  if (setsockopt(c.fd(), SOL_SOCKET, SO_BINDTODEVICE, interfaceName.c_str(),
+                 static_cast<socklen_t>(interfaceName.size() + 1)) < 0)
+    ThrowErrno(errno);
+}
+
 void X1Socket::ShutdownSend() {
   Call c(*this);
   c.require();
@@ -883,6 +900,100 @@ size_t X1Socket::ReceiveFrom(void* buffer, size_t size, CString& address, uint16
   }
   if (datagram && static_cast<size_t>(n) > size) throw X1SocketException(WSAEMSGSIZE);
   return got;
+}
+
+size_t X1Socket::ReceiveFromLocal(void* buffer, size_t size, CString& address, uint16_t& port,
+                                  uint32_t* localAddress, int* interfaceIndex) {
+  address.clear();
+  port = 0;
+  *localAddress = 0;
+  *interfaceIndex = 0;
+  if (m_ciphering) throw X1SocketException(WSAEOPNOTSUPP);
+  Call c(*this);
+  if (!c.ok()) return 0;
+  {
+    std::lock_guard<std::mutex> g(c.st()->mx);
+    c.st()->pending[x1net::kRead] = 0;
+  }
+  sockaddr_in from{};
+  iovec iov{buffer, size};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+  msghdr mh{};
+  mh.msg_name = &from;
+  mh.msg_namelen = sizeof from;
+  mh.msg_iov = &iov;
+  mh.msg_iovlen = 1;
+  mh.msg_control = control;
+  mh.msg_controllen = sizeof control;
+  ssize_t n;
+  do n = recvmsg(c.fd(), &mh, MSG_DONTWAIT | MSG_TRUNC);
+  while (n < 0 && errno == EINTR);
+  int err = n < 0 ? errno : 0;
+  size_t got = n > 0 ? std::min(static_cast<size_t>(n), size) : 0;
+  m_bytesReceived.fetch_add(got);
+  AfterReceive(c.st(), Readable(c.fd()));
+  if (n < 0) return ReceiveFailure(err, true);
+  if (mh.msg_namelen >= sizeof(sockaddr_in) && from.sin_family == AF_INET) {
+    address = FormatIPAddress(ntohl(from.sin_addr.s_addr));
+    port = ntohs(from.sin_port);
+  }
+  for (cmsghdr* cm = CMSG_FIRSTHDR(&mh); cm != nullptr; cm = CMSG_NXTHDR(&mh, cm)) {
+    if (cm->cmsg_level != IPPROTO_IP || cm->cmsg_type != IP_PKTINFO) continue;
+    in_pktinfo info;
+    std::memcpy(&info, CMSG_DATA(cm), sizeof info);
+    *localAddress = ntohl(info.ipi_spec_dst.s_addr);
+    *interfaceIndex = info.ipi_ifindex;
+  }
+  // MSG_CTRUNC cannot drop the one small record asked for; a cut datagram is never passed on.
+  if (static_cast<size_t>(n) > size || (mh.msg_flags & MSG_TRUNC)) throw X1SocketException(WSAEMSGSIZE);
+  return got;
+}
+
+size_t X1Socket::SendToFrom(const void* buffer, size_t length, uint16_t port, uint32_t address,
+                            uint32_t localAddress, int interfaceIndex) {
+  if (m_ciphering) throw X1SocketException(WSAEOPNOTSUPP);
+  Call c(*this);
+  c.require();
+  sockaddr_in sa = MakeAddress(address, port);
+  iovec iov{const_cast<void*>(buffer), length};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+  msghdr mh{};
+  mh.msg_name = &sa;
+  mh.msg_namelen = sizeof sa;
+  mh.msg_iov = &iov;
+  mh.msg_iovlen = 1;
+  if (localAddress != 0 || interfaceIndex != 0) {
+    mh.msg_control = control;
+    mh.msg_controllen = sizeof control;
+    cmsghdr* cm = CMSG_FIRSTHDR(&mh);
+    cm->cmsg_level = IPPROTO_IP;
+    cm->cmsg_type = IP_PKTINFO;
+    cm->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+    in_pktinfo info{};
+    info.ipi_ifindex = interfaceIndex;
+    info.ipi_spec_dst.s_addr = htonl(localAddress);
+    std::memcpy(CMSG_DATA(cm), &info, sizeof info);
+  }
+  int timeout = m_sendTimeoutMs.load();
+  uint64_t deadline = platform::TickCount64() + static_cast<uint64_t>(std::max(timeout, 0));
+  for (;;) {
+    ssize_t n = sendmsg(c.fd(), &mh, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n >= 0) {
+      m_bytesSent.fetch_add(static_cast<uint64_t>(n));
+      return static_cast<size_t>(n);
+    }
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      pollfd pf{c.fd(), POLLOUT, 0};
+      int r = poll(&pf, 1, Remaining(deadline, timeout < 0));
+      if (r < 0 && errno != EINTR) ThrowErrno(errno);
+      if (c.closing()) throw X1SocketException(WSAESHUTDOWN);
+      if (r == 0) throw X1SocketException(WSAETIMEDOUT);
+      continue;
+    }
+    if (errno == ECONNREFUSED) throw X1SocketException(WSAECONNRESET);
+    ThrowErrno(errno);
+  }
 }
 
 size_t X1Socket::Peek(void* buffer, size_t length) {

@@ -141,6 +141,12 @@ class X1Socket {
   void Listen(int backlog);
   void SetReuseAddress(bool value);
   void SetBroadcast(bool value);
+  // Datagram sockets: have every received datagram carry the local address it was sent to and
+  // the interface it came in on (IP_PKTINFO), so a wildcard listener knows where a client
+  // reached it and can answer from that address.
+  void SetPacketInfo(bool value);
+  // Datagrams go to and come from this interface only (SO_BINDTODEVICE), broadcasts included.
+  void BindToDevice(const CString& interfaceName);
   // Ends the sending direction (the peer reads the end); receiving goes on.
   void ShutdownSend();
 
@@ -186,6 +192,14 @@ class X1Socket {
   // One datagram and its sender; 0 when nothing is waiting (address "" and port 0) or for an empty
   // datagram (with its sender). Longer than size: consumed, WSAEMSGSIZE.
   virtual size_t ReceiveFrom(void* buffer, size_t size, CString& address, uint16_t& port);
+  // As ReceiveFrom, and where the datagram was received: the local address it was sent to (0
+  // when unknown; host order) and the interface index (0 when unknown). Needs SetPacketInfo.
+  size_t ReceiveFromLocal(void* buffer, size_t size, CString& address, uint16_t& port, uint32_t* localAddress,
+                          int* interfaceIndex);
+  // One datagram to address:port (host order) sent from localAddress and out of interfaceIndex
+  // (either 0: the system chooses), so a reply leaves from where the request arrived.
+  size_t SendToFrom(const void* buffer, size_t length, uint16_t port, uint32_t address, uint32_t localAddress,
+                    int interfaceIndex);
   // Up to length waiting bytes, left waiting; 0 when none or closed. Refused (WSAEOPNOTSUPP) while
   // ciphering: the bytes waiting are not yet deciphered.
   virtual size_t Peek(void* buffer, size_t length);

@@ -8,6 +8,7 @@ frames, archive forms, requests and notifications. Used by test_remote_control.s
                                           the cache over its limit
   rc_client.py reload PORT TRELLIS-REG    changes made in the store reach the engine with request 13
   rc_client.py socks PORT NEWPORT         a SOCKS service (CSOCKSService) fetched, added and read back
+  rc_client.py dhcp PORT PASSWORD         the DHCP service's configuration read, changed and sent back
 """
 import hashlib
 import os
@@ -355,12 +356,29 @@ def read_right(r):
             "Recipients": read_list(r, read_recipient)}
 
 
+def write_recipient(w, rec):
+    """A recipient as read_recipient gives it (time filters without time slices only)."""
+    w.string(rec[0]), w.string(rec[1])
+    for v in rec[2:7]:
+        w.u32(v)
+    w.i32(rec[7])
+    for patterns in (rec[8], rec[9]):
+        w.count(len(patterns))
+        for p in patterns:
+            w.string(p)
+    name, description, slices_a, slices_b = rec[10]
+    assert not slices_a and not slices_b, "the test writes no time slices"
+    w.string(name), w.string(description), w.count(0), w.count(0)
+
+
 def write_right(w, right):
-    assert not right["Recipients"], "the test writes only rights without recipients"
     w.i32(right["RightType"])
     w.string(right["Description"].encode())
     w.i32(right["IncludeDefaultRights"])
-    w.count(0)
+    w.count(len(right["Recipients"]))
+    for rec in right["Recipients"]:
+        w.tag("CRecipient")
+        write_recipient(w, rec)
 
 
 SVC_U32_A = ["PortNumber", "Enabled", "RunningState", "TimeOutSessions", "SessionTimeout", "NonProxyRequestAction"]
@@ -418,7 +436,7 @@ def read_interface(r):
     return [r.u32(), r.string().decode(), r.string().decode(), r.u32(), r.u32()]
 
 
-def read_service(r):
+def read_service_base(r):
     s = {"Name": r.string().decode(), "Description": r.string().decode()}
     for f in SVC_U32_A:
         s[f] = r.u32()
@@ -436,12 +454,17 @@ def read_service(r):
     s["Bindings"] = bindings
     s["FixedInterface"] = read_interface(r)
     s["Interfaces"] = read_list(r, read_interface)
+    return s
+
+
+def read_service(r):
+    s = read_service_base(r)
     s["ConnectMethod"], s["ProxyServer"], s["ProxyPort"] = r.u32(), r.string().decode(), r.u32()
     s["SOCKS4Password"], s["BypassProxyOnLocal"] = r.string().decode(), r.u32()
     return s
 
 
-def write_service(w, s):
+def write_service_base(w, s):
     w.string(s["Name"].encode())
     w.string(s["Description"].encode())
     for f in SVC_U32_A:
@@ -454,12 +477,19 @@ def write_service(w, s):
     w.u32(s["InterfaceMethod"])
     for right in s["Rights"]:
         write_right(w, right)
-    assert not s["Bindings"]
-    w.u32(0)
+    w.u32(len(s["Bindings"]))
+    for key in sorted(s["Bindings"]):
+        state, (k, name, addr, lan, outside) = s["Bindings"][key]
+        w.string(key.encode()), w.string(b"CBinding"), w.u32(state)
+        w.u32(k), w.string(name.encode()), w.string(addr.encode()), w.u32(lan), w.u32(outside)
     k, name, addr, lan, outside = s["FixedInterface"]
     w.u32(k), w.string(name.encode()), w.string(addr.encode()), w.u32(lan), w.u32(outside)
     assert not s["Interfaces"]
     w.count(0)
+
+
+def write_service(w, s):
+    write_service_base(w, s)
     w.u32(s["ConnectMethod"])
     w.string(s["ProxyServer"].encode())
     w.u32(s["ProxyPort"])
@@ -474,9 +504,16 @@ def read_services(data):
     for _ in range(r.u32()):
         key = r.string().decode()
         cls = r.string().decode()
-        if cls not in TCP_CLASSES:
+        if cls in TCP_CLASSES:
+            out[key] = (cls, SERVICE_READERS.get(cls, read_service)(r))
+        elif cls == "CDHCPService":
+            out[key] = (cls, read_dhcp_service(r))
+        elif cls == "CDNSService":
+            svc = read_service_base(r)
+            svc["AllowAutodial"] = r.u32()
+            out[key] = (cls, svc)
+        else:
             break
-        out[key] = (cls, SERVICE_READERS.get(cls, read_service)(r))
     return out
 
 
@@ -1117,6 +1154,123 @@ def socks(port, newport):
     for cls, name, writer, fields in others:
         back = services.get(name)
         check("%s read back" % cls, back and back[0] == cls and all(back[1][f] == v for f, v in fields.items()), back)
+
+
+# ---- the DHCP server's configuration (docs/wire-format.md 4.19) ------------------------------------
+
+def read_options(r):
+    out = {}
+    for _ in range(r.u32()):
+        r.take(1)  # the code again
+        code, n = r.take(1)[0], r.take(1)[0]
+        out[code] = bytes(r.u16() & 0xFF for _ in range(n))
+    return out
+
+
+def write_options(w, options):
+    w.u32(len(options))
+    for code in sorted(options):
+        data = options[code]
+        w.out += bytes([code, code, len(data)])
+        for b in data:
+            w.u16(b)
+
+
+def read_dhcp_database(r):
+    d = {"OperatingMode": r.u32(), "AutoOptions": r.u32(), "Scopes": {}, "Reservations": {}}
+    for _ in range(r.u32()):
+        key, cls = r.string().decode(), r.string().decode()
+        assert cls == "CDHCPScope", cls
+        sc = {"ScopeID": r.u32(), "NetMask": r.u32(), "Description": r.string().decode(),
+              "BoundInterface": r.string().decode(), "LeaseDuration": r.u32(), "Enabled": r.u32(),
+              "InclusionRange": (r.u32(), r.u32())}
+        sc["Exclusions"] = [(r.u32(), r.u32()) for _ in range(r.u32())]
+        sc["Options"] = read_options(r)
+        d["Scopes"][key] = sc
+    for _ in range(r.u32()):
+        key, cls = r.string().decode(), r.string().decode()
+        assert cls == "CDHCPReservation", cls
+        d["Reservations"][key] = {"IPAddress": r.string().decode(), "MatchData": r.string().decode(),
+                                  "MatchOn": r.u32(), "ScopeID": r.u32(), "Options": read_options(r)}
+    d["GlobalOptions"] = read_options(r)
+    return d
+
+
+def write_dhcp_database(w, d):
+    w.u32(d["OperatingMode"]), w.u32(d["AutoOptions"])
+    w.u32(len(d["Scopes"]))
+    for key in sorted(d["Scopes"]):
+        sc = d["Scopes"][key]
+        w.string(key.encode()), w.string(b"CDHCPScope")
+        w.u32(sc["ScopeID"]), w.u32(sc["NetMask"])
+        w.string(sc["Description"].encode()), w.string(sc["BoundInterface"].encode())
+        w.u32(sc["LeaseDuration"]), w.u32(sc["Enabled"])
+        w.u32(sc["InclusionRange"][0]), w.u32(sc["InclusionRange"][1])
+        w.u32(len(sc["Exclusions"]))
+        for a, b in sc["Exclusions"]:
+            w.u32(a), w.u32(b)
+        write_options(w, sc["Options"])
+    w.u32(len(d["Reservations"]))
+    for key in sorted(d["Reservations"]):
+        rv = d["Reservations"][key]
+        w.string(key.encode()), w.string(b"CDHCPReservation")
+        w.string(rv["IPAddress"].encode()), w.string(rv["MatchData"].encode())
+        w.u32(rv["MatchOn"]), w.u32(rv["ScopeID"])
+        write_options(w, rv["Options"])
+    write_options(w, d["GlobalOptions"])
+
+
+def read_dhcp_service(r):
+    s = read_service_base(r)
+    s["Database"] = read_dhcp_database(r)
+    s["AllowAllocatePublicIPs"] = r.u32()
+    return s
+
+
+def write_dhcp_service(w, s):
+    write_service_base(w, s)
+    write_dhcp_database(w, s["Database"])
+    w.u32(s["AllowAllocatePublicIPs"])
+
+
+def ip(text):
+    return struct.unpack(">I", socket.inet_aton(text))[0]
+
+
+def dhcp(port, password):
+    """The DHCP service's configuration as a console edits it: read, checked, changed, sent back."""
+    a, code = login_admin(port, "")
+    if code == 120:
+        reply, _ = a.request(120, "Administrator", "", password)
+        check("password set", reply == 3 and a.wait_note(5) is not None, reply)
+    else:
+        check("log-in", code == 5, code)
+    reply, frames = a.request(30, receive=2)
+    services = read_services(frames[1]) if reply == 3 else {}
+    cls, svc = services.get("DHCP Service", (None, {}))
+    check("the DHCP service arrives in its class", cls == "CDHCPService", cls)
+    db = svc.get("Database", {})
+    scope = db.get("Scopes", {}).get("1", {})
+    check("scope as stored", scope.get("NetMask") == ip("255.255.255.0") and
+          scope.get("InclusionRange") == (ip("10.78.1.10"), ip("10.78.1.20")) and
+          scope.get("Exclusions") == [(ip("10.78.1.10"), 0)] and scope.get("BoundInterface") == "10.78.1.1", scope)
+    check("scope options as stored", scope.get("Options", {}).get(15) == b"lab.example.test", scope.get("Options"))
+    check("reservation as stored", db.get("Reservations", {}).get("10.78.1.19", {}).get("MatchData") == "020000000003",
+          db.get("Reservations"))
+    check("global option as stored", db.get("GlobalOptions", {}).get(40) == b"nis-domain-of-the-test-network")
+    # The console excludes two more addresses, gives a reservation a name and sets a global option.
+    scope["Exclusions"].append((ip("10.78.1.14"), ip("10.78.1.15")))
+    db["Reservations"]["10.78.1.18"] = {"IPAddress": "10.78.1.18", "MatchData": "NAMED", "MatchOn": 0,
+                                        "ScopeID": 1, "Options": {}}
+    db["GlobalOptions"][64] = b"nisplus.test"
+    reply, _ = a.request(34, "DHCP Service", upload=[bare(write_dhcp_service, svc)])
+    check("modified DHCP service accepted", reply == 3, reply)
+    reply, frames = a.request(30, receive=2)
+    back = read_services(frames[1]).get("DHCP Service", (None, {}))[1].get("Database", {}) if reply == 3 else {}
+    check("the change is what the engine now holds",
+          back.get("Scopes", {}).get("1", {}).get("Exclusions") == scope["Exclusions"] and
+          "10.78.1.18" in back.get("Reservations", {}) and back.get("GlobalOptions", {}).get(64) == b"nisplus.test",
+          back)
     a.close()
 
 
@@ -1124,7 +1278,7 @@ if __name__ == "__main__":
     cmd, port, state = sys.argv[1], int(sys.argv[2]), sys.argv[3]
     try:
         {"scenario": scenario, "verify": verify, "proxy": proxy, "reload": reload, "capture": capture,
-         "dialer": dialer, "socks": socks}[cmd](port, state)
+         "dialer": dialer, "socks": socks, "dhcp": dhcp}[cmd](port, state)
     except Exception as e:  # a broken stream is a failure, not a crash of the script
         check("client ran to the end", False, repr(e))
     sys.exit(1 if FAILS else 0)

@@ -1,0 +1,53 @@
+# Network namespaces for end-to-end tests that need real addresses and privileged ports (DNS on
+# 53, DHCP on 67/68). Every name carries this script's process id, so runs never meet; everything
+# made here is removed on exit, whether the test passed or not. Nothing touches the host's own
+# namespace: addresses live only inside the namespaces, on veth pairs between them.
+
+NS_PREFIX="tr$$"
+
+# Found by prefix rather than kept in a list: make_ns runs in command substitutions (subshells).
+netns_cleanup() {
+  local n
+  for n in $(ip netns list | awk -v p="$NS_PREFIX" 'index($1, p) == 1 {print $1}'); do
+    # Processes still in the namespace (engine, peers) go first, or the namespace stays alive.
+    for p in $(ip netns pids "$n" 2>/dev/null); do kill -KILL "$p" 2>/dev/null || true; done
+    ip netns del "$n" 2>/dev/null || true
+    rm -rf "/etc/netns/$n"
+  done
+}
+on_exit netns_cleanup
+
+# make_ns NAME: a namespace with loopback up; prints its full name.
+make_ns() {
+  local n="${NS_PREFIX}$1"
+  ip netns add "$n"
+  ip -n "$n" link set lo up
+  echo "$n"
+}
+
+# link_ns NS_A ADDR_A/PREFIX NS_B ADDR_B/PREFIX: a veth pair between two namespaces, named after
+# this run and the second namespace (one link per namespace B), with the addresses set (an empty
+# one is left out) and both ends up. Prints the two interface names.
+link_ns() {
+  local tag="${3#"$NS_PREFIX"}"
+  local a="v$$${tag}a" b="v$$${tag}b"
+  ip link add "$a" netns "$1" type veth peer name "$b" netns "$3"
+  [ -n "$2" ] && ip -n "$1" addr add "$2" dev "$a"
+  [ -n "$4" ] && ip -n "$3" addr add "$4" dev "$b"
+  ip -n "$1" link set "$a" up
+  ip -n "$3" link set "$b" up
+  echo "$a $b"
+}
+
+# ns_resolv NS SERVER: the resolv.conf `ip netns exec` shows inside that namespace.
+ns_resolv() {
+  mkdir -p "/etc/netns/$1"
+  echo "nameserver $2" >"/etc/netns/$1/resolv.conf"
+}
+
+require_root_netns() {
+  if [ "$(id -u)" != 0 ] || ! ip netns list >/dev/null 2>&1; then
+    echo "SKIP: needs root and ip netns" >&2
+    exit 77
+  fi
+}
