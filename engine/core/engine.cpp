@@ -163,6 +163,13 @@ AccessContext CTrellisEngine::GetAccessContext() {
   AccessContext ctx;
   ctx.users = &m_users;
   ctx.defaultRights = {GetRight(kRightAccess), GetRight(kRightStartStop), GetRight(kRightEdit)};
+  // The dialer lives as long as the engine object; a criterion on a profile asks it at the time of
+  // the request, and without a dialer no profile is on line.
+  std::weak_ptr<CDialer> dialer = m_dialer;
+  ctx.isProfileConnected = [dialer](const CString& name) {
+    auto d = dialer.lock();
+    return d && d->IsProfileConnected(name);
+  };
   return ctx;
 }
 

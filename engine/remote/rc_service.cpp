@@ -352,7 +352,7 @@ AccessRequest CRemoteControlSession::ConsoleAccessRequest() {
   request.authenticatedLevel = kLevelAuthenticated;
   uint32_t address = 0;
   if (TryParseIPAddress(GetClientAddress(), &address)) request.clientAddress = address;
-  request.session = this;
+  request.variables = this;
   return request;
 }
 

@@ -341,11 +341,78 @@ def read_list(r, read_body):
     return items
 
 
+CRITERION_FIELDS = ["Name", "Description", "Comparison", "DataIndex", "VariableName", "Not",
+                    "DataType", "dwData", "nData", "dData", "strData"]
+
+
+def read_criterion(r):
+    vals = [r.string().decode(), r.string().decode(), r.i32(), r.i32(), r.string().decode(), r.i32(),
+            r.u32(), r.u32(), r.i32(), r.f64(), r.string().decode()]
+    return dict(zip(CRITERION_FIELDS, vals))
+
+
+def write_criterion(w, c):
+    w.string(c["Name"].encode())
+    w.string(c["Description"].encode())
+    w.i32(c["Comparison"])
+    w.i32(c["DataIndex"])
+    w.string(c["VariableName"].encode())
+    w.i32(c["Not"])
+    w.u32(c["DataType"])
+    w.u32(c["dwData"])
+    w.i32(c["nData"])
+    w.f64(c["dData"])
+    w.string(c["strData"].encode())
+
+
+def criterion(index, comparison, value, cls="CRequestCriterion", negate=0, variable=""):
+    """A criterion as the console builds one: a text, an unsigned number or a double value."""
+    c = dict(Name="", Description="", Comparison=comparison, DataIndex=index, VariableName=variable, Not=negate,
+             DataType=2, dwData=0, nData=0, dData=0.0, strData="")
+    if isinstance(value, str):
+        c["strData"] = value
+    elif isinstance(value, float):
+        c.update(DataType=3, dData=value)
+    else:
+        c.update(DataType=1, dwData=value)
+    return (cls, c)
+
+
+def read_filter(r):
+    f = {"Name": r.string().decode(), "Description": r.string().decode(), "Criteria": []}
+    for _ in range(r.count()):
+        cls = r.tag()
+        f["Criteria"].append((cls, read_criterion(r)))
+    return f
+
+
+def write_filter(w, f):
+    w.string(f["Name"].encode())
+    w.string(f["Description"].encode())
+    w.count(len(f["Criteria"]))
+    for cls, c in f["Criteria"]:
+        w.tag(cls)
+        write_criterion(w, c)
+
+
+def read_collection(r):
+    return read_list(r, read_filter)
+
+
+def write_collection(w, filters):
+    w.count(len(filters))
+    for f in filters:
+        w.tag("CRequestFilter")
+        write_filter(w, f)
+
+
 def read_recipient(r):
     rec = [r.string(), r.string()] + [r.u32() for _ in range(5)] + [r.i32()]
     rec.append([r.string() for _ in range(r.count())])
     rec.append([r.string() for _ in range(r.count())])
     rec.append([r.string(), r.string(), read_list(r, read_timeslice), read_list(r, read_timeslice)])
+    rec.append(read_filter(r))
+    rec.append(read_collection(r))
     return rec
 
 
@@ -455,8 +522,7 @@ def read_cache(r):
     for f in CACHE_U32:
         c[f] = r.u32()
     c["TotalSize"], c["WeightedTotal"] = r.f64(), r.f64()
-    c["CacheFilter"], c["PurgeFilter"] = r.count(), r.count()
-    assert c["CacheFilter"] == 0 and c["PurgeFilter"] == 0, "the test knows no filter form"
+    c["CacheFilter"], c["PurgeFilter"] = read_collection(r), read_collection(r)
     return c
 
 
@@ -466,8 +532,8 @@ def write_cache(w, c):
         w.u32(c[f])
     w.f64(c["TotalSize"])
     w.f64(c["WeightedTotal"])
-    w.count(0)
-    w.count(0)
+    write_collection(w, c["CacheFilter"])
+    write_collection(w, c["PurgeFilter"])
 
 
 def tagged(cls, write_body, obj):
