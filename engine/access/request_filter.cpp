@@ -118,6 +118,7 @@ std::vector<std::shared_ptr<CRequestCriterion>> CriteriaOf(const CLockableList& 
   std::vector<std::shared_ptr<CRequestCriterion>> out;
   CLockGuard guard(list);
   for (const auto& obj : list) {
+    if (!obj) continue;  // a null entry of a received list tests nothing
     auto c = std::dynamic_pointer_cast<CRequestCriterion>(obj);
     // Only criteria can be put in the list; anything else is a broken filter.
     if (!c) throw std::runtime_error("not a criterion in a request filter");
@@ -539,12 +540,16 @@ void CRequestFilter::Serialize(CArchive& ar) {
 CRequestFilterCollection::CRequestFilterCollection() { SetElementClass(TL_RUNTIME_CLASS(CRequestFilter)); }
 
 uint32_t CRequestFilterCollection::GetRequiredLevel(const RequestFilterContext& ctx) const {
-  uint32_t m = kLevelRefused;
-  for (const auto& f : GetFilters()) {
-    m = std::min(m, f->GetRequiredLevel(ctx));
-    if (m == kLevelGuest) break;
+  try {
+    uint32_t m = kLevelRefused;
+    for (const auto& f : GetFilters()) {
+      m = std::min(m, f->GetRequiredLevel(ctx));
+      if (m == kLevelGuest) break;
+    }
+    return m;
+  } catch (...) {
+    return kLevelRefused;  // an access decision that fails refuses
   }
-  return m;
 }
 
 bool CRequestFilterCollection::AnyMatches(const RequestFilterContext& ctx) const {
@@ -558,9 +563,13 @@ bool CRequestFilterCollection::AnyMatches(const RequestFilterContext& ctx) const
 }
 
 bool CRequestFilterCollection::AnyMatchesCacheEntry(const ICacheEntryFields& entry) const {
-  for (const auto& f : GetFilters())
-    if (f->MatchCacheEntry(entry)) return true;
-  return false;
+  try {
+    for (const auto& f : GetFilters())
+      if (f->MatchCacheEntry(entry)) return true;
+    return false;
+  } catch (...) {
+    return false;  // an entry that cannot be judged stays in the cache
+  }
 }
 
 void CRequestFilterCollection::Add(std::shared_ptr<CRequestFilter> filter) {
@@ -570,6 +579,7 @@ void CRequestFilterCollection::Add(std::shared_ptr<CRequestFilter> filter) {
 std::vector<std::shared_ptr<CRequestFilter>> CRequestFilterCollection::GetFilters() const {
   std::vector<std::shared_ptr<CRequestFilter>> out;
   for (const auto& obj : Snapshot()) {
+    if (!obj) continue;  // a null entry of a received list is no filter
     auto f = std::dynamic_pointer_cast<CRequestFilter>(obj);
     if (!f) throw std::runtime_error("not a filter in a request-filter collection");
     out.push_back(std::move(f));

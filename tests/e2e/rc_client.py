@@ -852,6 +852,63 @@ def proxy(port, args):
     a.close()
 
 
+def cache_filters(port, args):
+    """What-to-cache and purge filters sent by a console decide what the engine caches and purges."""
+    import subprocess
+    proxy_port, origin, log = args.split(" ", 2)
+    a, code = login_admin(port, "secret")
+    check("log-in for the cache filters", code == 5, code)
+
+    def hits(path):
+        with open(log) as f:
+            return sum(1 for line in f if '"GET %s ' % path in line)
+
+    def fetch(path):
+        r = subprocess.run(["curl", "-s", "-o", "/dev/null", "-w", "%{http_code}", "-x",
+                            "http://127.0.0.1:" + proxy_port, origin + path], capture_output=True, text=True, timeout=30)
+        check("fetched " + path, r.stdout == "200", r.stdout + r.stderr)
+
+    def settings():
+        reply, frames = a.request(130, receive=1)
+        return read_cache(Reader(frames[0])) if reply == 3 and frames else None
+
+    def send(c):
+        reply, _ = a.request(131, upload=[bare(write_cache, c)])
+        check("cache settings sent", reply == 3, reply)
+
+    base = settings()
+    keep = {"Name": "Keep", "Description": "only /keep/", "Criteria": [criterion(15, 3, "/keep/")]}
+    send(dict(base, SpecifyWhatToCache=1, CacheFilter=[keep], PurgeFilter=[]))
+    got = settings()
+    check("the what-to-cache filter comes back as sent", got["CacheFilter"] == [keep], got["CacheFilter"])
+    for path in ("/keep/a.css", "/skip/b.css"):
+        fetch(path)
+        fetch(path)
+    check("a matching response is cached", hits("/keep/a.css") == 1, hits("/keep/a.css"))
+    check("a response no filter matches is not cached", hits("/skip/b.css") == 2, hits("/skip/b.css"))
+
+    # Everything cached now; the purge removes the .css entries under /keep/ and nothing else.
+    send(dict(base, SpecifyWhatToCache=0, CacheFilter=[], PurgeFilter=[]))
+    for path in ("/keep/c.css", "/keep/d.txt", "/skip/b.css"):
+        fetch(path)
+    purge = {"Name": "Old styles", "Description": "", "Criteria": [
+        criterion(0, 5, ".CSS", cls="CCachePurgeCriterion"), criterion(0, 3, "/keep/", cls="CCachePurgeCriterion"),
+        criterion(2, 1, 0, cls="CCachePurgeCriterion")]}
+    send(dict(base, SpecifyWhatToCache=0, CacheFilter=[], PurgeFilter=[purge]))
+    got = settings()
+    check("the purge filter comes back as sent", got["PurgeFilter"] == [purge], got["PurgeFilter"])
+    before = {p: hits(p) for p in ("/keep/a.css", "/keep/c.css", "/keep/d.txt", "/skip/b.css")}
+    reply, _ = a.request(132)
+    check("purge started", reply == 3, reply)
+    check("purge ended", wait_until(lambda: (settings() or {}).get("CacheOptions", 0) & 3 == 3))
+    for path in before:
+        fetch(path)
+    check("purged entries are fetched again", [hits(p) - before[p] for p in before] == [1, 1, 0, 0],
+          [hits(p) - before[p] for p in before])
+    send(dict(base, CacheFilter=[], PurgeFilter=[]))
+    a.close()
+
+
 def reload(port, reg):
     """What an operator changes in the store reaches the running engine with request 13."""
     import subprocess
@@ -1106,7 +1163,7 @@ def dialer(port, args):
 if __name__ == "__main__":
     cmd, port, state = sys.argv[1], int(sys.argv[2]), sys.argv[3]
     try:
-        {"scenario": scenario, "verify": verify, "proxy": proxy, "reload": reload, "capture": capture,
+        {"scenario": scenario, "verify": verify, "proxy": proxy, "reload": reload, "capture": capture, "cache_filters": cache_filters,
          "dialer": dialer}[cmd](port, state)
     except Exception as e:  # a broken stream is a failure, not a crash of the script
         check("client ran to the end", False, repr(e))
