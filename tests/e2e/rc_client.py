@@ -169,7 +169,8 @@ class Console:
 
 
 NOTE_FRAMES = {22: ["user"], 24: ["user"], 25: ["group"], 27: ["group"], 32: ["svc"], 34: ["svc"],
-               42: ["13"], 51: ["loc", "map"], 62: ["dialer"], 71: ["machine"], 72: ["machine"], 131: ["cache"]}
+               42: ["13"], 51: ["loc", "map"], 62: ["dialer"], 71: ["machine"], 72: ["machine"], 131: ["cache"],
+               151: ["scheduler"]}
 
 
 # ---- archive (sections 3 and 4) ------------------------------------------------------------
@@ -909,6 +910,132 @@ def cache_filters(port, args):
     a.close()
 
 
+EVENT_U32 = ["Every", "EveryWhat", "DayOfMonth", "DayOfWeek"]
+
+
+def read_event(r):
+    e = {"ID": r.u32(), "Enabled": r.u32(), "Description": r.string().decode()}
+    for f in EVENT_U32:
+        e[f] = r.u32()
+    e["AtTime"] = (r.u32(), r.f64())
+    e["Actions"] = []
+    for _ in range(r.count()):
+        assert r.tag() == "CScheduleEventAction"
+        e["Actions"].append((r.u32(), r.string().decode(), r.u32()))
+    return e
+
+
+def write_event(w, e):
+    w.u32(e["ID"])
+    w.u32(e["Enabled"])
+    w.string(e["Description"].encode())
+    for f in EVENT_U32:
+        w.u32(e[f])
+    w.u32(e["AtTime"][0])
+    w.f64(e["AtTime"][1])
+    w.count(len(e["Actions"]))
+    for code, data, flag in e["Actions"]:
+        w.tag("CScheduleEventAction")
+        w.u32(code)
+        w.string(data.encode())
+        w.u32(flag)
+
+
+def read_scheduler(data):
+    r = Reader(data)
+    s = {"LoggingEnabled": r.u32(), "LogOptions": r.u32(), "Events": {}}
+    for _ in range(r.u32()):
+        key = r.string().decode()
+        assert r.string().decode() == "CScheduleEvent"
+        s["Events"][key] = read_event(r)
+    assert r.p == len(data), "bytes left after the scheduler"
+    return s
+
+
+def write_scheduler(w, s):
+    w.u32(s["LoggingEnabled"])
+    w.u32(s["LogOptions"])
+    w.u32(len(s["Events"]))
+    for key in sorted(s["Events"]):
+        w.string(key.encode())
+        w.string(b"CScheduleEvent")
+        write_event(w, s["Events"][key])
+
+
+def day_count(t):
+    """Local date-time as days since 30 December 1899, as the engine keeps it."""
+    import datetime
+    d = datetime.datetime.fromtimestamp(t) - datetime.datetime(1899, 12, 30)
+    return d.days + d.seconds / 86400.0
+
+
+def scheduler(port, args):
+    """A console sets up events, runs one at once (152), and sees one fire at its minute."""
+    import glob
+    import subprocess
+    www_port, logs = args.split(" ", 1)
+    a, code = login_admin(port, "secret")
+    check("log-in for the scheduler", code == 5, code)
+    b, code = login_admin(port, "secret")
+    reply, _ = b.request(80)
+    reply, frames = a.request(150, receive=1)
+    check("scheduler sent", reply == 3 and frames, reply)
+    s = read_scheduler(frames[0])
+    check("defaults: logging on, options 47", (s["LoggingEnabled"], s["LogOptions"]) == (1, 47), s)
+
+    def listening():
+        return subprocess.run(["bash", "-c", "exec 3<>/dev/tcp/127.0.0.1/" + www_port],
+                              capture_output=True).returncode == 0
+    check("the web proxy listens", listening())
+    # The next whole minute, at least 8 s away so the upload is in before it.
+    now = time.time()
+    at = (int(now) // 60 + 1) * 60
+    if at - now < 8:
+        at += 60
+    stop = {"ID": 1, "Enabled": 1, "Description": "Stop the proxy", "Every": 0, "EveryWhat": 0, "DayOfMonth": 1,
+            "DayOfWeek": 1, "AtTime": (0, day_count(at)), "Actions": [(1, "WWW Proxy server", 0)]}
+    start = dict(stop, ID=2, Description="Start the proxy", Every=1, EveryWhat=2, AtTime=(0, 0.0),
+                 Actions=[(2, "WWW Proxy server", 0)])
+    run = dict(stop, ID=3, Description="Say hello", Enabled=0,
+               Actions=[(14, '/bin/echo "scheduled hello"', 1), (14, "/nonexistent/tool", 0)])
+    s["Events"] = {"%010u" % e["ID"]: e for e in (stop, start, run)}
+    reply, _ = a.request(151, upload=[bare(write_scheduler, s)])
+    check("scheduler uploaded", reply == 3, reply)
+    n = b.wait_note(151)
+    check("151 tells the other console", n is not None and read_scheduler(n[2][0])["Events"].keys() == s["Events"].keys())
+    reply, frames = a.request(150, receive=1)
+    got = read_scheduler(frames[0]) if reply == 3 else {}
+    check("the events come back as sent", got.get("Events") == s["Events"], got)
+
+    reply, _ = a.request(152, "3")
+    check("event 3 run at once", reply == 3, reply)
+    reply, _ = a.request(152, "77")
+    check("an unknown event runs nothing", reply == 3, reply)
+    reply, _ = a.request(152, "x; rm -rf /")
+    check("a malformed id runs nothing", reply == 3, reply)
+
+    def log_text():
+        out = ""
+        for f in glob.glob(logs + "/Scheduler.*.log"):
+            with open(f, encoding="latin-1", newline="") as fh:
+                out += fh.read()
+        return out
+    check("the program's output is in the scheduler's log", wait_until(lambda: "echo: scheduled hello" in log_text()),
+          log_text())
+    check("a missing program is logged", "Cannot run /nonexistent/tool: No such file or directory" in log_text())
+    check("the forced event is logged", "\tEvent forced: Say hello\r\n" in log_text())
+    check("the change is logged", "\tConfig changed\r\n" in log_text())
+
+    # The one-off event fires at its minute (a real wait of under 70 s) and stops the proxy.
+    check("the proxy stops at the event's minute", wait_until(lambda: not listening(), timeout=at - time.time() + 10))
+    check("the event was processed", "\tEvent processed: Stop the proxy\r\n" in log_text(), log_text())
+    reply, _ = a.request(152, "2")
+    check("event 2 run at once", reply == 3, reply)
+    check("the proxy listens again", wait_until(listening))
+    a.close()
+    b.close()
+
+
 def reload(port, reg):
     """What an operator changes in the store reaches the running engine with request 13."""
     import subprocess
@@ -1164,6 +1291,7 @@ if __name__ == "__main__":
     cmd, port, state = sys.argv[1], int(sys.argv[2]), sys.argv[3]
     try:
         {"scenario": scenario, "verify": verify, "proxy": proxy, "reload": reload, "capture": capture, "cache_filters": cache_filters,
+         "scheduler": scheduler,
          "dialer": dialer}[cmd](port, state)
     except Exception as e:  # a broken stream is a failure, not a crash of the script
         check("client ran to the end", False, repr(e))

@@ -47,6 +47,9 @@ if python3 "$CLIENT" cache_filters "$PORT" "$WP http://127.0.0.2:$OP $WORK/origi
 else
   fail "console's what-to-cache and purge filters"
 fi
+if python3 "$CLIENT" scheduler "$PORT" "$WP $TRELLIS_HOME/Logs"; then pass "console's scheduler"; else
+  fail "console's scheduler"
+fi
 LOG=$(cat "$TRELLIS_HOME"/Logs/*Remote* 2>/dev/null || true)
 expect_contains "malformed frame logged" "$LOG" "Bad frame from the console"
 expect_contains "malformed frame logged as the failed receive" "$LOG" "Caught CException in CRemoteControlSession::ReceiveObject() - terminating"
