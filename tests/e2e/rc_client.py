@@ -998,7 +998,10 @@ def scheduler(port, args):
                  Actions=[(2, "WWW Proxy server", 0)])
     run = dict(stop, ID=3, Description="Say hello", Enabled=0,
                Actions=[(14, '/bin/echo "scheduled hello"', 1), (14, "/nonexistent/tool", 0)])
-    s["Events"] = {"%010u" % e["ID"]: e for e in (stop, start, run)}
+    accounts = logs + "/accounts.tsv"
+    export = dict(stop, ID=4, Description="Export", Enabled=0,
+                  Actions=[(9, accounts, 0), (9, accounts, 1), (7, "", 0)])
+    s["Events"] = {"%010u" % e["ID"]: e for e in (stop, start, run, export)}
     reply, _ = a.request(151, upload=[bare(write_scheduler, s)])
     check("scheduler uploaded", reply == 3, reply)
     n = b.wait_note(151)
@@ -1009,6 +1012,19 @@ def scheduler(port, args):
 
     reply, _ = a.request(152, "3")
     check("event 3 run at once", reply == 3, reply)
+    reply, _ = a.request(152, "4")
+    check("event 4 run at once", reply == 3, reply)
+    import csv
+    with open(accounts, newline="") as f:
+        rows = list(csv.reader(f, delimiter="\t"))
+    check("the export starts with its header", rows and rows[0][:3] == ["Timestamp", "Username", "Real Name"]
+          and rows[0][-1] == "Closing", rows[:1])
+    check("the appending export adds no second header", sum(1 for r in rows if r[0] == "Timestamp") == 1, rows)
+    check("every line has ten fields", all(len(r) == 10 for r in rows), rows)
+    users = [r[1] for r in rows[1:]]
+    check("each user twice, groups never", users.count("Administrator") == 2 and "Administrators" not in users,
+          users)
+    check("numbers are numbers", all(r[k].isdigit() for r in rows[1:] for k in range(3, 8)), rows)
     reply, _ = a.request(152, "77")
     check("an unknown event runs nothing", reply == 3, reply)
     reply, _ = a.request(152, "x; rm -rf /")
