@@ -78,6 +78,8 @@ MainFrame::MainFrame(LookoutApp& app) : m_app(app) {
   Action(CMD_GO_OFFLINE)->setIcon(st->standardIcon(QStyle::SP_BrowserStop));
   Action(CMD_SAVE)->setIcon(st->standardIcon(QStyle::SP_DialogSaveButton));
   Action(CMD_TERMINATE)->setIcon(st->standardIcon(QStyle::SP_DialogDiscardButton));
+  // The menu's text carries its key after a tab, which a tool button would show squeezed.
+  Action(CMD_TERMINATE)->setIconText(QStringLiteral("Terminate"));
   Action(CMD_HELP)->setIcon(st->standardIcon(QStyle::SP_DialogHelpButton));
   for (int id : {CMD_GO_ONLINE, CMD_GO_OFFLINE, CMD_SAVE, CMD_TERMINATE, CMD_HELP}) bar->addAction(Action(id));
   bar->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);

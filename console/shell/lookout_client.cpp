@@ -145,6 +145,7 @@ void ConsoleMirrors::Clear() {
   locations = std::make_shared<CLocationArray>();
   machineNames = std::make_shared<CLockableStringMap>();
   cache.reset();
+  dialer.reset();
   machines.clear();
 }
 
@@ -396,10 +397,14 @@ void CLookoutClient::ApplyGet(uint16_t code, const std::vector<FramePayload>& fr
       m_mirrors.machines.clear();
       NotifyViews(VIEW_ACTIVITY, kViewClear);
       return;
-    case RC_REQ_GET_DIALER:
+    case RC_REQ_GET_DIALER: {
+      need(1);
+      m_mirrors.dialer = LoadBare<CDialerSettings>(frames[0]);
+      break;
+    }
     case RC_REQ_GET_SCHEDULER:
-      // This console holds no dialer or scheduler settings yet: the root shows, the frames (already
-      // read whole) are not kept.
+      // This console holds no scheduler settings yet: the root shows, the frames (already read
+      // whole) are not kept.
       break;
     default: return;
   }
@@ -612,10 +617,15 @@ void CLookoutClient::OnMessage(const CTLRCPMessage& m, const std::vector<FramePa
         m_mirrors.cache = LoadBare<CWWWCacheSettings>(frame(0));
         NotifyViews(VIEW_CACHE, code);
         return;
+      case RC_NOTIFY_DIALER_CHANGED:
+        m_mirrors.dialer = LoadBare<CDialerSettings>(frame(0));
+        NotifyViews(VIEW_DIALER, code);
+        return;
       default:
         // 100, 101, 104, 110 and 111 are what any console can make the engine send (request 100
-        // needs no right): they are not taken as "must change password". Dialer and scheduler
-        // settings are not held yet. Everything else is unknown. All are ignored.
+        // needs no right): they are not taken as "must change password". Scheduler settings are
+        // not held yet; a profile's state line (63) is for the open dialer sheet, which this
+        // console does not have yet. Everything else is unknown. All are ignored.
         return;
     }
   } catch (const std::exception& e) {

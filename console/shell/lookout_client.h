@@ -24,6 +24,7 @@
 #include "engine/config/lockable.h"
 #include "engine/core/machine_record.h"
 #include "engine/core/service_settings.h"
+#include "engine/dialer/dialer_settings.h"
 #include "engine/proxy/www/www_cache_settings.h"
 
 // Who a view update is for.
@@ -96,6 +97,7 @@ struct ConsoleMirrors {
   std::shared_ptr<CLocationArray> locations;
   std::shared_ptr<CLockableStringMap> machineNames;
   std::shared_ptr<CWWWCacheSettings> cache;  // null until fetched
+  std::shared_ptr<CDialerSettings> dialer;   // null until fetched
   std::map<CString, MachineMirror> machines;
 };
 

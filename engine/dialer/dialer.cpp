@@ -13,8 +13,16 @@
 
 namespace {
 
-std::mutex g_notifierMutex;
-std::weak_ptr<CDialer> g_notifierDialer;
+// The dialer the layer's notifier reaches. Made once and never destroyed: the layer's threads
+// may call the notifier while the process exits, after static objects have gone.
+struct NotifierTarget {
+  std::mutex mutex;
+  std::weak_ptr<CDialer> dialer;
+};
+NotifierTarget& Target() {
+  static NotifierTarget* const target = new NotifierTarget;
+  return *target;
+}
 
 bool SameNoCase(const CString& a, const CString& b) { return strcasecmp(a.c_str(), b.c_str()) == 0; }
 
@@ -53,8 +61,8 @@ DWORD EnumerateAll(Call call, std::vector<T>& out) {
 }  // namespace
 
 void SetNotifierDialer(const std::shared_ptr<CDialer>& dialer) {
-  std::lock_guard<std::mutex> lk(g_notifierMutex);
-  g_notifierDialer = dialer;
+  std::lock_guard<std::mutex> lk(Target().mutex);
+  Target().dialer = dialer;
 }
 
 // ---- The dialer thread -------------------------------------------------------------------------
@@ -425,8 +433,8 @@ size_t CDialer::GetHandleMapSize() {
 void CDialer::Notifier(HRASCONN handle, UINT, RASCONNSTATE state, DWORD error, DWORD) {
   std::shared_ptr<CDialer> dialer;
   {
-    std::lock_guard<std::mutex> lk(g_notifierMutex);
-    dialer = g_notifierDialer.lock();
+    std::lock_guard<std::mutex> lk(Target().mutex);
+    dialer = Target().dialer.lock();
   }
   if (!dialer) return;
   std::shared_ptr<CDialerProfile> profile;

@@ -157,6 +157,26 @@ typedef DWORD (*PFN_RasGetEntryDialParamsA)(const char* phonebook, RASDIALPARAMS
 #ifdef __cplusplus
 #include <memory>
 #include <string>
+#include <vector>
+
+// What a layer's RasEnumConnectionsA and RasEnumEntriesA do with the caller's buffer: the first
+// record's size must be this layout's and the byte count must hold at least one record; too small
+// a buffer gives 603 and the size needed.
+template <class T>
+DWORD RasEnumerate(T* array, DWORD* cb, DWORD* count, const std::vector<T>& records) {
+  if (!cb || !count) return RAS_ERROR_INVALID_SIZE;
+  if (!array || *cb < sizeof(T) || array[0].dwSize != sizeof(T)) return RAS_ERROR_INVALID_SIZE;
+  const DWORD needed = static_cast<DWORD>(records.size() * sizeof(T));
+  if (*cb < needed) {
+    *cb = needed;
+    *count = 0;
+    return RAS_ERROR_BUFFER_TOO_SMALL;
+  }
+  for (size_t i = 0; i < records.size(); ++i) array[i] = records[i];
+  *cb = needed;
+  *count = static_cast<DWORD>(records.size());
+  return 0;
+}
 
 // The bound entry points. A table is complete when every pointer is set; the dialer is active
 // only with a complete one. Tests may fill one in-process.

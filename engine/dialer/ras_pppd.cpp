@@ -227,21 +227,6 @@ std::shared_ptr<Link> Find(HRASCONN h) {
 
 void Copy(char* dst, size_t size, const std::string& src) { snprintf(dst, size, "%s", src.c_str()); }
 
-template <class T>
-DWORD Enumerate(T* array, DWORD* cb, DWORD* count, const std::vector<T>& records) {
-  if (!cb || !count || !array || *cb < sizeof(T) || array[0].dwSize != sizeof(T)) return RAS_ERROR_INVALID_SIZE;
-  const DWORD needed = static_cast<DWORD>(records.size() * sizeof(T));
-  if (*cb < needed) {
-    *cb = needed;
-    *count = 0;
-    return RAS_ERROR_BUFFER_TOO_SMALL;
-  }
-  for (size_t i = 0; i < records.size(); ++i) array[i] = records[i];
-  *cb = needed;
-  *count = static_cast<DWORD>(records.size());
-  return 0;
-}
-
 }  // namespace
 
 RAS_EXPORT DWORD RasDialA(RASDIALEXTENSIONS* ext, const char*, RASDIALPARAMSA* params, DWORD notifierType,
@@ -341,7 +326,7 @@ RAS_EXPORT DWORD RasEnumConnectionsA(RASCONNA* array, DWORD* cb, DWORD* count) {
     Copy(r.szDeviceName, sizeof(r.szDeviceName), link->device);
     records.push_back(r);
   }
-  return Enumerate(array, cb, count, records);
+  return RasEnumerate(array, cb, count, records);
 }
 
 RAS_EXPORT DWORD RasEnumEntriesA(const char*, const char*, RASENTRYNAMEA* array, DWORD* cb, DWORD* count) {
@@ -352,7 +337,7 @@ RAS_EXPORT DWORD RasEnumEntriesA(const char*, const char*, RASENTRYNAMEA* array,
     Copy(r.szEntryName, sizeof(r.szEntryName), name);
     records.push_back(r);
   }
-  return Enumerate(array, cb, count, records);
+  return RasEnumerate(array, cb, count, records);
 }
 
 RAS_EXPORT DWORD RasGetConnectStatusA(HRASCONN h, RASCONNSTATUSA* status) {

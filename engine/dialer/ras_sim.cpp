@@ -302,24 +302,6 @@ std::shared_ptr<Conn> FindConn(HRASCONN h) {
   return it == g_conns.end() ? nullptr : it->second;
 }
 
-// Protocol of the enumerations: the first record's size must be this layout's, the byte count must
-// hold at least one record; too small a buffer gives 603 and the size needed.
-template <class T>
-DWORD Enumerate(T* array, DWORD* cb, DWORD* count, const std::vector<T>& records) {
-  if (!cb || !count) return RAS_ERROR_INVALID_SIZE;
-  if (!array || *cb < sizeof(T) || array[0].dwSize != sizeof(T)) return RAS_ERROR_INVALID_SIZE;
-  const DWORD needed = static_cast<DWORD>(records.size() * sizeof(T));
-  if (*cb < needed) {
-    *cb = needed;
-    *count = 0;
-    return RAS_ERROR_BUFFER_TOO_SMALL;
-  }
-  for (size_t i = 0; i < records.size(); ++i) array[i] = records[i];
-  *cb = needed;
-  *count = static_cast<DWORD>(records.size());
-  return 0;
-}
-
 }  // namespace
 
 // ---- The eleven entry points ----------------------------------------------------------------
@@ -392,7 +374,7 @@ RAS_EXPORT DWORD RasEnumConnectionsA(RASCONNA* array, DWORD* cb, DWORD* count) {
     Copy(r.szDeviceName, sizeof(r.szDeviceName), c->entry.deviceName);
     records.push_back(r);
   }
-  return Enumerate(array, cb, count, records);
+  return RasEnumerate(array, cb, count, records);
 }
 
 RAS_EXPORT DWORD RasEnumEntriesA(const char*, const char*, RASENTRYNAMEA* array, DWORD* cb, DWORD* count) {
@@ -404,7 +386,7 @@ RAS_EXPORT DWORD RasEnumEntriesA(const char*, const char*, RASENTRYNAMEA* array,
     Copy(r.szEntryName, sizeof(r.szEntryName), e.name);
     records.push_back(r);
   }
-  return Enumerate(array, cb, count, records);
+  return RasEnumerate(array, cb, count, records);
 }
 
 RAS_EXPORT DWORD RasGetConnectStatusA(HRASCONN h, RASCONNSTATUSA* status) {

@@ -636,6 +636,14 @@ void X1Socket::DeliverEvent(uint32_t event) {
 
 // ---- Data -----------------------------------------------------------------------------------
 
+void X1Socket::WaitForRoom(const Call& c, uint64_t deadline, bool unlimited) {
+  pollfd pf{c.fd(), POLLOUT, 0};
+  int r = poll(&pf, 1, Remaining(deadline, unlimited));
+  if (r < 0 && errno != EINTR) ThrowErrno(errno);
+  if (c.closing()) throw X1SocketException(WSAESHUTDOWN);
+  if (r == 0) throw X1SocketException(WSAETIMEDOUT);
+}
+
 size_t X1Socket::Send(const void* buffer, size_t length) {
   if (length == 0) return 0;
   if (!m_ciphering) return SendRaw(buffer, length);
@@ -670,11 +678,7 @@ size_t X1Socket::SendRaw(const void* buffer, size_t length) {
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      pollfd pf{c.fd(), POLLOUT, 0};
-      int r = poll(&pf, 1, Remaining(deadline, timeout < 0));
-      if (r < 0 && errno != EINTR) ThrowErrno(errno);
-      if (c.closing()) throw X1SocketException(WSAESHUTDOWN);
-      if (r == 0) throw X1SocketException(WSAETIMEDOUT);
+      WaitForRoom(c, deadline, timeout < 0);
       continue;
     }
     ThrowErrno(n < 0 ? errno : EPIPE);
@@ -705,11 +709,7 @@ size_t X1Socket::SendTo(const void* buffer, size_t length, uint16_t port, const 
     }
     if (errno == EINTR) continue;
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      pollfd pf{c.fd(), POLLOUT, 0};
-      int r = poll(&pf, 1, Remaining(deadline, timeout < 0));
-      if (r < 0 && errno != EINTR) ThrowErrno(errno);
-      if (c.closing()) throw X1SocketException(WSAESHUTDOWN);
-      if (r == 0) throw X1SocketException(WSAETIMEDOUT);
+      WaitForRoom(c, deadline, timeout < 0);
       continue;
     }
     if (errno == ECONNREFUSED) throw X1SocketException(WSAECONNRESET);
@@ -845,11 +845,7 @@ void X1Socket::SpliceOut(int pipeOut, size_t length) {
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      pollfd pf{c.fd(), POLLOUT, 0};
-      int r = poll(&pf, 1, Remaining(deadline, timeout < 0));
-      if (r < 0 && errno != EINTR) ThrowErrno(errno);
-      if (c.closing()) throw X1SocketException(WSAESHUTDOWN);
-      if (r == 0) throw X1SocketException(WSAETIMEDOUT);
+      WaitForRoom(c, deadline, timeout < 0);
       continue;
     }
     ThrowErrno(n < 0 ? errno : EPIPE);
@@ -944,11 +940,7 @@ bool X1Socket::SendFileDirect(int fileHandle, uint64_t* total) {
     if (n == 0) return true;  // the end of the file
     if (errno == EINTR) continue;
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      pollfd pf{c.fd(), POLLOUT, 0};
-      int r = poll(&pf, 1, Remaining(deadline, timeout < 0));
-      if (r < 0 && errno != EINTR) ThrowErrno(errno);
-      if (c.closing()) throw X1SocketException(WSAESHUTDOWN);
-      if (r == 0) throw X1SocketException(WSAETIMEDOUT);
+      WaitForRoom(c, deadline, timeout < 0);
       continue;
     }
     if ((errno == EINVAL || errno == ENOSYS) && *total == 0) return false;

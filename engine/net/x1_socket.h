@@ -270,6 +270,9 @@ class X1Socket {
   // SendFile through sendfile(2) from *total on; false (nothing sent) when the system cannot send
   // that file so.
   bool SendFileDirect(int fileHandle, uint64_t* total);
+  // Waits for room to send on a full connection until the send time-out's deadline; a close from
+  // another thread or the time-out throws, as a blocked send reports them.
+  static void WaitForRoom(const Call& c, uint64_t deadline, bool unlimited);
   // Sends length bytes waiting in a pipe (RelayTo's second half).
   void SpliceOut(int pipeOut, size_t length);
 

@@ -91,16 +91,18 @@ TEST_F(ConsoleAgainstEngine, FirstLogInChangesThePasswordAndTheFirstRequestsFill
   EXPECT_EQ(client->Login().password, "s3cret");
 
   ASSERT_TRUE(loop.RunUntil([&] { return TreeFilled(); })) << BoxesText();
-  // The gets complete in the order they were queued; the dialer and scheduler this engine lacks
-  // are refused without a box.
+  // The gets complete in the order they were queued; the scheduler this engine lacks is refused
+  // without a box.
   std::vector<uint16_t> order;
   for (const auto& v : ui.views)
     if (v.category == VIEW_TREE_UPDATE && v.event.code != kViewClear) order.push_back(v.event.code);
-  EXPECT_EQ(order, (std::vector<uint16_t>{20, 30, 50, 40, 130}));
+  EXPECT_EQ(order, (std::vector<uint16_t>{20, 30, 50, 40, 130, 60}));
   loop.RunFor(300);
   EXPECT_EQ(ui.boxes.size(), 1u) << BoxesText();
 
   const ConsoleMirrors& m = client->Mirrors();
+  ASSERT_TRUE(m.dialer);
+  EXPECT_TRUE(m.dialer->GetProfileList().empty());
   for (const char* name : {"Administrator", "Guest"}) EXPECT_TRUE(m.users->FindUser(name)) << name;
   for (const char* name : {"Administrators", "Users"}) EXPECT_TRUE(m.users->FindGroup(name)) << name;
   EXPECT_EQ(m.services->Keys(), (std::vector<CString>{"Remote Control Service", "WWW Proxy server"}));
