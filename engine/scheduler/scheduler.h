@@ -16,6 +16,10 @@
 // always reaps it. A program that cannot be started, or outlives its limit, is logged as a type-1
 // line, which the default log options (47) keep, unlike the type-16 error lines.
 //
+// Programs and the accounts export run as the engine's own user (root for an installed engine):
+// the right to change the scheduler (system right 12) is as strong as that user, and is granted
+// accordingly.
+//
 // Threads: the scheduler thread (minute passes), remote-control sessions (ForceEvent, archive),
 // the engine thread (Load, Save, Start, Stop) and program workers. Lock order: the pass lock
 // (m_passMutex, one pass or forced event at a time), then the event map, then an event, then the
