@@ -376,7 +376,26 @@ std::shared_ptr<CRecipient> Restricted(const CString& name) {
   rc->MinimumSecurityLevel = 2;
   rc->TimeFilter.AddInclusion(Hours(CTimeSlice::kWeekdays, 8, 18));
   rc->TimeFilter.AddExclusion(Hours(CTimeSlice::kAllDays, 12, 13));
+  rc->SpecifyRequest = 1;
+  auto ban = std::make_shared<CRequestCriterion>();
+  ban->DataIndex = kPropHTTPURL;
+  ban->Comparison = TL_COMPARE_CONTAINS;
+  ban->Value.SetString("casino");
+  rc->BanFilter.Name = "No gambling";
+  rc->BanFilter.AddCriterion(ban);
+  auto gets = std::make_shared<CRequestFilter>();
+  auto get = std::make_shared<CRequestCriterion>();
+  get->DataIndex = kPropHTTPMethod;
+  get->Value.SetString("GET");
+  gets->AddCriterion(get);
+  rc->RequestFilter.Add(gets);
   return rc;
+}
+
+std::vector<uint8_t> FilterBytes(CObject& filters) {
+  CArchive ar;
+  filters.Serialize(ar);
+  return ar.Bytes();
 }
 
 void ExpectSameRecipients(const CRight& a, const CRight& b) {
@@ -397,6 +416,8 @@ void ExpectSameRecipients(const CRight& a, const CRight& b) {
     EXPECT_EQ(ra[i]->TimeFilter.Inclusions.GetCount(), rb[i]->TimeFilter.Inclusions.GetCount()) << i;
     EXPECT_EQ(ra[i]->TimeFilter.Exclusions.GetCount(), rb[i]->TimeFilter.Exclusions.GetCount()) << i;
     EXPECT_EQ(ra[i]->TimeFilter.Match(kMonday10), rb[i]->TimeFilter.Match(kMonday10)) << i;
+    EXPECT_EQ(FilterBytes(ra[i]->BanFilter), FilterBytes(rb[i]->BanFilter)) << i;
+    EXPECT_EQ(FilterBytes(ra[i]->RequestFilter), FilterBytes(rb[i]->RequestFilter)) << i;
   }
 }
 
