@@ -116,7 +116,11 @@ void CScheduler::Stop() {
   m_wake.notify_all();
   t.join();
   Log(SCHED_LOG_THREAD, "Scheduler thread stopping");
-  // Workers are bounded by the program time limit; they use this object's log until they end.
+  // Programs end with the scheduler; their workers use this object's log until they are done.
+  {
+    std::lock_guard<std::mutex> lk(m_workersMutex);
+    for (pid_t pid : m_programs) kill(-pid, SIGKILL);
+  }
   WaitForPrograms(std::chrono::hours(24));
   // The log closes with the thread (once the lines queued for it are written).
   std::lock_guard<std::mutex> lk(m_logMutex);
@@ -376,6 +380,7 @@ bool CScheduler::RunProgram(const CString& commandLine) {
   {
     std::lock_guard<std::mutex> lk(m_workersMutex);
     ++m_workers;
+    m_programs.insert(pid);
   }
   const auto limit = m_programLimit;
   const std::string name = args[0];
@@ -420,6 +425,14 @@ bool CScheduler::RunProgram(const CString& commandLine) {
     if (timedOut) {
       kill(-pid, SIGKILL);
       Log(SCHED_LOG_ERROR_TEXT, "%s ran past its time limit and was ended", name.c_str());
+    }
+    // Waited for without reaping first: until it is reaped its number (and group) stays its own.
+    siginfo_t info{};
+    while (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+    }
+    {
+      std::lock_guard<std::mutex> lk(m_workersMutex);
+      m_programs.erase(pid);
     }
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {

@@ -29,6 +29,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "engine/config/log_file.h"
@@ -71,7 +72,8 @@ class CScheduler : public CSchedulerSettings {
   // Opens the log and starts the minute thread ("Scheduler thread started"); the minute the
   // scheduler starts in counts as processed.
   void Start();
-  // Ends the thread ("Scheduler thread stopping") and waits for it.
+  // Ends the thread ("Scheduler thread stopping") and waits for it; programs still running are
+  // ended with their groups.
   void Stop();
 
   // Processes every minute after the last one processed up to now's minute.
@@ -116,4 +118,7 @@ class CScheduler : public CSchedulerSettings {
   std::mutex m_workersMutex;
   std::condition_variable m_workersDone;
   int m_workers = 0;
+  // Process groups of running programs. A program's pid leaves this set only once it has ended
+  // and before it is reaped, so a group killed from here is never a reused number.
+  std::set<pid_t> m_programs;
 };

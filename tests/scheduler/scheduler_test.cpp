@@ -166,6 +166,15 @@ TEST_F(Scheduler, ProgramsRunWithoutAShellInTheirOwnGroupIntoTheLog) {
   EXPECT_NE(log.find("sh ran past its time limit and was ended"), std::string::npos);
   EXPECT_NE(log.find("sh ended by signal 9"), std::string::npos);
   EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);  // no child left unreaped
+
+  // Stopping the scheduler ends what is still running, at once.
+  s_.SetProgramTimeLimit(std::chrono::seconds(60));
+  s_.Start();
+  ASSERT_TRUE(s_.RunProgram("/bin/sleep 60"));
+  const auto before = std::chrono::steady_clock::now();
+  s_.Stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(10));
+  EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
 }
 
 }  // namespace
