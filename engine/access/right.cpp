@@ -76,6 +76,14 @@ bool NamesUser(const CGroupMemberDatabase& users, const CString& who, const CStr
   return entry->Includes(name);
 }
 
+RequestFilterContext FilterContext(const AccessRequest& request, const AccessContext& ctx) {
+  RequestFilterContext f;
+  f.request = request.variables;
+  f.users = ctx.users;
+  f.isProfileConnected = ctx.isProfileConnected;
+  return f;
+}
+
 // The time restriction: allowed now, and the end of the permission (none when it never changes).
 bool TimeAllows(const CTimeFilter& filter, const CDateTime& now, bool* hasEnd, CDateTime* end) {
   if (!now.IsValid() || !filter.Match(now)) return false;
@@ -210,13 +218,13 @@ uint32_t CRecipient::Match(AccessRequest& request, const AccessContext& ctx, Acc
     if (SpecifyTime && !TimeAllows(TimeFilter, now, &timed, &end)) return kLevelRefused;
 
     const bool requestKnown = stage != AccessStage::Accept;
+    const RequestFilterContext filterCtx = FilterContext(request, ctx);
     if (SpecifyBan && requestKnown) {
-      if (!ctx.requestFilters.banMatches || ctx.requestFilters.banMatches(*this, request)) return kLevelRefused;
+      if (BanFilter.Bans(filterCtx)) return kLevelRefused;
     }
     uint32_t byRequest = kLevelGuest;
     if (SpecifyRequest && requestKnown) {
-      byRequest = ctx.requestFilters.requiredLevel ? ClampSecurityLevel(ctx.requestFilters.requiredLevel(*this, request))
-                                                   : kLevelRefused;
+      byRequest = ClampSecurityLevel(RequestFilter.GetRequiredLevel(filterCtx));
       if (byRequest == kLevelRefused) return kLevelRefused;
     }
 
@@ -248,11 +256,12 @@ bool CRecipient::Grants(const AccessRequest& request, const AccessContext& ctx, 
     CDateTime end;
     if (SpecifyTime && !TimeAllows(TimeFilter, now, &timed, &end)) return false;
     const bool requestKnown = stage != AccessStage::Accept;
+    const RequestFilterContext filterCtx = FilterContext(request, ctx);
     if (SpecifyBan && requestKnown) {
-      if (!ctx.requestFilters.banMatches || ctx.requestFilters.banMatches(*this, request)) return false;
+      if (BanFilter.Bans(filterCtx)) return false;
     }
     if (SpecifyRequest && requestKnown) {
-      if (!ctx.requestFilters.anyMatches || !ctx.requestFilters.anyMatches(*this, request)) return false;
+      if (!RequestFilter.AnyMatches(filterCtx)) return false;
     }
     if (timed) {
       *hasEnd = true;
@@ -294,6 +303,8 @@ void CRecipient::CopyFrom(const CRecipient& other) {
   ExcludedLocations = other.ExcludedLocations;
   MinimumSecurityLevel = other.MinimumSecurityLevel;
   CopyTimeFilter(TimeFilter, other.TimeFilter);
+  BanFilter.CopyFrom(other.BanFilter);
+  RequestFilter.CopyFrom(other.RequestFilter);
 }
 
 bool CRecipient::Save(const CString& key) const {
@@ -309,8 +320,8 @@ bool CRecipient::Save(const CString& key) const {
   ok &= SavePatterns(key + "\\IncludedLocations", IncludedLocations);
   ok &= SavePatterns(key + "\\ExcludedLocations", ExcludedLocations);
   ok &= TimeFilter.SaveToRegistry(key + "\\TimeFilter");
-  // The ban filter ("BanFilter") and the request filters ("RequestFilter") save here once
-  // recipients carry them.
+  ok &= BanFilter.SaveToRegistry(key + "\\BanFilter");
+  ok &= RequestFilter.Save(key + "\\RequestFilter");
   return ok;
 }
 
@@ -326,7 +337,10 @@ bool CRecipient::Load(const CString& key) {
       ClampSecurityLevel(static_cast<int32_t>(RegReadDWORD(key, "MinimumSecurityLevel", 0))));
   IncludedLocations = LoadPatterns(key + "\\IncludedLocations");
   ExcludedLocations = LoadPatterns(key + "\\ExcludedLocations");
-  return TimeFilter.LoadFromRegistry(key + "\\TimeFilter");
+  bool ok = TimeFilter.LoadFromRegistry(key + "\\TimeFilter");
+  ok &= BanFilter.LoadFromRegistry(key + "\\BanFilter");
+  ok &= RequestFilter.Load(key + "\\RequestFilter");
+  return ok;
 }
 
 void CRecipient::Serialize(CArchive& ar) {
@@ -337,6 +351,8 @@ void CRecipient::Serialize(CArchive& ar) {
     WriteStringList(ar, IncludedLocations);
     WriteStringList(ar, ExcludedLocations);
     TimeFilter.Serialize(ar);
+    BanFilter.Serialize(ar);
+    RequestFilter.SerializeChecked(ar);
     return;
   }
   CString user = ar.ReadString();
@@ -347,7 +363,15 @@ void CRecipient::Serialize(CArchive& ar) {
   ar >> minimum;
   auto included = ReadStringList(ar);
   auto excluded = ReadStringList(ar);
-  TimeFilter.Serialize(ar);
+  CTimeFilter time;
+  time.Serialize(ar);
+  CRequestFilter ban;
+  ban.Serialize(ar);
+  CRequestFilterCollection byRequest;
+  byRequest.SerializeChecked(ar);
+  CopyTimeFilter(TimeFilter, time);
+  BanFilter.CopyFrom(ban);
+  RequestFilter.CopyFrom(byRequest);
   UserName = std::move(user);
   Description = std::move(description);
   SpecifyUser = flags[0];

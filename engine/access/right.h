@@ -24,18 +24,21 @@
 //   CRecipient  UserName, Description (strings); SpecifyUser, SpecifyLocation, SpecifyTime,
 //               SpecifyBan, SpecifyRequest (u32 each), MinimumSecurityLevel (i32); IncludedLocations,
 //               ExcludedLocations (each a count in the collection count form, then the strings);
-//               TimeFilter in its own form (timefilter.h). A level read is clamped to 0..3.
+//               TimeFilter, BanFilter, RequestFilter, each in its own form (time_filter.h,
+//               request_filter.h). A level read is clamped to 0..3; a load changes the recipient
+//               only once the whole form has been read.
 // Registry (keys relative to the root):
 //   right K     "RightType", "IncludeDefaultRights" DWORDs, "Description" string; recipients in
 //               "K\\Recipient<n>", n from 0 in list order, loaded back in numeric order.
 //   recipient R "UserName", "Description" strings; "SpecifyUser", "SpecifyLocation", "SpecifyTime",
 //               "SpecifyBan", "SpecifyRequest", "MinimumSecurityLevel" DWORDs; sub-keys
 //               "IncludedLocations" and "ExcludedLocations" with one DWORD 0 value per pattern
-//               (value name = the pattern); "TimeFilter" with the time filter's values.
+//               (value name = the pattern); "TimeFilter" with the time filter's values;
+//               "BanFilter" with the ban filter's, "RequestFilter" with the collection's.
 //
-// Ban filters and request filters are built by the request-filter module. Until a recipient
-// carries them, the decision reaches them only through AccessContext::requestFilters; without a
-// hook a recipient that asks for them refuses (stage 0).
+// Ban and request filters are consulted at the request stage only. They test the request through
+// AccessRequest::variables; a request without one cannot be judged by them, and a recipient that
+// asks for them then refuses.
 //
 // Lock order: a right's recipient list, then the user database, then a group's member lock. The
 // list's lock also guards RightType, Description and IncludeDefaultRights while a right is copied
@@ -47,6 +50,7 @@
 #include <memory>
 #include <vector>
 
+#include "engine/access/request_filter.h"
 #include "engine/access/time_filter.h"
 #include "engine/config/datetime.h"
 #include "engine/config/lockable.h"
@@ -54,7 +58,6 @@
 class CGroupMemberDatabase;
 class CRecipient;
 class CRight;
-class CSession;
 
 // Security levels, compared as numbers.
 enum : uint32_t {
@@ -104,19 +107,9 @@ struct AccessRequest {
   uint32_t clientAddress = 0;  // host byte order
   // The level the session's own protocol can still establish by a login (0 when it cannot).
   uint32_t authenticatedLevel = kLevelGuest;
-  // The engine's session behind the request, for the request-filter hooks; null elsewhere.
-  CSession* session = nullptr;
-};
-
-// The request-filter module fills these; a null hook makes a recipient that needs it refuse.
-struct RequestFilterHooks {
-  // The recipient's ban filter matches the request.
-  std::function<bool(const CRecipient&, const AccessRequest&)> banMatches;
-  // The level the recipient's request filters require (the lowest of its filters' levels; 3 for
-  // an empty collection).
-  std::function<uint32_t(const CRecipient&, const AccessRequest&)> requiredLevel;
-  // Some filter of the recipient's request filters matches the request.
-  std::function<bool(const CRecipient&, const AccessRequest&)> anyMatches;
+  // The request's variables, for the ban and request filters (the engine's session); null where
+  // there is no request to test.
+  const IRequestVariables* variables = nullptr;
 };
 
 // The engine state a decision reads. Pointers are borrowed for the call.
@@ -126,7 +119,9 @@ struct AccessContext {
   std::array<const CRight*, 3> defaultRights{};
   // Now, as local date-time; null uses CDateTime::GetCurrentTime. Read once per decision.
   std::function<CDateTime()> clock;
-  RequestFilterHooks requestFilters;
+  // Whether a dialer profile is on line (request criteria on that variable); null where there is
+  // no dialer, and such criteria then refuse.
+  std::function<bool(const CString&)> isProfileConnected;
 };
 
 enum class AccessResult {
@@ -193,6 +188,8 @@ class CRecipient : public CObject {
   std::vector<CString> ExcludedLocations;
   int32_t MinimumSecurityLevel = 0;
   CTimeFilter TimeFilter;
+  CRequestFilter BanFilter;
+  CRequestFilterCollection RequestFilter;
 };
 
 class CRight : public CObject {

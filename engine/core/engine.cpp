@@ -26,6 +26,7 @@
 #include "engine/core/service_manager.h"
 #include "engine/core/session.h"
 #include "engine/dialer/dialer.h"
+#include "engine/scheduler/scheduler.h"
 #include "engine/net/socket_exception.h"
 #include "engine/net/x1_socket.h"
 #include "platform/clock.h"
@@ -37,6 +38,7 @@ namespace {
 constexpr const char* kSetupKey = "Setup";
 constexpr const char* kSettingsKey = "Settings";
 constexpr const char* kDialerKey = "Dialer";
+constexpr const char* kSchedulerKey = "Scheduler";
 constexpr const char* kSocksTimeoutValue = "DownstreamSOCKSConnectTimeout";
 // Lease key names are addresses; anything longer is not one.
 constexpr size_t kMaxLeaseKeyName = 512;
@@ -112,7 +114,9 @@ CTrellisEngine::CTrellisEngine()
     : m_machines(std::make_unique<CMachineMap>()),
       m_services(std::make_unique<CServiceManager>()),
       m_cache(std::make_shared<CWWWCache>()),
-      m_dialer(std::make_shared<CDialer>()) {
+      m_dialer(std::make_shared<CDialer>()),
+      m_schedulerHost(MakeEngineSchedulerHost(*this)),
+      m_scheduler(std::make_shared<CScheduler>(m_schedulerHost.get())) {
   m_leasesByAddress.SetElementClass(TL_RUNTIME_CLASS(CDHCPLease));
   m_leasesByName.SetElementClass(TL_RUNTIME_CLASS(CDHCPLease));
   m_leasesByHardware.SetElementClass(TL_RUNTIME_CLASS(CDHCPLease));
@@ -163,6 +167,13 @@ AccessContext CTrellisEngine::GetAccessContext() {
   AccessContext ctx;
   ctx.users = &m_users;
   ctx.defaultRights = {GetRight(kRightAccess), GetRight(kRightStartStop), GetRight(kRightEdit)};
+  // The dialer lives as long as the engine object; a criterion on a profile asks it at the time of
+  // the request, and without a dialer no profile is on line.
+  std::weak_ptr<CDialer> dialer = m_dialer;
+  ctx.isProfileConnected = [dialer](const CString& name) {
+    auto d = dialer.lock();
+    return d && d->IsProfileConnected(name);
+  };
   return ctx;
 }
 
@@ -197,6 +208,9 @@ bool CTrellisEngine::InitInstance() {
       std::lock_guard<std::mutex> lk(m_shutdownMutex);
       m_logManager = std::move(manager);
     }
+
+    step = "scheduler";
+    m_scheduler->Start();
 
     // The scheduler thread comes here once it exists.
     step = "dialer";
@@ -381,6 +395,7 @@ void CTrellisEngine::LoadConfiguration() {
   LoadMachineAssumptions(kMachineAssumptionsKey, m_machineNames, m_users);
   m_cache->Load(kCacheKey);
   m_dialer->Load(kDialerKey);
+  m_scheduler->Load(kSchedulerKey);
   RegWriteDWORD(kSettingsKey, "Version", kConfigurationVersion);
 }
 
@@ -585,6 +600,7 @@ bool CTrellisEngine::DoSave() {
     if (!SaveMachineAssumptions(kMachineAssumptionsKey, m_machineNames)) throw std::runtime_error("assumptions");
     if (!m_cache->Save(kCacheKey)) throw std::runtime_error("cache");
     if (!m_dialer->Save(kDialerKey)) throw std::runtime_error("dialer");
+    if (!m_scheduler->Save(kSchedulerKey)) throw std::runtime_error("scheduler");
   } catch (...) {
     ok = false;
     NotifyError(kInternalErrorTitle, kConfigurationWriteError);
@@ -893,6 +909,8 @@ void CTrellisEngine::ShutdownSteps() {
   // Listeners first, so no new session starts; then every session ends through its machine and
   // its thread is waited for; only then do the services go, whose rights, logs and settings the
   // sessions were using.
+  // The scheduler first: no action may start or stop what the shutdown is taking down.
+  m_scheduler->Stop();
   std::vector<std::shared_ptr<CService>> services = m_services->ShutdownAll();
   // The dialer before the sessions are waited for: a session waiting for a dial wakes now.
   m_dialer->WaitForRestart();

@@ -33,6 +33,8 @@
 
 class CDHCPLease;
 class CDialer;
+class CScheduler;
+class ISchedulerHost;
 class CFilterComponent;
 class CLogManager;
 class CMachine;
@@ -240,6 +242,9 @@ class CTrellisEngine : public platform::MsgThread, public CSessionHost {
   // The dialer (settings loaded with the configuration, thread started at start-up, stopped with
   // the engine).
   std::shared_ptr<CDialer> GetDialer() const { return m_dialer; }
+  // The scheduler (loaded with the configuration, its thread started after the log manager and
+  // stopped first at shutdown).
+  std::shared_ptr<CScheduler> GetScheduler() const { return m_scheduler; }
 
  protected:
   bool InitInstance() override;
@@ -283,6 +288,8 @@ class CTrellisEngine : public platform::MsgThread, public CSessionHost {
   std::unique_ptr<CServiceManager> m_services;
   std::shared_ptr<CWWWCache> m_cache;
   std::shared_ptr<CDialer> m_dialer;
+  std::unique_ptr<ISchedulerHost> m_schedulerHost;
+  std::shared_ptr<CScheduler> m_scheduler;
   std::shared_ptr<CLogManager> m_logManager;
   CSysInfo m_sysInfo;
   CLockableMap m_leasesByAddress;
@@ -310,6 +317,10 @@ class CTrellisEngine : public platform::MsgThread, public CSessionHost {
   uint64_t m_lastPassEnd = 0;
   std::atomic<uint64_t> m_passCount{0};
 };
+
+// What the scheduler's actions do to this engine (engine_scheduler.cpp).
+std::unique_ptr<ISchedulerHost> MakeEngineSchedulerHost(CTrellisEngine& engine);
+
 
 // The process's engine object, created on first use.
 std::shared_ptr<CTrellisEngine> TheEngine();

@@ -22,43 +22,6 @@ namespace {
 std::atomic<uint32_t> g_lastSessionNumber{0};
 std::atomic<CSession::TickSource> g_tickSource{nullptr};
 
-const char* const kPropertyNames[kPropertyCount] = {
-    "Client IP number",
-    "Client port number",
-    "Server name",
-    "Server port number",
-    "User: Username",
-    "User: Authentication level",
-    "User: Bytes sent to client",
-    "User: Bytes received from client",
-    "User: Bytes sent for client",
-    "User: Bytes received for client",
-    "User: Seconds on line",
-    "User: Account balance",
-    "HTTP Protocol",
-    "HTTP Method",
-    "HTTP Resource",
-    "HTTP URL",
-    "HTTP POST data",
-    "HTTP Query string",
-    "HTTP Header field",
-    "POP3 Username",
-    "FTP Username",
-    "VDOLive File",
-    "SOCKS Protocol version",
-    "SOCKS Command",
-    "SOCKS Address type",
-    "XDMA Filename",
-    "Session description",
-    "Client NetBIOS name",
-    "Client MAC address",
-    "Is non-proxy request",
-    "Client is a DHCP Client",
-    "Session was handed over",
-    "User is member of",
-    "Dialer is on line",
-    "Server IP address",
-};
 
 // Fields of log and audit lines come from clients (URLs, user names): a CR, LF or TAB inside one
 // would start a forged line or field, so they become spaces.
@@ -83,7 +46,6 @@ std::map<const CTCPSession*, std::weak_ptr<CTCPSession>> g_live;
 
 }  // namespace
 
-const char* GetPropertyName(uint32_t code) { return code < kPropertyCount ? kPropertyNames[code] : nullptr; }
 
 // ---- CSession ---------------------------------------------------------------------------------
 
@@ -412,7 +374,7 @@ AccessResult CSession::DecideRights(AccessStage stage) {
       if (TryParseIPAddress(m_clientAddress, &addr)) request.clientAddress = addr;
     }
     request.authenticatedLevel = GetAuthenticatedLevel();
-    request.session = this;
+    request.variables = this;
     CSessionHost* host = GetSessionHost();
     // No rights object or no engine to ask: nothing can grant the request.
     if (right && host) {

@@ -41,6 +41,7 @@
 #include "engine/config/log_file.h"
 #include "engine/remote/rc_message.h"
 #include "engine/access/user.h"
+#include "engine/access/request_filter.h"
 #include "engine/access/right.h"
 #include "engine/net/x1_socket.h"
 #include "platform/msg_thread.h"
@@ -57,50 +58,8 @@ enum : uint32_t {
   kSessionExitMachineGone = 0xFFFFFFFFu,  // its machine was deleted or the engine stops
 };
 
-// Request variables (GetProperty codes). Their names are stored in criteria.
-enum : uint32_t {
-  kPropClientIP = 0,
-  kPropClientPort = 1,
-  kPropServerName = 2,
-  kPropServerPort = 3,
-  kPropUserName = 4,
-  kPropUserLevel = 5,
-  kPropUserBytesSentToClient = 6,
-  kPropUserBytesReceivedFromClient = 7,
-  kPropUserBytesSentForClient = 8,
-  kPropUserBytesReceivedForClient = 9,
-  kPropUserSecondsOnLine = 10,
-  kPropUserAccountBalance = 11,
-  kPropHTTPProtocol = 12,
-  kPropHTTPMethod = 13,
-  kPropHTTPResource = 14,
-  kPropHTTPURL = 15,
-  kPropHTTPPostData = 16,
-  kPropHTTPQueryString = 17,
-  kPropHTTPHeaderField = 18,
-  kPropPOP3UserName = 19,
-  kPropFTPUserName = 20,
-  kPropVDOLiveFile = 21,
-  kPropSOCKSVersion = 22,
-  kPropSOCKSCommand = 23,
-  kPropSOCKSAddressType = 24,
-  kPropXDMAFilename = 25,
-  kPropSessionDescription = 26,
-  kPropClientNetBIOSName = 27,
-  kPropClientMACAddress = 28,
-  kPropIsNonProxyRequest = 29,
-  kPropIsDHCPClient = 30,
-  kPropSessionHandedOver = 31,
-  kPropUserMemberOf = 32,
-  kPropDialerOnLine = 33,
-  kPropServerIPAddress = 34,
-  kPropertyCount = 35,
-};
 
-// The name of a request variable ("Client IP number" ...); null for a code beyond 34.
-const char* GetPropertyName(uint32_t code);
-
-class CSession : public platform::MsgThread, public CObject {
+class CSession : public platform::MsgThread, public CObject, public IRequestVariables {
   TL_DECLARE_DYNAMIC(CSession)
 
  public:
@@ -132,7 +91,7 @@ class CSession : public platform::MsgThread, public CObject {
   CString GetClientAddress() const;
   uint32_t GetClientPort() const;
   void SetClient(const CString& address, uint32_t port);
-  CString GetUserName() const;
+  CString GetUserName() const override;
   int32_t GetSecurityLevel() const;
   // A protocol's login sets the session's own user and level (the machine keeps its own).
   void SetUser(const CString& userName, int32_t level);
@@ -223,11 +182,11 @@ class CSession : public platform::MsgThread, public CObject {
   // Sends the protocol's refusal (nothing in the base).
   virtual void SendAccessDenied() {}
   // A request-header value for request criteria; false when the session has none.
-  virtual bool GetHeaderField(const CString& name, CString& value) const { return false; }
+  bool GetHeaderField(const CString& name, CString& value) const override { return false; }
   // Fills value with a request variable. Codes the session does not answer give the signed 0;
   // codes 6-11 give the account's values of the session's user (11 after bringing its closing
   // balance up to date); for an unknown user they leave value as it was.
-  virtual void GetProperty(uint32_t code, CTLDataObject& value) const;
+  void GetProperty(uint32_t code, CTLDataObject& value) const override;
 
   // The access decision at a stage (Accept when the connection is taken, Request once the request
   // is known). Refused: SendAccessDenied, "Failed authorisation" lines, Terminate(1). A failure

@@ -36,7 +36,7 @@ bool Grants(const CDialerProfile& profile, CSession& session) {
   request.authenticatedLevel = session.GetAuthenticatedLevel();
   uint32_t address = 0;
   if (TryParseIPAddress(session.GetClientAddress(), &address)) request.clientAddress = address;
-  request.session = &session;
+  request.variables = &session;
   return profile.AccessRights.IsGranted(request, host->GetAccessContext(), AccessStage::Request);
 }
 

@@ -1,15 +1,27 @@
-// Console requests on the dialer and the scheduler. The dialer's (60-63) are served; this engine
-// has no scheduler, so its requests are refused with reply 2 instead of reply 1: the console then
-// sends none of the frames the code table lists for them and waits for none. Scheduler change
-// notifications are dropped as well (see ProcessOutgoingMessage), since there is no object to
-// fill their frames.
+// Console requests on the dialer (60-63) and the scheduler (150-152).
+#include <cerrno>
+#include <cstdlib>
+
 #include "engine/dialer/dialer.h"
 #include "engine/remote/frame.h"
 #include "engine/remote/rc_service.h"
+#include "engine/scheduler/scheduler.h"
 
 namespace {
 constexpr const char* kDialerKey = "Dialer";
+constexpr const char* kSchedulerKey = "Scheduler";
+
+// An event id as the console writes it: decimal digits only, within 32 bits.
+bool ParseEventId(const CString& text, uint32_t* id) {
+  if (text.empty() || text.size() > 10) return false;
+  for (char c : text)
+    if (c < '0' || c > '9') return false;
+  const unsigned long long v = std::strtoull(text.c_str(), nullptr, 10);
+  if (v > 0xFFFFFFFFull) return false;
+  *id = static_cast<uint32_t>(v);
+  return true;
 }
+}  // namespace
 
 bool CRemoteControlSession::ServesDialerOrSchedulerRequest(uint16_t code) {
   switch (code) {
@@ -17,6 +29,9 @@ bool CRemoteControlSession::ServesDialerOrSchedulerRequest(uint16_t code) {
     case RC_REQ_UPLOAD_DIALER:
     case RC_REQ_MODIFY_DIALER:
     case RC_REQ_DIAL_OR_HANG_UP: return TheEngine()->GetDialer() != nullptr;
+    case RC_REQ_GET_SCHEDULER:
+    case RC_REQ_UPDATE_SCHEDULER:
+    case RC_REQ_RUN_SCHEDULE_EVENT: return TheEngine()->GetScheduler() != nullptr;
     default: return false;
   }
 }
@@ -51,6 +66,34 @@ bool CRemoteControlSession::DialerRequest(const CTLRCPMessage& message) {
       if (message.m_text2 == "1" || message.m_text2 == "0")
         dialer->PostCommand(message.m_text1, message.m_text2 == "1");
       return true;
+    default: return false;
+  }
+}
+
+bool CRemoteControlSession::SchedulerRequest(const CTLRCPMessage& message) {
+  auto scheduler = TheEngine()->GetScheduler();
+  if (!scheduler) return false;
+  switch (message.m_code) {
+    case RC_REQ_GET_SCHEDULER: SendObject(m_clientSocket, static_cast<CSchedulerSettings&>(*scheduler)); return true;
+    case RC_REQ_UPDATE_SCHEDULER: {
+      std::vector<uint8_t> payload = ReceiveFramePayload(m_clientSocket);
+      {
+        // Checked whole on scratch settings first; only a complete, valid form reaches the live
+        // scheduler, whose events are then replaced between two minute passes.
+        CSchedulerSettings scratch;
+        LoadBareFrame(payload, scratch);
+      }
+      LoadBareFrame(payload, static_cast<CSchedulerSettings&>(*scheduler));
+      scheduler->OpenLogFile();
+      scheduler->Log(SCHED_LOG_CONFIG, "%s", "");
+      return scheduler->Save(kSchedulerKey);
+    }
+    case RC_REQ_RUN_SCHEDULE_EVENT: {
+      uint32_t id = 0;
+      // An id no event has runs nothing; the request is still answered as done.
+      if (ParseEventId(message.m_text1, &id)) scheduler->ForceEvent(id);
+      return true;
+    }
     default: return false;
   }
 }

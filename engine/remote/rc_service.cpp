@@ -14,6 +14,7 @@
 #include "engine/remote/frame.h"
 #include "engine/remote/link.h"
 #include "engine/remote/rc_requests.h"
+#include "engine/scheduler/scheduler.h"
 
 TL_IMPLEMENT_DYNAMIC(CRemoteControlSession, CTCPSession)
 
@@ -324,8 +325,12 @@ void CRemoteControlSession::ProcessOutgoingMessage(const CTLRCPMessage& message)
       frames.push_back(BuildFrame(*dialer));
       break;
     }
-    case RC_NOTIFY_SCHEDULER_CHANGED:
-      return;  // no scheduler in this engine (rc_requests_dialer_scheduler.cpp)
+    case RC_NOTIFY_SCHEDULER_CHANGED: {
+      auto scheduler = engine->GetScheduler();
+      if (!scheduler) return;
+      frames.push_back(BuildFrame(static_cast<CSchedulerSettings&>(*scheduler)));
+      break;
+    }
     default:
       break;
   }
@@ -352,7 +357,7 @@ AccessRequest CRemoteControlSession::ConsoleAccessRequest() {
   request.authenticatedLevel = kLevelAuthenticated;
   uint32_t address = 0;
   if (TryParseIPAddress(GetClientAddress(), &address)) request.clientAddress = address;
-  request.session = this;
+  request.variables = this;
   return request;
 }
 
@@ -572,8 +577,11 @@ bool CRemoteControlSession::ProcessIncomingMessage(CTLRCPMessage& message) {
     case RC_REQ_MODIFY_DIALER:
     case RC_REQ_DIAL_OR_HANG_UP: return DialerRequest(message);
 
-    // The codes without an effect. Scheduler requests never come here: HasRights refuses them
-    // (ServesOptionalRequest).
+    case RC_REQ_GET_SCHEDULER:
+    case RC_REQ_UPDATE_SCHEDULER:
+    case RC_REQ_RUN_SCHEDULE_EVENT: return SchedulerRequest(message);
+
+    // The codes without an effect.
     default: return true;
   }
 }

@@ -102,6 +102,7 @@ class CRemoteControlSession : public CTCPSession, public CEngineMonitor {
   bool ActivityRequest(const CTLRCPMessage& message);  // rc_requests_activity.cpp
   bool CacheRequest(const CTLRCPMessage& message);     // rc_requests_cache.cpp
   bool DialerRequest(const CTLRCPMessage& message);    // rc_requests_dialer_scheduler.cpp
+  bool SchedulerRequest(const CTLRCPMessage& message);  // rc_requests_dialer_scheduler.cpp
   static bool IsCacheRequest(uint16_t code);           // rc_requests_cache.cpp
   static bool ServesDialerOrSchedulerRequest(uint16_t code);  // rc_requests_dialer_scheduler.cpp
 

@@ -305,41 +305,64 @@ TEST_F(Rights, LoweredLevelDependsOnRecipientOrderAndFilterHooksDecide) {
   EXPECT_EQ(d.sessionLevel, 0u);  // the Staff recipient lowered it before "everyone" gave 0
   EXPECT_EQ(req.level, 0u);
 
-  // The request-filter hooks: ban, level by request, and a hook that throws.
+  // The recipient's own ban filter and request filters, tested against the request's variables.
   CRight filtered;
   filtered.IncludeDefaultRights = kDefaultRightsIgnored;
   auto rc = std::make_shared<CRecipient>();
   rc->SpecifyBan = 1;
   rc->SpecifyRequest = 1;
+  auto ban = std::make_shared<CRequestCriterion>();
+  ban->DataIndex = kPropHTTPURL;
+  ban->Comparison = TL_COMPARE_CONTAINS;
+  ban->Value.SetString("casino");
+  rc->BanFilter.AddCriterion(ban);
+  auto byMethod = std::make_shared<CRequestFilter>();
+  auto get = std::make_shared<CRequestCriterion>();
+  get->DataIndex = kPropHTTPMethod;
+  get->Value.SetString("GET");
+  byMethod->AddCriterion(get);
+  auto level = std::make_shared<CRequestCriterion>();
+  level->DataIndex = kPropUserLevel;
+  level->Value.SetInteger(2);
+  auto asksTwo = std::make_shared<CRequestFilter>();
+  asksTwo->AddCriterion(level);
+  rc->RequestFilter.Add(byMethod);
+  rc->RequestFilter.Add(asksTwo);
   filtered.AddRecipient(rc);
-  bool banned = false;
-  uint32_t byRequest = 0;
-  ctx_.requestFilters.banMatches = [&](const CRecipient&, const AccessRequest&) { return banned; };
-  ctx_.requestFilters.requiredLevel = [&](const CRecipient&, const AccessRequest&) { return byRequest; };
-  ctx_.requestFilters.anyMatches = [&](const CRecipient&, const AccessRequest&) { return byRequest < 3; };
+
+  struct Vars : IRequestVariables {
+    CString url = "http://example.test/", method = "GET", user = "alice";
+    int32_t level = 1;
+    void GetProperty(uint32_t code, CTLDataObject& v) const override {
+      if (code == kPropHTTPURL) v.SetString(url);
+      if (code == kPropHTTPMethod) v.SetString(method);
+      if (code == kPropUserLevel) v.SetInteger(level);
+      if (code == kPropServerIPAddress) v.SetString("127.0.0.1");
+    }
+    bool GetHeaderField(const CString&, CString&) const override { return false; }
+    CString GetUserName() const override { return user; }
+  } vars;
   req = Req("alice", 1);
-  EXPECT_EQ(filtered.Check(req, ctx_, AccessStage::Request), 0u);
-  byRequest = 2;
-  EXPECT_EQ(filtered.Check(req, ctx_, AccessStage::Request), 2u);
+  req.variables = &vars;
+  EXPECT_EQ(filtered.Check(req, ctx_, AccessStage::Request), 0u);  // a GET needs nothing
+  vars.method = "POST";
+  EXPECT_EQ(filtered.Check(req, ctx_, AccessStage::Request), 2u);  // only the level filter is left
   rc->MinimumSecurityLevel = 2;
-  byRequest = 0;
+  vars.method = "GET";
   EXPECT_EQ(filtered.Check(req, ctx_, AccessStage::Request), 2u);
-  byRequest = 0xFFFFFFF0u;  // clamped to refused
+  rc->MinimumSecurityLevel = 0;
+  vars.url = "http://CASINO.test/";
   EXPECT_EQ(filtered.Check(req, ctx_, AccessStage::Request), 3u);
-  byRequest = 0;
-  banned = true;
-  EXPECT_EQ(filtered.Check(req, ctx_, AccessStage::Request), 3u);
-  EXPECT_EQ(filtered.Check(req, ctx_, AccessStage::Accept), 2u);
-  banned = false;
-  ctx_.requestFilters.requiredLevel = [](const CRecipient&, const AccessRequest&) -> uint32_t {
-    throw std::runtime_error("broken filter");
-  };
-  ctx_.requestFilters.anyMatches = [](const CRecipient&, const AccessRequest&) -> bool {
-    throw std::runtime_error("broken filter");
-  };
-  EXPECT_EQ(filtered.Decide(req, ctx_, AccessStage::Request).result, kRefused);
+  EXPECT_EQ(filtered.Check(req, ctx_, AccessStage::Accept), 0u);  // filters wait for the request
   AccessRequest logged = Req("alice", 2);
+  logged.variables = &vars;
   EXPECT_FALSE(filtered.IsGranted(logged, ctx_, AccessStage::Request));
+  vars.url = "http://example.test/";
+  EXPECT_TRUE(filtered.IsGranted(logged, ctx_, AccessStage::Request));
+  // Without variables to test, the filters cannot be evaluated: refused, not granted.
+  AccessRequest blind = Req("alice", 2);
+  EXPECT_EQ(filtered.Decide(blind, ctx_, AccessStage::Request).result, kRefused);
+  EXPECT_FALSE(filtered.IsGranted(blind, ctx_, AccessStage::Request));
 }
 
 std::shared_ptr<CRecipient> Restricted(const CString& name) {
@@ -353,7 +376,26 @@ std::shared_ptr<CRecipient> Restricted(const CString& name) {
   rc->MinimumSecurityLevel = 2;
   rc->TimeFilter.AddInclusion(Hours(CTimeSlice::kWeekdays, 8, 18));
   rc->TimeFilter.AddExclusion(Hours(CTimeSlice::kAllDays, 12, 13));
+  rc->SpecifyRequest = 1;
+  auto ban = std::make_shared<CRequestCriterion>();
+  ban->DataIndex = kPropHTTPURL;
+  ban->Comparison = TL_COMPARE_CONTAINS;
+  ban->Value.SetString("casino");
+  rc->BanFilter.Name = "No gambling";
+  rc->BanFilter.AddCriterion(ban);
+  auto gets = std::make_shared<CRequestFilter>();
+  auto get = std::make_shared<CRequestCriterion>();
+  get->DataIndex = kPropHTTPMethod;
+  get->Value.SetString("GET");
+  gets->AddCriterion(get);
+  rc->RequestFilter.Add(gets);
   return rc;
+}
+
+std::vector<uint8_t> FilterBytes(CObject& filters) {
+  CArchive ar;
+  filters.Serialize(ar);
+  return ar.Bytes();
 }
 
 void ExpectSameRecipients(const CRight& a, const CRight& b) {
@@ -374,6 +416,8 @@ void ExpectSameRecipients(const CRight& a, const CRight& b) {
     EXPECT_EQ(ra[i]->TimeFilter.Inclusions.GetCount(), rb[i]->TimeFilter.Inclusions.GetCount()) << i;
     EXPECT_EQ(ra[i]->TimeFilter.Exclusions.GetCount(), rb[i]->TimeFilter.Exclusions.GetCount()) << i;
     EXPECT_EQ(ra[i]->TimeFilter.Match(kMonday10), rb[i]->TimeFilter.Match(kMonday10)) << i;
+    EXPECT_EQ(FilterBytes(ra[i]->BanFilter), FilterBytes(rb[i]->BanFilter)) << i;
+    EXPECT_EQ(FilterBytes(ra[i]->RequestFilter), FilterBytes(rb[i]->RequestFilter)) << i;
   }
 }
 

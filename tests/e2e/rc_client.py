@@ -171,7 +171,8 @@ class Console:
 
 
 NOTE_FRAMES = {22: ["user"], 24: ["user"], 25: ["group"], 27: ["group"], 32: ["svc"], 34: ["svc"],
-               42: ["13"], 51: ["loc", "map"], 62: ["dialer"], 71: ["machine"], 72: ["machine"], 131: ["cache"]}
+               42: ["13"], 51: ["loc", "map"], 62: ["dialer"], 71: ["machine"], 72: ["machine"], 131: ["cache"],
+               151: ["scheduler"]}
 
 
 # ---- archive (sections 3 and 4) ------------------------------------------------------------
@@ -343,11 +344,78 @@ def read_list(r, read_body):
     return items
 
 
+CRITERION_FIELDS = ["Name", "Description", "Comparison", "DataIndex", "VariableName", "Not",
+                    "DataType", "dwData", "nData", "dData", "strData"]
+
+
+def read_criterion(r):
+    vals = [r.string().decode(), r.string().decode(), r.i32(), r.i32(), r.string().decode(), r.i32(),
+            r.u32(), r.u32(), r.i32(), r.f64(), r.string().decode()]
+    return dict(zip(CRITERION_FIELDS, vals))
+
+
+def write_criterion(w, c):
+    w.string(c["Name"].encode())
+    w.string(c["Description"].encode())
+    w.i32(c["Comparison"])
+    w.i32(c["DataIndex"])
+    w.string(c["VariableName"].encode())
+    w.i32(c["Not"])
+    w.u32(c["DataType"])
+    w.u32(c["dwData"])
+    w.i32(c["nData"])
+    w.f64(c["dData"])
+    w.string(c["strData"].encode())
+
+
+def criterion(index, comparison, value, cls="CRequestCriterion", negate=0, variable=""):
+    """A criterion as the console builds one: a text, an unsigned number or a double value."""
+    c = dict(Name="", Description="", Comparison=comparison, DataIndex=index, VariableName=variable, Not=negate,
+             DataType=2, dwData=0, nData=0, dData=0.0, strData="")
+    if isinstance(value, str):
+        c["strData"] = value
+    elif isinstance(value, float):
+        c.update(DataType=3, dData=value)
+    else:
+        c.update(DataType=1, dwData=value)
+    return (cls, c)
+
+
+def read_filter(r):
+    f = {"Name": r.string().decode(), "Description": r.string().decode(), "Criteria": []}
+    for _ in range(r.count()):
+        cls = r.tag()
+        f["Criteria"].append((cls, read_criterion(r)))
+    return f
+
+
+def write_filter(w, f):
+    w.string(f["Name"].encode())
+    w.string(f["Description"].encode())
+    w.count(len(f["Criteria"]))
+    for cls, c in f["Criteria"]:
+        w.tag(cls)
+        write_criterion(w, c)
+
+
+def read_collection(r):
+    return read_list(r, read_filter)
+
+
+def write_collection(w, filters):
+    w.count(len(filters))
+    for f in filters:
+        w.tag("CRequestFilter")
+        write_filter(w, f)
+
+
 def read_recipient(r):
     rec = [r.string(), r.string()] + [r.u32() for _ in range(5)] + [r.i32()]
     rec.append([r.string() for _ in range(r.count())])
     rec.append([r.string() for _ in range(r.count())])
     rec.append([r.string(), r.string(), read_list(r, read_timeslice), read_list(r, read_timeslice)])
+    rec.append(read_filter(r))
+    rec.append(read_collection(r))
     return rec
 
 
@@ -369,6 +437,9 @@ def write_recipient(w, rec):
     name, description, slices_a, slices_b = rec[10]
     assert not slices_a and not slices_b, "the test writes no time slices"
     w.string(name), w.string(description), w.count(0), w.count(0)
+    # The ban filter and the request filters, when read from the engine; a new one has none.
+    write_filter(w, rec[11] if len(rec) > 11 else {"Name": "", "Description": "", "Criteria": []})
+    write_collection(w, rec[12] if len(rec) > 12 else [])
 
 
 def write_right(w, right):
@@ -538,8 +609,7 @@ def read_cache(r):
     for f in CACHE_U32:
         c[f] = r.u32()
     c["TotalSize"], c["WeightedTotal"] = r.f64(), r.f64()
-    c["CacheFilter"], c["PurgeFilter"] = r.count(), r.count()
-    assert c["CacheFilter"] == 0 and c["PurgeFilter"] == 0, "the test knows no filter form"
+    c["CacheFilter"], c["PurgeFilter"] = read_collection(r), read_collection(r)
     return c
 
 
@@ -549,8 +619,8 @@ def write_cache(w, c):
         w.u32(c[f])
     w.f64(c["TotalSize"])
     w.f64(c["WeightedTotal"])
-    w.count(0)
-    w.count(0)
+    write_collection(w, c["CacheFilter"])
+    write_collection(w, c["PurgeFilter"])
 
 
 def tagged(cls, write_body, obj):
@@ -867,6 +937,205 @@ def proxy(port, args):
     reply, _ = a.request(131, upload=[bare(write_cache, before)])
     check("cache settings put back", reply == 3, reply)
     a.close()
+
+
+def cache_filters(port, args):
+    """What-to-cache and purge filters sent by a console decide what the engine caches and purges."""
+    import subprocess
+    proxy_port, origin, log = args.split(" ", 2)
+    a, code = login_admin(port, "secret")
+    check("log-in for the cache filters", code == 5, code)
+
+    def hits(path):
+        with open(log) as f:
+            return sum(1 for line in f if '"GET %s ' % path in line)
+
+    def fetch(path):
+        r = subprocess.run(["curl", "-s", "-o", "/dev/null", "-w", "%{http_code}", "-x",
+                            "http://127.0.0.1:" + proxy_port, origin + path], capture_output=True, text=True, timeout=30)
+        check("fetched " + path, r.stdout == "200", r.stdout + r.stderr)
+
+    def settings():
+        reply, frames = a.request(130, receive=1)
+        return read_cache(Reader(frames[0])) if reply == 3 and frames else None
+
+    def send(c):
+        reply, _ = a.request(131, upload=[bare(write_cache, c)])
+        check("cache settings sent", reply == 3, reply)
+
+    base = settings()
+    keep = {"Name": "Keep", "Description": "only /keep/", "Criteria": [criterion(15, 3, "/keep/")]}
+    send(dict(base, SpecifyWhatToCache=1, CacheFilter=[keep], PurgeFilter=[]))
+    got = settings()
+    check("the what-to-cache filter comes back as sent", got["CacheFilter"] == [keep], got["CacheFilter"])
+    for path in ("/keep/a.css", "/skip/b.css"):
+        fetch(path)
+        fetch(path)
+    check("a matching response is cached", hits("/keep/a.css") == 1, hits("/keep/a.css"))
+    check("a response no filter matches is not cached", hits("/skip/b.css") == 2, hits("/skip/b.css"))
+
+    # Everything cached now; the purge removes the .css entries under /keep/ and nothing else.
+    send(dict(base, SpecifyWhatToCache=0, CacheFilter=[], PurgeFilter=[]))
+    for path in ("/keep/c.css", "/keep/d.txt", "/skip/b.css"):
+        fetch(path)
+    purge = {"Name": "Old styles", "Description": "", "Criteria": [
+        criterion(0, 5, ".CSS", cls="CCachePurgeCriterion"), criterion(0, 3, "/keep/", cls="CCachePurgeCriterion"),
+        criterion(2, 1, 0, cls="CCachePurgeCriterion")]}
+    send(dict(base, SpecifyWhatToCache=0, CacheFilter=[], PurgeFilter=[purge]))
+    got = settings()
+    check("the purge filter comes back as sent", got["PurgeFilter"] == [purge], got["PurgeFilter"])
+    before = {p: hits(p) for p in ("/keep/a.css", "/keep/c.css", "/keep/d.txt", "/skip/b.css")}
+    reply, _ = a.request(132)
+    check("purge started", reply == 3, reply)
+    check("purge ended", wait_until(lambda: (settings() or {}).get("CacheOptions", 0) & 3 == 3))
+    for path in before:
+        fetch(path)
+    check("purged entries are fetched again", [hits(p) - before[p] for p in before] == [1, 1, 0, 0],
+          [hits(p) - before[p] for p in before])
+    send(dict(base, CacheFilter=[], PurgeFilter=[]))
+    a.close()
+
+
+EVENT_U32 = ["Every", "EveryWhat", "DayOfMonth", "DayOfWeek"]
+
+
+def read_event(r):
+    e = {"ID": r.u32(), "Enabled": r.u32(), "Description": r.string().decode()}
+    for f in EVENT_U32:
+        e[f] = r.u32()
+    e["AtTime"] = (r.u32(), r.f64())
+    e["Actions"] = []
+    for _ in range(r.count()):
+        assert r.tag() == "CScheduleEventAction"
+        e["Actions"].append((r.u32(), r.string().decode(), r.u32()))
+    return e
+
+
+def write_event(w, e):
+    w.u32(e["ID"])
+    w.u32(e["Enabled"])
+    w.string(e["Description"].encode())
+    for f in EVENT_U32:
+        w.u32(e[f])
+    w.u32(e["AtTime"][0])
+    w.f64(e["AtTime"][1])
+    w.count(len(e["Actions"]))
+    for code, data, flag in e["Actions"]:
+        w.tag("CScheduleEventAction")
+        w.u32(code)
+        w.string(data.encode())
+        w.u32(flag)
+
+
+def read_scheduler(data):
+    r = Reader(data)
+    s = {"LoggingEnabled": r.u32(), "LogOptions": r.u32(), "Events": {}}
+    for _ in range(r.u32()):
+        key = r.string().decode()
+        assert r.string().decode() == "CScheduleEvent"
+        s["Events"][key] = read_event(r)
+    assert r.p == len(data), "bytes left after the scheduler"
+    return s
+
+
+def write_scheduler(w, s):
+    w.u32(s["LoggingEnabled"])
+    w.u32(s["LogOptions"])
+    w.u32(len(s["Events"]))
+    for key in sorted(s["Events"]):
+        w.string(key.encode())
+        w.string(b"CScheduleEvent")
+        write_event(w, s["Events"][key])
+
+
+def day_count(t):
+    """Local date-time as days since 30 December 1899, as the engine keeps it."""
+    import datetime
+    d = datetime.datetime.fromtimestamp(t) - datetime.datetime(1899, 12, 30)
+    return d.days + d.seconds / 86400.0
+
+
+def scheduler(port, args):
+    """A console sets up events, runs one at once (152), and sees one fire at its minute."""
+    import glob
+    import subprocess
+    www_port, logs = args.split(" ", 1)
+    a, code = login_admin(port, "secret")
+    check("log-in for the scheduler", code == 5, code)
+    b, code = login_admin(port, "secret")
+    reply, _ = b.request(80)
+    reply, frames = a.request(150, receive=1)
+    check("scheduler sent", reply == 3 and frames, reply)
+    s = read_scheduler(frames[0])
+    check("defaults: logging on, options 47", (s["LoggingEnabled"], s["LogOptions"]) == (1, 47), s)
+
+    def listening():
+        return subprocess.run(["bash", "-c", "exec 3<>/dev/tcp/127.0.0.1/" + www_port],
+                              capture_output=True).returncode == 0
+    check("the web proxy listens", listening())
+    # The next whole minute, at least 8 s away so the upload is in before it.
+    now = time.time()
+    at = (int(now) // 60 + 1) * 60
+    if at - now < 8:
+        at += 60
+    stop = {"ID": 1, "Enabled": 1, "Description": "Stop the proxy", "Every": 0, "EveryWhat": 0, "DayOfMonth": 1,
+            "DayOfWeek": 1, "AtTime": (0, day_count(at)), "Actions": [(1, "WWW Proxy server", 0)]}
+    start = dict(stop, ID=2, Description="Start the proxy", Every=1, EveryWhat=2, AtTime=(0, 0.0),
+                 Actions=[(2, "WWW Proxy server", 0)])
+    run = dict(stop, ID=3, Description="Say hello", Enabled=0,
+               Actions=[(14, '/bin/echo "scheduled hello"', 1), (14, "/nonexistent/tool", 0)])
+    accounts = logs + "/accounts.tsv"
+    export = dict(stop, ID=4, Description="Export", Enabled=0,
+                  Actions=[(9, accounts, 0), (9, accounts, 1), (7, "", 0)])
+    s["Events"] = {"%010u" % e["ID"]: e for e in (stop, start, run, export)}
+    reply, _ = a.request(151, upload=[bare(write_scheduler, s)])
+    check("scheduler uploaded", reply == 3, reply)
+    n = b.wait_note(151)
+    check("151 tells the other console", n is not None and read_scheduler(n[2][0])["Events"].keys() == s["Events"].keys())
+    reply, frames = a.request(150, receive=1)
+    got = read_scheduler(frames[0]) if reply == 3 else {}
+    check("the events come back as sent", got.get("Events") == s["Events"], got)
+
+    reply, _ = a.request(152, "3")
+    check("event 3 run at once", reply == 3, reply)
+    reply, _ = a.request(152, "4")
+    check("event 4 run at once", reply == 3, reply)
+    import csv
+    with open(accounts, newline="") as f:
+        rows = list(csv.reader(f, delimiter="\t"))
+    check("the export starts with its header", rows and rows[0][:3] == ["Timestamp", "Username", "Real Name"]
+          and rows[0][-1] == "Closing", rows[:1])
+    check("the appending export adds no second header", sum(1 for r in rows if r[0] == "Timestamp") == 1, rows)
+    check("every line has ten fields", all(len(r) == 10 for r in rows), rows)
+    users = [r[1] for r in rows[1:]]
+    check("each user twice, groups never", users.count("Administrator") == 2 and "Administrators" not in users,
+          users)
+    check("numbers are numbers", all(r[k].isdigit() for r in rows[1:] for k in range(3, 8)), rows)
+    reply, _ = a.request(152, "77")
+    check("an unknown event runs nothing", reply == 3, reply)
+    reply, _ = a.request(152, "x; rm -rf /")
+    check("a malformed id runs nothing", reply == 3, reply)
+
+    def log_text():
+        out = ""
+        for f in glob.glob(logs + "/Scheduler.*.log"):
+            with open(f, encoding="latin-1", newline="") as fh:
+                out += fh.read()
+        return out
+    check("the program's output is in the scheduler's log", wait_until(lambda: "echo: scheduled hello" in log_text()),
+          log_text())
+    check("a missing program is logged", "Cannot run /nonexistent/tool: No such file or directory" in log_text())
+    check("the forced event is logged", "\tEvent forced: Say hello\r\n" in log_text())
+    check("the change is logged", "\tConfig changed\r\n" in log_text())
+
+    # The one-off event fires at its minute (a real wait of under 70 s) and stops the proxy.
+    check("the proxy stops at the event's minute", wait_until(lambda: not listening(), timeout=at - time.time() + 10))
+    check("the event was processed", "\tEvent processed: Stop the proxy\r\n" in log_text(), log_text())
+    reply, _ = a.request(152, "2")
+    check("event 2 run at once", reply == 3, reply)
+    check("the proxy listens again", wait_until(listening))
+    a.close()
+    b.close()
 
 
 def reload(port, reg):
@@ -1278,7 +1547,8 @@ if __name__ == "__main__":
     cmd, port, state = sys.argv[1], int(sys.argv[2]), sys.argv[3]
     try:
         {"scenario": scenario, "verify": verify, "proxy": proxy, "reload": reload, "capture": capture,
-         "dialer": dialer, "socks": socks, "dhcp": dhcp}[cmd](port, state)
+         "cache_filters": cache_filters, "scheduler": scheduler, "dialer": dialer, "socks": socks,
+         "dhcp": dhcp}[cmd](port, state)
     except Exception as e:  # a broken stream is a failure, not a crash of the script
         check("client ran to the end", False, repr(e))
     sys.exit(1 if FAILS else 0)

@@ -28,8 +28,9 @@ WKEY='Services\WWW Proxy server'
 "$REG" set "$WKEY" PortNumber dword "$WP"
 "$REG" set "$WKEY" BindingOption dword 1
 "$REG" set "$WKEY" SpecificBinding sz 127.0.0.1
-mkdir -p "$WORK/www" && echo hello >"$WORK/www/index.html"
-python3 -m http.server "$OP" --bind 127.0.0.2 --directory "$WORK/www" >/dev/null 2>&1 &
+mkdir -p "$WORK/www/keep" "$WORK/www/skip" && echo hello >"$WORK/www/index.html"
+for f in keep/a.css keep/c.css keep/d.txt skip/b.css; do echo "body of $f" >"$WORK/www/$f"; done
+python3 -u -m http.server "$OP" --bind 127.0.0.2 --directory "$WORK/www" >/dev/null 2>"$WORK/origin.log" &
 ORIGIN=$!
 on_exit "kill $ORIGIN"
 
@@ -40,6 +41,14 @@ if python3 "$CLIENT" scenario "$PORT" "$STATE"; then pass "console scenario"; el
 wait_for 10 port_open 127.0.0.2 "$OP" || fail "origin down"
 if python3 "$CLIENT" proxy "$PORT" "$WP http://127.0.0.2:$OP/index.html"; then pass "console watches a browser and the cache"; else
   fail "console watches a browser and the cache"
+fi
+if python3 "$CLIENT" cache_filters "$PORT" "$WP http://127.0.0.2:$OP $WORK/origin.log"; then
+  pass "console's what-to-cache and purge filters"
+else
+  fail "console's what-to-cache and purge filters"
+fi
+if python3 "$CLIENT" scheduler "$PORT" "$WP $TRELLIS_HOME/Logs"; then pass "console's scheduler"; else
+  fail "console's scheduler"
 fi
 LOG=$(cat "$TRELLIS_HOME"/Logs/*Remote* 2>/dev/null || true)
 expect_contains "malformed frame logged" "$LOG" "Bad frame from the console"

@@ -114,13 +114,18 @@ TEST_F(RCSessionTest, RefusedConsoleHearsAccessDeniedAndTheMachineKeepsItsIdenti
 }
 
 // A console's system, edit and start/stop rights are judged with the request known, so their ban
-// and request restrictions apply; this engine cannot evaluate either, so a right restricted by one
-// refuses instead of letting the restriction pass unchecked.
+// and request restrictions apply: a ban that matches the console's address refuses, and request
+// filters that match nothing grant nothing.
 TEST_F(RCSessionTest, RestrictionsOfAConsolesRightsApplyAndFailClosed) {
   auto admin = Login();
   auto restricted = [](CRight& right, bool ban) {
     auto recipient = std::make_shared<CRecipient>("Administrators");
     (ban ? recipient->SpecifyBan : recipient->SpecifyRequest) = 1;
+    auto loopback = std::make_shared<CRequestCriterion>();
+    loopback->DataIndex = kPropClientIP;
+    loopback->Comparison = TL_COMPARE_BEGINS;
+    loopback->Value.SetString("127.");
+    recipient->BanFilter.AddCriterion(loopback);
     CRight replacement;
     replacement.RightType = right.RightType;
     replacement.Description = right.Description;

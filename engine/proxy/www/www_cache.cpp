@@ -179,6 +179,16 @@ CProgramFactory g_factory(TL_RUNTIME_CLASS(CWWWCacheSettings), [] { return std::
 CWWWCache::CWWWCache() {
   m_entries.SetElementClass(TL_RUNTIME_CLASS(CCacheEntry));
   Now = [] { return static_cast<int64_t>(::time(nullptr)); };
+  CacheFilterMatches = [this](const CCacheRequest& req) { return CacheFilter.AnyMatches(req.filters); };
+  PurgeFilterMatches = [this](const CCacheEntry& entry, const CCacheFieldContext& ctx) {
+    struct Fields : ICacheEntryFields {
+      const CCacheEntry& e;
+      const CCacheFieldContext& c;
+      Fields(const CCacheEntry& entry, const CCacheFieldContext& context) : e(entry), c(context) {}
+      void GetField(uint32_t code, CTLDataObject& value) const override { e.GetField(code, value, c); }
+    } fields(entry, ctx);
+    return PurgeFilter.AnyMatchesCacheEntry(fields);
+  };
 }
 
 CString CWWWCache::GetActiveDirectory() const {

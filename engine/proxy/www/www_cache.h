@@ -56,8 +56,9 @@
 //
 // A live cache (one whose index is open) keeps its own totals when it loads a settings archive: a
 // console's mirror may be stale. A new CacheDirectory takes effect at the next index load (engine
-// restart), so one cache never spreads over two folders. Until the request-filter classes exist,
-// the hooks CacheFilterMatches / PurgeFilterMatches stand in for the filter lists.
+// restart), so one cache never spreads over two folders. What may be cached and what a purge
+// removes are decided by the settings' CacheFilter and PurgeFilter collections, through the hooks
+// CacheFilterMatches / PurgeFilterMatches (which a test may replace to watch the walk).
 //
 // ---- How a WWW session uses the cache ----------------------------------------------------------
 //
@@ -208,6 +209,9 @@ struct CCacheRequest {
   bool noCache = false;           // "Pragma: no-cache" (or Cache-Control: no-cache) from the browser
   bool hasIfModifiedSince = false;
   std::optional<int64_t> ifModifiedSince;  // the browser's date when it parsed
+  // The request's variables and what the what-to-cache filters may ask besides (user database,
+  // dialer). Without a request to ask, a what-to-cache filter matches nothing.
+  RequestFilterContext filters;
 };
 
 enum : uint32_t {
@@ -316,10 +320,12 @@ class CWWWCache : public CWWWCacheSettings {
   }
 
   // ---- Hooks ---------------------------------------------------------------------------------
-  // What-to-cache filter (SpecifyWhatToCache): true when the request may be cached. Unset with
-  // SpecifyWhatToCache on: nothing is cached.
+  // What-to-cache filter (SpecifyWhatToCache): true when the request may be cached. By default
+  // some filter of CacheFilter matches the request; unset with SpecifyWhatToCache on: nothing is
+  // cached.
   std::function<bool(const CCacheRequest&)> CacheFilterMatches;
-  // Purge filter: true when a purge removes the entry. Unset: a purge removes nothing.
+  // Purge filter: true when a purge removes the entry. By default some filter of PurgeFilter
+  // matches the entry; unset: a purge removes nothing.
   std::function<bool(const CCacheEntry&, const CCacheFieldContext&)> PurgeFilterMatches;
   // Called (outside the locks) when a purge leaves the cache over its limit: the engine sends
   // notification 131 with these settings.

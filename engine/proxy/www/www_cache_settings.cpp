@@ -66,11 +66,15 @@ void CWWWCacheSettings::ArchiveTotals(CWWWCacheSettings& self, CArchive& ar) {
 
 bool CWWWCacheSettings::Save(const CString& key) const {
   RegBatch batch;
+  bool ok = CacheFilter.Save(key + "\\CacheFilter");
+  ok &= PurgeFilter.Save(key + "\\PurgeFilter");
   CLockGuard guard(m_lock);
-  return SaveSettingRows(*this, key, CacheSettingsRows::kRows);
+  return SaveSettingRows(*this, key, CacheSettingsRows::kRows) && ok;
 }
 
 void CWWWCacheSettings::Load(const CString& key) {
+  CacheFilter.Load(key + "\\CacheFilter");
+  PurgeFilter.Load(key + "\\PurgeFilter");
   CLockGuard guard(m_lock);
   LoadSettingRows(*this, key, CacheSettingsRows::kRows);
   CacheDirectory = Slashes(CacheDirectory);
@@ -95,8 +99,6 @@ void CWWWCacheSettings::Serialize(CArchive& ar) {
   // Everything is read into a scratch copy first: a stream that breaks off changes nothing.
   CWWWCacheSettings in;
   SerializeSettingRows(in, ar, CacheSettingsRows::kRows);
-  in.CacheFilter.SetElementClass(CacheFilter.GetElementClass());
-  in.PurgeFilter.SetElementClass(PurgeFilter.GetElementClass());
   in.CacheFilter.SerializeChecked(ar);
   in.PurgeFilter.SerializeChecked(ar);
   {
@@ -106,8 +108,6 @@ void CWWWCacheSettings::Serialize(CArchive& ar) {
     m_reportedTotalSize = in.m_reportedTotalSize;
     m_reportedWeightedTotal = in.m_reportedWeightedTotal;
   }
-  for (auto [dst, src] : {std::pair{&CacheFilter, &in.CacheFilter}, std::pair{&PurgeFilter, &in.PurgeFilter}}) {
-    dst->RemoveAll();
-    for (auto& f : src->Snapshot()) dst->AddTail(f);
-  }
+  CacheFilter.CopyFrom(in.CacheFilter);
+  PurgeFilter.CopyFrom(in.PurgeFilter);
 }

@@ -10,13 +10,13 @@
 //
 // Registry form under a key ("Cache"): "CacheDirectory" (string), then DWORDs "CacheOptions",
 // "SpecifyWhatToCache", "LimitCacheSize", "MaxSize", "AutoPurge", "DaysBeforeCheckVolatile",
-// "DaysBeforeCheckNonVolatile". The filter collections go under "<key>\\CacheFilter" and
-// "<key>\\PurgeFilter" once the request-filter classes exist; until then the lists stay empty
-// (a stream that carries a filter is refused).
+// "DaysBeforeCheckNonVolatile"; the filter collections under "<key>\\CacheFilter" and
+// "<key>\\PurgeFilter" (request_filter.h).
 #include <atomic>
 #include <cstdint>
 #include <string_view>
 
+#include "engine/access/request_filter.h"
 #include "engine/config/lockable.h"
 
 // Where the engine keeps the cache settings.
@@ -43,9 +43,10 @@ class CWWWCacheSettings : public CObject {
   std::atomic<uint32_t> AutoPurge{1};
   std::atomic<uint32_t> DaysBeforeCheckVolatile{2};
   std::atomic<uint32_t> DaysBeforeCheckNonVolatile{60};
-  // Stand-ins for the request-filter collections (object lists; no element class is allowed yet).
-  CLockableList CacheFilter;
-  CLockableList PurgeFilter;
+  // With SpecifyWhatToCache, only requests some filter of CacheFilter matches are cached; a purge
+  // removes the entries some filter of PurgeFilter (of CCachePurgeCriterion) matches.
+  CRequestFilterCollection CacheFilter;
+  CRequestFilterCollection PurgeFilter;
 
   // The folder, relative to the engine's current directory; "\\" is read as "/".
   CString GetCacheDirectory() const;

@@ -86,6 +86,12 @@ void CWWWSession::CheckCache() {
   cr.hasIfModifiedSince = m_req.headers.Has("If-Modified-Since");
   int64_t ims = 0;
   if (cr.hasIfModifiedSince && ParseHttpDate(m_req.headers.Get("If-Modified-Since"), &ims)) cr.ifModifiedSince = ims;
+  cr.filters.request = this;
+  if (CSessionHost* host = GetSessionHost()) {
+    const AccessContext access = host->GetAccessContext();
+    cr.filters.users = access.users;
+    cr.filters.isProfileConnected = access.isProfileConnected;
+  }
   m_decision = m_cache->Decide(cr);
   // A response to a request carrying cookies may be made for that user alone.
   m_store = m_decision.store && !m_req.headers.Has("Cookie");

@@ -53,7 +53,7 @@ void CWWWSession::GetProperty(uint32_t code, CTLDataObject& value) const {
     case kPropHTTPPostData: value.SetString(m_postData); return;
     case kPropHTTPQueryString: value.SetString(m_req.query); return;
     case kPropHTTPHeaderField: return;
-    case kPropSessionHandedOver: value.SetDWord(m_referred ? 1 : 0); return;
+    case kPropSessionHandedOver: value.SetInteger(m_referred ? 1 : 0); return;
     default: CTwoEndTCPSession::GetProperty(code, value); return;
   }
 }

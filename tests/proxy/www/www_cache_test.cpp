@@ -533,9 +533,34 @@ TEST_F(CacheFixture, SettingsInRegistryAndArchive) {
   c->LimitCacheSize = 0;
   c->MaxSize = 7;
   c->DaysBeforeCheckVolatile = 3;
+  // The filter collections live under their own sub-keys and come back the same.
+  auto keep = std::make_shared<CRequestFilter>();
+  auto css = std::make_shared<CRequestCriterion>();
+  css->DataIndex = kPropHTTPURL;
+  css->Comparison = TL_COMPARE_ENDS;
+  css->Value.SetString(".css");
+  keep->AddCriterion(css);
+  c->CacheFilter.Add(keep);
+  auto old = std::make_shared<CRequestFilter>();
+  auto stale = std::make_shared<CCachePurgeCriterion>();
+  stale->DataIndex = kCacheFieldHoursSinceHit;
+  stale->Comparison = TL_COMPARE_GREATER;
+  stale->Value.SetDWord(48);
+  old->AddCriterion(stale);
+  c->PurgeFilter.Add(old);
   ASSERT_TRUE(c->Save("CacheTest"));
   CWWWCache loaded;
   loaded.Load("CacheTest");
+  auto filterBytes = [](CRequestFilterCollection& f) {
+    CArchive ar;
+    f.Serialize(ar);
+    return ar.Bytes();
+  };
+  EXPECT_EQ(filterBytes(loaded.CacheFilter), filterBytes(c->CacheFilter));
+  EXPECT_EQ(filterBytes(loaded.PurgeFilter), filterBytes(c->PurgeFilter));
+  EXPECT_EQ(RegReadString("CacheTest\\PurgeFilter\\Filter0\\Criterion0", "Type", ""), "CCachePurgeCriterion");
+  loaded.CacheFilter.RemoveAll();
+  loaded.PurgeFilter.RemoveAll();
   EXPECT_EQ(loaded.GetCacheDirectory(), "web/cache");
   EXPECT_EQ(loaded.SpecifyWhatToCache.load(), 1u);
   EXPECT_EQ(loaded.LimitCacheSize.load(), 0u);
