@@ -12,7 +12,7 @@ PACKAGES=(
   googletest libgtest-dev libgmock-dev clang libclang-rt-14-dev
   # peers and tools the tests drive
   sqlite3 socat util-linux procps iproute2 python3
-  curl wget openssl tinyproxy dante-server
+  curl wget openssl tinyproxy dante-server netcat-openbsd dnsutils dnsmasq-base
 )
 
 missing=()
