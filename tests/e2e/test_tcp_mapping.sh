@@ -73,6 +73,13 @@ k='Services\Rules\Mappings\Mapping11'
 "$REG" set "$k" SpecifyLocation dword 1 >/dev/null
 "$REG" set "$k\\IncludedLocations" "127.0.0.?" dword 0 >/dev/null
 "$REG" set "$k\\ExcludedLocations" "127.0.0.1" dword 0 >/dev/null
+RC=$(free_port 127.0.0.1)
+UPL=$(free_port 127.0.0.1)
+KEY='Services\Remote Control Service'
+"$REG" set "$KEY" ServiceType sz CRemoteControlService >/dev/null
+"$REG" set "$KEY" PortNumber dword "$RC" >/dev/null
+"$REG" set "$KEY" BindingOption dword 1 >/dev/null
+"$REG" set "$KEY" SpecificBinding sz 127.0.0.1 >/dev/null
 start_engine "$MP"
 for p in "$MR" "$ME" "$MW" "$MN"; do wait_for 10 port_open 127.0.0.1 "$p" || fail "mapping on $p not listening"; done
 
@@ -94,6 +101,14 @@ expect_eq "still in order after a restart" "$(
   start_engine "$MR"
   curl -sS --interface 127.0.0.5 "http://127.0.0.1:$MR/who"
 )" "server B"
+
+# ---- A console adds a mapping service and reads them all back ----------------------------------
+if python3 "$(dirname "$0")/rc_client.py" mapping "$RC" "$OP $OP3 $UPL"; then pass "console mapping scenario"; else
+  fail "console mapping scenario"
+fi
+expect_eq "uploaded mapping: default" "$(curl -sS "http://127.0.0.1:$UPL/who")" "server A"
+expect_eq "uploaded mapping: rule" "$(curl -sS --interface 127.0.0.5 "http://127.0.0.1:$UPL/who")" "server B"
+expect_eq "uploaded mapping stored" "$("$REG" query 'Services\Uploaded\Mappings\Mapping0\IncludedLocations' | grep -c 127.0.0.5)" "1"
 
 # ---- Refusals ---------------------------------------------------------------------------------
 out=$(curl -sS -m 10 "http://127.0.0.1:$MN/who" 2>&1 || true)
