@@ -13,7 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   xdma::FirstDatagram first;
   if (xdma::ParseFirst(datagram.data(), datagram.size(), &first)) {
     if (size < xdma::kMinDatagram) abort();
-    if (first.stream.size() + xdma::kStreamNameOffset > size) abort();
+    if (!first.stream.empty() && first.stream.size() + xdma::kStreamNameOffset >= size) abort();
     if (first.port > 0xFFFF) abort();
   } else if (size >= xdma::kMinDatagram) {
     abort();
