@@ -4,7 +4,9 @@
 # server and gets the same bytes back; a client that ends its sending first (nc -N, socat at EOF)
 # still gets the whole answer (the half-close is passed on); rules choose the destination by the
 # client's location and by user, in numeric order past Mapping9; with no rule and no default the
-# client is closed with the service's line; a service whose port is 0 does not start.
+# client is closed with the service's line; a service whose port is 0 does not start; mappings
+# reach their destination through tinyproxy (CONNECT) and danted (SOCKS 4); a console adds a
+# mapping service (rc_client.py) and reads every mapping back.
 source "$(dirname "$0")/lib.sh"
 
 PIDS=()
@@ -34,6 +36,36 @@ socat TCP-LISTEN:"$EP",bind=127.0.0.2,reuseaddr,fork EXEC:cat >/dev/null 2>&1 &
 PIDS+=($!)
 socat TCP-LISTEN:"$WP",bind=127.0.0.2,reuseaddr,fork EXEC:'wc -c' >/dev/null 2>&1 &
 PIDS+=($!)
+# Upstream proxies a mapping may connect through: tinyproxy (CONNECT) and danted (SOCKS 4).
+TP=$(free_port 127.0.0.3)
+DP=$(free_port 127.0.0.4)
+cat >"$WORK/tinyproxy.conf" <<EOF2
+Port $TP
+Listen 127.0.0.3
+Timeout 30
+Allow 127.0.0.0/8
+ConnectPort $OP
+EOF2
+if [ "$(id -u)" = 0 ]; then printf 'User root\nGroup root\n' >>"$WORK/tinyproxy.conf"; fi
+tinyproxy -d -c "$WORK/tinyproxy.conf" >"$WORK/tinyproxy.log" 2>&1 &
+PIDS+=($!)
+cat >"$WORK/danted.conf" <<EOF2
+logoutput: $WORK/danted.log
+internal: 127.0.0.4 port = $DP
+external: 127.0.0.4
+socksmethod: none
+clientmethod: none
+user.privileged: root
+user.unprivileged: nobody
+client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }
+socks pass { from: 127.0.0.0/8 to: 127.0.0.0/8 }
+EOF2
+danted -f "$WORK/danted.conf" >/dev/null 2>&1 &
+PIDS+=($!)
+wait_for 10 port_open 127.0.0.3 "$TP" || fail "tinyproxy did not start"
+wait_for 10 port_open 127.0.0.4 "$DP" || fail "danted did not start"
+MT=$(free_port 127.0.0.1)   # mapping through tinyproxy
+MS=$(free_port 127.0.0.1)   # mapping through danted
 for p in "$OP" "$EP" "$WP"; do wait_for 10 port_open 127.0.0.2 "$p" || fail "peer on $p did not start"; done
 wait_for 10 port_open 127.0.0.3 "$OP3" || fail "peer B did not start"
 
@@ -57,6 +89,14 @@ store_mapping Echo "$ME" 127.0.0.2 "$EP"
 store_mapping Count "$MW" 127.0.0.2 "$WP"
 store_mapping Nowhere "$MN" 127.0.0.2 "$OP" 0
 store_mapping Zero 0 127.0.0.2 "$OP"
+store_mapping Tunnel "$MT" 127.0.0.2 "$OP"
+"$REG" set 'Services\Tunnel' ConnectMethod dword 4 >/dev/null
+"$REG" set 'Services\Tunnel' ProxyServer sz 127.0.0.3 >/dev/null
+"$REG" set 'Services\Tunnel' ProxyPort dword "$TP" >/dev/null
+store_mapping Socks "$MS" 127.0.0.2 "$OP"
+"$REG" set 'Services\Socks' ConnectMethod dword 2 >/dev/null
+"$REG" set 'Services\Socks' ProxyServer sz 127.0.0.4 >/dev/null
+"$REG" set 'Services\Socks' ProxyPort dword "$DP" >/dev/null
 # Rules: Mapping0..Mapping10 name clients that never connect; Mapping11 sends 127.0.0.5 to B;
 # the default is A. A registry that lists Mapping10 before Mapping2 must not change the order.
 store_mapping Rules "$MR" 127.0.0.2 "$OP"
@@ -88,6 +128,12 @@ curl -sS -o "$WORK/out/big.bin" "http://127.0.0.1:$MP/big.bin" || fail "curl thr
 cmp -s "$WORK/out/big.bin" "$WORK/a/big.bin" && pass "20 MB download identical" || fail "download differs"
 socat -t 30 -T 60 - TCP:127.0.0.1:"$ME" <"$WORK/a/big.bin" >"$WORK/out/echo.bin" || fail "socat through the mapping"
 cmp -s "$WORK/out/echo.bin" "$WORK/a/big.bin" && pass "20 MB up and back identical" || fail "echo differs"
+
+# ---- Through upstream proxies ------------------------------------------------------------------
+wait_for 10 port_open 127.0.0.1 "$MT" || fail "tunnel mapping not listening"
+expect_eq "through tinyproxy's CONNECT" "$(curl -sS -m 20 "http://127.0.0.1:$MT/who")" "server A"
+expect_eq "through danted's SOCKS 4" "$(curl -sS -m 20 "http://127.0.0.1:$MS/who")" "server A"
+expect_contains "tinyproxy saw the tunnel" "$(cat "$WORK/tinyproxy.log")" "CONNECT"
 
 # ---- Half-close: the answer after the client's end still arrives ----------------------------
 expect_eq "nc -N half-close" "$(printf 'abc' | nc -N 127.0.0.1 "$MW" | tr -d ' ')" "3"

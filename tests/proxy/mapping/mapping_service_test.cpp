@@ -230,6 +230,9 @@ TEST_F(MappingServiceTest, FirstRunMakesTheFourMappingServicesWithTheirDestinati
   RegWriteDWORD("Setup", "IRCPort", 7000);
   RegWriteString("Setup", "NewsServer", "news.example");
   RegWriteString("Setup", "IMAP4Server", "imap.example");
+  RegWriteDWORD("Setup", "InstallRealAudio", 1);
+  RegWriteDWORD("Setup", "InstallVDOLive", 1);
+  RegWriteDWORD("Setup", "InstallXDMA", 1);
   CTrellisEngine engine;
   engine.LoadConfiguration();
 
@@ -275,6 +278,17 @@ TEST_F(MappingServiceTest, FirstRunMakesTheFourMappingServicesWithTheirDestinati
   ASSERT_TRUE(smtp->Mappings->Resolve(fromClient, dest));
   EXPECT_EQ(dest, CHostPort("127.0.0.4", 2525));
   EXPECT_EQ(RegReadString("Services\\SMTP Mapping\\Mappings\\Mapping0", "Host", ""), "127.0.0.3");
+
+  // The streaming relays come with their own defaults.
+  const std::pair<const char*, uint32_t> relays[] = {
+      {"RealAudio Proxy server", 1090}, {"VDOLive Proxy server", 7000}, {"XDMA Proxy service", 8000}};
+  for (const auto& [name, port] : relays) {
+    auto s = engine.GetServiceManager().FindService(name);
+    ASSERT_TRUE(s) << name;
+    EXPECT_EQ(s->Settings().PortNumber, port) << name;
+  }
+  EXPECT_EQ(RegReadString("Services\\XDMA Proxy service", "ServiceType", ""), "CXDMAService");
+  EXPECT_EQ(RegReadDWORD("Services\\XDMA Proxy service", "SessionTimeout", 0), 20u);
 }
 
 }  // namespace
