@@ -3,7 +3,7 @@
 # mapping from a Python http.server byte for byte; socat sends 20 MB through a mapping to an echo
 # server and gets the same bytes back; a client that ends its sending first (nc -N, socat at EOF)
 # still gets the whole answer (the half-close is passed on); rules choose the destination by the
-# client's location and by user, in numeric order past Mapping9; with no rule and no default the
+# client's location, in numeric order past Mapping9; with no rule and no default the
 # client is closed with the service's line; a service whose port is 0 does not start; mappings
 # reach their destination through tinyproxy (CONNECT) and danted (SOCKS 4); a console adds a
 # mapping service (rc_client.py) and reads every mapping back.

@@ -160,8 +160,9 @@ void CVDOLiveSession::OnRead(platform::Message& msg) {
       } catch (const BadMessage&) {
         Log(kLogError, "Malformed message from the player - terminating");
         Terminate(kSessionExitRefused);
-      } catch (const X1SocketException&) {
-        // As the request and control phases always did: the failure ends the session, unlogged.
+      } catch (const X1SocketException& e) {
+        Log(kLogError, "Caught socket exception in CVDOLiveSession::ReadRequest() %s - terminating",
+            e.GetText().c_str());
         Terminate(kSessionExitRefused);
       }
     } else if (m_serverSocket.TakeEvent(msg)) {
