@@ -17,6 +17,7 @@
 #include "engine/core/engine.h"
 #include "engine/core/service_manager.h"
 #include "engine/proxy/mapping/tcp_mapping_service.h"
+#include "engine/proxy/mapping/udp_mapping_service.h"
 #include "engine/remote/link.h"
 #include "tests/support/engine_fixture.h"
 
@@ -219,6 +220,36 @@ TEST_F(MappingServiceTest, WithoutAFixedUserAnyEnabledUserOfTheDatabaseLogsIn) {
   a->UsernameOut = "peer";
   a->PasswordOut = "other";
   EXPECT_EQ(RoundTrip(aPort, "hello peer"), "") << "the fixed user is not asked for";
+}
+
+TEST_F(MappingServiceTest, AUDPClientWithoutADestinationKeepsNoSession) {
+  auto udp = std::make_shared<CUDPMappingService>();
+  udp->SetName("U");
+  udp->PortNumber = FreePort();
+  udp->AccessRights.AddRecipient(std::make_shared<CRecipient>());
+  udp->BindingOption = BINDING_SPECIFIC;
+  udp->SpecificBinding = "127.0.0.1";
+  udp->LogOptions = 0x3FF;
+  udp->Mappings->AllowDefault = 0;
+  udp->OpenLogFile();
+  udp->Startup();
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in to = trellis::test::SocketAddress("127.0.0.1", static_cast<uint16_t>(udp->PortNumber));
+  for (int i = 0; i < 3; ++i) sendto(fd, "x", 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+  ASSERT_TRUE(WaitFor(
+      [&] { return Logs().find("No mapping or default not allowed - terminating") != std::string::npos; }, 5000));
+  // Each datagram found no session left behind by the one before: every one was refused anew.
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        const std::string logs = Logs();
+        size_t n = 0;
+        for (size_t p = 0; (p = logs.find("No mapping or default", p)) != std::string::npos; ++p) ++n;
+        return n == 3;
+      },
+      5000));
+  EXPECT_EQ(udp->GetSessionCount(), 0u);
+  ::close(fd);
+  udp->Shutdown();
 }
 
 TEST_F(MappingServiceTest, FirstRunMakesTheFourMappingServicesWithTheirDestinations) {
