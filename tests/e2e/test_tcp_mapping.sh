@@ -3,7 +3,7 @@
 # mapping from a Python http.server byte for byte; socat sends 20 MB through a mapping to an echo
 # server and gets the same bytes back; a client that ends its sending first (nc -N, socat at EOF)
 # still gets the whole answer (the half-close is passed on); rules choose the destination by the
-# client's location, in numeric order past Mapping9; with no rule and no default the
+# client's location and by its user, in numeric order past Mapping9; with no rule and no default the
 # client is closed with the service's line; a service whose port is 0 does not start; mappings
 # reach their destination through tinyproxy (CONNECT) and danted (SOCKS 4); a console adds a
 # mapping service (rc_client.py) and reads every mapping back.
@@ -22,6 +22,7 @@ MR=$(free_port 127.0.0.1)   # rules mapping
 ME=$(free_port 127.0.0.1)   # mapping to echo
 MW=$(free_port 127.0.0.1)   # mapping to wc
 MN=$(free_port 127.0.0.1)   # no rule, no default
+MU=$(free_port 127.0.0.1)   # by user
 
 # ---- Peers ------------------------------------------------------------------------------------
 mkdir -p "$WORK/a" "$WORK/b" "$WORK/out"
@@ -89,6 +90,16 @@ store_mapping Echo "$ME" 127.0.0.2 "$EP"
 store_mapping Count "$MW" 127.0.0.2 "$WP"
 store_mapping Nowhere "$MN" 127.0.0.2 "$OP" 0
 store_mapping Zero 0 127.0.0.2 "$OP"
+# By user: clients from 127.0.0.6 are assumed to be alice, whose rule sends them to B.
+store_mapping ByUser "$MU" 127.0.0.2 "$OP"
+"$REG" set 'Services\ByUser\Mappings\Mapping0' Host sz 127.0.0.3 >/dev/null
+"$REG" set 'Services\ByUser\Mappings\Mapping0' Port dword "$OP3" >/dev/null
+"$REG" set 'Services\ByUser\Mappings\Mapping0' SpecifyUser dword 1 >/dev/null
+"$REG" set 'Services\ByUser\Mappings\Mapping0' UserName sz alice >/dev/null
+"$REG" set 'UserDatabase\alice' Type sz User >/dev/null
+"$REG" set 'UserDatabase\alice' Name sz alice >/dev/null
+"$REG" set 'Locations\Location0' Filter sz 127.0.0.6 >/dev/null
+"$REG" set 'Locations\Location0' Username sz alice >/dev/null
 store_mapping Tunnel "$MT" 127.0.0.2 "$OP"
 "$REG" set 'Services\Tunnel' ConnectMethod dword 4 >/dev/null
 "$REG" set 'Services\Tunnel' ProxyServer sz 127.0.0.3 >/dev/null
@@ -142,6 +153,8 @@ expect_eq "socat half-close" "$(head -c 100000 /dev/zero | socat -t 10 - TCP:127
 # ---- Rules ------------------------------------------------------------------------------------
 expect_eq "default for 127.0.0.1" "$(curl -sS "http://127.0.0.1:$MR/who")" "server A"
 expect_eq "rule 11 for 127.0.0.5" "$(curl -sS --interface 127.0.0.5 "http://127.0.0.1:$MR/who")" "server B"
+expect_eq "by user: alice's rule" "$(curl -sS --interface 127.0.0.6 "http://127.0.0.1:$MU/who")" "server B"
+expect_eq "by user: others get the default" "$(curl -sS "http://127.0.0.1:$MU/who")" "server A"
 expect_eq "still in order after a restart" "$(
   stop_engine
   start_engine "$MR"
