@@ -124,7 +124,11 @@ TEST_F(RealAudioTest, UDPModeRewritesPortsAndRelaysBothDatagramPaths) {
   Datagrams playerData("127.0.0.1"), playerRobust("127.0.0.1"), serverData("127.0.0.2"), serverRobust("127.0.0.2"),
       stranger("127.0.0.3");
   int player = Connect(Port());
-  ASSERT_TRUE(SendAll(player, Header(false)));
+  // The header records byte by byte: the first decision waits for the first record's type.
+  for (char ch : Header(false)) {
+    ASSERT_TRUE(SendAll(player, std::string(1, ch)));
+    usleep(1000);
+  }
   EXPECT_EQ(ReadSome(player, connected.size()), connected);
   int server = Accept();
   ASSERT_GE(server, 0);
