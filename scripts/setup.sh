@@ -12,10 +12,10 @@ PACKAGES=(
   googletest libgtest-dev libgmock-dev clang libclang-rt-14-dev
   # peers and tools the tests drive
   sqlite3 socat util-linux procps iproute2 python3
-  curl wget openssl tinyproxy dante-server chromium fonts-dejavu-core
+  curl wget openssl tinyproxy dante-server netcat-openbsd chromium fonts-dejavu-core
   # the gateways' and web server's FTP peers: a server and a client
   python3-pyftpdlib lftp
-  # the DNS relay and the DHCP server: dig and host, a dnsmasq upstream, DHCP clients
+  # the DNS relay, the DHCP server and the UDP mappings: dig and host, a dnsmasq upstream, DHCP clients
   bind9-dnsutils dnsmasq-base busybox isc-dhcp-client
 )
 

@@ -1,5 +1,6 @@
 #include "engine/core/engine.h"
 
+#include "engine/proxy/mapping/mapping_settings.h"
 #include "engine/proxy/www/www_cache.h"
 #include "engine/proxy/www/www_settings.h"
 
@@ -473,26 +474,44 @@ void CTrellisEngine::CreateFirstRunServices() {
     }
   }
 
-  // The mapping services need their destinations, which only the mapping class can take; until it
-  // is part of the build they are skipped with the class's line.
+  // The four mapping services relay to the servers Setup names, with the default destination on.
   struct MappingDefault {
     const char* serverValue;
+    const char* portValue;
     const char* name;
     const char* description;
     uint32_t port;
   };
   static const MappingDefault kMappings[] = {
-      {"SMTPServer", "SMTP Mapping", "Enables sending Internet mail", 25},
-      {"IRCServer", "IRC Mapping", "Enables access to IRC network", 6667},
-      {"NewsServer", "News (NNTP) Mapping", "Enables access to Internet News", 119},
-      {"IMAP4Server", "IMAP4 Mapping", "Enables access to Mail using IMAP4 Protocol", 143},
+      {"SMTPServer", nullptr, "SMTP Mapping", "Enables sending Internet mail", 25},
+      {"IRCServer", "IRCPort", "IRC Mapping", "Enables access to IRC network", 6667},
+      {"NewsServer", "NewsPort", "News (NNTP) Mapping", "Enables access to Internet News", 119},
+      {"IMAP4Server", "IMAP4Port", "IMAP4 Mapping", "Enables access to Mail using IMAP4 Protocol", 143},
   };
   for (const auto& m : kMappings) {
-    if (setupString(m.serverValue).empty()) continue;
-    if (auto s = MakeDefaultService("CTCPMappingService")) {
-      SetIdentity(s->Settings(), m.name, m.description, m.port);
-      AddDefaultService(s);
+    const CString server = setupString(m.serverValue);
+    if (server.empty()) continue;
+    auto s = MakeDefaultService("CTCPMappingService");
+    auto* mapping = s ? dynamic_cast<CTCPMappingServiceSettings*>(&s->Settings()) : nullptr;
+    if (!mapping) continue;
+    SetIdentity(*mapping, m.name, m.description, m.port);
+    CMappings& rules = *mapping->Mappings;
+    rules.AllowDefault = 1;
+    rules.Default = CHostPort(server, m.portValue ? setupDword(m.portValue, m.port) : m.port);
+    const CString internal = m.portValue ? CString() : setupString("InternalSMTPServer");
+    if (!internal.empty()) {
+      // Mail from the internal server goes out to the outside server; everyone else's mail goes
+      // to the internal server.
+      rules.Default = CHostPort(internal, setupDword("InternalSMTPPort", 25));
+      auto outgoing = std::make_shared<CMapping>(server, 25);
+      outgoing->SpecifyLocation = 1;
+      uint32_t address = 0;
+      if (!TryParseIPAddress(internal, &address)) address = ResolveHost(internal);
+      // An internal server that cannot be resolved gets no pattern: the rule then matches nobody.
+      if (address != 0xFFFFFFFFu) outgoing->IncludedLocations.push_back(FormatIPAddress(address));
+      rules.AddMapping(std::move(outgoing));
     }
+    AddDefaultService(s);
   }
 
   CreateUpgradeServices();

@@ -135,6 +135,11 @@ class CTwoEndUDPService : public CUDPService {
   // (service thread). Throws X1SocketException; false when that listener has gone.
   bool SendToClient(CUDPSession& session, const void* data, size_t length);
 
+  // The client datagram being dispatched, for a relay whose destination is inside it (service
+  // thread, while SetupDestination or ForwardToServer runs).
+  const uint8_t* GetDatagram() const { return m_buffer; }
+  size_t GetDatagramLength() const { return m_length; }
+
   // The session of a client "address:port", or null.
   std::shared_ptr<CTwoEndUDPSession> FindClient(const CString& key) const;
   static CString ClientKey(const CString& address, uint32_t port);

@@ -1540,6 +1540,120 @@ def dhcp(port, password):
           back.get("Scopes", {}).get("1", {}).get("Exclusions") == scope["Exclusions"] and
           "10.78.1.18" in back.get("Reservations", {}) and back.get("GlobalOptions", {}).get(64) == b"nisplus.test",
           back)
+
+# ---- Mapping services -------------------------------------------------------------------------
+
+MAPPING_U32_A = ["Enabled", "SpecifyUser", "SpecifyLocation"]
+LINK_FIELDS = [("SpecifyUserForIncomingConnection", "u32"), ("EncryptConnectionsIn", "u32"), ("UsernameIn", "s"),
+               ("PasswordIn", "scrambled"), ("EncryptConnectionsOut", "u32"), ("UsernameOut", "s"),
+               ("PasswordOut", "scrambled")]
+
+
+def read_mapping(r):
+    m = {f: r.u32() for f in MAPPING_U32_A}
+    m["UserName"], m["DialerDependent"], m["DUNConnectoid"] = r.string().decode(), r.u32(), r.string().decode()
+    m["Host"], m["Port"] = r.string().decode(), r.u32()
+    m["Included"] = [r.string().decode() for _ in range(r.count())]
+    m["Excluded"] = [r.string().decode() for _ in range(r.count())]
+    return m
+
+
+def write_mapping(w, m):
+    for f in MAPPING_U32_A:
+        w.u32(m[f])
+    w.string(m["UserName"].encode()), w.u32(m["DialerDependent"]), w.string(m["DUNConnectoid"].encode())
+    w.string(m["Host"].encode()), w.u32(m["Port"])
+    for key in ("Included", "Excluded"):
+        w.count(len(m[key]))
+        for p in m[key]:
+            w.string(p.encode())
+
+
+def read_mappings(r):
+    out = {"AllowDefault": r.u32(), "Host": r.string().decode(), "Port": r.u32()}
+    out["Rules"] = read_list(r, read_mapping)
+    return out
+
+
+def write_mappings(w, m):
+    w.u32(m["AllowDefault"]), w.string(m["Host"].encode()), w.u32(m["Port"])
+    w.count(len(m["Rules"]))
+    for rule in m["Rules"]:
+        w.tag("CMapping")
+        write_mapping(w, rule)
+
+
+def read_tcp_mapping(r):
+    s = read_service(r)
+    s["Mappings"] = read_mappings(r)
+    for name, kind in LINK_FIELDS:
+        s[name] = r.u32() if kind == "u32" else r.string()
+    return s
+
+
+def write_tcp_mapping(w, s):
+    write_service(w, s)
+    write_mappings(w, s["Mappings"])
+    for name, kind in LINK_FIELDS:
+        w.u32(s[name]) if kind == "u32" else w.string(s[name])
+
+
+def read_all_services(data):
+    """Every service of the classes the mapping scenario meets."""
+    r = Reader(data)
+    out = {}
+    for _ in range(r.u32()):
+        key, cls = r.string().decode(), r.string().decode()
+        if cls in TCP_CLASSES:
+            out[key] = (cls, SERVICE_READERS.get(cls, read_service)(r))
+        elif cls == "CTCPMappingService":
+            out[key] = (cls, read_tcp_mapping(r))
+        else:
+            break
+    return out
+
+
+def mapping(port, args):
+    """A console adds a TCP mapping service with a rule, reads every mapping service back and sends
+    a malformed one. args: default port on 127.0.0.2, rule port on 127.0.0.3, the new service's port."""
+    to_a, to_b, new_port = (int(x) for x in args.split())
+    a, code = login_admin(port, "")
+    if code == 120:
+        a.request(120, "Administrator", "", "secret")
+    svc = new_service("Uploaded", new_port)
+    rule = {"Enabled": 1, "SpecifyUser": 0, "SpecifyLocation": 1, "UserName": "", "DialerDependent": 0,
+            "DUNConnectoid": "", "Host": "127.0.0.3", "Port": to_b, "Included": ["127.0.0.5"], "Excluded": []}
+    svc.update({"Mappings": {"AllowDefault": 1, "Host": "127.0.0.2", "Port": to_a, "Rules": [rule]},
+                "SpecifyUserForIncomingConnection": 0, "EncryptConnectionsIn": 0, "UsernameIn": b"in",
+                "PasswordIn": scramble(b"pw-in"), "EncryptConnectionsOut": 0, "UsernameOut": b"out",
+                "PasswordOut": scramble(b"pw-out")})
+    reply, _ = a.request(32, "Uploaded", upload=[tagged("CTCPMappingService", write_tcp_mapping, svc)])
+    check("mapping service added", reply == 3, reply)
+    check("added mapping listens", wait_until(lambda: listening(new_port)))
+    reply, frames = a.request(30, receive=2)
+    services = read_all_services(frames[1]) if len(frames) == 2 else {}
+    got = services.get("Uploaded", (None, {}))
+    check("uploaded mapping comes back", got[0] == "CTCPMappingService" and
+          got[1].get("Mappings") == svc["Mappings"], got)
+    check("passwords travel scrambled", got[1].get("PasswordIn") == scramble(b"pw-in") and
+          got[1].get("PasswordOut") == scramble(b"pw-out"), got[1].get("PasswordIn"))
+    rules = services.get("Rules", (None, {}))[1].get("Mappings", {}).get("Rules", [])
+    check("stored rules in numeric order", [r["Host"] for r in rules] == ["127.0.0.9"] * 11 + ["127.0.0.3"],
+          [r["Host"] for r in rules])
+
+    # A rule list that claims more patterns than the frame holds closes that console, and nothing
+    # of it is applied.
+    m, code = login_admin(port, "secret" if code == 120 else "")
+    bad = dict(svc, Name="Broken", PortNumber=new_port + 1)
+    body = tagged("CTCPMappingService", write_tcp_mapping, bad)
+    cut = body[:body.index(b"127.0.0.5") - 3] + struct.pack("<H", 0xFFFF) + struct.pack("<I", 1 << 30)
+    m.send_msg(32, "Broken")
+    m.recv_msg()
+    m.send_frame(cut)
+    check("malformed mapping closes the console", closed_by_engine(m.sock))
+    m.close()
+    reply, frames = a.request(30, receive=2)
+    check("nothing of it applied", "Broken" not in read_all_services(frames[1]))
     a.close()
 
 
@@ -1548,7 +1662,7 @@ if __name__ == "__main__":
     try:
         {"scenario": scenario, "verify": verify, "proxy": proxy, "reload": reload, "capture": capture,
          "cache_filters": cache_filters, "scheduler": scheduler, "dialer": dialer, "socks": socks,
-         "dhcp": dhcp}[cmd](port, state)
+         "dhcp": dhcp, "mapping": mapping}[cmd](port, state)
     except Exception as e:  # a broken stream is a failure, not a crash of the script
         check("client ran to the end", False, repr(e))
     sys.exit(1 if FAILS else 0)
