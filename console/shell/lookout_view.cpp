@@ -24,6 +24,18 @@ LookoutView::LookoutView(ConsoleHost& host, QWidget* parent) : QTreeWidget(paren
   // pane.
   header()->setStretchLastSection(false);
   header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
+  connect(this, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* item) {
+    setCurrentItem(item);
+    Properties();
+  });
+}
+
+void LookoutView::Properties() {
+  QTreeWidgetItem* item = currentItem();
+  if (!item) return;
+  const int kind = item->data(0, ROLE_KIND).toInt();
+  if (kind == ENTRY_USER || kind == ENTRY_GROUP || kind == ENTRY_SERVICE)
+    m_host.OpenProperties(kind, item->data(0, ROLE_KEY).toString().toStdString());
 }
 
 QTreeWidgetItem* LookoutView::MakeRoot(int code, const char* text, int image) {
@@ -169,6 +181,22 @@ QMenu* LookoutView::BuildMenu() {
     QAction* stop = menu->addAction(QStringLiteral("Stop service"));
     stop->setObjectName("c32840");
     connect(stop, &QAction::triggered, this, [this] { StartService(false); });
+    menu->addSeparator();
+  }
+  QTreeWidgetItem* item = currentItem();
+  const int kind = item ? item->data(0, ROLE_KIND).toInt() : -1;
+  if (kind == ENTRY_USER || kind == ENTRY_GROUP || kind == ENTRY_SERVICE) {
+    QAction* props = menu->addAction(QStringLiteral("Properties"));
+    props->setObjectName("properties");
+    connect(props, &QAction::triggered, this, &LookoutView::Properties);
+  }
+  if (m_host.Client().Mirrors().users->GetCount() > 0) {
+    QAction* user = menu->addAction(QStringLiteral("New User..."));
+    user->setObjectName("newUser");
+    connect(user, &QAction::triggered, this, [this] { m_host.NewUser(); });
+    QAction* group = menu->addAction(QStringLiteral("New Group..."));
+    group->setObjectName("newGroup");
+    connect(group, &QAction::triggered, this, [this] { m_host.NewGroup(); });
     menu->addSeparator();
   }
   QAction* del = menu->addAction(QStringLiteral("Delete"));
