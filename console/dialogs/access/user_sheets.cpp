@@ -36,6 +36,15 @@ QTreeWidget* List(int id, const QStringList& columns, const std::vector<int>& wi
   return t;
 }
 
+// Columns keep their given widths unless an entry needs more: names are never cut short.
+void FitColumns(QTreeWidget* list, const std::vector<int>& widths) {
+  for (size_t i = 0; i < widths.size(); ++i) {
+    const int c = static_cast<int>(i);
+    list->resizeColumnToContents(c);
+    list->setColumnWidth(c, std::max(widths[i], list->columnWidth(c) + 8));
+  }
+}
+
 // ---- User Info ------------------------------------------------------------------------------------
 
 class UserInfoWidget : public TabPage {
@@ -112,6 +121,7 @@ class GroupsWidget : public TabPage {
     for (auto [list, rows] : {std::pair{m_member, &m_logic.memberOf}, std::pair{m_other, &m_logic.notMemberOf}}) {
       list->clear();
       for (const GroupRow& r : *rows) new QTreeWidgetItem(list, {Q(r.name), Q(r.description)});
+      FitColumns(list, {90, 190});
     }
   }
 
@@ -151,6 +161,8 @@ class AccountingWidget : public TabPage {
     auto* reset = Named(new QPushButton(QStringLiteral("&Reset"), this), AccountingPage::RESET);
     reset->setAutoDefault(false);
     grid->addWidget(reset, r + 2, 3);
+    // Spare height goes below the figures, never between their rows.
+    grid->setRowStretch(r + 3, 1);
     connect(reset, &QPushButton::clicked, this, [this] {
       m_logic.Reset();
       LoadControls();
@@ -385,13 +397,14 @@ GroupEditDialog::GroupEditDialog(CLookoutClient& client, const CString& groupNam
   m_description->setText(Q(m_logic.description));
   Fill();
   ApplyStates(this, m_logic.States());
-  resize(sizeHint().expandedTo(QSize(760, 360)));
+  resize(sizeHint().expandedTo(QSize(900, 380)));
 }
 
 void GroupEditDialog::Fill() {
   for (auto [list, rows] : {std::pair{m_members, &m_logic.members}, std::pair{m_nonMembers, &m_logic.nonMembers}}) {
     list->clear();
     for (const UserRow& r : *rows) new QTreeWidgetItem(list, {Q(r.name), Q(r.realName), Q(r.description)});
+    FitColumns(list, {70, 100, 170});
   }
 }
 
