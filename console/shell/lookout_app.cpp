@@ -14,6 +14,7 @@
 #include <QToolBar>
 
 #include "console/dialogs/access/user_sheets.h"
+#include "console/dialogs/core/service_sheet_qt.h"
 #include "console/shell/activity_view.h"
 #include "console/shell/console_texts.h"
 #include "console/shell/lookout_view.h"
@@ -430,8 +431,12 @@ void LookoutApp::OpenProperties(int kind, const CString& name) {
     dlg = new EditUserDialog(*m_client, name, *m_prompter, *m_userDialogs, m_window.get());
   } else if (kind == ENTRY_GROUP) {
     dlg = new GroupEditDialog(*m_client, name, *m_prompter, m_window.get());
+  } else if (kind == ENTRY_SERVICE) {
+    if (!m_client->Mirrors().services->Lookup(name)) return;
+    dlg = new EditServiceDialog(
+        std::make_unique<EditServiceSheet>(*m_client, name, m_settings.warnings.BindExternal != 0), *m_prompter,
+        m_window.get());
   } else {
-    // The service sheet is not part of this console yet.
     return;
   }
   dlg->setAttribute(Qt::WA_DeleteOnClose);

@@ -4,6 +4,7 @@
 // dialog's moves. Under Xvfb (LOOKOUT_SCREENSHOTS set) each page and dialog is saved as a PNG.
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
 #include <QLineEdit>
 #include <QPushButton>
@@ -14,6 +15,8 @@
 #include <deque>
 
 #include "console/dialogs/access/user_sheets.h"
+#include "console/dialogs/core/service_sheet_qt.h"
+#include "engine/proxy/www/www_settings.h"
 #include "console/dialogs/common/editor_qt.h"
 #include "console/shell/lookout_client.h"
 #include "tests/console/console_harness.h"
@@ -60,6 +63,7 @@ class EditorsQtTest : public QObject {
   void cleanup() { client.reset(); }
   void theEditUserSheetFollowsItsRulesAndWritesThroughItsControls();
   void theGroupDialogMovesUsersAndRefusesATakenName();
+  void theServiceSheetFollowsItsRulesAndWritesThroughItsControls();
 
  private:
   trellis::test::TestLoop loop;
@@ -189,6 +193,117 @@ void EditorsQtTest::theGroupDialogMovesUsersAndRefusesATakenName() {
   edit.show();
   QVERIFY(QTest::qWaitForWindowExposed(&edit));
   Screenshot(&edit, "edit-group.png");
+}
+
+void EditorsQtTest::theServiceSheetFollowsItsRulesAndWritesThroughItsControls() {
+  auto& m = client->EditMirrors();
+  m.interfaces->SetAt("127.0.0.1", std::make_shared<CInterface>(INTERFACE_LOOPBACK, "127.0.0.1"));
+  auto lan = std::make_shared<CInterface>(INTERFACE_IP, "192.168.1.1");
+  m.interfaces->SetAt("192.168.1.1", lan);
+  auto www = std::make_shared<CWWWServiceSettings>();
+  www->SetName("WWW Proxy server");
+  www->SetDescription("the web proxy");
+  www->PortNumber = 8080;
+  www->ConnectMethodsOffered = 1 | 4;
+  m.services->SetAt(www->GetName(), www);
+
+  EditServiceDialog sheet(std::make_unique<EditServiceSheet>(*client, "WWW Proxy server"), prompter);
+  QCOMPARE(sheet.windowTitle(), QString("WWW Proxy server Properties"));
+  QStringList tabs;
+  for (int i = 0; i < sheet.Sheet()->PageCount(); ++i) tabs << sheet.Sheet()->Bar()->tabText(i);
+  QCOMPARE(tabs, QStringList({"General", "Bindings", "Interfaces", "Sessions", "Non-proxy Requests", "Connection",
+                              "Logging"}));
+  // Every control id of each page, looked up in its own page (ids repeat across pages).
+  const std::vector<std::pair<int, std::vector<int>>> ids = {
+      {SERVICE_PAGE_GENERAL, {1066, 1067, 1071, 1068, 1306}},
+      {SERVICE_PAGE_BINDINGS, {1254, 1271, 1256, 1030, 1257, 1259, 1260}},
+      {SERVICE_PAGE_INTERFACES, {1261, 1262, 1263, 1030, 1259, 1260}},
+      {SERVICE_PAGE_SESSIONS, {1069, 1070, 1071, 1072}},
+      {SERVICE_PAGE_NON_PROXY, {1071, 1072, 1075, 1079, 1073, 1074, 1078, 1076, 1082, 1083, 1248}},
+      {SERVICE_PAGE_CONNECTION, {1221, 1222, 1223, 1224, 1026, 1226, 1225, 1338}},
+      {SERVICE_PAGE_LOGGING, {1165, 1166, 1171, 1172, 1167, 1168, 1169, 1170, 1173, 1174, 1176}}};
+  auto page = [&](int id) { return sheet.Sheet()->GetPage(sheet.TabOf(id)); };
+  for (const auto& [pageId, controls] : ids)
+    for (int id : controls) QVERIFY2(FindControl(page(pageId), id), qPrintable(QString("%1 %2").arg(pageId).arg(id)));
+
+  sheet.resize(sheet.sizeHint().expandedTo(QSize(560, 440)));
+  sheet.show();
+  QVERIFY(QTest::qWaitForWindowExposed(&sheet));
+  for (int i = 0; i < sheet.Sheet()->PageCount(); ++i) {
+    QVERIFY(sheet.Sheet()->SetActivePage(i));
+    Screenshot(&sheet, QString("service-%1.png").arg(sheet.Sheet()->Bar()->tabText(i).toLower().replace(' ', '-')));
+  }
+
+  // General: a port out of range keeps the page with the range text.
+  QVERIFY(sheet.Sheet()->SetActivePage(0));
+  QWidget* general = page(SERVICE_PAGE_GENERAL);
+  QVERIFY(!Ctl(general, 1066)->isEnabled());
+  Ctl<QLineEdit>(general, 1068)->setText("70000");
+  sheet.Sheet()->Bar()->setCurrentIndex(1);
+  QCOMPARE(sheet.Sheet()->ActiveIndex(), 0);
+  QCOMPARE(prompter.boxes.back(), CString("Lookout|Please enter an integer between 1 and 65535."));
+  Ctl<QLineEdit>(general, 1068)->setText("8181");
+
+  // Bindings: the table of the three options, and the warning of "any interface".
+  sheet.Sheet()->Bar()->setCurrentIndex(1);
+  QWidget* bindings = page(SERVICE_PAGE_BINDINGS);
+  Click(Ctl(bindings, 1256));
+  QVERIFY(Ctl(bindings, 1259)->isEnabled());
+  QVERIFY(!Ctl(bindings, 1030)->isEnabled());
+  QVERIFY(!Ctl(bindings, 1257)->isEnabled());
+  QVERIFY(Ctl<QCheckBox>(bindings, 1257)->isChecked());
+  Click(Ctl(bindings, 1271));
+  QVERIFY(!Ctl(bindings, 1259)->isEnabled());
+  QVERIFY(Ctl(bindings, 1030)->isEnabled());
+  QVERIFY(Ctl(bindings, 1257)->isEnabled());
+  QVERIFY(!Ctl<QCheckBox>(bindings, 1257)->isChecked());
+  Click(Ctl(bindings, 1254));
+  QCOMPARE(prompter.boxes.back(), CString("Lookout|") + kTextBindAny);
+  QVERIFY(!Ctl(bindings, 1030)->isEnabled());
+  Click(Ctl(bindings, 1271));
+  qobject_cast<QComboBox*>(Ctl(bindings, 1030))->setCurrentText("127.0.0.1");
+
+  // Connection: only the offered methods; the server fields follow the choice.
+  sheet.Sheet()->Bar()->setCurrentIndex(sheet.TabOf(SERVICE_PAGE_CONNECTION));
+  QWidget* conn = page(SERVICE_PAGE_CONNECTION);
+  QVERIFY(!Ctl(conn, 1223)->isEnabled());
+  QVERIFY(!Ctl(conn, 1026)->isEnabled());
+  Click(Ctl(conn, 1224));
+  QVERIFY(Ctl(conn, 1026)->isEnabled());
+  QVERIFY(!Ctl(conn, 1225)->isEnabled());
+  Ctl<QLineEdit>(conn, 1026)->setText("upstream.example");
+  Ctl<QLineEdit>(conn, 1226)->setText("3128");
+
+  // Non-proxy: Serve enables only the web server button.
+  sheet.Sheet()->Bar()->setCurrentIndex(sheet.TabOf(SERVICE_PAGE_NON_PROXY));
+  QWidget* np = page(SERVICE_PAGE_NON_PROXY);
+  Click(Ctl(np, 1079));
+  QVERIFY(Ctl(np, 1248)->isEnabled());
+  QVERIFY(!Ctl(np, 1073)->isEnabled());
+  Click(Ctl(np, 1072));
+  QVERIFY(Ctl(np, 1073)->isEnabled());
+  QVERIFY(!Ctl(np, 1248)->isEnabled());
+  WebServerSettingsDialog web(sheet.Logic().nonProxy, &sheet);
+  web.show();
+  QVERIFY(QTest::qWaitForWindowExposed(&web));
+  Screenshot(&web, "web-server-settings.png");
+  Ctl<QLineEdit>(&web, 1250)->setText("/srv/www");
+  web.accept();
+
+  QTest::mouseClick(sheet.findChild<QPushButton*>("IDOK"), Qt::LeftButton);
+  QVERIFY(!sheet.isVisible());
+  auto s = client->Mirrors().services->LookupAs<CWWWServiceSettings>("WWW Proxy server");
+  QCOMPARE(s->PortNumber, 8181u);
+  QCOMPARE(s->BindingOption, uint32_t(BINDING_SPECIFIC));
+  QCOMPARE(s->SpecificBinding, CString("127.0.0.1"));
+  QCOMPARE(s->ConnectMethod, 4u);
+  QCOMPARE(s->ProxyServer, CString("upstream.example"));
+  QCOMPARE(s->ProxyPort, 3128u);
+  QCOMPARE(s->NonProxyRequestAction, 1u);
+  QCOMPARE(s->ServerRoot, CString("/srv/www"));
+  QCOMPARE(s->RestartNeeded, 1u);
+  // The mirror's old object was replaced, not changed.
+  QCOMPARE(www->PortNumber, 8080u);
 }
 
 QTEST_MAIN(EditorsQtTest)
