@@ -224,6 +224,14 @@ TEST_F(ServiceSheetOffline, OkWithoutChangesKeepsTheBytesAndARefusalKeepsTheMirr
   EXPECT_EQ(s->Interfaces.GetCount(), 1u);
   EXPECT_TRUE(ui.HasView(VIEW_TREE_UPDATE, RC_NOTIFY_SERVICE_CHANGED, "WWW Proxy server"));
 
+  // An interface moved back out of use leaves the service's list.
+  EditServiceSheet back(*client, "WWW Proxy server");
+  ASSERT_EQ(back.interfaces.inUse.size(), 1u);
+  back.interfaces.method = INTERFACE_METHOD_ANY;
+  back.interfaces.Move(true, 0);
+  EXPECT_EQ(back.Ok(prompter), 0);
+  EXPECT_TRUE(client->Mirrors().services->LookupAs<CServiceSettings>("WWW Proxy server")->Interfaces.IsEmpty());
+
   // Option 1 needs an interface; a new service needs a name no service holds, in any case.
   EditServiceSheet again(*client, "WWW Proxy server");
   again.bindings.option = BINDING_SPECIFIC;

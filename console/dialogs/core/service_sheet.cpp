@@ -271,8 +271,7 @@ void InterfacesPage::Apply(CServiceSettings& s) const {
       if (auto itf = std::dynamic_pointer_cast<CInterface>(obj); itf && itf->m_name == name) out.push_back(obj);
     return out;
   };
-  for (const InterfaceRow& r : available)
-    for (const auto& obj : held(r.name)) s.Interfaces.Remove(obj.get());
+  for (const InterfaceRow& r : available) s.RemoveOutgoingInterface(r.name);
   for (const InterfaceRow& r : inUse) {
     auto entry = MirrorInterface(m_ctx.interfaces, r.name);
     if (entry && held(r.name).empty()) s.Interfaces.AddTail(std::make_shared<CInterface>(entry->m_kind, r.name));
