@@ -205,20 +205,22 @@ void EditorsQtTest::theServiceSheetFollowsItsRulesAndWritesThroughItsControls() 
   www->SetDescription("the web proxy");
   www->PortNumber = 8080;
   www->ConnectMethodsOffered = 1 | 4;
+  www->AccessRights.AddRecipientByName("Users");
   m.services->SetAt(www->GetName(), www);
 
   EditServiceDialog sheet(std::make_unique<EditServiceSheet>(*client, "WWW Proxy server"), prompter);
   QCOMPARE(sheet.windowTitle(), QString("WWW Proxy server Properties"));
   QStringList tabs;
   for (int i = 0; i < sheet.Sheet()->PageCount(); ++i) tabs << sheet.Sheet()->Bar()->tabText(i);
-  QCOMPARE(tabs, QStringList({"General", "Bindings", "Interfaces", "Sessions", "Non-proxy Requests", "Connection",
-                              "Logging"}));
+  QCOMPARE(tabs, QStringList({"General", "Bindings", "Interfaces", "Sessions", "Policies", "Non-proxy Requests",
+                              "Connection", "Logging"}));
   // Every control id of each page, looked up in its own page (ids repeat across pages).
   const std::vector<std::pair<int, std::vector<int>>> ids = {
       {SERVICE_PAGE_GENERAL, {1066, 1067, 1071, 1068, 1306}},
       {SERVICE_PAGE_BINDINGS, {1254, 1271, 1256, 1030, 1257, 1259, 1260}},
       {SERVICE_PAGE_INTERFACES, {1261, 1262, 1263, 1030, 1259, 1260}},
       {SERVICE_PAGE_SESSIONS, {1069, 1070, 1071, 1072}},
+      {SERVICE_PAGE_POLICIES, {1097, 1043, 1341, 1098, 1099}},
       {SERVICE_PAGE_NON_PROXY, {1071, 1072, 1075, 1079, 1073, 1074, 1078, 1076, 1082, 1083, 1248}},
       {SERVICE_PAGE_CONNECTION, {1221, 1222, 1223, 1224, 1026, 1226, 1225, 1338}},
       {SERVICE_PAGE_LOGGING, {1165, 1166, 1171, 1172, 1167, 1168, 1169, 1170, 1173, 1174, 1176}}};

@@ -253,6 +253,42 @@ TEST_F(ServiceSheetOffline, OkWithoutChangesKeepsTheBytesAndARefusalKeepsTheMirr
   EXPECT_TRUE(client->Mirrors().services->LookupAs<CWWWServiceSettings>("Second proxy"));
 }
 
+TEST_F(ServiceSheetOffline, PoliciesAskOnlyAboutARightEmptiedHereAndKeepTheirCopiesAcrossARefusal) {
+  auto www = client->Mirrors().services->LookupAs<CServiceSettings>("WWW Proxy server");
+  www->AccessRights.Recipients.RemoveAll();
+  www->AccessRights.AddRecipientByName("Users");
+  www->AccessRights.IncludeDefaultRights = kDefaultRightsIgnored;
+  www->EditRights.Recipients.RemoveAll();  // empty, and not touched on the page
+  www->EditRights.IncludeDefaultRights = kDefaultRightsBoth;
+  const auto before = Bytes("WWW Proxy server");
+
+  EditServiceSheet sheet(*client, "WWW Proxy server");
+  PoliciesPage& p = sheet.policies;
+  ASSERT_EQ(p.RightNames().size(), 3u);
+  ASSERT_EQ(p.Rows().size(), 1u);
+  EXPECT_EQ(p.Rows()[0].recipient, "Users");
+  EXPECT_EQ(p.Rows()[0].rights, "Unrestricted Rights");
+  EXPECT_TRUE(p.States()[PoliciesPage::MODE].enabled);
+  p.Remove(0);
+  EXPECT_TRUE(p.Rows().empty());
+  // No: refused at Policies with the right's description as the title; nothing written.
+  EXPECT_EQ(sheet.Ok(prompter), SERVICE_PAGE_POLICIES);
+  ASSERT_EQ(prompter.boxes.size(), 1u);
+  EXPECT_EQ(prompter.boxes[0].title, p.RightNames()[0]);
+  EXPECT_EQ(prompter.boxes[0].text, kTextNoRecipients);
+  EXPECT_EQ(prompter.boxes[0].style, EDITOR_MB_STOP | EDITOR_MB_DEFAULT_NO);
+  EXPECT_EQ(Bytes("WWW Proxy server"), before);
+  // "May be used instead" needs no recipients: written without a question, on a second OK that
+  // still finds the working copies.
+  p.SetMode(kDefaultRightsEither);
+  EXPECT_EQ(sheet.Ok(prompter), 0);
+  EXPECT_EQ(prompter.boxes.size(), 1u);
+  auto s = client->Mirrors().services->LookupAs<CServiceSettings>("WWW Proxy server");
+  EXPECT_TRUE(s->AccessRights.GetRecipients().empty());
+  EXPECT_EQ(s->AccessRights.IncludeDefaultRights, kDefaultRightsEither);
+  EXPECT_EQ(s->EditRights.IncludeDefaultRights, kDefaultRightsBoth);
+}
+
 // ---- Against the real engine ------------------------------------------------------------------------
 
 bool Accepts(uint16_t port) {

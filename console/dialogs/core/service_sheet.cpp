@@ -381,6 +381,85 @@ void ConnectionPage::Apply(CServiceSettings& s) const {
   tcp->BypassProxyOnLocal = bypass;
 }
 
+// ---- Policies -------------------------------------------------------------------------------------
+
+static std::array<const CRight*, 3> Rights(const CServiceSettings& s) {
+  return {&s.AccessRights, &s.StartStopRights, &s.EditRights};
+}
+
+void PoliciesPage::Load(const CServiceSettings& s) {
+  m_kind = s.GetServiceKind();
+  m_rights.clear();
+  for (const CRight* right : Rights(s)) {
+    Working w;
+    w.copy = std::make_shared<CRight>();
+    w.copy->CopyFrom(*right);
+    // The DHCP service's access right takes no default rights.
+    if (Fixed(w)) w.copy->IncludeDefaultRights = kDefaultRightsIgnored;
+    m_rights.push_back(std::move(w));
+  }
+  selected = 0;
+}
+
+bool PoliciesPage::Fixed(const Working& w) const {
+  return m_kind == SERVICE_KIND_DHCP && w.copy->RightType == kRightAccess;
+}
+
+ControlStates PoliciesPage::States() const {
+  ControlStates st;
+  st[MODE].enabled = selected < m_rights.size() && !Fixed(m_rights[selected]);
+  // Recipients are added and changed in the recipient editor, which this console does not have yet.
+  st[ADD].enabled = false;
+  st[REMOVE].enabled = !Rows().empty();
+  return st;
+}
+
+std::vector<CString> PoliciesPage::RightNames() const {
+  std::vector<CString> out;
+  for (const Working& w : m_rights) out.push_back(w.copy->Description);
+  return out;
+}
+
+std::vector<PoliciesPage::Row> PoliciesPage::Rows() const {
+  std::vector<Row> out;
+  if (selected >= m_rights.size()) return out;
+  for (const auto& r : m_rights[selected].copy->GetRecipients())
+    out.push_back({r->UserName, r->GetRestrictionDescription()});
+  return out;
+}
+
+int32_t PoliciesPage::Mode() const {
+  return selected < m_rights.size() ? m_rights[selected].copy->IncludeDefaultRights : 0;
+}
+
+void PoliciesPage::SetMode(int32_t mode) {
+  if (selected >= m_rights.size() || Fixed(m_rights[selected]) || mode < 0 || mode > 2) return;
+  m_rights[selected].copy->IncludeDefaultRights = mode;
+}
+
+void PoliciesPage::Remove(size_t row) {
+  if (selected >= m_rights.size()) return;
+  const auto recipients = m_rights[selected].copy->GetRecipients();
+  if (row >= recipients.size()) return;
+  m_rights[selected].copy->Recipients.Remove(recipients[row].get());
+  m_rights[selected].modified = true;
+}
+
+bool PoliciesPage::Validate(Prompter& prompter) {
+  for (const Working& w : m_rights) {
+    if (w.modified && w.copy->GetRecipients().empty() && w.copy->IncludeDefaultRights != kDefaultRightsEither &&
+        !prompter.AskYesNo(w.copy->Description, kTextNoRecipients, EDITOR_MB_STOP | EDITOR_MB_DEFAULT_NO))
+      return false;
+  }
+  return true;
+}
+
+void PoliciesPage::Apply(CServiceSettings& s) const {
+  // The working copies stay the page's: a later refusal and a second OK find them intact.
+  std::array<CRight*, 3> rights = s.GetRights();
+  for (size_t i = 0; i < m_rights.size() && i < rights.size(); ++i) rights[i]->CopyFrom(*m_rights[i].copy);
+}
+
 // ---- Logging --------------------------------------------------------------------------------------
 
 void LoggingPage::Load(const CServiceSettings& s) {
@@ -437,6 +516,7 @@ ServicePage* EditServiceSheet::Page(int id) {
     case SERVICE_PAGE_SESSIONS: return &sessions;
     case SERVICE_PAGE_NON_PROXY: return &nonProxy;
     case SERVICE_PAGE_CONNECTION: return &connection;
+    case SERVICE_PAGE_POLICIES: return &policies;
     case SERVICE_PAGE_LOGGING: return &logging;
     default: return nullptr;
   }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "console/dialogs/common/editor.h"
+#include "engine/access/right.h"
 #include "engine/core/service_settings.h"
 
 class CLookoutClient;
@@ -45,6 +46,8 @@ inline constexpr const char* kTextNoRotateInterfaces =
 inline constexpr const char* kTextBindAny =
     "This will allow connections from anywhere,\nincluding the internet.  You should ensure\nthat you have "
     "configured policies that\ndisallow unauthorised use of this service";
+inline constexpr const char* kTextNoRecipients =
+    "There are no recipients for this right\nAll access to this right will be denied.\n\nDo you wish to continue?";
 inline constexpr const char* kTitleSecurityProblem = "Potential Security Problem";
 inline constexpr const char* kTextExternalInterface =
     "This is an externally available interface.  If you bind\nto this interface, people on the internet will be "
@@ -187,6 +190,40 @@ class ConnectionPage : public ServicePage {
   bool bypass = false;
 };
 
+// The service's three rights, each edited on a working copy that lives as long as the sheet.
+class PoliciesPage : public ServicePage {
+ public:
+  enum : int { RIGHT = 1097, LIST = 1043, MODE = 1341, ADD = 1098, REMOVE = 1099 };
+  using ServicePage::ServicePage;
+  void Load(const CServiceSettings& s) override;
+  ControlStates States() const override;
+  bool Validate(Prompter& prompter) override;
+  void Apply(CServiceSettings& s) const override;
+
+  struct Row {
+    CString recipient, rights;
+  };
+  // The selected right's recipients: name and restriction description.
+  std::vector<Row> Rows() const;
+  std::vector<CString> RightNames() const;
+  int32_t Mode() const;
+  void SetMode(int32_t mode);
+  // Remove: no question; the right counts as changed.
+  void Remove(size_t row);
+
+  size_t selected = 0;
+
+ private:
+  struct Working {
+    std::shared_ptr<CRight> copy;
+    // One flag per right: only a right whose list was changed here is asked about.
+    bool modified = false;
+  };
+  bool Fixed(const Working& w) const;
+  std::vector<Working> m_rights;
+  uint32_t m_kind = 0;
+};
+
 class LoggingPage : public ServicePage {
  public:
   enum : int { OFF = 1165, ON = 1166 };
@@ -226,6 +263,7 @@ class EditServiceSheet {
   SessionsPage sessions{m_ctx};
   NonProxyPage nonProxy{m_ctx};
   ConnectionPage connection{m_ctx};
+  PoliciesPage policies{m_ctx};
   LoggingPage logging{m_ctx};
 
  private:

@@ -398,6 +398,68 @@ class ConnectionWidget : public TabPage {
   QCheckBox* m_bypass;
 };
 
+// ---- Policies -------------------------------------------------------------------------------------
+
+class PoliciesWidget : public TabPage {
+ public:
+  explicit PoliciesWidget(PoliciesPage& logic) : TabPage(QStringLiteral("Policies")), m_logic(logic) {
+    auto* layout = new QVBoxLayout(this);
+    auto* form = new QFormLayout;
+    form->addRow(QStringLiteral("Right"), m_right = Named(new QComboBox(this), PoliciesPage::RIGHT));
+    layout->addLayout(form);
+    layout->addWidget(new QLabel(QStringLiteral("Is granted to:"), this));
+    m_list = Named(new QTreeWidget(this), PoliciesPage::LIST);
+    m_list->setRootIsDecorated(false);
+    m_list->setHeaderLabels({QStringLiteral("Recipient"), QStringLiteral("Rights")});
+    layout->addWidget(m_list, 1);
+    auto* buttons = new QHBoxLayout;
+    auto* add = Named(new QPushButton(QStringLiteral("&Add"), this), PoliciesPage::ADD);
+    auto* remove = Named(new QPushButton(QStringLiteral("&Remove"), this), PoliciesPage::REMOVE);
+    for (QPushButton* b : {add, remove}) {
+      b->setAutoDefault(false);
+      buttons->addWidget(b);
+    }
+    buttons->addStretch(1);
+    layout->addLayout(buttons);
+    auto* modeForm = new QFormLayout;
+    m_mode = Named(new QComboBox(this), PoliciesPage::MODE);
+    m_mode->addItems({QStringLiteral("are ignored"), QStringLiteral("may be used instead"),
+                      QStringLiteral("MUST also be granted")});
+    modeForm->addRow(QStringLiteral("Default rights (System policies)"), m_mode);
+    layout->addLayout(modeForm);
+    connect(m_right, &QComboBox::activated, this, [this](int index) {
+      m_logic.selected = static_cast<size_t>(index);
+      Refill();
+    });
+    connect(m_mode, &QComboBox::activated, this, [this](int index) { m_logic.SetMode(index); });
+    connect(remove, &QPushButton::clicked, this, [this] {
+      if (QTreeWidgetItem* item = m_list->currentItem()) {
+        m_logic.Remove(static_cast<size_t>(m_list->indexOfTopLevelItem(item)));
+        Refill();
+      }
+    });
+  }
+  void LoadControls() override {
+    m_right->clear();
+    for (const CString& name : m_logic.RightNames()) m_right->addItem(Q(name));
+    m_right->setCurrentIndex(static_cast<int>(m_logic.selected));
+    Refill();
+  }
+
+ private:
+  void Refill() {
+    m_list->clear();
+    for (const PoliciesPage::Row& r : m_logic.Rows()) new QTreeWidgetItem(m_list, {Q(r.recipient), Q(r.rights)});
+    m_list->resizeColumnToContents(0);
+    m_list->setColumnWidth(0, std::max(90, m_list->columnWidth(0) + 8));
+    m_mode->setCurrentIndex(m_logic.Mode());
+    ApplyStates(this, m_logic.States());
+  }
+  PoliciesPage& m_logic;
+  QComboBox *m_right, *m_mode;
+  QTreeWidget* m_list;
+};
+
 // ---- Logging --------------------------------------------------------------------------------------
 
 class LoggingWidget : public TabPage {
@@ -501,6 +563,7 @@ EditServiceDialog::EditServiceDialog(std::unique_ptr<EditServiceSheet> logic, Pr
       case SERVICE_PAGE_SESSIONS: page = new SessionsWidget(m_logic->sessions, prompter); break;
       case SERVICE_PAGE_NON_PROXY: page = new NonProxyWidget(m_logic->nonProxy, prompter); break;
       case SERVICE_PAGE_CONNECTION: page = new ConnectionWidget(m_logic->connection, prompter); break;
+      case SERVICE_PAGE_POLICIES: page = new PoliciesWidget(m_logic->policies); break;
       case SERVICE_PAGE_LOGGING: page = new LoggingWidget(m_logic->logging); break;
       default: break;  // pages not part of this console yet
     }
