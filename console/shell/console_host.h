@@ -16,6 +16,8 @@ class ConsoleHost {
   virtual void OpenProperties(int /*kind*/, const CString& /*name*/) {}
   virtual void NewUser() {}
   virtual void NewGroup() {}
+  // A new service of that stored class name ("CWWWService", ...).
+  virtual void NewService(const CString& /*className*/) {}
 };
 
 // Qt's text of a console text (bytes taken as UTF-8, the engine's texts are plain ASCII).

@@ -445,3 +445,15 @@ void LookoutApp::OpenProperties(int kind, const CString& name) {
 
 void LookoutApp::NewUser() { OpenProperties(ENTRY_USER, CString()); }
 void LookoutApp::NewGroup() { OpenProperties(ENTRY_GROUP, CString()); }
+
+void LookoutApp::NewService(const CString& className) {
+  if (!m_window) return;
+  const CRuntimeClass* cls = CRuntimeClass::FromName(className);
+  auto service = cls ? std::dynamic_pointer_cast<CServiceSettings>(cls->CreateObject()) : nullptr;
+  if (!service) return;
+  auto* dlg = new EditServiceDialog(
+      std::make_unique<EditServiceSheet>(*m_client, service, m_settings.warnings.BindExternal != 0), *m_prompter,
+      m_window.get());
+  dlg->setAttribute(Qt::WA_DeleteOnClose);
+  dlg->open();
+}

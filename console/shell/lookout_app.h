@@ -110,6 +110,7 @@ class LookoutApp : public QObject, public ConsoleHost, public ConsoleUi {
   void OpenProperties(int kind, const CString& name) override;
   void NewUser() override;
   void NewGroup() override;
+  void NewService(const CString& className) override;
   // The open Edit User sheet, or null.
   EditUserDialog* UserSheet() const;
 

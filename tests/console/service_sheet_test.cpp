@@ -240,6 +240,12 @@ TEST_F(ServiceSheetOffline, OkWithoutChangesKeepsTheBytesAndARefusalKeepsTheMirr
   EXPECT_EQ(prompter.boxes.back().text, kTextNoSpecificBinding);
   EditServiceSheet fresh(*client, std::make_shared<CWWWServiceSettings>());
   EXPECT_TRUE(fresh.general.States()[GeneralPage::NAME].enabled);
+  // A new service starts bound to the inside only: loopback and the LAN address, never the
+  // outside one or a dial-up connection.
+  EXPECT_EQ(fresh.bindings.option, BINDING_LIST);
+  ASSERT_EQ(fresh.bindings.bound.size(), 2u);
+  EXPECT_EQ(fresh.bindings.bound[0].name, "127.0.0.1");
+  EXPECT_EQ(fresh.bindings.bound[1].name, "192.168.1.1");
   fresh.general.name = "www proxy SERVER";
   EXPECT_EQ(fresh.Ok(prompter), SERVICE_PAGE_GENERAL);
   EXPECT_EQ(prompter.boxes.back().title, kTitleDuplicateService);
@@ -338,6 +344,20 @@ TEST(ServiceSheetAgainstEngine, APortBindingAndLoggingFromTheSheetServeAndSurviv
   EXPECT_TRUE(Accepts(port));
   EXPECT_FALSE(Accepts(engine.wwwPort));
 
+  // A new service from the sheet: sent class-tagged (32), started by the engine.
+  uint16_t port2 = 0;
+  do port2 = FreePort(); while (port2 == port || port2 == engine.rcPort || port2 == engine.wwwPort);
+  EditServiceSheet fresh(*client, std::make_shared<CWWWServiceSettings>());
+  fresh.general.name = "Second proxy";
+  fresh.general.port = port2;
+  fresh.bindings.option = BINDING_SPECIFIC;
+  fresh.bindings.specific = "127.0.0.1";
+  ASSERT_EQ(fresh.Ok(prompter), 0);
+  ASSERT_TRUE(loop.RunUntil([&] { return client->OutstandingRequests() == 0; }));
+  EXPECT_EQ(ui.boxes.size(), boxes);
+  for (int i = 0; i < 100 && !Accepts(port2); ++i) usleep(50000);
+  EXPECT_TRUE(Accepts(port2));
+
   client->Request(RC_REQ_SAVE_CONFIGURATION);
   ASSERT_TRUE(loop.RunUntil([&] { return client->OutstandingRequests() == 0; }));
   ASSERT_TRUE(client->Stop(5000));
@@ -361,6 +381,9 @@ TEST(ServiceSheetAgainstEngine, APortBindingAndLoggingFromTheSheetServeAndSurviv
   EXPECT_EQ(www->BindingOption, BINDING_SPECIFIC);
   EXPECT_EQ(www->SpecificBinding, "127.0.0.1");
   EXPECT_TRUE(Accepts(port));
+  auto second = again.Mirrors().services->LookupAs<CWWWServiceSettings>("Second proxy");
+  ASSERT_TRUE(second);
+  EXPECT_EQ(second->PortNumber, port2);
   EXPECT_TRUE(again.Stop(5000));
 }
 

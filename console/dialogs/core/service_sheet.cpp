@@ -6,6 +6,7 @@
 #include "console/shell/lookout_client.h"
 #include "engine/proxy/www/www_settings.h"
 #include "engine/remote/rc_codes.h"
+#include "engine/config/util.h"
 #include "engine/remote/rc_service_settings.h"
 
 namespace {
@@ -39,6 +40,25 @@ void MoveRow(std::vector<Row>& from, std::vector<Row>& to, size_t row) {
 }
 
 }  // namespace
+
+void AutoBindNew(CServiceSettings& s, const CLockableMap& interfaces) {
+  if (!(s.BindingOption == BINDING_ALL || (s.BindingOption == BINDING_SPECIFIC && s.SpecificBinding.empty()))) return;
+  s.BindingOption = BINDING_LIST;
+  s.Bindings.RemoveAll();
+  for (const auto& [name, obj] : interfaces.Snapshot()) {
+    auto entry = std::dynamic_pointer_cast<CInterface>(obj);
+    if (!entry || entry->m_outside) continue;
+    if (entry->m_kind != INTERFACE_IP && entry->m_kind != INTERFACE_LOOPBACK) continue;
+    if (!s.AcceptsInterface(*entry)) continue;
+    const CString address = entry->m_kind == INTERFACE_LOOPBACK ? CString("127.0.0.1") : entry->m_name;
+    uint32_t addr = 0;
+    if (!entry->m_lan && !(TryParseIPAddress(address, &addr) && IsPrivateAddress(addr))) continue;
+    auto binding = std::make_shared<CBinding>();
+    binding->m_state = BINDING_TO_OPEN;
+    binding->m_interface = CInterface(entry->m_kind, entry->m_name);
+    s.Bindings.SetAt(entry->m_name, binding);
+  }
+}
 
 // ---- Page set -------------------------------------------------------------------------------------
 
@@ -494,6 +514,7 @@ EditServiceSheet::EditServiceSheet(CLookoutClient& client, std::shared_ptr<CServ
     : m_client(client), m_service(std::move(fresh)) {
   m_ctx.existing = false;
   m_ctx.confirmBindExternal = confirmBindExternal;
+  AutoBindNew(*m_service, *client.Mirrors().interfaces);
   Init();
 }
 

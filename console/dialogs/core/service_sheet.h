@@ -55,6 +55,13 @@ inline constexpr const char* kTextExternalInterface =
     "external\naccess to this service, you should make sure that you have\nspecified policies to restrict what "
     "users of this service\nare able to do";
 
+// A new service starts bound to the gateway's inside: the list option with every IP or loopback
+// interface of the list that is not marked outside and is on the LAN or has a private address.
+// Only a service still set to "any interface" (or to a specific one left empty) is changed. The
+// console's interface list is passed in and nothing is saved: the engine stores the service when
+// it receives it.
+void AutoBindNew(CServiceSettings& service, const CLockableMap& interfaces);
+
 // What the pages read besides the service: the interface list and the services of the mirror,
 // and the Bind External confirmation switch.
 struct ServiceSheetContext {
