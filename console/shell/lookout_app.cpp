@@ -289,7 +289,8 @@ void LookoutApp::ViewUpdate(int category, const ViewEvent& event) {
       break;
     case VIEW_USER_SHEET:
       // The open Edit User sheet showing that user takes its new figures.
-      if (EditUserDialog* sheet = UserSheet(); sheet && sheet->Logic().Existing() && sheet->Logic().UserName() == event.name)
+      if (EditUserDialog* sheet = UserSheet();
+          sheet && sheet->Logic().Existing() && sheet->Logic().UserName() == event.name)
         sheet->CountersChanged();
       break;
     default:

@@ -15,10 +15,10 @@
 #include <deque>
 
 #include "console/dialogs/access/user_sheets.h"
-#include "console/dialogs/core/service_sheet_qt.h"
-#include "engine/proxy/www/www_settings.h"
 #include "console/dialogs/common/editor_qt.h"
+#include "console/dialogs/core/service_sheet_qt.h"
 #include "console/shell/lookout_client.h"
+#include "engine/proxy/www/www_settings.h"
 #include "tests/console/console_harness.h"
 
 namespace {
@@ -87,9 +87,9 @@ void EditorsQtTest::init() {
 void EditorsQtTest::theEditUserSheetFollowsItsRulesAndWritesThroughItsControls() {
   EditUserDialog sheet(*client, "bob", prompter, confirm);
   QCOMPARE(sheet.windowTitle(), QString("Properties for user bob"));
-  const int ids[] = {1021, 1025, 1020, 1008, 1002, 1019, 1015, 1016, 1043, 1045, 1044, 1045, 1046, 1047, 1048, 1049,
-                     1050, 1051, 1052, 1053, 1054, 1055, 1056, 1057, 1058, 1059, 1060, 1061, 1062, 1084, 1085,
-                     1090, 1093, 1091, 1089, 1086, 1088, 1092, 1087};
+  const int ids[] = {1021, 1025, 1020, 1008, 1002, 1019, 1015, 1016, 1043, 1045, 1044, 1045, 1046,
+                     1047, 1048, 1049, 1050, 1051, 1052, 1053, 1054, 1055, 1056, 1057, 1058, 1059,
+                     1060, 1061, 1062, 1084, 1085, 1090, 1093, 1091, 1089, 1086, 1088, 1092, 1087};
   for (int id : ids) QVERIFY2(FindControl(&sheet, id), qPrintable(QString::number(id)));
   sheet.resize(sheet.sizeHint());
   sheet.show();

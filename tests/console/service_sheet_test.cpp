@@ -3,12 +3,13 @@
 // service's bytes, a refusal leaving the mirror as it was; then a port, a binding and the logging
 // changed through the sheet against the real engine, seen on the sockets and read back from the
 // engine after a restart.
+#include "console/dialogs/core/service_sheet.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <deque>
 
-#include "console/dialogs/core/service_sheet.h"
 #include "console/shell/lookout_client.h"
 #include "engine/proxy/www/www_settings.h"
 #include "engine/remote/rc_codes.h"
@@ -74,9 +75,7 @@ class ServiceSheetOffline : public ::testing::Test {
     rc->PortNumber = 808;
     m.services->SetAt(rc->GetName(), rc);
   }
-  std::vector<uint8_t> Bytes(const CString& name) {
-    return ArchiveBytes(*client->Mirrors().services->Lookup(name));
-  }
+  std::vector<uint8_t> Bytes(const CString& name) { return ArchiveBytes(*client->Mirrors().services->Lookup(name)); }
 
   TestLoop loop;
   RecordingUi ui;
@@ -118,8 +117,8 @@ TEST_F(ServiceSheetOffline, RulesOfEveryPageAsTables) {
     bool lists, combo, reuseEnabled;
     std::optional<bool> reuseChecked;
   };
-  for (const Row& r : {Row{0, false, false, true, false}, Row{1, false, true, true, false},
-                       Row{2, true, false, false, true}}) {
+  for (const Row& r :
+       {Row{0, false, false, true, false}, Row{1, false, true, true, false}, Row{2, true, false, false, true}}) {
     b.option = r.option;
     ControlStates st = b.States();
     EXPECT_EQ(st[BindingsPage::BOUND].enabled, r.lists) << r.option;
@@ -140,8 +139,8 @@ TEST_F(ServiceSheetOffline, RulesOfEveryPageAsTables) {
     uint32_t action;
     bool pipe, url, web;
   };
-  for (const NP& r : {NP{0, false, false, false}, NP{1, true, false, false}, NP{2, false, true, false},
-                      NP{3, false, false, true}}) {
+  for (const NP& r :
+       {NP{0, false, false, false}, NP{1, true, false, false}, NP{2, false, true, false}, NP{3, false, false, true}}) {
     sheet.nonProxy.action = r.action;
     ControlStates st = sheet.nonProxy.States();
     for (int id : {1082, 1083, 1073, 1074, 1078}) EXPECT_EQ(st[id].enabled, r.pipe) << r.action << " " << id;
@@ -318,14 +317,14 @@ TEST(ServiceSheetAgainstEngine, APortBindingAndLoggingFromTheSheetServeAndSurviv
   };
   client->GoOnline();
   ASSERT_TRUE(loop.RunUntil([&] { return client->IsLoggedIn(); }));
-  ASSERT_TRUE(loop.RunUntil([&] {
-    return client->OutstandingRequests() == 0 && ui.HasView(VIEW_TREE_UPDATE, RC_REQ_GET_SERVICES);
-  }));
+  ASSERT_TRUE(loop.RunUntil(
+      [&] { return client->OutstandingRequests() == 0 && ui.HasView(VIEW_TREE_UPDATE, RC_REQ_GET_SERVICES); }));
   ASSERT_TRUE(Accepts(engine.wwwPort));
   const size_t boxes = ui.boxes.size();
 
   uint16_t port = 0;
-  do port = FreePort(); while (port == engine.wwwPort || port == engine.rcPort);
+  do port = FreePort();
+  while (port == engine.wwwPort || port == engine.rcPort);
   ScriptedPrompter prompter;
   EditServiceSheet sheet(*client, "WWW Proxy server");
   sheet.general.port = port;
@@ -346,7 +345,8 @@ TEST(ServiceSheetAgainstEngine, APortBindingAndLoggingFromTheSheetServeAndSurviv
 
   // A new service from the sheet: sent class-tagged (32), started by the engine.
   uint16_t port2 = 0;
-  do port2 = FreePort(); while (port2 == port || port2 == engine.rcPort || port2 == engine.wwwPort);
+  do port2 = FreePort();
+  while (port2 == port || port2 == engine.rcPort || port2 == engine.wwwPort);
   EditServiceSheet fresh(*client, std::make_shared<CWWWServiceSettings>());
   fresh.general.name = "Second proxy";
   fresh.general.port = port2;
@@ -371,9 +371,8 @@ TEST(ServiceSheetAgainstEngine, APortBindingAndLoggingFromTheSheetServeAndSurviv
   again.Login() = ConnectParams{"127.0.0.1", engine.rcPort, "Administrator", "admin-pw"};
   again.GoOnline();
   ASSERT_TRUE(loop2.RunUntil([&] { return again.IsLoggedIn(); }));
-  ASSERT_TRUE(loop2.RunUntil([&] {
-    return again.OutstandingRequests() == 0 && ui2.HasView(VIEW_TREE_UPDATE, RC_REQ_GET_SERVICES);
-  }));
+  ASSERT_TRUE(loop2.RunUntil(
+      [&] { return again.OutstandingRequests() == 0 && ui2.HasView(VIEW_TREE_UPDATE, RC_REQ_GET_SERVICES); }));
   auto www = again.Mirrors().services->LookupAs<CServiceSettings>("WWW Proxy server");
   ASSERT_TRUE(www);
   EXPECT_EQ(www->PortNumber, port);

@@ -2,11 +2,12 @@
 // texts, clones, the pages' rules and checks with their exact texts, the sheet's all-or-nothing
 // OK over the mirror, and then a new user made through the Edit User sheet's logic against the
 // real engine, read back from the engine's user database after a restart.
+#include "console/dialogs/access/user_editors.h"
+
 #include <gtest/gtest.h>
 
 #include <deque>
 
-#include "console/dialogs/access/user_editors.h"
 #include "console/shell/console_texts.h"
 #include "engine/remote/rc_codes.h"
 #include "tests/console/console_harness.h"
@@ -298,9 +299,8 @@ class UserEditorsAgainstEngine : public ::testing::Test {
     };
     client->GoOnline();
     ASSERT_TRUE(loop.RunUntil([&] { return client->IsLoggedIn(); }));
-    ASSERT_TRUE(loop.RunUntil([&] {
-      return client->OutstandingRequests() == 0 && ui.HasView(VIEW_TREE_UPDATE, RC_REQ_GET_USERS);
-    }));
+    ASSERT_TRUE(loop.RunUntil(
+        [&] { return client->OutstandingRequests() == 0 && ui.HasView(VIEW_TREE_UPDATE, RC_REQ_GET_USERS); }));
   }
   void TearDown() override {
     if (client) {
@@ -355,9 +355,8 @@ TEST_F(UserEditorsAgainstEngine, ANewUserFromTheSheetLogsInAndStaysInTheEnginesD
   dave.Login() = ConnectParams{"127.0.0.1", engine.rcPort, "dave", "dave-pw"};
   dave.GoOnline();
   ASSERT_TRUE(loop2.RunUntil([&] { return dave.IsLoggedIn(); }));
-  ASSERT_TRUE(loop2.RunUntil([&] {
-    return dave.OutstandingRequests() == 0 && ui2.HasView(VIEW_TREE_UPDATE, RC_REQ_GET_USERS);
-  }));
+  ASSERT_TRUE(loop2.RunUntil(
+      [&] { return dave.OutstandingRequests() == 0 && ui2.HasView(VIEW_TREE_UPDATE, RC_REQ_GET_USERS); }));
   auto user = dave.Mirrors().users->FindUser("dave");
   ASSERT_TRUE(user);
   EXPECT_EQ(user->RealName, "David");

@@ -1,8 +1,9 @@
 #include "console/dialogs/access/user_editors.h"
 
+#include <strings.h>
+
 #include <algorithm>
 #include <cstring>
-#include <strings.h>
 
 #include "console/shell/console_texts.h"
 #include "console/shell/lookout_client.h"
@@ -280,8 +281,9 @@ int EditUserSheet::Ok(Prompter& prompter) {
   }
   int refused = -1;
   std::vector<PageLogic<CUser>*> order{&info, &groups, &accounting, &auditing};
-  std::shared_ptr<CUser> copy = m_existing ? ValidateAndApply(order, *base, prompter, &refused)
-                                           : ValidateAndApplyNew(order, std::make_shared<CUser>(*base), prompter, &refused);
+  std::shared_ptr<CUser> copy = m_existing
+                                    ? ValidateAndApply(order, *base, prompter, &refused)
+                                    : ValidateAndApplyNew(order, std::make_shared<CUser>(*base), prompter, &refused);
   if (!copy) return refused;
 
   const CString name = copy->Name;

@@ -41,8 +41,16 @@ bool AcceptConfirmPassword(const CString& password, const CString& confirm, Prom
 
 class UserInfoPage : public PageLogic<CUser> {
  public:
-  enum : int { NAME = 1021, REAL_NAME = 1025, PASSWORD = 1020, CONFIRM = 1008, DESCRIPTION = 1002,
-               ACCOUNT_ENABLED = 1019, CANNOT_CHANGE = 1015, MUST_CHANGE = 1016 };
+  enum : int {
+    NAME = 1021,
+    REAL_NAME = 1025,
+    PASSWORD = 1020,
+    CONFIRM = 1008,
+    DESCRIPTION = 1002,
+    ACCOUNT_ENABLED = 1019,
+    CANNOT_CHANGE = 1015,
+    MUST_CHANGE = 1016
+  };
   UserInfoPage(const CGroupMemberDatabase& db, bool existing, UserDialogs& dialogs)
       : m_db(db), m_existing(existing), m_dialogs(dialogs) {}
   void Load(const CUser& user) override;
@@ -124,8 +132,8 @@ class AuditingPage : public PageLogic<CUser> {
  public:
   enum : int { DO_NOT_AUDIT = 1084, AUDIT = 1085 };
   // Check box -> AuditOptions bit.
-  static constexpr std::pair<int, uint32_t> kBits[] = {{1090, 1}, {1093, 2},  {1091, 4},  {1089, 8},
-                                                      {1086, 16}, {1088, 32}, {1092, 64}, {1087, 256}};
+  static constexpr std::pair<int, uint32_t> kBits[] = {{1090, 1},  {1093, 2},  {1091, 4},  {1089, 8},
+                                                       {1086, 16}, {1088, 32}, {1092, 64}, {1087, 256}};
   void Load(const CUser& user) override;
   ControlStates States() const override;
   void Apply(CUser& user) const override;

@@ -245,8 +245,8 @@ class AuditingWidget : public TabPage {
     layout->addWidget(m_on);
     auto* box = new QGroupBox(this);
     auto* grid = new QGridLayout(box);
-    const char* texts[] = {"User login",         "User logout",     "Configuration changes", "Authorisation failures",
-                           "Session creation",   "Request details", "Session traffic",       "Session termination"};
+    const char* texts[] = {"User login",       "User logout",     "Configuration changes", "Authorisation failures",
+                           "Session creation", "Request details", "Session traffic",       "Session termination"};
     int n = 0;
     for (const auto& [id, bit] : AuditingPage::kBits) {
       auto* c = Named(new QCheckBox(QString::fromLatin1(texts[n]), box), id);
@@ -357,8 +357,7 @@ void EditUserDialog::accept() {
 
 // ---- Groups ---------------------------------------------------------------------------------------
 
-GroupEditDialog::GroupEditDialog(CLookoutClient& client, const CString& groupName, Prompter& prompter,
-                                 QWidget* parent)
+GroupEditDialog::GroupEditDialog(CLookoutClient& client, const CString& groupName, Prompter& prompter, QWidget* parent)
     : QDialog(parent), m_logic(client, groupName), m_prompter(prompter) {
   setObjectName(m_logic.Existing() ? "EditGroupDialog" : "NewGroupDialog");
   setWindowTitle(m_logic.Existing() ? QStringLiteral("Edit Group") : QStringLiteral("New Group"));

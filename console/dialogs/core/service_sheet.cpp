@@ -1,12 +1,13 @@
 #include "console/dialogs/core/service_sheet.h"
 
-#include <algorithm>
 #include <strings.h>
 
+#include <algorithm>
+
 #include "console/shell/lookout_client.h"
+#include "engine/config/util.h"
 #include "engine/proxy/www/www_settings.h"
 #include "engine/remote/rc_codes.h"
-#include "engine/config/util.h"
 #include "engine/remote/rc_service_settings.h"
 
 namespace {

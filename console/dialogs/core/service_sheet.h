@@ -41,8 +41,7 @@ inline constexpr const char* kTitleInvalidSetting = "Invalid setting";
 inline constexpr const char* kTextNoSpecificBinding = "You have not selected a specific binding";
 inline constexpr const char* kTextNoBindings =
     "You have no bindings selected\nthe service will be disabled.\nDo you wish to continue";
-inline constexpr const char* kTextNoRotateInterfaces =
-    "You have not chosen any interface to rotate connections out on";
+inline constexpr const char* kTextNoRotateInterfaces = "You have not chosen any interface to rotate connections out on";
 inline constexpr const char* kTextBindAny =
     "This will allow connections from anywhere,\nincluding the internet.  You should ensure\nthat you have "
     "configured policies that\ndisallow unauthorised use of this service";
@@ -81,10 +80,26 @@ class ServicePage : public PageLogic<CServiceSettings> {
 
 class GeneralPage : public ServicePage {
  public:
-  enum : int { NAME = 1066, DESCRIPTION = 1067, ENABLED = 1071, PORT = 1068, DELIMITER = 1069,
-               DELIMITER_LABEL = 1093, AUTODIAL = 1211, PUBLIC_IPS = 1345, JAVA_CLIENT = 1306, LOGIN = 1307,
-               PROMPT = 1347, PROMPT_LABEL = 1346, ALLOW_DEFAULT = 1191, DEFAULT_GROUP = 1192,
-               DEFAULT_HOST = 1074, DEFAULT_HOST_LABEL = 1095, DEFAULT_PORT = 1070, DEFAULT_PORT_LABEL = 1094 };
+  enum : int {
+    NAME = 1066,
+    DESCRIPTION = 1067,
+    ENABLED = 1071,
+    PORT = 1068,
+    DELIMITER = 1069,
+    DELIMITER_LABEL = 1093,
+    AUTODIAL = 1211,
+    PUBLIC_IPS = 1345,
+    JAVA_CLIENT = 1306,
+    LOGIN = 1307,
+    PROMPT = 1347,
+    PROMPT_LABEL = 1346,
+    ALLOW_DEFAULT = 1191,
+    DEFAULT_GROUP = 1192,
+    DEFAULT_HOST = 1074,
+    DEFAULT_HOST_LABEL = 1095,
+    DEFAULT_PORT = 1070,
+    DEFAULT_PORT_LABEL = 1094
+  };
   using ServicePage::ServicePage;
   void Load(const CServiceSettings& s) override;
   ControlStates States() const override;
@@ -163,8 +178,20 @@ class SessionsPage : public ServicePage {
 
 class NonProxyPage : public ServicePage {
  public:
-  enum : int { REJECT = 1071, PIPE = 1072, REDIRECT = 1075, SERVE = 1079, HOST = 1073, PORT = 1074, CACHE = 1078,
-               URL = 1076, PREPEND = 1082, PREPEND_INFO = 1083, WEB_SERVER = 1248, REDIRECT_LABEL = 1077 };
+  enum : int {
+    REJECT = 1071,
+    PIPE = 1072,
+    REDIRECT = 1075,
+    SERVE = 1079,
+    HOST = 1073,
+    PORT = 1074,
+    CACHE = 1078,
+    URL = 1076,
+    PREPEND = 1082,
+    PREPEND_INFO = 1083,
+    WEB_SERVER = 1248,
+    REDIRECT_LABEL = 1077
+  };
   using ServicePage::ServicePage;
   void Load(const CServiceSettings& s) override;
   ControlStates States() const override;
@@ -183,8 +210,16 @@ class NonProxyPage : public ServicePage {
 
 class ConnectionPage : public ServicePage {
  public:
-  enum : int { DIRECT = 1221, CASCADED = 1222, SOCKS4 = 1223, TUNNEL = 1224, SERVER = 1026, PORT = 1226,
-               SOCKS4_PASSWORD = 1225, BYPASS = 1338 };
+  enum : int {
+    DIRECT = 1221,
+    CASCADED = 1222,
+    SOCKS4 = 1223,
+    TUNNEL = 1224,
+    SERVER = 1026,
+    PORT = 1226,
+    SOCKS4_PASSWORD = 1225,
+    BYPASS = 1338
+  };
   using ServicePage::ServicePage;
   void Load(const CServiceSettings& s) override;
   ControlStates States() const override;
@@ -235,7 +270,7 @@ class LoggingPage : public ServicePage {
  public:
   enum : int { OFF = 1165, ON = 1166 };
   static constexpr std::pair<int, uint32_t> kBits[] = {{1171, 1},  {1172, 2},  {1167, 4},   {1168, 8},  {1169, 16},
-                                                      {1170, 32}, {1173, 64}, {1174, 128}, {1176, 512}};
+                                                       {1170, 32}, {1173, 64}, {1174, 128}, {1176, 512}};
   using ServicePage::ServicePage;
   void Load(const CServiceSettings& s) override;
   ControlStates States() const override;

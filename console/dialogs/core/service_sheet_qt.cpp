@@ -121,7 +121,8 @@ class BindingsWidget : public TabPage {
       : TabPage(QStringLiteral("Bindings")), m_logic(logic), m_prompter(prompter) {
     auto* layout = new QVBoxLayout(this);
     m_group = new QButtonGroup(this);
-    layout->addWidget(Radio(m_group, BindingsPage::ANY, BINDING_ALL, "Allow connections coming in on any interface", this));
+    layout->addWidget(
+        Radio(m_group, BindingsPage::ANY, BINDING_ALL, "Allow connections coming in on any interface", this));
     layout->addWidget(Radio(m_group, BindingsPage::SPECIFIC, BINDING_SPECIFIC,
                             "Connections will be accepted on the following interface only", this));
     m_combo = Named(new QComboBox(this), BindingsPage::COMBO);
@@ -296,8 +297,8 @@ class NonProxyWidget : public TabPage {
     grid->addWidget(m_cache = Check(NonProxyPage::CACHE, "Cache non-proxy requests", this), 4, 1, 1, 2);
     grid->addWidget(m_prepend = Check(NonProxyPage::PREPEND, "Prepend resource with:", this), 5, 1);
     grid->addWidget(m_prependInfo = Edit(NonProxyPage::PREPEND_INFO, this), 5, 2);
-    grid->addWidget(Radio(m_group, NonProxyPage::REDIRECT, 2, "Redirect client to predetermined location", this), 6,
-                    0, 1, 4);
+    grid->addWidget(Radio(m_group, NonProxyPage::REDIRECT, 2, "Redirect client to predetermined location", this), 6, 0,
+                    1, 4);
     grid->addWidget(Label(NonProxyPage::REDIRECT_LABEL, "URL:", this), 7, 1);
     grid->addWidget(m_url = Edit(NonProxyPage::URL, this), 7, 2);
     grid->addWidget(Radio(m_group, NonProxyPage::SERVE, 3, "Serve request", this), 8, 0, 1, 2);
@@ -423,8 +424,8 @@ class PoliciesWidget : public TabPage {
     layout->addLayout(buttons);
     auto* modeForm = new QFormLayout;
     m_mode = Named(new QComboBox(this), PoliciesPage::MODE);
-    m_mode->addItems({QStringLiteral("are ignored"), QStringLiteral("may be used instead"),
-                      QStringLiteral("MUST also be granted")});
+    m_mode->addItems(
+        {QStringLiteral("are ignored"), QStringLiteral("may be used instead"), QStringLiteral("MUST also be granted")});
     modeForm->addRow(QStringLiteral("Default rights (System policies)"), m_mode);
     layout->addLayout(modeForm);
     connect(m_right, &QComboBox::activated, this, [this](int index) {
@@ -471,9 +472,15 @@ class LoggingWidget : public TabPage {
     layout->addWidget(Radio(m_group, LoggingPage::ON, 1, "Log these events", this));
     auto* box = new QGroupBox(this);
     auto* grid = new QGridLayout(box);
-    const char* texts[] = {"Configuration changes", "Authorisation failures", "Session creation",
-                           "Request details",       "Session traffic",        "Session termination",
-                           "Service start / stop",  "Errors",                 "Debug"};
+    const char* texts[] = {"Configuration changes",
+                           "Authorisation failures",
+                           "Session creation",
+                           "Request details",
+                           "Session traffic",
+                           "Session termination",
+                           "Service start / stop",
+                           "Errors",
+                           "Debug"};
     int n = 0;
     for (const auto& [id, bit] : LoggingPage::kBits) {
       auto* c = Check(id, texts[n], box);
@@ -512,8 +519,7 @@ class LoggingWidget : public TabPage {
 
 // ---- Web Server Settings --------------------------------------------------------------------------
 
-WebServerSettingsDialog::WebServerSettingsDialog(NonProxyPage& page, QWidget* parent)
-    : QDialog(parent), m_page(page) {
+WebServerSettingsDialog::WebServerSettingsDialog(NonProxyPage& page, QWidget* parent) : QDialog(parent), m_page(page) {
   setObjectName("WebServerSettings");
   setWindowTitle(QStringLiteral("Web Server Settings"));
   auto* form = new QFormLayout(this);
