@@ -231,6 +231,12 @@ TEST_F(ServiceSheetOffline, OkWithoutChangesKeepsTheBytesAndARefusalKeepsTheMirr
   EXPECT_EQ(back.Ok(prompter), 0);
   EXPECT_TRUE(client->Mirrors().services->LookupAs<CServiceSettings>("WWW Proxy server")->Interfaces.IsEmpty());
 
+  // An upstream method needs its server.
+  EditServiceSheet upstream(*client, "WWW Proxy server");
+  upstream.connection.server.clear();
+  EXPECT_EQ(upstream.Ok(prompter), SERVICE_PAGE_CONNECTION);
+  EXPECT_EQ(prompter.boxes.back().text, kTextNoProxyServer);
+
   // Option 1 needs an interface; a new service needs a name no service holds, in any case.
   EditServiceSheet again(*client, "WWW Proxy server");
   again.bindings.option = BINDING_SPECIFIC;

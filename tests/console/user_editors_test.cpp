@@ -340,6 +340,16 @@ TEST_F(UserEditorsAgainstEngine, ANewUserFromTheSheetLogsInAndStaysInTheEnginesD
   ASSERT_TRUE(loop.RunUntil([&] { return Done(); }));
   EXPECT_EQ(ui.boxes.size(), boxesBefore);
 
+  // A new group with dave in it (25), and Guest taken into Users by Edit Group (27).
+  GroupDialog group(*client, "");
+  group.name = "auditors";
+  group.description = "who reads the audits";
+  for (size_t i = 0; i < group.nonMembers.size(); ++i)
+    if (group.nonMembers[i].name == "dave") group.Move(false, i);
+  ASSERT_TRUE(group.Ok(prompter));
+  ASSERT_TRUE(loop.RunUntil([&] { return Done(); }));
+  EXPECT_EQ(ui.boxes.size(), boxesBefore);
+
   client->Request(RC_REQ_SAVE_CONFIGURATION);
   ASSERT_TRUE(loop.RunUntil([&] { return Done(); }));
   ASSERT_TRUE(client->Stop(5000));
@@ -364,6 +374,10 @@ TEST_F(UserEditorsAgainstEngine, ANewUserFromTheSheetLogsInAndStaysInTheEnginesD
   EXPECT_EQ(user->AuditOptions, 3u);
   EXPECT_TRUE(dave.Mirrors().users->FindGroup("Administrators")->HasMember("dave"));
   EXPECT_TRUE(dave.Mirrors().users->FindGroup("Users")->HasMember("dave"));
+  auto auditors = dave.Mirrors().users->FindGroup("auditors");
+  ASSERT_TRUE(auditors);
+  EXPECT_EQ(auditors->Description, "who reads the audits");
+  EXPECT_EQ(auditors->GetMembers(), (CGroup::Members{{"dave", CGroup::kUser}}));
   EXPECT_TRUE(dave.Stop(5000));
 }
 

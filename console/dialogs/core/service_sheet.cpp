@@ -392,6 +392,14 @@ ControlStates ConnectionPage::States() const {
   return st;
 }
 
+bool ConnectionPage::Validate(Prompter& prompter) {
+  if (method != CONNECT_DIRECT && server.empty()) {
+    prompter.Message(kTitleInvalidSetting, kTextNoProxyServer, EDITOR_MB_STOP);
+    return false;
+  }
+  return true;
+}
+
 void ConnectionPage::Apply(CServiceSettings& s) const {
   auto* tcp = dynamic_cast<CTCPServiceSettings*>(&s);
   if (!tcp) return;

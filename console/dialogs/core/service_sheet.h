@@ -45,6 +45,7 @@ inline constexpr const char* kTextNoRotateInterfaces = "You have not chosen any 
 inline constexpr const char* kTextBindAny =
     "This will allow connections from anywhere,\nincluding the internet.  You should ensure\nthat you have "
     "configured policies that\ndisallow unauthorised use of this service";
+inline constexpr const char* kTextNoProxyServer = "You must enter the server that connections are made through";
 inline constexpr const char* kTextNoRecipients =
     "There are no recipients for this right\nAll access to this right will be denied.\n\nDo you wish to continue?";
 inline constexpr const char* kTitleSecurityProblem = "Potential Security Problem";
@@ -223,6 +224,8 @@ class ConnectionPage : public ServicePage {
   using ServicePage::ServicePage;
   void Load(const CServiceSettings& s) override;
   ControlStates States() const override;
+  // An upstream method with no server would make every connection of the service fail.
+  bool Validate(Prompter& prompter) override;
   void Apply(CServiceSettings& s) const override;
 
   uint32_t method = CONNECT_DIRECT;
