@@ -332,11 +332,17 @@ TEST_F(UserEditorsAgainstEngine, ANewUserFromTheSheetLogsInAndStaysInTheEnginesD
   ASSERT_TRUE(loop.RunUntil([&] { return Done(); }));
   EXPECT_EQ(ui.boxes.size(), boxesBefore);
 
-  // Then an edit of the existing user: a new real name, its password left alone.
+  // Then an edit of the existing user: a new real name, its password left alone...
   EditUserSheet edit(*client, "dave", dialogs);
   EXPECT_TRUE(edit.info.password.empty());
   edit.info.realName = "David";
   ASSERT_EQ(edit.Ok(prompter), -1);
+  ASSERT_TRUE(loop.RunUntil([&] { return Done(); }));
+  EXPECT_EQ(ui.boxes.size(), boxesBefore);
+  // ...and one that changes it, typed twice.
+  EditUserSheet password(*client, "dave", dialogs);
+  password.info.password = password.info.confirm = "dave-pw2";
+  ASSERT_EQ(password.Ok(prompter), -1);
   ASSERT_TRUE(loop.RunUntil([&] { return Done(); }));
   EXPECT_EQ(ui.boxes.size(), boxesBefore);
 
@@ -357,12 +363,12 @@ TEST_F(UserEditorsAgainstEngine, ANewUserFromTheSheetLogsInAndStaysInTheEnginesD
   std::string log;
   ASSERT_TRUE(engine.Restart(&log)) << log;
 
-  // The engine kept the user, its password and its groups: dave logs in as a console.
+  // The engine kept the user, its new password and its groups: dave logs in as a console.
   RecordingUi ui2;
   TestLoop loop2;
   CLookoutClient dave(ui2, loop2.Poster());
   ASSERT_TRUE(dave.Start());
-  dave.Login() = ConnectParams{"127.0.0.1", engine.rcPort, "dave", "dave-pw"};
+  dave.Login() = ConnectParams{"127.0.0.1", engine.rcPort, "dave", "dave-pw2"};
   dave.GoOnline();
   ASSERT_TRUE(loop2.RunUntil([&] { return dave.IsLoggedIn(); }));
   ASSERT_TRUE(loop2.RunUntil(
