@@ -11,6 +11,13 @@ class ConsoleHost {
   virtual CLookoutClient& Client() = 0;
   virtual ConsoleDialogs& Dialogs() = 0;
   virtual ConsoleSettings& Settings() = 0;
+  // The editors: the property sheet of an entry of the configuration tree (kind: tree_entry.h),
+  // and the new-user and new-group editors. Each opens without blocking the caller.
+  virtual void OpenProperties(int /*kind*/, const CString& /*name*/) {}
+  virtual void NewUser() {}
+  virtual void NewGroup() {}
+  // A new service of that stored class name ("CWWWService", ...).
+  virtual void NewService(const CString& /*className*/) {}
 };
 
 // Qt's text of a console text (bytes taken as UTF-8, the engine's texts are plain ASCII).

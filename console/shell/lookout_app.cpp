@@ -13,11 +13,34 @@
 #include <QTimer>
 #include <QToolBar>
 
+#include "console/dialogs/access/user_sheets.h"
+#include "console/dialogs/core/service_sheet_qt.h"
 #include "console/shell/activity_view.h"
 #include "console/shell/console_texts.h"
 #include "console/shell/lookout_view.h"
 #include "console/shell/qt_dialogs.h"
+#include "console/shell/tree_entry.h"
 #include "engine/remote/rc_codes.h"
+
+namespace {
+
+// The editors' message boxes go through the console's dialogs, which tests replace.
+class DialogsPrompter : public Prompter {
+ public:
+  explicit DialogsPrompter(ConsoleDialogs& dialogs) : m_dialogs(dialogs) {}
+  void Message(const CString& title, const CString& text, uint32_t style) override {
+    m_dialogs.Inform(title, text, style);
+  }
+  bool AskYesNo(const CString& title, const CString& text, uint32_t style) override {
+    return m_dialogs.AskYesNo(title, text, style);
+  }
+  void Beep() override { QApplication::beep(); }
+
+ private:
+  ConsoleDialogs& m_dialogs;
+};
+
+}  // namespace
 
 // ---- Settings store -----------------------------------------------------------------------------
 
@@ -150,6 +173,7 @@ void MainFrame::closeEvent(QCloseEvent* event) {
 LookoutApp::LookoutApp(std::unique_ptr<KeyValueStore> store, std::unique_ptr<ConsoleDialogs> dialogs)
     : m_store(store ? std::move(store) : std::make_unique<QtSettingsStore>()), m_dialogs(std::move(dialogs)) {
   if (!m_dialogs) m_dialogs = std::make_unique<QtDialogs>(nullptr);
+  m_prompter = std::make_unique<DialogsPrompter>(*m_dialogs);
   m_client = std::make_unique<CLookoutClient>(*this, [this](std::function<void()> fn) {
     // From the session thread to this (GUI) thread, in order.
     QMetaObject::invokeMethod(this, std::move(fn), Qt::QueuedConnection);
@@ -263,8 +287,14 @@ void LookoutApp::ViewUpdate(int category, const ViewEvent& event) {
       m_window->Activity()->Update(event);
       m_window->Tree()->Update(event);
       break;
+    case VIEW_USER_SHEET:
+      // The open Edit User sheet showing that user takes its new figures.
+      if (EditUserDialog* sheet = UserSheet();
+          sheet && sheet->Logic().Existing() && sheet->Logic().UserName() == event.name)
+        sheet->CountersChanged();
+      break;
     default:
-      // The user, dialer and cache sheets are not part of this console yet: nobody to tell.
+      // The dialer and cache sheets are not part of this console yet: nobody to tell.
       break;
   }
   UpdateActions();
@@ -381,3 +411,50 @@ void LookoutApp::CopyLocation() { m_window->Activity()->CopyResourceLocation(); 
 void LookoutApp::DeleteEntry() { m_window->Tree()->Delete(); }
 void LookoutApp::StartService() { m_window->Tree()->StartService(true); }
 void LookoutApp::StopService() { m_window->Tree()->StartService(false); }
+
+// ---- Editors --------------------------------------------------------------------------------------
+
+EditUserDialog* LookoutApp::UserSheet() const {
+  return m_window ? m_window->findChild<EditUserDialog*>(QStringLiteral("EditUserSheet")) : nullptr;
+}
+
+void LookoutApp::OpenProperties(int kind, const CString& name) {
+  if (!m_window) return;
+  if (!m_userDialogs) m_userDialogs = std::make_unique<QtUserDialogs>(*m_prompter, m_window.get());
+  QDialog* dlg = nullptr;
+  if (kind == ENTRY_USER) {
+    // One Edit User sheet at a time: the counter updates go to the one that is open.
+    if (EditUserDialog* open = UserSheet()) {
+      open->raise();
+      open->activateWindow();
+      return;
+    }
+    dlg = new EditUserDialog(*m_client, name, *m_prompter, *m_userDialogs, m_window.get());
+  } else if (kind == ENTRY_GROUP) {
+    dlg = new GroupEditDialog(*m_client, name, *m_prompter, m_window.get());
+  } else if (kind == ENTRY_SERVICE) {
+    if (!m_client->Mirrors().services->Lookup(name)) return;
+    dlg = new EditServiceDialog(
+        std::make_unique<EditServiceSheet>(*m_client, name, m_settings.warnings.BindExternal != 0), *m_prompter,
+        m_window.get());
+  } else {
+    return;
+  }
+  dlg->setAttribute(Qt::WA_DeleteOnClose);
+  dlg->open();
+}
+
+void LookoutApp::NewUser() { OpenProperties(ENTRY_USER, CString()); }
+void LookoutApp::NewGroup() { OpenProperties(ENTRY_GROUP, CString()); }
+
+void LookoutApp::NewService(const CString& className) {
+  if (!m_window) return;
+  const CRuntimeClass* cls = CRuntimeClass::FromName(className);
+  auto service = cls ? std::dynamic_pointer_cast<CServiceSettings>(cls->CreateObject()) : nullptr;
+  if (!service) return;
+  auto* dlg = new EditServiceDialog(
+      std::make_unique<EditServiceSheet>(*m_client, service, m_settings.warnings.BindExternal != 0), *m_prompter,
+      m_window.get());
+  dlg->setAttribute(Qt::WA_DeleteOnClose);
+  dlg->open();
+}

@@ -18,6 +18,9 @@ class ActivityView;
 class LookoutView;
 class LookoutApp;
 class QSplitter;
+class EditUserDialog;
+class Prompter;
+class UserDialogs;
 
 // Command ids of the menus (the QAction object names are "c" + id).
 enum : int {
@@ -104,6 +107,12 @@ class LookoutApp : public QObject, public ConsoleHost, public ConsoleUi {
   CLookoutClient& Client() override { return *m_client; }
   ConsoleDialogs& Dialogs() override { return *m_dialogs; }
   ConsoleSettings& Settings() override { return m_settings; }
+  void OpenProperties(int kind, const CString& name) override;
+  void NewUser() override;
+  void NewGroup() override;
+  void NewService(const CString& className) override;
+  // The open Edit User sheet, or null.
+  EditUserDialog* UserSheet() const;
 
   // ConsoleUi (from the protocol state).
   void ViewUpdate(int category, const ViewEvent& event) override;
@@ -145,4 +154,7 @@ class LookoutApp : public QObject, public ConsoleHost, public ConsoleUi {
   std::unique_ptr<CLookoutClient> m_client;
   std::unique_ptr<MainFrame> m_window;
   bool m_alwaysOnTop = false;
+  // The editors' message boxes (through the dialogs above) and sub-dialogs.
+  std::unique_ptr<Prompter> m_prompter;
+  std::unique_ptr<UserDialogs> m_userDialogs;
 };

@@ -248,6 +248,22 @@ uint64_t CLookoutClient::ChangePassword(const CString& oldPassword, const CStrin
   return id;
 }
 
+bool CLookoutClient::CommitUserObject(std::shared_ptr<CFilterComponent> obj, uint16_t code) {
+  if (!obj) return false;
+  const CString name = obj->Name;
+  if (!m_mirrors.users->Add(std::move(obj), nullptr)) return false;
+  NotifyViews(VIEW_TREE_UPDATE, code, name);
+  return true;
+}
+
+bool CLookoutClient::CommitService(std::shared_ptr<CServiceSettings> service, uint16_t code) {
+  if (!service || !IsValidObjectName(service->GetName())) return false;
+  const CString name = service->GetName();
+  m_mirrors.services->SetAt(name, std::move(service));
+  NotifyViews(VIEW_TREE_UPDATE, code, name);
+  return true;
+}
+
 // ---- Events -------------------------------------------------------------------------------------
 
 void CLookoutClient::HandleEvent(const SessionEvent& event) {

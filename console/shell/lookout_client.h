@@ -144,6 +144,16 @@ class CLookoutClient {
 
   // ---- What the views read --------------------------------------------------------------------
   const ConsoleMirrors& Mirrors() const { return m_mirrors; }
+
+  // ---- What the editors commit ----------------------------------------------------------------
+  // An editor's finished copy of a user or group replaces the mirror's entry of its name (or
+  // joins the mirror), and the views hear of it as of the notification `code` (22/24/25/27).
+  // False when the mirror refused it (a name unfit for a key, or held by the other kind).
+  bool CommitUserObject(std::shared_ptr<CFilterComponent> obj, uint16_t code);
+  // The same for a service (32/34).
+  bool CommitService(std::shared_ptr<CServiceSettings> service, uint16_t code);
+  // For tests that fill the mirrors without an engine.
+  ConsoleMirrors& EditMirrors() { return m_mirrors; }
   // Requests queued and not yet answered.
   size_t OutstandingRequests() const { return m_outstanding; }
   // Every frame or object that could not be read since start (the message was skipped whole).

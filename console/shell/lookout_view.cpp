@@ -24,6 +24,18 @@ LookoutView::LookoutView(ConsoleHost& host, QWidget* parent) : QTreeWidget(paren
   // pane.
   header()->setStretchLastSection(false);
   header()->setSectionResizeMode(0, QHeaderView::ResizeToContents);
+  connect(this, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* item) {
+    setCurrentItem(item);
+    Properties();
+  });
+}
+
+void LookoutView::Properties() {
+  QTreeWidgetItem* item = currentItem();
+  if (!item) return;
+  const int kind = item->data(0, ROLE_KIND).toInt();
+  if (kind == ENTRY_USER || kind == ENTRY_GROUP || kind == ENTRY_SERVICE)
+    m_host.OpenProperties(kind, item->data(0, ROLE_KEY).toString().toStdString());
 }
 
 QTreeWidgetItem* LookoutView::MakeRoot(int code, const char* text, int image) {
@@ -169,6 +181,39 @@ QMenu* LookoutView::BuildMenu() {
     QAction* stop = menu->addAction(QStringLiteral("Stop service"));
     stop->setObjectName("c32840");
     connect(stop, &QAction::triggered, this, [this] { StartService(false); });
+    menu->addSeparator();
+  }
+  QTreeWidgetItem* item = currentItem();
+  const int kind = item ? item->data(0, ROLE_KIND).toInt() : -1;
+  if (kind == ENTRY_USER || kind == ENTRY_GROUP || kind == ENTRY_SERVICE) {
+    QAction* props = menu->addAction(QStringLiteral("Properties"));
+    props->setObjectName("c32842");
+    connect(props, &QAction::triggered, this, &LookoutView::Properties);
+  }
+  if (m_host.Client().Mirrors().users->GetCount() > 0) {
+    QAction* user = menu->addAction(QStringLiteral("New User..."));
+    user->setObjectName("c32846");
+    connect(user, &QAction::triggered, this, [this] { m_host.NewUser(); });
+    QAction* group = menu->addAction(QStringLiteral("New Group..."));
+    group->setObjectName("c32847");
+    connect(group, &QAction::triggered, this, [this] { m_host.NewGroup(); });
+  }
+  if (m_host.Client().Mirrors().services->GetCount() > 0) {
+    // The service classes this console can make.
+    const struct {
+      int id;
+      const char* text;
+      const char* className;
+    } kinds[] = {{32858, "New WWW Service...", "CWWWService"},
+                 {32851, "New Remote Control Service...", "CRemoteControlService"}};
+    for (const auto& k : kinds) {
+      QAction* a = menu->addAction(QString::fromLatin1(k.text));
+      a->setObjectName(QStringLiteral("c%1").arg(k.id));
+      const CString className = k.className;
+      connect(a, &QAction::triggered, this, [this, className] { m_host.NewService(className); });
+    }
+  }
+  if (m_host.Client().Mirrors().users->GetCount() > 0 || m_host.Client().Mirrors().services->GetCount() > 0) {
     menu->addSeparator();
   }
   QAction* del = menu->addAction(QStringLiteral("Delete"));

@@ -30,6 +30,8 @@ class LookoutView : public QTreeWidget {
   void StartService(bool start);
   bool CanDelete() const;
   bool IsServiceSelected() const;
+  // Properties of the selected user, group or service (also a double click).
+  void Properties();
 
  protected:
   void contextMenuEvent(QContextMenuEvent* event) override;

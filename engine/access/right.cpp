@@ -125,30 +125,7 @@ std::vector<CString> LoadPatterns(const CString& key) {
   return out;
 }
 
-void CopyTimeFilter(CTimeFilter& to, const CTimeFilter& from) {
-  CString name, description;
-  {
-    CLockGuard guard(from);
-    name = from.Name;
-    description = from.Description;
-  }
-  {
-    CLockGuard guard(to);
-    to.Name = std::move(name);
-    to.Description = std::move(description);
-  }
-  auto copy = [](CLockableList& dst, const CLockableList& src) {
-    std::vector<std::shared_ptr<CObject>> slices;
-    for (const auto& obj : src.Snapshot()) {
-      if (auto s = std::dynamic_pointer_cast<CTimeSlice>(obj)) slices.push_back(std::make_shared<CTimeSlice>(*s));
-    }
-    CLockGuard guard(dst);
-    dst.RemoveAll();
-    for (auto& s : slices) dst.AddTail(std::move(s));
-  };
-  copy(to.Inclusions, from.Inclusions);
-  copy(to.Exclusions, from.Exclusions);
-}
+void CopyTimeFilter(CTimeFilter& to, const CTimeFilter& from) { to.CopyFrom(from); }
 
 }  // namespace
 

@@ -314,6 +314,37 @@ bool CTimeFilter::AddInclusion(std::shared_ptr<CTimeSlice> slice) { return AddSl
 
 bool CTimeFilter::AddExclusion(std::shared_ptr<CTimeSlice> slice) { return AddSlice(Exclusions, std::move(slice)); }
 
+bool CTimeFilter::RemoveInclusion(const CTimeSlice* slice) { return slice && Inclusions.Remove(slice); }
+
+bool CTimeFilter::RemoveExclusion(const CTimeSlice* slice) { return slice && Exclusions.Remove(slice); }
+
+void CTimeFilter::CopyFrom(const CTimeFilter& other) {
+  // Copying onto itself would empty the lists before reading them.
+  if (&other == this) return;
+  CString name, description;
+  {
+    CLockGuard guard(other);
+    name = other.Name;
+    description = other.Description;
+  }
+  {
+    CLockGuard guard(*this);
+    Name = std::move(name);
+    Description = std::move(description);
+  }
+  // Copies are made under the source list's lock only, then swapped in under this list's.
+  auto copy = [](CLockableList& dst, const CLockableList& src) {
+    std::vector<std::shared_ptr<CObject>> slices;
+    for (const auto& obj : src.Snapshot())
+      if (auto s = std::dynamic_pointer_cast<CTimeSlice>(obj)) slices.push_back(std::make_shared<CTimeSlice>(*s));
+    CLockGuard guard(dst);
+    dst.RemoveAll();
+    for (auto& s : slices) dst.AddTail(std::move(s));
+  };
+  copy(Inclusions, other.Inclusions);
+  copy(Exclusions, other.Exclusions);
+}
+
 bool CTimeFilter::SaveToRegistry(const CString& key) const {
   RegBatch batch;
   bool ok = RegDeleteKeyTree(key);

@@ -84,6 +84,12 @@ class CTimeFilter : public CFilterComponent {
   // False (nothing added) for a null slice or one already in the list.
   bool AddInclusion(std::shared_ptr<CTimeSlice> slice);
   bool AddExclusion(std::shared_ptr<CTimeSlice> slice);
+  // Takes the slice out of its list; false when the list does not hold it.
+  bool RemoveInclusion(const CTimeSlice* slice);
+  bool RemoveExclusion(const CTimeSlice* slice);
+  // This filter becomes equal to other: name, description and copies of both lists' slices. A
+  // copy onto itself changes nothing; the source's locks are never held with this filter's.
+  void CopyFrom(const CTimeFilter& other);
 
   // Saving deletes the key's tree first, so slices removed since the last save go with it.
   bool SaveToRegistry(const CString& key) const override;

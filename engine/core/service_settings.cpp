@@ -285,3 +285,12 @@ CConnectSettings CTCPServiceSettings::GetConnectSettings() const {
   s.BypassProxyOnLocal = BypassProxyOnLocal;
   return s;
 }
+
+size_t CServiceSettings::RemoveOutgoingInterface(const CString& name) {
+  CLockGuard guard(Interfaces);
+  std::vector<const CObject*> gone;
+  for (const auto& obj : Interfaces.Snapshot())
+    if (auto itf = std::dynamic_pointer_cast<CInterface>(obj); itf && itf->m_name == name) gone.push_back(obj.get());
+  for (const CObject* obj : gone) Interfaces.Remove(obj);
+  return gone.size();
+}

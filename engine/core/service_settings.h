@@ -159,6 +159,8 @@ class CServiceSettings : public CLockableObject {
   uint32_t GetReportedRunningState() const { return m_reportedRunningState.load(); }
   // The console's mirror follows the engine's start and stop notifications with this.
   void SetReportedRunningState(uint32_t state) { m_reportedRunningState.store(state); }
+  // Takes every outgoing-interface entry of that name out of Interfaces; the number removed.
+  size_t RemoveOutgoingInterface(const CString& name);
   std::array<CRight*, 3> GetRights() { return {&AccessRights, &StartStopRights, &EditRights}; }
   // The running state's step of the archive rows: stores GetRunningState, loads the reported one.
   static void ArchiveRunningState(CServiceSettings& self, CArchive& ar);

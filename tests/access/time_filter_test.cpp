@@ -254,3 +254,38 @@ TEST_F(TimeFilterRegistry, RegistryAndArchiveKeepSlicesInOrder) {
 }
 
 }  // namespace
+
+// The console's operations: a copy is equal and independent, a copy onto itself keeps the slices,
+// and a removed slice leaves only its own list.
+TEST(TimeFilter, CopyIsDeepSelfCopyKeepsTheSlicesAndRemovalTakesOneSlice) {
+  CTimeFilter f;
+  f.Name = "office";
+  f.Description = "office hours";
+  auto in = Recurring(CTimeSlice::kWeekdays, 9, 17);
+  auto out = OneOff(CDateTime(2026, 12, 24, 0, 0, 0), CDateTime(2026, 12, 27, 0, 0, 0));
+  ASSERT_TRUE(f.AddInclusion(in));
+  ASSERT_TRUE(f.AddExclusion(out));
+
+  CTimeFilter copy;
+  copy.CopyFrom(f);
+  CArchive a(CArchive::store), b(CArchive::store);
+  f.Serialize(a);
+  copy.Serialize(b);
+  EXPECT_EQ(a.Bytes(), b.Bytes());
+  ASSERT_EQ(copy.Inclusions.GetCount(), 1u);
+  EXPECT_NE(copy.Inclusions.GetHead().get(), in.get());
+  std::dynamic_pointer_cast<CTimeSlice>(copy.Inclusions.GetHead())->Every = 2;
+  EXPECT_EQ(in->Every, 1u);
+
+  f.CopyFrom(f);
+  EXPECT_EQ(f.Inclusions.GetCount(), 1u);
+  EXPECT_EQ(f.Exclusions.GetCount(), 1u);
+  EXPECT_EQ(f.Name, "office");
+
+  EXPECT_FALSE(f.RemoveInclusion(out.get()));
+  EXPECT_TRUE(f.RemoveExclusion(out.get()));
+  EXPECT_FALSE(f.RemoveExclusion(out.get()));
+  EXPECT_TRUE(f.RemoveInclusion(in.get()));
+  EXPECT_TRUE(f.Inclusions.IsEmpty());
+  EXPECT_FALSE(f.RemoveInclusion(nullptr));
+}

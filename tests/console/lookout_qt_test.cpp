@@ -33,6 +33,7 @@
 #include <map>
 #include <thread>
 
+#include "console/dialogs/access/user_sheets.h"
 #include "console/dialogs/common/tab_sheet.h"
 #include "console/shell/activity_view.h"
 #include "console/shell/console_texts.h"
@@ -42,6 +43,7 @@
 #include "console/shell/sorted_item.h"
 #include "console/shell/tree_entry.h"
 #include "engine/config/util.h"
+#include "engine/proxy/www/www_settings.h"
 #include "engine/remote/frame.h"
 #include "engine/remote/link.h"
 #include "engine/remote/rc_codes.h"
@@ -196,6 +198,7 @@ class LookoutQtTest : public QObject {
   void theWindowIsNeverHeldByTheNetwork();
   void activityViewKeepsEntriesByAddressAndNumber();
   void configurationTreeUpdatesAndDeletes();
+  void theTreeOpensTheEditorsAndTheUserSheetTakesItsUsersFigures();
   void settingsRoundTripThroughQSettingsAndPlacement();
   void commandsFollowTheOnlineStateAndCloseAsksAboutChanges();
   void tabSheetPagesRefuseAChangeAndLoadOncePerActivation();
@@ -630,6 +633,70 @@ void LookoutQtTest::configurationTreeUpdatesAndDeletes() {
   QCOMPARE(DeleteConfirmationText("user", "carol"),
            CString("You are about to delete the user carol\ndo you wish to delete this user anyway?"));
   QVERIFY(dialogs.asked.empty());
+}
+
+void LookoutQtTest::theTreeOpensTheEditorsAndTheUserSheetTakesItsUsersFigures() {
+  auto dialogsOwned = std::make_unique<FakeDialogs>();
+  FakeDialogs& dialogs = *dialogsOwned;
+  LookoutApp app(std::make_unique<MemoryStore>(), std::move(dialogsOwned));
+  QVERIFY(app.Start(false));
+  LookoutView* tree = app.Window()->Tree();
+  auto& mirrors = app.Client().EditMirrors();
+  mirrors.users->CreateBuiltInAccounts(nullptr);
+  auto www = std::make_shared<CWWWServiceSettings>();
+  www->SetName("WWW Proxy server");
+  www->PortNumber = 8080;
+  mirrors.services->SetAt(www->GetName(), www);
+  ViewEvent ev;
+  for (uint16_t code : {RC_REQ_GET_USERS, RC_REQ_GET_SERVICES}) {
+    ev.code = code;
+    tree->Update(ev);
+  }
+  auto openDialog = [&](const char* name) { return app.Window()->findChild<QDialog*>(QString::fromLatin1(name)); };
+
+  // A double click on a user opens its sheet; a second Properties raises the same one.
+  QTreeWidgetItem* guest = tree->Entry(ENTRY_USER, "Guest");
+  QVERIFY(guest);
+  emit tree->itemDoubleClicked(guest, 0);
+  QDialog* sheet = openDialog("EditUserSheet");
+  QVERIFY(sheet);
+  QCOMPARE(sheet->windowTitle(), QString("Properties for user Guest"));
+  tree->Properties();
+  QCOMPARE(app.Window()->findChildren<EditUserDialog*>().size(), qsizetype(1));
+  // The engine's counter update for that user reaches the open sheet's Accounting page.
+  auto newer = std::make_shared<CUser>(*mirrors.users->FindUser("Guest"));
+  newer->ClientSendTraffic = 1048576;
+  QVERIFY(mirrors.users->Add(newer, nullptr));
+  ViewEvent counters;
+  counters.name = "Guest";
+  app.ViewUpdate(VIEW_USER_SHEET, counters);
+  QCOMPARE(static_cast<EditUserDialog*>(sheet)->Logic().accounting.quantity[0], uint64_t(1048576));
+  sheet->reject();
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+
+  // The menu's commands by id: a group's dialog, a new user's sheet, a service's sheet, a new
+  // WWW service.
+  tree->setCurrentItem(tree->Entry(ENTRY_GROUP, "Users"));
+  QMenu* menu = tree->BuildMenu();
+  for (const char* id : {"c32842", "c32846", "c32847", "c32858", "c32851", "c32843"})
+    QVERIFY2(menu->findChild<QAction*>(id), id);
+  menu->findChild<QAction*>("c32842")->trigger();
+  QVERIFY(openDialog("EditGroupDialog"));
+  openDialog("EditGroupDialog")->reject();
+  menu->findChild<QAction*>("c32846")->trigger();
+  QVERIFY(openDialog("EditUserSheet"));
+  QCOMPARE(openDialog("EditUserSheet")->windowTitle(), QString("Properties for new user"));
+  openDialog("EditUserSheet")->reject();
+  menu->findChild<QAction*>("c32858")->trigger();
+  QVERIFY(openDialog("EditServiceSheet"));
+  openDialog("EditServiceSheet")->reject();
+  delete menu;
+  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  emit tree->itemDoubleClicked(tree->Entry(ENTRY_SERVICE, "WWW Proxy server"), 0);
+  QVERIFY(openDialog("EditServiceSheet"));
+  QCOMPARE(openDialog("EditServiceSheet")->windowTitle(), QString("WWW Proxy server Properties"));
+  openDialog("EditServiceSheet")->reject();
+  QVERIFY(dialogs.shown.empty());
 }
 
 void LookoutQtTest::settingsRoundTripThroughQSettingsAndPlacement() {
