@@ -93,7 +93,7 @@ TEST_F(EngineTest, FirstRunCreatesAndSavesServicesAndDeletesSetup) {
   RegWriteDWORD("Setup", "InstallWWW", 1);
   RegWriteDWORD("Setup", "WWWProxyPort", port);
   RegWriteString("Setup", "InternalWWWServer", "");
-  RegWriteDWORD("Setup", "InstallVDOLive", 1);  // no such class in this program: skipped
+  RegWriteDWORD("Setup", "InstallVDOLive", 1);
   Start();
 
   EXPECT_FALSE(RegKeyExists("Setup"));
@@ -103,7 +103,11 @@ TEST_F(EngineTest, FirstRunCreatesAndSavesServicesAndDeletesSetup) {
   EXPECT_EQ(RegReadDWORD("Services\\WWW Proxy server", "NonProxyRequestAction", 9), 1u);
   EXPECT_EQ(RegReadString("Services\\WWW Proxy server", "NonProxyRequestHost", "x"), "");
   EXPECT_EQ(RegReadDWORD("Services\\WWW Proxy server", "NonProxyRequestPort", 0), 80u);
-  EXPECT_EQ(RegEnumSubKeys("Services").size(), 1u);
+  // The relay asked for beside it, under the name its class gives its first-run service.
+  const std::vector<CString> services = RegEnumSubKeys("Services");
+  ASSERT_EQ(services.size(), 2u);
+  const CString relay = services[0] == "WWW Proxy server" ? services[1] : services[0];
+  EXPECT_EQ(RegReadString("Services\\" + relay, "ServiceType", ""), "CVDOLiveService");
 
   // The first-run service is the real web proxy: a request line of garbage gets its error page.
   int fd = Connect(port);
