@@ -394,3 +394,9 @@ bool IsPrivateAddress(uint32_t address) {
          (address & 0xFFFF0000u) == 0xC0A80000u ||  // 192.168/16
          address == 0x7F000001u;                   // the loopback address itself only
 }
+
+CString Printable(CString text) {
+  for (char& c : text)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+  return text;
+}

@@ -42,6 +42,9 @@ CString FormatString(const char* format, ...) __attribute__((format(printf, 1, 2
 // "%" sequence, and conversions beyond the args, are copied as they stand, so a reworded text can
 // never read what it was not given.
 CString FormatOperatorText(std::string_view format, std::initializer_list<std::string_view> args);
+// A client's text as it may be shown in a log line or on a screen: control characters and DEL
+// become '?'.
+CString Printable(CString text);
 
 // ---- Time -------------------------------------------------------------------------------------
 //

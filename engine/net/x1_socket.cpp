@@ -661,6 +661,26 @@ void X1Socket::WaitForRoom(const Call& c, uint64_t deadline, bool unlimited) {
   if (r == 0) throw X1SocketException(WSAETIMEDOUT);
 }
 
+template <class Write>
+void X1Socket::SendAll(const Call& c, size_t length, Write write) {
+  const int timeout = m_sendTimeoutMs.load();
+  const uint64_t deadline = platform::TickCount64() + static_cast<uint64_t>(std::max(timeout, 0));
+  for (size_t done = 0; done < length;) {
+    const ssize_t n = write(done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      m_bytesSent.fetch_add(static_cast<uint64_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      WaitForRoom(c, deadline, timeout < 0);
+      continue;
+    }
+    ThrowErrno(n < 0 ? errno : EPIPE);
+  }
+}
+
 size_t X1Socket::Send(const void* buffer, size_t length) {
   if (length == 0) return 0;
   if (!m_ciphering) return SendRaw(buffer, length);
@@ -683,24 +703,8 @@ size_t X1Socket::SendRaw(const void* buffer, size_t length) {
   Call c(*this);
   c.require();
   const char* p = static_cast<const char*>(buffer);
-  int timeout = m_sendTimeoutMs.load();
-  uint64_t deadline = platform::TickCount64() + static_cast<uint64_t>(std::max(timeout, 0));
-  size_t done = 0;
-  while (done < length) {
-    ssize_t n = send(c.fd(), p + done, length - done, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n > 0) {
-      done += static_cast<size_t>(n);
-      m_bytesSent.fetch_add(static_cast<uint64_t>(n));
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      WaitForRoom(c, deadline, timeout < 0);
-      continue;
-    }
-    ThrowErrno(n < 0 ? errno : EPIPE);
-  }
-  return done;
+  SendAll(c, length, [&](size_t done) { return send(c.fd(), p + done, length - done, MSG_NOSIGNAL | MSG_DONTWAIT); });
+  return length;
 }
 
 size_t X1Socket::SendTo(const void* buffer, size_t length, uint16_t port, const CString& host) {
@@ -851,22 +855,9 @@ size_t X1Socket::RelayTo(X1Socket& to, size_t max) {
 void X1Socket::SpliceOut(int pipeOut, size_t length) {
   Call c(*this);
   c.require();
-  const int timeout = m_sendTimeoutMs.load();
-  const uint64_t deadline = platform::TickCount64() + static_cast<uint64_t>(std::max(timeout, 0));
-  for (size_t done = 0; done < length;) {
-    ssize_t n = splice(pipeOut, nullptr, c.fd(), nullptr, length - done, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
-    if (n > 0) {
-      done += static_cast<size_t>(n);
-      m_bytesSent.fetch_add(static_cast<uint64_t>(n));
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      WaitForRoom(c, deadline, timeout < 0);
-      continue;
-    }
-    ThrowErrno(n < 0 ? errno : EPIPE);
-  }
+  SendAll(c, length, [&](size_t done) {
+    return splice(pipeOut, nullptr, c.fd(), nullptr, length - done, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+  });
 }
 
 size_t X1Socket::ReceiveFrom(void* buffer, size_t size, CString& address, uint16_t& port) {

@@ -287,6 +287,10 @@ class X1Socket {
   // Waits for room to send on a full connection until the send time-out's deadline; a close from
   // another thread or the time-out throws, as a blocked send reports them.
   static void WaitForRoom(const Call& c, uint64_t deadline, bool unlimited);
+  // Calls write(bytes done so far), which returns as send(2) does, until length bytes are out;
+  // waits for room within the send time-out and counts what went.
+  template <class Write>
+  void SendAll(const Call& c, size_t length, Write write);
   // Sends length bytes waiting in a pipe (RelayTo's second half).
   void SpliceOut(int pipeOut, size_t length);
 

@@ -383,6 +383,24 @@ void CTwoEndTCPSession::StartRelay(const std::string& prefixToServer, const std:
   m_serverSocket.ArmAsyncSelect();
 }
 
+bool CTwoEndTCPSession::AnnounceRequest(const CString& description) {
+  SetDescription(description);
+  if (auto engine = TheEngine()) engine->NotifySessionChanged(GetClientAddress(), GetSessionNumber(), description);
+  if (CheckRights(AccessStage::Request) != AccessResult::Allowed) {
+    if (!IsEnding()) {
+      // A log-in of these protocols cannot raise the level: the request is refused as any other.
+      SendAccessDenied();
+      Audit(kAuditFailedAuthorisation, "%s", description.c_str());
+      Log(kLogFailedAuthorisation, "%s", description.c_str());
+      Terminate(kSessionExitRefused);
+    }
+    return false;
+  }
+  Audit(kAuditRequested, "%s", description.c_str());
+  Log(kLogRequested, "%s", description.c_str());
+  return true;
+}
+
 void CTwoEndTCPSession::OnMessage(platform::Message& msg) {
   if (m_relaying.load() && X1Socket::EventOfMessage(msg.message) != 0) {
     if (RelayEvent(msg)) return;

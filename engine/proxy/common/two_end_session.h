@@ -156,6 +156,11 @@ class CTwoEndTCPSession : public CTCPSession {
 
  protected:
   void OnMessage(platform::Message& msg) override;
+  // A gateway that has read its client's log-in names the request with it (the session's
+  // description, told to the consoles), then asks the rights at the request stage: a refusal is
+  // answered, audited, logged and ends the session (false); a grant is audited and logged as the
+  // request (true).
+  bool AnnounceRequest(const CString& description);
   // Both directions of the relay have ended or it failed (failed: a send or receive threw; the
   // reason is logged). The base ends the session with exit code 0.
   virtual void OnRelayEnded(bool failed);

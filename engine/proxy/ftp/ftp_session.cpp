@@ -210,20 +210,7 @@ void CFTPSession::HandleUser(const std::string& line) {
       m_target.port == 21
           ? FormatString("FTP: %s at %s", m_target.user.c_str(), m_target.host.c_str())
           : FormatString("FTP: %s at %s:%u", m_target.user.c_str(), m_target.host.c_str(), m_target.port);
-  SetDescription(description);
-  if (auto engine = TheEngine()) engine->NotifySessionChanged(GetClientAddress(), GetSessionNumber(), description);
-  if (CheckRights(AccessStage::Request) != AccessResult::Allowed) {
-    if (!IsEnding()) {
-      // A login of this protocol cannot raise the level: the request is refused as any other.
-      SendAccessDenied();
-      Audit(kAuditFailedAuthorisation, "%s", description.c_str());
-      Log(kLogFailedAuthorisation, "%s", description.c_str());
-      Terminate(kSessionExitRefused);
-    }
-    return;
-  }
-  Audit(kAuditRequested, "%s", description.c_str());
-  Log(kLogRequested, "%s", description.c_str());
+  if (!AnnounceRequest(description)) return;
   const CConnectSettings cs = GetConnectSettings();
   m_throughProxy = cs.ConnectMethod == CONNECT_HTTP_PROXY;
   // The server can connect back only to a gateway it reaches directly (or to the upstream FTP

@@ -14,13 +14,6 @@ constexpr const char* kAccessDenied = "-ERR Access Denied\r\n";
 constexpr const char* kBadUser = "-ERR bad username\r\n";
 constexpr size_t kReadChunk = 512;
 
-// Control characters of a client's text never reach a log line or a reply as they are.
-std::string Printable(std::string text) {
-  for (char& c : text)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-  return text;
-}
-
 }  // namespace
 
 CPOP3Session::CPOP3Session(std::shared_ptr<CService> service, int acceptedHandle)
@@ -155,19 +148,7 @@ void CPOP3Session::HandleUser(const std::string& argument) {
   } else {
     description = FormatString("POP3: %s at %s", m_target.user.c_str(), m_target.host.c_str());
   }
-  SetDescription(description);
-  if (auto engine = TheEngine()) engine->NotifySessionChanged(GetClientAddress(), GetSessionNumber(), description);
-  if (CheckRights(AccessStage::Request) != AccessResult::Allowed) {
-    if (!IsEnding()) {
-      SendAccessDenied();
-      Audit(kAuditFailedAuthorisation, "%s", description.c_str());
-      Log(kLogFailedAuthorisation, "%s", description.c_str());
-      Terminate(kSessionExitRefused);
-    }
-    return;
-  }
-  Audit(kAuditRequested, "%s", description.c_str());
-  Log(kLogRequested, "%s", description.c_str());
+  if (!AnnounceRequest(description)) return;
   try {
     // Through an upstream proxy without a host, the proxy itself is the server.
     ConnectToServer(m_target.host.empty() ? GetConnectSettings().ProxyServer : CString(m_target.host), m_target.port,

@@ -17,13 +17,6 @@ constexpr size_t kReadChunk = 2048;
 constexpr size_t kRelayChunk = 65536;
 constexpr int kRelayChunksPerEvent = 8;
 
-// A typed text in a log line or on the screen: printable only.
-std::string Printable(std::string text) {
-  for (char& c : text)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-  return text;
-}
-
 }  // namespace
 
 CTelnetSession::CTelnetSession(std::shared_ptr<CService> service, int acceptedHandle)
