@@ -548,6 +548,7 @@ ServicePage* EditServiceSheet::Page(int id) {
     case SERVICE_PAGE_CONNECTION: return &connection;
     case SERVICE_PAGE_POLICIES: return &policies;
     case SERVICE_PAGE_LOGGING: return &logging;
+    case SERVICE_PAGE_MAPPINGS: return &mappings;
     default: return nullptr;
   }
 }
