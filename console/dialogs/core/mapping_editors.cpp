@@ -1,6 +1,10 @@
 #include "console/dialogs/core/mapping_editors.h"
 
+#include "console/shell/lookout_client.h"
+#include "engine/access/group.h"
 #include "engine/access/location.h"
+#include "engine/access/user_db.h"
+#include "engine/dialer/dialer_settings.h"
 #include "engine/proxy/mapping/mapping_settings.h"
 
 CString InvalidLocationText(const CString& pattern) {
@@ -26,6 +30,22 @@ std::shared_ptr<CMappings> ServiceMappings(const CServiceSettings& s) {
   if (auto* tcp = dynamic_cast<const CTCPMappingServiceSettings*>(&s)) return tcp->Mappings;
   if (auto* udp = dynamic_cast<const CUDPMappingServiceSettings*>(&s)) return udp->Mappings;
   return nullptr;
+}
+
+MappingSheetContext MappingContextOf(const CLookoutClient& client) {
+  MappingSheetContext ctx;
+  const ConsoleMirrors& m = client.Mirrors();
+  if (m.dialer) {
+    CLockGuard guard(*m.dialer);
+    ctx.phonebook = m.dialer->PhonebookEntries;
+  }
+  if (m.users) {
+    CLockGuard guard(*m.users);
+    for (const CString& key : m.users->Keys())
+      if (auto entry = m.users->Find(key))
+        ctx.principals.push_back({entry->Name, entry->Description, dynamic_cast<const CGroup*>(entry.get()) != nullptr});
+  }
+  return ctx;
 }
 
 // ---- Mapping page --------------------------------------------------------------------------------

@@ -40,6 +40,10 @@ struct MappingSheetContext {
   std::vector<Principal> principals;
 };
 
+// The lists from the console's mirrors: the dialer's phonebook entries (empty until the dialer
+// is fetched) and every user and group, by name.
+MappingSheetContext MappingContextOf(const CLookoutClient& client);
+
 class MappingServerPage : public PageLogic<CMapping> {
  public:
   enum : int { ENABLED = 1200, HOST = 1201, PORT = 1202, DIALER = 1335, CONNECTOID = 1336 };

@@ -318,6 +318,7 @@ class EditServiceSheet {
   EditServiceSheet(CLookoutClient& client, std::shared_ptr<CServiceSettings> fresh, bool confirmBindExternal = true);
 
   bool Existing() const { return m_ctx.existing; }
+  const CLookoutClient& Client() const { return m_client; }
   // "%s Properties".
   CString Title() const;
   const std::vector<int>& Pages() const { return m_pages; }

@@ -16,6 +16,7 @@
 #include <QVBoxLayout>
 
 #include "console/dialogs/common/editor_qt.h"
+#include "console/dialogs/core/mapping_editors_qt.h"
 
 namespace {
 
@@ -571,6 +572,9 @@ EditServiceDialog::EditServiceDialog(std::unique_ptr<EditServiceSheet> logic, Pr
       case SERVICE_PAGE_CONNECTION: page = new ConnectionWidget(m_logic->connection, prompter); break;
       case SERVICE_PAGE_POLICIES: page = new PoliciesWidget(m_logic->policies); break;
       case SERVICE_PAGE_LOGGING: page = new LoggingWidget(m_logic->logging); break;
+      case SERVICE_PAGE_MAPPINGS:
+        page = NewMappingsWidget(m_logic->mappings, MappingContextOf(m_logic->Client()), prompter);
+        break;
       default: break;  // pages not part of this console yet
     }
     if (!page) continue;
