@@ -1,14 +1,18 @@
 // The mapping editors' logic without a display: the Mapping sheet's rules and its refusal texts,
 // location patterns checked before they are kept, the Mappings page's working copy (add, edit in
 // place, remove) reaching the service only at the service sheet's OK, and OK without changes
-// keeping the service's and the rule's bytes.
+// keeping the service's and the rule's bytes; then a rule edited on the sheets against the real engine and
+// read back from it after a restart.
 #include "console/dialogs/core/mapping_editors.h"
 
 #include <gtest/gtest.h>
 
 #include "console/shell/lookout_client.h"
 #include "engine/proxy/mapping/mapping_settings.h"
+#include "engine/remote/rc_codes.h"
 #include "tests/console/console_harness.h"
+#include "tests/console/engine_process.h"
+#include "tests/support/loopback.h"
 
 namespace trellis::test {
 namespace {
@@ -186,6 +190,88 @@ TEST_F(MappingsOffline, WorkingCopyReachesTheServiceOnlyAtOk) {
   // The rules the old service object held (and running sessions may share) were not changed.
   EXPECT_EQ(original->GetMappings().size(), 2u);
   EXPECT_EQ(original->GetMappings()[0]->Destination.Host, "first");
+}
+
+// A mapping service made on the sheet (32), its rule then edited through the Mapping sheet (34),
+// read back from the engine after a restart.
+TEST(MappingsAgainstEngine, ARuleEditedOnTheSheetIsTheEnginesAfterARestart) {
+  EngineProcess engine;
+  std::string log;
+  ASSERT_TRUE(engine.Start(&log)) << log;
+  TestLoop loop;
+  RecordingUi ui;
+  auto client = std::make_unique<CLookoutClient>(ui, loop.Poster());
+  ASSERT_TRUE(client->Start());
+  client->Login() = ConnectParams{"127.0.0.1", engine.rcPort, "Administrator", ""};
+  ui.onCommand = [&](uint32_t id) {
+    if (id == kCommandChangePassword) client->ChangePassword("", "admin-pw");
+  };
+  client->GoOnline();
+  ASSERT_TRUE(loop.RunUntil([&] { return client->IsLoggedIn(); }));
+  ASSERT_TRUE(loop.RunUntil(
+      [&] { return client->OutstandingRequests() == 0 && ui.HasView(VIEW_TREE_UPDATE, RC_REQ_GET_SERVICES); }));
+  const size_t shown = ui.boxes.size();
+  Boxes boxes;
+
+  uint16_t port = 0;
+  do port = FreePort();
+  while (port == engine.wwwPort || port == engine.rcPort);
+  EditServiceSheet fresh(*client, std::make_shared<CTCPMappingServiceSettings>());
+  fresh.general.name = "Database link";
+  fresh.general.port = port;
+  fresh.bindings.option = BINDING_SPECIFIC;
+  fresh.bindings.specific = "127.0.0.1";
+  MappingSheet add(CMapping(), false);
+  add.server.host = "127.0.0.1";
+  add.server.port = 5432;
+  fresh.mappings.Add(add.Ok(boxes));
+  ASSERT_EQ(fresh.Ok(boxes), 0);
+  ASSERT_TRUE(loop.RunUntil([&] { return client->OutstandingRequests() == 0; }));
+
+  EditServiceSheet sheet(*client, "Database link");
+  ASSERT_EQ(sheet.mappings.Rules().size(), 1u);
+  MappingSheet edit(*sheet.mappings.Rules()[0], true, MappingContextOf(*client));
+  edit.server.port = 6432;
+  edit.user.specify = true;
+  edit.user.Select(edit.Context(), 0);
+  ASSERT_FALSE(edit.user.name.empty());  // the engine's users and groups are listed
+  edit.location.specify = true;
+  edit.location.includedEdit = "127.0.*.*";
+  ASSERT_TRUE(edit.location.Add(false, boxes));
+  sheet.mappings.Replace(0, edit.Ok(boxes));
+  ASSERT_EQ(sheet.Ok(boxes), 0);
+  ASSERT_TRUE(loop.RunUntil([&] { return client->OutstandingRequests() == 0; }));
+  EXPECT_TRUE(boxes.seen.empty());
+  EXPECT_EQ(ui.boxes.size(), shown);
+  const CString user = edit.user.name;
+
+  client->Request(RC_REQ_SAVE_CONFIGURATION);
+  ASSERT_TRUE(loop.RunUntil([&] { return client->OutstandingRequests() == 0; }));
+  ASSERT_TRUE(client->Stop(5000));
+  client.reset();
+  ASSERT_TRUE(engine.Restart(&log)) << log;
+
+  RecordingUi ui2;
+  TestLoop loop2;
+  CLookoutClient again(ui2, loop2.Poster());
+  ASSERT_TRUE(again.Start());
+  again.Login() = ConnectParams{"127.0.0.1", engine.rcPort, "Administrator", "admin-pw"};
+  again.GoOnline();
+  ASSERT_TRUE(loop2.RunUntil([&] { return again.IsLoggedIn(); }));
+  ASSERT_TRUE(loop2.RunUntil(
+      [&] { return again.OutstandingRequests() == 0 && ui2.HasView(VIEW_TREE_UPDATE, RC_REQ_GET_SERVICES); }));
+  auto svc = again.Mirrors().services->LookupAs<CTCPMappingServiceSettings>("Database link");
+  ASSERT_TRUE(svc);
+  EXPECT_EQ(svc->PortNumber, port);
+  auto rules = svc->Mappings->GetMappings();
+  ASSERT_EQ(rules.size(), 1u);
+  EXPECT_EQ(rules[0]->Destination.Host, "127.0.0.1");
+  EXPECT_EQ(rules[0]->Destination.Port, 6432u);
+  EXPECT_EQ(rules[0]->SpecifyUser, 1u);
+  EXPECT_EQ(rules[0]->UserName, user);
+  EXPECT_EQ(rules[0]->SpecifyLocation, 1u);
+  EXPECT_EQ(rules[0]->IncludedLocations, std::vector<CString>{"127.0.*.*"});
+  EXPECT_TRUE(again.Stop(5000));
 }
 
 }  // namespace
