@@ -94,8 +94,7 @@ bool MappingUserPage::Validate(Prompter& prompter) {
 
 void MappingUserPage::Apply(CMapping& m) const {
   m.SpecifyUser = specify ? 1 : 0;
-  // With "everyone" the name is kept as it was: the rule ignores it.
-  if (specify) m.UserName = name;
+  m.UserName = name;
 }
 
 void MappingUserPage::Select(const MappingSheetContext& ctx, size_t row) {
