@@ -327,13 +327,27 @@ void EditorsQtTest::aMappingRuleIsAddedThroughTheMappingSheetAndReachesTheServic
   sheet.resize(sheet.sizeHint().expandedTo(QSize(560, 440)));
   sheet.show();
   QVERIFY(QTest::qWaitForWindowExposed(&sheet));
+  // General: the default destination's controls, host and port following 1191.
+  QWidget* general = sheet.Sheet()->GetPage(sheet.TabOf(SERVICE_PAGE_GENERAL));
+  QVERIFY(Ctl(general, GeneralPage::DEFAULT_GROUP)->isVisible());
+  QVERIFY(Ctl(general, GeneralPage::DEFAULT_HOST)->isEnabled());  // AllowDefault loads as 1
+  Click(Ctl(general, GeneralPage::ALLOW_DEFAULT));
+  QVERIFY(!Ctl(general, GeneralPage::DEFAULT_PORT)->isEnabled());
+  Click(Ctl(general, GeneralPage::ALLOW_DEFAULT));
+  Ctl<QLineEdit>(general, GeneralPage::DEFAULT_HOST)->setText("spare.example");
+  Ctl<QLineEdit>(general, GeneralPage::DEFAULT_PORT)->setText("5433");
+  Screenshot(&sheet, "service-mapping-general.png");
   QVERIFY(sheet.Sheet()->SetActivePage(tab));
   TabPage* page = sheet.Sheet()->GetPage(tab);
   auto* list = Ctl<QListWidget>(page, MappingsPage::LIST);
   QVERIFY(list);
   QCOMPARE(list->count(), 1);
   QCOMPARE(list->item(0)->text(), QString("Link to db.example:5432 no dependencies"));
+  // Remove follows the selection (the list may take the focus, and with it a current row).
+  list->setCurrentRow(-1);
   QVERIFY(!Ctl(page, MappingsPage::REMOVE)->isEnabled());
+  list->setCurrentRow(0);
+  QVERIFY(Ctl(page, MappingsPage::REMOVE)->isEnabled());
   Screenshot(&sheet, "service-mappings.png");
 
   // Add: the Mapping sheet opens modal; it is driven through its controls by id.
@@ -385,6 +399,8 @@ void EditorsQtTest::aMappingRuleIsAddedThroughTheMappingSheetAndReachesTheServic
   QCOMPARE(rules[1]->Destination.Host, CString("replica.example"));
   QCOMPARE(rules[1]->Destination.Port, 6432u);
   QCOMPARE(rules[1]->IncludedLocations, std::vector<CString>{"10.1.*.*"});
+  QCOMPARE(s->Mappings->Default.Host, CString("spare.example"));
+  QCOMPARE(s->Mappings->Default.Port, 5433u);
 }
 
 QTEST_MAIN(EditorsQtTest)

@@ -144,6 +144,29 @@ TEST_F(MappingsOffline, OkWithoutChangesKeepsBothServicesBytes) {
   EXPECT_TRUE(boxes.seen.empty());
 }
 
+TEST_F(MappingsOffline, TheGeneralPageShowsAndWritesTheDefaultDestination) {
+  EditServiceSheet sheet(*client, "Database link");
+  auto st = sheet.general.States();
+  for (int id : {GeneralPage::ALLOW_DEFAULT, GeneralPage::DEFAULT_GROUP, GeneralPage::DEFAULT_HOST,
+                 GeneralPage::DEFAULT_PORT, GeneralPage::DEFAULT_HOST_LABEL, GeneralPage::DEFAULT_PORT_LABEL})
+    EXPECT_TRUE(st.at(id).visible) << id;
+  // Loaded off: host and port follow 1191.
+  EXPECT_FALSE(sheet.general.allowDefault);
+  EXPECT_EQ(sheet.general.defaultHost, "fallback");
+  EXPECT_FALSE(st.at(GeneralPage::DEFAULT_HOST).enabled);
+  sheet.general.allowDefault = true;
+  EXPECT_TRUE(sheet.general.States().at(GeneralPage::DEFAULT_PORT).enabled);
+  sheet.general.defaultHost = "spare";
+  sheet.general.defaultPort = 9;
+  // The Mappings page runs first in the OK order; the General page's default stands.
+  ASSERT_EQ(sheet.Ok(boxes), 0);
+  auto rules = Rules("Database link");
+  EXPECT_EQ(rules->AllowDefault, 1u);
+  EXPECT_EQ(rules->Default.Host, "spare");
+  EXPECT_EQ(rules->Default.Port, 9u);
+  EXPECT_EQ(rules->GetMappings().size(), 2u);
+}
+
 TEST_F(MappingsOffline, WorkingCopyReachesTheServiceOnlyAtOk) {
   auto original = Rules("Database link");
   {

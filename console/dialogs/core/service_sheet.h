@@ -112,9 +112,13 @@ class GeneralPage : public ServicePage {
   bool enabled = true;
   uint32_t port = 0;
   bool useJavaClient = false;  // WWW
+  // Mapping services: the default destination when no rule applies.
+  bool allowDefault = false;
+  CString defaultHost;
+  uint32_t defaultPort = 0;
 
  private:
-  bool m_www = false, m_remoteControl = false;
+  bool m_www = false, m_remoteControl = false, m_mappings = false;
 };
 
 struct InterfaceRow {
