@@ -27,9 +27,7 @@ struct Boxes : Prompter {
   std::vector<CString> seen;
 };
 
-std::shared_ptr<CMapping> Rule(const CString& host, uint32_t port) {
-  return std::make_shared<CMapping>(host, port);
-}
+std::shared_ptr<CMapping> Rule(const CString& host, uint32_t port) { return std::make_shared<CMapping>(host, port); }
 
 TEST(MappingSheet, RulesRefusalsAndDescriptions) {
   Boxes boxes;
@@ -171,7 +169,8 @@ TEST_F(MappingsOffline, WorkingCopyReachesTheServiceOnlyAtOk) {
   auto original = Rules("Database link");
   {
     EditServiceSheet sheet(*client, "Database link");
-    EXPECT_EQ(sheet.mappings.Rows(), (std::vector<CString>{"Link to first:1 no dependencies", "Link to second:2 by user"}));
+    EXPECT_EQ(sheet.mappings.Rows(),
+              (std::vector<CString>{"Link to first:1 no dependencies", "Link to second:2 by user"}));
     EXPECT_FALSE(sheet.mappings.States().at(MappingsPage::REMOVE).enabled);
     sheet.mappings.selected = 0;
     EXPECT_TRUE(sheet.mappings.States().at(MappingsPage::REMOVE).enabled);

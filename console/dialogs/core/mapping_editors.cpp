@@ -43,7 +43,8 @@ MappingSheetContext MappingContextOf(const CLookoutClient& client) {
     CLockGuard guard(*m.users);
     for (const CString& key : m.users->Keys())
       if (auto entry = m.users->Find(key))
-        ctx.principals.push_back({entry->Name, entry->Description, dynamic_cast<const CGroup*>(entry.get()) != nullptr});
+        ctx.principals.push_back(
+            {entry->Name, entry->Description, dynamic_cast<const CGroup*>(entry.get()) != nullptr});
   }
   return ctx;
 }

@@ -1,7 +1,6 @@
 #include "console/dialogs/core/mapping_editors_qt.h"
 
 #include <QButtonGroup>
-#include <algorithm>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFormLayout>
@@ -16,6 +15,7 @@
 #include <QRadioButton>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "console/dialogs/common/editor_qt.h"
 
@@ -37,7 +37,8 @@ class ServerWidget : public TabPage {
     auto* layout = new QVBoxLayout(this);
     auto* mapping = new QGroupBox(QStringLiteral("Mapping"), this);
     auto* form = new QFormLayout(mapping);
-    form->addRow(m_enabled = Named(new QCheckBox(QStringLiteral("Enable mapping to"), mapping), MappingServerPage::ENABLED));
+    form->addRow(m_enabled =
+                     Named(new QCheckBox(QStringLiteral("Enable mapping to"), mapping), MappingServerPage::ENABLED));
     form->addRow(QStringLiteral("Server"), m_host = Named(new QLineEdit(mapping), MappingServerPage::HOST));
     form->addRow(QStringLiteral("on port"), m_port = Named(new QLineEdit(mapping), MappingServerPage::PORT));
     layout->addWidget(mapping);
@@ -92,7 +93,8 @@ class UserWidget : public TabPage {
       : TabPage(QStringLiteral("User")), m_logic(logic), m_ctx(ctx) {
     auto* layout = new QVBoxLayout(this);
     m_group = new QButtonGroup(this);
-    auto* everyone = Named(new QRadioButton(QStringLiteral("This Mapping applies to everyone"), this), MappingUserPage::EVERYONE);
+    auto* everyone =
+        Named(new QRadioButton(QStringLiteral("This Mapping applies to everyone"), this), MappingUserPage::EVERYONE);
     auto* specify = Named(new QRadioButton(QStringLiteral("Specify user or group"), this), MappingUserPage::SPECIFY);
     m_group->addButton(everyone, 0);
     m_group->addButton(specify, 1);
@@ -142,8 +144,8 @@ class LocationWidget : public TabPage {
       : TabPage(QStringLiteral("Location")), m_logic(logic), m_prompter(prompter) {
     auto* layout = new QVBoxLayout(this);
     m_group = new QButtonGroup(this);
-    auto* everywhere =
-        Named(new QRadioButton(QStringLiteral("This mapping applies from everywhere"), this), MappingLocationPage::EVERYWHERE);
+    auto* everywhere = Named(new QRadioButton(QStringLiteral("This mapping applies from everywhere"), this),
+                             MappingLocationPage::EVERYWHERE);
     auto* specify = Named(new QRadioButton(QStringLiteral("Specify locations from where this mapping applies"), this),
                           MappingLocationPage::SPECIFY);
     m_group->addButton(everywhere, 0);
