@@ -7,6 +7,8 @@
 #include <QComboBox>
 #include <QDir>
 #include <QLineEdit>
+#include <QListWidget>
+#include <QTimer>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTabBar>
@@ -16,7 +18,9 @@
 
 #include "console/dialogs/access/user_sheets.h"
 #include "console/dialogs/common/editor_qt.h"
+#include "console/dialogs/core/mapping_editors_qt.h"
 #include "console/dialogs/core/service_sheet_qt.h"
+#include "engine/proxy/mapping/mapping_settings.h"
 #include "console/shell/lookout_client.h"
 #include "engine/proxy/www/www_settings.h"
 #include "tests/console/console_harness.h"
@@ -64,6 +68,7 @@ class EditorsQtTest : public QObject {
   void theEditUserSheetFollowsItsRulesAndWritesThroughItsControls();
   void theGroupDialogMovesUsersAndRefusesATakenName();
   void theServiceSheetFollowsItsRulesAndWritesThroughItsControls();
+  void aMappingRuleIsAddedThroughTheMappingSheetAndReachesTheServiceAtOk();
 
  private:
   trellis::test::TestLoop loop;
@@ -306,6 +311,96 @@ void EditorsQtTest::theServiceSheetFollowsItsRulesAndWritesThroughItsControls() 
   QCOMPARE(s->RestartNeeded, 1u);
   // The mirror's old object was replaced, not changed.
   QCOMPARE(www->PortNumber, 8080u);
+}
+
+void EditorsQtTest::aMappingRuleIsAddedThroughTheMappingSheetAndReachesTheServiceAtOk() {
+  auto svc = std::make_shared<CTCPMappingServiceSettings>();
+  svc->SetName("Database link");
+  svc->PortNumber = 15432;
+  svc->Mappings->AddMapping(std::make_shared<CMapping>("db.example", 5432));
+  client->EditMirrors().services->SetAt(svc->GetName(), svc);
+
+  EditServiceDialog sheet(std::make_unique<EditServiceSheet>(*client, "Database link"), prompter);
+  const int tab = sheet.TabOf(SERVICE_PAGE_MAPPINGS);
+  QVERIFY(tab >= 0);
+  QCOMPARE(sheet.Sheet()->Bar()->tabText(tab), QString("Mappings"));
+  sheet.resize(sheet.sizeHint().expandedTo(QSize(560, 440)));
+  sheet.show();
+  QVERIFY(QTest::qWaitForWindowExposed(&sheet));
+  // General: the default destination's controls, host and port following 1191.
+  QWidget* general = sheet.Sheet()->GetPage(sheet.TabOf(SERVICE_PAGE_GENERAL));
+  QVERIFY(Ctl(general, GeneralPage::DEFAULT_GROUP)->isVisible());
+  QVERIFY(Ctl(general, GeneralPage::DEFAULT_HOST)->isEnabled());  // AllowDefault loads as 1
+  Click(Ctl(general, GeneralPage::ALLOW_DEFAULT));
+  QVERIFY(!Ctl(general, GeneralPage::DEFAULT_PORT)->isEnabled());
+  Click(Ctl(general, GeneralPage::ALLOW_DEFAULT));
+  Ctl<QLineEdit>(general, GeneralPage::DEFAULT_HOST)->setText("spare.example");
+  Ctl<QLineEdit>(general, GeneralPage::DEFAULT_PORT)->setText("5433");
+  Screenshot(&sheet, "service-mapping-general.png");
+  QVERIFY(sheet.Sheet()->SetActivePage(tab));
+  TabPage* page = sheet.Sheet()->GetPage(tab);
+  auto* list = Ctl<QListWidget>(page, MappingsPage::LIST);
+  QVERIFY(list);
+  QCOMPARE(list->count(), 1);
+  QCOMPARE(list->item(0)->text(), QString("Link to db.example:5432 no dependencies"));
+  // Remove follows the selection (the list may take the focus, and with it a current row).
+  list->setCurrentRow(-1);
+  QVERIFY(!Ctl(page, MappingsPage::REMOVE)->isEnabled());
+  list->setCurrentRow(0);
+  QVERIFY(Ctl(page, MappingsPage::REMOVE)->isEnabled());
+  Screenshot(&sheet, "service-mappings.png");
+
+  // Add: the Mapping sheet opens modal; it is driven through its controls by id.
+  bool drove = false;
+  QTimer::singleShot(0, [&] {
+    auto* dlg = qobject_cast<MappingSheetDialog*>(QApplication::activeModalWidget());
+    if (!dlg) return;
+    QCOMPARE(dlg->windowTitle(), QString("Mapping Properties"));
+    dlg->resize(dlg->sizeHint().expandedTo(QSize(480, 380)));
+    QVERIFY(QTest::qWaitForWindowExposed(dlg));
+    QWidget* server = dlg->Sheet()->GetPage(0);
+    QVERIFY(!Ctl(server, MappingServerPage::CONNECTOID)->isEnabled());
+    Click(Ctl(server, MappingServerPage::DIALER));
+    QVERIFY(Ctl(server, MappingServerPage::CONNECTOID)->isEnabled());
+    Click(Ctl(server, MappingServerPage::DIALER));
+    Ctl<QLineEdit>(server, MappingServerPage::HOST)->setText("replica.example");
+    Ctl<QLineEdit>(server, MappingServerPage::PORT)->setText("6432");
+    Screenshot(dlg, "mapping-mapping.png");
+    QVERIFY(dlg->Sheet()->SetActivePage(1));
+    Screenshot(dlg, "mapping-user.png");
+    QVERIFY(dlg->Sheet()->SetActivePage(2));
+    QWidget* loc = dlg->Sheet()->GetPage(2);
+    QVERIFY(!Ctl(loc, MappingLocationPage::INCLUDED_ADD)->isEnabled());
+    Click(Ctl(loc, MappingLocationPage::SPECIFY));
+    QVERIFY(Ctl(loc, MappingLocationPage::INCLUDED_ADD)->isEnabled());
+    Ctl<QLineEdit>(loc, MappingLocationPage::INCLUDED_EDIT)->setText("10.1.");
+    QTest::mouseClick(Ctl(loc, MappingLocationPage::INCLUDED_ADD), Qt::LeftButton);
+    QCOMPARE(Ctl<QListWidget>(loc, MappingLocationPage::INCLUDED)->count(), 0);
+    QCOMPARE(prompter.boxes.back(), CString("Invalid location|The location \"10.1.\" is not a valid address pattern"));
+    Ctl<QLineEdit>(loc, MappingLocationPage::INCLUDED_EDIT)->setText("10.1.*.*");
+    QTest::mouseClick(Ctl(loc, MappingLocationPage::INCLUDED_ADD), Qt::LeftButton);
+    QCOMPARE(Ctl<QListWidget>(loc, MappingLocationPage::INCLUDED)->count(), 1);
+    Screenshot(dlg, "mapping-location.png");
+    QTest::mouseClick(dlg->findChild<QPushButton*>("IDOK"), Qt::LeftButton);
+    drove = !dlg->isVisible();
+  });
+  QTest::mouseClick(Ctl(page, MappingsPage::ADD), Qt::LeftButton);
+  QVERIFY(drove);
+  QCOMPARE(list->count(), 2);
+  QCOMPARE(list->item(1)->text(), QString("Link to replica.example:6432 by location"));
+  // Nothing reached the service before the sheet's OK.
+  QCOMPARE(svc->Mappings->GetMappings().size(), size_t(1));
+
+  QTest::mouseClick(sheet.findChild<QPushButton*>("IDOK"), Qt::LeftButton);
+  QVERIFY(!sheet.isVisible());
+  auto s = client->Mirrors().services->LookupAs<CTCPMappingServiceSettings>("Database link");
+  auto rules = s->Mappings->GetMappings();
+  QCOMPARE(rules.size(), size_t(2));
+  QCOMPARE(rules[1]->Destination.Host, CString("replica.example"));
+  QCOMPARE(rules[1]->Destination.Port, 6432u);
+  QCOMPARE(rules[1]->IncludedLocations, std::vector<CString>{"10.1.*.*"});
+  QCOMPARE(s->Mappings->Default.Host, CString("spare.example"));
+  QCOMPARE(s->Mappings->Default.Port, 5433u);
 }
 
 QTEST_MAIN(EditorsQtTest)

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "console/dialogs/core/mapping_editors.h"
 #include "console/shell/lookout_client.h"
 #include "engine/config/util.h"
 #include "engine/proxy/www/www_settings.h"
@@ -106,6 +107,14 @@ void GeneralPage::Load(const CServiceSettings& s) {
   m_www = IsWWW(s);
   m_remoteControl = dynamic_cast<const CRemoteControlServiceSettings*>(&s) != nullptr;
   if (m_www) useJavaClient = static_cast<const CWWWServiceSettings&>(s).UseJavaClient != 0;
+  auto mappings = ServiceMappings(s);
+  m_mappings = mappings != nullptr;
+  if (m_mappings) {
+    CLockGuard guard(*mappings);
+    allowDefault = mappings->AllowDefault != 0;
+    defaultHost = mappings->Default.Host;
+    defaultPort = mappings->Default.Port;
+  }
 }
 
 ControlStates GeneralPage::States() const {
@@ -114,11 +123,13 @@ ControlStates GeneralPage::States() const {
   // The service the console talks through cannot be switched off from it.
   st[ENABLED].enabled = !m_remoteControl;
   st[JAVA_CLIENT].visible = m_www;
-  // The classes with a delimiter, autodial, public addresses, a log-in prompt or mappings are not
-  // among the console's services yet: their controls stay hidden.
-  for (int id : {DELIMITER, DELIMITER_LABEL, AUTODIAL, PUBLIC_IPS, LOGIN, PROMPT, PROMPT_LABEL, ALLOW_DEFAULT,
-                 DEFAULT_GROUP, DEFAULT_HOST, DEFAULT_HOST_LABEL, DEFAULT_PORT, DEFAULT_PORT_LABEL})
+  // The classes with a delimiter, autodial, public addresses or a log-in prompt are not among the
+  // console's services yet: their controls stay hidden.
+  for (int id : {DELIMITER, DELIMITER_LABEL, AUTODIAL, PUBLIC_IPS, LOGIN, PROMPT, PROMPT_LABEL})
     st[id].visible = false;
+  for (int id : {ALLOW_DEFAULT, DEFAULT_GROUP, DEFAULT_HOST, DEFAULT_HOST_LABEL, DEFAULT_PORT, DEFAULT_PORT_LABEL})
+    st[id].visible = m_mappings;
+  st[DEFAULT_HOST].enabled = st[DEFAULT_PORT].enabled = allowDefault;
   return st;
 }
 
@@ -142,6 +153,11 @@ void GeneralPage::Apply(CServiceSettings& s) const {
   s.Enabled = enabled;
   s.PortNumber = port;
   if (auto* www = dynamic_cast<CWWWServiceSettings*>(&s)) www->UseJavaClient = useJavaClient;
+  if (auto mappings = ServiceMappings(s)) {
+    CLockGuard guard(*mappings);
+    mappings->AllowDefault = allowDefault ? 1 : 0;
+    mappings->Default = CHostPort(defaultHost, defaultPort);
+  }
 }
 
 // ---- Bindings -------------------------------------------------------------------------------------
@@ -548,6 +564,7 @@ ServicePage* EditServiceSheet::Page(int id) {
     case SERVICE_PAGE_CONNECTION: return &connection;
     case SERVICE_PAGE_POLICIES: return &policies;
     case SERVICE_PAGE_LOGGING: return &logging;
+    case SERVICE_PAGE_MAPPINGS: return &mappings;
     default: return nullptr;
   }
 }

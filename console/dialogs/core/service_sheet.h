@@ -11,6 +11,7 @@
 #include "console/dialogs/common/editor.h"
 #include "engine/access/right.h"
 #include "engine/core/service_settings.h"
+#include "engine/proxy/mapping/mapping.h"
 
 class CLookoutClient;
 
@@ -111,9 +112,13 @@ class GeneralPage : public ServicePage {
   bool enabled = true;
   uint32_t port = 0;
   bool useJavaClient = false;  // WWW
+  // Mapping services: the default destination when no rule applies.
+  bool allowDefault = false;
+  CString defaultHost;
+  uint32_t defaultPort = 0;
 
  private:
-  bool m_www = false, m_remoteControl = false;
+  bool m_www = false, m_remoteControl = false, m_mappings = false;
 };
 
 struct InterfaceRow {
@@ -283,6 +288,32 @@ class LoggingPage : public ServicePage {
   uint32_t options = 0;
 };
 
+// The Mappings page of a port mapping service: a working copy of the service's rules, whose
+// rows the Mapping sheet (mapping_editors.h) edits. Logic in mapping_editors.cpp.
+class MappingsPage : public ServicePage {
+ public:
+  enum : int { LIST = 1189, ADD = 1190, REMOVE = 1191 };
+  using ServicePage::ServicePage;
+  void Load(const CServiceSettings& s) override;
+  ControlStates States() const override;
+  void Apply(CServiceSettings& s) const override;
+
+  std::vector<CString> Rows() const;
+  const std::vector<std::shared_ptr<CMapping>>& Rules() const { return m_rules; }
+  // Add: the result of a Mapping sheet over a fresh rule joins the end.
+  void Add(std::shared_ptr<CMapping> rule);
+  // Edit (double click): the rule at row is replaced by the sheet's result, in place.
+  void Replace(size_t row, std::shared_ptr<CMapping> rule);
+  // Remove: no question; a row out of range does nothing.
+  void Remove(size_t row);
+
+  std::optional<size_t> selected;
+
+ private:
+  bool m_has = false;
+  std::vector<std::shared_ptr<CMapping>> m_rules;
+};
+
 class EditServiceSheet {
  public:
   // An existing service of the mirror.
@@ -291,6 +322,7 @@ class EditServiceSheet {
   EditServiceSheet(CLookoutClient& client, std::shared_ptr<CServiceSettings> fresh, bool confirmBindExternal = true);
 
   bool Existing() const { return m_ctx.existing; }
+  const CLookoutClient& Client() const { return m_client; }
   // "%s Properties".
   CString Title() const;
   const std::vector<int>& Pages() const { return m_pages; }
@@ -310,6 +342,7 @@ class EditServiceSheet {
   ConnectionPage connection{m_ctx};
   PoliciesPage policies{m_ctx};
   LoggingPage logging{m_ctx};
+  MappingsPage mappings{m_ctx};
 
  private:
   void Init();

@@ -16,6 +16,7 @@
 #include <QVBoxLayout>
 
 #include "console/dialogs/common/editor_qt.h"
+#include "console/dialogs/core/mapping_editors_qt.h"
 
 namespace {
 
@@ -87,6 +88,21 @@ class GeneralWidget : public TabPage {
     form->addRow(portRow);
     m_java = Check(GeneralPage::JAVA_CLIENT, "Use java client authentication as required by policies.", this);
     form->addRow(m_java);
+    auto* box = Named(new QGroupBox(QStringLiteral("Default Mapping"), this), GeneralPage::DEFAULT_GROUP);
+    auto* grid = new QGridLayout(box);
+    grid->addWidget(m_allowDefault = Check(GeneralPage::ALLOW_DEFAULT, "Enable default mapping to", box), 0, 0, 1, 4);
+    grid->addWidget(Label(GeneralPage::DEFAULT_HOST_LABEL, "Server", box), 1, 0);
+    grid->addWidget(m_defaultHost = Edit(GeneralPage::DEFAULT_HOST, box), 1, 1);
+    grid->addWidget(Label(GeneralPage::DEFAULT_PORT_LABEL, "on port", box), 1, 2);
+    grid->addWidget(m_defaultPort = Edit(GeneralPage::DEFAULT_PORT, box), 1, 3);
+    m_defaultPort->setMaxLength(5);
+    m_defaultPort->setMaximumWidth(90);
+    grid->setColumnStretch(1, 1);
+    form->addRow(box);
+    connect(m_allowDefault, &QCheckBox::toggled, this, [this](bool on) {
+      m_logic.allowDefault = on;
+      ApplyStates(this, m_logic.States());
+    });
   }
   void LoadControls() override {
     m_name->setText(Q(m_logic.name));
@@ -94,6 +110,9 @@ class GeneralWidget : public TabPage {
     m_enabled->setChecked(m_logic.enabled);
     m_port->setText(QString::number(m_logic.port));
     m_java->setChecked(m_logic.useJavaClient);
+    m_allowDefault->setChecked(m_logic.allowDefault);
+    m_defaultHost->setText(Q(m_logic.defaultHost));
+    m_defaultPort->setText(QString::number(m_logic.defaultPort));
     ApplyStates(this, m_logic.States());
   }
   bool StoreControls() override {
@@ -103,14 +122,20 @@ class GeneralWidget : public TabPage {
     m_logic.description = S(m_description->text());
     m_logic.enabled = m_enabled->isChecked();
     m_logic.useJavaClient = m_java->isChecked();
+    // The default destination's port is read only where the page shows it.
+    if (m_defaultPort->isVisibleTo(this) &&
+        !ReadNumber(this, m_defaultPort, GeneralPage::DEFAULT_PORT, 0, 65535, &m_logic.defaultPort, m_prompter))
+      return false;
+    m_logic.allowDefault = m_allowDefault->isChecked();
+    m_logic.defaultHost = S(m_defaultHost->text().trimmed());
     return true;
   }
 
  private:
   GeneralPage& m_logic;
   Prompter& m_prompter;
-  QLineEdit *m_name, *m_description, *m_port;
-  QCheckBox *m_enabled, *m_java;
+  QLineEdit *m_name, *m_description, *m_port, *m_defaultHost, *m_defaultPort;
+  QCheckBox *m_enabled, *m_java, *m_allowDefault;
 };
 
 // ---- Bindings -------------------------------------------------------------------------------------
@@ -571,6 +596,9 @@ EditServiceDialog::EditServiceDialog(std::unique_ptr<EditServiceSheet> logic, Pr
       case SERVICE_PAGE_CONNECTION: page = new ConnectionWidget(m_logic->connection, prompter); break;
       case SERVICE_PAGE_POLICIES: page = new PoliciesWidget(m_logic->policies); break;
       case SERVICE_PAGE_LOGGING: page = new LoggingWidget(m_logic->logging); break;
+      case SERVICE_PAGE_MAPPINGS:
+        page = NewMappingsWidget(m_logic->mappings, MappingContextOf(m_logic->Client()), prompter);
+        break;
       default: break;  // pages not part of this console yet
     }
     if (!page) continue;

@@ -1,5 +1,5 @@
 #pragma once
-// The service property sheet's Qt pages (General, Bindings, Interfaces, Sessions, Non-proxy
+// The service property sheet's Qt pages (General, Bindings, Interfaces, Sessions, Mappings, Non-proxy
 // Requests with the Web Server Settings dialog, Connection, Logging). Each control's object name
 // is its id; values, rules and OK are in service_sheet.h.
 #include <QDialog>
