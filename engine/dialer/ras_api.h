@@ -155,9 +155,24 @@ typedef DWORD (*PFN_RasGetEntryDialParamsA)(const char* phonebook, RASDIALPARAMS
 }  // extern "C"
 
 #ifdef __cplusplus
+#include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
+
+// What a layer's RasGetErrorStringA does with its text (null: a code it has no text for): the
+// whole text or 603, never a cut one.
+inline DWORD RasCopyErrorText(UINT code, const char* text, char* buffer, DWORD size) {
+  char fallback[32];
+  if (!text) {
+    snprintf(fallback, sizeof(fallback), "RAS error %u", code);
+    text = fallback;
+  }
+  if (strlen(text) + 1 > size) return RAS_ERROR_BUFFER_TOO_SMALL;
+  snprintf(buffer, size, "%s", text);
+  return 0;
+}
 
 // What a layer's RasEnumConnectionsA and RasEnumEntriesA do with the caller's buffer: the first
 // record's size must be this layout's and the byte count must hold at least one record; too small

@@ -376,14 +376,7 @@ RAS_EXPORT DWORD RasGetErrorStringA(UINT code, char* buffer, DWORD size) {
     case PPP_TIMEOUT: text = "The PPP negotiation did not complete."; break;
     default: break;
   }
-  char fallback[32];
-  if (!text) {
-    snprintf(fallback, sizeof(fallback), "RAS error %u", code);
-    text = fallback;
-  }
-  if (strlen(text) + 1 > size) return RAS_ERROR_BUFFER_TOO_SMALL;
-  snprintf(buffer, size, "%s", text);
-  return 0;
+  return RasCopyErrorText(code, text, buffer, size);
 }
 
 RAS_EXPORT DWORD RasHangUpA(HRASCONN h) {

@@ -100,4 +100,21 @@ struct RecordingUi : ConsoleUi {
   int onlineChanges = 0;
 };
 
+// A second console that logs in as user and waits until its gets are answered and `view` (a
+// tree root's code) reached its user interface: what a test reads back from the engine after a
+// restart. False when either wait runs out.
+struct FreshConsole {
+  RecordingUi ui;
+  TestLoop loop;
+  CLookoutClient client{ui, loop.Poster()};
+
+  bool LogIn(uint16_t port, const CString& user, const CString& password, uint16_t view) {
+    if (!client.Start()) return false;
+    client.Login() = ConnectParams{"127.0.0.1", port, user, password};
+    client.GoOnline();
+    return loop.RunUntil([&] { return client.IsLoggedIn(); }) &&
+           loop.RunUntil([&] { return client.OutstandingRequests() == 0 && ui.HasView(VIEW_TREE_UPDATE, view); });
+  }
+};
+
 }  // namespace trellis::test

@@ -273,15 +273,9 @@ TEST(MappingsAgainstEngine, ARuleEditedOnTheSheetIsTheEnginesAfterARestart) {
   client.reset();
   ASSERT_TRUE(engine.Restart(&log)) << log;
 
-  RecordingUi ui2;
-  TestLoop loop2;
-  CLookoutClient again(ui2, loop2.Poster());
-  ASSERT_TRUE(again.Start());
-  again.Login() = ConnectParams{"127.0.0.1", engine.rcPort, "Administrator", "admin-pw"};
-  again.GoOnline();
-  ASSERT_TRUE(loop2.RunUntil([&] { return again.IsLoggedIn(); }));
-  ASSERT_TRUE(loop2.RunUntil(
-      [&] { return again.OutstandingRequests() == 0 && ui2.HasView(VIEW_TREE_UPDATE, RC_REQ_GET_SERVICES); }));
+  trellis::test::FreshConsole afterRestart;
+  ASSERT_TRUE(afterRestart.LogIn(engine.rcPort, "Administrator", "admin-pw", RC_REQ_GET_SERVICES));
+  CLookoutClient& again = afterRestart.client;
   auto svc = again.Mirrors().services->LookupAs<CTCPMappingServiceSettings>("Database link");
   ASSERT_TRUE(svc);
   EXPECT_EQ(svc->PortNumber, port);

@@ -370,15 +370,9 @@ TEST(ServiceSheetAgainstEngine, APortBindingAndLoggingFromTheSheetServeAndSurviv
   client.reset();
   ASSERT_TRUE(engine.Restart(&log)) << log;
 
-  RecordingUi ui2;
-  TestLoop loop2;
-  CLookoutClient again(ui2, loop2.Poster());
-  ASSERT_TRUE(again.Start());
-  again.Login() = ConnectParams{"127.0.0.1", engine.rcPort, "Administrator", "admin-pw"};
-  again.GoOnline();
-  ASSERT_TRUE(loop2.RunUntil([&] { return again.IsLoggedIn(); }));
-  ASSERT_TRUE(loop2.RunUntil(
-      [&] { return again.OutstandingRequests() == 0 && ui2.HasView(VIEW_TREE_UPDATE, RC_REQ_GET_SERVICES); }));
+  trellis::test::FreshConsole afterRestart;
+  ASSERT_TRUE(afterRestart.LogIn(engine.rcPort, "Administrator", "admin-pw", RC_REQ_GET_SERVICES));
+  CLookoutClient& again = afterRestart.client;
   auto www = again.Mirrors().services->LookupAs<CServiceSettings>("WWW Proxy server");
   ASSERT_TRUE(www);
   EXPECT_EQ(www->PortNumber, port);

@@ -364,15 +364,9 @@ TEST_F(UserEditorsAgainstEngine, ANewUserFromTheSheetLogsInAndStaysInTheEnginesD
   ASSERT_TRUE(engine.Restart(&log)) << log;
 
   // The engine kept the user, its new password and its groups: dave logs in as a console.
-  RecordingUi ui2;
-  TestLoop loop2;
-  CLookoutClient dave(ui2, loop2.Poster());
-  ASSERT_TRUE(dave.Start());
-  dave.Login() = ConnectParams{"127.0.0.1", engine.rcPort, "dave", "dave-pw2"};
-  dave.GoOnline();
-  ASSERT_TRUE(loop2.RunUntil([&] { return dave.IsLoggedIn(); }));
-  ASSERT_TRUE(loop2.RunUntil(
-      [&] { return dave.OutstandingRequests() == 0 && ui2.HasView(VIEW_TREE_UPDATE, RC_REQ_GET_USERS); }));
+  trellis::test::FreshConsole afterRestart;
+  ASSERT_TRUE(afterRestart.LogIn(engine.rcPort, "dave", "dave-pw2", RC_REQ_GET_USERS));
+  CLookoutClient& dave = afterRestart.client;
   auto user = dave.Mirrors().users->FindUser("dave");
   ASSERT_TRUE(user);
   EXPECT_EQ(user->RealName, "David");

@@ -138,4 +138,31 @@ int LoopbackListener::Connect(const char* from, int* accepted) {
   return client;
 }
 
+DatagramPeer::DatagramPeer(const char* address, uint16_t want) {
+  fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a = SocketAddress(address, want);
+  EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << "bind to " << address;
+  socklen_t len = sizeof a;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  port = ntohs(a.sin_port);
+}
+
+DatagramPeer::~DatagramPeer() { ::close(fd); }
+
+void DatagramPeer::SendTo(const char* address, uint16_t to, const std::string& data) const {
+  sockaddr_in a = SocketAddress(address, to);
+  ::sendto(fd, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
+}
+
+std::string DatagramPeer::Receive(uint16_t* fromPort, int timeoutMs) const {
+  pollfd p{fd, POLLIN, 0};
+  if (::poll(&p, 1, timeoutMs) <= 0) return "\x01none";
+  char buf[65536];
+  sockaddr_in from{};
+  socklen_t len = sizeof from;
+  const ssize_t n = ::recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
+  if (fromPort) *fromPort = ntohs(from.sin_port);
+  return n < 0 ? "\x01none" : std::string(buf, static_cast<size_t>(n));
+}
+
 }  // namespace trellis::test

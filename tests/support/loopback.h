@@ -45,6 +45,20 @@ bool ReadsEnd(int fd);
 // time-out.
 bool ServerClosed(int fd);
 
+// A UDP socket bound to a loopback address (at port `want`, 0: the system's choice) that plays a
+// datagram peer.
+struct DatagramPeer {
+  explicit DatagramPeer(const char* address, uint16_t want = 0);
+  ~DatagramPeer();
+  DatagramPeer(const DatagramPeer&) = delete;
+  DatagramPeer& operator=(const DatagramPeer&) = delete;
+  void SendTo(const char* address, uint16_t to, const std::string& data) const;
+  // One datagram within timeoutMs and its sender's port; "\x01none" when none came.
+  std::string Receive(uint16_t* fromPort = nullptr, int timeoutMs = 3000) const;
+  int fd = -1;
+  uint16_t port = 0;
+};
+
 // A TCP listener on a loopback address that hands out connected pairs.
 class LoopbackListener {
  public:

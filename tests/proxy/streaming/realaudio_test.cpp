@@ -18,6 +18,7 @@ namespace {
 
 using namespace std::string_literals;
 using trellis::test::Connect;
+using Datagrams = trellis::test::DatagramPeer;
 using trellis::test::CTestSessionHost;
 using trellis::test::ListenOn;
 using trellis::test::ReadSome;
@@ -32,31 +33,6 @@ std::string Record(uint8_t type, const std::string& payload) {
 std::string Control(uint16_t id, const std::string& payload) {
   return U16(id) + U16(static_cast<uint16_t>(payload.size())) + payload;
 }
-
-struct Datagrams {
-  explicit Datagrams(const char* address) {
-    fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a = SocketAddress(address, 0);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    port = ntohs(a.sin_port);
-  }
-  ~Datagrams() { close(fd); }
-  void SendTo(const char* address, uint16_t to, const std::string& d) const {
-    sockaddr_in a = SocketAddress(address, to);
-    sendto(fd, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  }
-  std::string Receive(int timeoutMs = 3000) const {
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, timeoutMs) <= 0) return "\x01none";
-    char buf[65536];
-    ssize_t n = recv(fd, buf, sizeof buf, 0);
-    return n < 0 ? "\x01none" : std::string(buf, static_cast<size_t>(n));
-  }
-  int fd = -1;
-  uint16_t port = 0;
-};
 
 TEST(RealAudioForm, RecordsMessagesAndStatus) {
   EXPECT_EQ(realaudio::BuildStatusRecord(0, "Connected OK"), "\x00\x0e\x06\x00"s + "Connected OK");
@@ -164,7 +140,7 @@ TEST_F(RealAudioTest, UDPModeRewritesPortsAndRelaysBothDatagramPaths) {
 
   // Data: the server's datagrams reach the player's data port, a stranger's do not.
   stranger.SendTo("127.0.0.1", relayData, "injected");
-  EXPECT_EQ(playerData.Receive(300), "\x01none");
+  EXPECT_EQ(playerData.Receive(nullptr, 300), "\x01none");
   serverData.SendTo("127.0.0.1", relayData, "audio-1");
   EXPECT_EQ(playerData.Receive(), "audio-1");
   // Robust: player to the server's robust port, server to the player's own robust port.
@@ -172,7 +148,7 @@ TEST_F(RealAudioTest, UDPModeRewritesPortsAndRelaysBothDatagramPaths) {
   EXPECT_EQ(serverRobust.Receive(), "resend 7");
   serverRobust.SendTo("127.0.0.1", relayRobust, "robust-1");
   EXPECT_EQ(playerRobust.Receive(), "robust-1");
-  EXPECT_EQ(playerData.Receive(300), "\x01none");
+  EXPECT_EQ(playerData.Receive(nullptr, 300), "\x01none");
 
   ::shutdown(server, SHUT_WR);
   EXPECT_EQ(ReadToEnd(player), "");

@@ -19,6 +19,7 @@ namespace {
 
 using namespace std::string_literals;
 using trellis::test::Connect;
+using Datagrams = trellis::test::DatagramPeer;
 using trellis::test::CTestSessionHost;
 using trellis::test::ListenOn;
 using trellis::test::ReadSome;
@@ -47,34 +48,6 @@ std::string MediaSetup(const std::string& name, uint32_t port) {
   return Message(6, Text(name) + U32(0xA1A2A3A4) + U32(0xB1B2B3B4) + U32(port) + "tail"s);
 }
 std::string Hello(uint32_t port) { return Message(1, "VDO Live"s + U32(port) + "more"s); }
-
-struct Datagrams {
-  explicit Datagrams(const char* address) {
-    fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a = SocketAddress(address, 0);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    port = ntohs(a.sin_port);
-  }
-  ~Datagrams() { close(fd); }
-  void SendTo(const char* address, uint16_t to, const std::string& d) const {
-    sockaddr_in a = SocketAddress(address, to);
-    sendto(fd, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  }
-  std::string Receive(uint16_t* from = nullptr, int timeoutMs = 3000) const {
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, timeoutMs) <= 0) return "\x01none";
-    char buf[65536];
-    sockaddr_in a{};
-    socklen_t len = sizeof a;
-    ssize_t n = recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&a), &len);
-    if (from) *from = ntohs(a.sin_port);
-    return n < 0 ? "\x01none" : std::string(buf, static_cast<size_t>(n));
-  }
-  int fd = -1;
-  uint16_t port = 0;
-};
 
 TEST(VDOLiveForm, MessagesTextsAndOffsets) {
   std::string in = Request(7000, "abc", "f");

@@ -18,39 +18,11 @@ using namespace std::string_literals;
 namespace {
 
 using trellis::test::CTestSessionHost;
+using Peer = trellis::test::DatagramPeer;
 using trellis::test::SocketAddress;
 using trellis::test::WaitFor;
 
 // A datagram socket bound on address (port 0: any).
-struct Peer {
-  explicit Peer(const char* address, uint16_t want = 0) {
-    fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a = SocketAddress(address, want);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    port = ntohs(a.sin_port);
-  }
-  ~Peer() { close(fd); }
-  void SendTo(const char* address, uint16_t to, const std::string& data) const {
-    sockaddr_in a = SocketAddress(address, to);
-    sendto(fd, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  }
-  // One datagram within timeoutMs and its sender's port; "\x01none" when none came.
-  std::string Receive(uint16_t* fromPort = nullptr, int timeoutMs = 3000) const {
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, timeoutMs) <= 0) return "\x01none";
-    char buf[65536];
-    sockaddr_in from{};
-    socklen_t len = sizeof from;
-    ssize_t n = recvfrom(fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &len);
-    if (fromPort) *fromPort = ntohs(from.sin_port);
-    return n < 0 ? "\x01none" : std::string(buf, static_cast<size_t>(n));
-  }
-  int fd = -1;
-  uint16_t port = 0;
-};
-
 // A server on 127.0.0.2 whose port survives the port rule (its last digit is not 4).
 std::unique_ptr<Peer> MakeServer() {
   for (;;) {
