@@ -36,6 +36,7 @@ void LookoutView::Properties() {
   const int kind = item->data(0, ROLE_KIND).toInt();
   if (kind == ENTRY_USER || kind == ENTRY_GROUP || kind == ENTRY_SERVICE)
     m_host.OpenProperties(kind, item->data(0, ROLE_KEY).toString().toStdString());
+  if (kind == ENTRY_ROOT && item->data(0, ROLE_NUMBER).toInt() == RC_REQ_GET_POLICIES) m_host.OpenSystemPolicies();
 }
 
 QTreeWidgetItem* LookoutView::MakeRoot(int code, const char* text, int image) {
