@@ -1,8 +1,9 @@
 // A ban filter made through the console reaches the engine and bans: the console program (Qt,
-// offscreen) logs in to the real engine, the web proxy's access right's recipient is edited on the
-// Ban list page through its controls (the Criterion dialog driven by id), the service goes back
-// with request 34, and curl through the proxy is refused for a URL holding "blocked" and served
-// for another by a loopback origin. A second console reads the ban back from the engine.
+// offscreen) logs in to the real engine; the web proxy's properties are opened as from the tree,
+// a recipient is added to its access right on the Policies page and given a ban criterion on the
+// recipient sheet's Ban list page (sheet, page and Criterion dialog driven through their controls
+// by id), the service sheet's OK sends the service (34), and curl through the proxy is refused for a URL holding
+// "blocked" and served for another by a loopback origin. A second console reads the ban back from the engine.
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,9 +20,12 @@
 
 #include "console/dialogs/access/filter_sheets.h"
 #include "console/dialogs/access/filter_tree.h"
+#include "console/dialogs/access/recipient_sheets.h"
 #include "console/dialogs/common/editor_qt.h"
+#include "console/dialogs/core/service_sheet_qt.h"
 #include "console/shell/console_dialogs.h"
 #include "console/shell/lookout_app.h"
+#include "console/shell/tree_entry.h"
 #include "engine/core/service_settings.h"
 #include "engine/remote/rc_codes.h"
 #include "tests/console/console_harness.h"
@@ -68,16 +72,6 @@ struct FirstLogin : ConsoleDialogs {
   void MachineProperties(const CMachineRecord&) override {}
   void About() override {}
   bool OpenHelp() override { return false; }
-};
-
-struct Boxes : Prompter {
-  void Message(const CString& title, const CString& text, uint32_t) override { seen.push_back(title + "|" + text); }
-  bool AskYesNo(const CString& title, const CString& text, uint32_t) override {
-    seen.push_back(title + "|" + text);
-    return false;
-  }
-  void Beep() override {}
-  std::vector<CString> seen;
 };
 
 // An origin on 127.0.0.2 that answers every request with 200 and the path it was asked for, and
@@ -172,51 +166,58 @@ void FiltersE2eTest::aBanMadeInTheConsoleRefusesTheBannedUrlOnly() {
   // Before: both URLs are served.
   QCOMPARE(Fetch(engine.wwwPort, base + "/blocked/page").first, std::string("200"));
 
-  // The service's access right, edited on a copy as the service sheet does.
-  auto mirrored = app.Client().Mirrors().services->LookupAs<CServiceSettings>("WWW Proxy server");
-  QVERIFY(mirrored);
-  auto service = Clone(*mirrored);
-  // The engine's install leaves this right without recipients: the operator adds one (a new
-  // recipient: everyone), as the Policies page's Add does through the recipient sheet.
-  auto recipients = service->AccessRights.GetRecipients();
-  if (recipients.empty()) recipients.push_back(std::make_shared<CRecipient>());
-  Boxes prompter;
-  QtCriterionDialogs dialogs(prompter, nullptr);
-  BanListPage ban(service->GetServiceKind(), dialogs,
-                  CriterionContextOf(app.Client(), service->GetServiceKind(), CRITERION_MODE_BAN));
-  ban.Load(*recipients[0]);
-  SheetDialog sheet(QString("Properties for recipient %1").arg(QString::fromStdString(recipients[0]->UserName)));
-  sheet.Sheet()->AddPage(NewBanListWidget(ban));
-  sheet.show();
-  QVERIFY(QTest::qWaitForWindowExposed(&sheet));
-  QWidget* page = sheet.Sheet()->GetPage(0);
-  QTest::mouseClick(Ctl(page, BanListPage::ENABLE), Qt::LeftButton, {}, QPoint(6, 6));
-  bool drove = false;
-  QTimer::singleShot(0, [&] {
-    auto* dlg = qobject_cast<CriterionDialog*>(QApplication::activeModalWidget());
-    if (!dlg) return;
-    Choose(Ctl<QComboBox>(dlg, CriterionLogic::VARIABLE), "HTTP URL");
-    Choose(Ctl<QComboBox>(dlg, CriterionLogic::COMPARISON), "contains");
-    Ctl<QLineEdit>(dlg, CriterionLogic::VALUE)->setText("blocked");
-    QTest::mouseClick(dlg->findChild<QPushButton*>("IDOK"), Qt::LeftButton);
-    drove = !dlg->isVisible();
-  });
-  QTest::mouseClick(Ctl(page, BanListPage::ADD), Qt::LeftButton);
-  QVERIFY(drove);
-  QCOMPARE(Ctl<QTreeWidget>(page, BanListPage::LIST)->topLevelItemCount(), 1);
-  QVERIFY(sheet.Sheet()->Accept());
-  std::vector<PageLogic<CRecipient>*> order{&ban};
-  auto edited = ValidateAndApply(order, *recipients[0], prompter);
-  QVERIFY(edited);
-  sheet.close();
+  // The operator opens the web proxy's properties from the console, chooses on the Policies page
+  // that the engine's default access right is ignored (it admits everyone, whatever this right's
+  // recipients ban), adds a recipient (everyone) and, on its Ban list page, a criterion "HTTP URL
+  // contains 'blocked'"; the service sheet's OK sends the service (34).
+  app.OpenProperties(ENTRY_SERVICE, "WWW Proxy server");
+  auto* svcSheet = app.Window()->findChild<EditServiceDialog*>();
+  QVERIFY(svcSheet);
+  QVERIFY(QTest::qWaitForWindowExposed(svcSheet));
+  const int policiesTab = svcSheet->TabOf(SERVICE_PAGE_POLICIES);
+  QVERIFY(policiesTab >= 0);
+  QVERIFY(svcSheet->Sheet()->SetActivePage(policiesTab));
+  QWidget* policies = svcSheet->Sheet()->GetPage(policiesTab);
+  auto* mode = Ctl<QComboBox>(policies, PoliciesPage::MODE);
+  QVERIFY(mode);
+  mode->setCurrentIndex(kDefaultRightsIgnored);
+  emit mode->activated(kDefaultRightsIgnored);
+  const int rowsBefore = Ctl<QTreeWidget>(policies, PoliciesPage::LIST)->topLevelItemCount();
 
-  // The recipient goes back into the copy of the right; the right stops also granting through the
-  // engine's default access right, which would admit everyone whatever this recipient bans.
-  service->AccessRights.Recipients.RemoveAll();
-  service->AccessRights.AddRecipient(edited);
-  service->AccessRights.IncludeDefaultRights = kDefaultRightsIgnored;
-  QVERIFY(app.Client().QueueObject(RC_REQ_MODIFY_SERVICE, service->Name, *service) != 0);
-  QVERIFY(app.Client().CommitService(service, RC_NOTIFY_SERVICE_CHANGED));
+  bool droveSheet = false, droveCriterion = false;
+  QStringList tabs;
+  QTimer::singleShot(0, [&] {
+    auto* sheet = qobject_cast<RecipientSheetDialog*>(QApplication::activeModalWidget());
+    if (!sheet) return;
+    QCOMPARE(sheet->windowTitle(), QString("Properties for new recipient"));
+    for (int i = 0; i < sheet->Sheet()->PageCount(); ++i) tabs << sheet->Sheet()->GetPage(i)->Title();
+    const int banTab = sheet->TabOf(RECIPIENT_PAGE_BAN);
+    QVERIFY(banTab >= 0);
+    QVERIFY(sheet->Sheet()->SetActivePage(banTab));
+    QWidget* page = sheet->Sheet()->GetPage(banTab);
+    QTest::mouseClick(Ctl(page, BanListPage::ENABLE), Qt::LeftButton, {}, QPoint(6, 6));
+    QTimer::singleShot(0, [&] {
+      auto* dlg = qobject_cast<CriterionDialog*>(QApplication::activeModalWidget());
+      if (!dlg) return;
+      Choose(Ctl<QComboBox>(dlg, CriterionLogic::VARIABLE), "HTTP URL");
+      Choose(Ctl<QComboBox>(dlg, CriterionLogic::COMPARISON), "contains");
+      Ctl<QLineEdit>(dlg, CriterionLogic::VALUE)->setText("blocked");
+      QTest::mouseClick(dlg->findChild<QPushButton*>("IDOK"), Qt::LeftButton);
+      droveCriterion = !dlg->isVisible();
+    });
+    QTest::mouseClick(Ctl(page, BanListPage::ADD), Qt::LeftButton);
+    QCOMPARE(Ctl<QTreeWidget>(page, BanListPage::LIST)->topLevelItemCount(), 1);
+    QTest::mouseClick(sheet->findChild<QPushButton*>("IDOK"), Qt::LeftButton);
+    droveSheet = !sheet->isVisible();
+  });
+  QTest::mouseClick(Ctl(policies, PoliciesPage::ADD), Qt::LeftButton);
+  QVERIFY(droveCriterion);
+  QVERIFY(droveSheet);
+  // The web proxy's access right shows every page: Recipient, Location, Time, Ban list, Advanced.
+  QCOMPARE(tabs, (QStringList{"Recipient", "Location", "Time", "Ban list", "Advanced"}));
+  QCOMPARE(Ctl<QTreeWidget>(policies, PoliciesPage::LIST)->topLevelItemCount(), rowsBefore + 1);
+  QTest::mouseClick(svcSheet->findChild<QPushButton*>("IDOK"), Qt::LeftButton);
+  QVERIFY(QTest::qWaitFor([&] { return !app.Window()->findChild<EditServiceDialog*>(); }, 5000));
   QVERIFY(QTest::qWaitFor([&] { return app.Client().OutstandingRequests() == 0; }, 15000));
 
   // The banned URL gets the refusal; another is served by the origin.
@@ -239,10 +240,11 @@ void FiltersE2eTest::aBanMadeInTheConsoleRefusesTheBannedUrlOnly() {
   QVERIFY(second.LogIn(engine.rcPort, "Administrator", "pw", RC_REQ_GET_SERVICES));
   auto back = second.client.Mirrors().services->LookupAs<CServiceSettings>("WWW Proxy server");
   QVERIFY(back);
+  QCOMPARE(back->AccessRights.IncludeDefaultRights, int32_t(kDefaultRightsIgnored));
   auto r = back->AccessRights.GetRecipients();
-  QCOMPARE(r.size(), size_t(1));
-  QCOMPARE(r[0]->SpecifyBan, 1u);
-  auto criteria = r[0]->BanFilter.GetCriteria();
+  QCOMPARE(r.size(), size_t(rowsBefore + 1));
+  QCOMPARE(r.back()->SpecifyBan, 1u);
+  auto criteria = r.back()->BanFilter.GetCriteria();
   QCOMPARE(criteria.size(), size_t(1));
   QCOMPARE(criteria[0]->Description, CString("HTTP URL contains \"blocked\""));
   QCOMPARE(criteria[0]->Value.DataType, uint32_t(TL_DATA_STRING));
