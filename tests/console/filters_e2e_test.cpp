@@ -3,7 +3,8 @@
 // a recipient is added to its access right on the Policies page and given a ban criterion on the
 // recipient sheet's Ban list page (sheet, page and Criterion dialog driven through their controls
 // by id), the service sheet's OK sends the service (34), and curl through the proxy is refused for a URL holding
-// "blocked" and served for another by a loopback origin. A second console reads the ban back from the engine.
+// "blocked" and served for another by a loopback origin. A second console reads the ban back from the
+// engine. Then the same recipient's Advanced page grants only URLs holding "/public/".
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -248,6 +249,60 @@ void FiltersE2eTest::aBanMadeInTheConsoleRefusesTheBannedUrlOnly() {
   QCOMPARE(criteria.size(), size_t(1));
   QCOMPARE(criteria[0]->Description, CString("HTTP URL contains \"blocked\""));
   QCOMPARE(criteria[0]->Value.DataType, uint32_t(TL_DATA_STRING));
+
+  // Then request filters on the same recipient: opened again from the Policies page (a double
+  // click on its row), its Advanced page grants only URLs holding "/public/".
+  app.OpenProperties(ENTRY_SERVICE, "WWW Proxy server");
+  svcSheet = app.Window()->findChild<EditServiceDialog*>();
+  QVERIFY(svcSheet);
+  QVERIFY(svcSheet->Sheet()->SetActivePage(policiesTab));
+  policies = svcSheet->Sheet()->GetPage(policiesTab);
+  auto* rows = Ctl<QTreeWidget>(policies, PoliciesPage::LIST);
+  QCOMPARE(rows->topLevelItemCount(), rowsBefore + 1);
+  droveSheet = droveCriterion = false;
+  QTimer::singleShot(0, [&] {
+    auto* sheet = qobject_cast<RecipientSheetDialog*>(QApplication::activeModalWidget());
+    if (!sheet) return;
+    const int advTab = sheet->TabOf(RECIPIENT_PAGE_ADVANCED);
+    QVERIFY(sheet->Sheet()->SetActivePage(advTab));
+    QWidget* page = sheet->Sheet()->GetPage(advTab);
+    QTest::mouseClick(Ctl(page, RecipientAdvancedPage::SPECIFY), Qt::LeftButton, {}, QPoint(6, 6));
+    QTest::mouseClick(Ctl(page, RecipientAdvancedPage::ADD_FILTER), Qt::LeftButton);
+    QTimer::singleShot(0, [&] {
+      auto* dlg = qobject_cast<CriterionDialog*>(QApplication::activeModalWidget());
+      if (!dlg) return;
+      Choose(Ctl<QComboBox>(dlg, CriterionLogic::VARIABLE), "HTTP URL");
+      Choose(Ctl<QComboBox>(dlg, CriterionLogic::COMPARISON), "contains");
+      Ctl<QLineEdit>(dlg, CriterionLogic::VALUE)->setText("/public/");
+      QTest::mouseClick(dlg->findChild<QPushButton*>("IDOK"), Qt::LeftButton);
+      droveCriterion = !dlg->isVisible();
+    });
+    QTest::mouseClick(Ctl(page, RecipientAdvancedPage::ADD_CRITERION), Qt::LeftButton);
+    QCOMPARE(Ctl<QTreeWidget>(page, RecipientAdvancedPage::TREE)->topLevelItem(0)->childCount(), 1);
+    QTest::mouseClick(sheet->findChild<QPushButton*>("IDOK"), Qt::LeftButton);
+    droveSheet = !sheet->isVisible();
+  });
+  emit rows->itemDoubleClicked(rows->topLevelItem(rowsBefore), 0);
+  QVERIFY(droveCriterion);
+  QVERIFY(droveSheet);
+  QTest::mouseClick(svcSheet->findChild<QPushButton*>("IDOK"), Qt::LeftButton);
+  QVERIFY(QTest::qWaitFor([&] { return !app.Window()->findChild<EditServiceDialog*>(); }, 5000));
+  QVERIFY(QTest::qWaitFor([&] { return app.Client().OutstandingRequests() == 0; }, 15000));
+
+  auto news = Fetch(engine.wwwPort, base + "/news/page");
+  QVERIFY2(QTest::qWaitFor(
+               [&] {
+                 news = Fetch(engine.wwwPort, base + "/news/page");
+                 return news.first != "200";
+               },
+               10000),
+           news.first.c_str());
+  QCOMPARE(news.first, std::string("403"));
+  const auto pub = Fetch(engine.wwwPort, base + "/public/page");
+  QCOMPARE(pub.first, std::string("200"));
+  QCOMPARE(pub.second, std::string("served /public/page"));
+  // The ban still comes first.
+  QCOMPARE(Fetch(engine.wwwPort, base + "/public/blocked").first, std::string("403"));
   app.Stop(5000);
 }
 
