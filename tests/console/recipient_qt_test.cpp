@@ -115,7 +115,7 @@ void RecipientQtTest::theRecipientSheetFollowsItsRulesAndGivesItsResultOnlyAtOk(
   QCOMPARE(sheet.windowTitle(), QString("Properties for new recipient"));
   QStringList tabs;
   for (int i = 0; i < sheet.Sheet()->Bar()->count(); ++i) tabs << sheet.Sheet()->Bar()->tabText(i);
-  QCOMPARE(tabs, QStringList({"Recipient", "Location", "Time"}));
+  QCOMPARE(tabs, QStringList({"Recipient", "Location", "Time", "Ban list", "Advanced"}));
   sheet.show();
   QVERIFY(QTest::qWaitForWindowExposed(&sheet));
 
