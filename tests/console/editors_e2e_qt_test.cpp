@@ -1,14 +1,15 @@
 // The console program itself (Qt, offscreen) against the real engine: a user (password and
-// groups), the web proxy (port, bindings, logging) and a new TCP mapping service with one rule are
-// edited through the editors' controls as an operator would, the configuration is saved from the
-// menu, the engine is restarted, and what the engine stored is read back from its registry with
-// trellis-reg: the engine kept exactly what the console sent.
+// groups), the web proxy (port, bindings, logging) and a new TCP mapping service with one rule
+// (made, then changed) are edited through the editors' controls as an operator would, the
+// configuration is saved from the menu, the engine is restarted, and what the engine stored is
+// read back from its registry with trellis-reg: the engine kept exactly what the console sent.
 #include <unistd.h>
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
@@ -271,6 +272,30 @@ void EditorsE2ETest::editsThroughTheConsoleAreWhatTheEngineStores() {
   QVERIFY(WaitUntil([&] { return Accepts(linkPort); }));
   QVERIFY(WaitUntil([&] { return tree->Entry(ENTRY_SERVICE, "Database link") != nullptr; }));
 
+  // Its rule changed again from the tree: a double click on the rule opens the Mapping sheet.
+  emit tree->itemDoubleClicked(tree->Entry(ENTRY_SERVICE, "Database link"), 0);
+  link = w->findChild<EditServiceDialog*>("EditServiceSheet");
+  QVERIFY(link);
+  QCOMPARE(link->windowTitle(), QString("Database link Properties"));
+  QVERIFY(link->Sheet()->SetActivePage(link->TabOf(SERVICE_PAGE_MAPPINGS)));
+  auto* rules = Ctl<QListWidget>(page(link, SERVICE_PAGE_MAPPINGS), MappingsPage::LIST);
+  QCOMPARE(rules->count(), 1);
+  QCOMPARE(rules->item(0)->text(), QString("Link to 127.0.0.1:5432 no dependencies"));
+  drove = false;
+  QTimer::singleShot(0, [&] {
+    auto* dlg = qobject_cast<MappingSheetDialog*>(QApplication::activeModalWidget());
+    if (!dlg) return;
+    Ctl<QLineEdit>(dlg->Sheet()->GetPage(0), MappingServerPage::PORT)->setText("6543");
+    QTest::mouseClick(dlg->findChild<QPushButton*>("IDOK"), Qt::LeftButton);
+    drove = !dlg->isVisible();
+  });
+  emit rules->itemDoubleClicked(rules->item(0));
+  QVERIFY(drove);
+  QCOMPARE(rules->item(0)->text(), QString("Link to 127.0.0.1:6543 no dependencies"));
+  QTest::mouseClick(link->findChild<QPushButton*>("IDOK"), Qt::LeftButton);
+  QVERIFY(WaitUntil([&] { return !link || !link->isVisible(); }));
+  QVERIFY(settle());
+
   // Nothing was refused or questioned on the way.
   for (size_t i = boxes; i < dialogs.shown.size(); ++i) QFAIL(dialogs.shown[i].c_str());
 
@@ -306,7 +331,7 @@ void EditorsE2ETest::editsThroughTheConsoleAreWhatTheEngineStores() {
   QCOMPARE(RegValue(linkKey, "SpecificBinding"), QString("\"SpecificBinding\"=sz:\"127.0.0.1\""));
   QCOMPARE(RunCommand(BuildPath("trellis-reg") + " export '" + linkKey + "\\Mappings'", &out), 0);
   QVERIFY2(out.find("\"Host\"=sz:\"127.0.0.1\"") != std::string::npos, out.c_str());
-  QVERIFY2(out.find("\"Port\"=dword:5432") != std::string::npos, out.c_str());
+  QVERIFY2(out.find("\"Port\"=dword:6543") != std::string::npos, out.c_str());
 }
 
 QTEST_MAIN(EditorsE2ETest)
