@@ -193,8 +193,8 @@ void ServicePagesQtTest::theSOCKSAdvancedPageFollowsItsClicksAndWrites() {
   EditServiceDialog sheet(std::make_unique<EditServiceSheet>(*client, "SOCKS server"), prompter);
   QStringList tabs;
   for (int i = 0; i < sheet.Sheet()->PageCount(); ++i) tabs << sheet.Sheet()->Bar()->tabText(i);
-  QCOMPARE(tabs, QStringList({"General", "Bindings", "Interfaces", "SOCKS Advanced", "Sessions", "Policies",
-                              "Non-proxy Requests", "Logging"}));
+  QCOMPARE(tabs,
+           QStringList({"General", "Bindings", "Interfaces", "SOCKS Advanced", "Sessions", "Policies", "Logging"}));
   Show(sheet);
   QVERIFY(sheet.Sheet()->SetActivePage(sheet.TabOf(SERVICE_PAGE_SOCKS)));
   QWidget* p = Page(sheet, SERVICE_PAGE_SOCKS);

@@ -95,8 +95,13 @@ TEST_F(ServicePagesOffline, EveryClassShowsItsPagesInAddOrderAndValidatesInOkOrd
   };
   const Row rows[] = {
       {std::make_shared<CSOCKSServiceSettings>(),
-       {147, 187, 188, 164, 151, 148, 149, 160},
-       {147, 151, 148, 160, 164, 149, 187, 188}},
+       {147, 187, 188, 164, 151, 148, 160},
+       {147, 151, 148, 160, 164, 187, 188}},
+      // No non-proxy requests for Telnet and SOCKS, no outgoing interfaces for DNS.
+      {std::make_shared<CTelnetServiceSettings>(),
+       {147, 187, 188, 151, 148, 178, 160},
+       {147, 151, 148, 160, 178, 187, 188}},
+      {std::make_shared<CDNSServiceSettings>(), {147, 187, 151, 148, 149, 160}, {147, 151, 148, 160, 149, 187}},
       {std::make_shared<CTCPMappingServiceSettings>(),
        {147, 187, 188, 165, 151, 148, 182, 178, 160},
        {165, 147, 151, 148, 160, 178, 182, 187, 188}},
