@@ -14,6 +14,8 @@
 #include "engine/proxy/mapping/mapping.h"
 
 class CLookoutClient;
+class DHCPModePage;
+class DHCPSettingsPage;
 
 // Page templates (the sheet's page ids).
 enum : int {
@@ -343,6 +345,9 @@ class EditServiceSheet {
   PoliciesPage policies{m_ctx};
   LoggingPage logging{m_ctx};
   MappingsPage mappings{m_ctx};
+  // The DHCP service's pages (console/dialogs/netsvc), made for a DHCP service only.
+  std::shared_ptr<DHCPModePage> dhcpMode;
+  std::shared_ptr<DHCPSettingsPage> dhcpSettings;
 
  private:
   void Init();

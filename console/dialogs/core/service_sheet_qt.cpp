@@ -17,6 +17,7 @@
 
 #include "console/dialogs/common/editor_qt.h"
 #include "console/dialogs/core/mapping_editors_qt.h"
+#include "console/dialogs/netsvc/dhcp_editors_qt.h"
 
 namespace {
 
@@ -599,6 +600,8 @@ EditServiceDialog::EditServiceDialog(std::unique_ptr<EditServiceSheet> logic, Pr
       case SERVICE_PAGE_MAPPINGS:
         page = NewMappingsWidget(m_logic->mappings, MappingContextOf(m_logic->Client()), prompter);
         break;
+      case SERVICE_PAGE_DHCP_MODE: page = NewDHCPModeWidget(*m_logic->dhcpMode); break;
+      case SERVICE_PAGE_DHCP_SETTINGS: page = new DHCPSettingsWidget(*m_logic->dhcpSettings, prompter); break;
       default: break;  // pages not part of this console yet
     }
     if (!page) continue;
