@@ -217,7 +217,8 @@ std::optional<CString> NormaliseMacAddress(const CString& text) {
     ++group;
   }
   // Separated groups are pairs; without separators the digits pair up.
-  if (hex.empty() || hex.size() % 2 != 0 || hex.size() > 32) return std::nullopt;
+  // Six bytes for Ethernet; the request's hardware field holds up to sixteen.
+  if (hex.size() < 12 || hex.size() % 2 != 0 || hex.size() > 32) return std::nullopt;
   if (separator && group != 2) return std::nullopt;
   return hex;
 }
@@ -683,10 +684,10 @@ std::vector<DHCPTreeItem> DHCPSettingsPage::Tree() const {
     for (const auto& scope : scopes) {
       CLockGuard g(*scope);
       if (scope->BoundInterface != name) continue;
-      DHCPTreeItem s = Item(
-          DHCP_ITEM_SCOPE,
-          FormatString("[%s] %s", DHCPRangeText(scope->InclusionRange).c_str(), scope->Description.c_str()), name,
-          scope->ScopeID);
+      DHCPTreeItem s =
+          Item(DHCP_ITEM_SCOPE,
+               FormatString("[%s] %s", DHCPRangeText(scope->InclusionRange).c_str(), scope->Description.c_str()), name,
+               scope->ScopeID);
       for (const auto& [address, obj] : reservations) {
         auto r = std::static_pointer_cast<CDHCPReservation>(obj);
         CLockGuard rg(*r);
@@ -745,8 +746,7 @@ bool DHCPSettingsPage::NewScope(const DHCPTreeItem& sel, DHCPDialogs& dialogs) {
 }
 
 bool DHCPSettingsPage::NewReservation(const DHCPTreeItem& sel, DHCPDialogs& dialogs) {
-  if ((sel.kind != DHCP_ITEM_SCOPE && sel.kind != DHCP_ITEM_RESERVATION) || !m_db->FindScope(sel.scopeId))
-    return false;
+  if ((sel.kind != DHCP_ITEM_SCOPE && sel.kind != DHCP_ITEM_RESERVATION) || !m_db->FindScope(sel.scopeId)) return false;
   auto r = std::make_shared<CDHCPReservation>();
   r->ScopeID = sel.scopeId;
   r->MatchOn = CDHCPReservation::MATCH_HARDWARE_ADDRESS;
@@ -798,7 +798,7 @@ void DHCPSettingsPage::Apply(CServiceSettings& s) const {
   }
   d->Database.Reservations.RemoveAll();
   for (const auto& [address, obj] : m_db->Reservations.Snapshot())
-    d->Database.Reservations.SetAt(address,
-                                   std::make_shared<CDHCPReservation>(*std::static_pointer_cast<CDHCPReservation>(obj)));
+    d->Database.Reservations.SetAt(
+        address, std::make_shared<CDHCPReservation>(*std::static_pointer_cast<CDHCPReservation>(obj)));
   d->Database.GlobalOptions.CopyFrom(m_db->GlobalOptions);
 }

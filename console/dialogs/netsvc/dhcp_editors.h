@@ -97,7 +97,8 @@ inline constexpr const char* kTextChooseNodeType = "Please choose a node type.";
 inline constexpr const char* kTextEnterSignedInteger = "Please enter an integer between -2147483648 and 2147483647.";
 inline constexpr const char* kTextRangeOrder = "The first address of the range must not be above the last.";
 inline constexpr const char* kTextRangeOutsideMask = "The range must lie within one network of the network mask.";
-inline constexpr const char* kTextBadMask = "The network mask must be a run of ones followed by zeros, such as 255.255.255.0.";
+inline constexpr const char* kTextBadMask =
+    "The network mask must be a run of ones followed by zeros, such as 255.255.255.0.";
 inline constexpr const char* kTextZeroLease = "The lease must last at least one minute.";
 inline constexpr const char* kTextExclusionOrder = "The first excluded address must not be above the last.";
 inline constexpr const char* kTextReservedAddressRequired = "You must enter the IP address that is reserved.";
@@ -120,7 +121,7 @@ class DHCPOptionEditorLogic {
   // Control ids of the five editors.
   enum : int {
     NAME = 1500,
-    FLAG = 1501,  // type 0
+    FLAG = 1501,   // type 0
     VALUE = 1502,  // types 1-4 and 6
     LIST = 1503,   // type 5
     LIST_EDIT = 1504,
@@ -156,11 +157,11 @@ class DHCPOptionEditorLogic {
   void Apply(CDHCPOption& option) const;
 
   bool flag = false;
-  CString value;                // types 1-4, 6
-  std::vector<CString> list;    // type 5, dotted
+  CString value;              // types 1-4, 6
+  std::vector<CString> list;  // type 5, dotted
   CString listEdit;
   std::optional<size_t> listSelected;
-  uint8_t nodeType = 0;         // type 7: 1, 2, 4 or 8 (0: none chosen)
+  uint8_t nodeType = 0;  // type 7: 1, 2, 4 or 8 (0: none chosen)
 
  private:
   uint8_t m_code;
@@ -271,7 +272,14 @@ class ReservationDialogLogic {
 
 class DHCPModePage : public ServicePage {
  public:
-  enum : int { AUTOMATIC = 1560, SEMI = 1561, MANUAL = 1562, CREATE_SCOPES = 1563, ASSIGN_GATEWAY = 1564, ASSIGN_DNS = 1565 };
+  enum : int {
+    AUTOMATIC = 1560,
+    SEMI = 1561,
+    MANUAL = 1562,
+    CREATE_SCOPES = 1563,
+    ASSIGN_GATEWAY = 1564,
+    ASSIGN_DNS = 1565
+  };
   static constexpr std::pair<int, uint32_t> kBits[] = {{CREATE_SCOPES, CDHCPDatabase::AUTO_CREATE_SCOPES},
                                                        {ASSIGN_GATEWAY, CDHCPDatabase::AUTO_ROUTER},
                                                        {ASSIGN_DNS, CDHCPDatabase::AUTO_DNS}};

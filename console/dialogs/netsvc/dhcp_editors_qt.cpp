@@ -39,7 +39,8 @@ QPushButton* Button(int id, const char* text, QWidget* parent) {
 // OK and Cancel, neither of them the default button.
 QDialogButtonBox* OkCancel(QDialog* dlg) {
   auto* box = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, dlg);
-  for (auto [which, name] : {std::pair{QDialogButtonBox::Ok, "IDOK"}, std::pair{QDialogButtonBox::Cancel, "IDCANCEL"}}) {
+  for (auto [which, name] :
+       {std::pair{QDialogButtonBox::Ok, "IDOK"}, std::pair{QDialogButtonBox::Cancel, "IDCANCEL"}}) {
     QPushButton* b = box->button(which);
     b->setObjectName(QString::fromLatin1(name));
     b->setAutoDefault(false);
@@ -510,8 +511,9 @@ class DHCPModeWidget : public TabPage {
       if (m.id == L::SEMI) {
         auto* checks = new QVBoxLayout;
         checks->setContentsMargins(24, 0, 0, 6);
-        for (auto [id, text] : {std::pair{L::CREATE_SCOPES, "Create Scopes"}, std::pair{L::ASSIGN_GATEWAY, "Assign Gateway"},
-                                std::pair{L::ASSIGN_DNS, "Assign DNS"}}) {
+        for (auto [id, text] :
+             {std::pair{L::CREATE_SCOPES, "Create Scopes"}, std::pair{L::ASSIGN_GATEWAY, "Assign Gateway"},
+              std::pair{L::ASSIGN_DNS, "Assign DNS"}}) {
           auto* c = Named(new QCheckBox(QString::fromLatin1(text), this), id);
           checks->addWidget(c);
           connect(c, &QCheckBox::toggled, this, [this] { Store(); });
@@ -631,7 +633,8 @@ QMenu* DHCPSettingsWidget::BuildMenu() {
   const auto sel = Selected();
   using L = DHCPSettingsPage;
   auto* menu = new QMenu(this);
-  menu->setObjectName(QStringLiteral("menu%1").arg(sel && sel->kind == DHCP_ITEM_SCOPE ? L::MENU_SCOPE : L::MENU_OTHER));
+  menu->setObjectName(
+      QStringLiteral("menu%1").arg(sel && sel->kind == DHCP_ITEM_SCOPE ? L::MENU_SCOPE : L::MENU_OTHER));
   const ControlStates st = m_logic.States(sel ? &*sel : nullptr);
   struct Command {
     int id;
