@@ -580,6 +580,8 @@ DHCPSettingsWidget::DHCPSettingsWidget(DHCPSettingsPage& logic, Prompter& prompt
     menu->exec(m_tree->viewport()->mapToGlobal(pos));
   });
   connect(m_tree, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* item) {
+    // The command is for the item clicked, whatever was selected before.
+    m_tree->setCurrentItem(item);
     if (item->data(0, ROLE_KIND).toInt() == DHCP_ITEM_INTERFACE)
       item->setExpanded(!item->isExpanded());
     else
