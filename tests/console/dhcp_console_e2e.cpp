@@ -1,12 +1,14 @@
 // The console program against a real engine, driven as an operator would: log in (the first
 // log-in changes the password), open the DHCP service's sheet from the tree, choose Manual, make
-// a scope on the bound interface with a Router option through the options dialog and its list
-// editor, make a reservation on that scope for a MAC address typed with colons in lower case, OK
-// the sheet and have the engine save its configuration. tests/e2e/test_console_dhcp.sh runs it
-// inside the namespace where the engine listens and then lets a real DHCP client ask.
+// a scope on the bound interface with Router, DNS (two, in order) and Domain name options through
+// the options dialog and its editors, the NetBIOS node type among the global options, make a reservation on that scope
+// for a MAC address typed with colons in lower case, OK the sheet and have the engine save its configuration.
+// tests/e2e/test_console_dhcp.sh runs it inside the namespace where the engine listens and then lets a real DHCP client
+// ask.
 //
 // Environment: LOOKOUT_PORT (the remote-control port on 127.0.0.1), DHCP_INTERFACE, DHCP_FROM,
-// DHCP_TO, DHCP_ROUTER, DHCP_RESERVED, DHCP_MAC. Exit 0 when every step went through.
+// DHCP_TO, DHCP_ROUTER, DHCP_DNS (blank-separated), DHCP_DOMAIN, DHCP_RESERVED, DHCP_MAC. Exit 0 when every step went
+// through.
 #include <QApplication>
 #include <QLineEdit>
 #include <QListWidget>
@@ -18,6 +20,7 @@
 #include <QtTest/QtTest>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <map>
 
 #include "console/dialogs/common/editor_qt.h"
@@ -102,6 +105,27 @@ D* Modal() {
   if (!d) Fail("the expected dialog is not open");
   return d;
 }
+// "Add >>" on the named option, its editor filled by fill and confirmed.
+void AddOption(DHCPOptionsDialog* opts, const char* name, const std::function<void(DHCPOptionEditorDialog*)>& fill) {
+  auto* available = Ctl<QListWidget>(opts, DHCPOptionsLogic::AVAILABLE);
+  auto items = available->findItems(QString::fromLatin1(name), Qt::MatchExactly);
+  CHECK(!items.isEmpty());
+  available->setCurrentItem(items.first());
+  QTimer::singleShot(0, [&] {
+    auto* ed = Modal<DHCPOptionEditorDialog>();
+    fill(ed);
+    Press(ed->findChild<QPushButton*>("IDOK"));
+    CHECK(!ed->isVisible());
+  });
+  Press(Ctl(opts, DHCPOptionsLogic::ADD));
+}
+void AddAddresses(DHCPOptionEditorDialog* ed, const QStringList& addresses) {
+  for (const QString& a : addresses) {
+    Type(ed, DHCPOptionEditorLogic::LIST_EDIT, a);
+    Press(Ctl(ed, DHCPOptionEditorLogic::LIST_ADD));
+  }
+}
+
 void Run(DHCPSettingsWidget* page, int id) {
   std::unique_ptr<QMenu> menu(page->BuildMenu());
   auto* a = menu->findChild<QAction*>(QString::fromStdString(ControlName(id)));
@@ -114,7 +138,8 @@ void Run(DHCPSettingsWidget* page, int id) {
 int main(int argc, char** argv) {
   QApplication qapp(argc, argv);
   const QString port = Env("LOOKOUT_PORT"), iface = Env("DHCP_INTERFACE"), from = Env("DHCP_FROM"), to = Env("DHCP_TO"),
-                router = Env("DHCP_ROUTER"), reserved = Env("DHCP_RESERVED"), mac = Env("DHCP_MAC");
+                router = Env("DHCP_ROUTER"), reserved = Env("DHCP_RESERVED"), mac = Env("DHCP_MAC"),
+                dns = Env("DHCP_DNS"), domain = Env("DHCP_DOMAIN");
   auto store = std::make_unique<MemoryStore>();
   store->Set("Settings", "TrellisServer", "127.0.0.1");
   store->Set("Settings", "TrellisPort", port.toStdString());
@@ -154,19 +179,11 @@ int main(int argc, char** argv) {
     Type(dlg, S::MINUTES, "0");
     QTimer::singleShot(0, [&] {
       auto* opts = Modal<DHCPOptionsDialog>();
-      auto* available = Ctl<QListWidget>(opts, DHCPOptionsLogic::AVAILABLE);
-      auto items = available->findItems("Router", Qt::MatchExactly);
-      CHECK(!items.isEmpty());
-      available->setCurrentItem(items.first());
-      QTimer::singleShot(0, [&] {
-        auto* ed = Modal<DHCPOptionEditorDialog>();
-        Type(ed, DHCPOptionEditorLogic::LIST_EDIT, router);
-        Press(Ctl(ed, DHCPOptionEditorLogic::LIST_ADD));
-        Press(ed->findChild<QPushButton*>("IDOK"));
-        CHECK(!ed->isVisible());
-      });
-      Press(Ctl(opts, DHCPOptionsLogic::ADD));
-      CHECK(Ctl<QListWidget>(opts, DHCPOptionsLogic::IN_USE)->count() == 1);
+      AddOption(opts, "Router", [&](DHCPOptionEditorDialog* ed) { AddAddresses(ed, {router}); });
+      AddOption(opts, "DNS server", [&](DHCPOptionEditorDialog* ed) { AddAddresses(ed, dns.split(' ')); });
+      AddOption(opts, "Domain name",
+                [&](DHCPOptionEditorDialog* ed) { Type(ed, DHCPOptionEditorLogic::VALUE, domain); });
+      CHECK(Ctl<QListWidget>(opts, DHCPOptionsLogic::IN_USE)->count() == 3);
       Press(opts->findChild<QPushButton*>("IDOK"));
     });
     Press(Ctl(dlg, S::OPTIONS));
@@ -188,6 +205,19 @@ int main(int argc, char** argv) {
     CHECK(!dlg->isVisible());
   });
   Run(page, DHCPSettingsPage::NEW_RESERVATION);
+
+  // Global Options: the NetBIOS node type H.
+  auto globals = page->Tree()->findItems("Global Options", Qt::MatchExactly);
+  CHECK(!globals.isEmpty());
+  page->Tree()->setCurrentItem(globals.first());
+  QTimer::singleShot(0, [&] {
+    auto* opts = Modal<DHCPOptionsDialog>();
+    AddOption(opts, "NBT node type", [&](DHCPOptionEditorDialog* ed) {
+      QTest::mouseClick(Ctl(ed, DHCPOptionEditorLogic::H_NODE), Qt::LeftButton, {}, QPoint(6, 8));
+    });
+    Press(opts->findChild<QPushButton*>("IDOK"));
+  });
+  Run(page, DHCPSettingsPage::PROPERTIES);
 
   // OK sends the service; then the engine saves its configuration.
   Press(sheet->findChild<QPushButton*>("IDOK"));
