@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "console/dialogs/core/mapping_editors.h"
+#include "console/dialogs/netsvc/dhcp_editors.h"
 #include "console/shell/lookout_client.h"
 #include "engine/config/util.h"
 #include "engine/netsvc/dhcp/dhcp_settings.h"
@@ -620,6 +621,10 @@ void EditServiceSheet::Init() {
   m_ctx.interfaces = m_client.Mirrors().interfaces.get();
   m_ctx.services = m_client.Mirrors().services.get();
   m_pages = ServicePageSet(*m_service);
+  if (IsDHCP(*m_service)) {
+    dhcpMode = std::make_shared<DHCPModePage>(m_ctx);
+    dhcpSettings = std::make_shared<DHCPSettingsPage>(m_ctx, bindings);
+  }
   for (int id : m_pages)
     if (ServicePage* p = Page(id)) p->Load(*m_service);
 }
@@ -640,6 +645,9 @@ ServicePage* EditServiceSheet::Page(int id) {
     case SERVICE_PAGE_MAPPINGS: return &mappings;
     case SERVICE_PAGE_SOCKS: return &socks;
     case SERVICE_PAGE_ENCRYPTION: return &encryption;
+
+    case SERVICE_PAGE_DHCP_MODE: return dhcpMode.get();
+    case SERVICE_PAGE_DHCP_SETTINGS: return dhcpSettings.get();
     default: return nullptr;
   }
 }

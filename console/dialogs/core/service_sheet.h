@@ -14,6 +14,8 @@
 #include "engine/proxy/mapping/mapping.h"
 
 class CLookoutClient;
+class DHCPModePage;
+class DHCPSettingsPage;
 
 // Page templates (the sheet's page ids).
 enum : int {
@@ -429,6 +431,10 @@ class EditServiceSheet {
   MappingsPage mappings{m_ctx};
   SOCKSAdvancedPage socks{m_ctx};
   EncryptionPage encryption{m_ctx};
+
+  // The DHCP service's pages (console/dialogs/netsvc), made for a DHCP service only.
+  std::shared_ptr<DHCPModePage> dhcpMode;
+  std::shared_ptr<DHCPSettingsPage> dhcpSettings;
 
  private:
   void Init();

@@ -19,6 +19,8 @@
 #include "console/dialogs/core/mapping_editors_qt.h"
 #include "console/dialogs/core/service_pages_qt.h"
 
+#include "console/dialogs/netsvc/dhcp_editors_qt.h"
+
 namespace {
 
 QString Q(const CString& s) { return QString::fromStdString(s); }
@@ -648,6 +650,9 @@ EditServiceDialog::EditServiceDialog(std::unique_ptr<EditServiceSheet> logic, Pr
         break;
       case SERVICE_PAGE_SOCKS: page = NewSOCKSAdvancedWidget(m_logic->socks); break;
       case SERVICE_PAGE_ENCRYPTION: page = NewEncryptionWidget(m_logic->encryption); break;
+
+      case SERVICE_PAGE_DHCP_MODE: page = NewDHCPModeWidget(*m_logic->dhcpMode); break;
+      case SERVICE_PAGE_DHCP_SETTINGS: page = new DHCPSettingsWidget(*m_logic->dhcpSettings, prompter); break;
       default: break;  // pages not part of this console yet
     }
     if (!page) continue;
