@@ -18,6 +18,8 @@ class ConsoleHost {
   virtual void NewGroup() {}
   // A new service of that stored class name ("CWWWService", ...).
   virtual void NewService(const CString& /*className*/) {}
+  // The editor behind a root of the configuration tree (its get code: 130 opens the cache sheet).
+  virtual void OpenRoot(int /*code*/) {}
 };
 
 // Qt's text of a console text (bytes taken as UTF-8, the engine's texts are plain ASCII).

@@ -264,6 +264,10 @@ bool CLookoutClient::CommitService(std::shared_ptr<CServiceSettings> service, ui
   return true;
 }
 
+void CLookoutClient::CommitCache(std::shared_ptr<CWWWCacheSettings> cache) {
+  if (cache) m_mirrors.cache = std::move(cache);
+}
+
 // ---- Events -------------------------------------------------------------------------------------
 
 void CLookoutClient::HandleEvent(const SessionEvent& event) {
