@@ -13,6 +13,7 @@
 #include <QTimer>
 #include <QToolBar>
 
+#include "console/dialogs/access/filter_tree.h"
 #include "console/dialogs/access/user_sheets.h"
 #include "console/dialogs/core/service_sheet_qt.h"
 #include "console/dialogs/proxy/cache_sheets.h"
@@ -464,7 +465,8 @@ void LookoutApp::OpenRoot(int code) {
   }
   // The root shows only once the engine answered with its settings; without them nothing opens.
   if (!::CacheSheet::Available(*m_client)) return;
-  auto* dlg = new CacheSheetDialog(*m_client, *m_prompter, m_window.get());
+  auto* dlg = new CacheSheetDialog(*m_client, *m_prompter,
+                                   std::make_unique<QtCriterionDialogs>(*m_prompter, m_window.get()), m_window.get());
   dlg->setWindowIcon(TreeImages()[IMAGE_CACHED]);
   dlg->setAttribute(Qt::WA_DeleteOnClose);
   dlg->open();

@@ -9,8 +9,10 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <utility>
 
 #include "console/shell/lookout_client.h"
+#include "engine/core/service_settings.h"
 #include "engine/remote/rc_codes.h"
 #include "tests/console/console_harness.h"
 #include "tests/console/engine_process.h"
@@ -70,8 +72,22 @@ std::shared_ptr<CWWWCacheSettings> EngineSettings() {
   return c;
 }
 
+// The Criterion dialog, answered: the next criterion to return (null: Cancel), and what it was
+// opened for.
+struct ScriptedCriteria : CriterionDialogs {
+  std::shared_ptr<CRequestCriterion> EditCriterion(const CRequestCriterion*, const CriterionContext& ctx) override {
+    modes.push_back(ctx.mode);
+    kinds.push_back(ctx.serviceKind);
+    return std::exchange(next, nullptr);
+  }
+  std::shared_ptr<CRequestCriterion> next;
+  std::vector<int32_t> modes;
+  std::vector<uint32_t> kinds;
+};
+
 struct OfflineConsole {
   OfflineConsole() { client.EditMirrors().cache = EngineSettings(); }
+  ScriptedCriteria criteria;
   RecordingUi ui;
   TestLoop loop;
   CLookoutClient client{ui, loop.Poster()};
@@ -80,7 +96,7 @@ struct OfflineConsole {
 TEST(CacheSheet, OptionBitsForEveryTickCombination) {
   OfflineConsole console;
   ScriptedPrompter prompter;
-  CacheSheet sheet(console.client);
+  CacheSheet sheet(console.client, console.criteria);
   EXPECT_TRUE(sheet.general.lookups);
   EXPECT_TRUE(sheet.general.additions);
   EXPECT_EQ(sheet.general.maxSize, "250");
@@ -127,7 +143,7 @@ TEST(CacheSheet, ANumberThatCannotBeReadRefusesAndWritesNothing) {
                 Row{"10", "1.5", "x", CacheGeneralPage::DAYS_VOLATILE},
                 Row{"10", "1", "9 9", CacheGeneralPage::DAYS_NON_VOLATILE}}) {
     ScriptedPrompter prompter;
-    CacheSheet sheet(console.client);
+    CacheSheet sheet(console.client, console.criteria);
     sheet.general.maxSize = r.size;
     sheet.general.daysVolatile = r.html;
     sheet.general.daysNonVolatile = r.other;
@@ -149,7 +165,7 @@ TEST(CacheSheet, ANumberThatCannotBeReadRefusesAndWritesNothing) {
 TEST(CacheSheet, WhatToCacheRulesAndItsQuestion) {
   OfflineConsole console;
   console.client.EditMirrors().cache->SpecifyWhatToCache = 0;
-  CacheSheet sheet(console.client);
+  CacheSheet sheet(console.client, console.criteria);
   WhatToCachePage& page = sheet.whatToCache;
   // "Cache everything": the tree is greyed and its buttons do nothing; the other radio enables
   // them at once.
@@ -160,6 +176,42 @@ TEST(CacheSheet, WhatToCacheRulesAndItsQuestion) {
   EXPECT_TRUE(page.States().at(WhatToCachePage::TREE).enabled);
   EXPECT_TRUE(page.TreeActive());
   ASSERT_EQ(page.filters.GetCount(), 1u);
+
+  // The tree's buttons: nothing while everything is cached, the tree's commands otherwise.
+  page.specify = false;
+  console.criteria.next = std::make_shared<CRequestCriterion>();
+  EXPECT_FALSE(page.AddFilter());
+  EXPECT_FALSE(page.AddCriterion(FilterTreeItem{0, -1}));
+  EXPECT_FALSE(page.Remove(FilterTreeItem{0, -1}));
+  EXPECT_EQ(page.filters.GetCount(), 1u);
+  EXPECT_TRUE(console.criteria.modes.empty());
+  page.specify = true;
+  std::optional<FilterTreeItem> selected;
+  ASSERT_TRUE(page.AddFilter(&selected));
+  ASSERT_EQ(page.filters.GetCount(), 2u);
+  ASSERT_TRUE(selected && selected->IsFilter());
+  EXPECT_EQ(page.filters.GetFilters()[1]->Name.rfind("Filter ", 0), 0u);
+  auto method = std::make_shared<CRequestCriterion>();
+  method->DataIndex = kPropHTTPMethod;
+  method->Value.SetString("GET");
+  console.criteria.next = method;
+  ASSERT_TRUE(page.AddCriterion(selected, &selected));
+  EXPECT_EQ(page.filters.GetFilters()[1]->GetCriteria().size(), 1u);
+  // The Criterion dialog was asked for web request criteria.
+  ASSERT_EQ(console.criteria.modes.size(), 1u);
+  EXPECT_EQ(console.criteria.modes[0], CRITERION_MODE_CACHE);
+  EXPECT_EQ(console.criteria.kinds[0], uint32_t(SERVICE_KIND_WWW));
+  EXPECT_TRUE(page.Remove(FilterTreeItem{1, -1}));
+  EXPECT_EQ(page.filters.GetCount(), 1u);
+  // The purge page's buttons always act, with cache-entry criteria.
+  WhatToPurgePage& purge = sheet.whatToPurge;
+  ASSERT_TRUE(purge.AddFilter(&selected));
+  console.criteria.next = std::make_shared<CCachePurgeCriterion>();
+  ASSERT_TRUE(purge.AddCriterion(selected));
+  EXPECT_EQ(console.criteria.modes.back(), CRITERION_MODE_PURGE);
+  EXPECT_EQ(purge.filters.GetCount(), 2u);
+  EXPECT_TRUE(purge.Remove(FilterTreeItem{1, -1}));
+  EXPECT_EQ(console.client.Mirrors().cache->CacheFilter.GetCount(), 1u);  // nothing applied yet
 
   // Specified requests with no filter at all would cache nothing: asked, No refuses.
   page.filters.RemoveAll();
@@ -193,7 +245,7 @@ TEST(CacheSheet, OkWithoutChangesKeepsTheBytesAndPagesWorkOnTheirOwnLists) {
   const auto before = ArchiveBytes(*console.client.Mirrors().cache);
   // Page by page: each one loaded and applied unchanged writes the same bytes.
   {
-    CacheSheet sheet(console.client);
+    CacheSheet sheet(console.client, console.criteria);
     for (PageLogic<CWWWCacheSettings>* page :
          std::vector<PageLogic<CWWWCacheSettings>*>{&sheet.general, &sheet.whatToCache, &sheet.whatToPurge}) {
       auto copy = Clone(*console.client.Mirrors().cache);
@@ -202,7 +254,7 @@ TEST(CacheSheet, OkWithoutChangesKeepsTheBytesAndPagesWorkOnTheirOwnLists) {
     }
   }
   ScriptedPrompter prompter;
-  CacheSheet sheet(console.client);
+  CacheSheet sheet(console.client, console.criteria);
   ASSERT_EQ(sheet.Apply(prompter), 0);
   EXPECT_EQ(ArchiveBytes(*console.client.Mirrors().cache), before);
   // The pages' lists are their own: emptying one changes nothing in the mirror before Apply.
@@ -215,7 +267,7 @@ TEST(CacheSheet, OkWithoutChangesKeepsTheBytesAndPagesWorkOnTheirOwnLists) {
 
 TEST(CacheSheet, ANotificationReloadsValuesAndListsButNotTheRadio) {
   OfflineConsole console;
-  CacheSheet sheet(console.client);
+  CacheSheet sheet(console.client, console.criteria);
   sheet.general.maxSize = "9";  // not applied
   sheet.whatToCache.specify = false;
   sheet.whatToCache.filters.RemoveAll();
@@ -252,13 +304,14 @@ TEST(CacheSheetAgainstEngine, ApplyPurgeAndRebuildReachTheEngine) {
     if (id == kCommandChangePassword) editor.client.ChangePassword("", "admin-pw");
   };
   ASSERT_TRUE(editor.LogIn(engine.rcPort, "Administrator", "", RC_REQ_GET_CACHE));
+  ScriptedCriteria criteria;
   ASSERT_TRUE(CacheSheet::Available(editor.client));
   FreshConsole watcher;
   ASSERT_TRUE(watcher.LogIn(engine.rcPort, "Administrator", "admin-pw", RC_REQ_GET_CACHE));
   const size_t shown = editor.ui.boxes.size();
 
   ScriptedPrompter prompter;
-  CacheSheet sheet(editor.client);
+  CacheSheet sheet(editor.client, criteria);
   sheet.general.maxSize = "321";
   sheet.general.daysVolatile = "5";
   sheet.general.daysNonVolatile = "45";
@@ -286,9 +339,9 @@ TEST(CacheSheetAgainstEngine, ApplyPurgeAndRebuildReachTheEngine) {
   EXPECT_EQ(seen->CacheOptions.load(), 1u);
   EXPECT_EQ(seen->SpecifyWhatToCache.load(), 1u);
   ASSERT_EQ(seen->CacheFilter.GetCount(), 1u);
-  auto criteria = seen->CacheFilter.GetFilters()[0]->GetCriteria();
-  ASSERT_EQ(criteria.size(), 1u);
-  EXPECT_EQ(criteria[0]->Value.strData, "static");
+  auto held = seen->CacheFilter.GetFilters()[0]->GetCriteria();
+  ASSERT_EQ(held.size(), 1u);
+  EXPECT_EQ(held[0]->Value.strData, "static");
 
   // A fresh get (130) of the watcher reads the same from the engine.
   watcher.client.Request(RC_REQ_GET_CACHE);
@@ -302,7 +355,7 @@ TEST(CacheSheetAgainstEngine, ApplyPurgeAndRebuildReachTheEngine) {
   EXPECT_EQ(editor.ui.boxes.size(), shown);
 
   // The watcher's sheet, open meanwhile, follows the editor's next Apply on notification 131.
-  CacheSheet open(watcher.client);
+  CacheSheet open(watcher.client, criteria);
   EXPECT_EQ(open.general.maxSize, "321");
   sheet.general.maxSize = "77";
   ASSERT_EQ(sheet.Apply(prompter), 0);

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "console/shell/lookout_client.h"
+#include "engine/core/service_settings.h"
 #include "engine/remote/rc_codes.h"
 
 // ---- General page --------------------------------------------------------------------------------
@@ -59,6 +60,27 @@ void CacheGeneralPage::Apply(CWWWCacheSettings& c) const {
 
 // ---- What to cache -------------------------------------------------------------------------------
 
+namespace {
+CriterionContext WithMode(CriterionContext ctx, int32_t mode) {
+  ctx.serviceKind = SERVICE_KIND_WWW;
+  ctx.mode = mode;
+  return ctx;
+}
+}  // namespace
+
+WhatToCachePage::WhatToCachePage(CriterionDialogs& dialogs, CriterionContext ctx)
+    : m_tree(filters, WithMode(std::move(ctx), CRITERION_MODE_CACHE), dialogs) {}
+
+bool WhatToCachePage::AddFilter(std::optional<FilterTreeItem>* select) {
+  return specify && m_tree.Run(FILTER_CMD_NEW_FILTER, std::nullopt, select);
+}
+
+bool WhatToCachePage::AddCriterion(std::optional<FilterTreeItem> item, std::optional<FilterTreeItem>* select) {
+  return specify && item && m_tree.Run(FILTER_CMD_NEW_CRITERION, item, select);
+}
+
+bool WhatToCachePage::Remove(std::optional<FilterTreeItem> item) { return specify && item && m_tree.Delete(item); }
+
 void WhatToCachePage::Load(const CWWWCacheSettings& c) {
   specify = c.SpecifyWhatToCache.load() != 0;
   Reload(c);
@@ -84,6 +106,19 @@ void WhatToCachePage::Apply(CWWWCacheSettings& c) const {
 
 // ---- What to purge -------------------------------------------------------------------------------
 
+WhatToPurgePage::WhatToPurgePage(CriterionDialogs& dialogs, CriterionContext ctx)
+    : m_tree(filters, WithMode(std::move(ctx), CRITERION_MODE_PURGE), dialogs) {}
+
+bool WhatToPurgePage::AddFilter(std::optional<FilterTreeItem>* select) {
+  return m_tree.Run(FILTER_CMD_NEW_FILTER, std::nullopt, select);
+}
+
+bool WhatToPurgePage::AddCriterion(std::optional<FilterTreeItem> item, std::optional<FilterTreeItem>* select) {
+  return item && m_tree.Run(FILTER_CMD_NEW_CRITERION, item, select);
+}
+
+bool WhatToPurgePage::Remove(std::optional<FilterTreeItem> item) { return item && m_tree.Delete(item); }
+
 void WhatToPurgePage::Load(const CWWWCacheSettings& c) { filters.CopyFrom(c.PurgeFilter); }
 
 void WhatToPurgePage::Apply(CWWWCacheSettings& c) const { c.PurgeFilter.CopyFrom(filters); }
@@ -92,7 +127,10 @@ void WhatToPurgePage::Apply(CWWWCacheSettings& c) const { c.PurgeFilter.CopyFrom
 
 bool CacheSheet::Available(const CLookoutClient& client) { return client.Mirrors().cache != nullptr; }
 
-CacheSheet::CacheSheet(CLookoutClient& client) : m_client(client) {
+CacheSheet::CacheSheet(CLookoutClient& client, CriterionDialogs& dialogs)
+    : m_client(client),
+      whatToCache(dialogs, CriterionContextOf(client, SERVICE_KIND_WWW, CRITERION_MODE_CACHE)),
+      whatToPurge(dialogs, CriterionContextOf(client, SERVICE_KIND_WWW, CRITERION_MODE_PURGE)) {
   if (const auto& cache = client.Mirrors().cache) {
     general.Load(*cache);
     whatToCache.Load(*cache);

@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 
+#include "console/dialogs/access/filter_editors.h"
 #include "console/dialogs/common/editor.h"
 #include "engine/proxy/www/www_cache_settings.h"
 
@@ -60,6 +61,8 @@ class WhatToCachePage : public PageLogic<CWWWCacheSettings> {
  public:
   enum : int { CACHE_EVERYTHING = 1120, SPECIFY = 1173, TREE = 1236, ADD_FILTER = 1237, ADD_CRITERION = 1238,
                DELETE = 1229 };
+  // ctx: the names the Criterion dialog offers (its kind and mode are this page's).
+  WhatToCachePage(CriterionDialogs& dialogs, CriterionContext ctx = {});
   // The radio and the filters.
   void Load(const CWWWCacheSettings& c) override;
   // The filters alone: a notification's reload leaves the radio as the operator set it.
@@ -68,6 +71,12 @@ class WhatToCachePage : public PageLogic<CWWWCacheSettings> {
   ControlStates States() const override;
   // The tree's buttons act only while requests are specified.
   bool TreeActive() const { return specify; }
+  // "Add Filter", "Add Criterion" (on the selected item) and "Delete": the tree's commands, nothing
+  // while everything is cached. True when the list changed; *select takes the item to select.
+  bool AddFilter(std::optional<FilterTreeItem>* select = nullptr);
+  bool AddCriterion(std::optional<FilterTreeItem> item, std::optional<FilterTreeItem>* select = nullptr);
+  bool Remove(std::optional<FilterTreeItem> item);
+  FilterTreeLogic& Tree() { return m_tree; }
   // Specified requests without any filter cache nothing: the operator is asked.
   bool Validate(Prompter& prompter) override;
   void Apply(CWWWCacheSettings& c) const override;
@@ -75,22 +84,36 @@ class WhatToCachePage : public PageLogic<CWWWCacheSettings> {
   bool specify = false;
   // The page's own filters (request criteria of the web proxy), which the tree edits.
   CRequestFilterCollection filters;
+
+ private:
+  FilterTreeLogic m_tree;
 };
 
 class WhatToPurgePage : public PageLogic<CWWWCacheSettings> {
  public:
   enum : int { PURGE_NOW = 1120, TREE = 1236, ADD_FILTER = 1237, ADD_CRITERION = 1238, DELETE = 1229 };
+  WhatToPurgePage(CriterionDialogs& dialogs, CriterionContext ctx = {});
   void Load(const CWWWCacheSettings& c) override;
   void Apply(CWWWCacheSettings& c) const override;
 
+  // The tree's commands, as on What to cache but always acting.
+  bool AddFilter(std::optional<FilterTreeItem>* select = nullptr);
+  bool AddCriterion(std::optional<FilterTreeItem> item, std::optional<FilterTreeItem>* select = nullptr);
+  bool Remove(std::optional<FilterTreeItem> item);
+  FilterTreeLogic& Tree() { return m_tree; }
+
   // The page's own filters (cache-entry criteria), which the tree edits.
   CRequestFilterCollection filters;
+
+ private:
+  FilterTreeLogic m_tree;
 };
 
 class CacheSheet {
  public:
-  // Over the client's cache mirror, which must have been fetched (Available).
-  explicit CacheSheet(CLookoutClient& client);
+  // Over the client's cache mirror, which must have been fetched (Available). The filter trees
+  // open the Criterion dialog through dialogs.
+  CacheSheet(CLookoutClient& client, CriterionDialogs& dialogs);
   static bool Available(const CLookoutClient& client);
 
   CLookoutClient& Client() { return m_client; }
@@ -107,10 +130,11 @@ class CacheSheet {
   uint64_t PurgeNow();
   uint64_t RebuildIndex();
 
+ private:
+  CLookoutClient& m_client;
+
+ public:
   CacheGeneralPage general;
   WhatToCachePage whatToCache;
   WhatToPurgePage whatToPurge;
-
- private:
-  CLookoutClient& m_client;
 };

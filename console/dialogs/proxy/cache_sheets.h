@@ -5,6 +5,7 @@
 //
 // Threads: the user-interface thread.
 #include <QDialog>
+#include <memory>
 #include <vector>
 
 #include "console/dialogs/common/tab_sheet.h"
@@ -14,7 +15,9 @@ class CacheSheetDialog : public QDialog {
   Q_OBJECT
 
  public:
-  CacheSheetDialog(CLookoutClient& client, Prompter& prompter, QWidget* parent = nullptr);
+  // criteria: how the filter trees open the Criterion dialog (the sheet keeps it).
+  CacheSheetDialog(CLookoutClient& client, Prompter& prompter, std::unique_ptr<CriterionDialogs> criteria,
+                   QWidget* parent = nullptr);
   ~CacheSheetDialog() override;
 
   CacheSheet& Logic() { return m_logic; }
@@ -33,6 +36,7 @@ class CacheSheetDialog : public QDialog {
  private:
   void AddPage(TabPage* page, int id);
 
+  std::unique_ptr<CriterionDialogs> m_criteria;
   CacheSheet m_logic;
   Prompter& m_prompter;
   TabSheet* m_sheet;
