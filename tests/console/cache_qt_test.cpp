@@ -11,6 +11,8 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
+#include <QTimer>
 #include <QDir>
 #include <QLineEdit>
 #include <QPushButton>
@@ -20,6 +22,7 @@
 #include <QtTest/QtTest>
 #include <map>
 
+#include "console/dialogs/access/filter_tree.h"
 #include "console/dialogs/common/editor_qt.h"
 #include "console/dialogs/proxy/cache_sheets.h"
 #include "console/shell/lookout_app.h"
@@ -171,6 +174,29 @@ struct Origin {
   pid_t pid = -1;
 };
 
+// The cached files of the engine holding text, by a search of the engine's home folder.
+int CachedFilesWith(const std::string& text) {
+  std::string out;
+  RunCommand("grep -rl --include='*.tlc' -e '" + text + "' \"$TRELLIS_HOME\" | wc -l", &out);
+  return std::atoi(out.c_str());
+}
+
+// Drives the next modal Criterion dialog: variable, comparison and value, then OK.
+void DriveCriterion(const QString& variable, const QString& comparison, const QString& value, bool* drove) {
+  QTimer::singleShot(0, [=] {
+    auto* dlg = qobject_cast<CriterionDialog*>(QApplication::activeModalWidget());
+    if (!dlg) return;
+    for (auto [id, text] : {std::pair{int(CriterionLogic::VARIABLE), variable},
+                            std::pair{int(CriterionLogic::COMPARISON), comparison}}) {
+      auto* combo = Ctl<QComboBox>(dlg, id);
+      combo->setCurrentIndex(combo->findText(text));
+    }
+    Ctl<QLineEdit>(dlg, CriterionLogic::VALUE)->setText(value);
+    QTest::mouseClick(dlg->findChild<QPushButton*>("IDOK"), Qt::LeftButton);
+    *drove = !dlg->isVisible();
+  });
+}
+
 std::shared_ptr<CWWWCacheSettings> Settings() {
   auto c = std::make_shared<CWWWCacheSettings>();
   c->MaxSize = 100;
@@ -315,12 +341,15 @@ void CacheQtTest::theConsoleAppliesAndPurgesOnTheEngine() {
   QVERIFY(QTest::qWaitFor(
       [&] { return tree->Root(RC_REQ_GET_CACHE) && app.Client().OutstandingRequests() == 0; }, 15000));
 
-  // A page through the proxy, until the engine counts it in its cache.
+  // Two pages through the proxy, until the engine holds both in its cache.
   const std::string proxy = "http://127.0.0.1:" + std::to_string(engine.wwwPort);
-  const std::string url = "http://127.0.0.2:" + std::to_string(origin.port) + "/index.html";
-  std::string out;
-  QCOMPARE(RunCommand("curl -s -o /dev/null -w '%{http_code}' -x " + proxy + " " + url, &out), 0);
-  QCOMPARE(QString::fromStdString(out), QString("200"));
+  const std::string site = "http://127.0.0.2:" + std::to_string(origin.port);
+  for (const char* path : {"/index.html", "/keep/a.css"}) {
+    std::string out;
+    QCOMPARE(RunCommand("curl -s -o /dev/null -w '%{http_code}' -x " + proxy + " " + site + path, &out), 0);
+    QCOMPARE(QString::fromStdString(out), QString("200"));
+  }
+  QVERIFY(QTest::qWaitFor([&] { return CachedFilesWith("hello") == 1 && CachedFilesWith("body{}") == 1; }, 15000));
   QVERIFY(QTest::qWaitFor(
       [&] {
         if (app.Client().OutstandingRequests() == 0) app.Client().Request(RC_REQ_GET_CACHE);
@@ -353,6 +382,26 @@ void CacheQtTest::theConsoleAppliesAndPurgesOnTheEngine() {
   QVERIFY(QTest::qWaitFor([&] { return app.Client().OutstandingRequests() == 0; }, 15000));
   QVERIFY(watcher.loop.RunUntil([&] { return watcher.ui.HasView(VIEW_CACHE, RC_NOTIFY_CACHE_CHANGED); }));
   QCOMPARE(watcher.client.Mirrors().cache->MaxSize.load(), 64u);
+
+  // A purge filter "URL contains /keep/" made on the What to purge page with the Criterion dialog,
+  // applied, then Purge Now: the matching file goes, the other stays.
+  Show(*sheet, CACHE_PAGE_WHAT_TO_PURGE);
+  QWidget* purgePage = Page(*sheet, CACHE_PAGE_WHAT_TO_PURGE);
+  auto* purgeTree = Ctl<QTreeWidget>(purgePage, WhatToPurgePage::TREE);
+  QTest::mouseClick(Ctl<QPushButton>(purgePage, WhatToPurgePage::ADD_FILTER), Qt::LeftButton);
+  QCOMPARE(purgeTree->topLevelItemCount(), 1);
+  purgeTree->setCurrentItem(purgeTree->topLevelItem(0));
+  bool drove = false;
+  DriveCriterion(QString::fromLatin1(GetCacheFieldName(kCacheFieldURL)), "contains", "/keep/", &drove);
+  QTest::mouseClick(Ctl<QPushButton>(purgePage, WhatToPurgePage::ADD_CRITERION), Qt::LeftButton);
+  QVERIFY(drove);
+  QCOMPARE(purgeTree->topLevelItem(0)->childCount(), 1);
+  QTest::mouseClick(sheet->findChild<QPushButton*>("IDAPPLY"), Qt::LeftButton);
+  QVERIFY(QTest::qWaitFor([&] { return app.Client().OutstandingRequests() == 0; }, 15000));
+  QTest::mouseClick(Ctl<QPushButton>(purgePage, WhatToPurgePage::PURGE_NOW), Qt::LeftButton);
+  QVERIFY(QTest::qWaitFor([&] { return CachedFilesWith("body{}") == 0; }, 15000));
+  QCOMPARE(CachedFilesWith("hello"), 1);
+  Show(*sheet, CACHE_PAGE_GENERAL);
 
   // Size 0 applied, then Purge Now: nothing matches the empty purge list, the cache stays over its
   // limit, and the engine turns additions off and says so with 131, which the open sheet shows.

@@ -165,8 +165,6 @@ class WhatToPurgeWidget : public TabPage {
   WhatToPurgeWidget(CacheSheet& sheet, WhatToPurgePage& logic) : TabPage(QStringLiteral("What to purge")) {
     using P = WhatToPurgePage;
     auto* layout = new QVBoxLayout(this);
-    layout->addWidget(new QLabel(QStringLiteral("A purge removes the cached files that match any of these filters:"),
-                                 this));
     m_tree = Named(new FilterTreeWidget(logic.Tree(), this), P::TREE);
     layout->addWidget(m_tree, 1);
     auto* row = TreeButtons(logic, m_tree, this);
