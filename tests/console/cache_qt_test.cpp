@@ -4,7 +4,8 @@
 // Cancel after Apply); then the whole console program against the real engine: the Caching root
 // opens the sheet, a new size applied there is what a second console then reads from the engine,
 // and a Purge Now that leaves the cache over its new limit brings the engine's notification 131
-// back into the open sheet. Under Xvfb (LOOKOUT_SCREENSHOTS set) each page is saved as a PNG.
+// back into the open sheet; a purge filter made with the Criterion dialog removes only the file it
+// matches, and "Rebuild Index" drops the entry of a file deleted by hand. Under Xvfb (LOOKOUT_SCREENSHOTS set) each page is saved as a PNG.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -175,9 +176,9 @@ struct Origin {
 };
 
 // The cached files of the engine holding text, by a search of the engine's home folder.
-int CachedFilesWith(const std::string& text) {
+int CachedFilesWith(const std::string& text, const char* files = "*.tlc") {
   std::string out;
-  RunCommand("grep -rl --include='*.tlc' -e '" + text + "' \"$TRELLIS_HOME\" | wc -l", &out);
+  RunCommand("grep -rl --include='" + std::string(files) + "' -e '" + text + "' \"$TRELLIS_HOME\" | wc -l", &out);
   return std::atoi(out.c_str());
 }
 
@@ -421,6 +422,14 @@ void CacheQtTest::theConsoleAppliesAndPurgesOnTheEngine() {
   QVERIFY(watcher.loop.RunUntil([&] { return watcher.client.OutstandingRequests() == 0; }));
   QCOMPARE(watcher.client.Mirrors().cache->MaxSize.load(), 0u);
   QCOMPARE(watcher.client.Mirrors().cache->CacheOptions.load() & kCacheEnableAdditions, 0u);
+
+  // The remaining file deleted by hand, then "Rebuild Index": the engine's index drops its entry.
+  QCOMPARE(CachedFilesWith("index.html", "cache.idx"), 1);
+  QCOMPARE(CachedFilesWith("hello"), 1);
+  QCOMPARE(RunCommand("grep -rl --include='*.tlc' -e hello \"$TRELLIS_HOME\" | xargs rm -f"), 0);
+  QCOMPARE(CachedFilesWith("hello"), 0);
+  QTest::mouseClick(Ctl<QPushButton>(general, CacheGeneralPage::REBUILD_INDEX), Qt::LeftButton);
+  QVERIFY(QTest::qWaitFor([&] { return CachedFilesWith("index.html", "cache.idx") == 0; }, 15000));
 
   QTest::mouseClick(sheet->findChild<QPushButton*>("IDOK"), Qt::LeftButton);
   QVERIFY(QTest::qWaitFor([&] { return app.CacheSheet() == nullptr; }, 5000));
