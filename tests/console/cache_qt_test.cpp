@@ -5,7 +5,8 @@
 // opens the sheet, a new size applied there is what a second console then reads from the engine,
 // and a Purge Now that leaves the cache over its new limit brings the engine's notification 131
 // back into the open sheet; a purge filter made with the Criterion dialog removes only the file it
-// matches, and "Rebuild Index" drops the entry of a file deleted by hand. Under Xvfb (LOOKOUT_SCREENSHOTS set) each page is saved as a PNG.
+// matches, and "Rebuild Index" drops the entry of a file deleted by hand. Under Xvfb (LOOKOUT_SCREENSHOTS set) each
+// page is saved as a PNG.
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,12 +14,12 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QTimer>
 #include <QDir>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTabBar>
+#include <QTimer>
 #include <QTreeWidget>
 #include <QtTest/QtTest>
 #include <map>
@@ -187,8 +188,8 @@ void DriveCriterion(const QString& variable, const QString& comparison, const QS
   QTimer::singleShot(0, [=] {
     auto* dlg = qobject_cast<CriterionDialog*>(QApplication::activeModalWidget());
     if (!dlg) return;
-    for (auto [id, text] : {std::pair{int(CriterionLogic::VARIABLE), variable},
-                            std::pair{int(CriterionLogic::COMPARISON), comparison}}) {
+    for (auto [id, text] :
+         {std::pair{int(CriterionLogic::VARIABLE), variable}, std::pair{int(CriterionLogic::COMPARISON), comparison}}) {
       auto* combo = Ctl<QComboBox>(dlg, id);
       combo->setCurrentIndex(combo->findText(text));
     }
@@ -339,8 +340,8 @@ void CacheQtTest::theConsoleAppliesAndPurgesOnTheEngine() {
   app.Window()->show();
   LookoutView* tree = app.Window()->Tree();
   QVERIFY(QTest::qWaitFor([&] { return app.Client().IsLoggedIn(); }, 15000));
-  QVERIFY(QTest::qWaitFor(
-      [&] { return tree->Root(RC_REQ_GET_CACHE) && app.Client().OutstandingRequests() == 0; }, 15000));
+  QVERIFY(
+      QTest::qWaitFor([&] { return tree->Root(RC_REQ_GET_CACHE) && app.Client().OutstandingRequests() == 0; }, 15000));
 
   // Two pages through the proxy, until the engine holds both in its cache.
   const std::string proxy = "http://127.0.0.1:" + std::to_string(engine.wwwPort);

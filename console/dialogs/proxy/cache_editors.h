@@ -59,8 +59,14 @@ class CacheGeneralPage : public PageLogic<CWWWCacheSettings> {
 
 class WhatToCachePage : public PageLogic<CWWWCacheSettings> {
  public:
-  enum : int { CACHE_EVERYTHING = 1120, SPECIFY = 1173, TREE = 1236, ADD_FILTER = 1237, ADD_CRITERION = 1238,
-               DELETE = 1229 };
+  enum : int {
+    CACHE_EVERYTHING = 1120,
+    SPECIFY = 1173,
+    TREE = 1236,
+    ADD_FILTER = 1237,
+    ADD_CRITERION = 1238,
+    DELETE = 1229
+  };
   // ctx: the names the Criterion dialog offers (its kind and mode are this page's).
   WhatToCachePage(CriterionDialogs& dialogs, CriterionContext ctx = {});
   // The radio and the filters.

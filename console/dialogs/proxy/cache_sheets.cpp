@@ -33,16 +33,16 @@ class GeneralWidget : public TabPage {
     auto* layout = new QVBoxLayout(this);
     auto* options = new QGroupBox(QStringLiteral("Cache Options"), this);
     auto* og = new QGridLayout(options);
-    og->addWidget(m_lookups = Named(new QCheckBox(QStringLiteral("Enable cache lookups"), options), P::LOOKUPS), 0,
-                  0, 1, 3);
+    og->addWidget(m_lookups = Named(new QCheckBox(QStringLiteral("Enable cache lookups"), options), P::LOOKUPS), 0, 0,
+                  1, 3);
     og->addWidget(
-        m_additions = Named(new QCheckBox(QStringLiteral("Enable additions to cache"), options), P::ADDITIONS), 1,
-        0, 1, 3);
+        m_additions = Named(new QCheckBox(QStringLiteral("Enable additions to cache"), options), P::ADDITIONS), 1, 0, 1,
+        3);
     og->addWidget(m_limit = Named(new QCheckBox(QStringLiteral("Limit cache size to"), options), P::LIMIT), 2, 0);
     og->addWidget(m_size = Named(new QLineEdit(options), P::MAX_SIZE), 2, 1);
     og->addWidget(new QLabel(QStringLiteral("MB"), options), 2, 2);
-    og->addWidget(m_purge = Named(new QCheckBox(QStringLiteral("Purge cache when full"), options), P::AUTO_PURGE), 3,
-                  0, 1, 3);
+    og->addWidget(m_purge = Named(new QCheckBox(QStringLiteral("Purge cache when full"), options), P::AUTO_PURGE), 3, 0,
+                  1, 3);
     og->setColumnStretch(3, 1);
     layout->addWidget(options);
 
@@ -130,8 +130,7 @@ class WhatToCacheWidget : public TabPage {
     auto* layout = new QVBoxLayout(this);
     m_group = new QButtonGroup(this);
     auto* all = Named(new QRadioButton(QStringLiteral("Cache everything"), this), P::CACHE_EVERYTHING);
-    auto* specify =
-        Named(new QRadioButton(QStringLiteral("Specify which requests will be cached"), this), P::SPECIFY);
+    auto* specify = Named(new QRadioButton(QStringLiteral("Specify which requests will be cached"), this), P::SPECIFY);
     m_group->addButton(all, 0);
     m_group->addButton(specify, 1);
     layout->addWidget(all);
