@@ -301,7 +301,7 @@ void LookoutApp::ViewUpdate(int category, const ViewEvent& event) {
       if (CacheSheetDialog* sheet = CacheSheet(); sheet && event.code == RC_NOTIFY_CACHE_CHANGED) sheet->Reload();
       break;
     default:
-      // The dialer and cache sheets are not part of this console yet: nobody to tell.
+      // The dialer sheet is not part of this console yet: nobody to tell.
       break;
   }
   UpdateActions();
