@@ -20,6 +20,8 @@ class ConsoleHost {
   virtual void NewService(const CString& /*className*/) {}
   // The editor behind a root of the configuration tree (its get code: 130 opens the cache sheet).
   virtual void OpenRoot(int /*code*/) {}
+  // The System Policies dialog (the engine's own rights).
+  virtual void OpenSystemPolicies() {}
 };
 
 // Qt's text of a console text (bytes taken as UTF-8, the engine's texts are plain ASCII).

@@ -14,6 +14,7 @@
 #include <QToolBar>
 
 #include "console/dialogs/access/filter_tree.h"
+#include "console/dialogs/access/recipient_sheets.h"
 #include "console/dialogs/access/user_sheets.h"
 #include "console/dialogs/core/service_sheet_qt.h"
 #include "console/dialogs/proxy/cache_sheets.h"
@@ -428,6 +429,8 @@ EditUserDialog* LookoutApp::UserSheet() const {
 void LookoutApp::OpenProperties(int kind, const CString& name) {
   if (!m_window) return;
   if (!m_userDialogs) m_userDialogs = std::make_unique<QtUserDialogs>(*m_prompter, m_window.get());
+  if (!m_recipientDialogs)
+    m_recipientDialogs = std::make_unique<QtRecipientDialogs>(*m_client, *m_prompter, m_window.get());
   QDialog* dlg = nullptr;
   if (kind == ENTRY_USER) {
     // One Edit User sheet at a time: the counter updates go to the one that is open.
@@ -443,10 +446,25 @@ void LookoutApp::OpenProperties(int kind, const CString& name) {
     if (!m_client->Mirrors().services->Lookup(name)) return;
     dlg = new EditServiceDialog(
         std::make_unique<EditServiceSheet>(*m_client, name, m_settings.warnings.BindExternal != 0), *m_prompter,
-        m_window.get());
+        m_window.get(), m_recipientDialogs.get());
   } else {
     return;
   }
+  dlg->setAttribute(Qt::WA_DeleteOnClose);
+  dlg->open();
+}
+
+void LookoutApp::OpenSystemPolicies() {
+  // Nothing to edit before the engine has sent its rights.
+  if (!m_window || m_client->Mirrors().rights.empty()) return;
+  if (auto* open = m_window->findChild<SystemPoliciesDialog*>(QStringLiteral("SystemPolicies"))) {
+    open->raise();
+    open->activateWindow();
+    return;
+  }
+  if (!m_recipientDialogs)
+    m_recipientDialogs = std::make_unique<QtRecipientDialogs>(*m_client, *m_prompter, m_window.get());
+  auto* dlg = new SystemPoliciesDialog(*m_client, *m_prompter, *m_recipientDialogs, m_window.get());
   dlg->setAttribute(Qt::WA_DeleteOnClose);
   dlg->open();
 }
@@ -480,9 +498,11 @@ void LookoutApp::NewService(const CString& className) {
   const CRuntimeClass* cls = CRuntimeClass::FromName(className);
   auto service = cls ? std::dynamic_pointer_cast<CServiceSettings>(cls->CreateObject()) : nullptr;
   if (!service) return;
+  if (!m_recipientDialogs)
+    m_recipientDialogs = std::make_unique<QtRecipientDialogs>(*m_client, *m_prompter, m_window.get());
   auto* dlg = new EditServiceDialog(
       std::make_unique<EditServiceSheet>(*m_client, service, m_settings.warnings.BindExternal != 0), *m_prompter,
-      m_window.get());
+      m_window.get(), m_recipientDialogs.get());
   dlg->setAttribute(Qt::WA_DeleteOnClose);
   dlg->open();
 }

@@ -22,6 +22,7 @@ class EditUserDialog;
 class CacheSheetDialog;
 class Prompter;
 class UserDialogs;
+class RecipientDialogs;
 
 // Command ids of the menus (the QAction object names are "c" + id).
 enum : int {
@@ -112,6 +113,7 @@ class LookoutApp : public QObject, public ConsoleHost, public ConsoleUi {
   void NewUser() override;
   void NewGroup() override;
   void NewService(const CString& className) override;
+  void OpenSystemPolicies() override;
   // The open Edit User sheet, or null.
   EditUserDialog* UserSheet() const;
   void OpenRoot(int code) override;
@@ -161,4 +163,5 @@ class LookoutApp : public QObject, public ConsoleHost, public ConsoleUi {
   // The editors' message boxes (through the dialogs above) and sub-dialogs.
   std::unique_ptr<Prompter> m_prompter;
   std::unique_ptr<UserDialogs> m_userDialogs;
+  std::unique_ptr<RecipientDialogs> m_recipientDialogs;
 };

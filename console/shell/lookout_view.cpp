@@ -38,6 +38,7 @@ void LookoutView::Properties() {
     m_host.OpenProperties(kind, item->data(0, ROLE_KEY).toString().toStdString());
   else if (kind == ENTRY_ROOT)
     m_host.OpenRoot(item->data(0, ROLE_NUMBER).toInt());
+  if (kind == ENTRY_ROOT && item->data(0, ROLE_NUMBER).toInt() == RC_REQ_GET_POLICIES) m_host.OpenSystemPolicies();
 }
 
 QTreeWidgetItem* LookoutView::MakeRoot(int code, const char* text, int image) {

@@ -194,6 +194,7 @@ void DriveCriterion(const QString& variable, const QString& comparison, const QS
       combo->setCurrentIndex(combo->findText(text));
     }
     Ctl<QLineEdit>(dlg, CriterionLogic::VALUE)->setText(value);
+    Screenshot(dlg, "cache_purge_criterion.png");
     QTest::mouseClick(dlg->findChild<QPushButton*>("IDOK"), Qt::LeftButton);
     *drove = !dlg->isVisible();
   });

@@ -442,4 +442,48 @@ TEST(RecipientPages, AdvancedAsksForAnEmptySpecificationAndWritesAtOk) {
   EXPECT_EQ(r.RequestFilter.GetFilters()[0]->GetCriteria().size(), 1u);
 }
 
+TEST(RecipientPages, TheRecipientSheetShowsThemByServiceKindAndRightTypeAndRunsThemAtOk) {
+  ScriptedCriteria dialogs;
+  for (uint32_t kind : {0u, 2u, 9u, 14u}) {
+    for (int32_t type : {0, 1, 2, 3}) {
+      RecipientSheet sheet(nullptr, kind, type);
+      sheet.AddFilterPages(dialogs, {});
+      EXPECT_EQ(sheet.Page(RECIPIENT_PAGE_BAN) != nullptr, type == 0 && kind != 0 && kind != 9 && kind != 14)
+          << kind << "/" << type;
+      EXPECT_EQ(sheet.Page(RECIPIENT_PAGE_ADVANCED) != nullptr, type == 0) << kind << "/" << type;
+    }
+  }
+
+  // The sheet's OK runs the Advanced page last: its question refuses after the other pages
+  // validated, and nothing is written; Yes lets the recipient through with both pages' values.
+  Boxes boxes;
+  RecipientSheet sheet(nullptr, SERVICE_KIND_WWW, kRightAccess);
+  sheet.AddFilterPages(dialogs, {});
+  sheet.ban->enabled = true;
+  dialogs.fill = [](CriterionLogic& l) {
+    l.SetVariable(kPropHTTPURL);
+    l.comparison = TL_COMPARE_CONTAINS;
+    l.value = "blocked";
+  };
+  ASSERT_TRUE(sheet.ban->Add());
+  sheet.advanced->specify = true;
+  int refused = 0;
+  EXPECT_FALSE(sheet.Ok(boxes, &refused));
+  EXPECT_EQ(refused, RECIPIENT_PAGE_ADVANCED);
+  EXPECT_EQ(sheet.Copy().SpecifyBan, 0u);
+  boxes.answer = true;
+  auto made = sheet.Ok(boxes, &refused);
+  ASSERT_TRUE(made);
+  EXPECT_EQ(made->SpecifyBan, 1u);
+  EXPECT_EQ(made->SpecifyRequest, 1u);
+  EXPECT_EQ(made->BanFilter.GetCriteria().size(), 1u);
+
+  // An existing recipient through the whole sheet, OK without changes: the same bytes.
+  RecipientSheet again(made.get(), SERVICE_KIND_WWW, kRightAccess);
+  again.AddFilterPages(dialogs, {});
+  auto same = again.Ok(boxes);
+  ASSERT_TRUE(same);
+  EXPECT_EQ(ArchiveBytes(*same), ArchiveBytes(*made));
+}
+
 }  // namespace

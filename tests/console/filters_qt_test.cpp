@@ -19,6 +19,7 @@
 
 #include "console/dialogs/access/filter_sheets.h"
 #include "console/dialogs/access/filter_tree.h"
+#include "console/dialogs/access/recipient_sheets.h"
 #include "console/dialogs/common/editor_qt.h"
 #include "engine/core/service_settings.h"
 
@@ -99,6 +100,7 @@ class FiltersQtTest : public QObject {
   void theCriterionDialogOffersWhatCanHoldAndRefusesABadValue();
   void theFilterTreeFollowsKeysMenusAndLabels();
   void theBanListAndAdvancedPagesWriteThroughTheirControls();
+  void theRecipientSheetHoldsBothPagesWhereItsPageSetHasThem();
 
  private:
   RecordingPrompter prompter;
@@ -122,11 +124,18 @@ void FiltersQtTest::theCriterionDialogOffersWhatCanHoldAndRefusesABadValue() {
   QVERIFY(Items(variable).contains("HTTP URL"));
   QVERIFY(!Items(variable).contains("POP3 Username"));
 
+  // A field's label goes with its field.
+  auto labelShown = [&](const QString& text) {
+    for (QLabel* l : dlg.findChildren<QLabel*>())
+      if (l->text() == text && !l->isHidden()) return true;
+    return false;
+  };
   Choose(variable, "Is non-proxy request");
   QCOMPARE(Items(comparison), (QStringList{"is TRUE", "is FALSE"}));
-  QVERIFY(value->isHidden());
+  QVERIFY(value->isHidden() && !labelShown("Value"));
   Choose(variable, "User is member of");
-  QVERIFY(comparison->isHidden());
+  QVERIFY(comparison->isHidden() && !labelShown("Comparison"));
+  QVERIFY(labelShown("Group"));
   QVERIFY(!name->isHidden());
   QCOMPARE(Items(name), QStringList{"Staff"});
   Choose(variable, "HTTP Header field");
@@ -322,6 +331,61 @@ void FiltersQtTest::theBanListAndAdvancedPagesWriteThroughTheirControls() {
   // The recipient the sheet was opened on is untouched.
   QCOMPARE(recipient.SpecifyBan, 0u);
   QVERIFY(recipient.RequestFilter.IsEmpty());
+}
+
+void FiltersQtTest::theRecipientSheetHoldsBothPagesWhereItsPageSetHasThem() {
+  RecipientSheetContext ctx;
+  ctx.principals = {{"Staff", "the staff", true}, {"alice", "", false}};
+  {
+    RecipientSheetDialog dns(nullptr, SERVICE_KIND_DNS, kRightAccess, ctx, prompter);
+    QCOMPARE(dns.TabOf(RECIPIENT_PAGE_BAN), -1);
+    QVERIFY(dns.TabOf(RECIPIENT_PAGE_ADVANCED) >= 0);
+    RecipientSheetDialog edit(nullptr, SERVICE_KIND_WWW, kRightEdit, ctx, prompter);
+    QCOMPARE(edit.TabOf(RECIPIENT_PAGE_ADVANCED), -1);
+  }
+  RecipientSheetDialog sheet(nullptr, SERVICE_KIND_WWW, kRightAccess, ctx, prompter);
+  sheet.show();
+  QVERIFY(QTest::qWaitForWindowExposed(&sheet));
+  const int banTab = sheet.TabOf(RECIPIENT_PAGE_BAN);
+  const int advTab = sheet.TabOf(RECIPIENT_PAGE_ADVANCED);
+  QCOMPARE(banTab, 3);
+  QCOMPARE(advTab, 4);
+  QCOMPARE(sheet.Sheet()->GetPage(banTab)->Title(), QString("Ban list"));
+  QVERIFY(sheet.Sheet()->SetActivePage(banTab));
+  QVERIFY(Ctl(sheet.Sheet()->GetPage(banTab), BanListPage::LIST));
+  Screenshot(&sheet, "recipient-sheet-banlist.png");
+
+  // The Criterion dialog opened from this sheet offers the console's groups.
+  bool drove = false;
+  DriveCriterion(
+      [](CriterionDialog* dlg) {
+        Choose(Ctl<QComboBox>(dlg, CriterionLogic::VARIABLE), "User is member of");
+        QCOMPARE(Items(Ctl<QComboBox>(dlg, CriterionLogic::NAME)), QStringList{"Staff"});
+        Ctl<QComboBox>(dlg, CriterionLogic::NAME)->setCurrentIndex(0);
+        Screenshot(dlg, "criterion-group.png");
+      },
+      &drove);
+  QTest::mouseClick(Ctl(sheet.Sheet()->GetPage(banTab), BanListPage::ADD), Qt::LeftButton);
+  QVERIFY(drove);
+  QCOMPARE(Ctl<QTreeWidget>(sheet.Sheet()->GetPage(banTab), BanListPage::LIST)->topLevelItem(0)->text(0),
+           QString("User is member of group Staff"));
+
+  // Advanced with "Specify" and no filter: OK asks, and No keeps the sheet on that page.
+  QVERIFY(sheet.Sheet()->SetActivePage(advTab));
+  Click(Ctl(sheet.Sheet()->GetPage(advTab), RecipientAdvancedPage::SPECIFY));
+  Screenshot(&sheet, "recipient-sheet-advanced.png");
+  QVERIFY(sheet.Sheet()->SetActivePage(0));
+  prompter.answer = false;
+  QTest::mouseClick(sheet.findChild<QPushButton*>("IDOK"), Qt::LeftButton);
+  QVERIFY(sheet.isVisible());
+  QCOMPARE(sheet.Sheet()->ActiveIndex(), advTab);
+  QCOMPARE(prompter.boxes.back(), CString(kTitleFilterInvalidSetting) + "|" + kTextNoRequestFilters);
+  prompter.answer = true;
+  QTest::mouseClick(sheet.findChild<QPushButton*>("IDOK"), Qt::LeftButton);
+  QVERIFY(!sheet.isVisible());
+  QVERIFY(sheet.Result());
+  QCOMPARE(sheet.Result()->SpecifyRequest, 1u);
+  QCOMPARE(sheet.Result()->BanFilter.GetCriteria()[0]->VariableName, CString("Staff"));
 }
 
 QTEST_MAIN(FiltersQtTest)

@@ -17,6 +17,7 @@
 #include <optional>
 #include <vector>
 
+#include "console/dialogs/access/recipient_editors.h"
 #include "console/dialogs/common/editor.h"
 #include "engine/access/request_filter.h"
 #include "engine/access/right.h"
@@ -194,7 +195,7 @@ class FilterTreeLogic {
 
 // ---- Recipient sheet: Ban list and Advanced pages ---------------------------------------------
 
-class BanListPage : public PageLogic<CRecipient> {
+class BanListPage : public RecipientPage {
  public:
   enum : int { ENABLE = 1343, LIST = 1344, ADD = 1098, EDIT = 1290, REMOVE = 1229 };
   BanListPage(uint32_t serviceKind, CriterionDialogs& dialogs, CriterionContext ctx = {});
@@ -219,7 +220,7 @@ class BanListPage : public PageLogic<CRecipient> {
   uint32_t m_loadedSpecify = 0;
 };
 
-class RecipientAdvancedPage : public PageLogic<CRecipient> {
+class RecipientAdvancedPage : public RecipientPage {
  public:
   enum : int { ALL = 1120, SPECIFY = 1173, TREE = 1236, ADD_FILTER = 1237, ADD_CRITERION = 1238, REMOVE = 1229 };
   RecipientAdvancedPage(uint32_t serviceKind, int32_t rightType, CriterionDialogs& dialogs, CriterionContext ctx = {});

@@ -53,9 +53,9 @@ CriterionDialog::CriterionDialog(const CRequestCriterion* existing, const Criter
   m_not->addButton(notMet, 1);
   grid->addWidget(met, 1, 0, 1, 2);
   grid->addWidget(notMet, 2, 0, 1, 2);
-  grid->addWidget(new QLabel(QStringLiteral("Comparison"), this), 3, 0);
+  grid->addWidget(m_comparisonLabel = new QLabel(QStringLiteral("Comparison"), this), 3, 0);
   grid->addWidget(m_comparison = Named(new QComboBox(this), CriterionLogic::COMPARISON), 3, 1);
-  grid->addWidget(new QLabel(QStringLiteral("Value"), this), 4, 0);
+  grid->addWidget(m_valueLabel = new QLabel(QStringLiteral("Value"), this), 4, 0);
   grid->addWidget(m_value = Named(new QLineEdit(this), CriterionLogic::VALUE), 4, 1);
   grid->addWidget(m_nameLabel = new QLabel(this), 5, 0);
   grid->addWidget(m_name = Named(new QComboBox(this), CriterionLogic::NAME), 5, 1);
@@ -81,7 +81,7 @@ CriterionDialog::CriterionDialog(const CRequestCriterion* existing, const Criter
   });
   connect(m_comparison, &QComboBox::currentIndexChanged, this, [this](int) {
     Store();
-    ApplyStates(this, m_logic.States());
+    ApplyRules();
   });
 }
 
@@ -104,8 +104,15 @@ void CriterionDialog::Refresh() {
   m_name->setEditText(Q(typed));
   // A group must be one of the console's groups when it knows them; a header is typed.
   m_nameLabel->setText(Q(m_logic.NameLabel()));
-  m_nameLabel->setHidden(m_logic.NameLabel().empty());
+  ApplyRules();
+}
+
+void CriterionDialog::ApplyRules() {
   ApplyStates(this, m_logic.States());
+  // A label goes with its field.
+  m_comparisonLabel->setHidden(m_comparison->isHidden());
+  m_valueLabel->setHidden(m_value->isHidden());
+  m_nameLabel->setHidden(m_name->isHidden());
 }
 
 void CriterionDialog::accept() {

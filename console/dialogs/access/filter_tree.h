@@ -33,13 +33,14 @@ class CriterionDialog : public QDialog {
  private:
   void Store();
   void Refresh();
+  void ApplyRules();
   CriterionLogic m_logic;
   Prompter& m_prompter;
   std::shared_ptr<CRequestCriterion> m_result;
   QComboBox *m_variable, *m_comparison, *m_name;
   QButtonGroup* m_not;
   QLineEdit* m_value;
-  QLabel* m_nameLabel;
+  QLabel *m_nameLabel, *m_comparisonLabel, *m_valueLabel;
 };
 
 // Opens the Criterion dialog modally over a parent window.
