@@ -470,7 +470,11 @@ void LookoutApp::OpenSystemPolicies() {
 }
 
 CacheSheetDialog* LookoutApp::CacheSheet() const {
-  return m_window ? m_window->findChild<CacheSheetDialog*>(QStringLiteral("CacheSheet")) : nullptr;
+  // A closed sheet waits for its deletion hidden: it is no longer the open one.
+  for (auto* sheet : m_window ? m_window->findChildren<CacheSheetDialog*>(QStringLiteral("CacheSheet"))
+                              : QList<CacheSheetDialog*>())
+    if (sheet->isVisible()) return sheet;
+  return nullptr;
 }
 
 void LookoutApp::OpenRoot(int code) {

@@ -261,8 +261,13 @@ void CacheQtTest::theSheetThroughItsControls() {
   QCOMPARE(dlg.Sheet()->ActiveIndex(), 0);
   const size_t refusals = prompter.boxes.size();
   QCOMPARE(refusals, size_t(3));
-  // A valid size with additions alone: options 1.
+  // Enter in a field neither applies nor closes.
   size->setText("64");
+  size->setFocus();
+  QTest::keyClick(size, Qt::Key_Return);
+  QVERIFY(dlg.isVisible());
+  QCOMPARE(client.Mirrors().cache->MaxSize.load(), 100u);
+  // A valid size with additions alone: options 1.
   QTest::mouseClick(dlg.findChild<QPushButton*>("IDAPPLY"), Qt::LeftButton);
   QCOMPARE(client.Mirrors().cache->MaxSize.load(), 64u);
   QCOMPARE(client.Mirrors().cache->CacheOptions.load(), 1u);
@@ -435,6 +440,12 @@ void CacheQtTest::theConsoleAppliesAndPurgesOnTheEngine() {
 
   QTest::mouseClick(sheet->findChild<QPushButton*>("IDOK"), Qt::LeftButton);
   QVERIFY(QTest::qWaitFor([&] { return app.CacheSheet() == nullptr; }, 5000));
+  // Opened again at once, a new sheet shows what the engine holds now.
+  tree->Properties();
+  QVERIFY(app.CacheSheet());
+  QCOMPARE(Ctl<QLineEdit>(Page(*app.CacheSheet(), CACHE_PAGE_GENERAL), CacheGeneralPage::MAX_SIZE)->text(),
+           QString("0"));
+  app.CacheSheet()->reject();
   // Nothing was refused or reported on the way.
   QCOMPARE(dialogs.shown.size(), shown);
   QVERIFY(watcher.client.Stop(5000));
