@@ -13,14 +13,17 @@
 #include <QTimer>
 #include <QToolBar>
 
+#include "console/dialogs/access/filter_tree.h"
 #include "console/dialogs/access/recipient_sheets.h"
 #include "console/dialogs/access/user_sheets.h"
 #include "console/dialogs/core/service_sheet_qt.h"
+#include "console/dialogs/proxy/cache_sheets.h"
 #include "console/shell/activity_view.h"
 #include "console/shell/console_texts.h"
 #include "console/shell/lookout_view.h"
 #include "console/shell/qt_dialogs.h"
 #include "console/shell/tree_entry.h"
+#include "console/shell/tree_images.h"
 #include "engine/remote/rc_codes.h"
 
 namespace {
@@ -294,8 +297,12 @@ void LookoutApp::ViewUpdate(int category, const ViewEvent& event) {
           sheet && sheet->Logic().Existing() && sheet->Logic().UserName() == event.name)
         sheet->CountersChanged();
       break;
+    case VIEW_CACHE:
+      // The open cache sheet follows the engine's settings (131); other codes are not for it.
+      if (CacheSheetDialog* sheet = CacheSheet(); sheet && event.code == RC_NOTIFY_CACHE_CHANGED) sheet->Reload();
+      break;
     default:
-      // The dialer and cache sheets are not part of this console yet: nobody to tell.
+      // The dialer sheet is not part of this console yet: nobody to tell.
       break;
   }
   UpdateActions();
@@ -458,6 +465,31 @@ void LookoutApp::OpenSystemPolicies() {
   if (!m_recipientDialogs)
     m_recipientDialogs = std::make_unique<QtRecipientDialogs>(*m_client, *m_prompter, m_window.get());
   auto* dlg = new SystemPoliciesDialog(*m_client, *m_prompter, *m_recipientDialogs, m_window.get());
+  dlg->setAttribute(Qt::WA_DeleteOnClose);
+  dlg->open();
+}
+
+CacheSheetDialog* LookoutApp::CacheSheet() const {
+  // A closed sheet waits for its deletion hidden: it is no longer the open one.
+  for (auto* sheet : m_window ? m_window->findChildren<CacheSheetDialog*>(QStringLiteral("CacheSheet"))
+                              : QList<CacheSheetDialog*>())
+    if (sheet->isVisible()) return sheet;
+  return nullptr;
+}
+
+void LookoutApp::OpenRoot(int code) {
+  if (!m_window || code != RC_REQ_GET_CACHE) return;
+  // One cache sheet at a time: notification 131 goes to the one that is open.
+  if (CacheSheetDialog* open = CacheSheet()) {
+    open->raise();
+    open->activateWindow();
+    return;
+  }
+  // The root shows only once the engine answered with its settings; without them nothing opens.
+  if (!::CacheSheet::Available(*m_client)) return;
+  auto* dlg = new CacheSheetDialog(*m_client, *m_prompter,
+                                   std::make_unique<QtCriterionDialogs>(*m_prompter, m_window.get()), m_window.get());
+  dlg->setWindowIcon(TreeImages()[IMAGE_CACHED]);
   dlg->setAttribute(Qt::WA_DeleteOnClose);
   dlg->open();
 }

@@ -19,6 +19,7 @@ class LookoutView;
 class LookoutApp;
 class QSplitter;
 class EditUserDialog;
+class CacheSheetDialog;
 class Prompter;
 class UserDialogs;
 class RecipientDialogs;
@@ -115,6 +116,9 @@ class LookoutApp : public QObject, public ConsoleHost, public ConsoleUi {
   void OpenSystemPolicies() override;
   // The open Edit User sheet, or null.
   EditUserDialog* UserSheet() const;
+  void OpenRoot(int code) override;
+  // The open cache sheet, or null.
+  CacheSheetDialog* CacheSheet() const;
 
   // ConsoleUi (from the protocol state).
   void ViewUpdate(int category, const ViewEvent& event) override;

@@ -274,6 +274,10 @@ bool CLookoutClient::CommitService(std::shared_ptr<CServiceSettings> service, ui
   return true;
 }
 
+void CLookoutClient::CommitCache(std::shared_ptr<CWWWCacheSettings> cache) {
+  if (cache) m_mirrors.cache = std::move(cache);
+}
+
 bool CLookoutClient::CommitRights(std::vector<std::shared_ptr<CRight>> rights) {
   if (rights.size() != static_cast<size_t>(kRCRightCount)) return false;
   for (const auto& r : rights)

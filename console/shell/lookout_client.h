@@ -154,6 +154,9 @@ class CLookoutClient {
   bool CommitUserObject(std::shared_ptr<CFilterComponent> obj, uint16_t code);
   // The same for a service (32/34).
   bool CommitService(std::shared_ptr<CServiceSettings> service, uint16_t code);
+  // The cache sheet's applied copy replaces the cache mirror. The open sheet is not told: it is
+  // the one that applied, and the engine's notification 131 follows on-line.
+  void CommitCache(std::shared_ptr<CWWWCacheSettings> cache);
   // An editor's finished copies of the engine's rights (all 13, in code order) replace the mirror's.
   // False (nothing replaced) for another count or a missing right.
   bool CommitRights(std::vector<std::shared_ptr<CRight>> rights);

@@ -36,6 +36,8 @@ void LookoutView::Properties() {
   const int kind = item->data(0, ROLE_KIND).toInt();
   if (kind == ENTRY_USER || kind == ENTRY_GROUP || kind == ENTRY_SERVICE)
     m_host.OpenProperties(kind, item->data(0, ROLE_KEY).toString().toStdString());
+  else if (kind == ENTRY_ROOT)
+    m_host.OpenRoot(item->data(0, ROLE_NUMBER).toInt());
   if (kind == ENTRY_ROOT && item->data(0, ROLE_NUMBER).toInt() == RC_REQ_GET_POLICIES) m_host.OpenSystemPolicies();
 }
 
