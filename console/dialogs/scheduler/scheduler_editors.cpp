@@ -363,7 +363,9 @@ void SchedulerLoggingPage::Apply(CSchedulerSettings& s) const {
   s.LoggingEnabled = logging ? 1 : 0;
   uint32_t bits = 0;
   for (uint32_t b : kLogBits) bits |= options & b;
-  s.LogOptions = bits;
+  // Bits without a check box stay as they were: bit 1 carries the lines of programs that could not
+  // start or outlived their limit, which no OK of this page may silently switch off.
+  s.LogOptions = (s.LogOptions.load() & ~kLogMask) | bits;
 }
 
 // ---- Sheet ------------------------------------------------------------------------------------------------

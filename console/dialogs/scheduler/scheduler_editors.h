@@ -209,7 +209,9 @@ class SchedulerLoggingPage : public PageLogic<CSchedulerSettings> {
   void Apply(CSchedulerSettings& s) const override;
 
   bool logging = true;
-  uint32_t options = 0;  // only the bits 2, 4, 8, 16 and 32 are ever set here
+  // The bits of the five checks (2, 4, 8, 16, 32); Apply sets exactly these of them and leaves
+  // the others (bit 1, failures of programs) as the scheduler has them.
+  uint32_t options = 0;
 };
 
 class SchedulerSheet {
