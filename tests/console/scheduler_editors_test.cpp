@@ -32,7 +32,9 @@ struct Boxes : Prompter {
   bool yes = false;
 };
 
-SchedulerLists Lists() { return {{"WWW Proxy server", "Remote Control Service"}, {"Provider"}, {"Administrator", "bob"}}; }
+SchedulerLists Lists() {
+  return {{"WWW Proxy server", "Remote Control Service"}, {"Provider"}, {"Administrator", "bob"}};
+}
 
 std::shared_ptr<CScheduleEvent> Event(const CString& description, uint32_t every, uint32_t what, CDateTime at) {
   auto e = std::make_shared<CScheduleEvent>();
@@ -202,8 +204,8 @@ TEST(EventDialog, EnableMatrixTimesDayChecksAndActionOrder) {
   EXPECT_FALSE(acts.DemoteAction(2));
   EXPECT_TRUE(acts.DemoteAction(0));
   EXPECT_TRUE(acts.PromoteAction(2));
-  EXPECT_EQ(acts.ActionTexts(), (std::vector<CString>{"Purge Trellis cache", "Execute command: true",
-                                                      "Stop service: WWW Proxy server"}));
+  EXPECT_EQ(acts.ActionTexts(),
+            (std::vector<CString>{"Purge Trellis cache", "Execute command: true", "Stop service: WWW Proxy server"}));
   auto edited = acts.ActionCopy(1);
   edited->EventData = "false";
   EXPECT_EQ(acts.actions[1]->EventData, "true");  // the copy is the dialog's own

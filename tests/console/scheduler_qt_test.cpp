@@ -15,6 +15,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMenu>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTabBar>
@@ -191,67 +192,70 @@ void SchedulerQtTest::theSheetAndItsDialogsThroughTheirControls() {
 
   // Add: the event dialog, with its enable rules, a refused day and an action added through the
   // action dialog (which refuses a service left unchosen).
-  const bool added = WithModal<EventDialog>([&] { Press(Ctl(events, SCHED_EVENT_ADD)); }, [&](EventDialog* dlg) {
-    QCOMPARE(dlg->windowTitle(), QString("Scheduled Event Properties"));
-    QVERIFY(Ctl<QRadioButton>(dlg, SCHED_EV_REGULAR)->isChecked());
-    QVERIFY(!Ctl(dlg, SCHED_EV_DATE_TIME)->isEnabled());
-    QVERIFY(Ctl(dlg, SCHED_EV_DAY_OF_MONTH)->isEnabled());
-    auto* recurrence = Ctl<QComboBox>(dlg, SCHED_EV_RECURRENCE);
-    recurrence->setCurrentIndex(TL_EVERY_WEEK);
-    QVERIFY(!Ctl(dlg, SCHED_EV_DAY_OF_MONTH)->isEnabled());
-    QVERIFY(Ctl(dlg, SCHED_EV_DAY_OF_WEEK)->isEnabled());
-    recurrence->setCurrentIndex(TL_EVERY_HOUR);
-    QVERIFY(!Ctl(dlg, SCHED_EV_HOUR)->isEnabled());
-    QVERIFY(Ctl(dlg, SCHED_EV_MINUTE)->isEnabled());
-    Click(Ctl(dlg, SCHED_EV_SINGLE));
-    QVERIFY(Ctl(dlg, SCHED_EV_DATE_TIME)->isEnabled());
-    QVERIFY(!Ctl(dlg, SCHED_EV_MINUTE)->isEnabled());
-    QVERIFY(!Ctl(dlg, SCHED_EV_RECURRENCE)->isEnabled());
-    Click(Ctl(dlg, SCHED_EV_REGULAR));
-    recurrence->setCurrentIndex(TL_EVERY_MONTH);
-    Ctl<QLineEdit>(dlg, SCHED_EV_DAY_OF_MONTH)->setText("0");
-    Ctl<QLineEdit>(dlg, SCHED_EV_HOUR)->setText("6");
-    Ctl<QLineEdit>(dlg, SCHED_EV_MINUTE)->setText("45");
-    Ctl<QLineEdit>(dlg, SCHED_EV_DESCRIPTION)->setText("Monthly stop");
-    Press(dlg->findChild<QPushButton*>("IDOK"));
-    QVERIFY(dlg->isVisible());
-    QCOMPARE(prompter.boxes.back(), CString("Lookout|Please enter an integer between 1 and 31."));
-    Ctl<QLineEdit>(dlg, SCHED_EV_MINUTE)->setText("60");
-    Ctl<QLineEdit>(dlg, SCHED_EV_DAY_OF_MONTH)->setText("15");
-    Press(dlg->findChild<QPushButton*>("IDOK"));
-    QVERIFY(dlg->isVisible());
-    QCOMPARE(prompter.boxes.back(), CString("Lookout|Please enter an integer between 0 and 59."));
-    Ctl<QLineEdit>(dlg, SCHED_EV_MINUTE)->setText("45");
+  const bool added = WithModal<EventDialog>(
+      [&] { Press(Ctl(events, SCHED_EVENT_ADD)); },
+      [&](EventDialog* dlg) {
+        QCOMPARE(dlg->windowTitle(), QString("Scheduled Event Properties"));
+        QVERIFY(Ctl<QRadioButton>(dlg, SCHED_EV_REGULAR)->isChecked());
+        QVERIFY(!Ctl(dlg, SCHED_EV_DATE_TIME)->isEnabled());
+        QVERIFY(Ctl(dlg, SCHED_EV_DAY_OF_MONTH)->isEnabled());
+        auto* recurrence = Ctl<QComboBox>(dlg, SCHED_EV_RECURRENCE);
+        recurrence->setCurrentIndex(TL_EVERY_WEEK);
+        QVERIFY(!Ctl(dlg, SCHED_EV_DAY_OF_MONTH)->isEnabled());
+        QVERIFY(Ctl(dlg, SCHED_EV_DAY_OF_WEEK)->isEnabled());
+        recurrence->setCurrentIndex(TL_EVERY_HOUR);
+        QVERIFY(!Ctl(dlg, SCHED_EV_HOUR)->isEnabled());
+        QVERIFY(Ctl(dlg, SCHED_EV_MINUTE)->isEnabled());
+        Click(Ctl(dlg, SCHED_EV_SINGLE));
+        QVERIFY(Ctl(dlg, SCHED_EV_DATE_TIME)->isEnabled());
+        QVERIFY(!Ctl(dlg, SCHED_EV_MINUTE)->isEnabled());
+        QVERIFY(!Ctl(dlg, SCHED_EV_RECURRENCE)->isEnabled());
+        Click(Ctl(dlg, SCHED_EV_REGULAR));
+        recurrence->setCurrentIndex(TL_EVERY_MONTH);
+        Ctl<QLineEdit>(dlg, SCHED_EV_DAY_OF_MONTH)->setText("0");
+        Ctl<QLineEdit>(dlg, SCHED_EV_HOUR)->setText("6");
+        Ctl<QLineEdit>(dlg, SCHED_EV_MINUTE)->setText("45");
+        Ctl<QLineEdit>(dlg, SCHED_EV_DESCRIPTION)->setText("Monthly stop");
+        Press(dlg->findChild<QPushButton*>("IDOK"));
+        QVERIFY(dlg->isVisible());
+        QCOMPARE(prompter.boxes.back(), CString("Lookout|Please enter an integer between 1 and 31."));
+        Ctl<QLineEdit>(dlg, SCHED_EV_MINUTE)->setText("60");
+        Ctl<QLineEdit>(dlg, SCHED_EV_DAY_OF_MONTH)->setText("15");
+        Press(dlg->findChild<QPushButton*>("IDOK"));
+        QVERIFY(dlg->isVisible());
+        QCOMPARE(prompter.boxes.back(), CString("Lookout|Please enter an integer between 0 and 59."));
+        Ctl<QLineEdit>(dlg, SCHED_EV_MINUTE)->setText("45");
 
-    const bool acted =
-        WithModal<ActionDialog>([&] { Press(Ctl(dlg, SCHED_EV_ACTION_ADD)); }, [&](ActionDialog* act) {
-          QCOMPARE(act->windowTitle(), QString("Action"));
-          QVERIFY(Ctl(act, SCHED_ACT_COMBO)->isHidden());  // "Do Nothing"
-          ChooseAction(act, "Stop Service", QString());
-          QVERIFY(!Ctl(act, SCHED_ACT_COMBO)->isHidden());
-          QVERIFY(Ctl(act, SCHED_ACT_EDIT)->isHidden());
-          QCOMPARE(Ctl<QLabel>(act, SCHED_ACT_LABEL)->text(), QString("Service"));
-          Ctl<QComboBox>(act, SCHED_ACT_COMBO)->setCurrentIndex(-1);
-          Press(act->findChild<QPushButton*>("IDOK"));
-          QVERIFY(act->isVisible());
-          QCOMPARE(prompter.boxes.back(), CString("Action|You must choose a service for this action"));
-          ChooseAction(act, "Execute commandline", "touch /tmp/never");
-          QVERIFY(!Ctl(act, SCHED_ACT_CHECK)->isHidden());
-          QCOMPARE(Ctl<QCheckBox>(act, SCHED_ACT_CHECK)->text(), QString("Run Hidden"));
-          Screenshot(act, "scheduler-action-text.png");
-          ChooseAction(act, "Stop Service", "WWW Proxy server");
-          Screenshot(act, "scheduler-action.png");
-          Press(act->findChild<QPushButton*>("IDOK"));
-          QVERIFY(!act->isVisible());
-        });
-    QVERIFY(acted);
-    auto* actions = Ctl<QListWidget>(dlg, SCHED_EV_ACTIONS);
-    QCOMPARE(actions->count(), 1);
-    QCOMPARE(actions->item(0)->text(), QString("Stop service: WWW Proxy server"));
-    Screenshot(dlg, "scheduler-event.png");
-    Press(dlg->findChild<QPushButton*>("IDOK"));
-    QVERIFY(!dlg->isVisible());
-  });
+        const bool acted = WithModal<ActionDialog>(
+            [&] { Press(Ctl(dlg, SCHED_EV_ACTION_ADD)); },
+            [&](ActionDialog* act) {
+              QCOMPARE(act->windowTitle(), QString("Action"));
+              QVERIFY(Ctl(act, SCHED_ACT_COMBO)->isHidden());  // "Do Nothing"
+              ChooseAction(act, "Stop Service", QString());
+              QVERIFY(!Ctl(act, SCHED_ACT_COMBO)->isHidden());
+              QVERIFY(Ctl(act, SCHED_ACT_EDIT)->isHidden());
+              QCOMPARE(Ctl<QLabel>(act, SCHED_ACT_LABEL)->text(), QString("Service"));
+              Ctl<QComboBox>(act, SCHED_ACT_COMBO)->setCurrentIndex(-1);
+              Press(act->findChild<QPushButton*>("IDOK"));
+              QVERIFY(act->isVisible());
+              QCOMPARE(prompter.boxes.back(), CString("Action|You must choose a service for this action"));
+              ChooseAction(act, "Execute commandline", "touch /tmp/never");
+              QVERIFY(!Ctl(act, SCHED_ACT_CHECK)->isHidden());
+              QCOMPARE(Ctl<QCheckBox>(act, SCHED_ACT_CHECK)->text(), QString("Run Hidden"));
+              Screenshot(act, "scheduler-action-text.png");
+              ChooseAction(act, "Stop Service", "WWW Proxy server");
+              Screenshot(act, "scheduler-action.png");
+              Press(act->findChild<QPushButton*>("IDOK"));
+              QVERIFY(!act->isVisible());
+            });
+        QVERIFY(acted);
+        auto* actions = Ctl<QListWidget>(dlg, SCHED_EV_ACTIONS);
+        QCOMPARE(actions->count(), 1);
+        QCOMPARE(actions->item(0)->text(), QString("Stop service: WWW Proxy server"));
+        Screenshot(dlg, "scheduler-event.png");
+        Press(dlg->findChild<QPushButton*>("IDOK"));
+        QVERIFY(!dlg->isVisible());
+      });
   QVERIFY(added);
   QCOMPARE(list->topLevelItemCount(), 2);
   QCOMPARE(list->topLevelItem(1)->text(0), QString("Monthly stop"));
@@ -296,8 +300,8 @@ void SchedulerQtTest::theConsoleProgramSchedulesRunsAndFiresEventsOnTheEngine() 
   app.Window()->show();
   QVERIFY(QTest::qWaitFor([&] { return app.Client().IsLoggedIn(); }, 15000));
   LookoutView* tree = app.Window()->Tree();
-  QVERIFY(QTest::qWaitFor(
-      [&] { return tree->Root(RC_REQ_GET_SCHEDULER) && app.Client().OutstandingRequests() == 0; }, 15000));
+  QVERIFY(QTest::qWaitFor([&] { return tree->Root(RC_REQ_GET_SCHEDULER) && app.Client().OutstandingRequests() == 0; },
+                          15000));
   QCOMPARE(CurlStatus(engine.wwwPort), 0);
   auto openSheet = [&]() -> SchedulerSheetDialog* {
     emit tree->itemDoubleClicked(tree->Root(RC_REQ_GET_SCHEDULER), 0);
@@ -308,19 +312,23 @@ void SchedulerQtTest::theConsoleProgramSchedulesRunsAndFiresEventsOnTheEngine() 
   SchedulerSheetDialog* sheet = openSheet();
   QVERIFY(sheet);
   QWidget* events = sheet->Sheet()->GetPage(0);
-  const bool added = WithModal<EventDialog>([&] { Press(Ctl(events, SCHED_EVENT_ADD)); }, [&](EventDialog* dlg) {
-    Ctl<QLineEdit>(dlg, SCHED_EV_DESCRIPTION)->setText("Stop Service WWW");
-    Ctl<QComboBox>(dlg, SCHED_EV_RECURRENCE)->setCurrentIndex(TL_EVERY_DAY);
-    Ctl<QLineEdit>(dlg, SCHED_EV_HOUR)->setText("4");
-    const bool acted = WithModal<ActionDialog>([&] { Press(Ctl(dlg, SCHED_EV_ACTION_ADD)); }, [&](ActionDialog* act) {
-      ChooseAction(act, "Stop Service", "WWW Proxy server");
-      Press(act->findChild<QPushButton*>("IDOK"));
-      QVERIFY(!act->isVisible());
-    });
-    QVERIFY(acted);
-    Press(dlg->findChild<QPushButton*>("IDOK"));
-    QVERIFY(!dlg->isVisible());
-  });
+  const bool added = WithModal<EventDialog>([&] { Press(Ctl(events, SCHED_EVENT_ADD)); },
+                                            [&](EventDialog* dlg) {
+                                              Ctl<QLineEdit>(dlg, SCHED_EV_DESCRIPTION)->setText("Stop Service WWW");
+                                              Ctl<QComboBox>(dlg, SCHED_EV_RECURRENCE)->setCurrentIndex(TL_EVERY_DAY);
+                                              Ctl<QLineEdit>(dlg, SCHED_EV_HOUR)->setText("4");
+                                              Ctl<QLineEdit>(dlg, SCHED_EV_MINUTE)->setText("0");
+                                              const bool acted = WithModal<ActionDialog>(
+                                                  [&] { Press(Ctl(dlg, SCHED_EV_ACTION_ADD)); },
+                                                  [&](ActionDialog* act) {
+                                                    ChooseAction(act, "Stop Service", "WWW Proxy server");
+                                                    Press(act->findChild<QPushButton*>("IDOK"));
+                                                    QVERIFY(!act->isVisible());
+                                                  });
+                                              QVERIFY(acted);
+                                              Press(dlg->findChild<QPushButton*>("IDOK"));
+                                              QVERIFY(!dlg->isVisible());
+                                            });
   QVERIFY(added);
   auto* list = Ctl<QTreeWidget>(events, SCHED_EVENT_LIST);
   list->setCurrentItem(list->topLevelItem(0));
@@ -330,7 +338,8 @@ void SchedulerQtTest::theConsoleProgramSchedulesRunsAndFiresEventsOnTheEngine() 
   QVERIFY(QTest::qWaitFor([&] { return app.Client().OutstandingRequests() == 0; }, 15000));
   QCOMPARE(CurlStatus(engine.wwwPort), 0);
 
-  // Read back from the engine by a second console, then Do Now from a sheet opened again.
+  // Read back from the engine by a second console, whose own change reaches this console's
+  // mirror through notification 151; then Do Now from a sheet opened again (by the root's menu).
   {
     FreshConsole other;
     QVERIFY(other.LogIn(engine.rcPort, "Administrator", "pw", RC_REQ_GET_SCHEDULER));
@@ -338,14 +347,30 @@ void SchedulerQtTest::theConsoleProgramSchedulesRunsAndFiresEventsOnTheEngine() 
     QCOMPARE(evs.size(), size_t(1));
     QCOMPARE(evs[0]->Description, CString("Stop Service WWW"));
     QCOMPARE(evs[0]->EveryWhat, uint32_t(TL_EVERY_DAY));
+    QCOMPARE(evs[0]->AtTime.GetValue(), ScheduleMinuteStart(4 * 60).GetValue());
     QCOMPARE(evs[0]->GetActions().at(0)->EventAction, uint32_t(TL_ACTION_SERVICE_STOP));
+    auto changed = Clone(*other.client.Mirrors().scheduler);
+    changed->FindEvent(evs[0]->ID)->Description = "Stop Service WWW now";
+    QVERIFY(other.client.QueueObject(RC_REQ_UPDATE_SCHEDULER, CString(), *changed));
+    QVERIFY(other.loop.RunUntil([&] { return other.client.OutstandingRequests() == 0; }));
+    QVERIFY(QTest::qWaitFor(
+        [&] { return app.Client().Mirrors().scheduler->GetEvents().at(0)->Description == "Stop Service WWW now"; },
+        15000));
   }
   QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-  sheet = openSheet();
+  QVERIFY(!app.Window()->findChild<SchedulerSheetDialog*>("SchedulerSheet"));
+  tree->setCurrentItem(tree->Root(RC_REQ_GET_SCHEDULER));
+  QMenu* menu = tree->BuildMenu();
+  QAction* properties = menu->findChild<QAction*>("c32842");
+  QVERIFY(properties);
+  properties->trigger();
+  delete menu;
+  sheet = app.Window()->findChild<SchedulerSheetDialog*>("SchedulerSheet");
   QVERIFY(sheet);
   events = sheet->Sheet()->GetPage(0);
   list = Ctl<QTreeWidget>(events, SCHED_EVENT_LIST);
   QCOMPARE(list->topLevelItemCount(), 1);
+  QCOMPARE(list->topLevelItem(0)->text(0), QString("Stop Service WWW now"));
   list->setCurrentItem(list->topLevelItem(0));
   QVERIFY(Ctl(events, SCHED_EVENT_DO_NOW)->isEnabled());
   Press(Ctl(events, SCHED_EVENT_DO_NOW));
@@ -358,18 +383,21 @@ void SchedulerQtTest::theConsoleProgramSchedulesRunsAndFiresEventsOnTheEngine() 
   QDateTime at = QDateTime::currentDateTime().addSecs(60);
   if (at.time().second() >= 45) at = at.addSecs(60);
   at.setTime(QTime(at.time().hour(), at.time().minute(), 30));
-  const bool once = WithModal<EventDialog>([&] { Press(Ctl(events, SCHED_EVENT_ADD)); }, [&](EventDialog* dlg) {
-    Ctl<QLineEdit>(dlg, SCHED_EV_DESCRIPTION)->setText("Start WWW once");
-    Click(Ctl(dlg, SCHED_EV_SINGLE));
-    Ctl<QDateTimeEdit>(dlg, SCHED_EV_DATE_TIME)->setDateTime(at);
-    const bool acted = WithModal<ActionDialog>([&] { Press(Ctl(dlg, SCHED_EV_ACTION_ADD)); }, [&](ActionDialog* act) {
-      ChooseAction(act, "Start Service", "WWW Proxy server");
-      Press(act->findChild<QPushButton*>("IDOK"));
-    });
-    QVERIFY(acted);
-    Press(dlg->findChild<QPushButton*>("IDOK"));
-    QVERIFY(!dlg->isVisible());
-  });
+  const bool once = WithModal<EventDialog>([&] { Press(Ctl(events, SCHED_EVENT_ADD)); },
+                                           [&](EventDialog* dlg) {
+                                             Ctl<QLineEdit>(dlg, SCHED_EV_DESCRIPTION)->setText("Start WWW once");
+                                             Click(Ctl(dlg, SCHED_EV_SINGLE));
+                                             Ctl<QDateTimeEdit>(dlg, SCHED_EV_DATE_TIME)->setDateTime(at);
+                                             const bool acted = WithModal<ActionDialog>(
+                                                 [&] { Press(Ctl(dlg, SCHED_EV_ACTION_ADD)); },
+                                                 [&](ActionDialog* act) {
+                                                   ChooseAction(act, "Start Service", "WWW Proxy server");
+                                                   Press(act->findChild<QPushButton*>("IDOK"));
+                                                 });
+                                             QVERIFY(acted);
+                                             Press(dlg->findChild<QPushButton*>("IDOK"));
+                                             QVERIFY(!dlg->isVisible());
+                                           });
   QVERIFY(once);
   Press(sheet->findChild<QPushButton*>("IDOK"));
   QVERIFY(QTest::qWaitFor([&] { return app.Client().OutstandingRequests() == 0; }, 15000));

@@ -25,7 +25,9 @@ std::vector<std::shared_ptr<CScheduleEventAction>> CopyActions(const CScheduleEv
 
 }  // namespace
 
-CString ChooseArgumentText(const CString& what) { return FormatString("You must choose a %s for this action", what.c_str()); }
+CString ChooseArgumentText(const CString& what) {
+  return FormatString("You must choose a %s for this action", what.c_str());
+}
 
 CString ShortMonthText(uint32_t day) {
   return FormatString("This event will not run in months with fewer than %u days.\nKeep this day?", day);
@@ -190,8 +192,7 @@ bool EventDialogLogic::Validate(Prompter& prompter) {
     prompter.Message("Lookout", IntegerRangeText(1, 31), EDITOR_MB_EXCLAMATION);
     return false;
   }
-  if (dayOfMonth >= 29)
-    return prompter.AskYesNo(kEventDialogTitle, ShortMonthText(dayOfMonth), EDITOR_MB_QUESTION);
+  if (dayOfMonth >= 29) return prompter.AskYesNo(kEventDialogTitle, ShortMonthText(dayOfMonth), EDITOR_MB_QUESTION);
   return true;
 }
 

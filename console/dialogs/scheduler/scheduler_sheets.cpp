@@ -262,11 +262,7 @@ void ActionDialog::accept() {
 // ---- Scheduled Event Properties -----------------------------------------------------------------------
 
 EventDialog::EventDialog(const CScheduleEvent& event, CLookoutClient& client, Prompter& prompter, QWidget* parent)
-    : QDialog(parent),
-      m_event(Clone(event)),
-      m_logic(event, LocalNow()),
-      m_client(client),
-      m_prompter(prompter) {
+    : QDialog(parent), m_event(Clone(event)), m_logic(event, LocalNow()), m_client(client), m_prompter(prompter) {
   setObjectName("ScheduledEventDialog");
   setWindowTitle(QString::fromLatin1(kEventDialogTitle));
   auto* layout = new QVBoxLayout(this);
