@@ -104,6 +104,10 @@ TEST(ActionDialog, ArgumentKindsChoicesAndRefusals) {
   keep.code = TL_ACTION_DIALER_DIALPROFILE;
   EXPECT_EQ(keep.Choices(), std::vector<CString>{"Provider"});
 
+  // An action code this console does not know keeps its argument.
+  CScheduleEventAction newer(40, "argument of a newer engine", 1);
+  EXPECT_EQ(ArchiveBytes(*ActionDialogLogic(newer, Lists()).Result()), ArchiveBytes(newer));
+
   // Free text and its flag; OK without changes keeps the bytes.
   CScheduleEventAction exportTo(TL_ACTION_ACCOUNTS_EXPORT, "/var/tmp/accounts.txt", 1);
   ActionDialogLogic ex(exportTo, Lists());

@@ -140,6 +140,8 @@ std::shared_ptr<CScheduleEventAction> ActionDialogLogic::Result() const {
   a->EventAction = code;
   const ActionArgument arg = Argument();
   a->EventData = arg == ARG_TEXT ? text : IsListKind(arg) ? choice : CString();
+  // A code this console does not know (a newer engine's) keeps its argument untouched.
+  if (!FindAction(code) && code == m_storedCode) a->EventData = m_stored;
   a->BOOLData = flag ? 1 : 0;
   return a;
 }
