@@ -92,6 +92,7 @@ class EventsWidget : public TabPage {
     connect(add, &QPushButton::clicked, this, [this] {
       CScheduleEvent fresh;
       EventDialog dlg(fresh, m_sheet.Client(), m_prompter, this);
+      if (!m_icon.isNull()) dlg.setWindowIcon(m_icon);
       if (dlg.exec() != QDialog::Accepted || !dlg.Result()) return;
       Refill(static_cast<int>(m_logic.Add(dlg.Result())));
     });
@@ -100,6 +101,7 @@ class EventsWidget : public TabPage {
       auto copy = row < 0 ? nullptr : m_logic.EventCopy(static_cast<size_t>(row));
       if (!copy) return;
       EventDialog dlg(*copy, m_sheet.Client(), m_prompter, this);
+      if (!m_icon.isNull()) dlg.setWindowIcon(m_icon);
       if (dlg.exec() != QDialog::Accepted || !dlg.Result()) return;
       m_logic.Replace(static_cast<size_t>(row), dlg.Result());
       Refill(row);
