@@ -216,6 +216,9 @@ void SchedulerQtTest::theSheetAndItsDialogsThroughTheirControls() {
         Ctl<QLineEdit>(dlg, SCHED_EV_HOUR)->setText("6");
         Ctl<QLineEdit>(dlg, SCHED_EV_MINUTE)->setText("45");
         Ctl<QLineEdit>(dlg, SCHED_EV_DESCRIPTION)->setText("Monthly stop");
+    // Enter in a field never closes the dialog.
+    QTest::keyClick(Ctl(dlg, SCHED_EV_DESCRIPTION), Qt::Key_Return);
+    QVERIFY(dlg->isVisible());
         Press(dlg->findChild<QPushButton*>("IDOK"));
         QVERIFY(dlg->isVisible());
         QCOMPARE(prompter.boxes.back(), CString("Lookout|Please enter an integer between 1 and 31."));
