@@ -658,8 +658,8 @@ void CLookoutClient::OnMessage(const CTLRCPMessage& m, const std::vector<FramePa
       default:
         // 100, 101, 104, 110 and 111 are what any console can make the engine send (request 100
         // needs no right): they are not taken as "must change password". A profile's state line
-        // (63) is for the open dialer sheet, which this
-        // console does not have yet. Everything else is unknown. All are ignored.
+        // (63) is for the open dialer sheet, which this console does not have yet. Everything
+        // else is unknown. All are ignored.
         return;
     }
   } catch (const std::exception& e) {
