@@ -22,6 +22,8 @@ class ConsoleHost {
   virtual void OpenRoot(int /*code*/) {}
   // The System Policies dialog (the engine's own rights).
   virtual void OpenSystemPolicies() {}
+  // The Scheduler Properties sheet (once the engine's scheduler has been fetched).
+  virtual void OpenScheduler() {}
 };
 
 // Qt's text of a console text (bytes taken as UTF-8, the engine's texts are plain ASCII).

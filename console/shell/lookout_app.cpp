@@ -18,6 +18,7 @@
 #include "console/dialogs/access/user_sheets.h"
 #include "console/dialogs/core/service_sheet_qt.h"
 #include "console/dialogs/proxy/cache_sheets.h"
+#include "console/dialogs/scheduler/scheduler_sheets.h"
 #include "console/shell/activity_view.h"
 #include "console/shell/console_texts.h"
 #include "console/shell/lookout_view.h"
@@ -507,6 +508,19 @@ void LookoutApp::NewService(const CString& className) {
   auto* dlg = new EditServiceDialog(
       std::make_unique<EditServiceSheet>(*m_client, service, m_settings.warnings.BindExternal != 0), *m_prompter,
       m_window.get(), m_recipientDialogs.get());
+  dlg->setAttribute(Qt::WA_DeleteOnClose);
+  dlg->open();
+}
+
+void LookoutApp::OpenScheduler() {
+  if (!m_window || !m_client->Mirrors().scheduler) return;
+  // One scheduler sheet at a time: its OK replaces the whole scheduler.
+  if (auto* open = m_window->findChild<SchedulerSheetDialog*>(QStringLiteral("SchedulerSheet"))) {
+    open->raise();
+    open->activateWindow();
+    return;
+  }
+  auto* dlg = new SchedulerSheetDialog(*m_client, *m_prompter, TreeImages()[IMAGE_SCHEDULER], m_window.get());
   dlg->setAttribute(Qt::WA_DeleteOnClose);
   dlg->open();
 }

@@ -114,6 +114,7 @@ class LookoutApp : public QObject, public ConsoleHost, public ConsoleUi {
   void NewGroup() override;
   void NewService(const CString& className) override;
   void OpenSystemPolicies() override;
+  void OpenScheduler() override;
   // The open Edit User sheet, or null.
   EditUserDialog* UserSheet() const;
   void OpenRoot(int code) override;

@@ -146,6 +146,7 @@ void ConsoleMirrors::Clear() {
   machineNames = std::make_shared<CLockableStringMap>();
   cache.reset();
   dialer.reset();
+  scheduler.reset();
   machines.clear();
 }
 
@@ -283,6 +284,13 @@ bool CLookoutClient::CommitRights(std::vector<std::shared_ptr<CRight>> rights) {
   for (const auto& r : rights)
     if (!r) return false;
   m_mirrors.rights = std::move(rights);
+  return true;
+}
+
+bool CLookoutClient::CommitScheduler(std::shared_ptr<CSchedulerSettings> scheduler) {
+  if (!scheduler) return false;
+  m_mirrors.scheduler = std::move(scheduler);
+  NotifyViews(VIEW_TREE_UPDATE, RC_NOTIFY_SCHEDULER_CHANGED);
   return true;
 }
 
@@ -440,10 +448,13 @@ void CLookoutClient::ApplyGet(uint16_t code, const std::vector<FramePayload>& fr
       m_mirrors.dialer = LoadBare<CDialerSettings>(frames[0]);
       break;
     }
-    case RC_REQ_GET_SCHEDULER:
-      // This console holds no scheduler settings yet: the root shows, the frames (already read
-      // whole) are not kept.
+    case RC_REQ_GET_SCHEDULER: {
+      need(1);
+      auto scheduler = LoadBare<CSchedulerSettings>(frames[0]);
+      CheckComplete(scheduler->Events);
+      m_mirrors.scheduler = scheduler;
       break;
+    }
     default: return;
   }
   NotifyViews(VIEW_TREE_UPDATE, code);
@@ -655,15 +666,22 @@ void CLookoutClient::OnMessage(const CTLRCPMessage& m, const std::vector<FramePa
         m_mirrors.cache = LoadBare<CWWWCacheSettings>(frame(0));
         NotifyViews(VIEW_CACHE, code);
         return;
+      case RC_NOTIFY_SCHEDULER_CHANGED: {
+        auto scheduler = LoadBare<CSchedulerSettings>(frame(0));
+        CheckComplete(scheduler->Events);
+        m_mirrors.scheduler = scheduler;
+        NotifyViews(VIEW_TREE_UPDATE, code);
+        return;
+      }
       case RC_NOTIFY_DIALER_CHANGED:
         m_mirrors.dialer = LoadBare<CDialerSettings>(frame(0));
         NotifyViews(VIEW_DIALER, code);
         return;
       default:
         // 100, 101, 104, 110 and 111 are what any console can make the engine send (request 100
-        // needs no right): they are not taken as "must change password". Scheduler settings are
-        // not held yet; a profile's state line (63) is for the open dialer sheet, which this
-        // console does not have yet. Everything else is unknown. All are ignored.
+        // needs no right): they are not taken as "must change password". A profile's state line
+        // (63) is for the open dialer sheet, which this console does not have yet. Everything
+        // else is unknown. All are ignored.
         return;
     }
   } catch (const std::exception& e) {

@@ -26,6 +26,7 @@
 #include "engine/core/service_settings.h"
 #include "engine/dialer/dialer_settings.h"
 #include "engine/proxy/www/www_cache_settings.h"
+#include "engine/scheduler/scheduler_settings.h"
 
 // Who a view update is for.
 enum : int {
@@ -98,6 +99,9 @@ struct ConsoleMirrors {
   std::shared_ptr<CLockableStringMap> machineNames;
   std::shared_ptr<CWWWCacheSettings> cache;  // null until fetched
   std::shared_ptr<CDialerSettings> dialer;   // null until fetched
+  // Null until fetched; replaced whole by each get and notification, never changed in place, so
+  // an editor that looks it up again at OK sees either the old or the new one.
+  std::shared_ptr<CSchedulerSettings> scheduler;
   std::map<CString, MachineMirror> machines;
 };
 
@@ -160,6 +164,9 @@ class CLookoutClient {
   // An editor's finished copies of the engine's rights (all 13, in code order) replace the mirror's.
   // False (nothing replaced) for another count or a missing right.
   bool CommitRights(std::vector<std::shared_ptr<CRight>> rights);
+  // The scheduler sheet's finished copy replaces the mirror's scheduler; the views hear of it as
+  // of notification 151. False for null.
+  bool CommitScheduler(std::shared_ptr<CSchedulerSettings> scheduler);
   // For tests that fill the mirrors without an engine.
   ConsoleMirrors& EditMirrors() { return m_mirrors; }
   // Requests queued and not yet answered.

@@ -39,6 +39,12 @@ void LookoutView::Properties() {
   else if (kind == ENTRY_ROOT)
     m_host.OpenRoot(item->data(0, ROLE_NUMBER).toInt());
   if (kind == ENTRY_ROOT && item->data(0, ROLE_NUMBER).toInt() == RC_REQ_GET_POLICIES) m_host.OpenSystemPolicies();
+  if (IsSchedulerRoot(item)) m_host.OpenScheduler();
+}
+
+bool LookoutView::IsSchedulerRoot(const QTreeWidgetItem* item) const {
+  return item && item->data(0, ROLE_KIND).toInt() == ENTRY_ROOT &&
+         item->data(0, ROLE_NUMBER).toInt() == RC_REQ_GET_SCHEDULER && m_host.Client().Mirrors().scheduler;
 }
 
 QTreeWidgetItem* LookoutView::MakeRoot(int code, const char* text, int image) {
@@ -188,7 +194,7 @@ QMenu* LookoutView::BuildMenu() {
   }
   QTreeWidgetItem* item = currentItem();
   const int kind = item ? item->data(0, ROLE_KIND).toInt() : -1;
-  if (kind == ENTRY_USER || kind == ENTRY_GROUP || kind == ENTRY_SERVICE) {
+  if (kind == ENTRY_USER || kind == ENTRY_GROUP || kind == ENTRY_SERVICE || IsSchedulerRoot(item)) {
     QAction* props = menu->addAction(QStringLiteral("Properties"));
     props->setObjectName("c32842");
     connect(props, &QAction::triggered, this, &LookoutView::Properties);
