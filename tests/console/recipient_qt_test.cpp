@@ -188,6 +188,18 @@ void RecipientQtTest::theRecipientSheetFollowsItsRulesAndGivesItsResultOnlyAtOk(
   QCOMPARE(included->count(), 1);
   QCOMPARE(included->item(0)->text(), QString("Every weekday from 09:00:00 to 17:00:00"));
   Screenshot(&sheet, "recipient-time.png");
+  // A double click edits the row's slice: Saturday added, the row replaced in place.
+  QTimer::singleShot(0, [&] {
+    auto* dlg = qobject_cast<TimeSliceDialog*>(QApplication::activeModalWidget());
+    QVERIFY(dlg);
+    QCOMPARE(Ctl<QTimeEdit>(dlg, TimeSliceEditor::FROM)->time(), QTime(9, 0));
+    QVERIFY(Ctl<QRadioButton>(dlg, TimeSliceEditor::BETWEEN)->isChecked());
+    Click(Ctl(dlg, TimeSliceEditor::SATURDAY));
+    QTest::mouseClick(dlg->findChild<QPushButton*>("IDOK"), Qt::LeftButton);
+  });
+  emit included->itemDoubleClicked(included->item(0));
+  QCOMPARE(included->count(), 1);
+  QCOMPARE(included->item(0)->text(), QString("Every MTWThFS from 09:00:00 to 17:00:00"));
   QVERIFY(!sheet.Result());
 
   QTest::mouseClick(sheet.findChild<QPushButton*>("IDOK"), Qt::LeftButton);
