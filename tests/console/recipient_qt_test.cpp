@@ -4,7 +4,8 @@
 // removing through the recipient sheet and asking before it writes; then the whole console
 // program against the real engine: the web proxy's access right restricted to a group through the
 // service sheet's Policies page and the recipient sheet, a guest's curl refused and the same
-// machine served once the group's user has logged in from it. Under Xvfb (LOOKOUT_SCREENSHOTS set)
+// machine served once the group's user has logged in from it, then refused again once the same
+// recipient, edited again, excludes every day. Under Xvfb (LOOKOUT_SCREENSHOTS set)
 // every page and dialog is saved as a PNG.
 #include <unistd.h>
 
@@ -518,6 +519,50 @@ void RecipientQtTest::aGroupRestrictedThroughTheConsoleRefusesAGuestAndServesIts
   const std::string served = FetchFromMachine(engine.wwwPort, url, &body);
   QVERIFY2(served == "200", (served + " " + body).c_str());
   QCOMPARE(body, std::string("hello staff\n"));
+
+  // The same recipient edited again (double click on its row): times significant, every day, and
+  // every day excluded as well. The engine then refuses the logged-in user too.
+  tree->setCurrentItem(tree->Entry(ENTRY_SERVICE, "WWW Proxy server"));
+  emit tree->itemDoubleClicked(tree->currentItem(), 0);
+  QVERIFY(QTest::qWaitFor([&] { return w->findChild<EditServiceDialog*>("EditServiceSheet") != nullptr; }, 5000));
+  sheet = w->findChild<EditServiceDialog*>("EditServiceSheet");
+  QVERIFY(sheet->Sheet()->SetActivePage(sheet->TabOf(SERVICE_PAGE_POLICIES)));
+  page = sheet->Sheet()->GetPage(sheet->TabOf(SERVICE_PAGE_POLICIES));
+  rows = Ctl<QTreeWidget>(page, PoliciesPage::LIST);
+  QCOMPARE(rows->topLevelItemCount(), 1);
+  int slices = 0;
+  auto addEveryDay = [&](QWidget* time, int addId) {
+    QTimer::singleShot(0, [&] {
+      auto* slice = qobject_cast<TimeSliceDialog*>(QApplication::activeModalWidget());
+      QVERIFY(slice);
+      QVERIFY(Ctl<QRadioButton>(slice, TimeSliceEditor::ALL_DAY)->isChecked());
+      QTest::mouseClick(slice->findChild<QPushButton*>("IDOK"), Qt::LeftButton);
+      slices += !slice->isVisible();
+    });
+    QTest::mouseClick(Ctl(time, addId), Qt::LeftButton);
+  };
+  drove = false;
+  QTimer::singleShot(0, [&] {
+    auto* dlg = qobject_cast<RecipientSheetDialog*>(QApplication::activeModalWidget());
+    QVERIFY(dlg);
+    QCOMPARE(dlg->windowTitle(), QString("Properties for recipient Staff"));
+    const int t = dlg->TabOf(RECIPIENT_PAGE_TIME);
+    QVERIFY(dlg->Sheet()->SetActivePage(t));
+    QWidget* time = dlg->Sheet()->GetPage(t);
+    Click(Ctl(time, RecipientTimePage::SPECIFY));
+    addEveryDay(time, RecipientTimePage::INCLUDED_ADD);
+    addEveryDay(time, RecipientTimePage::EXCLUDED_ADD);
+    QCOMPARE(Ctl<QListWidget>(time, RecipientTimePage::EXCLUDED)->item(0)->text(), QString("Every day"));
+    QTest::mouseClick(dlg->findChild<QPushButton*>("IDOK"), Qt::LeftButton);
+    drove = !dlg->isVisible();
+  });
+  emit rows->itemDoubleClicked(rows->topLevelItem(0), 0);
+  QVERIFY(drove);
+  QCOMPARE(slices, 2);
+  QCOMPARE(rows->topLevelItem(0)->text(1), QString("Restricted by security level, time"));
+  QTest::mouseClick(sheet->findChild<QPushButton*>("IDOK"), Qt::LeftButton);
+  QVERIFY(QTest::qWaitFor([&] { return app.Client().OutstandingRequests() == 0; }, 15000));
+  QCOMPARE(FetchFromMachine(engine.wwwPort, url, &body), std::string("403"));
   login.closeWriteChannel();
   QVERIFY(login.waitForFinished(5000));
 
