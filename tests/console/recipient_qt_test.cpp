@@ -117,6 +117,14 @@ void RecipientQtTest::theRecipientSheetFollowsItsRulesAndGivesItsResultOnlyAtOk(
   QStringList tabs;
   for (int i = 0; i < sheet.Sheet()->Bar()->count(); ++i) tabs << sheet.Sheet()->Bar()->tabText(i);
   QCOMPARE(tabs, QStringList({"Recipient", "Location", "Time"}));
+  // Every control of the three pages by its id.
+  const std::pair<int, std::vector<int>> ids[] = {
+      {0, {1105, 1106, 1107, 1108, 1109, 1000, 1099}},
+      {1, {1111, 1110, 1112, 1113, 1114, 1115, 1116, 1117, 1118, 1119}},
+      {2, {1120, 1121, 1112, 1114, 1115, 1116, 1118, 1119}},
+  };
+  for (const auto& [tab, list] : ids)
+    for (int id : list) QVERIFY2(FindControl(sheet.Sheet()->GetPage(tab), id), qPrintable(QString::number(id)));
   sheet.show();
   QVERIFY(QTest::qWaitForWindowExposed(&sheet));
 
