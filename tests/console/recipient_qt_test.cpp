@@ -116,8 +116,8 @@ void RecipientQtTest::theRecipientSheetFollowsItsRulesAndGivesItsResultOnlyAtOk(
   QCOMPARE(sheet.windowTitle(), QString("Properties for new recipient"));
   QStringList tabs;
   for (int i = 0; i < sheet.Sheet()->Bar()->count(); ++i) tabs << sheet.Sheet()->Bar()->tabText(i);
-  QCOMPARE(tabs, QStringList({"Recipient", "Location", "Time"}));
-  // Every control of the three pages by its id.
+  QCOMPARE(tabs, QStringList({"Recipient", "Location", "Time", "Ban list", "Advanced"}));
+  // Every control of the Recipient, Location and Time pages by its id.
   const std::pair<int, std::vector<int>> ids[] = {
       {0, {1105, 1106, 1107, 1108, 1109, 1000, 1099}},
       {1, {1111, 1110, 1112, 1113, 1114, 1115, 1116, 1117, 1118, 1119}},
