@@ -4,8 +4,9 @@
 // removing through the recipient sheet and asking before it writes; then the whole console
 // program against the real engine: the web proxy's access right restricted to a group through the
 // service sheet's Policies page and the recipient sheet, a guest's curl refused and the same
-// machine served once the group's user has logged in from it. Under Xvfb (LOOKOUT_SCREENSHOTS set)
-// every page and dialog is saved as a PNG.
+// machine served once the group's user has logged in from it, then refused again once the same
+// recipient, edited again, excludes every day, and once its locations exclude her address. Under Xvfb
+// (LOOKOUT_SCREENSHOTS set) every page and dialog is saved as a PNG.
 #include <unistd.h>
 
 #include <QApplication>
@@ -116,6 +117,14 @@ void RecipientQtTest::theRecipientSheetFollowsItsRulesAndGivesItsResultOnlyAtOk(
   QStringList tabs;
   for (int i = 0; i < sheet.Sheet()->Bar()->count(); ++i) tabs << sheet.Sheet()->Bar()->tabText(i);
   QCOMPARE(tabs, QStringList({"Recipient", "Location", "Time", "Ban list", "Advanced"}));
+  // Every control of the Recipient, Location and Time pages by its id.
+  const std::pair<int, std::vector<int>> ids[] = {
+      {0, {1105, 1106, 1107, 1108, 1109, 1000, 1099}},
+      {1, {1111, 1110, 1112, 1113, 1114, 1115, 1116, 1117, 1118, 1119}},
+      {2, {1120, 1121, 1112, 1114, 1115, 1116, 1118, 1119}},
+  };
+  for (const auto& [tab, list] : ids)
+    for (int id : list) QVERIFY2(FindControl(sheet.Sheet()->GetPage(tab), id), qPrintable(QString::number(id)));
   sheet.show();
   QVERIFY(QTest::qWaitForWindowExposed(&sheet));
 
@@ -188,6 +197,18 @@ void RecipientQtTest::theRecipientSheetFollowsItsRulesAndGivesItsResultOnlyAtOk(
   QCOMPARE(included->count(), 1);
   QCOMPARE(included->item(0)->text(), QString("Every weekday from 09:00:00 to 17:00:00"));
   Screenshot(&sheet, "recipient-time.png");
+  // A double click edits the row's slice: Saturday added, the row replaced in place.
+  QTimer::singleShot(0, [&] {
+    auto* dlg = qobject_cast<TimeSliceDialog*>(QApplication::activeModalWidget());
+    QVERIFY(dlg);
+    QCOMPARE(Ctl<QTimeEdit>(dlg, TimeSliceEditor::FROM)->time(), QTime(9, 0));
+    QVERIFY(Ctl<QRadioButton>(dlg, TimeSliceEditor::BETWEEN)->isChecked());
+    Click(Ctl(dlg, TimeSliceEditor::SATURDAY));
+    QTest::mouseClick(dlg->findChild<QPushButton*>("IDOK"), Qt::LeftButton);
+  });
+  emit included->itemDoubleClicked(included->item(0));
+  QCOMPARE(included->count(), 1);
+  QCOMPARE(included->item(0)->text(), QString("Every MTWThFS from 09:00:00 to 17:00:00"));
   QVERIFY(!sheet.Result());
 
   QTest::mouseClick(sheet.findChild<QPushButton*>("IDOK"), Qt::LeftButton);
@@ -506,6 +527,90 @@ void RecipientQtTest::aGroupRestrictedThroughTheConsoleRefusesAGuestAndServesIts
   const std::string served = FetchFromMachine(engine.wwwPort, url, &body);
   QVERIFY2(served == "200", (served + " " + body).c_str());
   QCOMPARE(body, std::string("hello staff\n"));
+
+  // The same recipient edited again (double click on its row of the service sheet's Policies page),
+  // the sheet driven by `drive`, the service sheet then OK'd and sent.
+  auto editStaff = [&](const std::function<void(RecipientSheetDialog*)>& drive) {
+    tree->setCurrentItem(tree->Entry(ENTRY_SERVICE, "WWW Proxy server"));
+    emit tree->itemDoubleClicked(tree->currentItem(), 0);
+    EditServiceDialog* svc = nullptr;
+    for (auto* d : w->findChildren<EditServiceDialog*>("EditServiceSheet"))
+      if (d->isVisible()) svc = d;
+    QVERIFY(svc);
+    const int tab = svc->TabOf(SERVICE_PAGE_POLICIES);
+    QVERIFY(svc->Sheet()->SetActivePage(tab));
+    auto* list = Ctl<QTreeWidget>(svc->Sheet()->GetPage(tab), PoliciesPage::LIST);
+    QCOMPARE(list->topLevelItemCount(), 1);
+    bool done = false;
+    QTimer::singleShot(0, [&] {
+      auto* dlg = qobject_cast<RecipientSheetDialog*>(QApplication::activeModalWidget());
+      QVERIFY(dlg);
+      QCOMPARE(dlg->windowTitle(), QString("Properties for recipient Staff"));
+      drive(dlg);
+      QTest::mouseClick(dlg->findChild<QPushButton*>("IDOK"), Qt::LeftButton);
+      done = !dlg->isVisible();
+    });
+    emit list->itemDoubleClicked(list->topLevelItem(0), 0);
+    QVERIFY(done);
+    const auto expected = ArchiveBytes(*svc->Logic().policies.Recipient(0));
+    QTest::mouseClick(svc->findChild<QPushButton*>("IDOK"), Qt::LeftButton);
+    QVERIFY(!svc->isVisible());
+    // The engine echoes every change to every console, this one included: the echo of an earlier
+    // edit may still arrive after this one was committed, so wait for this edit's own.
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+          auto www = app.Client().Mirrors().services->LookupAs<CServiceSettings>("WWW Proxy server");
+          const auto now = www->AccessRights.GetRecipients();
+          return app.Client().OutstandingRequests() == 0 && now.size() == 1 && ArchiveBytes(*now[0]) == expected;
+        },
+        15000));
+  };
+  auto pageOf = [](RecipientSheetDialog* dlg, int id) {
+    dlg->Sheet()->SetActivePage(dlg->TabOf(id));
+    return dlg->Sheet()->GetPage(dlg->TabOf(id));
+  };
+
+  // Times significant, every day, and every day excluded as well: the logged-in user is refused.
+  int slices = 0;
+  auto addEveryDay = [&](QWidget* time, int addId) {
+    QTimer::singleShot(0, [&] {
+      auto* slice = qobject_cast<TimeSliceDialog*>(QApplication::activeModalWidget());
+      QVERIFY(slice);
+      QVERIFY(Ctl<QRadioButton>(slice, TimeSliceEditor::ALL_DAY)->isChecked());
+      QTest::mouseClick(slice->findChild<QPushButton*>("IDOK"), Qt::LeftButton);
+      slices += !slice->isVisible();
+    });
+    QTest::mouseClick(Ctl(time, addId), Qt::LeftButton);
+  };
+  editStaff([&](RecipientSheetDialog* dlg) {
+    QWidget* time = pageOf(dlg, RECIPIENT_PAGE_TIME);
+    Click(Ctl(time, RecipientTimePage::SPECIFY));
+    addEveryDay(time, RecipientTimePage::INCLUDED_ADD);
+    addEveryDay(time, RecipientTimePage::EXCLUDED_ADD);
+    QCOMPARE(Ctl<QListWidget>(time, RecipientTimePage::EXCLUDED)->item(0)->text(), QString("Every day"));
+  });
+  QCOMPARE(slices, 2);
+  QCOMPARE(FetchFromMachine(engine.wwwPort, url, &body), std::string("403"));
+
+  // Time no longer significant, locations are: everywhere but 127.0.0.4 serves her again...
+  editStaff([&](RecipientSheetDialog* dlg) {
+    Click(Ctl(pageOf(dlg, RECIPIENT_PAGE_TIME), RecipientTimePage::ALWAYS));
+    QWidget* loc = pageOf(dlg, RECIPIENT_PAGE_LOCATION);
+    Click(Ctl(loc, RecipientLocationPage::SPECIFY));
+    Ctl<QLineEdit>(loc, RecipientLocationPage::INCLUDED_EDIT)->setText("*");
+    QTest::mouseClick(Ctl(loc, RecipientLocationPage::INCLUDED_ADD), Qt::LeftButton);
+    Ctl<QLineEdit>(loc, RecipientLocationPage::EXCLUDED_EDIT)->setText("127.0.0.4");
+    QTest::mouseClick(Ctl(loc, RecipientLocationPage::EXCLUDED_ADD), Qt::LeftButton);
+  });
+  QCOMPARE(FetchFromMachine(engine.wwwPort, url, &body), std::string("200"));
+  // ...and excluding her machine's address refuses her.
+  editStaff([&](RecipientSheetDialog* dlg) {
+    QWidget* loc = pageOf(dlg, RECIPIENT_PAGE_LOCATION);
+    QCOMPARE(Ctl<QListWidget>(loc, RecipientLocationPage::EXCLUDED)->count(), 1);
+    Ctl<QLineEdit>(loc, RecipientLocationPage::EXCLUDED_EDIT)->setText("127.0.0.3");
+    QTest::mouseClick(Ctl(loc, RecipientLocationPage::EXCLUDED_ADD), Qt::LeftButton);
+  });
+  QCOMPARE(FetchFromMachine(engine.wwwPort, url, &body), std::string("403"));
   login.closeWriteChannel();
   QVERIFY(login.waitForFinished(5000));
 

@@ -1,5 +1,6 @@
 #include "console/dialogs/access/recipient_sheets.h"
 
+#include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QComboBox>
@@ -412,7 +413,9 @@ void RecipientSheetDialog::accept() {
 
 std::shared_ptr<CRecipient> QtRecipientDialogs::EditRecipient(const CRecipient* existing, uint32_t serviceKind,
                                                               int32_t rightType) {
-  RecipientSheetDialog dlg(existing, serviceKind, rightType, RecipientContextOf(m_client), m_prompter, m_parent);
+  // Over the dialog that asked (a service sheet, System Policies), so it never opens beneath it.
+  QWidget* parent = QApplication::activeModalWidget() ? QApplication::activeModalWidget() : m_parent;
+  RecipientSheetDialog dlg(existing, serviceKind, rightType, RecipientContextOf(m_client), m_prompter, parent);
   if (dlg.exec() != QDialog::Accepted) return nullptr;
   return dlg.Result();
 }
