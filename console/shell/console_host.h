@@ -18,6 +18,8 @@ class ConsoleHost {
   virtual void NewGroup() {}
   // A new service of that stored class name ("CWWWService", ...).
   virtual void NewService(const CString& /*className*/) {}
+  // The Assumed users sheet (a double click on the Assumed Users root).
+  virtual void OpenAssumedUsers() {}
 };
 
 // Qt's text of a console text (bytes taken as UTF-8, the engine's texts are plain ASCII).

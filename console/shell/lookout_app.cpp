@@ -13,6 +13,7 @@
 #include <QTimer>
 #include <QToolBar>
 
+#include "console/dialogs/access/assumed_sheets.h"
 #include "console/dialogs/access/user_sheets.h"
 #include "console/dialogs/core/service_sheet_qt.h"
 #include "console/shell/activity_view.h"
@@ -455,6 +456,19 @@ void LookoutApp::NewService(const CString& className) {
   auto* dlg = new EditServiceDialog(
       std::make_unique<EditServiceSheet>(*m_client, service, m_settings.warnings.BindExternal != 0), *m_prompter,
       m_window.get());
+  dlg->setAttribute(Qt::WA_DeleteOnClose);
+  dlg->open();
+}
+
+void LookoutApp::OpenAssumedUsers() {
+  if (!m_window) return;
+  // One sheet at a time: two would each send their own copy of the same two tables.
+  if (auto* open = m_window->findChild<AssumedUsersDialog*>(QStringLiteral("AssumedUsersSheet"))) {
+    open->raise();
+    open->activateWindow();
+    return;
+  }
+  auto* dlg = new AssumedUsersDialog(*m_client, *m_prompter, nullptr, m_window.get());
   dlg->setAttribute(Qt::WA_DeleteOnClose);
   dlg->open();
 }

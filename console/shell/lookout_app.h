@@ -111,6 +111,7 @@ class LookoutApp : public QObject, public ConsoleHost, public ConsoleUi {
   void NewUser() override;
   void NewGroup() override;
   void NewService(const CString& className) override;
+  void OpenAssumedUsers() override;
   // The open Edit User sheet, or null.
   EditUserDialog* UserSheet() const;
 

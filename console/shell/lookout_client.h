@@ -152,6 +152,9 @@ class CLookoutClient {
   bool CommitUserObject(std::shared_ptr<CFilterComponent> obj, uint16_t code);
   // The same for a service (32/34).
   bool CommitService(std::shared_ptr<CServiceSettings> service, uint16_t code);
+  // The Assumed users sheet's result replaces both mirrors and, on-line, goes to the engine (51:
+  // the location table, then the machine-name map). Returns the request's id, 0 when not sent.
+  uint64_t PutAssumptions(std::shared_ptr<CLocationArray> locations, std::shared_ptr<CLockableStringMap> names);
   // For tests that fill the mirrors without an engine.
   ConsoleMirrors& EditMirrors() { return m_mirrors; }
   // Requests queued and not yet answered.
