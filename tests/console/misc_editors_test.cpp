@@ -14,6 +14,10 @@
 #include "console/dialogs/access/user_editors.h"
 #include "console/dialogs/core/service_sheet.h"
 #include "console/dialogs/remote/message_dialogs.h"
+#include "engine/netsvc/dhcp/dhcp_settings.h"
+#include "engine/netsvc/dns/dns_settings.h"
+#include "engine/proxy/pop3/pop3_settings.h"
+#include "engine/proxy/telnet/telnet_settings.h"
 #include "engine/remote/rc_codes.h"
 #include "tests/console/console_harness.h"
 #include "tests/console/engine_process.h"
@@ -291,6 +295,67 @@ TEST(MessageDialogs, ConfirmationSwitchesRoundTripThroughTheProfile) {
   EXPECT_TRUE(again.Checked(ConfirmationOptionsForm::BIND_EXTERNAL));
 }
 
+TEST(NewServiceGeneralPage, EachClassShowsItsOwnFieldsAndOkWithoutChangesKeepsItsBytes) {
+  TestLoop loop;
+  RecordingUi ui;
+  CLookoutClient client(ui, loop.Poster());
+  client.EditMirrors().users->CreateBuiltInAccounts(nullptr);
+  // Class -> the one class-specific control group it shows (0: none).
+  const std::pair<const char*, int> table[] = {{"CPOP3Service", GeneralPage::DELIMITER},
+                                               {"CDNSService", GeneralPage::AUTODIAL},
+                                               {"CDHCPService", GeneralPage::PUBLIC_IPS},
+                                               {"CTelnetService", GeneralPage::LOGIN},
+                                               {"CWWWService", GeneralPage::JAVA_CLIENT},
+                                               {"CFTPService", 0},
+                                               {"CXDMAService", 0}};
+  const int specific[] = {GeneralPage::DELIMITER,    GeneralPage::DELIMITER_LABEL, GeneralPage::AUTODIAL,
+                          GeneralPage::PUBLIC_IPS,   GeneralPage::LOGIN,           GeneralPage::PROMPT,
+                          GeneralPage::PROMPT_LABEL, GeneralPage::JAVA_CLIENT};
+  for (const auto& [cls, shown] : table) {
+    auto svc = std::dynamic_pointer_cast<CServiceSettings>(CRuntimeClass::FromName(cls)->CreateObject());
+    ASSERT_TRUE(svc) << cls;
+    svc->SetName(CString("old ") + cls);
+    svc->PortNumber = 4000;
+    svc->SpecificBinding = "192.168.1.1";  // a DHCP server binds to one interface
+    // ...and its access right never takes the default rights (the sheet keeps it so).
+    if (CString(cls) == "CDHCPService") svc->AccessRights.IncludeDefaultRights = kDefaultRightsIgnored;
+    client.EditMirrors().services->SetAt(svc->GetName(), svc);
+    const auto before = ArchiveBytes(*svc);
+    EditServiceSheet sheet(client, svc->GetName());
+    ControlStates st = sheet.general.States();
+    for (int id : specific) {
+      const bool want = id == shown || (shown == GeneralPage::DELIMITER && id == GeneralPage::DELIMITER_LABEL) ||
+                        (shown == GeneralPage::LOGIN && (id == GeneralPage::PROMPT || id == GeneralPage::PROMPT_LABEL));
+      EXPECT_EQ(st[id].visible, want) << cls << " " << id;
+    }
+    ScriptedPrompter p;
+    ASSERT_EQ(sheet.Ok(p), 0) << cls << ": " << p.Last();
+    EXPECT_EQ(ArchiveBytes(*client.Mirrors().services->Lookup(svc->GetName())), before) << cls;
+  }
+  // The first values of a new POP3 service: "#" as its delimiter; empty stores none.
+  EditServiceSheet pop3(client, std::make_shared<CPOP3ServiceSettings>());
+  EXPECT_EQ(pop3.general.delimiter, "#");
+  EditServiceSheet telnet(client, std::make_shared<CTelnetServiceSettings>());
+  EXPECT_EQ(telnet.general.prompt, "Trellis>");
+  EXPECT_TRUE(telnet.general.enableLogin);
+  EditServiceSheet dns(client, std::make_shared<CDNSServiceSettings>());
+  EXPECT_TRUE(dns.general.allowAutodial);
+  // Turning public addresses on warns; turning them off does not.
+  EditServiceSheet dhcp(client, std::make_shared<CDHCPServiceSettings>());
+  ScriptedPrompter p;
+  dhcp.general.PublicIPsClicked(false, p);
+  EXPECT_TRUE(p.boxes.empty());
+  dhcp.general.PublicIPsClicked(true, p);
+  ASSERT_EQ(p.boxes.size(), 1u);
+  EXPECT_EQ(p.boxes[0].title, "Warning");
+  EXPECT_EQ(p.boxes[0].text.rfind("You should only enable this option if you are not using\nprivate IP", 0), 0u);
+  dhcp.general.name = "lan dhcp";
+  dhcp.bindings.specific = "192.168.1.1";
+  dhcp.general.port = 67;
+  ASSERT_EQ(dhcp.Ok(p), 0);
+  EXPECT_EQ(client.Mirrors().services->LookupAs<CDHCPServiceSettings>("lan dhcp")->AllowAllocatePublicIPs, 1u);
+}
+
 // ---- Against the real engine ------------------------------------------------------------------------
 
 class MiscAgainstEngine : public ::testing::Test {
@@ -408,7 +473,14 @@ TEST_F(MiscAgainstEngine, ANewServiceOfEveryClassIsTakenByTheEngineAndAPop3Gatew
     sheet.general.name = CString("new ") + cls;
     // UDP classes take their port from a UDP probe, the others from TCP: both free on loopback.
     sheet.general.port = FreePort();
-    if (CString(cls) == "CPOP3Service") pop3Port = static_cast<uint16_t>(sheet.general.port);
+    if (CString(cls) == "CPOP3Service") {
+      pop3Port = static_cast<uint16_t>(sheet.general.port);
+      sheet.general.delimiter = "!";
+    }
+    if (CString(cls) == "CTelnetService") {
+      sheet.general.prompt = "gw>";
+      sheet.general.enableLogin = false;
+    }
     ASSERT_EQ(sheet.Ok(prompter), 0) << cls << ": " << prompter.Last();
     ASSERT_TRUE(loop.RunUntil([&] { return Done(); })) << cls;
   }
@@ -421,6 +493,10 @@ TEST_F(MiscAgainstEngine, ANewServiceOfEveryClassIsTakenByTheEngineAndAPop3Gatew
     ASSERT_TRUE(svc) << cls;
     EXPECT_STREQ(svc->GetRuntimeClass()->m_className, cls);
   }
+  EXPECT_EQ(other.client.Mirrors().services->LookupAs<CPOP3ServiceSettings>("new CPOP3Service")->Delimiter, 33u);
+  auto telnet = other.client.Mirrors().services->LookupAs<CTelnetServiceSettings>("new CTelnetService");
+  EXPECT_EQ(telnet->Prompt, "gw>");
+  EXPECT_EQ(telnet->EnableLogin, 0u);
   // The engine started the gateway on the port the sheet gave it.
   std::string greeting;
   for (int i = 0; i < 50 && greeting.empty(); ++i) {

@@ -415,6 +415,12 @@ void MiscQtTest::theConsoleAgainstTheEngine() {
   QWidget* general = sheet->Sheet()->GetPage(0);
   Ctl<QLineEdit>(general, GeneralPage::NAME)->setText("Mail gateway");
   Ctl<QLineEdit>(general, GeneralPage::PORT)->setText(QString::number(port));
+  // The POP3 gateway's own field, with its first value; the other classes' fields hidden.
+  QCOMPARE(Ctl<QLineEdit>(general, GeneralPage::DELIMITER)->text(), QString("#"));
+  QVERIFY(Ctl<QLineEdit>(general, GeneralPage::DELIMITER)->isVisible());
+  for (int id : {GeneralPage::AUTODIAL, GeneralPage::PUBLIC_IPS, GeneralPage::LOGIN, GeneralPage::PROMPT,
+                 GeneralPage::JAVA_CLIENT})
+    QVERIFY(!FindControl(general, id)->isVisible());
   Screenshot(sheet, "new-pop3-service.png");
   Press(sheet, "IDOK");
   QVERIFY(QTest::qWaitFor([&] { return tree->Entry(ENTRY_SERVICE, "Mail gateway") != nullptr; }, 15000));

@@ -7,6 +7,10 @@
 #include "console/dialogs/core/mapping_editors.h"
 #include "console/shell/lookout_client.h"
 #include "engine/config/util.h"
+#include "engine/netsvc/dhcp/dhcp_settings.h"
+#include "engine/netsvc/dns/dns_settings.h"
+#include "engine/proxy/pop3/pop3_settings.h"
+#include "engine/proxy/telnet/telnet_settings.h"
 #include "engine/proxy/www/www_settings.h"
 #include "engine/remote/rc_codes.h"
 #include "engine/remote/rc_service_settings.h"
@@ -107,6 +111,20 @@ void GeneralPage::Load(const CServiceSettings& s) {
   m_www = IsWWW(s);
   m_remoteControl = dynamic_cast<const CRemoteControlServiceSettings*>(&s) != nullptr;
   if (m_www) useJavaClient = static_cast<const CWWWServiceSettings&>(s).UseJavaClient != 0;
+  const auto* pop3 = dynamic_cast<const CPOP3ServiceSettings*>(&s);
+  const auto* dns = dynamic_cast<const CDNSServiceSettings*>(&s);
+  const auto* dhcp = dynamic_cast<const CDHCPServiceSettings*>(&s);
+  const auto* telnet = dynamic_cast<const CTelnetServiceSettings*>(&s);
+  m_pop3 = pop3 != nullptr;
+  m_dns = dns != nullptr;
+  m_dhcp = dhcp != nullptr;
+  m_telnet = telnet != nullptr;
+  // A delimiter that is no single byte shows as empty rather than as part of a character.
+  delimiter = pop3 && pop3->Delimiter > 0 && pop3->Delimiter < 256 ? CString(1, char(pop3->Delimiter)) : CString();
+  allowAutodial = dns && dns->AllowAutodial != 0;
+  allowPublicIPs = dhcp && dhcp->AllowAllocatePublicIPs != 0;
+  enableLogin = telnet && telnet->EnableLogin != 0;
+  prompt = telnet ? telnet->Prompt : CString();
   auto mappings = ServiceMappings(s);
   m_mappings = mappings != nullptr;
   if (m_mappings) {
@@ -123,14 +141,19 @@ ControlStates GeneralPage::States() const {
   // The service the console talks through cannot be switched off from it.
   st[ENABLED].enabled = !m_remoteControl;
   st[JAVA_CLIENT].visible = m_www;
-  // The classes with a delimiter, autodial, public addresses or a log-in prompt are not among the
-  // console's services yet: their controls stay hidden.
-  for (int id : {DELIMITER, DELIMITER_LABEL, AUTODIAL, PUBLIC_IPS, LOGIN, PROMPT, PROMPT_LABEL})
-    st[id].visible = false;
+  st[DELIMITER].visible = st[DELIMITER_LABEL].visible = m_pop3;
+  st[AUTODIAL].visible = m_dns;
+  st[PUBLIC_IPS].visible = m_dhcp;
+  for (int id : {LOGIN, PROMPT, PROMPT_LABEL}) st[id].visible = m_telnet;
   for (int id : {ALLOW_DEFAULT, DEFAULT_GROUP, DEFAULT_HOST, DEFAULT_HOST_LABEL, DEFAULT_PORT, DEFAULT_PORT_LABEL})
     st[id].visible = m_mappings;
   st[DEFAULT_HOST].enabled = st[DEFAULT_PORT].enabled = allowDefault;
   return st;
+}
+
+void GeneralPage::PublicIPsClicked(bool on, Prompter& prompter) {
+  allowPublicIPs = on;
+  if (on) prompter.Message(kTitleWarning, kTextPublicIPs, EDITOR_MB_EXCLAMATION);
 }
 
 bool GeneralPage::Validate(Prompter& prompter) {
@@ -153,6 +176,14 @@ void GeneralPage::Apply(CServiceSettings& s) const {
   s.Enabled = enabled;
   s.PortNumber = port;
   if (auto* www = dynamic_cast<CWWWServiceSettings*>(&s)) www->UseJavaClient = useJavaClient;
+  if (auto* pop3 = dynamic_cast<CPOP3ServiceSettings*>(&s))
+    pop3->Delimiter = delimiter.empty() ? 0 : static_cast<unsigned char>(delimiter[0]);
+  if (auto* dns = dynamic_cast<CDNSServiceSettings*>(&s)) dns->AllowAutodial = allowAutodial ? 1 : 0;
+  if (auto* dhcp = dynamic_cast<CDHCPServiceSettings*>(&s)) dhcp->AllowAllocatePublicIPs = allowPublicIPs ? 1 : 0;
+  if (auto* telnet = dynamic_cast<CTelnetServiceSettings*>(&s)) {
+    telnet->EnableLogin = enableLogin ? 1 : 0;
+    telnet->Prompt = prompt;
+  }
   if (auto mappings = ServiceMappings(s)) {
     CLockGuard guard(*mappings);
     mappings->AllowDefault = allowDefault ? 1 : 0;

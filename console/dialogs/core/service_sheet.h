@@ -37,6 +37,13 @@ std::vector<int> ServicePageSet(const CServiceSettings& service);
 std::vector<int> ServiceOkOrder(const CServiceSettings& service);
 
 inline constexpr const char* kTitleDuplicateService = "Duplicate Service name";
+inline constexpr const char* kTitleWarning = "Warning";
+inline constexpr const char* kTextPublicIPs =
+    "You should only enable this option if you are not using\nprivate IP addresses on your LAN.  Private addresses "
+    "are:\n\n\t192.168.0.0 - 192.168.255.255\n\t172.16.0.0 - 172.31.255.255\n\t10.0.0.0 - 10.255.255.255\n\nIf "
+    "you use a cable modem to connect to the internet, be aware\nthat some service providers may deny you service if "
+    "your DHCP\nservice allocates numbers to their other clients.  You MUST make\nsure that this service is NOT "
+    "bound (bindings tab) to the IP\naddress of the cable modem interface.";
 inline constexpr const char* kTextChooseAnotherServiceName = "You must choose another name for this service";
 inline constexpr const char* kTitleInvalidSetting = "Invalid setting";
 inline constexpr const char* kTextNoSpecificBinding = "You have not selected a specific binding";
@@ -112,6 +119,13 @@ class GeneralPage : public ServicePage {
   bool enabled = true;
   uint32_t port = 0;
   bool useJavaClient = false;  // WWW
+  CString delimiter;            // POP3: one character, empty for none
+  bool allowAutodial = false;   // DNS
+  bool allowPublicIPs = false;  // DHCP
+  bool enableLogin = false;     // Telnet
+  CString prompt;               // Telnet
+  // A click on 1345: turning it on shows the warning about public addresses.
+  void PublicIPsClicked(bool on, Prompter& prompter);
   // Mapping services: the default destination when no rule applies.
   bool allowDefault = false;
   CString defaultHost;
@@ -119,6 +133,7 @@ class GeneralPage : public ServicePage {
 
  private:
   bool m_www = false, m_remoteControl = false, m_mappings = false;
+  bool m_pop3 = false, m_dns = false, m_dhcp = false, m_telnet = false;
 };
 
 struct InterfaceRow {

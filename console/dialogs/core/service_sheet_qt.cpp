@@ -12,6 +12,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpressionValidator>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
@@ -91,6 +92,18 @@ class GeneralWidget : public TabPage {
     form->addRow(portRow);
     m_java = Check(GeneralPage::JAVA_CLIENT, "Use java client authentication as required by policies.", this);
     form->addRow(m_java);
+    m_delimiter = Edit(GeneralPage::DELIMITER, this);
+    m_delimiter->setMaxLength(1);
+    // The engine keeps one byte: a printable ASCII character, or none.
+    m_delimiter->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[!-~]?")), this));
+    m_delimiter->setMaximumWidth(40);
+    form->addRow(Label(GeneralPage::DELIMITER_LABEL, "Delimiter character", this), m_delimiter);
+    form->addRow(m_autodial = Check(GeneralPage::AUTODIAL, "Allow Request to initiate dialer", this));
+    form->addRow(m_publicIPs = Check(GeneralPage::PUBLIC_IPS, "Allow allocation of non-private addresses", this));
+    form->addRow(m_login = Check(GeneralPage::LOGIN, "Use login as required by policies.", this));
+    form->addRow(Label(GeneralPage::PROMPT_LABEL, "Prompt", this), m_prompt = Edit(GeneralPage::PROMPT, this));
+    // A click, not a load, brings the warning.
+    connect(m_publicIPs, &QCheckBox::clicked, this, [this](bool on) { m_logic.PublicIPsClicked(on, m_prompter); });
     auto* box = Named(new QGroupBox(QStringLiteral("Default Mapping"), this), GeneralPage::DEFAULT_GROUP);
     auto* grid = new QGridLayout(box);
     grid->addWidget(m_allowDefault = Check(GeneralPage::ALLOW_DEFAULT, "Enable default mapping to", box), 0, 0, 1, 4);
@@ -113,6 +126,11 @@ class GeneralWidget : public TabPage {
     m_enabled->setChecked(m_logic.enabled);
     m_port->setText(QString::number(m_logic.port));
     m_java->setChecked(m_logic.useJavaClient);
+    m_delimiter->setText(Q(m_logic.delimiter));
+    m_autodial->setChecked(m_logic.allowAutodial);
+    m_publicIPs->setChecked(m_logic.allowPublicIPs);
+    m_login->setChecked(m_logic.enableLogin);
+    m_prompt->setText(Q(m_logic.prompt));
     m_allowDefault->setChecked(m_logic.allowDefault);
     m_defaultHost->setText(Q(m_logic.defaultHost));
     m_defaultPort->setText(QString::number(m_logic.defaultPort));
@@ -125,6 +143,11 @@ class GeneralWidget : public TabPage {
     m_logic.description = S(m_description->text());
     m_logic.enabled = m_enabled->isChecked();
     m_logic.useJavaClient = m_java->isChecked();
+    m_logic.delimiter = S(m_delimiter->text()).substr(0, 1);
+    m_logic.allowAutodial = m_autodial->isChecked();
+    m_logic.allowPublicIPs = m_publicIPs->isChecked();
+    m_logic.enableLogin = m_login->isChecked();
+    m_logic.prompt = S(m_prompt->text());
     // The default destination's port is read only where the page shows it.
     if (m_defaultPort->isVisibleTo(this) &&
         !ReadNumber(this, m_defaultPort, GeneralPage::DEFAULT_PORT, 0, 65535, &m_logic.defaultPort, m_prompter))
@@ -137,8 +160,8 @@ class GeneralWidget : public TabPage {
  private:
   GeneralPage& m_logic;
   Prompter& m_prompter;
-  QLineEdit *m_name, *m_description, *m_port, *m_defaultHost, *m_defaultPort;
-  QCheckBox *m_enabled, *m_java, *m_allowDefault;
+  QLineEdit *m_name, *m_description, *m_port, *m_defaultHost, *m_defaultPort, *m_delimiter, *m_prompt;
+  QCheckBox *m_enabled, *m_java, *m_allowDefault, *m_autodial, *m_publicIPs, *m_login;
 };
 
 // ---- Bindings -------------------------------------------------------------------------------------
