@@ -275,7 +275,10 @@ void MiscQtTest::theAssumedUsersSheetThroughItsControls() {
 }
 
 void MiscQtTest::messageAndConfirmationDialogs() {
+  // The console's window, kept on top by the operator: a received message brings it forward and
+  // leaves it on top.
   QWidget owner;
+  owner.setWindowFlag(Qt::WindowStaysOnTopHint, true);
   owner.show();
   CString sent;
   auto* d = new SendMessageDialog(
@@ -285,6 +288,7 @@ void MiscQtTest::messageAndConfirmationDialogs() {
   d->setAttribute(Qt::WA_DeleteOnClose);
   d->show();
   d->Announce();
+  QVERIFY(owner.windowFlags().testFlag(Qt::WindowStaysOnTopHint));
   QPointer<QDialog> alive(d);
   auto* button = Ctl<QPushButton>(d, SendMessageForm::BUTTON);
   auto* text = Ctl<QPlainTextEdit>(d, SendMessageForm::TEXT);
