@@ -421,12 +421,18 @@ TEST_F(MiscAgainstEngine, AssumedRulesReachTheEngineAndABrowserIsGivenTheAssumed
 
   // A browser from 127.0.0.3 through the web proxy: the engine assumes carol for its machine
   // (level 1), and the consoles' activity shows it.
-  RunCommand("curl -s -m 5 --interface 127.0.0.3 -x http://127.0.0.1:" + std::to_string(engine.wwwPort) +
-             " http://127.0.0.2:9/");
-  ASSERT_TRUE(other.loop.RunUntil([&] {
-    auto it = other.client.Mirrors().machines.find("127.0.0.3");
-    return it != other.client.Mirrors().machines.end() && it->second.record.UserName == "carol";
-  })) << "the machine was not given the assumed user";
+  // Its request stays open until the machine was seen.
+  const int browser = ConnectTo("127.0.0.3", "127.0.0.1", engine.wwwPort);
+  ASSERT_GE(browser, 0);
+  ASSERT_TRUE(SendAll(browser, "GET http://127.0.0.2:9/ HTTP/1.0\r\n"));
+  const bool seen = other.loop.RunUntil(
+      [&] {
+        auto it = other.client.Mirrors().machines.find("127.0.0.3");
+        return it != other.client.Mirrors().machines.end() && it->second.record.UserName == "carol";
+      },
+      60000);
+  close(browser);
+  ASSERT_TRUE(seen) << "the machine was not given the assumed user";
   EXPECT_EQ(other.client.Mirrors().machines.at("127.0.0.3").record.SecurityLevel, 1u);
   EXPECT_TRUE(other.client.Stop(5000));
 }
