@@ -249,7 +249,7 @@ uint64_t CLookoutClient::ChangePassword(const CString& oldPassword, const CStrin
 }
 
 uint64_t CLookoutClient::PutAssumptions(std::shared_ptr<CLocationArray> locations,
-                                       std::shared_ptr<CLockableStringMap> names) {
+                                        std::shared_ptr<CLockableStringMap> names) {
   if (!locations || !names) return 0;
   m_mirrors.locations = std::move(locations);
   m_mirrors.machineNames = std::move(names);

@@ -118,7 +118,7 @@ class GeneralPage : public ServicePage {
   CString name, description;
   bool enabled = true;
   uint32_t port = 0;
-  bool useJavaClient = false;  // WWW
+  bool useJavaClient = false;   // WWW
   CString delimiter;            // POP3: one character, empty for none
   bool allowAutodial = false;   // DNS
   bool allowPublicIPs = false;  // DHCP

@@ -18,9 +18,9 @@
 
 #include "console/dialogs/common/editor_qt.h"
 #include "console/dialogs/common/list_images.h"
+#include "console/dialogs/core/mapping_editors_qt.h"
 #include "console/shell/lookout_client.h"
 #include "console/shell/tree_images.h"
-#include "console/dialogs/core/mapping_editors_qt.h"
 
 namespace {
 
