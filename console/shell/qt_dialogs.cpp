@@ -136,8 +136,8 @@ bool QtDialogs::ChangePassword(CString* oldPassword, CString* newPassword) {
 
 bool QtDialogs::WriteMessage(const CString& title, CString* text) {
   CString written;
-  SendMessageDialog d(SendMessageForm::Writing(title, CString()),
-                      [&written](SendMessageForm& form) { written = form.text; }, m_parent);
+  SendMessageDialog d(
+      SendMessageForm::Writing(title, CString()), [&written](SendMessageForm& form) { written = form.text; }, m_parent);
   if (d.exec() != QDialog::Accepted) return false;
   *text = written;
   return true;
@@ -146,8 +146,9 @@ bool QtDialogs::WriteMessage(const CString& title, CString* text) {
 void QtDialogs::ShowReceivedMessage(const CString& title, const CString& text, const CString& replyAddress,
                                     const std::function<void(const CString&)>& reply) {
   // Not modal: a message from another console never holds this one.
-  auto* d = new SendMessageDialog(SendMessageForm::Received(title, text, replyAddress),
-                                  [reply](SendMessageForm& form) { reply(form.text); }, m_parent);
+  auto* d = new SendMessageDialog(
+      SendMessageForm::Received(title, text, replyAddress), [reply](SendMessageForm& form) { reply(form.text); },
+      m_parent);
   d->setObjectName("receivedMessage");
   d->setAttribute(Qt::WA_DeleteOnClose);
   d->show();
