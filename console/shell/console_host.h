@@ -24,6 +24,8 @@ class ConsoleHost {
   virtual void OpenSystemPolicies() {}
   // The Scheduler Properties sheet (once the engine's scheduler has been fetched).
   virtual void OpenScheduler() {}
+  // The Assumed users sheet (a double click on the Assumed Users root).
+  virtual void OpenAssumedUsers() {}
 };
 
 // Qt's text of a console text (bytes taken as UTF-8, the engine's texts are plain ASCII).

@@ -15,6 +15,7 @@
 
 #include "console/dialogs/access/filter_tree.h"
 #include "console/dialogs/access/recipient_sheets.h"
+#include "console/dialogs/access/assumed_sheets.h"
 #include "console/dialogs/access/user_sheets.h"
 #include "console/dialogs/core/service_sheet_qt.h"
 #include "console/dialogs/proxy/cache_sheets.h"
@@ -521,6 +522,19 @@ void LookoutApp::OpenScheduler() {
     return;
   }
   auto* dlg = new SchedulerSheetDialog(*m_client, *m_prompter, TreeImages()[IMAGE_SCHEDULER], m_window.get());
+  dlg->setAttribute(Qt::WA_DeleteOnClose);
+  dlg->open();
+}
+
+void LookoutApp::OpenAssumedUsers() {
+  if (!m_window) return;
+  // One sheet at a time: two would each send their own copy of the same two tables.
+  if (auto* open = m_window->findChild<AssumedUsersDialog*>(QStringLiteral("AssumedUsersSheet"))) {
+    open->raise();
+    open->activateWindow();
+    return;
+  }
+  auto* dlg = new AssumedUsersDialog(*m_client, *m_prompter, nullptr, m_window.get());
   dlg->setAttribute(Qt::WA_DeleteOnClose);
   dlg->open();
 }

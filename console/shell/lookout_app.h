@@ -115,6 +115,7 @@ class LookoutApp : public QObject, public ConsoleHost, public ConsoleUi {
   void NewService(const CString& className) override;
   void OpenSystemPolicies() override;
   void OpenScheduler() override;
+  void OpenAssumedUsers() override;
   // The open Edit User sheet, or null.
   EditUserDialog* UserSheet() const;
   void OpenRoot(int code) override;

@@ -259,6 +259,22 @@ uint64_t CLookoutClient::ChangePassword(const CString& oldPassword, const CStrin
   return id;
 }
 
+uint64_t CLookoutClient::PutAssumptions(std::shared_ptr<CLocationArray> locations,
+                                        std::shared_ptr<CLockableStringMap> names) {
+  if (!locations || !names) return 0;
+  m_mirrors.locations = std::move(locations);
+  m_mirrors.machineNames = std::move(names);
+  if (!m_session || !m_online) return 0;
+  // Both serialised now: the mirrors may be replaced by a notification before the go-ahead.
+  std::vector<std::vector<uint8_t>> uploads;
+  uploads.push_back(BuildFrame(*m_mirrors.locations));
+  uploads.push_back(BuildFrame(*m_mirrors.machineNames));
+  m_configChanged = true;
+  const uint64_t id = m_session->Request(CTLRCPMessage(RC_REQ_MODIFY_ASSUMPTIONS), std::move(uploads));
+  if (id) ++m_outstanding;
+  return id;
+}
+
 bool CLookoutClient::CommitUserObject(std::shared_ptr<CFilterComponent> obj, uint16_t code) {
   if (!obj) return false;
   const CString name = obj->Name;

@@ -167,6 +167,9 @@ class CLookoutClient {
   // The scheduler sheet's finished copy replaces the mirror's scheduler; the views hear of it as
   // of notification 151. False for null.
   bool CommitScheduler(std::shared_ptr<CSchedulerSettings> scheduler);
+  // The Assumed users sheet's result replaces both mirrors and, on-line, goes to the engine (51:
+  // the location table, then the machine-name map). Returns the request's id, 0 when not sent.
+  uint64_t PutAssumptions(std::shared_ptr<CLocationArray> locations, std::shared_ptr<CLockableStringMap> names);
   // For tests that fill the mirrors without an engine.
   ConsoleMirrors& EditMirrors() { return m_mirrors; }
   // Requests queued and not yet answered.

@@ -40,6 +40,7 @@ void LookoutView::Properties() {
     m_host.OpenRoot(item->data(0, ROLE_NUMBER).toInt());
   if (kind == ENTRY_ROOT && item->data(0, ROLE_NUMBER).toInt() == RC_REQ_GET_POLICIES) m_host.OpenSystemPolicies();
   if (IsSchedulerRoot(item)) m_host.OpenScheduler();
+  if (kind == ENTRY_ROOT && item->data(0, ROLE_NUMBER).toInt() == RC_REQ_GET_ASSUMPTIONS) m_host.OpenAssumedUsers();
 }
 
 bool LookoutView::IsSchedulerRoot(const QTreeWidgetItem* item) const {
@@ -208,13 +209,24 @@ QMenu* LookoutView::BuildMenu() {
     connect(group, &QAction::triggered, this, [this] { m_host.NewGroup(); });
   }
   if (m_host.Client().Mirrors().services->GetCount() > 0) {
-    // The service classes this console can make.
+    // Every service class the engine runs, each on its own settings class's first values.
     const struct {
       int id;
       const char* text;
       const char* className;
-    } kinds[] = {{32858, "New WWW Service...", "CWWWService"},
-                 {32851, "New Remote Control Service...", "CRemoteControlService"}};
+    } kinds[] = {{32852, "New DNS Service...", "CDNSService"},
+                 {32856, "New FTP Service...", "CFTPService"},
+                 {32857, "New POP3 Service...", "CPOP3Service"},
+                 {32855, "New RealAudio Service...", "CRealAudioService"},
+                 {32853, "New SOCKS Service...", "CSOCKSService"},
+                 {32860, "New TCP Mapping Service...", "CTCPMappingService"},
+                 {32859, "New UDP Mapping Service...", "CUDPMappingService"},
+                 {32854, "New VDOLive Service...", "CVDOLiveService"},
+                 {32851, "New Remote Control Service...", "CRemoteControlService"},
+                 {32858, "New WWW Service...", "CWWWService"},
+                 {32863, "New Telnet Service...", "CTelnetService"},
+                 {32878, "New XDMA Service...", "CXDMAService"},
+                 {32879, "New DHCP Server...", "CDHCPService"}};
     for (const auto& k : kinds) {
       QAction* a = menu->addAction(QString::fromLatin1(k.text));
       a->setObjectName(QStringLiteral("c%1").arg(k.id));
