@@ -39,13 +39,6 @@ std::vector<int> ServicePageSet(const CServiceSettings& service);
 std::vector<int> ServiceOkOrder(const CServiceSettings& service);
 
 inline constexpr const char* kTitleDuplicateService = "Duplicate Service name";
-inline constexpr const char* kTitleWarning = "Warning";
-inline constexpr const char* kTextPublicIPs =
-    "You should only enable this option if you are not using\nprivate IP addresses on your LAN.  Private addresses "
-    "are:\n\n\t192.168.0.0 - 192.168.255.255\n\t172.16.0.0 - 172.31.255.255\n\t10.0.0.0 - 10.255.255.255\n\nIf "
-    "you use a cable modem to connect to the internet, be aware\nthat some service providers may deny you service if "
-    "your DHCP\nservice allocates numbers to their other clients.  You MUST make\nsure that this service is NOT "
-    "bound (bindings tab) to the IP\naddress of the cable modem interface.";
 inline constexpr const char* kTextChooseAnotherServiceName = "You must choose another name for this service";
 inline constexpr const char* kTitleInvalidSetting = "Invalid setting";
 inline constexpr const char* kTextNoSpecificBinding = "You have not selected a specific binding";

@@ -12,7 +12,6 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QRegularExpressionValidator>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
@@ -20,7 +19,6 @@
 #include "console/dialogs/common/list_images.h"
 #include "console/dialogs/core/mapping_editors_qt.h"
 #include "console/dialogs/core/service_pages_qt.h"
-
 #include "console/dialogs/netsvc/dhcp_editors_qt.h"
 #include "console/shell/lookout_client.h"
 #include "console/shell/tree_images.h"
