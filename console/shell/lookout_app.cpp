@@ -491,7 +491,6 @@ void LookoutApp::OpenRoot(int code) {
   if (!::CacheSheet::Available(*m_client)) return;
   auto* dlg = new CacheSheetDialog(*m_client, *m_prompter,
                                    std::make_unique<QtCriterionDialogs>(*m_prompter, m_window.get()), m_window.get());
-  dlg->setWindowIcon(TreeImages()[IMAGE_CACHED]);
   dlg->setAttribute(Qt::WA_DeleteOnClose);
   dlg->open();
 }
@@ -521,7 +520,7 @@ void LookoutApp::OpenScheduler() {
     open->activateWindow();
     return;
   }
-  auto* dlg = new SchedulerSheetDialog(*m_client, *m_prompter, TreeImages()[IMAGE_SCHEDULER], m_window.get());
+  auto* dlg = new SchedulerSheetDialog(*m_client, *m_prompter, m_window.get());
   dlg->setAttribute(Qt::WA_DeleteOnClose);
   dlg->open();
 }

@@ -27,7 +27,9 @@
 #include "console/dialogs/access/filter_tree.h"
 #include "console/dialogs/common/editor_qt.h"
 #include "console/dialogs/proxy/cache_sheets.h"
+#include "console/dialogs/common/list_images.h"
 #include "console/shell/lookout_app.h"
+#include "console/shell/tree_images.h"
 #include "console/shell/lookout_view.h"
 #include "engine/remote/rc_codes.h"
 #include "tests/console/console_harness.h"
@@ -232,6 +234,7 @@ void CacheQtTest::theSheetThroughItsControls() {
   dlg.activateWindow();
   QVERIFY(QTest::qWaitForWindowActive(&dlg));
   QCOMPARE(dlg.windowTitle(), QString("Cache properties"));
+  QCOMPARE(dlg.windowIcon().cacheKey(), TreeImages()[LIST_IMAGE_CACHE].cacheKey());
   QCOMPARE(dlg.Sheet()->PageCount(), 3);
   QCOMPARE(dlg.Sheet()->Bar()->tabText(0), QString("General"));
   QCOMPARE(dlg.Sheet()->Bar()->tabText(1), QString("What to cache"));
@@ -290,6 +293,9 @@ void CacheQtTest::theSheetThroughItsControls() {
   QCOMPARE(criteria.opened, 1);
   QCOMPARE(TreeRows(tree), 2);
   tree->expandAll();
+  // A filter shows the filter picture, its criterion the criterion picture.
+  QCOMPARE(tree->topLevelItem(0)->icon(0).cacheKey(), TreeImages()[LIST_IMAGE_FILTER].cacheKey());
+  QCOMPARE(tree->topLevelItem(0)->child(0)->icon(0).cacheKey(), TreeImages()[LIST_IMAGE_CRITERION].cacheKey());
   Screenshot(&dlg, "cache_what_to_cache.png");
 
   // What to purge: its buttons always act; Purge Now off-line sends nothing and says nothing.

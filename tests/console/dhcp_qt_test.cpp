@@ -18,9 +18,11 @@
 #include <QtTest/QtTest>
 
 #include "console/dialogs/common/editor_qt.h"
+#include "console/dialogs/common/list_images.h"
 #include "console/dialogs/core/service_sheet_qt.h"
 #include "console/dialogs/netsvc/dhcp_editors_qt.h"
 #include "console/shell/lookout_client.h"
+#include "console/shell/tree_images.h"
 #include "engine/netsvc/dhcp/dhcp_settings.h"
 #include "tests/console/console_harness.h"
 
@@ -137,6 +139,9 @@ void DHCPQtTest::aScopeAndAReservationAreMadeThroughTheControlsAndReachTheServic
   QCOMPARE(tree->topLevelItemCount(), 2);
   QCOMPARE(tree->topLevelItem(0)->text(0), QString("192.168.1.1"));
   QCOMPARE(tree->topLevelItem(1)->text(0), QString("Global Options"));
+  // The console's pictures: an interface 8, "Global Options" 12.
+  QCOMPARE(tree->topLevelItem(0)->icon(0).cacheKey(), TreeImages()[LIST_IMAGE_INTERFACE_IP].cacheKey());
+  QCOMPARE(tree->topLevelItem(1)->icon(0).cacheKey(), TreeImages()[LIST_IMAGE_DHCP_GLOBAL].cacheKey());
   tree->setCurrentItem(tree->topLevelItem(0));
   QVERIFY(MenuHas(page, DHCPSettingsPage::NEW_SCOPE, "menu146"));
   QVERIFY(!MenuHas(page, DHCPSettingsPage::NEW_RESERVATION, "menu146"));
@@ -231,6 +236,9 @@ void DHCPQtTest::aScopeAndAReservationAreMadeThroughTheControlsAndReachTheServic
   Run(page, DHCPSettingsPage::NEW_RESERVATION);
   QVERIFY(drove);
   QVERIFY(FindItem(tree, "192.168.1.50 (020000AABB01)"));
+  QCOMPARE(FindItem(tree, "192.168.1.50 (020000AABB01)")->icon(0).cacheKey(), TreeImages()[LIST_IMAGE_MACHINE].cacheKey());
+  QCOMPARE(FindItem(tree, "[192.168.1.10 - 192.168.1.99] office")->icon(0).cacheKey(),
+           TreeImages()[LIST_IMAGE_DHCP_SCOPE].cacheKey());
   // A double click edits a copy: Cancel leaves the tree as it was.
   QTimer::singleShot(0, [&] {
     auto* dlg = Modal<ReservationDialog>();

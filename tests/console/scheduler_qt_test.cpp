@@ -25,10 +25,12 @@
 #include <functional>
 
 #include "console/dialogs/common/editor_qt.h"
+#include "console/dialogs/common/list_images.h"
 #include "console/dialogs/scheduler/scheduler_sheets.h"
 #include "console/shell/lookout_app.h"
 #include "console/shell/lookout_view.h"
 #include "console/shell/tree_entry.h"
+#include "console/shell/tree_images.h"
 #include "engine/proxy/www/www_settings.h"
 #include "engine/remote/rc_codes.h"
 #include "tests/console/console_harness.h"
@@ -184,6 +186,9 @@ void SchedulerQtTest::theSheetAndItsDialogsThroughTheirControls() {
   QCOMPARE(list->topLevelItemCount(), 1);
   QCOMPARE(list->topLevelItem(0)->text(0), QString("Nightly purge"));
   QCOMPARE(list->topLevelItem(0)->text(1), QString("1"));
+  // The scheduler's picture on the sheet and on every event row.
+  QCOMPARE(sheet.windowIcon().cacheKey(), TreeImages()[LIST_IMAGE_SCHEDULER].cacheKey());
+  QCOMPARE(list->topLevelItem(0)->icon(0).cacheKey(), TreeImages()[LIST_IMAGE_SCHEDULER].cacheKey());
   QVERIFY(!Ctl(events, SCHED_EVENT_REMOVE)->isEnabled());
   list->setCurrentItem(list->topLevelItem(0));
   QVERIFY(Ctl(events, SCHED_EVENT_REMOVE)->isEnabled());
@@ -196,6 +201,7 @@ void SchedulerQtTest::theSheetAndItsDialogsThroughTheirControls() {
       [&] { Press(Ctl(events, SCHED_EVENT_ADD)); },
       [&](EventDialog* dlg) {
         QCOMPARE(dlg->windowTitle(), QString("Scheduled Event Properties"));
+        QCOMPARE(dlg->windowIcon().cacheKey(), TreeImages()[LIST_IMAGE_SCHEDULER].cacheKey());
         QVERIFY(Ctl<QRadioButton>(dlg, SCHED_EV_REGULAR)->isChecked());
         QVERIFY(!Ctl(dlg, SCHED_EV_DATE_TIME)->isEnabled());
         QVERIFY(Ctl(dlg, SCHED_EV_DAY_OF_MONTH)->isEnabled());

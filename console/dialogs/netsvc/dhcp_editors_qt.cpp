@@ -22,6 +22,8 @@
 #include <memory>
 
 #include "console/dialogs/common/editor_qt.h"
+#include "console/dialogs/common/list_images.h"
+#include "console/shell/tree_images.h"
 
 namespace {
 
@@ -612,15 +614,14 @@ void DHCPSettingsWidget::Refill() {
     item->setData(0, ROLE_SCOPE, node.scopeId);
     item->setData(0, ROLE_ADDRESS, Q(node.address));
     item->setData(0, ROLE_INTERFACE, Q(node.interfaceName));
-    // The console's image numbers for these items, and a stock icon that looks the part.
-    static const std::map<int, std::pair<int, QStyle::StandardPixmap>> kImages = {
-        {DHCP_ITEM_INTERFACE, {8, QStyle::SP_DriveNetIcon}},
-        {DHCP_ITEM_SCOPE, {11, QStyle::SP_DirIcon}},
-        {DHCP_ITEM_RESERVATION, {0, QStyle::SP_ComputerIcon}},
-        {DHCP_ITEM_GLOBAL, {12, QStyle::SP_FileDialogDetailedView}}};
-    const auto& [image, pixmap] = kImages.at(node.kind);
+    // The console's pictures, so an interface or a scope looks as it does in the main tree.
+    static const std::map<int, int> kImages = {{DHCP_ITEM_INTERFACE, LIST_IMAGE_INTERFACE_IP},
+                                               {DHCP_ITEM_SCOPE, LIST_IMAGE_DHCP_SCOPE},
+                                               {DHCP_ITEM_RESERVATION, LIST_IMAGE_MACHINE},
+                                               {DHCP_ITEM_GLOBAL, LIST_IMAGE_DHCP_GLOBAL}};
+    const int image = kImages.at(node.kind);
     item->setData(0, ROLE_IMAGE, image);
-    item->setIcon(0, style()->standardIcon(pixmap));
+    item->setIcon(0, TreeImages()[image]);
     if (before && before->kind == node.kind && before->scopeId == node.scopeId && before->address == node.address &&
         (node.kind != DHCP_ITEM_INTERFACE || before->interfaceName == node.interfaceName))
       current = item;

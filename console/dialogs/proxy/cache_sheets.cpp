@@ -13,6 +13,8 @@
 
 #include "console/dialogs/access/filter_tree.h"
 #include "console/dialogs/common/editor_qt.h"
+#include "console/dialogs/common/list_images.h"
+#include "console/shell/tree_images.h"
 
 namespace {
 
@@ -191,6 +193,7 @@ CacheSheetDialog::CacheSheetDialog(CLookoutClient& client, Prompter& prompter,
       m_sheet(new TabSheet(this)) {
   setObjectName("CacheSheet");
   setWindowTitle(QString::fromLatin1(kCacheSheetTitle));
+  setWindowIcon(TreeImages()[LIST_IMAGE_CACHE]);
   AddPage(new GeneralWidget(m_logic, prompter), CACHE_PAGE_GENERAL);
   AddPage(new WhatToCacheWidget(m_logic.whatToCache), CACHE_PAGE_WHAT_TO_CACHE);
   AddPage(new WhatToPurgeWidget(m_logic, m_logic.whatToPurge), CACHE_PAGE_WHAT_TO_PURGE);

@@ -18,6 +18,8 @@
 #include <QVBoxLayout>
 
 #include "console/dialogs/common/editor_qt.h"
+#include "console/dialogs/common/list_images.h"
+#include "console/shell/tree_images.h"
 #include "console/shell/lookout_client.h"
 
 namespace {
@@ -92,7 +94,7 @@ class EventsWidget : public TabPage {
     connect(add, &QPushButton::clicked, this, [this] {
       CScheduleEvent fresh;
       EventDialog dlg(fresh, m_sheet.Client(), m_prompter, this);
-      if (!m_icon.isNull()) dlg.setWindowIcon(m_icon);
+      dlg.setWindowIcon(m_icon);
       if (dlg.exec() != QDialog::Accepted || !dlg.Result()) return;
       Refill(static_cast<int>(m_logic.Add(dlg.Result())));
     });
@@ -101,7 +103,7 @@ class EventsWidget : public TabPage {
       auto copy = row < 0 ? nullptr : m_logic.EventCopy(static_cast<size_t>(row));
       if (!copy) return;
       EventDialog dlg(*copy, m_sheet.Client(), m_prompter, this);
-      if (!m_icon.isNull()) dlg.setWindowIcon(m_icon);
+      dlg.setWindowIcon(m_icon);
       if (dlg.exec() != QDialog::Accepted || !dlg.Result()) return;
       m_logic.Replace(static_cast<size_t>(row), dlg.Result());
       Refill(row);
@@ -434,11 +436,12 @@ void EventDialog::accept() {
 
 // ---- Scheduler Properties ----------------------------------------------------------------------------
 
-SchedulerSheetDialog::SchedulerSheetDialog(CLookoutClient& client, Prompter& prompter, const QIcon& icon,
-                                           QWidget* parent)
+SchedulerSheetDialog::SchedulerSheetDialog(CLookoutClient& client, Prompter& prompter, QWidget* parent)
     : SheetDialog(QString::fromLatin1(kSchedulerSheetTitle), parent), m_logic(client), m_prompter(prompter) {
   setObjectName("SchedulerSheet");
-  if (!icon.isNull()) setWindowIcon(icon);
+  // The sheet, its event dialogs and every event row show the console's scheduler picture.
+  const QIcon& icon = TreeImages()[LIST_IMAGE_SCHEDULER];
+  setWindowIcon(icon);
   Sheet()->AddPage(new EventsWidget(m_logic, prompter, icon));
   Sheet()->AddPage(new LoggingWidget(m_logic.logging));
 }

@@ -76,8 +76,7 @@ class SchedulerSheetDialog : public SheetDialog {
   Q_OBJECT
 
  public:
-  SchedulerSheetDialog(CLookoutClient& client, Prompter& prompter, const QIcon& icon = QIcon(),
-                       QWidget* parent = nullptr);
+  SchedulerSheetDialog(CLookoutClient& client, Prompter& prompter, QWidget* parent = nullptr);
   SchedulerSheet& Logic() { return m_logic; }
   void accept() override;
 
