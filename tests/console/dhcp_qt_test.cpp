@@ -236,7 +236,8 @@ void DHCPQtTest::aScopeAndAReservationAreMadeThroughTheControlsAndReachTheServic
   Run(page, DHCPSettingsPage::NEW_RESERVATION);
   QVERIFY(drove);
   QVERIFY(FindItem(tree, "192.168.1.50 (020000AABB01)"));
-  QCOMPARE(FindItem(tree, "192.168.1.50 (020000AABB01)")->icon(0).cacheKey(), TreeImages()[LIST_IMAGE_MACHINE].cacheKey());
+  QCOMPARE(FindItem(tree, "192.168.1.50 (020000AABB01)")->icon(0).cacheKey(),
+           TreeImages()[LIST_IMAGE_MACHINE].cacheKey());
   QCOMPARE(FindItem(tree, "[192.168.1.10 - 192.168.1.99] office")->icon(0).cacheKey(),
            TreeImages()[LIST_IMAGE_DHCP_SCOPE].cacheKey());
   // A double click edits a copy: Cancel leaves the tree as it was.

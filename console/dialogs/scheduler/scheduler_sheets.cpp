@@ -19,8 +19,8 @@
 
 #include "console/dialogs/common/editor_qt.h"
 #include "console/dialogs/common/list_images.h"
-#include "console/shell/tree_images.h"
 #include "console/shell/lookout_client.h"
+#include "console/shell/tree_images.h"
 
 namespace {
 
