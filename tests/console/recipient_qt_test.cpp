@@ -24,6 +24,7 @@
 #include <QtTest/QtTest>
 #include <map>
 
+#include "console/dialogs/access/filter_editors.h"
 #include "console/dialogs/access/recipient_sheets.h"
 #include "console/dialogs/access/user_editors.h"
 #include "console/dialogs/common/editor_qt.h"
@@ -111,9 +112,14 @@ class RecipientQtTest : public QObject {
 
 void RecipientQtTest::theRecipientSheetFollowsItsRulesAndGivesItsResultOnlyAtOk() {
   RecordingPrompter prompter;
-  RecipientSheetContext ctx{{{"alice", "Alice", false}, {"Staff", "the staff", true}}};
+  RecipientSheetContext ctx{{{"alice", "Alice", false}, {"Staff", "the staff", true}}, {"ISP"}};
   RecipientSheetDialog sheet(nullptr, SERVICE_KIND_WWW, kRightAccess, ctx, prompter);
   QCOMPARE(sheet.windowTitle(), QString("Properties for new recipient"));
+  QVERIFY(!sheet.windowIcon().isNull());
+  // The Criterion dialog of the filter pages offers the mirror's groups and dialer profiles.
+  const CriterionContext& criteria = sheet.Logic().advanced->Tree().Context();
+  QVERIFY(criteria.groups == std::vector<CString>{"Staff"});
+  QVERIFY(criteria.profiles == std::vector<CString>{"ISP"});
   QStringList tabs;
   for (int i = 0; i < sheet.Sheet()->Bar()->count(); ++i) tabs << sheet.Sheet()->Bar()->tabText(i);
   QCOMPARE(tabs, QStringList({"Recipient", "Location", "Time", "Ban list", "Advanced"}));
@@ -137,6 +143,7 @@ void RecipientQtTest::theRecipientSheetFollowsItsRulesAndGivesItsResultOnlyAtOk(
   QVERIFY(Ctl(user, RecipientUserPage::LIST)->isEnabled());
   auto* list = Ctl<QTreeWidget>(user, RecipientUserPage::LIST);
   QCOMPARE(list->topLevelItemCount(), 2);
+  QCOMPARE(list->topLevelItem(1)->text(0), QString("Staff"));
   list->setCurrentItem(list->topLevelItem(1));
   QCOMPARE(Ctl<QLineEdit>(user, RecipientUserPage::NAME)->text(), QString("Staff"));
   Click(Ctl(user, RecipientUserPage::AUTHENTICATED));

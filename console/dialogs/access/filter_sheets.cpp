@@ -15,6 +15,8 @@
 
 #include "console/dialogs/access/filter_tree.h"
 #include "console/dialogs/common/editor_qt.h"
+#include "console/dialogs/common/list_images.h"
+#include "console/shell/tree_images.h"
 
 namespace {
 
@@ -112,7 +114,7 @@ class BanListWidget : public TabPage {
   }
   void Refill(int select) {
     m_list->clear();
-    const QIcon icon = style()->standardIcon(QStyle::SP_FileIcon);
+    const QIcon icon = TreeImages()[LIST_IMAGE_CRITERION];
     for (const CString& text : m_logic.Rows()) new QTreeWidgetItem(m_list, {Q(text)});
     for (int i = 0; i < m_list->topLevelItemCount(); ++i) m_list->topLevelItem(i)->setIcon(0, icon);
     if (select >= 0 && select < m_list->topLevelItemCount()) m_list->setCurrentItem(m_list->topLevelItem(select));

@@ -15,6 +15,8 @@
 #include <algorithm>
 
 #include "console/dialogs/common/editor_qt.h"
+#include "console/dialogs/common/list_images.h"
+#include "console/shell/tree_images.h"
 
 namespace {
 
@@ -171,8 +173,8 @@ FilterTreeItem FilterTreeWidget::ItemOf(const QTreeWidgetItem* item) const {
 void FilterTreeWidget::Refill(std::optional<FilterTreeItem> select) {
   m_filling = true;
   clear();
-  const QIcon filterIcon = style()->standardIcon(QStyle::SP_DirIcon);
-  const QIcon criterionIcon = style()->standardIcon(QStyle::SP_FileIcon);
+  const QIcon filterIcon = TreeImages()[LIST_IMAGE_FILTER];
+  const QIcon criterionIcon = TreeImages()[LIST_IMAGE_CRITERION];
   QTreeWidgetItem* parent = nullptr;
   QTreeWidgetItem* chosen = nullptr;
   for (const auto& row : m_logic.Rows()) {
