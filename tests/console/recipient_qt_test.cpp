@@ -241,7 +241,7 @@ void RecipientQtTest::theSystemPoliciesDialogEditsWorkingCopiesAndAsksBeforeWrit
   client.EditMirrors().rights = rights;
 
   RecordingPrompter prompter;
-  DrivenRecipients recipients(prompter, {{{"alice", "Alice", false}, {"Staff", "the staff", true}}});
+  DrivenRecipients recipients(prompter, {{{"alice", "Alice", false}, {"Staff", "the staff", true}}, {}});
   SystemPoliciesDialog dlg(client, prompter, recipients);
   QCOMPARE(dlg.windowTitle(), QString("System Policies"));
   dlg.show();

@@ -486,7 +486,8 @@ void SystemPoliciesDialog::Edit(int row) {
 
 void SystemPoliciesDialog::Refill() {
   m_list->clear();
-  for (const SystemPolicies::Row& r : m_logic.Rows()) new QTreeWidgetItem(m_list, {Q(r.recipient), Q(r.rights)});
+  for (const SystemPolicies::Row& r : m_logic.Rows())
+    (new QTreeWidgetItem(m_list, {Q(r.recipient), Q(r.rights)}))->setIcon(0, TreeImages()[r.image]);
   m_list->resizeColumnToContents(0);
   m_list->setColumnWidth(0, std::max(90, m_list->columnWidth(0) + 8));
   ApplyStates(this, m_logic.States());
