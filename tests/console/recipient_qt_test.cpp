@@ -34,6 +34,7 @@
 #include "console/shell/sorted_item.h"
 #include "console/shell/tree_entry.h"
 #include "engine/access/user.h"
+#include "engine/dialer/dialer_settings.h"
 #include "engine/proxy/socks/socks_settings.h"
 #include "engine/remote/rc_codes.h"
 #include "tests/console/console_harness.h"
@@ -107,6 +108,7 @@ class RecipientQtTest : public QObject {
   void initTestCase() { TempRoot(); }
   void theRecipientSheetFollowsItsRulesAndGivesItsResultOnlyAtOk();
   void theSystemPoliciesDialogEditsWorkingCopiesAndAsksBeforeWriting();
+  void theConsolesSheetOffersTheMirrorsGroupsAndDialerProfiles();
   void aGroupRestrictedThroughTheConsoleRefusesAGuestAndServesItsLoggedInUser();
 };
 
@@ -229,6 +231,36 @@ void RecipientQtTest::theRecipientSheetFollowsItsRulesAndGivesItsResultOnlyAtOk(
   QCOMPARE(r->IncludedLocations, std::vector<CString>{"127.*.*.*"});
   QCOMPARE(r->SpecifyTime, 1u);
   QCOMPARE(r->TimeFilter.Inclusions.GetCount(), size_t(1));
+}
+
+// The program's recipient sheet hands the Criterion dialog the groups and the dialer's profiles of
+// the mirrors, so "User is member of" and "Dialer is on line" offer real names.
+void RecipientQtTest::theConsolesSheetOffersTheMirrorsGroupsAndDialerProfiles() {
+  TestLoop loop;
+  RecordingUi ui;
+  CLookoutClient client(ui, loop.Poster());
+  client.EditMirrors().users->CreateBuiltInAccounts(nullptr);
+  auto dialer = std::make_shared<CDialerSettings>();
+  auto profile = std::make_shared<CDialerProfileSettings>();
+  profile->Name = "ISP";
+  dialer->Profiles.SetAt("ISP", profile);
+  client.EditMirrors().dialer = dialer;
+  RecordingPrompter prompter;
+  QtRecipientDialogs dialogs(client, prompter, nullptr);
+  CriterionContext seen;
+  bool opened = false;
+  QTimer::singleShot(0, [&] {
+    auto* sheet = qobject_cast<RecipientSheetDialog*>(QApplication::activeModalWidget());
+    if (!sheet) return;
+    opened = true;
+    seen = sheet->Logic().advanced->Tree().Context();
+    sheet->reject();
+  });
+  QVERIFY(!dialogs.EditRecipient(nullptr, SERVICE_KIND_WWW, kRightAccess));
+  QVERIFY(opened);
+  QVERIFY(seen.profiles == std::vector<CString>{"ISP"});
+  QVERIFY(std::find(seen.groups.begin(), seen.groups.end(), "Administrators") != seen.groups.end());
+  QCOMPARE(seen.serviceKind, uint32_t(SERVICE_KIND_WWW));
 }
 
 void RecipientQtTest::theSystemPoliciesDialogEditsWorkingCopiesAndAsksBeforeWriting() {
