@@ -10,6 +10,7 @@
 #include <deque>
 
 #include "console/dialogs/access/system_policies.h"
+#include "console/dialogs/common/list_images.h"
 #include "console/shell/lookout_client.h"
 #include "engine/access/group.h"
 #include "engine/access/user.h"
@@ -43,7 +44,7 @@ struct ScriptedPrompter : Prompter {
 
 constexpr uint32_t kAsk = EDITOR_MB_STOP | EDITOR_MB_DEFAULT_NO;
 
-RecipientSheetContext Principals() { return {{{"alice", "Alice", false}, {"Staff", "the staff", true}}}; }
+RecipientSheetContext Principals() { return {{{"alice", "Alice", false}, {"Staff", "the staff", true}}, {}}; }
 
 std::shared_ptr<CTimeSlice> Weekdays(int fromHour, int toHour) {
   auto s = std::make_shared<CTimeSlice>();
@@ -407,6 +408,13 @@ TEST_F(SystemPoliciesOffline, TwelveRightsInCodeOrderAndEveryQuestionBeforeAnyWr
   edit.selected = 3;  // Users can create and edit users
   ASSERT_EQ(edit.Rows().size(), 1u);
   EXPECT_EQ(edit.Rows()[0].recipient, "Administrators");
+  // Rows show the user picture for a user of the mirror, the group picture otherwise.
+  client->EditMirrors().users->CreateBuiltInAccounts(nullptr);
+  edit.Add(std::make_shared<CRecipient>("Administrator"));
+  ASSERT_EQ(edit.Rows().size(), 2u);
+  EXPECT_EQ(edit.Rows()[0].image, LIST_IMAGE_GROUP);
+  EXPECT_EQ(edit.Rows()[1].image, LIST_IMAGE_USER);
+  edit.Remove(1);
   auto guest = std::make_shared<CRecipient>("Guests");
   guest->MinimumSecurityLevel = 2;
   edit.Add(guest);

@@ -24,6 +24,7 @@
 #include <QtTest/QtTest>
 #include <map>
 
+#include "console/dialogs/access/filter_editors.h"
 #include "console/dialogs/access/recipient_sheets.h"
 #include "console/dialogs/access/user_editors.h"
 #include "console/dialogs/common/editor_qt.h"
@@ -33,6 +34,7 @@
 #include "console/shell/sorted_item.h"
 #include "console/shell/tree_entry.h"
 #include "engine/access/user.h"
+#include "engine/dialer/dialer_settings.h"
 #include "engine/proxy/socks/socks_settings.h"
 #include "engine/remote/rc_codes.h"
 #include "tests/console/console_harness.h"
@@ -106,14 +108,20 @@ class RecipientQtTest : public QObject {
   void initTestCase() { TempRoot(); }
   void theRecipientSheetFollowsItsRulesAndGivesItsResultOnlyAtOk();
   void theSystemPoliciesDialogEditsWorkingCopiesAndAsksBeforeWriting();
+  void theConsolesSheetOffersTheMirrorsGroupsAndDialerProfiles();
   void aGroupRestrictedThroughTheConsoleRefusesAGuestAndServesItsLoggedInUser();
 };
 
 void RecipientQtTest::theRecipientSheetFollowsItsRulesAndGivesItsResultOnlyAtOk() {
   RecordingPrompter prompter;
-  RecipientSheetContext ctx{{{"alice", "Alice", false}, {"Staff", "the staff", true}}};
+  RecipientSheetContext ctx{{{"alice", "Alice", false}, {"Staff", "the staff", true}}, {"ISP"}};
   RecipientSheetDialog sheet(nullptr, SERVICE_KIND_WWW, kRightAccess, ctx, prompter);
   QCOMPARE(sheet.windowTitle(), QString("Properties for new recipient"));
+  QVERIFY(!sheet.windowIcon().isNull());
+  // The Criterion dialog of the filter pages offers the mirror's groups and dialer profiles.
+  const CriterionContext& criteria = sheet.Logic().advanced->Tree().Context();
+  QVERIFY(criteria.groups == std::vector<CString>{"Staff"});
+  QVERIFY(criteria.profiles == std::vector<CString>{"ISP"});
   QStringList tabs;
   for (int i = 0; i < sheet.Sheet()->Bar()->count(); ++i) tabs << sheet.Sheet()->Bar()->tabText(i);
   QCOMPARE(tabs, QStringList({"Recipient", "Location", "Time", "Ban list", "Advanced"}));
@@ -137,6 +145,7 @@ void RecipientQtTest::theRecipientSheetFollowsItsRulesAndGivesItsResultOnlyAtOk(
   QVERIFY(Ctl(user, RecipientUserPage::LIST)->isEnabled());
   auto* list = Ctl<QTreeWidget>(user, RecipientUserPage::LIST);
   QCOMPARE(list->topLevelItemCount(), 2);
+  QCOMPARE(list->topLevelItem(1)->text(0), QString("Staff"));
   list->setCurrentItem(list->topLevelItem(1));
   QCOMPARE(Ctl<QLineEdit>(user, RecipientUserPage::NAME)->text(), QString("Staff"));
   Click(Ctl(user, RecipientUserPage::AUTHENTICATED));
@@ -224,6 +233,36 @@ void RecipientQtTest::theRecipientSheetFollowsItsRulesAndGivesItsResultOnlyAtOk(
   QCOMPARE(r->TimeFilter.Inclusions.GetCount(), size_t(1));
 }
 
+// The program's recipient sheet hands the Criterion dialog the groups and the dialer's profiles of
+// the mirrors, so "User is member of" and "Dialer is on line" offer real names.
+void RecipientQtTest::theConsolesSheetOffersTheMirrorsGroupsAndDialerProfiles() {
+  TestLoop loop;
+  RecordingUi ui;
+  CLookoutClient client(ui, loop.Poster());
+  client.EditMirrors().users->CreateBuiltInAccounts(nullptr);
+  auto dialer = std::make_shared<CDialerSettings>();
+  auto profile = std::make_shared<CDialerProfileSettings>();
+  profile->Name = "ISP";
+  dialer->Profiles.SetAt("ISP", profile);
+  client.EditMirrors().dialer = dialer;
+  RecordingPrompter prompter;
+  QtRecipientDialogs dialogs(client, prompter, nullptr);
+  CriterionContext seen;
+  bool opened = false;
+  QTimer::singleShot(0, [&] {
+    auto* sheet = qobject_cast<RecipientSheetDialog*>(QApplication::activeModalWidget());
+    if (!sheet) return;
+    opened = true;
+    seen = sheet->Logic().advanced->Tree().Context();
+    sheet->reject();
+  });
+  QVERIFY(!dialogs.EditRecipient(nullptr, SERVICE_KIND_WWW, kRightAccess));
+  QVERIFY(opened);
+  QVERIFY(seen.profiles == std::vector<CString>{"ISP"});
+  QVERIFY(std::find(seen.groups.begin(), seen.groups.end(), "Administrators") != seen.groups.end());
+  QCOMPARE(seen.serviceKind, uint32_t(SERVICE_KIND_WWW));
+}
+
 void RecipientQtTest::theSystemPoliciesDialogEditsWorkingCopiesAndAsksBeforeWriting() {
   TestLoop loop;
   RecordingUi ui;
@@ -234,7 +273,7 @@ void RecipientQtTest::theSystemPoliciesDialogEditsWorkingCopiesAndAsksBeforeWrit
   client.EditMirrors().rights = rights;
 
   RecordingPrompter prompter;
-  DrivenRecipients recipients(prompter, {{{"alice", "Alice", false}, {"Staff", "the staff", true}}});
+  DrivenRecipients recipients(prompter, {{{"alice", "Alice", false}, {"Staff", "the staff", true}}, {}});
   SystemPoliciesDialog dlg(client, prompter, recipients);
   QCOMPARE(dlg.windowTitle(), QString("System Policies"));
   dlg.show();

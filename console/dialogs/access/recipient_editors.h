@@ -59,6 +59,8 @@ struct RecipientSheetContext {
     bool group = false;
   };
   std::vector<Principal> principals;
+  // The dialer's profile names, offered by the Criterion dialog for "Dialer is on line".
+  std::vector<CString> profiles;
 };
 RecipientSheetContext RecipientContextOf(const CLookoutClient& client);
 

@@ -22,6 +22,8 @@
 #include "console/dialogs/access/filter_sheets.h"
 #include "console/dialogs/access/filter_tree.h"
 #include "console/dialogs/common/editor_qt.h"
+#include "console/dialogs/common/list_images.h"
+#include "console/shell/tree_images.h"
 #include "engine/core/service_settings.h"
 
 namespace {
@@ -80,7 +82,8 @@ class UserWidget : public TabPage {
     m_list->setRootIsDecorated(false);
     m_list->setHeaderLabels({QStringLiteral("User / Group"), QStringLiteral("Description")});
     for (const auto& p : m_ctx.principals)
-      new QTreeWidgetItem(m_list, {Q(p.name) + (p.group ? QStringLiteral(" (group)") : QString()), Q(p.description)});
+      (new QTreeWidgetItem(m_list, {Q(p.name), Q(p.description)}))
+          ->setIcon(0, TreeImages()[p.group ? LIST_IMAGE_GROUP : LIST_IMAGE_USER]);
     m_list->resizeColumnToContents(0);
     m_list->setColumnWidth(0, std::max(120, m_list->columnWidth(0) + 12));
     layout->addWidget(m_list, 1);
@@ -366,10 +369,12 @@ RecipientSheetDialog::RecipientSheetDialog(const CRecipient* existing, uint32_t 
                                            RecipientSheetContext ctx, Prompter& prompter, QWidget* parent)
     : SheetDialog(QString(), parent), m_logic(existing, serviceKind, rightType, std::move(ctx)), m_prompter(prompter) {
   setObjectName("EditRecipientSheet");
+  setWindowIcon(TreeImages()[LIST_IMAGE_USER]);
   setWindowTitle(Q(m_logic.Title()));
   CriterionContext criteria;
   for (const auto& p : m_logic.Context().principals)
     if (p.group) criteria.groups.push_back(p.name);
+  criteria.profiles = m_logic.Context().profiles;
   m_criteria = std::make_shared<QtCriterionDialogs>(prompter, this);
   m_logic.AddFilterPages(*m_criteria, criteria);
   for (int id : m_logic.Pages()) {
@@ -415,7 +420,9 @@ std::shared_ptr<CRecipient> QtRecipientDialogs::EditRecipient(const CRecipient* 
                                                               int32_t rightType) {
   // Over the dialog that asked (a service sheet, System Policies), so it never opens beneath it.
   QWidget* parent = QApplication::activeModalWidget() ? QApplication::activeModalWidget() : m_parent;
-  RecipientSheetDialog dlg(existing, serviceKind, rightType, RecipientContextOf(m_client), m_prompter, parent);
+  RecipientSheetContext ctx = RecipientContextOf(m_client);
+  ctx.profiles = CriterionContextOf(m_client, serviceKind, rightType).profiles;
+  RecipientSheetDialog dlg(existing, serviceKind, rightType, std::move(ctx), m_prompter, parent);
   if (dlg.exec() != QDialog::Accepted) return nullptr;
   return dlg.Result();
 }
@@ -426,6 +433,7 @@ SystemPoliciesDialog::SystemPoliciesDialog(CLookoutClient& client, Prompter& pro
                                            QWidget* parent)
     : QDialog(parent), m_logic(client), m_prompter(prompter), m_recipients(recipients) {
   setObjectName("SystemPolicies");
+  setWindowIcon(TreeImages()[LIST_IMAGE_FILTER]);
   setWindowTitle(QString::fromLatin1(kSystemPoliciesTitle));
   auto* layout = new QVBoxLayout(this);
   auto* form = new QFormLayout;
@@ -478,7 +486,8 @@ void SystemPoliciesDialog::Edit(int row) {
 
 void SystemPoliciesDialog::Refill() {
   m_list->clear();
-  for (const SystemPolicies::Row& r : m_logic.Rows()) new QTreeWidgetItem(m_list, {Q(r.recipient), Q(r.rights)});
+  for (const SystemPolicies::Row& r : m_logic.Rows())
+    (new QTreeWidgetItem(m_list, {Q(r.recipient), Q(r.rights)}))->setIcon(0, TreeImages()[r.image]);
   m_list->resizeColumnToContents(0);
   m_list->setColumnWidth(0, std::max(90, m_list->columnWidth(0) + 8));
   ApplyStates(this, m_logic.States());

@@ -1,5 +1,6 @@
 #include "console/dialogs/access/system_policies.h"
 
+#include "console/dialogs/common/list_images.h"
 #include "console/dialogs/core/service_sheet.h"
 #include "console/shell/lookout_client.h"
 #include "engine/remote/rc_codes.h"
@@ -37,8 +38,10 @@ ControlStates SystemPolicies::States() const {
 std::vector<SystemPolicies::Row> SystemPolicies::Rows() const {
   std::vector<Row> out;
   if (selected >= m_rights.size()) return out;
+  const auto& users = m_client.Mirrors().users;
   for (const auto& r : m_rights[selected]->GetRecipients())
-    out.push_back({r->UserName, r->GetRestrictionDescription()});
+    out.push_back({r->UserName, r->GetRestrictionDescription(),
+                   users ? AccountImage(*users, r->UserName) : static_cast<int>(LIST_IMAGE_GROUP)});
   return out;
 }
 

@@ -31,6 +31,7 @@ class SystemPolicies {
 
   struct Row {
     CString recipient, rights;
+    int image = 0;  // the user picture for a user of the mirror, else the group picture
   };
   std::vector<Row> Rows() const;
   // The selected right's recipient at row (for the sheet to copy), or null.
