@@ -544,6 +544,9 @@ TEST(Recipient, RestrictionDescriptionAndCopy) {
   auto src = Restricted("Staff");
   src->SpecifyRequest = 1;
   EXPECT_EQ(src->GetRestrictionDescription(), "Restricted by security level, location, time, ban list, request");
+  CRecipient timeAndRequest;
+  timeAndRequest.SpecifyTime = timeAndRequest.SpecifyRequest = 1;
+  EXPECT_EQ(timeAndRequest.GetRestrictionDescription(), "Restricted by time, request");
   r.CopyFrom(*src);
   EXPECT_EQ(r.UserName, "Staff");
   EXPECT_EQ(r.IncludedLocations, src->IncludedLocations);

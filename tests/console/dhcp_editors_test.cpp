@@ -577,7 +577,7 @@ TEST_F(DHCPSheet, TheTreeShowsInterfacesScopesReservationsAndGlobalOptionsLast) 
   ASSERT_EQ(tree[0].children.size(), 1u);
   EXPECT_EQ(tree[0].children[0].text, "[192.168.1.10 - 192.168.1.99] office");
   ASSERT_EQ(tree[0].children[0].children.size(), 1u);
-  EXPECT_EQ(tree[0].children[0].children[0].text, "192.168.1.50 (020000000001)");
+  EXPECT_EQ(tree[0].children[0].children[0].text, "[192.168.1.50] 020000000001");
   // The tree follows the Bindings page as it is now.
   sheet.bindings.option = BINDING_LIST;
   sheet.bindings.bound = {{"192.168.2.1", "Stopped", INTERFACE_IP}};
@@ -653,7 +653,7 @@ TEST_F(DHCPSheet, CommandsWorkOnACopyAndCancelOrOkWithoutChangesKeepTheBytes) {
   EXPECT_EQ(d.taken, std::vector<CString>{"192.168.1.50"});
   // Editing a reservation moves it when its address changes.
   tree = page.Tree();
-  const DHCPTreeItem* r50 = Find(tree, "192.168.1.50 (020000000001)");
+  const DHCPTreeItem* r50 = Find(tree, "[192.168.1.50] 020000000001");
   ASSERT_TRUE(r50);
   d.reservation.push_back([](CDHCPReservation& r) {
     r.IPAddress = "192.168.1.51";

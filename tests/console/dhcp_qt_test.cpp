@@ -235,8 +235,8 @@ void DHCPQtTest::aScopeAndAReservationAreMadeThroughTheControlsAndReachTheServic
   });
   Run(page, DHCPSettingsPage::NEW_RESERVATION);
   QVERIFY(drove);
-  QVERIFY(FindItem(tree, "192.168.1.50 (020000AABB01)"));
-  QCOMPARE(FindItem(tree, "192.168.1.50 (020000AABB01)")->icon(0).cacheKey(),
+  QVERIFY(FindItem(tree, "[192.168.1.50] 020000AABB01"));
+  QCOMPARE(FindItem(tree, "[192.168.1.50] 020000AABB01")->icon(0).cacheKey(),
            TreeImages()[LIST_IMAGE_MACHINE].cacheKey());
   QCOMPARE(FindItem(tree, "[192.168.1.10 - 192.168.1.99] office")->icon(0).cacheKey(),
            TreeImages()[LIST_IMAGE_DHCP_SCOPE].cacheKey());
@@ -248,8 +248,8 @@ void DHCPQtTest::aScopeAndAReservationAreMadeThroughTheControlsAndReachTheServic
     Type(dlg, ReservationDialogLogic::ADDRESS, "192.168.1.60");
     dlg->reject();
   });
-  emit tree->itemDoubleClicked(FindItem(tree, "192.168.1.50 (020000AABB01)"), 0);
-  QVERIFY(FindItem(tree, "192.168.1.50 (020000AABB01)"));
+  emit tree->itemDoubleClicked(FindItem(tree, "[192.168.1.50] 020000AABB01"), 0);
+  QVERIFY(FindItem(tree, "[192.168.1.50] 020000AABB01"));
   // Insert on a scope makes a reservation (a taken address is refused first); Delete removes it.
   tree->setCurrentItem(FindItem(tree, "[192.168.1.10 - 192.168.1.99] office"));
   QTimer::singleShot(0, [&] {
@@ -264,11 +264,11 @@ void DHCPQtTest::aScopeAndAReservationAreMadeThroughTheControlsAndReachTheServic
     Press(dlg->findChild<QPushButton*>("IDOK"));
   });
   QTest::keyClick(tree, Qt::Key_Insert);
-  QTreeWidgetItem* second = FindItem(tree, "192.168.1.51 (020000000002)");
+  QTreeWidgetItem* second = FindItem(tree, "[192.168.1.51] 020000000002");
   QVERIFY(second);
   tree->setCurrentItem(second);
   QTest::keyClick(tree, Qt::Key_Delete);
-  QVERIFY(!FindItem(tree, "192.168.1.51 (020000000002)"));
+  QVERIFY(!FindItem(tree, "[192.168.1.51] 020000000002"));
   Screenshot(&sheet, "dhcp-settings.png");
   // Nothing reached the mirror's service before the sheet's OK.
   QVERIFY(!client->Mirrors().services->LookupAs<CDHCPServiceSettings>("DHCP Service")->Database.FindScope(1));

@@ -179,6 +179,8 @@ void EditorsQtTest::theGroupDialogMovesUsersAndRefusesATakenName() {
   auto* nonMembers = Ctl<QTreeWidget>(&dlg, 1037);
   auto* members = Ctl<QTreeWidget>(&dlg, 1038);
   QCOMPARE(nonMembers->topLevelItemCount(), 3);  // Administrator, Guest, bob
+  QCOMPARE(Ctl<QPushButton>(&dlg, 4)->text(), QString("&Add"));
+  QCOMPARE(Ctl<QPushButton>(&dlg, 3)->text(), QString("&Remove"));
   nonMembers->setCurrentItem(nonMembers->findItems("bob", Qt::MatchExactly).value(0));
   QTest::mouseClick(Ctl<QPushButton>(&dlg, 4), Qt::LeftButton);
   QCOMPARE(members->topLevelItemCount(), 1);
@@ -367,7 +369,20 @@ void EditorsQtTest::aMappingRuleIsAddedThroughTheMappingSheetAndReachesTheServic
     Ctl<QLineEdit>(server, MappingServerPage::PORT)->setText("6432");
     Screenshot(dlg, "mapping-mapping.png");
     QVERIFY(dlg->Sheet()->SetActivePage(1));
+    // User: the list of users and groups by their plain names follows "Specify user or group",
+    // and a chosen row names the rule's user.
+    QWidget* userPage = dlg->Sheet()->GetPage(1);
+    auto* principals = Ctl<QTreeWidget>(userPage, MappingUserPage::LIST);
+    QVERIFY(!principals->isEnabled());
+    Click(Ctl(userPage, MappingUserPage::SPECIFY));
+    QVERIFY(principals->isEnabled());
+    const auto groups = principals->findItems("Administrators", Qt::MatchExactly, 0);
+    QCOMPARE(groups.size(), 1);
+    principals->setCurrentItem(groups[0]);
+    QCOMPARE(Ctl<QLineEdit>(userPage, MappingUserPage::NAME)->text(), QString("Administrators"));
     Screenshot(dlg, "mapping-user.png");
+    Click(Ctl(userPage, MappingUserPage::EVERYONE));
+    QVERIFY(!principals->isEnabled());
     QVERIFY(dlg->Sheet()->SetActivePage(2));
     QWidget* loc = dlg->Sheet()->GetPage(2);
     QVERIFY(!Ctl(loc, MappingLocationPage::INCLUDED_ADD)->isEnabled());

@@ -110,6 +110,7 @@ TEST_F(ServiceSheetOffline, RulesOfEveryPageAsTables) {
   // Bindings: dial-up interfaces are never offered; the bound one is listed with its state.
   BindingsPage& b = sheet.bindings;
   EXPECT_EQ(b.combo, (std::vector<CString>{"127.0.0.1", "192.168.1.1", "203.0.113.5"}));
+  EXPECT_EQ(b.specific, "127.0.0.1");  // nothing stored: the first entry is offered
   ASSERT_EQ(b.bound.size(), 1u);
   EXPECT_EQ(b.bound[0].status, "Started");
   struct Row {
@@ -243,6 +244,13 @@ TEST_F(ServiceSheetOffline, OkWithoutChangesKeepsTheBytesAndARefusalKeepsTheMirr
   again.bindings.specific.clear();
   EXPECT_EQ(again.Ok(prompter), SERVICE_PAGE_BINDINGS);
   EXPECT_EQ(prompter.boxes.back().text, kTextNoSpecificBinding);
+  // Choosing the option alone takes the offered entry, and the service restarts on it.
+  EditServiceSheet offered(*client, "WWW Proxy server");
+  offered.bindings.option = BINDING_SPECIFIC;
+  EXPECT_EQ(offered.Ok(prompter), 0);
+  auto specific = client->Mirrors().services->LookupAs<CServiceSettings>("WWW Proxy server");
+  EXPECT_EQ(specific->SpecificBinding, "127.0.0.1");
+  EXPECT_EQ(specific->RestartNeeded, 1u);
   EditServiceSheet fresh(*client, std::make_shared<CWWWServiceSettings>());
   EXPECT_TRUE(fresh.general.States()[GeneralPage::NAME].enabled);
   // A new service starts bound to the inside only: loopback and the LAN address, never the

@@ -246,7 +246,15 @@ TEST_F(UserEditorsOffline, NewUsersAndGroupsAreCheckedAgainstEveryNameAndKeptOff
   // Also into Administrators, out of nothing else.
   sheet.groups.Move(false, 0);
   ASSERT_EQ(sheet.groups.memberOf.size(), 2u);
+  ui.views.clear();
   EXPECT_EQ(sheet.Ok(prompter), -1);
+  // The user first, then exactly the groups whose members changed, in the page's order.
+  std::vector<CString> entered;
+  for (const auto& v : ui.views)
+    if (v.category == VIEW_TREE_UPDATE &&
+        (v.event.code == RC_NOTIFY_USER_ADDED || v.event.code == RC_NOTIFY_GROUP_CHANGED))
+      entered.push_back(v.event.name);
+  EXPECT_EQ(entered, (std::vector<CString>{"carol", "Users", "Administrators"}));
   auto carol = client->Mirrors().users->FindUser("carol");
   ASSERT_TRUE(carol);
   EXPECT_EQ(carol->Password, "pw");

@@ -374,8 +374,8 @@ GroupEditDialog::GroupEditDialog(CLookoutClient& client, const CString& groupNam
   lists->addWidget(new QLabel(QStringLiteral("Members:"), this), 0, 0);
   lists->addWidget(m_members = List(GroupDialog::MEMBERS, cols, {70, 100, 170}, this), 1, 0);
   auto* moves = new QVBoxLayout;
-  auto* add = Named(new QPushButton(QStringLiteral("< &Add"), this), GroupDialog::ADD);
-  auto* remove = Named(new QPushButton(QStringLiteral("&Remove >"), this), GroupDialog::REMOVE);
+  auto* add = Named(new QPushButton(QStringLiteral("&Add"), this), GroupDialog::ADD);
+  auto* remove = Named(new QPushButton(QStringLiteral("&Remove"), this), GroupDialog::REMOVE);
   moves->addStretch(1);
   moves->addWidget(add);
   moves->addWidget(remove);

@@ -107,10 +107,13 @@ class UserWidget : public TabPage {
     m_list->setRootIsDecorated(false);
     m_list->setHeaderLabels({QStringLiteral("User / Group"), QStringLiteral("Description")});
     for (const auto& p : m_ctx.principals)
-      (new QTreeWidgetItem(m_list, {Q(p.name) + (p.group ? QStringLiteral(" (group)") : QString()), Q(p.description)}))
+      (new QTreeWidgetItem(m_list, {Q(p.name), Q(p.description)}))
           ->setIcon(0, TreeImages()[p.group ? LIST_IMAGE_GROUP : LIST_IMAGE_USER]);
-    m_list->resizeColumnToContents(0);
-    m_list->setColumnWidth(0, std::max(120, m_list->columnWidth(0) + 12));
+    // The pictures tell users from groups; the widths grow only where a name needs more.
+    for (auto [column, width] : {std::pair{0, 90}, std::pair{1, 170}}) {
+      m_list->resizeColumnToContents(column);
+      m_list->setColumnWidth(column, std::max(width, m_list->columnWidth(column) + 12));
+    }
     layout->addWidget(m_list, 1);
     connect(m_group, &QButtonGroup::idClicked, this, [this](int v) {
       m_logic.specify = v == 1;

@@ -224,6 +224,9 @@ void BindingsPage::Load(const CServiceSettings& s) {
     else
       available.push_back({name, "Stopped", entry->m_kind});
   }
+  // Without a stored choice the combo offers its first entry, ready for "following interface only".
+  if (specific.empty() && !combo.empty()) specific = combo.front();
+  m_shownSpecific = specific;
 }
 
 ControlStates BindingsPage::States() const {
@@ -294,7 +297,8 @@ void BindingsPage::Apply(CServiceSettings& s) const {
     s.Bindings.SetAt(r.name, b);
   }
   s.ReuseAddr = reuseAddr;
-  s.SpecificBinding = specific;
+  // The entry offered in place of an empty choice is stored only once it is used or picked.
+  if (option == BINDING_SPECIFIC || specific != m_shownSpecific) s.SpecificBinding = specific;
 }
 
 // ---- Interfaces -----------------------------------------------------------------------------------

@@ -174,6 +174,7 @@ class BindingsPage : public ServicePage {
   bool External(const CString& name) const;
   uint32_t m_loadedOption = 0;
   CString m_loadedSpecific;
+  CString m_shownSpecific;
   bool m_moved = false;
 };
 

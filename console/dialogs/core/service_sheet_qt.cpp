@@ -530,8 +530,10 @@ class PoliciesWidget : public TabPage {
       auto* row = new QTreeWidgetItem(m_list, {Q(r.recipient), Q(r.rights)});
       if (users) row->setIcon(0, TreeImages()[AccountImage(*users, r.recipient)]);
     }
-    m_list->resizeColumnToContents(0);
-    m_list->setColumnWidth(0, std::max(90, m_list->columnWidth(0) + 8));
+    for (auto [column, width] : {std::pair{0, 90}, std::pair{1, 170}}) {
+      m_list->resizeColumnToContents(column);
+      m_list->setColumnWidth(column, std::max(width, m_list->columnWidth(column) + 8));
+    }
     m_mode->setCurrentIndex(m_logic.Mode());
     ApplyStates(this, m_logic.States());
   }

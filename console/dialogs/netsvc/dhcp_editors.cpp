@@ -693,7 +693,8 @@ std::vector<DHCPTreeItem> DHCPSettingsPage::Tree() const {
         CLockGuard rg(*r);
         if (r->ScopeID != scope->ScopeID) continue;
         s.children.push_back(
-            Item(DHCP_ITEM_RESERVATION, r->IPAddress + " (" + r->MatchData + ")", name, r->ScopeID, r->IPAddress));
+            Item(DHCP_ITEM_RESERVATION, FormatString("[%s] %s", r->IPAddress.c_str(), r->MatchData.c_str()), name,
+                 r->ScopeID, r->IPAddress));
       }
       item.children.push_back(std::move(s));
     }
