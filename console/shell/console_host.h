@@ -18,6 +18,8 @@ class ConsoleHost {
   virtual void NewGroup() {}
   // A new service of that stored class name ("CWWWService", ...).
   virtual void NewService(const CString& /*className*/) {}
+  // The dialer's property sheet (the Dialing entry of the tree).
+  virtual void OpenDialer() {}
 };
 
 // Qt's text of a console text (bytes taken as UTF-8, the engine's texts are plain ASCII).

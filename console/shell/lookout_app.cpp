@@ -15,11 +15,13 @@
 
 #include "console/dialogs/access/user_sheets.h"
 #include "console/dialogs/core/service_sheet_qt.h"
+#include "console/dialogs/dialer/dialer_sheets.h"
 #include "console/shell/activity_view.h"
 #include "console/shell/console_texts.h"
 #include "console/shell/lookout_view.h"
 #include "console/shell/qt_dialogs.h"
 #include "console/shell/tree_entry.h"
+#include "console/shell/tree_images.h"
 #include "engine/remote/rc_codes.h"
 
 namespace {
@@ -293,8 +295,12 @@ void LookoutApp::ViewUpdate(int category, const ViewEvent& event) {
           sheet && sheet->Logic().Existing() && sheet->Logic().UserName() == event.name)
         sheet->CountersChanged();
       break;
+    case VIEW_DIALER:
+      // Names and values only: the sheet finds its row by the profile's name.
+      if (DialerSheetDialog* sheet = DialerSheet()) sheet->DialerUpdate(event);
+      break;
     default:
-      // The dialer and cache sheets are not part of this console yet: nobody to tell.
+      // The cache sheet is not part of this console yet: nobody to tell.
       break;
   }
   UpdateActions();
@@ -309,6 +315,7 @@ void LookoutApp::SetOnline(bool online, const CString& server) {
   m_window->setWindowTitle(QS(WindowTitle(online, server)));
   const ConnectParams& login = m_client->Login();
   m_window->SetStatus(online, QS(login.user), QStringLiteral("%1:%2").arg(QS(login.server)).arg(login.port));
+  if (DialerSheetDialog* sheet = DialerSheet()) sheet->OnlineChanged();
   UpdateActions();
 }
 
@@ -440,6 +447,29 @@ void LookoutApp::OpenProperties(int kind, const CString& name) {
   } else {
     return;
   }
+  dlg->setAttribute(Qt::WA_DeleteOnClose);
+  dlg->open();
+}
+
+DialerSheetDialog* LookoutApp::DialerSheet() const {
+  if (!m_window) return nullptr;
+  // A sheet that was closed waits for its deletion hidden; it is not the open one.
+  for (DialerSheetDialog* d : m_window->findChildren<DialerSheetDialog*>(QStringLiteral("DialerSheet")))
+    if (d->isVisible()) return d;
+  return nullptr;
+}
+
+void LookoutApp::OpenDialer() {
+  if (!m_window || !m_client->Mirrors().dialer) return;
+  // One dialer sheet at a time: the dialer's notifications go to the one that is open.
+  if (DialerSheetDialog* open = DialerSheet()) {
+    open->raise();
+    open->activateWindow();
+    return;
+  }
+  auto* dlg = new DialerSheetDialog(*m_client, *m_prompter, m_recipientDialogs.get(),
+                                    [](int n) { return n >= 0 && n < IMAGE_COUNT ? TreeImages()[n] : QIcon(); },
+                                    m_window.get());
   dlg->setAttribute(Qt::WA_DeleteOnClose);
   dlg->open();
 }

@@ -19,8 +19,10 @@ class LookoutView;
 class LookoutApp;
 class QSplitter;
 class EditUserDialog;
+class DialerSheetDialog;
 class Prompter;
 class UserDialogs;
+class RecipientDialogs;
 
 // Command ids of the menus (the QAction object names are "c" + id).
 enum : int {
@@ -111,6 +113,9 @@ class LookoutApp : public QObject, public ConsoleHost, public ConsoleUi {
   void NewUser() override;
   void NewGroup() override;
   void NewService(const CString& className) override;
+  void OpenDialer() override;
+  // The open dialer sheet, or null.
+  DialerSheetDialog* DialerSheet() const;
   // The open Edit User sheet, or null.
   EditUserDialog* UserSheet() const;
 
@@ -157,4 +162,6 @@ class LookoutApp : public QObject, public ConsoleHost, public ConsoleUi {
   // The editors' message boxes (through the dialogs above) and sub-dialogs.
   std::unique_ptr<Prompter> m_prompter;
   std::unique_ptr<UserDialogs> m_userDialogs;
+  // The recipient sheet the dialer's Access page opens; null while the console has none.
+  std::unique_ptr<RecipientDialogs> m_recipientDialogs;
 };

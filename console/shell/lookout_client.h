@@ -56,6 +56,7 @@ struct ViewEvent {
   uint32_t runningState = 0;  // 35
   CMachineRecord machine;     // 71, 72, 73
   SessionView session;        // 74, 75, 76
+  CString text;               // 63: the profile's status line (name: the profile, runningState: its state)
 };
 
 class ConsoleUi {
@@ -152,6 +153,9 @@ class CLookoutClient {
   bool CommitUserObject(std::shared_ptr<CFilterComponent> obj, uint16_t code);
   // The same for a service (32/34).
   bool CommitService(std::shared_ptr<CServiceSettings> service, uint16_t code);
+  // An editor's finished copy of the dialer replaces the mirror's (the open dialer sheet hears of
+  // it as of notification 62). False for a null one.
+  bool CommitDialer(std::shared_ptr<CDialerSettings> dialer);
   // For tests that fill the mirrors without an engine.
   ConsoleMirrors& EditMirrors() { return m_mirrors; }
   // Requests queued and not yet answered.

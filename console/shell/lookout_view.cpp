@@ -36,6 +36,13 @@ void LookoutView::Properties() {
   const int kind = item->data(0, ROLE_KIND).toInt();
   if (kind == ENTRY_USER || kind == ENTRY_GROUP || kind == ENTRY_SERVICE)
     m_host.OpenProperties(kind, item->data(0, ROLE_KEY).toString().toStdString());
+  else if (IsDialerRoot(item))
+    m_host.OpenDialer();
+}
+
+bool LookoutView::IsDialerRoot(const QTreeWidgetItem* item) {
+  return item && item->data(0, ROLE_KIND).toInt() == ENTRY_ROOT &&
+         item->data(0, ROLE_NUMBER).toInt() == RC_REQ_GET_DIALER;
 }
 
 QTreeWidgetItem* LookoutView::MakeRoot(int code, const char* text, int image) {
@@ -185,7 +192,7 @@ QMenu* LookoutView::BuildMenu() {
   }
   QTreeWidgetItem* item = currentItem();
   const int kind = item ? item->data(0, ROLE_KIND).toInt() : -1;
-  if (kind == ENTRY_USER || kind == ENTRY_GROUP || kind == ENTRY_SERVICE) {
+  if (kind == ENTRY_USER || kind == ENTRY_GROUP || kind == ENTRY_SERVICE || IsDialerRoot(item)) {
     QAction* props = menu->addAction(QStringLiteral("Properties"));
     props->setObjectName("c32842");
     connect(props, &QAction::triggered, this, &LookoutView::Properties);

@@ -32,6 +32,8 @@ class LookoutView : public QTreeWidget {
   bool IsServiceSelected() const;
   // Properties of the selected user, group or service (also a double click).
   void Properties();
+  // The Dialing root, whose properties are the dialer's sheet.
+  static bool IsDialerRoot(const QTreeWidgetItem* item);
 
  protected:
   void contextMenuEvent(QContextMenuEvent* event) override;
