@@ -20,6 +20,8 @@ class ConsoleHost {
   virtual void NewService(const CString& /*className*/) {}
   // The dialer's property sheet (the Dialing entry of the tree).
   virtual void OpenDialer() {}
+  // The System Policies dialog (the engine's own rights).
+  virtual void OpenSystemPolicies() {}
 };
 
 // Qt's text of a console text (bytes taken as UTF-8, the engine's texts are plain ASCII).

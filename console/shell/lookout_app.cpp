@@ -13,6 +13,7 @@
 #include <QTimer>
 #include <QToolBar>
 
+#include "console/dialogs/access/recipient_sheets.h"
 #include "console/dialogs/access/user_sheets.h"
 #include "console/dialogs/core/service_sheet_qt.h"
 #include "console/dialogs/dialer/dialer_sheets.h"
@@ -428,6 +429,8 @@ EditUserDialog* LookoutApp::UserSheet() const {
 void LookoutApp::OpenProperties(int kind, const CString& name) {
   if (!m_window) return;
   if (!m_userDialogs) m_userDialogs = std::make_unique<QtUserDialogs>(*m_prompter, m_window.get());
+  if (!m_recipientDialogs)
+    m_recipientDialogs = std::make_unique<QtRecipientDialogs>(*m_client, *m_prompter, m_window.get());
   QDialog* dlg = nullptr;
   if (kind == ENTRY_USER) {
     // One Edit User sheet at a time: the counter updates go to the one that is open.
@@ -443,7 +446,7 @@ void LookoutApp::OpenProperties(int kind, const CString& name) {
     if (!m_client->Mirrors().services->Lookup(name)) return;
     dlg = new EditServiceDialog(
         std::make_unique<EditServiceSheet>(*m_client, name, m_settings.warnings.BindExternal != 0), *m_prompter,
-        m_window.get());
+        m_window.get(), m_recipientDialogs.get());
   } else {
     return;
   }
@@ -467,9 +470,26 @@ void LookoutApp::OpenDialer() {
     open->activateWindow();
     return;
   }
+  if (!m_recipientDialogs)
+    m_recipientDialogs = std::make_unique<QtRecipientDialogs>(*m_client, *m_prompter, m_window.get());
   auto* dlg = new DialerSheetDialog(*m_client, *m_prompter, m_recipientDialogs.get(),
                                     [](int n) { return n >= 0 && n < IMAGE_COUNT ? TreeImages()[n] : QIcon(); },
                                     m_window.get());
+  dlg->setAttribute(Qt::WA_DeleteOnClose);
+  dlg->open();
+}
+
+void LookoutApp::OpenSystemPolicies() {
+  // Nothing to edit before the engine has sent its rights.
+  if (!m_window || m_client->Mirrors().rights.empty()) return;
+  if (auto* open = m_window->findChild<SystemPoliciesDialog*>(QStringLiteral("SystemPolicies"))) {
+    open->raise();
+    open->activateWindow();
+    return;
+  }
+  if (!m_recipientDialogs)
+    m_recipientDialogs = std::make_unique<QtRecipientDialogs>(*m_client, *m_prompter, m_window.get());
+  auto* dlg = new SystemPoliciesDialog(*m_client, *m_prompter, *m_recipientDialogs, m_window.get());
   dlg->setAttribute(Qt::WA_DeleteOnClose);
   dlg->open();
 }
@@ -482,9 +502,11 @@ void LookoutApp::NewService(const CString& className) {
   const CRuntimeClass* cls = CRuntimeClass::FromName(className);
   auto service = cls ? std::dynamic_pointer_cast<CServiceSettings>(cls->CreateObject()) : nullptr;
   if (!service) return;
+  if (!m_recipientDialogs)
+    m_recipientDialogs = std::make_unique<QtRecipientDialogs>(*m_client, *m_prompter, m_window.get());
   auto* dlg = new EditServiceDialog(
       std::make_unique<EditServiceSheet>(*m_client, service, m_settings.warnings.BindExternal != 0), *m_prompter,
-      m_window.get());
+      m_window.get(), m_recipientDialogs.get());
   dlg->setAttribute(Qt::WA_DeleteOnClose);
   dlg->open();
 }

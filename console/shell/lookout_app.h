@@ -116,6 +116,7 @@ class LookoutApp : public QObject, public ConsoleHost, public ConsoleUi {
   void OpenDialer() override;
   // The open dialer sheet, or null.
   DialerSheetDialog* DialerSheet() const;
+  void OpenSystemPolicies() override;
   // The open Edit User sheet, or null.
   EditUserDialog* UserSheet() const;
 
@@ -162,6 +163,5 @@ class LookoutApp : public QObject, public ConsoleHost, public ConsoleUi {
   // The editors' message boxes (through the dialogs above) and sub-dialogs.
   std::unique_ptr<Prompter> m_prompter;
   std::unique_ptr<UserDialogs> m_userDialogs;
-  // The recipient sheet the dialer's Access page opens; null while the console has none.
   std::unique_ptr<RecipientDialogs> m_recipientDialogs;
 };

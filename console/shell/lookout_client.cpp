@@ -238,6 +238,16 @@ uint64_t CLookoutClient::QueueObject(uint16_t code, const CString& name, CObject
   return id;
 }
 
+uint64_t CLookoutClient::QueueObjects(uint16_t code, const CString& name, const std::vector<CObject*>& objects) {
+  if (!m_session || !m_online) return 0;
+  std::vector<std::vector<uint8_t>> uploads;
+  for (CObject* object : objects) uploads.push_back(BuildFrame(*object));
+  if (RequestChangesConfiguration(code)) m_configChanged = true;
+  const uint64_t id = m_session->Request(CTLRCPMessage(code, name), std::move(uploads));
+  if (id) ++m_outstanding;
+  return id;
+}
+
 uint64_t CLookoutClient::ChangePassword(const CString& oldPassword, const CString& newPassword) {
   // Off-line nothing is sent, so nothing changes.
   const uint64_t id = Request(RC_REQ_CHANGE_PASSWORD, m_login.user, oldPassword, newPassword);
@@ -267,6 +277,14 @@ bool CLookoutClient::CommitService(std::shared_ptr<CServiceSettings> service, ui
   const CString name = service->GetName();
   m_mirrors.services->SetAt(name, std::move(service));
   NotifyViews(VIEW_TREE_UPDATE, code, name);
+  return true;
+}
+
+bool CLookoutClient::CommitRights(std::vector<std::shared_ptr<CRight>> rights) {
+  if (rights.size() != static_cast<size_t>(kRCRightCount)) return false;
+  for (const auto& r : rights)
+    if (!r) return false;
+  m_mirrors.rights = std::move(rights);
   return true;
 }
 

@@ -139,6 +139,8 @@ class CLookoutClient {
   // A request with one object sent after the go-ahead: serialised now (a snapshot), bare or
   // class-tagged (32).
   uint64_t QueueObject(uint16_t code, const CString& name, CObject& object, bool tagged = false);
+  // The same with several objects, each a bare frame, in order (42: the thirteen rights).
+  uint64_t QueueObjects(uint16_t code, const CString& name, const std::vector<CObject*>& objects);
   // Request 120 for the logged-in user. The log-in password becomes the new one once the engine
   // has done it, and goes back when the engine then refuses it.
   uint64_t ChangePassword(const CString& oldPassword, const CString& newPassword);
@@ -156,6 +158,9 @@ class CLookoutClient {
   // An editor's finished copy of the dialer replaces the mirror's (the open dialer sheet hears of
   // it as of notification 62). False for a null one.
   bool CommitDialer(std::shared_ptr<CDialerSettings> dialer);
+  // An editor's finished copies of the engine's rights (all 13, in code order) replace the mirror's.
+  // False (nothing replaced) for another count or a missing right.
+  bool CommitRights(std::vector<std::shared_ptr<CRight>> rights);
   // For tests that fill the mirrors without an engine.
   ConsoleMirrors& EditMirrors() { return m_mirrors; }
   // Requests queued and not yet answered.

@@ -36,8 +36,8 @@ void LookoutView::Properties() {
   const int kind = item->data(0, ROLE_KIND).toInt();
   if (kind == ENTRY_USER || kind == ENTRY_GROUP || kind == ENTRY_SERVICE)
     m_host.OpenProperties(kind, item->data(0, ROLE_KEY).toString().toStdString());
-  else if (IsDialerRoot(item))
-    m_host.OpenDialer();
+  if (kind == ENTRY_ROOT && item->data(0, ROLE_NUMBER).toInt() == RC_REQ_GET_POLICIES) m_host.OpenSystemPolicies();
+  if (IsDialerRoot(item)) m_host.OpenDialer();
 }
 
 bool LookoutView::IsDialerRoot(const QTreeWidgetItem* item) {

@@ -3,6 +3,7 @@
 #include <cctype>
 
 #include "engine/access/filter_component.h"
+#include "engine/access/location.h"
 
 CString ControlName(int id) { return "c" + std::to_string(id); }
 
@@ -98,4 +99,14 @@ std::vector<uint8_t> ArchiveBytes(const CObject& obj) {
   // Serialize is not const in the class library's form; storing does not change the object.
   const_cast<CObject&>(obj).Serialize(out);
   return out.TakeBytes();
+}
+
+CString InvalidLocationText(const CString& pattern) {
+  return "The location \"" + pattern + "\" is not a valid address pattern";
+}
+
+bool CheckLocationPattern(const CString& pattern, Prompter& prompter) {
+  if (CIPFilter::IsValidPattern(pattern)) return true;
+  prompter.Message(kTitleInvalidLocation, InvalidLocationText(pattern), EDITOR_MB_STOP);
+  return false;
 }

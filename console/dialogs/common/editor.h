@@ -78,6 +78,18 @@ inline constexpr const char* kTextInvalidName =
     "A name may not be empty, longer than 255 characters, or hold \\, / or control characters.";
 bool CheckObjectName(const CString& name, Prompter& prompter);
 
+// Client address patterns (location lists of rights and mappings): one that does not compile
+// would match no client or, mistyped into a short mask, every client, so it is refused with this
+// box and stays where the operator typed it.
+inline constexpr const char* kTitleInvalidLocation = "Invalid location";
+// "The location \"%s\" is not a valid address pattern"
+CString InvalidLocationText(const CString& pattern);
+bool CheckLocationPattern(const CString& pattern, Prompter& prompter);
+
+// A user or group recipient without a name.
+inline constexpr const char* kTitleError = "Error";
+inline constexpr const char* kTextSelectUserOrGroup = "You must select a user or group";
+
 // A copy of obj by an archive round trip: the clone is made by the class name the archive carries,
 // so it is of obj's own class, and holds everything the engine would see. Throws what the archive
 // throws (a class that cannot be created by name).

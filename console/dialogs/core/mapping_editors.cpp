@@ -7,10 +7,6 @@
 #include "engine/dialer/dialer_settings.h"
 #include "engine/proxy/mapping/mapping_settings.h"
 
-CString InvalidLocationText(const CString& pattern) {
-  return "The location \"" + pattern + "\" is not a valid address pattern";
-}
-
 CString MappingDescription(const CMapping& m) {
   CString text = "Link to " + m.Destination.Host + ":" + std::to_string(m.Destination.Port);
   const bool byLocation = m.SpecifyLocation != 0, byUser = m.SpecifyUser != 0;
@@ -118,9 +114,8 @@ ControlStates MappingLocationPage::States() const {
 
 namespace {
 bool CheckPattern(const CString& pattern, Prompter& prompter) {
-  if (pattern.size() <= CMapping::kMaxPatternLength && CIPFilter::IsValidPattern(pattern)) return true;
-  prompter.Message(kTitleInvalidLocation, InvalidLocationText(pattern), EDITOR_MB_STOP);
-  return false;
+  // A valid pattern is far shorter than the rule's own limit; the common check decides.
+  return CheckLocationPattern(pattern, prompter);
 }
 }  // namespace
 

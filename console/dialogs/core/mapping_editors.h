@@ -16,11 +16,8 @@
 #include "console/dialogs/core/service_sheet.h"
 #include "engine/proxy/mapping/mapping.h"
 
-inline constexpr const char* kTitleError = "Error";
-inline constexpr const char* kTextSelectUserOrGroup = "You must select a user or group";
-inline constexpr const char* kTitleInvalidLocation = "Invalid location";
-// "The location \"%s\" is not a valid address pattern"
-CString InvalidLocationText(const CString& pattern);
+// kTitleError, kTextSelectUserOrGroup and the location pattern check are the editors' common ones
+// (editor.h).
 inline constexpr const char* kMappingSheetTitle = "Mapping Properties";
 
 // The row text of a rule: "Link to host:port by location and user", "... no dependencies",

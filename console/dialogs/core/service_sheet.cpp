@@ -453,8 +453,7 @@ bool PoliciesPage::Fixed(const Working& w) const {
 ControlStates PoliciesPage::States() const {
   ControlStates st;
   st[MODE].enabled = selected < m_rights.size() && !Fixed(m_rights[selected]);
-  // Recipients are added and changed in the recipient editor, which this console does not have yet.
-  st[ADD].enabled = false;
+  st[ADD].enabled = selected < m_rights.size();
   st[REMOVE].enabled = !Rows().empty();
   return st;
 }
@@ -488,6 +487,38 @@ void PoliciesPage::Remove(size_t row) {
   if (row >= recipients.size()) return;
   m_rights[selected].copy->Recipients.Remove(recipients[row].get());
   m_rights[selected].modified = true;
+}
+
+void ReplaceRecipient(CRight& right, size_t row, std::shared_ptr<CRecipient> recipient) {
+  if (!recipient) return;
+  CLockGuard guard(right.Recipients);
+  auto all = right.Recipients.Snapshot();
+  if (row >= all.size()) return;
+  all[row] = std::move(recipient);
+  right.Recipients.RemoveAll();
+  for (auto& r : all) right.Recipients.AddTail(std::move(r));
+}
+
+void PoliciesPage::Add(std::shared_ptr<CRecipient> recipient) {
+  if (selected >= m_rights.size() || !recipient) return;
+  m_rights[selected].copy->AddRecipient(std::move(recipient));
+  m_rights[selected].modified = true;
+}
+
+void PoliciesPage::Replace(size_t row, std::shared_ptr<CRecipient> recipient) {
+  if (selected >= m_rights.size() || !recipient || row >= m_rights[selected].copy->GetRecipients().size()) return;
+  ReplaceRecipient(*m_rights[selected].copy, row, std::move(recipient));
+  m_rights[selected].modified = true;
+}
+
+std::shared_ptr<const CRecipient> PoliciesPage::Recipient(size_t row) const {
+  if (selected >= m_rights.size()) return nullptr;
+  const auto recipients = m_rights[selected].copy->GetRecipients();
+  return row < recipients.size() ? recipients[row] : nullptr;
+}
+
+int32_t PoliciesPage::SelectedType() const {
+  return selected < m_rights.size() ? m_rights[selected].copy->RightType : kRightAccess;
 }
 
 bool PoliciesPage::Validate(Prompter& prompter) {

@@ -240,6 +240,9 @@ class ConnectionPage : public ServicePage {
   bool bypass = false;
 };
 
+// A right's recipient at row replaced by another, in place (nothing for a row out of range).
+void ReplaceRecipient(CRight& right, size_t row, std::shared_ptr<CRecipient> recipient);
+
 // The service's three rights, each edited on a working copy that lives as long as the sheet.
 class PoliciesPage : public ServicePage {
  public:
@@ -260,6 +263,15 @@ class PoliciesPage : public ServicePage {
   void SetMode(int32_t mode);
   // Remove: no question; the right counts as changed.
   void Remove(size_t row);
+  // The recipient sheet's result joins the selected right (Add), or takes the row's place (Edit);
+  // either way the right counts as changed.
+  void Add(std::shared_ptr<CRecipient> recipient);
+  void Replace(size_t row, std::shared_ptr<CRecipient> recipient);
+  // The selected right's recipient at row (for the recipient sheet to copy), or null.
+  std::shared_ptr<const CRecipient> Recipient(size_t row) const;
+  // What the recipient sheet needs: the service's kind and the selected right's type.
+  uint32_t ServiceKind() const { return m_kind; }
+  int32_t SelectedType() const;
 
   size_t selected = 0;
 

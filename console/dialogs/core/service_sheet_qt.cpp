@@ -428,7 +428,8 @@ class ConnectionWidget : public TabPage {
 
 class PoliciesWidget : public TabPage {
  public:
-  explicit PoliciesWidget(PoliciesPage& logic) : TabPage(QStringLiteral("Policies")), m_logic(logic) {
+  PoliciesWidget(PoliciesPage& logic, RecipientDialogs* recipients)
+      : TabPage(QStringLiteral("Policies")), m_logic(logic), m_recipients(recipients) {
     auto* layout = new QVBoxLayout(this);
     auto* form = new QFormLayout;
     form->addRow(QStringLiteral("Right"), m_right = Named(new QComboBox(this), PoliciesPage::RIGHT));
@@ -464,6 +465,22 @@ class PoliciesWidget : public TabPage {
         Refill();
       }
     });
+    connect(add, &QPushButton::clicked, this, [this] {
+      if (!m_recipients) return;
+      if (auto r = m_recipients->EditRecipient(nullptr, m_logic.ServiceKind(), m_logic.SelectedType())) {
+        m_logic.Add(std::move(r));
+        Refill();
+      }
+    });
+    connect(m_list, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem* item) {
+      const int row = m_list->indexOfTopLevelItem(item);
+      auto existing = row < 0 ? nullptr : m_logic.Recipient(static_cast<size_t>(row));
+      if (!m_recipients || !existing) return;
+      if (auto r = m_recipients->EditRecipient(existing.get(), m_logic.ServiceKind(), m_logic.SelectedType())) {
+        m_logic.Replace(static_cast<size_t>(row), std::move(r));
+        Refill();
+      }
+    });
   }
   void LoadControls() override {
     m_right->clear();
@@ -482,6 +499,7 @@ class PoliciesWidget : public TabPage {
     ApplyStates(this, m_logic.States());
   }
   PoliciesPage& m_logic;
+  RecipientDialogs* m_recipients;
   QComboBox *m_right, *m_mode;
   QTreeWidget* m_list;
 };
@@ -581,7 +599,8 @@ void WebServerSettingsDialog::accept() {
 
 // ---- Sheet ----------------------------------------------------------------------------------------
 
-EditServiceDialog::EditServiceDialog(std::unique_ptr<EditServiceSheet> logic, Prompter& prompter, QWidget* parent)
+EditServiceDialog::EditServiceDialog(std::unique_ptr<EditServiceSheet> logic, Prompter& prompter, QWidget* parent,
+                                     RecipientDialogs* recipients)
     : SheetDialog(QString(), parent), m_logic(std::move(logic)), m_prompter(prompter) {
   setObjectName("EditServiceSheet");
   setWindowTitle(Q(m_logic->Title()));
@@ -594,7 +613,7 @@ EditServiceDialog::EditServiceDialog(std::unique_ptr<EditServiceSheet> logic, Pr
       case SERVICE_PAGE_SESSIONS: page = new SessionsWidget(m_logic->sessions, prompter); break;
       case SERVICE_PAGE_NON_PROXY: page = new NonProxyWidget(m_logic->nonProxy, prompter); break;
       case SERVICE_PAGE_CONNECTION: page = new ConnectionWidget(m_logic->connection, prompter); break;
-      case SERVICE_PAGE_POLICIES: page = new PoliciesWidget(m_logic->policies); break;
+      case SERVICE_PAGE_POLICIES: page = new PoliciesWidget(m_logic->policies, recipients); break;
       case SERVICE_PAGE_LOGGING: page = new LoggingWidget(m_logic->logging); break;
       case SERVICE_PAGE_MAPPINGS:
         page = NewMappingsWidget(m_logic->mappings, MappingContextOf(m_logic->Client()), prompter);

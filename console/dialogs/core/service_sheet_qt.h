@@ -5,6 +5,7 @@
 #include <QDialog>
 #include <memory>
 
+#include "console/dialogs/access/recipient_dialogs.h"
 #include "console/dialogs/common/tab_sheet.h"
 #include "console/dialogs/core/service_sheet.h"
 
@@ -29,7 +30,9 @@ class EditServiceDialog : public SheetDialog {
   Q_OBJECT
 
  public:
-  EditServiceDialog(std::unique_ptr<EditServiceSheet> logic, Prompter& prompter, QWidget* parent = nullptr);
+  // recipients: how the Policies page opens the recipient sheet (null: Add and Edit do nothing).
+  EditServiceDialog(std::unique_ptr<EditServiceSheet> logic, Prompter& prompter, QWidget* parent = nullptr,
+                    RecipientDialogs* recipients = nullptr);
   ~EditServiceDialog() override;
   EditServiceSheet& Logic() { return *m_logic; }
   // The tab of a page template, or -1.
