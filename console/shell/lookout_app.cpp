@@ -472,9 +472,9 @@ void LookoutApp::OpenDialer() {
   }
   if (!m_recipientDialogs)
     m_recipientDialogs = std::make_unique<QtRecipientDialogs>(*m_client, *m_prompter, m_window.get());
-  auto* dlg = new DialerSheetDialog(*m_client, *m_prompter, m_recipientDialogs.get(),
-                                    [](int n) { return n >= 0 && n < IMAGE_COUNT ? TreeImages()[n] : QIcon(); },
-                                    m_window.get());
+  auto* dlg = new DialerSheetDialog(
+      *m_client, *m_prompter, m_recipientDialogs.get(),
+      [](int n) { return n >= 0 && n < IMAGE_COUNT ? TreeImages()[n] : QIcon(); }, m_window.get());
   dlg->setAttribute(Qt::WA_DeleteOnClose);
   dlg->open();
 }
