@@ -15,6 +15,7 @@
 #include <QSignalBlocker>
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "console/dialogs/common/editor_qt.h"
 #include "console/shell/lookout_client.h"
@@ -250,6 +251,12 @@ class PhonebookWidget : public TabPage {
       }
     }
     m_list->blockSignals(false);
+    // The set widths, widened to show every text whole; the status takes the rest.
+    const int widths[] = {100, 170};
+    for (int c = 0; c < 2; ++c) {
+      m_list->resizeColumnToContents(c);
+      m_list->setColumnWidth(c, std::max(widths[c], m_list->columnWidth(c) + 8));
+    }
     States();
   }
   void SetStatus(const QString& name, const QString& text) {
@@ -352,8 +359,8 @@ class DialerSettingsWidget : public TabPage {
     layout->addWidget(logging);
 
     auto* grid = new QGridLayout;
-    grid->addWidget(new QLabel(QStringLiteral("Online status check update interval (sec)"), this), 0, 0, 1, 2);
-    grid->addWidget(m_timer = Named(new QLineEdit(this), DIALER_SETTINGS_TIMER), 0, 2);
+    grid->addWidget(new QLabel(QStringLiteral("Online status check update interval (sec)"), this), 0, 0);
+    grid->addWidget(m_timer = Named(new QLineEdit(this), DIALER_SETTINGS_TIMER), 0, 1);
     grid->addWidget(
         m_sync = Named(new QCheckBox(QStringLiteral("Use Synchronous Rasdial call"), this), DIALER_SETTINGS_SYNC), 1, 0,
         1, 3);
@@ -363,6 +370,10 @@ class DialerSettingsWidget : public TabPage {
     grid->addWidget(new QLabel(QStringLiteral("Wait"), this), 3, 0, Qt::AlignRight);
     grid->addWidget(m_wait = Named(new QLineEdit(this), DIALER_SETTINGS_RETRY_WAIT), 3, 1);
     grid->addWidget(new QLabel(QStringLiteral("milliseconds between redial attempts"), this), 3, 2);
+    // Wide enough for the largest value a field takes (ten digits).
+    const int digits = m_timeout->fontMetrics().horizontalAdvance(QStringLiteral("0000000000")) + 16;
+    for (QLineEdit* e : {m_timer, m_timeout, m_wait}) e->setFixedWidth(digits);
+    grid->setColumnStretch(3, 1);
     layout->addLayout(grid);
     layout->addStretch(1);
     connect(m_group, &QButtonGroup::idClicked, this, [this](int v) {
@@ -463,7 +474,7 @@ DialerSheetDialog::DialerSheetDialog(CLookoutClient& client, Prompter& prompter,
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(m_sheet, 1);
   layout->addLayout(buttons);
-  resize(460, 380);
+  resize(560, 400);
 }
 
 void DialerSheetDialog::RefreshPages() {
