@@ -358,6 +358,41 @@ TEST(DialerSheet, EditAndRemoveOnlyTouchTheSheetsCopies) {
   EXPECT_EQ(ArchiveBytes(*mirrorOffice), officeBytes);
 }
 
+TEST(DialerSheet, StatusNotificationsTravelByNameAndBadOnesChangeNothing) {
+  TestLoop loop;
+  RecordingUi ui;
+  CLookoutClient client(ui, loop.Poster());
+  auto message = [&](const CString& name, const CString& state, const CString& text) {
+    SessionEvent ev;
+    ev.kind = SessionEvent::Message;
+    ev.message = CTLRCPMessage(RC_NOTIFY_DIALER_PROFILE, name, state, text);
+    client.HandleEvent(ev);
+  };
+  // Before the dialer arrived: told to the views, nothing held.
+  message("Office", "0", "Dialing Sim ISP");
+  ASSERT_EQ(ui.views.size(), 1u);
+  client.EditMirrors().dialer = Dialer();
+  message("Office", "1", "Connected");
+  ASSERT_EQ(ui.views.size(), 2u);
+  EXPECT_EQ(ui.views[1].category, VIEW_DIALER);
+  EXPECT_EQ(ui.views[1].event.name, "Office");
+  EXPECT_EQ(ui.views[1].event.text, "Connected");
+  EXPECT_EQ(ui.views[1].event.runningState, 1u);
+  EXPECT_EQ(client.Mirrors().dialer->FindProfileSettings("Office")->GetStatusText(), "Connected");
+  // A state that is no number, or too large, is dropped whole.
+  message("Office", "x", "Broken");
+  message("Office", "4294967296", "Broken");
+  EXPECT_EQ(ui.views.size(), 2u);
+  EXPECT_EQ(client.Mirrors().dialer->FindProfileSettings("Office")->GetStatusText(), "Connected");
+  // A profile the console does not hold: the views hear it (an open sheet has no row for it).
+  message("Elsewhere", "2", "Error 678");
+  EXPECT_EQ(ui.views.size(), 3u);
+  EXPECT_FALSE(client.Mirrors().dialer->FindProfileSettings("Elsewhere"));
+  DialerSheet sheet(client);
+  EXPECT_EQ(sheet.phonebook.Rows()[1].status, "Connected");
+  EXPECT_FALSE(sheet.ProfileStatus(ui.views[2].event.name, ui.views[2].event.text));
+}
+
 // The state number notification 63 carries for a profile on line.
 constexpr uint32_t PROFILE_STATE_CONNECTED = 1;
 
