@@ -284,6 +284,13 @@ void LookoutApp::ViewUpdate(int category, const ViewEvent& event) {
     case VIEW_TREE_UPDATE:
       m_window->Tree()->Update(event);
       m_window->FitTree();
+      // The dialer fetched again (after a reconnect): an open dialer sheet follows it as after 62.
+      if (event.code == RC_REQ_GET_DIALER)
+        if (DialerSheetDialog* sheet = DialerSheet()) {
+          ViewEvent changed;
+          changed.code = RC_NOTIFY_DIALER_CHANGED;
+          sheet->DialerUpdate(changed);
+        }
       break;
     case VIEW_ACTIVITY: m_window->Activity()->Update(event); break;
     case VIEW_BOTH:

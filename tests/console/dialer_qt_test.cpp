@@ -393,6 +393,12 @@ void DialerQtTest::theConsoleDialsAProfileMadeInItsSheet() {
   QTest::mouseClick(Ctl(sheet, DIALER_PHONEBOOK_ADD), Qt::LeftButton);
   auto* list = Ctl<QTreeWidget>(sheet, DIALER_PHONEBOOK_LIST);
   QCOMPARE(Column(list, 0), QStringList({"Office"}));
+  // A local site and the debug log, through their pages.
+  sheet->Sheet()->SetActivePage(1);
+  Ctl<QLineEdit>(sheet, DIALER_SITES_EDIT)->setText("127.0.0.8");
+  QTest::mouseClick(Ctl(sheet, DIALER_SITES_ADD), Qt::LeftButton);
+  sheet->Sheet()->SetActivePage(2);
+  if (!Ctl<QCheckBox>(sheet, DIALER_SETTINGS_LOG_DEBUG)->isChecked()) Click(Ctl(sheet, DIALER_SETTINGS_LOG_DEBUG));
   QPointer<DialerSheetDialog> first(sheet);
   QTest::mouseClick(sheet->findChild<QPushButton*>("IDOK"), Qt::LeftButton);
   QTRY_VERIFY(!first);
@@ -406,6 +412,8 @@ void DialerQtTest::theConsoleDialsAProfileMadeInItsSheet() {
     QVERIFY(p);
     QCOMPARE(QString::fromStdString(p->ProfileName), QString("Sim ISP"));
     QCOMPARE(p->Retries, 1);
+    QVERIFY(other.client.Mirrors().dialer->LocalSites == std::vector<CString>{"127.0.0.8"});
+    QCOMPARE(other.client.Mirrors().dialer->LogOptions & 2u, 2u);
     QVERIFY(other.client.Stop(5000));
   }
 
@@ -441,6 +449,32 @@ void DialerQtTest::theConsoleDialsAProfileMadeInItsSheet() {
   QTest::mouseClick(Ctl(sheet, DIALER_PHONEBOOK_RESET), Qt::LeftButton);
   QVERIFY(QTest::qWaitFor([&] { return list->topLevelItem(0)->text(2) == "Disconnected from Sim ISP"; }, 15000));
   for (const auto& s : dialogs.shown) QVERIFY2(s.find("Dial") == CString::npos, s.c_str());
+
+  // The engine uses what the sheet sent: a browser's request for the local site does not dial,
+  // one for another address dials on demand through the profile.
+  auto dials = [&] {
+    const std::string text = simState();
+    const size_t at = text.find("dials ");
+    return at == std::string::npos ? -1 : std::atoi(text.c_str() + at + 6);
+  };
+  auto dialerLog = [] {
+    std::string text;
+    const QDir logs(QString::fromLocal8Bit(qgetenv("TRELLIS_HOME")) + "/Logs");
+    for (const QString& f : logs.entryList({"Dialer.*.log"}, QDir::Files)) {
+      std::ifstream in(logs.filePath(f).toStdString());
+      text.append(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    return text;
+  };
+  const int before = dials();
+  QCOMPARE(before, 1);
+  const std::string proxy = " -x http://127.0.0.1:" + std::to_string(engine.wwwPort) + " ";
+  RunCommand("curl -s -m 10" + proxy + "http://127.0.0.8:9/ >/dev/null");
+  QVERIFY2(dialerLog().find("Local site 127.0.0.8 not dialed - matched on 127.0.0.8") != std::string::npos,
+           dialerLog().c_str());
+  QCOMPARE(dials(), before);
+  RunCommand("curl -s -m 10" + proxy + "http://127.0.0.9:9/ >/dev/null");
+  QVERIFY(QTest::qWaitFor([&] { return dials() == before + 1; }, 10000));
   QTest::mouseClick(sheet->findChild<QPushButton*>("IDCANCEL"), Qt::LeftButton);
   QVERIFY(app.Stop(5000));
   unsetenv("TRELLIS_RASAPI32");
