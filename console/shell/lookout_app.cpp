@@ -285,12 +285,11 @@ void LookoutApp::ViewUpdate(int category, const ViewEvent& event) {
       m_window->Tree()->Update(event);
       m_window->FitTree();
       // The dialer fetched again (after a reconnect): an open dialer sheet follows it as after 62.
-      if (event.code == RC_REQ_GET_DIALER)
-        if (DialerSheetDialog* sheet = DialerSheet()) {
-          ViewEvent changed;
-          changed.code = RC_NOTIFY_DIALER_CHANGED;
-          sheet->DialerUpdate(changed);
-        }
+      if (DialerSheetDialog* sheet = DialerSheet(); sheet && event.code == RC_REQ_GET_DIALER) {
+        ViewEvent changed;
+        changed.code = RC_NOTIFY_DIALER_CHANGED;
+        sheet->DialerUpdate(changed);
+      }
       break;
     case VIEW_ACTIVITY: m_window->Activity()->Update(event); break;
     case VIEW_BOTH:
