@@ -388,6 +388,21 @@ void DialerQtTest::theConsoleDialsAProfileMadeInItsSheet() {
   QTimer::singleShot(0, [&] {
     auto* d = qobject_cast<EditProfileDialog*>(QApplication::activeModalWidget());
     QVERIFY(d);
+    // Access: Add opens the console's recipient sheet; its OK adds a recipient.
+    d->Sheet()->SetActivePage(1);
+    QVERIFY(Ctl(d, PROFILE_ACCESS_ADD)->isEnabled());
+    QString recipientTitle;
+    QTimer::singleShot(0, [&] {
+      QDialog* r = qobject_cast<QDialog*>(QApplication::activeModalWidget());
+      QVERIFY(r && r != d);
+      recipientTitle = r->windowTitle();
+      QTest::mouseClick(r->findChild<QPushButton*>("IDOK"), Qt::LeftButton);
+      if (r->isVisible()) r->reject();
+    });
+    QTest::mouseClick(Ctl(d, PROFILE_ACCESS_ADD), Qt::LeftButton);
+    QVERIFY(!recipientTitle.isEmpty());
+    QCOMPARE(Ctl<QTreeWidget>(d, PROFILE_ACCESS_LIST)->topLevelItemCount(), 2);
+    d->Sheet()->SetActivePage(0);
     FillProfile(*d, "Office", "Sim ISP", "1");
   });
   QTest::mouseClick(Ctl(sheet, DIALER_PHONEBOOK_ADD), Qt::LeftButton);
@@ -412,6 +427,7 @@ void DialerQtTest::theConsoleDialsAProfileMadeInItsSheet() {
     QVERIFY(p);
     QCOMPARE(QString::fromStdString(p->ProfileName), QString("Sim ISP"));
     QCOMPARE(p->Retries, 1);
+    QCOMPARE(int(p->AccessRights.GetRecipients().size()), 2);
     QVERIFY(other.client.Mirrors().dialer->LocalSites == std::vector<CString>{"127.0.0.8"});
     QCOMPARE(other.client.Mirrors().dialer->LogOptions & 2u, 2u);
     QVERIFY(other.client.Stop(5000));
