@@ -1,5 +1,6 @@
 #include "console/dialogs/access/recipient_editors.h"
 
+#include "console/dialogs/access/filter_editors.h"
 #include "console/shell/lookout_client.h"
 #include "engine/access/group.h"
 #include "engine/access/location.h"
@@ -338,6 +339,18 @@ RecipientSheet::RecipientSheet(const CRecipient* existing, uint32_t kind, int32_
   }
 }
 
+void RecipientSheet::AddFilterPages(CriterionDialogs& dialogs, const CriterionContext& ctx) {
+  for (int id : m_pages) {
+    if (id == RECIPIENT_PAGE_BAN) ban = std::make_shared<BanListPage>(m_kind, dialogs, ctx);
+    if (id == RECIPIENT_PAGE_ADVANCED) advanced = std::make_shared<RecipientAdvancedPage>(m_kind, m_type, dialogs, ctx);
+  }
+  for (RecipientPage* page : {static_cast<RecipientPage*>(ban.get()), static_cast<RecipientPage*>(advanced.get())}) {
+    if (!page) continue;
+    page->existing = m_existing;
+    page->Load(*m_copy);
+  }
+}
+
 CString RecipientSheet::Title() const {
   return m_existing ? RecipientTitle(m_copy->UserName) : CString(kNewRecipientTitle);
 }
@@ -350,7 +363,9 @@ RecipientPage* RecipientSheet::Page(int id) {
     case RECIPIENT_PAGE_USER: return &user;
     case RECIPIENT_PAGE_LOCATION: return &location;
     case RECIPIENT_PAGE_TIME: return &time;
-    default: return nullptr;  // the Ban list and Advanced pages are not part of this console yet
+    case RECIPIENT_PAGE_BAN: return ban.get();
+    case RECIPIENT_PAGE_ADVANCED: return advanced.get();
+    default: return nullptr;
   }
 }
 

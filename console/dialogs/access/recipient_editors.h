@@ -17,6 +17,10 @@
 #include "engine/access/right.h"
 
 class CLookoutClient;
+class BanListPage;
+class RecipientAdvancedPage;
+class CriterionDialogs;
+struct CriterionContext;
 
 // The sheet's page templates.
 enum : int {
@@ -231,8 +235,7 @@ class RecipientSheet {
   CString Title() const;
   // Every page this recipient shows, in add and OK order.
   const std::vector<int>& Pages() const { return m_pages; }
-  // The logic of a shown page, or null. The Ban list and Advanced pages join here (and in the Qt
-  // sheet's page switch) when they are built; until then the sheet shows the pages it has.
+  // The logic of a shown page, or null (the Ban list and Advanced pages until AddFilterPages).
   RecipientPage* Page(int id);
   // The copy the pages were loaded from.
   const CRecipient& Copy() const { return *m_copy; }
@@ -244,6 +247,11 @@ class RecipientSheet {
   RecipientUserPage user;
   RecipientLocationPage location;
   RecipientTimePage time;
+  // The Ban list and Advanced pages (filter_editors.h), made and loaded by AddFilterPages where
+  // the page set shows them; they open the Criterion dialog through `dialogs`.
+  void AddFilterPages(CriterionDialogs& dialogs, const CriterionContext& ctx);
+  std::shared_ptr<BanListPage> ban;
+  std::shared_ptr<RecipientAdvancedPage> advanced;
 
  private:
   std::shared_ptr<CRecipient> m_copy;

@@ -1,5 +1,6 @@
 #include "console/dialogs/access/recipient_sheets.h"
 
+#include <QApplication>
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QComboBox>
@@ -18,6 +19,8 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "console/dialogs/access/filter_sheets.h"
+#include "console/dialogs/access/filter_tree.h"
 #include "console/dialogs/common/editor_qt.h"
 #include "engine/core/service_settings.h"
 
@@ -364,13 +367,20 @@ RecipientSheetDialog::RecipientSheetDialog(const CRecipient* existing, uint32_t 
     : SheetDialog(QString(), parent), m_logic(existing, serviceKind, rightType, std::move(ctx)), m_prompter(prompter) {
   setObjectName("EditRecipientSheet");
   setWindowTitle(Q(m_logic.Title()));
+  CriterionContext criteria;
+  for (const auto& p : m_logic.Context().principals)
+    if (p.group) criteria.groups.push_back(p.name);
+  m_criteria = std::make_shared<QtCriterionDialogs>(prompter, this);
+  m_logic.AddFilterPages(*m_criteria, criteria);
   for (int id : m_logic.Pages()) {
     TabPage* page = nullptr;
     switch (id) {
       case RECIPIENT_PAGE_USER: page = new UserWidget(m_logic.user, m_logic.Context()); break;
       case RECIPIENT_PAGE_LOCATION: page = new LocationWidget(m_logic.location, prompter); break;
       case RECIPIENT_PAGE_TIME: page = new TimeWidget(m_logic.time, prompter); break;
-      default: break;  // the Ban list and Advanced pages are not part of this console yet
+      case RECIPIENT_PAGE_BAN: page = NewBanListWidget(*m_logic.ban); break;
+      case RECIPIENT_PAGE_ADVANCED: page = NewRecipientAdvancedWidget(*m_logic.advanced); break;
+      default: break;
     }
     if (!page) continue;
     page->setObjectName(QStringLiteral("page%1").arg(id));
@@ -403,7 +413,9 @@ void RecipientSheetDialog::accept() {
 
 std::shared_ptr<CRecipient> QtRecipientDialogs::EditRecipient(const CRecipient* existing, uint32_t serviceKind,
                                                               int32_t rightType) {
-  RecipientSheetDialog dlg(existing, serviceKind, rightType, RecipientContextOf(m_client), m_prompter, m_parent);
+  // Over the dialog that asked (a service sheet, System Policies), so it never opens beneath it.
+  QWidget* parent = QApplication::activeModalWidget() ? QApplication::activeModalWidget() : m_parent;
+  RecipientSheetDialog dlg(existing, serviceKind, rightType, RecipientContextOf(m_client), m_prompter, parent);
   if (dlg.exec() != QDialog::Accepted) return nullptr;
   return dlg.Result();
 }

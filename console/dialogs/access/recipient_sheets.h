@@ -51,6 +51,7 @@ class RecipientSheetDialog : public SheetDialog {
  private:
   RecipientSheet m_logic;
   Prompter& m_prompter;
+  std::shared_ptr<CriterionDialogs> m_criteria;  // the Criterion dialog, over this sheet
   std::vector<int> m_tabPages;
   std::shared_ptr<CRecipient> m_result;
 };

@@ -5,8 +5,13 @@
 #include <algorithm>
 
 #include "console/dialogs/core/mapping_editors.h"
+#include "console/dialogs/netsvc/dhcp_editors.h"
 #include "console/shell/lookout_client.h"
 #include "engine/config/util.h"
+#include "engine/netsvc/dhcp/dhcp_settings.h"
+#include "engine/netsvc/dns/dns_settings.h"
+#include "engine/proxy/pop3/pop3_settings.h"
+#include "engine/proxy/telnet/telnet_settings.h"
 #include "engine/proxy/www/www_settings.h"
 #include "engine/remote/rc_codes.h"
 #include "engine/remote/rc_service_settings.h"
@@ -33,6 +38,9 @@ const char* BindingStatus(uint32_t state) {
     default: return "Stopped";
   }
 }
+
+// What the POP3 gateway accepts as its delimiter (anything else it reads as "#").
+bool UsableDelimiter(uint32_t c) { return c > 0x20 && c < 0x7F && c != ':'; }
 
 template <class Row>
 void MoveRow(std::vector<Row>& from, std::vector<Row>& to, size_t row) {
@@ -107,6 +115,22 @@ void GeneralPage::Load(const CServiceSettings& s) {
   m_www = IsWWW(s);
   m_remoteControl = dynamic_cast<const CRemoteControlServiceSettings*>(&s) != nullptr;
   if (m_www) useJavaClient = static_cast<const CWWWServiceSettings&>(s).UseJavaClient != 0;
+  auto* pop3 = dynamic_cast<const CPOP3ServiceSettings*>(&s);
+  auto* dns = dynamic_cast<const CDNSServiceSettings*>(&s);
+  auto* dhcp = dynamic_cast<const CDHCPServiceSettings*>(&s);
+  auto* telnet = dynamic_cast<const CTelnetServiceSettings*>(&s);
+  m_pop3 = pop3 != nullptr;
+  m_dns = dns != nullptr;
+  m_dhcp = dhcp != nullptr;
+  m_telnet = telnet != nullptr;
+  // The gateway reads a stored value it cannot use as "#": the page shows what is in effect.
+  if (pop3) delimiter = CString(1, UsableDelimiter(pop3->Delimiter) ? static_cast<char>(pop3->Delimiter) : '#');
+  if (dns) allowAutodial = dns->AllowAutodial != 0;
+  if (dhcp) allowPublicIPs = dhcp->AllowAllocatePublicIPs != 0;
+  if (telnet) {
+    enableLogin = telnet->EnableLogin != 0;
+    prompt = telnet->Prompt;
+  }
   auto mappings = ServiceMappings(s);
   m_mappings = mappings != nullptr;
   if (m_mappings) {
@@ -123,17 +147,28 @@ ControlStates GeneralPage::States() const {
   // The service the console talks through cannot be switched off from it.
   st[ENABLED].enabled = !m_remoteControl;
   st[JAVA_CLIENT].visible = m_www;
-  // The classes with a delimiter, autodial, public addresses or a log-in prompt are not among the
-  // console's services yet: their controls stay hidden.
-  for (int id : {DELIMITER, DELIMITER_LABEL, AUTODIAL, PUBLIC_IPS, LOGIN, PROMPT, PROMPT_LABEL})
-    st[id].visible = false;
+  st[DELIMITER].visible = st[DELIMITER_LABEL].visible = m_pop3;
+  st[AUTODIAL].visible = m_dns;
+  st[PUBLIC_IPS].visible = m_dhcp;
+  for (int id : {LOGIN, PROMPT, PROMPT_LABEL}) st[id].visible = m_telnet;
   for (int id : {ALLOW_DEFAULT, DEFAULT_GROUP, DEFAULT_HOST, DEFAULT_HOST_LABEL, DEFAULT_PORT, DEFAULT_PORT_LABEL})
     st[id].visible = m_mappings;
   st[DEFAULT_HOST].enabled = st[DEFAULT_PORT].enabled = allowDefault;
   return st;
 }
 
+void GeneralPage::ClickPublicIPs(bool checked, Prompter& prompter) {
+  allowPublicIPs = checked;
+  if (checked) prompter.Message(kTitleWarning, kTextPublicIPs, EDITOR_MB_EXCLAMATION);
+}
+
 bool GeneralPage::Validate(Prompter& prompter) {
+  // An empty or unusable delimiter would be read as "#" by the gateway: the operator would believe
+  // in a delimiter that is not the one in effect.
+  if (m_pop3 && (delimiter.size() != 1 || !UsableDelimiter(static_cast<unsigned char>(delimiter[0])))) {
+    prompter.Message(kTitleInvalidSetting, kTextBadDelimiter, EDITOR_MB_STOP);
+    return false;
+  }
   if (m_ctx.existing) return true;
   if (!CheckObjectName(name, prompter)) return false;
   bool taken = false;
@@ -153,6 +188,14 @@ void GeneralPage::Apply(CServiceSettings& s) const {
   s.Enabled = enabled;
   s.PortNumber = port;
   if (auto* www = dynamic_cast<CWWWServiceSettings*>(&s)) www->UseJavaClient = useJavaClient;
+  if (auto* pop3 = dynamic_cast<CPOP3ServiceSettings*>(&s); pop3 && delimiter.size() == 1)
+    pop3->Delimiter = static_cast<unsigned char>(delimiter[0]);
+  if (auto* dns = dynamic_cast<CDNSServiceSettings*>(&s)) dns->AllowAutodial = allowAutodial;
+  if (auto* dhcp = dynamic_cast<CDHCPServiceSettings*>(&s)) dhcp->AllowAllocatePublicIPs = allowPublicIPs;
+  if (auto* telnet = dynamic_cast<CTelnetServiceSettings*>(&s)) {
+    telnet->EnableLogin = enableLogin;
+    telnet->Prompt = prompt;
+  }
   if (auto mappings = ServiceMappings(s)) {
     CLockGuard guard(*mappings);
     mappings->AllowDefault = allowDefault ? 1 : 0;
@@ -578,6 +621,10 @@ void EditServiceSheet::Init() {
   m_ctx.interfaces = m_client.Mirrors().interfaces.get();
   m_ctx.services = m_client.Mirrors().services.get();
   m_pages = ServicePageSet(*m_service);
+  if (IsDHCP(*m_service)) {
+    dhcpMode = std::make_shared<DHCPModePage>(m_ctx);
+    dhcpSettings = std::make_shared<DHCPSettingsPage>(m_ctx, bindings);
+  }
   for (int id : m_pages)
     if (ServicePage* p = Page(id)) p->Load(*m_service);
 }
@@ -596,6 +643,11 @@ ServicePage* EditServiceSheet::Page(int id) {
     case SERVICE_PAGE_POLICIES: return &policies;
     case SERVICE_PAGE_LOGGING: return &logging;
     case SERVICE_PAGE_MAPPINGS: return &mappings;
+    case SERVICE_PAGE_SOCKS: return &socks;
+    case SERVICE_PAGE_ENCRYPTION: return &encryption;
+
+    case SERVICE_PAGE_DHCP_MODE: return dhcpMode.get();
+    case SERVICE_PAGE_DHCP_SETTINGS: return dhcpSettings.get();
     default: return nullptr;
   }
 }

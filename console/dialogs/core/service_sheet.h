@@ -14,6 +14,8 @@
 #include "engine/proxy/mapping/mapping.h"
 
 class CLookoutClient;
+class DHCPModePage;
+class DHCPSettingsPage;
 
 // Page templates (the sheet's page ids).
 enum : int {
@@ -49,6 +51,18 @@ inline constexpr const char* kTextBindAny =
 inline constexpr const char* kTextNoProxyServer = "You must enter the server that connections are made through";
 inline constexpr const char* kTextNoRecipients =
     "There are no recipients for this right\nAll access to this right will be denied.\n\nDo you wish to continue?";
+inline constexpr const char* kTextBadDelimiter =
+    "The delimiter must be one printable character other than a space or \":\"";
+inline constexpr const char* kTitleWarning = "Warning";
+inline constexpr const char* kTextPublicIPs =
+    "You should only enable this option if you are not using\nprivate IP addresses on your LAN.  Private addresses "
+    "are:\n\n\t192.168.0.0 - 192.168.255.255\n\t172.16.0.0 - 172.31.255.255\n\t10.0.0.0 - 10.255.255.255\n\nIf "
+    "you use a cable modem to connect to the internet, be aware\nthat some service providers may deny you service if "
+    "your DHCP\nservice allocates numbers to their other clients.  You MUST make\nsure that this service is NOT "
+    "bound (bindings tab) to the IP\naddress of the cable modem interface.";
+inline constexpr const char* kTextNoPolicyService = "You must choose the WWW service whose access policy is used";
+inline constexpr const char* kTextNoUserIn = "You must enter the username that connections to this service use";
+inline constexpr const char* kTextNoUserOut = "You must enter the username that connections made by this service use";
 inline constexpr const char* kTitleSecurityProblem = "Potential Security Problem";
 inline constexpr const char* kTextExternalInterface =
     "This is an externally available interface.  If you bind\nto this interface, people on the internet will be "
@@ -107,11 +121,18 @@ class GeneralPage : public ServicePage {
   ControlStates States() const override;
   bool Validate(Prompter& prompter) override;
   void Apply(CServiceSettings& s) const override;
+  // A click on 1345: checking it shows the warning about public addresses.
+  void ClickPublicIPs(bool checked, Prompter& prompter);
 
   CString name, description;
   bool enabled = true;
   uint32_t port = 0;
-  bool useJavaClient = false;  // WWW
+  bool useJavaClient = false;   // WWW
+  CString delimiter;            // POP3: one character
+  bool allowAutodial = false;   // DNS
+  bool allowPublicIPs = false;  // DHCP
+  bool enableLogin = false;     // Telnet
+  CString prompt;               // Telnet
   // Mapping services: the default destination when no rule applies.
   bool allowDefault = false;
   CString defaultHost;
@@ -119,6 +140,7 @@ class GeneralPage : public ServicePage {
 
  private:
   bool m_www = false, m_remoteControl = false, m_mappings = false;
+  bool m_pop3 = false, m_dns = false, m_dhcp = false, m_telnet = false;
 };
 
 struct InterfaceRow {
@@ -300,6 +322,58 @@ class LoggingPage : public ServicePage {
   uint32_t options = 0;
 };
 
+// SOCKS Advanced (SOCKS services): web requests referred to a caching WWW service, reverse lookups
+// and RFC 1929 log-ins. Logic in service_pages.cpp.
+class SOCKSAdvancedPage : public ServicePage {
+ public:
+  enum : int {
+    REFER = 1182,
+    CACHE = 1183,
+    OWN_POLICY = 1184,
+    USE_POLICY = 1185,
+    POLICY = 1188,
+    REVERSE = 1186,
+    RFC1929 = 1187
+  };
+  using ServicePage::ServicePage;
+  void Load(const CServiceSettings& s) override;
+  ControlStates States() const override;
+  // A referred request with "use following policy" and no service named would be refused every time.
+  bool Validate(Prompter& prompter) override;
+  void Apply(CServiceSettings& s) const override;
+
+  bool refer = false, cache = false, reverse = false, rfc1929 = false;
+  uint32_t useSpecified = 0;
+  CString policy;
+  std::vector<CString> wwwServices;  // the combo's entries
+};
+
+// Encryption (TCP mapping services): the enciphered link toward clients and toward the server.
+// Logic in service_pages.cpp.
+class EncryptionPage : public ServicePage {
+ public:
+  enum : int {
+    ENCRYPT_IN = 1230,
+    ANY_USER = 1106,
+    SPECIFIED_USER = 1235,
+    USER_IN = 1209,
+    PASSWORD_IN = 1210,
+    ENCRYPT_OUT = 1231,
+    USER_OUT = 1233,
+    PASSWORD_OUT = 1234
+  };
+  using ServicePage::ServicePage;
+  void Load(const CServiceSettings& s) override;
+  ControlStates States() const override;
+  // An enciphered link needs a user name to log in with; without one every connection fails.
+  bool Validate(Prompter& prompter) override;
+  void Apply(CServiceSettings& s) const override;
+
+  bool encryptIn = false, encryptOut = false;
+  uint32_t specifyUser = 0;
+  CString userIn, passwordIn, userOut, passwordOut;
+};
+
 // The Mappings page of a port mapping service: a working copy of the service's rules, whose
 // rows the Mapping sheet (mapping_editors.h) edits. Logic in mapping_editors.cpp.
 class MappingsPage : public ServicePage {
@@ -355,6 +429,12 @@ class EditServiceSheet {
   PoliciesPage policies{m_ctx};
   LoggingPage logging{m_ctx};
   MappingsPage mappings{m_ctx};
+  SOCKSAdvancedPage socks{m_ctx};
+  EncryptionPage encryption{m_ctx};
+
+  // The DHCP service's pages (console/dialogs/netsvc), made for a DHCP service only.
+  std::shared_ptr<DHCPModePage> dhcpMode;
+  std::shared_ptr<DHCPSettingsPage> dhcpSettings;
 
  private:
   void Init();

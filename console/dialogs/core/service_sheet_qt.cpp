@@ -17,6 +17,9 @@
 
 #include "console/dialogs/common/editor_qt.h"
 #include "console/dialogs/core/mapping_editors_qt.h"
+#include "console/dialogs/core/service_pages_qt.h"
+
+#include "console/dialogs/netsvc/dhcp_editors_qt.h"
 
 namespace {
 
@@ -88,6 +91,23 @@ class GeneralWidget : public TabPage {
     form->addRow(portRow);
     m_java = Check(GeneralPage::JAVA_CLIENT, "Use java client authentication as required by policies.", this);
     form->addRow(m_java);
+    // The class-specific controls; the page's rules show those of the service's class.
+    auto* delimiterRow = new QHBoxLayout;
+    delimiterRow->addWidget(Label(GeneralPage::DELIMITER_LABEL, "Delimiter character", this));
+    delimiterRow->addWidget(m_delimiter = Edit(GeneralPage::DELIMITER, this));
+    m_delimiter->setMaxLength(1);
+    m_delimiter->setMaximumWidth(40);
+    delimiterRow->addStretch(1);
+    form->addRow(delimiterRow);
+    form->addRow(m_autodial = Check(GeneralPage::AUTODIAL, "Allow Request to initiate dialer", this));
+    form->addRow(m_publicIPs = Check(GeneralPage::PUBLIC_IPS, "Allow allocation of non-private addresses", this));
+    form->addRow(m_login = Check(GeneralPage::LOGIN, "Use login as required by policies.", this));
+    auto* promptRow = new QHBoxLayout;
+    promptRow->addWidget(Label(GeneralPage::PROMPT_LABEL, "Prompt", this));
+    promptRow->addWidget(m_prompt = Edit(GeneralPage::PROMPT, this), 1);
+    form->addRow(promptRow);
+    connect(m_publicIPs, &QCheckBox::clicked, this,
+            [this](bool checked) { m_logic.ClickPublicIPs(checked, m_prompter); });
     auto* box = Named(new QGroupBox(QStringLiteral("Default Mapping"), this), GeneralPage::DEFAULT_GROUP);
     auto* grid = new QGridLayout(box);
     grid->addWidget(m_allowDefault = Check(GeneralPage::ALLOW_DEFAULT, "Enable default mapping to", box), 0, 0, 1, 4);
@@ -110,6 +130,11 @@ class GeneralWidget : public TabPage {
     m_enabled->setChecked(m_logic.enabled);
     m_port->setText(QString::number(m_logic.port));
     m_java->setChecked(m_logic.useJavaClient);
+    m_delimiter->setText(Q(m_logic.delimiter));
+    m_autodial->setChecked(m_logic.allowAutodial);
+    m_publicIPs->setChecked(m_logic.allowPublicIPs);
+    m_login->setChecked(m_logic.enableLogin);
+    m_prompt->setText(Q(m_logic.prompt));
     m_allowDefault->setChecked(m_logic.allowDefault);
     m_defaultHost->setText(Q(m_logic.defaultHost));
     m_defaultPort->setText(QString::number(m_logic.defaultPort));
@@ -122,6 +147,11 @@ class GeneralWidget : public TabPage {
     m_logic.description = S(m_description->text());
     m_logic.enabled = m_enabled->isChecked();
     m_logic.useJavaClient = m_java->isChecked();
+    m_logic.delimiter = S(m_delimiter->text());
+    m_logic.allowAutodial = m_autodial->isChecked();
+    m_logic.allowPublicIPs = m_publicIPs->isChecked();
+    m_logic.enableLogin = m_login->isChecked();
+    m_logic.prompt = S(m_prompt->text());
     // The default destination's port is read only where the page shows it.
     if (m_defaultPort->isVisibleTo(this) &&
         !ReadNumber(this, m_defaultPort, GeneralPage::DEFAULT_PORT, 0, 65535, &m_logic.defaultPort, m_prompter))
@@ -134,8 +164,8 @@ class GeneralWidget : public TabPage {
  private:
   GeneralPage& m_logic;
   Prompter& m_prompter;
-  QLineEdit *m_name, *m_description, *m_port, *m_defaultHost, *m_defaultPort;
-  QCheckBox *m_enabled, *m_java, *m_allowDefault;
+  QLineEdit *m_name, *m_description, *m_port, *m_defaultHost, *m_defaultPort, *m_delimiter, *m_prompt;
+  QCheckBox *m_enabled, *m_java, *m_allowDefault, *m_autodial, *m_publicIPs, *m_login;
 };
 
 // ---- Bindings -------------------------------------------------------------------------------------
@@ -618,6 +648,11 @@ EditServiceDialog::EditServiceDialog(std::unique_ptr<EditServiceSheet> logic, Pr
       case SERVICE_PAGE_MAPPINGS:
         page = NewMappingsWidget(m_logic->mappings, MappingContextOf(m_logic->Client()), prompter);
         break;
+      case SERVICE_PAGE_SOCKS: page = NewSOCKSAdvancedWidget(m_logic->socks); break;
+      case SERVICE_PAGE_ENCRYPTION: page = NewEncryptionWidget(m_logic->encryption); break;
+
+      case SERVICE_PAGE_DHCP_MODE: page = NewDHCPModeWidget(*m_logic->dhcpMode); break;
+      case SERVICE_PAGE_DHCP_SETTINGS: page = new DHCPSettingsWidget(*m_logic->dhcpSettings, prompter); break;
       default: break;  // pages not part of this console yet
     }
     if (!page) continue;

@@ -1,7 +1,8 @@
 #pragma once
 // The service property sheet's Qt pages (General, Bindings, Interfaces, Sessions, Mappings, Non-proxy
-// Requests with the Web Server Settings dialog, Connection, Logging). Each control's object name
-// is its id; values, rules and OK are in service_sheet.h.
+// Requests with the Web Server Settings dialog, Connection, Logging; SOCKS Advanced and Encryption
+// in service_pages_qt.h). Each control's object name is its id; values, rules and OK are in
+// service_sheet.h.
 #include <QDialog>
 #include <memory>
 

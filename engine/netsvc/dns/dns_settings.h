@@ -14,6 +14,8 @@ class CDNSServiceSettings : public CUDPServiceSettings {
   ~CDNSServiceSettings() override;
 
   uint32_t GetServiceKind() const override { return SERVICE_KIND_DNS; }
+  // Names go to the gateway's own resolver, which chooses its own interface.
+  bool HasOutgoingInterfaces() const override { return false; }
   // Not dial-up, and an address of the machine (kind 1).
   bool AcceptsInterface(const CInterface& entry) const override;
   bool SaveSettings(const CString& key) override;

@@ -33,6 +33,8 @@ class CSOCKSServiceSettings : public CTCPServiceSettings, public CSOCKSOptions {
   ~CSOCKSServiceSettings() override;
 
   uint32_t GetServiceKind() const override { return SERVICE_KIND_SOCKS; }
+  // A SOCKS client always names its destination: there are no non-proxy requests to set up.
+  bool HasNonProxySettings() const override { return false; }
   bool SaveSettings(const CString& key) override;
   void LoadSettings(const CString& key) override;
   void Serialize(CArchive& ar) override;

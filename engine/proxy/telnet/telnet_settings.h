@@ -25,6 +25,8 @@ class CTelnetServiceSettings : public CTCPServiceSettings, public CTelnetOptions
   ~CTelnetServiceSettings() override;
 
   uint32_t GetServiceKind() const override { return SERVICE_KIND_TELNET; }
+  // A client without a host is prompted for one: there are no non-proxy request settings.
+  bool HasNonProxySettings() const override { return false; }
   bool SaveSettings(const CString& key) override;
   void LoadSettings(const CString& key) override;
   void Serialize(CArchive& ar) override;
