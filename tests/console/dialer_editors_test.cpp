@@ -320,7 +320,10 @@ TEST(DialerSheet, PagesWorkOnCopiesUntilCommitAndNothingIsSentOffLine) {
   EXPECT_EQ(d.TimeBetweenRetries, 1000000u);
   EXPECT_FALSE(d.FindProfileSettings("Backup"));
   EXPECT_TRUE(d.FindProfileSettings("Branch"));
-  EXPECT_TRUE(d.FindProfileSettings("Office"));
+  ASSERT_TRUE(d.FindProfileSettings("Office"));
+  // The lines shown survive the commit (the dialer's own copy drops them).
+  EXPECT_EQ(d.FindProfileSettings("Office")->GetStatusText(), "Connected");
+  EXPECT_EQ(sheet.phonebook.Rows()[1].status, "Connected");
   // Off line: nothing went out.
   EXPECT_EQ(client.OutstandingRequests(), 0u);
   EXPECT_FALSE(client.ConfigurationChanged());
@@ -349,12 +352,16 @@ TEST(DialerSheet, EditAndRemoveOnlyTouchTheSheetsCopies) {
   edit->general.entry = "Other ISP";
   sheet.phonebook.Put(edit->Ok(boxes));
   EXPECT_EQ(sheet.phonebook.Rows()[1].description, "Account dialuser at Other ISP ");
+  // A status line that came while the profile was being edited stays on its row after OK.
+  EXPECT_TRUE(sheet.ProfileStatus("Office", "Connected"));
   // The mirror's profile object is not the one edited, and is unchanged.
   EXPECT_EQ(ArchiveBytes(*mirrorOffice), officeBytes);
   EXPECT_EQ(sheet.Commit(boxes), 3);
   auto committed = client.Mirrors().dialer->FindProfileSettings("Office");
   EXPECT_NE(committed.get(), mirrorOffice.get());
   EXPECT_EQ(committed->ProfileName, "Other ISP");
+  EXPECT_EQ(committed->GetStatusText(), "Connected");
+  EXPECT_EQ(sheet.phonebook.Rows()[1].status, "Connected");
   EXPECT_EQ(ArchiveBytes(*mirrorOffice), officeBytes);
 }
 

@@ -241,11 +241,16 @@ ControlStates PhonebookPage::States() const {
 
 void PhonebookPage::Apply(CDialerSettings& d) const {
   for (const auto& [name, p] : m_changes) {
-    if (!p)
+    if (!p) {
       d.RemoveProfile(name);
-    else if (!d.AddProfile(Clone(*p)))
-      throw std::runtime_error("profile name unfit for a key: " + name);
+      continue;
+    }
+    if (!d.AddProfile(Clone(*p))) throw std::runtime_error("profile name unfit for a key: " + name);
   }
+  // The lines shown now: a dialer read back from its archive form keeps no status line, and an
+  // edited profile's is the one it had when it was copied.
+  for (const auto& [name, text] : m_status)
+    if (auto p = d.FindProfileSettings(name)) p->SetStatusText(text);
 }
 
 // ---- Local sites --------------------------------------------------------------------------------
