@@ -20,8 +20,14 @@ class ConsoleHost {
   virtual void NewService(const CString& /*className*/) {}
   // The dialer's property sheet (the Dialing entry of the tree).
   virtual void OpenDialer() {}
+  // The editor behind a root of the configuration tree (its get code: 130 opens the cache sheet).
+  virtual void OpenRoot(int /*code*/) {}
   // The System Policies dialog (the engine's own rights).
   virtual void OpenSystemPolicies() {}
+  // The Scheduler Properties sheet (once the engine's scheduler has been fetched).
+  virtual void OpenScheduler() {}
+  // The Assumed users sheet (a double click on the Assumed Users root).
+  virtual void OpenAssumedUsers() {}
 };
 
 // Qt's text of a console text (bytes taken as UTF-8, the engine's texts are plain ASCII).

@@ -13,10 +13,14 @@
 #include <QTimer>
 #include <QToolBar>
 
+#include "console/dialogs/access/filter_tree.h"
 #include "console/dialogs/access/recipient_sheets.h"
+#include "console/dialogs/access/assumed_sheets.h"
 #include "console/dialogs/access/user_sheets.h"
 #include "console/dialogs/core/service_sheet_qt.h"
 #include "console/dialogs/dialer/dialer_sheets.h"
+#include "console/dialogs/proxy/cache_sheets.h"
+#include "console/dialogs/scheduler/scheduler_sheets.h"
 #include "console/shell/activity_view.h"
 #include "console/shell/console_texts.h"
 #include "console/shell/lookout_view.h"
@@ -306,8 +310,12 @@ void LookoutApp::ViewUpdate(int category, const ViewEvent& event) {
       // Names and values only: the sheet finds its row by the profile's name.
       if (DialerSheetDialog* sheet = DialerSheet()) sheet->DialerUpdate(event);
       break;
+    case VIEW_CACHE:
+      // The open cache sheet follows the engine's settings (131); other codes are not for it.
+      if (CacheSheetDialog* sheet = CacheSheet(); sheet && event.code == RC_NOTIFY_CACHE_CHANGED) sheet->Reload();
+      break;
     default:
-      // The cache sheet is not part of this console yet: nobody to tell.
+      // Every view category has its window above: nothing else to tell.
       break;
   }
   UpdateActions();
@@ -500,6 +508,31 @@ void LookoutApp::OpenSystemPolicies() {
   dlg->open();
 }
 
+CacheSheetDialog* LookoutApp::CacheSheet() const {
+  // A closed sheet waits for its deletion hidden: it is no longer the open one.
+  for (auto* sheet : m_window ? m_window->findChildren<CacheSheetDialog*>(QStringLiteral("CacheSheet"))
+                              : QList<CacheSheetDialog*>())
+    if (sheet->isVisible()) return sheet;
+  return nullptr;
+}
+
+void LookoutApp::OpenRoot(int code) {
+  if (!m_window || code != RC_REQ_GET_CACHE) return;
+  // One cache sheet at a time: notification 131 goes to the one that is open.
+  if (CacheSheetDialog* open = CacheSheet()) {
+    open->raise();
+    open->activateWindow();
+    return;
+  }
+  // The root shows only once the engine answered with its settings; without them nothing opens.
+  if (!::CacheSheet::Available(*m_client)) return;
+  auto* dlg = new CacheSheetDialog(*m_client, *m_prompter,
+                                   std::make_unique<QtCriterionDialogs>(*m_prompter, m_window.get()), m_window.get());
+  dlg->setWindowIcon(TreeImages()[IMAGE_CACHED]);
+  dlg->setAttribute(Qt::WA_DeleteOnClose);
+  dlg->open();
+}
+
 void LookoutApp::NewUser() { OpenProperties(ENTRY_USER, CString()); }
 void LookoutApp::NewGroup() { OpenProperties(ENTRY_GROUP, CString()); }
 
@@ -513,6 +546,32 @@ void LookoutApp::NewService(const CString& className) {
   auto* dlg = new EditServiceDialog(
       std::make_unique<EditServiceSheet>(*m_client, service, m_settings.warnings.BindExternal != 0), *m_prompter,
       m_window.get(), m_recipientDialogs.get());
+  dlg->setAttribute(Qt::WA_DeleteOnClose);
+  dlg->open();
+}
+
+void LookoutApp::OpenScheduler() {
+  if (!m_window || !m_client->Mirrors().scheduler) return;
+  // One scheduler sheet at a time: its OK replaces the whole scheduler.
+  if (auto* open = m_window->findChild<SchedulerSheetDialog*>(QStringLiteral("SchedulerSheet"))) {
+    open->raise();
+    open->activateWindow();
+    return;
+  }
+  auto* dlg = new SchedulerSheetDialog(*m_client, *m_prompter, TreeImages()[IMAGE_SCHEDULER], m_window.get());
+  dlg->setAttribute(Qt::WA_DeleteOnClose);
+  dlg->open();
+}
+
+void LookoutApp::OpenAssumedUsers() {
+  if (!m_window) return;
+  // One sheet at a time: two would each send their own copy of the same two tables.
+  if (auto* open = m_window->findChild<AssumedUsersDialog*>(QStringLiteral("AssumedUsersSheet"))) {
+    open->raise();
+    open->activateWindow();
+    return;
+  }
+  auto* dlg = new AssumedUsersDialog(*m_client, *m_prompter, nullptr, m_window.get());
   dlg->setAttribute(Qt::WA_DeleteOnClose);
   dlg->open();
 }

@@ -20,6 +20,7 @@ class LookoutApp;
 class QSplitter;
 class EditUserDialog;
 class DialerSheetDialog;
+class CacheSheetDialog;
 class Prompter;
 class UserDialogs;
 class RecipientDialogs;
@@ -117,8 +118,13 @@ class LookoutApp : public QObject, public ConsoleHost, public ConsoleUi {
   // The open dialer sheet, or null.
   DialerSheetDialog* DialerSheet() const;
   void OpenSystemPolicies() override;
+  void OpenScheduler() override;
+  void OpenAssumedUsers() override;
   // The open Edit User sheet, or null.
   EditUserDialog* UserSheet() const;
+  void OpenRoot(int code) override;
+  // The open cache sheet, or null.
+  CacheSheetDialog* CacheSheet() const;
 
   // ConsoleUi (from the protocol state).
   void ViewUpdate(int category, const ViewEvent& event) override;

@@ -146,6 +146,7 @@ void ConsoleMirrors::Clear() {
   machineNames = std::make_shared<CLockableStringMap>();
   cache.reset();
   dialer.reset();
+  scheduler.reset();
   machines.clear();
 }
 
@@ -264,6 +265,22 @@ bool CLookoutClient::CommitDialer(std::shared_ptr<CDialerSettings> dialer) {
   return true;
 }
 
+uint64_t CLookoutClient::PutAssumptions(std::shared_ptr<CLocationArray> locations,
+                                        std::shared_ptr<CLockableStringMap> names) {
+  if (!locations || !names) return 0;
+  m_mirrors.locations = std::move(locations);
+  m_mirrors.machineNames = std::move(names);
+  if (!m_session || !m_online) return 0;
+  // Both serialised now: the mirrors may be replaced by a notification before the go-ahead.
+  std::vector<std::vector<uint8_t>> uploads;
+  uploads.push_back(BuildFrame(*m_mirrors.locations));
+  uploads.push_back(BuildFrame(*m_mirrors.machineNames));
+  m_configChanged = true;
+  const uint64_t id = m_session->Request(CTLRCPMessage(RC_REQ_MODIFY_ASSUMPTIONS), std::move(uploads));
+  if (id) ++m_outstanding;
+  return id;
+}
+
 bool CLookoutClient::CommitUserObject(std::shared_ptr<CFilterComponent> obj, uint16_t code) {
   if (!obj) return false;
   const CString name = obj->Name;
@@ -280,11 +297,22 @@ bool CLookoutClient::CommitService(std::shared_ptr<CServiceSettings> service, ui
   return true;
 }
 
+void CLookoutClient::CommitCache(std::shared_ptr<CWWWCacheSettings> cache) {
+  if (cache) m_mirrors.cache = std::move(cache);
+}
+
 bool CLookoutClient::CommitRights(std::vector<std::shared_ptr<CRight>> rights) {
   if (rights.size() != static_cast<size_t>(kRCRightCount)) return false;
   for (const auto& r : rights)
     if (!r) return false;
   m_mirrors.rights = std::move(rights);
+  return true;
+}
+
+bool CLookoutClient::CommitScheduler(std::shared_ptr<CSchedulerSettings> scheduler) {
+  if (!scheduler) return false;
+  m_mirrors.scheduler = std::move(scheduler);
+  NotifyViews(VIEW_TREE_UPDATE, RC_NOTIFY_SCHEDULER_CHANGED);
   return true;
 }
 
@@ -442,10 +470,13 @@ void CLookoutClient::ApplyGet(uint16_t code, const std::vector<FramePayload>& fr
       m_mirrors.dialer = LoadBare<CDialerSettings>(frames[0]);
       break;
     }
-    case RC_REQ_GET_SCHEDULER:
-      // This console holds no scheduler settings yet: the root shows, the frames (already read
-      // whole) are not kept.
+    case RC_REQ_GET_SCHEDULER: {
+      need(1);
+      auto scheduler = LoadBare<CSchedulerSettings>(frames[0]);
+      CheckComplete(scheduler->Events);
+      m_mirrors.scheduler = scheduler;
       break;
+    }
     default: return;
   }
   NotifyViews(VIEW_TREE_UPDATE, code);
@@ -657,6 +688,13 @@ void CLookoutClient::OnMessage(const CTLRCPMessage& m, const std::vector<FramePa
         m_mirrors.cache = LoadBare<CWWWCacheSettings>(frame(0));
         NotifyViews(VIEW_CACHE, code);
         return;
+      case RC_NOTIFY_SCHEDULER_CHANGED: {
+        auto scheduler = LoadBare<CSchedulerSettings>(frame(0));
+        CheckComplete(scheduler->Events);
+        m_mirrors.scheduler = scheduler;
+        NotifyViews(VIEW_TREE_UPDATE, code);
+        return;
+      }
       case RC_NOTIFY_DIALER_CHANGED:
         m_mirrors.dialer = LoadBare<CDialerSettings>(frame(0));
         NotifyViews(VIEW_DIALER, code);

@@ -26,6 +26,7 @@
 #include "engine/core/service_settings.h"
 #include "engine/dialer/dialer_settings.h"
 #include "engine/proxy/www/www_cache_settings.h"
+#include "engine/scheduler/scheduler_settings.h"
 
 // Who a view update is for.
 enum : int {
@@ -99,6 +100,9 @@ struct ConsoleMirrors {
   std::shared_ptr<CLockableStringMap> machineNames;
   std::shared_ptr<CWWWCacheSettings> cache;  // null until fetched
   std::shared_ptr<CDialerSettings> dialer;   // null until fetched
+  // Null until fetched; replaced whole by each get and notification, never changed in place, so
+  // an editor that looks it up again at OK sees either the old or the new one.
+  std::shared_ptr<CSchedulerSettings> scheduler;
   std::map<CString, MachineMirror> machines;
 };
 
@@ -158,9 +162,18 @@ class CLookoutClient {
   // An editor's finished copy of the dialer replaces the mirror's (the open dialer sheet hears of
   // it as of notification 62). False for a null one.
   bool CommitDialer(std::shared_ptr<CDialerSettings> dialer);
+  // The cache sheet's applied copy replaces the cache mirror. The open sheet is not told: it is
+  // the one that applied, and the engine's notification 131 follows on-line.
+  void CommitCache(std::shared_ptr<CWWWCacheSettings> cache);
   // An editor's finished copies of the engine's rights (all 13, in code order) replace the mirror's.
   // False (nothing replaced) for another count or a missing right.
   bool CommitRights(std::vector<std::shared_ptr<CRight>> rights);
+  // The scheduler sheet's finished copy replaces the mirror's scheduler; the views hear of it as
+  // of notification 151. False for null.
+  bool CommitScheduler(std::shared_ptr<CSchedulerSettings> scheduler);
+  // The Assumed users sheet's result replaces both mirrors and, on-line, goes to the engine (51:
+  // the location table, then the machine-name map). Returns the request's id, 0 when not sent.
+  uint64_t PutAssumptions(std::shared_ptr<CLocationArray> locations, std::shared_ptr<CLockableStringMap> names);
   // For tests that fill the mirrors without an engine.
   ConsoleMirrors& EditMirrors() { return m_mirrors; }
   // Requests queued and not yet answered.

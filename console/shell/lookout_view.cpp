@@ -36,8 +36,17 @@ void LookoutView::Properties() {
   const int kind = item->data(0, ROLE_KIND).toInt();
   if (kind == ENTRY_USER || kind == ENTRY_GROUP || kind == ENTRY_SERVICE)
     m_host.OpenProperties(kind, item->data(0, ROLE_KEY).toString().toStdString());
+  else if (kind == ENTRY_ROOT)
+    m_host.OpenRoot(item->data(0, ROLE_NUMBER).toInt());
   if (kind == ENTRY_ROOT && item->data(0, ROLE_NUMBER).toInt() == RC_REQ_GET_POLICIES) m_host.OpenSystemPolicies();
+  if (IsSchedulerRoot(item)) m_host.OpenScheduler();
+  if (kind == ENTRY_ROOT && item->data(0, ROLE_NUMBER).toInt() == RC_REQ_GET_ASSUMPTIONS) m_host.OpenAssumedUsers();
   if (IsDialerRoot(item)) m_host.OpenDialer();
+}
+
+bool LookoutView::IsSchedulerRoot(const QTreeWidgetItem* item) const {
+  return item && item->data(0, ROLE_KIND).toInt() == ENTRY_ROOT &&
+         item->data(0, ROLE_NUMBER).toInt() == RC_REQ_GET_SCHEDULER && m_host.Client().Mirrors().scheduler;
 }
 
 bool LookoutView::IsDialerRoot(const QTreeWidgetItem* item) {
@@ -192,7 +201,8 @@ QMenu* LookoutView::BuildMenu() {
   }
   QTreeWidgetItem* item = currentItem();
   const int kind = item ? item->data(0, ROLE_KIND).toInt() : -1;
-  if (kind == ENTRY_USER || kind == ENTRY_GROUP || kind == ENTRY_SERVICE || IsDialerRoot(item)) {
+  if (kind == ENTRY_USER || kind == ENTRY_GROUP || kind == ENTRY_SERVICE || IsSchedulerRoot(item) ||
+      IsDialerRoot(item)) {
     QAction* props = menu->addAction(QStringLiteral("Properties"));
     props->setObjectName("c32842");
     connect(props, &QAction::triggered, this, &LookoutView::Properties);
@@ -206,13 +216,24 @@ QMenu* LookoutView::BuildMenu() {
     connect(group, &QAction::triggered, this, [this] { m_host.NewGroup(); });
   }
   if (m_host.Client().Mirrors().services->GetCount() > 0) {
-    // The service classes this console can make.
+    // Every service class the engine runs, each on its own settings class's first values.
     const struct {
       int id;
       const char* text;
       const char* className;
-    } kinds[] = {{32858, "New WWW Service...", "CWWWService"},
-                 {32851, "New Remote Control Service...", "CRemoteControlService"}};
+    } kinds[] = {{32852, "New DNS Service...", "CDNSService"},
+                 {32856, "New FTP Service...", "CFTPService"},
+                 {32857, "New POP3 Service...", "CPOP3Service"},
+                 {32855, "New RealAudio Service...", "CRealAudioService"},
+                 {32853, "New SOCKS Service...", "CSOCKSService"},
+                 {32860, "New TCP Mapping Service...", "CTCPMappingService"},
+                 {32859, "New UDP Mapping Service...", "CUDPMappingService"},
+                 {32854, "New VDOLive Service...", "CVDOLiveService"},
+                 {32851, "New Remote Control Service...", "CRemoteControlService"},
+                 {32858, "New WWW Service...", "CWWWService"},
+                 {32863, "New Telnet Service...", "CTelnetService"},
+                 {32878, "New XDMA Service...", "CXDMAService"},
+                 {32879, "New DHCP Server...", "CDHCPService"}};
     for (const auto& k : kinds) {
       QAction* a = menu->addAction(QString::fromLatin1(k.text));
       a->setObjectName(QStringLiteral("c%1").arg(k.id));

@@ -30,10 +30,13 @@ class LookoutView : public QTreeWidget {
   void StartService(bool start);
   bool CanDelete() const;
   bool IsServiceSelected() const;
-  // Properties of the selected user, group or service (also a double click).
+  // Properties of the selected user, group or service, or the scheduler sheet on the Scheduler
+  // root (also a double click).
   void Properties();
   // The Dialing root, whose properties are the dialer's sheet.
   static bool IsDialerRoot(const QTreeWidgetItem* item);
+  // The Scheduler root, once the scheduler has been fetched.
+  bool IsSchedulerRoot(const QTreeWidgetItem* item) const;
 
  protected:
   void contextMenuEvent(QContextMenuEvent* event) override;

@@ -18,6 +18,7 @@
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include "console/dialogs/remote/message_dialogs_qt.h"
 #include "console/shell/console_host.h"
 #include "console/shell/console_texts.h"
 #include "console/shell/tree_entry.h"
@@ -133,110 +134,30 @@ bool QtDialogs::ChangePassword(CString* oldPassword, CString* newPassword) {
   return true;
 }
 
-namespace {
-
-// The Send Message dialog: reading a received message (button 1 "&Reply") or writing one (button 1
-// "&Send"); Reply turns it into writing in place, keeping the text.
-class SendMessageDialog : public QDialog {
- public:
-  SendMessageDialog(QWidget* parent, const QString& title, bool reading, const QString& text)
-      : QDialog(parent), m_reading(reading) {
-    setObjectName("sendMessage");
-    setWindowTitle(title);
-    m_label = new QLabel(reading ? QStringLiteral("Message") : QStringLiteral("Your Message"));
-    m_label->setObjectName("c1042");
-    m_edit = new QPlainTextEdit(text);
-    m_edit->setObjectName("c1039");
-    m_edit->setReadOnly(reading);
-    m_button = new QPushButton(reading ? QStringLiteral("&Reply") : QStringLiteral("&Send"));
-    m_button->setObjectName("c1");
-    auto* cancel = new QPushButton(QStringLiteral("Cancel"));
-    cancel->setObjectName("c2");
-    for (QPushButton* b : {m_button, cancel}) b->setAutoDefault(false);
-    connect(m_button, &QPushButton::clicked, this, [this] { ButtonOne(); });
-    connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
-    auto* buttons = new QHBoxLayout;
-    buttons->addStretch(1);
-    buttons->addWidget(m_button);
-    buttons->addWidget(cancel);
-    auto* layout = new QVBoxLayout(this);
-    layout->addWidget(m_label);
-    layout->addWidget(m_edit);
-    layout->addLayout(buttons);
-    resize(380, 220);
-  }
-  std::function<void(const QString&)> onSend;
-  QString Text() const { return m_edit->toPlainText(); }
-
- private:
-  void ButtonOne() {
-    if (m_reading) {
-      // "Message from X on Y" becomes "Reply to X on Y".
-      setWindowTitle(QStringLiteral("Reply to ") + windowTitle().mid(13));
-      m_button->setText(QStringLiteral("&Send"));
-      m_label->setText(QStringLiteral("Your Message"));
-      m_edit->setReadOnly(false);
-      m_reading = false;
-      return;
-    }
-    if (onSend) onSend(Text());
-    accept();
-  }
-
-  bool m_reading;
-  QLabel* m_label;
-  QPlainTextEdit* m_edit;
-  QPushButton* m_button;
-};
-
-}  // namespace
-
 bool QtDialogs::WriteMessage(const CString& title, CString* text) {
-  SendMessageDialog d(m_parent, QS(title), false, QString());
+  CString written;
+  SendMessageDialog d(
+      SendMessageForm::Writing(title, CString()), [&written](SendMessageForm& form) { written = form.text; }, m_parent);
   if (d.exec() != QDialog::Accepted) return false;
-  *text = d.Text().toStdString();
+  *text = written;
   return true;
 }
 
 void QtDialogs::ShowReceivedMessage(const CString& title, const CString& text, const CString& replyAddress,
                                     const std::function<void(const CString&)>& reply) {
   // Not modal: a message from another console never holds this one.
-  auto* d = new SendMessageDialog(m_parent, QS(title), true, QS(text));
+  auto* d = new SendMessageDialog(
+      SendMessageForm::Received(title, text, replyAddress), [reply](SendMessageForm& form) { reply(form.text); },
+      m_parent);
   d->setObjectName("receivedMessage");
   d->setAttribute(Qt::WA_DeleteOnClose);
-  (void)replyAddress;  // the caller's reply sends to it
-  d->onSend = [reply](const QString& answer) { reply(answer.toStdString()); };
   d->show();
-  d->raise();
-  d->activateWindow();
+  d->Announce();
 }
 
 bool QtDialogs::ConfirmationOptions(ConsoleWarnings& w) {
-  QDialog d(m_parent);
-  d.setObjectName("confirmationOptions");
-  d.setWindowTitle(QStringLiteral("Confirmation Options"));
-  auto* layout = new QVBoxLayout(&d);
-  struct Row {
-    const char* id;
-    const char* text;
-    uint32_t* value;
-  } rows[] = {{"c1348", "Confirm binding a service to an &outside interface", &w.BindExternal},
-              {"c1349", "Confirm deleting a &user or group", &w.DeleteUserGroup},
-              {"c1350", "Confirm deleting a &service", &w.DeleteService},
-              {"c1351", "Confirm &terminating a machine or session", &w.DeleteSession}};
-  QCheckBox* boxes[4];
-  for (int i = 0; i < 4; ++i) {
-    boxes[i] = new QCheckBox(QString::fromLatin1(rows[i].text));
-    boxes[i]->setObjectName(rows[i].id);
-    boxes[i]->setChecked(*rows[i].value != 0);
-    layout->addWidget(boxes[i]);
-  }
-  auto* buttons = Buttons(&d, QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
-  QObject::connect(buttons, &QDialogButtonBox::accepted, &d, &QDialog::accept);
-  layout->addWidget(buttons);
-  if (d.exec() != QDialog::Accepted) return false;
-  for (int i = 0; i < 4; ++i) *rows[i].value = boxes[i]->isChecked() ? 1 : 0;
-  return true;
+  ConfirmationOptionsDialog d(w, m_parent);
+  return d.exec() == QDialog::Accepted;
 }
 
 void QtDialogs::MachineProperties(const CMachineRecord& m) {

@@ -3,6 +3,7 @@
 #include <QPainter>
 #include <QPixmap>
 
+#include "console/dialogs/common/list_images.h"
 #include "console/shell/tree_entry.h"
 
 namespace {
@@ -32,6 +33,12 @@ Badge BadgeFor(int index) {
     case IMAGE_CACHED: return {"C", QColor(60, 150, 150), true};
     case IMAGE_SESSION_REAL: return {"R", QColor(180, 60, 110), true};
     case IMAGE_SESSION_POP3: return {"E", QColor(110, 110, 40), true};
+    // The editors' lists: criteria of a filter, interfaces by kind, DHCP scopes and options.
+    case LIST_IMAGE_CRITERION: return {"=", QColor(130, 70, 150), true};
+    case LIST_IMAGE_INTERFACE_IP: return {"N", QColor(50, 120, 80), false};
+    case LIST_IMAGE_INTERFACE_LOOPBACK: return {"O", QColor(100, 100, 120), false};
+    case LIST_IMAGE_DHCP_SCOPE: return {"R", QColor(160, 100, 40), false};
+    case LIST_IMAGE_DHCP_GLOBAL: return {"#", QColor(100, 70, 40), false};
     default: return {"", QColor(120, 120, 120), false};
   }
 }

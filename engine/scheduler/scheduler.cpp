@@ -17,10 +17,7 @@ extern char** environ;
 
 namespace {
 
-int64_t MinuteOf(const CDateTime& t) {
-  const int64_t s = t.GetTotalSeconds();
-  return s >= 0 ? s / 60 : -((-s + 59) / 60);
-}
+int64_t MinuteOf(const CDateTime& t) { return ScheduleMinuteOf(t); }
 
 // A line of the log is one line: breaks inside a text become spaces.
 CString OneLine(CString text) {
@@ -164,7 +161,7 @@ void CScheduler::RunDue(const CDateTime& now) {
   }
   for (int64_t m = first; m <= current; ++m) {
     m_lastMinute = m;
-    RunMinute(CDateTime::FromSeconds(m * 60));
+    RunMinute(ScheduleMinuteStart(m));
   }
 }
 

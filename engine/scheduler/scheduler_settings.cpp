@@ -11,14 +11,20 @@ TL_IMPLEMENT_SERIAL(CScheduleEvent, CLockableObject, 1)
 TL_IMPLEMENT_SERIAL_AS(CSchedulerSettings, "CScheduler", CObject, 1)
 
 namespace {
+int64_t MinuteOf(const CDateTime& t) { return ScheduleMinuteOf(t); }
+}  // namespace
 
-// Whole minutes since day 0, from the date-time rounded to the nearest second.
-int64_t MinuteOf(const CDateTime& t) {
+int64_t ScheduleMinuteOf(const CDateTime& t) {
   const int64_t s = t.GetTotalSeconds();
   return s >= 0 ? s / 60 : -((-s + 59) / 60);
 }
 
-}  // namespace
+CDateTime ScheduleMinuteStart(int64_t minute) { return CDateTime::FromSeconds(minute * 60); }
+
+CDateTime CutToMinute(const CDateTime& t) {
+  if (!t.IsValid()) return t;
+  return ScheduleMinuteStart(ScheduleMinuteOf(t));
+}
 
 // ---- CScheduleEventAction ---------------------------------------------------------------------
 

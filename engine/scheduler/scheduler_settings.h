@@ -61,6 +61,14 @@ enum : uint32_t {
   SCHED_LOG_THREAD = 32,
 };
 
+// Whole minutes since day 0 of a date-time (rounded to the nearest second first).
+int64_t ScheduleMinuteOf(const CDateTime& t);
+// The start of that minute, and of t's minute. The scheduler's minute passes and the console's
+// one-off event times are both made here: the values compare as floating-point day counts, so a
+// time built any other way could miss its minute by a rounding bit.
+CDateTime ScheduleMinuteStart(int64_t minute);
+CDateTime CutToMinute(const CDateTime& t);
+
 class CScheduleEventAction : public CObject {
   TL_DECLARE_SERIAL(CScheduleEventAction)
 

@@ -45,7 +45,7 @@ struct Input {
 
 // The codes worth reaching; the fuzzer picks among them by one byte.
 const uint16_t kCodes[] = {5,  22, 23, 24, 25, 26, 27,  32,  33,  34,  35,  41, 42, 51, 62, 63, 71, 72,
-                           73, 74, 75, 76, 90, 91, 100, 101, 120, 131, 151, 20, 30, 40, 50, 70, 130};
+                           73, 74, 75, 76, 90, 91, 100, 101, 120, 131, 151, 20, 30, 40, 50, 70, 130, 150};
 
 }  // namespace
 
@@ -72,6 +72,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string* key = obj->GetKeyName();
     if (key && *key != name) __builtin_trap();
   }
+  // The scheduler holds every event under its own key ("%010u" of its ID).
+  if (m.scheduler)
+    for (const auto& [key, obj] : m.scheduler->Events.Snapshot()) {
+      const std::string* own = obj->GetKeyName();
+      if (!own || *own != key) __builtin_trap();
+    }
   for (const auto& [address, machine] : m.machines)
     if (machine.record.Address != address) __builtin_trap();
   return 0;

@@ -61,6 +61,21 @@ TEST(ScheduleEvents, IsDueTable) {
   EXPECT_FALSE(disabled->IsDue(tue0930));
 }
 
+TEST(ScheduleEvents, CutToMinuteIsTheSchedulersOwnMinute) {
+  // Seconds go, whatever floating arithmetic left; the value is the scheduler's minute start, so a
+  // one-off time made with it equals the minute the scheduler passes to IsDue.
+  const CDateTime cut = CutToMinute(CDateTime(2026, 12, 9, 19, 31, 59));
+  EXPECT_EQ(cut, CDateTime(2026, 12, 9, 19, 31, 0));
+  EXPECT_EQ(cut.GetValue(), ScheduleMinuteStart(ScheduleMinuteOf(CDateTime(2026, 12, 9, 19, 31, 1))).GetValue());
+  EXPECT_EQ(CutToMinute(cut).GetValue(), cut.GetValue());
+  EXPECT_EQ(ScheduleMinuteStart(9 * 60 + 30).GetValue(), kTime0930.GetValue());
+  // Before day 0 the minute still starts at its own first second.
+  EXPECT_EQ(CutToMinute(CDateTime(1899, 12, 29, 23, 59, 30)), CDateTime(1899, 12, 29, 23, 59, 0));
+  CDateTime invalid;
+  invalid.SetStatus(CDateTime::invalid);
+  EXPECT_FALSE(CutToMinute(invalid).IsValid());
+}
+
 TEST(ScheduleEvents, AddEventGivesTheNextIdAndKey) {
   CSchedulerSettings s;
   auto three = Event(1, 2, kTime0930);

@@ -15,6 +15,8 @@
 #include <QVBoxLayout>
 
 #include "console/dialogs/common/editor_qt.h"
+#include "console/dialogs/common/list_images.h"
+#include "console/shell/tree_images.h"
 
 namespace {
 
@@ -325,6 +327,7 @@ EditUserDialog::EditUserDialog(CLookoutClient& client, const CString& userName, 
       m_prompter(prompter) {
   setObjectName("EditUserSheet");
   setWindowTitle(Q(m_logic->Title()));
+  setWindowIcon(TreeImages()[LIST_IMAGE_USER]);
   Sheet()->AddPage(new UserInfoWidget(m_logic->info));
   Sheet()->AddPage(new GroupsWidget(m_logic->groups));
   Sheet()->AddPage(new AccountingWidget(m_logic->accounting, prompter));

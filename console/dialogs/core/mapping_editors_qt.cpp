@@ -18,6 +18,8 @@
 #include <algorithm>
 
 #include "console/dialogs/common/editor_qt.h"
+#include "console/dialogs/common/list_images.h"
+#include "console/shell/tree_images.h"
 
 namespace {
 
@@ -105,7 +107,8 @@ class UserWidget : public TabPage {
     m_list->setRootIsDecorated(false);
     m_list->setHeaderLabels({QStringLiteral("User / Group"), QStringLiteral("Description")});
     for (const auto& p : m_ctx.principals)
-      new QTreeWidgetItem(m_list, {Q(p.name) + (p.group ? QStringLiteral(" (group)") : QString()), Q(p.description)});
+      (new QTreeWidgetItem(m_list, {Q(p.name) + (p.group ? QStringLiteral(" (group)") : QString()), Q(p.description)}))
+          ->setIcon(0, TreeImages()[p.group ? LIST_IMAGE_GROUP : LIST_IMAGE_USER]);
     m_list->resizeColumnToContents(0);
     m_list->setColumnWidth(0, std::max(120, m_list->columnWidth(0) + 12));
     layout->addWidget(m_list, 1);

@@ -16,10 +16,12 @@
 #include <QVBoxLayout>
 
 #include "console/dialogs/common/editor_qt.h"
+#include "console/dialogs/common/list_images.h"
 #include "console/dialogs/core/mapping_editors_qt.h"
 #include "console/dialogs/core/service_pages_qt.h"
-
 #include "console/dialogs/netsvc/dhcp_editors_qt.h"
+#include "console/shell/lookout_client.h"
+#include "console/shell/tree_images.h"
 
 namespace {
 
@@ -66,7 +68,7 @@ void FillRows(QTreeWidget* list, const std::vector<InterfaceRow>& rows, bool sta
   for (const InterfaceRow& r : rows) {
     QStringList cells{Q(r.name)};
     if (status) cells << Q(r.status);
-    new QTreeWidgetItem(list, cells);
+    (new QTreeWidgetItem(list, cells))->setIcon(0, TreeImages()[InterfaceImage(r.kind)]);
   }
   list->resizeColumnToContents(0);
   list->setColumnWidth(0, std::max(120, list->columnWidth(0) + 8));
@@ -458,6 +460,8 @@ class ConnectionWidget : public TabPage {
 
 class PoliciesWidget : public TabPage {
  public:
+  // The user database that decides each recipient's picture (none: no pictures).
+  const CGroupMemberDatabase* users = nullptr;
   PoliciesWidget(PoliciesPage& logic, RecipientDialogs* recipients)
       : TabPage(QStringLiteral("Policies")), m_logic(logic), m_recipients(recipients) {
     auto* layout = new QVBoxLayout(this);
@@ -522,7 +526,10 @@ class PoliciesWidget : public TabPage {
  private:
   void Refill() {
     m_list->clear();
-    for (const PoliciesPage::Row& r : m_logic.Rows()) new QTreeWidgetItem(m_list, {Q(r.recipient), Q(r.rights)});
+    for (const PoliciesPage::Row& r : m_logic.Rows()) {
+      auto* row = new QTreeWidgetItem(m_list, {Q(r.recipient), Q(r.rights)});
+      if (users) row->setIcon(0, TreeImages()[AccountImage(*users, r.recipient)]);
+    }
     m_list->resizeColumnToContents(0);
     m_list->setColumnWidth(0, std::max(90, m_list->columnWidth(0) + 8));
     m_mode->setCurrentIndex(m_logic.Mode());
@@ -634,6 +641,7 @@ EditServiceDialog::EditServiceDialog(std::unique_ptr<EditServiceSheet> logic, Pr
     : SheetDialog(QString(), parent), m_logic(std::move(logic)), m_prompter(prompter) {
   setObjectName("EditServiceSheet");
   setWindowTitle(Q(m_logic->Title()));
+  setWindowIcon(TreeImages()[LIST_IMAGE_SERVICE]);
   for (int id : m_logic->Pages()) {
     TabPage* page = nullptr;
     switch (id) {
@@ -643,7 +651,10 @@ EditServiceDialog::EditServiceDialog(std::unique_ptr<EditServiceSheet> logic, Pr
       case SERVICE_PAGE_SESSIONS: page = new SessionsWidget(m_logic->sessions, prompter); break;
       case SERVICE_PAGE_NON_PROXY: page = new NonProxyWidget(m_logic->nonProxy, prompter); break;
       case SERVICE_PAGE_CONNECTION: page = new ConnectionWidget(m_logic->connection, prompter); break;
-      case SERVICE_PAGE_POLICIES: page = new PoliciesWidget(m_logic->policies, recipients); break;
+      case SERVICE_PAGE_POLICIES:
+        page = new PoliciesWidget(m_logic->policies, recipients);
+        static_cast<PoliciesWidget*>(page)->users = m_logic->Client().Mirrors().users.get();
+        break;
       case SERVICE_PAGE_LOGGING: page = new LoggingWidget(m_logic->logging); break;
       case SERVICE_PAGE_MAPPINGS:
         page = NewMappingsWidget(m_logic->mappings, MappingContextOf(m_logic->Client()), prompter);
