@@ -18,6 +18,8 @@ class ConsoleHost {
   virtual void NewGroup() {}
   // A new service of that stored class name ("CWWWService", ...).
   virtual void NewService(const CString& /*className*/) {}
+  // The dialer's property sheet (the Dialing entry of the tree).
+  virtual void OpenDialer() {}
   // The editor behind a root of the configuration tree (its get code: 130 opens the cache sheet).
   virtual void OpenRoot(int /*code*/) {}
   // The System Policies dialog (the engine's own rights).

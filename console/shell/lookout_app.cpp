@@ -18,6 +18,7 @@
 #include "console/dialogs/access/assumed_sheets.h"
 #include "console/dialogs/access/user_sheets.h"
 #include "console/dialogs/core/service_sheet_qt.h"
+#include "console/dialogs/dialer/dialer_sheets.h"
 #include "console/dialogs/proxy/cache_sheets.h"
 #include "console/dialogs/scheduler/scheduler_sheets.h"
 #include "console/shell/activity_view.h"
@@ -287,6 +288,12 @@ void LookoutApp::ViewUpdate(int category, const ViewEvent& event) {
     case VIEW_TREE_UPDATE:
       m_window->Tree()->Update(event);
       m_window->FitTree();
+      // The dialer fetched again (after a reconnect): an open dialer sheet follows it as after 62.
+      if (DialerSheetDialog* sheet = DialerSheet(); sheet && event.code == RC_REQ_GET_DIALER) {
+        ViewEvent changed;
+        changed.code = RC_NOTIFY_DIALER_CHANGED;
+        sheet->DialerUpdate(changed);
+      }
       break;
     case VIEW_ACTIVITY: m_window->Activity()->Update(event); break;
     case VIEW_BOTH:
@@ -299,12 +306,16 @@ void LookoutApp::ViewUpdate(int category, const ViewEvent& event) {
           sheet && sheet->Logic().Existing() && sheet->Logic().UserName() == event.name)
         sheet->CountersChanged();
       break;
+    case VIEW_DIALER:
+      // Names and values only: the sheet finds its row by the profile's name.
+      if (DialerSheetDialog* sheet = DialerSheet()) sheet->DialerUpdate(event);
+      break;
     case VIEW_CACHE:
       // The open cache sheet follows the engine's settings (131); other codes are not for it.
       if (CacheSheetDialog* sheet = CacheSheet(); sheet && event.code == RC_NOTIFY_CACHE_CHANGED) sheet->Reload();
       break;
     default:
-      // The dialer sheet is not part of this console yet: nobody to tell.
+      // Every view category has its window above: nothing else to tell.
       break;
   }
   UpdateActions();
@@ -319,6 +330,7 @@ void LookoutApp::SetOnline(bool online, const CString& server) {
   m_window->setWindowTitle(QS(WindowTitle(online, server)));
   const ConnectParams& login = m_client->Login();
   m_window->SetStatus(online, QS(login.user), QStringLiteral("%1:%2").arg(QS(login.server)).arg(login.port));
+  if (DialerSheetDialog* sheet = DialerSheet()) sheet->OnlineChanged();
   UpdateActions();
 }
 
@@ -452,6 +464,31 @@ void LookoutApp::OpenProperties(int kind, const CString& name) {
   } else {
     return;
   }
+  dlg->setAttribute(Qt::WA_DeleteOnClose);
+  dlg->open();
+}
+
+DialerSheetDialog* LookoutApp::DialerSheet() const {
+  if (!m_window) return nullptr;
+  // A sheet that was closed waits for its deletion hidden; it is not the open one.
+  for (DialerSheetDialog* d : m_window->findChildren<DialerSheetDialog*>(QStringLiteral("DialerSheet")))
+    if (d->isVisible()) return d;
+  return nullptr;
+}
+
+void LookoutApp::OpenDialer() {
+  if (!m_window || !m_client->Mirrors().dialer) return;
+  // One dialer sheet at a time: the dialer's notifications go to the one that is open.
+  if (DialerSheetDialog* open = DialerSheet()) {
+    open->raise();
+    open->activateWindow();
+    return;
+  }
+  if (!m_recipientDialogs)
+    m_recipientDialogs = std::make_unique<QtRecipientDialogs>(*m_client, *m_prompter, m_window.get());
+  auto* dlg = new DialerSheetDialog(
+      *m_client, *m_prompter, m_recipientDialogs.get(),
+      [](int n) { return n >= 0 && n < IMAGE_COUNT ? TreeImages()[n] : QIcon(); }, m_window.get());
   dlg->setAttribute(Qt::WA_DeleteOnClose);
   dlg->open();
 }

@@ -19,6 +19,7 @@ class LookoutView;
 class LookoutApp;
 class QSplitter;
 class EditUserDialog;
+class DialerSheetDialog;
 class CacheSheetDialog;
 class Prompter;
 class UserDialogs;
@@ -113,6 +114,9 @@ class LookoutApp : public QObject, public ConsoleHost, public ConsoleUi {
   void NewUser() override;
   void NewGroup() override;
   void NewService(const CString& className) override;
+  void OpenDialer() override;
+  // The open dialer sheet, or null.
+  DialerSheetDialog* DialerSheet() const;
   void OpenSystemPolicies() override;
   void OpenScheduler() override;
   void OpenAssumedUsers() override;

@@ -259,6 +259,12 @@ uint64_t CLookoutClient::ChangePassword(const CString& oldPassword, const CStrin
   return id;
 }
 
+bool CLookoutClient::CommitDialer(std::shared_ptr<CDialerSettings> dialer) {
+  if (!dialer) return false;
+  m_mirrors.dialer = std::move(dialer);
+  return true;
+}
+
 uint64_t CLookoutClient::PutAssumptions(std::shared_ptr<CLocationArray> locations,
                                         std::shared_ptr<CLockableStringMap> names) {
   if (!locations || !names) return 0;
@@ -693,11 +699,25 @@ void CLookoutClient::OnMessage(const CTLRCPMessage& m, const std::vector<FramePa
         m_mirrors.dialer = LoadBare<CDialerSettings>(frame(0));
         NotifyViews(VIEW_DIALER, code);
         return;
+      case RC_NOTIFY_DIALER_PROFILE: {
+        // By name and value: the mirror keeps the line for the next sheet, an open sheet finds
+        // its row by the name (a profile it no longer shows is simply not updated).
+        uint64_t state = 0;
+        if (!ParseUnsigned(m.m_text2, &state) || state > UINT32_MAX) return;
+        if (m_mirrors.dialer)
+          if (auto p = m_mirrors.dialer->FindProfileSettings(m.m_text1)) p->SetStatusText(m.m_text3);
+        ViewEvent ev;
+        ev.code = code;
+        ev.name = m.m_text1;
+        ev.runningState = static_cast<uint32_t>(state);
+        ev.text = m.m_text3;
+        NotifyViews(VIEW_DIALER, ev);
+        return;
+      }
       default:
         // 100, 101, 104, 110 and 111 are what any console can make the engine send (request 100
-        // needs no right): they are not taken as "must change password". A profile's state line
-        // (63) is for the open dialer sheet, which this console does not have yet. Everything
-        // else is unknown. All are ignored.
+        // needs no right): they are not taken as "must change password". Scheduler settings are
+        // not held yet. Everything else is unknown. All are ignored.
         return;
     }
   } catch (const std::exception& e) {

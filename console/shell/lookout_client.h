@@ -57,6 +57,7 @@ struct ViewEvent {
   uint32_t runningState = 0;  // 35
   CMachineRecord machine;     // 71, 72, 73
   SessionView session;        // 74, 75, 76
+  CString text;               // 63: the profile's status line (name: the profile, runningState: its state)
 };
 
 class ConsoleUi {
@@ -158,6 +159,9 @@ class CLookoutClient {
   bool CommitUserObject(std::shared_ptr<CFilterComponent> obj, uint16_t code);
   // The same for a service (32/34).
   bool CommitService(std::shared_ptr<CServiceSettings> service, uint16_t code);
+  // An editor's finished copy of the dialer replaces the mirror's (the open dialer sheet hears of
+  // it as of notification 62). False for a null one.
+  bool CommitDialer(std::shared_ptr<CDialerSettings> dialer);
   // The cache sheet's applied copy replaces the cache mirror. The open sheet is not told: it is
   // the one that applied, and the engine's notification 131 follows on-line.
   void CommitCache(std::shared_ptr<CWWWCacheSettings> cache);

@@ -41,11 +41,17 @@ void LookoutView::Properties() {
   if (kind == ENTRY_ROOT && item->data(0, ROLE_NUMBER).toInt() == RC_REQ_GET_POLICIES) m_host.OpenSystemPolicies();
   if (IsSchedulerRoot(item)) m_host.OpenScheduler();
   if (kind == ENTRY_ROOT && item->data(0, ROLE_NUMBER).toInt() == RC_REQ_GET_ASSUMPTIONS) m_host.OpenAssumedUsers();
+  if (IsDialerRoot(item)) m_host.OpenDialer();
 }
 
 bool LookoutView::IsSchedulerRoot(const QTreeWidgetItem* item) const {
   return item && item->data(0, ROLE_KIND).toInt() == ENTRY_ROOT &&
          item->data(0, ROLE_NUMBER).toInt() == RC_REQ_GET_SCHEDULER && m_host.Client().Mirrors().scheduler;
+}
+
+bool LookoutView::IsDialerRoot(const QTreeWidgetItem* item) {
+  return item && item->data(0, ROLE_KIND).toInt() == ENTRY_ROOT &&
+         item->data(0, ROLE_NUMBER).toInt() == RC_REQ_GET_DIALER;
 }
 
 QTreeWidgetItem* LookoutView::MakeRoot(int code, const char* text, int image) {
@@ -195,7 +201,8 @@ QMenu* LookoutView::BuildMenu() {
   }
   QTreeWidgetItem* item = currentItem();
   const int kind = item ? item->data(0, ROLE_KIND).toInt() : -1;
-  if (kind == ENTRY_USER || kind == ENTRY_GROUP || kind == ENTRY_SERVICE || IsSchedulerRoot(item)) {
+  if (kind == ENTRY_USER || kind == ENTRY_GROUP || kind == ENTRY_SERVICE || IsSchedulerRoot(item) ||
+      IsDialerRoot(item)) {
     QAction* props = menu->addAction(QStringLiteral("Properties"));
     props->setObjectName("c32842");
     connect(props, &QAction::triggered, this, &LookoutView::Properties);

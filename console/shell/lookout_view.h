@@ -33,6 +33,8 @@ class LookoutView : public QTreeWidget {
   // Properties of the selected user, group or service, or the scheduler sheet on the Scheduler
   // root (also a double click).
   void Properties();
+  // The Dialing root, whose properties are the dialer's sheet.
+  static bool IsDialerRoot(const QTreeWidgetItem* item);
   // The Scheduler root, once the scheduler has been fetched.
   bool IsSchedulerRoot(const QTreeWidgetItem* item) const;
 

@@ -48,6 +48,11 @@ CString CDialerProfileSettings::GetStatusText() const {
   return m_statusText;
 }
 
+void CDialerProfileSettings::SetStatusText(const CString& text) {
+  CLockGuard g(*this);
+  m_statusText = text;
+}
+
 bool CDialerProfileSettings::SaveToRegistry(const CString& key) const {
   RegBatch batch;
   CLockGuard g(*this);

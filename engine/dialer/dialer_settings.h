@@ -59,6 +59,8 @@ class CDialerProfileSettings : public CFilterComponent {
   // Takes every setting of other (not the live state, not the status text).
   void CopySettingsFrom(const CDialerProfileSettings& other);
   CString GetStatusText() const;
+  // The console keeps the last status line the engine announced for the profile.
+  void SetStatusText(const CString& text);
 
   CRight AccessRights;
   uint32_t AutoConnect = 1;
