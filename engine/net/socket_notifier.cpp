@@ -106,13 +106,16 @@ std::shared_ptr<SockState> Notifier::Find(SocketId id) {
 // once), and afterwards every new arrival is reported; whether that becomes an event is decided by
 // the pending flags, so an owner that has not read yet gets no flood.
 static constexpr uint32_t kWatchedEvents = EPOLLIN | EPOLLRDHUP | EPOLLET;
+// Room to send is watched only for a socket that asked for FD_WRITE: every acknowledgement frees
+// room, and a sender that never waits for it would be woken for nothing.
+static uint32_t WatchedEvents(const SockState& st) { return kWatchedEvents | ((st.mask & FD_WRITE) ? EPOLLOUT : 0u); }
 
 int Notifier::WatchLocked(SockState& st) {
   UnwatchLocked(st);
   const platform::ThreadId target = st.callbackMode ? m_notifyTid.load() : st.owner;
   if (target != 0) {
     if (std::shared_ptr<platform::ReadySet> set = platform::GetReadySet(target)) {
-      const int err = set->Add(st.fd, st.id, kWatchedEvents);
+      const int err = set->Add(st.fd, st.id, WatchedEvents(st));
       if (err == 0) {
         st.home = std::move(set);
         return 0;
@@ -122,7 +125,7 @@ int Notifier::WatchLocked(SockState& st) {
     // The thread has ended or could not get a set: the shared poller watches the socket.
   }
   epoll_event ev{};
-  ev.events = kWatchedEvents;
+  ev.events = WatchedEvents(st);
   ev.data.u64 = st.id;
   if (epoll_ctl(m_epollFd, EPOLL_CTL_ADD, st.fd, &ev) < 0) return errno;
   st.inShared = true;
@@ -193,12 +196,16 @@ void Notifier::TranslateLocked(SockState& st, uint32_t events, std::vector<Dispa
       return;
     case SockKind::Stream: {
       // A socket that is not connected polls as hung up; nothing of it is an event yet.
-      if (!st.connected || st.closeSent) return;
-      bool ended = (events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0;
-      if ((st.mask & FD_READ) && (events & EPOLLIN)) {
+      if (!st.connected) return;
+      const bool ended = (events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0;
+      if (!st.closeSent && (st.mask & FD_READ) && (events & EPOLLIN)) {
         // At the end of the stream the socket is readable with nothing to read: only data is news.
         if (!ended || BytesWaiting(st.fd) > 0) SignalLocked(st, kRead, out);
       }
+      // Room to send again, after a send that found none; also after the peer ended its sending,
+      // since the other direction may still be open.
+      if ((st.mask & FD_WRITE) && (events & EPOLLOUT) && !(events & (EPOLLHUP | EPOLLERR))) SignalLocked(st, kWrite, out);
+      if (st.closeSent) return;
       if (ended && (st.mask & FD_CLOSE)) {
         SignalLocked(st, kClose, out);
         st.closeSent = true;
@@ -210,7 +217,7 @@ void Notifier::TranslateLocked(SockState& st, uint32_t events, std::vector<Dispa
 
 void Notifier::EvaluateLocked(SockState& st, std::vector<Dispatch>& out) {
   if (!st.armed || st.fd < 0 || st.closing) return;
-  pollfd p{st.fd, static_cast<short>(POLLIN | POLLRDHUP), 0};
+  pollfd p{st.fd, static_cast<short>(POLLIN | POLLRDHUP | ((st.mask & FD_WRITE) ? POLLOUT : 0)), 0};
   if (poll(&p, 1, 0) > 0) TranslateLocked(st, static_cast<uint16_t>(p.revents), out);
 }
 

@@ -852,6 +852,99 @@ size_t X1Socket::RelayTo(X1Socket& to, size_t max) {
   return got;
 }
 
+size_t X1Socket::RelayTo(X1Socket& to, size_t max, std::string* held) {
+  if (!held) return RelayTo(to, max);
+  if (max == 0) return 0;
+  if (m_ciphering || to.m_ciphering || !t_splicePipe.Ready()) {
+    std::vector<char> buffer(std::min<size_t>(max, 64 * 1024));
+    const size_t n = Receive(buffer.data(), buffer.size());
+    if (n == 0) return 0;
+    if (to.m_ciphering) {
+      // Enciphered now, in order: the link's state runs on, so what is held goes out as it is.
+      for (size_t done = 0; done < n; done += kCipherChunk)
+        to.m_link->EncipherOutgoing(reinterpret_cast<uint8_t*>(buffer.data()) + done, std::min(kCipherChunk, n - done));
+    }
+    const size_t sent = held->empty() ? to.SendNow(buffer.data(), n) : 0;
+    held->append(buffer.data() + sent, n - sent);
+    return n;
+  }
+  Call c(*this);
+  if (!c.ok()) return 0;
+  {
+    std::lock_guard<std::mutex> g(c.st()->mx);
+    if (c.st()->kind != SockKind::Stream) throw X1SocketException(WSAEOPNOTSUPP);
+    c.st()->pending[x1net::kRead] = 0;
+  }
+  ssize_t n;
+  do n = splice(c.fd(), nullptr, t_splicePipe.In(), nullptr, max, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+  while (n < 0 && errno == EINTR);
+  const int err = n < 0 ? errno : 0;
+  const size_t got = n > 0 ? static_cast<size_t>(n) : 0;
+  m_bytesReceived.fetch_add(got);
+  NoteStreamEnd(*c.st(), n, max, err);
+  AfterReceive(c.st(), got > 0 && BytesWaiting(c.fd()) > 0);
+  if (n < 0) return ReceiveFailure(err, false);
+  size_t out = 0;
+  try {
+    Call t(to);
+    t.require();
+    while (held->empty() && out < got) {
+      ssize_t m;
+      do m = splice(t_splicePipe.Out(), nullptr, t.fd(), nullptr, got - out, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+      while (m < 0 && errno == EINTR);
+      if (m > 0) {
+        out += static_cast<size_t>(m);
+        to.m_bytesSent.fetch_add(static_cast<uint64_t>(m));
+        continue;
+      }
+      if (m < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+      ThrowErrno(m < 0 ? errno : EPIPE);
+    }
+    // The pipe is the thread's and must be empty when this returns: the rest waits in user space.
+    std::vector<char> rest(got - out);
+    for (size_t done = 0; done < rest.size();) {
+      const ssize_t r = ::read(t_splicePipe.Out(), rest.data() + done, rest.size() - done);
+      if (r > 0) {
+        done += static_cast<size_t>(r);
+        continue;
+      }
+      if (r < 0 && errno == EINTR) continue;
+      throw X1SocketException(WSAEFAULT);
+    }
+    held->append(rest.data(), rest.size());
+  } catch (...) {
+    t_splicePipe.Drop();
+    throw;
+  }
+  return got;
+}
+
+bool X1Socket::SendHeld(std::string& held) {
+  if (held.empty()) return true;
+  const size_t sent = SendNow(held.data(), held.size());
+  held.erase(0, sent);
+  return held.empty();
+}
+
+size_t X1Socket::SendNow(const void* buffer, size_t length) {
+  Call c(*this);
+  c.require();
+  const char* p = static_cast<const char*>(buffer);
+  size_t done = 0;
+  while (done < length) {
+    const ssize_t n = send(c.fd(), p + done, length - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      m_bytesSent.fetch_add(static_cast<uint64_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    ThrowErrno(n < 0 ? errno : EPIPE);
+  }
+  return done;
+}
+
 void X1Socket::SpliceOut(int pipeOut, size_t length) {
   Call c(*this);
   c.require();

@@ -208,6 +208,13 @@ class X1Socket {
   // returns the count; 0 as Receive gives it (nothing waiting, or the end). Without ciphering on
   // either side the bytes go through the kernel only (splice); the send waits as Send does.
   size_t RelayTo(X1Socket& to, size_t max);
+  // The same without waiting for room on `to`: what `to` cannot take now is appended to *held
+  // (already enciphered when `to` ciphers) for SendHeld once `to` has room (FD_WRITE). A relay of
+  // both directions on one thread waits for neither, so two peers that each send before they read
+  // cannot stall it.
+  size_t RelayTo(X1Socket& to, size_t max, std::string* held);
+  // Sends what RelayTo held for this connection, as far as there is room now; true when all went.
+  bool SendHeld(std::string& held);
   // Sends a whole open file from its start; returns the bytes sent. Without ciphering the system
   // copies the file to the connection itself (sendfile); the send time-out applies as to Send.
   uint64_t SendFile(int fileHandle);
@@ -293,6 +300,8 @@ class X1Socket {
   void SendAll(const Call& c, size_t length, Write write);
   // Sends length bytes waiting in a pipe (RelayTo's second half).
   void SpliceOut(int pipeOut, size_t length);
+  // Sends what there is room for now, without waiting; returns the count.
+  size_t SendNow(const void* buffer, size_t length);
 
   mutable std::mutex m_mx;  // guards the fields up to m_reuseAddress
   std::shared_ptr<x1net::SockState> m_st;

@@ -375,6 +375,9 @@ void CTwoEndTCPSession::StartRelay(const std::string& prefixToServer, const std:
   if (!prefixToClient.empty()) m_clientSocket.Send(prefixToClient.data(), prefixToClient.size());
   m_relaying.store(true);
   m_relayDone = false;
+  m_held[0].clear();
+  m_held[1].clear();
+  m_sourceEnded[0] = m_sourceEnded[1] = false;
   // Events of both sockets come to this thread: the server socket was made here and the client
   // socket was attached here.
   m_clientSocket.AsyncSelect(FD_READ | FD_CLOSE);
@@ -413,17 +416,18 @@ bool CTwoEndTCPSession::RelayEvent(platform::Message& msg) {
   const bool fromServer = !fromClient && m_serverSocket.TakeEvent(msg);
   if (!fromClient && !fromServer) return false;
   if (m_relayDone) return true;
-  X1Socket& from = fromClient ? m_clientSocket : m_serverSocket;
-  X1Socket& to = fromClient ? m_serverSocket : m_clientSocket;
   const uint32_t event = X1Socket::EventOfMessage(msg.message);
   try {
     if (event == FD_READ) {
-      Pump(from, to);
+      Pump(fromClient);
     } else if (event == FD_CLOSE) {
       // The peer has ended its sending: what it sent before arrives first, then its end is passed
       // on to the other side, whose direction stays open.
-      while (from.RelayTo(to, kRelayChunk) > 0) ResetIdleTimer();
-      EndDirection(fromClient);
+      m_sourceEnded[fromClient ? 0 : 1] = true;
+      Pump(fromClient);
+    } else if (event == FD_WRITE) {
+      // Room on this socket: it is the destination of the other direction.
+      Resume(!fromClient);
     }
   } catch (const X1SocketException& e) {
     Log(kLogDebug, "Caught socket exception in CTwoEndTCPSession relay %s", e.GetText().c_str());
@@ -434,11 +438,42 @@ bool CTwoEndTCPSession::RelayEvent(platform::Message& msg) {
   return true;
 }
 
-void CTwoEndTCPSession::Pump(X1Socket& from, X1Socket& to) {
+void CTwoEndTCPSession::Pump(bool clientSide) {
+  const int d = clientSide ? 0 : 1;
+  X1Socket& from = clientSide ? m_clientSocket : m_serverSocket;
+  X1Socket& to = clientSide ? m_serverSocket : m_clientSocket;
+  if (!m_held[d].empty() || (clientSide ? m_clientEnded : m_serverEnded).load()) return;
   // Through the kernel (splice) when neither side is enciphered: no copy through the process.
-  for (int i = 0; i < kRelayChunksPerEvent; ++i) {
-    if (from.RelayTo(to, kRelayChunk) == 0) return;
+  for (int i = 0; m_sourceEnded[d] || i < kRelayChunksPerEvent; ++i) {
+    if (from.RelayTo(to, kRelayChunk, &m_held[d]) == 0) {
+      if (m_sourceEnded[d]) EndDirection(clientSide);
+      return;
+    }
     ResetIdleTimer();
+    if (!m_held[d].empty()) {
+      SelectEvents();
+      return;
+    }
+  }
+}
+
+void CTwoEndTCPSession::Resume(bool clientSide) {
+  const int d = clientSide ? 0 : 1;
+  X1Socket& to = clientSide ? m_serverSocket : m_clientSocket;
+  if (m_held[d].empty()) return;
+  if (!to.SendHeld(m_held[d])) return;  // still no room: the next FD_WRITE
+  ResetIdleTimer();
+  SelectEvents();
+  Pump(clientSide);
+}
+
+void CTwoEndTCPSession::SelectEvents() {
+  for (int side = 0; side < 2; ++side) {
+    X1Socket& socket = side == 0 ? m_clientSocket : m_serverSocket;
+    // A socket is the source of direction `side` and the destination of the other one.
+    const bool reading = !(side == 0 ? m_clientEnded : m_serverEnded).load();
+    const uint32_t mask = (reading ? FD_READ | FD_CLOSE : 0u) | (m_held[1 - side].empty() ? 0u : FD_WRITE);
+    if (socket.GetEventMask() != mask) socket.AsyncSelect(mask);
   }
 }
 
@@ -446,8 +481,8 @@ void CTwoEndTCPSession::EndDirection(bool clientSide) {
   std::atomic<bool>& ended = clientSide ? m_clientEnded : m_serverEnded;
   if (ended.exchange(true)) return;
   X1Socket& to = clientSide ? m_serverSocket : m_clientSocket;
-  X1Socket& from = clientSide ? m_clientSocket : m_serverSocket;
-  from.CancelAsyncSelect();
+  // The source is not read any more; it may still wait for room for the other direction.
+  SelectEvents();
   try {
     to.ShutdownSend();
   } catch (const X1SocketException&) {

@@ -171,8 +171,16 @@ class CTwoEndTCPSession : public CTCPSession {
  private:
   // One relay event of either socket; false when the message is no current event of either.
   bool RelayEvent(platform::Message& msg);
-  // Moves what is waiting on from to to (bounded per event); true when anything moved.
-  void Pump(X1Socket& from, X1Socket& to);
+  // Moves what is waiting on one direction's source to its destination without ever waiting for
+  // room: what the destination cannot take is held until its FD_WRITE, and meanwhile the source is
+  // not read (its sender is slowed by its own connection). Bounded per event while the source is
+  // open; after its end, until it is drained (no read event follows an end), then the end is
+  // passed on. clientSide: the direction from the client to the server.
+  void Pump(bool clientSide);
+  // Room again on a destination: what was held goes out first, then the direction goes on.
+  void Resume(bool clientSide);
+  // Which events each socket needs now (reads until its end, room while something is held for it).
+  void SelectEvents();
   void EndDirection(bool clientSide);
   void RelayFailed(const char* what);
 
@@ -192,6 +200,10 @@ class CTwoEndTCPSession : public CTCPSession {
   std::atomic<bool> m_clientEnded{false};
   std::atomic<bool> m_serverEnded{false};
   bool m_relayDone = false;
+  // Per direction (0: client to server, 1: server to client): bytes the destination had no room
+  // for, and whether the source's end has been seen.
+  std::string m_held[2];
+  bool m_sourceEnded[2] = {false, false};
 };
 
 class CTwoEndUDPSession : public CUDPSession {
