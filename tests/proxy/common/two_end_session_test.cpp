@@ -79,6 +79,10 @@ class Peer {
         received_ = got;
       } else if (mode_.load() == Echo) {
         SetRecvTimeout(c);
+        // Small buffers: an echo that reads and writes in turn stalls at once when not read.
+        const int small = 32 * 1024;
+        ::setsockopt(c, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        ::setsockopt(c, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
         std::string got;
         char b[8192];
         ssize_t n;
@@ -391,6 +395,31 @@ TEST_F(TwoEnd, DirectRelayPassesHalfClosesBothWaysAndCounts) {
   ASSERT_TRUE(CTCPSession::WaitForAll(10000));
   EXPECT_TRUE(s->failed.load());
   EXPECT_EQ(s->failCode.load(), uint32_t{WSAECONNREFUSED});
+}
+
+// The client sends and reads at once (as socat does) and the server echoes, reading and writing in
+// turn: the relay must keep both directions moving, never waiting for room on one of them while
+// the other fills up.
+TEST_F(TwoEnd, AnEchoOfManyMegabytesNeverStallsTheRelay) {
+  std::string body(48u << 20, '\0');
+  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<char>(i * 7 + i / 4093);
+  peer_.SetMode(Peer::Echo);
+  int client;
+  auto s = Start(CConnectSettings{}, peer_.port(), &client);
+  std::thread sender([&] {
+    EXPECT_TRUE(SendAll(client, body));
+    ::shutdown(client, SHUT_WR);
+  });
+  SetRecvTimeout(client, 30);
+  const std::string back = ReadToEnd(client);
+  sender.join();
+  ::close(client);
+  EXPECT_EQ(back.size(), body.size());
+  EXPECT_TRUE(back == body);
+  ASSERT_TRUE(CTCPSession::WaitForAll(10000));
+  ASSERT_TRUE(peer_.WaitServed(++served_));
+  EXPECT_FALSE(s->failed.load());
+  EXPECT_EQ(s->GetServerBytesSent(), body.size());
 }
 
 TEST_F(TwoEnd, FakeUpstreamsRefuseWithTheirTextsAndTunnelKeepsBytesAfterTheHeader) {
