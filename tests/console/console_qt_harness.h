@@ -1,7 +1,7 @@
 #pragma once
-// What the console's Qt tests share: answers given in advance for the editors' message boxes and
-// for the console program's dialogs, an in-memory settings store, finding a control by its id,
-// clicks, and the screenshots the Xvfb runs save. Everything runs on the test's (GUI) thread.
+// What the console's Qt tests share besides console_harness.h: the console program's dialogs
+// answered in advance, an in-memory settings store, finding a control by its id, clicks, waits,
+// and the screenshots the Xvfb runs save. Everything runs on the test's (GUI) thread.
 #include <QDir>
 #include <QPoint>
 #include <QString>
@@ -15,25 +15,12 @@
 #include <string>
 #include <vector>
 
-#include "console/dialogs/common/editor.h"
 #include "console/dialogs/common/editor_qt.h"
 #include "console/shell/console_dialogs.h"
 #include "console/shell/console_settings.h"
+#include "tests/console/console_harness.h"
 
 namespace trellis::test {
-
-// The editors' message boxes, each kept as "title|text"; a question is answered with `answer`.
-struct RecordingPrompter : Prompter {
-  void Message(const CString& title, const CString& text, uint32_t) override { boxes.push_back(title + "|" + text); }
-  bool AskYesNo(const CString& title, const CString& text, uint32_t) override {
-    boxes.push_back(title + "|" + text);
-    return answer;
-  }
-  void Beep() override { ++beeps; }
-  std::vector<CString> boxes;
-  bool answer = false;
-  int beeps = 0;
-};
 
 // The console program's own settings, kept in memory so no test reads or writes a profile.
 struct MemoryStore : KeyValueStore {

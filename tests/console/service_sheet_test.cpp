@@ -21,26 +21,6 @@
 namespace trellis::test {
 namespace {
 
-struct ScriptedPrompter : Prompter {
-  void Message(const CString& title, const CString& text, uint32_t style) override {
-    boxes.push_back({title, text, style});
-  }
-  bool AskYesNo(const CString& title, const CString& text, uint32_t style) override {
-    boxes.push_back({title, text, style});
-    if (answers.empty()) return false;
-    const bool a = answers.front();
-    answers.pop_front();
-    return a;
-  }
-  void Beep() override {}
-  struct Box {
-    CString title, text;
-    uint32_t style;
-  };
-  std::vector<Box> boxes;
-  std::deque<bool> answers;
-};
-
 class ServiceSheetOffline : public ::testing::Test {
  protected:
   void SetUp() override {

@@ -17,27 +17,6 @@ namespace trellis::test {
 namespace {
 
 // Message boxes recorded; questions answered from a script (No when it runs out).
-struct ScriptedPrompter : Prompter {
-  struct Box {
-    CString title, text;
-    uint32_t style;
-  };
-  void Message(const CString& title, const CString& text, uint32_t style) override {
-    boxes.push_back({title, text, style});
-  }
-  bool AskYesNo(const CString& title, const CString& text, uint32_t style) override {
-    boxes.push_back({title, text, style});
-    if (answers.empty()) return false;
-    const bool a = answers.front();
-    answers.pop_front();
-    return a;
-  }
-  void Beep() override { ++beeps; }
-  std::vector<Box> boxes;
-  std::deque<bool> answers;
-  int beeps = 0;
-};
-
 struct ScriptedUserDialogs : UserDialogs {
   std::optional<CString> ConfirmPassword(const CString& typed) override {
     asked.push_back(typed);
