@@ -138,6 +138,24 @@ struct ScriptedPrompter : Prompter {
   int beeps = 0;
 };
 
+// Logs client in to the engine on loopback as Administrator the way a fresh engine's first log-in
+// goes: the empty password, changed to "admin-pw" when the engine asks for it (ui's Change
+// Password command), then runs loop until every get is answered and `view` (a tree root's code)
+// reached ui. Empty when all went through, else the step that did not.
+inline std::string FirstAdminLogIn(CLookoutClient& client, RecordingUi& ui, TestLoop& loop, uint16_t rcPort,
+                                   uint16_t view) {
+  if (!client.Start()) return "the client did not start";
+  client.Login() = ConnectParams{"127.0.0.1", rcPort, "Administrator", ""};
+  ui.onCommand = [&client](uint32_t id) {
+    if (id == kCommandChangePassword) client.ChangePassword("", "admin-pw");
+  };
+  client.GoOnline();
+  if (!loop.RunUntil([&] { return client.IsLoggedIn(); })) return "the log-in did not finish";
+  if (!loop.RunUntil([&] { return client.OutstandingRequests() == 0 && ui.HasView(VIEW_TREE_UPDATE, view); }))
+    return "the gets were not answered";
+  return {};
+}
+
 // A second console that logs in as user and waits until its gets are answered and `view` (a
 // tree root's code) reached its user interface: what a test reads back from the engine after a
 // restart. False when either wait runs out.
