@@ -45,6 +45,11 @@ ns_resolv() {
   echo "nameserver $2" >"/etc/netns/$1/resolv.conf"
 }
 
+# ns_free_port NS: a free port on the namespace's loopback.
+ns_free_port() {
+  ip netns exec "$1" python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
+}
+
 require_root_netns() {
   if [ "$(id -u)" != 0 ] || ! ip netns list >/dev/null 2>&1; then
     echo "SKIP: needs root and ip netns" >&2

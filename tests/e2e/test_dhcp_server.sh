@@ -84,13 +84,8 @@ R="$DB\\Reservations\\10.78.1.19"
 "$REG" set "$R" MatchOn dword 1
 "$REG" set "$R" ScopeID dword 1
 # A console reaches the engine on the gateway's loopback.
-RC=$(ip netns exec "$GW" python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-KEY='Services\Remote Control Service'
-"$REG" set "$KEY" ServiceType sz CRemoteControlService
-"$REG" set "$KEY" Name sz 'Remote Control Service'
-"$REG" set "$KEY" PortNumber dword "$RC"
-"$REG" set "$KEY" BindingOption dword 1
-"$REG" set "$KEY" SpecificBinding sz 127.0.0.1
+RC=$(ns_free_port "$GW")
+rc_service "$RC"
 ip netns exec "$GW" "$T" -start >/dev/null
 wait_for 10 engine_running || fail "engine did not start again"
 sleep 1
