@@ -18,6 +18,8 @@
 #include "console/dialogs/common/editor_qt.h"
 #include "console/shell/console_dialogs.h"
 #include "console/shell/console_settings.h"
+#include "console/shell/lookout_app.h"
+#include "console/shell/lookout_view.h"
 #include "tests/console/console_harness.h"
 
 namespace trellis::test {
@@ -85,6 +87,18 @@ struct FirstLoginDialogs : ConsoleDialogs {
 
 // Keeps the event loop running until pred holds; false when ms ran out first.
 inline bool WaitUntil(const std::function<bool()>& pred, int ms = 15000) { return QTest::qWaitFor(pred, ms); }
+
+// Starts the console program online, shows its window and waits until it is logged in and the
+// tree root `root` (its request code) arrived with every get answered. Empty when all went
+// through, else the step that did not.
+inline std::string BringOnline(LookoutApp& app, uint16_t root) {
+  if (!app.Start(true)) return "the console program did not start";
+  app.Window()->show();
+  if (!WaitUntil([&] { return app.Client().IsLoggedIn(); })) return "the log-in did not finish";
+  if (!WaitUntil([&] { return app.Window()->Tree()->Root(root) && app.Client().OutstandingRequests() == 0; }))
+    return "the tree root did not arrive";
+  return {};
+}
 
 // The control of that id under root, as W, or null.
 template <class W = QWidget>

@@ -344,13 +344,10 @@ void RecipientQtTest::aGroupRestrictedThroughTheConsoleRefusesAGuestAndServesIts
   auto store = EngineSettings(engine.rcPort);
   auto dialogsOwned = std::make_unique<FirstLoginDialogs>("admin-pw");
   LookoutApp app(std::move(store), std::move(dialogsOwned));
-  QVERIFY(app.Start(true));
+  const std::string online = BringOnline(app, RC_REQ_GET_POLICIES);
+  QVERIFY2(online.empty(), online.c_str());
   MainFrame* w = app.Window();
-  w->show();
-  QVERIFY(QTest::qWaitFor([&] { return app.Client().IsLoggedIn(); }, 15000));
   LookoutView* tree = w->Tree();
-  QVERIFY(QTest::qWaitFor([&] { return tree->Root(RC_REQ_GET_POLICIES) && app.Client().OutstandingRequests() == 0; },
-                          15000));
 
   // An origin on 127.0.0.2 and a page the proxy serves before any restriction.
   const std::string dir = MakeTempDir("origin");

@@ -234,12 +234,9 @@ void SchedulerQtTest::theConsoleProgramSchedulesRunsAndFiresEventsOnTheEngine() 
   auto store = EngineSettings(engine.rcPort);
   auto dialogsOwned = std::make_unique<FirstLoginDialogs>();
   LookoutApp app(std::move(store), std::move(dialogsOwned));
-  QVERIFY(app.Start(true));
-  app.Window()->show();
-  QVERIFY(QTest::qWaitFor([&] { return app.Client().IsLoggedIn(); }, 15000));
+  const std::string online = BringOnline(app, RC_REQ_GET_SCHEDULER);
+  QVERIFY2(online.empty(), online.c_str());
   LookoutView* tree = app.Window()->Tree();
-  QVERIFY(QTest::qWaitFor([&] { return tree->Root(RC_REQ_GET_SCHEDULER) && app.Client().OutstandingRequests() == 0; },
-                          15000));
   QCOMPARE(CurlStatus(engine.wwwPort), 0);
   auto openSheet = [&]() -> SchedulerSheetDialog* {
     emit tree->itemDoubleClicked(tree->Root(RC_REQ_GET_SCHEDULER), 0);
