@@ -33,13 +33,7 @@ read -r C2 IF2 < <(join c2 02:00:00:0a:bb:08)
 ns_resolv "$GW" 10.79.1.254
 
 # ---- Engine: the first run makes the DHCP service; it is bound to the bridge ----------------
-"$T" -i >/dev/null
-on_exit "ip netns exec $GW $T -stop; sleep 1; kill_engines; $T -u"
-"$REG" set 'Setup' Mode dword 1
-"$REG" set 'Setup' InstallDHCP dword 1
-"$REG" set 'Setup' SecureInstall dword 0
-ip netns exec "$GW" "$T" -start >/dev/null
-wait_for 10 engine_running || fail "engine did not start"
+ns_first_run "$GW" InstallDHCP
 ip netns exec "$GW" "$T" -stop >/dev/null
 wait_for 15 no_engine_process || fail "engine did not stop"
 SVC='Services\DHCP Service'

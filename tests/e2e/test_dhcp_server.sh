@@ -39,14 +39,7 @@ ip -n "$ST" addr add 10.78.1.11/24 dev "$IFS_"
 ns_resolv "$GW" 10.78.1.254
 
 # ---- Engine: first run makes the service, then it is given its binding and scope ------------
-"$T" -i >/dev/null
-on_exit "ip netns exec $GW $T -stop; sleep 1; kill_engines; $T -u"
-"$REG" set 'Setup' Mode dword 1
-"$REG" set 'Setup' InstallDHCP dword 1
-"$REG" set 'Setup' InstallDNS dword 1
-"$REG" set 'Setup' SecureInstall dword 0
-ip netns exec "$GW" "$T" -start >/dev/null
-wait_for 10 engine_running || fail "engine did not start"
+ns_first_run "$GW" InstallDHCP InstallDNS
 ip netns exec "$GW" "$T" -stop >/dev/null
 wait_for 15 no_engine_process || fail "engine did not stop"
 SVC='Services\DHCP Service'
