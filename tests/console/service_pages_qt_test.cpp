@@ -28,10 +28,6 @@
 
 using namespace trellis::test;
 
-namespace {
-
-}  // namespace
-
 class ServicePagesQtTest : public QObject {
   Q_OBJECT
 
