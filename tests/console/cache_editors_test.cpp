@@ -19,26 +19,6 @@
 namespace trellis::test {
 namespace {
 
-struct ScriptedPrompter : Prompter {
-  void Message(const CString& title, const CString& text, uint32_t style) override {
-    boxes.push_back({title, text, style});
-  }
-  bool AskYesNo(const CString& title, const CString& text, uint32_t style) override {
-    boxes.push_back({title, text, style});
-    if (answers.empty()) return false;
-    const bool a = answers.front();
-    answers.pop_front();
-    return a;
-  }
-  void Beep() override {}
-  struct Box {
-    CString title, text;
-    uint32_t style;
-  };
-  std::vector<Box> boxes;
-  std::deque<bool> answers;
-};
-
 std::shared_ptr<CRequestFilter> Filter(const CString& name, std::shared_ptr<CRequestCriterion> c) {
   auto f = std::make_shared<CRequestFilter>();
   f->Name = name;

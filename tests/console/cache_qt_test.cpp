@@ -33,6 +33,7 @@
 #include "console/shell/tree_images.h"
 #include "engine/remote/rc_codes.h"
 #include "tests/console/console_harness.h"
+#include "tests/console/console_qt_harness.h"
 #include "tests/console/engine_process.h"
 #include "tests/support/loopback.h"
 #include "tests/support/test_env.h"
@@ -40,17 +41,6 @@
 using namespace trellis::test;
 
 namespace {
-
-struct RecordingPrompter : Prompter {
-  void Message(const CString& title, const CString& text, uint32_t) override { boxes.push_back(title + "|" + text); }
-  bool AskYesNo(const CString& title, const CString& text, uint32_t) override {
-    boxes.push_back(title + "|" + text);
-    return answer;
-  }
-  void Beep() override {}
-  std::vector<CString> boxes;
-  bool answer = false;
-};
 
 // Answers the Criterion dialog with a fresh criterion of the page's class.
 struct NewCriteria : CriterionDialogs {
@@ -76,18 +66,6 @@ struct NewCriteria : CriterionDialogs {
   int opened = 0;
 };
 
-void Screenshot(QWidget* w, const QString& name) {
-  const QByteArray dir = qgetenv("LOOKOUT_SCREENSHOTS");
-  if (dir.isEmpty()) return;
-  QDir().mkpath(QString::fromLocal8Bit(dir));
-  QVERIFY(w->grab().save(QDir(QString::fromLocal8Bit(dir)).filePath(name)));
-}
-
-template <class W = QWidget>
-W* Ctl(QWidget* root, int id) {
-  return qobject_cast<W*>(FindControl(root, id));
-}
-
 // The page of that template in the dialog.
 QWidget* Page(CacheSheetDialog& dlg, int id) { return dlg.findChild<QWidget*>(QStringLiteral("page%1").arg(id)); }
 
@@ -98,49 +76,6 @@ int TreeRows(QTreeWidget* tree) {
   for (int i = 0; i < tree->topLevelItemCount(); ++i) n += 1 + tree->topLevelItem(i)->childCount();
   return n;
 }
-
-struct MemoryStore : KeyValueStore {
-  std::optional<CString> Get(const CString& g, const CString& k) const override {
-    auto it = values.find(g + "/" + k);
-    if (it == values.end()) return std::nullopt;
-    return it->second;
-  }
-  void Set(const CString& g, const CString& k, const CString& v) override { values[g + "/" + k] = v; }
-  std::map<CString, CString> values;
-};
-
-// The console program's dialogs, answered: the first log-in's password change gives "pw".
-struct FakeDialogs : ConsoleDialogs {
-  bool AskYesNo(const CString& title, const CString& text, uint32_t) override {
-    asked.push_back(title + ": " + text);
-    return true;
-  }
-  bool AskOkCancel(const CString&, const CString&) override { return true; }
-  void Inform(const CString& title, const CString& text, uint32_t) override { shown.push_back(title + ": " + text); }
-  void ShowMessage(const CString& title, const CString& text, uint32_t) override {
-    shown.push_back(title + ": " + text);
-  }
-  bool OnlineOptions(ConnectParams& params, const std::function<bool(ConnectParams&)>& accept) override {
-    ConnectParams p = params;
-    p.password = "";
-    if (!accept(p)) return false;
-    params = p;
-    return true;
-  }
-  bool ChangePassword(CString* oldPassword, CString* newPassword) override {
-    *oldPassword = "";
-    *newPassword = "pw";
-    return true;
-  }
-  bool WriteMessage(const CString&, CString*) override { return false; }
-  void ShowReceivedMessage(const CString&, const CString&, const CString&,
-                           const std::function<void(const CString&)>&) override {}
-  bool ConfirmationOptions(ConsoleWarnings&) override { return false; }
-  void MachineProperties(const CMachineRecord&) override {}
-  void About() override {}
-  bool OpenHelp() override { return false; }
-  std::vector<CString> asked, shown;
-};
 
 // python3's web server on 127.0.0.2 over a folder of two pages, ended with the test.
 struct Origin {
@@ -342,18 +277,13 @@ void CacheQtTest::theConsoleAppliesAndPurgesOnTheEngine() {
   std::string log;
   QVERIFY2(engine.Start(&log), log.c_str());
   QVERIFY(origin.Up());
-  auto store = std::make_unique<MemoryStore>();
-  store->Set("Settings", "TrellisServer", "127.0.0.1");
-  store->Set("Settings", "TrellisPort", std::to_string(engine.rcPort));
-  auto dialogsOwned = std::make_unique<FakeDialogs>();
-  FakeDialogs& dialogs = *dialogsOwned;
+  auto store = EngineSettings(engine.rcPort);
+  auto dialogsOwned = std::make_unique<FirstLoginDialogs>();
+  FirstLoginDialogs& dialogs = *dialogsOwned;
   LookoutApp app(std::move(store), std::move(dialogsOwned));
-  QVERIFY(app.Start(true));
-  app.Window()->show();
+  const std::string online = BringOnline(app, RC_REQ_GET_CACHE);
+  QVERIFY2(online.empty(), online.c_str());
   LookoutView* tree = app.Window()->Tree();
-  QVERIFY(QTest::qWaitFor([&] { return app.Client().IsLoggedIn(); }, 15000));
-  QVERIFY(
-      QTest::qWaitFor([&] { return tree->Root(RC_REQ_GET_CACHE) && app.Client().OutstandingRequests() == 0; }, 15000));
 
   // Two pages through the proxy, until the engine holds both in its cache.
   const std::string proxy = "http://127.0.0.1:" + std::to_string(engine.wwwPort);

@@ -1,6 +1,7 @@
 #pragma once
 // A user-interface thread for the console's protocol state without a toolkit: the test thread
-// runs the closures the session thread posts, and a ConsoleUi that records what it was told.
+// runs the closures the session thread posts, and a ConsoleUi that records what it was told; and
+// the editors' message boxes answered in advance.
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -8,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "console/dialogs/common/editor.h"
 #include "console/shell/lookout_client.h"
 
 namespace trellis::test {
@@ -99,6 +101,60 @@ struct RecordingUi : ConsoleUi {
   CString onlineServer;
   int onlineChanges = 0;
 };
+
+// The editors' message boxes, each kept as "title|text"; a question is answered with `answer`.
+struct RecordingPrompter : Prompter {
+  void Message(const CString& title, const CString& text, uint32_t) override { boxes.push_back(title + "|" + text); }
+  bool AskYesNo(const CString& title, const CString& text, uint32_t) override {
+    boxes.push_back(title + "|" + text);
+    return answer;
+  }
+  void Beep() override { ++beeps; }
+  std::vector<CString> boxes;
+  bool answer = false;
+  int beeps = 0;
+};
+
+// The editors' message boxes with their styles; questions are answered from `answers` in turn,
+// and No once they ran out.
+struct ScriptedPrompter : Prompter {
+  struct Box {
+    CString title, text;
+    uint32_t style;
+  };
+  void Message(const CString& title, const CString& text, uint32_t style) override {
+    boxes.push_back({title, text, style});
+  }
+  bool AskYesNo(const CString& title, const CString& text, uint32_t style) override {
+    boxes.push_back({title, text, style});
+    if (answers.empty()) return false;
+    const bool a = answers.front();
+    answers.pop_front();
+    return a;
+  }
+  void Beep() override { ++beeps; }
+  std::vector<Box> boxes;
+  std::deque<bool> answers;
+  int beeps = 0;
+};
+
+// Logs client in to the engine on loopback as Administrator the way a fresh engine's first log-in
+// goes: the empty password, changed to "admin-pw" when the engine asks for it (ui's Change
+// Password command), then runs loop until every get is answered and `view` (a tree root's code)
+// reached ui. Empty when all went through, else the step that did not.
+inline std::string FirstAdminLogIn(CLookoutClient& client, RecordingUi& ui, TestLoop& loop, uint16_t rcPort,
+                                   uint16_t view) {
+  if (!client.Start()) return "the client did not start";
+  client.Login() = ConnectParams{"127.0.0.1", rcPort, "Administrator", ""};
+  ui.onCommand = [&client](uint32_t id) {
+    if (id == kCommandChangePassword) client.ChangePassword("", "admin-pw");
+  };
+  client.GoOnline();
+  if (!loop.RunUntil([&] { return client.IsLoggedIn(); })) return "the log-in did not finish";
+  if (!loop.RunUntil([&] { return client.OutstandingRequests() == 0 && ui.HasView(VIEW_TREE_UPDATE, view); }))
+    return "the gets were not answered";
+  return {};
+}
 
 // A second console that logs in as user and waits until its gets are answered and `view` (a
 // tree root's code) reached its user interface: what a test reads back from the engine after a

@@ -31,24 +31,26 @@
 #include "console/shell/lookout_view.h"
 #include "console/shell/tree_entry.h"
 #include "engine/remote/rc_codes.h"
+#include "tests/console/console_qt_harness.h"
 
 namespace {
 
-struct MemoryStore : KeyValueStore {
-  std::optional<CString> Get(const CString& g, const CString& k) const override {
-    auto it = values.find(g + "/" + k);
-    if (it == values.end()) return std::nullopt;
-    return it->second;
-  }
-  void Set(const CString& g, const CString& k, const CString& v) override { values[g + "/" + k] = v; }
-  std::map<CString, CString> values;
-};
+using trellis::test::FirstLoginDialogs;
+using trellis::test::MemoryStore;
 
-std::vector<CString> g_shown;
+// The first log-in: an empty password confirmed, then changed when the engine asks. What the
+// console asked and showed goes to stderr with a failure.
+const FirstLoginDialogs* g_dialogs = nullptr;
+
+void PrintDialogs(const char* indent) {
+  if (!g_dialogs) return;
+  for (const CString& s : g_dialogs->asked) std::fprintf(stderr, "%sasked: %s\n", indent, s.c_str());
+  for (const CString& s : g_dialogs->shown) std::fprintf(stderr, "%sshown: %s\n", indent, s.c_str());
+}
 
 [[noreturn]] void Fail(const char* what) {
   std::fprintf(stderr, "FAIL: %s\n", what);
-  for (const CString& s : g_shown) std::fprintf(stderr, "  shown: %s\n", s.c_str());
+  PrintDialogs("  ");
   std::fflush(stderr);
   // Modal loops may be open: leave without unwinding them.
   std::_Exit(1);
@@ -57,33 +59,6 @@ std::vector<CString> g_shown;
   do {                        \
     if (!(cond)) Fail(#cond); \
   } while (0)
-
-// The first log-in: an empty password confirmed, then changed when the engine asks.
-struct OperatorDialogs : ConsoleDialogs {
-  bool AskYesNo(const CString& t, const CString& x, uint32_t) override { return g_shown.push_back(t + ": " + x), true; }
-  bool AskOkCancel(const CString& t, const CString& x) override { return g_shown.push_back(t + ": " + x), true; }
-  void Inform(const CString& t, const CString& x, uint32_t) override { g_shown.push_back(t + ": " + x); }
-  void ShowMessage(const CString& t, const CString& x, uint32_t) override { g_shown.push_back(t + ": " + x); }
-  bool OnlineOptions(ConnectParams& params, const std::function<bool(ConnectParams&)>& accept) override {
-    ConnectParams p = params;
-    p.password = "";
-    if (!accept(p)) return false;
-    params = p;
-    return true;
-  }
-  bool ChangePassword(CString* oldPassword, CString* newPassword) override {
-    *oldPassword = "";
-    *newPassword = "dhcp-operator";
-    return true;
-  }
-  bool WriteMessage(const CString&, CString*) override { return false; }
-  void ShowReceivedMessage(const CString&, const CString&, const CString&,
-                           const std::function<void(const CString&)>&) override {}
-  bool ConfirmationOptions(ConsoleWarnings&) override { return false; }
-  void MachineProperties(const CMachineRecord&) override {}
-  void About() override {}
-  bool OpenHelp() override { return false; }
-};
 
 QString Env(const char* name) {
   const QByteArray v = qgetenv(name);
@@ -143,7 +118,9 @@ int main(int argc, char** argv) {
   auto store = std::make_unique<MemoryStore>();
   store->Set("Settings", "TrellisServer", "127.0.0.1");
   store->Set("Settings", "TrellisPort", port.toStdString());
-  LookoutApp app(std::move(store), std::make_unique<OperatorDialogs>());
+  auto dialogs = std::make_unique<FirstLoginDialogs>("dhcp-operator");
+  g_dialogs = dialogs.get();
+  LookoutApp app(std::move(store), std::move(dialogs));
   CHECK(app.Start(true));
   app.Window()->show();
   CHECK(QTest::qWaitFor([&] { return app.Client().IsLoggedIn(); }, 20000));
@@ -224,7 +201,7 @@ int main(int argc, char** argv) {
   CHECK(QTest::qWaitFor([&] { return app.Client().OutstandingRequests() == 0; }, 20000));
   app.Client().Request(RC_REQ_SAVE_CONFIGURATION);
   CHECK(QTest::qWaitFor([&] { return app.Client().OutstandingRequests() == 0; }, 20000));
-  for (const CString& s : g_shown) std::fprintf(stderr, "shown: %s\n", s.c_str());
+  PrintDialogs("");
   std::printf("console: scope and reservation sent\n");
   return 0;
 }

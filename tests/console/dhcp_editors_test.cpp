@@ -20,16 +20,6 @@
 namespace trellis::test {
 namespace {
 
-struct ScriptedPrompter : Prompter {
-  void Message(const CString& title, const CString& text, uint32_t) override { boxes.push_back(title + "|" + text); }
-  bool AskYesNo(const CString& title, const CString& text, uint32_t) override {
-    boxes.push_back(title + "|" + text);
-    return false;
-  }
-  void Beep() override {}
-  std::vector<CString> boxes;
-};
-
 // Each dialog the editors open takes the next scripted answer of its kind; none left is Cancel.
 struct ScriptedDialogs : DHCPDialogs {
   bool EditOption(CDHCPOption& o) override { return Next(option, o); }
@@ -74,7 +64,7 @@ std::vector<uint8_t> Bytes(const CDHCPOption& o) { return std::vector<uint8_t>(o
 
 // The editor of code's type, given values by set, through its OK.
 std::optional<CDHCPOption> Edited(uint8_t code, const std::function<void(DHCPOptionEditorLogic&)>& set,
-                                  ScriptedPrompter& prompter, FieldError* error = nullptr) {
+                                  RecordingPrompter& prompter, FieldError* error = nullptr) {
   CDHCPOption o;
   o.Code = code;
   DHCPOptionEditorLogic editor(o);
@@ -116,7 +106,7 @@ TEST(DHCPOptionTable, OffersTheFortyEditableCodesAndNeverTheProtocolsOwn) {
 }
 
 TEST(DHCPOptionCodecs, EveryTypeWritesWhatTheServerWritesAndReadsBackUnchanged) {
-  ScriptedPrompter p;
+  RecordingPrompter p;
   // One address: the server's own address writer and its option record's.
   auto swap = Edited(
       16, [](auto& e) { e.value = " 10.1.2.3 "; }, p);
@@ -191,7 +181,7 @@ TEST(DHCPOptionCodecs, EveryTypeWritesWhatTheServerWritesAndReadsBackUnchanged) 
 }
 
 TEST(DHCPOptionCodecs, OverlongTextsAndListsAreRefusedNeverCut) {
-  ScriptedPrompter p;
+  RecordingPrompter p;
   // 252 bytes is the most an option holds, and the server's writer carries it whole.
   auto longest = Edited(
       17, [](auto& e) { e.value = CString(252, 'r'); }, p);
@@ -235,7 +225,7 @@ TEST(DHCPOptionCodecs, OverlongTextsAndListsAreRefusedNeverCut) {
 }
 
 TEST(DHCPOptionEditors, RefuseWhatDoesNotParseWithTheirTexts) {
-  ScriptedPrompter p;
+  RecordingPrompter p;
   FieldError e;
   EXPECT_FALSE(Edited(
       37, [](auto& x) { x.value = "256"; }, p, &e));
@@ -312,7 +302,7 @@ TEST(DHCPOptionsDialog, ListsOnlyOfferedCodesAndAddsAnOptionOnlyWithItsValue) {
   d.option.push_back([](CDHCPOption& o) {
     EXPECT_EQ(o.Code, 6);
     EXPECT_EQ(o.Length, 0);
-    ScriptedPrompter p;
+    RecordingPrompter p;
     DHCPOptionEditorLogic e(o);
     e.list = {"10.0.0.53"};
     FieldError err;
@@ -341,7 +331,7 @@ TEST(DHCPOptionsDialog, ListsOnlyOfferedCodesAndAddsAnOptionOnlyWithItsValue) {
 }
 
 TEST(DHCPScopeDialog, ChecksTheRangeMaskAndLeaseAndKeepsExclusionsInOrder) {
-  ScriptedPrompter p;
+  RecordingPrompter p;
   CDHCPScope scope;
   ScopeDialogLogic s;
   s.Load(scope);
@@ -429,7 +419,7 @@ TEST(DHCPScopeDialog, ChecksTheRangeMaskAndLeaseAndKeepsExclusionsInOrder) {
 }
 
 TEST(DHCPReservationDialog, RequiresAFreeAddressAndStoresTheMacAsTheServerComparesIt) {
-  ScriptedPrompter p;
+  RecordingPrompter p;
   FieldError e;
   CDHCPReservation r;
   ReservationDialogLogic logic;
@@ -541,7 +531,7 @@ class DHCPSheet : public ::testing::Test {
   RecordingUi ui;
   RecordingHost host;
   std::unique_ptr<CLookoutClient> client;
-  ScriptedPrompter prompter;
+  RecordingPrompter prompter;
 };
 
 TEST_F(DHCPSheet, ModePageTakesOnlyTheThreeFlagsAndEnablesThemOnlyWhenSemiAutomatic) {

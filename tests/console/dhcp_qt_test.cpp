@@ -25,33 +25,12 @@
 #include "console/shell/tree_images.h"
 #include "engine/netsvc/dhcp/dhcp_settings.h"
 #include "tests/console/console_harness.h"
+#include "tests/console/console_qt_harness.h"
+
+using namespace trellis::test;
 
 namespace {
 
-struct RecordingPrompter : Prompter {
-  void Message(const CString& title, const CString& text, uint32_t) override { boxes.push_back(title + "|" + text); }
-  bool AskYesNo(const CString& title, const CString& text, uint32_t) override {
-    boxes.push_back(title + "|" + text);
-    return false;
-  }
-  void Beep() override {}
-  std::vector<CString> boxes;
-};
-
-void Screenshot(QWidget* w, const QString& name) {
-  const QByteArray dir = qgetenv("LOOKOUT_SCREENSHOTS");
-  if (dir.isEmpty()) return;
-  QDir().mkpath(QString::fromLocal8Bit(dir));
-  QVERIFY(w->grab().save(QDir(QString::fromLocal8Bit(dir)).filePath(name)));
-}
-
-void Click(QWidget* w) { QTest::mouseClick(w, Qt::LeftButton, {}, QPoint(6, w->height() / 2)); }
-void Press(QWidget* w) { QTest::mouseClick(w, Qt::LeftButton); }
-
-template <class W = QWidget>
-W* Ctl(QWidget* root, int id) {
-  return qobject_cast<W*>(FindControl(root, id));
-}
 void Type(QWidget* root, int id, const char* text) { Ctl<QLineEdit>(root, id)->setText(QString::fromUtf8(text)); }
 
 template <class D>

@@ -22,16 +22,6 @@
 namespace trellis::test {
 namespace {
 
-struct Boxes : Prompter {
-  void Message(const CString& title, const CString& text, uint32_t) override { seen.push_back(title + "|" + text); }
-  bool AskYesNo(const CString& title, const CString& text, uint32_t) override {
-    seen.push_back(title + "|" + text);
-    return false;
-  }
-  void Beep() override {}
-  std::vector<CString> seen;
-};
-
 // Answers the recipient sheet in advance: each answer is applied to a copy of what it was given
 // (null: the operator cancelled).
 struct ScriptedRecipients : RecipientDialogs {
@@ -77,7 +67,7 @@ std::shared_ptr<CDialerSettings> Dialer() {
 }
 
 TEST(EditProfileSheet, NewProfilesNamesAndTheGeneralRules) {
-  Boxes boxes;
+  RecordingPrompter prompter;
   ProfileSheetContext ctx;
   ctx.takenNames = {"Office"};
   ctx.phonebook = {"Sim ISP"};
@@ -100,14 +90,14 @@ TEST(EditProfileSheet, NewProfilesNamesAndTheGeneralRules) {
   // Names: a duplicate in any letter case (one registry key), then empty and "\" names.
   int refused = -1;
   sheet.general.name = "office";
-  EXPECT_FALSE(sheet.Ok(boxes, &refused));
+  EXPECT_FALSE(sheet.Ok(prompter, &refused));
   EXPECT_EQ(refused, 0);
-  ASSERT_EQ(boxes.seen.size(), 1u);
-  EXPECT_EQ(boxes.seen[0], "Duplicate Profile Name|You must choose another name for this profile");
+  ASSERT_EQ(prompter.boxes.size(), 1u);
+  EXPECT_EQ(prompter.boxes[0], "Duplicate Profile Name|You must choose another name for this profile");
   for (const char* bad : {"", "a\\b", "a/b"}) {
     sheet.general.name = bad;
-    EXPECT_FALSE(sheet.Ok(boxes));
-    EXPECT_EQ(boxes.seen.back(), CString(kTitleInvalidName) + "|" + kTextInvalidName) << bad;
+    EXPECT_FALSE(sheet.Ok(prompter));
+    EXPECT_EQ(prompter.boxes.back(), CString(kTitleInvalidName) + "|" + kTextInvalidName) << bad;
   }
 
   // Retries: 0 would never dial; the field texts say so.
@@ -124,7 +114,7 @@ TEST(EditProfileSheet, NewProfilesNamesAndTheGeneralRules) {
   sheet.general.entry = "Sim ISP";
   sheet.general.username = "u";
   sheet.general.password = "p";
-  auto made = sheet.Ok(boxes);
+  auto made = sheet.Ok(prompter);
   ASSERT_TRUE(made);
   EXPECT_EQ(made->Name, "Home");
   EXPECT_EQ(made->ProfileName, "Sim ISP");
@@ -136,7 +126,7 @@ TEST(EditProfileSheet, NewProfilesNamesAndTheGeneralRules) {
 }
 
 TEST(EditProfileSheet, AnExistingProfileKeepsItsNameAndTheAccessPageEditsACopy) {
-  Boxes boxes;
+  RecordingPrompter prompter;
   auto users = std::make_shared<CGroupMemberDatabase>();
   users->Add(std::make_shared<CUser>("alice", "", "", ""), nullptr);
   auto original = Profile("Office", "Sim ISP");
@@ -148,10 +138,10 @@ TEST(EditProfileSheet, AnExistingProfileKeepsItsNameAndTheAccessPageEditsACopy) 
     // OK without changes: the same bytes.
     EditProfileSheet sheet(original.get(), ctx);
     EXPECT_EQ(sheet.Title(), "Properties for dialer entry Office");
-    auto same = sheet.Ok(boxes);
+    auto same = sheet.Ok(prompter);
     ASSERT_TRUE(same);
     EXPECT_EQ(ArchiveBytes(*same), before);
-    EXPECT_TRUE(boxes.seen.empty());
+    EXPECT_TRUE(prompter.boxes.empty());
   }
   EditProfileSheet sheet(original.get(), ctx);
   EXPECT_FALSE(sheet.general.States().at(PROFILE_GENERAL_NAME).enabled);
@@ -195,7 +185,7 @@ TEST(EditProfileSheet, AnExistingProfileKeepsItsNameAndTheAccessPageEditsACopy) 
 
   // Nothing reached the original before OK, nor after it.
   EXPECT_EQ(original->AccessRights.GetRecipients().size(), 1u);
-  auto edited = sheet.Ok(boxes);
+  auto edited = sheet.Ok(prompter);
   ASSERT_TRUE(edited);
   EXPECT_EQ(edited->Name, "Office");
   EXPECT_EQ(edited->Username, "other");
@@ -204,7 +194,7 @@ TEST(EditProfileSheet, AnExistingProfileKeepsItsNameAndTheAccessPageEditsACopy) 
   EXPECT_EQ(ArchiveBytes(*original), before);
   // A second OK returns a new copy; the first is not changed by later edits.
   sheet.access.Remove(1);
-  auto again = sheet.Ok(boxes);
+  auto again = sheet.Ok(prompter);
   EXPECT_EQ(again->AccessRights.GetRecipients().size(), 1u);
   EXPECT_EQ(edited->AccessRights.GetRecipients().size(), 2u);
 }
@@ -215,7 +205,7 @@ TEST(DialerSheet, PagesWorkOnCopiesUntilCommitAndNothingIsSentOffLine) {
   CLookoutClient client(ui, loop.Poster());
   client.EditMirrors().dialer = Dialer();
   const auto before = ArchiveBytes(*client.Mirrors().dialer);
-  Boxes boxes;
+  RecordingPrompter prompter;
 
   {
     // Remove, add, edit, local sites and settings, then Cancel: the mirror is as it was.
@@ -227,7 +217,7 @@ TEST(DialerSheet, PagesWorkOnCopiesUntilCommitAndNothingIsSentOffLine) {
     sheet.phonebook.Remove(1);
     auto fresh = sheet.NewProfileSheet();
     fresh->general.name = "Home";
-    sheet.phonebook.Put(fresh->Ok(boxes));
+    sheet.phonebook.Put(fresh->Ok(prompter));
     sheet.localSites.edit = "example.org";
     EXPECT_TRUE(sheet.localSites.Add());
     sheet.settings.timerInterval = 9;
@@ -240,7 +230,7 @@ TEST(DialerSheet, PagesWorkOnCopiesUntilCommitAndNothingIsSentOffLine) {
     client.EditMirrors().dialer->LogOptions = 3;
     const auto shown = ArchiveBytes(*client.Mirrors().dialer);
     DialerSheet sheet(client);
-    EXPECT_EQ(sheet.Commit(boxes), 3);
+    EXPECT_EQ(sheet.Commit(prompter), 3);
     EXPECT_EQ(ArchiveBytes(*client.Mirrors().dialer), shown);
     client.EditMirrors().dialer->LogOptions = 0xff;
   }
@@ -270,8 +260,8 @@ TEST(DialerSheet, PagesWorkOnCopiesUntilCommitAndNothingIsSentOffLine) {
   // A value out of range that did not come through a field refuses the commit, and the mirror
   // keeps its bytes.
   sheet.settings.timerInterval = 0;
-  EXPECT_EQ(sheet.Commit(boxes), 2);
-  EXPECT_EQ(boxes.seen.back(), "Lookout|Please enter an integer between 1 and 60.");
+  EXPECT_EQ(sheet.Commit(prompter), 2);
+  EXPECT_EQ(prompter.boxes.back(), "Lookout|Please enter an integer between 1 and 60.");
   EXPECT_EQ(ArchiveBytes(*client.Mirrors().dialer), before);
   ASSERT_TRUE(sheet.settings.ReadNumbers("60", "4294967295", "1000000", &error));
 
@@ -309,8 +299,8 @@ TEST(DialerSheet, PagesWorkOnCopiesUntilCommitAndNothingIsSentOffLine) {
   EXPECT_FALSE(sheet.ProfileStatus("Nobody", "x"));
 
   // Apply twice: the mirror takes the sheet's dialer once, and no site repeats.
-  EXPECT_EQ(sheet.Commit(boxes), 3);
-  EXPECT_EQ(sheet.Commit(boxes), 3);
+  EXPECT_EQ(sheet.Commit(prompter), 3);
+  EXPECT_EQ(sheet.Commit(prompter), 3);
   const auto& d = *client.Mirrors().dialer;
   EXPECT_EQ(d.LocalSites, (std::vector<CString>{"10.1.", "example.org"}));
   EXPECT_EQ(d.LogOptions, 2u);
@@ -330,8 +320,8 @@ TEST(DialerSheet, PagesWorkOnCopiesUntilCommitAndNothingIsSentOffLine) {
 
   // The mirror's dialer gone (an engine without one): the commit is refused with a text.
   client.EditMirrors().dialer.reset();
-  EXPECT_EQ(sheet.Commit(boxes), -1);
-  EXPECT_EQ(boxes.seen.back(), CString("Lookout|") + kTextDialerGone);
+  EXPECT_EQ(sheet.Commit(prompter), -1);
+  EXPECT_EQ(prompter.boxes.back(), CString("Lookout|") + kTextDialerGone);
 }
 
 TEST(DialerSheet, EditAndRemoveOnlyTouchTheSheetsCopies) {
@@ -341,7 +331,7 @@ TEST(DialerSheet, EditAndRemoveOnlyTouchTheSheetsCopies) {
   client.EditMirrors().dialer = Dialer();
   auto mirrorOffice = client.Mirrors().dialer->FindProfileSettings("Office");
   const auto officeBytes = ArchiveBytes(*mirrorOffice);
-  Boxes boxes;
+  RecordingPrompter prompter;
   DialerSheet sheet(client);
   auto edit = sheet.EditSheet(1);
   ASSERT_TRUE(edit);
@@ -350,13 +340,13 @@ TEST(DialerSheet, EditAndRemoveOnlyTouchTheSheetsCopies) {
   EXPECT_EQ(edit->Context().takenNames, (std::vector<CString>{"Backup", "Office"}));
   EXPECT_FALSE(sheet.EditSheet(2));
   edit->general.entry = "Other ISP";
-  sheet.phonebook.Put(edit->Ok(boxes));
+  sheet.phonebook.Put(edit->Ok(prompter));
   EXPECT_EQ(sheet.phonebook.Rows()[1].description, "Account dialuser at Other ISP ");
   // A status line that came while the profile was being edited stays on its row after OK.
   EXPECT_TRUE(sheet.ProfileStatus("Office", "Connected"));
   // The mirror's profile object is not the one edited, and is unchanged.
   EXPECT_EQ(ArchiveBytes(*mirrorOffice), officeBytes);
-  EXPECT_EQ(sheet.Commit(boxes), 3);
+  EXPECT_EQ(sheet.Commit(prompter), 3);
   auto committed = client.Mirrors().dialer->FindProfileSettings("Office");
   EXPECT_NE(committed.get(), mirrorOffice.get());
   EXPECT_EQ(committed->ProfileName, "Other ISP");
@@ -429,7 +419,7 @@ TEST(DialerSheetAgainstEngine, AProfileMadeInTheSheetIsSentDialledAndResetWithIt
   ASSERT_TRUE(loop.RunUntil([&] { return client.OutstandingRequests() == 0 && client.Mirrors().dialer; }));
   EXPECT_EQ(client.Mirrors().dialer->PhonebookEntries, std::vector<CString>{"Sim ISP"});
 
-  Boxes boxes;
+  RecordingPrompter prompter;
   const size_t shown = ui.boxes.size();
   DialerSheet sheet(client);
   auto fresh = sheet.NewProfileSheet();
@@ -437,14 +427,14 @@ TEST(DialerSheetAgainstEngine, AProfileMadeInTheSheetIsSentDialledAndResetWithIt
   fresh->general.entry = "Sim ISP";
   fresh->general.username = "dialuser";
   fresh->general.retries = 1;
-  sheet.phonebook.Put(fresh->Ok(boxes));
+  sheet.phonebook.Put(fresh->Ok(prompter));
   sheet.localSites.edit = "intranet.example";
   ASSERT_TRUE(sheet.localSites.Add());
   sheet.settings.logDialing = true;
   sheet.settings.logDebug = true;
-  ASSERT_EQ(sheet.Commit(boxes), 3);
+  ASSERT_EQ(sheet.Commit(prompter), 3);
   ASSERT_TRUE(loop.RunUntil([&] { return client.OutstandingRequests() == 0; }));
-  EXPECT_TRUE(boxes.seen.empty());
+  EXPECT_TRUE(prompter.boxes.empty());
   EXPECT_EQ(ui.boxes.size(), shown);
 
   // Another console reads the engine's dialer: the profile, the site and the log bits arrived.

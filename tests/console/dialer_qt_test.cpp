@@ -33,22 +33,13 @@
 #include "console/shell/sorted_item.h"
 #include "engine/remote/rc_codes.h"
 #include "tests/console/console_harness.h"
+#include "tests/console/console_qt_harness.h"
 #include "tests/console/engine_process.h"
 #include "tests/support/test_env.h"
 
 using namespace trellis::test;
 
 namespace {
-
-struct RecordingPrompter : Prompter {
-  void Message(const CString& title, const CString& text, uint32_t) override { boxes.push_back(title + "|" + text); }
-  bool AskYesNo(const CString& title, const CString& text, uint32_t) override {
-    boxes.push_back(title + "|" + text);
-    return false;
-  }
-  void Beep() override {}
-  std::vector<CString> boxes;
-};
 
 // The recipient sheet, answered in advance.
 struct ScriptedRecipients : RecipientDialogs {
@@ -64,20 +55,6 @@ struct ScriptedRecipients : RecipientDialogs {
   std::deque<CString> names;
   int calls = 0;
 };
-
-void Screenshot(QWidget* w, const QString& name) {
-  const QByteArray dir = qgetenv("LOOKOUT_SCREENSHOTS");
-  if (dir.isEmpty()) return;
-  QDir().mkpath(QString::fromLocal8Bit(dir));
-  QVERIFY(w->grab().save(QDir(QString::fromLocal8Bit(dir)).filePath(name)));
-}
-
-void Click(QWidget* w) { QTest::mouseClick(w, Qt::LeftButton, {}, QPoint(6, w->height() / 2)); }
-
-template <class W = QWidget>
-W* Ctl(QWidget* root, int id) {
-  return qobject_cast<W*>(FindControl(root, id));
-}
 
 QStringList Column(QTreeWidget* list, int column) {
   QStringList out;
@@ -111,46 +88,6 @@ void FillProfile(EditProfileDialog& d, const QString& name, const QString& entry
   Ctl<QLineEdit>(&d, PROFILE_GENERAL_RETRIES)->setText(retries);
   QTest::mouseClick(d.findChild<QPushButton*>("IDOK"), Qt::LeftButton);
 }
-
-// A console program's dialogs that answer at once (first log-in: empty password, then a new one).
-struct FakeDialogs : ConsoleDialogs {
-  bool AskYesNo(const CString&, const CString&, uint32_t) override { return true; }
-  bool AskOkCancel(const CString&, const CString&) override { return true; }
-  void Inform(const CString& title, const CString& text, uint32_t) override { shown.push_back(title + "|" + text); }
-  void ShowMessage(const CString& title, const CString& text, uint32_t) override {
-    shown.push_back(title + "|" + text);
-  }
-  bool OnlineOptions(ConnectParams& params, const std::function<bool(ConnectParams&)>& accept) override {
-    ConnectParams p = params;
-    p.password = "";
-    if (!accept(p)) return false;
-    params = p;
-    return true;
-  }
-  bool ChangePassword(CString* oldPassword, CString* newPassword) override {
-    *oldPassword = "";
-    *newPassword = "pw";
-    return true;
-  }
-  bool WriteMessage(const CString&, CString*) override { return false; }
-  void ShowReceivedMessage(const CString&, const CString&, const CString&,
-                           const std::function<void(const CString&)>&) override {}
-  bool ConfirmationOptions(ConsoleWarnings&) override { return false; }
-  void MachineProperties(const CMachineRecord&) override {}
-  void About() override {}
-  bool OpenHelp() override { return false; }
-  std::vector<CString> shown;
-};
-
-struct MemoryStore : KeyValueStore {
-  std::optional<CString> Get(const CString& g, const CString& k) const override {
-    auto it = values.find(g + "/" + k);
-    if (it == values.end()) return std::nullopt;
-    return it->second;
-  }
-  void Set(const CString& g, const CString& k, const CString& v) override { values[g + "/" + k] = v; }
-  std::map<CString, CString> values;
-};
 
 }  // namespace
 
@@ -361,18 +298,13 @@ void DialerQtTest::theConsoleDialsAProfileMadeInItsSheet() {
   EngineProcess engine;
   std::string log;
   QVERIFY2(engine.Start(&log), log.c_str());
-  auto store = std::make_unique<MemoryStore>();
-  store->Set("Settings", "TrellisServer", "127.0.0.1");
-  store->Set("Settings", "TrellisPort", std::to_string(engine.rcPort));
-  auto dialogsOwned = std::make_unique<FakeDialogs>();
-  FakeDialogs& dialogs = *dialogsOwned;
+  auto store = EngineSettings(engine.rcPort);
+  auto dialogsOwned = std::make_unique<FirstLoginDialogs>();
+  FirstLoginDialogs& dialogs = *dialogsOwned;
   LookoutApp app(std::move(store), std::move(dialogsOwned));
-  QVERIFY(app.Start(true));
-  app.Window()->show();
+  const std::string online = BringOnline(app, RC_REQ_GET_DIALER);
+  QVERIFY2(online.empty(), online.c_str());
   LookoutView* tree = app.Window()->Tree();
-  QVERIFY(QTest::qWaitFor([&] { return app.Client().IsLoggedIn(); }, 15000));
-  QVERIFY(
-      QTest::qWaitFor([&] { return tree->Root(RC_REQ_GET_DIALER) && app.Client().OutstandingRequests() == 0; }, 15000));
 
   // The Dialing entry opens the dialer sheet (a double click, as the operator does).
   QTreeWidgetItem* dialing = tree->Root(RC_REQ_GET_DIALER);

@@ -27,6 +27,7 @@
 #include "console/shell/tree_entry.h"
 #include "engine/config/util.h"
 #include "engine/remote/rc_codes.h"
+#include "tests/console/console_qt_harness.h"
 #include "tests/console/engine_process.h"
 #include "tests/support/loopback.h"
 #include "tests/support/test_env.h"
@@ -34,62 +35,6 @@
 using namespace trellis::test;
 
 namespace {
-
-struct MemoryStore : KeyValueStore {
-  std::optional<CString> Get(const CString& g, const CString& k) const override {
-    auto it = values.find(g + "/" + k);
-    if (it == values.end()) return std::nullopt;
-    return it->second;
-  }
-  void Set(const CString& g, const CString& k, const CString& v) override { values[g + "/" + k] = v; }
-  std::map<CString, CString> values;
-};
-
-// The operator's answers: the first log-in's empty password confirmed and changed; every question
-// answered Yes; every box recorded.
-struct OperatorDialogs : ConsoleDialogs {
-  bool AskYesNo(const CString& title, const CString& text, uint32_t) override {
-    shown.push_back(title + ": " + text);
-    return true;
-  }
-  bool AskOkCancel(const CString& title, const CString& text) override {
-    shown.push_back(title + ": " + text);
-    return true;
-  }
-  void Inform(const CString& title, const CString& text, uint32_t) override { shown.push_back(title + ": " + text); }
-  void ShowMessage(const CString& title, const CString& text, uint32_t) override {
-    shown.push_back(title + ": " + text);
-  }
-  bool OnlineOptions(ConnectParams& params, const std::function<bool(ConnectParams&)>& accept) override {
-    ConnectParams p = params;
-    p.password.clear();
-    if (!accept(p)) return false;
-    params = p;
-    return true;
-  }
-  bool ChangePassword(CString* oldPassword, CString* newPassword) override {
-    oldPassword->clear();
-    *newPassword = "admin-pw";
-    return true;
-  }
-  bool WriteMessage(const CString&, CString*) override { return false; }
-  void ShowReceivedMessage(const CString&, const CString&, const CString&,
-                           const std::function<void(const CString&)>&) override {}
-  bool ConfirmationOptions(ConsoleWarnings&) override { return false; }
-  void MachineProperties(const CMachineRecord&) override {}
-  void About() override {}
-  bool OpenHelp() override { return false; }
-  std::vector<CString> shown;
-};
-
-bool WaitUntil(const std::function<bool()>& pred, int ms = 15000) { return QTest::qWaitFor(pred, ms); }
-
-void Click(QWidget* w) { QTest::mouseClick(w, Qt::LeftButton, {}, QPoint(6, w->height() / 2)); }
-
-template <class W = QWidget>
-W* Ctl(QWidget* root, int id) {
-  return qobject_cast<W*>(FindControl(root, id));
-}
 
 // The row of a list whose first column reads text, or null.
 QTreeWidgetItem* Row(QTreeWidget* list, const QString& text) {
@@ -161,19 +106,16 @@ void EditorsE2ETest::editsThroughTheConsoleAreWhatTheEngineStores() {
   EngineProcess engine;
   std::string log;
   QVERIFY2(engine.Start(&log), log.c_str());
-  auto store = std::make_unique<MemoryStore>();
-  store->Set("Settings", "TrellisServer", "127.0.0.1");
-  store->Set("Settings", "TrellisPort", std::to_string(engine.rcPort));
-  auto dialogsOwned = std::make_unique<OperatorDialogs>();
-  OperatorDialogs& dialogs = *dialogsOwned;
+  auto store = EngineSettings(engine.rcPort);
+  auto dialogsOwned = std::make_unique<FirstLoginDialogs>("admin-pw");
+  FirstLoginDialogs& dialogs = *dialogsOwned;
   auto app = std::make_unique<LookoutApp>(std::move(store), std::move(dialogsOwned));
-  QVERIFY(app->Start(true));
+  const std::string online = BringOnline(*app, RC_REQ_GET_CACHE);
+  QVERIFY2(online.empty(), online.c_str());
   MainFrame* w = app->Window();
-  w->show();
-  QVERIFY(WaitUntil([&] { return app->Client().IsLoggedIn(); }));
   LookoutView* tree = w->Tree();
-  QVERIFY(WaitUntil([&] { return tree->Root(RC_REQ_GET_CACHE) && app->Client().OutstandingRequests() == 0; }));
   const size_t boxes = dialogs.shown.size();
+  const size_t questions = dialogs.asked.size();
   auto settle = [&] {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     return WaitUntil([&] { return app->Client().OutstandingRequests() == 0; });
@@ -298,6 +240,7 @@ void EditorsE2ETest::editsThroughTheConsoleAreWhatTheEngineStores() {
 
   // Nothing was refused or questioned on the way.
   for (size_t i = boxes; i < dialogs.shown.size(); ++i) QFAIL(dialogs.shown[i].c_str());
+  for (size_t i = questions; i < dialogs.asked.size(); ++i) QFAIL(dialogs.asked[i].c_str());
 
   // ---- Saved from the menu; the engine restarts on what it stored.
   w->Action(CMD_SAVE)->trigger();

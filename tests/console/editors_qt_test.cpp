@@ -24,38 +24,17 @@
 #include "console/shell/lookout_client.h"
 #include "engine/proxy/www/www_settings.h"
 #include "tests/console/console_harness.h"
+#include "tests/console/console_qt_harness.h"
+
+using namespace trellis::test;
 
 namespace {
-
-struct RecordingPrompter : Prompter {
-  void Message(const CString& title, const CString& text, uint32_t) override { boxes.push_back(title + "|" + text); }
-  bool AskYesNo(const CString& title, const CString& text, uint32_t) override {
-    boxes.push_back(title + "|" + text);
-    return false;
-  }
-  void Beep() override { ++beeps; }
-  std::vector<CString> boxes;
-  int beeps = 0;
-};
 
 struct NoConfirm : UserDialogs {
   std::optional<CString> ConfirmPassword(const CString&) override { return std::nullopt; }
 };
 
-void Screenshot(QWidget* w, const QString& name) {
-  const QByteArray dir = qgetenv("LOOKOUT_SCREENSHOTS");
-  if (dir.isEmpty()) return;
-  QDir().mkpath(QString::fromLocal8Bit(dir));
-  QVERIFY(w->grab().save(QDir(QString::fromLocal8Bit(dir)).filePath(name)));
-}
-
 // A click on a check box or radio's indicator (a click far right of its text is no click).
-void Click(QWidget* w) { QTest::mouseClick(w, Qt::LeftButton, {}, QPoint(6, w->height() / 2)); }
-
-template <class W = QWidget>
-W* Ctl(QWidget* root, int id) {
-  return qobject_cast<W*>(FindControl(root, id));
-}
 
 }  // namespace
 

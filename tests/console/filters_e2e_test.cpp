@@ -30,6 +30,7 @@
 #include "engine/core/service_settings.h"
 #include "engine/remote/rc_codes.h"
 #include "tests/console/console_harness.h"
+#include "tests/console/console_qt_harness.h"
 #include "tests/console/engine_process.h"
 #include "tests/support/loopback.h"
 #include "tests/support/test_env.h"
@@ -37,43 +38,6 @@
 using namespace trellis::test;
 
 namespace {
-
-struct MemoryStore : KeyValueStore {
-  std::optional<CString> Get(const CString& g, const CString& k) const override {
-    auto it = values.find(g + "/" + k);
-    if (it == values.end()) return std::nullopt;
-    return it->second;
-  }
-  void Set(const CString& g, const CString& k, const CString& v) override { values[g + "/" + k] = v; }
-  std::map<CString, CString> values;
-};
-
-// The first log-in: an empty password confirmed, then changed to "pw".
-struct FirstLogin : ConsoleDialogs {
-  bool AskYesNo(const CString&, const CString&, uint32_t) override { return true; }
-  bool AskOkCancel(const CString&, const CString&) override { return true; }
-  void Inform(const CString&, const CString&, uint32_t) override {}
-  void ShowMessage(const CString&, const CString&, uint32_t) override {}
-  bool OnlineOptions(ConnectParams& params, const std::function<bool(ConnectParams&)>& accept) override {
-    ConnectParams p = params;
-    p.password = "";
-    if (!accept(p)) return false;
-    params = p;
-    return true;
-  }
-  bool ChangePassword(CString* oldPassword, CString* newPassword) override {
-    *oldPassword = "";
-    *newPassword = "pw";
-    return true;
-  }
-  bool WriteMessage(const CString&, CString*) override { return false; }
-  void ShowReceivedMessage(const CString&, const CString&, const CString&,
-                           const std::function<void(const CString&)>&) override {}
-  bool ConfirmationOptions(ConsoleWarnings&) override { return false; }
-  void MachineProperties(const CMachineRecord&) override {}
-  void About() override {}
-  bool OpenHelp() override { return false; }
-};
 
 // An origin on 127.0.0.2 that answers every request with 200 and the path it was asked for, and
 // records the paths.
@@ -115,11 +79,6 @@ struct Origin {
   std::vector<std::string> paths;
 };
 
-template <class W = QWidget>
-W* Ctl(QWidget* root, int id) {
-  return qobject_cast<W*>(FindControl(root, id));
-}
-
 void Choose(QComboBox* combo, const QString& text) {
   const int i = combo->findText(text);
   QVERIFY2(i >= 0, qPrintable(text));
@@ -149,10 +108,8 @@ void FiltersE2eTest::aBanMadeInTheConsoleRefusesTheBannedUrlOnly() {
   EngineProcess engine;
   std::string log;
   QVERIFY2(engine.Start(&log), log.c_str());
-  auto store = std::make_unique<MemoryStore>();
-  store->Set("Settings", "TrellisServer", "127.0.0.1");
-  store->Set("Settings", "TrellisPort", std::to_string(engine.rcPort));
-  LookoutApp app(std::move(store), std::make_unique<FirstLogin>());
+  auto store = EngineSettings(engine.rcPort);
+  LookoutApp app(std::move(store), std::make_unique<FirstLoginDialogs>());
   QVERIFY(app.Start(true));
   QVERIFY(QTest::qWaitFor([&] { return app.Client().IsLoggedIn(); }, 15000));
   QVERIFY(QTest::qWaitFor(

@@ -22,33 +22,11 @@
 #include "console/dialogs/access/recipient_sheets.h"
 #include "console/dialogs/common/editor_qt.h"
 #include "engine/core/service_settings.h"
+#include "tests/console/console_qt_harness.h"
+
+using namespace trellis::test;
 
 namespace {
-
-struct RecordingPrompter : Prompter {
-  void Message(const CString& title, const CString& text, uint32_t) override { boxes.push_back(title + "|" + text); }
-  bool AskYesNo(const CString& title, const CString& text, uint32_t) override {
-    boxes.push_back(title + "|" + text);
-    return answer;
-  }
-  void Beep() override {}
-  std::vector<CString> boxes;
-  bool answer = false;
-};
-
-void Screenshot(QWidget* w, const QString& name) {
-  const QByteArray dir = qgetenv("LOOKOUT_SCREENSHOTS");
-  if (dir.isEmpty()) return;
-  QDir().mkpath(QString::fromLocal8Bit(dir));
-  QVERIFY(w->grab().save(QDir(QString::fromLocal8Bit(dir)).filePath(name)));
-}
-
-void Click(QWidget* w) { QTest::mouseClick(w, Qt::LeftButton, {}, QPoint(6, w->height() / 2)); }
-
-template <class W = QWidget>
-W* Ctl(QWidget* root, int id) {
-  return qobject_cast<W*>(FindControl(root, id));
-}
 
 void Choose(QComboBox* combo, const QString& text) {
   const int i = combo->findText(text);
@@ -390,3 +368,4 @@ void FiltersQtTest::theRecipientSheetHoldsBothPagesWhereItsPageSetHasThem() {
 
 QTEST_MAIN(FiltersQtTest)
 #include "filters_qt_test.moc"
+#include "tests/console/console_qt_harness.h"

@@ -47,6 +47,7 @@
 #include "engine/remote/frame.h"
 #include "engine/remote/link.h"
 #include "engine/remote/rc_codes.h"
+#include "tests/console/console_qt_harness.h"
 #include "tests/console/engine_process.h"
 #include "tests/support/loopback.h"
 #include "tests/support/test_env.h"
@@ -54,16 +55,6 @@
 using namespace trellis::test;
 
 namespace {
-
-struct MemoryStore : KeyValueStore {
-  std::optional<CString> Get(const CString& g, const CString& k) const override {
-    auto it = values.find(g + "/" + k);
-    if (it == values.end()) return std::nullopt;
-    return it->second;
-  }
-  void Set(const CString& g, const CString& k, const CString& v) override { values[g + "/" + k] = v; }
-  std::map<CString, CString> values;
-};
 
 // Answers every dialog as told and records what was shown.
 struct FakeDialogs : ConsoleDialogs {
@@ -120,9 +111,6 @@ struct FakeDialogs : ConsoleDialogs {
   int changePassword = 0;
   std::vector<CString> asked, shown, written, properties;
 };
-
-// Keeps the event loop running until pred holds.
-bool WaitUntil(const std::function<bool()>& pred, int ms = 15000) { return QTest::qWaitFor(pred, ms); }
 
 // Records the longest gap between ticks of a 5 ms timer: how long the event loop was held.
 class StallMeter : public QObject {
@@ -271,9 +259,7 @@ void LookoutQtTest::theConsoleAgainstTheEngine() {
   EngineProcess engine;
   std::string log;
   QVERIFY2(engine.Start(&log), log.c_str());
-  auto store = std::make_unique<MemoryStore>();
-  store->Set("Settings", "TrellisServer", "127.0.0.1");
-  store->Set("Settings", "TrellisPort", std::to_string(engine.rcPort));
+  auto store = EngineSettings(engine.rcPort);
   // A window large enough to show both trees whole.
   store->Set("Settings", "Placement", EncodePlacement({40, 40, 820, 520, false}));
   auto dialogsOwned = std::make_unique<FakeDialogs>();

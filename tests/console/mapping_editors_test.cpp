@@ -17,20 +17,10 @@
 namespace trellis::test {
 namespace {
 
-struct Boxes : Prompter {
-  void Message(const CString& title, const CString& text, uint32_t) override { seen.push_back(title + "|" + text); }
-  bool AskYesNo(const CString& title, const CString& text, uint32_t) override {
-    seen.push_back(title + "|" + text);
-    return false;
-  }
-  void Beep() override {}
-  std::vector<CString> seen;
-};
-
 std::shared_ptr<CMapping> Rule(const CString& host, uint32_t port) { return std::make_shared<CMapping>(host, port); }
 
 TEST(MappingSheet, RulesRefusalsAndDescriptions) {
-  Boxes boxes;
+  RecordingPrompter prompter;
   CMapping m("db.example", 5432);
   MappingSheet sheet(m, true, {{"Provider"}, {{"alice", "", false}, {"Staff", "the staff", true}}});
   // Enable rules: the connection combo follows 1335, the user list 1106, the eight list controls 1110.
@@ -46,34 +36,34 @@ TEST(MappingSheet, RulesRefusalsAndDescriptions) {
   // A user rule without a name is refused with the Error box, and nothing is written.
   sheet.user.specify = true;
   int refused = -1;
-  EXPECT_FALSE(sheet.Ok(boxes, &refused));
+  EXPECT_FALSE(sheet.Ok(prompter, &refused));
   EXPECT_EQ(refused, 1);
-  ASSERT_EQ(boxes.seen.size(), 1u);
-  EXPECT_EQ(boxes.seen[0], "Error|You must select a user or group");
+  ASSERT_EQ(prompter.boxes.size(), 1u);
+  EXPECT_EQ(prompter.boxes[0], "Error|You must select a user or group");
   sheet.user.Select(sheet.Context(), 1);
   EXPECT_EQ(sheet.user.name, "Staff");
 
   // Location patterns: an invalid one is refused at Add and stays in the edit; Remove gives it back.
   sheet.location.includedEdit = "10.1.";
-  EXPECT_FALSE(sheet.location.Add(false, boxes));
-  EXPECT_EQ(boxes.seen.back(), "Invalid location|The location \"10.1.\" is not a valid address pattern");
+  EXPECT_FALSE(sheet.location.Add(false, prompter));
+  EXPECT_EQ(prompter.boxes.back(), "Invalid location|The location \"10.1.\" is not a valid address pattern");
   EXPECT_EQ(sheet.location.includedEdit, "10.1.");
   sheet.location.includedEdit = "10.1.*.*";
-  EXPECT_TRUE(sheet.location.Add(false, boxes));
+  EXPECT_TRUE(sheet.location.Add(false, prompter));
   EXPECT_TRUE(sheet.location.includedEdit.empty());
   sheet.location.excludedEdit = "10.1.2.3";
-  EXPECT_TRUE(sheet.location.Add(true, boxes));
+  EXPECT_TRUE(sheet.location.Add(true, prompter));
   sheet.location.includedEdit = "";
-  EXPECT_FALSE(sheet.location.Add(false, boxes));  // empty: nothing happens, no box
-  EXPECT_EQ(boxes.seen.size(), 2u);
+  EXPECT_FALSE(sheet.location.Add(false, prompter));  // empty: nothing happens, no box
+  EXPECT_EQ(prompter.boxes.size(), 2u);
   // A pattern that came in some other way is still checked at OK.
   sheet.location.included.push_back("300.1.1.1");
-  EXPECT_FALSE(sheet.Ok(boxes, &refused));
+  EXPECT_FALSE(sheet.Ok(prompter, &refused));
   EXPECT_EQ(refused, 2);
   sheet.location.Remove(false, 1);
   EXPECT_EQ(sheet.location.includedEdit, "300.1.1.1");
 
-  auto done = sheet.Ok(boxes);
+  auto done = sheet.Ok(prompter);
   ASSERT_TRUE(done);
   EXPECT_EQ(done->UserName, "Staff");
   EXPECT_EQ(done->IncludedLocations, std::vector<CString>{"10.1.*.*"});
@@ -94,7 +84,7 @@ TEST(MappingSheet, RulesRefusalsAndDescriptions) {
   full.DialerDependent = 1;
   full.DUNConnectoid = "Provider";
   MappingSheet same(full, true);
-  auto back = same.Ok(boxes);
+  auto back = same.Ok(prompter);
   ASSERT_TRUE(back);
   EXPECT_EQ(ArchiveBytes(*back), ArchiveBytes(full));
 }
@@ -128,7 +118,7 @@ class MappingsOffline : public ::testing::Test {
   TestLoop loop;
   RecordingUi ui;
   std::unique_ptr<CLookoutClient> client;
-  Boxes boxes;
+  RecordingPrompter prompter;
 };
 
 TEST_F(MappingsOffline, OkWithoutChangesKeepsBothServicesBytes) {
@@ -136,10 +126,10 @@ TEST_F(MappingsOffline, OkWithoutChangesKeepsBothServicesBytes) {
     const auto before = Bytes(name);
     EditServiceSheet sheet(*client, name);
     ASSERT_NE(sheet.Page(SERVICE_PAGE_MAPPINGS), nullptr) << name;
-    EXPECT_EQ(sheet.Ok(boxes), 0);
+    EXPECT_EQ(sheet.Ok(prompter), 0);
     EXPECT_EQ(Bytes(name), before) << name;
   }
-  EXPECT_TRUE(boxes.seen.empty());
+  EXPECT_TRUE(prompter.boxes.empty());
 }
 
 TEST_F(MappingsOffline, TheGeneralPageShowsAndWritesTheDefaultDestination) {
@@ -157,7 +147,7 @@ TEST_F(MappingsOffline, TheGeneralPageShowsAndWritesTheDefaultDestination) {
   sheet.general.defaultHost = "spare";
   sheet.general.defaultPort = 9;
   // The Mappings page runs first in the OK order; the General page's default stands.
-  ASSERT_EQ(sheet.Ok(boxes), 0);
+  ASSERT_EQ(sheet.Ok(prompter), 0);
   auto rules = Rules("Database link");
   EXPECT_EQ(rules->AllowDefault, 1u);
   EXPECT_EQ(rules->Default.Host, "spare");
@@ -179,15 +169,15 @@ TEST_F(MappingsOffline, WorkingCopyReachesTheServiceOnlyAtOk) {
     // Edit in place: the sheet's result replaces the row at its position.
     MappingSheet edit(*sheet.mappings.Rules()[0], true);
     edit.server.port = 2222;
-    sheet.mappings.Replace(0, edit.Ok(boxes));
+    sheet.mappings.Replace(0, edit.Ok(prompter));
     // Add: a fresh rule joins the end.
     MappingSheet add(CMapping(), false);
     add.server.host = "third";
     add.server.port = 3;
     add.location.specify = true;
     add.location.includedEdit = "192.168.1.*";
-    ASSERT_TRUE(add.location.Add(false, boxes));
-    sheet.mappings.Add(add.Ok(boxes));
+    ASSERT_TRUE(add.location.Add(false, prompter));
+    sheet.mappings.Add(add.Ok(prompter));
     // Nothing reached the mirror before OK; the service sheet is cancelled by dropping it.
     EXPECT_EQ(Rules("Database link")->GetMappings().size(), 2u);
     EXPECT_EQ(Rules("Database link")->GetMappings()[1]->Destination.Port, 2u);
@@ -199,8 +189,8 @@ TEST_F(MappingsOffline, WorkingCopyReachesTheServiceOnlyAtOk) {
   MappingSheet add(CMapping(), false);
   add.server.host = "third";
   add.server.port = 3;
-  sheet.mappings.Add(add.Ok(boxes));
-  ASSERT_EQ(sheet.Ok(boxes), 0);
+  sheet.mappings.Add(add.Ok(prompter));
+  ASSERT_EQ(sheet.Ok(prompter), 0);
   auto now = Rules("Database link");
   auto rules = now->GetMappings();
   ASSERT_EQ(rules.size(), 2u);
@@ -223,17 +213,9 @@ TEST(MappingsAgainstEngine, ARuleEditedOnTheSheetIsTheEnginesAfterARestart) {
   TestLoop loop;
   RecordingUi ui;
   auto client = std::make_unique<CLookoutClient>(ui, loop.Poster());
-  ASSERT_TRUE(client->Start());
-  client->Login() = ConnectParams{"127.0.0.1", engine.rcPort, "Administrator", ""};
-  ui.onCommand = [&](uint32_t id) {
-    if (id == kCommandChangePassword) client->ChangePassword("", "admin-pw");
-  };
-  client->GoOnline();
-  ASSERT_TRUE(loop.RunUntil([&] { return client->IsLoggedIn(); }));
-  ASSERT_TRUE(loop.RunUntil(
-      [&] { return client->OutstandingRequests() == 0 && ui.HasView(VIEW_TREE_UPDATE, RC_REQ_GET_SERVICES); }));
+  ASSERT_EQ(FirstAdminLogIn(*client, ui, loop, engine.rcPort, RC_REQ_GET_SERVICES), "");
   const size_t shown = ui.boxes.size();
-  Boxes boxes;
+  RecordingPrompter prompter;
 
   uint16_t port = 0;
   do port = FreePort();
@@ -246,8 +228,8 @@ TEST(MappingsAgainstEngine, ARuleEditedOnTheSheetIsTheEnginesAfterARestart) {
   MappingSheet add(CMapping(), false);
   add.server.host = "127.0.0.1";
   add.server.port = 5432;
-  fresh.mappings.Add(add.Ok(boxes));
-  ASSERT_EQ(fresh.Ok(boxes), 0);
+  fresh.mappings.Add(add.Ok(prompter));
+  ASSERT_EQ(fresh.Ok(prompter), 0);
   ASSERT_TRUE(loop.RunUntil([&] { return client->OutstandingRequests() == 0; }));
 
   EditServiceSheet sheet(*client, "Database link");
@@ -259,11 +241,11 @@ TEST(MappingsAgainstEngine, ARuleEditedOnTheSheetIsTheEnginesAfterARestart) {
   ASSERT_FALSE(edit.user.name.empty());  // the engine's users and groups are listed
   edit.location.specify = true;
   edit.location.includedEdit = "127.0.*.*";
-  ASSERT_TRUE(edit.location.Add(false, boxes));
-  sheet.mappings.Replace(0, edit.Ok(boxes));
-  ASSERT_EQ(sheet.Ok(boxes), 0);
+  ASSERT_TRUE(edit.location.Add(false, prompter));
+  sheet.mappings.Replace(0, edit.Ok(prompter));
+  ASSERT_EQ(sheet.Ok(prompter), 0);
   ASSERT_TRUE(loop.RunUntil([&] { return client->OutstandingRequests() == 0; }));
-  EXPECT_TRUE(boxes.seen.empty());
+  EXPECT_TRUE(prompter.boxes.empty());
   EXPECT_EQ(ui.boxes.size(), shown);
   const CString user = edit.user.name;
 

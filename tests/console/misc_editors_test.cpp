@@ -364,15 +364,7 @@ class MiscAgainstEngine : public ::testing::Test {
     std::string log;
     ASSERT_TRUE(engine.Start(&log)) << log;
     client = std::make_unique<CLookoutClient>(ui, loop.Poster());
-    ASSERT_TRUE(client->Start());
-    client->Login() = ConnectParams{"127.0.0.1", engine.rcPort, "Administrator", ""};
-    ui.onCommand = [&](uint32_t id) {
-      if (id == kCommandChangePassword) client->ChangePassword("", "admin-pw");
-    };
-    client->GoOnline();
-    ASSERT_TRUE(loop.RunUntil([&] { return client->IsLoggedIn(); }));
-    ASSERT_TRUE(loop.RunUntil(
-        [&] { return client->OutstandingRequests() == 0 && ui.HasView(VIEW_TREE_UPDATE, RC_REQ_GET_USERS); }));
+    ASSERT_EQ(FirstAdminLogIn(*client, ui, loop, engine.rcPort, RC_REQ_GET_USERS), "");
     // The first log-in's "must change password" box is behind us.
     ui.boxes.clear();
   }

@@ -40,6 +40,7 @@
 #include "engine/proxy/www/www_settings.h"
 #include "engine/remote/rc_codes.h"
 #include "tests/console/console_harness.h"
+#include "tests/console/console_qt_harness.h"
 #include "tests/console/engine_process.h"
 #include "tests/support/loopback.h"
 #include "tests/support/test_env.h"
@@ -47,28 +48,6 @@
 using namespace trellis::test;
 
 namespace {
-
-struct RecordingPrompter : Prompter {
-  void Message(const CString& title, const CString& text, uint32_t) override { boxes.push_back(title + "|" + text); }
-  bool AskYesNo(const CString& title, const CString& text, uint32_t) override {
-    boxes.push_back(title + "|" + text);
-    return true;
-  }
-  void Beep() override {}
-  std::vector<CString> boxes;
-};
-
-void Screenshot(QWidget* w, const QString& name) {
-  const QByteArray dir = qgetenv("LOOKOUT_SCREENSHOTS");
-  if (dir.isEmpty()) return;
-  QDir().mkpath(QString::fromLocal8Bit(dir));
-  QVERIFY(w->grab().save(QDir(QString::fromLocal8Bit(dir)).filePath(name)));
-}
-
-template <class W = QWidget>
-W* Ctl(QWidget* root, int id) {
-  return qobject_cast<W*>(FindControl(root, id));
-}
 
 // Runs fn on the modal dialog of that object name once it shows (a button that opens it with
 // exec() returns only after fn closed it). Counts how often it ran.
@@ -155,16 +134,6 @@ struct AutoDialogs : QtDialogs {
   std::vector<CString> asked, shown;
 };
 
-struct MemoryStore : KeyValueStore {
-  std::optional<CString> Get(const CString& g, const CString& k) const override {
-    auto it = values.find(g + "/" + k);
-    if (it == values.end()) return std::nullopt;
-    return it->second;
-  }
-  void Set(const CString& g, const CString& k, const CString& v) override { values[g + "/" + k] = v; }
-  std::map<CString, CString> values;
-};
-
 }  // namespace
 
 class MiscQtTest : public QObject {
@@ -190,6 +159,7 @@ void MiscQtTest::theAssumedUsersSheetThroughItsControls() {
   m.locations->Add(std::make_shared<CLocation>("192.168.1.*", "Guest"));
   const auto before = ArchiveBytes(*m.locations);
   RecordingPrompter prompter;
+  prompter.answer = true;
 
   AssumedUsersDialog sheet(client, prompter);
   sheet.show();
@@ -356,6 +326,7 @@ void MiscQtTest::editorListsShowTheTreesPictures() {
   QCOMPARE(AccountImage(*m.users, "nobody"), int(LIST_IMAGE_GROUP));
 
   RecordingPrompter prompter;
+  prompter.answer = true;
   EditServiceDialog sheet(std::make_unique<EditServiceSheet>(client, "WWW Proxy server"), prompter);
   sheet.show();
   QVERIFY(SameIcon(sheet.windowIcon(), LIST_IMAGE_SERVICE));
@@ -389,19 +360,14 @@ void MiscQtTest::theConsoleAgainstTheEngine() {
   EngineProcess engine;
   std::string log;
   QVERIFY2(engine.Start(&log), log.c_str());
-  auto store = std::make_unique<MemoryStore>();
-  store->Set("Settings", "TrellisServer", "127.0.0.1");
-  store->Set("Settings", "TrellisPort", std::to_string(engine.rcPort));
+  auto store = EngineSettings(engine.rcPort);
   auto owned = std::make_unique<AutoDialogs>();
   AutoDialogs& dialogs = *owned;
   LookoutApp app(std::move(store), std::move(owned));
-  QVERIFY(app.Start(true));
+  const std::string online = BringOnline(app, RC_REQ_GET_SCHEDULER);
+  QVERIFY2(online.empty(), online.c_str());
   MainFrame* w = app.Window();
-  w->show();
-  QVERIFY(QTest::qWaitFor([&] { return app.Client().IsLoggedIn(); }, 15000));
   LookoutView* tree = w->Tree();
-  QVERIFY(QTest::qWaitFor([&] { return tree->Root(RC_REQ_GET_SCHEDULER) && app.Client().OutstandingRequests() == 0; },
-                          15000));
   dialogs.shown.clear();
 
   // New POP3 Service: the menu command the console lacked opens the sheet over a new service.

@@ -22,26 +22,6 @@
 namespace trellis::test {
 namespace {
 
-struct ScriptedPrompter : Prompter {
-  void Message(const CString& title, const CString& text, uint32_t style) override {
-    boxes.push_back({title, text, style});
-  }
-  bool AskYesNo(const CString& title, const CString& text, uint32_t style) override {
-    boxes.push_back({title, text, style});
-    if (answers.empty()) return false;
-    const bool a = answers.front();
-    answers.pop_front();
-    return a;
-  }
-  void Beep() override {}
-  struct Box {
-    CString title, text;
-    uint32_t style;
-  };
-  std::vector<Box> boxes;
-  std::deque<bool> answers;
-};
-
 constexpr uint32_t kAsk = EDITOR_MB_STOP | EDITOR_MB_DEFAULT_NO;
 
 RecipientSheetContext Principals() { return {{{"alice", "Alice", false}, {"Staff", "the staff", true}}, {}}; }
@@ -495,15 +475,7 @@ TEST(SystemPoliciesAgainstEngine, RightsEditedInTheDialogAreTheEnginesAndTheUser
   TestLoop loop;
   RecordingUi ui;
   auto client = std::make_unique<CLookoutClient>(ui, loop.Poster());
-  ASSERT_TRUE(client->Start());
-  client->Login() = ConnectParams{"127.0.0.1", engine.rcPort, "Administrator", ""};
-  ui.onCommand = [&](uint32_t id) {
-    if (id == kCommandChangePassword) client->ChangePassword("", "admin-pw");
-  };
-  client->GoOnline();
-  ASSERT_TRUE(loop.RunUntil([&] { return client->IsLoggedIn(); }));
-  ASSERT_TRUE(loop.RunUntil(
-      [&] { return client->OutstandingRequests() == 0 && ui.HasView(VIEW_TREE_UPDATE, RC_REQ_GET_POLICIES); }));
+  ASSERT_EQ(FirstAdminLogIn(*client, ui, loop, engine.rcPort, RC_REQ_GET_POLICIES), "");
 
   const size_t shown = ui.boxes.size();  // the first log-in's password change
   SystemPolicies dlg(*client);

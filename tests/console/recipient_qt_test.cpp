@@ -38,6 +38,7 @@
 #include "engine/proxy/socks/socks_settings.h"
 #include "engine/remote/rc_codes.h"
 #include "tests/console/console_harness.h"
+#include "tests/console/console_qt_harness.h"
 #include "tests/console/engine_process.h"
 #include "tests/support/loopback.h"
 #include "tests/support/test_env.h"
@@ -45,32 +46,6 @@
 using namespace trellis::test;
 
 namespace {
-
-struct RecordingPrompter : Prompter {
-  void Message(const CString& title, const CString& text, uint32_t) override { boxes.push_back(title + "|" + text); }
-  bool AskYesNo(const CString& title, const CString& text, uint32_t) override {
-    boxes.push_back(title + "|" + text);
-    return yes;
-  }
-  void Beep() override {}
-  std::vector<CString> boxes;
-  bool yes = false;
-};
-
-void Screenshot(QWidget* w, const QString& name) {
-  const QByteArray dir = qgetenv("LOOKOUT_SCREENSHOTS");
-  if (dir.isEmpty()) return;
-  QDir().mkpath(QString::fromLocal8Bit(dir));
-  QVERIFY(w->grab().save(QDir(QString::fromLocal8Bit(dir)).filePath(name)));
-}
-
-// A click on a check box or radio's indicator.
-void Click(QWidget* w) { QTest::mouseClick(w, Qt::LeftButton, {}, QPoint(6, w->height() / 2)); }
-
-template <class W = QWidget>
-W* Ctl(QWidget* root, int id) {
-  return qobject_cast<W*>(FindControl(root, id));
-}
 
 // Fills a Time Slice dialog with a weekday slice between two times and presses OK.
 void FillSlice(QDialog* dlg, QTime from, QTime to) {
@@ -325,7 +300,7 @@ void RecipientQtTest::theSystemPoliciesDialogEditsWorkingCopiesAndAsksBeforeWrit
   QVERIFY(dlg.isVisible());
   QCOMPARE(prompter.boxes.back(), CString("Users can access services|") + kTextNoRecipients);
   QVERIFY(ArchiveBytes(*client.Mirrors().rights[kRightShutdown]) == before);
-  prompter.yes = true;
+  prompter.answer = true;
   QTest::mouseClick(dlg.findChild<QPushButton*>("IDOK"), Qt::LeftButton);
   QVERIFY(!dlg.isVisible());
   const auto shutdown = client.Mirrors().rights[kRightShutdown]->GetRecipients();
@@ -338,45 +313,6 @@ void RecipientQtTest::theSystemPoliciesDialogEditsWorkingCopiesAndAsksBeforeWrit
 // ---- The console program against the engine ----------------------------------------------------------
 
 namespace {
-
-struct MemoryStore : KeyValueStore {
-  std::optional<CString> Get(const CString& g, const CString& k) const override {
-    auto it = values.find(g + "/" + k);
-    if (it == values.end()) return std::nullopt;
-    return it->second;
-  }
-  void Set(const CString& g, const CString& k, const CString& v) override { values[g + "/" + k] = v; }
-  std::map<CString, CString> values;
-};
-
-// Confirms the first log-in's empty password and gives the new one; says Yes to every question.
-struct YesDialogs : ConsoleDialogs {
-  bool AskYesNo(const CString&, const CString&, uint32_t) override { return true; }
-  bool AskOkCancel(const CString&, const CString&) override { return true; }
-  void Inform(const CString& title, const CString& text, uint32_t) override { shown.push_back(title + ": " + text); }
-  void ShowMessage(const CString& title, const CString& text, uint32_t) override {
-    shown.push_back(title + ": " + text);
-  }
-  bool OnlineOptions(ConnectParams& params, const std::function<bool(ConnectParams&)>& accept) override {
-    ConnectParams p = params;
-    if (!accept(p)) return false;
-    params = p;
-    return true;
-  }
-  bool ChangePassword(CString* oldPassword, CString* newPassword) override {
-    oldPassword->clear();
-    *newPassword = "admin-pw";
-    return true;
-  }
-  bool WriteMessage(const CString&, CString*) override { return false; }
-  void ShowReceivedMessage(const CString&, const CString&, const CString&,
-                           const std::function<void(const CString&)>&) override {}
-  bool ConfirmationOptions(ConsoleWarnings&) override { return false; }
-  void MachineProperties(const CMachineRecord&) override {}
-  void About() override {}
-  bool OpenHelp() override { return false; }
-  std::vector<CString> shown;
-};
 
 struct Silent : Prompter {
   void Message(const CString& title, const CString& text, uint32_t) override { boxes.push_back(title + "|" + text); }
@@ -405,18 +341,13 @@ void RecipientQtTest::aGroupRestrictedThroughTheConsoleRefusesAGuestAndServesIts
   EngineProcess engine;
   std::string log;
   QVERIFY2(engine.Start(&log), log.c_str());
-  auto store = std::make_unique<MemoryStore>();
-  store->Set("Settings", "TrellisServer", "127.0.0.1");
-  store->Set("Settings", "TrellisPort", std::to_string(engine.rcPort));
-  auto dialogsOwned = std::make_unique<YesDialogs>();
+  auto store = EngineSettings(engine.rcPort);
+  auto dialogsOwned = std::make_unique<FirstLoginDialogs>("admin-pw");
   LookoutApp app(std::move(store), std::move(dialogsOwned));
-  QVERIFY(app.Start(true));
+  const std::string online = BringOnline(app, RC_REQ_GET_POLICIES);
+  QVERIFY2(online.empty(), online.c_str());
   MainFrame* w = app.Window();
-  w->show();
-  QVERIFY(QTest::qWaitFor([&] { return app.Client().IsLoggedIn(); }, 15000));
   LookoutView* tree = w->Tree();
-  QVERIFY(QTest::qWaitFor([&] { return tree->Root(RC_REQ_GET_POLICIES) && app.Client().OutstandingRequests() == 0; },
-                          15000));
 
   // An origin on 127.0.0.2 and a page the proxy serves before any restriction.
   const std::string dir = MakeTempDir("origin");

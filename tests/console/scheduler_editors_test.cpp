@@ -21,17 +21,6 @@
 namespace trellis::test {
 namespace {
 
-struct Boxes : Prompter {
-  void Message(const CString& title, const CString& text, uint32_t) override { seen.push_back(title + "|" + text); }
-  bool AskYesNo(const CString& title, const CString& text, uint32_t) override {
-    seen.push_back(title + "|" + text);
-    return yes;
-  }
-  void Beep() override {}
-  std::vector<CString> seen;
-  bool yes = false;
-};
-
 SchedulerLists Lists() {
   return {{"WWW Proxy server", "Remote Control Service"}, {"Provider"}, {"Administrator", "bob"}};
 }
@@ -78,18 +67,18 @@ TEST(ActionDialog, ArgumentKindsChoicesAndRefusals) {
   EXPECT_EQ(d.Choices(), (std::vector<CString>{"Administrator", "bob"}));
 
   // A list kind with nothing chosen is refused: the action would do nothing each time it runs.
-  Boxes boxes;
+  RecordingPrompter prompter;
   d.code = TL_ACTION_SERVICE_STOP;
   d.choice.clear();
-  EXPECT_FALSE(d.Validate(boxes));
-  ASSERT_EQ(boxes.seen.size(), 1u);
-  EXPECT_EQ(boxes.seen[0], "Action|You must choose a service for this action");
+  EXPECT_FALSE(d.Validate(prompter));
+  ASSERT_EQ(prompter.boxes.size(), 1u);
+  EXPECT_EQ(prompter.boxes[0], "Action|You must choose a service for this action");
 
   // Kind none clears the text entered for another action before.
   d.code = TL_ACTION_RUN_PROGRAM;
   d.text = "touch /tmp/x";
   d.code = TL_ACTION_CACHE_PURGE;
-  ASSERT_TRUE(d.Validate(boxes));
+  ASSERT_TRUE(d.Validate(prompter));
   auto none = d.Result();
   EXPECT_EQ(none->EventAction, TL_ACTION_CACHE_PURGE);
   EXPECT_EQ(none->EventData, "");
@@ -98,7 +87,7 @@ TEST(ActionDialog, ArgumentKindsChoicesAndRefusals) {
   CScheduleEventAction gone(TL_ACTION_SERVICE_START, "Old proxy");
   ActionDialogLogic keep(gone, Lists());
   EXPECT_EQ(keep.Choices(), (std::vector<CString>{"Old proxy", "WWW Proxy server", "Remote Control Service"}));
-  ASSERT_TRUE(keep.Validate(boxes));
+  ASSERT_TRUE(keep.Validate(prompter));
   EXPECT_EQ(ArchiveBytes(*keep.Result()), ArchiveBytes(gone));
   // ... but is not offered for another kind of list.
   keep.code = TL_ACTION_DIALER_DIALPROFILE;
@@ -177,24 +166,24 @@ TEST(EventDialog, EnableMatrixTimesDayChecksAndActionOrder) {
   EXPECT_TRUE(once->IsDue(CDateTime(2027, 3, 4, 19, 31, 0)));
 
   // Day of month: 1-31 for a monthly event, 29-31 asked about; other kinds are not checked.
-  Boxes boxes;
+  RecordingPrompter prompter;
   EventDialogLogic monthly(*Event("Monthly", 1, TL_EVERY_MONTH, ScheduleMinuteStart(60)), now);
   for (uint32_t bad : {0u, 32u}) {
     monthly.dayOfMonth = bad;
-    EXPECT_FALSE(monthly.Validate(boxes)) << bad;
-    EXPECT_EQ(boxes.seen.back(), "Lookout|Please enter an integer between 1 and 31.");
+    EXPECT_FALSE(monthly.Validate(prompter)) << bad;
+    EXPECT_EQ(prompter.boxes.back(), "Lookout|Please enter an integer between 1 and 31.");
   }
   monthly.dayOfMonth = 30;
-  EXPECT_FALSE(monthly.Validate(boxes));
-  EXPECT_EQ(boxes.seen.back(),
+  EXPECT_FALSE(monthly.Validate(prompter));
+  EXPECT_EQ(prompter.boxes.back(),
             "Scheduled Event Properties|This event will not run in months with fewer than 30 days.\nKeep this day?");
-  boxes.yes = true;
-  EXPECT_TRUE(monthly.Validate(boxes));
+  prompter.answer = true;
+  EXPECT_TRUE(monthly.Validate(prompter));
   monthly.dayOfMonth = 0;
   monthly.everyWhat = TL_EVERY_WEEK;
-  const size_t shown = boxes.seen.size();
-  EXPECT_TRUE(monthly.Validate(boxes));
-  EXPECT_EQ(boxes.seen.size(), shown);
+  const size_t shown = prompter.boxes.size();
+  EXPECT_TRUE(monthly.Validate(prompter));
+  EXPECT_EQ(prompter.boxes.size(), shown);
 
   // Actions: copies in order; Up and Down stop at the ends; Remove; nothing reaches the event
   // before Apply.
@@ -237,7 +226,7 @@ class SchedulerSheetOffline : public ::testing::Test {
   RecordingUi ui;
   TestLoop loop;
   CLookoutClient client{ui, loop.Poster()};
-  Boxes boxes;
+  RecordingPrompter prompter;
 };
 
 TEST_F(SchedulerSheetOffline, OkWithoutChangesKeepsTheBytesAndNothingIsSent) {
@@ -248,7 +237,7 @@ TEST_F(SchedulerSheetOffline, OkWithoutChangesKeepsTheBytesAndNothingIsSent) {
   EXPECT_EQ(sheet.events.Rows()[0].event, "Nightly purge");
   EXPECT_EQ(sheet.events.Rows()[0].actions, "1");
   EXPECT_EQ(sheet.events.Rows()[1].actions, "0");
-  ASSERT_TRUE(sheet.Ok(boxes));
+  ASSERT_TRUE(sheet.Ok(prompter));
   // A new object replaced the mirror's; the old one was not written.
   EXPECT_NE(client.Mirrors().scheduler, before);
   EXPECT_EQ(ArchiveBytes(*client.Mirrors().scheduler), bytes);
@@ -257,7 +246,7 @@ TEST_F(SchedulerSheetOffline, OkWithoutChangesKeepsTheBytesAndNothingIsSent) {
   EXPECT_EQ(client.OutstandingRequests(), 0u);
   EXPECT_FALSE(client.ConfigurationChanged());
   EXPECT_TRUE(ui.HasView(VIEW_TREE_UPDATE, RC_NOTIFY_SCHEDULER_CHANGED));
-  EXPECT_TRUE(boxes.seen.empty());
+  EXPECT_TRUE(prompter.boxes.empty());
 }
 
 TEST_F(SchedulerSheetOffline, EventsWorkOnTheSheetsCopyAndDoNowOnlyForStoredEvents) {
@@ -304,7 +293,7 @@ TEST_F(SchedulerSheetOffline, EventsWorkOnTheSheetsCopyAndDoNowOnlyForStoredEven
   newer->LoggingEnabled = 0;
   client.EditMirrors().scheduler = newer;
   sheet.logging.logging = false;
-  ASSERT_TRUE(sheet.Ok(boxes));
+  ASSERT_TRUE(sheet.Ok(prompter));
   const auto after = client.Mirrors().scheduler;
   EXPECT_NE(after, newer);
   const auto events = after->GetEvents();
@@ -325,17 +314,17 @@ TEST_F(SchedulerSheetOffline, LoggingStoresExactlyTheTickedBits) {
     EXPECT_FALSE(sheet.logging.States().at(id).enabled) << id;
   sheet.logging.logging = true;
   sheet.logging.options = SCHED_LOG_CONFIG | SCHED_LOG_THREAD | SCHED_LOG_ERROR_TEXT | 0x100;
-  ASSERT_TRUE(sheet.Ok(boxes));
+  ASSERT_TRUE(sheet.Ok(prompter));
   // Exactly the ticked checks; bit 1 (failed programs), which has no check box, stays as it was.
   EXPECT_EQ(client.Mirrors().scheduler->LogOptions.load(),
             uint32_t(SCHED_LOG_ERROR_TEXT | SCHED_LOG_CONFIG | SCHED_LOG_THREAD));
   SchedulerSheet none(client);
   none.logging.options = 0;
-  ASSERT_TRUE(none.Ok(boxes));
+  ASSERT_TRUE(none.Ok(prompter));
   EXPECT_EQ(client.Mirrors().scheduler->LogOptions.load(), uint32_t(SCHED_LOG_ERROR_TEXT));
   client.EditMirrors().scheduler->LogOptions = 0;
   SchedulerSheet off(client);
-  ASSERT_TRUE(off.Ok(boxes));
+  ASSERT_TRUE(off.Ok(prompter));
   EXPECT_EQ(client.Mirrors().scheduler->LogOptions.load(), 0u);
 }
 
@@ -389,15 +378,7 @@ TEST(SchedulerSheetAgainstEngine, AnEventFromTheEditorsRunsAtOnceAndSurvivesARes
   TestLoop loop;
   RecordingUi ui;
   auto client = std::make_unique<CLookoutClient>(ui, loop.Poster());
-  ASSERT_TRUE(client->Start());
-  client->Login() = ConnectParams{"127.0.0.1", engine.rcPort, "Administrator", ""};
-  ui.onCommand = [&](uint32_t id) {
-    if (id == kCommandChangePassword) client->ChangePassword("", "admin-pw");
-  };
-  client->GoOnline();
-  ASSERT_TRUE(loop.RunUntil([&] { return client->IsLoggedIn(); }));
-  ASSERT_TRUE(loop.RunUntil(
-      [&] { return client->OutstandingRequests() == 0 && ui.HasView(VIEW_TREE_UPDATE, RC_REQ_GET_SCHEDULER); }));
+  ASSERT_EQ(FirstAdminLogIn(*client, ui, loop, engine.rcPort, RC_REQ_GET_SCHEDULER), "");
   ASSERT_TRUE(client->Mirrors().scheduler);
   ASSERT_TRUE(Accepts(engine.wwwPort));
   const size_t boxes = ui.boxes.size();
@@ -405,7 +386,7 @@ TEST(SchedulerSheetAgainstEngine, AnEventFromTheEditorsRunsAtOnceAndSurvivesARes
   const std::string exported = dir + "/accounts.txt", touched = dir + "/touched";
 
   // The event through the dialogs' logic: export the accounts, run a program, stop the proxy.
-  Boxes prompter;
+  RecordingPrompter prompter;
   SchedulerSheet sheet(*client);
   EventDialogLogic dlg(CScheduleEvent(), CDateTime::GetCurrentTime());
   dlg.description = "Stop Service WWW";

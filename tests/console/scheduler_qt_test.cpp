@@ -34,6 +34,7 @@
 #include "engine/proxy/www/www_settings.h"
 #include "engine/remote/rc_codes.h"
 #include "tests/console/console_harness.h"
+#include "tests/console/console_qt_harness.h"
 #include "tests/console/engine_process.h"
 #include "tests/support/loopback.h"
 #include "tests/support/test_env.h"
@@ -41,76 +42,6 @@
 using namespace trellis::test;
 
 namespace {
-
-struct RecordingPrompter : Prompter {
-  void Message(const CString& title, const CString& text, uint32_t) override { boxes.push_back(title + "|" + text); }
-  bool AskYesNo(const CString& title, const CString& text, uint32_t) override {
-    boxes.push_back(title + "|" + text);
-    return false;
-  }
-  void Beep() override {}
-  std::vector<CString> boxes;
-};
-
-struct MemoryStore : KeyValueStore {
-  std::optional<CString> Get(const CString& g, const CString& k) const override {
-    auto it = values.find(g + "/" + k);
-    if (it == values.end()) return std::nullopt;
-    return it->second;
-  }
-  void Set(const CString& g, const CString& k, const CString& v) override { values[g + "/" + k] = v; }
-  std::map<CString, CString> values;
-};
-
-// First log-in: an empty password confirmed, then changed to "pw"; every other box recorded.
-struct FakeDialogs : ConsoleDialogs {
-  bool AskYesNo(const CString& title, const CString& text, uint32_t) override {
-    shown.push_back(title + ": " + text);
-    return true;
-  }
-  bool AskOkCancel(const CString& title, const CString& text) override {
-    shown.push_back(title + ": " + text);
-    return true;
-  }
-  void Inform(const CString& title, const CString& text, uint32_t) override { shown.push_back(title + ": " + text); }
-  void ShowMessage(const CString& title, const CString& text, uint32_t) override {
-    shown.push_back(title + ": " + text);
-  }
-  bool OnlineOptions(ConnectParams& params, const std::function<bool(ConnectParams&)>& accept) override {
-    ConnectParams p = params;
-    if (!accept(p)) return false;
-    params = p;
-    return true;
-  }
-  bool ChangePassword(CString* oldPassword, CString* newPassword) override {
-    *oldPassword = "";
-    *newPassword = "pw";
-    return true;
-  }
-  bool WriteMessage(const CString&, CString*) override { return false; }
-  void ShowReceivedMessage(const CString&, const CString&, const CString&,
-                           const std::function<void(const CString&)>&) override {}
-  bool ConfirmationOptions(ConsoleWarnings&) override { return false; }
-  void MachineProperties(const CMachineRecord&) override {}
-  void About() override {}
-  bool OpenHelp() override { return false; }
-  std::vector<CString> shown;
-};
-
-void Screenshot(QWidget* w, const QString& name) {
-  const QByteArray dir = qgetenv("LOOKOUT_SCREENSHOTS");
-  if (dir.isEmpty()) return;
-  QDir().mkpath(QString::fromLocal8Bit(dir));
-  QVERIFY(w->grab().save(QDir(QString::fromLocal8Bit(dir)).filePath(name)));
-}
-
-void Click(QWidget* w) { QTest::mouseClick(w, Qt::LeftButton, {}, QPoint(6, w->height() / 2)); }
-void Press(QWidget* w) { QTest::mouseClick(w, Qt::LeftButton); }
-
-template <class W = QWidget>
-W* Ctl(QWidget* root, int id) {
-  return qobject_cast<W*>(FindControl(root, id));
-}
 
 // Runs drive on the modal dialog that opens when trigger runs; false when none opened. A failed
 // check inside drive fails the test as anywhere else.
@@ -300,17 +231,12 @@ void SchedulerQtTest::theConsoleProgramSchedulesRunsAndFiresEventsOnTheEngine() 
   EngineProcess engine;
   std::string log;
   QVERIFY2(engine.Start(&log), log.c_str());
-  auto store = std::make_unique<MemoryStore>();
-  store->Set("Settings", "TrellisServer", "127.0.0.1");
-  store->Set("Settings", "TrellisPort", std::to_string(engine.rcPort));
-  auto dialogsOwned = std::make_unique<FakeDialogs>();
+  auto store = EngineSettings(engine.rcPort);
+  auto dialogsOwned = std::make_unique<FirstLoginDialogs>();
   LookoutApp app(std::move(store), std::move(dialogsOwned));
-  QVERIFY(app.Start(true));
-  app.Window()->show();
-  QVERIFY(QTest::qWaitFor([&] { return app.Client().IsLoggedIn(); }, 15000));
+  const std::string online = BringOnline(app, RC_REQ_GET_SCHEDULER);
+  QVERIFY2(online.empty(), online.c_str());
   LookoutView* tree = app.Window()->Tree();
-  QVERIFY(QTest::qWaitFor([&] { return tree->Root(RC_REQ_GET_SCHEDULER) && app.Client().OutstandingRequests() == 0; },
-                          15000));
   QCOMPARE(CurlStatus(engine.wwwPort), 0);
   auto openSheet = [&]() -> SchedulerSheetDialog* {
     emit tree->itemDoubleClicked(tree->Root(RC_REQ_GET_SCHEDULER), 0);

@@ -30,22 +30,6 @@
 namespace trellis::test {
 namespace {
 
-struct Prompts : Prompter {
-  void Message(const CString& title, const CString& text, uint32_t style) override {
-    boxes.push_back({title, text, style});
-  }
-  bool AskYesNo(const CString& title, const CString& text, uint32_t style) override {
-    boxes.push_back({title, text, style});
-    return false;
-  }
-  void Beep() override {}
-  struct Box {
-    CString title, text;
-    uint32_t style;
-  };
-  std::vector<Box> boxes;
-};
-
 class ServicePagesOffline : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -82,7 +66,7 @@ class ServicePagesOffline : public ::testing::Test {
   TestLoop loop;
   RecordingUi ui;
   std::unique_ptr<CLookoutClient> client;
-  Prompts prompter;
+  ScriptedPrompter prompter;
 };
 
 TEST_F(ServicePagesOffline, EveryClassShowsItsPagesInAddOrderAndValidatesInOkOrder) {
@@ -404,7 +388,7 @@ TEST(ServicePagesAgainstEngine, NewSOCKSAndMappingServicesFromTheSheetKeepTheirC
   };
   ASSERT_TRUE(console.LogIn(engine.rcPort, "Administrator", "", RC_REQ_GET_SERVICES));
   const size_t boxes = console.ui.boxes.size();  // the engine's "change your password"
-  Prompts prompter;
+  ScriptedPrompter prompter;
 
   uint16_t socksPort = 0, linkPort = 0;
   do socksPort = FreePort();

@@ -21,26 +21,6 @@
 namespace trellis::test {
 namespace {
 
-struct ScriptedPrompter : Prompter {
-  void Message(const CString& title, const CString& text, uint32_t style) override {
-    boxes.push_back({title, text, style});
-  }
-  bool AskYesNo(const CString& title, const CString& text, uint32_t style) override {
-    boxes.push_back({title, text, style});
-    if (answers.empty()) return false;
-    const bool a = answers.front();
-    answers.pop_front();
-    return a;
-  }
-  void Beep() override {}
-  struct Box {
-    CString title, text;
-    uint32_t style;
-  };
-  std::vector<Box> boxes;
-  std::deque<bool> answers;
-};
-
 class ServiceSheetOffline : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -324,15 +304,7 @@ TEST(ServiceSheetAgainstEngine, APortBindingAndLoggingFromTheSheetServeAndSurviv
   TestLoop loop;
   RecordingUi ui;
   auto client = std::make_unique<CLookoutClient>(ui, loop.Poster());
-  ASSERT_TRUE(client->Start());
-  client->Login() = ConnectParams{"127.0.0.1", engine.rcPort, "Administrator", ""};
-  ui.onCommand = [&](uint32_t id) {
-    if (id == kCommandChangePassword) client->ChangePassword("", "admin-pw");
-  };
-  client->GoOnline();
-  ASSERT_TRUE(loop.RunUntil([&] { return client->IsLoggedIn(); }));
-  ASSERT_TRUE(loop.RunUntil(
-      [&] { return client->OutstandingRequests() == 0 && ui.HasView(VIEW_TREE_UPDATE, RC_REQ_GET_SERVICES); }));
+  ASSERT_EQ(FirstAdminLogIn(*client, ui, loop, engine.rcPort, RC_REQ_GET_SERVICES), "");
   ASSERT_TRUE(Accepts(engine.wwwPort));
   const size_t boxes = ui.boxes.size();
 

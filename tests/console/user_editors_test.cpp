@@ -17,27 +17,6 @@ namespace trellis::test {
 namespace {
 
 // Message boxes recorded; questions answered from a script (No when it runs out).
-struct ScriptedPrompter : Prompter {
-  struct Box {
-    CString title, text;
-    uint32_t style;
-  };
-  void Message(const CString& title, const CString& text, uint32_t style) override {
-    boxes.push_back({title, text, style});
-  }
-  bool AskYesNo(const CString& title, const CString& text, uint32_t style) override {
-    boxes.push_back({title, text, style});
-    if (answers.empty()) return false;
-    const bool a = answers.front();
-    answers.pop_front();
-    return a;
-  }
-  void Beep() override { ++beeps; }
-  std::vector<Box> boxes;
-  std::deque<bool> answers;
-  int beeps = 0;
-};
-
 struct ScriptedUserDialogs : UserDialogs {
   std::optional<CString> ConfirmPassword(const CString& typed) override {
     asked.push_back(typed);
@@ -300,15 +279,7 @@ class UserEditorsAgainstEngine : public ::testing::Test {
     std::string log;
     ASSERT_TRUE(engine.Start(&log)) << log;
     client = std::make_unique<CLookoutClient>(ui, loop.Poster());
-    ASSERT_TRUE(client->Start());
-    client->Login() = ConnectParams{"127.0.0.1", engine.rcPort, "Administrator", ""};
-    ui.onCommand = [&](uint32_t id) {
-      if (id == kCommandChangePassword) client->ChangePassword("", "admin-pw");
-    };
-    client->GoOnline();
-    ASSERT_TRUE(loop.RunUntil([&] { return client->IsLoggedIn(); }));
-    ASSERT_TRUE(loop.RunUntil(
-        [&] { return client->OutstandingRequests() == 0 && ui.HasView(VIEW_TREE_UPDATE, RC_REQ_GET_USERS); }));
+    ASSERT_EQ(FirstAdminLogIn(*client, ui, loop, engine.rcPort, RC_REQ_GET_USERS), "");
   }
   void TearDown() override {
     if (client) {

@@ -65,3 +65,13 @@ stop_engine() {
   "$T" -stop >/dev/null
   wait_for 15 no_engine_process || fail "engine did not stop"
 }
+# rc_service PORT: the engine's remote-control service, on 127.0.0.1:PORT of whatever namespace
+# the engine runs in, where consoles and rc_client.py reach it.
+rc_service() {
+  local key='Services\Remote Control Service'
+  "$REG" set "$key" ServiceType sz CRemoteControlService
+  "$REG" set "$key" Name sz 'Remote Control Service'
+  "$REG" set "$key" PortNumber dword "$1"
+  "$REG" set "$key" BindingOption dword 1
+  "$REG" set "$key" SpecificBinding sz 127.0.0.1
+}

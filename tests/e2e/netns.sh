@@ -45,6 +45,26 @@ ns_resolv() {
   echo "nameserver $2" >"/etc/netns/$1/resolv.conf"
 }
 
+# ns_free_port NS: a free port on the namespace's loopback.
+ns_free_port() {
+  ip netns exec "$1" python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
+}
+
+# ns_first_run NS SETTING...: installs the engine (removed again on exit) and has its first run
+# inside NS make the services the named Setup settings ask for (InstallDHCP, InstallDNS), without
+# the secure install's password; returns once the engine runs.
+ns_first_run() {
+  local ns=$1 s
+  shift
+  "$T" -i >/dev/null
+  on_exit "ip netns exec $ns $T -stop; sleep 1; kill_engines; $T -u"
+  "$REG" set 'Setup' Mode dword 1
+  for s in "$@"; do "$REG" set 'Setup' "$s" dword 1; done
+  "$REG" set 'Setup' SecureInstall dword 0
+  ip netns exec "$ns" "$T" -start >/dev/null
+  wait_for 10 engine_running || fail "engine did not start"
+}
+
 require_root_netns() {
   if [ "$(id -u)" != 0 ] || ! ip netns list >/dev/null 2>&1; then
     echo "SKIP: needs root and ip netns" >&2

@@ -33,26 +33,15 @@ read -r C2 IF2 < <(join c2 02:00:00:0a:bb:08)
 ns_resolv "$GW" 10.79.1.254
 
 # ---- Engine: the first run makes the DHCP service; it is bound to the bridge ----------------
-"$T" -i >/dev/null
-on_exit "ip netns exec $GW $T -stop; sleep 1; kill_engines; $T -u"
-"$REG" set 'Setup' Mode dword 1
-"$REG" set 'Setup' InstallDHCP dword 1
-"$REG" set 'Setup' SecureInstall dword 0
-ip netns exec "$GW" "$T" -start >/dev/null
-wait_for 10 engine_running || fail "engine did not start"
+ns_first_run "$GW" InstallDHCP
 ip netns exec "$GW" "$T" -stop >/dev/null
 wait_for 15 no_engine_process || fail "engine did not stop"
 SVC='Services\DHCP Service'
 expect_contains "service stored" "$("$REG" query "$SVC" ServiceType)" "CDHCPService"
 "$REG" set "$SVC" BindingOption dword 1
 "$REG" set "$SVC" SpecificBinding sz 10.79.1.1
-RC=$(ip netns exec "$GW" python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-KEY='Services\Remote Control Service'
-"$REG" set "$KEY" ServiceType sz CRemoteControlService
-"$REG" set "$KEY" Name sz 'Remote Control Service'
-"$REG" set "$KEY" PortNumber dword "$RC"
-"$REG" set "$KEY" BindingOption dword 1
-"$REG" set "$KEY" SpecificBinding sz 127.0.0.1
+RC=$(ns_free_port "$GW")
+rc_service "$RC"
 ip netns exec "$GW" "$T" -start >/dev/null
 wait_for 10 engine_running || fail "engine did not start again"
 wait_for 10 ip netns exec "$GW" bash -c "exec 3<>/dev/tcp/127.0.0.1/$RC" || fail "remote control not listening"

@@ -13,13 +13,7 @@ CL=$(make_ns cl)
 read -r A B < <(link_ns "$GW" 10.80.5.1/24 "$CL" "")
 ns_resolv "$GW" 10.80.5.254
 
-"$T" -i >/dev/null
-on_exit "ip netns exec $GW $T -stop; sleep 1; kill_engines; $T -u"
-"$REG" set 'Setup' Mode dword 1
-"$REG" set 'Setup' InstallDHCP dword 1
-"$REG" set 'Setup' SecureInstall dword 0
-ip netns exec "$GW" "$T" -start >/dev/null
-wait_for 10 engine_running || fail "engine did not start"
+ns_first_run "$GW" InstallDHCP
 SVC='Services\DHCP Service'
 sleep 1
 

@@ -39,14 +39,7 @@ ip -n "$ST" addr add 10.78.1.11/24 dev "$IFS_"
 ns_resolv "$GW" 10.78.1.254
 
 # ---- Engine: first run makes the service, then it is given its binding and scope ------------
-"$T" -i >/dev/null
-on_exit "ip netns exec $GW $T -stop; sleep 1; kill_engines; $T -u"
-"$REG" set 'Setup' Mode dword 1
-"$REG" set 'Setup' InstallDHCP dword 1
-"$REG" set 'Setup' InstallDNS dword 1
-"$REG" set 'Setup' SecureInstall dword 0
-ip netns exec "$GW" "$T" -start >/dev/null
-wait_for 10 engine_running || fail "engine did not start"
+ns_first_run "$GW" InstallDHCP InstallDNS
 ip netns exec "$GW" "$T" -stop >/dev/null
 wait_for 15 no_engine_process || fail "engine did not stop"
 SVC='Services\DHCP Service'
@@ -84,13 +77,8 @@ R="$DB\\Reservations\\10.78.1.19"
 "$REG" set "$R" MatchOn dword 1
 "$REG" set "$R" ScopeID dword 1
 # A console reaches the engine on the gateway's loopback.
-RC=$(ip netns exec "$GW" python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-KEY='Services\Remote Control Service'
-"$REG" set "$KEY" ServiceType sz CRemoteControlService
-"$REG" set "$KEY" Name sz 'Remote Control Service'
-"$REG" set "$KEY" PortNumber dword "$RC"
-"$REG" set "$KEY" BindingOption dword 1
-"$REG" set "$KEY" SpecificBinding sz 127.0.0.1
+RC=$(ns_free_port "$GW")
+rc_service "$RC"
 ip netns exec "$GW" "$T" -start >/dev/null
 wait_for 10 engine_running || fail "engine did not start again"
 sleep 1

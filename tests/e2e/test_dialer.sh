@@ -62,11 +62,7 @@ WKEY='Services\WWW Proxy server'
 # Every request must reach its origin (and so the dialer): nothing comes from the cache.
 "$REG" set 'Cache' CacheOptions dword 0
 KEY='Services\Remote Control Service'
-"$REG" set "$KEY" ServiceType sz CRemoteControlService
-"$REG" set "$KEY" Name sz 'Remote Control Service'
-"$REG" set "$KEY" PortNumber dword "$RC"
-"$REG" set "$KEY" BindingOption dword 1
-"$REG" set "$KEY" SpecificBinding sz 127.0.0.1
+rc_service "$RC"
 "$REG" set "$KEY" TimeOutSessions dword 0
 D='Dialer'
 "$REG" set "$D" LogOptions dword 3

@@ -12,11 +12,7 @@ on_exit "$T -stop; sleep 1; kill_engines; $T -u"
 PORT=$(free_port 127.0.0.1)
 KEY='Services\Remote Control Service'
 "$T" -i >/dev/null
-"$REG" set "$KEY" ServiceType sz CRemoteControlService
-"$REG" set "$KEY" Name sz 'Remote Control Service'
-"$REG" set "$KEY" PortNumber dword "$PORT"
-"$REG" set "$KEY" BindingOption dword 1
-"$REG" set "$KEY" SpecificBinding sz 127.0.0.1
+rc_service "$PORT"
 "$REG" set "$KEY" TimeOutSessions dword 0
 
 # A web proxy and an origin, so a console can watch a browser's session.

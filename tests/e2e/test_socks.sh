@@ -52,12 +52,7 @@ stop_engine
 "$REG" set "$SVC" PortNumber dword "$P"
 # A console's view of the service: its archive form both ways (rc_client.py socks).
 RC=$(free_port 127.0.0.1)
-RCKEY='Services\Remote Control Service'
-"$REG" set "$RCKEY" ServiceType sz CRemoteControlService
-"$REG" set "$RCKEY" Name sz 'Remote Control Service'
-"$REG" set "$RCKEY" PortNumber dword "$RC"
-"$REG" set "$RCKEY" BindingOption dword 1
-"$REG" set "$RCKEY" SpecificBinding sz 127.0.0.1
+rc_service "$RC"
 start_engine "$P"
 SOCKS="127.0.0.1:$P"
 P2=$(free_port 127.0.0.1)

@@ -1,0 +1,122 @@
+#pragma once
+// What the console's Qt tests share besides console_harness.h: the console program's dialogs
+// answered in advance, an in-memory settings store, finding a control by its id, clicks, waits,
+// and the screenshots the Xvfb runs save. Everything runs on the test's (GUI) thread.
+#include <QDir>
+#include <QPoint>
+#include <QString>
+#include <QWidget>
+#include <QtTest/QtTest>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "console/dialogs/common/editor_qt.h"
+#include "console/shell/console_dialogs.h"
+#include "console/shell/console_settings.h"
+#include "console/shell/lookout_app.h"
+#include "console/shell/lookout_view.h"
+#include "tests/console/console_harness.h"
+
+namespace trellis::test {
+
+// The console program's own settings, kept in memory so no test reads or writes a profile.
+struct MemoryStore : KeyValueStore {
+  std::optional<CString> Get(const CString& g, const CString& k) const override {
+    auto it = values.find(g + "/" + k);
+    if (it == values.end()) return std::nullopt;
+    return it->second;
+  }
+  void Set(const CString& g, const CString& k, const CString& v) override { values[g + "/" + k] = v; }
+  std::map<CString, CString> values;
+};
+
+// Settings that point the console program at the engine's remote-control port on loopback.
+inline std::unique_ptr<MemoryStore> EngineSettings(uint16_t rcPort) {
+  auto store = std::make_unique<MemoryStore>();
+  store->Set("Settings", "TrellisServer", "127.0.0.1");
+  store->Set("Settings", "TrellisPort", std::to_string(rcPort));
+  return store;
+}
+
+// The console program's dialogs as an operator answers them at a fresh engine's first log-in: the
+// empty password offered, then changed to `newPassword` when the engine asks for it; every
+// question answered Yes. Questions are kept in `asked` and boxes in `shown`, as "title: text";
+// the dialogs the tests do not drive are declined.
+struct FirstLoginDialogs : ConsoleDialogs {
+  explicit FirstLoginDialogs(CString newPw = "pw") : newPassword(std::move(newPw)) {}
+  bool AskYesNo(const CString& title, const CString& text, uint32_t) override {
+    asked.push_back(title + ": " + text);
+    return true;
+  }
+  bool AskOkCancel(const CString& title, const CString& text) override {
+    asked.push_back(title + ": " + text);
+    return true;
+  }
+  void Inform(const CString& title, const CString& text, uint32_t) override { shown.push_back(title + ": " + text); }
+  void ShowMessage(const CString& title, const CString& text, uint32_t) override {
+    shown.push_back(title + ": " + text);
+  }
+  bool OnlineOptions(ConnectParams& params, const std::function<bool(ConnectParams&)>& accept) override {
+    ConnectParams p = params;
+    p.password.clear();
+    if (!accept(p)) return false;
+    params = p;
+    return true;
+  }
+  bool ChangePassword(CString* oldPassword, CString* newPw) override {
+    oldPassword->clear();
+    *newPw = newPassword;
+    return true;
+  }
+  bool WriteMessage(const CString&, CString*) override { return false; }
+  void ShowReceivedMessage(const CString&, const CString&, const CString&,
+                           const std::function<void(const CString&)>&) override {}
+  bool ConfirmationOptions(ConsoleWarnings&) override { return false; }
+  void MachineProperties(const CMachineRecord&) override {}
+  void About() override {}
+  bool OpenHelp() override { return false; }
+
+  CString newPassword;
+  std::vector<CString> asked, shown;
+};
+
+// Keeps the event loop running until pred holds; false when ms ran out first.
+inline bool WaitUntil(const std::function<bool()>& pred, int ms = 15000) { return QTest::qWaitFor(pred, ms); }
+
+// Starts the console program online, shows its window and waits until it is logged in and the
+// tree root `root` (its request code) arrived with every get answered. Empty when all went
+// through, else the step that did not.
+inline std::string BringOnline(LookoutApp& app, uint16_t root) {
+  if (!app.Start(true)) return "the console program did not start";
+  app.Window()->show();
+  if (!WaitUntil([&] { return app.Client().IsLoggedIn(); })) return "the log-in did not finish";
+  if (!WaitUntil([&] { return app.Window()->Tree()->Root(root) && app.Client().OutstandingRequests() == 0; }))
+    return "the tree root did not arrive";
+  return {};
+}
+
+// The control of that id under root, as W, or null.
+template <class W = QWidget>
+W* Ctl(QWidget* root, int id) {
+  return qobject_cast<W*>(FindControl(root, id));
+}
+
+// A click on a check box or radio's indicator.
+inline void Click(QWidget* w) { QTest::mouseClick(w, Qt::LeftButton, {}, QPoint(6, w->height() / 2)); }
+// A click in the middle of a button.
+inline void Press(QWidget* w) { QTest::mouseClick(w, Qt::LeftButton); }
+
+// With LOOKOUT_SCREENSHOTS set to a folder, saves the widget there as name (a PNG file).
+inline void Screenshot(QWidget* w, const QString& name) {
+  const QByteArray dir = qgetenv("LOOKOUT_SCREENSHOTS");
+  if (dir.isEmpty()) return;
+  QDir().mkpath(QString::fromLocal8Bit(dir));
+  QVERIFY(w->grab().save(QDir(QString::fromLocal8Bit(dir)).filePath(name)));
+}
+
+}  // namespace trellis::test
