@@ -10,14 +10,12 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "console/dialogs/common/controls_qt.h"
 #include "console/dialogs/common/editor_qt.h"
 #include "console/shell/tree_entry.h"
 #include "console/shell/tree_images.h"
 
 namespace {
-
-QString Q(const CString& s) { return QString::fromStdString(s); }
-CString S(const QString& s) { return s.toStdString(); }
 
 // The user list of both dialogs: the users only, the current one chosen (none when it is not a
 // user any more, so OK asks for one).
@@ -29,7 +27,8 @@ QComboBox* UserList(const std::vector<CString>& users, const CString& current, Q
   return combo;
 }
 
-QDialogButtonBox* OkCancel(QDialog* d) {
+// Enter accepts here: OK stays the default button of these two small dialogs.
+QDialogButtonBox* AcceptingOkCancel(QDialog* d) {
   auto* box = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, d);
   QObject::connect(box, &QDialogButtonBox::accepted, d, &QDialog::accept);
   QObject::connect(box, &QDialogButtonBox::rejected, d, &QDialog::reject);
@@ -166,7 +165,7 @@ NameLocationQtDialog::NameLocationQtDialog(NameLocationDialog& logic, Prompter& 
   form->addRow(QStringLiteral("&Is assumed to be:"), m_user);
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(form);
-  layout->addWidget(OkCancel(this));
+  layout->addWidget(AcceptingOkCancel(this));
   setMinimumWidth(320);
 }
 
@@ -194,7 +193,7 @@ LocationRuleQtDialog::LocationRuleQtDialog(LocationRuleDialog& logic, CLocation&
   form->addRow(QStringLiteral("&Is assumed to be:"), m_user);
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(form);
-  layout->addWidget(OkCancel(this));
+  layout->addWidget(AcceptingOkCancel(this));
   setMinimumWidth(320);
 }
 

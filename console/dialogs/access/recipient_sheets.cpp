@@ -21,37 +21,13 @@
 
 #include "console/dialogs/access/filter_sheets.h"
 #include "console/dialogs/access/filter_tree.h"
+#include "console/dialogs/common/controls_qt.h"
 #include "console/dialogs/common/editor_qt.h"
 #include "console/dialogs/common/list_images.h"
 #include "console/shell/tree_images.h"
 #include "engine/core/service_settings.h"
 
 namespace {
-
-QString Q(const CString& s) { return QString::fromStdString(s); }
-CString S(const QString& s) { return s.toStdString(); }
-
-QRadioButton* Radio(QButtonGroup* group, int id, int value, const char* text, QWidget* parent) {
-  auto* r = Named(new QRadioButton(QString::fromLatin1(text), parent), id);
-  group->addButton(r, value);
-  return r;
-}
-QPushButton* Button(int id, const char* text, QWidget* parent) {
-  auto* b = Named(new QPushButton(QString::fromLatin1(text), parent), id);
-  b->setAutoDefault(false);
-  return b;
-}
-QDialogButtonBox* OkCancel(QDialog* dlg) {
-  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, dlg);
-  buttons->button(QDialogButtonBox::Ok)->setObjectName("IDOK");
-  buttons->button(QDialogButtonBox::Cancel)->setObjectName("IDCANCEL");
-  // Enter in a field never closes the dialog.
-  for (QAbstractButton* b : buttons->buttons())
-    if (auto* p = qobject_cast<QPushButton*>(b)) p->setAutoDefault(false), p->setDefault(false);
-  QObject::connect(buttons, &QDialogButtonBox::accepted, dlg, &QDialog::accept);
-  QObject::connect(buttons, &QDialogButtonBox::rejected, dlg, &QDialog::reject);
-  return buttons;
-}
 
 QDateTime ToQt(const CDateTime& t) {
   if (!t.IsValid()) return QDateTime();

@@ -15,6 +15,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "console/dialogs/common/controls_qt.h"
 #include "console/dialogs/common/editor_qt.h"
 #include "console/dialogs/common/list_images.h"
 #include "console/dialogs/core/mapping_editors_qt.h"
@@ -25,18 +26,6 @@
 
 namespace {
 
-QString Q(const CString& s) { return QString::fromStdString(s); }
-CString S(const QString& s) { return s.toStdString(); }
-
-QLineEdit* Edit(int id, QWidget* parent) { return Named(new QLineEdit(parent), id); }
-QCheckBox* Check(int id, const char* text, QWidget* parent) {
-  return Named(new QCheckBox(QString::fromLatin1(text), parent), id);
-}
-QRadioButton* Radio(QButtonGroup* group, int id, int value, const char* text, QWidget* parent) {
-  auto* r = Named(new QRadioButton(QString::fromLatin1(text), parent), id);
-  group->addButton(r, value);
-  return r;
-}
 QLabel* Label(int id, const char* text, QWidget* parent) {
   return Named(new QLabel(QString::fromLatin1(text), parent), id);
 }

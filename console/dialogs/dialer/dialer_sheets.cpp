@@ -17,21 +17,12 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "console/dialogs/common/controls_qt.h"
 #include "console/dialogs/common/editor_qt.h"
 #include "console/shell/lookout_client.h"
 #include "engine/remote/rc_codes.h"
 
 namespace {
-
-QString Q(const CString& s) { return QString::fromStdString(s); }
-CString S(const QString& s) { return s.toStdString(); }
-
-QPushButton* Button(int id, const char* text, QWidget* parent) {
-  auto* b = Named(new QPushButton(QString::fromLatin1(text), parent), id);
-  // Enter in a field never presses a button of the sheet.
-  b->setAutoDefault(false);
-  return b;
-}
 
 QTreeWidget* ListView(int id, const std::vector<std::pair<const char*, int>>& columns, QWidget* parent) {
   auto* list = Named(new QTreeWidget(parent), id);

@@ -12,20 +12,12 @@
 #include <QVBoxLayout>
 
 #include "console/dialogs/access/filter_tree.h"
+#include "console/dialogs/common/controls_qt.h"
 #include "console/dialogs/common/editor_qt.h"
 #include "console/dialogs/common/list_images.h"
 #include "console/shell/tree_images.h"
 
 namespace {
-
-QString Q(const CString& s) { return QString::fromStdString(s); }
-CString S(const QString& s) { return s.toStdString(); }
-
-QPushButton* Button(int id, const char* text, QWidget* parent) {
-  auto* b = Named(new QPushButton(QString::fromLatin1(text), parent), id);
-  b->setAutoDefault(false);
-  return b;
-}
 
 class GeneralWidget : public TabPage {
  public:

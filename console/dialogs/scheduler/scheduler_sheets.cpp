@@ -17,6 +17,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "console/dialogs/common/controls_qt.h"
 #include "console/dialogs/common/editor_qt.h"
 #include "console/dialogs/common/list_images.h"
 #include "console/shell/lookout_client.h"
@@ -24,17 +25,8 @@
 
 namespace {
 
-QString Q(const CString& s) { return QString::fromStdString(s); }
-CString S(const QString& s) { return s.toStdString(); }
-
-QPushButton* Button(int id, const char* text, QWidget* parent) {
-  auto* b = Named(new QPushButton(QString::fromLatin1(text), parent), id);
-  b->setAutoDefault(false);
-  return b;
-}
-
 // OK and Cancel as plain buttons (Enter in a field never closes the dialog), right-aligned.
-QHBoxLayout* OkCancel(QDialog* dlg) {
+QHBoxLayout* OkCancelRow(QDialog* dlg) {
   auto* ok = new QPushButton(QStringLiteral("OK"), dlg);
   ok->setObjectName("IDOK");
   auto* cancel = new QPushButton(QStringLiteral("Cancel"), dlg);
@@ -225,7 +217,7 @@ ActionDialog::ActionDialog(const CScheduleEventAction& action, SchedulerLists li
   m_check = Named(new QCheckBox(this), SCHED_ACT_CHECK);
   layout->addWidget(m_check);
   layout->addStretch(1);
-  layout->addLayout(OkCancel(this));
+  layout->addLayout(OkCancelRow(this));
 
   m_what->setCurrentIndex(m_what->findData(m_logic.code));
   m_edit->setText(Q(m_logic.text));
@@ -329,7 +321,7 @@ EventDialog::EventDialog(const CScheduleEvent& event, CLookoutClient& client, Pr
   ab->addStretch(1);
   al->addLayout(ab);
   layout->addWidget(actions, 1);
-  layout->addLayout(OkCancel(this));
+  layout->addLayout(OkCancelRow(this));
 
   LoadControls();
   connect(group, &QButtonGroup::idClicked, this, [this](int v) {

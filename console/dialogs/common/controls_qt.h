@@ -1,0 +1,28 @@
+#pragma once
+// The small makers every editor window builds its controls with: text both ways between our
+// strings and Qt's, and controls named after their ids. A sheet's own layouts stay with the sheet.
+#include <QString>
+
+#include "console/dialogs/common/editor_qt.h"
+
+class QButtonGroup;
+class QCheckBox;
+class QDialog;
+class QDialogButtonBox;
+class QLineEdit;
+class QPushButton;
+class QRadioButton;
+
+inline QString Q(const CString& s) { return QString::fromStdString(s); }
+inline CString S(const QString& s) { return s.toStdString(); }
+
+// A push button that Enter in a field never presses by accident.
+QPushButton* Button(int id, const char* text, QWidget* parent);
+// A radio button, joined to group with value as its id there.
+QRadioButton* Radio(QButtonGroup* group, int id, int value, const char* text, QWidget* parent);
+QCheckBox* Check(int id, const char* text, QWidget* parent);
+// A line edit; a password one shows no characters.
+QLineEdit* Edit(int id, QWidget* parent, bool password = false);
+// OK and Cancel (named "IDOK" and "IDCANCEL"), wired to accept and reject; neither is the default
+// button, so Enter in a field never closes the dialog.
+QDialogButtonBox* OkCancel(QDialog* dlg);
