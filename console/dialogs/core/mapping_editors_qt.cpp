@@ -20,6 +20,7 @@
 #include "console/dialogs/common/controls_qt.h"
 #include "console/dialogs/common/editor_qt.h"
 #include "console/dialogs/common/list_images.h"
+#include "console/dialogs/common/location_lists_qt.h"
 #include "console/shell/tree_images.h"
 
 namespace {
@@ -136,82 +137,6 @@ class UserWidget : public TabPage {
   QTreeWidget* m_list;
 };
 
-class LocationWidget : public TabPage {
- public:
-  LocationWidget(MappingLocationPage& logic, Prompter& prompter)
-      : TabPage(QStringLiteral("Location")), m_logic(logic), m_prompter(prompter) {
-    auto* layout = new QVBoxLayout(this);
-    m_group = new QButtonGroup(this);
-    auto* everywhere = Named(new QRadioButton(QStringLiteral("This mapping applies from everywhere"), this),
-                             MappingLocationPage::EVERYWHERE);
-    auto* specify = Named(new QRadioButton(QStringLiteral("Specify locations from where this mapping applies"), this),
-                          MappingLocationPage::SPECIFY);
-    m_group->addButton(everywhere, 0);
-    m_group->addButton(specify, 1);
-    layout->addWidget(everywhere);
-    layout->addWidget(specify);
-    auto* lists = new QHBoxLayout;
-    lists->addWidget(Side(false, "Included locations", MappingLocationPage::INCLUDED));
-    lists->addWidget(Side(true, "Excluded locations", MappingLocationPage::EXCLUDED));
-    layout->addLayout(lists, 1);
-    connect(m_group, &QButtonGroup::idClicked, this, [this](int v) {
-      m_logic.specify = v == 1;
-      ApplyStates(this, m_logic.States());
-    });
-  }
-  void LoadControls() override {
-    m_group->button(m_logic.specify ? 1 : 0)->setChecked(true);
-    Refill();
-  }
-  bool StoreControls() override {
-    m_logic.specify = m_group->checkedId() == 1;
-    m_logic.includedEdit = S(m_edit[0]->text());
-    m_logic.excludedEdit = S(m_edit[1]->text());
-    return true;
-  }
-
- private:
-  // One side: list box, edit, Add and Remove (ids base, base+1, base+2, base+3).
-  QGroupBox* Side(bool ex, const char* title, int base) {
-    auto* box = new QGroupBox(QString::fromLatin1(title), this);
-    auto* grid = new QGridLayout(box);
-    const int i = ex ? 1 : 0;
-    grid->addWidget(m_list[i] = Named(new QListWidget(box), base), 0, 0, 1, 2);
-    grid->addWidget(m_edit[i] = Named(new QLineEdit(box), base + 1), 1, 0, 1, 2);
-    auto* add = Button(base + 2, "Add", box);
-    auto* remove = Button(base + 3, "Remove", box);
-    grid->addWidget(add, 2, 0);
-    grid->addWidget(remove, 2, 1);
-    connect(add, &QPushButton::clicked, this, [this, ex, i] {
-      (ex ? m_logic.excludedEdit : m_logic.includedEdit) = S(m_edit[i]->text().trimmed());
-      m_logic.Add(ex, m_prompter);
-      Refill();
-    });
-    connect(remove, &QPushButton::clicked, this, [this, ex, i] {
-      const int row = m_list[i]->currentRow();
-      if (row < 0) return;
-      m_logic.Remove(ex, static_cast<size_t>(row));
-      Refill();
-    });
-    return box;
-  }
-  void Refill() {
-    const std::vector<CString>* lists[] = {&m_logic.included, &m_logic.excluded};
-    const CString* edits[] = {&m_logic.includedEdit, &m_logic.excludedEdit};
-    for (int i = 0; i < 2; ++i) {
-      m_list[i]->clear();
-      for (const CString& p : *lists[i]) m_list[i]->addItem(Q(p));
-      m_edit[i]->setText(Q(*edits[i]));
-    }
-    ApplyStates(this, m_logic.States());
-  }
-  MappingLocationPage& m_logic;
-  Prompter& m_prompter;
-  QButtonGroup* m_group;
-  QListWidget* m_list[2];
-  QLineEdit* m_edit[2];
-};
-
 class MappingsWidget : public TabPage {
  public:
   MappingsWidget(MappingsPage& logic, MappingSheetContext ctx, Prompter& prompter)
@@ -282,7 +207,8 @@ MappingSheetDialog::MappingSheetDialog(const CMapping& mapping, bool existing, M
   setWindowTitle(QString::fromLatin1(kMappingSheetTitle));
   Sheet()->AddPage(new ServerWidget(m_logic.server, m_logic.Context(), prompter));
   Sheet()->AddPage(new UserWidget(m_logic.user, m_logic.Context()));
-  Sheet()->AddPage(new LocationWidget(m_logic.location, prompter));
+  Sheet()->AddPage(new LocationListsWidget(m_logic.location, prompter, "This mapping applies from everywhere",
+                                           "Specify locations from where this mapping applies"));
 }
 
 void MappingSheetDialog::accept() {
