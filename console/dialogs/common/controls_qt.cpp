@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QDialog>
 #include <QDialogButtonBox>
+#include <QHBoxLayout>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -43,4 +44,28 @@ QDialogButtonBox* OkCancel(QDialog* dlg) {
   QObject::connect(box, &QDialogButtonBox::accepted, dlg, &QDialog::accept);
   QObject::connect(box, &QDialogButtonBox::rejected, dlg, &QDialog::reject);
   return box;
+}
+
+QHBoxLayout* OkCancelRow(QDialog* dlg, const char* applyText, const char* applyName, std::function<void()> onApply) {
+  auto* ok = new QPushButton(QStringLiteral("OK"), dlg);
+  ok->setObjectName("IDOK");
+  auto* cancel = new QPushButton(QStringLiteral("Cancel"), dlg);
+  cancel->setObjectName("IDCANCEL");
+  QPushButton* apply = nullptr;
+  if (applyText) {
+    apply = new QPushButton(QString::fromLatin1(applyText), dlg);
+    apply->setObjectName(QString::fromLatin1(applyName));
+  }
+  QObject::connect(ok, &QPushButton::clicked, dlg, &QDialog::accept);
+  QObject::connect(cancel, &QPushButton::clicked, dlg, &QDialog::reject);
+  if (apply) QObject::connect(apply, &QPushButton::clicked, dlg, [onApply = std::move(onApply)] { onApply(); });
+  auto* row = new QHBoxLayout;
+  row->addStretch(1);
+  for (QPushButton* b : {ok, cancel, apply}) {
+    if (!b) continue;
+    b->setAutoDefault(false);
+    b->setDefault(false);
+    row->addWidget(b);
+  }
+  return row;
 }

@@ -2,6 +2,7 @@
 // The small makers every editor window builds its controls with: text both ways between our
 // strings and Qt's, and controls named after their ids. A sheet's own layouts stay with the sheet.
 #include <QString>
+#include <functional>
 
 #include "console/dialogs/common/editor_qt.h"
 
@@ -9,6 +10,7 @@ class QButtonGroup;
 class QCheckBox;
 class QDialog;
 class QDialogButtonBox;
+class QHBoxLayout;
 class QLineEdit;
 class QPushButton;
 class QRadioButton;
@@ -26,3 +28,8 @@ QLineEdit* Edit(int id, QWidget* parent, bool password = false);
 // OK and Cancel (named "IDOK" and "IDCANCEL"), wired to accept and reject; neither is the default
 // button, so Enter in a field never closes the dialog.
 QDialogButtonBox* OkCancel(QDialog* dlg);
+// OK, Cancel and, where applyText is given, an Apply button (named applyName, pressed: onApply) as
+// plain buttons in a right-aligned row: none is a default button, so Enter in a field never closes
+// or applies the dialog.
+QHBoxLayout* OkCancelRow(QDialog* dlg, const char* applyText = nullptr, const char* applyName = nullptr,
+                         std::function<void()> onApply = {});

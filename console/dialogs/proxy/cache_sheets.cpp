@@ -190,28 +190,9 @@ CacheSheetDialog::CacheSheetDialog(CLookoutClient& client, Prompter& prompter,
   AddPage(new WhatToCacheWidget(m_logic.whatToCache), CACHE_PAGE_WHAT_TO_CACHE);
   AddPage(new WhatToPurgeWidget(m_logic, m_logic.whatToPurge), CACHE_PAGE_WHAT_TO_PURGE);
 
-  // Plain buttons, none the default: Enter in a field never closes or applies the sheet.
-  auto* ok = new QPushButton(QStringLiteral("OK"), this);
-  ok->setObjectName("IDOK");
-  auto* cancel = new QPushButton(QStringLiteral("Cancel"), this);
-  cancel->setObjectName("IDCANCEL");
-  auto* apply = new QPushButton(QStringLiteral("Apply"), this);
-  apply->setObjectName("IDAPPLY");
-  for (QPushButton* b : {ok, cancel, apply}) {
-    b->setAutoDefault(false);
-    b->setDefault(false);
-  }
-  connect(ok, &QPushButton::clicked, this, &CacheSheetDialog::accept);
-  connect(cancel, &QPushButton::clicked, this, &CacheSheetDialog::reject);
-  connect(apply, &QPushButton::clicked, this, [this] { ApplyNow(); });
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch(1);
-  buttons->addWidget(ok);
-  buttons->addWidget(cancel);
-  buttons->addWidget(apply);
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(m_sheet, 1);
-  layout->addLayout(buttons);
+  layout->addLayout(OkCancelRow(this, "Apply", "IDAPPLY", [this] { ApplyNow(); }));
 }
 
 CacheSheetDialog::~CacheSheetDialog() = default;

@@ -25,25 +25,6 @@
 
 namespace {
 
-// OK and Cancel as plain buttons (Enter in a field never closes the dialog), right-aligned.
-QHBoxLayout* OkCancelRow(QDialog* dlg) {
-  auto* ok = new QPushButton(QStringLiteral("OK"), dlg);
-  ok->setObjectName("IDOK");
-  auto* cancel = new QPushButton(QStringLiteral("Cancel"), dlg);
-  cancel->setObjectName("IDCANCEL");
-  for (QPushButton* b : {ok, cancel}) {
-    b->setAutoDefault(false);
-    b->setDefault(false);
-  }
-  QObject::connect(ok, &QPushButton::clicked, dlg, &QDialog::accept);
-  QObject::connect(cancel, &QPushButton::clicked, dlg, &QDialog::reject);
-  auto* row = new QHBoxLayout;
-  row->addStretch(1);
-  row->addWidget(ok);
-  row->addWidget(cancel);
-  return row;
-}
-
 QDateTime ToQt(const CDateTime& t) {
   if (!t.IsValid()) return QDateTime::currentDateTime();
   return QDateTime(QDate(t.GetYear(), t.GetMonth(), t.GetDay()), QTime(t.GetHour(), t.GetMinute(), t.GetSecond()));
