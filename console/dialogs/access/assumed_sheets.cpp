@@ -240,10 +240,7 @@ void AssumedUsersDialog::accept() {
   const int refused = m_logic.Ok(m_prompter);
   if (refused >= 0) {
     // The refused row is selected on its page.
-    if (refused != Sheet()->ActiveIndex())
-      Sheet()->SetActivePage(refused);
-    else
-      Sheet()->GetPage(refused)->LoadControls();
+    Sheet()->ShowRefused(refused);
     return;
   }
   QDialog::accept();

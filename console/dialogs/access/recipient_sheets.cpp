@@ -313,11 +313,7 @@ void RecipientSheetDialog::accept() {
   int refused = 0;
   m_result = m_logic.Ok(m_prompter, &refused);
   if (!m_result) {
-    const int tab = TabOf(refused);
-    if (tab >= 0 && tab != Sheet()->ActiveIndex())
-      Sheet()->SetActivePage(tab);
-    else if (tab >= 0)
-      Sheet()->GetPage(tab)->LoadControls();
+    Sheet()->ShowRefused(TabOf(refused));
     return;
   }
   QDialog::accept();

@@ -341,10 +341,7 @@ void EditUserDialog::accept() {
   if (!Sheet()->Accept()) return;
   const int refused = m_logic->Ok(m_prompter);
   if (refused >= 0) {
-    if (refused != Sheet()->ActiveIndex())
-      Sheet()->SetActivePage(refused);
-    else
-      Sheet()->GetPage(refused)->LoadControls();
+    Sheet()->ShowRefused(refused);
     return;
   }
   QDialog::accept();

@@ -55,6 +55,14 @@ void TabSheet::Show(int index) {
   m_bar->setCurrentIndex(index);
 }
 
+void TabSheet::ShowRefused(int index) {
+  if (index < 0 || index >= PageCount()) return;
+  if (index != m_active)
+    SetActivePage(index);
+  else
+    GetPage(index)->LoadControls();
+}
+
 bool TabSheet::SetActivePage(int index) {
   if (!GetPage(index)) return false;
   if (index == m_active) return true;

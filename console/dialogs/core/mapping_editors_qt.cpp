@@ -216,10 +216,7 @@ void MappingSheetDialog::accept() {
   int refused = -1;
   m_result = m_logic.Ok(m_prompter, &refused);
   if (!m_result) {
-    if (refused != Sheet()->ActiveIndex())
-      Sheet()->SetActivePage(refused);
-    else
-      Sheet()->GetPage(refused)->LoadControls();
+    Sheet()->ShowRefused(refused);
     return;
   }
   QDialog::accept();

@@ -676,11 +676,7 @@ void EditServiceDialog::accept() {
   if (!Sheet()->Accept()) return;
   const int refused = m_logic->Ok(m_prompter);
   if (refused > 0) {
-    const int tab = TabOf(refused);
-    if (tab != Sheet()->ActiveIndex())
-      Sheet()->SetActivePage(tab);
-    else
-      Sheet()->GetPage(tab)->LoadControls();
+    Sheet()->ShowRefused(TabOf(refused));
     return;
   }
   QDialog::accept();
