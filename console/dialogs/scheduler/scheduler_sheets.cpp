@@ -20,6 +20,7 @@
 #include "console/dialogs/common/controls_qt.h"
 #include "console/dialogs/common/editor_qt.h"
 #include "console/dialogs/common/list_images.h"
+#include "console/dialogs/common/log_options_qt.h"
 #include "console/shell/lookout_client.h"
 #include "console/shell/tree_images.h"
 
@@ -116,60 +117,6 @@ class EventsWidget : public TabPage {
   Prompter& m_prompter;
   QIcon m_icon;
   QTreeWidget* m_list;
-};
-
-class LoggingWidget : public TabPage {
- public:
-  explicit LoggingWidget(SchedulerLoggingPage& logic) : TabPage(QStringLiteral("Logging")), m_logic(logic) {
-    auto* layout = new QVBoxLayout(this);
-    m_group = new QButtonGroup(this);
-    auto* off = Named(new QRadioButton(QString::fromLatin1(kLogOffText), this), SCHED_LOG_OFF);
-    auto* on = Named(new QRadioButton(QStringLiteral("Log these events"), this), SCHED_LOG_ON);
-    m_group->addButton(off, 0);
-    m_group->addButton(on, 1);
-    layout->addWidget(off);
-    layout->addWidget(on);
-    auto* box = new QGroupBox(this);
-    auto* col = new QVBoxLayout(box);
-    const struct {
-      int id;
-      uint32_t bit;
-      const char* text;
-    } checks[] = {{SCHED_LOG_DETAILS, SCHED_LOG_EVENT, "Event details"},
-                  {SCHED_LOG_DEBUG_BIT, SCHED_LOG_DEBUG, "Debug"},
-                  {SCHED_LOG_CONFIG_BIT, SCHED_LOG_CONFIG, "Configuration changes"},
-                  {SCHED_LOG_ERRORS, SCHED_LOG_ERROR, "Errors"},
-                  {SCHED_LOG_START_STOP, SCHED_LOG_THREAD, "Scheduler start / stop"}};
-    for (const auto& c : checks) {
-      auto* box2 = Named(new QCheckBox(QString::fromLatin1(c.text), box), c.id);
-      col->addWidget(box2);
-      m_checks.push_back({box2, c.bit});
-    }
-    layout->addWidget(box);
-    layout->addStretch(1);
-    connect(m_group, &QButtonGroup::idClicked, this, [this](int value) {
-      m_logic.logging = value == 1;
-      ApplyStates(this, m_logic.States());
-    });
-  }
-  void LoadControls() override {
-    m_group->button(m_logic.logging ? 1 : 0)->setChecked(true);
-    for (auto [c, bit] : m_checks) c->setChecked((m_logic.options & bit) != 0);
-    ApplyStates(this, m_logic.States());
-  }
-  bool StoreControls() override {
-    m_logic.logging = m_group->checkedId() == 1;
-    uint32_t options = 0;
-    for (auto [c, bit] : m_checks)
-      if (c->isChecked()) options |= bit;
-    m_logic.options = options;
-    return true;
-  }
-
- private:
-  SchedulerLoggingPage& m_logic;
-  QButtonGroup* m_group;
-  std::vector<std::pair<QCheckBox*, uint32_t>> m_checks;
 };
 
 }  // namespace
@@ -416,7 +363,18 @@ SchedulerSheetDialog::SchedulerSheetDialog(CLookoutClient& client, Prompter& pro
   const QIcon& icon = TreeImages()[LIST_IMAGE_SCHEDULER];
   setWindowIcon(icon);
   Sheet()->AddPage(new EventsWidget(m_logic, prompter, icon));
-  Sheet()->AddPage(new LoggingWidget(m_logic.logging));
+  SchedulerLoggingPage& logging = m_logic.logging;
+  Sheet()->AddPage(new LogOptionsWidget(logging.logging, logging.options, [&logging] { return logging.States(); },
+                                        {SCHED_LOG_OFF,
+                                         kLogOffText,
+                                         SCHED_LOG_ON,
+                                         "Log these events",
+                                         {{SCHED_LOG_DETAILS, SCHED_LOG_EVENT, "Event details"},
+                                          {SCHED_LOG_DEBUG_BIT, SCHED_LOG_DEBUG, "Debug"},
+                                          {SCHED_LOG_CONFIG_BIT, SCHED_LOG_CONFIG, "Configuration changes"},
+                                          {SCHED_LOG_ERRORS, SCHED_LOG_ERROR, "Errors"},
+                                          {SCHED_LOG_START_STOP, SCHED_LOG_THREAD, "Scheduler start / stop"}},
+                                         5}));
 }
 
 void SchedulerSheetDialog::accept() {
