@@ -25,12 +25,7 @@ CString RecipientTitle(const CString& userName) { return "Properties for recipie
 
 RecipientSheetContext RecipientContextOf(const CLookoutClient& client) {
   RecipientSheetContext ctx;
-  const ConsoleMirrors& m = client.Mirrors();
-  if (!m.users) return ctx;
-  CLockGuard guard(*m.users);
-  for (const CString& key : m.users->Keys())
-    if (auto entry = m.users->Find(key))
-      ctx.principals.push_back({entry->Name, entry->Description, dynamic_cast<const CGroup*>(entry.get()) != nullptr});
+  ctx.principals = PrincipalsOf(client);
   return ctx;
 }
 

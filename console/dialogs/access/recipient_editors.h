@@ -14,6 +14,7 @@
 
 #include "console/dialogs/common/editor.h"
 #include "console/dialogs/common/location_lists.h"
+#include "console/dialogs/common/principals.h"
 #include "console/dialogs/core/service_sheet.h"  // kTitleInvalidSetting, shared with the service sheet
 #include "engine/access/right.h"
 
@@ -55,10 +56,7 @@ CString RecipientTitle(const CString& userName);
 
 // What the Recipient page lists: every user and group of the console's mirror.
 struct RecipientSheetContext {
-  struct Principal {
-    CString name, description;
-    bool group = false;
-  };
+  using Principal = ::Principal;
   std::vector<Principal> principals;
   // The dialer's profile names, offered by the Criterion dialog for "Dialer is on line".
   std::vector<CString> profiles;

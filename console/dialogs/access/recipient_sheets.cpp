@@ -55,14 +55,7 @@ class UserWidget : public TabPage {
     layout->addWidget(Radio(m_who, RecipientUserPage::EVERYONE, 0, "Everyone", this));
     layout->addWidget(Radio(m_who, RecipientUserPage::SPECIFY, 1, "Specify user or group", this));
     layout->addWidget(m_name = Named(new QLineEdit(this), RecipientUserPage::NAME));
-    m_list = Named(new QTreeWidget(this), RecipientUserPage::LIST);
-    m_list->setRootIsDecorated(false);
-    m_list->setHeaderLabels({QStringLiteral("User / Group"), QStringLiteral("Description")});
-    for (const auto& p : m_ctx.principals)
-      (new QTreeWidgetItem(m_list, {Q(p.name), Q(p.description)}))
-          ->setIcon(0, TreeImages()[p.group ? LIST_IMAGE_GROUP : LIST_IMAGE_USER]);
-    m_list->resizeColumnToContents(0);
-    m_list->setColumnWidth(0, std::max(120, m_list->columnWidth(0) + 12));
+    m_list = PrincipalList(RecipientUserPage::LIST, m_ctx.principals, {{0, 120}}, this);
     layout->addWidget(m_list, 1);
     auto* box = new QGroupBox(QStringLiteral("Security"), this);
     auto* levels = new QVBoxLayout(box);

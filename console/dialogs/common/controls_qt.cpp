@@ -8,7 +8,13 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTreeWidget>
+#include <algorithm>
 #include <utility>
+
+#include "console/dialogs/common/list_images.h"
+#include "console/dialogs/common/principals.h"
+#include "console/shell/tree_images.h"
 
 QPushButton* Button(int id, const char* text, QWidget* parent) {
   auto* b = Named(new QPushButton(QString::fromLatin1(text), parent), id);
@@ -68,4 +74,19 @@ QHBoxLayout* OkCancelRow(QDialog* dlg, const char* applyText, const char* applyN
     row->addWidget(b);
   }
   return row;
+}
+
+QTreeWidget* PrincipalList(int id, const std::vector<Principal>& principals,
+                           std::initializer_list<std::pair<int, int>> minWidths, QWidget* parent) {
+  auto* list = Named(new QTreeWidget(parent), id);
+  list->setRootIsDecorated(false);
+  list->setHeaderLabels({QStringLiteral("User / Group"), QStringLiteral("Description")});
+  for (const Principal& p : principals)
+    (new QTreeWidgetItem(list, {Q(p.name), Q(p.description)}))
+        ->setIcon(0, TreeImages()[p.group ? LIST_IMAGE_GROUP : LIST_IMAGE_USER]);
+  for (auto [column, width] : minWidths) {
+    list->resizeColumnToContents(column);
+    list->setColumnWidth(column, std::max(width, list->columnWidth(column) + 12));
+  }
+  return list;
 }

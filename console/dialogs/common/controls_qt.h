@@ -3,6 +3,9 @@
 // strings and Qt's, and controls named after their ids. A sheet's own layouts stay with the sheet.
 #include <QString>
 #include <functional>
+#include <initializer_list>
+#include <utility>
+#include <vector>
 
 #include "console/dialogs/common/editor_qt.h"
 
@@ -14,6 +17,8 @@ class QHBoxLayout;
 class QLineEdit;
 class QPushButton;
 class QRadioButton;
+class QTreeWidget;
+struct Principal;
 
 inline QString Q(const CString& s) { return QString::fromStdString(s); }
 inline CString S(const QString& s) { return s.toStdString(); }
@@ -33,3 +38,7 @@ QDialogButtonBox* OkCancel(QDialog* dlg);
 // or applies the dialog.
 QHBoxLayout* OkCancelRow(QDialog* dlg, const char* applyText = nullptr, const char* applyName = nullptr,
                          std::function<void()> onApply = {});
+// The list of a user and group picker: name and description, a picture telling users from groups.
+// Each {column, width} given is at least that wide and never cuts a name short.
+QTreeWidget* PrincipalList(int id, const std::vector<Principal>& principals,
+                           std::initializer_list<std::pair<int, int>> minWidths, QWidget* parent);

@@ -35,13 +35,7 @@ MappingSheetContext MappingContextOf(const CLookoutClient& client) {
     CLockGuard guard(*m.dialer);
     ctx.phonebook = m.dialer->PhonebookEntries;
   }
-  if (m.users) {
-    CLockGuard guard(*m.users);
-    for (const CString& key : m.users->Keys())
-      if (auto entry = m.users->Find(key))
-        ctx.principals.push_back(
-            {entry->Name, entry->Description, dynamic_cast<const CGroup*>(entry.get()) != nullptr});
-  }
+  ctx.principals = PrincipalsOf(client);
   return ctx;
 }
 

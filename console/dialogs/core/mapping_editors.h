@@ -14,6 +14,7 @@
 
 #include "console/dialogs/common/editor.h"
 #include "console/dialogs/common/location_lists.h"
+#include "console/dialogs/common/principals.h"
 #include "console/dialogs/core/service_sheet.h"
 #include "engine/proxy/mapping/mapping.h"
 
@@ -31,10 +32,7 @@ std::shared_ptr<CMappings> ServiceMappings(const CServiceSettings& s);
 // What the Mapping sheet's pages list: the dialer's phonebook entries and the users and groups.
 struct MappingSheetContext {
   std::vector<CString> phonebook;
-  struct Principal {
-    CString name, description;
-    bool group = false;
-  };
+  using Principal = ::Principal;
   std::vector<Principal> principals;
 };
 

@@ -96,17 +96,7 @@ class UserWidget : public TabPage {
     layout->addWidget(everyone);
     layout->addWidget(specify);
     layout->addWidget(m_name = Named(new QLineEdit(this), MappingUserPage::NAME));
-    m_list = Named(new QTreeWidget(this), MappingUserPage::LIST);
-    m_list->setRootIsDecorated(false);
-    m_list->setHeaderLabels({QStringLiteral("User / Group"), QStringLiteral("Description")});
-    for (const auto& p : m_ctx.principals)
-      (new QTreeWidgetItem(m_list, {Q(p.name), Q(p.description)}))
-          ->setIcon(0, TreeImages()[p.group ? LIST_IMAGE_GROUP : LIST_IMAGE_USER]);
-    // The pictures tell users from groups; the widths grow only where a name needs more.
-    for (auto [column, width] : {std::pair{0, 90}, std::pair{1, 170}}) {
-      m_list->resizeColumnToContents(column);
-      m_list->setColumnWidth(column, std::max(width, m_list->columnWidth(column) + 12));
-    }
+    m_list = PrincipalList(MappingUserPage::LIST, m_ctx.principals, {{0, 90}, {1, 170}}, this);
     layout->addWidget(m_list, 1);
     connect(m_group, &QButtonGroup::idClicked, this, [this](int v) {
       m_logic.specify = v == 1;
