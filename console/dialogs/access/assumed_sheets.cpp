@@ -85,22 +85,15 @@ class AssumedPageWidget : public TabPage {
   bool m_filling = false;
 };
 
-class ByNameWidget : public AssumedPageWidget {
+// What both pages do alike on their list: a row chosen updates the buttons, a double-click edits.
+template <class Page>
+class AssumedListWidget : public AssumedPageWidget {
  public:
-  ByNameWidget(AssumedByNamePage& logic, AssumedDialogs& dialogs)
-      : AssumedPageWidget(QStringLiteral("By Name"), QStringLiteral("Computername"),
-                          {{AssumedByNamePage::ADD, QStringLiteral("&Add...")},
-                           {AssumedByNamePage::REMOVE, QStringLiteral("&Remove")}}),
-        m_logic(logic),
-        m_dialogs(dialogs) {}
-  void LoadControls() override { Fill(m_logic.rows, m_logic.selected, m_logic.States()); }
+  AssumedListWidget(const QString& title, const QString& firstColumn, std::vector<std::pair<int, QString>> buttons,
+                    Page& logic, AssumedDialogs& dialogs)
+      : AssumedPageWidget(title, firstColumn, std::move(buttons)), m_logic(logic), m_dialogs(dialogs) {}
 
  protected:
-  void Pressed(int id) override {
-    if (id == AssumedByNamePage::ADD) m_logic.Add(m_dialogs);
-    if (id == AssumedByNamePage::REMOVE && m_logic.selected >= 0) m_logic.Remove(size_t(m_logic.selected));
-    LoadControls();
-  }
   void Selected(int row) override {
     m_logic.selected = row;
     ApplyStates(this, m_logic.States());
@@ -109,21 +102,36 @@ class ByNameWidget : public AssumedPageWidget {
     if (row >= 0 && m_logic.Edit(size_t(row), m_dialogs)) LoadControls();
   }
 
- private:
-  AssumedByNamePage& m_logic;
+  Page& m_logic;
   AssumedDialogs& m_dialogs;
 };
 
-class ByIPWidget : public AssumedPageWidget {
+class ByNameWidget : public AssumedListWidget<AssumedByNamePage> {
+ public:
+  ByNameWidget(AssumedByNamePage& logic, AssumedDialogs& dialogs)
+      : AssumedListWidget(QStringLiteral("By Name"), QStringLiteral("Computername"),
+                          {{AssumedByNamePage::ADD, QStringLiteral("&Add...")},
+                           {AssumedByNamePage::REMOVE, QStringLiteral("&Remove")}},
+                          logic, dialogs) {}
+  void LoadControls() override { Fill(m_logic.rows, m_logic.selected, m_logic.States()); }
+
+ protected:
+  void Pressed(int id) override {
+    if (id == AssumedByNamePage::ADD) m_logic.Add(m_dialogs);
+    if (id == AssumedByNamePage::REMOVE && m_logic.selected >= 0) m_logic.Remove(size_t(m_logic.selected));
+    LoadControls();
+  }
+};
+
+class ByIPWidget : public AssumedListWidget<AssumedByIPPage> {
  public:
   ByIPWidget(AssumedByIPPage& logic, AssumedDialogs& dialogs)
-      : AssumedPageWidget(QStringLiteral("By IP Address"), QStringLiteral("IP Address matching"),
+      : AssumedListWidget(QStringLiteral("By IP Address"), QStringLiteral("IP Address matching"),
                           {{AssumedByIPPage::ADD, QStringLiteral("&Add...")},
                            {AssumedByIPPage::REMOVE, QStringLiteral("&Remove")},
                            {AssumedByIPPage::UP, QStringLiteral("&Up")},
-                           {AssumedByIPPage::DOWN, QStringLiteral("&Down")}}),
-        m_logic(logic),
-        m_dialogs(dialogs) {}
+                           {AssumedByIPPage::DOWN, QStringLiteral("&Down")}},
+                          logic, dialogs) {}
   void LoadControls() override { Fill(m_logic.Rows(), m_logic.selected, m_logic.States()); }
 
  protected:
@@ -137,17 +145,6 @@ class ByIPWidget : public AssumedPageWidget {
     }
     LoadControls();
   }
-  void Selected(int row) override {
-    m_logic.selected = row;
-    ApplyStates(this, m_logic.States());
-  }
-  void DoubleClicked(int row) override {
-    if (row >= 0 && m_logic.Edit(size_t(row), m_dialogs)) LoadControls();
-  }
-
- private:
-  AssumedByIPPage& m_logic;
-  AssumedDialogs& m_dialogs;
 };
 
 }  // namespace
