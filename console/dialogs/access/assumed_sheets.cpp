@@ -10,14 +10,12 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "console/dialogs/common/controls_qt.h"
 #include "console/dialogs/common/editor_qt.h"
 #include "console/shell/tree_entry.h"
 #include "console/shell/tree_images.h"
 
 namespace {
-
-QString Q(const CString& s) { return QString::fromStdString(s); }
-CString S(const QString& s) { return s.toStdString(); }
 
 // The user list of both dialogs: the users only, the current one chosen (none when it is not a
 // user any more, so OK asks for one).
@@ -29,7 +27,8 @@ QComboBox* UserList(const std::vector<CString>& users, const CString& current, Q
   return combo;
 }
 
-QDialogButtonBox* OkCancel(QDialog* d) {
+// Enter accepts here: OK stays the default button of these two small dialogs.
+QDialogButtonBox* AcceptingOkCancel(QDialog* d) {
   auto* box = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, d);
   QObject::connect(box, &QDialogButtonBox::accepted, d, &QDialog::accept);
   QObject::connect(box, &QDialogButtonBox::rejected, d, &QDialog::reject);
@@ -86,22 +85,15 @@ class AssumedPageWidget : public TabPage {
   bool m_filling = false;
 };
 
-class ByNameWidget : public AssumedPageWidget {
+// What both pages do alike on their list: a row chosen updates the buttons, a double-click edits.
+template <class Page>
+class AssumedListWidget : public AssumedPageWidget {
  public:
-  ByNameWidget(AssumedByNamePage& logic, AssumedDialogs& dialogs)
-      : AssumedPageWidget(QStringLiteral("By Name"), QStringLiteral("Computername"),
-                          {{AssumedByNamePage::ADD, QStringLiteral("&Add...")},
-                           {AssumedByNamePage::REMOVE, QStringLiteral("&Remove")}}),
-        m_logic(logic),
-        m_dialogs(dialogs) {}
-  void LoadControls() override { Fill(m_logic.rows, m_logic.selected, m_logic.States()); }
+  AssumedListWidget(const QString& title, const QString& firstColumn, std::vector<std::pair<int, QString>> buttons,
+                    Page& logic, AssumedDialogs& dialogs)
+      : AssumedPageWidget(title, firstColumn, std::move(buttons)), m_logic(logic), m_dialogs(dialogs) {}
 
  protected:
-  void Pressed(int id) override {
-    if (id == AssumedByNamePage::ADD) m_logic.Add(m_dialogs);
-    if (id == AssumedByNamePage::REMOVE && m_logic.selected >= 0) m_logic.Remove(size_t(m_logic.selected));
-    LoadControls();
-  }
   void Selected(int row) override {
     m_logic.selected = row;
     ApplyStates(this, m_logic.States());
@@ -110,21 +102,36 @@ class ByNameWidget : public AssumedPageWidget {
     if (row >= 0 && m_logic.Edit(size_t(row), m_dialogs)) LoadControls();
   }
 
- private:
-  AssumedByNamePage& m_logic;
+  Page& m_logic;
   AssumedDialogs& m_dialogs;
 };
 
-class ByIPWidget : public AssumedPageWidget {
+class ByNameWidget : public AssumedListWidget<AssumedByNamePage> {
+ public:
+  ByNameWidget(AssumedByNamePage& logic, AssumedDialogs& dialogs)
+      : AssumedListWidget(QStringLiteral("By Name"), QStringLiteral("Computername"),
+                          {{AssumedByNamePage::ADD, QStringLiteral("&Add...")},
+                           {AssumedByNamePage::REMOVE, QStringLiteral("&Remove")}},
+                          logic, dialogs) {}
+  void LoadControls() override { Fill(m_logic.rows, m_logic.selected, m_logic.States()); }
+
+ protected:
+  void Pressed(int id) override {
+    if (id == AssumedByNamePage::ADD) m_logic.Add(m_dialogs);
+    if (id == AssumedByNamePage::REMOVE && m_logic.selected >= 0) m_logic.Remove(size_t(m_logic.selected));
+    LoadControls();
+  }
+};
+
+class ByIPWidget : public AssumedListWidget<AssumedByIPPage> {
  public:
   ByIPWidget(AssumedByIPPage& logic, AssumedDialogs& dialogs)
-      : AssumedPageWidget(QStringLiteral("By IP Address"), QStringLiteral("IP Address matching"),
+      : AssumedListWidget(QStringLiteral("By IP Address"), QStringLiteral("IP Address matching"),
                           {{AssumedByIPPage::ADD, QStringLiteral("&Add...")},
                            {AssumedByIPPage::REMOVE, QStringLiteral("&Remove")},
                            {AssumedByIPPage::UP, QStringLiteral("&Up")},
-                           {AssumedByIPPage::DOWN, QStringLiteral("&Down")}}),
-        m_logic(logic),
-        m_dialogs(dialogs) {}
+                           {AssumedByIPPage::DOWN, QStringLiteral("&Down")}},
+                          logic, dialogs) {}
   void LoadControls() override { Fill(m_logic.Rows(), m_logic.selected, m_logic.States()); }
 
  protected:
@@ -138,17 +145,6 @@ class ByIPWidget : public AssumedPageWidget {
     }
     LoadControls();
   }
-  void Selected(int row) override {
-    m_logic.selected = row;
-    ApplyStates(this, m_logic.States());
-  }
-  void DoubleClicked(int row) override {
-    if (row >= 0 && m_logic.Edit(size_t(row), m_dialogs)) LoadControls();
-  }
-
- private:
-  AssumedByIPPage& m_logic;
-  AssumedDialogs& m_dialogs;
 };
 
 }  // namespace
@@ -166,7 +162,7 @@ NameLocationQtDialog::NameLocationQtDialog(NameLocationDialog& logic, Prompter& 
   form->addRow(QStringLiteral("&Is assumed to be:"), m_user);
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(form);
-  layout->addWidget(OkCancel(this));
+  layout->addWidget(AcceptingOkCancel(this));
   setMinimumWidth(320);
 }
 
@@ -194,7 +190,7 @@ LocationRuleQtDialog::LocationRuleQtDialog(LocationRuleDialog& logic, CLocation&
   form->addRow(QStringLiteral("&Is assumed to be:"), m_user);
   auto* layout = new QVBoxLayout(this);
   layout->addLayout(form);
-  layout->addWidget(OkCancel(this));
+  layout->addWidget(AcceptingOkCancel(this));
   setMinimumWidth(320);
 }
 
@@ -241,10 +237,7 @@ void AssumedUsersDialog::accept() {
   const int refused = m_logic.Ok(m_prompter);
   if (refused >= 0) {
     // The refused row is selected on its page.
-    if (refused != Sheet()->ActiveIndex())
-      Sheet()->SetActivePage(refused);
-    else
-      Sheet()->GetPage(refused)->LoadControls();
+    Sheet()->ShowRefused(refused);
     return;
   }
   QDialog::accept();

@@ -14,19 +14,13 @@
 #include <functional>
 
 #include "console/dialogs/access/filter_tree.h"
+#include "console/dialogs/access/filter_tree_page.h"
+#include "console/dialogs/common/controls_qt.h"
 #include "console/dialogs/common/editor_qt.h"
 #include "console/dialogs/common/list_images.h"
 #include "console/shell/tree_images.h"
 
 namespace {
-
-QString Q(const CString& s) { return QString::fromStdString(s); }
-
-QPushButton* Button(int id, const char* text, QWidget* parent) {
-  auto* b = Named(new QPushButton(QString::fromLatin1(text), parent), id);
-  b->setAutoDefault(false);
-  return b;
-}
 
 // Calls back for Insert and Delete pressed in a watched widget.
 class KeyFilter : public QObject {
@@ -125,64 +119,11 @@ class BanListWidget : public TabPage {
   QTreeWidget* m_list;
 };
 
-class AdvancedWidget : public TabPage {
- public:
-  explicit AdvancedWidget(RecipientAdvancedPage& logic) : TabPage(QStringLiteral("Advanced")), m_logic(logic) {
-    auto* layout = new QVBoxLayout(this);
-    m_group = new QButtonGroup(this);
-    auto* all = Named(new QRadioButton(QStringLiteral("Recipient has rights for all requests"), this),
-                      RecipientAdvancedPage::ALL);
-    auto* specify =
-        Named(new QRadioButton(QStringLiteral("Specify which requests this recipient has rights for"), this),
-              RecipientAdvancedPage::SPECIFY);
-    m_group->addButton(all, 0);
-    m_group->addButton(specify, 1);
-    layout->addWidget(all);
-    layout->addWidget(specify);
-    m_tree = Named(new FilterTreeWidget(m_logic.Tree(), this), RecipientAdvancedPage::TREE);
-    layout->addWidget(m_tree, 1);
-    auto* buttons = new QHBoxLayout;
-    auto* addFilter = Button(RecipientAdvancedPage::ADD_FILTER, "Add Filter", this);
-    auto* addCriterion = Button(RecipientAdvancedPage::ADD_CRITERION, "Add Criterion", this);
-    auto* remove = Button(RecipientAdvancedPage::REMOVE, "Delete", this);
-    buttons->addWidget(addFilter);
-    buttons->addWidget(addCriterion);
-    buttons->addWidget(remove);
-    buttons->addStretch(1);
-    layout->addLayout(buttons);
-    connect(m_group, &QButtonGroup::idClicked, this, [this](int v) {
-      m_logic.specify = v == 1;
-      ApplyStates(this, m_logic.States());
-    });
-    connect(addFilter, &QPushButton::clicked, this, [this] {
-      std::optional<FilterTreeItem> next;
-      if (m_logic.AddFilter(&next)) m_tree->Refill(next);
-    });
-    connect(addCriterion, &QPushButton::clicked, this, [this] {
-      std::optional<FilterTreeItem> next;
-      if (m_logic.AddCriterion(m_tree->Selected(), &next)) m_tree->Refill(next);
-    });
-    connect(remove, &QPushButton::clicked, this, [this] {
-      if (m_logic.Remove(m_tree->Selected())) m_tree->Refill();
-    });
-  }
-  void LoadControls() override {
-    m_group->button(m_logic.specify ? 1 : 0)->setChecked(true);
-    m_tree->Refill(m_tree->Selected());
-    ApplyStates(this, m_logic.States());
-  }
-  bool StoreControls() override {
-    m_logic.specify = m_group->checkedId() == 1;
-    return true;
-  }
-
- private:
-  RecipientAdvancedPage& m_logic;
-  QButtonGroup* m_group;
-  FilterTreeWidget* m_tree;
-};
-
 }  // namespace
 
 TabPage* NewBanListWidget(BanListPage& logic) { return new BanListWidget(logic); }
-TabPage* NewRecipientAdvancedWidget(RecipientAdvancedPage& logic) { return new AdvancedWidget(logic); }
+TabPage* NewRecipientAdvancedWidget(RecipientAdvancedPage& logic) {
+  using P = RecipientAdvancedPage;
+  return new FilterChoicePage<P>(logic, "Advanced", P::ALL, "Recipient has rights for all requests",
+                                 "Specify which requests this recipient has rights for", P::REMOVE);
+}

@@ -14,14 +14,12 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "console/dialogs/common/controls_qt.h"
 #include "console/dialogs/common/editor_qt.h"
 #include "console/dialogs/common/list_images.h"
 #include "console/shell/tree_images.h"
 
 namespace {
-
-QString Q(const CString& s) { return QString::fromStdString(s); }
-CString S(const QString& s) { return s.toStdString(); }
 
 constexpr int kFilterRole = Qt::UserRole;
 constexpr int kCriterionRole = Qt::UserRole + 1;

@@ -25,12 +25,7 @@ CString RecipientTitle(const CString& userName) { return "Properties for recipie
 
 RecipientSheetContext RecipientContextOf(const CLookoutClient& client) {
   RecipientSheetContext ctx;
-  const ConsoleMirrors& m = client.Mirrors();
-  if (!m.users) return ctx;
-  CLockGuard guard(*m.users);
-  for (const CString& key : m.users->Keys())
-    if (auto entry = m.users->Find(key))
-      ctx.principals.push_back({entry->Name, entry->Description, dynamic_cast<const CGroup*>(entry.get()) != nullptr});
+  ctx.principals = PrincipalsOf(client);
   return ctx;
 }
 
@@ -98,18 +93,10 @@ void RecipientLocationPage::Load(const CRecipient& r) {
   modified = false;
 }
 
-ControlStates RecipientLocationPage::States() const {
-  ControlStates st;
-  for (int id = INCLUDED; id <= EXCLUDED_REMOVE; ++id) st[id].enabled = specify;
-  return st;
-}
-
 bool RecipientLocationPage::Validate(Prompter& prompter) {
   if (!modified) return true;
   // The lists are written whatever the radio says, so every pattern in them must compile.
-  for (const auto* list : {&included, &excluded})
-    for (const CString& p : *list)
-      if (!CheckLocationPattern(p, prompter)) return false;
+  if (!CheckPatterns(prompter)) return false;
   if (!specify) return true;
   const uint32_t style = EDITOR_MB_STOP | EDITOR_MB_DEFAULT_NO;
   if (included.empty() && !prompter.AskYesNo(kTitleInvalidSetting, kTextNoLocations, style)) return false;
@@ -128,29 +115,6 @@ void RecipientLocationPage::Apply(CRecipient& r) const {
   r.SpecifyLocation = specify ? 1 : 0;
   r.IncludedLocations = included;
   r.ExcludedLocations = excluded;
-}
-
-void RecipientLocationPage::SetSpecify(bool value) {
-  specify = value;
-  modified = true;
-}
-
-bool RecipientLocationPage::Add(bool ex, Prompter& prompter) {
-  CString& edit = ex ? excludedEdit : includedEdit;
-  if (edit.empty()) return false;
-  if (!CheckLocationPattern(edit, prompter)) return false;
-  (ex ? excluded : included).push_back(edit);
-  edit.clear();
-  modified = true;
-  return true;
-}
-
-void RecipientLocationPage::Remove(bool ex, size_t row) {
-  auto& list = ex ? excluded : included;
-  if (row >= list.size()) return;
-  (ex ? excludedEdit : includedEdit) = list[row];
-  list.erase(list.begin() + static_cast<std::ptrdiff_t>(row));
-  modified = true;
 }
 
 // ---- Time page ------------------------------------------------------------------------------------

@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "console/dialogs/common/editor.h"
+#include "console/dialogs/common/location_lists.h"
+#include "console/dialogs/common/principals.h"
 #include "console/dialogs/core/service_sheet.h"  // kTitleInvalidSetting, shared with the service sheet
 #include "engine/access/right.h"
 
@@ -54,10 +56,7 @@ CString RecipientTitle(const CString& userName);
 
 // What the Recipient page lists: every user and group of the console's mirror.
 struct RecipientSheetContext {
-  struct Principal {
-    CString name, description;
-    bool group = false;
-  };
+  using Principal = ::Principal;
   std::vector<Principal> principals;
   // The dialer's profile names, offered by the Criterion dialog for "Dialer is on line".
   std::vector<CString> profiles;
@@ -101,36 +100,17 @@ class RecipientUserPage : public RecipientPage {
   CString name;
 };
 
-class RecipientLocationPage : public RecipientPage {
+class RecipientLocationPage : public RecipientPage, public LocationLists {
  public:
-  enum : int {
-    EVERYWHERE = 1111,
-    SPECIFY = 1110,
-    INCLUDED = 1112,
-    INCLUDED_EDIT = 1113,
-    INCLUDED_ADD = 1114,
-    INCLUDED_REMOVE = 1115,
-    EXCLUDED = 1116,
-    EXCLUDED_EDIT = 1117,
-    EXCLUDED_ADD = 1118,
-    EXCLUDED_REMOVE = 1119
-  };
   void Load(const CRecipient& r) override;
-  ControlStates States() const override;
+  ControlStates States() const override { return ListStates(); }
   // Untouched: accepted as it is. Otherwise every pattern must compile; with "Specify locations"
   // an empty included list and a list that leaves out 127.0.0.1 are asked about.
   bool Validate(Prompter& prompter) override;
   void Apply(CRecipient& r) const override;
-  void SetSpecify(bool value);
-  // Add: the edit's text, when not empty and a valid pattern, joins the list and the edit is
-  // cleared; an invalid one is refused and stays in the edit. Remove: the entry goes back into
-  // the edit for correction.
-  bool Add(bool excluded, Prompter& prompter);
-  void Remove(bool excluded, size_t row);
 
-  bool specify = false;
-  std::vector<CString> included, excluded;
-  CString includedEdit, excludedEdit;
+ protected:
+  void Touched() override { modified = true; }
 };
 
 class RecipientTimePage : public RecipientPage {

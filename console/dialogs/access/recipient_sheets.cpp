@@ -21,37 +21,14 @@
 
 #include "console/dialogs/access/filter_sheets.h"
 #include "console/dialogs/access/filter_tree.h"
+#include "console/dialogs/common/controls_qt.h"
 #include "console/dialogs/common/editor_qt.h"
 #include "console/dialogs/common/list_images.h"
+#include "console/dialogs/common/location_lists_qt.h"
 #include "console/shell/tree_images.h"
 #include "engine/core/service_settings.h"
 
 namespace {
-
-QString Q(const CString& s) { return QString::fromStdString(s); }
-CString S(const QString& s) { return s.toStdString(); }
-
-QRadioButton* Radio(QButtonGroup* group, int id, int value, const char* text, QWidget* parent) {
-  auto* r = Named(new QRadioButton(QString::fromLatin1(text), parent), id);
-  group->addButton(r, value);
-  return r;
-}
-QPushButton* Button(int id, const char* text, QWidget* parent) {
-  auto* b = Named(new QPushButton(QString::fromLatin1(text), parent), id);
-  b->setAutoDefault(false);
-  return b;
-}
-QDialogButtonBox* OkCancel(QDialog* dlg) {
-  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, dlg);
-  buttons->button(QDialogButtonBox::Ok)->setObjectName("IDOK");
-  buttons->button(QDialogButtonBox::Cancel)->setObjectName("IDCANCEL");
-  // Enter in a field never closes the dialog.
-  for (QAbstractButton* b : buttons->buttons())
-    if (auto* p = qobject_cast<QPushButton*>(b)) p->setAutoDefault(false), p->setDefault(false);
-  QObject::connect(buttons, &QDialogButtonBox::accepted, dlg, &QDialog::accept);
-  QObject::connect(buttons, &QDialogButtonBox::rejected, dlg, &QDialog::reject);
-  return buttons;
-}
 
 QDateTime ToQt(const CDateTime& t) {
   if (!t.IsValid()) return QDateTime();
@@ -78,14 +55,7 @@ class UserWidget : public TabPage {
     layout->addWidget(Radio(m_who, RecipientUserPage::EVERYONE, 0, "Everyone", this));
     layout->addWidget(Radio(m_who, RecipientUserPage::SPECIFY, 1, "Specify user or group", this));
     layout->addWidget(m_name = Named(new QLineEdit(this), RecipientUserPage::NAME));
-    m_list = Named(new QTreeWidget(this), RecipientUserPage::LIST);
-    m_list->setRootIsDecorated(false);
-    m_list->setHeaderLabels({QStringLiteral("User / Group"), QStringLiteral("Description")});
-    for (const auto& p : m_ctx.principals)
-      (new QTreeWidgetItem(m_list, {Q(p.name), Q(p.description)}))
-          ->setIcon(0, TreeImages()[p.group ? LIST_IMAGE_GROUP : LIST_IMAGE_USER]);
-    m_list->resizeColumnToContents(0);
-    m_list->setColumnWidth(0, std::max(120, m_list->columnWidth(0) + 12));
+    m_list = PrincipalList(RecipientUserPage::LIST, m_ctx.principals, {{0, 120}}, this);
     layout->addWidget(m_list, 1);
     auto* box = new QGroupBox(QStringLiteral("Security"), this);
     auto* levels = new QVBoxLayout(box);
@@ -120,79 +90,6 @@ class UserWidget : public TabPage {
   QButtonGroup *m_who, *m_level;
   QLineEdit* m_name;
   QTreeWidget* m_list;
-};
-
-// ---- Location page --------------------------------------------------------------------------------
-
-class LocationWidget : public TabPage {
- public:
-  LocationWidget(RecipientLocationPage& logic, Prompter& prompter)
-      : TabPage(QStringLiteral("Location")), m_logic(logic), m_prompter(prompter) {
-    auto* layout = new QVBoxLayout(this);
-    m_group = new QButtonGroup(this);
-    layout->addWidget(
-        Radio(m_group, RecipientLocationPage::EVERYWHERE, 0, "Recipient has rights from everywhere", this));
-    layout->addWidget(Radio(m_group, RecipientLocationPage::SPECIFY, 1,
-                            "Specify locations from where this recipient has rights", this));
-    auto* lists = new QHBoxLayout;
-    lists->addWidget(Side(false, "Included locations", RecipientLocationPage::INCLUDED));
-    lists->addWidget(Side(true, "Excluded locations", RecipientLocationPage::EXCLUDED));
-    layout->addLayout(lists, 1);
-    connect(m_group, &QButtonGroup::idClicked, this, [this](int v) {
-      m_logic.SetSpecify(v == 1);
-      ApplyStates(this, m_logic.States());
-    });
-  }
-  void LoadControls() override {
-    m_group->button(m_logic.specify ? 1 : 0)->setChecked(true);
-    Refill();
-  }
-  bool StoreControls() override {
-    m_logic.includedEdit = S(m_edit[0]->text().trimmed());
-    m_logic.excludedEdit = S(m_edit[1]->text().trimmed());
-    return true;
-  }
-
- private:
-  // One side: list box, edit, Add and Remove (ids base .. base + 3).
-  QGroupBox* Side(bool ex, const char* title, int base) {
-    auto* box = new QGroupBox(QString::fromLatin1(title), this);
-    auto* grid = new QGridLayout(box);
-    const int i = ex ? 1 : 0;
-    grid->addWidget(m_list[i] = Named(new QListWidget(box), base), 0, 0, 1, 2);
-    grid->addWidget(m_edit[i] = Named(new QLineEdit(box), base + 1), 1, 0, 1, 2);
-    auto* add = Button(base + 2, "Add", box);
-    auto* remove = Button(base + 3, "Remove", box);
-    grid->addWidget(add, 2, 0);
-    grid->addWidget(remove, 2, 1);
-    connect(add, &QPushButton::clicked, this, [this, ex, i] {
-      (ex ? m_logic.excludedEdit : m_logic.includedEdit) = S(m_edit[i]->text().trimmed());
-      m_logic.Add(ex, m_prompter);
-      Refill();
-    });
-    connect(remove, &QPushButton::clicked, this, [this, ex, i] {
-      const int row = m_list[i]->currentRow();
-      if (row < 0) return;
-      m_logic.Remove(ex, static_cast<size_t>(row));
-      Refill();
-    });
-    return box;
-  }
-  void Refill() {
-    const std::vector<CString>* lists[] = {&m_logic.included, &m_logic.excluded};
-    const CString* edits[] = {&m_logic.includedEdit, &m_logic.excludedEdit};
-    for (int i = 0; i < 2; ++i) {
-      m_list[i]->clear();
-      for (const CString& p : *lists[i]) m_list[i]->addItem(Q(p));
-      m_edit[i]->setText(Q(*edits[i]));
-    }
-    ApplyStates(this, m_logic.States());
-  }
-  RecipientLocationPage& m_logic;
-  Prompter& m_prompter;
-  QButtonGroup* m_group;
-  QListWidget* m_list[2];
-  QLineEdit* m_edit[2];
 };
 
 // ---- Time page ------------------------------------------------------------------------------------
@@ -381,7 +278,10 @@ RecipientSheetDialog::RecipientSheetDialog(const CRecipient* existing, uint32_t 
     TabPage* page = nullptr;
     switch (id) {
       case RECIPIENT_PAGE_USER: page = new UserWidget(m_logic.user, m_logic.Context()); break;
-      case RECIPIENT_PAGE_LOCATION: page = new LocationWidget(m_logic.location, prompter); break;
+      case RECIPIENT_PAGE_LOCATION:
+        page = new LocationListsWidget(m_logic.location, prompter, "Recipient has rights from everywhere",
+                                       "Specify locations from where this recipient has rights");
+        break;
       case RECIPIENT_PAGE_TIME: page = new TimeWidget(m_logic.time, prompter); break;
       case RECIPIENT_PAGE_BAN: page = NewBanListWidget(*m_logic.ban); break;
       case RECIPIENT_PAGE_ADVANCED: page = NewRecipientAdvancedWidget(*m_logic.advanced); break;
@@ -406,11 +306,7 @@ void RecipientSheetDialog::accept() {
   int refused = 0;
   m_result = m_logic.Ok(m_prompter, &refused);
   if (!m_result) {
-    const int tab = TabOf(refused);
-    if (tab >= 0 && tab != Sheet()->ActiveIndex())
-      Sheet()->SetActivePage(tab);
-    else if (tab >= 0)
-      Sheet()->GetPage(tab)->LoadControls();
+    Sheet()->ShowRefused(TabOf(refused));
     return;
   }
   QDialog::accept();

@@ -14,20 +14,12 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "console/dialogs/common/controls_qt.h"
 #include "console/dialogs/common/editor_qt.h"
 #include "console/dialogs/common/list_images.h"
 #include "console/shell/tree_images.h"
 
 namespace {
-
-QString Q(const CString& s) { return QString::fromStdString(s); }
-CString S(const QString& s) { return s.toStdString(); }
-
-QLineEdit* Edit(int id, QWidget* parent, bool password = false) {
-  auto* e = Named(new QLineEdit(parent), id);
-  if (password) e->setEchoMode(QLineEdit::Password);
-  return e;
-}
 
 QTreeWidget* List(int id, const QStringList& columns, const std::vector<int>& widths, QWidget* parent) {
   auto* t = Named(new QTreeWidget(parent), id);
@@ -349,10 +341,7 @@ void EditUserDialog::accept() {
   if (!Sheet()->Accept()) return;
   const int refused = m_logic->Ok(m_prompter);
   if (refused >= 0) {
-    if (refused != Sheet()->ActiveIndex())
-      Sheet()->SetActivePage(refused);
-    else
-      Sheet()->GetPage(refused)->LoadControls();
+    Sheet()->ShowRefused(refused);
     return;
   }
   QDialog::accept();

@@ -7,6 +7,8 @@
 #include <QTabBar>
 #include <QVBoxLayout>
 
+#include "console/dialogs/common/controls_qt.h"
+
 TabPage::TabPage(const QString& title, int image, QWidget* parent) : QWidget(parent), m_title(title), m_image(image) {}
 
 TabSheet::TabSheet(QWidget* parent) : QWidget(parent), m_bar(new QTabBar(this)), m_stack(new QStackedWidget(this)) {
@@ -53,6 +55,14 @@ void TabSheet::Show(int index) {
   m_bar->setCurrentIndex(index);
 }
 
+void TabSheet::ShowRefused(int index) {
+  if (index < 0 || index >= PageCount()) return;
+  if (index != m_active)
+    SetActivePage(index);
+  else
+    GetPage(index)->LoadControls();
+}
+
 bool TabSheet::SetActivePage(int index) {
   if (!GetPage(index)) return false;
   if (index == m_active) return true;
@@ -89,23 +99,9 @@ SheetDialog::SheetDialog(const QString& title, QWidget* parent) : QDialog(parent
   setWindowTitle(title);
   // Plain buttons: a button box makes its first accept button the default when shown, and Enter in
   // a page's field would then close the sheet.
-  auto* ok = new QPushButton(QStringLiteral("OK"), this);
-  ok->setObjectName("IDOK");
-  auto* cancel = new QPushButton(QStringLiteral("Cancel"), this);
-  cancel->setObjectName("IDCANCEL");
-  for (QPushButton* b : {ok, cancel}) {
-    b->setAutoDefault(false);
-    b->setDefault(false);
-  }
-  connect(ok, &QPushButton::clicked, this, &SheetDialog::accept);
-  connect(cancel, &QPushButton::clicked, this, &SheetDialog::reject);
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch(1);
-  buttons->addWidget(ok);
-  buttons->addWidget(cancel);
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(m_sheet, 1);
-  layout->addLayout(buttons);
+  layout->addLayout(OkCancelRow(this));
 }
 
 void SheetDialog::accept() {

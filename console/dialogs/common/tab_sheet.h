@@ -55,6 +55,9 @@ class TabSheet : public QWidget {
   // Shows the page (after the shown one stored its controls); false when it refused or the index
   // is not a page.
   bool SetActivePage(int index);
+  // The page whose check refused the sheet's OK: shown, or, when it is the shown one already,
+  // loaded again so its controls show what the check left. No page for -1.
+  void ShowRefused(int index);
   QTabBar* Bar() const { return m_bar; }
 
   // The sheet's OK: the shown page stores, every page validates, then every page applies. False

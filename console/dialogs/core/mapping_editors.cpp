@@ -35,13 +35,7 @@ MappingSheetContext MappingContextOf(const CLookoutClient& client) {
     CLockGuard guard(*m.dialer);
     ctx.phonebook = m.dialer->PhonebookEntries;
   }
-  if (m.users) {
-    CLockGuard guard(*m.users);
-    for (const CString& key : m.users->Keys())
-      if (auto entry = m.users->Find(key))
-        ctx.principals.push_back(
-            {entry->Name, entry->Description, dynamic_cast<const CGroup*>(entry.get()) != nullptr});
-  }
+  ctx.principals = PrincipalsOf(client);
   return ctx;
 }
 
@@ -106,23 +100,8 @@ void MappingLocationPage::Load(const CMapping& m) {
   excluded = m.ExcludedLocations;
 }
 
-ControlStates MappingLocationPage::States() const {
-  ControlStates st;
-  for (int id = INCLUDED; id <= EXCLUDED_REMOVE; ++id) st[id].enabled = specify;
-  return st;
-}
-
-namespace {
-bool CheckPattern(const CString& pattern, Prompter& prompter) {
-  // A valid pattern is far shorter than the rule's own limit; the common check decides.
-  return CheckLocationPattern(pattern, prompter);
-}
-}  // namespace
-
 bool MappingLocationPage::Validate(Prompter& prompter) {
-  for (const auto* list : {&included, &excluded})
-    for (const CString& p : *list)
-      if (!CheckPattern(p, prompter)) return false;
+  if (!CheckPatterns(prompter)) return false;
   if (included.size() > CMapping::kMaxPatterns || excluded.size() > CMapping::kMaxPatterns) {
     prompter.Message(kTitleInvalidLocation, "Too many locations", EDITOR_MB_STOP);
     return false;
@@ -134,22 +113,6 @@ void MappingLocationPage::Apply(CMapping& m) const {
   m.SpecifyLocation = specify ? 1 : 0;
   m.IncludedLocations = included;
   m.ExcludedLocations = excluded;
-}
-
-bool MappingLocationPage::Add(bool ex, Prompter& prompter) {
-  CString& edit = ex ? excludedEdit : includedEdit;
-  if (edit.empty()) return false;
-  if (!CheckPattern(edit, prompter)) return false;
-  (ex ? excluded : included).push_back(edit);
-  edit.clear();
-  return true;
-}
-
-void MappingLocationPage::Remove(bool ex, size_t row) {
-  auto& list = ex ? excluded : included;
-  if (row >= list.size()) return;
-  (ex ? excludedEdit : includedEdit) = list[row];
-  list.erase(list.begin() + static_cast<std::ptrdiff_t>(row));
 }
 
 // ---- Mapping sheet -------------------------------------------------------------------------------

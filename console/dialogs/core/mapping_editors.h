@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "console/dialogs/common/editor.h"
+#include "console/dialogs/common/location_lists.h"
+#include "console/dialogs/common/principals.h"
 #include "console/dialogs/core/service_sheet.h"
 #include "engine/proxy/mapping/mapping.h"
 
@@ -30,10 +32,7 @@ std::shared_ptr<CMappings> ServiceMappings(const CServiceSettings& s);
 // What the Mapping sheet's pages list: the dialer's phonebook entries and the users and groups.
 struct MappingSheetContext {
   std::vector<CString> phonebook;
-  struct Principal {
-    CString name, description;
-    bool group = false;
-  };
+  using Principal = ::Principal;
   std::vector<Principal> principals;
 };
 
@@ -69,34 +68,13 @@ class MappingUserPage : public PageLogic<CMapping> {
   CString name;
 };
 
-class MappingLocationPage : public PageLogic<CMapping> {
+class MappingLocationPage : public PageLogic<CMapping>, public LocationLists {
  public:
-  enum : int {
-    EVERYWHERE = 1111,
-    SPECIFY = 1110,
-    INCLUDED = 1112,
-    INCLUDED_EDIT = 1113,
-    INCLUDED_ADD = 1114,
-    INCLUDED_REMOVE = 1115,
-    EXCLUDED = 1116,
-    EXCLUDED_EDIT = 1117,
-    EXCLUDED_ADD = 1118,
-    EXCLUDED_REMOVE = 1119
-  };
   void Load(const CMapping& m) override;
-  ControlStates States() const override;
+  ControlStates States() const override { return ListStates(); }
   // Every listed pattern must compile (the lists are written even with "from everywhere").
   bool Validate(Prompter& prompter) override;
   void Apply(CMapping& m) const override;
-  // Add: the edit's text, when not empty and a valid pattern, joins the list and the edit is
-  // cleared; an invalid one is refused and stays in the edit. Remove: the entry goes back into
-  // the edit.
-  bool Add(bool excluded, Prompter& prompter);
-  void Remove(bool excluded, size_t row);
-
-  bool specify = false;
-  std::vector<CString> included, excluded;
-  CString includedEdit, excludedEdit;
 };
 
 class MappingSheet {

@@ -17,20 +17,13 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "console/dialogs/common/controls_qt.h"
 #include "console/dialogs/common/editor_qt.h"
 #include "console/dialogs/common/list_images.h"
+#include "console/dialogs/common/location_lists_qt.h"
 #include "console/shell/tree_images.h"
 
 namespace {
-
-QString Q(const CString& s) { return QString::fromStdString(s); }
-CString S(const QString& s) { return s.toStdString(); }
-
-QPushButton* Button(int id, const char* text, QWidget* parent) {
-  auto* b = Named(new QPushButton(QString::fromLatin1(text), parent), id);
-  b->setAutoDefault(false);
-  return b;
-}
 
 class ServerWidget : public TabPage {
  public:
@@ -103,17 +96,7 @@ class UserWidget : public TabPage {
     layout->addWidget(everyone);
     layout->addWidget(specify);
     layout->addWidget(m_name = Named(new QLineEdit(this), MappingUserPage::NAME));
-    m_list = Named(new QTreeWidget(this), MappingUserPage::LIST);
-    m_list->setRootIsDecorated(false);
-    m_list->setHeaderLabels({QStringLiteral("User / Group"), QStringLiteral("Description")});
-    for (const auto& p : m_ctx.principals)
-      (new QTreeWidgetItem(m_list, {Q(p.name), Q(p.description)}))
-          ->setIcon(0, TreeImages()[p.group ? LIST_IMAGE_GROUP : LIST_IMAGE_USER]);
-    // The pictures tell users from groups; the widths grow only where a name needs more.
-    for (auto [column, width] : {std::pair{0, 90}, std::pair{1, 170}}) {
-      m_list->resizeColumnToContents(column);
-      m_list->setColumnWidth(column, std::max(width, m_list->columnWidth(column) + 12));
-    }
+    m_list = PrincipalList(MappingUserPage::LIST, m_ctx.principals, {{0, 90}, {1, 170}}, this);
     layout->addWidget(m_list, 1);
     connect(m_group, &QButtonGroup::idClicked, this, [this](int v) {
       m_logic.specify = v == 1;
@@ -142,82 +125,6 @@ class UserWidget : public TabPage {
   QButtonGroup* m_group;
   QLineEdit* m_name;
   QTreeWidget* m_list;
-};
-
-class LocationWidget : public TabPage {
- public:
-  LocationWidget(MappingLocationPage& logic, Prompter& prompter)
-      : TabPage(QStringLiteral("Location")), m_logic(logic), m_prompter(prompter) {
-    auto* layout = new QVBoxLayout(this);
-    m_group = new QButtonGroup(this);
-    auto* everywhere = Named(new QRadioButton(QStringLiteral("This mapping applies from everywhere"), this),
-                             MappingLocationPage::EVERYWHERE);
-    auto* specify = Named(new QRadioButton(QStringLiteral("Specify locations from where this mapping applies"), this),
-                          MappingLocationPage::SPECIFY);
-    m_group->addButton(everywhere, 0);
-    m_group->addButton(specify, 1);
-    layout->addWidget(everywhere);
-    layout->addWidget(specify);
-    auto* lists = new QHBoxLayout;
-    lists->addWidget(Side(false, "Included locations", MappingLocationPage::INCLUDED));
-    lists->addWidget(Side(true, "Excluded locations", MappingLocationPage::EXCLUDED));
-    layout->addLayout(lists, 1);
-    connect(m_group, &QButtonGroup::idClicked, this, [this](int v) {
-      m_logic.specify = v == 1;
-      ApplyStates(this, m_logic.States());
-    });
-  }
-  void LoadControls() override {
-    m_group->button(m_logic.specify ? 1 : 0)->setChecked(true);
-    Refill();
-  }
-  bool StoreControls() override {
-    m_logic.specify = m_group->checkedId() == 1;
-    m_logic.includedEdit = S(m_edit[0]->text());
-    m_logic.excludedEdit = S(m_edit[1]->text());
-    return true;
-  }
-
- private:
-  // One side: list box, edit, Add and Remove (ids base, base+1, base+2, base+3).
-  QGroupBox* Side(bool ex, const char* title, int base) {
-    auto* box = new QGroupBox(QString::fromLatin1(title), this);
-    auto* grid = new QGridLayout(box);
-    const int i = ex ? 1 : 0;
-    grid->addWidget(m_list[i] = Named(new QListWidget(box), base), 0, 0, 1, 2);
-    grid->addWidget(m_edit[i] = Named(new QLineEdit(box), base + 1), 1, 0, 1, 2);
-    auto* add = Button(base + 2, "Add", box);
-    auto* remove = Button(base + 3, "Remove", box);
-    grid->addWidget(add, 2, 0);
-    grid->addWidget(remove, 2, 1);
-    connect(add, &QPushButton::clicked, this, [this, ex, i] {
-      (ex ? m_logic.excludedEdit : m_logic.includedEdit) = S(m_edit[i]->text().trimmed());
-      m_logic.Add(ex, m_prompter);
-      Refill();
-    });
-    connect(remove, &QPushButton::clicked, this, [this, ex, i] {
-      const int row = m_list[i]->currentRow();
-      if (row < 0) return;
-      m_logic.Remove(ex, static_cast<size_t>(row));
-      Refill();
-    });
-    return box;
-  }
-  void Refill() {
-    const std::vector<CString>* lists[] = {&m_logic.included, &m_logic.excluded};
-    const CString* edits[] = {&m_logic.includedEdit, &m_logic.excludedEdit};
-    for (int i = 0; i < 2; ++i) {
-      m_list[i]->clear();
-      for (const CString& p : *lists[i]) m_list[i]->addItem(Q(p));
-      m_edit[i]->setText(Q(*edits[i]));
-    }
-    ApplyStates(this, m_logic.States());
-  }
-  MappingLocationPage& m_logic;
-  Prompter& m_prompter;
-  QButtonGroup* m_group;
-  QListWidget* m_list[2];
-  QLineEdit* m_edit[2];
 };
 
 class MappingsWidget : public TabPage {
@@ -290,7 +197,8 @@ MappingSheetDialog::MappingSheetDialog(const CMapping& mapping, bool existing, M
   setWindowTitle(QString::fromLatin1(kMappingSheetTitle));
   Sheet()->AddPage(new ServerWidget(m_logic.server, m_logic.Context(), prompter));
   Sheet()->AddPage(new UserWidget(m_logic.user, m_logic.Context()));
-  Sheet()->AddPage(new LocationWidget(m_logic.location, prompter));
+  Sheet()->AddPage(new LocationListsWidget(m_logic.location, prompter, "This mapping applies from everywhere",
+                                           "Specify locations from where this mapping applies"));
 }
 
 void MappingSheetDialog::accept() {
@@ -298,10 +206,7 @@ void MappingSheetDialog::accept() {
   int refused = -1;
   m_result = m_logic.Ok(m_prompter, &refused);
   if (!m_result) {
-    if (refused != Sheet()->ActiveIndex())
-      Sheet()->SetActivePage(refused);
-    else
-      Sheet()->GetPage(refused)->LoadControls();
+    Sheet()->ShowRefused(refused);
     return;
   }
   QDialog::accept();

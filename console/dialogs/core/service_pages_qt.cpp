@@ -10,21 +10,10 @@
 #include <QRadioButton>
 #include <QVBoxLayout>
 
+#include "console/dialogs/common/controls_qt.h"
 #include "console/dialogs/common/editor_qt.h"
 
 namespace {
-
-QString Q(const CString& s) { return QString::fromStdString(s); }
-CString S(const QString& s) { return s.toStdString(); }
-
-QCheckBox* Check(int id, const char* text, QWidget* parent) {
-  return Named(new QCheckBox(QString::fromLatin1(text), parent), id);
-}
-QRadioButton* Radio(QButtonGroup* group, int id, int value, const char* text, QWidget* parent) {
-  auto* r = Named(new QRadioButton(QString::fromLatin1(text), parent), id);
-  group->addButton(r, value);
-  return r;
-}
 
 // ---- SOCKS Advanced -------------------------------------------------------------------------------
 

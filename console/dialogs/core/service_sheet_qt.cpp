@@ -15,8 +15,10 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "console/dialogs/common/controls_qt.h"
 #include "console/dialogs/common/editor_qt.h"
 #include "console/dialogs/common/list_images.h"
+#include "console/dialogs/common/log_options_qt.h"
 #include "console/dialogs/core/mapping_editors_qt.h"
 #include "console/dialogs/core/service_pages_qt.h"
 #include "console/dialogs/netsvc/dhcp_editors_qt.h"
@@ -25,18 +27,6 @@
 
 namespace {
 
-QString Q(const CString& s) { return QString::fromStdString(s); }
-CString S(const QString& s) { return s.toStdString(); }
-
-QLineEdit* Edit(int id, QWidget* parent) { return Named(new QLineEdit(parent), id); }
-QCheckBox* Check(int id, const char* text, QWidget* parent) {
-  return Named(new QCheckBox(QString::fromLatin1(text), parent), id);
-}
-QRadioButton* Radio(QButtonGroup* group, int id, int value, const char* text, QWidget* parent) {
-  auto* r = Named(new QRadioButton(QString::fromLatin1(text), parent), id);
-  group->addButton(r, value);
-  return r;
-}
 QLabel* Label(int id, const char* text, QWidget* parent) {
   return Named(new QLabel(QString::fromLatin1(text), parent), id);
 }
@@ -545,57 +535,23 @@ class PoliciesWidget : public TabPage {
 
 // ---- Logging --------------------------------------------------------------------------------------
 
-class LoggingWidget : public TabPage {
- public:
-  explicit LoggingWidget(LoggingPage& logic) : TabPage(QStringLiteral("Logging")), m_logic(logic) {
-    auto* layout = new QVBoxLayout(this);
-    m_group = new QButtonGroup(this);
-    layout->addWidget(Radio(m_group, LoggingPage::OFF, 0, "Do not log events for this service", this));
-    layout->addWidget(Radio(m_group, LoggingPage::ON, 1, "Log these events", this));
-    auto* box = new QGroupBox(this);
-    auto* grid = new QGridLayout(box);
-    const char* texts[] = {"Configuration changes",
-                           "Authorisation failures",
-                           "Session creation",
-                           "Request details",
-                           "Session traffic",
-                           "Session termination",
-                           "Service start / stop",
-                           "Errors",
-                           "Debug"};
-    int n = 0;
-    for (const auto& [id, bit] : LoggingPage::kBits) {
-      auto* c = Check(id, texts[n], box);
-      grid->addWidget(c, n % 5, n / 5);
-      m_checks.push_back({c, bit});
-      ++n;
-    }
-    layout->addWidget(box);
-    layout->addStretch(1);
-    connect(m_group, &QButtonGroup::idClicked, this, [this](int value) {
-      m_logic.enabled = value == 1;
-      ApplyStates(this, m_logic.States());
-    });
-  }
-  void LoadControls() override {
-    m_group->button(m_logic.enabled ? 1 : 0)->setChecked(true);
-    for (auto [c, bit] : m_checks) c->setChecked((m_logic.options & bit) != 0);
-    ApplyStates(this, m_logic.States());
-  }
-  bool StoreControls() override {
-    m_logic.enabled = m_group->checkedId() == 1;
-    uint32_t options = 0;
-    for (auto [c, bit] : m_checks)
-      if (c->isChecked()) options |= bit;
-    m_logic.options = options;
-    return true;
-  }
-
- private:
-  LoggingPage& m_logic;
-  QButtonGroup* m_group;
-  std::vector<std::pair<QCheckBox*, uint32_t>> m_checks;
-};
+TabPage* NewLoggingWidget(LoggingPage& logic) {
+  const char* texts[] = {"Configuration changes",
+                         "Authorisation failures",
+                         "Session creation",
+                         "Request details",
+                         "Session traffic",
+                         "Session termination",
+                         "Service start / stop",
+                         "Errors",
+                         "Debug"};
+  LogOptionsForm form{
+      LoggingPage::OFF, "Do not log events for this service", LoggingPage::ON, "Log these events", {}, 5};
+  int n = 0;
+  for (const auto& [id, bit] : LoggingPage::kBits) form.checks.push_back({id, bit, texts[n++]});
+  return new LogOptionsWidget(
+      logic.enabled, logic.options, [&logic] { return logic.States(); }, form);
+}
 
 }  // namespace
 
@@ -657,7 +613,7 @@ EditServiceDialog::EditServiceDialog(std::unique_ptr<EditServiceSheet> logic, Pr
         page = new PoliciesWidget(m_logic->policies, recipients);
         static_cast<PoliciesWidget*>(page)->users = m_logic->Client().Mirrors().users.get();
         break;
-      case SERVICE_PAGE_LOGGING: page = new LoggingWidget(m_logic->logging); break;
+      case SERVICE_PAGE_LOGGING: page = NewLoggingWidget(m_logic->logging); break;
       case SERVICE_PAGE_MAPPINGS:
         page = NewMappingsWidget(m_logic->mappings, MappingContextOf(m_logic->Client()), prompter);
         break;
@@ -687,11 +643,7 @@ void EditServiceDialog::accept() {
   if (!Sheet()->Accept()) return;
   const int refused = m_logic->Ok(m_prompter);
   if (refused > 0) {
-    const int tab = TabOf(refused);
-    if (tab != Sheet()->ActiveIndex())
-      Sheet()->SetActivePage(tab);
-    else
-      Sheet()->GetPage(tab)->LoadControls();
+    Sheet()->ShowRefused(TabOf(refused));
     return;
   }
   QDialog::accept();

@@ -17,21 +17,12 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "console/dialogs/common/controls_qt.h"
 #include "console/dialogs/common/editor_qt.h"
 #include "console/shell/lookout_client.h"
 #include "engine/remote/rc_codes.h"
 
 namespace {
-
-QString Q(const CString& s) { return QString::fromStdString(s); }
-CString S(const QString& s) { return s.toStdString(); }
-
-QPushButton* Button(int id, const char* text, QWidget* parent) {
-  auto* b = Named(new QPushButton(QString::fromLatin1(text), parent), id);
-  // Enter in a field never presses a button of the sheet.
-  b->setAutoDefault(false);
-  return b;
-}
 
 QTreeWidget* ListView(int id, const std::vector<std::pair<const char*, int>>& columns, QWidget* parent) {
   auto* list = Named(new QTreeWidget(parent), id);
@@ -452,28 +443,9 @@ DialerSheetDialog::DialerSheetDialog(CLookoutClient& client, Prompter& prompter,
   m_sheet->AddPage(m_phonebook = new PhonebookWidget(*this, m_images));
   m_sheet->AddPage(m_sites = new LocalSitesWidget(m_logic.localSites));
   m_sheet->AddPage(m_settings = new DialerSettingsWidget(m_logic.settings, prompter));
-  // Plain buttons: none is a default button, so Enter in a field never closes the sheet.
-  auto* ok = new QPushButton(QStringLiteral("OK"), this);
-  ok->setObjectName("IDOK");
-  auto* cancel = new QPushButton(QStringLiteral("Cancel"), this);
-  cancel->setObjectName("IDCANCEL");
-  auto* apply = new QPushButton(QStringLiteral("&Apply"), this);
-  apply->setObjectName("ID_APPLY_NOW");
-  for (QPushButton* b : {ok, cancel, apply}) {
-    b->setAutoDefault(false);
-    b->setDefault(false);
-  }
-  connect(ok, &QPushButton::clicked, this, &DialerSheetDialog::accept);
-  connect(cancel, &QPushButton::clicked, this, &DialerSheetDialog::reject);
-  connect(apply, &QPushButton::clicked, this, [this] { ApplyChanges(); });
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch(1);
-  buttons->addWidget(ok);
-  buttons->addWidget(cancel);
-  buttons->addWidget(apply);
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(m_sheet, 1);
-  layout->addLayout(buttons);
+  layout->addLayout(OkCancelRow(this, "&Apply", "ID_APPLY_NOW", [this] { ApplyChanges(); }));
   resize(560, 400);
 }
 

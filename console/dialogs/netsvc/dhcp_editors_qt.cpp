@@ -21,37 +21,12 @@
 #include <map>
 #include <memory>
 
+#include "console/dialogs/common/controls_qt.h"
 #include "console/dialogs/common/editor_qt.h"
 #include "console/dialogs/common/list_images.h"
 #include "console/shell/tree_images.h"
 
 namespace {
-
-QString Q(const CString& s) { return QString::fromStdString(s); }
-CString S(const QString& s) { return s.toStdString(); }
-
-QLineEdit* Edit(int id, QWidget* parent) { return Named(new QLineEdit(parent), id); }
-QPushButton* Button(int id, const char* text, QWidget* parent) {
-  auto* b = Named(new QPushButton(QString::fromLatin1(text), parent), id);
-  // Enter in a field never presses a button of these dialogs by accident.
-  b->setAutoDefault(false);
-  return b;
-}
-
-// OK and Cancel, neither of them the default button.
-QDialogButtonBox* OkCancel(QDialog* dlg) {
-  auto* box = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, dlg);
-  for (auto [which, name] :
-       {std::pair{QDialogButtonBox::Ok, "IDOK"}, std::pair{QDialogButtonBox::Cancel, "IDCANCEL"}}) {
-    QPushButton* b = box->button(which);
-    b->setObjectName(QString::fromLatin1(name));
-    b->setAutoDefault(false);
-    b->setDefault(false);
-  }
-  QObject::connect(box, &QDialogButtonBox::accepted, dlg, &QDialog::accept);
-  QObject::connect(box, &QDialogButtonBox::rejected, dlg, &QDialog::reject);
-  return box;
-}
 
 // A refusal from a dialog's checks: a field error goes to its field, the rest was said already.
 void Refused(QWidget* dlg, const FieldError& error, Prompter& prompter) {

@@ -12,20 +12,13 @@
 #include <QVBoxLayout>
 
 #include "console/dialogs/access/filter_tree.h"
+#include "console/dialogs/access/filter_tree_page.h"
+#include "console/dialogs/common/controls_qt.h"
 #include "console/dialogs/common/editor_qt.h"
 #include "console/dialogs/common/list_images.h"
 #include "console/shell/tree_images.h"
 
 namespace {
-
-QString Q(const CString& s) { return QString::fromStdString(s); }
-CString S(const QString& s) { return s.toStdString(); }
-
-QPushButton* Button(int id, const char* text, QWidget* parent) {
-  auto* b = Named(new QPushButton(QString::fromLatin1(text), parent), id);
-  b->setAutoDefault(false);
-  return b;
-}
 
 class GeneralWidget : public TabPage {
  public:
@@ -100,67 +93,6 @@ class GeneralWidget : public TabPage {
   QLineEdit *m_size, *m_volatile, *m_nonVolatile;
 };
 
-// The three buttons under a filter tree: Add Filter, Add Criterion (on the selection) and Delete.
-template <class Page>
-QHBoxLayout* TreeButtons(Page& logic, FilterTreeWidget* tree, QWidget* parent) {
-  auto* row = new QHBoxLayout;
-  auto* addFilter = Button(Page::ADD_FILTER, "Add Filter", parent);
-  auto* addCriterion = Button(Page::ADD_CRITERION, "Add Criterion", parent);
-  auto* remove = Button(Page::DELETE, "Delete", parent);
-  row->addWidget(addFilter);
-  row->addWidget(addCriterion);
-  row->addWidget(remove);
-  row->addStretch(1);
-  QObject::connect(addFilter, &QPushButton::clicked, parent, [&logic, tree] {
-    std::optional<FilterTreeItem> next;
-    if (logic.AddFilter(&next)) tree->Refill(next);
-  });
-  QObject::connect(addCriterion, &QPushButton::clicked, parent, [&logic, tree] {
-    std::optional<FilterTreeItem> next;
-    if (logic.AddCriterion(tree->Selected(), &next)) tree->Refill(next);
-  });
-  QObject::connect(remove, &QPushButton::clicked, parent, [&logic, tree] {
-    if (logic.Remove(tree->Selected())) tree->Refill();
-  });
-  return row;
-}
-
-class WhatToCacheWidget : public TabPage {
- public:
-  explicit WhatToCacheWidget(WhatToCachePage& logic) : TabPage(QStringLiteral("What to cache")), m_logic(logic) {
-    using P = WhatToCachePage;
-    auto* layout = new QVBoxLayout(this);
-    m_group = new QButtonGroup(this);
-    auto* all = Named(new QRadioButton(QStringLiteral("Cache everything"), this), P::CACHE_EVERYTHING);
-    auto* specify = Named(new QRadioButton(QStringLiteral("Specify which requests will be cached"), this), P::SPECIFY);
-    m_group->addButton(all, 0);
-    m_group->addButton(specify, 1);
-    layout->addWidget(all);
-    layout->addWidget(specify);
-    m_tree = Named(new FilterTreeWidget(m_logic.Tree(), this), P::TREE);
-    layout->addWidget(m_tree, 1);
-    layout->addLayout(TreeButtons(m_logic, m_tree, this));
-    connect(m_group, &QButtonGroup::idClicked, this, [this](int v) {
-      m_logic.specify = v == 1;
-      ApplyStates(this, m_logic.States());
-    });
-  }
-  void LoadControls() override {
-    m_group->button(m_logic.specify ? 1 : 0)->setChecked(true);
-    m_tree->Refill(m_tree->Selected());
-    ApplyStates(this, m_logic.States());
-  }
-  bool StoreControls() override {
-    m_logic.specify = m_group->checkedId() == 1;
-    return true;
-  }
-
- private:
-  WhatToCachePage& m_logic;
-  QButtonGroup* m_group;
-  FilterTreeWidget* m_tree;
-};
-
 class WhatToPurgeWidget : public TabPage {
  public:
   WhatToPurgeWidget(CacheSheet& sheet, WhatToPurgePage& logic) : TabPage(QStringLiteral("What to purge")) {
@@ -168,7 +100,7 @@ class WhatToPurgeWidget : public TabPage {
     auto* layout = new QVBoxLayout(this);
     m_tree = Named(new FilterTreeWidget(logic.Tree(), this), P::TREE);
     layout->addWidget(m_tree, 1);
-    auto* row = TreeButtons(logic, m_tree, this);
+    auto* row = FilterTreeButtons(logic, m_tree, P::DELETE, this);
     auto* purge = Button(P::PURGE_NOW, "Purge Now", this);
     row->addWidget(purge);
     layout->addLayout(row);
@@ -195,31 +127,15 @@ CacheSheetDialog::CacheSheetDialog(CLookoutClient& client, Prompter& prompter,
   setWindowTitle(QString::fromLatin1(kCacheSheetTitle));
   setWindowIcon(TreeImages()[LIST_IMAGE_CACHE]);
   AddPage(new GeneralWidget(m_logic, prompter), CACHE_PAGE_GENERAL);
-  AddPage(new WhatToCacheWidget(m_logic.whatToCache), CACHE_PAGE_WHAT_TO_CACHE);
+  using W = WhatToCachePage;
+  AddPage(new FilterChoicePage<W>(m_logic.whatToCache, "What to cache", W::CACHE_EVERYTHING, "Cache everything",
+                                  "Specify which requests will be cached", W::DELETE),
+          CACHE_PAGE_WHAT_TO_CACHE);
   AddPage(new WhatToPurgeWidget(m_logic, m_logic.whatToPurge), CACHE_PAGE_WHAT_TO_PURGE);
 
-  // Plain buttons, none the default: Enter in a field never closes or applies the sheet.
-  auto* ok = new QPushButton(QStringLiteral("OK"), this);
-  ok->setObjectName("IDOK");
-  auto* cancel = new QPushButton(QStringLiteral("Cancel"), this);
-  cancel->setObjectName("IDCANCEL");
-  auto* apply = new QPushButton(QStringLiteral("Apply"), this);
-  apply->setObjectName("IDAPPLY");
-  for (QPushButton* b : {ok, cancel, apply}) {
-    b->setAutoDefault(false);
-    b->setDefault(false);
-  }
-  connect(ok, &QPushButton::clicked, this, &CacheSheetDialog::accept);
-  connect(cancel, &QPushButton::clicked, this, &CacheSheetDialog::reject);
-  connect(apply, &QPushButton::clicked, this, [this] { ApplyNow(); });
-  auto* buttons = new QHBoxLayout;
-  buttons->addStretch(1);
-  buttons->addWidget(ok);
-  buttons->addWidget(cancel);
-  buttons->addWidget(apply);
   auto* layout = new QVBoxLayout(this);
   layout->addWidget(m_sheet, 1);
-  layout->addLayout(buttons);
+  layout->addLayout(OkCancelRow(this, "Apply", "IDAPPLY", [this] { ApplyNow(); }));
 }
 
 CacheSheetDialog::~CacheSheetDialog() = default;

@@ -9,11 +9,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "console/dialogs/common/controls_qt.h"
 #include "console/dialogs/common/editor_qt.h"
-
-namespace {
-QString Q(const CString& s) { return QString::fromStdString(s); }
-}  // namespace
 
 SendMessageDialog::SendMessageDialog(SendMessageForm form, std::function<void(SendMessageForm&)> send, QWidget* parent)
     : QDialog(parent), m_form(std::move(form)), m_send(std::move(send)) {

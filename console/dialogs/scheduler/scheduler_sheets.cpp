@@ -17,40 +17,14 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "console/dialogs/common/controls_qt.h"
 #include "console/dialogs/common/editor_qt.h"
 #include "console/dialogs/common/list_images.h"
+#include "console/dialogs/common/log_options_qt.h"
 #include "console/shell/lookout_client.h"
 #include "console/shell/tree_images.h"
 
 namespace {
-
-QString Q(const CString& s) { return QString::fromStdString(s); }
-CString S(const QString& s) { return s.toStdString(); }
-
-QPushButton* Button(int id, const char* text, QWidget* parent) {
-  auto* b = Named(new QPushButton(QString::fromLatin1(text), parent), id);
-  b->setAutoDefault(false);
-  return b;
-}
-
-// OK and Cancel as plain buttons (Enter in a field never closes the dialog), right-aligned.
-QHBoxLayout* OkCancel(QDialog* dlg) {
-  auto* ok = new QPushButton(QStringLiteral("OK"), dlg);
-  ok->setObjectName("IDOK");
-  auto* cancel = new QPushButton(QStringLiteral("Cancel"), dlg);
-  cancel->setObjectName("IDCANCEL");
-  for (QPushButton* b : {ok, cancel}) {
-    b->setAutoDefault(false);
-    b->setDefault(false);
-  }
-  QObject::connect(ok, &QPushButton::clicked, dlg, &QDialog::accept);
-  QObject::connect(cancel, &QPushButton::clicked, dlg, &QDialog::reject);
-  auto* row = new QHBoxLayout;
-  row->addStretch(1);
-  row->addWidget(ok);
-  row->addWidget(cancel);
-  return row;
-}
 
 QDateTime ToQt(const CDateTime& t) {
   if (!t.IsValid()) return QDateTime::currentDateTime();
@@ -145,60 +119,6 @@ class EventsWidget : public TabPage {
   QTreeWidget* m_list;
 };
 
-class LoggingWidget : public TabPage {
- public:
-  explicit LoggingWidget(SchedulerLoggingPage& logic) : TabPage(QStringLiteral("Logging")), m_logic(logic) {
-    auto* layout = new QVBoxLayout(this);
-    m_group = new QButtonGroup(this);
-    auto* off = Named(new QRadioButton(QString::fromLatin1(kLogOffText), this), SCHED_LOG_OFF);
-    auto* on = Named(new QRadioButton(QStringLiteral("Log these events"), this), SCHED_LOG_ON);
-    m_group->addButton(off, 0);
-    m_group->addButton(on, 1);
-    layout->addWidget(off);
-    layout->addWidget(on);
-    auto* box = new QGroupBox(this);
-    auto* col = new QVBoxLayout(box);
-    const struct {
-      int id;
-      uint32_t bit;
-      const char* text;
-    } checks[] = {{SCHED_LOG_DETAILS, SCHED_LOG_EVENT, "Event details"},
-                  {SCHED_LOG_DEBUG_BIT, SCHED_LOG_DEBUG, "Debug"},
-                  {SCHED_LOG_CONFIG_BIT, SCHED_LOG_CONFIG, "Configuration changes"},
-                  {SCHED_LOG_ERRORS, SCHED_LOG_ERROR, "Errors"},
-                  {SCHED_LOG_START_STOP, SCHED_LOG_THREAD, "Scheduler start / stop"}};
-    for (const auto& c : checks) {
-      auto* box2 = Named(new QCheckBox(QString::fromLatin1(c.text), box), c.id);
-      col->addWidget(box2);
-      m_checks.push_back({box2, c.bit});
-    }
-    layout->addWidget(box);
-    layout->addStretch(1);
-    connect(m_group, &QButtonGroup::idClicked, this, [this](int value) {
-      m_logic.logging = value == 1;
-      ApplyStates(this, m_logic.States());
-    });
-  }
-  void LoadControls() override {
-    m_group->button(m_logic.logging ? 1 : 0)->setChecked(true);
-    for (auto [c, bit] : m_checks) c->setChecked((m_logic.options & bit) != 0);
-    ApplyStates(this, m_logic.States());
-  }
-  bool StoreControls() override {
-    m_logic.logging = m_group->checkedId() == 1;
-    uint32_t options = 0;
-    for (auto [c, bit] : m_checks)
-      if (c->isChecked()) options |= bit;
-    m_logic.options = options;
-    return true;
-  }
-
- private:
-  SchedulerLoggingPage& m_logic;
-  QButtonGroup* m_group;
-  std::vector<std::pair<QCheckBox*, uint32_t>> m_checks;
-};
-
 }  // namespace
 
 // ---- Action dialog ------------------------------------------------------------------------------------
@@ -225,7 +145,7 @@ ActionDialog::ActionDialog(const CScheduleEventAction& action, SchedulerLists li
   m_check = Named(new QCheckBox(this), SCHED_ACT_CHECK);
   layout->addWidget(m_check);
   layout->addStretch(1);
-  layout->addLayout(OkCancel(this));
+  layout->addLayout(OkCancelRow(this));
 
   m_what->setCurrentIndex(m_what->findData(m_logic.code));
   m_edit->setText(Q(m_logic.text));
@@ -329,7 +249,7 @@ EventDialog::EventDialog(const CScheduleEvent& event, CLookoutClient& client, Pr
   ab->addStretch(1);
   al->addLayout(ab);
   layout->addWidget(actions, 1);
-  layout->addLayout(OkCancel(this));
+  layout->addLayout(OkCancelRow(this));
 
   LoadControls();
   connect(group, &QButtonGroup::idClicked, this, [this](int v) {
@@ -443,7 +363,18 @@ SchedulerSheetDialog::SchedulerSheetDialog(CLookoutClient& client, Prompter& pro
   const QIcon& icon = TreeImages()[LIST_IMAGE_SCHEDULER];
   setWindowIcon(icon);
   Sheet()->AddPage(new EventsWidget(m_logic, prompter, icon));
-  Sheet()->AddPage(new LoggingWidget(m_logic.logging));
+  SchedulerLoggingPage& logging = m_logic.logging;
+  Sheet()->AddPage(new LogOptionsWidget(logging.logging, logging.options, [&logging] { return logging.States(); },
+                                        {SCHED_LOG_OFF,
+                                         kLogOffText,
+                                         SCHED_LOG_ON,
+                                         "Log these events",
+                                         {{SCHED_LOG_DETAILS, SCHED_LOG_EVENT, "Event details"},
+                                          {SCHED_LOG_DEBUG_BIT, SCHED_LOG_DEBUG, "Debug"},
+                                          {SCHED_LOG_CONFIG_BIT, SCHED_LOG_CONFIG, "Configuration changes"},
+                                          {SCHED_LOG_ERRORS, SCHED_LOG_ERROR, "Errors"},
+                                          {SCHED_LOG_START_STOP, SCHED_LOG_THREAD, "Scheduler start / stop"}},
+                                         5}));
 }
 
 void SchedulerSheetDialog::accept() {

@@ -1,0 +1,44 @@
+#pragma once
+// The small makers every editor window builds its controls with: text both ways between our
+// strings and Qt's, and controls named after their ids. A sheet's own layouts stay with the sheet.
+#include <QString>
+#include <functional>
+#include <initializer_list>
+#include <utility>
+#include <vector>
+
+#include "console/dialogs/common/editor_qt.h"
+
+class QButtonGroup;
+class QCheckBox;
+class QDialog;
+class QDialogButtonBox;
+class QHBoxLayout;
+class QLineEdit;
+class QPushButton;
+class QRadioButton;
+class QTreeWidget;
+struct Principal;
+
+inline QString Q(const CString& s) { return QString::fromStdString(s); }
+inline CString S(const QString& s) { return s.toStdString(); }
+
+// A push button that Enter in a field never presses by accident.
+QPushButton* Button(int id, const char* text, QWidget* parent);
+// A radio button, joined to group with value as its id there.
+QRadioButton* Radio(QButtonGroup* group, int id, int value, const char* text, QWidget* parent);
+QCheckBox* Check(int id, const char* text, QWidget* parent);
+// A line edit; a password one shows no characters.
+QLineEdit* Edit(int id, QWidget* parent, bool password = false);
+// OK and Cancel (named "IDOK" and "IDCANCEL"), wired to accept and reject; neither is the default
+// button, so Enter in a field never closes the dialog.
+QDialogButtonBox* OkCancel(QDialog* dlg);
+// OK, Cancel and, where applyText is given, an Apply button (named applyName, pressed: onApply) as
+// plain buttons in a right-aligned row: none is a default button, so Enter in a field never closes
+// or applies the dialog.
+QHBoxLayout* OkCancelRow(QDialog* dlg, const char* applyText = nullptr, const char* applyName = nullptr,
+                         std::function<void()> onApply = {});
+// The list of a user and group picker: name and description, a picture telling users from groups.
+// Each {column, width} given is at least that wide and never cuts a name short.
+QTreeWidget* PrincipalList(int id, const std::vector<Principal>& principals,
+                           std::initializer_list<std::pair<int, int>> minWidths, QWidget* parent);
