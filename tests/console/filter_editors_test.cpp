@@ -382,7 +382,7 @@ TEST(RecipientPages, BanListWorksOnACopyWrittenAtOk) {
   EXPECT_EQ(ArchiveBytes(*copy), before);
 }
 
-TEST(RecipientPages, AdvancedAsksForAnEmptySpecificationAndWritesAtOk) {
+TEST(RecipientPages, AdvancedAsksWhenNoFilterIsSpecifiedAndWritesAtOk) {
   ScriptedCriteria dialogs;
   Boxes boxes;
   CRecipient r;
