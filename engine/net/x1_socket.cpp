@@ -816,49 +816,18 @@ class SplicePipe {
 thread_local SplicePipe t_splicePipe;
 }  // namespace
 
-size_t X1Socket::RelayTo(X1Socket& to, size_t max) {
-  if (max == 0) return 0;
-  if (m_ciphering || to.m_ciphering || !t_splicePipe.Ready()) {
-    std::vector<char> buffer(std::min<size_t>(max, 64 * 1024));
-    const size_t n = Receive(buffer.data(), buffer.size());
-    if (n > 0) to.Send(buffer.data(), n);
-    return n;
-  }
-  Call c(*this);
-  if (!c.ok()) return 0;
-  {
-    std::lock_guard<std::mutex> g(c.st()->mx);
-    if (c.st()->kind != SockKind::Stream) throw X1SocketException(WSAEOPNOTSUPP);
-    c.st()->pending[x1net::kRead] = 0;
-  }
-  ssize_t n;
-  do n = splice(c.fd(), nullptr, t_splicePipe.In(), nullptr, max, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
-  while (n < 0 && errno == EINTR);
-  const int err = n < 0 ? errno : 0;
-  const size_t got = n > 0 ? static_cast<size_t>(n) : 0;
-  m_bytesReceived.fetch_add(got);
-  NoteStreamEnd(*c.st(), n, max, err);
-  // The pipe may hold less than was waiting (its slots, not its bytes, run out), so the socket
-  // itself is asked.
-  AfterReceive(c.st(), got > 0 && BytesWaiting(c.fd()) > 0);
-  if (n < 0) return ReceiveFailure(err, false);
-  try {
-    to.SpliceOut(t_splicePipe.Out(), got);
-  } catch (...) {
-    // What is still in the pipe belongs to a connection that failed: it goes with the pipe.
-    t_splicePipe.Drop();
-    throw;
-  }
-  return got;
-}
+size_t X1Socket::RelayTo(X1Socket& to, size_t max) { return RelayTo(to, max, nullptr); }
 
 size_t X1Socket::RelayTo(X1Socket& to, size_t max, std::string* held) {
-  if (!held) return RelayTo(to, max);
   if (max == 0) return 0;
   if (m_ciphering || to.m_ciphering || !t_splicePipe.Ready()) {
     std::vector<char> buffer(std::min<size_t>(max, 64 * 1024));
     const size_t n = Receive(buffer.data(), buffer.size());
     if (n == 0) return 0;
+    if (!held) {
+      to.Send(buffer.data(), n);
+      return n;
+    }
     if (to.m_ciphering) {
       // Enciphered now, in order: the link's state runs on, so what is held goes out as it is.
       for (size_t done = 0; done < n; done += kCipherChunk)
@@ -882,10 +851,16 @@ size_t X1Socket::RelayTo(X1Socket& to, size_t max, std::string* held) {
   const size_t got = n > 0 ? static_cast<size_t>(n) : 0;
   m_bytesReceived.fetch_add(got);
   NoteStreamEnd(*c.st(), n, max, err);
+  // The pipe may hold less than was waiting (its slots, not its bytes, run out), so the socket
+  // itself is asked.
   AfterReceive(c.st(), got > 0 && BytesWaiting(c.fd()) > 0);
   if (n < 0) return ReceiveFailure(err, false);
-  size_t out = 0;
   try {
+    if (!held) {
+      to.SpliceOut(t_splicePipe.Out(), got);
+      return got;
+    }
+    size_t out = 0;
     Call t(to);
     t.require();
     while (held->empty() && out < got) {
@@ -913,6 +888,7 @@ size_t X1Socket::RelayTo(X1Socket& to, size_t max, std::string* held) {
     }
     held->append(rest.data(), rest.size());
   } catch (...) {
+    // What is still in the pipe belongs to a connection that failed: it goes with the pipe.
     t_splicePipe.Drop();
     throw;
   }
