@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "platform/messages.h"
@@ -112,11 +113,15 @@ class ReadySet {
   const ThreadId m_owner;
   std::mutex m_mu;  // guards the fields below; a leaf below the socket's own lock
   int m_epollFd = -1;
-  // Written by other threads to wake the owner; closed with the object, so a writer that holds a
-  // reference never writes to a descriptor number that has gone to someone else.
+  // Written by other threads to wake the owner; it stays with the object until the object goes, so
+  // a writer that holds a reference never writes to a descriptor number that has gone elsewhere.
+  // (The pair may then serve a later set: a late write there is one spurious wake-up, no more.)
   int m_wakeFd = -1;
   bool m_closed = false;
-  std::unordered_set<uint64_t> m_keys;
+  // Set by Close when every watch came out of the epoll instance, so the descriptor pair can be
+  // used again by a later set instead of being closed and made anew for every thread object.
+  bool m_reusable = false;
+  std::unordered_map<uint64_t, int> m_keys;  // key -> descriptor watched under it
 };
 
 // The readiness set of thread tid, made on first use. Null when tid names no thread of this layer,

@@ -1,7 +1,9 @@
 #include "engine/core/log_manager.h"
 
 #include <cstdarg>
+#include <chrono>
 #include <mutex>
+#include <thread>
 
 #include "engine/config/util.h"
 
@@ -78,6 +80,27 @@ bool CLogManager::LogF(const std::shared_ptr<CLogFile>& file, const char* format
   FormatStringV(line, format, args);
   va_end(args);
   return Log(file, std::move(line));
+}
+
+int CLogManager::Run() {
+  platform::Message msg;
+  // Sleeps only while the queue is empty, so only the first line after a quiet spell wakes it.
+  while (GetMessage(&msg)) {
+    OnMessage(msg);
+    for (;;) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(kBatchPauseMs));
+      bool any = false;
+      while (PeekMessage(&msg)) {
+        // Lines queued behind the quit are still written by ExitInstance.
+        if (msg.message == platform::WM_QUIT) return ExitInstance();
+        OnMessage(msg);
+        any = true;
+      }
+      if (!any) break;
+    }
+    msg = platform::Message{};
+  }
+  return ExitInstance();
 }
 
 void CLogManager::OnMessage(platform::Message& msg) {

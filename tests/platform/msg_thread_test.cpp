@@ -566,12 +566,20 @@ struct Recorder : platform::ReadyHandler {
   }
 };
 
+// Installed for the rest of this process on first use; each test starts from empty lists.
+Recorder& FreshRecorder() {
+  static Recorder recorder;
+  platform::SetReadyHandler(&recorder);
+  std::lock_guard lk(recorder.mu);
+  recorder.ready.clear();
+  recorder.orphaned.clear();
+  return recorder;
+}
+
 }  // namespace readiness
 
 TEST_F(MsgThreadTest, ADescriptorInAThreadsSetWakesThatThreadBesideItsPostsAndTimers) {
-  // Installed for the rest of this process: only this test makes sets in the platform tests.
-  static readiness::Recorder recorder;
-  platform::SetReadyHandler(&recorder);
+  readiness::Recorder& recorder = readiness::FreshRecorder();
   int fds[2];
   ASSERT_EQ(pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
 
@@ -633,6 +641,63 @@ TEST_F(MsgThreadTest, ADescriptorInAThreadsSetWakesThatThreadBesideItsPostsAndTi
   }
   EXPECT_EQ(set->Add(fds[0], 79, EPOLLIN), ESRCH);
   EXPECT_EQ(platform::GetReadySet(t->Id()), nullptr);
+  close(fds[0]);
+  close(fds[1]);
+}
+
+TEST_F(MsgThreadTest, ALaterThreadsSetHearsNothingOfAnEndedOnesWatchesAndSetsLeakNoDescriptors) {
+  readiness::Recorder& recorder = readiness::FreshRecorder();
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
+  auto runWithSet = [&](uint64_t key, bool writeWhileWatched) {
+    auto t = std::make_shared<TestThread>();
+    std::atomic<int> fromFd{0};
+    t->handle = [&](TestThread&, Message& m) {
+      if (m.message != WM_USER + 30) return;
+      ++fromFd;
+      char buf[16];
+      while (read(fds[0], buf, sizeof buf) > 0) {
+      }
+    };
+    EXPECT_TRUE(t->CreateThread());
+    std::shared_ptr<platform::ReadySet> set = platform::GetReadySet(t->Id());
+    EXPECT_TRUE(set);
+    if (!set) return;
+    EXPECT_EQ(set->Add(fds[0], key, EPOLLIN | EPOLLET), 0);
+    if (writeWhileWatched) {
+      EXPECT_EQ(write(fds[1], "x", 1), 1);
+      EXPECT_TRUE(WaitFor([&] { return fromFd.load() == 1; }, kLongWaitMs));
+    }
+    // Left in the set: the end hands it back to the handler.
+    t->PostQuit(0);
+    EXPECT_TRUE(t->WaitForExit(kLongWaitMs));
+  };
+  runWithSet(90, false);
+  const size_t fdsBefore = trellis::test::OpenDescriptors();
+  for (uint64_t key = 91; key < 131; ++key) runWithSet(key, true);
+  // One after another, the objects' sets need no more than the one pair of descriptors between them.
+  EXPECT_LE(trellis::test::OpenDescriptors(), fdsBefore + 2);
+  {
+    std::lock_guard lk(recorder.mu);
+    ASSERT_EQ(recorder.ready.size(), 40u);
+    for (size_t i = 0; i < recorder.ready.size(); ++i) EXPECT_EQ(recorder.ready[i].first, 91 + i);
+    EXPECT_EQ(recorder.orphaned.size(), 41u);
+  }
+
+  // A thread whose set may reuse those descriptors is never told of a watch it did not make.
+  auto t = std::make_shared<TestThread>();
+  ASSERT_TRUE(t->CreateThread());
+  std::shared_ptr<platform::ReadySet> set = platform::GetReadySet(t->Id());
+  ASSERT_TRUE(set);
+  ASSERT_TRUE(t->Post(WM_USER + 31));
+  ASSERT_EQ(write(fds[1], "y", 1), 1);
+  platform::SleepMs(30);
+  {
+    std::lock_guard lk(recorder.mu);
+    EXPECT_EQ(recorder.ready.size(), 40u);
+  }
+  t->PostQuit(0);
+  ASSERT_TRUE(t->WaitForExit(kLongWaitMs));
   close(fds[0]);
   close(fds[1]);
 }
