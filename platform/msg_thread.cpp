@@ -403,6 +403,9 @@ constexpr size_t kMaxParked = 256;
 constexpr std::chrono::seconds kParkedIdle{30};
 
 thread_local ThreadId t_currentId = 0;
+// The object the thread object running on this OS thread started to run here after it (see
+// CreateThreadAfterCurrent); taken by WorkerMain once that object has ended.
+thread_local std::shared_ptr<MsgThread> t_successor;
 
 ThreadId AllocateId() {
   Registry& r = Reg();
@@ -513,18 +516,33 @@ MsgThread::~MsgThread() {
   CloseQueue(*m_queue);
 }
 
-bool MsgThread::CreateThread() {
+bool MsgThread::BeginStart(std::shared_ptr<MsgThread>* self) {
   if (m_id == 0) return false;
-  std::shared_ptr<MsgThread> self = weak_from_this().lock();
-  if (!self) return false;
+  *self = weak_from_this().lock();
+  if (!*self) return false;
   if (m_started.exchange(true)) return false;
   {
     Registry& r = Reg();
     std::lock_guard lk(r.mu);
     auto it = r.map.find(m_id);
-    if (it != r.map.end()) it->second.thread = self;
+    if (it != r.map.end()) it->second.thread = *self;
   }
   g_liveThreads.fetch_add(1);
+  return true;
+}
+
+bool MsgThread::CreateThreadAfterCurrent() {
+  // Only a thread object's own OS thread runs a successor, and only one per end.
+  if (t_currentId == 0 || t_successor) return false;
+  std::shared_ptr<MsgThread> self;
+  if (!BeginStart(&self)) return false;
+  t_successor = std::move(self);
+  return true;
+}
+
+bool MsgThread::CreateThread() {
+  std::shared_ptr<MsgThread> self;
+  if (!BeginStart(&self)) return false;
   Worker* worker = nullptr;
   {
     Pool& pool = ThePool();
@@ -556,6 +574,10 @@ void MsgThread::WorkerMain(std::shared_ptr<MsgThread> next) {
   Pool& pool = ThePool();
   while (next) {
     ThreadMain(std::move(next));
+    if (t_successor) {
+      next = std::move(t_successor);
+      continue;
+    }
     Worker me;
     {
       std::lock_guard lk(pool.mu);

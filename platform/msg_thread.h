@@ -146,6 +146,13 @@ class MsgThread : public std::enable_shared_from_this<MsgThread> {
   // False when not owned by a shared_ptr, already started, or the OS refused the thread.
   bool CreateThread();
 
+  // Like CreateThread, but the object runs on the calling thread's OS thread as soon as the calling
+  // thread object has ended, and no other thread is woken for it: for an object that starts its
+  // successor as it ends (a session that takes the next waiting connection). Only from a thread
+  // object's own thread while it ends (its ExitInstance), and once per end; false otherwise, and
+  // the caller may then use CreateThread.
+  bool CreateThreadAfterCurrent();
+
   bool Post(uint32_t message, uintptr_t wParam = 0, std::unique_ptr<MsgPayload> payload = {},
             intptr_t lParam = 0);
   // Posts WM_QUIT with the exit code in wParam. Like every post it queues behind earlier messages.
@@ -206,6 +213,9 @@ class MsgThread : public std::enable_shared_from_this<MsgThread> {
   static void ThreadMain(std::shared_ptr<MsgThread> self);
   void Finish(int exitCode);
   void NoteQuit(const Message& m);
+  // Marks the object started and enters it as the running object of its id; false when it cannot
+  // start (no id, not owned by a shared_ptr, started before). Counts it as live on success.
+  bool BeginStart(std::shared_ptr<MsgThread>* self);
 
   const ThreadId m_id;
   const std::shared_ptr<detail::MsgQueue> m_queue;

@@ -739,4 +739,48 @@ TEST_F(MsgThreadTest, AnEndedThreadsOSThreadRunsTheNextObjectWithItsOwnIdAndQueu
   for (ThreadId id : ended) EXPECT_FALSE(platform::PostThreadMessage(id, WM_USER));
 }
 
+TEST_F(MsgThreadTest, ASuccessorStartedAsAThreadEndsRunsOnItsOSThreadWithItsOwnIdAndQueue) {
+  struct Probe : TestThread {
+    std::atomic<pid_t> osThread{0};
+    std::atomic<ThreadId> seenId{0};
+    bool InitInstance() override {
+      osThread = static_cast<pid_t>(syscall(SYS_gettid));
+      seenId = platform::CurrentThreadId();
+      return TestThread::InitInstance();
+    }
+  };
+  auto next = std::make_shared<Probe>();
+  auto other = std::make_shared<Probe>();
+  auto first = std::make_shared<Probe>();
+  std::atomic<int> handed{-1}, second{-1};
+  first->exit = [&](TestThread&) {
+    handed = next->CreateThreadAfterCurrent() ? 1 : 0;
+    second = other->CreateThreadAfterCurrent() ? 1 : 0;  // one successor per end
+    return 0;
+  };
+  // Outside an ending thread object there is no OS thread to hand it to.
+  EXPECT_FALSE(other->CreateThreadAfterCurrent());
+  ASSERT_TRUE(next->Post(WM_USER + 5, 55));  // kept until it runs
+  ASSERT_TRUE(first->CreateThread());
+  first->PostQuit(0);
+  ASSERT_TRUE(first->WaitForExit(kLongWaitMs));
+  EXPECT_EQ(handed.load(), 1);
+  EXPECT_EQ(second.load(), 0);
+  EXPECT_FALSE(next->CreateThread());  // started already
+  ASSERT_TRUE(next->Post(WM_USER + 6, 66));
+  next->PostQuit(0);
+  ASSERT_TRUE(next->WaitForExit(kLongWaitMs));
+  EXPECT_EQ(next->osThread.load(), first->osThread.load());
+  EXPECT_EQ(next->seenId.load(), next->Id());
+  EXPECT_NE(next->Id(), first->Id());
+  auto seen = next->Snapshot();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].wParam, 55u);
+  EXPECT_EQ(seen[1].wParam, 66u);
+  // The refused one can still start the usual way.
+  ASSERT_TRUE(other->CreateThread());
+  other->PostQuit(0);
+  ASSERT_TRUE(other->WaitForExit(kLongWaitMs));
+}
+
 }  // namespace
