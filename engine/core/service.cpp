@@ -566,15 +566,15 @@ size_t CTCPService::MaxProcessThreads() {
 }
 
 void CTCPService::OnAcceptEvent(X1Socket& listener) {
-  int handle = -1;
-  try {
-    handle = listener.Accept();
-  } catch (const X1SocketException& e) {
+  // Without an exception: with ending sessions taking connections too, "nothing pending" is common.
+  uint32_t error = 0;
+  const int handle = listener.TryAccept(&error);
+  if (handle < 0) {
     // Out of descriptors the connection waits in the backlog and the listener pauses; said once
     // per spell, not once per attempt.
-    if (e.GetCode() == WSAEMFILE && !m_outOfDescriptors.exchange(true))
+    if (error == WSAEMFILE && !m_outOfDescriptors.exchange(true))
       Log(LOG_ERROR, "Connections wait: the engine has run out of descriptors (error %u)",
-          static_cast<unsigned>(e.GetCode()));
+          static_cast<unsigned>(error));
     return;  // otherwise nothing was pending after all
   }
   StartSessionFor(handle, false);
