@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/config/log_file.h"
 #include "platform/msg_thread.h"
@@ -64,6 +65,8 @@ class CLogManager : public platform::MsgThread {
   int ExitInstance() override;
   void OnMessage(platform::Message& msg) override;
   void OnLogEntry(CLogEntry* entry);
+  // Writes the entries in order, and empties the list.
+  void WriteBatch(std::vector<std::unique_ptr<CLogEntry>>& batch);
 
  private:
   void Install();
