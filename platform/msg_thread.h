@@ -7,7 +7,8 @@
 // Life of a thread object:
 //   constructed  - it has an id and a queue; posts and timers are accepted and kept.
 //   CreateThread - the object's thread starts (on a parked OS thread when one waits, else on a new
-//                  one) and holds a reference to the object until it ends.
+//                  one) and holds a reference to the object until it ends. CreateThreadAfterCurrent
+//                  instead runs it on the OS thread of the object that is ending and calls it.
 //   ended        - InitInstance/Run/ExitInstance have returned (or an exception escaped them);
 //                  the queue is closed: pending payloads are freed, later posts fail and free
 //                  their payload, Find no longer returns the object.
