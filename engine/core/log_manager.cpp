@@ -90,7 +90,6 @@ int CLogManager::Run() {
   while (GetMessage(&msg)) {
     OnMessage(msg);
     for (;;) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(kBatchPauseMs));
       bool quit = false;
       while (PeekMessage(&msg)) {
         if (msg.message == platform::WM_QUIT) {
@@ -104,11 +103,15 @@ int CLogManager::Run() {
           batch.emplace_back(entry);
         }
       }
-      const bool any = !batch.empty();
+      const bool busy = !batch.empty();
       WriteBatch(batch);
       // Lines queued behind the quit are still written by ExitInstance.
       if (quit) return ExitInstance();
-      if (!any) break;
+      // Nothing came while the last lines were written: back to sleep until the next line, which
+      // is then written at once. Lines that did come mean a busy spell: pause, so the next look
+      // finds many lines and their posters wake nobody meanwhile.
+      if (!busy) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(kBatchPauseMs));
     }
     msg = platform::Message{};
   }
