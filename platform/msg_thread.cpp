@@ -273,6 +273,11 @@ void ReadySet::Remove(int fd, uint64_t key) {
   epoll_ctl(m_epollFd, EPOLL_CTL_DEL, fd, nullptr);
 }
 
+// Off for now: with reuse on, a 20 MB echo through a port mapping came back cut short now and then
+// (tests/e2e/test_tcp_mapping.sh); the cause was not found in time, so sets close their
+// descriptors again as before until it is.
+constexpr bool kReuseDescriptors = false;
+
 std::unordered_set<uint64_t> ReadySet::Close() {
   std::lock_guard lk(m_mu);
   m_closed = true;
@@ -286,7 +291,7 @@ std::unordered_set<uint64_t> ReadySet::Close() {
     if (clean && epoll_ctl(m_epollFd, EPOLL_CTL_DEL, fd, nullptr) != 0) clean = false;
   }
   m_keys.clear();
-  if (clean) {
+  if (clean && kReuseDescriptors) {
     m_reusable = true;
   } else if (m_epollFd >= 0) {
     close(m_epollFd);
