@@ -7,7 +7,8 @@
 // Life of a thread object:
 //   constructed  - it has an id and a queue; posts and timers are accepted and kept.
 //   CreateThread - the object's thread starts (on a parked OS thread when one waits, else on a new
-//                  one) and holds a reference to the object until it ends.
+//                  one) and holds a reference to the object until it ends. CreateThreadAfterCurrent
+//                  instead runs it on the OS thread of the object that is ending and calls it.
 //   ended        - InitInstance/Run/ExitInstance have returned (or an exception escaped them);
 //                  the queue is closed: pending payloads are freed, later posts fail and free
 //                  their payload, Find no longer returns the object.
@@ -23,6 +24,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "platform/messages.h"
@@ -112,11 +114,15 @@ class ReadySet {
   const ThreadId m_owner;
   std::mutex m_mu;  // guards the fields below; a leaf below the socket's own lock
   int m_epollFd = -1;
-  // Written by other threads to wake the owner; closed with the object, so a writer that holds a
-  // reference never writes to a descriptor number that has gone to someone else.
+  // Written by other threads to wake the owner; it stays with the object until the object goes, so
+  // a writer that holds a reference never writes to a descriptor number that has gone elsewhere.
+  // (The pair may then serve a later set: a late write there is one spurious wake-up, no more.)
   int m_wakeFd = -1;
   bool m_closed = false;
-  std::unordered_set<uint64_t> m_keys;
+  // Set by Close when every watch came out of the epoll instance, so the descriptor pair can be
+  // used again by a later set instead of being closed and made anew for every thread object.
+  bool m_reusable = false;
+  std::unordered_map<uint64_t, int> m_keys;  // key -> descriptor watched under it
 };
 
 // The readiness set of thread tid, made on first use. Null when tid names no thread of this layer,
@@ -140,6 +146,13 @@ class MsgThread : public std::enable_shared_from_this<MsgThread> {
   // keeps it alive until the thread has ended, so the object may be destroyed on its own thread.
   // False when not owned by a shared_ptr, already started, or the OS refused the thread.
   bool CreateThread();
+
+  // Like CreateThread, but the object runs on the calling thread's OS thread as soon as the calling
+  // thread object has ended, and no other thread is woken for it: for an object that starts its
+  // successor as it ends (a session that takes the next waiting connection). Only from a thread
+  // object's own thread while it ends (its ExitInstance), and once per end; false otherwise, and
+  // the caller may then use CreateThread.
+  bool CreateThreadAfterCurrent();
 
   bool Post(uint32_t message, uintptr_t wParam = 0, std::unique_ptr<MsgPayload> payload = {},
             intptr_t lParam = 0);
@@ -201,6 +214,9 @@ class MsgThread : public std::enable_shared_from_this<MsgThread> {
   static void ThreadMain(std::shared_ptr<MsgThread> self);
   void Finish(int exitCode);
   void NoteQuit(const Message& m);
+  // Marks the object started and enters it as the running object of its id; false when it cannot
+  // start (no id, not owned by a shared_ptr, started before). Counts it as live on success.
+  bool BeginStart(std::shared_ptr<MsgThread>* self);
 
   const ThreadId m_id;
   const std::shared_ptr<detail::MsgQueue> m_queue;

@@ -1,7 +1,10 @@
 #include "engine/core/log_manager.h"
 
 #include <cstdarg>
+#include <chrono>
 #include <mutex>
+#include <thread>
+#include <vector>
 
 #include "engine/config/util.h"
 
@@ -78,6 +81,73 @@ bool CLogManager::LogF(const std::shared_ptr<CLogFile>& file, const char* format
   FormatStringV(line, format, args);
   va_end(args);
   return Log(file, std::move(line));
+}
+
+int CLogManager::Run() {
+  platform::Message msg;
+  std::vector<std::unique_ptr<CLogEntry>> batch;
+  // Sleeps only while the queue is empty, so only the first line after a quiet spell wakes it.
+  while (GetMessage(&msg)) {
+    OnMessage(msg);
+    for (;;) {
+      bool quit = false;
+      while (PeekMessage(&msg)) {
+        if (msg.message == platform::WM_QUIT) {
+          quit = true;
+          break;
+        }
+        if (msg.message != platform::WM_LOG_ENTRY) continue;
+        std::unique_ptr<platform::MsgPayload> payload = std::move(msg.payload);
+        if (auto* entry = dynamic_cast<CLogEntry*>(payload.get())) {
+          payload.release();
+          batch.emplace_back(entry);
+        }
+      }
+      const bool busy = !batch.empty();
+      WriteBatch(batch);
+      // Lines queued behind the quit are still written by ExitInstance.
+      if (quit) return ExitInstance();
+      // Nothing came while the last lines were written: back to sleep until the next line, which
+      // is then written at once. Lines that did come mean a busy spell: pause, so the next look
+      // finds many lines and their posters wake nobody meanwhile.
+      if (!busy) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(kBatchPauseMs));
+    }
+    msg = platform::Message{};
+  }
+  return ExitInstance();
+}
+
+void CLogManager::WriteBatch(std::vector<std::unique_ptr<CLogEntry>>& batch) {
+  // Neighbouring lines of one file go out in one write: in a busy spell most lines belong to a
+  // few files, and a system call per line would cost the writer more than the lines themselves.
+  static constexpr size_t kMaxWrite = 256 * 1024;
+  std::shared_ptr<CLogFile> file;
+  std::string text;
+  auto flush = [&] {
+    if (file && !text.empty()) {
+      try {
+        file->Write(text);
+      } catch (...) {
+        // Lines that cannot be written have nowhere else to go; the writer thread goes on.
+      }
+    }
+    text.clear();
+  };
+  for (std::unique_ptr<CLogEntry>& entry : batch) {
+    m_pending.fetch_sub(1);
+    if (!entry->file) continue;
+    if (entry->file != file) {
+      flush();
+      file = entry->file;
+    }
+    if (uint64_t dropped = m_droppedUnreported.exchange(0))
+      text += LogTimeStamp() + "\t" + std::to_string(dropped) + " log lines dropped\r\n";
+    text += entry->text;
+    if (text.size() >= kMaxWrite) flush();
+  }
+  flush();
+  batch.clear();  // the entries (and perhaps their files) go here, after their lines are out
 }
 
 void CLogManager::OnMessage(platform::Message& msg) {

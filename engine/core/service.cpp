@@ -566,23 +566,50 @@ size_t CTCPService::MaxProcessThreads() {
 }
 
 void CTCPService::OnAcceptEvent(X1Socket& listener) {
-  int handle = -1;
-  try {
-    handle = listener.Accept();
-  } catch (const X1SocketException& e) {
+  // Without an exception: with ending sessions taking connections too, "nothing pending" is common.
+  uint32_t error = 0;
+  const int handle = listener.TryAccept(&error);
+  if (handle < 0) {
     // Out of descriptors the connection waits in the backlog and the listener pauses; said once
     // per spell, not once per attempt.
-    if (e.GetCode() == WSAEMFILE && !m_outOfDescriptors.exchange(true))
+    if (error == WSAEMFILE && !m_outOfDescriptors.exchange(true))
       Log(LOG_ERROR, "Connections wait: the engine has run out of descriptors (error %u)",
-          static_cast<unsigned>(e.GetCode()));
+          static_cast<unsigned>(error));
     return;  // otherwise nothing was pending after all
   }
+  StartSessionFor(handle, false);
+}
+
+bool CTCPService::TakeNextConnection() {
+  if (!TakesConnectionsOnSessionEnd()) return false;
+  int handle = -1;
+  {
+    // The binding map's lock keeps the listener from being closed or made anew under the accept.
+    // Only tried: when the engine thread or another ending session holds it, they take the
+    // connection. It is not held beyond the accept, since the settings lock comes before it.
+    std::unique_lock<CLockableMap> lk(Settings().Bindings, std::try_to_lock);
+    if (!lk.owns_lock()) return false;
+    uint32_t error = 0;
+    handle = m_listener.TryAccept(&error);
+  }
+  // Out of descriptors the engine thread's accept says so; nothing pending is the usual answer.
+  if (handle < 0) return false;
+  std::shared_ptr<CTCPSession> session = StartSessionFor(handle, true);
+  if (!session) return false;
+  // A stop closes the listener before it ends every live session. The session is live by now, so
+  // either the stop comes later and ends it, or it has closed the listener already and the session
+  // is ended here.
+  if (m_listener.GetHandle() < 0) session->Terminate(kSessionExitMachineGone);
+  return true;
+}
+
+std::shared_ptr<CTCPSession> CTCPService::StartSessionFor(int handle, bool afterCurrent) {
   if (m_outOfDescriptors.exchange(false)) Log(LOG_INFORMATION, "Connections are accepted again");
   // A service already on its way out (last reference gone) makes no more sessions.
   auto self = std::static_pointer_cast<CTCPService>(weak_from_this().lock());
   if (!self) {
     ::close(handle);
-    return;
+    return nullptr;
   }
   bool limited;
   uint32_t limit;
@@ -591,21 +618,23 @@ void CTCPService::OnAcceptEvent(X1Socket& listener) {
     limited = m_tcpSettings.LimitSessions != 0;
     limit = m_tcpSettings.SessionLimit;
   }
-  if (limited && GetSessionCount() >= limit) {
+  // A session started after the current one takes the place the ending one (still counted) frees.
+  const size_t ending = afterCurrent ? 1 : 0;
+  if (limited && GetSessionCount() >= limit + ending) {
     ::close(handle);
     Log(LOG_ERROR, "Connection refused - session limit of %u reached", limit);
-    return;
+    return nullptr;
   }
-  if (platform::MsgThread::LiveThreadCount() >= MaxProcessThreads()) {
+  if (platform::MsgThread::LiveThreadCount() >= MaxProcessThreads() + ending) {
     ::close(handle);
     Log(LOG_ERROR, "Connection refused - too many sessions in the engine");
-    return;
+    return nullptr;
   }
   std::shared_ptr<CTCPSession> session;
   try {
     // From here the descriptor is CreateSession's, then the session's.
     session = CreateSession(handle);
-    if (!session) return;
+    if (!session) return nullptr;
     PrepareSession(*session);
     {
       std::lock_guard<std::mutex> lk(m_sessionsMutex);
@@ -617,16 +646,19 @@ void CTCPService::OnAcceptEvent(X1Socket& listener) {
       }
       m_sessions.push_back(session);
     }
-    if (!session->OnActivity()) {
+    if (!(afterCurrent ? session->StartAfterCurrent() : session->OnActivity())) {
       // The thread could not be started: the session (and the descriptor it owns) goes here.
       Log(LOG_ERROR, "Session thread could not be started");
+      return nullptr;
     }
+    return session;
   } catch (const std::exception&) {
     Log(LOG_ERROR, "Caught CException in CTCPServiceSocketCallback()");
   } catch (...) {
     Log(LOG_ERROR, "Caught unknown exception in CTCPServiceSocketCallback()");
   }
   // A half-made session goes with this reference and closes its descriptor.
+  return nullptr;
 }
 
 void CTCPService::PrepareSession(CTCPSession& session) {

@@ -162,11 +162,25 @@ class CTCPService : public CService {
   // Runs on the notification (engine) thread for the events of the service's listeners.
   static void SocketCallback(void* context, X1Socket* socket, uint32_t event);
 
+  // Called by an ending session of this service on its own thread: when a connection waits on the
+  // service's listener, takes it and starts its session on that same OS thread once the ending
+  // one is gone, so a busy service hands connections on without waking another thread. Does
+  // nothing when the service does not take part (TakesConnectionsOnSessionEnd), when the listener
+  // is closed or busy elsewhere, or nothing waits. True when a session was started.
+  bool TakeNextConnection();
+
  protected:
   // Accepts one pending connection of a listener and starts its session.
   void OnAcceptEvent(X1Socket& listener);
+  // Whether TakeNextConnection may make this service's sessions on an ending session's thread
+  // rather than only on the engine thread (its CreateSession and PrepareSession must allow it).
+  virtual bool TakesConnectionsOnSessionEnd() const { return false; }
 
  private:
+  // Makes, registers and starts the session of an accepted descriptor (which it owns from here).
+  // Null when it was refused or could not start.
+  std::shared_ptr<CTCPSession> StartSessionFor(int handle, bool afterCurrent);
+
   CTCPServiceSettings& m_tcpSettings;
   std::atomic<bool> m_outOfDescriptors{false};
   std::mutex m_sessionsMutex;  // leaf

@@ -627,6 +627,15 @@ void CTCPSession::Uncount() {
 
 bool CTCPSession::OnActivity() {
   CSession::OnActivity();
+  return StartThread(false);
+}
+
+bool CTCPSession::StartAfterCurrent() {
+  CSession::OnActivity();
+  return StartThread(true);
+}
+
+bool CTCPSession::StartThread(bool afterCurrent) {
   if (HasEnded() || m_counted.load()) return true;  // already started
   auto self = std::static_pointer_cast<CTCPSession>(SelfPtr());
   {
@@ -634,7 +643,7 @@ bool CTCPSession::OnActivity() {
     g_live[this] = self;
   }
   m_counted.store(true);
-  if (self && CreateThread()) return true;
+  if (self && ((afterCurrent && CreateThreadAfterCurrent()) || CreateThread())) return true;
   // No thread (the system's thread limit): the connection is closed at once rather than left
   // open with nobody serving it.
   Uncount();
@@ -711,6 +720,15 @@ int CTCPSession::ExitInstance() {
     // The thread is ending; a failing end hook must not keep it alive.
   }
   m_clientSocket.Close();
+  // While this session still counts as live (so an engine stop waits for what starts here), the
+  // next waiting connection of the service may start on this thread instead of waking another.
+  if (platform::CurrentThreadId() == Id()) {
+    try {
+      if (auto tcp = std::dynamic_pointer_cast<CTCPService>(GetService())) tcp->TakeNextConnection();
+    } catch (...) {
+      // The connection stays with the engine thread's accept; this session ends either way.
+    }
+  }
   Uncount();
   return static_cast<int>(code);
 }

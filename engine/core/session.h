@@ -287,6 +287,10 @@ class CTCPSession : public CSession {
   // Idle deadline, then starts the thread. False when the thread could not be started: the
   // descriptor is then closed and the session has ended.
   bool OnActivity() override;
+  // Starts the session like its first OnActivity, but on the calling session thread's OS thread
+  // once that session has ended (the calling thread is ending: see CTCPService::TakeNextConnection);
+  // on a new or parked thread when that cannot be.
+  bool StartAfterCurrent();
   void Exit(uint32_t code) override;
 
   // The service's upstream connection settings (ConnectMethod, ProxyServer, ProxyPort,
@@ -330,6 +334,8 @@ class CTCPSession : public CSession {
 
  private:
   void Uncount();
+  // Enters the session in the live registry and starts its thread (on first use only).
+  bool StartThread(bool afterCurrent);
 
   std::atomic<int> m_acceptedHandle{-1};
   std::atomic<bool> m_counted{false};

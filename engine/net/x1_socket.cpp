@@ -385,8 +385,18 @@ void X1Socket::Connect(const CString& host, uint16_t port, int timeoutMs) {
 }
 
 int X1Socket::Accept() {
+  uint32_t error = 0;
+  const int fd = TryAccept(&error);
+  if (fd < 0) throw X1SocketException(error);
+  return fd;
+}
+
+int X1Socket::TryAccept(uint32_t* error) {
   Call c(*this);
-  c.require();
+  if (!c.ok()) {
+    *error = WSAENOTSOCK;
+    return -1;
+  }
   SockState& st = *c.st();
   {
     std::lock_guard<std::mutex> g(st.mx);
@@ -407,7 +417,7 @@ int X1Socket::Accept() {
     }
   }
   Notifier::Get().Flush(out);
-  if (fd < 0) ThrowErrno(err);
+  if (fd < 0) *error = SocketErrorFromErrno(err);
   return fd;
 }
 

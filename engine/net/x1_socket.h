@@ -135,6 +135,9 @@ class X1Socket {
   // thread). Throws WSAEWOULDBLOCK when none is pending. When descriptors have run out, accept
   // events of this listener pause for a second instead of repeating at once.
   int Accept();
+  // Accept without the exception, for a caller to whom "nothing pending" is the common answer:
+  // -1 with *error set (WSAEWOULDBLOCK, WSAENOTSOCK once closed, ...) instead of throwing.
+  int TryAccept(uint32_t* error);
   // Binds to port on a dotted address (empty: any address). A stream socket always allows the
   // address to be reused, so a service can listen again while old connections linger.
   void Bind(uint16_t port, const CString& address = CString());

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <map>
@@ -118,6 +119,41 @@ TEST(LogManager, FullQueueDropsAndReportsTheCountInTheNextLine) {
   EXPECT_NE(lines[0].find("\t5 log lines dropped"), std::string::npos) << lines[0];
   EXPECT_EQ(lines[1], "line 0");
   EXPECT_EQ(lines[10], "line 9");
+}
+
+TEST(LogManager, BatchedWriterWakesForALoneLineAndFlushesABurstAtStop) {
+  const std::string dir = MakeTempDir("batch");
+  auto manager = std::make_shared<CLogManager>();
+  auto file = CLogFile::OpenPath(dir + "/w.log");
+  ASSERT_TRUE(file);
+  ASSERT_TRUE(manager->Start());
+  // Each lone line after a quiet spell must reach the file on its own, with nothing behind it.
+  for (int round = 0; round < 3; ++round) {
+    const std::string line = "lone " + std::to_string(round);
+    manager->Log(file, line + "\r\n");
+    bool seen = false;
+    for (int i = 0; i < 500 && !seen; ++i) {
+      std::vector<std::string> lines = CRLFLines(ReadFile(dir + "/w.log"));
+      seen = !lines.empty() && lines.back() == line;
+      if (!seen) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(seen) << line;
+    std::this_thread::sleep_for(std::chrono::milliseconds(3 * CLogManager::kBatchPauseMs));
+  }
+  // Bursts with pauses in between, so the writer is caught asleep, between looks and mid-batch;
+  // the stop comes right behind the last burst and must still write all of it, in order.
+  std::string expected;
+  for (int round = 0; round < 3; ++round) expected += "lone " + std::to_string(round) + "\r\n";
+  for (int burst = 0; burst < 20; ++burst) {
+    for (int i = 0; i < 100; ++i) {
+      const std::string line = "b" + std::to_string(burst) + " " + std::to_string(i) + "\r\n";
+      manager->Log(file, line);
+      expected += line;
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(300 * (burst % 5)));
+  }
+  ASSERT_TRUE(manager->Shutdown(30000));
+  EXPECT_EQ(ReadFile(dir + "/w.log"), expected);
 }
 
 }  // namespace

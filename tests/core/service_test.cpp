@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <vector>
 
 #include "engine/config/archive.h"
@@ -394,6 +396,72 @@ TEST_F(ServiceTest, RefusedConnectionsLeakNoDescriptor) {
   ::close(second);
   EXPECT_TRUE(s->WaitForSessions(5000));
   s->Stop();
+}
+
+TEST_F(ServiceTest, AnEndingSessionTakesTheWaitingConnectionWithinTheSessionLimit) {
+  // A notification thread that runs listener callbacks only while the test lets it: while it is
+  // held, an ending session is the only one that can take a waiting connection.
+  struct Gate : platform::MsgThread {
+    std::mutex mu;
+    std::condition_variable cv;
+    bool held = false;
+    std::atomic<int> dispatched{0};
+    void OnMessage(platform::Message& msg) override {
+      if (msg.message != platform::WM_SOCKET_NOTIFY) return;
+      std::unique_lock lk(mu);
+      cv.wait(lk, [&] { return !held; });
+      lk.unlock();
+      X1Socket::DispatchNotification(msg);
+      ++dispatched;
+    }
+    void Hold(bool on) {
+      {
+        std::lock_guard lk(mu);
+        held = on;
+      }
+      cv.notify_all();
+    }
+  };
+  auto gate = std::make_shared<Gate>();
+  ASSERT_TRUE(gate->CreateThread());
+  X1Socket::SetNotificationThread(gate->Id());
+
+  auto port = FreePort();
+  auto s = MakeEcho(port);
+  s->takesOnEnd = true;
+  // The waiting connection takes the place the ending session leaves: one session at a time.
+  s->LimitSessions = 1;
+  s->SessionLimit = 1;
+  s->Start();
+  int first = Connect(port);
+  ASSERT_GE(first, 0);
+  ASSERT_TRUE(WaitFor([&] { return s->GetSessionCount() == 1 && gate->dispatched.load() >= 1; }));
+  ASSERT_EQ(::send(first, "a", 1, 0), 1);
+  ASSERT_EQ(ReadSome(first, 1), "a");
+
+  gate->Hold(true);
+  const int before = gate->dispatched.load();
+  int second = Connect(port);
+  ASSERT_GE(second, 0);
+  ASSERT_EQ(::send(second, "b", 1, 0), 1);
+  ::close(first);  // the first session ends and takes the second connection on its way out
+  EXPECT_EQ(ReadSome(second, 1), "b");
+  EXPECT_EQ(gate->dispatched.load(), before);  // the engine's accept path never ran meanwhile
+  EXPECT_EQ(s->GetSessionCount(), 1u);
+
+  // Released, the gate's late accept event finds nothing waiting and does no harm.
+  gate->Hold(false);
+  int third = Connect(port);
+  ASSERT_GE(third, 0);
+  EXPECT_EQ(ReadSome(third, 1), "");  // over the limit while the second is served: closed
+  ::close(third);
+  ::close(second);
+  EXPECT_TRUE(s->WaitForSessions(5000));
+  s->Stop();
+  X1Socket::SetNotificationThread(0);
+  gate->Hold(false);
+  gate->PostQuit(0);
+  EXPECT_TRUE(gate->WaitForExit(5000));
 }
 
 TEST_F(ServiceTest, SessionsKeepTheirServiceAliveAfterTheOwnerLetsGo) {

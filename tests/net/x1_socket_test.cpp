@@ -947,6 +947,33 @@ TEST_F(X1SocketTest, FiveHundredConnectionsEchoedAtOnceWithoutLossOrLeftoverDesc
   EXPECT_EQ(OpenDescriptors(), before);
 }
 
+TEST(X1SocketAccept, TryAcceptAnswersNothingPendingAndClosedWithoutThrowing) {
+  X1Socket listener;
+  listener.Create();
+  listener.Bind(0, "127.0.0.1");
+  listener.Listen(5);
+  uint32_t error = 0;
+  EXPECT_EQ(listener.TryAccept(&error), -1);
+  EXPECT_EQ(error, static_cast<uint32_t>(WSAEWOULDBLOCK));
+  const int client = trellis::test::Connect(listener.GetLocalPort());
+  ASSERT_GE(client, 0);
+  error = 0;
+  const int fd = listener.TryAccept(&error);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(error, 0u);
+  ASSERT_EQ(write(client, "k", 1), 1);
+  pollfd pfd{fd, POLLIN, 0};
+  ASSERT_EQ(poll(&pfd, 1, kLongWaitMs), 1);
+  char c = 0;
+  EXPECT_EQ(read(fd, &c, 1), 1);  // the accepted descriptor is the client's connection
+  EXPECT_EQ(c, 'k');
+  close(fd);
+  close(client);
+  listener.Close();
+  EXPECT_EQ(listener.TryAccept(&error), -1);
+  EXPECT_EQ(error, static_cast<uint32_t>(WSAENOTSOCK));
+}
+
 // A process that may open no descriptor cannot start the notification layer: the first socket
 // use fails with code 0 and the layer's text.
 TEST(X1SocketNotifier, LayerThatCannotStartThrowsCodeZeroWithItsText) {

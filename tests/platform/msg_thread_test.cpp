@@ -566,12 +566,20 @@ struct Recorder : platform::ReadyHandler {
   }
 };
 
+// Installed for the rest of this process on first use; each test starts from empty lists.
+Recorder& FreshRecorder() {
+  static Recorder recorder;
+  platform::SetReadyHandler(&recorder);
+  std::lock_guard lk(recorder.mu);
+  recorder.ready.clear();
+  recorder.orphaned.clear();
+  return recorder;
+}
+
 }  // namespace readiness
 
 TEST_F(MsgThreadTest, ADescriptorInAThreadsSetWakesThatThreadBesideItsPostsAndTimers) {
-  // Installed for the rest of this process: only this test makes sets in the platform tests.
-  static readiness::Recorder recorder;
-  platform::SetReadyHandler(&recorder);
+  readiness::Recorder& recorder = readiness::FreshRecorder();
   int fds[2];
   ASSERT_EQ(pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
 
@@ -637,6 +645,63 @@ TEST_F(MsgThreadTest, ADescriptorInAThreadsSetWakesThatThreadBesideItsPostsAndTi
   close(fds[1]);
 }
 
+TEST_F(MsgThreadTest, ALaterThreadsSetHearsNothingOfAnEndedOnesWatchesAndSetsLeakNoDescriptors) {
+  readiness::Recorder& recorder = readiness::FreshRecorder();
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
+  auto runWithSet = [&](uint64_t key, bool writeWhileWatched) {
+    auto t = std::make_shared<TestThread>();
+    std::atomic<int> fromFd{0};
+    t->handle = [&](TestThread&, Message& m) {
+      if (m.message != WM_USER + 30) return;
+      ++fromFd;
+      char buf[16];
+      while (read(fds[0], buf, sizeof buf) > 0) {
+      }
+    };
+    EXPECT_TRUE(t->CreateThread());
+    std::shared_ptr<platform::ReadySet> set = platform::GetReadySet(t->Id());
+    EXPECT_TRUE(set);
+    if (!set) return;
+    EXPECT_EQ(set->Add(fds[0], key, EPOLLIN | EPOLLET), 0);
+    if (writeWhileWatched) {
+      EXPECT_EQ(write(fds[1], "x", 1), 1);
+      EXPECT_TRUE(WaitFor([&] { return fromFd.load() == 1; }, kLongWaitMs));
+    }
+    // Left in the set: the end hands it back to the handler.
+    t->PostQuit(0);
+    EXPECT_TRUE(t->WaitForExit(kLongWaitMs));
+  };
+  runWithSet(90, false);
+  const size_t fdsBefore = trellis::test::OpenDescriptors();
+  for (uint64_t key = 91; key < 131; ++key) runWithSet(key, true);
+  // One after another, the objects' sets need no more than the one pair of descriptors between them.
+  EXPECT_LE(trellis::test::OpenDescriptors(), fdsBefore + 2);
+  {
+    std::lock_guard lk(recorder.mu);
+    ASSERT_EQ(recorder.ready.size(), 40u);
+    for (size_t i = 0; i < recorder.ready.size(); ++i) EXPECT_EQ(recorder.ready[i].first, 91 + i);
+    EXPECT_EQ(recorder.orphaned.size(), 41u);
+  }
+
+  // A thread whose set may reuse those descriptors is never told of a watch it did not make.
+  auto t = std::make_shared<TestThread>();
+  ASSERT_TRUE(t->CreateThread());
+  std::shared_ptr<platform::ReadySet> set = platform::GetReadySet(t->Id());
+  ASSERT_TRUE(set);
+  ASSERT_TRUE(t->Post(WM_USER + 31));
+  ASSERT_EQ(write(fds[1], "y", 1), 1);
+  platform::SleepMs(30);
+  {
+    std::lock_guard lk(recorder.mu);
+    EXPECT_EQ(recorder.ready.size(), 40u);
+  }
+  t->PostQuit(0);
+  ASSERT_TRUE(t->WaitForExit(kLongWaitMs));
+  close(fds[0]);
+  close(fds[1]);
+}
+
 TEST_F(MsgThreadTest, AnEndedThreadsOSThreadRunsTheNextObjectWithItsOwnIdAndQueue) {
   struct Probe : TestThread {
     std::atomic<pid_t> osThread{0};
@@ -672,6 +737,50 @@ TEST_F(MsgThreadTest, AnEndedThreadsOSThreadRunsTheNextObjectWithItsOwnIdAndQueu
   EXPECT_TRUE(reused) << "no OS thread ran a second object";
   // Earlier ids stay dead although their OS threads live on.
   for (ThreadId id : ended) EXPECT_FALSE(platform::PostThreadMessage(id, WM_USER));
+}
+
+TEST_F(MsgThreadTest, ASuccessorStartedAsAThreadEndsRunsOnItsOSThreadWithItsOwnIdAndQueue) {
+  struct Probe : TestThread {
+    std::atomic<pid_t> osThread{0};
+    std::atomic<ThreadId> seenId{0};
+    bool InitInstance() override {
+      osThread = static_cast<pid_t>(syscall(SYS_gettid));
+      seenId = platform::CurrentThreadId();
+      return TestThread::InitInstance();
+    }
+  };
+  auto next = std::make_shared<Probe>();
+  auto other = std::make_shared<Probe>();
+  auto first = std::make_shared<Probe>();
+  std::atomic<int> handed{-1}, second{-1};
+  first->exit = [&](TestThread&) {
+    handed = next->CreateThreadAfterCurrent() ? 1 : 0;
+    second = other->CreateThreadAfterCurrent() ? 1 : 0;  // one successor per end
+    return 0;
+  };
+  // Outside an ending thread object there is no OS thread to hand it to.
+  EXPECT_FALSE(other->CreateThreadAfterCurrent());
+  ASSERT_TRUE(next->Post(WM_USER + 5, 55));  // kept until it runs
+  ASSERT_TRUE(first->CreateThread());
+  first->PostQuit(0);
+  ASSERT_TRUE(first->WaitForExit(kLongWaitMs));
+  EXPECT_EQ(handed.load(), 1);
+  EXPECT_EQ(second.load(), 0);
+  EXPECT_FALSE(next->CreateThread());  // started already
+  ASSERT_TRUE(next->Post(WM_USER + 6, 66));
+  next->PostQuit(0);
+  ASSERT_TRUE(next->WaitForExit(kLongWaitMs));
+  EXPECT_EQ(next->osThread.load(), first->osThread.load());
+  EXPECT_EQ(next->seenId.load(), next->Id());
+  EXPECT_NE(next->Id(), first->Id());
+  auto seen = next->Snapshot();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0].wParam, 55u);
+  EXPECT_EQ(seen[1].wParam, 66u);
+  // The refused one can still start the usual way.
+  ASSERT_TRUE(other->CreateThread());
+  other->PostQuit(0);
+  ASSERT_TRUE(other->WaitForExit(kLongWaitMs));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // the engine library): a session host without an engine, an echo service class stored and created
 // by name, and a plain echo session. Builds on the loopback and polling helpers of the test
 // environment.
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -78,6 +79,11 @@ class CTestEchoService : public TRunningService<CTCPServiceSettings, CTCPService
   std::shared_ptr<CTCPSession> CreateSession(int handle) override;
 
   bool makeNone = false;
+  // Lets ending sessions take waiting connections (CTCPService::TakeNextConnection).
+  std::atomic<bool> takesOnEnd{false};
+
+ protected:
+  bool TakesConnectionsOnSessionEnd() const override { return takesOnEnd.load(); }
 };
 
 }  // namespace trellis::test

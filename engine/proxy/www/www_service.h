@@ -16,4 +16,8 @@ class CWWWService final : public TRunningService<CWWWServiceSettings, CTCPServic
   // The base (which copies the connection settings too), then the WWW settings and the engine's
   // cache.
   void PrepareSession(CTCPSession& session) override;
+
+ protected:
+  // Both of the above may run on any thread.
+  bool TakesConnectionsOnSessionEnd() const override { return true; }
 };
