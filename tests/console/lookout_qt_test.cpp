@@ -469,7 +469,7 @@ void LookoutQtTest::theWindowIsNeverHeldByTheNetwork() {
       const size_t n = std::min(part, bytes.size() - sent);
       server.Send(bytes.data() + sent, n);
       sent += n;
-      usleep(50000);
+      usleep(100000);
     }
   });
   QVERIFY(WaitUntil([&] { return app.Client().Mirrors().users->FindUser("big") != nullptr; }, 30000));
@@ -478,8 +478,9 @@ void LookoutQtTest::theWindowIsNeverHeldByTheNetwork() {
   const qint64 longest = meter.Longest();
   qInfo("longest event-loop stall while a 16 MiB frame arrived in parts: %lld ms", static_cast<long long>(longest));
   // Decoding the 16 MiB object on this thread is the only work it does (about 20 ms). A window that
-  // waited for the bytes would stand still for the whole transfer, 16 pauses of 50 ms at least.
-  QVERIFY2(longest < 400, qPrintable(QString("stall %1 ms").arg(longest)));
+  // waited for the bytes would stand still for the whole transfer, 16 pauses of 100 ms at least;
+  // the bound leaves room for a machine busy with other work.
+  QVERIFY2(longest < 1000, qPrintable(QString("stall %1 ms").arg(longest)));
   QVERIFY(app.Client().IsOnline());
   QVERIFY(app.Stop(5000));
   server.Close();
