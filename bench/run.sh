@@ -7,7 +7,7 @@
 #   BENCH_BASELINE=/path/to/old/build bench/run.sh  also an older engine ("trellis-base"), in the
 #                                                   same alternation: before and after in one run
 #   BENCH_PROXIES=trellis,tinyproxy bench/run.sh    only some of the proxies
-#   BENCH_PERF=/tmp/prof bench/run.sh           also profile the engine at concurrency 50 in the
+#   BENCH_PERF=/tmp/prof bench/run.sh           also profile the engine at concurrency 50 (BENCH_PERF_CONC) in the
 #                                               first round (linux-perf; writes /tmp/prof.uncached.txt
 #                                               and /tmp/prof.cached.txt; the engine's figures of
 #                                               that round are lower)
@@ -286,7 +286,7 @@ point() {
   local base="$RES/$p.$mode.$c.r$r"
   before=$(origin_count)
   start_sampler "${PID[$p]}" "$base.sample"
-  if [ -n "${BENCH_PERF:-}" ] && [ "$p" = trellis ] && [ "$c" = 50 ] && [ "$r" = 1 ]; then
+  if [ -n "${BENCH_PERF:-}" ] && [ "$p" = trellis ] && [ "$c" = "${BENCH_PERF_CONC:-50}" ] && [ "$r" = 1 ]; then
     perf record -F 999 -g -o "$RES/perf.$mode.data" -p "${PID[$p]}" >/dev/null 2>&1 &
     perf_pid=$!
   fi
