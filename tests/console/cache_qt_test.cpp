@@ -315,6 +315,15 @@ void CacheQtTest::theConsoleAppliesAndPurgesOnTheEngine() {
   auto* additions = Ctl<QCheckBox>(general, CacheGeneralPage::ADDITIONS);
   QVERIFY(additions->isChecked());
 
+  // Apply, then the engine's echo of it (131), which reloads the open sheet: edits made before
+  // the echo came would be dropped by it.
+  auto applyAndHearEcho = [&] {
+    const int reloads = sheet->Reloads();
+    QTest::mouseClick(sheet->findChild<QPushButton*>("IDAPPLY"), Qt::LeftButton);
+    return QTest::qWaitFor([&] { return app.Client().OutstandingRequests() == 0 && sheet->Reloads() > reloads; },
+                           15000);
+  };
+
   // A second console watches the engine.
   FreshConsole watcher;
   QVERIFY(watcher.LogIn(engine.rcPort, "Administrator", "pw", RC_REQ_GET_CACHE));
@@ -322,8 +331,7 @@ void CacheQtTest::theConsoleAppliesAndPurgesOnTheEngine() {
 
   // A new size applied through the sheet: the watcher hears 131 and the engine holds it.
   size->setText("64");
-  QTest::mouseClick(sheet->findChild<QPushButton*>("IDAPPLY"), Qt::LeftButton);
-  QVERIFY(QTest::qWaitFor([&] { return app.Client().OutstandingRequests() == 0; }, 15000));
+  QVERIFY(applyAndHearEcho());
   QVERIFY(watcher.loop.RunUntil([&] { return watcher.ui.HasView(VIEW_CACHE, RC_NOTIFY_CACHE_CHANGED); }));
   QCOMPARE(watcher.client.Mirrors().cache->MaxSize.load(), 64u);
 
@@ -340,8 +348,7 @@ void CacheQtTest::theConsoleAppliesAndPurgesOnTheEngine() {
   QTest::mouseClick(Ctl<QPushButton>(purgePage, WhatToPurgePage::ADD_CRITERION), Qt::LeftButton);
   QVERIFY(drove);
   QCOMPARE(purgeTree->topLevelItem(0)->childCount(), 1);
-  QTest::mouseClick(sheet->findChild<QPushButton*>("IDAPPLY"), Qt::LeftButton);
-  QVERIFY(QTest::qWaitFor([&] { return app.Client().OutstandingRequests() == 0; }, 15000));
+  QVERIFY(applyAndHearEcho());
   // The engine runs one cache pass at a time (at the lowest priority) and refuses another while
   // one runs: the operator's answer to that refusal is to press again.
   auto pressUntilTaken = [&](QPushButton* button) {
@@ -363,8 +370,7 @@ void CacheQtTest::theConsoleAppliesAndPurgesOnTheEngine() {
   // Size 0 applied, then Purge Now: nothing matches the empty purge list, the cache stays over its
   // limit, and the engine turns additions off and says so with 131, which the open sheet shows.
   size->setText("0");
-  QTest::mouseClick(sheet->findChild<QPushButton*>("IDAPPLY"), Qt::LeftButton);
-  QVERIFY(QTest::qWaitFor([&] { return app.Client().OutstandingRequests() == 0; }, 15000));
+  QVERIFY(applyAndHearEcho());
   Show(*sheet, CACHE_PAGE_WHAT_TO_PURGE);
   QVERIFY(pressUntilTaken(Ctl<QPushButton>(Page(*sheet, CACHE_PAGE_WHAT_TO_PURGE), WhatToPurgePage::PURGE_NOW)));
   QVERIFY(QTest::qWaitFor([&] { return !sheet->Logic().general.additions; }, 15000));

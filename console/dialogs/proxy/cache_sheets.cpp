@@ -172,6 +172,7 @@ void CacheSheetDialog::accept() {
 
 void CacheSheetDialog::Reload() {
   if (!m_logic.Reload()) return;
+  ++m_reloads;
   // The shown page shows the new values now; the others take them when they are shown.
   if (TabPage* page = m_sheet->GetPage(m_sheet->ActiveIndex())) page->LoadControls();
 }

@@ -32,6 +32,10 @@ class CacheSheetDialog : public QDialog {
   void accept() override;
   // The engine's settings changed (notification 131): every page again from the mirror.
   void Reload();
+  // How many times that has happened while open. The engine echoes an Apply back as 131 after its
+  // reply, and the echo drops what was edited since, so whoever edits on after an Apply (a test
+  // driving the sheet) waits for it first.
+  int Reloads() const { return m_reloads; }
 
  private:
   void AddPage(TabPage* page, int id);
@@ -41,4 +45,5 @@ class CacheSheetDialog : public QDialog {
   Prompter& m_prompter;
   TabSheet* m_sheet;
   std::vector<int> m_tabPages;  // page template of each tab
+  int m_reloads = 0;
 };
