@@ -64,10 +64,14 @@ class EngineTest : public ::testing::Test {
   void SetUp() override {
     X1Socket::InitNotifier();
     ClearRegistry();
+    threadsAtStart_ = platform::MsgThread::LiveThreadCount();
   }
   void TearDown() override {
     if (engine) Stop();
     SetTheEngine(nullptr);
+    // Threads end a little after the objects that waited for them; the next test counts threads,
+    // so this one's must be gone first (and none may be left behind).
+    EXPECT_TRUE(WaitFor([&] { return platform::MsgThread::LiveThreadCount() <= threadsAtStart_; }, 10000));
   }
 
   void Start() {
@@ -83,6 +87,7 @@ class EngineTest : public ::testing::Test {
   }
 
   std::shared_ptr<CTrellisEngine> engine;
+  size_t threadsAtStart_ = 0;
 };
 
 // ---- First run, listeners, sessions and machines ------------------------------------------------

@@ -69,9 +69,13 @@ class SessionTest : public ::testing::Test {
     logPath_ = trellis::test::MakeTempDir("sess") + "/svc.log";
     log_ = CLogFile::OpenPath(logPath_);
     ASSERT_TRUE(log_);
+    threadsAtStart_ = platform::MsgThread::LiveThreadCount();
   }
   void TearDown() override {
     EXPECT_TRUE(CTCPSession::WaitForAll(10000));
+    // A session is uncounted before its thread has quite ended; the next test counts threads, so
+    // this one's must be gone first (and none may be left behind).
+    EXPECT_TRUE(WaitFor([&] { return platform::MsgThread::LiveThreadCount() <= threadsAtStart_; }, 10000));
     CSession::SetTickSource(nullptr);
     SetSessionHost(previous_);
   }
@@ -88,6 +92,7 @@ class SessionTest : public ::testing::Test {
   CSessionHost* previous_ = nullptr;
   std::string logPath_;
   std::shared_ptr<CLogFile> log_;
+  size_t threadsAtStart_ = 0;
 };
 
 // ---- Records, machines, crediting -------------------------------------------------------------
