@@ -43,24 +43,33 @@ inline std::unique_ptr<MemoryStore> EngineSettings(uint16_t rcPort) {
   return store;
 }
 
-// The console program's dialogs as an operator answers them at a fresh engine's first log-in: the
-// empty password offered, then changed to `newPassword` when the engine asks for it; every
-// question answered Yes. Questions are kept in `asked` and boxes in `shown`, as "title: text";
-// the dialogs the tests do not drive are declined.
-struct FirstLoginDialogs : ConsoleDialogs {
-  explicit FirstLoginDialogs(CString newPw = "pw") : newPassword(std::move(newPw)) {}
+// Over the dialogs of Base (the bare interface, or the console's real Qt dialogs): every question
+// answered `yes` and kept in `asked`, every box kept in `shown`, each as "title: text".
+template <class Base>
+struct RecordedAnswers : Base {
+  using Base::Base;
   bool AskYesNo(const CString& title, const CString& text, uint32_t) override {
     asked.push_back(title + ": " + text);
-    return true;
+    return yes;
   }
   bool AskOkCancel(const CString& title, const CString& text) override {
     asked.push_back(title + ": " + text);
-    return true;
+    return yes;
   }
   void Inform(const CString& title, const CString& text, uint32_t) override { shown.push_back(title + ": " + text); }
   void ShowMessage(const CString& title, const CString& text, uint32_t) override {
     shown.push_back(title + ": " + text);
   }
+
+  bool yes = true;
+  std::vector<CString> asked, shown;
+};
+
+// The console program's dialogs as an operator answers them at a fresh engine's first log-in: the
+// empty password offered, then changed to `newPassword` when the engine asks for it; every
+// question answered Yes; the dialogs the tests do not drive are declined.
+struct FirstLoginDialogs : RecordedAnswers<ConsoleDialogs> {
+  explicit FirstLoginDialogs(CString newPw = "pw") : newPassword(std::move(newPw)) {}
   bool OnlineOptions(ConnectParams& params, const std::function<bool(ConnectParams&)>& accept) override {
     ConnectParams p = params;
     p.password.clear();
@@ -82,7 +91,6 @@ struct FirstLoginDialogs : ConsoleDialogs {
   bool OpenHelp() override { return false; }
 
   CString newPassword;
-  std::vector<CString> asked, shown;
 };
 
 // Keeps the event loop running until pred holds; false when ms ran out first.

@@ -57,19 +57,7 @@ using namespace trellis::test;
 namespace {
 
 // Answers every dialog as told and records what was shown.
-struct FakeDialogs : ConsoleDialogs {
-  bool AskYesNo(const CString& title, const CString& text, uint32_t) override {
-    asked.push_back(title + ": " + text);
-    return yes;
-  }
-  bool AskOkCancel(const CString& title, const CString& text) override {
-    asked.push_back(title + ": " + text);
-    return yes;
-  }
-  void Inform(const CString& title, const CString& text, uint32_t) override { shown.push_back(title + ": " + text); }
-  void ShowMessage(const CString& title, const CString& text, uint32_t) override {
-    shown.push_back(title + ": " + text);
-  }
+struct FakeDialogs : RecordedAnswers<ConsoleDialogs> {
   bool OnlineOptions(ConnectParams& params, const std::function<bool(ConnectParams&)>& accept) override {
     ++onlineOptions;
     ConnectParams p = params;
@@ -104,12 +92,11 @@ struct FakeDialogs : ConsoleDialogs {
     return false;
   }
 
-  bool yes = true;
   CString password;
   CString newPasswordAnswer = "pw";
   int onlineOptions = 0;
   int changePassword = 0;
-  std::vector<CString> asked, shown, written, properties;
+  std::vector<CString> written, properties;
 };
 
 // Records the longest gap between ticks of a 5 ms timer: how long the event loop was held.

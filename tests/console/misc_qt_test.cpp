@@ -103,20 +103,8 @@ bool SameIcon(const QIcon& icon, int image) { return icon.cacheKey() == TreeImag
 
 // The console's real dialogs, except those a test cannot answer by clicking before they block:
 // log-in, password change and questions answer themselves and are recorded.
-struct AutoDialogs : QtDialogs {
-  AutoDialogs() : QtDialogs(nullptr) {}
-  bool AskYesNo(const CString& title, const CString& text, uint32_t) override {
-    asked.push_back(title + ": " + text);
-    return true;
-  }
-  bool AskOkCancel(const CString& title, const CString& text) override {
-    asked.push_back(title + ": " + text);
-    return true;
-  }
-  void Inform(const CString& title, const CString& text, uint32_t) override { shown.push_back(title + ": " + text); }
-  void ShowMessage(const CString& title, const CString& text, uint32_t) override {
-    shown.push_back(title + ": " + text);
-  }
+struct AutoDialogs : RecordedAnswers<QtDialogs> {
+  AutoDialogs() : RecordedAnswers<QtDialogs>(nullptr) {}
   bool OnlineOptions(ConnectParams& params, const std::function<bool(ConnectParams&)>& accept) override {
     ConnectParams p = params;
     p.password = password;
@@ -131,7 +119,6 @@ struct AutoDialogs : QtDialogs {
     return true;
   }
   CString password;
-  std::vector<CString> asked, shown;
 };
 
 }  // namespace

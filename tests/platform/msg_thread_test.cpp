@@ -702,16 +702,18 @@ TEST_F(MsgThreadTest, ALaterThreadsSetHearsNothingOfAnEndedOnesWatchesAndSetsLea
   close(fds[1]);
 }
 
+// A thread object that notes which OS thread ran it and the id it saw there.
+struct Probe : TestThread {
+  std::atomic<pid_t> osThread{0};
+  std::atomic<ThreadId> seenId{0};
+  bool InitInstance() override {
+    osThread = static_cast<pid_t>(syscall(SYS_gettid));
+    seenId = platform::CurrentThreadId();
+    return TestThread::InitInstance();
+  }
+};
+
 TEST_F(MsgThreadTest, AnEndedThreadsOSThreadRunsTheNextObjectWithItsOwnIdAndQueue) {
-  struct Probe : TestThread {
-    std::atomic<pid_t> osThread{0};
-    std::atomic<ThreadId> seenId{0};
-    bool InitInstance() override {
-      osThread = static_cast<pid_t>(syscall(SYS_gettid));
-      seenId = platform::CurrentThreadId();
-      return TestThread::InitInstance();
-    }
-  };
   std::set<pid_t> used;
   std::vector<ThreadId> ended;
   bool reused = false;
@@ -740,15 +742,6 @@ TEST_F(MsgThreadTest, AnEndedThreadsOSThreadRunsTheNextObjectWithItsOwnIdAndQueu
 }
 
 TEST_F(MsgThreadTest, ASuccessorStartedAsAThreadEndsRunsOnItsOSThreadWithItsOwnIdAndQueue) {
-  struct Probe : TestThread {
-    std::atomic<pid_t> osThread{0};
-    std::atomic<ThreadId> seenId{0};
-    bool InitInstance() override {
-      osThread = static_cast<pid_t>(syscall(SYS_gettid));
-      seenId = platform::CurrentThreadId();
-      return TestThread::InitInstance();
-    }
-  };
   auto next = std::make_shared<Probe>();
   auto other = std::make_shared<Probe>();
   auto first = std::make_shared<Probe>();
