@@ -71,3 +71,31 @@ require_root_netns() {
     exit 77
   fi
 }
+
+# gateway_and_client [GW_ADDR CL_ADDR]: the shape every rule test needs: a "gateway" namespace
+# where the engine runs and a "client" namespace for a host of the LAN, joined by a veth pair
+# (10.77.0.1/24 and 10.77.0.2/24 unless given), so what the engine sees is a client that is not
+# on the gateway. Sets GW, CL, GW_ADDR, CL_ADDR and defines in_gw / in_cl (run a command in one of
+# them); both namespaces are removed on exit with whatever still runs in them.
+gateway_and_client() {
+  GW_ADDR=${1:-10.77.0.1}
+  CL_ADDR=${2:-10.77.0.2}
+  GW=$(make_ns gw)
+  CL=$(make_ns cl)
+  link_ns "$GW" "$GW_ADDR/24" "$CL" "$CL_ADDR/24" >/dev/null
+}
+in_gw() { ip netns exec "$GW" "$@"; }
+in_cl() { ip netns exec "$CL" "$@"; }
+
+# gw_start_engine: starts the installed engine inside the gateway namespace (stopped again on
+# exit) and waits until it holds its lock.
+gw_start_engine() {
+  in_gw "$T" -start >/dev/null
+  on_exit "ip netns exec $GW $T -stop; sleep 1; kill_engines"
+  wait_for 10 engine_running || fail "engine did not start"
+}
+# cl_open ADDRESS PORT: whether the client namespace reaches something listening there.
+cl_open() { in_cl python3 -c "import socket,sys; socket.create_connection(('$1', $2), 1)" 2>/dev/null; }
+# gw_listens PORT: whether something listens on that TCP port in the gateway (seen without
+# connecting, so no session is made).
+gw_listens() { [ -n "$(in_gw ss -Hltn "sport = :$1")" ]; }

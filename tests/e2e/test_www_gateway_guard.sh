@@ -6,21 +6,9 @@
 # forwarding to a server of the client's own network still works, and a client on the gateway
 # itself still reaches the gateway's loopback service that is not one of the engine's own.
 source "$(dirname "$0")/lib.sh"
-
-GW="trl-gw-$$"
-CL="trl-cl-$$"
-on_exit "ip netns del $GW; ip netns del $CL"
-ip netns add "$GW"
-ip netns add "$CL"
-ip -n "$GW" link set lo up
-ip -n "$CL" link set lo up
-ip -n "$GW" link add "tg$$" type veth peer name "tc$$" netns "$CL"
-ip -n "$GW" addr add 10.77.0.1/24 dev "tg$$"
-ip -n "$CL" addr add 10.77.0.2/24 dev "tc$$"
-ip -n "$GW" link set "tg$$" up
-ip -n "$CL" link set "tc$$" up
-in_gw() { ip netns exec "$GW" "$@"; }
-in_cl() { ip netns exec "$CL" "$@"; }
+source "$(dirname "$0")/netns.sh"
+require_root_netns
+gateway_and_client
 
 PROXY=8080
 RC=8808
@@ -46,12 +34,7 @@ on_exit "kill $!"
 in_cl python3 -m http.server "$ORIGIN" --bind 10.77.0.2 --directory "$WORK/www" >/dev/null 2>&1 &
 on_exit "kill $!"
 
-in_gw "$T" -start >/dev/null
-on_exit "in_gw $T -stop; kill_engines"
-wait_for 10 engine_running || fail "engine did not start"
-# Listening, seen without connecting (a probe would be a console session of its own).
-gw_listens() { [ -n "$(in_gw ss -Hltn "sport = :$1")" ]; }
-cl_open() { in_cl python3 -c "import socket,sys; socket.create_connection(('$1', $2), 1)" 2>/dev/null; }
+gw_start_engine
 wait_for 10 gw_listens "$RC" || fail "remote-control service not listening in the gateway"
 wait_for 10 cl_open 10.77.0.1 "$PROXY" || fail "proxy not reachable from the client's network"
 wait_for 10 gw_listens "$OTHER" || fail "loopback service not up"
