@@ -94,7 +94,8 @@ import socket, sys
 port, line, header = int(sys.argv[1]), sys.argv[2], sys.argv[3]
 s = socket.create_connection(("10.77.0.1", port), 5)
 s.settimeout(10)
-s.sendall((line + "\r\nHost: x\r\n" + (header + "\r\n" if header else "") + "\r\n").encode())
+# The cache would answer a repeated URL itself: every request here is the origin's to see.
+s.sendall((line + "\r\nHost: x\r\nPragma: no-cache\r\n" + (header + "\r\n" if header else "") + "\r\n").encode())
 data = b""
 try:
     while b"\r\n" not in data:

@@ -29,6 +29,11 @@
 // loopback (127.0.0.0/8, 0.0.0.0) is refused to a client that is not on the gateway itself, and a
 // service the gateway itself listens with is refused to every client. Operator-chosen destinations
 // (a fixed server, an upstream proxy, a mapping) are not judged.
+//
+// The same single lookup serves the rights: a gateway names its server (NameServer) before the
+// request-stage rights check, so the server's name, port and address a rule tests are the ones the
+// connection uses. An address that could not be looked up then (the link had to be dialled first)
+// is looked up after the dial and the rights are asked again before anything is connected.
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -81,6 +86,9 @@ bool IsSafeHostText(const CString& host);
 
 // The text of a refused destination (WSAEACCES).
 inline constexpr const char* kDestinationRefusedText = "Connection to this gateway refused";
+// The text of a request the rights refused once its server's address was known (WSAEACCES); the
+// refusal has been answered and the session is ending.
+inline constexpr const char* kRefusedByRightsText = "Request refused by the access rights";
 
 class CTwoEndTCPSession : public CTCPSession {
   TL_DECLARE_DYNAMIC(CTwoEndTCPSession)
@@ -99,7 +107,23 @@ class CTwoEndTCPSession : public CTCPSession {
 
   // ---- The server -------------------------------------------------------------------------
 
-  // Set by the protocol (ConnectToServer(host, port) sets them too). address: host byte order.
+  // The server address "none known": request variable 34 then reads "255.255.255.255", and rules
+  // on it are skipped.
+  static constexpr uint32_t kNoAddress = 0xFFFFFFFFu;
+
+  // Names the server a request asks for, before its request-stage rights check: the host as the
+  // resolver reads it (NormalizeHostName; returned, and the caller goes on with that spelling), the
+  // port and, when this session reaches the server by its address (directly, through a SOCKS 4
+  // server, or to ping it for bypass-proxy-on-local; or byAddress), the address, looked up once
+  // (a dotted host is its address whatever the way). The connection later goes to exactly that
+  // address. While a lookup would have to wait for the dialer, or when it fails, the address stays
+  // kNoAddress. An empty return: the host names nothing.
+  CString NameServer(const CString& host, uint32_t port, bool byAddress = false);
+  // Whether this session's way out needs the server's address.
+  bool ReachesServerByAddress() const;
+
+  // Set by the protocol (ConnectToServer(host, port) sets them too). address: host byte order; a
+  // new name forgets the address of the old one.
   void SetServerName(const CString& name);
   void SetServerAddress(uint32_t address);
   void SetServerPort(uint32_t port);
@@ -121,10 +145,12 @@ class CTwoEndTCPSession : public CTCPSession {
   virtual void ConnectToServer(X1Socket& socket, const CString& host, uint32_t port,
                                Destination who = Destination::ClientChosen);
 
-  // The usual path: (re)creates the session's server socket, holds the idle check while the dialer
-  // connects, ConnectToServer(server socket, host, port), then records the server's name, port and
-  // address (the peer's address when connected directly, else a lookup of the host when it is
-  // dotted text; 0 otherwise) and the server-side local address.
+  // The usual path: names the server unless NameServer already named this host and port, holds the
+  // idle check while the dialer connects, looks up (ResolveNamedServer) an address still missing
+  // that the way out needs, (re)creates the session's server socket and ConnectToServer(server
+  // socket, host, port) to the named address, then records the peer's address when connected
+  // directly and the server-side local address. A refusal by the rights asked again throws
+  // WSAEACCES (kRefusedByRightsText) with the session already ending.
   void ConnectToServer(const CString& host, uint32_t port, Destination who = Destination::ClientChosen);
 
   // Why a client may not be connected to address:port (host byte order), or null when it may.
@@ -164,6 +190,11 @@ class CTwoEndTCPSession : public CTCPSession {
   // Both directions of the relay have ended or it failed (failed: a send or receive threw; the
   // reason is logged). The base ends the session with exit code 0.
   virtual void OnRelayEnded(bool failed);
+  // After the dial: the named server's address, when the way out needs it and it is not known yet,
+  // looked up now (a failure throws the lookup's X1SocketException) and judged: the request-stage
+  // rights are asked again, and a refusal is answered, audited and logged and ends the session
+  // (false).
+  bool ResolveNamedServer();
   void OnEnd() override;
 
   X1Socket m_serverSocket;
@@ -186,13 +217,17 @@ class CTwoEndTCPSession : public CTCPSession {
 
   void ConnectSOCKS4(X1Socket& socket, const CString& host, uint32_t address, uint32_t port,
                      const CConnectSettings& cs);
-  // The destination's address, looked up once (dotted text as it stands).
+  // The destination's address, looked up once (dotted text as it stands): the named server's when
+  // host is its name and its address is known, else a lookup that throws when it fails.
   uint32_t ResolveDestination(const CString& host) const;
+  // Names host and port as they are, with the address of a dotted host, else the looked-up one
+  // (lookUp) or none yet.
+  void NameServerAs(const CString& host, uint32_t port, bool lookUp);
   void ConnectTunnel(X1Socket& socket, const CString& host, uint32_t port, const CConnectSettings& cs);
   void BindOutgoing(X1Socket& socket);
 
   CString m_serverName;
-  uint32_t m_serverAddress = 0;
+  uint32_t m_serverAddress = kNoAddress;  // the address of m_serverName
   uint32_t m_serverPort = 0;
   CString m_serverLocalAddress;
   CConnectSettings m_connect;
