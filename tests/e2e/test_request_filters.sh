@@ -10,7 +10,8 @@
 # trailing dot) is refused by the ban that names it while the plain allowed URL is served and the
 # origin sees the request in its normal form; an allow rule under /public/ refuses "/public/../";
 # bans on the destination's name, port and resolved address hold on the web proxy, its CONNECT and
-# ftp:// requests, and SOCKS 4, 4a and 5 (a ban on 0.0.0.0 bans nothing); a criterion on a
+# ftp:// requests, SOCKS 4, 4a and 5, and the FTP, POP3 and Telnet gateways' "user@host" and host
+# lines (a ban on 0.0.0.0 bans nothing); a criterion on a
 # variable the engine does not know, with or without Not, refuses, as does a criterion of an
 # unknown class; a web request sent through SOCKS in the same write as its CONNECT meets the web
 # proxy's rules.
@@ -83,9 +84,13 @@ begin() {
 "$T" -i >/dev/null
 seed 'WWW Proxy server' CWWWService "$PROXY"
 seed 'SOCKS Proxy server' CSOCKSService "$SOCKSP"
+seed 'FTP Proxy server' CFTPService 2121
+seed 'POP3 Proxy server' CPOP3Service 1110
+seed 'Telnet Proxy server' CTelnetService 2323
 "$REG" set Settings Version dword 513 >/dev/null
-"$REG" set "$W\\AccessRights" IncludeDefaultRights dword 0 >/dev/null
-"$REG" set "$S\\AccessRights" IncludeDefaultRights dword 0 >/dev/null
+for svc in 'WWW Proxy server' 'SOCKS Proxy server' 'FTP Proxy server' 'POP3 Proxy server' 'Telnet Proxy server'; do
+  "$REG" set "Services\\$svc\\AccessRights" IncludeDefaultRights dword 0 >/dev/null
+done
 
 # One raw request through the proxy, exactly as spelled; prints the status code.
 ask() {  # ask REQUEST-LINE [HEADER-LINE]
@@ -144,6 +149,29 @@ if data and reply[1:2] == b"\x00":
 print(out)
 PY
 }
+# One line to a line-based gateway (FTP 2121, POP3 1110, Telnet 2323) after its greeting; prints
+# what comes back within a few seconds, on one line.
+say() {  # say PORT LINE
+  in_cl python3 - "$1" "$2" <<'PY'
+import socket, sys, time
+s = socket.create_connection(("10.77.0.1", int(sys.argv[1])), 5)
+def take(wait):
+    s.settimeout(wait)
+    data = b""
+    try:
+        while True:
+            chunk = s.recv(4096)
+            if not chunk:
+                break
+            data += chunk
+    except socket.timeout:
+        pass
+    return data
+take(1)
+s.sendall(sys.argv[2].encode() + b"\r\n")
+print(take(5).decode("latin-1").replace("\r", " ").replace("\n", " "))
+PY
+}
 # curl through SOCKS from the client's host; prints the HTTP status (000: the SOCKS server refused).
 via() { in_cl curl -s -o /dev/null -w '%{http_code}' --max-time 20 "--$1" "10.77.0.1:$SOCKSP" "$2" || true; }
 
@@ -159,6 +187,10 @@ criterion "$SR\\BanFilter\\Criterion0" 2 0 2 banned.test
 criterion "$SR\\BanFilter\\Criterion1" 2 0 2 10.77.0.3             # a SOCKS 4 request names an address
 criterion "$SR\\BanFilter\\Criterion2" 3 0 1 8001
 criterion "$SR\\BanFilter\\Criterion3" 14 4 2 /secret              # only a handed-over web request has a resource
+for svc in 'FTP Proxy server' 'POP3 Proxy server' 'Telnet Proxy server'; do
+  recipient "Services\\$svc\\AccessRights\\Recipient0" 1 0
+  criterion "Services\\$svc\\AccessRights\\Recipient0\\BanFilter\\Criterion0" 2 0 2 banned.test
+done
 begin
 
 O=http://origin.test:8000
@@ -205,6 +237,14 @@ expect_eq "a web request pipelined with the CONNECT meets it too" \
 expect_eq "an allowed web request pipelined with the CONNECT is served" \
   "$(socks5 10.77.0.2 80 $'GET /public/page.html HTTP/1.0\r\n\r\n')" "0 200"
 expect_eq "still no spelling of the secret reached the origin" "$(grep -c secret "$WORK/origin.log" || true)" 0
+# The line gateways: a banned host in another spelling is refused before anything is connected;
+# another host is tried (nothing listens on its port 8002).
+expect_contains "FTP to the banned host is refused" "$(say 2121 'USER anonymous@BANNED.Test.')" "Access Denied"
+expect_contains "FTP to another host is tried" "$(say 2121 'USER anonymous@origin.test:8002')" "421 Could not connect"
+expect_contains "POP3 to the banned host is refused" "$(say 1110 'USER bob#Banned.TEST.')" "-ERR Access Denied"
+expect_contains "POP3 to another host is tried" "$(say 1110 'USER bob#origin.test:8002')" "-ERR could not connect"
+expect_contains "Telnet to the banned host is refused" "$(say 2323 'BANNED.TEST. 8002')" "Access Denied"
+expect_contains "Telnet to another host is tried" "$(say 2323 'origin.test 8002')" "Connecting to host origin.test"
 
 # ---- An allow rule under /public/, bans on the resolved address ---------------------------------
 restart
