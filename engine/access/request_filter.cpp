@@ -158,7 +158,8 @@ CRequestCriterion::CRequestCriterion() {
 
 void CRequestCriterion::CheckCodes(int32_t comparison, int32_t variableKind) {
   if (variableKind < 0) throw std::runtime_error("criterion on an unknown variable");
-  if (comparison < 0 || comparison >= TL_COMPARE_COUNT) throw std::runtime_error("criterion with an unknown comparison");
+  if (comparison < 0 || comparison >= TL_COMPARE_COUNT)
+    throw std::runtime_error("criterion with an unknown comparison");
 }
 
 bool CRequestCriterion::SuitsKind(int32_t comparison, uint32_t kind) {

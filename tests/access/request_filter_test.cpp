@@ -177,9 +177,8 @@ TEST_F(RequestFilters, GroupProfileAndUnknownVariables) {
   // without Not: a ban bans, request filters ask level 3 and grant nothing.
   struct Bad {
     int32_t index, comparison;
-  } bad[] = {{-1, TL_COMPARE_EQUALS}, {35, TL_COMPARE_EQUALS}, {99, TL_COMPARE_CONTAINS},
-             {1000000, TL_COMPARE_EQUALS}, {kPropHTTPURL, 9}, {kPropHTTPURL, -1}, {kPropUserLevel, 99},
-             {kPropUserMemberOf, 42}};
+  } bad[] = {{-1, TL_COMPARE_EQUALS}, {35, TL_COMPARE_EQUALS}, {99, TL_COMPARE_CONTAINS}, {1000000, TL_COMPARE_EQUALS},
+             {kPropHTTPURL, 9},       {kPropHTTPURL, -1},      {kPropUserLevel, 99},      {kPropUserMemberOf, 42}};
   for (const auto& b : bad) {
     for (bool negate : {false, true}) {
       auto unknown = Text(0, b.comparison, "x", negate);

@@ -149,7 +149,8 @@ bool IsUnambiguousPath(std::string_view path, const char** why) {
     const bool last = j == read.size();
     // A server that cuts path parameters reads "..;x" as "..".
     seg = seg.substr(0, seg.find(';'));
-    if (seg == "." || seg == "..") return reason = "a dot segment hidden in an escape, a backslash or a parameter", false;
+    if (seg == "." || seg == "..")
+      return reason = "a dot segment hidden in an escape, a backslash or a parameter", false;
     if (seg.empty() && !last) return reason = "an empty segment hidden in an escape, a backslash or a parameter", false;
     i = j + 1;
   }

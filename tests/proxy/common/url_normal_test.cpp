@@ -18,12 +18,12 @@ struct PathCase {
 // base's folder "/b/c/" as section 5.2.3 does; the normal path is the path of the section's target.
 TEST(UrlNormal, ReferenceResolutionExamples) {
   const PathCase cases[] = {
-      {"g", "/b/c/g"},        {"./g", "/b/c/g"},        {"g/", "/b/c/g/"},      {"g;x", "/b/c/g;x"},
-      {";x", "/b/c/;x"},      {".", "/b/c/"},           {"./", "/b/c/"},        {"..", "/b/"},
-      {"../", "/b/"},         {"../g", "/b/g"},         {"../..", "/"},         {"../../", "/"},
-      {"../../g", "/g"},      {"../../../g", "/g"},     {"../../../../g", "/g"}, {"g.", "/b/c/g."},
-      {".g", "/b/c/.g"},      {"g..", "/b/c/g.."},      {"..g", "/b/c/..g"},    {"./../g", "/b/g"},
-      {"./g/.", "/b/c/g/"},   {"g/./h", "/b/c/g/h"},    {"g/../h", "/b/c/h"},   {"g;x=1/./y", "/b/c/g;x=1/y"},
+      {"g", "/b/c/g"},          {"./g", "/b/c/g"},     {"g/", "/b/c/g/"},       {"g;x", "/b/c/g;x"},
+      {";x", "/b/c/;x"},        {".", "/b/c/"},        {"./", "/b/c/"},         {"..", "/b/"},
+      {"../", "/b/"},           {"../g", "/b/g"},      {"../..", "/"},          {"../../", "/"},
+      {"../../g", "/g"},        {"../../../g", "/g"},  {"../../../../g", "/g"}, {"g.", "/b/c/g."},
+      {".g", "/b/c/.g"},        {"g..", "/b/c/g.."},   {"..g", "/b/c/..g"},     {"./../g", "/b/g"},
+      {"./g/.", "/b/c/g/"},     {"g/./h", "/b/c/g/h"}, {"g/../h", "/b/c/h"},    {"g;x=1/./y", "/b/c/g;x=1/y"},
       {"g;x=1/../y", "/b/c/y"},
   };
   for (const auto& k : cases) EXPECT_EQ(NormalizeUrlPath("/b/c/" + k.in), k.out) << k.in;
@@ -46,18 +46,18 @@ TEST(UrlNormal, PathsInNormalForm) {
       {"/public/%2e%2e/secret/s.html", "/secret/s.html"},  // escaped dots are dots, then removed
       {"/public/%2E%2e/%2e/secret", "/secret"},
       {"/public/.%2e/other", "/other"},
-      {"/a//..//b", "/b"},                          // slashes merged before dots are removed
+      {"/a//..//b", "/b"},                             // slashes merged before dots are removed
       {"/public/..%2Fsecret", "/public/..%2Fsecret"},  // an escaped "/" is data, not a separator
       {"/public/..%2fsecret", "/public/..%2Fsecret"},
-      {"/a%", "/a%25"},                             // a bare "%" is escaped
+      {"/a%", "/a%25"},  // a bare "%" is escaped
       {"/a%4", "/a%254"},
       {"/a%g1/b", "/a%25g1/b"},
       {"/%%41", "/%25A"},
-      {"/a%00b", "/a%00b"},                         // NUL stays escaped
-      {std::string("/a\0b", 4), "/a%00b"},          // and a raw NUL is escaped
+      {"/a%00b", "/a%00b"},                 // NUL stays escaped
+      {std::string("/a\0b", 4), "/a%00b"},  // and a raw NUL is escaped
       {"/a b\x7f\x80", "/a%20b%7F%80"},
       {"/%C0%AE%c0%ae/secret", "/%C0%AE%C0%AE/secret"},  // overlong UTF-8 is not a dot
-      {"/secret#/../public", "/public"},            // a fragment mark is data, escaped
+      {"/secret#/../public", "/public"},                 // a fragment mark is data, escaped
       {"/x#y", "/x%23y"},
       {"/a/b/", "/a/b/"},
       {"/a/b/.", "/a/b/"},
@@ -86,19 +86,19 @@ TEST(UrlNormal, PathsAServerCouldReadOtherwise) {
       {"/public/page.html", true},
       {"/", true},
       {"/a/b/", true},
-      {"/api/group%2Fproject/x", true},    // an escaped "/" inside a name hides no segment
+      {"/api/group%2Fproject/x", true},  // an escaped "/" inside a name hides no segment
       {"/a;jsessionid=1/b", true},
       {"/a\\b", true},
-      {"/%C0%80x", true},                 // an overlong spelling of something harmless
-      {"/public/..%2Fsecret", false},      // "/public/../secret" to a server that decodes it
+      {"/%C0%80x", true},              // an overlong spelling of something harmless
+      {"/public/..%2Fsecret", false},  // "/public/../secret" to a server that decodes it
       {"/public/..%5Csecret", false},
       {"/public/..\\secret", false},
-      {"/%2Fsecret/s.html", false},        // "//secret" to such a server
+      {"/%2Fsecret/s.html", false},  // "//secret" to such a server
       {"/public/%2F", false},
       {"/public/%C0%AE%C0%AE/secret", false},
       {"/public/%C0%AE%C0%AE%C0%AFsecret", false},
       {"/public/%E0%80%AE%E0%80%AE%C1%9Csecret", false},
-      {"/public/..;/secret", false},       // "..;" is ".." to a server that cuts parameters
+      {"/public/..;/secret", false},  // "..;" is ".." to a server that cuts parameters
       {"/public/.;x/secret", false},
       {"/public/;x/secret", false},
   };
@@ -120,14 +120,40 @@ TEST(UrlNormal, HostNamesAsTheResolverReadsThem) {
   EXPECT_EQ(NormalizeHostName("."), "");
   EXPECT_EQ(NormalizeHostName(""), "");
   EXPECT_EQ(NormalizeHostName("xn--bcher-kva.TEST"), "xn--bcher-kva.test");
-  EXPECT_EQ(NormalizeHostName("B\xC3\x9C" "CHER.test"), "b\xC3\x9C" "cher.test");  // only ASCII folds
+  EXPECT_EQ(NormalizeHostName("B\xC3\x9C"
+                              "CHER.test"),
+            "b\xC3\x9C"
+            "cher.test");  // only ASCII folds
 
-  const char* spellings[] = {"127.1",       "0x7f.1",     "0X7F.0.0.1", "017700000001", "2130706433",
-                             "127.0.0.1",   "0",          "0x7f000001", "127.000.000.001", "0377.0xff.65535",
-                             "00000000000000000000000000127.1", "10.77.0.3", "1.2.3.4.5", "256.1.1.1",
-                             "08.1",        "0x",         "0x.1",       "4294967296", "0x100000001",
-                             "1..2",        "1.2.3.",     " 1.2.3.4",   "1.2.3.4 ",   "a.1",
-                             "0xffffffff",  "1.0xffffff", "1.2.65535",  "1.2.65536",  "09"};
+  const char* spellings[] = {"127.1",
+                             "0x7f.1",
+                             "0X7F.0.0.1",
+                             "017700000001",
+                             "2130706433",
+                             "127.0.0.1",
+                             "0",
+                             "0x7f000001",
+                             "127.000.000.001",
+                             "0377.0xff.65535",
+                             "00000000000000000000000000127.1",
+                             "10.77.0.3",
+                             "1.2.3.4.5",
+                             "256.1.1.1",
+                             "08.1",
+                             "0x",
+                             "0x.1",
+                             "4294967296",
+                             "0x100000001",
+                             "1..2",
+                             "1.2.3.",
+                             " 1.2.3.4",
+                             "1.2.3.4 ",
+                             "a.1",
+                             "0xffffffff",
+                             "1.0xffffff",
+                             "1.2.65535",
+                             "1.2.65536",
+                             "09"};
   for (const char* s : spellings) {
     addrinfo hints{};
     hints.ai_family = AF_INET;
