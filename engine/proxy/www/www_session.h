@@ -155,8 +155,10 @@ class CWWWSession : public CTwoEndTCPSession {
   CString ListingIcon(bool folder, const std::string& name) const;
 
   // ---- ftp:// URLs (www_ftp.cpp) -------------------------------------------------------------
-  // How long one FTP reply or one piece of data may take.
+  // How long one FTP reply or one piece of data may take, at most; a shorter session time-out
+  // shortens it (FtpWaitMs), so the browser has its 504 before the idle limit ends the session.
   static constexpr int kFtpReplyTimeoutMs = 30000;
+  int FtpWaitMs() const;
   void FTPProcessRequest();
   void FtpSend(const CString& command);
   // The code of the next whole reply (text in m_ftpReply).
