@@ -165,6 +165,10 @@ class CTwoEndTCPSession : public CTCPSession {
   // reason is logged). The base ends the session with exit code 0.
   virtual void OnRelayEnded(bool failed);
   void OnEnd() override;
+  // Binds a created socket to the session's outgoing interface address (when its method is not
+  // "any" and the interface has an address now), as every connection toward a server is: a second
+  // connection to the same server (an FTP data connection) must come from the same address.
+  void BindOutgoing(X1Socket& socket);
 
   X1Socket m_serverSocket;
 
@@ -189,7 +193,6 @@ class CTwoEndTCPSession : public CTCPSession {
   // The destination's address, looked up once (dotted text as it stands).
   uint32_t ResolveDestination(const CString& host) const;
   void ConnectTunnel(X1Socket& socket, const CString& host, uint32_t port, const CConnectSettings& cs);
-  void BindOutgoing(X1Socket& socket);
 
   CString m_serverName;
   uint32_t m_serverAddress = 0;
