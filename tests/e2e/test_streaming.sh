@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The three streaming relays in the running engine, with scripted players and servers written from
 # their byte tables (streaming_peers.py): RealAudio's records, status, control messages and data
-# datagrams; VDOLive's request, set-up, hello and media both ways; XDMA's rewritten datagrams and
-# answers.
+# datagrams; VDOLive's request, set-up, hello and media both ways, and a non-proxy request that
+# the service's action gives no server (closed, logged); XDMA's rewritten datagrams and answers.
 source "$(dirname "$0")/lib.sh"
 
 PEERS="$(dirname "$0")/streaming_peers.py"
@@ -21,6 +21,8 @@ relay() {  # NAME CLASS PORT
 }
 relay RealAudio CRealAudioService "$RA"
 relay VDOLive CVDOLiveService "$VD"
+# A player that takes the gateway for its server: redirect (2) names no server for VDOLive.
+"$REG" set 'Services\VDOLive' NonProxyRequestAction dword 2 >/dev/null
 relay XDMA CXDMAService "$XD"
 start_engine "$RA"
 wait_for 10 port_open 127.0.0.1 "$VD" || fail "VDOLive relay not listening"
@@ -32,5 +34,22 @@ for r in "realaudio $RA" "vdolive $VD" "xdma $XD"; do
 done
 grep -q "VDOLive://127.0.0.2:" "$TRELLIS_HOME"/Logs/VDOLive.*.log && pass "VDOLive request logged" ||
   fail "no VDOLive request line"
+out=$(python3 - "$VD" <<'PY'
+import socket, struct, sys
+s = socket.create_connection(("127.0.0.1", int(sys.argv[1])), 5)
+s.settimeout(20)
+body = struct.pack(">I", 3) + b"abc\x00" + struct.pack(">III", 1, 2, 5000)
+s.sendall(struct.pack(">II", len(body) + 4, 6) + body)
+try:
+    print("closed" if s.recv(100) == b"" else "answered")
+except socket.timeout:
+    print("held")
+except ConnectionResetError:
+    print("closed")
+PY
+)
+expect_eq "VDOLive non-proxy request with action 2 closed" "$out" "closed"
+wait_for 5 grep -q "Non proxy request: action 2 names no server - terminating" "$TRELLIS_HOME"/Logs/VDOLive.*.log &&
+  pass "and logged" || fail "VDOLive non-proxy action 2 not logged"
 expect_eq "engine still runs" "$(engine_running && echo yes)" "yes"
 finish

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # UDP port mappings with real clients and servers on loopback: dig asks a dnsmasq through a
 # mapping and gets its answer; through a mapping to a Python echo server two clients each get
-# their own datagrams back, the empty datagram and a 8000-byte one included; a datagram the
-# destination's port refuses leaves the session serving; with no rule and no default nothing is
-# relayed and the service says so.
+# their own datagrams back, the empty datagram, a 8000-byte one and one of 65507 bytes (the most
+# UDP carries over IPv4) included; a datagram the destination's port refuses leaves the session
+# serving; with no rule and no default nothing is relayed and the service says so.
 source "$(dirname "$0")/lib.sh"
 
 PIDS=()
@@ -69,10 +69,12 @@ ok.append(rt(a, b"from a"))
 ok.append(rt(b, b"from b"))
 ok.append(rt(a, b""))
 ok.append(rt(b, bytes(range(256)) * 31 + b"x" * 64))
+ok.append(rt(a, bytes(range(256)) * 255 + b"y" * 227))  # 65507 bytes, the most UDP carries over IPv4
 ok.append(rt(a, b"a again"))
 print(" ".join("1" if x else "0" for x in ok))
 PY
-expect_eq "two clients, empty and 8000-byte datagrams" "$(python3 "$WORK/client.py" "$ME" 2>&1)" "1 1 1 1 1"
+expect_eq "two clients, empty, 8000-byte and 65507-byte datagrams" "$(python3 "$WORK/client.py" "$ME" 2>&1)" \
+  "1 1 1 1 1 1"
 
 # ---- A destination that refuses, then serves: the same client's session goes on ---------------
 CP=$(free_port 127.0.0.1)
