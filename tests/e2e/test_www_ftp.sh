@@ -133,6 +133,9 @@ expect_contains "their listing's base names no user" "$listing" "<BASE HREF=\"ft
 expect_not_contains "no anonymous login in the links" "$listing" "anonymous"
 expect_eq "a link followed with the same credentials" "$(curl -sS -x "$PROXY" -H "$BASIC" "$FTP/private.txt")" \
   "alice only"
+# Credentials without a user name are no credentials: the anonymous login stays.
+expect_contains "a header without a user is ignored" \
+  "$(curl -sS -x "$PROXY" -H "Authorization: Basic $(printf ':pw' | base64)" "$FTP/pub/")" 'HREF="big.bin"'
 
 # ---- Listing ----------------------------------------------------------------------------------
 listing=$(curl -sS -x "$PROXY" "$FTP/pub/")
