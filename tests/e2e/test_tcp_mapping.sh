@@ -268,7 +268,7 @@ upstream() {  # upstream NAME PORT PROXY PROXY-PORT: a web proxy with an upstrea
   "$REG" set "Services\\$1" ProxyPort dword "$4" >/dev/null
 }
 to A 10.77.0.1 17002 17001
-to B 127.0.0.1 17001 17002
+to B localhost 17001 17002
 to C 127.0.0.1 17004 17003
 to D 10.77.0.2 "$ORIGIN" 17004
 upstream W1 18080 127.0.0.1 18080

@@ -12,12 +12,6 @@
 
 namespace loopguard {
 
-namespace {
-
-constexpr uint32_t kLoopback = 0x7F000001u;
-
-}  // namespace
-
 CString FindRoadBack(const void* start, const std::vector<Hop>& first, const Graph& graph) {
   if (!start) return CString();
   std::set<const void*> seen;
@@ -42,6 +36,8 @@ CString FindRoadBack(const void* start, const std::vector<Hop>& first, const Gra
 
 namespace {
 
+constexpr uint32_t kLoopback = 0x7F000001u;
+
 bool IsThisHost(uint32_t address, const std::vector<CString>& adapters) {
   if (address == 0 || (address >> 24) == 127) return true;
   const CString dotted = FormatIPAddress(address);
@@ -50,16 +46,7 @@ bool IsThisHost(uint32_t address, const std::vector<CString>& adapters) {
   return std::find(adapters.begin(), adapters.end(), dotted) != adapters.end();
 }
 
-}  // namespace
-
-bool IsThisHost(uint32_t address) {
-  std::vector<CString> adapters;
-  CSysInfo::GetLocalAddresses(adapters);
-  return IsThisHost(address, adapters);
-}
-
-bool ResolveFixedHost(const CString& host, uint32_t* address) {
-  if (TryParseIPAddress(host, address)) return true;
+bool Resolve(const CString& host, uint32_t* address) {
   auto engine = TheEngine();
   if (!engine) return false;
   const auto found = engine->LookupHost(host);
@@ -67,6 +54,8 @@ bool ResolveFixedHost(const CString& host, uint32_t* address) {
   *address = *found;
   return true;
 }
+
+}  // namespace
 
 Graph EngineGraph() {
   // The services are held for the whole walk: one deleted meanwhile is still a valid object.
@@ -76,27 +65,33 @@ Graph EngineGraph() {
   auto adapters = std::make_shared<std::optional<std::vector<CString>>>();
   auto lookups = std::make_shared<size_t>(0);
   Graph graph;
-  graph.enters = [services, adapters](const Hop& hop) -> const void* {
+  graph.enters = [services, adapters, lookups](const Hop& hop) -> const void* {
     // Cheapest first: most destinations are on no port of the engine's at all.
     auto port = [&](const std::shared_ptr<CService>& s) {
       CLockGuard g(s->Settings());
       return s->Settings().PortNumber == hop.port && s->Settings().GetTransport() == hop.transport;
     };
     if (std::none_of(services->begin(), services->end(), port)) return nullptr;
+    uint32_t address = hop.address;
+    if (!hop.host.empty() && !TryParseIPAddress(hop.host, &address)) {
+      if (*lookups >= kMaxLookups) return nullptr;
+      ++*lookups;
+      if (!Resolve(hop.host, &address)) return nullptr;
+    }
     if (!adapters->has_value()) {
       adapters->emplace();
       CSysInfo::GetLocalAddresses(**adapters);
     }
-    if (!IsThisHost(hop.address, **adapters)) return nullptr;
+    if (!IsThisHost(address, **adapters)) return nullptr;
     // 0.0.0.0 reaches the loopback's listeners.
-    const uint32_t address = hop.address == 0 ? kLoopback : hop.address;
+    if (address == 0) address = kLoopback;
     for (const auto& service : *services) {
       if (service->Settings().GetTransport() == hop.transport && service->ListensOn(address, hop.port))
         return service.get();
     }
     return nullptr;
   };
-  graph.next = [services, lookups](const void* node) {
+  graph.next = [services](const void* node) {
     std::vector<Hop> hops;
     auto it = std::find_if(services->begin(), services->end(),
                            [node](const std::shared_ptr<CService>& s) { return s.get() == node; });
@@ -104,14 +99,7 @@ Graph EngineGraph() {
     std::vector<CFixedDestination> fixed;
     (*it)->Settings().GetFixedDestinations(fixed);
     for (const CFixedDestination& d : fixed) {
-      uint32_t address = 0;
-      if (d.Port == 0 || d.Port > 0xFFFF) continue;
-      if (!TryParseIPAddress(d.Host, &address)) {
-        if (*lookups >= kMaxLookups) continue;
-        ++*lookups;
-        if (!ResolveFixedHost(d.Host, &address)) continue;
-      }
-      hops.push_back({address, d.Port, d.Transport});
+      if (d.Port != 0 && d.Port <= 0xFFFF && !d.Host.empty()) hops.push_back({d.Host, 0, d.Port, d.Transport});
     }
     return hops;
   };

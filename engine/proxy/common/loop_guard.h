@@ -27,6 +27,9 @@ class CService;
 namespace loopguard {
 
 struct Hop {
+  // A host name or dotted text, looked up only when some service of the engine has that port and
+  // transport (most destinations are not worth a lookup); when empty, address is the destination.
+  CString host;
   uint32_t address = 0;  // host order
   uint32_t port = 0;
   uint32_t transport = 0;  // SERVICE_TRANSPORT_*
@@ -36,28 +39,24 @@ struct Hop {
 struct Graph {
   // The service whose listener takes what is sent to the hop, or null.
   std::function<const void*(const Hop&)> enters;
-  // A service's fixed destinations, as hops (those that resolve to no address left out).
+  // A service's fixed destinations, as hops.
   std::function<std::vector<Hop>(const void*)> next;
   std::function<CString(const void*)> name;
 };
 
-// At most this many host names are looked up in one walk (dotted destinations cost nothing): a
-// mapping with thousands of named rules must not make every connection wait for their lookups.
+// At most this many host names are looked up in one walk (dotted text costs nothing, and only a hop
+// on a port of the engine's is looked up at all): a mapping with thousands of named rules must not
+// make every connection wait for their lookups.
 inline constexpr size_t kMaxLookups = 32;
 
 // The road from the first hops back into start: the names of the services it passes, start at
 // both ends ("A -> B -> A"); empty when there is none.
 CString FindRoadBack(const void* start, const std::vector<Hop>& first, const Graph& graph);
 
-// The engine's services and listeners as a graph.
+// The engine's services and listeners as a graph. A hop enters a service when its address (looked
+// up through the engine when it is a name) is this host's (the loopback, 0.0.0.0, or an address of
+// one of its interfaces, as the engine lists them or the system has them now) and the service
+// listens there.
 Graph EngineGraph();
-
-// Whether the address (host order) is one of this host's: the loopback, 0.0.0.0, or an address of
-// one of its interfaces as the engine lists them or as the system has them now.
-bool IsThisHost(uint32_t address);
-
-// A fixed destination's host as an address (dotted text as it stands, else a lookup through the
-// engine); false when it names none.
-bool ResolveFixedHost(const CString& host, uint32_t* address);
 
 }  // namespace loopguard

@@ -272,14 +272,10 @@ void CTwoEndTCPSession::ConnectToServer(X1Socket& socket, const CString& host, u
   // client's was judged above, and its own services refused), and an upstream proxy is where
   // every connection goes first.
   std::vector<loopguard::Hop> hops;
-  if (who == Destination::OperatorChosen) {
-    uint32_t target = address;
-    if (needAddress || loopguard::ResolveFixedHost(host, &target)) hops.push_back({target, port, SERVICE_TRANSPORT_TCP});
-  }
-  if (cs.ConnectMethod != CONNECT_DIRECT) {
-    uint32_t proxy = 0;
-    if (loopguard::ResolveFixedHost(cs.ProxyServer, &proxy)) hops.push_back({proxy, cs.ProxyPort, SERVICE_TRANSPORT_TCP});
-  }
+  if (who == Destination::OperatorChosen)
+    hops.push_back({needAddress ? CString() : host, address, port, SERVICE_TRANSPORT_TCP});
+  if (cs.ConnectMethod != CONNECT_DIRECT && !cs.ProxyServer.empty())
+    hops.push_back({cs.ProxyServer, 0, cs.ProxyPort, SERVICE_TRANSPORT_TCP});
   if (RefuseRoadBack(*this, FormatString("%s:%u", host.c_str(), port), hops))
     throw X1SocketException(WSAEACCES, kLoopRefusedText);
 
@@ -612,7 +608,7 @@ bool CTwoEndUDPSession::RefuseClientDestination(uint32_t address, uint32_t port)
 }
 
 bool CTwoEndUDPSession::LoopsBack(const CString& host, uint32_t address, uint32_t port) {
-  return RefuseRoadBack(*this, FormatString("%s:%u", host.c_str(), port), {{address, port, SERVICE_TRANSPORT_UDP}});
+  return RefuseRoadBack(*this, FormatString("%s:%u", host.c_str(), port), {{CString(), address, port, SERVICE_TRANSPORT_UDP}});
 }
 
 void CTwoEndUDPSession::ForwardToServer(const void* buffer, size_t length) {

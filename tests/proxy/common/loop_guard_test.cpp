@@ -24,7 +24,7 @@ struct Net {
     g.next = [this](const void* node) {
       ++asked;
       std::vector<loopguard::Hop> hops;
-      for (uint32_t p : *static_cast<const std::vector<uint32_t>*>(node)) hops.push_back({0x7F000001u, p, SERVICE_TRANSPORT_TCP});
+      for (uint32_t p : *static_cast<const std::vector<uint32_t>*>(node)) hops.push_back({CString(), 0x7F000001u, p, SERVICE_TRANSPORT_TCP});
       return hops;
     };
     g.name = [this](const void* node) {
@@ -36,7 +36,7 @@ struct Net {
   }
   CString Road(uint32_t from, std::vector<uint32_t> first) {
     std::vector<loopguard::Hop> hops;
-    for (uint32_t p : first) hops.push_back({0x7F000001u, p, SERVICE_TRANSPORT_TCP});
+    for (uint32_t p : first) hops.push_back({CString(), 0x7F000001u, p, SERVICE_TRANSPORT_TCP});
     return loopguard::FindRoadBack(&points.at(from), hops, Graph());
   }
 };
