@@ -86,7 +86,6 @@ class CService : public std::enable_shared_from_this<CService> {
   // first refusal after each start is logged and goes to the event log; the stop tells the event
   // log how many there were, so a client repeating it floods neither.
   void ReportLoopRefused(const CString& destination, const CString& road);
-  uint64_t GetLoopsRefused() const { return m_loopsRefused.load(); }
 
   void InsertBinding(std::shared_ptr<CBinding> binding);
   void RemoveBinding(const CString& address);
@@ -131,8 +130,8 @@ class CService : public std::enable_shared_from_this<CService> {
 
   CServiceSettings& m_settings;
   std::atomic<uint64_t> m_loopsRefused{0};  // since the last start
-  Listeners m_bindingListeners;   // option 2, by binding name; guarded by the binding map's lock
-  mutable std::mutex m_logMutex;  // leaf: guards m_logFile
+  Listeners m_bindingListeners;             // option 2, by binding name; guarded by the binding map's lock
+  mutable std::mutex m_logMutex;            // leaf: guards m_logFile
   std::shared_ptr<CLogFile> m_logFile;
 };
 

@@ -67,14 +67,17 @@ TEST_F(ServiceTest, ConnectSettingsIgnoreMethodsTheServiceDoesNotOffer) {
   struct Case {
     uint32_t offered, stored, used;
   } const cases[] = {
-      {0, CONNECT_SOCKS4, CONNECT_DIRECT},                                    // a relay that always goes direct
-      {0, CONNECT_HTTP_TUNNEL, CONNECT_DIRECT},                               //
-      {0, 3, CONNECT_DIRECT},                                                 //
-      {CONNECT_SOCKS4 | CONNECT_HTTP_TUNNEL, CONNECT_HTTP_PROXY, CONNECT_DIRECT},  // a mapping cannot speak HTTP
+      // A relay that always goes direct, whatever is stored.
+      {0, CONNECT_SOCKS4, CONNECT_DIRECT},
+      {0, CONNECT_HTTP_TUNNEL, CONNECT_DIRECT},
+      {0, 3, CONNECT_DIRECT},
+      // A mapping cannot speak HTTP to a proxy.
+      {CONNECT_SOCKS4 | CONNECT_HTTP_TUNNEL, CONNECT_HTTP_PROXY, CONNECT_DIRECT},
       {CONNECT_SOCKS4 | CONNECT_HTTP_TUNNEL, CONNECT_SOCKS4, CONNECT_SOCKS4},
       {CONNECT_SOCKS4 | CONNECT_HTTP_TUNNEL, CONNECT_HTTP_TUNNEL, CONNECT_HTTP_TUNNEL},
       {CONNECT_HTTP_PROXY | CONNECT_SOCKS4 | CONNECT_HTTP_TUNNEL, CONNECT_HTTP_PROXY, CONNECT_HTTP_PROXY},
-      {CONNECT_SOCKS4, 3, 3},  // no method at all: refused when connecting, never made direct
+      // No method at all: refused when connecting, never made direct.
+      {CONNECT_SOCKS4, 3, 3},
   };
   for (const Case& c : cases) {
     CPlainTCPService s(8123, "Proxy", "");

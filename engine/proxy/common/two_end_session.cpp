@@ -608,7 +608,8 @@ bool CTwoEndUDPSession::RefuseClientDestination(uint32_t address, uint32_t port)
 }
 
 bool CTwoEndUDPSession::LoopsBack(const CString& host, uint32_t address, uint32_t port) {
-  return RefuseRoadBack(*this, FormatString("%s:%u", host.c_str(), port), {{CString(), address, port, SERVICE_TRANSPORT_UDP}});
+  return RefuseRoadBack(*this, FormatString("%s:%u", host.c_str(), port),
+                        {{CString(), address, port, SERVICE_TRANSPORT_UDP}});
 }
 
 void CTwoEndUDPSession::ForwardToServer(const void* buffer, size_t length) {

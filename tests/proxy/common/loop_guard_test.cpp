@@ -24,7 +24,8 @@ struct Net {
     g.next = [this](const void* node) {
       ++asked;
       std::vector<loopguard::Hop> hops;
-      for (uint32_t p : *static_cast<const std::vector<uint32_t>*>(node)) hops.push_back({CString(), 0x7F000001u, p, SERVICE_TRANSPORT_TCP});
+      for (uint32_t p : *static_cast<const std::vector<uint32_t>*>(node))
+        hops.push_back({CString(), 0x7F000001u, p, SERVICE_TRANSPORT_TCP});
       return hops;
     };
     g.name = [this](const void* node) {
@@ -43,17 +44,17 @@ struct Net {
 
 TEST(LoopGuard, FindsEveryRoadBackAndNoOther) {
   Net n;
-  n.points = {{1, {1}}, {2, {3}}, {3, {2}}, {4, {5}}, {5, {9}}, {6, {7}}, {7, {8}}, {8, {7}}, {10, {11, 12}},
-              {11, {}}, {12, {13}}, {13, {10}}};
-  n.names = {{1, 'S'}, {2, 'A'}, {3, 'B'}, {4, 'C'}, {5, 'D'}, {6, 'E'}, {7, 'F'}, {8, 'G'},
-             {10, 'W'}, {11, 'X'}, {12, 'Y'}, {13, 'Z'}};
-  EXPECT_EQ(n.Road(1, {1}), "S -> S");                // a mapping to its own port
-  EXPECT_EQ(n.Road(2, {3}), "A -> B -> A");           // two mappings to each other
-  EXPECT_EQ(n.Road(10, {12}), "W -> Y -> Z -> W");    // through a chain
-  EXPECT_EQ(n.Road(10, {11, 12}), "W -> Y -> Z -> W"); // the second of two roads
-  EXPECT_EQ(n.Road(4, {5}), "");                      // a chain that leaves the engine
-  EXPECT_EQ(n.Road(4, {99}), "");                     // no listener there
-  EXPECT_EQ(n.Road(6, {7}), "");                      // a loop among others is theirs to refuse
+  n.points = {{1, {1}}, {2, {3}}, {3, {2}},       {4, {5}}, {5, {9}},   {6, {7}},
+              {7, {8}}, {8, {7}}, {10, {11, 12}}, {11, {}}, {12, {13}}, {13, {10}}};
+  n.names = {{1, 'S'}, {2, 'A'}, {3, 'B'},  {4, 'C'},  {5, 'D'},  {6, 'E'},
+             {7, 'F'}, {8, 'G'}, {10, 'W'}, {11, 'X'}, {12, 'Y'}, {13, 'Z'}};
+  EXPECT_EQ(n.Road(1, {1}), "S -> S");                  // a mapping to its own port
+  EXPECT_EQ(n.Road(2, {3}), "A -> B -> A");             // two mappings to each other
+  EXPECT_EQ(n.Road(10, {12}), "W -> Y -> Z -> W");      // through a chain
+  EXPECT_EQ(n.Road(10, {11, 12}), "W -> Y -> Z -> W");  // the second of two roads
+  EXPECT_EQ(n.Road(4, {5}), "");                        // a chain that leaves the engine
+  EXPECT_EQ(n.Road(4, {99}), "");                       // no listener there
+  EXPECT_EQ(n.Road(6, {7}), "");                        // a loop among others is theirs to refuse
   EXPECT_EQ(n.Road(2, {}), "");
 }
 
