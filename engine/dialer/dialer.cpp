@@ -350,9 +350,13 @@ void CDialer::OnTimer() {
         Log(DIALER_LOG_DEBUG,
             "CDialer::OnTimer skipping timeout check for profile %s - autodisconnect or autoconnect disabled",
             name.c_str());
+        p->StopIdleTimer();
         continue;
       }
-      if (p->CheckConnection(*this)) p->CheckIdle(*this, Now());
+      if (p->CheckConnection(*this))
+        p->CheckIdle(*this, Now());
+      else
+        p->StopIdleTimer();
     }
   } catch (...) {
     Log(DIALER_LOG_DEBUG, "Caught unknown exception in CDialer::OnTimer part 2 - ignoring");
