@@ -204,6 +204,8 @@ void CDialerProfile::Dial(CDialer& dialer) {
     }
     if (rc != 0) {
       dialer.Log(DIALER_LOG_DEBUG, "%s: RasDial call failed error %u", name.c_str(), rc);
+      // The layer's reason is the status, as it is for a dial that fails later through the notifier.
+      SetStatus(dialer, dialer.ErrorText(rc, 512));
       if (handle) {
         dialer.Log(DIALER_LOG_DEBUG, "%s: RasDial call failed but non-null handle - resetting", name.c_str());
         ras.RasHangUpA(handle);
@@ -214,7 +216,6 @@ void CDialerProfile::Dial(CDialer& dialer) {
       }
       if (IsFatal(rc)) {
         dialer.Log(DIALER_LOG_DEBUG, "%s: RasDial failed %s - restarting dialer thread", name.c_str(), FatalName(rc));
-        SetStatus(dialer, dialer.ErrorText(rc, 512));
         {
           CLockGuard g(*this);
           m_state = PROFILE_ERROR;

@@ -5,8 +5,9 @@
 # and is served; a local site is not dialled; an idle link is hung up after its time; a failing
 # dial is retried as configured and the browser gets the error page; a dialer restart (a fatal
 # error of the layer) while a dial runs loses no profile; consoles dial, reset, hang up and edit
-# the dialer (requests 60-63) and hear notification 63; without the library the engine runs and
-# never dials.
+# the dialer (requests 60-63) and hear notification 63; a transfer keeps the link up and silence
+# takes it down; by default the engine dials through the layer over pppd beside it and says so;
+# without the library the engine runs and never dials.
 source "$(dirname "$0")/lib.sh"
 
 CLIENT="$(dirname "$0")/rc_client.py"
@@ -218,6 +219,13 @@ EOF_PY
 else
   echo "skip: a busy link: needs root and ip netns"
 fi
+
+# ---- By default the engine dials through the layer over pppd beside it, and says so ---------------------
+rm -f "$TRELLIS_HOME"/Logs/Dialer.*.log
+TRELLIS_RASAPI32='' start_engine "$P"
+wait_for 10 grep -qF "Dialing through the Remote Access library $(dirname "$T")/librasapi32.so" \
+  "$TRELLIS_HOME"/Logs/Dialer.*.log && pass "the default layer is named" || fail "the default layer is not named"
+stop_engine
 
 # ---- Without the library the engine runs and never dials --------------------------------------------------
 before=$(dials)
