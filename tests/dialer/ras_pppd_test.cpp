@@ -31,6 +31,7 @@ constexpr const char* kScript = "#!/bin/sh\necho \"$@\" > \"$STANDIN_PPPD_DIR/$(
 class PppdLayerTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    if (const char* before = getenv("TRELLIS_PPP_PEERS")) peersBefore = before;
     // The link's interface lives in a network namespace of this process's own; every thread the
     // dialer and the layer start from here on is in it, and so is every pppd.
     if (unshare(CLONE_NEWNET) != 0) GTEST_SKIP() << "needs root for a network namespace of its own";
@@ -75,7 +76,7 @@ class PppdLayerTest : public ::testing::Test {
     if (dialer) dialer->Stop();
     SetSessionHost(nullptr);
     unsetenv("STANDIN_PPPD_DIR");
-    unsetenv("TRELLIS_PPP_PEERS");
+    setenv("TRELLIS_PPP_PEERS", peersBefore.c_str(), 1);
     unsetenv("TRELLIS_PPPD");
   }
   std::string Log() { return ReadFile(dialer->GetLogFile()->GetPath()); }
@@ -83,7 +84,7 @@ class PppdLayerTest : public ::testing::Test {
   bool Logged(const std::string& text) { return Log().find(text) != std::string::npos; }
 
   trellis::test::CTestSessionHost host;
-  std::string dir, peers;
+  std::string dir, peers, peersBefore;
   std::shared_ptr<const RasApi> api;
   std::shared_ptr<CDialer> dialer;
   std::shared_ptr<CDialerProfile> profile;
