@@ -458,8 +458,9 @@ RAS_EXPORT DWORD RasGetErrorStringA(UINT code, char* buffer, DWORD size) {
     case RAS_ERROR_NOT_ENOUGH_MEMORY: text = "Not enough resources to start pppd."; break;
     case RAS_ERROR_NOT_SUPPORTED: text = "The request is not supported."; break;
     case PPP_OPTION_ERROR:
-      text = "pppd refused its options: check the peer file (an engine not running as root loads passwordfd.so "
-             "there).";
+      text =
+          "pppd refused its options: check the peer file (an engine not running as root loads passwordfd.so "
+          "there).";
       break;
     case PPP_NO_KERNEL_SUPPORT: text = "This system has no kernel PPP support (/dev/ppp)."; break;
     case RAS_ERROR_BUFFER_TOO_SMALL: text = "The buffer is too small."; break;

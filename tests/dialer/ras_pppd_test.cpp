@@ -80,7 +80,7 @@ class PppdLayerTest : public ::testing::Test {
     unsetenv("TRELLIS_PPPD");
   }
   std::string Log() { return ReadFile(dialer->GetLogFile()->GetPath()); }
-  // The status lines of the profile, in the order the log has them.
+  // Whether the dialer's log (status lines included) holds the text.
   bool Logged(const std::string& text) { return Log().find(text) != std::string::npos; }
 
   trellis::test::CTestSessionHost host;
@@ -187,21 +187,22 @@ TEST_F(PppdLayerTest, EveryWayPppdFailsHasItsOwnTextAndNoneRestartsTheDialer) {
   profile->Dial(*dialer);
   EXPECT_FALSE(profile->CheckConnection(*dialer));
   const std::string after = Log().substr(before.size());
-  EXPECT_NE(after.find("Office: pppd is not installed: " + dir + "/no/pppd was not found"), std::string::npos)
-      << after;
+  EXPECT_NE(after.find("Office: pppd is not installed: " + dir + "/no/pppd was not found"), std::string::npos) << after;
   EXPECT_EQ(after.find("kernel"), std::string::npos) << after;
   EXPECT_EQ(restarts.load(), 0);
 }
 
 TEST_F(PppdLayerTest, TheRealPppdTakesTheCommandLine) {
   if (access("/usr/sbin/pppd", X_OK) != 0) GTEST_SKIP() << "pppd is not installed (apt install ppp)";
-  if (access("/dev/ppp", F_OK) == 0) GTEST_SKIP() << "with kernel PPP support the real pair runs in test_dialer_pppd.sh";
+  if (access("/dev/ppp", F_OK) == 0)
+    GTEST_SKIP() << "with kernel PPP support the real pair runs in test_dialer_pppd.sh";
   if (access("/etc/ppp/peers", F_OK) != 0) GTEST_SKIP() << "pppd's /etc/ppp/peers is missing";
   // The real pppd reads its peers from /etc/ppp/peers: a mount namespace of its own shows it the
   // test's folder there, and nothing of the machine's changes.
   const std::string wrapper = dir + "/real-pppd";
-  WriteFile(wrapper, "#!/bin/sh\nexec unshare -m sh -c 'mount --bind \"$0\" /etc/ppp/peers && exec /usr/sbin/pppd \"$@\"' \"" +
-                         peers + "\" \"$@\"\n");
+  WriteFile(wrapper,
+            "#!/bin/sh\nexec unshare -m sh -c 'mount --bind \"$0\" /etc/ppp/peers && exec /usr/sbin/pppd \"$@\"' \"" +
+                peers + "\" \"$@\"\n");
   chmod(wrapper.c_str(), 0755);
   setenv("TRELLIS_PPPD", wrapper.c_str(), 1);
   profile->Retries = 1;
