@@ -70,9 +70,13 @@ TEST(DNSMessage, NameBoundsAndDroppedDatagrams) {
   EXPECT_EQ(dns::BuildReply(cut.data(), q, dns::RCODE_FORMERR, false, nullptr, out, sizeof out), 12u);
   EXPECT_EQ(out[5], 0);
   EXPECT_EQ(out[3] & 0x0F, dns::RCODE_FORMERR);
-  EXPECT_TRUE(dns::IsDottedAddress("10.1.2.3"));
-  EXPECT_FALSE(dns::IsDottedAddress("10.1"));
-  EXPECT_FALSE(dns::IsDottedAddress("1234"));
+  // Numbers in every spelling, and names of numeric labels alone; names with a letter outside a
+  // 0x prefix are names.
+  for (const char* n : {"10.1.2.3", "10.1", "1234", "0x7f.1", "127.1", "0x7f000001", "017700000001", "1.2.3.4.5",
+                        "0X7F.0x0.0.01", "0x", "08.09"})
+    EXPECT_TRUE(dns::IsNumericName(n)) << n;
+  for (const char* n : {"", "1e100.test", "cafe", "0xg.1", "10.1.example", "x10.1", "1-2.3"})
+    EXPECT_FALSE(dns::IsNumericName(n)) << n;
 }
 
 // A thread that collects the resolver's completions.
