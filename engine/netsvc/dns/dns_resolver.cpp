@@ -95,9 +95,9 @@ struct CDNSResolver::State {
   std::mutex mutex;
   std::condition_variable cv;
   bool stopping = false;
-  std::map<CString, Lookup> lookups;             // by lower-case name
-  std::deque<CString> queue;                     // lookups not yet running, oldest first
-  std::unordered_map<uint64_t, CString> jobs;    // job -> its lookup's key
+  std::map<CString, Lookup> lookups;            // by lower-case name
+  std::deque<CString> queue;                    // lookups not yet running, oldest first
+  std::unordered_map<uint64_t, CString> jobs;   // job -> its lookup's key
   std::unordered_map<CString, Domain> domains;  // only domains with a lookup
   size_t workers = 0;
   size_t idle = 0;     // workers waiting for work
