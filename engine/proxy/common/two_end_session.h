@@ -28,7 +28,9 @@
 // so a name that answers differently a second time cannot slip past the judgement: the gateway's
 // loopback (127.0.0.0/8, 0.0.0.0) is refused to a client that is not on the gateway itself, and a
 // service the gateway itself listens with is refused to every client. Operator-chosen destinations
-// (a fixed server, an upstream proxy, a mapping) are not judged.
+// (a fixed server, an upstream proxy, a mapping) are not judged so, but no connection, whoever
+// chose its destination, may lead back into its own service's listener, directly or through the
+// engine's other listeners (loop_guard.h): that is refused before connecting (kLoopRefusedText).
 //
 // The same single lookup serves the rights: a gateway names its server (NameServer) before the
 // request-stage rights check, so the server's name, port and address a rule tests are the ones the
@@ -38,10 +40,12 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "engine/core/service.h"
 #include "engine/core/session.h"
 #include "engine/net/x1_socket.h"
+#include "engine/proxy/common/loop_guard.h"
 
 // The code of the exceptions that report a refusal or a bad answer of an upstream proxy.
 inline constexpr uint32_t kUpstreamProxyError = 0;
@@ -89,6 +93,18 @@ inline constexpr const char* kDestinationRefusedText = "Connection to this gatew
 // The text of a request the rights refused once its server's address was known (WSAEACCES); the
 // refusal has been answered and the session is ending.
 inline constexpr const char* kRefusedByRightsText = "Request refused by the access rights";
+// The text of a connection refused because it would come back into its own service (WSAEACCES).
+inline constexpr const char* kLoopRefusedText = "Connection would loop back into this gateway";
+
+// Why a client of session may not be connected to (or send to) address:port (host order) over
+// transport, or null when it may: one of the gateway's own services of that transport, or the
+// gateway's loopback for a client that is not on the gateway itself.
+const char* JudgeClientDestination(const CSession& session, uint32_t address, uint32_t port, uint32_t transport);
+// Whether a connection of session's service over hops (its first hops: the destination, the
+// upstream proxy) would come back into that service through the engine's listeners (loop_guard.h).
+// When it would, the service is told (it logs the first one after each start) and the result is
+// true: the caller refuses.
+bool RefuseRoadBack(const CSession& session, const CString& destination, const std::vector<loopguard::Hop>& hops);
 
 class CTwoEndTCPSession : public CTCPSession {
   TL_DECLARE_DYNAMIC(CTwoEndTCPSession)
@@ -153,8 +169,9 @@ class CTwoEndTCPSession : public CTCPSession {
   // WSAEACCES (kRefusedByRightsText) with the session already ending.
   void ConnectToServer(const CString& host, uint32_t port, Destination who = Destination::ClientChosen);
 
-  // Why a client may not be connected to address:port (host byte order), or null when it may.
-  const char* JudgeDestination(uint32_t address, uint32_t port) const;
+  // Why a client may not be connected to address:port (host byte order), or null when it may
+  // (JudgeClientDestination; a SOCKS association judges datagrams with transport UDP).
+  const char* JudgeDestination(uint32_t address, uint32_t port, uint32_t transport = SERVICE_TRANSPORT_TCP) const;
 
   // ---- Relay --------------------------------------------------------------------------------
 
@@ -196,6 +213,10 @@ class CTwoEndTCPSession : public CTCPSession {
   // (false).
   bool ResolveNamedServer();
   void OnEnd() override;
+  // Binds a created socket to the session's outgoing interface address (when its method is not
+  // "any" and the interface has an address now), as every connection toward a server is: a second
+  // connection to the same server (an FTP data connection) must come from the same address.
+  void BindOutgoing(X1Socket& socket);
 
   X1Socket m_serverSocket;
 
@@ -224,7 +245,6 @@ class CTwoEndTCPSession : public CTCPSession {
   // (lookUp) or none yet.
   void NameServerAs(const CString& host, uint32_t port, bool lookUp);
   void ConnectTunnel(X1Socket& socket, const CString& host, uint32_t port, const CConnectSettings& cs);
-  void BindOutgoing(X1Socket& socket);
 
   CString m_serverName;
   uint32_t m_serverAddress = kNoAddress;  // the address of m_serverName
@@ -263,6 +283,13 @@ class CTwoEndUDPSession : public CUDPSession {
   virtual void OpenServerSocket();
   // Chooses the destination (server address and port); false in the base.
   virtual bool SetupDestination() { return false; }
+  // A destination a client named: why it may not be sent to (JudgeClientDestination with UDP), or
+  // null. Refused, the session's log gets the failed-authorisation line.
+  const char* JudgeDestination(uint32_t address, uint32_t port) const;
+  bool RefuseClientDestination(uint32_t address, uint32_t port);
+  // An operator's destination (a mapping's) that would come back into this service through the
+  // engine's datagram listeners: true (the service has been told) when it must be refused.
+  bool LoopsBack(const CString& host, uint32_t address, uint32_t port);
   // Sends one client datagram to the server address and port (nothing when either is 0). Counts the
   // client bytes received and the server bytes sent. Throws X1SocketException.
   virtual void ForwardToServer(const void* buffer, size_t length);
