@@ -60,6 +60,10 @@ class CService : public std::enable_shared_from_this<CService> {
   virtual void Start();
   virtual void Stop();
   virtual void Restart();
+  // This service takes the place of previous (a console's change, a reload from the registry),
+  // before it starts: what previous leaves behind that this one no longer has goes here. Nothing
+  // in the base.
+  virtual void TakeOverFrom(CService& previous) {}
 
   // ---- Listeners ------------------------------------------------------------------------------
 
