@@ -9,7 +9,8 @@ once, a relay's giaddr, a request sent while others wait. Runs inside a client n
                                              N DISCOVERs from new addresses, then five from
                                              one more client, then an INFORM and a renewal
                                              REQUEST of MAC (holding ADDR, on the interface);
-                                             prints what came back in arrival order
+                                             prints what was answered, and when (seconds
+                                             after the burst began)
   dhcp_client.py relay GIADDR SERVER         a DISCOVER as a relay agent at GIADDR sends it;
                                              prints "offer ADDRESS" or "no offer"
 """
@@ -120,6 +121,7 @@ def burst(iface, server, n, mac_text, address):
     mac = bytes.fromhex(mac_text)
     s = client_socket(iface)
     burst_xids = set()
+    sent = time.monotonic()
     for _ in range(n):
         xid = new_xid()
         burst_xids.add(xid)
@@ -132,7 +134,6 @@ def burst(iface, server, n, mac_text, address):
     # Asked by unicast from the client's own address, as a bound client does.
     u = client_socket(None, 68, address)
     inform, renew = new_xid(), new_xid()
-    sent = time.monotonic()
     u.sendto(packet(INFORM, mac, inform, ciaddr=address), (server, 67))
     u.sendto(packet(REQUEST, mac, renew, ciaddr=address), (server, 67))
     order, acks, end = [], {}, sent + 30
