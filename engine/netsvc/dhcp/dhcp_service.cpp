@@ -243,10 +243,8 @@ void CDHCPService::OnThreadMessage(platform::Message& msg) {
   if (msg.message != platform::WM_DHCP_PROBE_DONE) return;
   try {
     OnProbeDone(static_cast<uint32_t>(msg.wParam), msg.lParam != 0);
-  } catch (const X1SocketException& e) {
-    Log(LOG_ERROR, "Caught socket exception in CDHCPService::ProcessPacket() %s - ignoring", e.GetText().c_str());
   } catch (...) {
-    Log(LOG_ERROR, "Caught unknown exception in CDHCPService::ProcessPacket() - ignoring");
+    Log(LOG_ERROR, "Caught unknown exception in CDHCPService::OnProbeDone() - ignoring");
   }
 }
 
@@ -274,6 +272,8 @@ void CDHCPService::OnProbeDone(uint32_t address, bool answers) {
       Serve(*listener, p.datagram.data(), p.datagram.size(), p.local, p.ifIndex);
     } catch (const X1SocketException& e) {
       Log(LOG_ERROR, "Caught socket exception in CDHCPService::ProcessPacket() %s - ignoring", e.GetText().c_str());
+    } catch (...) {
+      Log(LOG_ERROR, "Caught unknown exception in CDHCPService::ProcessPacket() - ignoring");
     }
   }
 }
