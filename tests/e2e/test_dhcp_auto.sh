@@ -51,7 +51,8 @@ dhcplog() { cat "$TRELLIS_HOME"/Logs/"DHCP Service".*.log; }
 dnslog() { cat "$TRELLIS_HOME"/Logs/"DNS server".*.log; }
 # scopes_on ADDRESS: how many stored scopes serve that interface.
 scopes_on() { "$REG" export "$SVC\\Database\\Scopes" | grep -c "\"BoundInterface\"=sz:\"$1\"" || true; }
-sleep 1
+dhcp_up() { dhcplog 2>/dev/null | grep -q "Service started on interface 10.80.6.1:67"; }
+wait_for 10 dhcp_up || fail "the DHCP service does not listen on the LAN"
 
 # ---- A relay agent first: the interface it reaches has no scope yet --------------------------------
 out=$(ip netns exec "$RL" python3 "$DC" relay 10.50.0.1 10.80.6.1)
