@@ -137,6 +137,7 @@ void CService::Start() {
     specific = m_settings.SpecificBinding;
   }
   if (!enabled) return;
+  m_loopsRefused.store(0);
   bool failed = false;
   CLockableMap& bindings = m_settings.Bindings;
   std::vector<std::shared_ptr<CObject>> released;  // let go after the binding map's lock
@@ -224,6 +225,22 @@ void CService::Stop() {
   }
   SetRunningState(SERVICE_STOPPED);
   Log(LOG_INFORMATION, "Service stopped");
+  if (const uint64_t loops = m_loopsRefused.exchange(0)) {
+    platform::eventlog::Report("TrellisEngine", platform::eventlog::kWarning, EVMSG_DEBUG,
+                               FormatString("Service %s: connections refused since its start that would have "
+                                            "looped back into its own listener: %llu",
+                                            m_settings.GetName().c_str(), static_cast<unsigned long long>(loops)));
+  }
+}
+
+void CService::ReportLoopRefused(const CString& destination, const CString& road) {
+  if (m_loopsRefused.fetch_add(1) != 0) return;
+  const CString text = FormatString("Connection to %s would loop back into this service (%s) - refused",
+                                    destination.c_str(), road.c_str());
+  Log(LOG_ERROR, "%s", text.c_str());
+  // A configuration fault an operator must mend; the service's own log may be off.
+  platform::eventlog::Report("TrellisEngine", platform::eventlog::kWarning, EVMSG_DEBUG,
+                             FormatString("Service %s: %s", m_settings.GetName().c_str(), text.c_str()));
 }
 
 void CService::Restart() {
@@ -280,6 +297,19 @@ bool CService::IsBoundTo(const CString& address, uint32_t port) {
     }
     default: return false;
   }
+}
+
+bool CService::ListensOn(uint32_t address, uint32_t port) {
+  auto takes = [&](const X1Socket& listener) {
+    if (!listener.IsOpen() || listener.GetLocalPort() != port) return false;
+    uint32_t bound = 0;
+    return TryParseIPAddress(listener.GetLocalAddress(), &bound) && (bound == 0 || bound == address);
+  };
+  CLockGuard bindingsLock(m_settings.Bindings);
+  if (takes(m_listener)) return true;
+  for (const auto& [name, socket] : m_bindingListeners)
+    if (socket && takes(*socket)) return true;
+  return false;
 }
 
 void CService::InsertBinding(std::shared_ptr<CBinding> binding) {

@@ -80,6 +80,18 @@ class CService : public std::enable_shared_from_this<CService> {
   X1Socket* TakeListenerEvent(const platform::Message& msg);
   // Whether the service listens on address:port now.
   bool IsBoundTo(const CString& address, uint32_t port);
+  // Whether one of the service's open listeners takes what is sent to address:port (host order):
+  // one bound to that address or to every address. For an address of this host only: a listener
+  // on every address takes nothing sent elsewhere.
+  bool ListensOn(uint32_t address, uint32_t port);
+
+  // ---- Roads back into the service -------------------------------------------------------------
+
+  // A session of this service was refused a connection to destination because it would have come
+  // back into this service's own listener (road: the services it would have passed through). The
+  // first refusal after each start is logged and goes to the event log; the stop tells the event
+  // log how many there were, so a client repeating it floods neither.
+  void ReportLoopRefused(const CString& destination, const CString& road);
 
   void InsertBinding(std::shared_ptr<CBinding> binding);
   void RemoveBinding(const CString& address);
@@ -123,8 +135,9 @@ class CService : public std::enable_shared_from_this<CService> {
   static void CloseListeners(Listeners& listeners);
 
   CServiceSettings& m_settings;
-  Listeners m_bindingListeners;   // option 2, by binding name; guarded by the binding map's lock
-  mutable std::mutex m_logMutex;  // leaf: guards m_logFile
+  std::atomic<uint64_t> m_loopsRefused{0};  // since the last start
+  Listeners m_bindingListeners;             // option 2, by binding name; guarded by the binding map's lock
+  mutable std::mutex m_logMutex;            // leaf: guards m_logFile
   std::shared_ptr<CLogFile> m_logFile;
 };
 

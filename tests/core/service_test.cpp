@@ -61,6 +61,38 @@ class ServiceTest : public ::testing::Test {
 
 // ---- Settings -------------------------------------------------------------------------------------
 
+// Sessions connect with the method their service offers; a stored one it does not offer (an old or
+// hand-edited value) is ignored, while the stored value itself is kept as it is.
+TEST_F(ServiceTest, ConnectSettingsIgnoreMethodsTheServiceDoesNotOffer) {
+  struct Case {
+    uint32_t offered, stored, used;
+  } const cases[] = {
+      // A relay that always goes direct, whatever is stored.
+      {0, CONNECT_SOCKS4, CONNECT_DIRECT},
+      {0, CONNECT_HTTP_TUNNEL, CONNECT_DIRECT},
+      {0, 3, CONNECT_DIRECT},
+      // A mapping cannot speak HTTP to a proxy.
+      {CONNECT_SOCKS4 | CONNECT_HTTP_TUNNEL, CONNECT_HTTP_PROXY, CONNECT_DIRECT},
+      {CONNECT_SOCKS4 | CONNECT_HTTP_TUNNEL, CONNECT_SOCKS4, CONNECT_SOCKS4},
+      {CONNECT_SOCKS4 | CONNECT_HTTP_TUNNEL, CONNECT_HTTP_TUNNEL, CONNECT_HTTP_TUNNEL},
+      {CONNECT_HTTP_PROXY | CONNECT_SOCKS4 | CONNECT_HTTP_TUNNEL, CONNECT_HTTP_PROXY, CONNECT_HTTP_PROXY},
+      // No method at all: refused when connecting, never made direct.
+      {CONNECT_SOCKS4, 3, 3},
+  };
+  for (const Case& c : cases) {
+    CPlainTCPService s(8123, "Proxy", "");
+    s.ConnectMethodsOffered = c.offered;
+    s.ConnectMethod = c.stored;
+    s.ProxyServer = "upstream";
+    s.ProxyPort = 1080;
+    EXPECT_EQ(s.GetConnectSettings().ConnectMethod, c.used) << "offered " << c.offered << " stored " << c.stored;
+    std::vector<CFixedDestination> fixed;
+    s.GetFixedDestinations(fixed);
+    EXPECT_EQ(fixed.size(), c.used == CONNECT_DIRECT ? 0u : 1u) << "an upstream only where one is used";
+    EXPECT_EQ(s.ConnectMethod, c.stored);
+  }
+}
+
 TEST_F(ServiceTest, RegistryRoundTripKeepsEverySettingAndResetsRightIdentities) {
   CPlainTCPService a(8123, "Proxy A", "first");
   a.Enabled = 0;

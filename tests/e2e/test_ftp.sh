@@ -4,7 +4,9 @@
 # 127.0.0.2; curl and lftp log in as "user@host:port" through the gateway and move a 5 MB file
 # both ways byte for byte in passive and active mode (curl asks for EPSV/EPRT first and falls back
 # on the gateway's 502), and list the folder; ftp_cases.py covers the control dialogue's edges;
-# through an upstream SOCKS 4 server (dante) passive transfers still work and PORT is refused.
+# through an upstream SOCKS 4 server (dante) passive transfers still work and PORT is refused; with an
+# outgoing interface set, passive transfers reach a server that checks the data connection's
+# address (pyftpdlib in a network namespace, the gateway with two addresses toward it).
 source "$(dirname "$0")/lib.sh"
 
 SVC='Services\FTP Proxy server'
@@ -121,4 +123,49 @@ LOG=$(cat "$TRELLIS_HOME"/Logs/*FTP* 2>/dev/null || true)
 expect_contains "request logged" "$LOG" "FTP: alice at 127.0.0.2:$SP"
 expect_contains "bad user logged" "$LOG" "Bad Username format - user sent USER alice"
 engine_running && pass "engine still running" || fail "engine gone"
+
+# ---- An outgoing interface, and a server that checks its data connections ------------------------
+# The gateway has two addresses toward the server's network and its FTP service the second as its
+# outgoing interface; pyftpdlib refuses a data connection from any address but the control
+# connection's ("425 Rejected data connection from foreign address").
+if [ "$(id -u)" != 0 ] || ! ip netns list >/dev/null 2>&1; then
+  echo "SKIP: the outgoing interface case needs root and ip netns"
+  finish
+  exit 0
+fi
+source "$HERE/netns.sh"
+stop_engine
+gateway_and_client
+SV=$(make_ns sv)
+link_ns "$GW" 10.78.0.1/24 "$SV" 10.78.0.2/24 >/dev/null
+gw_if=$(in_gw ip -o link show type veth | awk -F': ' '$2 ~ /sva/ {sub(/@.*/, "", $2); print $2}')
+in_gw ip addr add 10.78.0.3/24 dev "$gw_if"
+mkdir -p "$WORK/ftp2"
+head -c 1048576 /dev/urandom >"$WORK/ftp2/one.bin"
+ip netns exec "$SV" /usr/bin/python3 - "$WORK/ftp2" >"$WORK/ftpd2.log" 2>&1 <<'PY' &
+import sys
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.servers import FTPServer
+auth = DummyAuthorizer()
+auth.add_user("alice", "pw", sys.argv[1], perm="elr")
+FTPHandler.authorizer = auth
+FTPHandler.permit_foreign_addresses = False
+FTPServer(("10.78.0.2", 21), FTPHandler).serve_forever()
+PY
+wait_for 10 ip netns exec "$SV" python3 -c 'import socket; socket.create_connection(("10.78.0.2", 21), 1)' ||
+  fail "FTP server in its namespace did not start"
+"$REG" set "$SVC" ConnectMethod dword 0
+"$REG" set "$SVC" InterfaceMethod dword 1
+"$REG" set "$SVC" InterfaceType dword 1
+"$REG" set "$SVC" InterfaceName sz 10.78.0.3
+gw_start_engine
+wait_for 10 gw_listens "$P" || fail "FTP service not listening in the gateway"
+NSURL="ftp://alice%4010.78.0.2:pw@$GW_ADDR:$P"
+in_cl curl -sS --max-time 30 -o "$WORK/out/one.bin" "$NSURL/one.bin" || fail "passive download from the outgoing address"
+cmp -s "$WORK/out/one.bin" "$WORK/ftp2/one.bin" && pass "passive download from the outgoing address identical" ||
+  fail "passive download from the outgoing address differs"
+expect_contains "passive listing from the outgoing address" "$(in_cl curl -sS --max-time 30 "$NSURL/" || true)" "one.bin"
+expect_not_contains "no data connection refused" "$(cat "$WORK/ftpd2.log")" "Rejected data connection"
+expect_contains "the server saw the outgoing address" "$(cat "$WORK/ftpd2.log")" "10.78.0.3"
 finish

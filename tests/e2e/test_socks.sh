@@ -5,7 +5,8 @@
 # byte for byte), and with a user name and password (RFC 1929) once a right asks for a login;
 # socks_client.py (written from RFC 1928/1929) runs a BIND exchange, a UDP ASSOCIATE round trip,
 # the refusals and connect errors with their codes, messages split byte by byte, and malformed and
-# over-long messages, after which the engine still serves.
+# over-long messages, after which the engine still serves; a SOCKS 4 request whose user id never
+# ends is given up after a second.
 source "$(dirname "$0")/lib.sh"
 
 SVC='Services\SOCKS Proxy server'
@@ -123,6 +124,30 @@ udp_counted() {
   SOCKSLOG | awk -F'\t' '$5 == "Traffic" { s = $8 + 0; r = $9 + 0; if (s >= 51200 && r >= 51200 && s < 1000000) f = 1 } END { exit !f }'
 }
 wait_for 10 udp_counted && pass "UDP association counted in its traffic line" || fail "UDP datagrams not counted: $(SOCKSLOG | grep Traffic | tail -5)"
+
+# ---- SOCKS 4 requests whose user id never ends --------------------------------------------------
+# The fixed part alone, and with a user id: after a second's wait the session says so and ends,
+# long before the 60 s session time-out.
+out=$(python3 - "$P" "$OP" <<'PY'
+import socket, struct, sys
+res = []
+for tail in (b"", b"someone"):
+    s = socket.create_connection(("127.0.0.1", int(sys.argv[1])), 10)
+    s.sendall(b"\x04\x01" + struct.pack(">H", int(sys.argv[2])) + socket.inet_aton("127.0.0.2") + tail)
+    s.settimeout(30)
+    try:
+        res.append("closed" if s.recv(100) == b"" else "answered")
+    except socket.timeout:
+        res.append("held")
+    except ConnectionResetError:
+        res.append("closed")
+    s.close()
+print(" ".join(res))
+PY
+)
+expect_eq "unended SOCKS 4 requests end within 30 s" "$out" "closed closed"
+lines=$(SOCKSLOG | grep -c "SOCKS4 Session did not send password - terminating" || true)
+[ "$lines" -ge 2 ] && pass "their line is logged" || fail "their line is logged $lines times"
 
 # ---- A right that asks for a login ------------------------------------------------------------
 stop_engine

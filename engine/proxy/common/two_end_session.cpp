@@ -212,7 +212,7 @@ uint32_t CTwoEndTCPSession::ResolveDestination(const CString& host) const {
   return address;
 }
 
-const char* CTwoEndTCPSession::JudgeDestination(uint32_t address, uint32_t port) const {
+const char* JudgeClientDestination(const CSession& session, uint32_t address, uint32_t port, uint32_t transport) {
   auto engine = TheEngine();
   const bool loopback = (address >> 24) == 127 || address == 0;
   // 0.0.0.0 reaches the loopback's listeners; judge it as the address it stands for.
@@ -221,19 +221,33 @@ const char* CTwoEndTCPSession::JudgeDestination(uint32_t address, uint32_t port)
   if (!own) return nullptr;
   if (engine) {
     for (const auto& service : engine->GetServiceManager().GetServices()) {
-      if (service->Settings().GetTransport() == SERVICE_TRANSPORT_TCP && service->IsBoundTo(dotted, port))
+      if (service->Settings().GetTransport() == transport && service->IsBoundTo(dotted, port))
         return "one of this gateway's own services";
     }
   }
   if (!loopback) return nullptr;
   // A client on the gateway itself reaches its loopback anyway; for anyone else it is the
   // gateway's private side (services bound to 127.0.0.1 trust their callers to be local).
-  const CString client = GetClientAddress();
+  const CString client = session.GetClientAddress();
   uint32_t clientAddress = 0;
   const bool clientOnGateway =
       TryParseIPAddress(client, &clientAddress) &&
       ((clientAddress >> 24) == 127 || (engine && IsLocalAddress(engine->GetSysInfo(), client)));
   return clientOnGateway ? nullptr : "the gateway's loopback";
+}
+
+bool RefuseRoadBack(const CSession& session, const CString& destination, const std::vector<loopguard::Hop>& hops) {
+  if (hops.empty()) return false;
+  auto service = session.GetService();
+  if (!service) return false;
+  const CString road = loopguard::FindRoadBack(service.get(), hops, loopguard::EngineGraph());
+  if (road.empty()) return false;
+  service->ReportLoopRefused(destination, road);
+  return true;
+}
+
+const char* CTwoEndTCPSession::JudgeDestination(uint32_t address, uint32_t port, uint32_t transport) const {
+  return JudgeClientDestination(*this, address, port, transport);
 }
 
 void CTwoEndTCPSession::ConnectToServer(X1Socket& socket, const CString& host, uint32_t port, Destination who) {
@@ -254,6 +268,16 @@ void CTwoEndTCPSession::ConnectToServer(X1Socket& socket, const CString& host, u
       throw X1SocketException(WSAEACCES, kDestinationRefusedText);
     }
   }
+  // No road may lead back into this service: an operator's destination is followed as it is (a
+  // client's was judged above, and its own services refused), and an upstream proxy is where
+  // every connection goes first.
+  std::vector<loopguard::Hop> hops;
+  if (who == Destination::OperatorChosen)
+    hops.push_back({needAddress ? CString() : host, address, port, SERVICE_TRANSPORT_TCP});
+  if (cs.ConnectMethod != CONNECT_DIRECT && !cs.ProxyServer.empty())
+    hops.push_back({cs.ProxyServer, 0, cs.ProxyPort, SERVICE_TRANSPORT_TCP});
+  if (RefuseRoadBack(*this, FormatString("%s:%u", host.c_str(), port), hops))
+    throw X1SocketException(WSAEACCES, kLoopRefusedText);
 
   if (cs.BypassProxyOnLocal && cs.ConnectMethod != CONNECT_DIRECT) {
     // The designed heuristic: a host that answers one ICMP echo counts as local and is reached
@@ -570,6 +594,22 @@ void CTwoEndUDPSession::OpenServerSocket() {
   m_serverSocket.Bind(0, address);
   m_serverSocket.AsyncSelect(FD_READ);
   m_serverSocket.ArmAsyncSelect();
+}
+
+const char* CTwoEndUDPSession::JudgeDestination(uint32_t address, uint32_t port) const {
+  return JudgeClientDestination(*this, address, port, SERVICE_TRANSPORT_UDP);
+}
+
+bool CTwoEndUDPSession::RefuseClientDestination(uint32_t address, uint32_t port) {
+  const char* why = JudgeDestination(address, port);
+  if (!why) return false;
+  Log(kLogFailedAuthorisation, "Connection to %s:%u refused - %s", FormatIPAddress(address).c_str(), port, why);
+  return true;
+}
+
+bool CTwoEndUDPSession::LoopsBack(const CString& host, uint32_t address, uint32_t port) {
+  return RefuseRoadBack(*this, FormatString("%s:%u", host.c_str(), port),
+                        {{CString(), address, port, SERVICE_TRANSPORT_UDP}});
 }
 
 void CTwoEndUDPSession::ForwardToServer(const void* buffer, size_t length) {

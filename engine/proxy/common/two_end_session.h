@@ -28,15 +28,19 @@
 // so a name that answers differently a second time cannot slip past the judgement: the gateway's
 // loopback (127.0.0.0/8, 0.0.0.0) is refused to a client that is not on the gateway itself, and a
 // service the gateway itself listens with is refused to every client. Operator-chosen destinations
-// (a fixed server, an upstream proxy, a mapping) are not judged.
+// (a fixed server, an upstream proxy, a mapping) are not judged so, but no connection, whoever
+// chose its destination, may lead back into its own service's listener, directly or through the
+// engine's other listeners (loop_guard.h): that is refused before connecting (kLoopRefusedText).
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "engine/core/service.h"
 #include "engine/core/session.h"
 #include "engine/net/x1_socket.h"
+#include "engine/proxy/common/loop_guard.h"
 
 // The code of the exceptions that report a refusal or a bad answer of an upstream proxy.
 inline constexpr uint32_t kUpstreamProxyError = 0;
@@ -81,6 +85,18 @@ bool IsSafeHostText(const CString& host);
 
 // The text of a refused destination (WSAEACCES).
 inline constexpr const char* kDestinationRefusedText = "Connection to this gateway refused";
+// The text of a connection refused because it would come back into its own service (WSAEACCES).
+inline constexpr const char* kLoopRefusedText = "Connection would loop back into this gateway";
+
+// Why a client of session may not be connected to (or send to) address:port (host order) over
+// transport, or null when it may: one of the gateway's own services of that transport, or the
+// gateway's loopback for a client that is not on the gateway itself.
+const char* JudgeClientDestination(const CSession& session, uint32_t address, uint32_t port, uint32_t transport);
+// Whether a connection of session's service over hops (its first hops: the destination, the
+// upstream proxy) would come back into that service through the engine's listeners (loop_guard.h).
+// When it would, the service is told (it logs the first one after each start) and the result is
+// true: the caller refuses.
+bool RefuseRoadBack(const CSession& session, const CString& destination, const std::vector<loopguard::Hop>& hops);
 
 class CTwoEndTCPSession : public CTCPSession {
   TL_DECLARE_DYNAMIC(CTwoEndTCPSession)
@@ -127,8 +143,9 @@ class CTwoEndTCPSession : public CTCPSession {
   // dotted text; 0 otherwise) and the server-side local address.
   void ConnectToServer(const CString& host, uint32_t port, Destination who = Destination::ClientChosen);
 
-  // Why a client may not be connected to address:port (host byte order), or null when it may.
-  const char* JudgeDestination(uint32_t address, uint32_t port) const;
+  // Why a client may not be connected to address:port (host byte order), or null when it may
+  // (JudgeClientDestination; a SOCKS association judges datagrams with transport UDP).
+  const char* JudgeDestination(uint32_t address, uint32_t port, uint32_t transport = SERVICE_TRANSPORT_TCP) const;
 
   // ---- Relay --------------------------------------------------------------------------------
 
@@ -165,6 +182,10 @@ class CTwoEndTCPSession : public CTCPSession {
   // reason is logged). The base ends the session with exit code 0.
   virtual void OnRelayEnded(bool failed);
   void OnEnd() override;
+  // Binds a created socket to the session's outgoing interface address (when its method is not
+  // "any" and the interface has an address now), as every connection toward a server is: a second
+  // connection to the same server (an FTP data connection) must come from the same address.
+  void BindOutgoing(X1Socket& socket);
 
   X1Socket m_serverSocket;
 
@@ -189,7 +210,6 @@ class CTwoEndTCPSession : public CTCPSession {
   // The destination's address, looked up once (dotted text as it stands).
   uint32_t ResolveDestination(const CString& host) const;
   void ConnectTunnel(X1Socket& socket, const CString& host, uint32_t port, const CConnectSettings& cs);
-  void BindOutgoing(X1Socket& socket);
 
   CString m_serverName;
   uint32_t m_serverAddress = 0;
@@ -228,6 +248,13 @@ class CTwoEndUDPSession : public CUDPSession {
   virtual void OpenServerSocket();
   // Chooses the destination (server address and port); false in the base.
   virtual bool SetupDestination() { return false; }
+  // A destination a client named: why it may not be sent to (JudgeClientDestination with UDP), or
+  // null. Refused, the session's log gets the failed-authorisation line.
+  const char* JudgeDestination(uint32_t address, uint32_t port) const;
+  bool RefuseClientDestination(uint32_t address, uint32_t port);
+  // An operator's destination (a mapping's) that would come back into this service through the
+  // engine's datagram listeners: true (the service has been told) when it must be refused.
+  bool LoopsBack(const CString& host, uint32_t address, uint32_t port);
   // Sends one client datagram to the server address and port (nothing when either is 0). Counts the
   // client bytes received and the server bytes sent. Throws X1SocketException.
   virtual void ForwardToServer(const void* buffer, size_t length);

@@ -350,6 +350,9 @@ void CFTPSession::OnAccept(platform::Message& msg) {
       // Through the same upstream way as the control connection, to the server by its name.
       ConnectToServer(other, m_target.host, m_dataTargetPort, Destination::OperatorChosen);
     } else {
+      // Toward the server from the control connection's own address: a server that checks its
+      // data connections refuses one from any other address of the gateway.
+      if (m_dataTargetIsServer) BindOutgoing(other);
       other.Connect(m_dataTarget, m_dataTargetPort);
     }
     m_dataClientEnded = m_dataServerEnded = false;

@@ -13,6 +13,8 @@ constexpr const char* kGreeting = "+OK Trellis Engine POP3 Gateway ready\r\n";
 constexpr const char* kAccessDenied = "-ERR Access Denied\r\n";
 constexpr const char* kBadUser = "-ERR bad username\r\n";
 constexpr size_t kReadChunk = 512;
+// A command word longer than any POP3 keyword is shown cut to this in the refusal and the log.
+constexpr size_t kShownCommand = 40;
 
 }  // namespace
 
@@ -104,9 +106,12 @@ void CPOP3Session::ReadClient() {
     m_clientBuffer.erase(0, length);
     const std::string trimmed = pop3::Trim(line);
     if (trimmed.empty()) continue;
-    const std::string word = trimmed.substr(0, 4);
-    if (::strcasecmp(word.c_str(), "USER") != 0 || (trimmed.size() > 4 && trimmed[4] != ' ')) {
-      const std::string shown = Printable(word);
+    // A command is its whole first word, read as the server would read it (a keyword, then a space
+    // or the line's end): "USERNAME x#host" or "USERX" is no USER, whatever its first four letters,
+    // and the answer names the word that was sent.
+    const std::string word = trimmed.substr(0, trimmed.find(' '));
+    if (::strcasecmp(word.c_str(), "USER") != 0) {
+      const std::string shown = Printable(word.substr(0, kShownCommand));
       SendClient("-ERR unrecognised command " + shown + "\r\n");
       Log(kLogError, "Unrecognised command %s", shown.c_str());
       continue;

@@ -86,6 +86,31 @@ bool CSOCKSSession::InvolvesHost(const CString& text) const {
 
 // ---- Events ---------------------------------------------------------------------------------------
 
+void CSOCKSSession::OnMessage(platform::Message& msg) {
+  if (msg.message != platform::WM_TIMER) {
+    CTwoEndTCPSession::OnMessage(msg);
+    return;
+  }
+  KillTimer(msg.wParam);
+  if (IsEnding()) return;
+  if (msg.wParam == kSOCKS4WaitTimer && m_socks4Waiting) {
+    OnSOCKS4Incomplete();
+  } else if (msg.wParam == kSOCKS4EndTimer) {
+    Terminate(kSessionExitRefused);
+  }
+}
+
+void CSOCKSSession::OnSOCKS4Incomplete() {
+  m_socks4Waiting = false;
+  m_phase = Phase::Done;  // what still comes is not read
+  const CString text = "SOCKS4 Session did not send password - terminating";
+  SetDescription(text);
+  Audit(kAuditRequested, "%s", text.c_str());
+  Log(kLogError, "%s", text.c_str());
+  if (auto engine = TheEngine()) engine->NotifySessionChanged(GetClientAddress(), GetSessionNumber(), text);
+  if (!SetTimer(kSOCKS4EndTimer, kSOCKS4EndDelayMs)) Terminate(kSessionExitRefused);
+}
+
 void CSOCKSSession::OnRead(platform::Message& msg) {
   try {
     if (m_clientSocket.TakeEvent(msg)) {
@@ -162,7 +187,14 @@ void CSOCKSSession::Process() {
         if (m_version == 4) {
           socks::Request request;
           const socks::Parse r = socks::ParseSOCKS4Request(data, m_in.size(), &request, &why);
-          if (r == socks::Parse::NeedMore) return;
+          if (r == socks::Parse::NeedMore) {
+            if (m_in.size() >= 8 && !m_socks4Waiting) m_socks4Waiting = SetTimer(kSOCKS4WaitTimer, kSOCKS4WaitMs);
+            return;
+          }
+          if (m_socks4Waiting) {
+            KillTimer(kSOCKS4WaitTimer);
+            m_socks4Waiting = false;
+          }
           if (r == socks::Parse::Bad) return Malformed(why);
           m_in.erase(0, request.length);
           OnRequest(request);

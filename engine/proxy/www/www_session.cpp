@@ -499,20 +499,13 @@ void CWWWSession::OnClose(platform::Message& msg) {
       Terminate(0);
       return;
     }
-    // The browser has ended its sending. With its whole request sent it may still be waiting for
-    // the answer (a half-close), so the answer goes on and the end is passed on to the origin; a
-    // failed send to a browser that had really gone ends the session then.
-    if (m_requestReceived && m_requestDone && m_serverConnected && !m_bodyPipe) {
-      OnClientData();
-      try {
-        m_serverSocket.ShutdownSend();
-      } catch (const X1SocketException&) {
-        // The origin has gone too: its own close event ends the session.
-      }
-      return;
-    }
-    // Before its request was whole it has gone: the origin connection closes at once, so the
-    // origin sees a body cut short as an abort rather than waiting for the rest until it times out.
+    // The browser has ended its sending. One request per connection, so its end is never the
+    // end of a request it still waits to have answered: the browser has gone. Whatever stage the
+    // request is at, the exchange is aborted: the origin connection closes at once (a body cut
+    // short is an abort the origin sees as such, rather than a wait for the rest until it times
+    // out), a CGI program is ended with its group (OnEnd), and the session ends, so neither the
+    // client's connection nor the origin's is left half-closed. Tunnels pass a half-close on
+    // instead; they run in the relay and never come here.
     if (m_bodyPipe) Log(kLogError, "Client closed before the end of its request body - request aborted");
     CommitCache(true);
     m_serverSocket.Close();

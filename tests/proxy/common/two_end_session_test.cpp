@@ -617,6 +617,7 @@ TEST_F(TwoEnd, ServerSideLocalAddressIsOwnAddress) {
 // The service base hands every two-end session the five connection settings before it starts.
 TEST(TwoEndService, BaseGivesEveryTwoEndSessionTheConnectionSettings) {
   auto service = std::make_shared<TRunningService<CTCPServiceSettings, CTCPService>>();
+  service->ConnectMethodsOffered = CONNECT_SOCKS4 | CONNECT_HTTP_TUNNEL;
   service->ConnectMethod = CONNECT_SOCKS4;
   service->ProxyServer = "10.0.0.9";
   service->ProxyPort = 1080;
