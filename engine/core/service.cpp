@@ -402,12 +402,24 @@ void CService::AutoBind(CSysInfo& info) {
       if (entry) entries.push_back(entry);
     }
   }
+  const bool insideOnly = m_settings.ServesInsideOnly();
   for (const auto& entry : entries) {
-    if (entry->m_outside) continue;
     if (entry->m_kind != INTERFACE_IP && entry->m_kind != INTERFACE_LOOPBACK) continue;
     if (!m_settings.AcceptsInterface(*entry)) continue;
     uint32_t addr = 0;
     const CString text = entry->GetAddressText();
+    // A server for the inside answering on the outside is a rogue server for the network there.
+    if (entry->m_outside) {
+      if (insideOnly)
+        Log(LOG_CONFIGURATION, "Interface %s left out of automatic binding - it is marked Internet-facing",
+            text.c_str());
+      continue;
+    }
+    if (insideOnly && !entry->m_upstream.empty()) {
+      Log(LOG_CONFIGURATION, "Interface %s left out of automatic binding - %s", text.c_str(),
+          entry->m_upstream.c_str());
+      continue;
+    }
     const bool privateAddress = TryParseIPAddress(text, &addr) && IsPrivateAddress(addr);
     if (!entry->m_lan && !privateAddress) continue;
     Log(LOG_CONFIGURATION, "Binding added - %s", text.c_str());
@@ -421,15 +433,16 @@ void CService::AutoBind(CSysInfo& info) {
 }
 
 void CService::ValidateBindings(CSysInfo& info) {
-  bool autoBind;
+  bool autoBind, allInside;
   {
     CLockGuard g(m_settings);
     autoBind = m_settings.BindingOption == BINDING_SPECIFIC && m_settings.SpecificBinding.empty();
+    // Every interface would take the outside ones too.
+    allInside = m_settings.BindingOption == BINDING_ALL && m_settings.ServesInsideOnly();
   }
-  if (autoBind) {
+  if (autoBind)
     Log(LOG_CONFIGURATION, "Invalid binding option - no specific binding specified.  Performing auto binding");
-    AutoBind(info);
-  }
+  if (autoBind || allInside) AutoBind(info);
   // Collect first, then change: the map is never altered under its own walk.
   std::vector<CString> invalid;
   {

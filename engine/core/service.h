@@ -48,10 +48,12 @@ class CService : public std::enable_shared_from_this<CService> {
   const CServiceSettings& Settings() const { return m_settings; }
 
   // Checks the bindings against the engine's interface list (info): option 1 without an address
-  // becomes automatic binding, bindings whose interface has gone are removed; saves when changed.
+  // (and option 0 of a service for the inside only) becomes automatic binding, bindings whose
+  // interface has gone are removed; saves when changed.
   virtual void ValidateBindings(CSysInfo& info);
   // With option 0, or 1 without an address: one binding per internal or private interface of the
-  // list (option 2), then saves.
+  // list (option 2), then saves. A service for the inside only (ServesInsideOnly) leaves out the
+  // interfaces that face the outside and logs each with its reason.
   virtual void AutoBind(CSysInfo& info);
   // Engine start (TCP: Start when enabled). Shutdown: engine stop (TCP: Stop); the manager then
   // drops its reference and the object goes with the last session that holds it.
@@ -60,6 +62,10 @@ class CService : public std::enable_shared_from_this<CService> {
   virtual void Start();
   virtual void Stop();
   virtual void Restart();
+  // This service takes the place of previous (a console's change, a reload from the registry),
+  // before it starts: what previous leaves behind that this one no longer has goes here. Nothing
+  // in the base.
+  virtual void TakeOverFrom(CService& previous) {}
 
   // ---- Listeners ------------------------------------------------------------------------------
 

@@ -142,6 +142,11 @@ class CServiceSettings : public CLockableObject {
   virtual uint32_t GetServiceKind() const { return SERVICE_KIND_NONE; }
   // Every interface kind but dial-up.
   virtual bool AcceptsInterface(const CInterface& entry) const;
+  // A service for the inside network only (DHCP, the DNS relay): automatic binding leaves out the
+  // interfaces that face the outside (CInterface::m_upstream, m_outside) and names them in the
+  // service log, and "every interface" is bound that way too. An operator's own list or address
+  // binds where it says.
+  virtual bool ServesInsideOnly() const { return false; }
   virtual bool HasNonProxySettings() const { return true; }
   virtual bool HasMappings() const { return false; }
   virtual bool HasOutgoingInterfaces() const { return true; }

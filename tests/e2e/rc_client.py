@@ -1536,6 +1536,8 @@ def dhcp(port, password):
     db["Reservations"]["10.78.1.18"] = {"IPAddress": "10.78.1.18", "MatchData": "NAMED", "MatchOn": 0,
                                         "ScopeID": 1, "Options": {}}
     db["GlobalOptions"][64] = b"nisplus.test"
+    # ... and removes the second scope, when there is one.
+    db["Scopes"].pop("2", None)
     reply, _ = a.request(34, "DHCP Service", upload=[bare(write_dhcp_service, svc)])
     check("modified DHCP service accepted", reply == 3, reply)
     reply, frames = a.request(30, receive=2)
