@@ -77,7 +77,7 @@ struct FirstLoginDialogs : RecordedAnswers<ConsoleDialogs> {
     params = p;
     return true;
   }
-  bool ChangePassword(CString* oldPassword, CString* newPw) override {
+  bool ChangePassword(bool, CString* oldPassword, CString* newPw) override {
     oldPassword->clear();
     *newPw = newPassword;
     return true;

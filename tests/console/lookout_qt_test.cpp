@@ -66,7 +66,7 @@ struct FakeDialogs : RecordedAnswers<ConsoleDialogs> {
     params = p;
     return true;
   }
-  bool ChangePassword(CString* oldPassword, CString* newPassword) override {
+  bool ChangePassword(bool, CString* oldPassword, CString* newPassword) override {
     ++changePassword;
     *oldPassword = password;
     *newPassword = newPasswordAnswer;
@@ -179,7 +179,75 @@ class LookoutQtTest : public QObject {
   void tabSheetPagesRefuseAChangeAndLoadOncePerActivation();
   void aReceivedMessageIsAnsweredInPlace();
   void theOnlineOptionsDialogStaysOpenUntilItsValuesAreAccepted();
+  void theFirstLogInTypedIntoTheChangePasswordDialog();
 };
+
+// The real Change Password dialog against a fresh engine, typed into as it opens, keys to the
+// widget that has the focus: Enter with the fields empty is refused by the dialog itself (nothing
+// is sent, the focus goes to the new password), then a new password typed twice completes the
+// log-in and clears the engine's mark.
+void LookoutQtTest::theFirstLogInTypedIntoTheChangePasswordDialog() {
+  EngineProcess engine;
+  std::string log;
+  QVERIFY2(engine.Start(&log), log.c_str());
+  // Real dialogs; the On-line Options answer with the empty password, notices are recorded.
+  struct Dialogs : RecordedAnswers<QtDialogs> {
+    Dialogs() : RecordedAnswers<QtDialogs>(nullptr) {}
+    bool OnlineOptions(ConnectParams& params, const std::function<bool(ConnectParams&)>& accept) override {
+      ConnectParams p = params;
+      p.password.clear();
+      if (!accept(p)) return false;
+      params = p;
+      return true;
+    }
+  };
+  auto dialogsOwned = std::make_unique<Dialogs>();
+  Dialogs& dialogs = *dialogsOwned;
+  LookoutApp app(EngineSettings(engine.rcPort), std::move(dialogsOwned));
+  QStringList focusSeen;
+  int step = 0;
+  QTimer typist;
+  typist.setInterval(10);
+  QObject::connect(&typist, &QTimer::timeout, [&] {
+    QWidget* d = QApplication::activeModalWidget();
+    // The operator types once the dialog is up and has the keyboard.
+    QWidget* focus = QApplication::focusWidget();
+    if (!d || d->objectName() != "changePassword" || !focus || focus->window() != d) return;
+    if (step == 0) {
+      focusSeen << focus->objectName();
+      QTest::keyClick(focus, Qt::Key_Return);  // empty fields
+      focusSeen << (QApplication::focusWidget() ? QApplication::focusWidget()->objectName() : QString());
+      step = 1;
+    } else if (step == 1) {
+      QTest::keyClicks(focus, "admin-pw");
+      QTest::keyClick(focus, Qt::Key_Tab);
+      QWidget* confirm = QApplication::focusWidget();
+      focusSeen << (confirm ? confirm->objectName() : QString());
+      if (!confirm) return;
+      QTest::keyClicks(confirm, "admin-pw");
+      step = 2;
+      QTest::keyClick(confirm, Qt::Key_Return);
+    }
+  });
+  typist.start();
+  QVERIFY(app.Start(true));
+  app.Window()->show();
+  QVERIFY(WaitUntil([&] { return app.Client().IsLoggedIn(); }, 30000));
+  typist.stop();
+  // The dialog opened on the old password; the refusal sent the focus to the new one; Tab to the
+  // confirmation.
+  QCOMPARE(focusSeen, QStringList({"c1002", "c1001", "c1024"}));
+  QCOMPARE(step, 2);
+  QCOMPARE(dialogs.shown.at(0), CString(kTitleAuthentication) + ": " + kTextMustChangePassword);
+  QCOMPARE(dialogs.shown.at(1), CString(kTitleLookout) + ": " + kTextForcedPasswordEmpty);
+  QCOMPARE(dialogs.shown.size(), size_t(2));  // nothing from the engine: no refused change was sent
+  QCOMPARE(QString::fromStdString(app.Client().Login().password), QString("admin-pw"));
+  QVERIFY(WaitUntil([&] { return app.Window()->Tree()->Root(RC_REQ_GET_USERS) != nullptr; }));
+  std::string mark;
+  RunCommand(BuildPath("trellis-reg") + " query 'UserDatabase\\Administrator' UserMustChangePassword", &mark);
+  QCOMPARE(QString::fromStdString(mark).trimmed(), QString("\"UserMustChangePassword\"=dword:0"));
+  QVERIFY(app.Stop(5000));
+}
 
 void LookoutQtTest::theOnlineOptionsDialogStaysOpenUntilItsValuesAreAccepted() {
   QtDialogs dialogs(nullptr);
@@ -802,13 +870,19 @@ class CountingPage : public TabPage {
   bool StoreControls() override {
     bool ok = false;
     const int v = edit->text().toInt(&ok);
-    if (!ok || v < 0 || v > 100) return false;  // the page would say why
+    if (!ok || v < 0 || v > 100) {
+      // Where the page says why (a modal box), the tab bar shows this page's tab.
+      if (bar) tabWhileRefusing = bar->currentIndex();
+      return false;
+    }
     value = v;
     return true;
   }
   bool Validate() override { return value != 42; }
   void Apply() override { ++applied; }
   QLineEdit* edit;
+  QTabBar* bar = nullptr;
+  int tabWhileRefusing = -1;
   int value = 1;
   int loads = 0;
   int applied = 0;
@@ -831,10 +905,12 @@ void LookoutQtTest::tabSheetPagesRefuseAChangeAndLoadOncePerActivation() {
   QVERIFY(QTest::qWaitForWindowExposed(&dialog));
   Screenshot(&dialog, "tab-sheet.png");
 
-  // A value out of range keeps the page and its tab.
+  // A value out of range keeps the page and its tab, also while the page says why.
+  first->bar = dialog.Sheet()->Bar();
   first->edit->setText("500");
   first->edit->setFocus();
-  dialog.Sheet()->Bar()->setCurrentIndex(1);
+  QTest::mouseClick(dialog.Sheet()->Bar(), Qt::LeftButton, {}, dialog.Sheet()->Bar()->tabRect(1).center());
+  QCOMPARE(first->tabWhileRefusing, 0);
   QCOMPARE(dialog.Sheet()->ActiveIndex(), 0);
   QCOMPARE(dialog.Sheet()->Bar()->currentIndex(), 0);
   QCOMPARE(second->loads, 0);

@@ -112,7 +112,7 @@ struct AutoDialogs : RecordedAnswers<QtDialogs> {
     params = p;
     return true;
   }
-  bool ChangePassword(CString* oldPassword, CString* newPassword) override {
+  bool ChangePassword(bool, CString* oldPassword, CString* newPassword) override {
     *oldPassword = password;
     *newPassword = "admin-pw";
     password = "admin-pw";

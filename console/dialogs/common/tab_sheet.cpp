@@ -76,11 +76,13 @@ bool TabSheet::SetActivePage(int index) {
 }
 
 void TabSheet::OnCurrentChanged(int index) {
-  // The bar has moved already: a refusal moves it back before anything is painted.
-  if (!SetActivePage(index)) {
+  // The bar has moved already. It goes back to the shown page first: the page being left may say
+  // why it refuses in a box, and the bar must not show the new tab meanwhile. Show moves it on.
+  {
     QSignalBlocker block(m_bar);
     m_bar->setCurrentIndex(m_active);
   }
+  SetActivePage(index);
 }
 
 bool TabSheet::Accept() {
