@@ -628,6 +628,20 @@ void LookoutQtTest::activityViewKeepsEntriesByAddressAndNumber() {
   QCOMPARE(view.SessionItem("10.0.0.5", 3)->data(0, ROLE_IMAGE).toInt(), int(IMAGE_SESSION_REAL));
   view.Update(session(RC_NOTIFY_SESSION_ENDED, "10.0.0.5", 3, ""));
   QVERIFY(!view.SessionItem("10.0.0.5", 3));
+  // What was ended goes, and the selection stays on a neighbour of it: the next session, then the
+  // machine, then the next machine; never the console's own log-in session.
+  view.Update(machine(RC_NOTIFY_MACHINE_ADDED, "127.0.0.1", "", 2));
+  view.Update(session(RC_NOTIFY_SESSION_ADDED, "127.0.0.1", 1, "Trellis Login: Register for everything"));
+  view.Update(machine(RC_NOTIFY_MACHINE_ADDED, "10.0.0.7", "", 0));
+  for (uint32_t n : {8u, 9u}) view.Update(session(RC_NOTIFY_SESSION_ADDED, "10.0.0.7", n, "http://example.org/"));
+  view.setCurrentItem(view.SessionItem("10.0.0.7", 8));
+  view.Update(session(RC_NOTIFY_SESSION_ENDED, "10.0.0.7", 8, ""));
+  QCOMPARE(view.currentItem(), view.SessionItem("10.0.0.7", 9));
+  view.Update(session(RC_NOTIFY_SESSION_ENDED, "10.0.0.7", 9, ""));
+  QCOMPARE(view.currentItem(), view.MachineItem("10.0.0.7"));
+  view.Update(machine(RC_NOTIFY_MACHINE_REMOVED, "10.0.0.7", "", 0));
+  QVERIFY(view.currentItem() != view.SessionItem("127.0.0.1", 1));
+  QVERIFY(!view.currentItem() || view.currentItem()->data(0, ROLE_KIND).toInt() == ENTRY_MACHINE);
   // 4 clears everything, orphans included.
   view.Update(session(RC_NOTIFY_SESSION_ADDED, "10.0.0.9", 1, "x"));
   ViewEvent clear;
