@@ -7,10 +7,10 @@
 #include <QKeyEvent>
 #include <QMenu>
 
-#include "console/shell/console_texts.h"
+#include "console/model/console_texts.h"
+#include "console/model/tree_entry.h"
+#include "console/model/tree_images.h"
 #include "console/shell/sorted_item.h"
-#include "console/shell/tree_entry.h"
-#include "console/shell/tree_images.h"
 #include "engine/config/util.h"
 #include "engine/remote/rc_codes.h"
 

@@ -13,20 +13,20 @@
 #include <QTimer>
 #include <QToolBar>
 
+#include "console/dialogs/access/assumed_sheets.h"
 #include "console/dialogs/access/filter_tree.h"
 #include "console/dialogs/access/recipient_sheets.h"
-#include "console/dialogs/access/assumed_sheets.h"
 #include "console/dialogs/access/user_sheets.h"
 #include "console/dialogs/core/service_sheet_qt.h"
 #include "console/dialogs/dialer/dialer_sheets.h"
 #include "console/dialogs/proxy/cache_sheets.h"
 #include "console/dialogs/scheduler/scheduler_sheets.h"
+#include "console/model/console_texts.h"
+#include "console/model/tree_entry.h"
+#include "console/model/tree_images.h"
 #include "console/shell/activity_view.h"
-#include "console/shell/console_texts.h"
 #include "console/shell/lookout_view.h"
 #include "console/shell/qt_dialogs.h"
-#include "console/shell/tree_entry.h"
-#include "console/shell/tree_images.h"
 #include "engine/remote/rc_codes.h"
 
 namespace {

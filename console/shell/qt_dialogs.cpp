@@ -21,9 +21,9 @@
 
 #include "console/dialogs/common/controls_qt.h"
 #include "console/dialogs/remote/message_dialogs_qt.h"
+#include "console/model/console_texts.h"
+#include "console/model/tree_entry.h"
 #include "console/shell/console_host.h"
-#include "console/shell/console_texts.h"
-#include "console/shell/tree_entry.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <QPointer>
 #include <QWidget>
 
-#include "console/shell/console_dialogs.h"
+#include "console/model/console_dialogs.h"
 
 class QDialog;
 

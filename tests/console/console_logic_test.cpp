@@ -4,10 +4,10 @@
 #include <stdlib.h>
 #include <time.h>
 
-#include "console/shell/console_dialogs.h"
-#include "console/shell/console_settings.h"
-#include "console/shell/console_texts.h"
-#include "console/shell/tree_entry.h"
+#include "console/model/console_dialogs.h"
+#include "console/model/console_settings.h"
+#include "console/model/console_texts.h"
+#include "console/model/tree_entry.h"
 #include "engine/net/socket_exception.h"
 #include "engine/remote/link.h"
 

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "console/dialogs/common/editor_qt.h"
-#include "console/shell/console_dialogs.h"
-#include "console/shell/console_settings.h"
+#include "console/model/console_dialogs.h"
+#include "console/model/console_settings.h"
 #include "console/shell/lookout_app.h"
 #include "console/shell/lookout_view.h"
 #include "tests/console/console_harness.h"

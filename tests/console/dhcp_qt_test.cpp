@@ -18,11 +18,12 @@
 #include <QtTest/QtTest>
 
 #include "console/dialogs/common/editor_qt.h"
-#include "console/dialogs/common/list_images.h"
 #include "console/dialogs/core/service_sheet_qt.h"
+#include "console/dialogs/core/dhcp_pages_qt.h"
 #include "console/dialogs/netsvc/dhcp_editors_qt.h"
-#include "console/shell/lookout_client.h"
-#include "console/shell/tree_images.h"
+#include "console/model/list_images.h"
+#include "console/model/lookout_client.h"
+#include "console/model/tree_images.h"
 #include "engine/netsvc/dhcp/dhcp_settings.h"
 #include "tests/console/console_harness.h"
 #include "tests/console/console_qt_harness.h"

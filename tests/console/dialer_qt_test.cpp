@@ -27,8 +27,8 @@
 
 #include "console/dialogs/common/editor_qt.h"
 #include "console/dialogs/dialer/dialer_sheets.h"
+#include "console/model/lookout_client.h"
 #include "console/shell/lookout_app.h"
-#include "console/shell/lookout_client.h"
 #include "console/shell/lookout_view.h"
 #include "console/shell/sorted_item.h"
 #include "engine/remote/rc_codes.h"

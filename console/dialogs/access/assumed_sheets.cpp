@@ -12,8 +12,8 @@
 
 #include "console/dialogs/common/controls_qt.h"
 #include "console/dialogs/common/editor_qt.h"
-#include "console/shell/tree_entry.h"
-#include "console/shell/tree_images.h"
+#include "console/model/tree_entry.h"
+#include "console/model/tree_images.h"
 
 namespace {
 

@@ -12,9 +12,9 @@
 #include <algorithm>
 #include <utility>
 
-#include "console/dialogs/common/list_images.h"
 #include "console/dialogs/common/principals.h"
-#include "console/shell/tree_images.h"
+#include "console/model/list_images.h"
+#include "console/model/tree_images.h"
 
 QPushButton* Button(int id, const char* text, QWidget* parent) {
   auto* b = Named(new QPushButton(QString::fromLatin1(text), parent), id);

@@ -17,13 +17,13 @@
 
 #include "console/dialogs/common/controls_qt.h"
 #include "console/dialogs/common/editor_qt.h"
-#include "console/dialogs/common/list_images.h"
 #include "console/dialogs/common/log_options_qt.h"
 #include "console/dialogs/core/mapping_editors_qt.h"
 #include "console/dialogs/core/service_pages_qt.h"
-#include "console/dialogs/netsvc/dhcp_editors_qt.h"
-#include "console/shell/lookout_client.h"
-#include "console/shell/tree_images.h"
+#include "console/dialogs/core/dhcp_pages_qt.h"
+#include "console/model/list_images.h"
+#include "console/model/lookout_client.h"
+#include "console/model/tree_images.h"
 
 namespace {
 

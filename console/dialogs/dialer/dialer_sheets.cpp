@@ -19,7 +19,7 @@
 
 #include "console/dialogs/common/controls_qt.h"
 #include "console/dialogs/common/editor_qt.h"
-#include "console/shell/lookout_client.h"
+#include "console/model/lookout_client.h"
 #include "engine/remote/rc_codes.h"
 
 namespace {

@@ -95,33 +95,3 @@ class ReservationDialog : public QDialog {
   Prompter& m_prompter;
   QtDHCPDialogs m_dialogs;
 };
-
-TabPage* NewDHCPModeWidget(DHCPModePage& logic);
-
-// The DHCP Settings page: the tree, its context menus (146, 147), Insert, Delete and double click.
-class DHCPSettingsWidget : public TabPage {
-  Q_OBJECT
-
- public:
-  DHCPSettingsWidget(DHCPSettingsPage& logic, Prompter& prompter);
-  void LoadControls() override { Refill(); }
-  QTreeWidget* Tree() const { return m_tree; }
-  // The context menu of the selected item (the caller owns it); its actions are named by
-  // command id.
-  QMenu* BuildMenu();
-  // The commands on the selected item.
-  void NewScope();
-  void NewReservation();
-  void DeleteSelected();
-  void Properties();
-
- protected:
-  bool eventFilter(QObject* watched, QEvent* event) override;
-
- private:
-  void Refill();
-  std::optional<DHCPTreeItem> Selected() const;
-  DHCPSettingsPage& m_logic;
-  QtDHCPDialogs m_dialogs;
-  QTreeWidget* m_tree;
-};

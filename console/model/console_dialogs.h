@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <functional>
 
-#include "console/shell/console_settings.h"
-#include "console/shell/lookout_session.h"
+#include "console/model/console_settings.h"
+#include "console/model/lookout_session.h"
 #include "engine/core/machine_record.h"
 
 class ConsoleDialogs {

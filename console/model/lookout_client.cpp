@@ -1,10 +1,10 @@
-#include "console/shell/lookout_client.h"
+#include "console/model/lookout_client.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
-#include "console/shell/console_texts.h"
+#include "console/model/console_texts.h"
 #include "engine/config/interface.h"
 #include "engine/remote/frame.h"
 #include "engine/remote/rc_codes.h"

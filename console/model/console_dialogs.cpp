@@ -1,7 +1,7 @@
-#include "console/shell/console_dialogs.h"
+#include "console/model/console_dialogs.h"
 
-#include "console/shell/console_texts.h"
-#include "console/shell/local_check.h"
+#include "console/model/console_texts.h"
+#include "console/model/local_check.h"
 
 PasswordCheck CheckPasswordChange(bool forced, const CString& oldPassword, const CString& newPassword,
                                   const CString& confirmation) {

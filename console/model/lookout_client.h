@@ -17,7 +17,7 @@
 #include <memory>
 #include <vector>
 
-#include "console/shell/lookout_session.h"
+#include "console/model/lookout_session.h"
 #include "engine/access/location.h"
 #include "engine/access/right.h"
 #include "engine/access/user_db.h"
