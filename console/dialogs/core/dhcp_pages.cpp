@@ -122,6 +122,15 @@ std::vector<CString> DHCPSettingsPage::TakenAddresses(const CString& except) con
   return out;
 }
 
+std::vector<CIPRange> DHCPSettingsPage::ScopeRanges(uint32_t except) const {
+  std::vector<CIPRange> out;
+  for (const auto& scope : m_db->GetScopes()) {
+    CLockGuard g(*scope);
+    if (scope->ScopeID != except) out.push_back(scope->InclusionRange);
+  }
+  return out;
+}
+
 bool DHCPSettingsPage::NewScope(const DHCPTreeItem& sel, DHCPDialogs& dialogs) {
   CString iface;
   if (sel.kind == DHCP_ITEM_INTERFACE) {
@@ -135,7 +144,7 @@ bool DHCPSettingsPage::NewScope(const DHCPTreeItem& sel, DHCPDialogs& dialogs) {
     return false;
   }
   auto scope = std::make_shared<CDHCPScope>();
-  if (!dialogs.EditScope(*scope)) return false;
+  if (!dialogs.EditScope(*scope, ScopeRanges(0))) return false;
   {
     CLockGuard g(*scope);
     scope->ScopeID = 0;  // the configuration numbers it
@@ -150,7 +159,7 @@ bool DHCPSettingsPage::NewReservation(const DHCPTreeItem& sel, DHCPDialogs& dial
   auto r = std::make_shared<CDHCPReservation>();
   r->ScopeID = sel.scopeId;
   r->MatchOn = CDHCPReservation::MATCH_HARDWARE_ADDRESS;
-  if (!dialogs.EditReservation(*r, TakenAddresses(CString()))) return false;
+  if (!dialogs.EditReservation(*r, TakenAddresses(CString()), ScopeRanges(0))) return false;
   return m_db->AddReservation(r);
 }
 
@@ -165,7 +174,7 @@ bool DHCPSettingsPage::Properties(const DHCPTreeItem& sel, DHCPDialogs& dialogs)
     auto scope = m_db->FindScope(sel.scopeId);
     if (!scope) return false;
     CDHCPScope copy(*scope);
-    if (!dialogs.EditScope(copy)) return false;
+    if (!dialogs.EditScope(copy, ScopeRanges(sel.scopeId))) return false;
     scope->CopyFrom(copy);
     return true;
   }
@@ -173,7 +182,7 @@ bool DHCPSettingsPage::Properties(const DHCPTreeItem& sel, DHCPDialogs& dialogs)
     auto r = m_db->FindReservationByAddress(sel.address);
     if (!r) return false;
     auto copy = std::make_shared<CDHCPReservation>(*r);
-    if (!dialogs.EditReservation(*copy, TakenAddresses(sel.address))) return false;
+    if (!dialogs.EditReservation(*copy, TakenAddresses(sel.address), ScopeRanges(0))) return false;
     // The address is the key: a changed one moves the entry.
     m_db->RemoveReservation(sel.address);
     return m_db->AddReservation(copy);

@@ -80,6 +80,8 @@ class DHCPSettingsPage : public ServicePage {
  private:
   std::vector<CString> Interfaces() const;
   std::vector<CString> TakenAddresses(const CString& except) const;
+  // The ranges of every scope but the one numbered except (0: every scope).
+  std::vector<CIPRange> ScopeRanges(uint32_t except) const;
   const BindingsPage& m_bindings;
   std::shared_ptr<CDHCPDatabase> m_db;
 };

@@ -223,6 +223,24 @@ std::optional<CString> NormaliseMacAddress(const CString& text) {
   return hex;
 }
 
+CString DHCPScopeOverlapText(const CIPRange& other) {
+  return FormatString(
+      "The range overlaps the scope %s:\nan address of both could be given to two clients.\n\nDo you wish to keep it?",
+      DHCPRangeText(other).c_str());
+}
+
+CString DHCPExclusionOutsideText(const CIPRange& exclusion) {
+  return FormatString(
+      "The exclusion %s lies outside the scope's range:\nit excludes nothing.\n\nDo you wish to keep it?",
+      DHCPRangeText(exclusion).c_str());
+}
+
+CString DHCPReservationOutsideText(const CString& address) {
+  return FormatString(
+      "The address %s lies in no scope's range:\nthe reservation is never given out.\n\nDo you wish to keep it?",
+      address.c_str());
+}
+
 CString DHCPRangeText(const CIPRange& r) {
   if (r.EndAddress == 0) return FormatIPAddress(r.StartAddress);
   return FormatIPAddress(r.StartAddress) + " - " + FormatIPAddress(r.EndAddress);
@@ -438,7 +456,8 @@ bool DHCPOptionsLogic::Edit(uint8_t code, DHCPDialogs& dialogs) {
 
 // ---- "Scope Properties" ----------------------------------------------------------------------------
 
-void ScopeDialogLogic::Load(const CDHCPScope& scope) {
+void ScopeDialogLogic::Load(const CDHCPScope& scope, std::vector<CIPRange> others) {
+  m_others = std::move(others);
   CLockGuard g(scope);
   description = scope.Description;
   enabled = scope.Enabled != 0;
@@ -524,6 +543,17 @@ bool ScopeDialogLogic::Validate(Prompter& prompter, FieldError* error) {
     Say(prompter, kTitleScopeProperties, kTextZeroLease);
     return false;
   }
+  // Kept on the operator's word only: the server would give an address of two scopes to two
+  // clients, and an exclusion outside the range has nothing to exclude.
+  constexpr uint32_t kAsk = EDITOR_MB_EXCLAMATION | EDITOR_MB_DEFAULT_NO;
+  for (const CIPRange& r : m_others)
+    if (r.StartAddress <= end && start <= r.Last() &&
+        !prompter.AskYesNo(kTitleScopeProperties, DHCPScopeOverlapText(r), kAsk))
+      return false;
+  for (const CIPRange& r : m_exclusions)
+    if ((r.StartAddress < start || r.Last() > end) &&
+        !prompter.AskYesNo(kTitleScopeProperties, DHCPExclusionOutsideText(r), kAsk))
+      return false;
   m_start = start;
   m_end = end;
   m_mask = m;
@@ -546,7 +576,9 @@ void ScopeDialogLogic::Apply(CDHCPScope& scope) const {
 
 // ---- "Reservation" ----------------------------------------------------------------------------------
 
-void ReservationDialogLogic::Load(const CDHCPReservation& r, std::vector<CString> taken) {
+void ReservationDialogLogic::Load(const CDHCPReservation& r, std::vector<CString> taken,
+                                  std::vector<CIPRange> scopes) {
+  m_scopes = std::move(scopes);
   CLockGuard g(r);
   address = r.IPAddress;
   match = r.MatchData;
@@ -591,6 +623,11 @@ bool ReservationDialogLogic::Validate(Prompter& prompter, FieldError* error) {
     }
     stored = *mac;
   }
+  // The server gives a reserved address out of a scope's range only.
+  const bool inScope = std::any_of(m_scopes.begin(), m_scopes.end(), [a](const CIPRange& r) { return r.Contains(a); });
+  if (!inScope && !prompter.AskYesNo(kTitleReservation, DHCPReservationOutsideText(canonical),
+                                     EDITOR_MB_EXCLAMATION | EDITOR_MB_DEFAULT_NO))
+    return false;
   m_address = canonical;
   m_match = stored;
   return true;

@@ -76,9 +76,11 @@ class DHCPDialogs {
   virtual ~DHCPDialogs() = default;
   virtual bool EditOption(CDHCPOption& option) = 0;
   virtual bool EditOptions(CDHCPOptionsContainer& options) = 0;
-  virtual bool EditScope(CDHCPScope& scope) = 0;
-  // taken: the addresses other reservations hold.
-  virtual bool EditReservation(CDHCPReservation& reservation, const std::vector<CString>& taken) = 0;
+  // others: the ranges of the configuration's other scopes.
+  virtual bool EditScope(CDHCPScope& scope, const std::vector<CIPRange>& others) = 0;
+  // taken: the addresses other reservations hold; scopes: the ranges of every scope.
+  virtual bool EditReservation(CDHCPReservation& reservation, const std::vector<CString>& taken,
+                               const std::vector<CIPRange>& scopes) = 0;
 };
 
 // ---- Texts ----------------------------------------------------------------------------------------
@@ -104,6 +106,10 @@ inline constexpr const char* kTextExclusionOrder = "The first excluded address m
 inline constexpr const char* kTextReservedAddressRequired = "You must enter the IP address that is reserved.";
 // "The address %s is already reserved."
 CString DHCPAlreadyReservedText(const CString& address);
+// The questions before a configuration that does nothing, or hands out one address twice, is kept.
+CString DHCPScopeOverlapText(const CIPRange& other);
+CString DHCPExclusionOutsideText(const CIPRange& exclusion);
+CString DHCPReservationOutsideText(const CString& address);
 inline constexpr const char* kTextMatchRequired = "You must enter the computer name or MAC address it is reserved for.";
 inline constexpr const char* kTextBadMac =
     "Please enter the MAC address as pairs of hexadecimal digits, such as 00-11-22-33-44-55.";
@@ -216,7 +222,8 @@ class ScopeDialogLogic {
     OPTIONS = 1543,
   };
 
-  void Load(const CDHCPScope& scope);
+  // others: the ranges of the configuration's other scopes.
+  void Load(const CDHCPScope& scope, std::vector<CIPRange> others = {});
   ControlStates States() const;
   std::vector<CString> ExclusionRows() const;
   // Add reads both edits (the second may be empty: one address); Remove puts the range back into
@@ -227,7 +234,9 @@ class ScopeDialogLogic {
   bool EditOptions(DHCPDialogs& dialogs);
 
   // Addresses parse, the range is in order and within one network of a contiguous mask, the lease
-  // is not zero. A field that does not parse goes to *error; other refusals to the prompter.
+  // is not zero. A field that does not parse goes to *error; other refusals to the prompter. A
+  // range that overlaps another scope's, and an exclusion outside the range (it excludes nothing),
+  // are kept only when the operator answers Yes.
   bool Validate(Prompter& prompter, FieldError* error);
   void Apply(CDHCPScope& scope) const;
 
@@ -240,6 +249,7 @@ class ScopeDialogLogic {
 
  private:
   std::vector<CIPRange> m_exclusions;
+  std::vector<CIPRange> m_others;
   CDHCPOptionsContainer m_options;
   uint32_t m_start = 0, m_end = 0, m_mask = 0, m_lease = 0;
 };
@@ -250,11 +260,13 @@ class ReservationDialogLogic {
  public:
   enum : int { ADDRESS = 1550, MATCH = 1551, BY_NAME = 1552, BY_MAC = 1553, OPTIONS = 1554 };
 
-  // taken: the addresses other reservations hold (the configuration keys reservations by address).
-  void Load(const CDHCPReservation& reservation, std::vector<CString> taken);
+  // taken: the addresses other reservations hold (the configuration keys reservations by address);
+  // scopes: the ranges of every scope.
+  void Load(const CDHCPReservation& reservation, std::vector<CString> taken, std::vector<CIPRange> scopes = {});
   bool EditOptions(DHCPDialogs& dialogs);
   // The address is required, parses and is not taken; the match text is required and, for a MAC
-  // address, is brought to the server's form.
+  // address, is brought to the server's form. An address outside every scope (the reservation
+  // would never be given out) is kept only when the operator answers Yes.
   bool Validate(Prompter& prompter, FieldError* error);
   void Apply(CDHCPReservation& reservation) const;
 
@@ -264,6 +276,7 @@ class ReservationDialogLogic {
 
  private:
   std::vector<CString> m_taken;
+  std::vector<CIPRange> m_scopes;
   CDHCPOptionsContainer m_options;
   CString m_address, m_match;
 };

@@ -57,15 +57,16 @@ bool QtDHCPDialogs::EditOptions(CDHCPOptionsContainer& options) {
   return true;
 }
 
-bool QtDHCPDialogs::EditScope(CDHCPScope& scope) {
-  ScopeDialog dlg(scope, m_prompter, m_parent);
+bool QtDHCPDialogs::EditScope(CDHCPScope& scope, const std::vector<CIPRange>& others) {
+  ScopeDialog dlg(scope, others, m_prompter, m_parent);
   if (dlg.exec() != QDialog::Accepted) return false;
   dlg.Logic().Apply(scope);
   return true;
 }
 
-bool QtDHCPDialogs::EditReservation(CDHCPReservation& reservation, const std::vector<CString>& taken) {
-  ReservationDialog dlg(reservation, taken, m_prompter, m_parent);
+bool QtDHCPDialogs::EditReservation(CDHCPReservation& reservation, const std::vector<CString>& taken,
+                                    const std::vector<CIPRange>& scopes) {
+  ReservationDialog dlg(reservation, taken, scopes, m_prompter, m_parent);
   if (dlg.exec() != QDialog::Accepted) return false;
   dlg.Logic().Apply(reservation);
   return true;
@@ -275,12 +276,13 @@ void DHCPOptionsDialog::EditSelected() {
 
 // ---- "Scope Properties" ----------------------------------------------------------------------------
 
-ScopeDialog::ScopeDialog(const CDHCPScope& scope, Prompter& prompter, QWidget* parent)
+ScopeDialog::ScopeDialog(const CDHCPScope& scope, const std::vector<CIPRange>& others, Prompter& prompter,
+                         QWidget* parent)
     : QDialog(parent), m_prompter(prompter), m_dialogs(this, prompter) {
   using L = ScopeDialogLogic;
   setObjectName("ScopeProperties");
   setWindowTitle(QString::fromLatin1(kTitleScopeProperties));
-  m_logic.Load(scope);
+  m_logic.Load(scope, others);
   auto* layout = new QVBoxLayout(this);
   auto* top = new QGridLayout;
   top->addWidget(new QLabel(QStringLiteral("Description"), this), 0, 0);
@@ -406,12 +408,12 @@ void ScopeDialog::accept() {
 // ---- "Reservation" ----------------------------------------------------------------------------------
 
 ReservationDialog::ReservationDialog(const CDHCPReservation& reservation, const std::vector<CString>& taken,
-                                     Prompter& prompter, QWidget* parent)
+                                     const std::vector<CIPRange>& scopes, Prompter& prompter, QWidget* parent)
     : QDialog(parent), m_prompter(prompter), m_dialogs(this, prompter) {
   using L = ReservationDialogLogic;
   setObjectName("Reservation");
   setWindowTitle(QString::fromLatin1(kTitleReservation));
-  m_logic.Load(reservation, taken);
+  m_logic.Load(reservation, taken, scopes);
   auto* layout = new QGridLayout(this);
   layout->addWidget(new QLabel(QStringLiteral("IP Address"), this), 0, 0);
   auto* address = Edit(L::ADDRESS, this);

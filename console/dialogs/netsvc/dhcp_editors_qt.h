@@ -20,8 +20,9 @@ class QtDHCPDialogs : public DHCPDialogs {
   QtDHCPDialogs(QWidget* parent, Prompter& prompter) : m_parent(parent), m_prompter(prompter) {}
   bool EditOption(CDHCPOption& option) override;
   bool EditOptions(CDHCPOptionsContainer& options) override;
-  bool EditScope(CDHCPScope& scope) override;
-  bool EditReservation(CDHCPReservation& reservation, const std::vector<CString>& taken) override;
+  bool EditScope(CDHCPScope& scope, const std::vector<CIPRange>& others) override;
+  bool EditReservation(CDHCPReservation& reservation, const std::vector<CString>& taken,
+                       const std::vector<CIPRange>& scopes) override;
 
  private:
   QWidget* m_parent;
@@ -68,7 +69,8 @@ class ScopeDialog : public QDialog {
   Q_OBJECT
 
  public:
-  ScopeDialog(const CDHCPScope& scope, Prompter& prompter, QWidget* parent = nullptr);
+  ScopeDialog(const CDHCPScope& scope, const std::vector<CIPRange>& others, Prompter& prompter,
+              QWidget* parent = nullptr);
   ScopeDialogLogic& Logic() { return m_logic; }
   void accept() override;
 
@@ -85,8 +87,8 @@ class ReservationDialog : public QDialog {
   Q_OBJECT
 
  public:
-  ReservationDialog(const CDHCPReservation& reservation, const std::vector<CString>& taken, Prompter& prompter,
-                    QWidget* parent = nullptr);
+  ReservationDialog(const CDHCPReservation& reservation, const std::vector<CString>& taken,
+                    const std::vector<CIPRange>& scopes, Prompter& prompter, QWidget* parent = nullptr);
   ReservationDialogLogic& Logic() { return m_logic; }
   void accept() override;
 
