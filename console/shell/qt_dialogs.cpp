@@ -4,7 +4,6 @@
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDialog>
-#include <QDialogButtonBox>
 #include <QDir>
 #include <QFileInfo>
 #include <QFormLayout>
@@ -47,12 +46,15 @@ int RunModal(QDialog& d) {
 
 namespace {
 
-// Buttons of a dialog never act on Enter in a field unless they are the dialog's OK.
-QDialogButtonBox* Buttons(QDialog* d, QDialogButtonBox::StandardButtons which) {
-  auto* box = new QDialogButtonBox(which, d);
-  QObject::connect(box, &QDialogButtonBox::rejected, d, &QDialog::reject);
-  return box;
-}
+// A dialog whose OK closes it only when check lets it.
+class CheckedDialog : public QDialog {
+ public:
+  using QDialog::QDialog;
+  std::function<bool()> check;
+  void accept() override {
+    if (!check || check()) QDialog::accept();
+  }
+};
 
 }  // namespace
 
@@ -83,7 +85,7 @@ void QtDialogs::ShowMessage(const CString& title, const CString& text, uint32_t 
 }
 
 bool QtDialogs::OnlineOptions(ConnectParams& params, const std::function<bool(ConnectParams&)>& accept) {
-  QDialog d(m_parent);
+  CheckedDialog d(m_parent);
   d.setObjectName("onlineOptions");
   d.setWindowTitle(QStringLiteral("On-line Options"));
   auto* form = new QFormLayout;
@@ -102,20 +104,20 @@ bool QtDialogs::OnlineOptions(ConnectParams& params, const std::function<bool(Co
   form->addRow(QStringLiteral("P&ort:"), port);
   form->addRow(QStringLiteral("&User name:"), user);
   form->addRow(QStringLiteral("&Password:"), password);
-  auto* buttons = Buttons(&d, QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
-  QObject::connect(buttons, &QDialogButtonBox::accepted, &d, [&] {
+  d.check = [&] {
     ConnectParams p{server->text().toStdString(), static_cast<uint16_t>(port->value()), user->text().toStdString(),
                     password->text().toStdString()};
-    if (!accept(p)) return;
+    if (!accept(p)) return false;
     user->setText(QS(p.user));
     params = p;
-    d.accept();
-  });
+    return true;
+  };
   auto* layout = new QVBoxLayout(&d);
   layout->addLayout(form);
-  layout->addWidget(buttons);
+  // Enter in the password, which has the focus, logs in.
+  layout->addWidget(OkCancel(&d, true));
   password->setFocus();
-  return d.exec() == QDialog::Accepted;
+  return RunModal(d) == QDialog::Accepted;
 }
 
 namespace {
@@ -210,12 +212,17 @@ void QtDialogs::MachineProperties(const CMachineRecord& m) {
   form->addRow(QStringLiteral("User state:"), new QLabel(QS(UserStateText(m.SecurityLevel))));
   form->addRow(QStringLiteral("First seen:"), new QLabel(QS(FirstSeenText(static_cast<time_t>(m.Created)))));
   form->addRow(QStringLiteral("User name:"), new QLabel(QS(m.UserName)));
-  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, &d);
-  QObject::connect(buttons, &QDialogButtonBox::rejected, &d, &QDialog::reject);
+  auto* close = new QPushButton(QStringLiteral("Close"), &d);
+  close->setObjectName("IDCANCEL");
+  close->setDefault(true);
+  QObject::connect(close, &QPushButton::clicked, &d, &QDialog::reject);
+  auto* row = new QHBoxLayout;
+  row->addStretch(1);
+  row->addWidget(close);
   auto* layout = new QVBoxLayout(&d);
   layout->addLayout(form);
-  layout->addWidget(buttons);
-  d.exec();
+  layout->addLayout(row);
+  RunModal(d);
 }
 
 void QtDialogs::About() {

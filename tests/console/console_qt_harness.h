@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QPoint>
 #include <QString>
+#include <QTabBar>
 #include <QWidget>
 #include <QtTest/QtTest>
 #include <cstdint>
@@ -119,8 +120,20 @@ inline void Click(QWidget* w) { QTest::mouseClick(w, Qt::LeftButton, {}, QPoint(
 // A click in the middle of a button.
 inline void Press(QWidget* w) { QTest::mouseClick(w, Qt::LeftButton); }
 
-// With LOOKOUT_SCREENSHOTS set to a folder, saves the widget there as name (a PNG file).
+// Every tab of every sheet in w shows whole: the sheet is as wide as its tab row, so none hides
+// behind the tab bar's scroll arrows.
+inline void CheckEveryTabShows(QWidget* w) {
+  for (QTabBar* bar : w->findChildren<QTabBar*>())
+    if (bar->isVisible())
+      QVERIFY2(bar->width() >= bar->sizeHint().width(),
+               qPrintable(QString("%1: tab row %2 px wide, %3 px shown").arg(w->windowTitle())
+                              .arg(bar->sizeHint().width()).arg(bar->width())));
+}
+
+// With LOOKOUT_SCREENSHOTS set to a folder, saves the widget there as name (a PNG file). Whether
+// saved or not, every tab of its sheets must show (CheckEveryTabShows).
 inline void Screenshot(QWidget* w, const QString& name) {
+  CheckEveryTabShows(w);
   const QByteArray dir = qgetenv("LOOKOUT_SCREENSHOTS");
   if (dir.isEmpty()) return;
   QDir().mkpath(QString::fromLocal8Bit(dir));

@@ -184,6 +184,8 @@ void DialerQtTest::theSheetsThroughTheirControls() {
       QTest::mouseClick(Ctl(&d, PROFILE_ACCESS_ADD), Qt::LeftButton);
       QCOMPARE(Column(who, 0), QStringList({"Everyone", "alice"}));
       QCOMPARE(who->topLevelItem(1)->text(1), QString("Unrestricted Rights"));
+      // Add and Remove sit on the left under the list, as on the other recipient lists.
+      QCOMPARE(Ctl(&d, PROFILE_ACCESS_ADD)->mapTo(&d, QPoint(0, 0)).x(), who->mapTo(&d, QPoint(0, 0)).x());
       Screenshot(&d, "dialer-edit-profile-access.png");
       d.Sheet()->SetActivePage(0);
       FillProfile(d, "Home", "Sim ISP", "2");

@@ -264,10 +264,10 @@ void LookoutQtTest::theOnlineOptionsDialogStaysOpenUntilItsValuesAreAccepted() {
     d->findChild<QSpinBox*>("port")->setValue(9808);
     d->findChild<QLineEdit*>("user")->setText("administrator");
     d->findChild<QLineEdit*>("password")->setText("pw");
-    auto* box = d->findChild<QDialogButtonBox*>();
-    QTest::mouseClick(box->button(QDialogButtonBox::Ok), Qt::LeftButton);
+    auto* ok = d->findChild<QPushButton*>("IDOK");
+    QTest::mouseClick(ok, Qt::LeftButton);
     QVERIFY(d->isVisible());
-    QTest::mouseClick(box->button(QDialogButtonBox::Ok), Qt::LeftButton);
+    QTest::mouseClick(ok, Qt::LeftButton);
   });
   const bool ok = dialogs.OnlineOptions(params, [&](ConnectParams& p) {
     // The check corrects the name's letter case the second time.

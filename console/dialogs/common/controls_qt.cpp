@@ -3,7 +3,6 @@
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QDialog>
-#include <QDialogButtonBox>
 #include <QHBoxLayout>
 #include <QLineEdit>
 #include <QPushButton>
@@ -38,18 +37,14 @@ QLineEdit* Edit(int id, QWidget* parent, bool password) {
   return e;
 }
 
-QDialogButtonBox* OkCancel(QDialog* dlg) {
-  auto* box = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, dlg);
-  for (auto [which, name] :
-       {std::pair{QDialogButtonBox::Ok, "IDOK"}, std::pair{QDialogButtonBox::Cancel, "IDCANCEL"}}) {
-    QPushButton* b = box->button(which);
-    b->setObjectName(QString::fromLatin1(name));
-    b->setAutoDefault(false);
-    b->setDefault(false);
-  }
-  QObject::connect(box, &QDialogButtonBox::accepted, dlg, &QDialog::accept);
-  QObject::connect(box, &QDialogButtonBox::rejected, dlg, &QDialog::reject);
-  return box;
+QWidget* OkCancel(QDialog* dlg, bool enterAccepts) {
+  auto* row = new QWidget(dlg);
+  row->setObjectName("okCancelRow");
+  QHBoxLayout* layout = OkCancelRow(dlg);
+  layout->setContentsMargins(0, 0, 0, 0);
+  row->setLayout(layout);
+  if (enterAccepts) row->findChild<QPushButton*>(QStringLiteral("IDOK"))->setDefault(true);
+  return row;
 }
 
 QHBoxLayout* OkCancelRow(QDialog* dlg, const char* applyText, const char* applyName, std::function<void()> onApply) {

@@ -12,7 +12,6 @@
 class QButtonGroup;
 class QCheckBox;
 class QDialog;
-class QDialogButtonBox;
 class QHBoxLayout;
 class QLineEdit;
 class QPushButton;
@@ -30,12 +29,15 @@ QRadioButton* Radio(QButtonGroup* group, int id, int value, const char* text, QW
 QCheckBox* Check(int id, const char* text, QWidget* parent);
 // A line edit; a password one shows no characters.
 QLineEdit* Edit(int id, QWidget* parent, bool password = false);
-// OK and Cancel (named "IDOK" and "IDCANCEL"), wired to accept and reject; neither is the default
-// button, so Enter in a field never closes the dialog.
-QDialogButtonBox* OkCancel(QDialog* dlg);
-// OK, Cancel and, where applyText is given, an Apply button (named applyName, pressed: onApply) as
-// plain buttons in a right-aligned row: none is a default button, so Enter in a field never closes
-// or applies the dialog.
+// Every dialog's OK and Cancel look alike: plain buttons (named "IDOK" and "IDCANCEL") in a
+// right-aligned row, wired to accept and reject.
+//
+// The row as a widget. OK is the default button (Enter in a field presses it) only where
+// enterAccepts says so: a small dialog whose fields are done with Enter; elsewhere Enter in a field
+// never closes the dialog.
+QWidget* OkCancel(QDialog* dlg, bool enterAccepts = false);
+// The row as a layout, with an Apply button where applyText is given (named applyName, pressed:
+// onApply); none is a default button, so Enter in a field never closes or applies the dialog.
 QHBoxLayout* OkCancelRow(QDialog* dlg, const char* applyText = nullptr, const char* applyName = nullptr,
                          std::function<void()> onApply = {});
 // The list of a user and group picker: name and description, a picture telling users from groups.

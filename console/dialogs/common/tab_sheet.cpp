@@ -1,6 +1,7 @@
 #include "console/dialogs/common/tab_sheet.h"
 
 #include <QHBoxLayout>
+#include <algorithm>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QStackedWidget>
@@ -83,6 +84,18 @@ void TabSheet::OnCurrentChanged(int index) {
     m_bar->setCurrentIndex(m_active);
   }
   SetActivePage(index);
+}
+
+QSize TabSheet::minimumSizeHint() const {
+  QSize size = QWidget::minimumSizeHint();
+  size.setWidth(std::max(size.width(), m_bar->sizeHint().width()));
+  return size;
+}
+
+QSize TabSheet::sizeHint() const {
+  QSize size = QWidget::sizeHint();
+  size.setWidth(std::max(size.width(), m_bar->sizeHint().width()));
+  return size;
 }
 
 bool TabSheet::Accept() {
