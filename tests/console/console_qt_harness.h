@@ -2,7 +2,16 @@
 // What the console's Qt tests share besides console_harness.h: the console program's dialogs
 // answered in advance, an in-memory settings store, finding a control by its id, clicks, waits,
 // and the screenshots the Xvfb runs save. Everything runs on the test's (GUI) thread.
+#include <QAbstractItemView>
+#include <QCoreApplication>
+#include <QDialog>
 #include <QDir>
+#include <QMessageBox>
+#include <QPointer>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTimer>
+#include <QToolButton>
 #include <QPoint>
 #include <QString>
 #include <QTabBar>
@@ -16,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "console/dialogs/common/controls_qt.h"
 #include "console/dialogs/common/editor_qt.h"
 #include "console/model/console_dialogs.h"
 #include "console/model/console_settings.h"
@@ -93,6 +103,47 @@ struct FirstLoginDialogs : RecordedAnswers<ConsoleDialogs> {
 
   CString newPassword;
 };
+
+// Every dialog a test opens starts with the keyboard on one of its fields (an edit, a choice, a box
+// to tick), never on a button, a list or the tab bar (an operator who types at once must reach a
+// field): checked as each dialog first shows,
+// failing the test that opened it. Message boxes keep the focus on their default answer.
+class FirstFieldCheck : public QObject {
+ public:
+  using QObject::QObject;
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    auto* d = qobject_cast<QDialog*>(watched);
+    if (event->type() != QEvent::Show || !d || qobject_cast<QMessageBox*>(d) || d->property("fieldChecked").toBool())
+      return false;
+    d->setProperty("fieldChecked", true);
+    // The console's own filter has run (InstallFirstFieldCheck puts it in front of this one).
+    bool hasField = false;
+    for (QWidget* w : d->findChildren<QWidget*>())
+      if ((w->focusPolicy() & Qt::TabFocus) && w->isEnabled() && w->isVisibleTo(d) && IsFieldWidget(w)) hasField = true;
+    QWidget* focus = d->focusWidget();
+    [&] {
+      QVERIFY2(!hasField || (focus && IsFieldWidget(focus)),
+               qPrintable(QString("dialog '%1' opens with the focus on %2")
+                              .arg(d->windowTitle(), focus ? focus->objectName() + " (" +
+                                                                 focus->metaObject()->className() + ")"
+                                                           : QString("nothing"))));
+    }();
+    return false;
+  }
+  static bool IsFieldWidget(const QWidget* w) {
+    return !qobject_cast<const QPushButton*>(w) && !qobject_cast<const QToolButton*>(w) &&
+           !qobject_cast<const QTabBar*>(w) && !qobject_cast<const QScrollBar*>(w) &&
+           !qobject_cast<const QAbstractItemView*>(w);
+  }
+};
+inline void InstallFirstFieldCheck() {
+  static bool installed = false;
+  if (installed || !QCoreApplication::instance()) return;
+  installed = true;
+  QCoreApplication::instance()->installEventFilter(new FirstFieldCheck(QCoreApplication::instance()));
+  InstallDialogKeyboard();
+}
+Q_COREAPP_STARTUP_FUNCTION(InstallFirstFieldCheck)
 
 // Keeps the event loop running until pred holds; false when ms ran out first.
 inline bool WaitUntil(const std::function<bool()>& pred, int ms = 15000) { return QTest::qWaitFor(pred, ms); }
