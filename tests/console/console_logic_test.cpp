@@ -33,7 +33,7 @@ TEST(ConsolePasswordChange, AForcedChangeNeedsANewPasswordAndEveryChangeTheSameO
   for (const Case& c : cases) {
     const PasswordCheck check = CheckPasswordChange(c.forced, c.oldPw, c.newPw, c.confirm);
     EXPECT_EQ(check.field, c.field) << c.oldPw << " -> " << c.newPw;
-    EXPECT_EQ(check.text, c.text) << c.oldPw << " -> " << c.newPw;
+    EXPECT_EQ(CString(check.text ? check.text : ""), CString(c.text ? c.text : "")) << c.oldPw << " -> " << c.newPw;
   }
 }
 

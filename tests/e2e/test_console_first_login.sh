@@ -16,19 +16,21 @@ done
 [ -x "$LOOKOUT" ] || { echo "skipped: $LOOKOUT is not built"; exit 77; }
 ROUNDS=${ROUNDS:-10}
 
-# A display of our own: the first free number from 90 on (the X server's lock file tells).
-D=90
-while [ -e "/tmp/.X$D-lock" ] || [ -e "/tmp/.X11-unix/X$D" ]; do D=$((D + 1)); done
-export DISPLAY=":$D"
-Xvfb "$DISPLAY" -screen 0 1280x1024x24 -nolisten tcp >"$WORK/xvfb.log" 2>&1 &
+# A display of our own: the X server picks a free number itself and writes it when it is ready, so
+# no other test's server is taken for ours.
+unset XAUTHORITY
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$WORK/display" >"$WORK/xvfb.log" 2>&1 &
 XVFB=$!
 on_exit "kill $XVFB"
-wait_for 20 xdotool getmouselocation >/dev/null 2>&1 || { fail "the virtual display did not come up"; finish; }
+display_ready() { [ -s "$WORK/display" ] && grep -q '^[0-9]' "$WORK/display"; }
+wait_for 60 display_ready || { fail "the virtual display did not come up: $(cat "$WORK/xvfb.log")"; finish; }
+export DISPLAY=":$(head -n 1 "$WORK/display")"
 # The window manager, with a home of its own (it keeps no state there).
 HOME="$WORK/home-x" openbox >"$WORK/openbox.log" 2>&1 &
 WM=$!
 on_exit "kill $WM"
-wait_for 20 xdotool get_num_desktops >/dev/null 2>&1 || { fail "the window manager did not come up"; finish; }
+wait_for 60 xdotool get_num_desktops >/dev/null 2>&1 ||
+  { fail "the window manager did not come up on $DISPLAY: $(cat "$WORK/openbox.log")"; finish; }
 
 PORT=$(free_port 127.0.0.1)
 # The console's own settings (QSettings), pointed at the engine; nothing of the real profile.
