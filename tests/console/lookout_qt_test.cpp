@@ -214,6 +214,7 @@ void LookoutQtTest::theFirstLogInTypedIntoTheChangePasswordDialog() {
     QWidget* focus = QApplication::focusWidget();
     if (!d || d->objectName() != "changePassword" || !focus || focus->window() != d) return;
     if (step == 0) {
+      Screenshot(d, "change-password.png");
       focusSeen << focus->objectName();
       QTest::keyClick(focus, Qt::Key_Return);  // empty fields
       focusSeen << (QApplication::focusWidget() ? QApplication::focusWidget()->objectName() : QString());
