@@ -435,7 +435,9 @@ TEST(DHCPScopeDialog, ChecksTheRangeMaskAndLeaseAndKeepsExclusionsInOrder) {
     EXPECT_EQ(o.Validate(p, &e), yes);
     ASSERT_EQ(p.boxes.size(), yes ? 2u : 1u);
     EXPECT_EQ(p.boxes[0], "Scope Properties|" + DHCPScopeOverlapText(CIPRange(Ip("10.0.0.5"), Ip("10.0.0.12"))));
-    if (yes) EXPECT_EQ(p.boxes[1], "Scope Properties|" + DHCPExclusionOutsideText(CIPRange(Ip("10.0.0.60"), 0)));
+    if (yes) {
+      EXPECT_EQ(p.boxes[1], "Scope Properties|" + DHCPExclusionOutsideText(CIPRange(Ip("10.0.0.60"), 0)));
+    }
   }
   // Beside the other scopes and with its exclusions inside: no question.
   o.Load(scope, {CIPRange(Ip("10.0.0.30"), Ip("10.0.0.40")), CIPRange(Ip("10.0.0.21"), 0)});
