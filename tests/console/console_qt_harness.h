@@ -5,6 +5,7 @@
 #include <QAbstractItemView>
 #include <QCoreApplication>
 #include <QDialog>
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QMessageBox>
 #include <QPointer>
@@ -172,8 +173,10 @@ inline void Click(QWidget* w) { QTest::mouseClick(w, Qt::LeftButton, {}, QPoint(
 inline void Press(QWidget* w) { QTest::mouseClick(w, Qt::LeftButton); }
 
 // Every tab of every sheet in w shows whole: the sheet is as wide as its tab row, so none hides
-// behind the tab bar's scroll arrows.
+// behind the tab bar's scroll arrows. And its OK and Cancel are the console's one row of plain
+// buttons (controls_qt.h), never a button box, whose buttons carry icons in some styles.
 inline void CheckEveryTabShows(QWidget* w) {
+  QVERIFY2(w->findChildren<QDialogButtonBox*>().isEmpty(), qPrintable(w->windowTitle() + ": a button box"));
   for (QTabBar* bar : w->findChildren<QTabBar*>())
     if (bar->isVisible())
       QVERIFY2(bar->width() >= bar->sizeHint().width(),
@@ -182,7 +185,7 @@ inline void CheckEveryTabShows(QWidget* w) {
 }
 
 // With LOOKOUT_SCREENSHOTS set to a folder, saves the widget there as name (a PNG file). Whether
-// saved or not, every tab of its sheets must show (CheckEveryTabShows).
+// saved or not, it must look like the rest of the console (CheckEveryTabShows).
 inline void Screenshot(QWidget* w, const QString& name) {
   CheckEveryTabShows(w);
   const QByteArray dir = qgetenv("LOOKOUT_SCREENSHOTS");

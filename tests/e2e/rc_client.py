@@ -1184,7 +1184,9 @@ def scheduler(port, args):
 
     # The one-off event fires at its minute (a real wait of under 70 s) and stops the proxy.
     check("the proxy stops at the event's minute", wait_until(lambda: not listening(), timeout=at - time.time() + 10))
-    check("the event was processed", "\tEvent processed: Stop the proxy\r\n" in log_text(), log_text())
+    # The scheduler's log line is written by the log thread, after the proxy has stopped.
+    check("the event was processed", wait_until(lambda: "\tEvent processed: Stop the proxy\r\n" in log_text()),
+          log_text())
     reply, _ = a.request(152, "2")
     check("event 2 run at once", reply == 3, reply)
     check("the proxy listens again", wait_until(listening))
