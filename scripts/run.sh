@@ -49,9 +49,25 @@ for line in sys.stdin:
     m = re.match(r"\"(Enabled|PortNumber)\"=dword:(\d+)", line.strip())
     if name and m:
         svc[name][m.group(1)] = int(m.group(2))
+# The engine makes the consoles service (port 808) when the registry has none; it is stored only
+# when a console saves the configuration, yet it listens from the first run on.
+svc.setdefault("Remote Control Service", {"Enabled": 1, "PortNumber": 808})
 for n, v in sorted(svc.items()):
     print("%s\t%d\t%d" % (n, v["Enabled"], v["PortNumber"]))
 '
+}
+
+# The build uses half the processors: the machine is often shared with other work.
+jobs() { local n; n=$(nproc); echo $(((n + 1) / 2)); }
+
+# A start-up failure's Windows socket error number in plain words.
+error_words() {
+  case "$1" in
+    10048) echo "another program holds the port, or the address is in use" ;;
+    10049) echo "the address is not one of this machine's" ;;
+    10013) echo "no permission to listen on that port" ;;
+    *) echo "the service could not listen" ;;
+  esac
 }
 
 show_status() {
@@ -100,11 +116,8 @@ check_services() {
       failures=$((failures + 1))
       echo "service '$name' is NOT accepting connections on port $port" >&2
       line=$(tail -c +"$since" "$TRELLIS_EVENTLOG" 2>/dev/null | grep -F "Service $name failed startup" | tail -n 1 || true)
-      if [ -n "$line" ]; then
-        echo "  why: ${line#*Service }" >&2
-        case "$line" in *"error 10048"*) echo "  (another program holds the port, or the address is in use)" >&2 ;; esac
-        case "$line" in *"error 10049"*) echo "  (the address is not one of this machine's)" >&2 ;; esac
-        case "$line" in *"error 10013"*) echo "  (no permission to listen on that port)" >&2 ;; esac
+      if [[ "$line" =~ failed\ startup\ on\ interface\ ([^ ]+)\ error\ ([0-9]+) ]]; then
+        echo "  why: $(error_words "${BASH_REMATCH[2]}") (${BASH_REMATCH[1]}, error ${BASH_REMATCH[2]})" >&2
       fi
       echo "  its log: $TRELLIS_HOME/Logs/$name.$(LC_ALL=C date +%d%b%y).log; events: $TRELLIS_EVENTLOG" >&2
     fi
@@ -124,14 +137,15 @@ start_command() {
   bash scripts/setup.sh
   cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
   # Only the two programs: the tests are built by scripts/test.sh.
-  cmake --build build -j"$(nproc)" --target trellis trellis-reg
+  cmake --build build -j"$(jobs)" --target trellis trellis-reg
   mkdir -p "$state/home" "$state/run"
   if [ -n "$(engine_pid)" ]; then
     echo "engine: already running"
     show_status
     return 0
   fi
-  "$T" -i
+  # Installed once; a later start says nothing about installing.
+  "$T" -v | grep -q "is installed" || "$T" -i
   # First install: the engine's first run creates the web proxy on a high port (TRELLIS_WWW_PORT,
   # 8080 unless set). Later runs keep whatever the configuration holds.
   if ! "$REG" query 'Settings' Version >/dev/null 2>&1; then
@@ -201,7 +215,7 @@ console_command() {
   fi
   bash scripts/setup.sh
   cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-  cmake --build build -j"$(nproc)" --target lookout
+  cmake --build build -j"$(jobs)" --target lookout
   exec "$top/build/lookout"
 }
 

@@ -8,6 +8,8 @@ PACKAGES=(
   build-essential cmake pkg-config libsqlite3-dev
   # the console (Qt 6 Widgets), and a virtual display for its screenshots
   qt6-base-dev xvfb xauth
+  # the console driven on a virtual display as an operator would: a window manager and the keyboard
+  openbox xdotool
   # tests and checks
   googletest libgtest-dev libgmock-dev clang libclang-rt-14-dev
   # peers and tools the tests drive

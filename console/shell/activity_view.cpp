@@ -7,10 +7,10 @@
 #include <QKeyEvent>
 #include <QMenu>
 
-#include "console/shell/console_texts.h"
+#include "console/model/console_texts.h"
+#include "console/model/tree_entry.h"
+#include "console/model/tree_images.h"
 #include "console/shell/sorted_item.h"
-#include "console/shell/tree_entry.h"
-#include "console/shell/tree_images.h"
 #include "engine/config/util.h"
 #include "engine/remote/rc_codes.h"
 
@@ -93,6 +93,7 @@ void ActivityView::Update(const ViewEvent& ev) {
           ++it;
         }
       }
+      SelectNeighbourOf(m_machines.value(address));
       delete m_machines.take(address);  // its children go with it
       return;
     }
@@ -126,8 +127,36 @@ void ActivityView::Update(const ViewEvent& ev) {
       item->setData(0, ROLE_LEVEL, ev.session.level);
       return;
     }
-    case RC_NOTIFY_SESSION_ENDED: delete m_sessions.take({address, ev.session.number}); return;
+    case RC_NOTIFY_SESSION_ENDED:
+      SelectNeighbourOf(m_sessions.value({address, ev.session.number}));
+      delete m_sessions.take({address, ev.session.number});
+      return;
     default: return;
+  }
+}
+
+void ActivityView::SelectNeighbourOf(QTreeWidgetItem* item) {
+  if (!item) return;
+  QTreeWidgetItem* current = currentItem();
+  bool inside = false;
+  for (QTreeWidgetItem* i = current; i && !inside; i = i->parent()) inside = i == item;
+  if (!inside) return;
+  const int kind = item->data(0, ROLE_KIND).toInt();
+  QTreeWidgetItem* parent = item->parent();
+  auto at = [&](int i) { return parent ? parent->child(i) : topLevelItem(i); };
+  const int count = parent ? parent->childCount() : topLevelItemCount();
+  const int index = parent ? parent->indexOfChild(item) : indexOfTopLevelItem(item);
+  QTreeWidgetItem* next = nullptr;
+  for (int i = index + 1; i < count && !next; ++i)
+    if (at(i)->data(0, ROLE_KIND).toInt() == kind) next = at(i);
+  for (int i = index - 1; i >= 0 && !next; --i)
+    if (at(i)->data(0, ROLE_KIND).toInt() == kind) next = at(i);
+  if (!next) next = parent;
+  if (next) {
+    setCurrentItem(next);
+  } else {
+    setCurrentItem(nullptr);
+    clearSelection();
   }
 }
 

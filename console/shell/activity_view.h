@@ -47,6 +47,11 @@ class ActivityView : public QTreeWidget {
   void SetMachine(QTreeWidgetItem* item, const CMachineRecord& machine);
   QTreeWidgetItem* Selected() const;
   QString SelectedAddress() const;
+  // Before item goes: when the selection is on it or under it, it moves to a neighbour of the same
+  // kind (the next, else the one before), a session's else to its machine, or else to nothing; the
+  // tree's own choice could be any entry, the console's own log-in among them, which the next
+  // Terminate would then end.
+  void SelectNeighbourOf(QTreeWidgetItem* item);
 
   ConsoleHost& m_host;
   QMap<QString, QTreeWidgetItem*> m_machines;

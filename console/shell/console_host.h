@@ -1,9 +1,9 @@
 #pragma once
 // What the console's views and commands reach of the application: the protocol state with its
 // mirrors, the dialogs, the settings. All on the user-interface thread.
-#include "console/shell/console_dialogs.h"
-#include "console/shell/console_settings.h"
-#include "console/shell/lookout_client.h"
+#include "console/model/console_dialogs.h"
+#include "console/model/console_settings.h"
+#include "console/model/lookout_client.h"
 
 class ConsoleHost {
  public:

@@ -13,20 +13,20 @@
 #include <QTimer>
 #include <QToolBar>
 
+#include "console/dialogs/access/assumed_sheets.h"
 #include "console/dialogs/access/filter_tree.h"
 #include "console/dialogs/access/recipient_sheets.h"
-#include "console/dialogs/access/assumed_sheets.h"
 #include "console/dialogs/access/user_sheets.h"
 #include "console/dialogs/core/service_sheet_qt.h"
 #include "console/dialogs/dialer/dialer_sheets.h"
 #include "console/dialogs/proxy/cache_sheets.h"
 #include "console/dialogs/scheduler/scheduler_sheets.h"
+#include "console/model/console_texts.h"
+#include "console/model/tree_entry.h"
+#include "console/model/tree_images.h"
 #include "console/shell/activity_view.h"
-#include "console/shell/console_texts.h"
 #include "console/shell/lookout_view.h"
 #include "console/shell/qt_dialogs.h"
-#include "console/shell/tree_entry.h"
-#include "console/shell/tree_images.h"
 #include "engine/remote/rc_codes.h"
 
 namespace {
@@ -345,8 +345,18 @@ void LookoutApp::Popup(int kind, const CString& title, const CString& text, cons
 }
 
 void LookoutApp::Command(uint32_t id) {
-  // Posted, as a command message would be: the box that goes with it shows first.
+  // Posted, as a command message would be.
   if (id == kCommandChangePassword) QTimer::singleShot(0, this, [this] { ChangePassword(); });
+}
+
+void LookoutApp::PasswordMustChange() {
+  // The notice, modal, then the dialog once it is closed: shown together, their stacking was the
+  // window manager's choice, and a dialog left behind held the whole program out of reach.
+  QTimer::singleShot(0, this, [this] {
+    if (m_changingPassword || !m_client->MustChangePassword()) return;
+    m_dialogs->Inform(kTitleAuthentication, kTextMustChangePassword, MB_STOP);
+    if (m_client->MustChangePassword()) ChangePassword();
+  });
 }
 
 // ---- Commands -----------------------------------------------------------------------------------
@@ -377,8 +387,12 @@ void LookoutApp::GoOffline() {
 void LookoutApp::SaveChanges() { m_client->Request(RC_REQ_SAVE_CONFIGURATION); }
 
 void LookoutApp::ChangePassword() {
+  if (m_changingPassword) return;
+  m_changingPassword = true;
   CString oldPassword, newPassword;
-  if (!m_dialogs->ChangePassword(&oldPassword, &newPassword)) return;
+  const bool ok = m_dialogs->ChangePassword(m_client->MustChangePassword(), &oldPassword, &newPassword);
+  m_changingPassword = false;
+  if (!ok) return;
   // Off-line nothing is sent and the stored password stays (the client changes it only when the
   // engine has done the change).
   m_client->ChangePassword(oldPassword, newPassword);

@@ -132,6 +132,7 @@ class LookoutApp : public QObject, public ConsoleHost, public ConsoleUi {
   void SetOnline(bool online, const CString& server) override;
   void Popup(int kind, const CString& title, const CString& text, const CString& address) override;
   void Command(uint32_t id) override;
+  void PasswordMustChange() override;
 
   // Commands.
   void GoOnline();
@@ -166,6 +167,8 @@ class LookoutApp : public QObject, public ConsoleHost, public ConsoleUi {
   std::unique_ptr<CLookoutClient> m_client;
   std::unique_ptr<MainFrame> m_window;
   bool m_alwaysOnTop = false;
+  // The Change Password dialog is open (a second one would only stand in its way).
+  bool m_changingPassword = false;
   // The editors' message boxes (through the dialogs above) and sub-dialogs.
   std::unique_ptr<Prompter> m_prompter;
   std::unique_ptr<UserDialogs> m_userDialogs;

@@ -4,10 +4,10 @@
 #include <QHeaderView>
 #include <QMenu>
 
-#include "console/shell/console_texts.h"
+#include "console/model/console_texts.h"
+#include "console/model/tree_entry.h"
+#include "console/model/tree_images.h"
 #include "console/shell/sorted_item.h"
-#include "console/shell/tree_entry.h"
-#include "console/shell/tree_images.h"
 #include "engine/remote/rc_codes.h"
 
 LookoutView::LookoutView(ConsoleHost& host, QWidget* parent) : QTreeWidget(parent), m_host(host) {

@@ -4,7 +4,6 @@
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDialog>
-#include <QDialogButtonBox>
 #include <QDir>
 #include <QFileInfo>
 #include <QFormLayout>
@@ -15,13 +14,15 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QTimer>
 #include <QUrl>
 #include <QVBoxLayout>
 
+#include "console/dialogs/common/controls_qt.h"
 #include "console/dialogs/remote/message_dialogs_qt.h"
+#include "console/model/console_texts.h"
+#include "console/model/tree_entry.h"
 #include "console/shell/console_host.h"
-#include "console/shell/console_texts.h"
-#include "console/shell/tree_entry.h"
 
 namespace {
 
@@ -31,12 +32,29 @@ QMessageBox::Icon IconOf(uint32_t style) {
                                    : QMessageBox::Information;
 }
 
-// Buttons of a dialog never act on Enter in a field unless they are the dialog's OK.
-QDialogButtonBox* Buttons(QDialog* d, QDialogButtonBox::StandardButtons which) {
-  auto* box = new QDialogButtonBox(which, d);
-  QObject::connect(box, &QDialogButtonBox::rejected, d, &QDialog::reject);
-  return box;
+}  // namespace
+
+int RunModal(QDialog& d) {
+  // Raised and given the focus once it is up: a window manager may otherwise leave it behind the
+  // main window, where it holds the whole program and cannot be reached.
+  QTimer::singleShot(0, &d, [&d] {
+    d.raise();
+    d.activateWindow();
+  });
+  return d.exec();
 }
+
+namespace {
+
+// A dialog whose OK closes it only when check lets it.
+class CheckedDialog : public QDialog {
+ public:
+  using QDialog::QDialog;
+  std::function<bool()> check;
+  void accept() override {
+    if (!check || check()) QDialog::accept();
+  }
+};
 
 }  // namespace
 
@@ -53,7 +71,7 @@ bool QtDialogs::AskOkCancel(const CString& title, const CString& text) {
 
 void QtDialogs::Inform(const CString& title, const CString& text, uint32_t style) {
   QMessageBox box(IconOf(style), QS(title), QS(text), QMessageBox::Ok, m_parent);
-  box.exec();
+  RunModal(box);
 }
 
 void QtDialogs::ShowMessage(const CString& title, const CString& text, uint32_t style) {
@@ -67,7 +85,7 @@ void QtDialogs::ShowMessage(const CString& title, const CString& text, uint32_t 
 }
 
 bool QtDialogs::OnlineOptions(ConnectParams& params, const std::function<bool(ConnectParams&)>& accept) {
-  QDialog d(m_parent);
+  CheckedDialog d(m_parent);
   d.setObjectName("onlineOptions");
   d.setWindowTitle(QStringLiteral("On-line Options"));
   auto* form = new QFormLayout;
@@ -86,51 +104,74 @@ bool QtDialogs::OnlineOptions(ConnectParams& params, const std::function<bool(Co
   form->addRow(QStringLiteral("P&ort:"), port);
   form->addRow(QStringLiteral("&User name:"), user);
   form->addRow(QStringLiteral("&Password:"), password);
-  auto* buttons = Buttons(&d, QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
-  QObject::connect(buttons, &QDialogButtonBox::accepted, &d, [&] {
+  d.check = [&] {
     ConnectParams p{server->text().toStdString(), static_cast<uint16_t>(port->value()), user->text().toStdString(),
                     password->text().toStdString()};
-    if (!accept(p)) return;
+    if (!accept(p)) return false;
     user->setText(QS(p.user));
     params = p;
-    d.accept();
-  });
+    return true;
+  };
   auto* layout = new QVBoxLayout(&d);
   layout->addLayout(form);
-  layout->addWidget(buttons);
+  // Enter in the password, which has the focus, logs in.
+  layout->addWidget(OkCancel(&d, true));
   password->setFocus();
-  return d.exec() == QDialog::Accepted;
+  return RunModal(d) == QDialog::Accepted;
 }
 
-bool QtDialogs::ChangePassword(CString* oldPassword, CString* newPassword) {
-  QDialog d(m_parent);
-  d.setObjectName("changePassword");
-  d.setWindowTitle(QStringLiteral("Change Password"));
-  auto* form = new QFormLayout;
-  QLineEdit* fields[3];
-  const char* labels[3] = {"Old Password:", "Password:", "Confirm Password:"};
-  const char* names[3] = {"c1002", "c1001", "c1024"};
-  for (int i = 0; i < 3; ++i) {
-    fields[i] = new QLineEdit;
-    fields[i]->setObjectName(names[i]);
-    fields[i]->setEchoMode(QLineEdit::Password);
-    form->addRow(QString::fromLatin1(labels[i]), fields[i]);
+namespace {
+
+// The Change Password dialog: OK closes it only once CheckPasswordChange lets it, and otherwise
+// says why and puts the focus on the field to mend.
+class ChangePasswordDialog : public QDialog {
+ public:
+  ChangePasswordDialog(bool forced, QtDialogs& dialogs, QWidget* parent)
+      : QDialog(parent), m_forced(forced), m_dialogs(dialogs) {
+    setObjectName("changePassword");
+    setWindowTitle(QStringLiteral("Change Password"));
+    auto* layout = new QVBoxLayout(this);
+    auto* form = new QFormLayout;
+    const char* labels[3] = {"&Old Password:", "&Password:", "&Confirm Password:"};
+    const int ids[3] = {1002, 1001, 1024};
+    // Made in the order they are shown, so the tab order follows the form.
+    for (int i = 0; i < 3; ++i) {
+      m_fields[i] = Edit(ids[i], this, true);
+      form->addRow(QString::fromLatin1(labels[i]), m_fields[i]);
+    }
+    layout->addLayout(form);
+    layout->addLayout(OkCancelRow(this));
+    // Enter in the last field is the operator's OK; the check below still has the last word.
+    if (auto* ok = findChild<QPushButton*>(QStringLiteral("IDOK"))) ok->setDefault(true);
+    m_fields[0]->setFocus();
   }
-  auto* buttons = Buttons(&d, QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
-  QObject::connect(buttons, &QDialogButtonBox::accepted, &d, [&] {
-    if (fields[1]->text() != fields[2]->text()) {
-      Inform(kTitleLookout, "Passwords do not match\n\nMake sure you specify the same\npassword and confirmed password",
-             MB_EXCLAMATION);
+  CString Field(int i) const { return S(m_fields[i]->text()); }
+
+  void accept() override {
+    const PasswordCheck check = CheckPasswordChange(m_forced, Field(0), Field(1), Field(2));
+    if (check.field == PASSWORD_NONE) {
+      QDialog::accept();
       return;
     }
-    d.accept();
-  });
-  auto* layout = new QVBoxLayout(&d);
-  layout->addLayout(form);
-  layout->addWidget(buttons);
-  if (d.exec() != QDialog::Accepted) return false;
-  *oldPassword = fields[0]->text().toStdString();
-  *newPassword = fields[1]->text().toStdString();
+    m_dialogs.Inform(kTitleLookout, check.text, MB_EXCLAMATION);
+    QLineEdit* mend = m_fields[check.field];
+    mend->setFocus();
+    mend->selectAll();
+  }
+
+ private:
+  bool m_forced;
+  QtDialogs& m_dialogs;
+  QLineEdit* m_fields[3];
+};
+
+}  // namespace
+
+bool QtDialogs::ChangePassword(bool forced, CString* oldPassword, CString* newPassword) {
+  ChangePasswordDialog d(forced, *this, m_parent);
+  if (RunModal(d) != QDialog::Accepted) return false;
+  *oldPassword = d.Field(0);
+  *newPassword = d.Field(1);
   return true;
 }
 
@@ -171,12 +212,17 @@ void QtDialogs::MachineProperties(const CMachineRecord& m) {
   form->addRow(QStringLiteral("User state:"), new QLabel(QS(UserStateText(m.SecurityLevel))));
   form->addRow(QStringLiteral("First seen:"), new QLabel(QS(FirstSeenText(static_cast<time_t>(m.Created)))));
   form->addRow(QStringLiteral("User name:"), new QLabel(QS(m.UserName)));
-  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close, &d);
-  QObject::connect(buttons, &QDialogButtonBox::rejected, &d, &QDialog::reject);
+  auto* close = new QPushButton(QStringLiteral("Close"), &d);
+  close->setObjectName("IDCANCEL");
+  close->setDefault(true);
+  QObject::connect(close, &QPushButton::clicked, &d, &QDialog::reject);
+  auto* row = new QHBoxLayout;
+  row->addStretch(1);
+  row->addWidget(close);
   auto* layout = new QVBoxLayout(&d);
   layout->addLayout(form);
-  layout->addWidget(buttons);
-  d.exec();
+  layout->addLayout(row);
+  RunModal(d);
 }
 
 void QtDialogs::About() {

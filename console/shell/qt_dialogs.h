@@ -5,7 +5,12 @@
 #include <QPointer>
 #include <QWidget>
 
-#include "console/shell/console_dialogs.h"
+#include "console/model/console_dialogs.h"
+
+class QDialog;
+
+// Runs a modal dialog raised above its window and given the focus; returns its result.
+int RunModal(QDialog& dialog);
 
 class QtDialogs : public ConsoleDialogs {
  public:
@@ -17,7 +22,7 @@ class QtDialogs : public ConsoleDialogs {
   void Inform(const CString& title, const CString& text, uint32_t style) override;
   void ShowMessage(const CString& title, const CString& text, uint32_t style) override;
   bool OnlineOptions(ConnectParams& params, const std::function<bool(ConnectParams&)>& accept) override;
-  bool ChangePassword(CString* oldPassword, CString* newPassword) override;
+  bool ChangePassword(bool forced, CString* oldPassword, CString* newPassword) override;
   bool WriteMessage(const CString& title, CString* text) override;
   void ShowReceivedMessage(const CString& title, const CString& text, const CString& replyAddress,
                            const std::function<void(const CString& text)>& reply) override;

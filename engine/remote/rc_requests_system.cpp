@@ -15,6 +15,7 @@ bool ChangePassword(CRemoteControlSession& console, const CString& name, const C
   auto engine = TheEngine();
   CGroupMemberDatabase& users = engine->Users();
   bool completesLogin = false;
+  const char* refused = nullptr;
   {
     CLockGuard g(users);
     auto user = users.FindUser(name);
@@ -30,12 +31,25 @@ bool ChangePassword(CRemoteControlSession& console, const CString& name, const C
                                 "You have specified an invalid old password", CString());
       return true;
     }
-    user->Password = newPassword;
-    if (user->UserMustChangePassword) {
-      user->UserMustChangePassword = 0;
-      completesLogin = true;
+    // A change the account must make is a new password: an empty one or the old one again would
+    // clear the mark and hand out every right while nothing was changed.
+    if (user->UserMustChangePassword && (newPassword.empty() || newPassword == oldPassword)) {
+      console.QueueNotification(RC_NOTIFY_OPERATOR_MESSAGE, "Password change denied",
+                                "You do not have permission to\nchange your password", CString());
+      refused = newPassword.empty() ? "is empty" : "is the old one";
+    } else {
+      user->Password = newPassword;
+      if (user->UserMustChangePassword) {
+        user->UserMustChangePassword = 0;
+        completesLogin = true;
+      }
+      if (!user->SaveToRegistry(UserKey(name))) return false;
     }
-    if (!user->SaveToRegistry(UserKey(name))) return false;
+  }
+  // The audit line locks the user database itself.
+  if (refused) {
+    console.Audit(CSession::kAuditFailedAuthorisation, "Change password refused: the new password %s", refused);
+    console.Log(CSession::kLogFailedAuthorisation, "Change password refused: the new password %s", refused);
   }
   if (completesLogin) console.QueueNotification(RC_NOTIFY_LOGGED_IN, CString(), CString(), CString());
   return true;

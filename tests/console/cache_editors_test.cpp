@@ -10,7 +10,7 @@
 #include <deque>
 #include <utility>
 
-#include "console/shell/lookout_client.h"
+#include "console/model/lookout_client.h"
 #include "engine/core/service_settings.h"
 #include "engine/remote/rc_codes.h"
 #include "tests/console/console_harness.h"

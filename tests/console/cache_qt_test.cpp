@@ -26,11 +26,11 @@
 
 #include "console/dialogs/access/filter_tree.h"
 #include "console/dialogs/common/editor_qt.h"
-#include "console/dialogs/common/list_images.h"
 #include "console/dialogs/proxy/cache_sheets.h"
+#include "console/model/list_images.h"
+#include "console/model/tree_images.h"
 #include "console/shell/lookout_app.h"
 #include "console/shell/lookout_view.h"
-#include "console/shell/tree_images.h"
 #include "engine/remote/rc_codes.h"
 #include "tests/console/console_harness.h"
 #include "tests/console/console_qt_harness.h"

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "console/dialogs/common/editor.h"
-#include "console/shell/lookout_client.h"
+#include "console/model/lookout_client.h"
 
 namespace trellis::test {
 

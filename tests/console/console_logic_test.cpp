@@ -4,13 +4,38 @@
 #include <stdlib.h>
 #include <time.h>
 
-#include "console/shell/console_settings.h"
-#include "console/shell/console_texts.h"
-#include "console/shell/tree_entry.h"
+#include "console/model/console_dialogs.h"
+#include "console/model/console_settings.h"
+#include "console/model/console_texts.h"
+#include "console/model/tree_entry.h"
 #include "engine/net/socket_exception.h"
 #include "engine/remote/link.h"
 
 namespace {
+
+TEST(ConsolePasswordChange, AForcedChangeNeedsANewPasswordAndEveryChangeTheSameOneTwice) {
+  struct Case {
+    bool forced;
+    const char *oldPw, *newPw, *confirm;
+    PasswordField field;
+    const char* text;
+  } cases[] = {
+      {true, "", "", "", PASSWORD_NEW, kTextForcedPasswordEmpty},
+      {true, "old", "", "", PASSWORD_NEW, kTextForcedPasswordEmpty},
+      {true, "old", "old", "old", PASSWORD_NEW, kTextForcedPasswordSame},
+      {true, "", "new", "neW", PASSWORD_CONFIRM, kTextPasswordsDiffer},
+      {true, "", "new", "new", PASSWORD_NONE, nullptr},
+      // A change the account chose itself keeps the engine's rules: empty and the old one are its own choice.
+      {false, "old", "", "", PASSWORD_NONE, nullptr},
+      {false, "old", "old", "old", PASSWORD_NONE, nullptr},
+      {false, "old", "a", "b", PASSWORD_CONFIRM, kTextPasswordsDiffer},
+  };
+  for (const Case& c : cases) {
+    const PasswordCheck check = CheckPasswordChange(c.forced, c.oldPw, c.newPw, c.confirm);
+    EXPECT_EQ(check.field, c.field) << c.oldPw << " -> " << c.newPw;
+    EXPECT_EQ(CString(check.text ? check.text : ""), CString(c.text ? c.text : "")) << c.oldPw << " -> " << c.newPw;
+  }
+}
 
 TEST(ConsolePlacement, RoundTripsAndRefusesWhatIsNoPlacement) {
   const CString text = EncodePlacement({-20, 30, 800, 600, true});

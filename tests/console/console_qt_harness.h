@@ -2,9 +2,20 @@
 // What the console's Qt tests share besides console_harness.h: the console program's dialogs
 // answered in advance, an in-memory settings store, finding a control by its id, clicks, waits,
 // and the screenshots the Xvfb runs save. Everything runs on the test's (GUI) thread.
+#include <QAbstractItemView>
+#include <QCoreApplication>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QDir>
+#include <QMessageBox>
+#include <QPointer>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTimer>
+#include <QToolButton>
 #include <QPoint>
 #include <QString>
+#include <QTabBar>
 #include <QWidget>
 #include <QtTest/QtTest>
 #include <cstdint>
@@ -15,9 +26,10 @@
 #include <string>
 #include <vector>
 
+#include "console/dialogs/common/controls_qt.h"
 #include "console/dialogs/common/editor_qt.h"
-#include "console/shell/console_dialogs.h"
-#include "console/shell/console_settings.h"
+#include "console/model/console_dialogs.h"
+#include "console/model/console_settings.h"
 #include "console/shell/lookout_app.h"
 #include "console/shell/lookout_view.h"
 #include "tests/console/console_harness.h"
@@ -77,7 +89,7 @@ struct FirstLoginDialogs : RecordedAnswers<ConsoleDialogs> {
     params = p;
     return true;
   }
-  bool ChangePassword(CString* oldPassword, CString* newPw) override {
+  bool ChangePassword(bool, CString* oldPassword, CString* newPw) override {
     oldPassword->clear();
     *newPw = newPassword;
     return true;
@@ -92,6 +104,47 @@ struct FirstLoginDialogs : RecordedAnswers<ConsoleDialogs> {
 
   CString newPassword;
 };
+
+// Every dialog a test opens starts with the keyboard on one of its fields (an edit, a choice, a box
+// to tick), never on a button, a list or the tab bar (an operator who types at once must reach a
+// field): checked as each dialog first shows,
+// failing the test that opened it. Message boxes keep the focus on their default answer.
+class FirstFieldCheck : public QObject {
+ public:
+  using QObject::QObject;
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    auto* d = qobject_cast<QDialog*>(watched);
+    if (event->type() != QEvent::Show || !d || qobject_cast<QMessageBox*>(d) || d->property("fieldChecked").toBool())
+      return false;
+    d->setProperty("fieldChecked", true);
+    // The console's own filter has run (InstallFirstFieldCheck puts it in front of this one).
+    bool hasField = false;
+    for (QWidget* w : d->findChildren<QWidget*>())
+      if ((w->focusPolicy() & Qt::TabFocus) && w->isEnabled() && w->isVisibleTo(d) && IsFieldWidget(w)) hasField = true;
+    QWidget* focus = d->focusWidget();
+    [&] {
+      QVERIFY2(!hasField || (focus && IsFieldWidget(focus)),
+               qPrintable(QString("dialog '%1' opens with the focus on %2")
+                              .arg(d->windowTitle(), focus ? focus->objectName() + " (" +
+                                                                 focus->metaObject()->className() + ")"
+                                                           : QString("nothing"))));
+    }();
+    return false;
+  }
+  static bool IsFieldWidget(const QWidget* w) {
+    return !qobject_cast<const QPushButton*>(w) && !qobject_cast<const QToolButton*>(w) &&
+           !qobject_cast<const QTabBar*>(w) && !qobject_cast<const QScrollBar*>(w) &&
+           !qobject_cast<const QAbstractItemView*>(w);
+  }
+};
+inline void InstallFirstFieldCheck() {
+  static bool installed = false;
+  if (installed || !QCoreApplication::instance()) return;
+  installed = true;
+  QCoreApplication::instance()->installEventFilter(new FirstFieldCheck(QCoreApplication::instance()));
+  InstallDialogKeyboard();
+}
+Q_COREAPP_STARTUP_FUNCTION(InstallFirstFieldCheck)
 
 // Keeps the event loop running until pred holds; false when ms ran out first.
 inline bool WaitUntil(const std::function<bool()>& pred, int ms = 15000) { return QTest::qWaitFor(pred, ms); }
@@ -119,8 +172,22 @@ inline void Click(QWidget* w) { QTest::mouseClick(w, Qt::LeftButton, {}, QPoint(
 // A click in the middle of a button.
 inline void Press(QWidget* w) { QTest::mouseClick(w, Qt::LeftButton); }
 
-// With LOOKOUT_SCREENSHOTS set to a folder, saves the widget there as name (a PNG file).
+// Every tab of every sheet in w shows whole: the sheet is as wide as its tab row, so none hides
+// behind the tab bar's scroll arrows. And its OK and Cancel are the console's one row of plain
+// buttons (controls_qt.h), never a button box, whose buttons carry icons in some styles.
+inline void CheckEveryTabShows(QWidget* w) {
+  QVERIFY2(w->findChildren<QDialogButtonBox*>().isEmpty(), qPrintable(w->windowTitle() + ": a button box"));
+  for (QTabBar* bar : w->findChildren<QTabBar*>())
+    if (bar->isVisible())
+      QVERIFY2(bar->width() >= bar->sizeHint().width(),
+               qPrintable(QString("%1: tab row %2 px wide, %3 px shown").arg(w->windowTitle())
+                              .arg(bar->sizeHint().width()).arg(bar->width())));
+}
+
+// With LOOKOUT_SCREENSHOTS set to a folder, saves the widget there as name (a PNG file). Whether
+// saved or not, it must look like the rest of the console (CheckEveryTabShows).
 inline void Screenshot(QWidget* w, const QString& name) {
+  CheckEveryTabShows(w);
   const QByteArray dir = qgetenv("LOOKOUT_SCREENSHOTS");
   if (dir.isEmpty()) return;
   QDir().mkpath(QString::fromLocal8Bit(dir));

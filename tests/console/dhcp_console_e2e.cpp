@@ -25,11 +25,12 @@
 
 #include "console/dialogs/common/editor_qt.h"
 #include "console/dialogs/core/service_sheet_qt.h"
+#include "console/dialogs/core/dhcp_pages_qt.h"
 #include "console/dialogs/netsvc/dhcp_editors_qt.h"
-#include "console/shell/console_dialogs.h"
+#include "console/model/console_dialogs.h"
+#include "console/model/tree_entry.h"
 #include "console/shell/lookout_app.h"
 #include "console/shell/lookout_view.h"
-#include "console/shell/tree_entry.h"
 #include "engine/remote/rc_codes.h"
 #include "tests/console/console_qt_harness.h"
 

@@ -4,6 +4,7 @@
 // MAC address form the server compares, the DHCP Mode rules, and the DHCP Settings tree and its
 // commands on a copy: Cancel and OK without changes keep the service's bytes, and the
 // configuration's lease side effects never run from the console.
+#include "console/dialogs/core/dhcp_pages.h"
 #include "console/dialogs/netsvc/dhcp_editors.h"
 
 #include <gtest/gtest.h>
@@ -12,7 +13,7 @@
 #include <deque>
 #include <functional>
 
-#include "console/shell/lookout_client.h"
+#include "console/model/lookout_client.h"
 #include "engine/netsvc/dhcp/dhcp_message.h"
 #include "engine/netsvc/dhcp/dhcp_settings.h"
 #include "tests/console/console_harness.h"
@@ -24,9 +25,13 @@ namespace {
 struct ScriptedDialogs : DHCPDialogs {
   bool EditOption(CDHCPOption& o) override { return Next(option, o); }
   bool EditOptions(CDHCPOptionsContainer& c) override { return Next(options, c); }
-  bool EditScope(CDHCPScope& s) override { return Next(scope, s); }
-  bool EditReservation(CDHCPReservation& r, const std::vector<CString>& t) override {
+  bool EditScope(CDHCPScope& s, const std::vector<CIPRange>& o) override {
+    others = o;
+    return Next(scope, s);
+  }
+  bool EditReservation(CDHCPReservation& r, const std::vector<CString>& t, const std::vector<CIPRange>& s) override {
     taken = t;
+    scopes = s;
     return Next(reservation, r);
   }
   template <class Q, class T>
@@ -41,6 +46,7 @@ struct ScriptedDialogs : DHCPDialogs {
   std::deque<std::function<bool(CDHCPScope&)>> scope;
   std::deque<std::function<bool(CDHCPReservation&)>> reservation;
   std::vector<CString> taken;
+  std::vector<CIPRange> others, scopes;
 };
 
 // Records every call the configuration makes to the engine's lease table.
@@ -417,6 +423,32 @@ TEST(DHCPScopeDialog, ChecksTheRangeMaskAndLeaseAndKeepsExclusionsInOrder) {
   EXPECT_EQ(scope.GetExclusions()[0].StartAddress, Ip("10.0.0.18"));
   EXPECT_EQ(scope.GetExclusions()[0].EndAddress, 0u);
   EXPECT_TRUE(scope.Options.GetOption(15));
+
+  // A range that overlaps another scope's, and an exclusion outside the range, are kept only on
+  // the operator's Yes.
+  ScopeDialogLogic o;
+  o.Load(scope, {CIPRange(Ip("10.0.0.30"), Ip("10.0.0.40")), CIPRange(Ip("10.0.0.5"), Ip("10.0.0.12"))});
+  o.excludeFrom = "10.0.0.60";
+  ASSERT_TRUE(o.AddExclusion(p, &e));
+  for (bool yes : {false, true}) {
+    p.boxes.clear();
+    p.answer = yes;
+    EXPECT_EQ(o.Validate(p, &e), yes);
+    ASSERT_EQ(p.boxes.size(), yes ? 2u : 1u);
+    EXPECT_EQ(p.boxes[0], "Scope Properties|" + DHCPScopeOverlapText(CIPRange(Ip("10.0.0.5"), Ip("10.0.0.12"))));
+    if (yes) {
+      EXPECT_EQ(p.boxes[1], "Scope Properties|" + DHCPExclusionOutsideText(CIPRange(Ip("10.0.0.60"), 0)));
+    }
+  }
+  // Beside the other scopes and with its exclusions inside: no question.
+  o.Load(scope, {CIPRange(Ip("10.0.0.30"), Ip("10.0.0.40")), CIPRange(Ip("10.0.0.21"), 0)});
+  p.boxes.clear();
+  EXPECT_TRUE(o.Validate(p, &e));
+  EXPECT_TRUE(p.boxes.empty());
+  EXPECT_EQ(DHCPScopeOverlapText(CIPRange(Ip("10.0.0.5"), Ip("10.0.0.12"))),
+            "The range overlaps the scope 10.0.0.5 - 10.0.0.12:\nan address of both could be given to two "
+            "clients.\n\nDo you wish to keep it?");
+  p.answer = false;
 }
 
 TEST(DHCPReservationDialog, RequiresAFreeAddressAndStoresTheMacAsTheServerComparesIt) {
@@ -424,7 +456,7 @@ TEST(DHCPReservationDialog, RequiresAFreeAddressAndStoresTheMacAsTheServerCompar
   FieldError e;
   CDHCPReservation r;
   ReservationDialogLogic logic;
-  logic.Load(r, {"10.0.0.50"});
+  logic.Load(r, {"10.0.0.50"}, {CIPRange(Ip("10.0.0.10"), Ip("10.0.0.99"))});
   logic.matchOn = CDHCPReservation::MATCH_HARDWARE_ADDRESS;
   logic.match = "02:00:00:aa:bb:0c";
   EXPECT_FALSE(logic.Validate(p, &e));
@@ -473,6 +505,14 @@ TEST(DHCPReservationDialog, RequiresAFreeAddressAndStoresTheMacAsTheServerCompar
   logic.Apply(r);
   EXPECT_EQ(r.MatchData, "Desk-01");
   EXPECT_EQ(r.MatchOn, CDHCPReservation::MATCH_COMPUTER_NAME);
+  // An address in no scope's range is never given out: kept only on the operator's Yes.
+  logic.address = "10.0.1.7";
+  for (bool yes : {false, true}) {
+    p.boxes.clear();
+    p.answer = yes;
+    EXPECT_EQ(logic.Validate(p, &e), yes);
+    EXPECT_EQ(p.boxes, std::vector<CString>{"Reservation|" + DHCPReservationOutsideText("10.0.1.7")});
+  }
 }
 
 class DHCPSheet : public ::testing::Test {
@@ -629,6 +669,8 @@ TEST_F(DHCPSheet, CommandsWorkOnACopyAndCancelOrOkWithoutChangesKeepTheBytes) {
     return true;
   });
   ASSERT_TRUE(page.NewScope(tree[0], d));
+  // The dialog checks the new range against the others.
+  ASSERT_FALSE(d.others.empty());
   tree = page.Tree();
   const DHCPTreeItem* second = Find(tree, "[192.168.1.100 - 192.168.1.120] second");
   ASSERT_TRUE(second);
@@ -642,6 +684,8 @@ TEST_F(DHCPSheet, CommandsWorkOnACopyAndCancelOrOkWithoutChangesKeepTheBytes) {
   });
   ASSERT_TRUE(page.NewReservation(*second, d));
   EXPECT_EQ(d.taken, std::vector<CString>{"192.168.1.50"});
+  // ... and every scope's range, which the address is checked against.
+  EXPECT_EQ(d.scopes.size(), d.others.size() + 1);
   // Editing a reservation moves it when its address changes.
   tree = page.Tree();
   const DHCPTreeItem* r50 = Find(tree, "[192.168.1.50] 020000000001");

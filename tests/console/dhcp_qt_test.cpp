@@ -18,11 +18,12 @@
 #include <QtTest/QtTest>
 
 #include "console/dialogs/common/editor_qt.h"
-#include "console/dialogs/common/list_images.h"
 #include "console/dialogs/core/service_sheet_qt.h"
+#include "console/dialogs/core/dhcp_pages_qt.h"
 #include "console/dialogs/netsvc/dhcp_editors_qt.h"
-#include "console/shell/lookout_client.h"
-#include "console/shell/tree_images.h"
+#include "console/model/list_images.h"
+#include "console/model/lookout_client.h"
+#include "console/model/tree_images.h"
 #include "engine/netsvc/dhcp/dhcp_settings.h"
 #include "tests/console/console_harness.h"
 #include "tests/console/console_qt_harness.h"
@@ -134,6 +135,11 @@ void DHCPQtTest::aScopeAndAReservationAreMadeThroughTheControlsAndReachTheServic
     QCOMPARE(dlg->windowTitle(), QString("Scope Properties"));
     QVERIFY(QTest::qWaitForWindowExposed(dlg));
     using S = ScopeDialogLogic;
+    // The keyboard starts on the first field and Tab follows the form, row by row.
+    QStringList tabs;
+    for (QWidget* w = dlg->focusWidget(); w && tabs.size() < 9; w = w->nextInFocusChain())
+      if (w->window() == dlg && (w->focusPolicy() & Qt::TabFocus) && !w->focusProxy()) tabs << w->objectName();
+    QCOMPARE(tabs, QStringList({"c1530", "c1531", "c1532", "c1533", "c1534", "c1535", "c1536", "c1537", "c1538"}));
     Type(dlg, S::DESCRIPTION, "office");
     Type(dlg, S::FROM, "192.168.1.10");
     Type(dlg, S::TO, "192.168.1.99");

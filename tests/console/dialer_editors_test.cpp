@@ -13,7 +13,7 @@
 #include <deque>
 #include <fstream>
 
-#include "console/shell/lookout_client.h"
+#include "console/model/lookout_client.h"
 #include "engine/remote/rc_codes.h"
 #include "tests/console/console_harness.h"
 #include "tests/console/engine_process.h"

@@ -27,8 +27,8 @@
 
 #include "console/dialogs/common/editor_qt.h"
 #include "console/dialogs/dialer/dialer_sheets.h"
+#include "console/model/lookout_client.h"
 #include "console/shell/lookout_app.h"
-#include "console/shell/lookout_client.h"
 #include "console/shell/lookout_view.h"
 #include "console/shell/sorted_item.h"
 #include "engine/remote/rc_codes.h"
@@ -184,6 +184,8 @@ void DialerQtTest::theSheetsThroughTheirControls() {
       QTest::mouseClick(Ctl(&d, PROFILE_ACCESS_ADD), Qt::LeftButton);
       QCOMPARE(Column(who, 0), QStringList({"Everyone", "alice"}));
       QCOMPARE(who->topLevelItem(1)->text(1), QString("Unrestricted Rights"));
+      // Add and Remove sit on the left under the list, as on the other recipient lists.
+      QCOMPARE(Ctl(&d, PROFILE_ACCESS_ADD)->mapTo(&d, QPoint(0, 0)).x(), who->mapTo(&d, QPoint(0, 0)).x());
       Screenshot(&d, "dialer-edit-profile-access.png");
       d.Sheet()->SetActivePage(0);
       FillProfile(d, "Home", "Sim ISP", "2");
@@ -418,7 +420,12 @@ void DialerQtTest::theConsoleDialsAProfileMadeInItsSheet() {
   QCOMPARE(before, 1);
   const std::string proxy = " -x http://127.0.0.1:" + std::to_string(engine.wwwPort) + " ";
   RunCommand("curl -s -m 10" + proxy + "http://127.0.0.8:9/ >/dev/null");
-  QVERIFY2(dialerLog().find("Local site 127.0.0.8 not dialed - matched on 127.0.0.8") != std::string::npos,
+  // The log manager writes the line on its own thread, after the proxy has answered.
+  QVERIFY2(QTest::qWaitFor(
+               [&] {
+                 return dialerLog().find("Local site 127.0.0.8 not dialed - matched on 127.0.0.8") != std::string::npos;
+               },
+               10000),
            dialerLog().c_str());
   QCOMPARE(dials(), before);
   RunCommand("curl -s -m 10" + proxy + "http://127.0.0.9:9/ >/dev/null");

@@ -1,7 +1,7 @@
 // The local log-in check: the engine's instance lock probed without taking it, the user looked up
 // read-only in the engine's registry with its letter case corrected, and a registry that cannot be
 // read skips the user check instead of refusing.
-#include "console/shell/local_check.h"
+#include "console/model/local_check.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>

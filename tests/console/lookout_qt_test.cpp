@@ -35,13 +35,13 @@
 
 #include "console/dialogs/access/user_sheets.h"
 #include "console/dialogs/common/tab_sheet.h"
+#include "console/model/console_texts.h"
+#include "console/model/tree_entry.h"
 #include "console/shell/activity_view.h"
-#include "console/shell/console_texts.h"
 #include "console/shell/lookout_app.h"
 #include "console/shell/lookout_view.h"
 #include "console/shell/qt_dialogs.h"
 #include "console/shell/sorted_item.h"
-#include "console/shell/tree_entry.h"
 #include "engine/config/util.h"
 #include "engine/proxy/www/www_settings.h"
 #include "engine/remote/frame.h"
@@ -66,7 +66,7 @@ struct FakeDialogs : RecordedAnswers<ConsoleDialogs> {
     params = p;
     return true;
   }
-  bool ChangePassword(CString* oldPassword, CString* newPassword) override {
+  bool ChangePassword(bool, CString* oldPassword, CString* newPassword) override {
     ++changePassword;
     *oldPassword = password;
     *newPassword = newPasswordAnswer;
@@ -179,7 +179,76 @@ class LookoutQtTest : public QObject {
   void tabSheetPagesRefuseAChangeAndLoadOncePerActivation();
   void aReceivedMessageIsAnsweredInPlace();
   void theOnlineOptionsDialogStaysOpenUntilItsValuesAreAccepted();
+  void theFirstLogInTypedIntoTheChangePasswordDialog();
 };
+
+// The real Change Password dialog against a fresh engine, typed into as it opens, keys to the
+// widget that has the focus: Enter with the fields empty is refused by the dialog itself (nothing
+// is sent, the focus goes to the new password), then a new password typed twice completes the
+// log-in and clears the engine's mark.
+void LookoutQtTest::theFirstLogInTypedIntoTheChangePasswordDialog() {
+  EngineProcess engine;
+  std::string log;
+  QVERIFY2(engine.Start(&log), log.c_str());
+  // Real dialogs; the On-line Options answer with the empty password, notices are recorded.
+  struct Dialogs : RecordedAnswers<QtDialogs> {
+    Dialogs() : RecordedAnswers<QtDialogs>(nullptr) {}
+    bool OnlineOptions(ConnectParams& params, const std::function<bool(ConnectParams&)>& accept) override {
+      ConnectParams p = params;
+      p.password.clear();
+      if (!accept(p)) return false;
+      params = p;
+      return true;
+    }
+  };
+  auto dialogsOwned = std::make_unique<Dialogs>();
+  Dialogs& dialogs = *dialogsOwned;
+  LookoutApp app(EngineSettings(engine.rcPort), std::move(dialogsOwned));
+  QStringList focusSeen;
+  int step = 0;
+  QTimer typist;
+  typist.setInterval(10);
+  QObject::connect(&typist, &QTimer::timeout, [&] {
+    QWidget* d = QApplication::activeModalWidget();
+    // The operator types once the dialog is up and has the keyboard.
+    QWidget* focus = QApplication::focusWidget();
+    if (!d || d->objectName() != "changePassword" || !focus || focus->window() != d) return;
+    if (step == 0) {
+      Screenshot(d, "change-password.png");
+      focusSeen << focus->objectName();
+      QTest::keyClick(focus, Qt::Key_Return);  // empty fields
+      focusSeen << (QApplication::focusWidget() ? QApplication::focusWidget()->objectName() : QString());
+      step = 1;
+    } else if (step == 1) {
+      QTest::keyClicks(focus, "admin-pw");
+      QTest::keyClick(focus, Qt::Key_Tab);
+      QWidget* confirm = QApplication::focusWidget();
+      focusSeen << (confirm ? confirm->objectName() : QString());
+      if (!confirm) return;
+      QTest::keyClicks(confirm, "admin-pw");
+      step = 2;
+      QTest::keyClick(confirm, Qt::Key_Return);
+    }
+  });
+  typist.start();
+  QVERIFY(app.Start(true));
+  app.Window()->show();
+  QVERIFY(WaitUntil([&] { return app.Client().IsLoggedIn(); }, 30000));
+  typist.stop();
+  // The dialog opened on the old password; the refusal sent the focus to the new one; Tab to the
+  // confirmation.
+  QCOMPARE(focusSeen, QStringList({"c1002", "c1001", "c1024"}));
+  QCOMPARE(step, 2);
+  QCOMPARE(dialogs.shown.at(0), CString(kTitleAuthentication) + ": " + kTextMustChangePassword);
+  QCOMPARE(dialogs.shown.at(1), CString(kTitleLookout) + ": " + kTextForcedPasswordEmpty);
+  QCOMPARE(dialogs.shown.size(), size_t(2));  // nothing from the engine: no refused change was sent
+  QCOMPARE(QString::fromStdString(app.Client().Login().password), QString("admin-pw"));
+  QVERIFY(WaitUntil([&] { return app.Window()->Tree()->Root(RC_REQ_GET_USERS) != nullptr; }));
+  std::string mark;
+  RunCommand(BuildPath("trellis-reg") + " query 'UserDatabase\\Administrator' UserMustChangePassword", &mark);
+  QCOMPARE(QString::fromStdString(mark).trimmed(), QString("\"UserMustChangePassword\"=dword:0"));
+  QVERIFY(app.Stop(5000));
+}
 
 void LookoutQtTest::theOnlineOptionsDialogStaysOpenUntilItsValuesAreAccepted() {
   QtDialogs dialogs(nullptr);
@@ -196,10 +265,10 @@ void LookoutQtTest::theOnlineOptionsDialogStaysOpenUntilItsValuesAreAccepted() {
     d->findChild<QSpinBox*>("port")->setValue(9808);
     d->findChild<QLineEdit*>("user")->setText("administrator");
     d->findChild<QLineEdit*>("password")->setText("pw");
-    auto* box = d->findChild<QDialogButtonBox*>();
-    QTest::mouseClick(box->button(QDialogButtonBox::Ok), Qt::LeftButton);
+    auto* ok = d->findChild<QPushButton*>("IDOK");
+    QTest::mouseClick(ok, Qt::LeftButton);
     QVERIFY(d->isVisible());
-    QTest::mouseClick(box->button(QDialogButtonBox::Ok), Qt::LeftButton);
+    QTest::mouseClick(ok, Qt::LeftButton);
   });
   const bool ok = dialogs.OnlineOptions(params, [&](ConnectParams& p) {
     // The check corrects the name's letter case the second time.
@@ -560,6 +629,20 @@ void LookoutQtTest::activityViewKeepsEntriesByAddressAndNumber() {
   QCOMPARE(view.SessionItem("10.0.0.5", 3)->data(0, ROLE_IMAGE).toInt(), int(IMAGE_SESSION_REAL));
   view.Update(session(RC_NOTIFY_SESSION_ENDED, "10.0.0.5", 3, ""));
   QVERIFY(!view.SessionItem("10.0.0.5", 3));
+  // What was ended goes, and the selection stays on a neighbour of it: the next session, then the
+  // machine, then the next machine; never the console's own log-in session.
+  view.Update(machine(RC_NOTIFY_MACHINE_ADDED, "127.0.0.1", "", 2));
+  view.Update(session(RC_NOTIFY_SESSION_ADDED, "127.0.0.1", 1, "Trellis Login: Register for everything"));
+  view.Update(machine(RC_NOTIFY_MACHINE_ADDED, "10.0.0.7", "", 0));
+  for (uint32_t n : {8u, 9u}) view.Update(session(RC_NOTIFY_SESSION_ADDED, "10.0.0.7", n, "http://example.org/"));
+  view.setCurrentItem(view.SessionItem("10.0.0.7", 8));
+  view.Update(session(RC_NOTIFY_SESSION_ENDED, "10.0.0.7", 8, ""));
+  QCOMPARE(view.currentItem(), view.SessionItem("10.0.0.7", 9));
+  view.Update(session(RC_NOTIFY_SESSION_ENDED, "10.0.0.7", 9, ""));
+  QCOMPARE(view.currentItem(), view.MachineItem("10.0.0.7"));
+  view.Update(machine(RC_NOTIFY_MACHINE_REMOVED, "10.0.0.7", "", 0));
+  QVERIFY(view.currentItem() != view.SessionItem("127.0.0.1", 1));
+  QVERIFY(!view.currentItem() || view.currentItem()->data(0, ROLE_KIND).toInt() == ENTRY_MACHINE);
   // 4 clears everything, orphans included.
   view.Update(session(RC_NOTIFY_SESSION_ADDED, "10.0.0.9", 1, "x"));
   ViewEvent clear;
@@ -802,13 +885,19 @@ class CountingPage : public TabPage {
   bool StoreControls() override {
     bool ok = false;
     const int v = edit->text().toInt(&ok);
-    if (!ok || v < 0 || v > 100) return false;  // the page would say why
+    if (!ok || v < 0 || v > 100) {
+      // Where the page says why (a modal box), the tab bar shows this page's tab.
+      if (bar) tabWhileRefusing = bar->currentIndex();
+      return false;
+    }
     value = v;
     return true;
   }
   bool Validate() override { return value != 42; }
   void Apply() override { ++applied; }
   QLineEdit* edit;
+  QTabBar* bar = nullptr;
+  int tabWhileRefusing = -1;
   int value = 1;
   int loads = 0;
   int applied = 0;
@@ -831,10 +920,12 @@ void LookoutQtTest::tabSheetPagesRefuseAChangeAndLoadOncePerActivation() {
   QVERIFY(QTest::qWaitForWindowExposed(&dialog));
   Screenshot(&dialog, "tab-sheet.png");
 
-  // A value out of range keeps the page and its tab.
+  // A value out of range keeps the page and its tab, also while the page says why.
+  first->bar = dialog.Sheet()->Bar();
   first->edit->setText("500");
   first->edit->setFocus();
-  dialog.Sheet()->Bar()->setCurrentIndex(1);
+  QTest::mouseClick(dialog.Sheet()->Bar(), Qt::LeftButton, {}, dialog.Sheet()->Bar()->tabRect(1).center());
+  QCOMPARE(first->tabWhileRefusing, 0);
   QCOMPARE(dialog.Sheet()->ActiveIndex(), 0);
   QCOMPARE(dialog.Sheet()->Bar()->currentIndex(), 0);
   QCOMPARE(second->loads, 0);

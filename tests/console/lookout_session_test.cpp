@@ -16,7 +16,7 @@
 #include <cstring>
 #include <thread>
 
-#include "console/shell/console_texts.h"
+#include "console/model/console_texts.h"
 #include "engine/config/util.h"
 #include "engine/remote/frame.h"
 #include "engine/remote/link.h"

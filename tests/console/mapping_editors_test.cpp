@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "console/shell/lookout_client.h"
+#include "console/model/lookout_client.h"
 #include "engine/proxy/mapping/mapping_settings.h"
 #include "engine/remote/rc_codes.h"
 #include "tests/console/console_harness.h"

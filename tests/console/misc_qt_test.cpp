@@ -27,15 +27,15 @@
 
 #include "console/dialogs/access/assumed_sheets.h"
 #include "console/dialogs/common/editor_qt.h"
-#include "console/dialogs/common/list_images.h"
 #include "console/dialogs/core/service_sheet_qt.h"
 #include "console/dialogs/remote/message_dialogs_qt.h"
+#include "console/model/list_images.h"
+#include "console/model/tree_entry.h"
+#include "console/model/tree_images.h"
 #include "console/shell/activity_view.h"
 #include "console/shell/lookout_app.h"
 #include "console/shell/lookout_view.h"
 #include "console/shell/qt_dialogs.h"
-#include "console/shell/tree_entry.h"
-#include "console/shell/tree_images.h"
 #include "engine/config/interface.h"
 #include "engine/proxy/www/www_settings.h"
 #include "engine/remote/rc_codes.h"
@@ -112,7 +112,7 @@ struct AutoDialogs : RecordedAnswers<QtDialogs> {
     params = p;
     return true;
   }
-  bool ChangePassword(CString* oldPassword, CString* newPassword) override {
+  bool ChangePassword(bool, CString* oldPassword, CString* newPassword) override {
     *oldPassword = password;
     *newPassword = "admin-pw";
     password = "admin-pw";

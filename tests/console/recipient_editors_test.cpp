@@ -10,8 +10,9 @@
 #include <deque>
 
 #include "console/dialogs/access/system_policies.h"
-#include "console/dialogs/common/list_images.h"
-#include "console/shell/lookout_client.h"
+#include "console/dialogs/core/service_sheet.h"
+#include "console/model/list_images.h"
+#include "console/model/lookout_client.h"
 #include "engine/access/group.h"
 #include "engine/access/user.h"
 #include "engine/proxy/www/www_settings.h"

@@ -11,7 +11,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "console/shell/lookout_client.h"
+#include "console/model/lookout_client.h"
 #include "engine/remote/rc_codes.h"
 #include "tests/console/console_harness.h"
 #include "tests/console/engine_process.h"

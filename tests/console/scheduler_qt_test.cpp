@@ -25,12 +25,12 @@
 #include <functional>
 
 #include "console/dialogs/common/editor_qt.h"
-#include "console/dialogs/common/list_images.h"
 #include "console/dialogs/scheduler/scheduler_sheets.h"
+#include "console/model/list_images.h"
+#include "console/model/tree_entry.h"
+#include "console/model/tree_images.h"
 #include "console/shell/lookout_app.h"
 #include "console/shell/lookout_view.h"
-#include "console/shell/tree_entry.h"
-#include "console/shell/tree_images.h"
 #include "engine/proxy/www/www_settings.h"
 #include "engine/remote/rc_codes.h"
 #include "tests/console/console_harness.h"

@@ -15,7 +15,7 @@
 
 #include "console/dialogs/common/editor_qt.h"
 #include "console/dialogs/core/service_sheet_qt.h"
-#include "console/shell/lookout_client.h"
+#include "console/model/lookout_client.h"
 #include "engine/netsvc/dhcp/dhcp_settings.h"
 #include "engine/netsvc/dns/dns_settings.h"
 #include "engine/proxy/mapping/mapping_settings.h"

@@ -9,7 +9,7 @@
 #include <deque>
 
 #include "console/dialogs/core/service_sheet.h"
-#include "console/shell/lookout_client.h"
+#include "console/model/lookout_client.h"
 #include "engine/netsvc/dhcp/dhcp_settings.h"
 #include "engine/netsvc/dns/dns_settings.h"
 #include "engine/proxy/ftp/ftp_settings.h"

@@ -10,7 +10,7 @@
 
 #include <deque>
 
-#include "console/shell/lookout_client.h"
+#include "console/model/lookout_client.h"
 #include "engine/proxy/www/www_settings.h"
 #include "engine/remote/rc_codes.h"
 #include "engine/remote/rc_service_settings.h"

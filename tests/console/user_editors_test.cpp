@@ -8,7 +8,7 @@
 
 #include <deque>
 
-#include "console/shell/console_texts.h"
+#include "console/model/console_texts.h"
 #include "engine/remote/rc_codes.h"
 #include "tests/console/console_harness.h"
 #include "tests/console/engine_process.h"

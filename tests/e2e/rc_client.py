@@ -710,6 +710,46 @@ def snapshot(c):
 
 # ---- the scenario ---------------------------------------------------------------------------
 
+def admin_record(c):
+    reply, frames = c.request(20, receive=1)
+    return read_userdb(frames[0])["Administrator"][1] if reply == 3 else {}
+
+
+def forced_change_of_a_set_password(port, a):
+    """Administrator ("secret") is marked to change the password, with auditing on: the old
+    password again is refused and audited, the mark stays and nothing is granted; a new one clears
+    the mark; a change that is not forced may give the old password back."""
+    admin = dict(admin_record(a), UserMustChangePassword=1, AuditUser=1, AuditOptions=4 | 8)
+    reply, _ = a.request(24, "Administrator", upload=[bare(write_user, admin)])
+    check("mark Administrator to change the password", reply == 3, reply)
+    c, code = login_admin(port, "secret")
+    check("a marked account must change its password at log-in", code == 120, code)
+    reply, _ = c.request(120, "Administrator", "secret", "secret")
+    check("forced change to the old password: done", reply == 3, reply)
+    n = c.wait_note(90)
+    check("forced change to the old password: 90 Password change denied",
+          n and n[1][0] == "Password change denied", n)
+    check("forced change to the old password does not complete the log-in", c.wait_note(5, timeout=1) is None)
+    reply, _ = c.request(40)
+    check("after a refused forced change no right is granted (40)", reply == 2, reply)
+    check("after a refused forced change the mark stays", admin_record(a).get("UserMustChangePassword") == 1)
+    reply, _ = c.request(120, "Administrator", "secret", "secret2")
+    check("forced change to a new password", reply == 3 and c.wait_note(5) is not None, reply)
+    check("a real change clears the mark", admin_record(a).get("UserMustChangePassword") == 0)
+    reply, _ = c.request(40, receive=13)
+    check("after the real change the rights are granted", reply == 3, reply)
+    reply, _ = c.request(120, "Administrator", "secret2", "secret")
+    check("a change that is not forced may give an older password back",
+          reply == 3 and c.wait_note(90, timeout=1) is None)
+    c.close()
+    admin = dict(admin_record(a), AuditUser=0, AuditOptions=0)
+    reply, _ = a.request(24, "Administrator", upload=[bare(write_user, admin)])
+    check("Administrator's auditing off again", reply == 3, reply)
+    c, code = login_admin(port, "secret")
+    check("the password given back holds", code == 5, code)
+    c.close()
+
+
 def scenario(port, state_file):
     # First log-in: Administrator's empty password must be changed first (120), then 5.
     a, code = login_admin(port, "")
@@ -720,6 +760,19 @@ def scenario(port, state_file):
     check("change password with a wrong old password: done", reply == 3, reply)
     n = a.wait_note(90)
     check("wrong old password: 90 Invalid Password", n and n[1][0] == "Invalid Password", n)
+    # A forced change must change something: an empty new password (here also the old one) is
+    # refused with the engine's refusal text, the log-in stays incomplete, nothing is granted.
+    reply, _ = a.request(120, "Administrator", "", "")
+    check("forced change to an empty password: done", reply == 3, reply)
+    n = a.wait_note(90)
+    check("forced change to an empty password: 90 Password change denied",
+          n and n[1][:2] == ["Password change denied", "You do not have permission to\nchange your password"], n)
+    check("forced change to an empty password does not complete the log-in", a.wait_note(5, timeout=1) is None)
+    reply, _ = a.request(20)
+    check("after a refused forced change no right is granted", reply == 2, reply)
+    a.close()
+    a, code = login_admin(port, "")
+    check("after a refused forced change the account must still change its password", code == 120, code)
     reply, _ = a.request(120, "Administrator", "", "secret")
     check("change password", reply == 3, reply)
     check("the change completes the log-in (5)", a.wait_note(5) is not None)
@@ -754,6 +807,7 @@ def scenario(port, state_file):
 
     c2, code = login_admin(port, "secret")
     check("second console logs in with the new password", code == 5, code)
+    forced_change_of_a_set_password(port, a)
     bob2 = dict(bob, RealName="Robert", Password="00")  # password unchanged
     bob2["ClientSendTraffic"] = 123456  # accounting is the engine's: ignored
     reply, _ = c2.request(24, "bob", upload=[bare(write_user, bob2)])
@@ -1134,7 +1188,9 @@ def scheduler(port, args):
 
     # The one-off event fires at its minute (a real wait of under 70 s) and stops the proxy.
     check("the proxy stops at the event's minute", wait_until(lambda: not listening(), timeout=at - time.time() + 10))
-    check("the event was processed", "\tEvent processed: Stop the proxy\r\n" in log_text(), log_text())
+    # The scheduler's log line is written by the log thread, after the proxy has stopped.
+    check("the event was processed", wait_until(lambda: "\tEvent processed: Stop the proxy\r\n" in log_text()),
+          log_text())
     reply, _ = a.request(152, "2")
     check("event 2 run at once", reply == 3, reply)
     check("the proxy listens again", wait_until(listening))

@@ -35,6 +35,11 @@ start_engine "$PORT"
 
 STATE="$WORK/state.json"
 if python3 "$CLIENT" scenario "$PORT" "$STATE"; then pass "console scenario"; else fail "console scenario"; fi
+# The refused forced changes: in the service log, and in the audit file of the account (audited then).
+expect_contains "refused forced change logged" "$(cat "$TRELLIS_HOME"/Logs/*Remote*)" \
+  "Change password refused: the new password is empty"
+expect_contains "refused forced change audited" "$(cat "$TRELLIS_HOME"/Audit/Administrator.* 2>/dev/null)" \
+  "Change password refused: the new password is the old one"
 wait_for 10 port_open 127.0.0.2 "$OP" || fail "origin down"
 if python3 "$CLIENT" proxy "$PORT" "$WP http://127.0.0.2:$OP/index.html"; then pass "console watches a browser and the cache"; else
   fail "console watches a browser and the cache"

@@ -4,6 +4,7 @@
 # (reported with the port, the reason and the log, exit non-zero), "already running", a stop
 # followed at once by a start, a clean stop, and a password set for the consoles' log-in.
 source "$(dirname "$0")/lib.sh"
+source "$(dirname "$0")/netns.sh"
 
 SRC=${TRELLIS_SOURCE:-$(cd "$(dirname "$0")/../.." && pwd)}
 RUN="$SRC/scripts/run.sh"
@@ -59,7 +60,9 @@ rc=$?
 set -e
 [ "$rc" -ne 0 ] && pass "a port in use fails the run command" || fail "run command exited 0 with its port taken"
 expect_contains "the failing service and port are named" "$out" "service 'WWW Proxy server' is NOT accepting connections on port $TAKEN"
-expect_contains "the reason is given" "$out" "error 10048"
+expect_contains "the reason is given in plain words, with its number" "$out" \
+  "why: another program holds the port, or the address is in use (0.0.0.0:$TAKEN, error 10048)"
+expect_not_contains "the number is said once" "$out" "Socket Error"
 expect_contains "the log is named" "$out" "its log: $TRELLIS_HOME/Logs/WWW Proxy server."
 expect_not_contains "no false success" "$out" "web proxy: curl"
 expect_contains "the failure is in the event log" "$(cat "$TRELLIS_EVENTLOG")" "Service WWW Proxy server failed startup on interface 0.0.0.0:$TAKEN error 10048"
@@ -91,6 +94,8 @@ kill "$HOLDER" 2>/dev/null || true
 wait_for 5 sh -c "! python3 -c 'import socket; socket.create_connection((\"127.0.0.1\", $TAKEN), 1)' 2>/dev/null" || true
 out=$(bash "$RUN" 2>&1) || fail "run command with every port free: $out"
 expect_contains "the web proxy is reported" "$out" "service 'WWW Proxy server': listening on 0.0.0.0:$TAKEN"
+expect_contains "the consoles' service is reported" "$out" "service 'Remote Control Service': listening on 127.0.0.1:$RC"
+expect_not_contains "a start of the installed engine says nothing about installing" "$out" "installed"
 login() {
   python3 - "$SRC/tests/e2e" "$RC" "$1" <<'PY'
 import sys
@@ -106,4 +111,16 @@ PY
 login s3cret && pass "a console logs in with the password set" || fail "log-in with the password set"
 login "" && fail "the empty password still logs in" || pass "the empty password no longer logs in"
 bash "$RUN" stop >/dev/null
+
+# ---- A first run, as the README gives it, in a namespace of its own (its ports are the defaults) --
+NS=$(make_ns run)
+FIRST="$WORK/first"
+on_exit "ip netns exec $NS env TRELLIS_STATE=$FIRST bash $RUN stop"
+out=$(ip netns exec "$NS" env TRELLIS_STATE="$FIRST" bash "$RUN" 2>&1) || fail "first run: $out"
+echo "$out" | sed 's/^/  first run: /'
+expect_contains "first run: the web proxy is listed" "$out" "service 'WWW Proxy server': listening on 0.0.0.0:8080"
+expect_contains "first run: the consoles' service is listed" "$out" \
+  "service 'Remote Control Service': listening on 127.0.0.1:808"
+expect_contains "first run: installed once" "$out" "Nomra Trellis Engine installed"
+ip netns exec "$NS" env TRELLIS_STATE="$FIRST" bash "$RUN" stop >/dev/null
 finish

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <span>
 
-#include "console/shell/lookout_client.h"
+#include "console/model/lookout_client.h"
 #include "engine/remote/rc_codes.h"
 
 namespace {

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "console/shell/lookout_client.h"
+#include "console/model/lookout_client.h"
 #include "engine/access/filter_component.h"
 
 CString DuplicateMachineText(const CString& name) { return "The machine name \"" + name + "\" is already in the list"; }

@@ -12,8 +12,8 @@
 
 #include "console/dialogs/common/controls_qt.h"
 #include "console/dialogs/common/editor_qt.h"
-#include "console/shell/tree_entry.h"
-#include "console/shell/tree_images.h"
+#include "console/model/tree_entry.h"
+#include "console/model/tree_images.h"
 
 namespace {
 
@@ -28,12 +28,7 @@ QComboBox* UserList(const std::vector<CString>& users, const CString& current, Q
 }
 
 // Enter accepts here: OK stays the default button of these two small dialogs.
-QDialogButtonBox* AcceptingOkCancel(QDialog* d) {
-  auto* box = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, d);
-  QObject::connect(box, &QDialogButtonBox::accepted, d, &QDialog::accept);
-  QObject::connect(box, &QDialogButtonBox::rejected, d, &QDialog::reject);
-  return box;
-}
+QWidget* AcceptingOkCancel(QDialog* d) { return OkCancel(d, true); }
 
 // One page: the list (1277) with its two columns and the buttons beside it.
 class AssumedPageWidget : public TabPage {

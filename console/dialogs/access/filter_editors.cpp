@@ -8,7 +8,7 @@
 #include <cstring>
 #include <limits>
 
-#include "console/shell/lookout_client.h"
+#include "console/model/lookout_client.h"
 #include "engine/access/group.h"
 #include "engine/config/util.h"
 #include "engine/core/service_settings.h"

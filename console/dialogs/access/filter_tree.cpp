@@ -16,8 +16,8 @@
 
 #include "console/dialogs/common/controls_qt.h"
 #include "console/dialogs/common/editor_qt.h"
-#include "console/dialogs/common/list_images.h"
-#include "console/shell/tree_images.h"
+#include "console/model/list_images.h"
+#include "console/model/tree_images.h"
 
 namespace {
 
@@ -62,12 +62,7 @@ CriterionDialog::CriterionDialog(const CRequestCriterion* existing, const Criter
   m_name->setEditable(true);
   grid->setColumnStretch(1, 1);
   layout->addLayout(grid);
-  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
-  buttons->button(QDialogButtonBox::Ok)->setObjectName(QStringLiteral("IDOK"));
-  buttons->button(QDialogButtonBox::Cancel)->setObjectName(QStringLiteral("IDCANCEL"));
-  layout->addWidget(buttons);
-  connect(buttons, &QDialogButtonBox::accepted, this, &CriterionDialog::accept);
-  connect(buttons, &QDialogButtonBox::rejected, this, &CriterionDialog::reject);
+  layout->addWidget(OkCancel(this, true));
 
   m_variable->setCurrentIndex(std::max(0, m_variable->findData(m_logic.dataIndex)));
   m_not->button(m_logic.negate ? 1 : 0)->setChecked(true);

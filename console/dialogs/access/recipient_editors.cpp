@@ -1,7 +1,7 @@
 #include "console/dialogs/access/recipient_editors.h"
 
 #include "console/dialogs/access/filter_editors.h"
-#include "console/shell/lookout_client.h"
+#include "console/model/lookout_client.h"
 #include "engine/access/group.h"
 #include "engine/access/location.h"
 #include "engine/access/user_db.h"
@@ -345,4 +345,14 @@ std::shared_ptr<CRecipient> RecipientSheet::Ok(Prompter& prompter, int* refusedP
   auto result = ValidateAndApply(order, *m_copy, prompter, &refused);
   if (refusedPage) *refusedPage = refused >= 0 ? ids[static_cast<size_t>(refused)] : 0;
   return result;
+}
+
+void ReplaceRecipient(CRight& right, size_t row, std::shared_ptr<CRecipient> recipient) {
+  if (!recipient) return;
+  CLockGuard guard(right.Recipients);
+  auto all = right.Recipients.Snapshot();
+  if (row >= all.size()) return;
+  all[row] = std::move(recipient);
+  right.Recipients.RemoveAll();
+  for (auto& r : all) right.Recipients.AddTail(std::move(r));
 }

@@ -15,7 +15,6 @@
 #include "console/dialogs/common/editor.h"
 #include "console/dialogs/common/location_lists.h"
 #include "console/dialogs/common/principals.h"
-#include "console/dialogs/core/service_sheet.h"  // kTitleInvalidSetting, shared with the service sheet
 #include "engine/access/right.h"
 
 class CLookoutClient;
@@ -243,3 +242,6 @@ class RecipientSheet {
   RecipientSheetContext m_ctx;
   std::vector<int> m_pages;
 };
+
+// A right's recipient at row replaced by another, in place (nothing for a row out of range).
+void ReplaceRecipient(CRight& right, size_t row, std::shared_ptr<CRecipient> recipient);

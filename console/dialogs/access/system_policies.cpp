@@ -1,8 +1,8 @@
 #include "console/dialogs/access/system_policies.h"
 
-#include "console/dialogs/common/list_images.h"
-#include "console/dialogs/core/service_sheet.h"
-#include "console/shell/lookout_client.h"
+#include "console/dialogs/access/recipient_editors.h"
+#include "console/model/list_images.h"
+#include "console/model/lookout_client.h"
 #include "engine/remote/rc_codes.h"
 
 SystemPolicies::SystemPolicies(CLookoutClient& client) : m_client(client) {

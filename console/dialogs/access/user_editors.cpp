@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "console/shell/console_texts.h"
-#include "console/shell/lookout_client.h"
+#include "console/model/console_texts.h"
+#include "console/model/lookout_client.h"
 #include "engine/remote/rc_codes.h"
 
 namespace {

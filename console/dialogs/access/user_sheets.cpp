@@ -16,8 +16,8 @@
 
 #include "console/dialogs/common/controls_qt.h"
 #include "console/dialogs/common/editor_qt.h"
-#include "console/dialogs/common/list_images.h"
-#include "console/shell/tree_images.h"
+#include "console/model/list_images.h"
+#include "console/model/tree_images.h"
 
 namespace {
 
@@ -289,12 +289,7 @@ ConfirmPasswordDialog::ConfirmPasswordDialog(const CString& typed, Prompter& pro
   form->addRow(QStringLiteral("Password:"), m_password = Edit(1001, this, true));
   form->addRow(QStringLiteral("Confirm Password:"), m_confirm = Edit(1024, this, true));
   m_password->setText(Q(typed));
-  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
-  buttons->button(QDialogButtonBox::Ok)->setObjectName("IDOK");
-  buttons->button(QDialogButtonBox::Cancel)->setObjectName("IDCANCEL");
-  connect(buttons, &QDialogButtonBox::accepted, this, &ConfirmPasswordDialog::accept);
-  connect(buttons, &QDialogButtonBox::rejected, this, &ConfirmPasswordDialog::reject);
-  form->addRow(buttons);
+  form->addRow(OkCancel(this, true));
   m_confirm->setFocus();
 }
 
@@ -373,13 +368,8 @@ GroupEditDialog::GroupEditDialog(CLookoutClient& client, const CString& groupNam
   lists->addWidget(new QLabel(QStringLiteral("Non-members:"), this), 0, 2);
   lists->addWidget(m_nonMembers = List(GroupDialog::NON_MEMBERS, cols, {70, 100, 170}, this), 1, 2);
   layout->addLayout(lists, 1);
-  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
-  buttons->button(QDialogButtonBox::Ok)->setObjectName("IDOK");
-  buttons->button(QDialogButtonBox::Cancel)->setObjectName("IDCANCEL");
-  layout->addWidget(buttons);
+  layout->addWidget(OkCancel(this, true));
   for (QPushButton* b : {add, remove}) b->setAutoDefault(false);
-  connect(buttons, &QDialogButtonBox::accepted, this, &GroupEditDialog::accept);
-  connect(buttons, &QDialogButtonBox::rejected, this, &GroupEditDialog::reject);
   connect(add, &QPushButton::clicked, this, [this] { MoveSelected(false); });
   connect(remove, &QPushButton::clicked, this, [this] { MoveSelected(true); });
   connect(m_members, &QTreeWidget::itemDoubleClicked, this, [this] { MoveSelected(true); });

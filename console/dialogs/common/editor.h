@@ -73,6 +73,10 @@ bool ReadCurrency(const CString& text, int control, CCurrency* value, FieldError
 
 // Names that become registry keys (users, groups, services): the check of the engine's own
 // store, said to the operator. Text shown when a name is refused.
+// Shared by the service sheet and the rights' editors.
+inline constexpr const char* kTitleInvalidSetting = "Invalid setting";
+inline constexpr const char* kTextNoRecipients =
+    "There are no recipients for this right\nAll access to this right will be denied.\n\nDo you wish to continue?";
 inline constexpr const char* kTitleInvalidName = "Invalid name";
 inline constexpr const char* kTextInvalidName =
     "A name may not be empty, longer than 255 characters, or hold \\, / or control characters.";

@@ -1,6 +1,6 @@
 #include "console/dialogs/common/principals.h"
 
-#include "console/shell/lookout_client.h"
+#include "console/model/lookout_client.h"
 #include "engine/access/group.h"
 #include "engine/access/user_db.h"
 

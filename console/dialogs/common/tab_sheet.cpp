@@ -1,6 +1,7 @@
 #include "console/dialogs/common/tab_sheet.h"
 
 #include <QHBoxLayout>
+#include <algorithm>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QStackedWidget>
@@ -76,11 +77,25 @@ bool TabSheet::SetActivePage(int index) {
 }
 
 void TabSheet::OnCurrentChanged(int index) {
-  // The bar has moved already: a refusal moves it back before anything is painted.
-  if (!SetActivePage(index)) {
+  // The bar has moved already. It goes back to the shown page first: the page being left may say
+  // why it refuses in a box, and the bar must not show the new tab meanwhile. Show moves it on.
+  {
     QSignalBlocker block(m_bar);
     m_bar->setCurrentIndex(m_active);
   }
+  SetActivePage(index);
+}
+
+QSize TabSheet::minimumSizeHint() const {
+  QSize size = QWidget::minimumSizeHint();
+  size.setWidth(std::max(size.width(), m_bar->sizeHint().width()));
+  return size;
+}
+
+QSize TabSheet::sizeHint() const {
+  QSize size = QWidget::sizeHint();
+  size.setWidth(std::max(size.width(), m_bar->sizeHint().width()));
+  return size;
 }
 
 bool TabSheet::Accept() {

@@ -64,6 +64,10 @@ class TabSheet : public QWidget {
   // when a page refused (that page is then shown).
   bool Accept();
 
+  // At least as wide as its whole tab row: no tab is ever hidden behind scroll arrows.
+  QSize minimumSizeHint() const override;
+  QSize sizeHint() const override;
+
  private:
   void OnCurrentChanged(int index);
   void Show(int index);

@@ -1,6 +1,6 @@
 #include "console/dialogs/core/mapping_editors.h"
 
-#include "console/shell/lookout_client.h"
+#include "console/model/lookout_client.h"
 #include "engine/access/group.h"
 #include "engine/access/location.h"
 #include "engine/access/user_db.h"

@@ -19,9 +19,9 @@
 
 #include "console/dialogs/common/controls_qt.h"
 #include "console/dialogs/common/editor_qt.h"
-#include "console/dialogs/common/list_images.h"
 #include "console/dialogs/common/location_lists_qt.h"
-#include "console/shell/tree_images.h"
+#include "console/model/list_images.h"
+#include "console/model/tree_images.h"
 
 namespace {
 

@@ -4,9 +4,10 @@
 
 #include <algorithm>
 
+#include "console/dialogs/access/recipient_editors.h"
 #include "console/dialogs/core/mapping_editors.h"
-#include "console/dialogs/netsvc/dhcp_editors.h"
-#include "console/shell/lookout_client.h"
+#include "console/dialogs/core/dhcp_pages.h"
+#include "console/model/lookout_client.h"
 #include "engine/config/util.h"
 #include "engine/netsvc/dhcp/dhcp_settings.h"
 #include "engine/netsvc/dns/dns_settings.h"
@@ -534,16 +535,6 @@ void PoliciesPage::Remove(size_t row) {
   if (row >= recipients.size()) return;
   m_rights[selected].copy->Recipients.Remove(recipients[row].get());
   m_rights[selected].modified = true;
-}
-
-void ReplaceRecipient(CRight& right, size_t row, std::shared_ptr<CRecipient> recipient) {
-  if (!recipient) return;
-  CLockGuard guard(right.Recipients);
-  auto all = right.Recipients.Snapshot();
-  if (row >= all.size()) return;
-  all[row] = std::move(recipient);
-  right.Recipients.RemoveAll();
-  for (auto& r : all) right.Recipients.AddTail(std::move(r));
 }
 
 void PoliciesPage::Add(std::shared_ptr<CRecipient> recipient) {

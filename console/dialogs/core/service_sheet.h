@@ -40,7 +40,6 @@ std::vector<int> ServiceOkOrder(const CServiceSettings& service);
 
 inline constexpr const char* kTitleDuplicateService = "Duplicate Service name";
 inline constexpr const char* kTextChooseAnotherServiceName = "You must choose another name for this service";
-inline constexpr const char* kTitleInvalidSetting = "Invalid setting";
 inline constexpr const char* kTextNoSpecificBinding = "You have not selected a specific binding";
 inline constexpr const char* kTextNoBindings =
     "You have no bindings selected\nthe service will be disabled.\nDo you wish to continue";
@@ -49,8 +48,6 @@ inline constexpr const char* kTextBindAny =
     "This will allow connections from anywhere,\nincluding the internet.  You should ensure\nthat you have "
     "configured policies that\ndisallow unauthorised use of this service";
 inline constexpr const char* kTextNoProxyServer = "You must enter the server that connections are made through";
-inline constexpr const char* kTextNoRecipients =
-    "There are no recipients for this right\nAll access to this right will be denied.\n\nDo you wish to continue?";
 inline constexpr const char* kTextBadDelimiter =
     "The delimiter must be one printable character other than a space or \":\"";
 inline constexpr const char* kTitleWarning = "Warning";
@@ -263,8 +260,6 @@ class ConnectionPage : public ServicePage {
   bool bypass = false;
 };
 
-// A right's recipient at row replaced by another, in place (nothing for a row out of range).
-void ReplaceRecipient(CRight& right, size_t row, std::shared_ptr<CRecipient> recipient);
 
 // The service's three rights, each edited on a working copy that lives as long as the sheet.
 class PoliciesPage : public ServicePage {
@@ -433,7 +428,7 @@ class EditServiceSheet {
   SOCKSAdvancedPage socks{m_ctx};
   EncryptionPage encryption{m_ctx};
 
-  // The DHCP service's pages (console/dialogs/netsvc), made for a DHCP service only.
+  // The DHCP service's pages (dhcp_pages.h), made for a DHCP service only.
   std::shared_ptr<DHCPModePage> dhcpMode;
   std::shared_ptr<DHCPSettingsPage> dhcpSettings;
 

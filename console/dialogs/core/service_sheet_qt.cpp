@@ -17,13 +17,13 @@
 
 #include "console/dialogs/common/controls_qt.h"
 #include "console/dialogs/common/editor_qt.h"
-#include "console/dialogs/common/list_images.h"
 #include "console/dialogs/common/log_options_qt.h"
 #include "console/dialogs/core/mapping_editors_qt.h"
 #include "console/dialogs/core/service_pages_qt.h"
-#include "console/dialogs/netsvc/dhcp_editors_qt.h"
-#include "console/shell/lookout_client.h"
-#include "console/shell/tree_images.h"
+#include "console/dialogs/core/dhcp_pages_qt.h"
+#include "console/model/list_images.h"
+#include "console/model/lookout_client.h"
+#include "console/model/tree_images.h"
 
 namespace {
 
@@ -567,12 +567,7 @@ WebServerSettingsDialog::WebServerSettingsDialog(NonProxyPage& page, QWidget* pa
   form->addRow(m_cgi = Check(1253, "Enable CGI Interface (NPH Only)", this));
   form->addRow(QStringLiteral("CGI Directory"), m_cgiRoot = Edit(1252, this));
   form->addRow(QStringLiteral("CGI URL Prefix"), m_cgiLabel = Edit(1254, this));
-  auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
-  buttons->button(QDialogButtonBox::Ok)->setObjectName("IDOK");
-  buttons->button(QDialogButtonBox::Cancel)->setObjectName("IDCANCEL");
-  connect(buttons, &QDialogButtonBox::accepted, this, &WebServerSettingsDialog::accept);
-  connect(buttons, &QDialogButtonBox::rejected, this, &WebServerSettingsDialog::reject);
-  form->addRow(buttons);
+  form->addRow(OkCancel(this, true));
   m_root->setText(Q(page.serverRoot));
   m_file->setText(Q(page.defaultFilename));
   m_browse->setChecked(page.browsing);

@@ -19,7 +19,7 @@
 
 #include "console/dialogs/common/controls_qt.h"
 #include "console/dialogs/common/editor_qt.h"
-#include "console/shell/lookout_client.h"
+#include "console/model/lookout_client.h"
 #include "engine/remote/rc_codes.h"
 
 namespace {
@@ -125,10 +125,11 @@ class AccessWidget : public TabPage {
     layout->addLayout(top);
     layout->addWidget(new QLabel(QStringLiteral("Is granted to:"), this));
     layout->addWidget(m_list = ListView(PROFILE_ACCESS_LIST, {{"Recipient", 90}, {"Rights", 170}}, this), 1);
+    // Add and Remove under the list on the left, as on every list of a right's recipients.
     auto* buttons = new QHBoxLayout;
-    buttons->addStretch(1);
     buttons->addWidget(m_add = Button(PROFILE_ACCESS_ADD, "&Add", this));
     buttons->addWidget(Button(PROFILE_ACCESS_REMOVE, "&Remove", this));
+    buttons->addStretch(1);
     layout->addLayout(buttons);
     connect(m_add, &QPushButton::clicked, this, [this] {
       if (m_dialogs && m_logic.Add(*m_dialogs)) Refill();

@@ -1,8 +1,8 @@
 #pragma once
 // The DHCP server's editors without a toolkit: the option table the console knows (names, data
 // types, descriptions), the byte forms of each option type, the option-type editors, the options
-// dialog (available / in use), the Scope Properties and Reservation dialogs, and the service
-// sheet's DHCP Mode and DHCP Settings pages.
+// dialog (available / in use), the Scope Properties and Reservation dialogs. The service sheet's
+// DHCP Mode and DHCP Settings pages, which open them, are the sheet's (dialogs/core/dhcp_pages.h).
 //
 // Everything edits copies. The Settings page holds a clone of the service's database made by an
 // archive round trip, so it has no address host: the database's lease side effects (a reserved
@@ -16,7 +16,7 @@
 #include <optional>
 #include <vector>
 
-#include "console/dialogs/core/service_sheet.h"
+#include "console/dialogs/common/editor.h"
 #include "engine/netsvc/dhcp/dhcp_database.h"
 
 // ---- The option table -----------------------------------------------------------------------------
@@ -76,9 +76,11 @@ class DHCPDialogs {
   virtual ~DHCPDialogs() = default;
   virtual bool EditOption(CDHCPOption& option) = 0;
   virtual bool EditOptions(CDHCPOptionsContainer& options) = 0;
-  virtual bool EditScope(CDHCPScope& scope) = 0;
-  // taken: the addresses other reservations hold.
-  virtual bool EditReservation(CDHCPReservation& reservation, const std::vector<CString>& taken) = 0;
+  // others: the ranges of the configuration's other scopes.
+  virtual bool EditScope(CDHCPScope& scope, const std::vector<CIPRange>& others) = 0;
+  // taken: the addresses other reservations hold; scopes: the ranges of every scope.
+  virtual bool EditReservation(CDHCPReservation& reservation, const std::vector<CString>& taken,
+                               const std::vector<CIPRange>& scopes) = 0;
 };
 
 // ---- Texts ----------------------------------------------------------------------------------------
@@ -104,6 +106,10 @@ inline constexpr const char* kTextExclusionOrder = "The first excluded address m
 inline constexpr const char* kTextReservedAddressRequired = "You must enter the IP address that is reserved.";
 // "The address %s is already reserved."
 CString DHCPAlreadyReservedText(const CString& address);
+// The questions before a configuration that does nothing, or hands out one address twice, is kept.
+CString DHCPScopeOverlapText(const CIPRange& other);
+CString DHCPExclusionOutsideText(const CIPRange& exclusion);
+CString DHCPReservationOutsideText(const CString& address);
 inline constexpr const char* kTextMatchRequired = "You must enter the computer name or MAC address it is reserved for.";
 inline constexpr const char* kTextBadMac =
     "Please enter the MAC address as pairs of hexadecimal digits, such as 00-11-22-33-44-55.";
@@ -216,7 +222,8 @@ class ScopeDialogLogic {
     OPTIONS = 1543,
   };
 
-  void Load(const CDHCPScope& scope);
+  // others: the ranges of the configuration's other scopes.
+  void Load(const CDHCPScope& scope, std::vector<CIPRange> others = {});
   ControlStates States() const;
   std::vector<CString> ExclusionRows() const;
   // Add reads both edits (the second may be empty: one address); Remove puts the range back into
@@ -227,7 +234,9 @@ class ScopeDialogLogic {
   bool EditOptions(DHCPDialogs& dialogs);
 
   // Addresses parse, the range is in order and within one network of a contiguous mask, the lease
-  // is not zero. A field that does not parse goes to *error; other refusals to the prompter.
+  // is not zero. A field that does not parse goes to *error; other refusals to the prompter. A
+  // range that overlaps another scope's, and an exclusion outside the range (it excludes nothing),
+  // are kept only when the operator answers Yes.
   bool Validate(Prompter& prompter, FieldError* error);
   void Apply(CDHCPScope& scope) const;
 
@@ -240,6 +249,7 @@ class ScopeDialogLogic {
 
  private:
   std::vector<CIPRange> m_exclusions;
+  std::vector<CIPRange> m_others;
   CDHCPOptionsContainer m_options;
   uint32_t m_start = 0, m_end = 0, m_mask = 0, m_lease = 0;
 };
@@ -250,11 +260,13 @@ class ReservationDialogLogic {
  public:
   enum : int { ADDRESS = 1550, MATCH = 1551, BY_NAME = 1552, BY_MAC = 1553, OPTIONS = 1554 };
 
-  // taken: the addresses other reservations hold (the configuration keys reservations by address).
-  void Load(const CDHCPReservation& reservation, std::vector<CString> taken);
+  // taken: the addresses other reservations hold (the configuration keys reservations by address);
+  // scopes: the ranges of every scope.
+  void Load(const CDHCPReservation& reservation, std::vector<CString> taken, std::vector<CIPRange> scopes = {});
   bool EditOptions(DHCPDialogs& dialogs);
   // The address is required, parses and is not taken; the match text is required and, for a MAC
-  // address, is brought to the server's form.
+  // address, is brought to the server's form. An address outside every scope (the reservation
+  // would never be given out) is kept only when the operator answers Yes.
   bool Validate(Prompter& prompter, FieldError* error);
   void Apply(CDHCPReservation& reservation) const;
 
@@ -264,74 +276,7 @@ class ReservationDialogLogic {
 
  private:
   std::vector<CString> m_taken;
+  std::vector<CIPRange> m_scopes;
   CDHCPOptionsContainer m_options;
   CString m_address, m_match;
-};
-
-// ---- The service sheet's pages ---------------------------------------------------------------------
-
-class DHCPModePage : public ServicePage {
- public:
-  enum : int {
-    AUTOMATIC = 1560,
-    SEMI = 1561,
-    MANUAL = 1562,
-    CREATE_SCOPES = 1563,
-    ASSIGN_GATEWAY = 1564,
-    ASSIGN_DNS = 1565
-  };
-  static constexpr std::pair<int, uint32_t> kBits[] = {{CREATE_SCOPES, CDHCPDatabase::AUTO_CREATE_SCOPES},
-                                                       {ASSIGN_GATEWAY, CDHCPDatabase::AUTO_ROUTER},
-                                                       {ASSIGN_DNS, CDHCPDatabase::AUTO_DNS}};
-  using ServicePage::ServicePage;
-  void Load(const CServiceSettings& s) override;
-  ControlStates States() const override;
-  void Apply(CServiceSettings& s) const override;
-
-  uint32_t mode = CDHCPDatabase::MODE_AUTOMATIC;
-  uint32_t autoOptions = 0;
-};
-
-// One item of the Settings page's tree.
-enum : int { DHCP_ITEM_INTERFACE = 1, DHCP_ITEM_SCOPE = 2, DHCP_ITEM_RESERVATION = 3, DHCP_ITEM_GLOBAL = 4 };
-struct DHCPTreeItem {
-  int kind = 0;
-  CString text;
-  CString interfaceName;  // interface items
-  uint32_t scopeId = 0;   // scopes; a reservation's scope
-  CString address;        // reservations
-  std::vector<DHCPTreeItem> children;
-};
-
-class DHCPSettingsPage : public ServicePage {
- public:
-  enum : int { TREE = 1570, NEW_SCOPE = 1571, NEW_RESERVATION = 1572, DELETE = 1573, PROPERTIES = 1574 };
-  // Menus by the kind of item: 147 on a scope, 146 on the others.
-  enum : int { MENU_SCOPE = 147, MENU_OTHER = 146 };
-
-  // bindings: the sheet's Bindings page, whose current choice names the interfaces served.
-  DHCPSettingsPage(const ServiceSheetContext& ctx, const BindingsPage& bindings)
-      : ServicePage(ctx), m_bindings(bindings) {}
-  void Load(const CServiceSettings& s) override;
-  void Apply(CServiceSettings& s) const override;
-
-  // Interfaces (the bound ones, then any other a scope names), each with its scopes and their
-  // reservations; "Global Options" last.
-  std::vector<DHCPTreeItem> Tree() const;
-  // The commands a selected item allows.
-  ControlStates States(const DHCPTreeItem* selected) const;
-
-  // The commands on the selected item. Each returns true when the configuration changed.
-  bool NewScope(const DHCPTreeItem& selected, DHCPDialogs& dialogs);
-  bool NewReservation(const DHCPTreeItem& selected, DHCPDialogs& dialogs);
-  bool Delete(const DHCPTreeItem& selected);
-  bool Properties(const DHCPTreeItem& selected, DHCPDialogs& dialogs);
-
-  const CDHCPDatabase& Database() const { return *m_db; }
-
- private:
-  std::vector<CString> Interfaces() const;
-  std::vector<CString> TakenAddresses(const CString& except) const;
-  const BindingsPage& m_bindings;
-  std::shared_ptr<CDHCPDatabase> m_db;
 };

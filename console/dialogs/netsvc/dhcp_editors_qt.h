@@ -20,8 +20,9 @@ class QtDHCPDialogs : public DHCPDialogs {
   QtDHCPDialogs(QWidget* parent, Prompter& prompter) : m_parent(parent), m_prompter(prompter) {}
   bool EditOption(CDHCPOption& option) override;
   bool EditOptions(CDHCPOptionsContainer& options) override;
-  bool EditScope(CDHCPScope& scope) override;
-  bool EditReservation(CDHCPReservation& reservation, const std::vector<CString>& taken) override;
+  bool EditScope(CDHCPScope& scope, const std::vector<CIPRange>& others) override;
+  bool EditReservation(CDHCPReservation& reservation, const std::vector<CString>& taken,
+                       const std::vector<CIPRange>& scopes) override;
 
  private:
   QWidget* m_parent;
@@ -68,7 +69,8 @@ class ScopeDialog : public QDialog {
   Q_OBJECT
 
  public:
-  ScopeDialog(const CDHCPScope& scope, Prompter& prompter, QWidget* parent = nullptr);
+  ScopeDialog(const CDHCPScope& scope, const std::vector<CIPRange>& others, Prompter& prompter,
+              QWidget* parent = nullptr);
   ScopeDialogLogic& Logic() { return m_logic; }
   void accept() override;
 
@@ -85,8 +87,8 @@ class ReservationDialog : public QDialog {
   Q_OBJECT
 
  public:
-  ReservationDialog(const CDHCPReservation& reservation, const std::vector<CString>& taken, Prompter& prompter,
-                    QWidget* parent = nullptr);
+  ReservationDialog(const CDHCPReservation& reservation, const std::vector<CString>& taken,
+                    const std::vector<CIPRange>& scopes, Prompter& prompter, QWidget* parent = nullptr);
   ReservationDialogLogic& Logic() { return m_logic; }
   void accept() override;
 
@@ -94,34 +96,4 @@ class ReservationDialog : public QDialog {
   ReservationDialogLogic m_logic;
   Prompter& m_prompter;
   QtDHCPDialogs m_dialogs;
-};
-
-TabPage* NewDHCPModeWidget(DHCPModePage& logic);
-
-// The DHCP Settings page: the tree, its context menus (146, 147), Insert, Delete and double click.
-class DHCPSettingsWidget : public TabPage {
-  Q_OBJECT
-
- public:
-  DHCPSettingsWidget(DHCPSettingsPage& logic, Prompter& prompter);
-  void LoadControls() override { Refill(); }
-  QTreeWidget* Tree() const { return m_tree; }
-  // The context menu of the selected item (the caller owns it); its actions are named by
-  // command id.
-  QMenu* BuildMenu();
-  // The commands on the selected item.
-  void NewScope();
-  void NewReservation();
-  void DeleteSelected();
-  void Properties();
-
- protected:
-  bool eventFilter(QObject* watched, QEvent* event) override;
-
- private:
-  void Refill();
-  std::optional<DHCPTreeItem> Selected() const;
-  DHCPSettingsPage& m_logic;
-  QtDHCPDialogs m_dialogs;
-  QTreeWidget* m_tree;
 };

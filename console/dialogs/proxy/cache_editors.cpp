@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "console/shell/lookout_client.h"
+#include "console/model/lookout_client.h"
 #include "engine/core/service_settings.h"
 #include "engine/remote/rc_codes.h"
 

@@ -15,8 +15,8 @@
 #include "console/dialogs/access/filter_tree_page.h"
 #include "console/dialogs/common/controls_qt.h"
 #include "console/dialogs/common/editor_qt.h"
-#include "console/dialogs/common/list_images.h"
-#include "console/shell/tree_images.h"
+#include "console/model/list_images.h"
+#include "console/model/tree_images.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "console/dialogs/remote/message_dialogs.h"
 
-#include "console/shell/lookout_client.h"
+#include "console/model/lookout_client.h"
 #include "engine/remote/rc_codes.h"
 
 SendMessageForm SendMessageForm::Received(const CString& title, const CString& text, const CString& replyAddress) {

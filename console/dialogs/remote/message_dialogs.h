@@ -15,7 +15,7 @@
 #include <optional>
 
 #include "console/dialogs/common/editor.h"
-#include "console/shell/console_settings.h"
+#include "console/model/console_settings.h"
 
 class CLookoutClient;
 

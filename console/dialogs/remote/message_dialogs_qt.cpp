@@ -78,10 +78,7 @@ ConfirmationOptionsDialog::ConfirmationOptionsDialog(ConsoleWarnings& warnings, 
     m_boxes[i]->setChecked(m_form.Checked(id));
     layout->addWidget(m_boxes[i]);
   }
-  auto* box = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
-  connect(box, &QDialogButtonBox::accepted, this, &QDialog::accept);
-  connect(box, &QDialogButtonBox::rejected, this, &QDialog::reject);
-  layout->addWidget(box);
+  layout->addWidget(OkCancel(this, true));
 }
 
 void ConfirmationOptionsDialog::accept() {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "console/shell/lookout_client.h"
+#include "console/model/lookout_client.h"
 #include "engine/config/util.h"
 #include "engine/remote/rc_codes.h"
 

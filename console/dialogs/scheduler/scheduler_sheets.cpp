@@ -19,10 +19,10 @@
 
 #include "console/dialogs/common/controls_qt.h"
 #include "console/dialogs/common/editor_qt.h"
-#include "console/dialogs/common/list_images.h"
 #include "console/dialogs/common/log_options_qt.h"
-#include "console/shell/lookout_client.h"
-#include "console/shell/tree_images.h"
+#include "console/model/list_images.h"
+#include "console/model/lookout_client.h"
+#include "console/model/tree_images.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <functional>
 
-#include "console/shell/console_settings.h"
-#include "console/shell/lookout_session.h"
+#include "console/model/console_settings.h"
+#include "console/model/lookout_session.h"
 #include "engine/core/machine_record.h"
 
 class ConsoleDialogs {
@@ -23,8 +23,9 @@ class ConsoleDialogs {
   // On-line options: server, port, user, password. accept runs on OK and may change the values
   // or refuse (the dialog then stays open). False on Cancel.
   virtual bool OnlineOptions(ConnectParams& params, const std::function<bool(ConnectParams&)>& accept) = 0;
-  // Old and new password (the dialog checks that the new one was typed twice alike).
-  virtual bool ChangePassword(CString* oldPassword, CString* newPassword) = 0;
+  // Old and new password; the dialog stays open until CheckPasswordChange lets it close. forced:
+  // the engine's log-in waits for this change.
+  virtual bool ChangePassword(bool forced, CString* oldPassword, CString* newPassword) = 0;
   // A message to write to a console user (title "Message to <user> on <address>"). False on Cancel.
   virtual bool WriteMessage(const CString& title, CString* text) = 0;
   // A message a console user sent; the user may answer it to replyAddress through reply.
@@ -40,3 +41,14 @@ class ConsoleDialogs {
 // The On-line Options dialog's OK: an empty password is confirmed, and a local engine is checked
 // (local_check.h); refusals are said through dialogs. True when the dialog may close.
 bool AcceptOnlineOptions(ConnectParams& params, ConsoleDialogs& dialogs);
+
+// The Change Password dialog's OK, before anything is sent: the field to mend and why, or none.
+// The new password must be typed twice alike; a forced change must also give a new password that
+// is neither empty nor the old one (the engine refuses those, and the log-in would stay waiting).
+enum PasswordField : int { PASSWORD_NONE = -1, PASSWORD_OLD = 0, PASSWORD_NEW = 1, PASSWORD_CONFIRM = 2 };
+struct PasswordCheck {
+  PasswordField field = PASSWORD_NONE;
+  const char* text = nullptr;
+};
+PasswordCheck CheckPasswordChange(bool forced, const CString& oldPassword, const CString& newPassword,
+                                  const CString& confirmation);

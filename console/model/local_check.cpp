@@ -1,4 +1,4 @@
-#include "console/shell/local_check.h"
+#include "console/model/local_check.h"
 
 #include <fcntl.h>
 #include <strings.h>

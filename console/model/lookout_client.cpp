@@ -1,10 +1,10 @@
-#include "console/shell/lookout_client.h"
+#include "console/model/lookout_client.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 
-#include "console/shell/console_texts.h"
+#include "console/model/console_texts.h"
 #include "engine/config/interface.h"
 #include "engine/remote/frame.h"
 #include "engine/remote/rc_codes.h"
@@ -332,6 +332,7 @@ void CLookoutClient::OnConnected(const CString& server) {
   m_connecting = false;
   m_online = true;
   m_loggedIn = false;
+  m_mustChangePassword = false;
   m_credentialsAccepted = true;
   // This log-in proved the password: an older one has nothing left to come back for.
   m_passwordRevertible = false;
@@ -352,6 +353,7 @@ void CLookoutClient::GoneOffline() {
   // The session thread drops what was queued for the connection that has gone.
   m_outstanding = 0;
   m_loggedIn = false;
+  m_mustChangePassword = false;
   m_passwordRequest = 0;
   m_ui.SetOnline(false, CString());
   NotifyViews(VIEW_ACTIVITY, kViewClear);
@@ -375,6 +377,11 @@ void CLookoutClient::OnLost(const SessionEvent& event) {
 }
 
 void CLookoutClient::NotifyViews(int category, const ViewEvent& event) { m_ui.ViewUpdate(category, event); }
+
+void ConsoleUi::PasswordMustChange() {
+  Command(kCommandChangePassword);
+  MessageBox(kTitleAuthentication, kTextMustChangePassword, MB_STOP);
+}
 
 void CLookoutClient::NotifyViews(int category, uint16_t code, const CString& name) {
   ViewEvent ev;
@@ -492,11 +499,12 @@ void CLookoutClient::OnMessage(const CTLRCPMessage& m, const std::vector<FramePa
     switch (code) {
       case RC_NOTIFY_LOGGED_IN:
         m_loggedIn = true;
+        m_mustChangePassword = false;
         for (uint16_t r : FirstRequests()) Request(r);
         return;
       case RC_NOTIFY_MUST_CHANGE_PASSWORD:
-        m_ui.Command(kCommandChangePassword);
-        m_ui.MessageBox(kTitleAuthentication, kTextMustChangePassword, MB_STOP);
+        m_mustChangePassword = true;
+        m_ui.PasswordMustChange();
         return;
       case RC_NOTIFY_USER_ADDED:
       case RC_NOTIFY_GROUP_ADDED: {

@@ -1,4 +1,4 @@
-#include "console/shell/tree_entry.h"
+#include "console/model/tree_entry.h"
 
 #include <strings.h>
 

@@ -20,6 +20,12 @@ inline constexpr const char* kTitleLookout = "Lookout";
 inline constexpr const char* kTextConnectionTerminated = "Connection with server terminated";
 inline constexpr const char* kTextMustChangePassword =
     "You must change your password.\nUntil then you have no rights on this system";
+inline constexpr const char* kTextPasswordsDiffer =
+    "Passwords do not match\n\nMake sure you specify the same\npassword and confirmed password";
+inline constexpr const char* kTextForcedPasswordEmpty =
+    "You must change your password.\n\nThe new password cannot be empty.";
+inline constexpr const char* kTextForcedPasswordSame =
+    "You must change your password.\n\nThe new password must differ from the old one.";
 inline constexpr const char* kTitleOnline = "Nomra Lookout - Online to %s";
 inline constexpr const char* kTitleOffline = "Nomra Lookout - Off-line";
 

@@ -1,7 +1,15 @@
-#include "console/shell/console_dialogs.h"
+#include "console/model/console_dialogs.h"
 
-#include "console/shell/console_texts.h"
-#include "console/shell/local_check.h"
+#include "console/model/console_texts.h"
+#include "console/model/local_check.h"
+
+PasswordCheck CheckPasswordChange(bool forced, const CString& oldPassword, const CString& newPassword,
+                                  const CString& confirmation) {
+  if (forced && newPassword.empty()) return {PASSWORD_NEW, kTextForcedPasswordEmpty};
+  if (forced && newPassword == oldPassword) return {PASSWORD_NEW, kTextForcedPasswordSame};
+  if (newPassword != confirmation) return {PASSWORD_CONFIRM, kTextPasswordsDiffer};
+  return {};
+}
 
 bool AcceptOnlineOptions(ConnectParams& params, ConsoleDialogs& dialogs) {
   if (params.password.empty() && !dialogs.AskOkCancel(kTitleLookout, kTextNoPassword)) return false;

@@ -17,7 +17,7 @@
 #include <memory>
 #include <vector>
 
-#include "console/shell/lookout_session.h"
+#include "console/model/lookout_session.h"
 #include "engine/access/location.h"
 #include "engine/access/right.h"
 #include "engine/access/user_db.h"
@@ -71,6 +71,9 @@ class ConsoleUi {
   virtual void Popup(int kind, const CString& title, const CString& text, const CString& address) = 0;
   // A command the session asks the user interface to run (32813: Change Password).
   virtual void Command(uint32_t id) = 0;
+  // The engine's log-in waits for a new password (120): the command and its notice. The console
+  // program shows them one after the other (the notice first), never two windows at once.
+  virtual void PasswordMustChange();
 };
 
 inline constexpr uint32_t kCommandChangePassword = 32813;
@@ -129,6 +132,8 @@ class CLookoutClient {
   bool IsConnecting() const { return m_connecting; }
   // The engine has completed the log-in (message 5).
   bool IsLoggedIn() const { return m_loggedIn; }
+  // The engine's log-in waits for this account's new password (message 120, until 5).
+  bool MustChangePassword() const { return m_mustChangePassword; }
   bool CredentialsAccepted() const { return m_credentialsAccepted; }
   bool ConfigurationChanged() const { return m_configChanged; }
   void SetConfigurationChanged(bool value) { m_configChanged = value; }
@@ -208,6 +213,7 @@ class CLookoutClient {
   bool m_online = false;
   bool m_connecting = false;
   bool m_loggedIn = false;
+  bool m_mustChangePassword = false;
   bool m_credentialsAccepted = false;
   bool m_configChanged = false;
 

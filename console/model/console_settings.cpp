@@ -1,4 +1,4 @@
-#include "console/shell/console_settings.h"
+#include "console/model/console_settings.h"
 
 #include <cstring>
 

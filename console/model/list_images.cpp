@@ -1,4 +1,4 @@
-#include "console/dialogs/common/list_images.h"
+#include "console/model/list_images.h"
 
 #include "engine/config/interface.h"
 

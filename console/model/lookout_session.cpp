@@ -1,4 +1,4 @@
-#include "console/shell/lookout_session.h"
+#include "console/model/lookout_session.h"
 
 #include <algorithm>
 #include <optional>

@@ -1,4 +1,4 @@
-#include "console/shell/console_texts.h"
+#include "console/model/console_texts.h"
 
 #include "engine/net/socket_exception.h"
 #include "engine/remote/link.h"

@@ -1,10 +1,10 @@
-#include "console/shell/tree_images.h"
+#include "console/model/tree_images.h"
 
 #include <QPainter>
 #include <QPixmap>
 
-#include "console/dialogs/common/list_images.h"
-#include "console/shell/tree_entry.h"
+#include "console/model/list_images.h"
+#include "console/model/tree_entry.h"
 
 namespace {
 
