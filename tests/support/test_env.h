@@ -41,7 +41,7 @@ bool WriteFile(const std::string& path, const std::string& text);
 std::vector<std::string> CRLFLines(const std::string& text);
 
 // Polls pred until it holds or timeoutMs pass; false on time-out.
-bool WaitFor(const std::function<bool()>& pred, int timeoutMs = 5000);
+bool WaitFor(const std::function<bool()>& pred, int timeoutMs = 30000);
 
 // How many descriptors this process holds now (for before-and-after comparisons).
 size_t OpenDescriptors();

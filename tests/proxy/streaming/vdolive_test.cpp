@@ -134,7 +134,7 @@ TEST_F(VDOLiveTest, RequestSetupHelloRawAndMediaBothWays) {
   }
   int server = Accept();
   ASSERT_GE(server, 0) << "the relay connects to the named server";
-  ASSERT_TRUE(WaitFor([&] { return service->GetSessionCount() == 1; }, 3000));
+  ASSERT_TRUE(WaitFor([&] { return service->GetSessionCount() == 1; }, 30000));
   auto session = service->GetSessions()[0];
   CTLDataObject file;
   session->GetProperty(kPropVDOLiveFile, file);
