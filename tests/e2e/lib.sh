@@ -57,14 +57,17 @@ finish() {
 # holds its lock and, given a port, until something listens there on 127.0.0.1.
 start_engine() {
   "$T" -start >/dev/null
-  wait_for 10 engine_running || fail "engine did not start"
-  if [ $# -gt 0 ]; then wait_for 10 port_open 127.0.0.1 "$1" || fail "port $1 not listening"; fi
+  wait_for 30 engine_running || fail "engine did not start"
+  if [ $# -gt 0 ]; then wait_for 30 port_open 127.0.0.1 "$1" || fail "port $1 not listening"; fi
 }
 # stop_engine: stops it the same way and waits until its process has gone.
 stop_engine() {
   "$T" -stop >/dev/null
-  wait_for 15 no_engine_process || fail "engine did not stop"
+  wait_for 30 no_engine_process || fail "engine did not stop"
 }
+# udp_bound ADDRESS PORT: whether a datagram socket is bound there or on every address (a UDP
+# peer or service is ready).
+udp_bound() { [ -n "$(ss -Hlun "( src $1:$2 or src 0.0.0.0:$2 )")" ]; }
 # rc_service PORT: the engine's remote-control service, on 127.0.0.1:PORT of whatever namespace
 # the engine runs in, where consoles and rc_client.py reach it.
 rc_service() {

@@ -50,6 +50,10 @@ ns_free_port() {
   ip netns exec "$1" python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
 }
 
+# ns_udp_bound NS PORT: whether a datagram socket is bound to that port inside NS (a DHCP or DNS
+# service is ready).
+ns_udp_bound() { [ -n "$(ip netns exec "$1" ss -Hlun "sport = :$2")" ]; }
+
 # ns_first_run NS SETTING...: installs the engine (removed again on exit) and has its first run
 # inside NS make the services the named Setup settings ask for (InstallDHCP, InstallDNS), without
 # the secure install's password; returns once the engine runs.
@@ -62,7 +66,7 @@ ns_first_run() {
   for s in "$@"; do "$REG" set 'Setup' "$s" dword 1; done
   "$REG" set 'Setup' SecureInstall dword 0
   ip netns exec "$ns" "$T" -start >/dev/null
-  wait_for 10 engine_running || fail "engine did not start"
+  wait_for 30 engine_running || fail "engine did not start"
 }
 
 require_root_netns() {
@@ -92,7 +96,7 @@ in_cl() { ip netns exec "$CL" "$@"; }
 gw_start_engine() {
   in_gw "$T" -start >/dev/null
   on_exit "ip netns exec $GW $T -stop; sleep 1; kill_engines"
-  wait_for 10 engine_running || fail "engine did not start"
+  wait_for 30 engine_running || fail "engine did not start"
 }
 # cl_open ADDRESS PORT: whether the client namespace reaches something listening there.
 cl_open() { in_cl python3 -c "import socket,sys; socket.create_connection(('$1', $2), 1)" 2>/dev/null; }

@@ -15,7 +15,7 @@ ns_resolv "$GW" 10.80.5.254
 
 ns_first_run "$GW" InstallDHCP
 SVC='Services\DHCP Service'
-sleep 1
+wait_for 30 ns_udp_bound "$GW" 67 || fail "DHCP service not listening"
 
 cat >"$WORK/udhcpc.sh" <<'SH'
 #!/bin/sh

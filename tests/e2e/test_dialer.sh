@@ -47,8 +47,8 @@ for a in "127.0.0.7 $OUT_PORT" "127.0.0.8 $LOCAL_PORT"; do
   python3 -m http.server --bind "$1" --directory "$WORK/www" "$2" >/dev/null 2>&1 &
   PIDS+=($!)
 done
-wait_for 10 port_open 127.0.0.7 "$OUT_PORT" || fail "outside origin did not start"
-wait_for 10 port_open 127.0.0.8 "$LOCAL_PORT" || fail "local origin did not start"
+wait_for 30 port_open 127.0.0.7 "$OUT_PORT" || fail "outside origin did not start"
+wait_for 30 port_open 127.0.0.8 "$LOCAL_PORT" || fail "local origin did not start"
 
 # ---- Engine and dialer settings --------------------------------------------------------------------
 "$T" -i >/dev/null
@@ -78,14 +78,14 @@ PR="$D\\Profiles\\Office"
 "$REG" set "$PR" DisconnectAfter dword 3
 "$REG" set "$PR\\AccessRights\\Recipient0" UserName sz Everyone
 start_engine "$P"
-wait_for 10 port_open 127.0.0.1 "$RC" || fail "remote control not listening"
+wait_for 30 port_open 127.0.0.1 "$RC" || fail "remote control not listening"
 
 DLOG() { cat "$TRELLIS_HOME"/Logs/Dialer.*.log 2>/dev/null || true; }
 sim() { cat "$TRELLIS_RASSIM_STATE" 2>/dev/null || true; }
 dials() { sim | awk '$1 == "dials" { print $2 }' | grep . || echo 0; }
 link_up() { sim | grep -qx "up Sim ISP"; }
 link_down() { ! link_up; }
-wait_for 10 grep -q "Dialer thread started" "$TRELLIS_HOME"/Logs/Dialer.*.log || fail "dialer thread not started"
+wait_for 30 grep -q "Dialer thread started" "$TRELLIS_HOME"/Logs/Dialer.*.log || fail "dialer thread not started"
 
 # ---- A local site is not dialled ---------------------------------------------------------------------
 body=$(curl -sS -x "$PROXY" "$LOCAL" || true)
@@ -106,7 +106,7 @@ curl -sS -x "$PROXY" -o /dev/null "$OUTSIDE" || fail "second outside fetch"
 expect_eq "no second dial while on line" "$(dials)" 1
 
 # ---- The idle link is hung up after DisconnectAfter --------------------------------------------------
-wait_for 20 link_down && pass "idle link hung up" || fail "idle link still up"
+wait_for 30 link_down && pass "idle link hung up" || fail "idle link still up"
 expect_contains "idle hang-up logged" "$(DLOG)" "Office: Timing out connection"
 expect_contains "hang-up in the dialer log" "$(DLOG)" "Office: Disconnecting Sim ISP"
 
@@ -125,7 +125,7 @@ before=$(dials)
 curl -sS -x "$PROXY" -o "$WORK/hang.html" -w '%{http_code}' "$OUTSIDE" >"$WORK/hang.code" 2>/dev/null &
 CURL=$!
 dial_started() { [ "$(dials)" -gt "$before" ]; }
-wait_for 10 dial_started || fail "the hanging dial did not start"
+wait_for 30 dial_started || fail "the hanging dial did not start"
 # The console dials the broken entry: the layer's fatal error restarts the dialer under the dial.
 cat >"$WORK/fatal.py" <<EOF
 import sys
@@ -145,7 +145,7 @@ sys.exit(1 if rc.FAILS else 0)
 EOF
 python3 "$WORK/fatal.py" && pass "console dialled the broken entry" || fail "console could not dial the broken entry"
 restarted() { [ "$(grep -c 'Dialer thread started' "$TRELLIS_HOME"/Logs/Dialer.*.log)" -ge 2 ]; }
-wait_for 20 restarted && pass "dialer restarted" || fail "dialer not restarted"
+wait_for 30 restarted && pass "dialer restarted" || fail "dialer not restarted"
 expect_contains "fatal error logged" "$(DLOG)" "Broken: RasDial failed ERROR_CORRUPT_PHONEBOOK - restarting dialer thread"
 wait "$CURL" || true
 [ "$(cat "$WORK/hang.code")" != 200 ] && pass "the dial under the restart failed cleanly" || fail "hang answered 200"
@@ -169,7 +169,7 @@ TRELLIS_RASAPI32="$WORK/missing/librasapi32.so" start_engine "$P"
 body=$(curl -sS -x "$PROXY" "$OUTSIDE" || true)
 expect_eq "without the library the page is served" "$body" "served from beyond the link"
 expect_eq "without the library nothing is dialled" "$(dials)" "$before"
-wait_for 10 grep -q "could not load library RASAPI32 - RAS is not installed" "$TRELLIS_HOME"/Logs/Dialer.*.log &&
+wait_for 30 grep -q "could not load library RASAPI32 - RAS is not installed" "$TRELLIS_HOME"/Logs/Dialer.*.log &&
   pass "missing library logged" || fail "missing library not logged"
 stop_engine
 finish

@@ -35,7 +35,7 @@ FTPHandler.permit_foreign_addresses = False
 FTPServer(("127.0.0.2", int(sys.argv[1])), FTPHandler).serve_forever()
 PY
 PIDS+=($!)
-wait_for 10 port_open 127.0.0.2 "$SP" || fail "FTP server did not start"
+wait_for 30 port_open 127.0.0.2 "$SP" || fail "FTP server did not start"
 
 # ---- Engine -----------------------------------------------------------------------------------
 "$T" -i >/dev/null
@@ -94,7 +94,7 @@ socks pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }
 DANTE
 danted -f "$WORK/danted.conf" -N 1 >/dev/null 2>&1 &
 PIDS+=($!)
-wait_for 10 port_open 127.0.0.3 "$DP" || fail "danted did not start"
+wait_for 30 port_open 127.0.0.3 "$DP" || fail "danted did not start"
 stop_engine
 "$REG" set "$SVC" ConnectMethod dword 2
 "$REG" set "$SVC" ProxyServer sz 127.0.0.3

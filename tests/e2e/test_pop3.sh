@@ -25,7 +25,7 @@ printf 'From: a@example.org\r\nSubject: one\r\n\r\nfirst message\r\n.starts with
   >"$WORK/m2.eml"
 python3 -u "$HERE/pop3_server.py" 127.0.0.2 "$SP" "$WORK/m1.eml" "$WORK/m2.eml" >"$WORK/pop3d.log" 2>&1 &
 PIDS+=($!)
-wait_for 10 port_open 127.0.0.2 "$SP" || fail "POP3 server did not start"
+wait_for 30 port_open 127.0.0.2 "$SP" || fail "POP3 server did not start"
 
 "$T" -i >/dev/null
 "$REG" set 'Setup' Mode dword 1

@@ -34,7 +34,7 @@ start_engine "$PORT"
 
 STATE="$WORK/state.json"
 if python3 "$CLIENT" scenario "$PORT" "$STATE"; then pass "console scenario"; else fail "console scenario"; fi
-wait_for 10 port_open 127.0.0.2 "$OP" || fail "origin down"
+wait_for 30 port_open 127.0.0.2 "$OP" || fail "origin down"
 if python3 "$CLIENT" proxy "$PORT" "$WP http://127.0.0.2:$OP/index.html"; then pass "console watches a browser and the cache"; else
   fail "console watches a browser and the cache"
 fi
@@ -59,10 +59,10 @@ if python3 "$CLIENT" reload "$PORT" "$REG"; then pass "reload from the store"; e
 LOGS="$TRELLIS_HOME/Logs"
 bob_refused() { grep -qP '\tbob\t\d+\tFailed authorisation:\tUser bob cannot log in - Access denied' "$LOGS"/Remote*; }
 bob_reason() { grep -qP '\tbob\t\d+\tTerminated exit code 5' "$LOGS"/Remote*; }
-wait_for 10 bob_refused && pass "refused log-in logged" || fail "refused log-in not logged"
-wait_for 10 bob_reason && pass "refused log-in ends with reason 5" || fail "refused log-in: no exit code 5"
+wait_for 30 bob_refused && pass "refused log-in logged" || fail "refused log-in not logged"
+wait_for 30 bob_reason && pass "refused log-in ends with reason 5" || fail "refused log-in: no exit code 5"
 reloaded() { grep -q "Service configuration reloaded from the registry" "$@" 2>/dev/null; }
-wait_for 10 reloaded "$LOGS"/Test* && pass "changed service replaced" || fail "changed service not replaced"
+wait_for 30 reloaded "$LOGS"/Test* && pass "changed service replaced" || fail "changed service not replaced"
 if ! ls "$LOGS"/WWW* >/dev/null 2>&1; then
   fail "no web proxy log"
 elif reloaded "$LOGS"/WWW*; then

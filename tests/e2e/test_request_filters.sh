@@ -26,7 +26,7 @@ printf 'casino page\n' >"$WORK/www/public/casino.html"
 printf 'private page\n' >"$WORK/www/private.html"
 python3 -u -m http.server --bind 127.0.0.2 --directory "$WORK/www" "$OP" 2>"$WORK/origin.log" >/dev/null &
 PIDS+=($!)
-wait_for 10 port_open 127.0.0.2 "$OP" || fail "origin did not start"
+wait_for 30 port_open 127.0.0.2 "$OP" || fail "origin did not start"
 origin_hits() { grep -c "\"$1 $2 " "$WORK/origin.log" || true; }
 
 # criterion KEY INDEX COMPARISON DATATYPE TEXT [NOT] [VARIABLE]

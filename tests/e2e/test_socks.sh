@@ -31,8 +31,8 @@ PIDS+=($!)
 # "localhost" names 127.0.0.1 only: the by-name requests reach this one.
 python3 -m http.server --bind 127.0.0.1 --directory "$WORK/www" "$LP" >/dev/null 2>&1 &
 PIDS+=($!)
-wait_for 10 port_open 127.0.0.2 "$OP" || fail "origin did not start"
-wait_for 10 port_open 127.0.0.1 "$LP" || fail "localhost origin did not start"
+wait_for 30 port_open 127.0.0.2 "$OP" || fail "origin did not start"
+wait_for 30 port_open 127.0.0.1 "$LP" || fail "localhost origin did not start"
 
 # ---- Engine -----------------------------------------------------------------------------------
 "$T" -i >/dev/null
@@ -99,7 +99,7 @@ expect_contains "hand-over logged" "$(SOCKSLOG)" "SOCKS Session made lame reques
 if ! port_open 127.0.0.2 8080; then
   python3 -m http.server --bind 127.0.0.2 --directory "$WORK/www" 8080 >/dev/null 2>&1 &
   PIDS+=($!)
-  wait_for 10 port_open 127.0.0.2 8080 || fail "origin on 8080 did not start"
+  wait_for 30 port_open 127.0.0.2 8080 || fail "origin on 8080 did not start"
   out=$(curl -sS --max-time 20 --socks5 "$SOCKS" "http://127.0.0.2:8080/index.html" 2>&1 || true)
   expect_eq "web request on 8080 answered" "$out" "hello through socks"
   expect_contains "web request handed to a WWW session" "$(SOCKSLOG)" "http://127.0.0.2:8080/index.html"
@@ -122,7 +122,7 @@ python3 "$HERE/socks_client.py" open "$P" "$OP" "$DEAD" "$UP" "$W" || fail "sock
 udp_counted() {
   SOCKSLOG | awk -F'\t' '$5 == "Traffic" { s = $8 + 0; r = $9 + 0; if (s >= 51200 && r >= 51200 && s < 1000000) f = 1 } END { exit !f }'
 }
-wait_for 10 udp_counted && pass "UDP association counted in its traffic line" || fail "UDP datagrams not counted: $(SOCKSLOG | grep Traffic | tail -5)"
+wait_for 30 udp_counted && pass "UDP association counted in its traffic line" || fail "UDP datagrams not counted: $(SOCKSLOG | grep Traffic | tail -5)"
 
 # ---- A right that asks for a login ------------------------------------------------------------
 stop_engine

@@ -23,8 +23,8 @@ relay RealAudio CRealAudioService "$RA"
 relay VDOLive CVDOLiveService "$VD"
 relay XDMA CXDMAService "$XD"
 start_engine "$RA"
-wait_for 10 port_open 127.0.0.1 "$VD" || fail "VDOLive relay not listening"
-wait_for 10 grep -q "Service started" "$TRELLIS_HOME"/Logs/XDMA.*.log || fail "XDMA relay did not start"
+wait_for 30 port_open 127.0.0.1 "$VD" || fail "VDOLive relay not listening"
+wait_for 30 grep -q "Service started" "$TRELLIS_HOME"/Logs/XDMA.*.log || fail "XDMA relay did not start"
 
 for r in "realaudio $RA" "vdolive $VD" "xdma $XD"; do
   set -- $r

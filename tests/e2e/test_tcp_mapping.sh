@@ -63,12 +63,12 @@ socks pass { from: 127.0.0.0/8 to: 127.0.0.0/8 }
 EOF2
 danted -f "$WORK/danted.conf" >/dev/null 2>&1 &
 PIDS+=($!)
-wait_for 10 port_open 127.0.0.3 "$TP" || fail "tinyproxy did not start"
-wait_for 10 port_open 127.0.0.4 "$DP" || fail "danted did not start"
+wait_for 30 port_open 127.0.0.3 "$TP" || fail "tinyproxy did not start"
+wait_for 30 port_open 127.0.0.4 "$DP" || fail "danted did not start"
 MT=$(free_port 127.0.0.1)   # mapping through tinyproxy
 MS=$(free_port 127.0.0.1)   # mapping through danted
-for p in "$OP" "$EP" "$WP"; do wait_for 10 port_open 127.0.0.2 "$p" || fail "peer on $p did not start"; done
-wait_for 10 port_open 127.0.0.3 "$OP3" || fail "peer B did not start"
+for p in "$OP" "$EP" "$WP"; do wait_for 30 port_open 127.0.0.2 "$p" || fail "peer on $p did not start"; done
+wait_for 30 port_open 127.0.0.3 "$OP3" || fail "peer B did not start"
 
 # ---- Engine: a first run, then the mapping services as an operator stores them ----------------
 "$T" -i >/dev/null
@@ -132,7 +132,7 @@ KEY='Services\Remote Control Service'
 "$REG" set "$KEY" BindingOption dword 1 >/dev/null
 "$REG" set "$KEY" SpecificBinding sz 127.0.0.1 >/dev/null
 start_engine "$MP"
-for p in "$MR" "$ME" "$MW" "$MN"; do wait_for 10 port_open 127.0.0.1 "$p" || fail "mapping on $p not listening"; done
+for p in "$MR" "$ME" "$MW" "$MN"; do wait_for 30 port_open 127.0.0.1 "$p" || fail "mapping on $p not listening"; done
 
 # ---- 20 MB each way, byte for byte ------------------------------------------------------------
 curl -sS -o "$WORK/out/big.bin" "http://127.0.0.1:$MP/big.bin" || fail "curl through the mapping"
@@ -141,7 +141,7 @@ socat -t 30 -T 60 - TCP:127.0.0.1:"$ME" <"$WORK/a/big.bin" >"$WORK/out/echo.bin"
 cmp -s "$WORK/out/echo.bin" "$WORK/a/big.bin" && pass "20 MB up and back identical" || fail "echo differs"
 
 # ---- Through upstream proxies ------------------------------------------------------------------
-wait_for 10 port_open 127.0.0.1 "$MT" || fail "tunnel mapping not listening"
+wait_for 30 port_open 127.0.0.1 "$MT" || fail "tunnel mapping not listening"
 expect_eq "through tinyproxy's CONNECT" "$(curl -sS -m 20 "http://127.0.0.1:$MT/who")" "server A"
 expect_eq "through danted's SOCKS 4" "$(curl -sS -m 20 "http://127.0.0.1:$MS/who")" "server A"
 expect_contains "tinyproxy saw the tunnel" "$(cat "$WORK/tinyproxy.log")" "CONNECT"

@@ -30,6 +30,8 @@ while True:
 PY
 python3 "$WORK/echo.py" "$UP" &
 PIDS+=($!)
+wait_for 30 udp_bound 127.0.0.2 "$DP" || fail "dnsmasq did not start"
+wait_for 30 udp_bound 127.0.0.2 "$UP" || fail "echo server did not start"
 
 "$T" -i >/dev/null
 "$REG" set 'Setup' Mode dword 1
@@ -47,8 +49,7 @@ store_udp DNS "$MD" "$DP"
 store_udp Echo "$ME" "$UP"
 store_udp Nowhere "$MN" "$UP" 0
 start_engine
-wait_for 10 grep -q "Service started" "$TRELLIS_HOME"/Logs/Echo.*.log || fail "UDP mapping did not start"
-sleep 0.5
+for p in "$MD" "$ME" "$MN"; do wait_for 30 udp_bound 127.0.0.1 "$p" || fail "UDP mapping on $p did not start"; done
 
 # ---- Real DNS over the mapping ------------------------------------------------------------------
 expect_eq "dig through the mapping" "$(dig +short +tries=2 +time=3 @127.0.0.1 -p "$MD" example.test A)" "10.1.2.3"
@@ -58,8 +59,8 @@ expect_eq "dig again (same session)" "$(dig +short +tries=2 +time=3 @127.0.0.1 -
 cat >"$WORK/client.py" <<'PY'
 import socket, sys
 port = int(sys.argv[1])
-a = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); a.bind(("127.0.0.1", 0)); a.settimeout(3)
-b = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); b.bind(("127.0.0.1", 0)); b.settimeout(3)
+a = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); a.bind(("127.0.0.1", 0)); a.settimeout(15)
+b = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); b.bind(("127.0.0.1", 0)); b.settimeout(15)
 def rt(s, data):
     s.sendto(data, ("127.0.0.1", port))
     got, peer = s.recvfrom(65536)
@@ -92,10 +93,11 @@ else:
 PY
 expect_eq "first datagram of the client" "$(python3 "$WORK/same.py" "$ME" "$CP" 1 one)" "one"
 kill "${PIDS[1]}"
+wait_for 30 eval '! udp_bound 127.0.0.2 "$UP"' || fail "echo server still bound"
 expect_eq "destination gone" "$(python3 "$WORK/same.py" "$ME" "$CP" 2 two)" "none"
 python3 "$WORK/echo.py" "$UP" &
 PIDS+=($!)
-sleep 0.5
+wait_for 30 udp_bound 127.0.0.2 "$UP" || fail "echo server did not start again"
 expect_eq "same client after the refusal" "$(python3 "$WORK/same.py" "$ME" "$CP" 3 three)" "three"
 
 # ---- No rule, no default ----------------------------------------------------------------------
@@ -108,7 +110,7 @@ except OSError: print("none")
 PY
 )
 expect_eq "no mapping: nothing back" "$out" "none"
-wait_for 5 grep -q "No mapping or default not allowed - terminating" "$TRELLIS_HOME"/Logs/Nowhere.*.log ||
+wait_for 30 grep -q "No mapping or default not allowed - terminating" "$TRELLIS_HOME"/Logs/Nowhere.*.log ||
   fail "no-mapping line"
 expect_eq "engine still runs" "$(engine_running && echo yes)" "yes"
 
