@@ -69,8 +69,10 @@ ns_first_run() {
   wait_for 30 engine_running || fail "engine did not start"
 }
 
+# netns_available: whether this run may make namespaces (root, and ip netns works).
+netns_available() { [ "$(id -u)" = 0 ] && ip netns list >/dev/null 2>&1; }
 require_root_netns() {
-  if [ "$(id -u)" != 0 ] || ! ip netns list >/dev/null 2>&1; then
+  if ! netns_available; then
     echo "SKIP: needs root and ip netns" >&2
     exit 77
   fi
@@ -79,14 +81,17 @@ require_root_netns() {
 # gateway_and_client [GW_ADDR CL_ADDR]: the shape every rule test needs: a "gateway" namespace
 # where the engine runs and a "client" namespace for a host of the LAN, joined by a veth pair
 # (10.77.0.1/24 and 10.77.0.2/24 unless given), so what the engine sees is a client that is not
-# on the gateway. Sets GW, CL, GW_ADDR, CL_ADDR and defines in_gw / in_cl (run a command in one of
-# them); both namespaces are removed on exit with whatever still runs in them.
+# on the gateway. Sets GW, CL, GW_ADDR, CL_ADDR, GW_IF and CL_IF (the two ends of the pair) and
+# defines in_gw / in_cl (run a command in one of them); both namespaces are removed on exit with
+# whatever still runs in them.
 gateway_and_client() {
   GW_ADDR=${1:-10.77.0.1}
   CL_ADDR=${2:-10.77.0.2}
   GW=$(make_ns gw)
   CL=$(make_ns cl)
-  link_ns "$GW" "$GW_ADDR/24" "$CL" "$CL_ADDR/24" >/dev/null
+  local links
+  links=$(link_ns "$GW" "$GW_ADDR/24" "$CL" "$CL_ADDR/24")
+  read -r GW_IF CL_IF <<<"$links"
 }
 in_gw() { ip netns exec "$GW" "$@"; }
 in_cl() { ip netns exec "$CL" "$@"; }

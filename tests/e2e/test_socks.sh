@@ -5,8 +5,10 @@
 # byte for byte), and with a user name and password (RFC 1929) once a right asks for a login;
 # socks_client.py (written from RFC 1928/1929) runs a BIND exchange, a UDP ASSOCIATE round trip,
 # the refusals and connect errors with their codes, messages split byte by byte, and malformed and
-# over-long messages, after which the engine still serves.
+# over-long messages, after which the engine still serves. With the engine in a gateway namespace
+# and the client on the LAN, a UDP association relays the client's datagrams only.
 source "$(dirname "$0")/lib.sh"
+source "$(dirname "$0")/netns.sh"
 
 SVC='Services\SOCKS Proxy server'
 HERE=$(cd "$(dirname "$0")" && pwd)
@@ -123,6 +125,21 @@ udp_counted() {
   SOCKSLOG | awk -F'\t' '$5 == "Traffic" { s = $8 + 0; r = $9 + 0; if (s >= 51200 && r >= 51200 && s < 1000000) f = 1 } END { exit !f }'
 }
 wait_for 30 udp_counted && pass "UDP association counted in its traffic line" || fail "UDP datagrams not counted: $(SOCKSLOG | grep Traffic | tail -5)"
+
+# ---- UDP from a client on the LAN ---------------------------------------------------------------
+# The engine in a gateway namespace; the client and another host of the LAN (10.77.0.3) in a second
+# one. Only the client's datagrams reach the destination (an echo peer on the client's host).
+if netns_available; then
+  gateway_and_client
+  in_cl ip addr add 10.77.0.3/24 dev "$CL_IF"
+  stop_engine
+  gw_start_engine
+  wait_for 30 cl_open "$GW_ADDR" "$P" || fail "SOCKS not reachable from the LAN"
+  in_cl python3 "$HERE/socks_client.py" udp "$GW_ADDR" "$P" "$CL_ADDR" 10.77.0.3 "$UP" ||
+    fail "socks_client.py udp cases"
+else
+  echo "note: no network namespaces here; the UDP cases from the LAN are not run"
+fi
 
 # ---- A right that asks for a login ------------------------------------------------------------
 stop_engine
