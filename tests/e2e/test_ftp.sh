@@ -5,7 +5,10 @@
 # both ways byte for byte in passive and active mode (curl asks for EPSV/EPRT first and falls back
 # on the gateway's 502), and list the folder; ftp_cases.py covers the control dialogue's edges;
 # through an upstream SOCKS 4 server (dante) passive transfers still work and PORT is refused.
+# With the engine in a gateway namespace and the client on the LAN, a server whose 227 reply names
+# the gateway's own loopback is still reached at its own address for the data.
 source "$(dirname "$0")/lib.sh"
+source "$(dirname "$0")/netns.sh"
 
 SVC='Services\FTP Proxy server'
 HERE=$(cd "$(dirname "$0")" && pwd)
@@ -121,4 +124,36 @@ LOG=$(cat "$TRELLIS_HOME"/Logs/*FTP* 2>/dev/null || true)
 expect_contains "request logged" "$LOG" "FTP: alice at 127.0.0.2:$SP"
 expect_contains "bad user logged" "$LOG" "Bad Username format - user sent USER alice"
 engine_running && pass "engine still running" || fail "engine gone"
+
+# ---- A client on the LAN, a server whose 227 names the gateway's loopback ---------------------------
+# The engine in a gateway namespace; the client and a scripted server (ftp_cases.py serve) on a
+# host of the LAN. The server's 227 names 127.0.0.1 at its data port, where a listener stands that
+# only the gateway reaches: the gateway's data connection must go to the server all the same.
+if netns_available; then
+  gateway_and_client
+  in_cl python3 "$HERE/ftp_cases.py" serve "$CL_ADDR" 2121 127.0.0.1 20021 >/dev/null 2>&1 &
+  PIDS+=($!)
+  in_gw python3 "$HERE/ftp_cases.py" victim 127.0.0.1 20021 "$WORK/victim.log" >/dev/null 2>&1 &
+  PIDS+=($!)
+  stop_engine
+  "$REG" set "$SVC" ConnectMethod dword 0
+  gw_start_engine
+  wait_for 30 cl_open "$GW_ADDR" "$P" || fail "FTP gateway not reachable from the LAN"
+  wait_for 30 gw_listens 20021 || fail "the gateway's loopback listener did not start"
+  out=$(in_cl python3 - "$GW_ADDR" "$P" "$CL_ADDR" <<'PY' 2>&1
+import ftplib, sys
+f = ftplib.FTP()
+f.connect(sys.argv[1], int(sys.argv[2]), timeout=60)
+f.login("anonymous@%s:2121" % sys.argv[3], "guest")
+f.retrlines("LIST", print)
+f.quit()
+PY
+) || true
+  expect_contains "LAN client: the data comes from the server" "$out" "reached-the-right-host.txt"
+  expect_not_contains "LAN client: not from where the 227 pointed" "$out" "reached-the-victim"
+  [ ! -s "$WORK/victim.log" ] && pass "the gateway's loopback listener was never connected to" ||
+    fail "the gateway followed the 227 address: $(cat "$WORK/victim.log")"
+else
+  echo "note: no network namespaces here; the LAN client case is not run"
+fi
 finish
