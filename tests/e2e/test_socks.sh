@@ -2,7 +2,8 @@
 # The SOCKS server with real clients on loopback: the engine is installed with the first-run
 # "Setup" value that creates the SOCKS service, moved to a free high port; curl fetches through it
 # from Python http.servers with --socks4, --socks4a, --socks5 and --socks5-hostname (a 50 MB body
-# byte for byte), and with a user name and password (RFC 1929) once a right asks for a login;
+# byte for byte through SOCKS 5), and with a user name and password (RFC 1929) once a right asks
+# for a login;
 # socks_client.py (written from RFC 1928/1929) runs a BIND exchange, a UDP ASSOCIATE round trip,
 # the refusals and connect errors with their codes, messages split byte by byte, and malformed and
 # over-long messages, after which the engine still serves. With the engine in a gateway namespace
@@ -65,11 +66,12 @@ expect_contains "uploaded Delimiter stored" "$("$REG" query 'Services\Second POP
 expect_contains "uploaded Prompt stored" "$("$REG" query 'Services\Second Telnet' Prompt)" "Gate>"
 
 # ---- curl through every version ---------------------------------------------------------------
-for v in socks4 socks5; do
-  curl -sS --max-time 60 --$v "$SOCKS" -o "$WORK/out/big.$v" "http://127.0.0.2:$OP/big.bin" || fail "curl --$v 50 MB"
-  cmp -s "$WORK/out/big.$v" "$WORK/www/big.bin" && pass "--$v 50 MB identical" || fail "--$v 50 MB differs"
-  rm -f "$WORK/out/big.$v"
-done
+# The relay after the handshake is the same for every version: one large body shows it.
+curl -sS --max-time 120 --socks5 "$SOCKS" -o "$WORK/out/big.socks5" "http://127.0.0.2:$OP/big.bin" || fail "curl --socks5 50 MB"
+cmp -s "$WORK/out/big.socks5" "$WORK/www/big.bin" && pass "--socks5 50 MB identical" || fail "--socks5 50 MB differs"
+rm -f "$WORK/out/big.socks5"
+expect_eq "--socks4" "$(curl -sS --max-time 20 --socks4 "$SOCKS" "http://127.0.0.2:$OP/index.html" 2>&1 || true)" \
+  "hello through socks"
 for v in socks4a socks5-hostname; do
   out=$(curl -sS --max-time 20 --$v "$SOCKS" "http://localhost:$LP/index.html" 2>&1 || true)
   expect_eq "--$v by name" "$out" "hello through socks"

@@ -102,7 +102,7 @@ class MappingServiceTest : public ::testing::Test {
   }
   void TearDown() override {
     for (auto& s : started) s->Stop();
-    CTCPSession::WaitForAll(10000);
+    CTCPSession::WaitForAll(30000);
     host.machines.DeleteAll();
     SetSessionHost(nullptr);
   }
