@@ -385,9 +385,12 @@ void DialerQtTest::theConsoleDialsAProfileMadeInItsSheet() {
     return std::string((std::istreambuf_iterator<char>(state)), std::istreambuf_iterator<char>());
   };
   // The layer holds the link up with the profile's credentials, and the row says so.
+  // The dial has ended once the link, on line, was checked once more: "Connected" after "On line
+  // to" (the same word also names a step before it). A Reset before that would race the dial's end.
   QVERIFY(QTest::qWaitFor(
       [&] {
-        return list->topLevelItem(0)->text(2) == "Connected" && simState().find("up Sim ISP") != std::string::npos;
+        return seen.contains("On line to Sim ISP") && !seen.isEmpty() && seen.back() == "Connected" &&
+               simState().find("up Sim ISP") != std::string::npos;
       },
       30000));
   // The steps of the dial showed on the way.
@@ -397,7 +400,8 @@ void DialerQtTest::theConsoleDialsAProfileMadeInItsSheet() {
 
   // Reset hangs up; the line says so.
   QTest::mouseClick(Ctl(sheet, DIALER_PHONEBOOK_RESET), Qt::LeftButton);
-  QVERIFY(QTest::qWaitFor([&] { return list->topLevelItem(0)->text(2) == "Disconnected from Sim ISP"; }, 15000));
+  QVERIFY2(QTest::qWaitFor([&] { return list->topLevelItem(0)->text(2) == "Disconnected from Sim ISP"; }, 30000),
+           qPrintable(seen.join(" / ")));
   for (const auto& s : dialogs.shown) QVERIFY2(s.find("Dial") == CString::npos, s.c_str());
 
   // The engine uses what the sheet sent: a browser's request for the local site does not dial,
@@ -424,7 +428,7 @@ void DialerQtTest::theConsoleDialsAProfileMadeInItsSheet() {
            dialerLog().c_str());
   QCOMPARE(dials(), before);
   RunCommand("curl -s -m 10" + proxy + "http://127.0.0.9:9/ >/dev/null");
-  QVERIFY(QTest::qWaitFor([&] { return dials() == before + 1; }, 10000));
+  QVERIFY(QTest::qWaitFor([&] { return dials() == before + 1; }, 30000));
   QTest::mouseClick(sheet->findChild<QPushButton*>("IDCANCEL"), Qt::LeftButton);
   QVERIFY(app.Stop(5000));
   unsetenv("TRELLIS_RASAPI32");

@@ -29,8 +29,8 @@ def check(name, cond, detail=""):
         print("FAIL:", name, detail, file=sys.stderr)
 
 
-def connect(port):
-    s = socket.create_connection((GW, port), 10)
+def connect(port, source="127.0.0.1"):
+    s = socket.create_connection((GW, port), 10, (source, 0))
     s.settimeout(10)
     return s
 
@@ -262,8 +262,10 @@ def open_cases(port, origin, dead, udp_port, www):
 
 
 def login_cases(port, origin):
-    def login(user, password, split=False):
-        s = connect(port)
+    # A machine that logged in stays logged in while it has sessions: every case after the login
+    # comes from a machine of its own, so no session of the one before may still be ending.
+    def login(user, password, split=False, source="127.0.0.1"):
+        s = connect(port, source)
         s.sendall(b"\x05\x02\x00\x02")
         m = recv_exact(s, 2)
         if m != b"\x05\x02":
@@ -283,22 +285,22 @@ def login_cases(port, origin):
     check("request after login granted", code == 0, code)
     check("relay after login", http_get(s, origin).endswith(b"hello through socks\n"))
     s.close()
-    s, r = login(b"bob", b"nope")
+    s, r = login(b"bob", b"nope", source="127.0.0.21")
     check("bad password: 01 01", r == b"\x01\x01", r)
     check("closed after a bad password", closed(s))
     s.close()
-    s, r = login(b"nobody", b"secret")
+    s, r = login(b"nobody", b"secret", source="127.0.0.22")
     check("unknown user: 01 01", r == b"\x01\x01", r)
     s.close()
     # ULEN past the bytes sent: the gateway waits for the rest, and the client's end ends it.
-    s = connect(port)
+    s = connect(port, "127.0.0.23")
     s.sendall(b"\x05\x01\x02")
     recv_exact(s, 2)
     s.sendall(b"\x01\xff" + b"x" * 10)
     s.shutdown(socket.SHUT_WR)
     check("short login closed", closed(s))
     s.close()
-    s = connect(port)
+    s = connect(port, "127.0.0.24")
     s.sendall(b"\x05\x01\x00")
     check("no login offered: 05 FF", recv_exact(s, 2) == b"\x05\xff")
     s.close()
