@@ -65,6 +65,9 @@ stop_engine() {
   "$T" -stop >/dev/null
   wait_for 30 no_engine_process || fail "engine did not stop"
 }
+# free_port [ADDRESS]: a port nobody uses, for TCP or UDP, on ADDRESS (127.0.0.1 unless given) or
+# any other address, held for this script until it ends so no test running beside it takes it.
+free_port() { python3 "$(dirname "${BASH_SOURCE[0]}")/ports.py" "${1:-127.0.0.1}" $$; }
 # udp_bound ADDRESS PORT: whether a datagram socket is bound there or on every address (a UDP
 # peer or service is ready).
 udp_bound() { [ -n "$(ss -Hlun "( src $1:$2 or src 0.0.0.0:$2 )")" ]; }

@@ -18,6 +18,8 @@ import struct
 import sys
 import time
 
+import ports  # beside this script
+
 FAILS = 0
 
 
@@ -639,11 +641,7 @@ def bare(write_body, obj):
 # ---- helpers --------------------------------------------------------------------------------
 
 def free_port():
-    s = socket.socket()
-    s.bind(("127.0.0.1", 0))
-    p = s.getsockname()[1]
-    s.close()
-    return p
+    return ports.free_port()
 
 
 def listening(port):

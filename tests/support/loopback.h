@@ -16,7 +16,8 @@ sockaddr_in SocketAddress(const char* address, uint16_t port);
 // test failure) when that fails.
 int ListenOn(const char* address, uint16_t* port, int backlog = 16);
 
-// A TCP port on address that was free a moment ago.
+// A port free for TCP and UDP on address and on every address, held for this process so that no
+// test running beside it picks it too (see HoldPort).
 uint16_t FreePort(const char* address = "127.0.0.1");
 
 // A client socket bound to `from` and connected to address:port; -1 when refused.

@@ -4,6 +4,7 @@
 // small file, polling and descriptor helpers the test programs share (standard library and
 // platform only).
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -15,6 +16,10 @@ namespace trellis::test {
 
 // The temporary folder of this test process (created on first use, removed at exit).
 const std::string& TempRoot();
+
+// Holds a port for this process until it ends, so that no other test on the machine picks it (they
+// all take the same locks); false when another test holds it.
+bool HoldPort(uint16_t port);
 
 // A fresh empty sub-folder of TempRoot().
 std::string MakeTempDir(const std::string& hint);
