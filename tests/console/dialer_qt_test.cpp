@@ -425,7 +425,12 @@ void DialerQtTest::theConsoleDialsAProfileMadeInItsSheet() {
   QCOMPARE(before, 1);
   const std::string proxy = " -x http://127.0.0.1:" + std::to_string(engine.wwwPort) + " ";
   RunCommand("curl -s -m 10" + proxy + "http://127.0.0.8:9/ >/dev/null");
-  QVERIFY2(dialerLog().find("Local site 127.0.0.8 not dialed - matched on 127.0.0.8") != std::string::npos,
+  // The log is written behind the request.
+  QVERIFY2(QTest::qWaitFor(
+               [&] {
+                 return dialerLog().find("Local site 127.0.0.8 not dialed - matched on 127.0.0.8") != std::string::npos;
+               },
+               30000),
            dialerLog().c_str());
   QCOMPARE(dials(), before);
   RunCommand("curl -s -m 10" + proxy + "http://127.0.0.9:9/ >/dev/null");

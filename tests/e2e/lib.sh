@@ -41,6 +41,13 @@ expect_eq() {
 expect_contains() {
   if grep -qF -- "$3" <<<"$2"; then pass "$1"; else fail "$1: [$3] not in [$2]"; fi
 }
+# expect_logged NAME TEXT FILE...: the text reaches one of the files within the wait limit (the
+# engine's log writer writes behind the session that logs).
+expect_logged() {
+  local name=$1 text=$2
+  shift 2
+  if wait_for 30 grep -qsF -- "$text" "$@"; then pass "$name"; else fail "$name: [$text] not logged"; fi
+}
 expect_not_contains() {
   if grep -qF -- "$3" <<<"$2"; then fail "$1: [$3] unexpectedly in [$2]"; else pass "$1"; fi
 }

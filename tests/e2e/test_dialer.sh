@@ -80,7 +80,6 @@ PR="$D\\Profiles\\Office"
 start_engine "$P"
 wait_for 30 port_open 127.0.0.1 "$RC" || fail "remote control not listening"
 
-DLOG() { cat "$TRELLIS_HOME"/Logs/Dialer.*.log 2>/dev/null || true; }
 sim() { cat "$TRELLIS_RASSIM_STATE" 2>/dev/null || true; }
 dials() { sim | awk '$1 == "dials" { print $2 }' | grep . || echo 0; }
 link_up() { sim | grep -qx "up Sim ISP"; }
@@ -91,14 +90,14 @@ wait_for 30 grep -q "Dialer thread started" "$TRELLIS_HOME"/Logs/Dialer.*.log ||
 body=$(curl -sS -x "$PROXY" "$LOCAL" || true)
 expect_eq "local site served" "$body" "served from beyond the link"
 expect_eq "local site: no dial" "$(dials)" 0
-expect_contains "local site logged" "$(DLOG)" "Local site 127.0.0.8 not dialed - matched on 127.0.0.8"
+expect_logged "local site logged" "Local site 127.0.0.8 not dialed - matched on 127.0.0.8" "$TRELLIS_HOME"/Logs/Dialer.*.log
 
 # ---- An outside address dials, waits for the link and is served ----------------------------------------
 body=$(curl -sS -x "$PROXY" "$OUTSIDE" || true)
 expect_eq "outside page served once the link is up" "$body" "served from beyond the link"
 expect_eq "one dial" "$(dials)" 1
 link_up && pass "link up after the dial" || fail "link not up"
-expect_contains "dial logged" "$(DLOG)" "Dialing profile Office"
+expect_logged "dial logged" "Dialing profile Office" "$TRELLIS_HOME"/Logs/Dialer.*.log
 expect_contains "dialled with the stored user" "$(sim)" "last_user dialuser"
 expect_contains "callback number" "$(sim)" "last_callback *"
 # A second request uses the link without a second dial.
@@ -107,8 +106,8 @@ expect_eq "no second dial while on line" "$(dials)" 1
 
 # ---- The idle link is hung up after DisconnectAfter --------------------------------------------------
 wait_for 30 link_down && pass "idle link hung up" || fail "idle link still up"
-expect_contains "idle hang-up logged" "$(DLOG)" "Office: Timing out connection"
-expect_contains "hang-up in the dialer log" "$(DLOG)" "Office: Disconnecting Sim ISP"
+expect_logged "idle hang-up logged" "Office: Timing out connection" "$TRELLIS_HOME"/Logs/Dialer.*.log
+expect_logged "hang-up in the dialer log" "Office: Disconnecting Sim ISP" "$TRELLIS_HOME"/Logs/Dialer.*.log
 
 # ---- A failing dial is retried as configured, then the browser gets its error page ---------------------
 phonebook "outcome=error:678"
@@ -117,7 +116,7 @@ code=$(curl -sS -x "$PROXY" -o "$WORK/err.html" -w '%{http_code}' "$OUTSIDE" || 
 expect_eq "two attempts (Retries 2)" "$(dials)" $((before + 2))
 [ "$code" != 200 ] && pass "failed dial is no success ($code)" || fail "failed dial answered 200"
 expect_contains "error page names the dialer" "$(cat "$WORK/err.html")" "Trellis Dialer failed connection"
-expect_contains "failure logged" "$(DLOG)" "Profile Office failed connection"
+expect_logged "failure logged" "Profile Office failed connection" "$TRELLIS_HOME"/Logs/Dialer.*.log
 
 # ---- A dialer restart while a dial runs --------------------------------------------------------------
 phonebook "outcome=hang"
@@ -146,7 +145,8 @@ EOF
 python3 "$WORK/fatal.py" && pass "console dialled the broken entry" || fail "console could not dial the broken entry"
 restarted() { [ "$(grep -c 'Dialer thread started' "$TRELLIS_HOME"/Logs/Dialer.*.log)" -ge 2 ]; }
 wait_for 30 restarted && pass "dialer restarted" || fail "dialer not restarted"
-expect_contains "fatal error logged" "$(DLOG)" "Broken: RasDial failed ERROR_CORRUPT_PHONEBOOK - restarting dialer thread"
+expect_logged "fatal error logged" "Broken: RasDial failed ERROR_CORRUPT_PHONEBOOK - restarting dialer thread" \
+  "$TRELLIS_HOME"/Logs/Dialer.*.log
 wait "$CURL" || true
 [ "$(cat "$WORK/hang.code")" != 200 ] && pass "the dial under the restart failed cleanly" || fail "hang answered 200"
 engine_running && pass "engine still running after the restart" || fail "engine gone after the restart"

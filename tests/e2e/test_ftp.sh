@@ -120,9 +120,8 @@ PY
 )
 expect_eq "PORT refused through SOCKS 4" "$out" "500 only PASV mode is supported for non-direct proxy connections"
 
-LOG=$(cat "$TRELLIS_HOME"/Logs/*FTP* 2>/dev/null || true)
-expect_contains "request logged" "$LOG" "FTP: alice at 127.0.0.2:$SP"
-expect_contains "bad user logged" "$LOG" "Bad Username format - user sent USER alice"
+expect_logged "request logged" "FTP: alice at 127.0.0.2:$SP" "$TRELLIS_HOME"/Logs/*FTP*
+expect_logged "bad user logged" "Bad Username format - user sent USER alice" "$TRELLIS_HOME"/Logs/*FTP*
 engine_running && pass "engine still running" || fail "engine gone"
 
 # ---- A client on the LAN, a server whose 227 names the gateway's loopback ---------------------------

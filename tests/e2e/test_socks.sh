@@ -95,10 +95,10 @@ for v in socks4 socks5; do
   out=$(curl -sS --max-time 20 --$v "$SOCKS" "http://127.0.0.1:$W/index.html" 2>&1 || true)
   expect_eq "--$v to the own WWW port handed over" "$out" "hello through socks"
 done
-WWWLOG() { cat "$TRELLIS_HOME"/Logs/*WWW* 2>/dev/null || true; }
-expect_contains "WWW service served the handed-over client" "$(WWWLOG)" "127.0.0.2:$OP/index.html"
+expect_logged "WWW service served the handed-over client" "127.0.0.2:$OP/index.html" "$TRELLIS_HOME"/Logs/*WWW*
 SOCKSLOG() { cat "$TRELLIS_HOME"/Logs/*SOCKS* 2>/dev/null || true; }
-expect_contains "hand-over logged" "$(SOCKSLOG)" "SOCKS Session made lame request - passing request to WWW Proxy server"
+expect_logged "hand-over logged" "SOCKS Session made lame request - passing request to WWW Proxy server" \
+  "$TRELLIS_HOME"/Logs/*SOCKS*
 # A web request through CONNECT to port 8080 goes to a WWW session that logs to the SOCKS service.
 if ! port_open 127.0.0.2 8080; then
   python3 -m http.server --bind 127.0.0.2 --directory "$WORK/www" 8080 >/dev/null 2>&1 &
@@ -106,7 +106,7 @@ if ! port_open 127.0.0.2 8080; then
   wait_for 30 port_open 127.0.0.2 8080 || fail "origin on 8080 did not start"
   out=$(curl -sS --max-time 20 --socks5 "$SOCKS" "http://127.0.0.2:8080/index.html" 2>&1 || true)
   expect_eq "web request on 8080 answered" "$out" "hello through socks"
-  expect_contains "web request handed to a WWW session" "$(SOCKSLOG)" "http://127.0.0.2:8080/index.html"
+  expect_logged "web request handed to a WWW session" "http://127.0.0.2:8080/index.html" "$TRELLIS_HOME"/Logs/*SOCKS*
   # Not a web request: the relay carries it as it is.
   out=$(printf 'PING\r\n' | python3 -c '
 import socket, sys

@@ -55,7 +55,7 @@ struct DatagramPeer {
   DatagramPeer& operator=(const DatagramPeer&) = delete;
   void SendTo(const char* address, uint16_t to, const std::string& data) const;
   // One datagram within timeoutMs and its sender's port; "\x01none" when none came.
-  std::string Receive(uint16_t* fromPort = nullptr, int timeoutMs = 3000) const;
+  std::string Receive(uint16_t* fromPort = nullptr, int timeoutMs = 15000) const;
   int fd = -1;
   uint16_t port = 0;
 };
