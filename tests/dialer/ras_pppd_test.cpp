@@ -1,6 +1,7 @@
 // The layer over pppd, with a stand-in pppd (a script that records how it was started and plays
 // a link's log) in a peers folder of the test's own; and the real pppd when it is installed.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -41,6 +42,9 @@ while :; do sleep 0.1; done
 class PppdLayerTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    // As in the engine: a pppd that has already ended when its password is written must not take
+    // the process with it.
+    signal(SIGPIPE, SIG_IGN);
     dir = trellis::test::MakeTempDir("pppd");
     peers = dir + "/peers";
     mkdir(peers.c_str(), 0755);
