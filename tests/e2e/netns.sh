@@ -3,7 +3,8 @@
 # made here is removed on exit, whether the test passed or not. Nothing touches the host's own
 # namespace: addresses live only inside the namespaces, on veth pairs between them.
 
-NS_PREFIX="tr$$"
+# The "-" ends the pid: without it this run's prefix "tr123" would also match run 1234's names.
+NS_PREFIX="tr$$-"
 
 # Found by prefix rather than kept in a list: make_ns runs in command substitutions (subshells).
 netns_cleanup() {
