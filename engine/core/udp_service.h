@@ -118,7 +118,11 @@ class CUDPService : public CService, public CUDPSessionOwner {
 // The base of the datagram relays.
 class CTwoEndUDPService : public CUDPService {
  public:
-  // Datagrams longer than this are dropped (WSAEMSGSIZE), never relayed cut short.
+  // Every client datagram is read whole: the largest UDP payload over IPv4 is 65507 bytes, so a
+  // relay that passes datagrams as they are (a port mapping) drops none for its length.
+  static constexpr size_t kMaxDatagram = 65536;
+  // The buffer a relay session keeps to rewrite its own datagrams (XDMA); longer ones are dropped
+  // by that relay, never relayed cut short.
   static constexpr size_t kReceiveBufferSize = 8192;
   // One read event takes at most this many datagrams from a listener before the thread looks at
   // its queue again.
@@ -153,7 +157,7 @@ class CTwoEndUDPService : public CUDPService {
   void OnClientDatagram(X1Socket& listener, const CString& address, uint16_t port, size_t length);
   std::shared_ptr<CTwoEndUDPSession> MakeSession(X1Socket& listener, const CString& address, uint16_t port);
 
-  uint8_t m_buffer[kReceiveBufferSize];
+  uint8_t m_buffer[kMaxDatagram];
   size_t m_length = 0;                // of the last datagram
   mutable std::mutex m_clientsMutex;  // leaf
   std::unordered_map<CString, std::shared_ptr<CTwoEndUDPSession>> m_clients;

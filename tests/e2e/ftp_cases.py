@@ -90,6 +90,8 @@ def main(gw, sp):
     check("greeting", c.reply() == "220 Trellis Engine FTP Gateway ready")
     check("FEAT before USER answered", c.cmd("FEAT") == "530 Please login with USER user@host first")
     check("bad USER", c.cmd("USER alice") == "500 Bad username format - format is user@host:port")
+    # A command is its whole first word, as the server reads it: USERNAME is no USER.
+    check("USERNAME is no USER", c.cmd("USERNAME alice@127.0.0.2:%d" % sp) == "530 Please login with USER user@host first")
     check("bad USER port", c.cmd("USER alice@127.0.0.2:99999") == "500 Bad username format - format is user@host:port")
     # USER and PASS pipelined in one piece: both are acted on in order.
     c.s.sendall(("USER alice@127.0.0.2:%d\r\nPASS pw\r\n" % sp).encode())
@@ -99,6 +101,8 @@ def main(gw, sp):
     check("EPRT answered 502", c.cmd("EPRT |1|127.0.0.1|2000|") == "502 Command not implemented")
     check("PORT to a third host refused", c.cmd("PORT 127,0,0,9,7,208") == "500 Bad Port command")
     check("PORT out of range refused", c.cmd("PORT 127,0,0,1,300,1") == "500 Bad Port command")
+    r = c.cmd("PORTX 127,0,0,9,7,208")
+    check("PORTX goes to the server as it is", r.startswith("500") and "PORTX" in r, r)
     check("TYPE relayed", c.cmd("TYPE I").startswith("200"))
 
     r = c.cmd("PASV")

@@ -4,9 +4,11 @@
 # 127.0.0.2; curl and lftp log in as "user@host:port" through the gateway and move a 5 MB file
 # both ways byte for byte in passive and active mode (curl asks for EPSV/EPRT first and falls back
 # on the gateway's 502), and list the folder; ftp_cases.py covers the control dialogue's edges;
-# through an upstream SOCKS 4 server (dante) passive transfers still work and PORT is refused.
-# With the engine in a gateway namespace and the client on the LAN, a server whose 227 reply names
-# the gateway's own loopback is still reached at its own address for the data.
+# through an upstream SOCKS 4 server (dante) passive transfers still work and PORT is refused; with an
+# outgoing interface set, passive transfers reach a server that checks the data connection's
+# address (pyftpdlib in a network namespace, the gateway with two addresses toward it).
+# A server whose 227 reply names the gateway's own loopback is still reached at its own address for
+# the data, by a client on the LAN.
 source "$(dirname "$0")/lib.sh"
 source "$(dirname "$0")/netns.sh"
 
@@ -124,35 +126,72 @@ expect_logged "request logged" "FTP: alice at 127.0.0.2:$SP" "$TRELLIS_HOME"/Log
 expect_logged "bad user logged" "Bad Username format - user sent USER alice" "$TRELLIS_HOME"/Logs/*FTP*
 engine_running && pass "engine still running" || fail "engine gone"
 
-# ---- A client on the LAN, a server whose 227 names the gateway's loopback ---------------------------
-# The engine in a gateway namespace; the client and a scripted server (ftp_cases.py serve) on a
-# host of the LAN. The server's 227 names 127.0.0.1 at its data port, where a listener stands that
-# only the gateway reaches: the gateway's data connection must go to the server all the same.
-if netns_available; then
-  gateway_and_client
-  in_cl python3 "$HERE/ftp_cases.py" serve "$CL_ADDR" 2121 127.0.0.1 20021 >/dev/null 2>&1 &
-  PIDS+=($!)
-  in_gw python3 "$HERE/ftp_cases.py" victim 127.0.0.1 20021 "$WORK/victim.log" >/dev/null 2>&1 &
-  PIDS+=($!)
-  stop_engine
-  "$REG" set "$SVC" ConnectMethod dword 0
-  gw_start_engine
-  wait_for 30 cl_open "$GW_ADDR" "$P" || fail "FTP gateway not reachable from the LAN"
-  wait_for 30 gw_listens 20021 || fail "the gateway's loopback listener did not start"
-  out=$(in_cl python3 - "$GW_ADDR" "$P" "$CL_ADDR" <<'PY' 2>&1
+# ---- An outgoing interface, and a server that checks its data connections ------------------------
+# The gateway has two addresses toward the server's network and its FTP service the second as its
+# outgoing interface; pyftpdlib refuses a data connection from any address but the control
+# connection's ("425 Rejected data connection from foreign address").
+if ! netns_available; then
+  echo "SKIP: the outgoing interface case needs root and ip netns"
+  finish
+  exit 0
+fi
+stop_engine
+gateway_and_client
+SV=$(make_ns sv)
+link_ns "$GW" 10.78.0.1/24 "$SV" 10.78.0.2/24 >/dev/null
+gw_if=$(in_gw ip -o link show type veth | awk -F': ' '$2 ~ /sva/ {sub(/@.*/, "", $2); print $2}')
+in_gw ip addr add 10.78.0.3/24 dev "$gw_if"
+mkdir -p "$WORK/ftp2"
+head -c 1048576 /dev/urandom >"$WORK/ftp2/one.bin"
+ip netns exec "$SV" /usr/bin/python3 - "$WORK/ftp2" >"$WORK/ftpd2.log" 2>&1 <<'PY' &
+import sys
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.servers import FTPServer
+auth = DummyAuthorizer()
+auth.add_user("alice", "pw", sys.argv[1], perm="elr")
+FTPHandler.authorizer = auth
+FTPHandler.permit_foreign_addresses = False
+FTPServer(("10.78.0.2", 21), FTPHandler).serve_forever()
+PY
+wait_for 30 ip netns exec "$SV" python3 -c 'import socket; socket.create_connection(("10.78.0.2", 21), 1)' ||
+  fail "FTP server in its namespace did not start"
+"$REG" set "$SVC" ConnectMethod dword 0
+"$REG" set "$SVC" InterfaceMethod dword 1
+"$REG" set "$SVC" InterfaceType dword 1
+"$REG" set "$SVC" InterfaceName sz 10.78.0.3
+gw_start_engine
+wait_for 30 gw_listens "$P" || fail "FTP service not listening in the gateway"
+NSURL="ftp://alice%4010.78.0.2:pw@$GW_ADDR:$P"
+in_cl curl -sS --max-time 30 -o "$WORK/out/one.bin" "$NSURL/one.bin" || fail "passive download from the outgoing address"
+cmp -s "$WORK/out/one.bin" "$WORK/ftp2/one.bin" && pass "passive download from the outgoing address identical" ||
+  fail "passive download from the outgoing address differs"
+expect_contains "passive listing from the outgoing address" "$(in_cl curl -sS --max-time 30 "$NSURL/" || true)" "one.bin"
+expect_not_contains "no data connection refused" "$(cat "$WORK/ftpd2.log")" "Rejected data connection"
+expect_contains "the server saw the outgoing address" "$(cat "$WORK/ftpd2.log")" "10.78.0.3"
+
+# ---- A server whose 227 names the gateway's loopback ----------------------------------------------
+# A scripted server (ftp_cases.py serve) beside pyftpdlib names 127.0.0.1 at its data port in its
+# 227 reply, where a listener stands that only the gateway reaches: the gateway's data connection
+# must go to the server all the same.
+ip netns exec "$SV" python3 "$HERE/ftp_cases.py" serve 10.78.0.2 2121 127.0.0.1 20021 >/dev/null 2>&1 &
+PIDS+=($!)
+in_gw python3 "$HERE/ftp_cases.py" victim 127.0.0.1 20021 "$WORK/victim.log" >/dev/null 2>&1 &
+PIDS+=($!)
+wait_for 30 gw_listens 20021 || fail "the gateway's loopback listener did not start"
+wait_for 30 ip netns exec "$SV" python3 -c 'import socket; socket.create_connection(("10.78.0.2", 2121), 1)' ||
+  fail "scripted server did not start"
+out=$(in_cl python3 - "$GW_ADDR" "$P" <<'PY' 2>&1
 import ftplib, sys
 f = ftplib.FTP()
 f.connect(sys.argv[1], int(sys.argv[2]), timeout=60)
-f.login("anonymous@%s:2121" % sys.argv[3], "guest")
+f.login("anonymous@10.78.0.2:2121", "guest")
 f.retrlines("LIST", print)
 f.quit()
 PY
 ) || true
-  expect_contains "LAN client: the data comes from the server" "$out" "reached-the-right-host.txt"
-  expect_not_contains "LAN client: not from where the 227 pointed" "$out" "reached-the-victim"
-  [ ! -s "$WORK/victim.log" ] && pass "the gateway's loopback listener was never connected to" ||
-    fail "the gateway followed the 227 address: $(cat "$WORK/victim.log")"
-else
-  echo "note: no network namespaces here; the LAN client case is not run"
-fi
+expect_contains "227 address ignored: the data comes from the server" "$out" "reached-the-right-host.txt"
+expect_not_contains "227 address ignored: not from where it pointed" "$out" "reached-the-victim"
+[ ! -s "$WORK/victim.log" ] && pass "the gateway's loopback listener was never connected to" ||
+  fail "the gateway followed the 227 address: $(cat "$WORK/victim.log")"
 finish

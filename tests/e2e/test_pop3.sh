@@ -89,6 +89,10 @@ r = raw(b"CAPA\r\nuser b#ob#127.0.0.2:%d\r\nPASS pw\r\nQUIT\r\n" % sp)
 check("CAPA unrecognised", r[1] == b"-ERR unrecognised command CAPA\r\n", r)
 check("pipelined log-in, server greeting swallowed", r[2:] == [b"+OK user b#ob accepted\r\n", b"-ERR invalid login\r\n",
       b"+OK bye\r\n"], r)
+# A command is its whole first word: "USERNAME" is no USER; lower case is.
+r = raw(b"USERNAME bob#127.0.0.2:%d\r\nuser bob#127.0.0.2:%d\r\nQUIT\r\n" % (sp, sp))
+check("USERNAME unrecognised, user taken", r[1:] == [b"-ERR unrecognised command USERNAME\r\n",
+      b"+OK user bob accepted\r\n", b"+OK bye\r\n"], r)
 r = raw(b"USER nobody\r\nQUIT\r\n")
 check("USER without host refused", r[1] == b"-ERR bad username\r\n" and len(r) == 2, r)
 r = raw(b"USER bob#127.0.0.2:70000\r\nQUIT\r\n")

@@ -6,8 +6,8 @@
 # lengths, a header name that is not a token, a broken chunk) get 400 and no origin connection; a
 # body reaches the origin exactly as long as its framing says and bytes after it never do; no
 # hop-by-hop header reaches the origin or the upstream proxy; an origin that never answers gives a
-# 504 once the session time-out has passed; a client that goes away has its origin connection
-# closed at once.
+# 504 once the session time-out has passed; a client that goes away, before or after its request is
+# whole, has its origin connection closed at once.
 source "$(dirname "$0")/lib.sh"
 
 SVC='Services\WWW Proxy server'
@@ -282,6 +282,21 @@ expect_eq "a client goes away with its body unfinished" "$(send "gone:$CAP/silen
 wait_for 30 test -e "$CAP/silent-gone.end" || fail "the silent origin's connection did not end"
 expect_eq "the origin connection is closed at once" "$(cat "$CAP/silent-gone.end" 2>/dev/null)" "closed"
 expect_contains "the origin got only part of the body" "$(tr -d '\r' <"$CAP/silent-gone.got")" "partial"
+
+# ---- Clients that go away after a whole request, with session time-outs off ----------------------
+# Nothing else would end these sessions: the client's end is an abort, so each origin connection
+# closes at once and no client connection stays half-closed in the engine (CLOSE-WAIT).
+stop_engine
+"$REG" set "$SVC" TimeOutSessions dword 0
+start_engine "$P"
+for i in $(seq 10); do curl -s -m 2 -o /dev/null -x "http://127.0.0.1:$P" "http://127.0.0.2:$QP/whole$i" & done
+ended() { ls "$CAP"/silent-whole*.end 2>/dev/null | wc -l; }
+wait_for 60 eval '[ "$(ended)" -eq 10 ]' || fail "only $(ended) of 10 origin connections ended"
+expect_eq "origin connections of clients gone after their request closed" "$(awk 1 "$CAP"/silent-whole*.end | sort -u)" \
+  "closed"
+close_wait() { ss -Htn state close-wait "( sport = :$P )"; }
+wait_for 30 eval '[ -z "$(close_wait)" ]' && pass "no client connection left in CLOSE-WAIT" ||
+  fail "$(close_wait | wc -l) client connections in CLOSE-WAIT"
 
 # ---- Hop-by-hop headers and framing through the upstream proxy ---------------------------------------
 # The capture origin stands in for the upstream proxy: it sees what the engine sends there.

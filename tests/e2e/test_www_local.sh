@@ -7,8 +7,10 @@
 # folder, the internal resources and the CGI folder) get 403 and never a byte from outside; CGI
 # programs get the RFC 3875 environment and the request body (GET with a query string, POST with
 # 200 KB), their Status and Location become the status line, a bad header gives 502, and a program
-# that hangs is killed with what it started at the session time-out while the browser gets 504;
-# no child is left unreaped.
+# that hangs is killed with what it started at the session time-out while the browser gets 504.
+# With session time-outs off, 40 clients that give up on a hanging program have it killed with what
+# it started, and no connection of theirs is left half-closed (CLOSE-WAIT); a program whose client
+# waits is still ended at the CGI limit of 60 s. No child is left unreaped.
 source "$(dirname "$0")/lib.sh"
 
 on_exit "$T -stop; sleep 1; kill_engines; $T -u"
@@ -66,13 +68,27 @@ cat >"$CGI/bad.sh" <<'SH'
 #!/bin/sh
 echo "this is no header"
 SH
-cat >"$CGI/hang.sh" <<'SH'
+# The sleeps carry this run's process id, so programs of another run are never counted.
+cat >"$CGI/hang.sh" <<SH
 #!/bin/sh
-sleep 31337 &
-sleep 31338
+sleep 31337.$$ &
+sleep 31338.$$
 SH
+cat >"$CGI/gone.sh" <<SH
+#!/bin/sh
+touch "$WORK/started/\$\$"
+sleep 31339.$$ &
+sleep 31340.$$
+SH
+cat >"$CGI/wait.sh" <<SH
+#!/bin/sh
+sleep 31341.$$ &
+sleep 31342.$$
+SH
+running() { pgrep -f "^sleep 313($1)[.]$$\$" >/dev/null; }
 printf 'not executable\n' >"$CGI/noexec.sh"
-chmod 755 "$CGI/env.sh" "$CGI/tools/post.py" "$CGI/status.sh" "$CGI/moved.sh" "$CGI/bad.sh" "$CGI/hang.sh"
+chmod 755 "$CGI/env.sh" "$CGI/tools/post.py" "$CGI/status.sh" "$CGI/moved.sh" "$CGI/bad.sh" "$CGI/hang.sh" \
+  "$CGI/gone.sh" "$CGI/wait.sh"
 
 # ---- Engine -----------------------------------------------------------------------------------
 "$T" -i >/dev/null
@@ -228,8 +244,8 @@ hang=$(curl -s -m 40 -o /dev/null -w '%{http_code}' "$BASE/cgi-bin/hang.sh")
 took=$(($(date +%s) - start))
 expect_eq "hanging program: 504" "$hang" "504"
 [ "$took" -lt 30 ] && pass "answered at the limit (${took}s)" || fail "hanging program took ${took}s"
-wait_for 30 sh -c '! pgrep -f "sleep 3133[78]" >/dev/null' && pass "hanging program and its child killed" ||
-  fail "hanging program still runs: $(pgrep -af 'sleep 3133')"
+wait_for 30 eval '! running "3[78]"' && pass "hanging program and its child killed" ||
+  fail "hanging program still runs: $(pgrep -af "^sleep 3133")"
 
 # A program that never reads its input while a client sends 30 MB: the session does not hang in
 # the send, and the program is ended with it.
@@ -238,13 +254,34 @@ start=$(date +%s)
 curl -s -m 60 -o /dev/null --data-binary @"$WORK/zero.bin" "$BASE/cgi-bin/hang.sh" || true
 took=$(($(date +%s) - start))
 [ "$took" -lt 30 ] && pass "unread body ends at the limit (${took}s)" || fail "unread body took ${took}s"
-wait_for 30 sh -c '! pgrep -f "sleep 3133[78]" >/dev/null' && pass "program that did not read killed" ||
+wait_for 30 eval '! running "3[78]"' && pass "program that did not read killed" ||
   fail "program that did not read still runs"
 
-# A client that goes away while the program runs: the program is ended too.
-curl -s -m 1 -o /dev/null "$BASE/cgi-bin/hang.sh" || true
-wait_for 30 sh -c '! pgrep -f "sleep 3133[78]" >/dev/null' && pass "program of a vanished client killed" ||
-  fail "program of a vanished client still runs"
+# ---- Clients that go away, with session time-outs off -------------------------------------------
+# Only the client's own end can end these programs in time: the CGI limit is 60 s.
+stop_engine
+"$REG" set "$KEY" TimeOutSessions dword 0 >/dev/null
+start_engine "$PORT"
+# A client that waits has its program ended at that limit and gets the 504 (checked at the end).
+start=$SECONDS
+curl -s -m 150 -o /dev/null -w '%{http_code}' "$BASE/cgi-bin/wait.sh" >"$WORK/wait.code" &
+waiting=$!
+# 40 clients that give up after 2 s: their 80 processes end with them, and none of their
+# connections stays half-closed in the engine.
+mkdir -p "$WORK/started"
+for i in $(seq 40); do curl -s -m 2 -o /dev/null "$BASE/cgi-bin/gone.sh?$i" & done
+wait_for 60 eval '[ "$(ls "$WORK/started" | wc -l)" -eq 40 ]' || fail "only $(ls "$WORK/started" | wc -l) programs started"
+wait_for 30 eval '! running "39|40"' && pass "programs of 40 vanished clients killed" ||
+  fail "programs of vanished clients still run: $(pgrep -fc "^sleep 313(39|40)[.]$$") processes"
+close_wait() { ss -Htn state close-wait "( sport = :$PORT )"; }
+wait_for 30 eval '[ -z "$(close_wait)" ]' && pass "no client connection left in CLOSE-WAIT" ||
+  fail "$(close_wait | wc -l) client connections in CLOSE-WAIT"
+running "4[12]" && pass "the waiting client's program still runs" || fail "the waiting client's program has gone"
+wait "$waiting" || true
+took=$((SECONDS - start))
+expect_eq "a waiting client gets 504 at the CGI limit" "$(cat "$WORK/wait.code")" "504"
+[ "$took" -ge 55 ] && pass "not before the limit (${took}s)" || fail "the limit came after ${took}s"
+wait_for 30 eval '! running "4[12]"' && pass "program past the limit killed" || fail "program past the limit still runs"
 engine=$(engine_pids | head -n 1)
 zombies=$(ps --ppid "$engine" -o stat= | grep -c Z || true)
 expect_eq "no unreaped children" "$zombies" "0"

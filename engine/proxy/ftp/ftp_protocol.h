@@ -35,7 +35,9 @@ class CLineBuffer {
   bool m_overflow = false;
 };
 
-// The command a client line carries, by its first word (case ignored).
+// The command a client line carries, by its whole first word (case ignored), as the server reads
+// it: by its first four letters "PORTX ..." would be rewritten into a PORT the client never sent and
+// "USERNAME a@host" would make the gateway connect out; "user" and "pasv" are still commands.
 enum class Command { Empty, User, Port, Pasv, Extended, Quit, Other };
 Command Classify(const std::string& line);
 

@@ -90,6 +90,8 @@ bool CUDPMappingSession::Setup() {
     if (CheckRights(AccessStage::Request) == AccessResult::Refused) return false;
   }
   if (IsEnding()) return false;
+  // Each datagram sent back into this service would make a session that sends it on again.
+  if (address != kUnresolved && LoopsBack(host, address, port)) return false;
   // Connected: the socket takes datagrams from the destination alone.
   m_serverSocket.Connect(host, static_cast<uint16_t>(port));
   uint32_t peer = 0;
@@ -105,20 +107,20 @@ bool CUDPMappingSession::Setup() {
 }
 
 void CUDPMappingSession::OnServerRead() {
+  auto service = std::dynamic_pointer_cast<CUDPMappingService>(GetService());
+  if (!service) return;
+  std::vector<uint8_t>& buffer = service->ReplyBuffer();
   CString from;
   uint16_t fromPort = 0;
   size_t n = 0;
   try {
-    n = m_serverSocket.ReceiveFrom(m_buffer, sizeof m_buffer, from, fromPort);
+    n = m_serverSocket.ReceiveFrom(buffer.data(), buffer.size(), from, fromPort);
   } catch (const X1SocketException& e) {
-    // Too long to relay whole, or the destination's port is closed (an ICMP error): that datagram
-    // goes, the session stays.
+    // The destination's port is closed (an ICMP error): that datagram goes, the session stays.
     Log(kLogDebug, "Caught socket exception in CUDPMappingSession::OnServerRead() %s - ignoring", e.GetText().c_str());
     return;
   }
   if (from.empty()) return;  // nothing was waiting
-  auto service = std::dynamic_pointer_cast<CTwoEndUDPService>(GetService());
-  if (!service) return;
-  service->SendToClient(*this, m_buffer, n);
+  service->SendToClient(*this, buffer.data(), n);
   ResetIdleTimer();
 }

@@ -70,6 +70,7 @@ class CSOCKSSession : public CTwoEndTCPSession {
   }
 
  protected:
+  void OnMessage(platform::Message& msg) override;
   void OnRead(platform::Message& msg) override;
   void OnAccept(platform::Message& msg) override;
   void OnClose(platform::Message& msg) override;
@@ -77,6 +78,14 @@ class CSOCKSSession : public CTwoEndTCPSession {
 
  private:
   enum class Phase { Version, Methods, Login, Request5, Bound, Associated, FirstData, Relaying, Done };
+
+  // A SOCKS 4 request whose fixed part has come waits this long for the end of its user id (and a
+  // SOCKS 4a host name); then the session says so and ends kSOCKS4EndDelayMs later. A client that
+  // never ends its request holds nothing for the whole session time-out.
+  static constexpr uint32_t kSOCKS4WaitMs = 1000;
+  static constexpr uint32_t kSOCKS4EndDelayMs = 500;
+  enum : uintptr_t { kSOCKS4WaitTimer = 1, kSOCKS4EndTimer = 2 };
+  void OnSOCKS4Incomplete();
 
   void ReadClient();
   // Works through the whole messages collected so far.
@@ -116,7 +125,7 @@ class CSOCKSSession : public CTwoEndTCPSession {
   // The address of this machine's interface toward the target (the route's source), for the BIND
   // reply; false when there is none.
   bool InterfaceAddressToward(uint32_t target, uint32_t* out) const;
-  // The target's address (a name is resolved); false when it cannot be.
+  // The target's address as looked up when it was named; false when it is not known.
   bool TargetAddress(uint32_t* out) const;
 
   CSOCKSOptions m_options;
@@ -130,6 +139,7 @@ class CSOCKSSession : public CTwoEndTCPSession {
   uint16_t m_targetPort = 0;
   CString m_userId;
   bool m_loggedIn = false;
+  bool m_socks4Waiting = false;  // the wait for the end of a SOCKS 4 request runs
   socks::Methods m_methods;
 
   // BIND.

@@ -233,7 +233,12 @@ bool CVDOLiveSession::HandleRequest(std::string& message) {
       OpenClientMediaSocket(message);
       forward = true;
     } else {
-      // Action 0 closes without an answer; no other action names a server to go to.
+      // Action 0 closes without an answer; no other action names a server to go to. Either way the
+      // operator reads why the player got nothing.
+      if (action == 0)
+        Log(kLogError, "Non proxy request rejected - terminating");
+      else
+        Log(kLogError, "Non proxy request: action %u names no server - terminating", action);
       m_clientSocket.Close();
       Terminate(kSessionExitRefused);
       return false;

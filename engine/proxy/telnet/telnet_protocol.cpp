@@ -57,12 +57,13 @@ std::string AnswerOption(uint8_t verb, uint8_t option, uint64_t answered[4]) {
     reply = TELNET_WILL;
   } else if (option == TELNET_OPT_SGA || option == TELNET_OPT_ECHO) {
     return std::string();  // the client's WILL/WONT answers the gateway's own DO or WILL
-  } else if (verb == TELNET_DO) {
-    reply = TELNET_WONT;
   } else if (verb == TELNET_WILL) {
+    // The client offers to do something on its side: refusing that is DONT (a WONT would speak of
+    // this side and leave a client that waits for its answer waiting).
     reply = TELNET_DONT;
   } else {
-    return std::string();
+    // DO, DONT or WONT: this side does none of them, and says so once.
+    reply = TELNET_WONT;
   }
   word |= bit;
   return std::string{static_cast<char>(TELNET_IAC), static_cast<char>(reply), static_cast<char>(option)};

@@ -47,8 +47,9 @@ class CParser {
 
 // The answer to an option request while the gateway runs its own front end, and whether the
 // option has had its one answer (answered is a 256-bit set the caller keeps). Each option is
-// answered once: ECHO as asked (DO: WILL, DONT: WONT), SGA always WILL, any other DO: WONT, any
-// other WILL: DONT; WONT and DONT of other options need no answer (that is the state already).
+// answered once: ECHO as asked (DO: WILL, DONT: WONT), SGA always WILL, any other DO, DONT or WONT:
+// WONT, any other WILL: DONT (the refusal of what the client offers for its own side). Answering a
+// WONT or DONT that names the state already in force cannot loop, since nothing is answered twice.
 std::string AnswerOption(uint8_t verb, uint8_t option, uint64_t answered[4]);
 
 // The host line: split at its last ":" into host and port, else at its last space, else port 23.

@@ -169,6 +169,9 @@ void CWWWSession::RunCGI(const std::vector<std::string>& segments) {
   m_cgi = true;
   Log(kLogDebug, "Started CGI program %s (process %d) in thread %x\n", program.c_str(), static_cast<int>(pid), Id());
 
+  // A program always has a limit; the session's own idle check applies it (504 before the
+  // program's header, the end of the session after it, the group killed either way).
+  if (!IsTimeoutEnabled()) SetTimeout(true, kCgiTimeLimitSeconds);
   try {
     m_serverSocket.Attach(sv[0]);
     // A program that does not read its input must not hold the session in a send past its limit.

@@ -3,7 +3,8 @@
 // the bytes of a file, over a passive data connection.
 //
 // The exchange runs on the session's thread, one reply at a time, each read waiting at most
-// kFtpReplyTimeoutMs (the browser then gets 504). Every reply the exchange does not expect ends it
+// kFtpReplyTimeoutMs, or the session time-out when that is shorter (the browser then gets 504: the
+// idle check leaves the answer to this thread meanwhile). Every reply the exchange does not expect ends it
 // with a page that carries the server's text (502), a refused login with the 403 page; nothing
 // waits for an idle time-out. The data connection goes to the control connection's peer at the
 // port of the 227 reply, never to the address in it. The file's header goes to the browser before
@@ -12,6 +13,7 @@
 // takes a cut file for a whole one.
 #include <poll.h>
 
+#include <algorithm>
 #include <ctime>
 #include <optional>
 
@@ -34,6 +36,11 @@ struct FtpFailure {
 
 }  // namespace
 
+int CWWWSession::FtpWaitMs() const {
+  if (!IsTimeoutEnabled()) return kFtpReplyTimeoutMs;
+  return static_cast<int>(std::min<uint64_t>(kFtpReplyTimeoutMs, uint64_t{GetTimeoutSeconds()} * 1000));
+}
+
 void CWWWSession::FtpSend(const CString& command) {
   // The password is not written to the log.
   const bool secret = command.rfind("PASS ", 0) == 0;
@@ -46,15 +53,17 @@ uint32_t CWWWSession::FtpReply() {
   m_ftpReply.Reset();
   for (;;) {
     CString line;
+    const int wait = FtpWaitMs();
+    ResetIdleTimer();
     const uint64_t start = Now();
-    m_serverSocket.ReceiveLine(line, kFtpReplyTimeoutMs);
+    m_serverSocket.ReceiveLine(line, wait);
     ResetIdleTimer();
     if (line.empty() || line.back() != '\n') {
       // No whole line: the time ran out, the server closed, or a line longer than any reply line.
       if (line.size() >= X1Socket::kMaxLineLength)
         throw FtpFailure{WWWPage::SocketError, "The FTP server sent a reply line too long", "502 Bad Gateway"};
-      if (Now() - start + 100 >= static_cast<uint64_t>(kFtpReplyTimeoutMs)) {
-        Log(kLogError, "No reply from the FTP server within %d seconds", kFtpReplyTimeoutMs / 1000);
+      if (Now() - start + 100 >= static_cast<uint64_t>(wait)) {
+        Log(kLogError, "No reply from the FTP server within %d seconds", wait / 1000);
         throw FtpFailure{WWWPage::GatewayTimeout, CString(), "504 Gateway Timeout"};
       }
       throw FtpFailure{WWWPage::SocketError, "The FTP server closed the connection", "502 Bad Gateway"};
@@ -87,7 +96,7 @@ void CWWWSession::FtpOpenData() {
   if (!ParsePasvPort(m_ftpReply.Text(), &port)) FtpUnexpected("PASV");
   // The server's own address, never the one its reply names.
   const uint32_t address = GetServerAddress();
-  const CString host = address ? FormatIPAddress(address) : m_req.host;
+  const CString host = address != kNoAddress ? FormatIPAddress(address) : m_req.host;
   m_dataSocket.Create();
   ConnectToServer(m_dataSocket, host, port);
 }
@@ -122,14 +131,22 @@ void CWWWSession::FTPProcessRequest() {
   while (!relative.empty() && relative.back() == '/') relative.pop_back();
 
   Log(kLogDebug, "WWW Session processing FTP request in thread %x\n", Id());
+  // Every wait of the exchange is this thread's and bounded (FtpWaitMs): an idle time-out meanwhile
+  // is left to it, so the browser gets its page rather than a closed connection.
+  m_awaitingResponse.store(true);
   if (!ConnectServer()) return;
   try {
     if (FtpReply() != 220) FtpUnexpected("the connection");
     CString user = m_req.urlLogin ? m_req.ftpUser : CString("anonymous");
     CString password = m_req.urlLogin ? m_req.ftpPassword : CString(kAnonymousPassword);
-    // A browser sends the credentials of the URL as a Basic authorization rather than in it.
-    if (!m_req.urlLogin && ParseBasicCredentials(m_req.headers.Get("Authorization"), &user, &password))
-      m_req.urlLogin = true;
+    // A browser sends the credentials of the URL, or the ones its password prompt got, as a Basic
+    // authorization rather than in it. They log in, but stay out of the listing's base: the browser
+    // sends them again with every link, and a base naming a user would need the password in it.
+    CString headerUser, headerPassword;
+    if (!m_req.urlLogin && ParseBasicCredentials(m_req.headers.Get("Authorization"), &headerUser, &headerPassword)) {
+      user = headerUser;
+      password = headerPassword;
+    }
     if (user.find_first_of("\r\n") != CString::npos || password.find_first_of("\r\n") != CString::npos)
       throw FtpFailure{WWWPage::MalformedRequest, CString(), "400 Malformed Request"};
     FtpSend("USER " + user);
@@ -191,7 +208,8 @@ void CWWWSession::FTPProcessRequest() {
 
 bool CWWWSession::FtpWaitData() {
   pollfd p{m_dataSocket.GetHandle(), POLLIN, 0};
-  const int r = ::poll(&p, 1, kFtpReplyTimeoutMs);
+  ResetIdleTimer();
+  const int r = ::poll(&p, 1, FtpWaitMs());
   ResetIdleTimer();
   if (r == 0) throw FtpFailure{WWWPage::GatewayTimeout, CString(), "504 Gateway Timeout"};
   return r > 0;
@@ -338,10 +356,12 @@ void CWWWSession::FtpStore(const CString& file) {
   char buf[kRelayChunk];
   while (!m_body.Done()) {
     pollfd p{m_clientSocket.GetHandle(), POLLIN, 0};
-    const int r = ::poll(&p, 1, kFtpReplyTimeoutMs);
+    const int wait = FtpWaitMs();
+    ResetIdleTimer();
+    const int r = ::poll(&p, 1, wait);
     ResetIdleTimer();
     if (r == 0) {
-      Log(kLogError, "Client sent no more of its upload within %d seconds", kFtpReplyTimeoutMs / 1000);
+      Log(kLogError, "Client sent no more of its upload within %d seconds", wait / 1000);
       m_dataSocket.ResetOnClose();
       throw FtpFailure{WWWPage::MalformedRequest, "", "408 Request Timeout"};
     }

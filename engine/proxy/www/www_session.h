@@ -13,10 +13,12 @@
 // (Content-Length with Transfer-Encoding, differing or invalid lengths, a name that is not a token)
 // is answered 400 before anything is connected; the body goes on exactly as its framing says, a
 // chunked one re-chunked without extensions and trailers, and bytes after it are dropped (logged).
-// Hop-by-hop headers are not forwarded. A client that ends its side before its request is whole
-// has gone: the origin connection closes at once, and a body cut short is an abort the origin
-// sees as such; after a whole request the end is passed on and the answer still goes out. An origin that has not begun its answer when the session's idle time-out
-// comes gets the browser the time-out page (504).
+// Hop-by-hop headers are not forwarded. A client that ends its side has gone, whether its request
+// is whole or not (one request per connection: a client that still wants its answer keeps its side
+// open): the origin connection closes at once, so a body cut short is an abort the origin sees as
+// such, a CGI program is ended with its group, and the session ends. Only a CONNECT tunnel passes a
+// half-close on. An origin that has not begun its answer when the session's idle time-out comes
+// gets the browser the time-out page (504).
 //
 // Requests addressed to the gateway itself under non-proxy action 3, and its internal resources,
 // are served by the local branch (www_local.cpp, www_cgi.cpp): files, folder listings and CGI
@@ -54,8 +56,11 @@ class CWWWSession : public CTwoEndTCPSession {
   // without its page: longer than any bounded call that thread makes (a connect, an upstream
   // tunnel's reply), so only a thread that is stuck loses the page.
   static constexpr uint64_t kTimeoutAnswerGraceMs = 60000;
-  // Resolved address "none yet" / "lookup failed".
-  static constexpr uint32_t kUnresolved = 0xFFFFFFFFu;
+  // The limit of a CGI program when the service's sessions have no time-out: a program that hangs
+  // would otherwise hold its processes and the browser's connection for ever. Like the session
+  // time-out it stands for, it counts silence (no byte either way), so a long answer that keeps
+  // coming is never cut; the same 60 s a request header may take when time-outs are off.
+  static constexpr uint32_t kCgiTimeLimitSeconds = kRequestBoundSeconds;
 
   // ParseRequest results.
   enum : int { kParseMalformed = 0, kParseGoOn = 1, kParseAnswered = -1, kParseRefused = -2 };
@@ -79,10 +84,14 @@ class CWWWSession : public CTwoEndTCPSession {
   // A session handed over by another gateway (the SOCKS server's web hand-over); set before the
   // thread starts.
   void SetReferred(bool value) { m_referred = value; }
+  // Bytes of the request that the handing-over gateway has read from the connection already; set
+  // before the thread starts, taken as the first bytes of the request when it starts.
+  void SetFirstRequestBytes(std::string bytes) { m_requestBuffer = std::move(bytes); }
 
  protected:
   void OnMessage(platform::Message& msg) override;
   void OnIdleTimeout() override;
+  void OnStart() override;
   void OnRead(platform::Message& msg) override;
   void OnClose(platform::Message& msg) override;
   void OnRelayEnded(bool failed) override;
@@ -95,6 +104,8 @@ class CWWWSession : public CTwoEndTCPSession {
   int ReceiveRequest();
   int ParseRequest();
   void DispatchRequest(int result);
+  // A read event of the client (server: of the server side), with the read handler's failures.
+  void HandleRead(bool server);
 
   // ---- Forwarding, responses, cache, tunnel ----------------------------------------------------
   void CheckCache();
@@ -148,8 +159,10 @@ class CWWWSession : public CTwoEndTCPSession {
   CString ListingIcon(bool folder, const std::string& name) const;
 
   // ---- ftp:// URLs (www_ftp.cpp) -------------------------------------------------------------
-  // How long one FTP reply or one piece of data may take.
+  // How long one FTP reply or one piece of data may take, at most; a shorter session time-out
+  // shortens it (FtpWaitMs), so the browser has its 504 before the idle limit ends the session.
   static constexpr int kFtpReplyTimeoutMs = 30000;
+  int FtpWaitMs() const;
   void FTPProcessRequest();
   void FtpSend(const CString& command);
   // The code of the next whole reply (text in m_ftpReply).
@@ -177,7 +190,6 @@ class CWWWSession : public CTwoEndTCPSession {
   // An own or loopback address on this service's port: connecting there would loop.
   bool IsLoopToSelf(uint32_t address, uint32_t port) const;
   uint32_t GetServiceLocalPort() const;
-  bool ResolveRequestHost();
   // Answers a dotless unknown host by the operator's search order; true when answered.
   bool TrySearchOrder();
   // Connects the server side; false when the session has been answered (and is ending). A socket
@@ -210,7 +222,6 @@ class CWWWSession : public CTwoEndTCPSession {
   std::string m_bodyWire;  // the body's first bytes in their forwarded form, sent with the header
   uint64_t m_droppedAfterRequest = 0;
   CString m_postData;
-  uint32_t m_resolved = kUnresolved;
   bool m_referred = false;
   bool m_local = false;     // served by the local branch
   bool m_internal = false;  // a "/trellis-internal/" resource

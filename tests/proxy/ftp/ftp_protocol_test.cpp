@@ -71,7 +71,9 @@ TEST(FTPProtocol, CommandsHostPortAndReplies) {
   EXPECT_EQ(Classify("EPSV ALL\r\n"), Command::Extended);
   EXPECT_EQ(Classify("LPRT 4,4,1,2,3,4,2,0,20\r\n"), Command::Extended);
   EXPECT_EQ(Classify("\r\n"), Command::Empty);
-  EXPECT_EQ(Classify("USERX\r\n"), Command::Other);
+  // The whole first word, as the server reads it; never its first four letters.
+  for (const char* other : {"USERX\r\n", "USERNAME a@b\r\n", "PORTX 1,2,3,4,5,6\r\n", "PASVX\r\n", "USE\r\n"})
+    EXPECT_EQ(Classify(other), Command::Other) << other;
 
   uint32_t a = 0;
   uint16_t p = 0;

@@ -33,7 +33,9 @@ TEST(TelnetProtocol, OptionStream) {
            TELNET_IAC, TELNET_WILL, TELNET_OPT_SGA,   // answers the gateway's DO: nothing
            TELNET_IAC, TELNET_WILL, 24,               // DONT 24
            TELNET_IAC, TELNET_DO,   31,               // WONT 31
-           TELNET_IAC, TELNET_WONT, 32,               // nothing: already the state
+           TELNET_IAC, TELNET_WONT, 32,               // WONT 32
+           TELNET_IAC, TELNET_DONT, 33,               // WONT 33
+           TELNET_IAC, TELNET_DONT, 33,               // answered already
            TELNET_IAC, TELNET_SB,   24,
            1,          TELNET_IAC,  TELNET_IAC,
            'z',        TELNET_IAC,  TELNET_SE,        // skipped
@@ -43,7 +45,7 @@ TEST(TelnetProtocol, OptionStream) {
            'c'},
        &data, &answers, answered);
   EXPECT_EQ(data, std::string("a\xFF") + "bc");
-  EXPECT_EQ(answers, std::string("\xFF\xFB\x01\xFF\xFE\x18\xFF\xFC\x1F\xFF\xFB\x03"));
+  EXPECT_EQ(answers, std::string("\xFF\xFB\x01\xFF\xFE\x18\xFF\xFC\x1F\xFF\xFC\x20\xFF\xFC\x21\xFF\xFB\x03"));
 
   // A sequence split between reads: the state is kept.
   CParser q;
