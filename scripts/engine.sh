@@ -50,31 +50,6 @@ engine_stopped() { ! engine_running; }
 # port_open ADDRESS PORT: whether something accepts connections there.
 port_open() { python3 -c 'import socket,sys; socket.create_connection((sys.argv[1],int(sys.argv[2])),1)' "$1" "$2" 2>/dev/null; }
 
-# free_port [ADDRESS]: a port nobody uses, for TCP or UDP, on ADDRESS or any other address, outside
-# the kernel's range for outgoing connections (so a client socket of another test cannot take it
-# meanwhile). Services often bind every address and some are UDP: a number only free for TCP on
-# one address could still be held by another test's datagram socket.
-free_port() {
-  python3 - "${1:-127.0.0.1}" <<'PY'
-import random, socket, sys
-def free(address, port):
-    for kind in (socket.SOCK_STREAM, socket.SOCK_DGRAM):
-        s = socket.socket(socket.AF_INET, kind)
-        try:
-            s.bind((address, port))
-        except OSError:
-            return False
-        finally:
-            s.close()
-    return True
-for _ in range(200):
-    p = random.randint(20000, 32000)
-    if free(sys.argv[1], p) and free("0.0.0.0", p):
-        print(p)
-        break
-PY
-}
-
 # engine_pid: the pid of the running engine service process (it holds a record lock on
 # TrellisEngine.lock in TRELLIS_RUNDIR for its whole life), or nothing.
 engine_pid() {

@@ -5,13 +5,15 @@ set -euo pipefail
 
 PACKAGES=(
   # building
-  build-essential cmake pkg-config libsqlite3-dev
+  build-essential cmake pkg-config libsqlite3-dev ccache
   # the console (Qt 6 Widgets), and a virtual display for its screenshots
   qt6-base-dev xvfb xauth
   # the console driven on a virtual display as an operator would: a window manager and the keyboard
   openbox xdotool
   # tests and checks
   googletest libgtest-dev libgmock-dev clang libclang-rt-14-dev
+  # the whole run again with the machine loaded (TEST_LOAD=1 bash scripts/test.sh)
+  stress-ng
   # peers and tools the tests drive
   sqlite3 socat util-linux procps iproute2 python3
   curl wget openssl tinyproxy dante-server netcat-openbsd chromium fonts-dejavu-core

@@ -393,7 +393,7 @@ void CacheQtTest::theConsoleAppliesAndPurgesOnTheEngine() {
   QVERIFY(QTest::qWaitFor([&] { return CachedFilesWith("index.html", "cache.idx") == 0; }, 15000));
 
   QTest::mouseClick(sheet->findChild<QPushButton*>("IDOK"), Qt::LeftButton);
-  QVERIFY(QTest::qWaitFor([&] { return app.CacheSheet() == nullptr; }, 5000));
+  QVERIFY(QTest::qWaitFor([&] { return app.CacheSheet() == nullptr; }, 30000));
   // Opened again at once, a new sheet shows what the engine holds now.
   tree->Properties();
   QVERIFY(app.CacheSheet());

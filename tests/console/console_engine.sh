@@ -31,15 +31,15 @@ case $2 in
     service 'Remote Control Service' CRemoteControlService "$3"
     service 'WWW Proxy server' CWWWService "$4"
     "$T" -start >/dev/null
-    wait_for 15 port_open 127.0.0.1 "$3" || { echo "remote-control service not listening on $3" >&2; exit 1; }
-    wait_for 15 port_open 127.0.0.1 "$4" || { echo "web proxy not listening on $4" >&2; exit 1; }
+    wait_for 60 port_open 127.0.0.1 "$3" || { echo "remote-control service not listening on $3" >&2; exit 1; }
+    wait_for 60 port_open 127.0.0.1 "$4" || { echo "web proxy not listening on $4" >&2; exit 1; }
     ;;
   restart)
     "$T" -start >/dev/null
-    wait_for 15 port_open 127.0.0.1 "$3" || { echo "remote-control service not listening on $3" >&2; exit 1; }
+    wait_for 60 port_open 127.0.0.1 "$3" || { echo "remote-control service not listening on $3" >&2; exit 1; }
     ;;
   stop)
     "$T" -stop >/dev/null 2>&1 || true
-    wait_for 15 engine_stopped || kill_engines
+    wait_for 60 engine_stopped || kill_engines
     ;;
 esac

@@ -175,7 +175,7 @@ void FiltersE2eTest::aBanMadeInTheConsoleRefusesTheBannedUrlOnly() {
   QCOMPARE(tabs, (QStringList{"Recipient", "Location", "Time", "Ban list", "Advanced"}));
   QCOMPARE(Ctl<QTreeWidget>(policies, PoliciesPage::LIST)->topLevelItemCount(), rowsBefore + 1);
   QTest::mouseClick(svcSheet->findChild<QPushButton*>("IDOK"), Qt::LeftButton);
-  QVERIFY(QTest::qWaitFor([&] { return !app.Window()->findChild<EditServiceDialog*>(); }, 5000));
+  QVERIFY(QTest::qWaitFor([&] { return !app.Window()->findChild<EditServiceDialog*>(); }, 30000));
   QVERIFY(QTest::qWaitFor([&] { return app.Client().OutstandingRequests() == 0; }, 15000));
 
   // The banned URL gets the refusal; another is served by the origin.
@@ -243,7 +243,7 @@ void FiltersE2eTest::aBanMadeInTheConsoleRefusesTheBannedUrlOnly() {
   QVERIFY(droveCriterion);
   QVERIFY(droveSheet);
   QTest::mouseClick(svcSheet->findChild<QPushButton*>("IDOK"), Qt::LeftButton);
-  QVERIFY(QTest::qWaitFor([&] { return !app.Window()->findChild<EditServiceDialog*>(); }, 5000));
+  QVERIFY(QTest::qWaitFor([&] { return !app.Window()->findChild<EditServiceDialog*>(); }, 30000));
   QVERIFY(QTest::qWaitFor([&] { return app.Client().OutstandingRequests() == 0; }, 15000));
 
   auto news = Fetch(engine.wwwPort, base + "/news/page");

@@ -369,7 +369,9 @@ class MiscAgainstEngine : public ::testing::Test {
     ui.boxes.clear();
   }
   void TearDown() override {
-    if (client) EXPECT_TRUE(client->Stop(5000));
+    if (client) {
+      EXPECT_TRUE(client->Stop(5000));
+    }
     engine.Stop();
   }
   bool Done() { return client->OutstandingRequests() == 0; }

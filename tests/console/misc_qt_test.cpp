@@ -266,7 +266,7 @@ void MiscQtTest::messageAndConfirmationDialogs() {
   QVERIFY(sent.empty());
   button->click();
   QCOMPARE(QString::fromStdString(sent), QString("192.168.0.2|Done."));
-  QTRY_VERIFY(!alive);
+  QTRY_VERIFY_WITH_TIMEOUT(!alive, 30000);
 
   ConsoleWarnings warnings;
   warnings.DeleteSession = 0;

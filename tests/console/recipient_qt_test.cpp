@@ -582,7 +582,7 @@ void RecipientQtTest::aGroupRestrictedThroughTheConsoleRefusesAGuestAndServesIts
   });
   QCOMPARE(FetchFromMachine(engine.wwwPort, url, &body), std::string("403"));
   login.closeWriteChannel();
-  QVERIFY(login.waitForFinished(5000));
+  QVERIFY(login.waitForFinished(30000));
 
   // The System Policies dialog opens from its root.
   QTreeWidgetItem* policies = tree->Root(RC_REQ_GET_POLICIES);

@@ -419,7 +419,7 @@ TEST(ServicePagesAgainstEngine, NewSOCKSAndMappingServicesFromTheSheetKeepTheirC
   for (size_t i = boxes; i < console.ui.boxes.size(); ++i)
     ADD_FAILURE() << console.ui.boxes[i].title << ": " << console.ui.boxes[i].text;
   // The engine started both on their ports.
-  for (int i = 0; i < 100 && !(Accepts(socksPort) && Accepts(linkPort)); ++i) usleep(50000);
+  for (int i = 0; i < 600 && !(Accepts(socksPort) && Accepts(linkPort)); ++i) usleep(50000);
   EXPECT_TRUE(Accepts(socksPort));
   EXPECT_TRUE(Accepts(linkPort));
 

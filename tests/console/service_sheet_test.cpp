@@ -325,7 +325,7 @@ TEST(ServiceSheetAgainstEngine, APortBindingAndLoggingFromTheSheetServeAndSurviv
   ASSERT_TRUE(loop.RunUntil([&] { return client->OutstandingRequests() == 0; }));
   EXPECT_EQ(ui.boxes.size(), boxes);
   // The engine restarted the service on the new port.
-  for (int i = 0; i < 100 && !Accepts(port); ++i) usleep(50000);
+  for (int i = 0; i < 600 && !Accepts(port); ++i) usleep(50000);
   EXPECT_TRUE(Accepts(port));
   EXPECT_FALSE(Accepts(engine.wwwPort));
 
@@ -341,7 +341,7 @@ TEST(ServiceSheetAgainstEngine, APortBindingAndLoggingFromTheSheetServeAndSurviv
   ASSERT_EQ(fresh.Ok(prompter), 0);
   ASSERT_TRUE(loop.RunUntil([&] { return client->OutstandingRequests() == 0; }));
   EXPECT_EQ(ui.boxes.size(), boxes);
-  for (int i = 0; i < 100 && !Accepts(port2); ++i) usleep(50000);
+  for (int i = 0; i < 600 && !Accepts(port2); ++i) usleep(50000);
   EXPECT_TRUE(Accepts(port2));
 
   client->Request(RC_REQ_SAVE_CONFIGURATION);

@@ -43,7 +43,7 @@ class ServiceTest : public ::testing::Test {
     SetSessionHost(&host);
   }
   void TearDown() override {
-    CTCPSession::WaitForAll(5000);
+    CTCPSession::WaitForAll(30000);
     host.machines.DeleteAll();
     SetSessionHost(nullptr);
   }
@@ -374,7 +374,7 @@ TEST_F(ServiceTest, StartStopRestartListenAndLogInTheServiceFormat) {
   other->Start();
   EXPECT_EQ(other->GetRunningState(), SERVICE_PARTIAL);
   s->Stop();
-  ASSERT_TRUE(s->WaitForSessions(5000));
+  ASSERT_TRUE(s->WaitForSessions(30000));
   s->Log(LOG_INFORMATION, "value with\r\nforged\tline");
   s->CloseLogFile();
   other->CloseLogFile();
@@ -422,7 +422,7 @@ TEST_F(ServiceTest, ManyConcurrentClientsAreAllServedAndTheirThreadsEnd) {
   EXPECT_EQ(served, kClients);
   EXPECT_EQ(s->GetSessionCount(), static_cast<size_t>(kClients));
   for (int fd : fds) ::close(fd);
-  EXPECT_TRUE(s->WaitForSessions(10000));
+  EXPECT_TRUE(s->WaitForSessions(30000));
   s->Stop();
   EXPECT_TRUE(WaitFor([&] { return platform::MsgThread::LiveThreadCount() <= threadsBefore; }));
   EXPECT_TRUE(WaitFor([&] { return OpenDescriptors() <= fdsBefore; }));
@@ -476,7 +476,7 @@ TEST_F(ServiceTest, RefusedConnectionsLeakNoDescriptor) {
   EXPECT_EQ(ReadSome(first, 1), "x");
   ::close(first);
   ::close(second);
-  EXPECT_TRUE(s->WaitForSessions(5000));
+  EXPECT_TRUE(s->WaitForSessions(30000));
   s->Stop();
 }
 
@@ -538,7 +538,7 @@ TEST_F(ServiceTest, AnEndingSessionTakesTheWaitingConnectionWithinTheSessionLimi
   EXPECT_EQ(ReadSome(third, 1), "");  // over the limit while the second is served: closed
   ::close(third);
   ::close(second);
-  EXPECT_TRUE(s->WaitForSessions(5000));
+  EXPECT_TRUE(s->WaitForSessions(30000));
   s->Stop();
   X1Socket::SetNotificationThread(0);
   gate->Hold(false);
@@ -646,7 +646,7 @@ TEST_F(ServiceTest, ManagerStartsAndFindsListeningServicesAndShutsThemDown) {
   EXPECT_EQ(m.GetCount(), 0u);
   EXPECT_LT(Connect(port), 0);
   ::close(fd);
-  for (auto& s : services) EXPECT_TRUE(std::static_pointer_cast<CTCPService>(s)->WaitForSessions(5000));
+  for (auto& s : services) EXPECT_TRUE(std::static_pointer_cast<CTCPService>(s)->WaitForSessions(30000));
 }
 
 }  // namespace

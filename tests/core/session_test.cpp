@@ -72,7 +72,7 @@ class SessionTest : public ::testing::Test {
     threadsAtStart_ = platform::MsgThread::LiveThreadCount();
   }
   void TearDown() override {
-    EXPECT_TRUE(CTCPSession::WaitForAll(10000));
+    EXPECT_TRUE(CTCPSession::WaitForAll(30000));
     // A session is uncounted before its thread has quite ended; the next test counts threads, so
     // this one's must be gone first (and none may be left behind).
     EXPECT_TRUE(WaitFor([&] { return platform::MsgThread::LiveThreadCount() <= threadsAtStart_; }, 10000));
@@ -445,7 +445,7 @@ TEST_F(TCPSessionTest, ServesEndsOnCloseAndFreesItsThread) {
     EXPECT_TRUE(s->IsOwnAddress("127.0.0.1"));
   }
   ::close(client);
-  ASSERT_TRUE(CTCPSession::WaitForAll(10000));
+  ASSERT_TRUE(CTCPSession::WaitForAll(30000));
   EXPECT_TRUE(WaitFor([&] { return platform::MsgThread::LiveThreadCount() == threadsBefore; }, 10000));
   EXPECT_EQ(host_.machines.GetCount(), 0u);
   EXPECT_EQ(host_.users.FindUser("Guest")->ClientSendTraffic, 4u);
@@ -471,7 +471,7 @@ TEST_F(TCPSessionTest, IdleClientIsCutOffAndAQuitFromElsewhereStillLeavesTheMach
   // A WM_QUIT that did not come through Terminate: the thread still ends the session properly.
   quit->PostQuit(7);
   EXPECT_TRUE(ReadsEnd(quitClient));
-  ASSERT_TRUE(CTCPSession::WaitForAll(10000));
+  ASSERT_TRUE(CTCPSession::WaitForAll(30000));
   EXPECT_EQ(host_.machines.GetCount(), 0u);
   const auto lines = ReadLines(logPath_);
   EXPECT_EQ(CountContaining(lines, "Terminated exit code 2"), 1u);
@@ -486,7 +486,7 @@ TEST_F(TCPSessionTest, FailedStartEndsTheSessionEvenWithoutTimeouts) {
   s->throwOnStart = true;
   ASSERT_TRUE(s->OnActivity());
   EXPECT_TRUE(ReadsEnd(client));
-  ASSERT_TRUE(CTCPSession::WaitForAll(10000));
+  ASSERT_TRUE(CTCPSession::WaitForAll(30000));
   EXPECT_EQ(host_.machines.GetCount(), 0u);
   EXPECT_EQ(CountContaining(ReadLines(logPath_), "Caught unknown exception in CTCPSession::InitInstance() - terminating"),
             1u);
@@ -521,7 +521,7 @@ TEST_F(TCPSessionTest, ManySessionsAtOnceAndShutdownEndsThemAll) {
   // The engine's stop: every machine ends its sessions; the threads end on their own.
   host_.machines.DeleteAll();
   EXPECT_EQ(host_.machines.GetCount(), 0u);
-  ASSERT_TRUE(CTCPSession::WaitForAll(10000));
+  ASSERT_TRUE(CTCPSession::WaitForAll(30000));
   EXPECT_TRUE(WaitFor([&] { return platform::MsgThread::LiveThreadCount() == threadsBefore; }, 10000));
   for (int c : clients) {
     EXPECT_TRUE(ReadsEnd(c));
@@ -535,7 +535,7 @@ TEST_F(TCPSessionTest, ManySessionsAtOnceAndShutdownEndsThemAll) {
   std::vector<int> late(50);
   for (int& c : late) ASSERT_TRUE(Start("127.0.0.2", &c)->OnActivity());
   CTCPSession::TerminateAll(kSessionExitMachineGone);
-  ASSERT_TRUE(CTCPSession::WaitForAll(10000));
+  ASSERT_TRUE(CTCPSession::WaitForAll(30000));
   EXPECT_EQ(host_.machines.GetCount(), 0u);
   for (int c : late) {
     EXPECT_TRUE(ReadsEnd(c));

@@ -7,10 +7,21 @@ stranger refused, pipelined commands, a second USER, and an over-long line.
 usage: ftp_cases.py GATEWAY_PORT SERVER_PORT
 The gateway listens on 127.0.0.1; the FTP server (user alice, password pw, a file small.txt) on
 127.0.0.2:SERVER_PORT.
+
+       ftp_cases.py serve ADDRESS PORT NAMED DATA_PORT
+A hostile scripted FTP server on ADDRESS:PORT for the gateways' other side: its 227 replies name
+NAMED (not itself) at DATA_PORT, where its own data listener is on ADDRESS; its listing holds
+"reached-the-right-host.txt"; its files end their transfers in the ways a transfer can fail (see
+FILES).
+
+       ftp_cases.py victim ADDRESS PORT LOG
+A listener that a gateway following a 227 reply's address would reach instead: it notes every
+connection in LOG and sends a listing line of its own.
 """
 import re
 import socket
 import sys
+import threading
 
 FAILED = 0
 
@@ -140,6 +151,112 @@ def main(gw, sp):
     check("QUIT before USER", c.cmd("QUIT").startswith("221"))
 
 
+# name: (SIZE reply, the bytes the data connection carries, the reply after the transfer)
+WHOLE = b"abcdefghijklmnopqrstuvwxyz"
+FILES = {
+    "whole.bin": ("213 26", WHOLE, "226 Transfer complete"),
+    # The data connection ends early while the reply claims success: only SIZE tells.
+    "short.bin": ("213 26", WHOLE[:10], "226 Transfer complete"),
+    # No size known; the server says the transfer failed.
+    "aborted.bin": ("550 No size", WHOLE[:10], "426 Connection closed; transfer aborted."),
+    "failed.bin": ("550 No size", WHOLE, "451 Requested action aborted: local error in processing."),
+}
+
+
+def serve(address, port, named, data_port):
+    def session(c):
+        f = c.makefile("rb")
+        c.sendall(b"220-Welcome <to> the scripted server\r\n220 ready\r\n")
+        data = None
+        while True:
+            line = f.readline()
+            if not line:
+                break
+            words = line.decode().strip().split(" ", 1)
+            cmd, arg = words[0].upper(), (words[1] if len(words) > 1 else "")
+            if cmd == "USER":
+                c.sendall(b"331 go on\r\n")
+            elif cmd == "PASS":
+                c.sendall(b"230 in\r\n")
+            elif cmd == "CWD":
+                c.sendall(b"550 not a folder\r\n" if arg in FILES else b"250 ok\r\n")
+            elif cmd == "TYPE":
+                c.sendall(b"200 ok\r\n")
+            elif cmd == "SIZE":
+                c.sendall((FILES[arg][0] if arg in FILES else "550 no such file").encode() + b"\r\n")
+            elif cmd == "PASV":
+                data = socket.socket()
+                data.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+                data.bind((address, data_port))
+                data.listen(1)
+                data.settimeout(30)
+                c.sendall(("227 Entering Passive Mode (%s,%d,%d)\r\n"
+                           % (named.replace(".", ","), data_port // 256, data_port % 256)).encode())
+            elif cmd in ("LIST", "RETR") and data:
+                if cmd == "RETR" and arg not in FILES:
+                    c.sendall(b"550 no such file\r\n")
+                    continue
+                c.sendall(b"150 here\r\n")
+                try:
+                    d, _ = data.accept()
+                except socket.timeout:
+                    c.sendall(b"425 no data connection\r\n")
+                    continue
+                finally:
+                    data.close()
+                    data = None
+                if cmd == "LIST":
+                    d.sendall(b"total 12\r\n-rw-r--r-- 1 u g 5 Jan 01 2024 reached-the-right-host.txt\r\n"
+                              b"01-01-24  10:00AM       <DIR>          Old Folder\r\n"
+                              b"lrwxrwxrwx 1 u g 5 Jan 01 2024 latest -> releases/1.0\r\n")
+                    end = "226 done"
+                else:
+                    d.sendall(FILES[arg][1])
+                    end = FILES[arg][2]
+                d.close()
+                c.sendall(end.encode() + b"\r\n")
+            elif cmd == "QUIT":
+                c.sendall(b"221 bye\r\n")
+                break
+            else:
+                c.sendall(b"500 what\r\n")
+        c.close()
+
+    srv = socket.socket()
+    srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    srv.bind((address, port))
+    srv.listen(5)
+    while True:
+        c, _ = srv.accept()
+
+        def run(c=c):
+            try:
+                session(c)
+            except OSError:
+                c.close()  # a port probe that went at once
+        threading.Thread(target=run, daemon=True).start()
+
+
+def victim(address, port, log):
+    srv = socket.socket()
+    srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    srv.bind((address, port))
+    srv.listen(5)
+    while True:
+        c, peer = srv.accept()
+        with open(log, "a") as f:
+            f.write("connection from %s\n" % peer[0])
+        try:
+            c.sendall(b"-rw-r--r-- 1 u g 5 Jan 01 2024 reached-the-victim.txt\r\n")
+        except OSError:
+            pass
+        c.close()
+
+
 if __name__ == "__main__":
+    if sys.argv[1] == "serve":
+        serve(sys.argv[2], int(sys.argv[3]), sys.argv[4], int(sys.argv[5]))
+    elif sys.argv[1] == "victim":
+        victim(sys.argv[2], int(sys.argv[3]), sys.argv[4])
     main(int(sys.argv[1]), int(sys.argv[2]))
     sys.exit(1 if FAILED else 0)

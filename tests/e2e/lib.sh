@@ -44,6 +44,13 @@ expect_eq() {
 expect_contains() {
   if grep -qF -- "$3" <<<"$2"; then pass "$1"; else fail "$1: [$3] not in [$2]"; fi
 }
+# expect_logged NAME TEXT FILE...: the text reaches one of the files within the wait limit (the
+# engine's log writer writes behind the session that logs).
+expect_logged() {
+  local name=$1 text=$2
+  shift 2
+  if wait_for 30 grep -qsF -- "$text" "$@"; then pass "$name"; else fail "$name: [$text] not logged"; fi
+}
 expect_not_contains() {
   if grep -qF -- "$3" <<<"$2"; then fail "$1: [$3] unexpectedly in [$2]"; else pass "$1"; fi
 }
@@ -60,14 +67,20 @@ finish() {
 # holds its lock and, given a port, until something listens there on 127.0.0.1.
 start_engine() {
   "$T" -start >/dev/null
-  wait_for 10 engine_running || fail "engine did not start"
-  if [ $# -gt 0 ]; then wait_for 10 port_open 127.0.0.1 "$1" || fail "port $1 not listening"; fi
+  wait_for 30 engine_running || fail "engine did not start"
+  if [ $# -gt 0 ]; then wait_for 30 port_open 127.0.0.1 "$1" || fail "port $1 not listening"; fi
 }
 # stop_engine: stops it the same way and waits until its process has gone.
 stop_engine() {
   "$T" -stop >/dev/null
-  wait_for 15 no_engine_process || fail "engine did not stop"
+  wait_for 30 no_engine_process || fail "engine did not stop"
 }
+# free_port [ADDRESS]: a port nobody uses, for TCP or UDP, on ADDRESS (127.0.0.1 unless given) or
+# any other address, held for this script until it ends so no test running beside it takes it.
+free_port() { python3 "$(dirname "${BASH_SOURCE[0]}")/ports.py" "${1:-127.0.0.1}" $$; }
+# udp_bound ADDRESS PORT: whether a datagram socket is bound there or on every address (a UDP
+# peer or service is ready).
+udp_bound() { [ -n "$(ss -Hlun "( src $1:$2 or src 0.0.0.0:$2 )")" ]; }
 # rc_service PORT: the engine's remote-control service, on 127.0.0.1:PORT of whatever namespace
 # the engine runs in, where consoles and rc_client.py reach it.
 rc_service() {

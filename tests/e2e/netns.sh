@@ -3,7 +3,8 @@
 # made here is removed on exit, whether the test passed or not. Nothing touches the host's own
 # namespace: addresses live only inside the namespaces, on veth pairs between them.
 
-NS_PREFIX="tr$$"
+# The "-" ends the pid: without it this run's prefix "tr123" would also match run 1234's names.
+NS_PREFIX="tr$$-"
 
 # Found by prefix rather than kept in a list: make_ns runs in command substitutions (subshells).
 netns_cleanup() {
@@ -50,6 +51,10 @@ ns_free_port() {
   ip netns exec "$1" python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
 }
 
+# ns_udp_bound NS PORT: whether a datagram socket is bound to that port inside NS (a DHCP or DNS
+# service is ready).
+ns_udp_bound() { [ -n "$(ip netns exec "$1" ss -Hlun "sport = :$2")" ]; }
+
 # ns_first_run NS SETTING...: installs the engine (removed again on exit) and has its first run
 # inside NS make the services the named Setup settings ask for (InstallDHCP, InstallDNS), without
 # the secure install's password; returns once the engine runs.
@@ -62,11 +67,13 @@ ns_first_run() {
   for s in "$@"; do "$REG" set 'Setup' "$s" dword 1; done
   "$REG" set 'Setup' SecureInstall dword 0
   ip netns exec "$ns" "$T" -start >/dev/null
-  wait_for 10 engine_running || fail "engine did not start"
+  wait_for 30 engine_running || fail "engine did not start"
 }
 
+# netns_available: whether this run may make namespaces (root, and ip netns works).
+netns_available() { [ "$(id -u)" = 0 ] && ip netns list >/dev/null 2>&1; }
 require_root_netns() {
-  if [ "$(id -u)" != 0 ] || ! ip netns list >/dev/null 2>&1; then
+  if ! netns_available; then
     echo "SKIP: needs root and ip netns" >&2
     exit 77
   fi
@@ -75,14 +82,17 @@ require_root_netns() {
 # gateway_and_client [GW_ADDR CL_ADDR]: the shape every rule test needs: a "gateway" namespace
 # where the engine runs and a "client" namespace for a host of the LAN, joined by a veth pair
 # (10.77.0.1/24 and 10.77.0.2/24 unless given), so what the engine sees is a client that is not
-# on the gateway. Sets GW, CL, GW_ADDR, CL_ADDR and defines in_gw / in_cl (run a command in one of
-# them); both namespaces are removed on exit with whatever still runs in them.
+# on the gateway. Sets GW, CL, GW_ADDR, CL_ADDR, GW_IF and CL_IF (the two ends of the pair) and
+# defines in_gw / in_cl (run a command in one of them); both namespaces are removed on exit with
+# whatever still runs in them.
 gateway_and_client() {
   GW_ADDR=${1:-10.77.0.1}
   CL_ADDR=${2:-10.77.0.2}
   GW=$(make_ns gw)
   CL=$(make_ns cl)
-  link_ns "$GW" "$GW_ADDR/24" "$CL" "$CL_ADDR/24" >/dev/null
+  local links
+  links=$(link_ns "$GW" "$GW_ADDR/24" "$CL" "$CL_ADDR/24")
+  read -r GW_IF CL_IF <<<"$links"
 }
 in_gw() { ip netns exec "$GW" "$@"; }
 in_cl() { ip netns exec "$CL" "$@"; }
@@ -92,7 +102,7 @@ in_cl() { ip netns exec "$CL" "$@"; }
 gw_start_engine() {
   in_gw "$T" -start >/dev/null
   on_exit "ip netns exec $GW $T -stop; sleep 1; kill_engines"
-  wait_for 10 engine_running || fail "engine did not start"
+  wait_for 30 engine_running || fail "engine did not start"
 }
 # cl_open ADDRESS PORT: whether the client namespace reaches something listening there.
 cl_open() { in_cl python3 -c "import socket,sys; socket.create_connection(('$1', $2), 1)" 2>/dev/null; }

@@ -5,9 +5,11 @@ byte or pipelined, and malformed or over-long messages.
 
 usage: socks_client.py open PORT ORIGIN_PORT DEAD_PORT UDP_PORT WWW_PORT
        socks_client.py login PORT ORIGIN_PORT
+       socks_client.py udp GATEWAY PORT CLIENT STRANGER ECHO_PORT
 The gateway listens on 127.0.0.1:PORT; an HTTP origin on 127.0.0.2:ORIGIN_PORT; nothing on
 127.0.0.2:DEAD_PORT; the UDP echo peer is started here on 127.0.0.2:UDP_PORT; the gateway's WWW
-service listens on WWW_PORT.
+service listens on WWW_PORT. The udp cases run on a host of the LAN (addresses CLIENT and
+STRANGER) against the gateway at GATEWAY:PORT, with the echo peer on CLIENT:ECHO_PORT.
 """
 import socket
 import struct
@@ -241,17 +243,8 @@ def open_cases(port, origin, dead, udp_port, www):
     except socket.timeout:
         data = b""
     check("udp 51200-byte datagram", data == header + b"echo:" + big, len(data))
-    # Fragments and strangers are dropped; the association still answers afterwards.
+    # Fragments are dropped; the association still answers afterwards.
     u.sendto(b"\x00\x00\x01" + header[3:] + b"frag", (raddr, rport))
-    stranger = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    stranger.bind(("127.0.0.3", 0))
-    stranger.settimeout(1)
-    stranger.sendto(header + b"stranger", (raddr, rport))
-    try:
-        got = stranger.recvfrom(70000)[0]
-    except socket.timeout:
-        got = None
-    check("udp from another address dropped", got is None)
     u.sendto(header + b"again", (raddr, rport))
     try:
         data, _ = u.recvfrom(70000)
@@ -313,9 +306,78 @@ def login_cases(port, origin):
     s.close()
 
 
+def udp_cases(gw, port, client, stranger, echo_port):
+    """A UDP association relays the datagrams of its client only: from the client's address, and
+    from the port its request named (or, when it named none, the port of its first datagram).
+    Anyone else's never reach a destination, or the gateway is an open relay (RFC 1928, section 7)."""
+    reached = []  # what the destination received, in order
+    echo = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    echo.bind((client, echo_port))
+
+    def echo_loop():
+        while True:
+            try:
+                data, addr = echo.recvfrom(70000)
+            except OSError:
+                return
+            reached.append(data)
+            echo.sendto(b"echo:" + data, addr)
+    threading.Thread(target=echo_loop, daemon=True).start()
+    header = b"\x00\x00\x00\x01" + socket.inet_aton(client) + struct.pack(">H", echo_port)
+
+    def sender(address):
+        u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        u.bind((address, 0))
+        u.settimeout(30)
+        return u
+
+    def associate(named_port):
+        s = socket.create_connection((gw, port), 10)
+        s.settimeout(30)
+        s.sendall(b"\x05\x01\x00")
+        recv_exact(s, 2)
+        s.sendall(v5req(3, "0.0.0.0", named_port))
+        code, raddr, rport = v5reply(s)
+        check("udp associate from the LAN granted (port %d named)" % named_port, code == 0 and raddr == gw, code)
+        return s, (raddr, rport)
+
+    def round_trip(u, relay, text):
+        u.sendto(header + text, relay)
+        try:
+            return u.recvfrom(70000)[0] == header + b"echo:" + text
+        except socket.timeout:
+            return False
+
+    client_sock, other_port, stranger_sock = sender(client), sender(client), sender(stranger)
+    s, relay = associate(client_sock.getsockname()[1])
+    check("udp from the client relayed", round_trip(client_sock, relay, b"one"))
+    other_port.sendto(header + b"other-port", relay)
+    stranger_sock.sendto(header + b"stranger", relay)
+    # The relay takes datagrams in turn: the two above were judged before the client's next one.
+    check("udp from the client relayed again", round_trip(client_sock, relay, b"two"))
+    check("udp from another port than the one named not relayed", b"other-port" not in reached, reached)
+    check("udp from another address not relayed", b"stranger" not in reached, reached)
+    s.close()
+
+    # No port named: the client's first datagram fixes it; a stranger's before it is still no one's.
+    first = sender(client)
+    s, relay = associate(0)
+    stranger_sock.sendto(header + b"stranger-first", relay)
+    check("udp from the client relayed (no port named)", round_trip(first, relay, b"three"))
+    other_port.sendto(header + b"other-port-later", relay)
+    check("udp from the client relayed (no port named) again", round_trip(first, relay, b"four"))
+    check("udp from another address before the client's not relayed", b"stranger-first" not in reached, reached)
+    check("udp from another port after the client's first not relayed", b"other-port-later" not in reached, reached)
+    check("the destination got the client's datagrams only", reached == [b"one", b"two", b"three", b"four"], reached)
+    s.close()
+    echo.close()
+
+
 if __name__ == "__main__":
     if sys.argv[1] == "open":
         open_cases(int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4]), int(sys.argv[5]), int(sys.argv[6]))
+    elif sys.argv[1] == "udp":
+        udp_cases(sys.argv[2], int(sys.argv[3]), sys.argv[4], sys.argv[5], int(sys.argv[6]))
     else:
         login_cases(int(sys.argv[2]), int(sys.argv[3]))
     sys.exit(1 if FAILED else 0)

@@ -34,7 +34,7 @@ def recv_exact(s, n):
 def udp(address):
     s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
     s.bind((address, 0))
-    s.settimeout(3)
+    s.settimeout(30)
     return s
 
 
@@ -43,7 +43,7 @@ def tcp_server(address):
     s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     s.bind((address, 0))
     s.listen(4)
-    s.settimeout(5)
+    s.settimeout(30)
     return s
 
 
@@ -52,12 +52,12 @@ def realaudio(relay):
     sport = server.getsockname()[1]
     rec = lambda t, p=b"": struct.pack(">HB", len(p) + 1, t) + p
     player = socket.create_connection(("127.0.0.1", relay), 5)
-    player.settimeout(5)
+    player.settimeout(30)
     player.sendall(rec(1, b"\x01") + rec(2, b"127.0.0.2") + rec(3, struct.pack(">H", sport)) + rec(0))
     status = b"\x02\x00\x01\x01" + struct.pack(">HBB", 14, 6, 0) + b"Connected OK"
     check("realaudio: hello answer and Connected OK", recv_exact(player, len(status)) == status)
     conn, _ = server.accept()
-    conn.settimeout(5)
+    conn.settimeout(30)
     data = udp("127.0.0.1")
     msg1 = struct.pack(">HHH", 1, 6, data.getsockname()[1]) + b"abcd"
     player.sendall(b"PNA\x00\x0a" + msg1 + struct.pack(">HH", 0, 0))
@@ -92,11 +92,11 @@ def vdolive(relay):
         return struct.pack(">II", len(body) + 4, t) + body
 
     player = socket.create_connection(("127.0.0.1", relay), 5)
-    player.settimeout(5)
+    player.settimeout(30)
     media = udp("127.0.0.1")
     player.sendall(message(32, struct.pack(">I", sport) + text(b"127.0.0.2") + text(b"clip.vdo")))
     conn, _ = server.accept()
-    conn.settimeout(5)
+    conn.settimeout(30)
     setup = message(6, text(b"abc") + struct.pack(">III", 1, 2, media.getsockname()[1]))
     hello = message(1, b"VDO Live" + struct.pack(">I", 99))
     player.sendall(setup + hello + b"raw")

@@ -35,7 +35,7 @@ ns_resolv "$GW" 10.79.1.254
 # ---- Engine: the first run makes the DHCP service; it is bound to the bridge ----------------
 ns_first_run "$GW" InstallDHCP
 ip netns exec "$GW" "$T" -stop >/dev/null
-wait_for 15 no_engine_process || fail "engine did not stop"
+wait_for 30 no_engine_process || fail "engine did not stop"
 SVC='Services\DHCP Service'
 expect_contains "service stored" "$("$REG" query "$SVC" ServiceType)" "CDHCPService"
 "$REG" set "$SVC" BindingOption dword 1
@@ -43,8 +43,8 @@ expect_contains "service stored" "$("$REG" query "$SVC" ServiceType)" "CDHCPServ
 RC=$(ns_free_port "$GW")
 rc_service "$RC"
 ip netns exec "$GW" "$T" -start >/dev/null
-wait_for 10 engine_running || fail "engine did not start again"
-wait_for 10 ip netns exec "$GW" bash -c "exec 3<>/dev/tcp/127.0.0.1/$RC" || fail "remote control not listening"
+wait_for 30 engine_running || fail "engine did not start again"
+wait_for 30 ip netns exec "$GW" bash -c "exec 3<>/dev/tcp/127.0.0.1/$RC" || fail "remote control not listening"
 
 # ---- The console, through its editors ---------------------------------------------------------
 LOOKOUT_PORT=$RC DHCP_INTERFACE=10.79.1.1 DHCP_FROM=10.79.1.10 DHCP_TO=10.79.1.40 DHCP_ROUTER=10.79.1.1 \

@@ -65,7 +65,7 @@ PR="$D\\Profiles\\Office"
 "$REG" set "$PR" DisconnectAfter dword 4
 "$REG" set "$PR\\AccessRights\\Recipient0" UserName sz Everyone
 gw_start_engine
-wait_for 10 cl_open "$GW_ADDR" "$P" || fail "proxy not reachable from the client"
+wait_for 30 cl_open "$GW_ADDR" "$P" || fail "proxy not reachable from the client"
 
 DLOG() { cat "$TRELLIS_HOME"/Logs/Dialer.*.log 2>/dev/null || true; }
 expect_contains "the layer beside the program dials" "$(DLOG)" \

@@ -38,7 +38,7 @@ expect_eq "-stop on a stopped service" "$out" "Nomra Trellis Engine service stop
 
 out=$("$T" -start)
 expect_eq "-start" "$out" "Nomra Trellis Engine service started"
-if wait_for 10 engine_running; then pass "engine holds the instance lock"; else fail "engine did not take the instance lock"; fi
+if wait_for 30 engine_running; then pass "engine holds the instance lock"; else fail "engine did not take the instance lock"; fi
 first=$(engine_pids)
 expect_eq "one engine process" "$(wc -w <<<"$first")" 1
 out=$("$T" -START)
@@ -69,27 +69,27 @@ expect_eq "first engine untouched" "$(engine_pids)" "$first"
 start=$SECONDS
 out=$("$T" -stop)
 expect_eq "-stop" "$out" "Nomra Trellis Engine service stopped"
-if wait_for 10 engine_stopped; then pass "lock released after stop"; else fail "engine still holds the lock"; fi
-if wait_for 10 no_engine_process; then pass "engine process gone within $((SECONDS - start)) s"; else fail "engine process still there"; fi
+if wait_for 30 engine_stopped; then pass "lock released after stop"; else fail "engine still holds the lock"; fi
+if wait_for 30 no_engine_process; then pass "engine process gone within $((SECONDS - start)) s"; else fail "engine process still there"; fi
 expect_contains "stop events" "$(cat "$TRELLIS_EVENTLOG")" "Stop command received from Service Control Manager - stopping Engine."
 expect_contains "stopped event" "$(cat "$TRELLIS_EVENTLOG")" "Engine stopped."
 
 # A service set to interact with the desktop still starts, and the flag is cleared for next time.
 "$REG" set 'HKLM\SYSTEM\CurrentControlSet\Services\TrellisEngine' Type dword 272
 "$T" -start >/dev/null
-wait_for 10 engine_running || fail "engine with desktop flag did not start"
-wait_for 10 grep -qF "Service was set to interact with desktop - disabled - will take effect on next start" "$TRELLIS_EVENTLOG" \
+wait_for 30 engine_running || fail "engine with desktop flag did not start"
+wait_for 30 grep -qF "Service was set to interact with desktop - disabled - will take effect on next start" "$TRELLIS_EVENTLOG" \
   && pass "desktop flag reported" || fail "desktop flag not reported"
 expect_contains "type rewritten" "$("$REG" query 'HKLM\SYSTEM\CurrentControlSet\Services\TrellisEngine' Type)" "16"
 
 # A killed engine leaves a status file behind; it must not make the service look alive.
 kill -KILL "$(engine_pids)"
-wait_for 10 engine_stopped || fail "lock of killed engine not released"
+wait_for 30 engine_stopped || fail "lock of killed engine not released"
 out=$("$T" -stop)
 expect_eq "-stop after a crash" "$out" "Nomra Trellis Engine service stopped"
 out=$("$T" -start)
 expect_eq "-start after a crash" "$out" "Nomra Trellis Engine service started"
-wait_for 10 engine_running || fail "engine did not start after a crash"
+wait_for 30 engine_running || fail "engine did not start after a crash"
 
 # -clean stops the engine, removes the service and the whole configuration tree.
 "$REG" set 'Services\Test' ServiceType sz CTestService

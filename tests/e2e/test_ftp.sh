@@ -7,7 +7,10 @@
 # through an upstream SOCKS 4 server (dante) passive transfers still work and PORT is refused; with an
 # outgoing interface set, passive transfers reach a server that checks the data connection's
 # address (pyftpdlib in a network namespace, the gateway with two addresses toward it).
+# A server whose 227 reply names the gateway's own loopback is still reached at its own address for
+# the data, by a client on the LAN.
 source "$(dirname "$0")/lib.sh"
+source "$(dirname "$0")/netns.sh"
 
 SVC='Services\FTP Proxy server'
 HERE=$(cd "$(dirname "$0")" && pwd)
@@ -37,7 +40,7 @@ FTPHandler.permit_foreign_addresses = False
 FTPServer(("127.0.0.2", int(sys.argv[1])), FTPHandler).serve_forever()
 PY
 PIDS+=($!)
-wait_for 10 port_open 127.0.0.2 "$SP" || fail "FTP server did not start"
+wait_for 30 port_open 127.0.0.2 "$SP" || fail "FTP server did not start"
 
 # ---- Engine -----------------------------------------------------------------------------------
 "$T" -i >/dev/null
@@ -96,7 +99,7 @@ socks pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }
 DANTE
 danted -f "$WORK/danted.conf" -N 1 >/dev/null 2>&1 &
 PIDS+=($!)
-wait_for 10 port_open 127.0.0.3 "$DP" || fail "danted did not start"
+wait_for 30 port_open 127.0.0.3 "$DP" || fail "danted did not start"
 stop_engine
 "$REG" set "$SVC" ConnectMethod dword 2
 "$REG" set "$SVC" ProxyServer sz 127.0.0.3
@@ -119,21 +122,19 @@ PY
 )
 expect_eq "PORT refused through SOCKS 4" "$out" "500 only PASV mode is supported for non-direct proxy connections"
 
-LOG=$(cat "$TRELLIS_HOME"/Logs/*FTP* 2>/dev/null || true)
-expect_contains "request logged" "$LOG" "FTP: alice at 127.0.0.2:$SP"
-expect_contains "bad user logged" "$LOG" "Bad Username format - user sent USER alice"
+expect_logged "request logged" "FTP: alice at 127.0.0.2:$SP" "$TRELLIS_HOME"/Logs/*FTP*
+expect_logged "bad user logged" "Bad Username format - user sent USER alice" "$TRELLIS_HOME"/Logs/*FTP*
 engine_running && pass "engine still running" || fail "engine gone"
 
 # ---- An outgoing interface, and a server that checks its data connections ------------------------
 # The gateway has two addresses toward the server's network and its FTP service the second as its
 # outgoing interface; pyftpdlib refuses a data connection from any address but the control
 # connection's ("425 Rejected data connection from foreign address").
-if [ "$(id -u)" != 0 ] || ! ip netns list >/dev/null 2>&1; then
+if ! netns_available; then
   echo "SKIP: the outgoing interface case needs root and ip netns"
   finish
   exit 0
 fi
-source "$HERE/netns.sh"
 stop_engine
 gateway_and_client
 SV=$(make_ns sv)
@@ -153,14 +154,14 @@ FTPHandler.authorizer = auth
 FTPHandler.permit_foreign_addresses = False
 FTPServer(("10.78.0.2", 21), FTPHandler).serve_forever()
 PY
-wait_for 10 ip netns exec "$SV" python3 -c 'import socket; socket.create_connection(("10.78.0.2", 21), 1)' ||
+wait_for 30 ip netns exec "$SV" python3 -c 'import socket; socket.create_connection(("10.78.0.2", 21), 1)' ||
   fail "FTP server in its namespace did not start"
 "$REG" set "$SVC" ConnectMethod dword 0
 "$REG" set "$SVC" InterfaceMethod dword 1
 "$REG" set "$SVC" InterfaceType dword 1
 "$REG" set "$SVC" InterfaceName sz 10.78.0.3
 gw_start_engine
-wait_for 10 gw_listens "$P" || fail "FTP service not listening in the gateway"
+wait_for 30 gw_listens "$P" || fail "FTP service not listening in the gateway"
 NSURL="ftp://alice%4010.78.0.2:pw@$GW_ADDR:$P"
 in_cl curl -sS --max-time 30 -o "$WORK/out/one.bin" "$NSURL/one.bin" || fail "passive download from the outgoing address"
 cmp -s "$WORK/out/one.bin" "$WORK/ftp2/one.bin" && pass "passive download from the outgoing address identical" ||
@@ -168,4 +169,29 @@ cmp -s "$WORK/out/one.bin" "$WORK/ftp2/one.bin" && pass "passive download from t
 expect_contains "passive listing from the outgoing address" "$(in_cl curl -sS --max-time 30 "$NSURL/" || true)" "one.bin"
 expect_not_contains "no data connection refused" "$(cat "$WORK/ftpd2.log")" "Rejected data connection"
 expect_contains "the server saw the outgoing address" "$(cat "$WORK/ftpd2.log")" "10.78.0.3"
+
+# ---- A server whose 227 names the gateway's loopback ----------------------------------------------
+# A scripted server (ftp_cases.py serve) beside pyftpdlib names 127.0.0.1 at its data port in its
+# 227 reply, where a listener stands that only the gateway reaches: the gateway's data connection
+# must go to the server all the same.
+ip netns exec "$SV" python3 "$HERE/ftp_cases.py" serve 10.78.0.2 2121 127.0.0.1 20021 >/dev/null 2>&1 &
+PIDS+=($!)
+in_gw python3 "$HERE/ftp_cases.py" victim 127.0.0.1 20021 "$WORK/victim.log" >/dev/null 2>&1 &
+PIDS+=($!)
+wait_for 30 gw_listens 20021 || fail "the gateway's loopback listener did not start"
+wait_for 30 ip netns exec "$SV" python3 -c 'import socket; socket.create_connection(("10.78.0.2", 2121), 1)' ||
+  fail "scripted server did not start"
+out=$(in_cl python3 - "$GW_ADDR" "$P" <<'PY' 2>&1
+import ftplib, sys
+f = ftplib.FTP()
+f.connect(sys.argv[1], int(sys.argv[2]), timeout=60)
+f.login("anonymous@10.78.0.2:2121", "guest")
+f.retrlines("LIST", print)
+f.quit()
+PY
+) || true
+expect_contains "227 address ignored: the data comes from the server" "$out" "reached-the-right-host.txt"
+expect_not_contains "227 address ignored: not from where it pointed" "$out" "reached-the-victim"
+[ ! -s "$WORK/victim.log" ] && pass "the gateway's loopback listener was never connected to" ||
+  fail "the gateway followed the 227 address: $(cat "$WORK/victim.log")"
 finish

@@ -24,8 +24,8 @@ python3 -m http.server --bind 127.0.0.2 --directory "$WORK/a" "$OA" >/dev/null 2
 PIDS+=($!)
 python3 -m http.server --bind 127.0.0.3 --directory "$WORK/b" "$OB" >/dev/null 2>&1 &
 PIDS+=($!)
-wait_for 10 port_open 127.0.0.2 "$OA" || fail "server A did not start"
-wait_for 10 port_open 127.0.0.3 "$OB" || fail "server B did not start"
+wait_for 30 port_open 127.0.0.2 "$OA" || fail "server A did not start"
+wait_for 30 port_open 127.0.0.3 "$OB" || fail "server B did not start"
 
 "$T" -i >/dev/null
 K='Services\Dialled'
@@ -54,7 +54,7 @@ start_engine "$MP"
 link_up() { grep -qx "up Sim ISP" "$TRELLIS_RASSIM_STATE" 2>/dev/null; }
 link_up && fail "the link is up before anything asked for it"
 expect_eq "link down: the default destination" "$(curl -sS -m 20 "http://127.0.0.1:$MP/who")" "server A"
-wait_for 10 link_up || fail "the mapping's connection did not dial the link"
+wait_for 30 link_up || fail "the mapping's connection did not dial the link"
 expect_eq "link up: the rule's destination" "$(curl -sS -m 20 "http://127.0.0.1:$MP/who")" "server B"
 
 finish

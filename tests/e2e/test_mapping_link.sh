@@ -25,7 +25,7 @@ PIDS+=($!)
 # The wire between the engines, recorded both ways.
 socat -r "$WORK/a-to-b.cap" -R "$WORK/b-to-a.cap" TCP-LISTEN:"$TP",bind=127.0.0.1,reuseaddr,fork TCP:127.0.0.1:"$BP" &
 PIDS+=($!)
-wait_for 10 port_open 127.0.0.2 "$OP" || fail "origin did not start"
+wait_for 30 port_open 127.0.0.2 "$OP" || fail "origin did not start"
 
 mapping() {  # REG-COMMAND... NAME PORT HOST DEST_PORT
   local n=$# args=("$@")
@@ -43,7 +43,7 @@ mapping "${BENV[@]}" "$REG" In "$BP" 127.0.0.2 "$OP"
 "${BENV[@]}" "$REG" set 'Services\In' EncryptConnectionsIn dword 1 >/dev/null
 "${BENV[@]}" "$REG" set 'Services\In' SpecifyUserForIncomingConnection dword 0 >/dev/null
 "${BENV[@]}" "$T" -start >/dev/null
-wait_for 10 port_open 127.0.0.1 "$BP" || fail "engine B's mapping not listening"
+wait_for 30 port_open 127.0.0.1 "$BP" || fail "engine B's mapping not listening"
 
 "$T" -i >/dev/null
 mapping "$REG" Out "$AP" 127.0.0.1 "$TP"
@@ -68,7 +68,7 @@ stop_engine
 start_engine "$AP"
 out=$(curl -sS -m 30 "http://127.0.0.1:$AP/body.txt" 2>&1 | head -c 200 || true)
 expect_not_contains "wrong password: nothing relayed" "$out" "PLAIN-MARKER"
-wait_for 10 grep -q "User Administrator failed password" "$B"/home/Logs/In.*.log ||
+wait_for 30 grep -q "User Administrator failed password" "$B"/home/Logs/In.*.log ||
   fail "engine B did not name the user"
 
 # A plain client of B hears the challenge and no relay.

@@ -40,7 +40,7 @@ for port in 8000 8001 80; do
   in_cl python3 -u -m http.server --bind 0.0.0.0 --directory "$WORK/www" "$port" 2>>"$WORK/origin.log" >/dev/null &
   on_exit "kill $!"
 done
-for port in 8000 8001 80; do wait_for 10 cl_open 10.77.0.2 "$port" || fail "origin on $port did not start"; done
+for port in 8000 8001 80; do wait_for 30 cl_open 10.77.0.2 "$port" || fail "origin on $port did not start"; done
 origin_hits() { grep -c "\"GET $1 " "$WORK/origin.log" || true; }
 
 # ---- Engine --------------------------------------------------------------------------------------
@@ -74,11 +74,11 @@ recipient() {
 }
 restart() {
   in_gw "$T" -stop >/dev/null
-  wait_for 15 no_engine_process || fail "engine did not stop"
+  wait_for 30 no_engine_process || fail "engine did not stop"
 }
 begin() {
   gw_start_engine
-  wait_for 10 cl_open 10.77.0.1 "$PROXY" || fail "proxy not reachable from the client's network"
+  wait_for 30 cl_open 10.77.0.1 "$PROXY" || fail "proxy not reachable from the client's network"
 }
 
 "$T" -i >/dev/null

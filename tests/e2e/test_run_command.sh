@@ -38,7 +38,7 @@ import socket, time
 s = socket.socket(); s.bind(('127.0.0.1', $TAKEN)); s.listen(); time.sleep(120)" &
 HOLDER=$!
 on_exit "kill $HOLDER"
-wait_for 5 port_open 127.0.0.1 "$TAKEN" || fail "port holder did not listen"
+wait_for 30 port_open 127.0.0.1 "$TAKEN" || fail "port holder did not listen"
 # A configuration of this test's own (a first run would put the consoles' service on the port
 # every test shares): the web proxy on the taken port, the consoles' service on a free one.
 RC=$(free_port 127.0.0.1)
@@ -74,13 +74,15 @@ expect_contains "status: the ports that accept" "$st" "listening: 127.0.0.1:$RC 
 expect_contains "a second start says it runs" "$(bash "$RUN" 2>&1)" "engine: already running"
 expect_eq "one engine after the second start" "$(engine_pids | wc -l)" 1
 
+stops=$(grep -c "Stop command received" "$TRELLIS_EVENTLOG" || true)
+stopping() { [ "$(grep -c "Stop command received" "$TRELLIS_EVENTLOG")" -gt "$stops" ]; }
 "$T" -stop >/dev/null &
 STOPPER=$!
-sleep 0.05
+wait_for 30 stopping || fail "the stop did not begin"
 "$T" -start >/dev/null || fail "-start during a stop"
 wait "$STOPPER" || fail "-stop during the test"
-wait_for 10 engine_running || fail "no engine after -stop then -start"
-wait_for 10 port_open 127.0.0.1 "$RC" || fail "the new engine does not listen"
+wait_for 30 engine_running || fail "no engine after -stop then -start"
+wait_for 30 port_open 127.0.0.1 "$RC" || fail "the new engine does not listen"
 expect_eq "one engine after -stop then -start" "$(engine_pids | wc -l)" 1
 
 out=$(bash "$RUN" stop)
@@ -91,7 +93,7 @@ expect_contains "status after stop" "$(bash "$RUN" status)" "engine: not running
 # ---- Administrator's password ----------------------------------------------------------------------
 echo "s3cret" | bash "$RUN" password >/dev/null || fail "password"
 kill "$HOLDER" 2>/dev/null || true
-wait_for 5 sh -c "! python3 -c 'import socket; socket.create_connection((\"127.0.0.1\", $TAKEN), 1)' 2>/dev/null" || true
+wait_for 30 sh -c "! python3 -c 'import socket; socket.create_connection((\"127.0.0.1\", $TAKEN), 1)' 2>/dev/null" || true
 out=$(bash "$RUN" 2>&1) || fail "run command with every port free: $out"
 expect_contains "the web proxy is reported" "$out" "service 'WWW Proxy server': listening on 0.0.0.0:$TAKEN"
 expect_contains "the consoles' service is reported" "$out" "service 'Remote Control Service': listening on 127.0.0.1:$RC"

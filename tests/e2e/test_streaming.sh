@@ -51,10 +51,10 @@ on_exit "kill $!"
 in_cl python3 "$PEERS" answer 10.77.0.2 "$LANSRV" &
 on_exit "kill $!"
 gw_start_engine
-wait_for 10 gw_listens "$RA" || fail "RealAudio relay not listening"
-wait_for 10 gw_listens "$VD" || fail "VDOLive relay not listening"
+wait_for 30 gw_listens "$RA" || fail "RealAudio relay not listening"
+wait_for 30 gw_listens "$VD" || fail "VDOLive relay not listening"
 for s in XDMA 'Echo Mapping'; do
-  wait_for 10 grep -q "Service started" "$TRELLIS_HOME/Logs/$s".*.log || fail "$s did not start"
+  wait_for 30 grep -q "Service started" "$TRELLIS_HOME/Logs/$s".*.log || fail "$s did not start"
 done
 
 for r in "realaudio $RA" "vdolive $VD" "xdma $XD"; do
@@ -78,7 +78,7 @@ except ConnectionResetError:
 PY
 )
 expect_eq "VDOLive non-proxy request with action 2 closed" "$out" "closed"
-wait_for 5 grep -q "Non proxy request: action 2 names no server - terminating" "$TRELLIS_HOME"/Logs/VDOLive.*.log &&
+wait_for 30 grep -q "Non proxy request: action 2 names no server - terminating" "$TRELLIS_HOME"/Logs/VDOLive.*.log &&
   pass "and logged" || fail "VDOLive non-proxy action 2 not logged"
 
 # ---- What an XDMA player on the LAN may name as its server ---------------------------------------

@@ -66,12 +66,12 @@ socks pass { from: 127.0.0.0/8 to: 127.0.0.0/8 }
 EOF2
 danted -f "$WORK/danted.conf" >/dev/null 2>&1 &
 PIDS+=($!)
-wait_for 10 port_open 127.0.0.3 "$TP" || fail "tinyproxy did not start"
-wait_for 10 port_open 127.0.0.4 "$DP" || fail "danted did not start"
+wait_for 30 port_open 127.0.0.3 "$TP" || fail "tinyproxy did not start"
+wait_for 30 port_open 127.0.0.4 "$DP" || fail "danted did not start"
 MT=$(free_port 127.0.0.1)   # mapping through tinyproxy
 MS=$(free_port 127.0.0.1)   # mapping through danted
-for p in "$OP" "$EP" "$WP"; do wait_for 10 port_open 127.0.0.2 "$p" || fail "peer on $p did not start"; done
-wait_for 10 port_open 127.0.0.3 "$OP3" || fail "peer B did not start"
+for p in "$OP" "$EP" "$WP"; do wait_for 30 port_open 127.0.0.2 "$p" || fail "peer on $p did not start"; done
+wait_for 30 port_open 127.0.0.3 "$OP3" || fail "peer B did not start"
 
 # ---- Engine: a first run, then the mapping services as an operator stores them ----------------
 "$T" -i >/dev/null
@@ -135,7 +135,7 @@ KEY='Services\Remote Control Service'
 "$REG" set "$KEY" BindingOption dword 1 >/dev/null
 "$REG" set "$KEY" SpecificBinding sz 127.0.0.1 >/dev/null
 start_engine "$MP"
-for p in "$MR" "$ME" "$MW" "$MN"; do wait_for 10 port_open 127.0.0.1 "$p" || fail "mapping on $p not listening"; done
+for p in "$MR" "$ME" "$MW" "$MN"; do wait_for 30 port_open 127.0.0.1 "$p" || fail "mapping on $p not listening"; done
 
 # ---- 20 MB each way, byte for byte ------------------------------------------------------------
 curl -sS -o "$WORK/out/big.bin" "http://127.0.0.1:$MP/big.bin" || fail "curl through the mapping"
@@ -144,7 +144,7 @@ socat -t 30 -T 60 - TCP:127.0.0.1:"$ME" <"$WORK/a/big.bin" >"$WORK/out/echo.bin"
 cmp -s "$WORK/out/echo.bin" "$WORK/a/big.bin" && pass "20 MB up and back identical" || fail "echo differs"
 
 # ---- Through upstream proxies ------------------------------------------------------------------
-wait_for 10 port_open 127.0.0.1 "$MT" || fail "tunnel mapping not listening"
+wait_for 30 port_open 127.0.0.1 "$MT" || fail "tunnel mapping not listening"
 expect_eq "through tinyproxy's CONNECT" "$(curl -sS -m 20 "http://127.0.0.1:$MT/who")" "server A"
 expect_eq "through danted's SOCKS 4" "$(curl -sS -m 20 "http://127.0.0.1:$MS/who")" "server A"
 expect_contains "tinyproxy saw the tunnel" "$(cat "$WORK/tinyproxy.log")" "CONNECT"
@@ -206,9 +206,9 @@ on_exit "kill $!"
 "$REG" set 'Setup' IRCServer sz 127.0.0.1 >/dev/null
 "$REG" set 'Setup' InstallSOCKS dword 1 >/dev/null
 gw_start_engine
-wait_for 10 gw_listens 6667 || fail "IRC mapping not listening"
-wait_for 10 gw_listens 1080 || fail "SOCKS not listening"
-wait_for 10 cl_open 10.77.0.2 "$ORIGIN" || fail "LAN server not up"
+wait_for 30 gw_listens 6667 || fail "IRC mapping not listening"
+wait_for 30 gw_listens 1080 || fail "SOCKS not listening"
+wait_for 30 cl_open 10.77.0.2 "$ORIGIN" || fail "LAN server not up"
 
 # How the client's connection ends: "closed" when the gateway closes it without a byte. Through
 # SOCKS 5, the reply comes first ("granted": the connection was handed to the service there).
@@ -242,11 +242,11 @@ for i in 1 2 3; do expect_eq "self-targeting mapping refused ($i)" "$(ends 6667)
 expect_eq "SOCKS CONNECT to that mapping handed over and refused" "$(ends 6667 socks)" "granted, closed"
 expect_eq "another client served meanwhile" \
   "$(in_cl curl -sS -m 20 --socks5 10.77.0.1:1080 "http://10.77.0.2:$ORIGIN/page" 2>&1)" "lan page"
-wait_for 10 flat && pass "threads and descriptors flat" || fail "threads $T0 -> $(threads), descriptors $F0 -> $(fds)"
+wait_for 30 flat && pass "threads and descriptors flat" || fail "threads $T0 -> $(threads), descriptors $F0 -> $(fds)"
 looplines() { grep -c "would loop back into this service ($1)" "$TRELLIS_HOME/Logs/$2".*.log || true; }
 expect_eq "logged once for four refusals" "$(looplines "IRC Mapping -> IRC Mapping" "IRC Mapping")" "1"
 in_gw "$T" -stop >/dev/null
-wait_for 15 no_engine_process || fail "engine did not stop"
+wait_for 30 no_engine_process || fail "engine did not stop"
 expect_contains "refusals counted in the event log" "$(cat "$TRELLIS_EVENTLOG")" \
   "Service IRC Mapping: connections refused since its start that would have looped back into its own listener: 4"
 
@@ -275,7 +275,7 @@ upstream W1 18080 127.0.0.1 18080
 upstream W2 18081 10.77.0.1 17005
 to M 127.0.0.1 18081 17005
 gw_start_engine
-for p in 6667 17001 17002 17003 17004 17005 18080 18081; do wait_for 10 gw_listens "$p" || fail "$p not listening"; done
+for p in 6667 17001 17002 17003 17004 17005 18080 18081; do wait_for 30 gw_listens "$p" || fail "$p not listening"; done
 PID=$(engine_pid)
 T0=$(threads)
 F0=$(fds)
@@ -288,7 +288,7 @@ expect_eq "a chain of mappings that leaves the engine" "$(in_cl curl -sS -m 20 "
 code() { in_cl curl -s -m 20 -o /dev/null -w '%{http_code}' -x "http://10.77.0.1:$1" "http://10.77.0.2:$ORIGIN/page" || true; }
 expect_eq "web proxy whose upstream is itself" "$(code 18080)" "502"
 expect_eq "web proxy whose upstream is a mapping back to it" "$(code 18081)" "502"
-wait_for 10 flat && pass "threads and descriptors flat after the roads" || fail "threads $T0 -> $(threads), descriptors $F0 -> $(fds)"
+wait_for 30 flat && pass "threads and descriptors flat after the roads" || fail "threads $T0 -> $(threads), descriptors $F0 -> $(fds)"
 expect_eq "A's road logged" "$(looplines "A -> B -> A" A)" "1"
 expect_eq "B's road logged" "$(looplines "B -> A -> B" B)" "1"
 expect_eq "W1's road logged" "$(looplines "W1 -> W1" W1)" "1"

@@ -44,8 +44,7 @@ start_engine "$P"
 EP2=$(free_port 127.0.0.2)
 python3 "$HERE/telnet_client.py" login "$P" "$EP2" || fail "telnet_client.py login"
 
-LOG=$(cat "$TRELLIS_HOME"/Logs/*Telnet* 2>/dev/null || true)
-expect_contains "request logged" "$LOG" "Telnet: 127.0.0.2:$EP"
-expect_contains "failed log-in logged" "$LOG" "user bob failed login"
+expect_logged "request logged" "Telnet: 127.0.0.2:$EP" "$TRELLIS_HOME"/Logs/*Telnet*
+expect_logged "failed log-in logged" "user bob failed login" "$TRELLIS_HOME"/Logs/*Telnet*
 engine_running && pass "engine still running" || fail "engine gone"
 finish

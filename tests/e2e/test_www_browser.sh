@@ -67,8 +67,8 @@ PYEOF
 "$PY" "$WORK/origin.py" "$WORK/origin" "$HP" "$SP" "$WORK/origin.log" "$WORK/cert.pem" "$WORK/key.pem" \
   >"$WORK/origin.err" 2>&1 &
 PIDS+=($!)
-wait_for 10 port_open 127.0.0.2 "$HP" || fail "http origin did not start"
-wait_for 10 port_open 127.0.0.2 "$SP" || fail "https origin did not start"
+wait_for 30 port_open 127.0.0.2 "$HP" || fail "http origin did not start"
+wait_for 30 port_open 127.0.0.2 "$SP" || fail "https origin did not start"
 
 # ---- The gateway's own folder ------------------------------------------------------------------
 printf 'notes\n' >"$WORK/site/docs/notes.txt"

@@ -75,7 +75,7 @@ Server(("127.0.0.2", int(sys.argv[1])), Handler).serve_forever()
 PY
 python3 "$WORK/origin.py" "$OP" "$WORK/origin.log" 2>"$WORK/origin.err" &
 PIDS+=($!)
-wait_for 10 port_open 127.0.0.2 "$OP" || fail "origin did not start"
+wait_for 30 port_open 127.0.0.2 "$OP" || fail "origin did not start"
 touch "$WORK/origin.log"
 asked() { grep -c "^$1 " "$WORK/origin.log" || true; }
 
@@ -125,7 +125,7 @@ index_size=$(stat -c %s "$CACHE/cache.idx")
 printf '\x30127.0.0.2:%s/torn' "$OP" >>"$CACHE/cache.idx"  # a URL that claims 48 bytes, cut short
 printf 'a download cut off by a kill' >"$CACHE/0000ZZZZ.tlc"
 start_engine "$P"
-wait_for 5 grep -q "cache.idx damaged at byte $index_size" "$TRELLIS_EVENTLOG" \
+wait_for 30 grep -q "cache.idx damaged at byte $index_size" "$TRELLIS_EVENTLOG" \
   && pass "torn index reported in the event log" || fail "torn index not in the event log"
 grep -q "TrellisEngine\[[0-9]*\] [A-Za-z]* 8: .*cache.idx damaged at byte $index_size of .*: kept the 3 entries" \
   "$TRELLIS_EVENTLOG" && pass "event log: source, text id 8 and what was kept" \
@@ -152,7 +152,7 @@ from_cache big1b && pass "first large object from the cache" || fail "first larg
 # Past the limit: stored, removed again, and the purge (no purge filters) makes no room.
 expect_eq "object past the limit relayed" "$(fetch big2a /big/2)" 0
 full_said() { cat "$@" | grep -c "Web cache full" || true; }
-wait_for 10 grep -q "Web cache full" "$TRELLIS_HOME"/Logs/*.log \
+wait_for 30 grep -q "Web cache full" "$TRELLIS_HOME"/Logs/*.log \
   && pass "full cache said in the web proxy's log" || fail "full cache not said"
 # From now on nothing is written: watch the folder for new files while fetching more.
 cat >"$WORK/watch.py" <<'PY'
@@ -173,7 +173,7 @@ while True:
 PY
 python3 "$WORK/watch.py" "$CACHE" "$WORK/created" &
 PIDS+=($!)
-wait_for 10 grep -q watching "$WORK/created" || fail "watcher did not start"
+wait_for 30 grep -q watching "$WORK/created" || fail "watcher did not start"
 for i in 1 2 3; do
   expect_eq "full cache: /big/2 fetch $i relayed" "$(fetch big2b /big/2)" 0
   expect_eq "full cache: /big/2 fetch $i whole" "$(stat -c %s "$WORK/out/big2b")" $((700 * 1024))

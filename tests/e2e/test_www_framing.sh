@@ -127,10 +127,10 @@ python3 "$WORK/capture.py" "$CP" "$CAP" &
 PIDS+=($!)
 python3 "$WORK/silent.py" "$QP" "$CAP" &
 PIDS+=($!)
-wait_for 10 port_open 127.0.0.2 "$CP" || fail "capture origin did not start"
-wait_for 10 port_open 127.0.0.2 "$QP" || fail "silent origin did not start"
+wait_for 30 port_open 127.0.0.2 "$CP" || fail "capture origin did not start"
+wait_for 30 port_open 127.0.0.2 "$QP" || fail "silent origin did not start"
 # The probes above were connections too: counts start from here.
-wait_for 5 test -s "$CAP/accepted" || true
+wait_for 30 test -s "$CAP/accepted" || true
 
 # ---- Client -------------------------------------------------------------------------------------
 # client.py PORT MODE PART...: sends the parts (Python escapes), a short pause between them so the
@@ -146,7 +146,7 @@ for i, part in enumerate(parts):
         time.sleep(0.3)
     s.sendall(part)
 if mode.startswith("gone:"):
-    end = time.time() + 10
+    end = time.time() + 30
     while not os.path.exists(mode[5:]) and time.time() < end:
         time.sleep(0.05)
     s.close()
@@ -192,56 +192,56 @@ MALFORMED="HTTP/1.0 400 Malformed Request"
 before=$(accepted)
 r() { printf 'POST %s/f HTTP/1.1\\r\\nHost: x\\r\\n%s\\r\\n%s' "$ORIGIN" "$1" "$2"; }
 expect_eq "Content-Length with Transfer-Encoding" \
-  "$(send 5 "$(r 'Content-Length: 5\r\nTransfer-Encoding: chunked\r\n' '5\r\nhello\r\n0\r\n\r\n')")" "$MALFORMED"
+  "$(send 30 "$(r 'Content-Length: 5\r\nTransfer-Encoding: chunked\r\n' '5\r\nhello\r\n0\r\n\r\n')")" "$MALFORMED"
 expect_eq "Transfer-Encoding with Content-Length" \
-  "$(send 5 "$(r 'Transfer-Encoding: chunked\r\nContent-Length: 5\r\n' 'hello')")" "$MALFORMED"
-expect_eq "two differing Content-Lengths" "$(send 5 "$(r 'Content-Length: 5\r\nContent-Length: 6\r\n' 'hello!')")" \
+  "$(send 30 "$(r 'Transfer-Encoding: chunked\r\nContent-Length: 5\r\n' 'hello')")" "$MALFORMED"
+expect_eq "two differing Content-Lengths" "$(send 30 "$(r 'Content-Length: 5\r\nContent-Length: 6\r\n' 'hello!')")" \
   "$MALFORMED"
-expect_eq "a Content-Length list that differs" "$(send 5 "$(r 'Content-Length: 5, 6\r\n' 'hello!')")" "$MALFORMED"
+expect_eq "a Content-Length list that differs" "$(send 30 "$(r 'Content-Length: 5, 6\r\n' 'hello!')")" "$MALFORMED"
 for bad in -1 abc +5 0x5 99999999999999999999999; do
-  expect_eq "Content-Length $bad" "$(send 5 "$(r "Content-Length: $bad\\r\\n" 'hello')")" "$MALFORMED"
+  expect_eq "Content-Length $bad" "$(send 30 "$(r "Content-Length: $bad\\r\\n" 'hello')")" "$MALFORMED"
 done
-expect_eq "a blank before the colon" "$(send 5 "$(r 'Transfer-Encoding : chunked\r\n' '5\r\nhello\r\n0\r\n\r\n')")" \
+expect_eq "a blank before the colon" "$(send 30 "$(r 'Transfer-Encoding : chunked\r\n' '5\r\nhello\r\n0\r\n\r\n')")" \
   "$MALFORMED"
-expect_eq "a control character in a name" "$(send 5 "$(r 'Content\x01Length: 5\r\n' 'hello')")" "$MALFORMED"
-expect_eq "a bare CR in a header line" "$(send 5 "$(r 'X: a\rContent-Length: 5\r\n' 'hello')")" "$MALFORMED"
+expect_eq "a control character in a name" "$(send 30 "$(r 'Content\x01Length: 5\r\n' 'hello')")" "$MALFORMED"
+expect_eq "a bare CR in a header line" "$(send 30 "$(r 'X: a\rContent-Length: 5\r\n' 'hello')")" "$MALFORMED"
 expect_eq "chunked in an HTTP/1.0 request" \
-  "$(send 5 "POST $ORIGIN/f HTTP/1.0\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n")" "$MALFORMED"
-expect_eq "a coding other than chunked" "$(send 5 "$(r 'Transfer-Encoding: gzip, chunked\r\n' '5\r\nhello\r\n0\r\n\r\n')")" \
+  "$(send 30 "POST $ORIGIN/f HTTP/1.0\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n")" "$MALFORMED"
+expect_eq "a coding other than chunked" "$(send 30 "$(r 'Transfer-Encoding: gzip, chunked\r\n' '5\r\nhello\r\n0\r\n\r\n')")" \
   "$MALFORMED"
-expect_eq "a chunk size that is not hexadecimal" "$(send 5 "$(r 'Transfer-Encoding: chunked\r\n' 'zz\r\nhello\r\n')")" \
+expect_eq "a chunk size that is not hexadecimal" "$(send 30 "$(r 'Transfer-Encoding: chunked\r\n' 'zz\r\nhello\r\n')")" \
   "$MALFORMED"
 expect_eq "no origin connection for any of them" "$(accepted)" "$before"
 
 # ---- Bodies: exactly as long as their framing, nothing after ------------------------------------
 n=$(($(accepted) + 1))
 expect_eq "a body with bytes after it" \
-  "$(send 5 "$(r 'Content-Length: 5\r\n' 'helloGET /smuggled HTTP/1.1\r\nHost: x\r\n\r\n')")" "HTTP/1.1 200 OK"
-wait_for 5 test -e "$CAP/cap-$n" || fail "capture $n missing"
+  "$(send 30 "$(r 'Content-Length: 5\r\n' 'helloGET /smuggled HTTP/1.1\r\nHost: x\r\n\r\n')")" "HTTP/1.1 200 OK"
+wait_for 30 test -e "$CAP/cap-$n" || fail "capture $n missing"
 expect_eq "the origin gets exactly the body" "$(cap_body "$n")" "b'hello'"
 expect_contains "the origin gets the length" "$(cap_head "$n")" "Content-Length: 5"
-wait_for 5 grep -q "Client sent [0-9]* bytes after the end of its request - dropped" "$TRELLIS_HOME"/Logs/*.log \
+wait_for 30 grep -q "Client sent [0-9]* bytes after the end of its request - dropped" "$TRELLIS_HOME"/Logs/*.log \
   && pass "the dropped bytes are logged" || fail "the dropped bytes are not logged"
 
 n=$((n + 1))
 expect_eq "a body in three parts with bytes after it" \
-  "$(send 5 "$(r 'Content-Length: 11\r\n' 'hel')" 'lo wo' 'rldEXTRA')" "HTTP/1.1 200 OK"
-wait_for 5 test -e "$CAP/cap-$n" || fail "capture $n missing"
+  "$(send 30 "$(r 'Content-Length: 11\r\n' 'hel')" 'lo wo' 'rldEXTRA')" "HTTP/1.1 200 OK"
+wait_for 30 test -e "$CAP/cap-$n" || fail "capture $n missing"
 expect_eq "the origin gets exactly the piped body" "$(cap_body "$n")" "b'hello world'"
 
 n=$((n + 1))
 expect_eq "a chunked body with extensions, a trailer and bytes after it" \
-  "$(send 5 "$(r 'Transfer-Encoding: chunked\r\nTrailer: X-T\r\n' '5;ext=1\r\nhello\r\n')" \
+  "$(send 30 "$(r 'Transfer-Encoding: chunked\r\nTrailer: X-T\r\n' '5;ext=1\r\nhello\r\n')" \
     '6\r\n world\r\n0\r\nX-T: 1\r\n\r\nGET /smuggled HTTP/1.1\r\n\r\n')" "HTTP/1.1 200 OK"
-wait_for 5 test -e "$CAP/cap-$n" || fail "capture $n missing"
+wait_for 30 test -e "$CAP/cap-$n" || fail "capture $n missing"
 expect_eq "the origin gets the chunked body to its last chunk" "$(cap_body "$n")" \
   "b'5\\r\\nhello\\r\\n6\\r\\n world\\r\\n0\\r\\n\\r\\n'"
 expect_contains "the origin gets chunked framing" "$(cap_head "$n")" "Transfer-Encoding: chunked"
 
 n=$((n + 1))
 expect_eq "a GET with bytes after its header" \
-  "$(send 5 "GET $ORIGIN/g1 HTTP/1.1\r\nHost: x\r\n\r\nGET /smuggled HTTP/1.1\r\nHost: x\r\n\r\n")" "HTTP/1.1 200 OK"
-wait_for 5 test -e "$CAP/cap-$n" || fail "capture $n missing"
+  "$(send 30 "GET $ORIGIN/g1 HTTP/1.1\r\nHost: x\r\n\r\nGET /smuggled HTTP/1.1\r\nHost: x\r\n\r\n")" "HTTP/1.1 200 OK"
+wait_for 30 test -e "$CAP/cap-$n" || fail "capture $n missing"
 expect_eq "the origin gets no body for a GET" "$(cap_body "$n")" "b''"
 
 # ---- Hop-by-hop headers stay here ---------------------------------------------------------------
@@ -258,9 +258,9 @@ hop_check() {  # NAME CAPTURE
   expect_contains "$1: the proxy's own Connection" "$head" "Connection: close"
 }
 n=$((n + 1))
-expect_eq "a request with hop-by-hop headers" "$(send 5 "GET $ORIGIN/h1 HTTP/1.1\r\nHost: x\r\n$HOP\r\n")" \
+expect_eq "a request with hop-by-hop headers" "$(send 30 "GET $ORIGIN/h1 HTTP/1.1\r\nHost: x\r\n$HOP\r\n")" \
   "HTTP/1.1 200 OK"
-wait_for 5 test -e "$CAP/cap-$n" || fail "capture $n missing"
+wait_for 30 test -e "$CAP/cap-$n" || fail "capture $n missing"
 hop_check "to the origin" "$n"
 
 # ---- An origin that never answers ---------------------------------------------------------------
@@ -270,15 +270,16 @@ code=$(curl -s -o "$WORK/timeout.html" -w '%{http_code}' --max-time 30 -x "http:
 took=$((SECONDS - start))
 expect_eq "an origin that never answers: 504" "$code" "504"
 expect_contains "the time-out page" "$(cat "$WORK/timeout.html")" "<TITLE>"
-[ "$took" -ge "$TIMEOUT" ] && [ "$took" -lt $((TIMEOUT + 10)) ] && pass "504 after the session time-out ($took s)" \
+# Not before the time-out; a hang is curl's limit, and no 504.
+[ "$took" -ge "$TIMEOUT" ] && pass "504 after the session time-out ($took s)" \
   || fail "504 after $took s with a time-out of $TIMEOUT s"
-wait_for 5 grep -q "No response from the server within $TIMEOUT seconds" "$TRELLIS_HOME"/Logs/*.log \
+wait_for 30 grep -q "No response from the server within $TIMEOUT seconds" "$TRELLIS_HOME"/Logs/*.log \
   && pass "the time-out is logged" || fail "the time-out is not logged"
 
 # ---- A client that goes away ----------------------------------------------------------------------
 GONE="POST http://127.0.0.2:$QP/gone HTTP/1.1\r\nHost: x\r\nContent-Length: 100\r\n\r\npartial"
 expect_eq "a client goes away with its body unfinished" "$(send "gone:$CAP/silent-gone.got" "$GONE")" "gone"
-wait_for 5 test -e "$CAP/silent-gone.end" || fail "the silent origin's connection did not end"
+wait_for 30 test -e "$CAP/silent-gone.end" || fail "the silent origin's connection did not end"
 expect_eq "the origin connection is closed at once" "$(cat "$CAP/silent-gone.end" 2>/dev/null)" "closed"
 expect_contains "the origin got only part of the body" "$(tr -d '\r' <"$CAP/silent-gone.got")" "partial"
 
@@ -306,15 +307,15 @@ stop_engine
 start_engine "$P"
 n=$(($(accepted) + 1))
 expect_eq "a request with hop-by-hop headers via the upstream proxy" \
-  "$(send 5 "POST http://127.0.0.2:9/u1 HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n${HOP}\r\nabcdef")" \
+  "$(send 30 "POST http://127.0.0.2:9/u1 HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n${HOP}\r\nabcdef")" \
   "HTTP/1.1 200 OK"
-wait_for 5 test -e "$CAP/cap-$n" || fail "capture $n missing"
+wait_for 30 test -e "$CAP/cap-$n" || fail "capture $n missing"
 expect_contains "the upstream proxy gets the absolute form" "$(cap_head "$n")" "POST http://127.0.0.2:9/u1 HTTP/1.1"
 hop_check "to the upstream proxy" "$n"
 expect_eq "the upstream proxy gets exactly the body" "$(cap_body "$n")" "b'abc'"
 before=$(accepted)
 expect_eq "Content-Length with Transfer-Encoding via the upstream proxy" \
-  "$(send 5 "POST http://127.0.0.2:9/u2 HTTP/1.1\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\nabc")" \
+  "$(send 30 "POST http://127.0.0.2:9/u2 HTTP/1.1\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\nabc")" \
   "$MALFORMED"
 expect_eq "no upstream connection for it" "$(accepted)" "$before"
 engine_running && pass "engine still running" || fail "engine gone"

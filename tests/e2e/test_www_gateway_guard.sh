@@ -35,10 +35,10 @@ in_cl python3 -m http.server "$ORIGIN" --bind 10.77.0.2 --directory "$WORK/www" 
 on_exit "kill $!"
 
 gw_start_engine
-wait_for 10 gw_listens "$RC" || fail "remote-control service not listening in the gateway"
-wait_for 10 cl_open 10.77.0.1 "$PROXY" || fail "proxy not reachable from the client's network"
-wait_for 10 gw_listens "$OTHER" || fail "loopback service not up"
-wait_for 10 cl_open 10.77.0.2 "$ORIGIN" || fail "origin not up"
+wait_for 30 gw_listens "$RC" || fail "remote-control service not listening in the gateway"
+wait_for 30 cl_open 10.77.0.1 "$PROXY" || fail "proxy not reachable from the client's network"
+wait_for 30 gw_listens "$OTHER" || fail "loopback service not up"
+wait_for 30 cl_open 10.77.0.2 "$ORIGIN" || fail "origin not up"
 
 # One raw request through the proxy, exactly as spelled; prints the status line.
 ask() {  # ask NAMESPACE-RUNNER REQUEST-LINE
@@ -95,6 +95,6 @@ expect_contains "a client on the gateway is still refused the remote control" \
   "$(ask in_gw 127.0.0.1 "CONNECT 127.0.0.1:$RC HTTP/1.0")" "403"
 
 in_gw "$T" -stop >/dev/null
-wait_for 15 no_engine_process || fail "engine did not stop"
+wait_for 30 no_engine_process || fail "engine did not stop"
 "$T" -u >/dev/null
 finish

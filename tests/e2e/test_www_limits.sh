@@ -21,15 +21,15 @@ KEY='Services\WWW Proxy server'
 mkdir -p "$WORK/www" && echo "hello" >"$WORK/www/index.html"
 python3 -m http.server "$OP" --bind 127.0.0.2 --directory "$WORK/www" >/dev/null 2>&1 &
 on_exit "kill $!"
-wait_for 10 port_open 127.0.0.2 "$OP" || fail "origin not up"
+wait_for 30 port_open 127.0.0.2 "$OP" || fail "origin not up"
 
 # The engine starts with the soft limit services usually get; it raises it to the hard one (the
 # shipped unit sets 65536; here the hard limit is what this machine gives).
 HARD=$(ulimit -Hn)
 [ "$HARD" = unlimited ] && HARD=65536
 prlimit --nofile=1024:"$HARD" "$T" -start >/dev/null
-wait_for 10 engine_running || fail "engine did not start"
-wait_for 10 port_open 127.0.0.1 "$PORT" || fail "proxy not listening"
+wait_for 30 engine_running || fail "engine did not start"
+wait_for 30 port_open 127.0.0.1 "$PORT" || fail "proxy not listening"
 limit=$(awk '/Max open files/ { print $4 }' "/proc/$(engine_pids | head -n 1)/limits")
 expect_eq "the engine's soft descriptor limit is its hard one" "$limit" "$HARD"
 
@@ -70,8 +70,9 @@ PY
 read -r served cut seconds <<<"$out"
 expect_eq "another client is served meanwhile" "$served" served
 expect_eq "the dripping client is cut" "$cut" cut
-[ "$seconds" -le 12 ] && pass "cut within the bound ($seconds s)" || fail "cut after $seconds s"
-expect_contains "the cut is logged" "$(cat "$TRELLIS_HOME"/Logs/WWW*)" "Request not complete in time - terminating"
+# Long before the drip would end (a byte a second: over 100 s), whatever the machine's load.
+[ "$seconds" -lt 40 ] && pass "cut within the bound ($seconds s)" || fail "cut after $seconds s"
+expect_logged "the cut is logged" "Request not complete in time - terminating" "$TRELLIS_HOME"/Logs/WWW*
 
 # ---- Many clients ----------------------------------------------------------------------------------
 # 2,000 requests at once: every client connects and sends, and only then do they read their answers.
@@ -93,7 +94,7 @@ class Hello(http.server.BaseHTTPRequestHandler):
 Origin(("127.0.0.3", int(sys.argv[1])), Hello).serve_forever()
 PY
 on_exit "kill $!"
-wait_for 10 port_open 127.0.0.3 "$BIG" || fail "big origin not up"
+wait_for 30 port_open 127.0.0.3 "$BIG" || fail "big origin not up"
 out=$(python3 - "$PORT" "$BIG" <<'PY'
 import resource, selectors, socket, sys, time
 port, origin = int(sys.argv[1]), sys.argv[2]
@@ -135,5 +136,5 @@ PY
 expect_eq "2,000 requests at once all served" "$out" 2000
 
 "$T" -stop >/dev/null
-wait_for 15 no_engine_process || fail "engine did not stop"
+wait_for 30 no_engine_process || fail "engine did not stop"
 finish

@@ -15,7 +15,9 @@ LOCK="$TRELLIS_RUNDIR/TrellisEngineApp.lock"
 export TRELLIS_EVENTLOG=${TRELLIS_EVENTLOG:-$out/events.log}
 
 source "$here/../../scripts/engine.sh"
-wait_until() { wait_for 15 "$@"; }
+wait_until() { wait_for 60 "$@"; }
+# A port held for this script while it runs (tests/e2e/ports.py).
+free_port() { python3 "$here/../e2e/ports.py" "${1:-127.0.0.1}" $$; }
 service() {  # service NAME CLASS PORT [more VALUE TYPE DATA triples]
   local key="Services\\$1"
   "$REG" set "$key" ServiceType sz "$2" >/dev/null

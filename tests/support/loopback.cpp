@@ -7,6 +7,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <mutex>
+#include <random>
+
+#include "tests/support/test_env.h"
 
 namespace trellis::test {
 namespace {
@@ -53,14 +57,33 @@ int ListenOn(const char* address, uint16_t* port, int backlog) {
   return fd;
 }
 
+namespace {
+bool Bindable(const char* address, uint16_t port) {
+  for (int type : {SOCK_STREAM, SOCK_DGRAM}) {
+    const int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    sockaddr_in a = SocketAddress(address, port);
+    const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    ::close(fd);
+    if (!ok) return false;
+  }
+  return true;
+}
+}  // namespace
+
 uint16_t FreePort(const char* address) {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a = SocketAddress(address, 0);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
+  // As tests/e2e/ports.py: outside the kernel's range for outgoing connections, free for TCP and
+  // UDP on the address and on every address, and held for this process.
+  static std::mt19937 random(static_cast<uint32_t>(::getpid()) * 2654435761u ^
+                             static_cast<uint32_t>(std::random_device{}()));
+  static std::mutex mx;
+  std::lock_guard<std::mutex> g(mx);
+  std::uniform_int_distribution<int> range(20000, 32000);
+  for (int i = 0; i < 1000; ++i) {
+    const auto port = static_cast<uint16_t>(range(random));
+    if (Bindable(address, port) && Bindable("0.0.0.0", port) && HoldPort(port)) return port;
+  }
+  ADD_FAILURE() << "no free port";
+  return 0;
 }
 
 int ConnectTo(const char* from, const char* address, uint16_t port) {

@@ -16,7 +16,8 @@ sockaddr_in SocketAddress(const char* address, uint16_t port);
 // test failure) when that fails.
 int ListenOn(const char* address, uint16_t* port, int backlog = 16);
 
-// A TCP port on address that was free a moment ago.
+// A port free for TCP and UDP on address and on every address, held for this process so that no
+// test running beside it picks it too (see HoldPort).
 uint16_t FreePort(const char* address = "127.0.0.1");
 
 // A client socket bound to `from` and connected to address:port; -1 when refused.
@@ -54,7 +55,7 @@ struct DatagramPeer {
   DatagramPeer& operator=(const DatagramPeer&) = delete;
   void SendTo(const char* address, uint16_t to, const std::string& data) const;
   // One datagram within timeoutMs and its sender's port; "\x01none" when none came.
-  std::string Receive(uint16_t* fromPort = nullptr, int timeoutMs = 3000) const;
+  std::string Receive(uint16_t* fromPort = nullptr, int timeoutMs = 15000) const;
   int fd = -1;
   uint16_t port = 0;
 };

@@ -1,7 +1,9 @@
 #include "tests/support/test_env.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -26,10 +28,16 @@ std::string CreateRoot() {
   return tmpl;
 }
 
+// The file whose byte N a test locks while it holds port N (tests/e2e/ports.py takes the same).
+constexpr const char* kPortLocks = "/tmp/trellis-test-ports.lock";
+
 struct Root {
   std::string path = CreateRoot();
   pid_t owner = getpid();
+  // Opened before main, so descriptor counts of the tests include it from the start.
+  int portLocks = ::open(kPortLocks, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
   Root() {
+    if (portLocks >= 0) ::fchmod(portLocks, 0666);  // the first test to make it may have a narrow umask
     setenv("TRELLIS_REGISTRY", (path + "/registry.db").c_str(), 1);
     std::filesystem::create_directories(path + "/home");
     std::filesystem::create_directories(path + "/run");
@@ -63,6 +71,17 @@ Root& TheRoot() {
 }  // namespace
 
 const std::string& TempRoot() { return TheRoot().path; }
+
+bool HoldPort(uint16_t port) {
+  // An open-file-description lock: held until this process ends, whatever threads come and go.
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = port;
+  lock.l_len = 1;
+  const int fd = TheRoot().portLocks;
+  return fd >= 0 && ::fcntl(fd, F_OFD_SETLK, &lock) == 0;
+}
 
 std::string MakeTempDir(const std::string& hint) {
   static std::atomic<int> n{0};

@@ -4,6 +4,7 @@
 // small file, polling and descriptor helpers the test programs share (standard library and
 // platform only).
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -15,6 +16,10 @@ namespace trellis::test {
 
 // The temporary folder of this test process (created on first use, removed at exit).
 const std::string& TempRoot();
+
+// Holds a port for this process until it ends, so that no other test on the machine picks it (they
+// all take the same locks); false when another test holds it.
+bool HoldPort(uint16_t port);
 
 // A fresh empty sub-folder of TempRoot().
 std::string MakeTempDir(const std::string& hint);
@@ -41,7 +46,7 @@ bool WriteFile(const std::string& path, const std::string& text);
 std::vector<std::string> CRLFLines(const std::string& text);
 
 // Polls pred until it holds or timeoutMs pass; false on time-out.
-bool WaitFor(const std::function<bool()>& pred, int timeoutMs = 5000);
+bool WaitFor(const std::function<bool()>& pred, int timeoutMs = 30000);
 
 // How many descriptors this process holds now (for before-and-after comparisons).
 size_t OpenDescriptors();

@@ -198,7 +198,7 @@ class TwoEnd : public ::testing::Test {
     log_ = CLogFile::OpenPath(dir_ + "/svc.log");
   }
   void TearDown() override {
-    EXPECT_TRUE(CTCPSession::WaitForAll(15000));
+    EXPECT_TRUE(CTCPSession::WaitForAll(30000));
     SetSessionHost(previous_);
   }
 
@@ -234,7 +234,7 @@ class TwoEnd : public ::testing::Test {
     EXPECT_TRUE(reply == expected);
     ASSERT_TRUE(peer_.WaitServed(++served_));
     EXPECT_EQ(peer_.Received().size(), body.size());
-    ASSERT_TRUE(CTCPSession::WaitForAll(10000));
+    ASSERT_TRUE(CTCPSession::WaitForAll(30000));
     EXPECT_FALSE(s->failed.load());
     EXPECT_EQ(s->GetClientBytesReceived(), body.size());
     EXPECT_EQ(s->GetClientBytesSent(), expected.size());
@@ -251,7 +251,7 @@ class TwoEnd : public ::testing::Test {
     ::shutdown(client, SHUT_WR);
     EXPECT_EQ(ReadToEnd(client), "");
     ::close(client);
-    ASSERT_TRUE(CTCPSession::WaitForAll(10000));
+    ASSERT_TRUE(CTCPSession::WaitForAll(30000));
     ASSERT_TRUE(peer_.WaitServed(++served_));
     EXPECT_EQ(peer_.Received(), "answer after your end");
   }
@@ -380,7 +380,7 @@ TEST_F(TwoEnd, DirectRelayPassesHalfClosesBothWaysAndCounts) {
   ::shutdown(client, SHUT_WR);
   EXPECT_EQ(ReadToEnd(client), "got 0\n");
   ::close(client);
-  ASSERT_TRUE(CTCPSession::WaitForAll(10000));
+  ASSERT_TRUE(CTCPSession::WaitForAll(30000));
   ASSERT_TRUE(peer_.WaitServed(++served_));
   s->GetProperty(kPropServerIPAddress, v);
   EXPECT_TRUE(v.EqualsText("127.0.0.2"));
@@ -392,7 +392,7 @@ TEST_F(TwoEnd, DirectRelayPassesHalfClosesBothWaysAndCounts) {
   s = Start(CConnectSettings{}, FreePort("127.0.0.2"), &client);
   EXPECT_EQ(ReadToEnd(client), "");
   ::close(client);
-  ASSERT_TRUE(CTCPSession::WaitForAll(10000));
+  ASSERT_TRUE(CTCPSession::WaitForAll(30000));
   EXPECT_TRUE(s->failed.load());
   EXPECT_EQ(s->failCode.load(), uint32_t{WSAECONNREFUSED});
 }
@@ -416,7 +416,7 @@ TEST_F(TwoEnd, AnEchoOfManyMegabytesNeverStallsTheRelay) {
   ::close(client);
   EXPECT_EQ(back.size(), body.size());
   EXPECT_TRUE(back == body);
-  ASSERT_TRUE(CTCPSession::WaitForAll(10000));
+  ASSERT_TRUE(CTCPSession::WaitForAll(30000));
   ASSERT_TRUE(peer_.WaitServed(++served_));
   EXPECT_FALSE(s->failed.load());
   EXPECT_EQ(s->GetServerBytesSent(), body.size());
@@ -537,7 +537,7 @@ TEST_F(TwoEnd, ThroughTinyproxyConnectAndItsRefusal) {
   ASSERT_EQ(::recv(client, reply.data(), reply.size(), MSG_WAITALL), static_cast<ssize_t>(body.size()));
   EXPECT_TRUE(reply == body);  // the proxy's reply header did not leak into the tunnel
   ::close(client);
-  ASSERT_TRUE(CTCPSession::WaitForAll(10000));
+  ASSERT_TRUE(CTCPSession::WaitForAll(30000));
   EXPECT_FALSE(s->failed.load());
   EXPECT_EQ(s->GetClientBytesReceived(), body.size());
   EXPECT_EQ(s->GetClientBytesSent(), body.size());

@@ -102,7 +102,7 @@ class MappingServiceTest : public ::testing::Test {
   }
   void TearDown() override {
     for (auto& s : started) s->Stop();
-    CTCPSession::WaitForAll(10000);
+    CTCPSession::WaitForAll(30000);
     host.machines.DeleteAll();
     SetSessionHost(nullptr);
   }
@@ -237,7 +237,7 @@ TEST_F(MappingServiceTest, AUDPClientWithoutADestinationKeepsNoSession) {
   sockaddr_in to = trellis::test::SocketAddress("127.0.0.1", static_cast<uint16_t>(udp->PortNumber));
   for (int i = 0; i < 3; ++i) sendto(fd, "x", 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
   ASSERT_TRUE(WaitFor(
-      [&] { return Logs().find("No mapping or default not allowed - terminating") != std::string::npos; }, 5000));
+      [&] { return Logs().find("No mapping or default not allowed - terminating") != std::string::npos; }, 30000));
   // Each datagram found no session left behind by the one before: every one was refused anew.
   ASSERT_TRUE(WaitFor(
       [&] {
@@ -246,7 +246,7 @@ TEST_F(MappingServiceTest, AUDPClientWithoutADestinationKeepsNoSession) {
         for (size_t p = 0; (p = logs.find("No mapping or default", p)) != std::string::npos; ++p) ++n;
         return n == 3;
       },
-      5000));
+      30000));
   EXPECT_EQ(udp->GetSessionCount(), 0u);
   ::close(fd);
   udp->Shutdown();

@@ -73,7 +73,7 @@ class RealAudioTest : public ::testing::Test {
   }
   void TearDown() override {
     service->Stop();
-    CTCPSession::WaitForAll(10000);
+    CTCPSession::WaitForAll(30000);
     ::close(serverFd);
     host.machines.DeleteAll();
     SetSessionHost(nullptr);

@@ -104,7 +104,7 @@ class VDOLiveTest : public ::testing::Test {
   }
   void TearDown() override {
     service->Stop();
-    CTCPSession::WaitForAll(10000);
+    CTCPSession::WaitForAll(30000);
     ::close(serverFd);
     host.machines.DeleteAll();
     SetSessionHost(nullptr);
@@ -134,7 +134,7 @@ TEST_F(VDOLiveTest, RequestSetupHelloRawAndMediaBothWays) {
   }
   int server = Accept();
   ASSERT_GE(server, 0) << "the relay connects to the named server";
-  ASSERT_TRUE(WaitFor([&] { return service->GetSessionCount() == 1; }, 3000));
+  ASSERT_TRUE(WaitFor([&] { return service->GetSessionCount() == 1; }, 30000));
   auto session = service->GetSessions()[0];
   CTLDataObject file;
   session->GetProperty(kPropVDOLiveFile, file);
