@@ -21,6 +21,8 @@ void BytesToHexUnpadded(CString& out, const void* bytes, size_t count);
 // Empties out, then appends each byte as "%02X".
 void BytesToHex(CString& out, const void* bytes, size_t count);
 
+// The value of one hexadecimal digit of either case, or -1.
+int HexDigitValue(char c);
 // "+" becomes a space and "%" followed by two hexadecimal digits becomes that byte. A "%" without
 // two hexadecimal digits after it is copied as it stands. The result may hold zero bytes ("%00"):
 // callers that turn it into a file name must refuse them.

@@ -41,8 +41,14 @@ settings() {
     >"$XDG_CONFIG_HOME/Nomra Software/Lookout.conf"
 }
 
-# active_is TITLE: the window manager's active window has that title.
-active_is() { [ "$(xdotool getactivewindow getwindowname 2>/dev/null)" = "$1" ]; }
+# active_is TITLE: the window manager's active window has that title and holds the keyboard focus
+# (the window manager marks a window active a moment before the X server gives it the focus; keys
+# sent in between go to the window before it).
+active_is() {
+  local w
+  w=$(xdotool getactivewindow 2>/dev/null) || return 1
+  [ "$(xdotool getwindowname "$w" 2>/dev/null)" = "$1" ] && [ "$(xdotool getwindowfocus -f 2>/dev/null)" = "$w" ]
+}
 # type_into TITLE KEYS...: waits until the window of that title is the active one, then sends the
 # keys (xdotool's key names; "text:..." types a text).
 type_into() {

@@ -1,17 +1,12 @@
 #include "engine/proxy/common/url_normal.h"
 
+#include "engine/config/util.h"
+
 #include <cstdio>
 #include <string>
 #include <vector>
 
 namespace {
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 bool IsUnreserved(unsigned char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
@@ -32,8 +27,8 @@ std::string NormalizeEscapes(std::string_view text) {
   for (size_t i = 0; i < text.size(); ++i) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
     if (c == '%') {
-      const int h = i + 2 < text.size() ? HexValue(text[i + 1]) : -1;
-      const int l = h >= 0 ? HexValue(text[i + 2]) : -1;
+      const int h = i + 2 < text.size() ? HexDigitValue(text[i + 1]) : -1;
+      const int l = h >= 0 ? HexDigitValue(text[i + 2]) : -1;
       if (h < 0 || l < 0) {
         // A lone "%" would be read by the next decoder as the start of whatever follows it.
         out += "%25";
@@ -57,8 +52,8 @@ std::string NormalizeEscapes(std::string_view text) {
 // The byte of an escape at text[i] ("%XX"), or -1.
 int EscapeAt(std::string_view text, size_t i) {
   if (i + 2 >= text.size() || text[i] != '%') return -1;
-  const int h = HexValue(text[i + 1]);
-  const int l = HexValue(text[i + 2]);
+  const int h = HexDigitValue(text[i + 1]);
+  const int l = HexDigitValue(text[i + 2]);
   return h < 0 || l < 0 ? -1 : h * 16 + l;
 }
 
@@ -179,7 +174,7 @@ bool ParseResolverNumber(std::string_view text, uint32_t* address) {
       }
     }
     while (i < text.size()) {
-      const int d = HexValue(text[i]);
+      const int d = HexDigitValue(text[i]);
       if (d < 0 || static_cast<unsigned>(d) >= base) {
         // "08" is no octal number at all, not "0" followed by something else.
         if (base == 8 && d >= 8 && d <= 9) return false;

@@ -1,5 +1,7 @@
 #include "engine/proxy/www/local_path.h"
 
+#include "engine/config/util.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
@@ -8,13 +10,6 @@
 #include <unistd.h>
 
 namespace {
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 // openat2 with RESOLVE_BENEATH; -1 with errno ENOSYS where the kernel has no openat2.
 int OpenBeneath(int dirfd, const std::string& relative, int flags) {
@@ -80,8 +75,8 @@ LocalPathResult SplitLocalPath(std::string_view rawPath, std::vector<std::string
     if (c == '%') {
       // A "%" without two hex digits is no path a client meant.
       if (i + 2 >= rawPath.size()) return LocalPathResult::kRefused;
-      const int h = HexDigit(rawPath[i + 1]);
-      const int l = HexDigit(rawPath[i + 2]);
+      const int h = HexDigitValue(rawPath[i + 1]);
+      const int l = HexDigitValue(rawPath[i + 2]);
       if (h < 0 || l < 0) return LocalPathResult::kRefused;
       c = static_cast<char>(h * 16 + l);
       i += 2;
