@@ -469,6 +469,11 @@ void CSession::GetProperty(uint32_t code, CTLDataObject& value) const {
 // ---- Log and audit ----------------------------------------------------------------------------
 
 void CSession::Log(uint32_t type, const char* format, ...) {
+  {
+    // Most lines are of a type the service does not log: they are not even formatted.
+    std::lock_guard<std::mutex> g(m_mx);
+    if (!m_logFile || !(m_logMask & type)) return;
+  }
   try {
     va_list args;
     va_start(args, format);
