@@ -122,6 +122,19 @@ f=open(f"/proc/{sys.argv[1]}/stat").read().rpartition(")")[2].split()
 print((int(f[11])+int(f[12]))/os.sysconf("SC_CLK_TCK"))' "$1" 2>/dev/null || echo 0
 }
 
+# The same for a process and its children (nginx's master and workers).
+tree_cpu_seconds() {
+  python3 -c 'import os,subprocess,sys
+def cpu(p):
+    try:
+        f=open(f"/proc/{p}/stat").read().rpartition(")")[2].split()
+        return (int(f[11])+int(f[12]))/os.sysconf("SC_CLK_TCK")
+    except OSError:
+        return 0.0
+kids=subprocess.run(["pgrep","-P",sys.argv[1]],capture_output=True,text=True).stdout.split()
+print(cpu(sys.argv[1])+sum(cpu(k) for k in kids))' "$1"
+}
+
 BENCH_PIDS=()
 bench_cleanup() {
   set +e

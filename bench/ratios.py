@@ -88,4 +88,4 @@ if aims:
         higher = how.get(point, ("", "higher"))[1] == "higher"
         met = r >= want if higher else r <= want
         sign = ">=" if higher else "<="
-        print(f"- {point}, {engine} / {peer} {sign} {want:g}: {r:.2f} ({'met' if met else 'NOT met'})")
+        print(f"- {point}, {engine} / {peer} {sign} {want:g}: {r:.3f} ({'met' if met else 'NOT met'})")

@@ -15,7 +15,8 @@
 #             forwarded, as the relay does), through the caching dnsmasq (answers from its cache)
 #             and straight to the upstream; "added" is a server's mean minus the upstream's own,
 #             in the same round
-# Medians over the rounds and the ratios. Not a test; root needed. See bench/README.md.
+# With own and outside, each server's processor time per query. Medians over the rounds and the
+# ratios. Not a test; root needed. See bench/README.md.
 #   bench/dns/run.sh
 #   BENCH_BASELINE=/old/build bench/dns/run.sh
 # Knobs: BENCH_ROUNDS (3), BENCH_DURATION (5 s), BENCH_CLIENTS (4), BENCH_OUTSTANDING (64),
@@ -93,6 +94,7 @@ fi
 for n in "${NAMES[@]}"; do engine_start "$n" ip netns exec "$GW"; done
 ip netns exec "$GW" dnsmasq --keep-in-foreground --no-resolv --no-hosts --listen-address=10.79.1.2 --bind-interfaces \
   --server=10.79.2.2 --host-record=trellis,10.79.1.2 --pid-file="$W/peer.pid" >"$W/peer.log" 2>&1 &
+declare -A PID=([dnsmasq]=$!)
 ip netns exec "$GW" dnsmasq --keep-in-foreground --no-resolv --no-hosts --listen-address=10.79.1.4 --bind-interfaces \
   --server=10.79.2.2 --cache-size=0 --pid-file="$W/nocache.pid" >"$W/nocache.log" 2>&1 &
 ADDR[dnsmasq]=10.79.1.2
@@ -115,8 +117,13 @@ for r in $(seq "$ROUNDS"); do
   echo "round $r" >&2
   for set in own outside; do
     for n in "${NAMES[@]}" dnsmasq; do
+      pid=${ENGINE_PID[$n]:-${PID[$n]}}
+      c0=$(cpu_seconds "$pid")
       out=$(perf_run "${ADDR[$n]}" "$W/$set.txt" "$CLIENTS" "$OUTSTANDING")
+      c1=$(cpu_seconds "$pid")
       result "$set" "$n" "$(sed -n 's/.*Queries per second: *\([0-9.]*\).*/\1/p' <<<"$out")"
+      done_=$(sed -n 's/.*Queries completed: *\([0-9]*\).*/\1/p' <<<"$out")
+      result "cpu-$set" "$n" "$(python3 -c "print(($c1 - $c0) * 1e6 / max(${done_:-0}, 1))")"
       lost=$(sed -n 's/.*Queries lost: *\([0-9]*\).*/\1/p' <<<"$out")
       [ "${lost:-0}" = 0 ] || echo "round $r $set $n: $lost lost" >&2
     done
@@ -135,5 +142,6 @@ done
 cat "$W/header"
 echo
 python3 "$BENCH_TOP/bench/ratios.py" "$W/results" trellis own=q/s,higher outside=q/s,higher \
+  cpu-own="server CPU us/query,lower" cpu-outside="server CPU us/query,lower" \
   added-latency="us added to a forwarded query,lower" latency="us of the upstream alone,lower" -- \
   own:dnsmasq:1 added-latency:dnsmasq-nocache:1.5

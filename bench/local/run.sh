@@ -3,8 +3,8 @@
 # same folder: a 1 KiB text and a 10 MiB binary, wrk at each concurrency, every server in turn,
 # round after round. nginx runs as it usually does (keep-alive) and, as "nginx-close", with every
 # request asking "Connection: close": one request per connection, as the engine serves by design.
-# Medians over the rounds, ratios to each peer, and the engine's processor time per request. Not a
-# test; see bench/README.md.
+# Medians over the rounds, ratios to each peer, and each server's processor time per request (the
+# figure outside load disturbs least). Not a test; see bench/README.md.
 #   bench/local/run.sh
 #   BENCH_BASELINE=/old/build bench/local/run.sh    also an older engine, "trellis-base"
 # Knobs: BENCH_ROUNDS (3), BENCH_DURATION (5 s), BENCH_CONCS (1,50), TRELLIS_BUILD, BENCH_KEEP=1.
@@ -51,6 +51,7 @@ http {
 CONF
 nginx -e "$W/nginx/error.log" -p "$W/nginx" -c "$W/nginx/nginx.conf" &
 BENCH_PIDS+=($!)
+NGINX_PID=$!
 wait_port 127.0.0.2 "$NP" nginx
 
 declare -A URL LUA
@@ -93,13 +94,13 @@ for r in $(seq "$ROUNDS"); do
         [ "$s" = nginx-close ] && lua="$W/close.lua"
         t=2
         ((c < t)) && t=$c
-        pid=${ENGINE_PID[$s]:-}
-        [ -n "$pid" ] && c0=$(cpu_seconds "$pid")
+        pid=${ENGINE_PID[$s]:-$NGINX_PID}
+        c0=$(tree_cpu_seconds "$pid")
         out=$(wrk -t "$t" -c "$c" -d "${DURATION}s" --timeout 5s -s "$lua" "${URL[$s]}/$file" 2>&1)
         rps=$(awk '/Requests\/sec/ { print $2 }' <<<"$out")
         n=$(awk '/requests in/ { print $1 }' <<<"$out")
         result "$point" "$s" "${rps:-0}"
-        [ -n "$pid" ] && result "cpu-$point" "$s" "$(python3 -c "print(($(cpu_seconds "$pid")-$c0)*1e6/max(${n:-0},1))")"
+        result "cpu-$point" "$s" "$(python3 -c "print(($(tree_cpu_seconds "$pid")-$c0)*1e6/max(${n:-0},1))")"
         echo "round $r $point $s: ${rps:-0} req/s" >&2
       done
     done
@@ -114,7 +115,7 @@ for file in small large; do
   for c in ${CONCS//,/ }; do specs+=("$file@$c=req/s,higher"); done
 done
 for file in small large; do
-  for c in ${CONCS//,/ }; do specs+=("cpu-$file@$c=engine CPU us/req,lower"); done
+  for c in ${CONCS//,/ }; do specs+=("cpu-$file@$c=server CPU us/req,lower"); done
 done
 for c in ${CONCS//,/ }; do aims+=("small@$c:nginx-close:1" "small@$c:nginx:0.7" "large@$c:nginx:0.95"); done
 python3 "$BENCH_TOP/bench/ratios.py" "$W/results" trellis "${specs[@]}" -- "${aims[@]}"
