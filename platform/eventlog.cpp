@@ -31,7 +31,8 @@ std::string OneLine(const std::string& text) {
 }
 
 bool WriteFile(const char* path, const std::string& line) {
-  int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  // The events name users and addresses: the owner and its group only.
+  int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
   if (fd < 0) return false;
   bool ok = write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
   close(fd);

@@ -93,6 +93,30 @@ uint16_t Checksum(const uint8_t* data, size_t length) {
   return static_cast<uint16_t>(~sum);
 }
 
+bool PacketSequence(const uint8_t* packet, size_t length, bool withIpHeader, uint16_t* sequence) {
+  if (!packet) return false;
+  const uint8_t* icmp = packet;
+  size_t icmpLength = length;
+  if (withIpHeader) {
+    size_t ihl = IcmpIpHeaderLength(packet, length);
+    if (ihl == 0) return false;
+    icmp = packet + ihl;
+    icmpLength = length - ihl;
+  }
+  if (icmpLength < kIcmpHeader) return false;
+  if (icmp[0] == kEchoReply) {
+    *sequence = Get16(icmp + 6);
+    return true;
+  }
+  if (!withIpHeader || (icmp[0] != kDestUnreachable && icmp[0] != kTimeExceeded)) return false;
+  const uint8_t* inner = icmp + kIcmpHeader;
+  size_t innerLength = icmpLength - kIcmpHeader;
+  size_t innerIhl = IcmpIpHeaderLength(inner, innerLength);
+  if (innerIhl == 0 || innerLength - innerIhl < kIcmpHeader) return false;
+  *sequence = Get16(inner + innerIhl + 6);
+  return true;
+}
+
 Classified ClassifyPacket(const uint8_t* packet, size_t length, bool withIpHeader, uint16_t ident,
                           uint16_t sequence, uint32_t target, uint32_t source) {
   Classified result;
@@ -138,20 +162,20 @@ Classified ClassifyPacket(const uint8_t* packet, size_t length, bool withIpHeade
 
 }  // namespace detail
 
-Pinger::Pinger() {
+EchoBatch::EchoBatch() {
   m_fd = OpenSocket(&m_pingSocket);
   m_ident = RandomU16();
 }
 
-Pinger::~Pinger() {
+EchoBatch::~EchoBatch() {
   if (m_fd >= 0) close(m_fd);
 }
 
-EchoResult Pinger::Echo(uint32_t addressHostOrder, uint32_t timeoutMs, std::string_view data) {
-  EchoResult result;
-  if (m_fd < 0) return result;
-  result.status = EchoStatus::GeneralFailure;
-  if (data.size() > kMaxData) return result;
+bool EchoBatch::Send(uint32_t addressHostOrder, uint16_t* sequenceOut, EchoResult* failure, std::string_view data) {
+  *failure = EchoResult{};
+  if (m_fd < 0) return false;
+  failure->status = EchoStatus::GeneralFailure;
+  if (data.size() > kMaxData) return false;
 
   const uint16_t sequence = NextSequence();
   std::vector<uint8_t> request(kIcmpHeader + data.size(), 0);
@@ -173,88 +197,121 @@ EchoResult Pinger::Echo(uint32_t addressHostOrder, uint32_t timeoutMs, std::stri
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_addr.s_addr = htonl(addressHostOrder);
-  const uint64_t start = TickCount64();
   ssize_t sent;
   do {
-    sent = sendto(m_fd, request.data(), request.size(), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&to),
+    sent = sendto(m_fd, request.data(), request.size(), MSG_NOSIGNAL | MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&to),
                   sizeof to);
   } while (sent < 0 && errno == EINTR);
   if (sent < 0) {
-    if (errno == ENETUNREACH) result.status = EchoStatus::NetUnreachable;
-    if (errno == EHOSTUNREACH) result.status = EchoStatus::HostUnreachable;
-    return result;
+    if (errno == ENETUNREACH) failure->status = EchoStatus::NetUnreachable;
+    if (errno == EHOSTUNREACH) failure->status = EchoStatus::HostUnreachable;
+    return false;
   }
+  *sequenceOut = sequence;
+  return true;
+}
 
-  const uint64_t deadline = start + timeoutMs;
+bool EchoBatch::Receive(const TargetOf& targetOf, bool* answered, uint16_t* sequence, EchoResult* result) {
+  *answered = false;
+  *result = EchoResult{};
+  if (m_fd < 0) return false;
   uint8_t buffer[kReceiveBuffer];
-  for (;;) {
-    uint64_t now = TickCount64();
-    if (now >= deadline) break;
-    pollfd pfd{m_fd, POLLIN, 0};
-    uint64_t wait = deadline - now;
-    int ready = poll(&pfd, 1, static_cast<int>(wait > 60000 ? 60000 : wait));
-    if (ready < 0 && errno != EINTR) break;
-    if (ready <= 0) continue;
-    if (!m_pingSocket && (pfd.revents & POLLERR)) {
-      // A pending socket error would keep poll waking; reading it clears it.
-      int error = 0;
-      socklen_t size = sizeof error;
-      getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &error, &size);
-    }
 
-    if (m_pingSocket && (pfd.revents & POLLERR)) {
-      sockaddr_in offender{};
-      alignas(cmsghdr) uint8_t control[512];
-      iovec iov{buffer, sizeof buffer};
-      msghdr msg{};
-      msg.msg_name = &offender;
-      msg.msg_namelen = sizeof offender;
-      msg.msg_iov = &iov;
-      msg.msg_iovlen = 1;
-      msg.msg_control = control;
-      msg.msg_controllen = sizeof control;
-      ssize_t n = recvmsg(m_fd, &msg, MSG_ERRQUEUE | MSG_DONTWAIT);
-      if (n < 0) {
-        int error = 0;
-        socklen_t size = sizeof error;
-        getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &error, &size);
-        continue;
-      }
-      // The queued error carries the request it is about: ours only when the sequence matches.
-      if (static_cast<size_t>(n) < kIcmpHeader || Get16(buffer + 6) != sequence) continue;
+  if (m_pingSocket) {
+    // Errors about our requests (unreachable, time exceeded) wait on the error queue, each with
+    // the request it is about.
+    sockaddr_in offender{};
+    alignas(cmsghdr) uint8_t control[512];
+    iovec iov{buffer, sizeof buffer};
+    msghdr msg{};
+    msg.msg_name = &offender;
+    msg.msg_namelen = sizeof offender;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    ssize_t n = recvmsg(m_fd, &msg, MSG_ERRQUEUE | MSG_DONTWAIT);
+    if (n >= 0) {
+      if (static_cast<size_t>(n) < kIcmpHeader) return true;
+      const uint16_t seq = Get16(buffer + 6);
+      if (!targetOf(seq)) return true;
       for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
         if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_RECVERR) continue;
         if (c->cmsg_len < CMSG_LEN(sizeof(sock_extended_err))) continue;
         sock_extended_err ee;
         memcpy(&ee, CMSG_DATA(c), sizeof ee);
         if (ee.ee_origin != SO_EE_ORIGIN_ICMP) continue;
-        result.status = StatusOfError(ee.ee_type, ee.ee_code);
+        result->status = StatusOfError(ee.ee_type, ee.ee_code);
         if (c->cmsg_len >= CMSG_LEN(sizeof(sock_extended_err) + sizeof(sockaddr_in))) {
           sockaddr_in from;
           memcpy(&from, CMSG_DATA(c) + sizeof(sock_extended_err), sizeof from);
-          if (from.sin_family == AF_INET) result.from = ntohl(from.sin_addr.s_addr);
+          if (from.sin_family == AF_INET) result->from = ntohl(from.sin_addr.s_addr);
         }
-        result.roundTripMs = static_cast<uint32_t>(TickCount64() - start);
-        return result;
+        *answered = true;
+        *sequence = seq;
+        return true;
       }
-      continue;
+      return true;
     }
-    if (!(pfd.revents & POLLIN)) continue;
-
-    sockaddr_in from{};
-    socklen_t fromLength = sizeof from;
-    ssize_t n = recvfrom(m_fd, buffer, sizeof buffer, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from),
-                         &fromLength);
-    if (n < 0) continue;
-    uint32_t source = from.sin_family == AF_INET ? ntohl(from.sin_addr.s_addr) : 0;
-    detail::Classified c = detail::ClassifyPacket(buffer, static_cast<size_t>(n), !m_pingSocket, m_ident,
-                                                  sequence, addressHostOrder, source);
-    if (c.match == detail::PacketMatch::Ignore) continue;
-    result.status = c.match == detail::PacketMatch::Reply ? EchoStatus::Success : c.status;
-    result.from = source;
-    result.roundTripMs = static_cast<uint32_t>(TickCount64() - start);
-    return result;
   }
+
+  sockaddr_in from{};
+  socklen_t fromLength = sizeof from;
+  ssize_t n;
+  do {
+    n = recvfrom(m_fd, buffer, sizeof buffer, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &fromLength);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return false;
+    // A pending socket error would keep the socket ready; reading it clears it.
+    int error = 0;
+    socklen_t size = sizeof error;
+    getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &error, &size);
+    return true;
+  }
+  const uint32_t source = from.sin_family == AF_INET ? ntohl(from.sin_addr.s_addr) : 0;
+  uint16_t seq = 0;
+  if (!detail::PacketSequence(buffer, static_cast<size_t>(n), !m_pingSocket, &seq)) return true;
+  const std::optional<uint32_t> target = targetOf(seq);
+  if (!target) return true;
+  const detail::Classified c =
+      detail::ClassifyPacket(buffer, static_cast<size_t>(n), !m_pingSocket, m_ident, seq, *target, source);
+  if (c.match == detail::PacketMatch::Ignore) return true;
+  result->status = c.match == detail::PacketMatch::Reply ? EchoStatus::Success : c.status;
+  result->from = source;
+  *answered = true;
+  *sequence = seq;
+  return true;
+}
+
+EchoResult Pinger::Echo(uint32_t addressHostOrder, uint32_t timeoutMs, std::string_view data) {
+  EchoResult result;
+  uint16_t mine = 0;
+  const uint64_t start = TickCount64();
+  if (!m_batch.Send(addressHostOrder, &mine, &result, data)) return result;
+  const EchoBatch::TargetOf targetOf = [&](uint16_t sequence) -> std::optional<uint32_t> {
+    if (sequence != mine) return std::nullopt;
+    return addressHostOrder;
+  };
+
+  const uint64_t deadline = start + timeoutMs;
+  for (;;) {
+    uint64_t now = TickCount64();
+    if (now >= deadline) break;
+    pollfd pfd{m_batch.Descriptor(), POLLIN, 0};
+    uint64_t wait = deadline - now;
+    int ready = poll(&pfd, 1, static_cast<int>(wait > 60000 ? 60000 : wait));
+    if (ready < 0 && errno != EINTR) break;
+    if (ready <= 0) continue;
+    bool answered = false;
+    uint16_t sequence = 0;
+    while (m_batch.Receive(targetOf, &answered, &sequence, &result)) {
+      if (!answered) continue;
+      result.roundTripMs = static_cast<uint32_t>(TickCount64() - start);
+      return result;
+    }
+  }
+  result = EchoResult{};
   result.status = EchoStatus::TimedOut;
   return result;
 }

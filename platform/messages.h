@@ -35,6 +35,9 @@ constexpr uint32_t WM_SESSION_TIMEOUT = WM_USER + 12;
 // payload), and run one call on the service's thread (the call in the payload).
 constexpr uint32_t WM_UDP_REMOVE_SESSION = WM_USER + 13;
 constexpr uint32_t WM_UDP_SERVICE_CALL = WM_USER + 14;
+// The DHCP service's thread: the ping check of an address is over (the address in wParam, 1 in
+// lParam when a host answered).
+constexpr uint32_t WM_DHCP_PROBE_DONE = WM_USER + 17;
 // Dial or reset a profile (dialer thread).
 constexpr uint32_t WM_DIALER_COMMAND = WM_USER + 63;
 // Console session thread: connect or disconnect.

@@ -17,6 +17,8 @@ PACKAGES=(
   python3-pyftpdlib lftp
   # the DNS relay, the DHCP server and the UDP mappings: dig and host, a dnsmasq upstream, DHCP clients
   bind9-dnsutils dnsmasq-base busybox isc-dhcp-client
+  # the dialer's layer over pppd: the real pppd (its pair over a pty runs where the kernel has PPP)
+  ppp
 )
 
 missing=()

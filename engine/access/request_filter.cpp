@@ -156,6 +156,12 @@ CRequestCriterion::CRequestCriterion() {
   Value.SetString("");
 }
 
+void CRequestCriterion::CheckCodes(int32_t comparison, int32_t variableKind) {
+  if (variableKind < 0) throw std::runtime_error("criterion on an unknown variable");
+  if (comparison < 0 || comparison >= TL_COMPARE_COUNT)
+    throw std::runtime_error("criterion with an unknown comparison");
+}
+
 bool CRequestCriterion::SuitsKind(int32_t comparison, uint32_t kind) {
   if (comparison < 0 || comparison >= TL_COMPARE_COUNT) return false;
   switch (kind) {
@@ -192,9 +198,11 @@ bool CRequestCriterion::Compare(int32_t comparison, const CTLDataObject& c, cons
 
 bool CRequestCriterion::Evaluate(const RequestFilterContext& ctx) const {
   const Fields f = Snapshot(*this);
+  // A code this engine does not know says nothing it could test: the filter holding it is invalid,
+  // so it refuses rather than answering "no" (which Not would turn into "yes", and which would make
+  // a ban ban nothing).
+  CheckCodes(f.comparison, GetPropertyKind(f.index));
   if (!SuitsKind(f.comparison, f.value.DataType)) return false;
-  // An unknown variable never holds (before Not), and no table is read for it.
-  if (GetPropertyKind(f.index) < 0) return f.negate;
   if (!ctx.request) throw std::runtime_error("no request to evaluate");
   bool holds = false;
   if (f.index == static_cast<int32_t>(kPropUserMemberOf)) {
@@ -225,6 +233,7 @@ bool CRequestCriterion::Evaluate(const RequestFilterContext& ctx) const {
 uint32_t CRequestCriterion::GetRequiredLevel(const RequestFilterContext& ctx) const {
   const Fields f = Snapshot(*this);
   if (f.index != static_cast<int32_t>(kPropUserLevel)) return Evaluate(ctx) ? kLevelGuest : kLevelRefused;
+  CheckCodes(f.comparison, GetPropertyKind(f.index));
   if (!ctx.request) throw std::runtime_error("no request to evaluate");
   CTLDataObject level;
   level.SetInteger(0);
@@ -360,8 +369,8 @@ uint32_t CCachePurgeCriterion::GetRequiredLevel(const RequestFilterContext&) con
 
 bool CCachePurgeCriterion::EvaluateEntry(const ICacheEntryFields& entry) const {
   const Fields f = Snapshot(*this);
+  CheckCodes(f.comparison, GetCacheFieldKind(f.index));
   if (!SuitsKind(f.comparison, f.value.DataType)) return false;
-  if (GetCacheFieldKind(f.index) < 0) return f.negate;
   CTLDataObject v;
   v.SetString("");
   entry.GetField(static_cast<uint32_t>(f.index), v);

@@ -8,7 +8,8 @@
 // builds them, they travel inside their owners' archives and the registry keeps them.
 //
 // Evaluation fails closed. Anything that cannot be evaluated (no request to ask, no user database
-// for a group test, no dialer for a profile test, a filter that lost criteria on loading) throws
+// for a group test, no dialer for a profile test, a variable or comparison code this engine does
+// not know, a filter that lost criteria on loading) throws
 // out of Evaluate and Match, and the callers that decide turn that into the refusing answer: a ban
 // filter bans (Bans), a collection asks level 3 and matches nothing, a purge removes nothing.
 //
@@ -177,6 +178,9 @@ class CRequestCriterion : public CFilterComponent {
   // value, and Not. c is a copy of the criterion's value.
   static bool Compare(int32_t comparison, const CTLDataObject& c, const CTLDataObject& v);
   static bool SuitsKind(int32_t comparison, uint32_t kind);
+  // Throws when the comparison code or the variable (its kind, -1 when unknown) is not one this
+  // engine knows.
+  static void CheckCodes(int32_t comparison, int32_t variableKind);
   CString Describe(const char* name, int32_t kind) const;
 };
 

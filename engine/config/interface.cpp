@@ -106,6 +106,7 @@ std::vector<LocalAddress> ReadLocalAddresses() {
     if (i->ifa_netmask && i->ifa_netmask->sa_family == AF_INET)
       a.netmask = ntohl(reinterpret_cast<sockaddr_in*>(i->ifa_netmask)->sin_addr.s_addr);
     a.loopback = (i->ifa_flags & IFF_LOOPBACK) != 0;
+    if (i->ifa_name) a.device = i->ifa_name;
     if (a.address != 0) out.push_back(a);
   }
   freeifaddrs(list);

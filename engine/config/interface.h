@@ -54,6 +54,10 @@ class CInterface : public CObject {
   CString m_address;
   uint32_t m_lan = 0;
   uint32_t m_outside = 0;
+  // Why automatic binding of the services that serve only the inside (DHCP, the DNS relay) keeps
+  // off this interface: it carries the default route or the route to the resolver or an upstream
+  // proxy. Empty for an inside interface. Found at each start; neither stored nor archived.
+  CString m_upstream;
 };
 
 class CSysInfo : public CObject {
@@ -86,5 +90,6 @@ struct LocalAddress {
   uint32_t address = 0;  // host order
   uint32_t netmask = 0;  // host order
   bool loopback = false;
+  CString device;  // the interface's name ("eth0")
 };
 std::vector<LocalAddress> ReadLocalAddresses();

@@ -27,6 +27,11 @@ CString SafeNamePart(const CString& name) {
   return out;
 }
 
+// Logs and audit files name clients, users and every URL they asked for: they are for the owner
+// and its group (the operators), never for every account of the machine.
+constexpr mode_t kLogFileMode = 0640;
+constexpr mode_t kLogFolderMode = 0750;
+
 // Creates every missing level of dir. True when dir is a folder afterwards.
 bool MakeDirectories(const std::string& dir) {
   if (dir.empty()) return false;
@@ -34,7 +39,7 @@ bool MakeDirectories(const std::string& dir) {
   if (stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
   for (size_t pos = dir.find('/', 1); ; pos = dir.find('/', pos + 1)) {
     std::string level = pos == std::string::npos ? dir : dir.substr(0, pos);
-    if (!level.empty() && level.back() != '/' && mkdir(level.c_str(), 0755) != 0 && errno != EEXIST) {
+    if (!level.empty() && level.back() != '/' && mkdir(level.c_str(), kLogFolderMode) != 0 && errno != EEXIST) {
       return false;
     }
     if (pos == std::string::npos) break;
@@ -62,7 +67,7 @@ std::shared_ptr<CLogFile> CLogFile::OpenPath(const std::string& path) {
   // overwritten, whatever each one's idea of the end was when it opened.
   int fd;
   do {
-    fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0644);
+    fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, kLogFileMode);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return nullptr;
   return std::shared_ptr<CLogFile>(new CLogFile(fd, path));

@@ -50,4 +50,9 @@ class CDHCPLease : public CLockableObject {
   uint32_t ScopeID = 0;
   uint32_t TimeStamp = 0;  // seconds since 1970, unsigned so it goes on past 2038
   uint32_t LeaseDuration = 0;
+
+  // Out of the engine's tables (set and cleared by the engine under the lease's lock): whoever
+  // holds the lease from an earlier look must not write or delete the key of its address, which
+  // may belong to a newer lease by now.
+  bool m_removed = false;
 };

@@ -219,7 +219,8 @@ bool CTrellisEngine::InitInstance() {
     StartDialer();
 
     step = "interface list";
-    BuildInterfaceList(m_sysInfo, [this](const CString& host) { return ResolveHost(host); });
+    BuildInterfaceList(
+        m_sysInfo, [this](const CString& host) { return ResolveHost(host); }, UpstreamHosts());
 
     step = "services";
     m_services->OpenLogFiles();
@@ -348,7 +349,7 @@ void CTrellisEngine::OnTimer(uintptr_t timerId) {
 }
 
 void CTrellisEngine::LeasePass() {
-  std::vector<CString> expiredBound;
+  std::vector<std::shared_ptr<CDHCPLease>> expiredBound;
   try {
     CLockGuard guard(m_leasesByAddress);
     time_t now = time(nullptr);
@@ -360,15 +361,22 @@ void CTrellisEngine::LeasePass() {
         lease->ClientStatus = CDHCPLease::kOfferLapsed;
       } else if (lease->ClientStatus == CDHCPLease::kBound && lease->IsExpired(now)) {
         lease->ClientStatus = CDHCPLease::kReleased;
-        expiredBound.push_back(address);
+        expiredBound.push_back(lease);
       }
     }
   } catch (...) {
     // Expiry is retried at the next pass; a lease left as it was is harmless until then.
   }
-  // Registry writes wait for the store; they are done after the table is free again.
-  for (const auto& address : expiredBound)
-    if (IsLeaseAddress(address)) RegDeleteKeyTree(LeaseKey(address));
+  if (m_leasePassHook) m_leasePassHook();
+  // Registry writes wait for the store; they are done after the table is free again, each under
+  // the lease's own lock, which a bind also holds while it saves: a lease renewed meanwhile is
+  // bound again and keeps its key, and one that left the table leaves its address's key to
+  // whichever lease holds the address now.
+  for (const auto& lease : expiredBound) {
+    CLockGuard leaseGuard(*lease);
+    if (lease->m_removed || lease->ClientStatus != CDHCPLease::kReleased) continue;
+    if (IsLeaseAddress(lease->IPAddress)) RegDeleteKeyTree(LeaseKey(lease->IPAddress));
+  }
 }
 
 // ---- Configuration ---------------------------------------------------------------------------
@@ -613,6 +621,8 @@ bool CTrellisEngine::DoSave() {
     }
     for (const auto& lease : toSave) {
       CLockGuard leaseGuard(*lease);
+      // One removed since the walk must not bring its key back.
+      if (lease->m_removed) continue;
       if (IsLeaseAddress(lease->IPAddress) && !lease->Save(LeaseKey(lease->IPAddress)))
         throw std::runtime_error("lease");
     }
@@ -819,6 +829,25 @@ bool CTrellisEngine::Ping(const CString& address) const {
   return found && Ping(*found);
 }
 
+// ---- Interfaces ------------------------------------------------------------------------------
+
+std::vector<UpstreamHost> CTrellisEngine::UpstreamHosts() const {
+  std::vector<UpstreamHost> hosts;
+  for (uint32_t a : ReadNameServers()) hosts.push_back({a, "name server"});
+  for (const auto& service : m_services->GetServices()) {
+    auto* tcp = dynamic_cast<CTCPServiceSettings*>(&service->Settings());
+    if (!tcp) continue;
+    CConnectSettings connect = tcp->GetConnectSettings();
+    uint32_t a = 0;
+    // A proxy named by host name is not looked up here: start-up must not wait for a resolver.
+    if (connect.ConnectMethod != CONNECT_DIRECT && TryParseIPAddress(connect.ProxyServer, &a))
+      hosts.push_back({a, "upstream proxy"});
+  }
+  return hosts;
+}
+
+CString CTrellisEngine::GetUpstreamReason(uint32_t address) const { return UpstreamReason(address, UpstreamHosts()); }
+
 // ---- Leases ----------------------------------------------------------------------------------
 
 void CTrellisEngine::AddLease(const std::shared_ptr<CDHCPLease>& lease) {
@@ -831,6 +860,10 @@ void CTrellisEngine::AddLease(const std::shared_ptr<CDHCPLease>& lease) {
     hardware = Upper(lease->MACAddress);
   }
   if (address.empty()) return;
+  {
+    CLockGuard guard(*lease);
+    lease->m_removed = false;
+  }
   CLockGuard byAddress(m_leasesByAddress);
   CLockGuard byName(m_leasesByName);
   CLockGuard byHardware(m_leasesByHardware);
@@ -859,8 +892,23 @@ bool CTrellisEngine::RemoveLease(const CString& address) {
     dropFrom(m_leasesByName);
     dropFrom(m_leasesByHardware);
   }
+  CLockGuard guard(*lease);
+  lease->m_removed = true;
   if (IsLeaseAddress(address)) RegDeleteKeyTree(LeaseKey(address));
   return true;
+}
+
+size_t CTrellisEngine::RemoveLeasesOfScope(uint32_t scopeId) {
+  std::vector<CString> addresses;
+  for (const auto& [address, obj] : m_leasesByAddress.Snapshot()) {
+    auto lease = std::dynamic_pointer_cast<CDHCPLease>(obj);
+    if (!lease) continue;
+    CLockGuard guard(*lease);
+    if (lease->ScopeID == scopeId) addresses.push_back(address);
+  }
+  size_t removed = 0;
+  for (const auto& address : addresses) removed += RemoveLease(address) ? 1 : 0;
+  return removed;
 }
 
 std::shared_ptr<CDHCPLease> CTrellisEngine::FindLease(const CString& address) const {

@@ -24,10 +24,11 @@
 #include <thread>
 
 #include "engine/access/location.h"
-#include "engine/config/lockable.h"
 #include "engine/access/right.h"
 #include "engine/access/user_db.h"
 #include "engine/config/interface.h"
+#include "engine/config/lockable.h"
+#include "engine/core/interfaces.h"
 #include "engine/core/machine.h"
 #include "platform/msg_thread.h"
 
@@ -139,6 +140,9 @@ class CTrellisEngine : public platform::MsgThread, public CSessionHost {
   // ignored. Public for tests, which also replace the clock.
   void OnTimer(uintptr_t timerId);
   void SetTickSource(std::function<uint64_t()> source);
+  // Runs in the lease pass between marking the expired leases and dropping their registry keys
+  // (tests: a renewal that comes in between).
+  void SetLeasePassHook(std::function<void()> hook) { m_leasePassHook = std::move(hook); }
   uint64_t GetPassCount() const { return m_passCount.load(); }
   uintptr_t GetTimerId() const { return m_timerId.load(); }
 
@@ -214,6 +218,8 @@ class CTrellisEngine : public platform::MsgThread, public CSessionHost {
   void AddLease(const std::shared_ptr<CDHCPLease>& lease);
   // Out of the three tables; its registry key goes too.
   bool RemoveLease(const CString& address);
+  // Every lease of that scope (dynamic and reserved) out of the tables and the registry; how many.
+  size_t RemoveLeasesOfScope(uint32_t scopeId);
   std::shared_ptr<CDHCPLease> FindLease(const CString& address) const;
   // By computer name first (ignoring case), then by hardware address.
   std::shared_ptr<CDHCPLease> FindLeaseByClient(const CString& computerName, const CString& hardwareAddress) const;
@@ -229,6 +235,11 @@ class CTrellisEngine : public platform::MsgThread, public CSessionHost {
   CLockableStringMap& GetMachineNameMap() { return m_machineNames; }
   CServiceManager& GetServiceManager() { return *m_services; }
   CSysInfo& GetSysInfo() { return m_sysInfo; }
+  // Why the services that serve only the inside must not bind themselves to (or make scopes on)
+  // the interface of that address, as the routes stand now: it carries the default route or the
+  // route to the resolver's name servers or to an upstream proxy a service names by address.
+  // Empty for an inside interface.
+  CString GetUpstreamReason(uint32_t address) const;
   // The process's log writer; null before start-up and after shutdown.
   std::shared_ptr<CLogManager> GetLogManager() const;
   // The engine's right of that code (0-10, 12), or null.
@@ -273,6 +284,8 @@ class CTrellisEngine : public platform::MsgThread, public CSessionHost {
   // A debug line of the engine's own (the system event log in this build).
   static void Debug(const CString& text);
   void LeasePass();
+  // The resolver's name servers and the upstream proxies of the TCP services (by address).
+  std::vector<UpstreamHost> UpstreamHosts() const;
   bool DoSave();
   void ShutdownSteps();
   bool WaitForSessionsToEnd(int timeoutMs);
@@ -313,6 +326,7 @@ class CTrellisEngine : public platform::MsgThread, public CSessionHost {
 
   // Timer state (engine thread only, apart from the counters read by tests).
   std::function<uint64_t()> m_tickSource;
+  std::function<void()> m_leasePassHook;
   bool m_havePass = false;
   uint64_t m_lastPassEnd = 0;
   std::atomic<uint64_t> m_passCount{0};

@@ -145,6 +145,7 @@ void CTrellisEngine::ReplaceService(const std::shared_ptr<CService>& live, const
     m_services->AddService(fresh);
   }
   fresh->OpenLogFile();
+  fresh->TakeOverFrom(*live);
   if (start) fresh->Start();
   fresh->Log(LOG_CONFIGURATION, "%s", why);
 }

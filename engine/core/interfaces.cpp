@@ -1,13 +1,18 @@
 #include "engine/core/interfaces.h"
 
 #include <arpa/inet.h>
-#include <cerrno>
 #include <fcntl.h>
+#include <net/route.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
 
 #include "engine/config/reg_helpers.h"
 #include "engine/config/util.h"
@@ -99,7 +104,64 @@ bool InPrefix(uint32_t host, uint32_t address) {
   return false;
 }
 
+// The devices that hold a default route of the main table (/proc/net/route: the kernel's own view
+// of this network namespace).
+std::vector<CString> DefaultRouteDevices() {
+  std::vector<CString> out;
+  std::ifstream in("/proc/net/route");
+  std::string line;
+  std::getline(in, line);  // the column names
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::string device;
+    unsigned long destination = 0, gateway = 0, flags = 0, refs = 0, use = 0, metric = 0, mask = 0;
+    if (!(fields >> device >> std::hex >> destination >> gateway >> flags >> std::dec >> refs >> use >> metric >>
+          std::hex >> mask))
+      continue;
+    if (destination == 0 && mask == 0 && (flags & RTF_UP)) out.push_back(device);
+  }
+  return out;
+}
+
 }  // namespace
+
+std::vector<uint32_t> ReadNameServers(const char* path) {
+  std::vector<uint32_t> out;
+  std::ifstream in(path);
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream fields(line);
+    std::string keyword, value;
+    if (!(fields >> keyword >> value) || keyword != "nameserver") continue;
+    uint32_t a = 0;
+    // IPv6 servers are not ours to route.
+    if (TryParseIPAddress(value, &a)) out.push_back(a);
+  }
+  return out;
+}
+
+CString UpstreamReason(uint32_t address, const std::vector<UpstreamHost>& hosts) {
+  const std::vector<LocalAddress> local = ReadLocalAddresses();
+  auto deviceOf = [&](uint32_t a) -> const LocalAddress* {
+    for (const LocalAddress& l : local)
+      if (l.address == a) return &l;
+    return nullptr;
+  };
+  const LocalAddress* own = deviceOf(address);
+  if (!own || own->loopback || own->device.empty()) return {};
+  for (const CString& device : DefaultRouteDevices())
+    if (device == own->device) return "it carries the default route";
+  for (const UpstreamHost& h : hosts) {
+    // A server on this machine is reached over loopback and says nothing about the interfaces.
+    if (h.address == 0 || (h.address >> 24) == 127 || deviceOf(h.address)) continue;
+    uint32_t source = 0;
+    if (!RouteSource(h.address, 0, &source)) continue;
+    const LocalAddress* via = deviceOf(source);
+    if (via && via->device == own->device)
+      return FormatString("it carries the route to the %s %s", h.what.c_str(), FormatIPAddress(h.address).c_str());
+  }
+  return {};
+}
 
 bool IsReachableFrom(uint32_t a, uint32_t h) {
   if (a == h || IsSameNetwork(a, h)) return true;
@@ -109,7 +171,7 @@ bool IsReachableFrom(uint32_t a, uint32_t h) {
   return ConnectFrom(a, h);
 }
 
-void BuildInterfaceList(CSysInfo& info, const HostResolver& resolve) {
+void BuildInterfaceList(CSysInfo& info, const HostResolver& resolve, const std::vector<UpstreamHost>& hosts) {
   CLockGuard lock(info.m_interfaces);
   info.m_interfaces.RemoveAll();
   auto enter = [&](uint32_t kind, const CString& name) {
@@ -145,6 +207,13 @@ void BuildInterfaceList(CSysInfo& info, const HostResolver& resolve) {
         if (TryParseIPAddress(i->GetAddressText(), &a) && IsReachableFrom(a, h)) i->m_outside = 1;
       }
     }
+  }
+
+  for (auto& [name, obj] : info.m_interfaces) {
+    auto* i = static_cast<CInterface*>(obj.get());
+    uint32_t a;
+    if (i->m_kind == INTERFACE_IP && TryParseIPAddress(i->GetAddressText(), &a))
+      i->m_upstream = UpstreamReason(a, hosts);
   }
 
   if (dialup.entryNames) {

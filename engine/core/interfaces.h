@@ -2,6 +2,7 @@
 // The engine's list of local interfaces and the choice of a local address towards a host.
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 #include "engine/config/interface.h"
 
@@ -12,10 +13,26 @@ using HostResolver = std::function<uint32_t(const CString& host)>;
 // Empty (the default) skips the test: nothing is ever sent to a host nobody configured.
 inline constexpr const char* kInternetTestHostValue = "InternetTestHost";
 
+// A host the gateway reaches the outside through: a name server of its resolver, an upstream
+// proxy a service names.
+struct UpstreamHost {
+  uint32_t address = 0;  // host order
+  CString what;          // "name server", "upstream proxy"
+};
+
+// The IPv4 name servers of a resolver configuration in resolv.conf form, in their order.
+std::vector<uint32_t> ReadNameServers(const char* path = "/etc/resolv.conf");
+
+// Why the services that serve only the inside (DHCP, the DNS relay) must not bind themselves to
+// the interface holding address: "it carries the default route", or "it carries the route to the
+// name server 10.0.0.53" (a host of hosts; the machine's own and loopback addresses say nothing).
+// Empty for an interface of the inside, and for an address that is no interface's.
+CString UpstreamReason(uint32_t address, const std::vector<UpstreamHost>& hosts);
+
 // Rebuilds info's interface map: loopback, "Settings\\Interfaces", the machine's own adapters,
 // LAN flags, active dial-up connections removed, the multi-interface flag, the outside flags,
-// the dial-up phonebook entries, and the computer name.
-void BuildInterfaceList(CSysInfo& info, const HostResolver& resolve);
+// the upstream reasons (against hosts), the dial-up phonebook entries, and the computer name.
+void BuildInterfaceList(CSysInfo& info, const HostResolver& resolve, const std::vector<UpstreamHost>& hosts = {});
 
 // The text names this machine (its computer name, ignoring case) or the address of one of its
 // non-dial-up interfaces.

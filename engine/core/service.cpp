@@ -137,6 +137,7 @@ void CService::Start() {
     specific = m_settings.SpecificBinding;
   }
   if (!enabled) return;
+  m_loopsRefused.store(0);
   bool failed = false;
   CLockableMap& bindings = m_settings.Bindings;
   std::vector<std::shared_ptr<CObject>> released;  // let go after the binding map's lock
@@ -224,6 +225,22 @@ void CService::Stop() {
   }
   SetRunningState(SERVICE_STOPPED);
   Log(LOG_INFORMATION, "Service stopped");
+  if (const uint64_t loops = m_loopsRefused.exchange(0)) {
+    platform::eventlog::Report("TrellisEngine", platform::eventlog::kWarning, EVMSG_DEBUG,
+                               FormatString("Service %s: connections refused since its start that would have "
+                                            "looped back into its own listener: %llu",
+                                            m_settings.GetName().c_str(), static_cast<unsigned long long>(loops)));
+  }
+}
+
+void CService::ReportLoopRefused(const CString& destination, const CString& road) {
+  if (m_loopsRefused.fetch_add(1) != 0) return;
+  const CString text = FormatString("Connection to %s would loop back into this service (%s) - refused",
+                                    destination.c_str(), road.c_str());
+  Log(LOG_ERROR, "%s", text.c_str());
+  // A configuration fault an operator must mend; the service's own log may be off.
+  platform::eventlog::Report("TrellisEngine", platform::eventlog::kWarning, EVMSG_DEBUG,
+                             FormatString("Service %s: %s", m_settings.GetName().c_str(), text.c_str()));
 }
 
 void CService::Restart() {
@@ -280,6 +297,19 @@ bool CService::IsBoundTo(const CString& address, uint32_t port) {
     }
     default: return false;
   }
+}
+
+bool CService::ListensOn(uint32_t address, uint32_t port) {
+  auto takes = [&](const X1Socket& listener) {
+    if (!listener.IsOpen() || listener.GetLocalPort() != port) return false;
+    uint32_t bound = 0;
+    return TryParseIPAddress(listener.GetLocalAddress(), &bound) && (bound == 0 || bound == address);
+  };
+  CLockGuard bindingsLock(m_settings.Bindings);
+  if (takes(m_listener)) return true;
+  for (const auto& [name, socket] : m_bindingListeners)
+    if (socket && takes(*socket)) return true;
+  return false;
 }
 
 void CService::InsertBinding(std::shared_ptr<CBinding> binding) {
@@ -372,12 +402,24 @@ void CService::AutoBind(CSysInfo& info) {
       if (entry) entries.push_back(entry);
     }
   }
+  const bool insideOnly = m_settings.ServesInsideOnly();
   for (const auto& entry : entries) {
-    if (entry->m_outside) continue;
     if (entry->m_kind != INTERFACE_IP && entry->m_kind != INTERFACE_LOOPBACK) continue;
     if (!m_settings.AcceptsInterface(*entry)) continue;
     uint32_t addr = 0;
     const CString text = entry->GetAddressText();
+    // A server for the inside answering on the outside is a rogue server for the network there.
+    if (entry->m_outside) {
+      if (insideOnly)
+        Log(LOG_CONFIGURATION, "Interface %s left out of automatic binding - it is marked Internet-facing",
+            text.c_str());
+      continue;
+    }
+    if (insideOnly && !entry->m_upstream.empty()) {
+      Log(LOG_CONFIGURATION, "Interface %s left out of automatic binding - %s", text.c_str(),
+          entry->m_upstream.c_str());
+      continue;
+    }
     const bool privateAddress = TryParseIPAddress(text, &addr) && IsPrivateAddress(addr);
     if (!entry->m_lan && !privateAddress) continue;
     Log(LOG_CONFIGURATION, "Binding added - %s", text.c_str());
@@ -391,15 +433,16 @@ void CService::AutoBind(CSysInfo& info) {
 }
 
 void CService::ValidateBindings(CSysInfo& info) {
-  bool autoBind;
+  bool autoBind, allInside;
   {
     CLockGuard g(m_settings);
     autoBind = m_settings.BindingOption == BINDING_SPECIFIC && m_settings.SpecificBinding.empty();
+    // Every interface would take the outside ones too.
+    allInside = m_settings.BindingOption == BINDING_ALL && m_settings.ServesInsideOnly();
   }
-  if (autoBind) {
+  if (autoBind)
     Log(LOG_CONFIGURATION, "Invalid binding option - no specific binding specified.  Performing auto binding");
-    AutoBind(info);
-  }
+  if (autoBind || allInside) AutoBind(info);
   // Collect first, then change: the map is never altered under its own walk.
   std::vector<CString> invalid;
   {

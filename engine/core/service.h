@@ -48,10 +48,12 @@ class CService : public std::enable_shared_from_this<CService> {
   const CServiceSettings& Settings() const { return m_settings; }
 
   // Checks the bindings against the engine's interface list (info): option 1 without an address
-  // becomes automatic binding, bindings whose interface has gone are removed; saves when changed.
+  // (and option 0 of a service for the inside only) becomes automatic binding, bindings whose
+  // interface has gone are removed; saves when changed.
   virtual void ValidateBindings(CSysInfo& info);
   // With option 0, or 1 without an address: one binding per internal or private interface of the
-  // list (option 2), then saves.
+  // list (option 2), then saves. A service for the inside only (ServesInsideOnly) leaves out the
+  // interfaces that face the outside and logs each with its reason.
   virtual void AutoBind(CSysInfo& info);
   // Engine start (TCP: Start when enabled). Shutdown: engine stop (TCP: Stop); the manager then
   // drops its reference and the object goes with the last session that holds it.
@@ -60,6 +62,10 @@ class CService : public std::enable_shared_from_this<CService> {
   virtual void Start();
   virtual void Stop();
   virtual void Restart();
+  // This service takes the place of previous (a console's change, a reload from the registry),
+  // before it starts: what previous leaves behind that this one no longer has goes here. Nothing
+  // in the base.
+  virtual void TakeOverFrom(CService& previous) {}
 
   // ---- Listeners ------------------------------------------------------------------------------
 
@@ -74,6 +80,18 @@ class CService : public std::enable_shared_from_this<CService> {
   X1Socket* TakeListenerEvent(const platform::Message& msg);
   // Whether the service listens on address:port now.
   bool IsBoundTo(const CString& address, uint32_t port);
+  // Whether one of the service's open listeners takes what is sent to address:port (host order):
+  // one bound to that address or to every address. For an address of this host only: a listener
+  // on every address takes nothing sent elsewhere.
+  bool ListensOn(uint32_t address, uint32_t port);
+
+  // ---- Roads back into the service -------------------------------------------------------------
+
+  // A session of this service was refused a connection to destination because it would have come
+  // back into this service's own listener (road: the services it would have passed through). The
+  // first refusal after each start is logged and goes to the event log; the stop tells the event
+  // log how many there were, so a client repeating it floods neither.
+  void ReportLoopRefused(const CString& destination, const CString& road);
 
   void InsertBinding(std::shared_ptr<CBinding> binding);
   void RemoveBinding(const CString& address);
@@ -117,8 +135,9 @@ class CService : public std::enable_shared_from_this<CService> {
   static void CloseListeners(Listeners& listeners);
 
   CServiceSettings& m_settings;
-  Listeners m_bindingListeners;   // option 2, by binding name; guarded by the binding map's lock
-  mutable std::mutex m_logMutex;  // leaf: guards m_logFile
+  std::atomic<uint64_t> m_loopsRefused{0};  // since the last start
+  Listeners m_bindingListeners;             // option 2, by binding name; guarded by the binding map's lock
+  mutable std::mutex m_logMutex;            // leaf: guards m_logFile
   std::shared_ptr<CLogFile> m_logFile;
 };
 

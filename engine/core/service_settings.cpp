@@ -278,12 +278,26 @@ CUDPServiceSettings::~CUDPServiceSettings() = default;
 CConnectSettings CTCPServiceSettings::GetConnectSettings() const {
   CLockGuard g(*this);
   CConnectSettings s;
-  s.ConnectMethod = ConnectMethod;
+  const bool upstreamMethod =
+      ConnectMethod == CONNECT_HTTP_PROXY || ConnectMethod == CONNECT_SOCKS4 || ConnectMethod == CONNECT_HTTP_TUNNEL;
+  // A value the console could never have offered for this service (an old or hand-edited one)
+  // must not send its sessions through a proxy the service is not built to speak through.
+  const bool offered = ConnectMethodsOffered != 0 && (!upstreamMethod || (ConnectMethod & ConnectMethodsOffered) != 0);
+  s.ConnectMethod = offered ? ConnectMethod : uint32_t{CONNECT_DIRECT};
   s.ProxyServer = ProxyServer;
   s.ProxyPort = ProxyPort;
   s.SOCKS4Password = SOCKS4Password;
   s.BypassProxyOnLocal = BypassProxyOnLocal;
   return s;
+}
+
+void CTCPServiceSettings::GetFixedDestinations(std::vector<CFixedDestination>& out) const {
+  const CConnectSettings cs = GetConnectSettings();
+  CLockGuard g(*this);
+  if (HasNonProxySettings() && NonProxyRequestAction == 1 && !NonProxyRequestHost.empty())
+    out.push_back({NonProxyRequestHost, NonProxyRequestPort, SERVICE_TRANSPORT_TCP});
+  if (cs.ConnectMethod != CONNECT_DIRECT && !cs.ProxyServer.empty())
+    out.push_back({cs.ProxyServer, cs.ProxyPort, SERVICE_TRANSPORT_TCP});
 }
 
 size_t CServiceSettings::RemoveOutgoingInterface(const CString& name) {

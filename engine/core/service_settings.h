@@ -16,6 +16,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 #include "engine/access/right.h"
 #include "engine/config/interface.h"
@@ -88,6 +89,15 @@ inline constexpr const char* kServiceEditRightText = "Users can modify this serv
 
 class CService;
 
+// A destination a service connects to whatever its clients ask, as its operator set it (a fixed
+// server for requests addressed to the gateway, an upstream proxy, a mapping's rule or default).
+// The engine follows these to find roads that lead from a service back into its own listener.
+struct CFixedDestination {
+  CString Host;
+  uint32_t Port = 0;
+  uint32_t Transport = SERVICE_TRANSPORT_TCP;
+};
+
 // One interface of the list option (BindingOption 2) and its state. The engine's listener for it
 // belongs to the running service, never to this record.
 class CBinding : public CObject {
@@ -132,9 +142,16 @@ class CServiceSettings : public CLockableObject {
   virtual uint32_t GetServiceKind() const { return SERVICE_KIND_NONE; }
   // Every interface kind but dial-up.
   virtual bool AcceptsInterface(const CInterface& entry) const;
+  // A service for the inside network only (DHCP, the DNS relay): automatic binding leaves out the
+  // interfaces that face the outside (CInterface::m_upstream, m_outside) and names them in the
+  // service log, and "every interface" is bound that way too. An operator's own list or address
+  // binds where it says.
+  virtual bool ServesInsideOnly() const { return false; }
   virtual bool HasNonProxySettings() const { return true; }
   virtual bool HasMappings() const { return false; }
   virtual bool HasOutgoingInterfaces() const { return true; }
+  // Appends the service's fixed destinations (none in the base).
+  virtual void GetFixedDestinations(std::vector<CFixedDestination>& /*out*/) const {}
 
   CString GetName() const;
   // False (nothing changed) for a name IsValidName refuses.
@@ -240,7 +257,14 @@ class CTCPServiceSettings : public CServiceSettings {
   void LoadSettings(const CString& key) override;
   void Serialize(CArchive& ar) override;
 
+  // The settings a session connects out with. A stored method the service does not offer is
+  // ignored: a service that offers none always connects directly, whatever ConnectMethod holds,
+  // and one of the upstream methods (1, 2, 4) outside ConnectMethodsOffered means direct too.
+  // Values that are no method at all are passed on and refused when connecting.
   CConnectSettings GetConnectSettings() const;
+  // The non-proxy server of action 1 (when the service has non-proxy settings) and the upstream
+  // proxy of the method in effect.
+  void GetFixedDestinations(std::vector<CFixedDestination>& out) const override;
 
   // Offered upstream methods: set by derived constructors, neither stored nor archived.
   uint32_t ConnectMethodsOffered = 0;

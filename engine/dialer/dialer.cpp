@@ -157,12 +157,18 @@ uint64_t CDialer::Now() const { return m_tickSource ? m_tickSource() : platform:
 bool CDialer::LoadLibraryOnce() {
   if (m_ras && m_ras->IsComplete()) return true;
   std::string error;
-  auto api = LoadRasApi(RasLibraryPath(), &error);
+  const std::string path = RasLibraryPath();
+  auto api = LoadRasApi(path, &error);
   if (!api) {
     Log(DIALER_LOG_DEBUG, "%s", error.c_str());
     platform::eventlog::Report("TrellisEngine", platform::eventlog::kWarning, EVMSG_DEBUG, error);
     return false;
   }
+  // Which layer dials is the first thing an operator asks of a dialer that does not do what he
+  // expects: said once, where the default log options and the event log show it.
+  const std::string used = "Dialing through the Remote Access library " + path;
+  Log(DIALER_LOG_NORMAL, "%s", used.c_str());
+  platform::eventlog::Report("TrellisEngine", platform::eventlog::kInformation, EVMSG_DEBUG, used);
   m_ras = std::move(api);
   return true;
 }
@@ -350,9 +356,13 @@ void CDialer::OnTimer() {
         Log(DIALER_LOG_DEBUG,
             "CDialer::OnTimer skipping timeout check for profile %s - autodisconnect or autoconnect disabled",
             name.c_str());
+        p->StopIdleTimer();
         continue;
       }
-      if (p->CheckConnection(*this)) p->CheckIdle(*this, Now());
+      if (p->CheckConnection(*this))
+        p->CheckIdle(*this, Now());
+      else
+        p->StopIdleTimer();
     }
   } catch (...) {
     Log(DIALER_LOG_DEBUG, "Caught unknown exception in CDialer::OnTimer part 2 - ignoring");

@@ -204,6 +204,8 @@ void CDialerProfile::Dial(CDialer& dialer) {
     }
     if (rc != 0) {
       dialer.Log(DIALER_LOG_DEBUG, "%s: RasDial call failed error %u", name.c_str(), rc);
+      // The layer's reason is the status, as it is for a dial that fails later through the notifier.
+      SetStatus(dialer, dialer.ErrorText(rc, 512));
       if (handle) {
         dialer.Log(DIALER_LOG_DEBUG, "%s: RasDial call failed but non-null handle - resetting", name.c_str());
         ras.RasHangUpA(handle);
@@ -214,7 +216,6 @@ void CDialerProfile::Dial(CDialer& dialer) {
       }
       if (IsFatal(rc)) {
         dialer.Log(DIALER_LOG_DEBUG, "%s: RasDial failed %s - restarting dialer thread", name.c_str(), FatalName(rc));
-        SetStatus(dialer, dialer.ErrorText(rc, 512));
         {
           CLockGuard g(*this);
           m_state = PROFILE_ERROR;
@@ -236,9 +237,14 @@ void CDialerProfile::Dial(CDialer& dialer) {
       CLockGuard g(*this);
       m_address = has ? address : CString();
       m_hasAddress = has;
+      // A new link: its idle time starts from nothing, whatever became of an earlier one.
+      m_idleRunning = false;
       break;
     }
     dialer.Log(DIALER_LOG_DEBUG, "%s: Dial unsuccessful - resetting", name.c_str());
+    // The reset between attempts is logged as any reset, but does not end the retries as a reset
+    // from outside does.
+    LogResetting(dialer);
     TakeDown(dialer, true);
     uint32_t pause;
     {
@@ -302,6 +308,7 @@ void CDialerProfile::TakeDown(CDialer& dialer, bool reset) {
     CLockGuard g(*this);
     m_state = PROFILE_OFF_LINE;
     m_hasAddress = false;
+    m_idleRunning = false;
     if (!reset) m_dialled = false;
   }
   SetStatus(dialer, FormatString("Disconnected from %s", entry.c_str()));
@@ -319,11 +326,15 @@ void CDialerProfile::HangUp(CDialer& dialer) {
   m_handle = nullptr;
 }
 
-void CDialerProfile::Reset(CDialer& dialer) {
+void CDialerProfile::LogResetting(CDialer& dialer) {
   const CString name = ProfileNameText();
   const CString entry = EntryName();
   dialer.Log(DIALER_LOG_NORMAL, "%s: Resetting %s", name.c_str(), entry.c_str());
   dialer.Log(DIALER_LOG_DEBUG, "%s: Resetting %s", name.c_str(), entry.c_str());
+}
+
+void CDialerProfile::Reset(CDialer& dialer) {
+  LogResetting(dialer);
   {
     CLockGuard g(*this);
     m_cancel = true;
@@ -459,6 +470,11 @@ void CDialerProfile::OnRasNotify(CDialer& dialer, HRASCONN handle, RASCONNSTATE 
 }
 
 // ---- Idle rule ---------------------------------------------------------------------------------------------
+
+void CDialerProfile::StopIdleTimer() {
+  CLockGuard g(*this);
+  m_idleRunning = false;
+}
 
 void CDialerProfile::CheckIdle(CDialer& dialer, uint64_t nowMs) {
   CString address;

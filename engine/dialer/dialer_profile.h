@@ -39,8 +39,11 @@ class CDialerProfile : public CDialerProfileSettings, public std::enable_shared_
   // Refreshes the state from the layer (adopting a link made outside the engine); true only when
   // connected. False at once while the profile is being dialled.
   bool CheckConnection(CDialer& dialer);
-  // The idle rule of the timer pass, at monotonic time nowMs.
+  // The idle rule of the timer pass, at monotonic time nowMs. The idle time counts only while
+  // the link is up: it stops whenever the profile is found off line, is hung up or reset, or a
+  // dial succeeds, so a new link always gets its whole DisconnectAfter.
   void CheckIdle(CDialer& dialer, uint64_t nowMs);
+  void StopIdleTimer();
   // The status line: a changed text replaces the status, goes to the dialer log as "<Name>: <text>"
   // and to the consoles as notification 63.
   void Log(CDialer& dialer, const char* format, ...) __attribute__((format(printf, 3, 4)));
@@ -66,6 +69,7 @@ class CDialerProfile : public CDialerProfileSettings, public std::enable_shared_
   // Hangs the link up (three tries; waits up to 3000 ms for the layer to let it go each time).
   // ownHandle: the profile's own handle first (Reset); reset: the Reset texts.
   void TakeDown(CDialer& dialer, bool reset);
+  void LogResetting(CDialer& dialer);
   void SetStatus(CDialer& dialer, const CString& text);
   void SignalEvent();
   void ResetEvent();

@@ -1,26 +1,40 @@
 // The Remote Access layer over pppd(8), for real dial-up links: each phonebook entry is a pppd
-// peer file, a dial runs "pppd file <peer> nodetach ..." and follows its log, a hang-up ends that
-// pppd. It honours the layer's contract (ras_api.h).
+// peer, a dial runs "pppd call <peer> nodetach ..." and follows it, a hang-up ends that pppd. It
+// honours the layer's contract (ras_api.h). The build puts it beside the program as
+// librasapi32.so, where the engine looks first.
 //
-// Phonebook: the regular files of TRELLIS_PPP_PEERS (default /etc/ppp/peers) whose names are fit
-// to pass to pppd: letters, digits, ".", "_" and "-", not starting with "." or "-", at most 256
-// bytes. Only such a name may be dialled, so an entry can never smuggle an option or a path in.
-// The program is TRELLIS_PPPD (default /usr/sbin/pppd).
+// Phonebook: the regular files of TRELLIS_PPP_PEERS (default /etc/ppp/peers, the folder pppd's
+// "call" reads) whose names are fit to pass to pppd: letters, digits, ".", "_" and "-", not
+// starting with "." or "-", at most 256 bytes. Only such a name may be dialled, so an entry can
+// never smuggle an option or a path in. The program is TRELLIS_PPPD (default /usr/sbin/pppd);
+// another folder of peers only makes sense with a pppd that reads that folder.
+//
+// Why "call": pppd honours the privileged options of a peer file (noauth, the device, a connect
+// or pty script, defaultroute) only when it is read with "call", unless pppd runs as root. The
+// command line adds only options pppd allows anyone: nodetach, logfd, user, passwordfd; and
+// "plugin passwordfd.so", which is privileged, only when the engine runs as root. An engine that
+// runs as a member of pppd's group (dip on Debian) loads that plugin in the peer file instead.
 //
 // A dial: the password goes to pppd through a pipe (the passwordfd plugin), never on its command
 // line, which any local user can read; a domain makes the user "DOMAIN\user". pppd writes its log
-// to another pipe, read by one monitor thread per link:
-//   "Connect: <if> <--> <device>"     the device is connected
-//   "... authentication succeeded"   the user is authenticated
-//   "local  IP address <a>"          the link is up with that address (notified as connected)
-//   "remote IP address <a>"          the server's address
+// to another pipe, read by one monitor thread per link. The log tells the progress ("Connect:"
+// the device is connected, "authentication succeeded") and names the link's interface ("Using
+// interface pppN", or the first word after "Connect:"); the link is up once that interface is up
+// with its IPv4 address, which is the state in which pppd runs its ip-up scripts, whatever its
+// log says of the addresses. The link's address is the interface's, the server's its peer.
 // When pppd ends, its exit status (pppd(8), EXIT STATUS) becomes the link's error, and the handle
-// answers ERROR_INVALID_HANDLE once the process has been reaped. This layer never returns the
-// codes that make the dialer restart itself (614, 622, 625): a misconfigured peer would otherwise
-// restart the dialer for ever.
+// answers ERROR_INVALID_HANDLE once the process has been reaped. A pppd that cannot be started
+// at all is a dial that fails at once with its reason (not installed, not allowed). This layer
+// never returns the codes that make the dialer restart itself (614, 622, 625): a misconfigured
+// peer would otherwise restart the dialer for ever.
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdio.h>
@@ -50,7 +64,10 @@ namespace {
 
 // Codes of this layer beyond the dialer's own list (ras_api.h).
 enum : DWORD {
+  PPP_NOT_INSTALLED = 2,
   PPP_ACCESS_DENIED = 5,
+  PPP_OPTION_ERROR = 87,
+  PPP_NO_KERNEL_SUPPORT = 120,
   PPP_REMOTE_DISCONNECTION = 629,
   PPP_USER_DISCONNECTION = 631,
   PPP_PORT_NOT_AVAILABLE = 633,
@@ -59,6 +76,8 @@ enum : DWORD {
 };
 
 constexpr size_t kMaxLogLine = 1024;
+// How often a link on its way up looks at its interface.
+constexpr int kInterfacePollMs = 100;
 
 struct Link {
   uintptr_t handle = 0;
@@ -99,6 +118,14 @@ bool ValidPeerName(const std::string& name) {
   });
 }
 
+bool ValidInterfaceName(const std::string& name) {
+  if (name.empty() || name.size() >= IFNAMSIZ) return false;
+  return std::all_of(name.begin(), name.end(), [](unsigned char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '_' ||
+           c == '-';
+  });
+}
+
 std::vector<std::string> Peers() {
   std::vector<std::string> out;
   const std::string dir = PeersDir();
@@ -118,12 +145,12 @@ std::vector<std::string> Peers() {
 DWORD ExitError(int status) {
   if (WIFSIGNALED(status)) return PPP_USER_DISCONNECTION;
   switch (WEXITSTATUS(status)) {
-    case 2: return RAS_ERROR_CANNOT_FIND_PHONEBOOK_ENTRY;
+    case 2: return PPP_OPTION_ERROR;
     case 3: return PPP_ACCESS_DENIED;
-    case 4:
+    case 4: return PPP_NO_KERNEL_SUPPORT;
+    case 5: return PPP_USER_DISCONNECTION;
     case 6:
     case 7: return PPP_PORT_NOT_AVAILABLE;
-    case 5: return PPP_USER_DISCONNECTION;
     case 8: return RAS_ERROR_NO_ANSWER;
     case 10: return PPP_TIMEOUT;
     case 11:
@@ -134,59 +161,119 @@ DWORD ExitError(int status) {
   }
 }
 
-// The word after a marker in a log line, cut to an address's length.
-std::string WordAfter(const std::string& line, const char* marker) {
+// Why pppd could not be started (posix_spawn's error).
+DWORD SpawnError(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR: return PPP_NOT_INSTALLED;
+    case EACCES:
+    case EPERM: return PPP_ACCESS_DENIED;
+    default: return RAS_ERROR_NOT_ENOUGH_MEMORY;
+  }
+}
+
+// The word after a marker in a log line, at most max bytes (empty when longer).
+std::string WordAfter(const std::string& line, const char* marker, size_t max) {
   size_t pos = line.find(marker);
   if (pos == std::string::npos) return std::string();
   pos += strlen(marker);
   while (pos < line.size() && line[pos] == ' ') ++pos;
   size_t end = line.find_first_of(" \t\r\n", pos);
-  return line.substr(pos, std::min<size_t>(end == std::string::npos ? line.size() - pos : end - pos, RAS_MaxIpAddress));
+  const std::string word = line.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+  return word.size() <= max ? word : std::string();
+}
+
+std::string AddressText(const sockaddr* a) {
+  if (!a || a->sa_family != AF_INET) return std::string();
+  char text[INET_ADDRSTRLEN] = "";
+  inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(a)->sin_addr, text, sizeof(text));
+  return text;
+}
+
+// The interface's IPv4 address (and its peer's on a point-to-point link) once it is up with one.
+bool InterfaceUp(const std::string& name, std::string* address, std::string* server) {
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return false;
+  bool up = false;
+  for (ifaddrs* a = list; a && !up; a = a->ifa_next) {
+    if (!a->ifa_name || name != a->ifa_name || !(a->ifa_flags & IFF_UP)) continue;
+    *address = AddressText(a->ifa_addr);
+    if (address->empty()) continue;
+    *server = (a->ifa_flags & IFF_POINTOPOINT) ? AddressText(a->ifa_dstaddr) : std::string();
+    up = true;
+  }
+  freeifaddrs(list);
+  return up;
 }
 
 void Notify(RASDIALFUNC1 notifier, const std::shared_ptr<Link>& link, RASCONNSTATE state, DWORD error) {
   if (notifier) notifier(reinterpret_cast<HRASCONN>(link->handle), 0, state, error, 0);
 }
 
-// One link's log, then its end.
+// What one log line tells of the link: its progress and its interface's name (g.mutex held).
+// Returns the state to notify, or 0 when the line changes nothing.
+RASCONNSTATE ReadLogLine(Link& link, const std::string& line, std::string& interfaceName) {
+  if (line.find("Using interface") != std::string::npos) {
+    const std::string name = WordAfter(line, "Using interface", IFNAMSIZ);
+    if (ValidInterfaceName(name)) interfaceName = name;
+    return 0;
+  }
+  if (line.find("Connect:") != std::string::npos) {
+    const std::string name = WordAfter(line, "Connect:", IFNAMSIZ);
+    if (interfaceName.empty() && ValidInterfaceName(name)) interfaceName = name;
+    const std::string device = WordAfter(line, "<-->", RAS_MaxDeviceName);
+    if (!device.empty()) link.device = device;
+    if (link.up) return 0;
+    return link.state = RASCS_DeviceConnected;
+  }
+  if (line.find("authentication succeeded") != std::string::npos && !link.up) return link.state = RASCS_AuthProject;
+  return 0;
+}
+
+// One link's log and interface, then its end.
 void Monitor(std::shared_ptr<Link> link, int logFd, RASDIALFUNC1 notifier) {
-  std::string line;
+  std::string line, interfaceName;
+  bool up = false;
   char buf[512];
   for (;;) {
-    ssize_t n = read(logFd, buf, sizeof(buf));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    for (ssize_t i = 0; i < n; ++i) {
-      if (buf[i] != '\n') {
-        if (line.size() < kMaxLogLine) line += buf[i];
-        continue;
+    // While the link is on its way up its interface is looked at between log lines.
+    pollfd p{logFd, POLLIN, 0};
+    const int r = poll(&p, 1, up || interfaceName.empty() ? -1 : kInterfacePollMs);
+    if (r < 0 && errno != EINTR) break;
+    if (r > 0) {
+      const ssize_t n = read(logFd, buf, sizeof(buf));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) break;
+      for (ssize_t i = 0; i < n; ++i) {
+        if (buf[i] != '\n') {
+          if (line.size() < kMaxLogLine) line += buf[i];
+          continue;
+        }
+        RASCONNSTATE state;
+        {
+          std::lock_guard<std::mutex> lk(g.mutex);
+          state = ReadLogLine(*link, line, interfaceName);
+        }
+        if (state) {
+          g.cv.notify_all();
+          Notify(notifier, link, state, 0);
+        }
+        line.clear();
       }
-      RASCONNSTATE state = 0;
-      bool changed = false;
+    }
+    std::string address, server;
+    if (!up && !interfaceName.empty() && InterfaceUp(interfaceName, &address, &server)) {
+      up = true;
       {
         std::lock_guard<std::mutex> lk(g.mutex);
-        if (line.find("Connect:") != std::string::npos) {
-          link->state = state = RASCS_DeviceConnected;
-          const std::string device = WordAfter(line, "Connect:");
-          if (!device.empty()) link->device = device;
-          changed = true;
-        } else if (line.find("authentication succeeded") != std::string::npos) {
-          link->state = state = RASCS_AuthProject;
-          changed = true;
-        } else if (line.find("remote IP address") != std::string::npos) {
-          link->server = WordAfter(line, "remote IP address");
-        } else if (line.find("local  IP address") != std::string::npos) {
-          link->address = WordAfter(line, "local  IP address");
-          link->state = state = RASCS_Connected;
-          link->up = true;
-          changed = true;
-        }
+        if (link->going) continue;  // hung up on its way: it never counts as up
+        link->address = address.substr(0, RAS_MaxIpAddress);
+        link->server = server.substr(0, RAS_MaxIpAddress);
+        link->state = RASCS_Connected;
+        link->up = true;
       }
-      if (changed) {
-        g.cv.notify_all();
-        Notify(notifier, link, state, 0);
-      }
-      line.clear();
+      g.cv.notify_all();
+      Notify(notifier, link, RASCS_Connected, 0);
     }
   }
   close(logFd);
@@ -252,10 +339,13 @@ RAS_EXPORT DWORD RasDialA(RASDIALEXTENSIONS* ext, const char*, RASDIALPARAMSA* p
     return RAS_ERROR_NOT_ENOUGH_MEMORY;
   }
   // In pppd the password pipe is descriptor 3 and the log pipe 4; everything else stays closed.
-  std::vector<std::string> args = {
-      PppdPath(), "file", PeersDir() + "/" + entry, "nodetach", "linkname", "trellis-" + entry, "logfd", "4"};
+  std::vector<std::string> args = {PppdPath(), "call", entry, "nodetach", "logfd", "4"};
   if (!user.empty()) args.insert(args.end(), {"user", user});
-  if (!password.empty()) args.insert(args.end(), {"plugin", "passwordfd.so", "passwordfd", "3"});
+  if (!password.empty()) {
+    // pppd takes "plugin" only from root or a peer file; pppd's own test is the real user id.
+    if (getuid() == 0) args.insert(args.end(), {"plugin", "passwordfd.so"});
+    args.insert(args.end(), {"passwordfd", "3"});
+  }
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -285,7 +375,7 @@ RAS_EXPORT DWORD RasDialA(RASDIALEXTENSIONS* ext, const char*, RASDIALPARAMSA* p
   if (rc != 0) {
     close(pw[1]);
     close(log[0]);
-    return PPP_PORT_NOT_AVAILABLE;
+    return SpawnError(rc);
   }
   // The password and then its end; a pppd that never reads it cannot hold the dial up (it is far
   // shorter than a pipe's buffer).
@@ -355,18 +445,31 @@ RAS_EXPORT DWORD RasGetConnectStatusA(HRASCONN h, RASCONNSTATUSA* status) {
 RAS_EXPORT DWORD RasGetErrorStringA(UINT code, char* buffer, DWORD size) {
   if (!buffer || size == 0) return RAS_ERROR_INVALID_SIZE;
   const char* text = nullptr;
+  std::string made;
   switch (code) {
-    case PPP_ACCESS_DENIED: text = "Access is denied: pppd must run as root."; break;
+    case PPP_NOT_INSTALLED:
+      made = "pppd is not installed: " + PppdPath() + " was not found (on Debian: apt install ppp).";
+      text = made.c_str();
+      break;
+    case PPP_ACCESS_DENIED:
+      text = "pppd may not be run by the engine: it needs root, or membership of pppd's group (dip on Debian).";
+      break;
     case RAS_ERROR_INVALID_HANDLE: text = "The handle is invalid."; break;
     case RAS_ERROR_NOT_ENOUGH_MEMORY: text = "Not enough resources to start pppd."; break;
     case RAS_ERROR_NOT_SUPPORTED: text = "The request is not supported."; break;
+    case PPP_OPTION_ERROR:
+      text =
+          "pppd refused its options: check the peer file (an engine not running as root loads passwordfd.so "
+          "there).";
+      break;
+    case PPP_NO_KERNEL_SUPPORT: text = "This system has no kernel PPP support (/dev/ppp)."; break;
     case RAS_ERROR_BUFFER_TOO_SMALL: text = "The buffer is too small."; break;
     case RAS_ERROR_CANNOT_FIND_PHONEBOOK_ENTRY: text = "Cannot find the phone book entry (pppd peer)."; break;
     case RAS_ERROR_INVALID_SIZE: text = "The structure size is incorrect."; break;
     case PPP_REMOTE_DISCONNECTION: text = "The connection was closed by the remote computer."; break;
     case PPP_USER_DISCONNECTION: text = "The connection was closed."; break;
     case PPP_PORT_NOT_AVAILABLE:
-      text = "The port is not available: no kernel PPP support, or the serial device is in use.";
+      text = "The port is not available: the serial device is in use or cannot be opened.";
       break;
     case PPP_FROM_DEVICE: text = "pppd reported an error."; break;
     case RAS_ERROR_NO_ANSWER: text = "There is no answer: the connect script failed."; break;

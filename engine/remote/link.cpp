@@ -102,7 +102,12 @@ void X1Link::StartCiphers(const CString& sendKeyText, const CString& receiveKeyT
 void X1Link::Refuse(X1Socket& socket, uint8_t status, uint32_t code, CString text) {
   // A refused login waits before it is told, so neither passwords nor user names can be tried at
   // network speed, and an unknown name answers as slowly as a wrong password.
-  if (code >= LINK_WRONG_USERNAME && code <= LINK_BAD_PASSWORD) platform::SleepMs(kFailedLoginDelayMs);
+  if (code >= LINK_WRONG_USERNAME && code <= LINK_BAD_PASSWORD) {
+    if (m_failureWait)
+      m_failureWait();
+    else
+      platform::SleepMs(kFailedLoginDelayMs);
+  }
   if (status != 0) SendStatus(socket, status);
   throw X1SocketException(code, std::move(text));
 }

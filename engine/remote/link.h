@@ -58,6 +58,10 @@ class X1Link : public X1SocketLink {
 
   // Server without a fixed user: how names are looked up.
   void SetUserLookup(LinkUserLookup lookup) { m_lookup = std::move(lookup); }
+  // Server: the wait of a refused log-in (no user name, no such user, wrong password) before the
+  // client hears it, run once per refusal on the handshake's thread; kFailedLoginDelayMs each
+  // time when not set.
+  void SetFailureWait(std::function<void()> wait) { m_failureWait = std::move(wait); }
 
   void ClientHandshake(X1Socket& socket) override;
   void ServerHandshake(X1Socket& socket);
@@ -83,6 +87,7 @@ class X1Link : public X1SocketLink {
   CString m_password;
   CString m_challenge;
   LinkUserLookup m_lookup;
+  std::function<void()> m_failureWait;
   CLinkCipher m_send;
   CLinkCipher m_receive;
 };

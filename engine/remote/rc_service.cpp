@@ -1,5 +1,7 @@
 #include "engine/remote/rc_service.h"
 
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <mutex>
@@ -10,11 +12,14 @@
 #include "engine/dialer/dialer.h"
 #include "engine/proxy/www/www_cache.h"
 #include "engine/core/machine.h"
+#include "engine/core/nt_service.h"
 #include "engine/core/service_manager.h"
 #include "engine/remote/frame.h"
 #include "engine/remote/link.h"
 #include "engine/remote/rc_requests.h"
 #include "engine/scheduler/scheduler.h"
+#include "platform/clock.h"
+#include "platform/eventlog.h"
 
 TL_IMPLEMENT_DYNAMIC(CRemoteControlSession, CTCPSession)
 
@@ -46,6 +51,22 @@ struct OutgoingMessage : platform::MsgPayload {
 
 // A console log-in the access right refuses, or whose user has gone meanwhile, ends with this reason.
 constexpr uint32_t kExitLoginRefused = 5;
+
+// A connection's place in the gate is known by the address it came from.
+CString PeerAddressOf(int handle) {
+  sockaddr_in peer{};
+  socklen_t length = sizeof peer;
+  if (handle < 0 || getpeername(handle, reinterpret_cast<sockaddr*>(&peer), &length) != 0 || peer.sin_family != AF_INET)
+    return CString();
+  return FormatIPAddress(ntohl(peer.sin_addr.s_addr));
+}
+
+// Said once when a stranger's lines start being left out.
+constexpr const char* kStrangerLinesLeftOut =
+    "Further lines about console connections from %s that did not log in are left out for a minute";
+
+// A failed log-in's wait is slept in steps this long, so that an engine stop ends it soon.
+constexpr uint32_t kFailureWaitStepMs = 100;
 
 bool IsBuiltInUser(const CString& name) { return name == "Administrator" || name == "Guest"; }
 bool IsBuiltInGroup(const CString& name) { return name == "Administrators" || name == "Users"; }
@@ -90,20 +111,65 @@ void CRemoteControlService::ValidateBindings(CSysInfo& info) {
 }
 
 std::shared_ptr<CTCPSession> CRemoteControlService::CreateSession(int handle) {
-  if (GetSessionCount() >= kMaxConsoles) {
+  const CString address = PeerAddressOf(handle);
+  const CConsoleGate::Admission admission = m_gate->Admit(address, platform::TickCount64());
+  if (admission != CConsoleGate::Admission::ADMITTED) {
     if (handle >= 0) ::close(handle);
-    Log(LOG_ERROR, "Console connection refused: %zu consoles already connected", kMaxConsoles);
+    const CConsoleGate::Lines lines = m_gate->TakeLines(address, platform::TickCount64());
+    if (lines == CConsoleGate::Lines::LEAVE_OUT) return nullptr;
+    if (admission == CConsoleGate::Admission::ADDRESS_FULL)
+      Log(LOG_ERROR, "Console connection from %s refused: log-ins from that address already under way",
+          address.c_str());
+    else
+      Log(LOG_ERROR, "Console connection from %s refused: %zu log-ins already under way", address.c_str(),
+          CConsoleGate::kMaxWaiting);
+    if (lines == CConsoleGate::Lines::WRITE_LAST) Log(LOG_ERROR, kStrangerLinesLeftOut, address.c_str());
     return nullptr;
   }
-  return std::make_shared<CRemoteControlSession>(shared_from_this(), handle);
+  return std::make_shared<CRemoteControlSession>(shared_from_this(), handle, m_gate, address);
 }
 
 // ---- CRemoteControlSession: start and end ------------------------------------------------------
 
-CRemoteControlSession::CRemoteControlSession(std::shared_ptr<CService> service, int acceptedHandle)
-    : CTCPSession(std::move(service), acceptedHandle) {}
+CRemoteControlSession::CRemoteControlSession(std::shared_ptr<CService> service, int acceptedHandle,
+                                             std::shared_ptr<CConsoleGate> gate, CString gateAddress)
+    : CTCPSession(std::move(service), acceptedHandle),
+      m_gate(std::move(gate)),
+      m_gateAddress(std::move(gateAddress)),
+      m_place(m_gate ? PLACE_WAITING : PLACE_NONE) {}
 
-CRemoteControlSession::~CRemoteControlSession() = default;
+CRemoteControlSession::~CRemoteControlSession() { ReleasePlace(); }
+
+void CRemoteControlSession::ReleasePlace() {
+  const int place = m_place.exchange(PLACE_NONE);
+  if (place != PLACE_NONE && m_gate) m_gate->Release(m_gateAddress, place == PLACE_CONSOLE);
+}
+
+void CRemoteControlSession::WaitAfterFailedLogin() {
+  const CConsoleGate::Failure failure = m_gate->RecordFailure(m_gateAddress, platform::TickCount64());
+  if (failure.report) {
+    const CString text = FormatString("%u failed console log-ins from %s - its further log-ins are slowed down",
+                                      failure.count, m_gateAddress.c_str());
+    platform::eventlog::Report("TrellisEngine", platform::eventlog::kWarning, EVMSG_DEBUG, text);
+    Log(kLogFailedAuthorisation, "%s", text.c_str());
+  }
+  for (uint32_t waited = 0; waited < failure.delayMs && !IsEnding(); waited += kFailureWaitStepMs)
+    platform::SleepMs(std::min(kFailureWaitStepMs, failure.delayMs - waited));
+}
+
+bool CRemoteControlSession::KeepStrangerLines() {
+  if (!m_gate || m_place.load() == PLACE_CONSOLE) return true;
+  switch (m_gate->TakeLines(m_gateAddress, platform::TickCount64())) {
+    case CConsoleGate::Lines::WRITE: return true;
+    case CConsoleGate::Lines::WRITE_LAST: Log(kLogError, kStrangerLinesLeftOut, m_gateAddress.c_str()); return true;
+    case CConsoleGate::Lines::LEAVE_OUT:
+      // Neither this line nor the session's end lines, in the log or in an audit file.
+      SetLog(0, nullptr);
+      SetUser(CString(), 0);
+      return false;
+  }
+  return true;
+}
 
 bool CRemoteControlSession::InitInstance() {
   try {
@@ -132,8 +198,19 @@ bool CRemoteControlSession::InitInstance() {
       *password = user->Password;
       return LinkUserState::Found;
     });
+    if (m_gate) link.SetFailureWait([this] { WaitAfterFailedLogin(); });
     link.ServerHandshake(m_clientSocket);
     const CString user = link.GetUserName();
+    if (m_gate) {
+      if (!m_gate->Promote(m_gateAddress)) {
+        m_clientSocket.Close();
+        Log(kLogError, "Console connection refused: %zu consoles already connected",
+            CRemoteControlService::kMaxConsoles);
+        Terminate(kSessionExitRefused);
+        return true;
+      }
+      m_place = PLACE_CONSOLE;
+    }
 
     const bool hadNumber = GetSessionNumber() != 0;
     CSessionHost* host = GetSessionHost();
@@ -159,11 +236,13 @@ bool CRemoteControlSession::InitInstance() {
     OnStart();
   } catch (const X1SocketException& e) {
     m_clientSocket.Close();
-    Log(kLogError, "Caught socket exception in CRemoteControlSession::InitInstance() %s - terminating",
-        e.GetText().c_str());
+    if (KeepStrangerLines())
+      Log(kLogError, "Caught socket exception in CRemoteControlSession::InitInstance() %s - terminating",
+          e.GetText().c_str());
     Terminate(kSessionExitRefused);
   } catch (...) {
-    Log(kLogError, "Caught unknown exception in CRemoteControlSession::InitInstance() - terminating");
+    if (KeepStrangerLines())
+      Log(kLogError, "Caught unknown exception in CRemoteControlSession::InitInstance() - terminating");
     Terminate(kSessionExitRefused);
   }
   return true;
@@ -216,6 +295,7 @@ void CRemoteControlSession::OnClose(platform::Message& msg) {
 }
 
 void CRemoteControlSession::OnEnd() {
+  ReleasePlace();
   TheEngine()->RemoveMonitor(this);
   Audit(kAuditLoggedOut, "Logged out");
 }

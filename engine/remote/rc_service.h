@@ -16,11 +16,18 @@
 // thread, between requests, so frames never interleave. The objects a notification carries are
 // looked up when it is sent; one whose object has gone is dropped. Passwords never leave the engine.
 // A console that lets more than kMaxQueuedNotifications pile up is disconnected.
+//
+// Strangers: a connection holds a place of the service's CConsoleGate from its accept on, a
+// waiting one until its log-in succeeds (then a console's) or it ends; a connection the gate has
+// no place for is closed at once. Failed log-ins wait as long as the gate says, the event log
+// hears of an address that keeps failing, and the lines of connections that never logged in are
+// written as far as the gate's line budget for their address goes.
 #include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
 
+#include "engine/remote/console_gate.h"
 #include "engine/remote/rc_codes.h"
 #include "engine/remote/rc_message.h"
 #include "engine/core/engine.h"
@@ -30,9 +37,9 @@
 
 class CRemoteControlService final : public TRunningService<CRemoteControlServiceSettings, CTCPService> {
  public:
-  // Consoles served at once; a further connection is closed at once (each console is a thread and
-  // a handshake can hold it for seconds).
-  static constexpr size_t kMaxConsoles = 32;
+  // Logged-in consoles served at once; a further log-in is closed at once (each console is a
+  // thread). Connections still logging in have places of their own (CConsoleGate).
+  static constexpr size_t kMaxConsoles = CConsoleGate::kMaxConsoles;
 
   CRemoteControlService();
   ~CRemoteControlService() override;
@@ -42,6 +49,11 @@ class CRemoteControlService final : public TRunningService<CRemoteControlService
   void ValidateBindings(CSysInfo& info) override;
   std::shared_ptr<CTCPSession> CreateSession(int handle) override;
 
+  CConsoleGate& GetGate() { return *m_gate; }
+
+ private:
+  // Held by the sessions as well: a session may outlive a replaced service object.
+  std::shared_ptr<CConsoleGate> m_gate = std::make_shared<CConsoleGate>();
 };
 
 class CRemoteControlSession : public CTCPSession, public CEngineMonitor {
@@ -50,7 +62,9 @@ class CRemoteControlSession : public CTCPSession, public CEngineMonitor {
  public:
   static constexpr size_t kMaxQueuedNotifications = 4096;
 
-  CRemoteControlSession(std::shared_ptr<CService> service, int acceptedHandle);
+  // gate: where the connection from gateAddress holds its waiting place (none without a gate).
+  CRemoteControlSession(std::shared_ptr<CService> service, int acceptedHandle,
+                        std::shared_ptr<CConsoleGate> gate = nullptr, CString gateAddress = CString());
   ~CRemoteControlSession() override;
 
   uint32_t GetAuthenticatedLevel() const override { return kLevelAuthenticated; }
@@ -76,6 +90,13 @@ class CRemoteControlSession : public CTCPSession, public CEngineMonitor {
 
  private:
   void CheckLogin();
+  // A failed log-in: counted against the address, reported once when it keeps failing, and
+  // waited for as the gate says, in short steps so that an engine stop is not held up.
+  void WaitAfterFailedLogin();
+  // Whether the lines of this connection, which did not log in, are written (the gate's budget).
+  bool KeepStrangerLines();
+  // Gives the gate back this connection's place (once).
+  void ReleasePlace();
   void HandleRequest(CTLRCPMessage& message);
   // Carries out one accepted request. False: reply 4. An exception: reply 4 too, unless the stream
   // is out of step (then the session ends).
@@ -106,6 +127,10 @@ class CRemoteControlSession : public CTCPSession, public CEngineMonitor {
   static bool IsCacheRequest(uint16_t code);           // rc_requests_cache.cpp
   static bool ServesDialerOrSchedulerRequest(uint16_t code);  // rc_requests_dialer_scheduler.cpp
 
+  enum Place : int { PLACE_NONE, PLACE_WAITING, PLACE_CONSOLE };
+  std::shared_ptr<CConsoleGate> m_gate;
+  const CString m_gateAddress;
+  std::atomic<int> m_place{PLACE_NONE};
   std::atomic<bool> m_loggedIn{false};
   std::atomic<size_t> m_queued{0};
   bool m_shutdownRequested = false;

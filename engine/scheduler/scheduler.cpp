@@ -152,7 +152,15 @@ void CScheduler::RunDue(const CDateTime& now) {
     m_lastMinute = current - 1;
     m_haveLast = true;
   }
-  if (current <= m_lastMinute) return;  // the clock went back, or this minute is done
+  if (m_lastMinute - current > kMaxWaitBackMinutes) {
+    // A clock corrected by hours or days (a real-time clock set right by NTP): waiting until it
+    // reaches the old minute again would silence every event for that long, so scheduling goes on
+    // from the new time. The minute now has not been processed on this clock.
+    Log(SCHED_LOG_ERROR_TEXT, "The clock went back %lld minutes - scheduling from %s",
+        static_cast<long long>(m_lastMinute - current), ScheduleMinuteStart(current).Format("%c").c_str());
+    m_lastMinute = current - 1;
+  }
+  if (current <= m_lastMinute) return;  // this minute is done, or the clock went back an hour
   int64_t first = m_lastMinute + 1;
   if (current - first + 1 > kMaxCatchUpMinutes) {
     Log(SCHED_LOG_ERROR, "Scheduler %lld minutes behind - skipping all but the last %lld",
@@ -263,7 +271,7 @@ void CScheduler::DoAction(const CScheduleEventAction& action) {
         break;
       case TL_ACTION_ACCOUNTS_EXPORT:
         if (!m_host->ExportAccounts(data, action.BOOLData == 1, LogTimeStamp()))
-          Log(SCHED_LOG_ERROR, "Cannot export the accounts to %s", data.c_str());
+          Log(SCHED_LOG_ERROR_TEXT, "Cannot export the accounts to %s", data.c_str());
         break;
       case TL_ACTION_ACCOUNTS_RESET:
         try {

@@ -7,14 +7,17 @@
 // each wake runs every minute after it up to now, so a late or doubled wake-up, a long pass or a
 // clock step neither skips nor repeats a minute (a step backwards, such as the autumn's hour, runs
 // nothing twice). More than kMaxCatchUpMinutes behind, the older minutes are logged and skipped.
+// A step back of more than kMaxWaitBackMinutes is a corrected clock, not a season's change: it is
+// logged and scheduling goes on from the new time.
 //
 // Running a program (action 14): the command line is split into an argument vector (double quotes
 // group words; no shell is involved), the program runs in its own process group with no descriptor
 // of the engine but its standard ones (input from /dev/null, output and errors into a pipe whose
 // lines go to the scheduler's log), and is ended with its whole group when it outlives the time
 // limit. It runs on a worker thread of its own, so the scheduler never waits for it; the worker
-// always reaps it. A program that cannot be started, or outlives its limit, is logged as a type-1
-// line, which the default log options (47) keep, unlike the type-16 error lines.
+// always reaps it. A program that cannot be started, or outlives its limit, a failed accounts
+// export and a corrected clock are logged as type-1 lines, which the default log options (47)
+// keep, unlike the type-16 error lines.
 //
 // Programs and the accounts export run as the engine's own user (root for an installed engine):
 // the right to change the scheduler (system right 12) is as strong as that user, and is granted
@@ -60,6 +63,7 @@ class CScheduler : public CSchedulerSettings {
  public:
   using Clock = std::function<CDateTime()>;
   static constexpr int64_t kMaxCatchUpMinutes = 60;
+  static constexpr int64_t kMaxWaitBackMinutes = 120;
 
   explicit CScheduler(ISchedulerHost* host);
   ~CScheduler() override;

@@ -173,15 +173,33 @@ TEST_F(RequestFilters, GroupProfileAndUnknownVariables) {
   ban.AddCriterion(online);
   EXPECT_TRUE(ban.Bans(bare));
 
-  for (int32_t index : {-1, 35, 1000000}) {
-    auto unknown = Text(0, TL_COMPARE_EQUALS, "x");
-    unknown->DataIndex = index;
-    EXPECT_FALSE(Eval(unknown));
-    EXPECT_EQ(unknown->GetDescription(), "Unknown variable " + std::to_string(index));
-    unknown->Comparison = 99;  // an unknown comparison never holds, with or without Not
-    unknown->Not = 1;
-    EXPECT_FALSE(Eval(unknown));
+  // A variable or comparison code the engine does not know makes its filter invalid, with or
+  // without Not: a ban bans, request filters ask level 3 and grant nothing.
+  struct Bad {
+    int32_t index, comparison;
+  } bad[] = {{-1, TL_COMPARE_EQUALS}, {35, TL_COMPARE_EQUALS}, {99, TL_COMPARE_CONTAINS}, {1000000, TL_COMPARE_EQUALS},
+             {kPropHTTPURL, 9},       {kPropHTTPURL, -1},      {kPropUserLevel, 99},      {kPropUserMemberOf, 42}};
+  for (const auto& b : bad) {
+    for (bool negate : {false, true}) {
+      auto unknown = Text(0, b.comparison, "x", negate);
+      unknown->DataIndex = b.index;
+      const std::string what = std::to_string(b.index) + "/" + std::to_string(b.comparison) + (negate ? " not" : "");
+      EXPECT_THROW(Eval(unknown), std::exception) << what;
+      CRequestFilter ban;
+      ban.AddCriterion(unknown);
+      EXPECT_TRUE(ban.Bans(ctx_)) << what;
+      EXPECT_EQ(ban.GetRequiredLevel(ctx_), 3u) << what;
+      auto allow = std::make_shared<CRequestFilter>();
+      allow->AddCriterion(unknown->Clone());
+      CRequestFilterCollection collection;
+      collection.Add(allow);
+      EXPECT_EQ(collection.GetRequiredLevel(ctx_), 3u) << what;
+      EXPECT_FALSE(collection.AnyMatches(ctx_)) << what;
+    }
   }
+  auto unknown = Text(0, TL_COMPARE_EQUALS, "x");
+  unknown->DataIndex = 35;
+  EXPECT_EQ(unknown->GetDescription(), "Unknown variable 35");
 }
 
 TEST_F(RequestFilters, LevelsAskedByCriteriaFiltersAndCollections) {
@@ -275,6 +293,25 @@ TEST_F(RequestFilters, PurgeCriteriaTestCacheEntries) {
   yes->Comparison = TL_COMPARE_TRUE;
   yes->Value.SetType(TL_DATA_BOOLEAN);
   EXPECT_FALSE(yes->EvaluateEntry(entry));  // entries have no yes/no fields
+  // Neither does a purge criterion on an unknown field or with an unknown comparison, with or
+  // without Not.
+  for (int32_t index : {-1, 9, 99}) {
+    auto unknown = std::make_shared<CCachePurgeCriterion>();
+    unknown->DataIndex = index;
+    unknown->Comparison = TL_COMPARE_CONTAINS;
+    unknown->Value.SetString("");
+    unknown->Not = index == 9;
+    CRequestFilter invalid;
+    invalid.AddCriterion(unknown);
+    EXPECT_FALSE(invalid.MatchCacheEntry(entry)) << index;
+  }
+  auto badComparison = std::make_shared<CCachePurgeCriterion>();
+  badComparison->DataIndex = kCacheFieldURL;
+  badComparison->Comparison = 77;
+  badComparison->Not = 1;
+  CRequestFilter invalid;
+  invalid.AddCriterion(badComparison);
+  EXPECT_FALSE(invalid.MatchCacheEntry(entry));
   // A plain request criterion in a purge filter never removes anything.
   CRequestFilter mixed;
   mixed.AddCriterion(Text(kPropHTTPURL, TL_COMPARE_CONTAINS, ""));

@@ -52,7 +52,8 @@ struct RecordingHost : IDHCPAddressHost {
   bool RemoveLease(uint32_t) override { return ++calls, true; }
   void AddReservedLease(uint32_t, uint32_t) override { ++calls; }
   bool IsLocalAddress(uint32_t) override { return ++calls, false; }
-  bool Ping(uint32_t) override { return ++calls, false; }
+  void RemoveLeasesOfScope(uint32_t) override { ++calls; }
+  EchoState Ping(uint32_t) override { return ++calls, EchoState::kSilent; }
   int calls = 0;
 };
 

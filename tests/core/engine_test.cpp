@@ -368,6 +368,64 @@ TEST(EngineTimerTest, SpacingLeasePassAndAccountingSave) {
   EXPECT_EQ(RegReadDWORD("UserDatabase\\carol", "ClientSendTraffic", 0), 4321u);
 }
 
+// The lease pass drops expired leases' keys after it has let go of the table: a client renewing in
+// between keeps its key (and so its address over a restart), and an address that has gone to a
+// newer lease meanwhile keeps that lease's key.
+TEST(EngineTimerTest, ALeaseRenewedOrReplacedDuringTheLeasePassKeepsItsKey) {
+  ClearRegistry();
+  CTrellisEngine engine;
+  auto expired = [&](const char* address, const char* mac) {
+    auto lease = std::make_shared<CDHCPLease>(address, 1, "", mac, 60, CDHCPLease::kBound);
+    lease->TimeStamp = 1000;
+    EXPECT_TRUE(lease->Save(CString("DHCP\\Leases\\") + address));
+    engine.AddLease(lease);
+    return lease;
+  };
+  auto renewed = expired("10.0.0.8", "0A0B0C0D0E11");
+  expired("10.0.0.9", "0A0B0C0D0E12");
+  expired("10.0.0.10", "0A0B0C0D0E13");
+  engine.SetLeasePassHook([&] {
+    // What a bind does: under the lease's lock, bound again, renewed, saved.
+    {
+      CLockGuard g(*renewed);
+      renewed->ClientStatus = CDHCPLease::kBound;
+      renewed->Renew();
+      ASSERT_TRUE(renewed->Save("DHCP\\Leases\\10.0.0.8"));
+    }
+    // 10.0.0.9 is taken back and goes to another client, who binds it.
+    engine.RemoveLease("10.0.0.9");
+    auto other = std::make_shared<CDHCPLease>("10.0.0.9", 1, "", "0A0B0C0D0E99", 60, CDHCPLease::kBound);
+    engine.AddLease(other);
+    ASSERT_TRUE(other->Save("DHCP\\Leases\\10.0.0.9"));
+  });
+  engine.OnTimer(CTrellisEngine::kTimerId);
+  ASSERT_EQ(engine.GetPassCount(), 1u);
+
+  // What a restart loads.
+  CDHCPLease loaded;
+  ASSERT_TRUE(loaded.Load("DHCP\\Leases\\10.0.0.8")) << "the renewed lease lost its key";
+  EXPECT_EQ(loaded.ClientStatus, uint32_t{CDHCPLease::kBound});
+  EXPECT_EQ(loaded.MACAddress, "0A0B0C0D0E11");
+  ASSERT_TRUE(loaded.Load("DHCP\\Leases\\10.0.0.9")) << "the newer lease of the address lost its key";
+  EXPECT_EQ(loaded.MACAddress, "0A0B0C0D0E99");
+  EXPECT_FALSE(RegKeyExists("DHCP\\Leases\\10.0.0.10")) << "an expired lease nobody renewed keeps its key";
+}
+
+TEST(EngineLeaseTest, RemovingAScopesLeasesLeavesOtherScopes) {
+  ClearRegistry();
+  CTrellisEngine engine;
+  for (auto [address, scope] : {std::pair{"10.0.0.5", 3u}, {"10.0.0.6", 3u}, {"10.0.1.5", 4u}}) {
+    auto lease = std::make_shared<CDHCPLease>(address, scope, "", "", 600, CDHCPLease::kBound);
+    ASSERT_TRUE(lease->Save(CString("DHCP\\Leases\\") + address));
+    engine.AddLease(lease);
+  }
+  EXPECT_EQ(engine.RemoveLeasesOfScope(3), 2u);
+  EXPECT_FALSE(engine.FindLease("10.0.0.5"));
+  EXPECT_FALSE(RegKeyExists("DHCP\\Leases\\10.0.0.6"));
+  EXPECT_TRUE(engine.FindLease("10.0.1.5"));
+  EXPECT_TRUE(RegKeyExists("DHCP\\Leases\\10.0.1.5"));
+}
+
 // ---- Leases and lookups ----------------------------------------------------------------------------
 
 TEST(EngineLeaseTest, TablesStayConsistent) {

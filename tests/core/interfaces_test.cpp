@@ -126,6 +126,37 @@ TEST(InterfaceList, ChoosesTheInterfaceOfTheHostsOwnNetwork) {
     ::close(listener);
     check(!GetInterfaceAddressFor(info, "198.51.100.2", port, &out, INTERFACE_IP, Dotted()),
           "a routable address whose port is closed gives nothing");
+
+    // The sides that face the outside: the one with the default route (all of its addresses),
+    // and the one with the route to the resolver or an upstream proxy.
+    check(Find(info, "10.1.0.5") && Find(info, "10.1.0.5")->m_upstream.empty(), "no default route yet");
+    const std::vector<UpstreamHost> none;
+    if (system("ip route add default via 10.1.0.6 dev up0") != 0) _exit(77);
+    check(UpstreamReason(ParseIPAddress("10.1.0.5"), none) == "it carries the default route", "default route");
+    check(UpstreamReason(ParseIPAddress("198.51.100.2"), none) == "it carries the default route",
+          "every address of that interface");
+    check(UpstreamReason(ParseIPAddress("192.168.50.1"), none).empty(), "the LAN is inside");
+    check(UpstreamReason(ParseIPAddress("192.0.2.99"), none).empty(), "no interface of ours");
+    const std::vector<UpstreamHost> resolver = {{ParseIPAddress("127.0.0.53"), "name server"},
+                                                {ParseIPAddress("10.0.0.1"), "name server"},
+                                                {ParseIPAddress("192.168.50.53"), "upstream proxy"}};
+    check(UpstreamReason(ParseIPAddress("192.168.50.1"), resolver) ==
+              "it carries the route to the upstream proxy 192.168.50.53",
+          "route to an upstream host (loopback and own addresses say nothing)");
+    CSysInfo routed;
+    BuildInterfaceList(routed, Dotted(), resolver);
+    check(Find(routed, "10.1.0.5") && Find(routed, "10.1.0.5")->m_upstream == "it carries the default route",
+          "the list carries the reasons");
+    check(Find(routed, "127.0.0.1") && Find(routed, "127.0.0.1")->m_upstream.empty(), "loopback is inside");
+
+    char path[] = "/tmp/trellis-resolv.XXXXXX";
+    const int fd = mkstemp(path);
+    const char text[] = "# comment\nnameserver 10.1.0.53\nnameserver fd00::53\nsearch lab\n nameserver  10.1.0.54 \n";
+    check(fd >= 0 && write(fd, text, sizeof text - 1) == static_cast<ssize_t>(sizeof text - 1), "resolv.conf written");
+    ::close(fd);
+    check(ReadNameServers(path) == std::vector<uint32_t>{ParseIPAddress("10.1.0.53"), ParseIPAddress("10.1.0.54")},
+          "IPv4 name servers in order");
+    unlink(path);
     _exit(bad == 0 ? 0 : 1);
   }
   int status = 0;

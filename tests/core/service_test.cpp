@@ -61,6 +61,38 @@ class ServiceTest : public ::testing::Test {
 
 // ---- Settings -------------------------------------------------------------------------------------
 
+// Sessions connect with the method their service offers; a stored one it does not offer (an old or
+// hand-edited value) is ignored, while the stored value itself is kept as it is.
+TEST_F(ServiceTest, ConnectSettingsIgnoreMethodsTheServiceDoesNotOffer) {
+  struct Case {
+    uint32_t offered, stored, used;
+  } const cases[] = {
+      // A relay that always goes direct, whatever is stored.
+      {0, CONNECT_SOCKS4, CONNECT_DIRECT},
+      {0, CONNECT_HTTP_TUNNEL, CONNECT_DIRECT},
+      {0, 3, CONNECT_DIRECT},
+      // A mapping cannot speak HTTP to a proxy.
+      {CONNECT_SOCKS4 | CONNECT_HTTP_TUNNEL, CONNECT_HTTP_PROXY, CONNECT_DIRECT},
+      {CONNECT_SOCKS4 | CONNECT_HTTP_TUNNEL, CONNECT_SOCKS4, CONNECT_SOCKS4},
+      {CONNECT_SOCKS4 | CONNECT_HTTP_TUNNEL, CONNECT_HTTP_TUNNEL, CONNECT_HTTP_TUNNEL},
+      {CONNECT_HTTP_PROXY | CONNECT_SOCKS4 | CONNECT_HTTP_TUNNEL, CONNECT_HTTP_PROXY, CONNECT_HTTP_PROXY},
+      // No method at all: refused when connecting, never made direct.
+      {CONNECT_SOCKS4, 3, 3},
+  };
+  for (const Case& c : cases) {
+    CPlainTCPService s(8123, "Proxy", "");
+    s.ConnectMethodsOffered = c.offered;
+    s.ConnectMethod = c.stored;
+    s.ProxyServer = "upstream";
+    s.ProxyPort = 1080;
+    EXPECT_EQ(s.GetConnectSettings().ConnectMethod, c.used) << "offered " << c.offered << " stored " << c.stored;
+    std::vector<CFixedDestination> fixed;
+    s.GetFixedDestinations(fixed);
+    EXPECT_EQ(fixed.size(), c.used == CONNECT_DIRECT ? 0u : 1u) << "an upstream only where one is used";
+    EXPECT_EQ(s.ConnectMethod, c.stored);
+  }
+}
+
 TEST_F(ServiceTest, RegistryRoundTripKeepsEverySettingAndResetsRightIdentities) {
   CPlainTCPService a(8123, "Proxy A", "first");
   a.Enabled = 0;
@@ -251,6 +283,56 @@ TEST_F(ServiceTest, AutoBindTakesInternalInterfacesAndValidationDropsVanishedOne
   fixed.AutoBind(info);
   EXPECT_EQ(fixed.BindingOption, BINDING_SPECIFIC);
   EXPECT_TRUE(fixed.Bindings.IsEmpty());
+}
+
+namespace {
+// A service for the inside network only, as the DHCP server and the DNS relay are.
+class CInsideSettings : public CTCPServiceSettings {
+ public:
+  using CTCPServiceSettings::CTCPServiceSettings;
+  bool ServesInsideOnly() const override { return true; }
+};
+using CInsideService = TRunningService<CInsideSettings, CTCPService>;
+}  // namespace
+
+TEST_F(ServiceTest, InsideOnlyServicesLeaveTheOutsideOutOfAutomaticBindingButNotOutOfTheOperatorsList) {
+  CSysInfo info;
+  auto add = [&](const char* name, uint32_t outside, const char* upstream) {
+    auto e = std::make_shared<CInterface>(INTERFACE_IP, name);
+    e->m_lan = 1;
+    e->m_outside = outside;
+    e->m_upstream = upstream;
+    info.m_interfaces.SetAt(name, e);
+  };
+  add("192.168.77.1", 0, "");
+  add("10.99.0.1", 0, "it carries the default route");
+  add("10.98.0.1", 1, "");
+  CInsideService s(9997, "Inside", "");
+  s.LogOptions = 0x3FF;
+  s.OpenLogFile();
+  // "Every interface" would take the outside too: it is bound automatically instead.
+  s.ValidateBindings(info);
+  EXPECT_EQ(s.BindingOption, BINDING_LIST);
+  EXPECT_EQ(s.Bindings.Keys(), (std::vector<CString>{"192.168.77.1"}));
+  // The operator's own list binds where it says.
+  auto binding = std::make_shared<CBinding>();
+  binding->m_interface = CInterface(INTERFACE_IP, "10.99.0.1");
+  s.InsertBinding(binding);
+  s.ValidateBindings(info);
+  EXPECT_EQ(s.Bindings.Keys(), (std::vector<CString>{"10.99.0.1", "192.168.77.1"}));
+  s.CloseLogFile();
+  const std::string log = ReadFile(logDir + "/" + CLogFile::FileNameFor("Inside", time(nullptr)));
+  EXPECT_NE(log.find("\tInterface 10.99.0.1 left out of automatic binding - it carries the default route\r\n"),
+            std::string::npos);
+  EXPECT_NE(log.find("\tInterface 10.98.0.1 left out of automatic binding - it is marked Internet-facing\r\n"),
+            std::string::npos);
+  EXPECT_NE(log.find("\tBinding added - 192.168.77.1\r\n"), std::string::npos);
+
+  // Any other service listening on every interface is left so.
+  CPlainTCPService plain(9996, "Plain", "");
+  plain.ValidateBindings(info);
+  EXPECT_EQ(plain.BindingOption, BINDING_ALL);
+  EXPECT_TRUE(plain.Bindings.IsEmpty());
 }
 
 // ---- Listening and sessions -----------------------------------------------------------------------

@@ -223,6 +223,16 @@ TEST_F(DialerTest, RetriesFailuresAndZeroRetriesNeverLeaveTheProfileBusy) {
   flaky->Dial(*dialer);
   EXPECT_EQ(TheSim().dialCount("Flaky ISP"), 3u);
   EXPECT_TRUE(flaky->CheckConnection(*dialer));
+  // Each failed attempt is reset with the reset's own lines, normal and debug.
+  const std::string log = Log();
+  auto count = [&](const std::string& line) {
+    size_t n = 0;
+    for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) ++n;
+    return n;
+  };
+  const size_t debug = count("\tDebug:\tFlaky: Resetting Flaky ISP\r\n");
+  EXPECT_EQ(debug, 2u) << log;
+  EXPECT_EQ(count("\tFlaky: Resetting Flaky ISP\r\n") - debug, 2u) << log;
 
   auto dead = AddProfile("Dead", "Dead ISP", "connect_ms=6;outcome=error:678", 2);
   dead->Dial(*dialer);
@@ -422,6 +432,45 @@ TEST_F(DialerTest, IdleLinksAreHungUpAfterTheirTimeAndTheTimerPacesItself) {
     dialer->OnTimer();
   }
   EXPECT_EQ(passes() - again, 2u);
+}
+
+TEST_F(DialerTest, ALinkDialledAgainGetsItsWholeIdleTimeHoweverTheLastOneWent) {
+  dialer->Start();
+  dialer->TimerInterval = 1;
+  auto p = AddProfile("Office", "ISP", "connect_ms=6", 1);
+  p->DisconnectAfter = 4;
+  auto pass = [&](uint64_t advanceMs) {
+    g_clock += advanceMs;
+    dialer->OnTimer();
+  };
+  // Each way a link can go before its idle time is out: a console's reset (also the scheduler's
+  // hang-up), a hang-up, a dropped line dialled again at once, and a dropped line seen by a pass
+  // before a link made outside the engine is adopted.
+  for (const char* way : {"reset", "hang-up", "drop", "drop, adopted"}) {
+    SCOPED_TRACE(way);
+    p->Dial(*dialer);
+    ASSERT_TRUE(p->CheckConnection(*dialer));
+    pass(1000);  // idle from here: 4 s to go
+    pass(2000);
+    ASSERT_TRUE(p->CheckConnection(*dialer));
+    const std::string w = way;
+    if (w == "reset") p->Reset(*dialer);
+    if (w == "hang-up") p->HangUp(*dialer);
+    if (w.rfind("drop", 0) == 0) TheSim().drop("ISP");
+    if (w == "drop, adopted") pass(1000);
+    g_clock += 60000;  // long past the first link's deadline
+    if (w == "drop, adopted")
+      TheSim().connectExternally("ISP");
+    else
+      p->Dial(*dialer);
+    ASSERT_TRUE(p->CheckConnection(*dialer));
+    pass(1000);  // the first idle pass of the new link starts its own time
+    EXPECT_TRUE(p->CheckConnection(*dialer));
+    pass(2000);
+    EXPECT_TRUE(p->CheckConnection(*dialer));
+    pass(3000);  // silent for its whole DisconnectAfter: down
+    EXPECT_FALSE(p->CheckConnection(*dialer));
+  }
 }
 
 TEST_F(DialerTest, CommandsNameTheirProfileAndStopWakesADialWithoutFreeingAnything) {

@@ -1,6 +1,9 @@
-// The layer over pppd, with a stand-in pppd (a script that records how it was started and plays
-// a link's log) in a peers folder of the test's own; and the real pppd when it is installed.
+// The layer over pppd, driven through a stand-in pppd (stand_in_pppd.sh: pppd's option parsing,
+// a peers folder of the test's own, a tun interface for the link, the ip-up and ip-down scripts)
+// in a network namespace of the test process's own; and the real pppd where it is installed.
 #include <gtest/gtest.h>
+#include <net/if.h>
+#include <sched.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,39 +21,34 @@ using trellis::test::ReadFile;
 using trellis::test::WaitFor;
 using trellis::test::WriteFile;
 
-const std::string kPppdLayer = std::string(TRELLIS_BUILD_DIR) + "/librasapi32-pppd.so";
+const std::string kPppdLayer = std::string(TRELLIS_BUILD_DIR) + "/librasapi32.so";
+const std::string kStandIn = std::string(TRELLIS_SOURCE_DIR) + "/tests/dialer/stand_in_pppd.sh";
 
-// Plays pppd: records its arguments and the password it reads on descriptor 3, then either ends
-// with the status the "mode" file names, or writes a link's log lines to descriptor 4 and runs
-// until SIGTERM (pppd's status 5).
-constexpr const char* kFakePppd = R"(#!/bin/bash
-d=$(dirname "$0")
-printf '%s\n' "$@" > "$d/argv"
-if [ -e /proc/self/fd/3 ]; then cat <&3 > "$d/password"; fi
-mode=$(cat "$d/mode")
-case "$mode" in exit:*) exit "${mode#exit:}";; esac
-echo "Using interface ppp7" >&4
-echo "Connect: ppp7 <--> /dev/pts/9" >&4
-echo "CHAP authentication succeeded" >&4
-echo "local  IP address 10.77.0.2" >&4
-echo "remote IP address 10.77.0.1" >&4
-trap 'exit 5' TERM
-while :; do sleep 0.1; done
-)";
+// ip-up and ip-down as a Debian system's: run by pppd with the link's interface, tty, speed, local
+// and remote address and ipparam; these write them down.
+constexpr const char* kScript = "#!/bin/sh\necho \"$@\" > \"$STANDIN_PPPD_DIR/$(basename \"$0\")\"\n";
 
 class PppdLayerTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    if (const char* before = getenv("TRELLIS_PPP_PEERS")) peersBefore = before;
+    // The link's interface lives in a network namespace of this process's own; every thread the
+    // dialer and the layer start from here on is in it, and so is every pppd.
+    if (unshare(CLONE_NEWNET) != 0) GTEST_SKIP() << "needs root for a network namespace of its own";
     dir = trellis::test::MakeTempDir("pppd");
-    peers = dir + "/peers";
+    peers = dir + "/etc/peers";
+    mkdir((dir + "/etc").c_str(), 0755);
     mkdir(peers.c_str(), 0755);
-    for (const char* name : {"isp", "-detach", ".hidden", "bad name"}) WriteFile(peers + "/" + name, "noauth\n");
+    WriteFile(peers + "/isp", "# the test's provider\nnoauth\npty \"/bin/true\"\n10.64.7.2:10.64.7.1  # addresses\n");
+    for (const char* name : {"-detach", ".hidden", "bad name"}) WriteFile(peers + "/" + name, "noauth\n");
     mkdir((peers + "/folder").c_str(), 0755);
-    fake = dir + "/pppd";
-    WriteFile(fake, kFakePppd);
-    chmod(fake.c_str(), 0755);
+    for (const char* name : {"/etc/ip-up", "/etc/ip-down"}) {
+      WriteFile(dir + name, kScript);
+      chmod((dir + name).c_str(), 0755);
+    }
+    setenv("STANDIN_PPPD_DIR", dir.c_str(), 1);
     setenv("TRELLIS_PPP_PEERS", peers.c_str(), 1);
-    setenv("TRELLIS_PPPD", fake.c_str(), 1);
+    setenv("TRELLIS_PPPD", kStandIn.c_str(), 1);
     host.users.CreateBuiltInAccounts();
     SetSessionHost(&host);
     RegWriteString("Settings", kLogDirectoryValue, trellis::test::MakeTempDir("pppdlogs"));
@@ -75,15 +73,18 @@ class PppdLayerTest : public ::testing::Test {
     dialer->AddProfile(profile);
   }
   void TearDown() override {
-    dialer->Stop();
+    if (dialer) dialer->Stop();
     SetSessionHost(nullptr);
-    unsetenv("TRELLIS_PPP_PEERS");
+    unsetenv("STANDIN_PPPD_DIR");
+    setenv("TRELLIS_PPP_PEERS", peersBefore.c_str(), 1);
     unsetenv("TRELLIS_PPPD");
   }
   std::string Log() { return ReadFile(dialer->GetLogFile()->GetPath()); }
+  // Whether the dialer's log (status lines included) holds the text.
+  bool Logged(const std::string& text) { return Log().find(text) != std::string::npos; }
 
   trellis::test::CTestSessionHost host;
-  std::string dir, peers, fake;
+  std::string dir, peers, peersBefore;
   std::shared_ptr<const RasApi> api;
   std::shared_ptr<CDialer> dialer;
   std::shared_ptr<CDialerProfile> profile;
@@ -109,58 +110,107 @@ TEST_F(PppdLayerTest, PeersAreThePhonebookAndAPeerNameCannotCarryAnOption) {
   EXPECT_EQ(api->RasDialA(nullptr, nullptr, &params, 0, nullptr, &handle), RAS_ERROR_INVALID_SIZE);
 }
 
-TEST_F(PppdLayerTest, ALinkComesUpWithThePasswordOffTheCommandLineAndGoesWithItsProcess) {
-  WriteFile(dir + "/mode", "up");
+TEST_F(PppdLayerTest, ACalledPeerComesUpWithItsInterfaceAndGoesWithItsProcess) {
   profile->Dial(*dialer);
-  ASSERT_TRUE(profile->CheckConnection(*dialer));
+  ASSERT_TRUE(profile->CheckConnection(*dialer)) << Log();
   CString address;
   EXPECT_TRUE(profile->GetAddressText(address));
-  EXPECT_EQ(address, "10.77.0.2");
+  EXPECT_EQ(address, "10.64.7.2");
+  EXPECT_EQ(dialer->GetActiveAddresses(), std::vector<CString>{"10.64.7.2"});
+  RASPPPIPA ip{};
+  ip.dwSize = sizeof(ip);
+  DWORD cb = sizeof(ip);
+  ASSERT_EQ(api->RasGetProjectionInfoA(profile->GetHandle(), RASP_PppIp, &ip, &cb), 0u);
+  EXPECT_STREQ(ip.szServerIpAddress, "10.64.7.1");
+  // pppd read the peer with "call" (so its privileged options count whoever runs pppd); the
+  // password came through the pipe, never on the command line.
   const std::string argv = ReadFile(dir + "/argv");
-  EXPECT_NE(argv.find("file\n" + peers + "/isp\nnodetach\n"), std::string::npos) << argv;
+  EXPECT_EQ(argv.rfind("call\nisp\nnodetach\n", 0), 0u) << argv;
+  EXPECT_EQ(argv.find("file\n"), std::string::npos) << argv;
   EXPECT_NE(argv.find("user\nCORP\\bob\n"), std::string::npos) << argv;
-  EXPECT_NE(argv.find("passwordfd\n3\n"), std::string::npos) << argv;
+  EXPECT_NE(argv.find("plugin\npasswordfd.so\npasswordfd\n3\n"), std::string::npos) << argv;
   EXPECT_EQ(argv.find("s3cret"), std::string::npos);
   EXPECT_EQ(ReadFile(dir + "/password"), "s3cret");
-  EXPECT_EQ(dialer->GetActiveAddresses(), std::vector<CString>{"10.77.0.2"});
+  // pppd runs ip-up once the link's interface has its address, so it may still be on its way.
+  EXPECT_TRUE(WaitFor([&] { return ReadFile(dir + "/ip-up") == "ppp0 /dev/pts/9 115200 10.64.7.2 10.64.7.1 \n"; }));
 
-  // Hang-up ends pppd; once it is reaped the handle is gone and the profile off line.
+  // Hang-up ends pppd; once it is reaped the handle is gone, and so is the link's interface.
   const HRASCONN handle = profile->GetHandle();
   profile->HangUp(*dialer);
   RASCONNSTATUSA status{};
   status.dwSize = sizeof(status);
   EXPECT_TRUE(WaitFor([&] { return api->RasGetConnectStatusA(handle, &status) == RAS_ERROR_INVALID_HANDLE; }));
   EXPECT_FALSE(profile->CheckConnection(*dialer));
-  EXPECT_EQ(Log().find("Timed out of hangup"), std::string::npos);
+  EXPECT_EQ(ReadFile(dir + "/ip-down"), "ppp0 /dev/pts/9 115200 10.64.7.2 10.64.7.1 \n");
+  EXPECT_EQ(if_nametoindex("ppp0"), 0u);
+  EXPECT_FALSE(Logged("Timed out of hangup"));
 }
 
-TEST_F(PppdLayerTest, PppdsExitStatusIsTheDialsErrorAndNeverRestartsTheDialer) {
-  WriteFile(dir + "/mode", "exit:4");
+TEST_F(PppdLayerTest, UpIsTheInterfaceWithItsAddressNotAWordingOfTheLog) {
+  // A pppd that says nothing of the addresses in its log: up all the same.
+  WriteFile(dir + "/mode", "quiet");
   profile->Dial(*dialer);
-  EXPECT_FALSE(profile->CheckConnection(*dialer));
-  // The status line (to the log and the consoles) carries pppd's reason before the reset clears it.
-  const std::string log = Log();
-  EXPECT_NE(log.find("Office: The port is not available"), std::string::npos) << log;
-  size_t attempts = 0;
-  for (size_t p = log.find("Office: Dial unsuccessful"); p != std::string::npos;
-       p = log.find("Office: Dial unsuccessful", p + 1))
-    ++attempts;
-  EXPECT_EQ(attempts, 2u);
-  EXPECT_EQ(restarts.load(), 0);
+  ASSERT_TRUE(profile->CheckConnection(*dialer)) << Log();
+  CString address;
+  EXPECT_TRUE(profile->GetAddressText(address));
+  EXPECT_EQ(address, "10.64.7.2");
+  profile->HangUp(*dialer);
+  ASSERT_TRUE(WaitFor([&] { return if_nametoindex("ppp0") == 0; }));
 
-  WriteFile(dir + "/mode", "exit:19");
+  // A log that names the addresses while the interface never gets one is no link.
+  WriteFile(dir + "/mode", "no-interface");
+  dialer->RasdialTimeout = 1500;
   profile->Retries = 1;
   profile->Dial(*dialer);
-  EXPECT_NE(Log().find("Office: Access was denied because the username and/or password was invalid"),
-            std::string::npos);
+  EXPECT_FALSE(profile->CheckConnection(*dialer));
+  EXPECT_TRUE(Logged("Office: RasDial call timed out waiting for connect"));
+}
 
-  // The real pppd, where installed: without kernel PPP support it ends with status 4 as above.
-  if (access("/usr/sbin/pppd", X_OK) == 0 && access("/dev/ppp", F_OK) != 0) {
-    unsetenv("TRELLIS_PPPD");
+TEST_F(PppdLayerTest, EveryWayPppdFailsHasItsOwnTextAndNoneRestartsTheDialer) {
+  struct Case {
+    const char* mode;
+    const char* text;
+  };
+  profile->Retries = 1;
+  for (const Case& c : {Case{"exit:4", "Office: This system has no kernel PPP support"},
+                        Case{"exit:19", "Office: Access was denied because the username and/or password was invalid"},
+                        Case{"exit:2", "Office: pppd refused its options"},
+                        Case{"exit:3", "Office: pppd may not be run by the engine"}}) {
+    WriteFile(dir + "/mode", c.mode);
     profile->Dial(*dialer);
     EXPECT_FALSE(profile->CheckConnection(*dialer));
-    EXPECT_EQ(restarts.load(), 0);
+    EXPECT_TRUE(Logged(c.text)) << c.mode << "\n" << Log();
   }
+  // Without pppd the dial fails at once and says so, not that the kernel lacks PPP.
+  const std::string before = Log();
+  setenv("TRELLIS_PPPD", (dir + "/no/pppd").c_str(), 1);
+  profile->Dial(*dialer);
+  EXPECT_FALSE(profile->CheckConnection(*dialer));
+  const std::string after = Log().substr(before.size());
+  EXPECT_NE(after.find("Office: pppd is not installed: " + dir + "/no/pppd was not found"), std::string::npos) << after;
+  EXPECT_EQ(after.find("kernel"), std::string::npos) << after;
+  EXPECT_EQ(restarts.load(), 0);
+}
+
+TEST_F(PppdLayerTest, TheRealPppdTakesTheCommandLine) {
+  if (access("/usr/sbin/pppd", X_OK) != 0) GTEST_SKIP() << "pppd is not installed (apt install ppp)";
+  if (access("/dev/ppp", F_OK) == 0)
+    GTEST_SKIP() << "with kernel PPP support the real pair runs in test_dialer_pppd.sh";
+  if (access("/etc/ppp/peers", F_OK) != 0) GTEST_SKIP() << "pppd's /etc/ppp/peers is missing";
+  // The real pppd reads its peers from /etc/ppp/peers: a mount namespace of its own shows it the
+  // test's folder there, and nothing of the machine's changes.
+  const std::string wrapper = dir + "/real-pppd";
+  WriteFile(wrapper,
+            "#!/bin/sh\nexec unshare -m sh -c 'mount --bind \"$0\" /etc/ppp/peers && exec /usr/sbin/pppd \"$@\"' \"" +
+                peers + "\" \"$@\"\n");
+  chmod(wrapper.c_str(), 0755);
+  setenv("TRELLIS_PPPD", wrapper.c_str(), 1);
+  profile->Retries = 1;
+  profile->Dial(*dialer);
+  EXPECT_FALSE(profile->CheckConnection(*dialer));
+  // Past its options (which it would refuse with status 2), it stops at the missing kernel support.
+  EXPECT_TRUE(Logged("Office: This system has no kernel PPP support")) << Log();
+  EXPECT_FALSE(Logged("refused its options")) << Log();
 }
 
 }  // namespace

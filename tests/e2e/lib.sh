@@ -12,7 +12,10 @@ export TRELLIS_REGISTRY="$WORK/registry.db"
 export TRELLIS_HOME="$WORK/home"
 export TRELLIS_RUNDIR="$WORK/run"
 export TRELLIS_EVENTLOG="$WORK/events.log"
-mkdir -p "$TRELLIS_HOME" "$TRELLIS_RUNDIR"
+# The engine dials through the layer over pppd beside it by default: its phonebook is an empty
+# folder, not the machine's own peers (Debian's ppp ships one), which would be a dial-up interface.
+export TRELLIS_PPP_PEERS="$WORK/ppp-peers"
+mkdir -p "$TRELLIS_HOME" "$TRELLIS_RUNDIR" "$TRELLIS_PPP_PEERS"
 touch "$TRELLIS_EVENTLOG"
 # The engine's instance lock: held while an engine of this script runs.
 LOCK="$TRELLIS_RUNDIR/TrellisEngineApp.lock"

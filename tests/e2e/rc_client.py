@@ -9,6 +9,10 @@ frames, archive forms, requests and notifications. Used by test_remote_control.s
   rc_client.py reload PORT TRELLIS-REG    changes made in the store reach the engine with request 13
   rc_client.py socks PORT NEWPORT         a SOCKS service (CSOCKSService) fetched, added and read back
   rc_client.py dhcp PORT PASSWORD         the DHCP service's configuration read, changed and sent back
+  rc_client.py operator PORT "HOST PASSWORD SECONDS READYFILE"
+                                          Administrator logs in, then works for that long and logs in
+                                          once more half-way (a flood runs meanwhile)
+  rc_client.py flood PORT "HOST SECONDS"  64 threads try wrong passwords; prints what they heard
 """
 import hashlib
 import os
@@ -69,11 +73,11 @@ def recv_exact(sock, n):
 
 
 class Console:
-    def __init__(self, port, user, password, source="127.0.0.1"):
+    def __init__(self, port, user, password, source="127.0.0.1", host="127.0.0.1"):
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         self.sock.settimeout(15)
         self.sock.bind((source, 0))
-        self.sock.connect(("127.0.0.1", port))
+        self.sock.connect((host, port))
         self.notes = []
         self.user = user
         self.handshake(user, password)
@@ -1532,6 +1536,8 @@ def dhcp(port, password):
     db["Reservations"]["10.78.1.18"] = {"IPAddress": "10.78.1.18", "MatchData": "NAMED", "MatchOn": 0,
                                         "ScopeID": 1, "Options": {}}
     db["GlobalOptions"][64] = b"nisplus.test"
+    # ... and removes the second scope, when there is one.
+    db["Scopes"].pop("2", None)
     reply, _ = a.request(34, "DHCP Service", upload=[bare(write_dhcp_service, svc)])
     check("modified DHCP service accepted", reply == 3, reply)
     reply, frames = a.request(30, receive=2)
@@ -1657,12 +1663,93 @@ def mapping(port, args):
     a.close()
 
 
+def operator(port, args):
+    """The operator's console while strangers flood the door: logged in before, served throughout,
+    and a fresh log-in half-way through succeeds."""
+    host, password, seconds, ready = args.split()
+    seconds = float(seconds)
+    c = Console(port, "Administrator", password, source=host, host=host)
+    code, _ = c.recv_msg()
+    check("operator logged in before the flood", code == 5, code)
+    open(ready, "w").close()
+    start = time.time()
+    asked = answered = 0
+    fresh = None
+    while time.time() < start + seconds:
+        reply, frames = c.request(20, receive=1)
+        asked += 1
+        answered += reply == 3 and len(frames) == 1
+        if fresh is None and time.time() > start + seconds / 2:
+            try:
+                f = Console(port, "Administrator", password, source=host, host=host)
+                fresh, _ = f.recv_msg()
+                f.request(20, receive=1)
+                f.close()
+            except (LinkError, OSError, EOFError) as e:
+                fresh = repr(e)
+        time.sleep(0.3)
+    check("the logged-in console served throughout the flood", asked > 0 and answered == asked, (answered, asked))
+    check("a log-in from another address during the flood", fresh == 5, fresh)
+    c.close()
+
+
+def flood(port, args):
+    """Strangers at the door: 64 threads log in with wrong passwords for that long, each at once
+    again after its answer. Prints how many wrong passwords were answered and how many connections
+    were closed before any challenge."""
+    import threading
+    host, seconds = args.split()
+    end = time.time() + float(seconds)
+    counts = {"refused": 0, "turned away": 0, "other": 0}
+    lock = threading.Lock()
+
+    def note(what):
+        with lock:
+            counts[what] += 1
+
+    def attacker(n):
+        while time.time() < end:
+            try:
+                s = socket.create_connection((host, port), timeout=30)
+            except OSError:
+                note("other")
+                time.sleep(0.05)
+                continue
+            try:
+                head = s.recv(1)
+                if not head:
+                    note("turned away")
+                    time.sleep(0.1)  # a real flood would not wait; this machine is shared
+                    continue
+                msg = recv_exact(s, head[0])
+                challenge = msg[4:].split(b"\0")[0]
+                digest = hashlib.md5(challenge + b"guess%d" % n).digest()
+                text = "".join("%x" % b for b in digest).encode()
+                body = bytes([1, 9, 2]) + struct.pack("<I", 0) + bytes([2]) + b"Administrator\0" + text + b"\0"
+                s.sendall(bytes([len(body)]) + body)
+                st = recv_exact(s, 5)
+                note("refused" if st[4] == 108 else "other")
+            except (OSError, EOFError):
+                note("turned away")
+            finally:
+                s.close()
+
+    threads = [threading.Thread(target=attacker, args=(n,), daemon=True) for n in range(64)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=max(0.0, end - time.time()) + 15)
+    with lock:
+        print("wrong passwords answered: %d; turned away: %d; other: %d" %
+              (counts["refused"], counts["turned away"], counts["other"]))
+
+
 if __name__ == "__main__":
     cmd, port, state = sys.argv[1], int(sys.argv[2]), sys.argv[3]
     try:
         {"scenario": scenario, "verify": verify, "proxy": proxy, "reload": reload, "capture": capture,
          "cache_filters": cache_filters, "scheduler": scheduler, "dialer": dialer, "socks": socks,
-         "dhcp": dhcp, "mapping": mapping}[cmd](port, state)
+         "dhcp": dhcp, "mapping": mapping, "operator": operator, "flood": flood}[cmd](port, state)
     except Exception as e:  # a broken stream is a failure, not a crash of the script
         check("client ran to the end", False, repr(e))
     sys.exit(1 if FAILS else 0)

@@ -1,7 +1,10 @@
 #!/usr/bin/env python3
 """Scripted players and servers of the three streaming relays, written from their byte tables
 (big-endian numbers throughout), run against the engine: python3 streaming_peers.py
-realaudio|vdolive|xdma RELAY_PORT. Prints one "ok:" or "FAIL:" line per check; exits 1 on a failure."""
+realaudio|vdolive|xdma RELAY_PORT. Prints one "ok:" or "FAIL:" line per check; exits 1 on a failure.
+python3 streaming_peers.py xdma-names RELAY_HOST RELAY_PORT SERVER_HOST SERVER_PORT: a player whose
+first datagram names that server (a port whose last digit is not 4, which the relay would drop);
+prints what comes back within two seconds, or "none"."""
 import socket
 import struct
 import sys
@@ -137,6 +140,31 @@ def xdma(relay):
         check("xdma: relay both ways", False, e)
 
 
+def xdma_names(relay_host, relay_port, server_host, server_port):
+    player = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    player.settimeout(2)
+    player.sendto(b"X\x00ab" + socket.inet_aton(server_host) + struct.pack(">H", server_port) + bytes(42) + b"probe\x00",
+                  (relay_host, relay_port))
+    try:
+        print(player.recvfrom(200)[0][:20].decode("latin-1"))
+    except OSError:
+        print("none")
+
+
+def answer(host, port):
+    """A datagram server that answers every datagram with "answer"."""
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.bind((host, port))
+    while True:
+        _, peer = s.recvfrom(65536)
+        s.sendto(b"answer", peer)
+
+
 if __name__ == "__main__":
+    if sys.argv[1] == "answer":
+        answer(sys.argv[2], int(sys.argv[3]))
+    if sys.argv[1] == "xdma-names":
+        xdma_names(sys.argv[2], int(sys.argv[3]), sys.argv[4], int(sys.argv[5]))
+        sys.exit(0)
     {"realaudio": realaudio, "vdolive": vdolive, "xdma": xdma}[sys.argv[1]](int(sys.argv[2]))
     sys.exit(1 if FAILS else 0)

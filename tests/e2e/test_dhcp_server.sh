@@ -3,12 +3,13 @@
 # bound to the address of a bridge; busybox udhcpc and ISC dhclient run in client namespaces joined
 # to it by veth pairs. Checked: address, mask, router, DNS, domain and NTP options from the scope
 # (more than 60 bytes of options, so a reply cut to the request's length would lose them), the
-# excluded address and an address a host answers ping on never offered, two clients with the same
+# excluded address and an address a host answers ping on never offered, a relayed request offered
+# from the scope of its network, two clients with the same
 # host name getting different addresses, a reservation by hardware address with an infinite
 # lease, renewal (INIT-REBOOT) keeping the address, a lease surviving an engine restart, release,
 # a NAK for an address outside the scope (with the server identifier, so dhclient starts over), and
 # a console's change of the configuration (request 34 with the archive form) followed by the running
-# server, a declined address held back, malformed datagrams dropped while the server goes on answering.
+# server (a scope it removes takes its leases along), a declined address held back, malformed datagrams dropped while the server goes on answering.
 source "$(dirname "$0")/lib.sh"
 source "$(dirname "$0")/netns.sh"
 require_root_netns
@@ -35,8 +36,13 @@ read -r ST IFS_ < <(join st 02:00:00:00:00:04)
 read -r C4 IF4 < <(join c4 02:00:00:00:00:05)
 # A host with a fixed address inside the range: it answers ping, so it is never offered.
 ip -n "$ST" addr add 10.78.1.11/24 dev "$IFS_"
-# The engine's own resolver: an address nobody answers on, so no lookup leaves the namespaces.
-ns_resolv "$GW" 10.78.1.254
+# It is also the relay agent of a network behind it (10.78.9.0/24, the second scope's).
+ip -n "$ST" addr add 10.78.9.1/24 dev "$IFS_"
+ip -n "$GW" route add 10.78.9.0/24 via 10.78.1.11
+# The engine's own resolver: an address without a route, so no lookup leaves the namespaces (on
+# the bridge's network it would make the bridge the gateway's outside, left out of the DNS relay's
+# automatic binding).
+ns_resolv "$GW" 10.78.2.254
 
 # ---- Engine: first run makes the service, then it is given its binding and scope ------------
 ns_first_run "$GW" InstallDHCP InstallDNS
@@ -71,6 +77,20 @@ opt "$S\\Options" 15 "$(hexs lab.example.test)"
 opt "$S\\Options" 42 0a4e01010a4e0102
 opt "$S\\Options" 28 0a4e01ff
 opt "$DB\\GlobalOptions" 40 "$(hexs nis-domain-of-the-test-network)"
+# A second scope with a client's lease; the console removes the scope, and the lease goes with it.
+S2="$DB\\Scopes\\0000000002"
+"$REG" set "$S2" ScopeID dword 2
+"$REG" set "$S2" NetMask dword "$(ip2dw 255.255.255.0)"
+"$REG" set "$S2" BoundInterface sz 10.78.1.1
+"$REG" set "$S2\\InclusionRange" StartAddress dword "$(ip2dw 10.78.9.10)"
+"$REG" set "$S2\\InclusionRange" EndAddress dword "$(ip2dw 10.78.9.20)"
+L2='DHCP\Leases\10.78.9.12'
+"$REG" set "$L2" IPAddress sz 10.78.9.12
+"$REG" set "$L2" MACAddress sz 0200000000AA
+"$REG" set "$L2" ClientStatus dword 2
+"$REG" set "$L2" ScopeID dword 2
+"$REG" set "$L2" TimeStamp dword "$(date +%s)"
+"$REG" set "$L2" LeaseDuration dword 600
 R="$DB\\Reservations\\10.78.1.19"
 "$REG" set "$R" IPAddress sz 10.78.1.19
 "$REG" set "$R" MatchData sz 020000000003
@@ -218,11 +238,15 @@ kill "$UPID" 2>/dev/null || true
 wait "$UPID" 2>/dev/null || true
 
 # ---- A console edits the configuration: the running server follows -------------------------------
+out=$(ip netns exec "$ST" python3 "$(dirname "$0")/dhcp_client.py" relay 10.78.9.1 10.78.1.1)
+expect_eq "a relayed request is offered from the scope that holds its network" "$out" "offer 10.78.9.10"
+expect_contains "the second scope's lease is held" "$("$REG" export 'DHCP\Leases')" "10.78.9.12"
 if ip netns exec "$GW" python3 "$(dirname "$0")/rc_client.py" dhcp "$RC" secret; then pass "console DHCP scenario"; else
   fail "console DHCP scenario"
 fi
 expect_contains "new exclusion stored" "$("$REG" query "$S\\Exclusions\\1" StartAddress)" "dword:$(ip2dw 10.78.1.14)"
 expect_contains "new reservation stored" "$("$REG" query "$DB\\Reservations\\10.78.1.18" MatchData)" "NAMED"
+expect_not_contains "the removed scope's lease went with it" "$("$REG" export 'DHCP\Leases')" "10.78.9.12"
 # A newcomer: .11 answers ping, .12 was released (taken back only when no new address is left),
 # .13 is bound, .14 and .15 are excluded now.
 udhcpc "$C4" "$IF4" "$WORK/c4" -x hostname:newcomer || fail "newcomer got no lease"

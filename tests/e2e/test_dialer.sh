@@ -5,8 +5,9 @@
 # and is served; a local site is not dialled; an idle link is hung up after its time; a failing
 # dial is retried as configured and the browser gets the error page; a dialer restart (a fatal
 # error of the layer) while a dial runs loses no profile; consoles dial, reset, hang up and edit
-# the dialer (requests 60-63) and hear notification 63; without the library the engine runs and
-# never dials.
+# the dialer (requests 60-63) and hear notification 63; a transfer keeps the link up and silence
+# takes it down; by default the engine dials through the layer over pppd beside it and says so;
+# without the library the engine runs and never dials.
 source "$(dirname "$0")/lib.sh"
 
 CLIENT="$(dirname "$0")/rc_client.py"
@@ -160,6 +161,70 @@ if python3 "$CLIENT" dialer "$RC" "secret $TRELLIS_RASSIM_PHONEBOOK"; then pass 
   fail "console dialer scenario"
 fi
 expect_contains "modified dialer saved" "$("$REG" query 'Dialer\Profiles\Backup' ProfileName)" "Broken ISP"
+stop_engine
+
+# ---- A busy link stays up, a silent one goes ---------------------------------------------------------
+# The idle rule counts a session as using the link when its connection to the server goes out from
+# the link's address, so the simulated link's address must be one the engine really sends from: the
+# engine runs in a namespace whose only way to the outside is a veth pair carrying that address.
+if [ "$(id -u)" = 0 ] && ip netns list >/dev/null 2>&1; then
+  source "$(dirname "$0")/netns.sh"
+  GW=$(make_ns gw)
+  ISP=$(make_ns isp)
+  link_ns "$GW" 10.64.0.2/24 "$ISP" 10.64.0.1/24 >/dev/null
+  # An origin that sends a byte every 0.2 s until the test has seen enough.
+  cat >"$WORK/trickle.py" <<'EOF_PY'
+import http.server, os, sys, time
+class H(http.server.BaseHTTPRequestHandler):
+    def do_GET(self):
+        self.send_response(200)
+        self.send_header("Content-Type", "text/plain")
+        self.end_headers()
+        end = time.time() + 120
+        while not os.path.exists(sys.argv[3]) and time.time() < end:
+            self.wfile.write(b"x")
+            self.wfile.flush()
+            time.sleep(0.2)
+    def log_message(self, *args):
+        pass
+http.server.ThreadingHTTPServer((sys.argv[1], int(sys.argv[2])), H).serve_forever()
+EOF_PY
+  ip netns exec "$ISP" python3 "$WORK/trickle.py" 10.64.0.1 8080 "$WORK/stop" &
+  PIDS+=($!)
+  ns_open() { ip netns exec "$1" python3 -c "import socket; socket.create_connection(('$2', $3), 1)" 2>/dev/null; }
+  wait_for 10 ns_open "$ISP" 10.64.0.1 8080 || fail "trickling origin did not start"
+  phonebook "outcome=ok"
+  "$REG" set "$PR" DisconnectAfter dword 4
+  "$REG" set "$D" TimerInterval dword 1
+  ip netns exec "$GW" "$T" -start >/dev/null
+  wait_for 10 engine_running || fail "engine did not start in its namespace"
+  wait_for 10 ns_open "$GW" 127.0.0.1 "$P" || fail "proxy not listening in its namespace"
+  timeouts() { grep -c "Office: Timing out connection" "$TRELLIS_HOME"/Logs/Dialer.*.log || true; }
+  before=$(timeouts)
+  ip netns exec "$GW" curl -sS -N -x "$PROXY" -o "$WORK/trickled" "http://10.64.0.1:8080/" &
+  CURL=$!
+  received() { [ -s "$WORK/trickled" ]; }
+  wait_for 30 received || fail "the transfer did not start"
+  link_up && pass "link dialled for the transfer" || fail "link not up for the transfer"
+  # DisconnectAfter is 4 s: an idle link would be gone within 6 s (a pass a second); 10 s of
+  # traffic later this one is still there.
+  sleep 10
+  link_up && pass "a busy link stays up past DisconnectAfter" || fail "busy link hung up"
+  expect_eq "no idle time-out during the transfer" "$(timeouts)" "$before"
+  touch "$WORK/stop"
+  wait "$CURL" || fail "the transfer did not end cleanly"
+  wait_for 30 link_down && pass "the silent link is hung up" || fail "silent link still up"
+  [ "$(timeouts)" -gt "$before" ] && pass "hung up by the idle rule" || fail "no idle time-out logged"
+  stop_engine
+else
+  echo "skip: a busy link: needs root and ip netns"
+fi
+
+# ---- By default the engine dials through the layer over pppd beside it, and says so ---------------------
+rm -f "$TRELLIS_HOME"/Logs/Dialer.*.log
+TRELLIS_RASAPI32='' start_engine "$P"
+wait_for 10 grep -qF "Dialing through the Remote Access library $(dirname "$T")/librasapi32.so" \
+  "$TRELLIS_HOME"/Logs/Dialer.*.log && pass "the default layer is named" || fail "the default layer is not named"
 stop_engine
 
 # ---- Without the library the engine runs and never dials --------------------------------------------------

@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
 # The DNS relay with real clients inside network namespaces made here: the engine runs in "gw" on
 # port 53, dig, host and the glibc resolver (getent) ask it from "cl", and a dnsmasq in "up"
-# is the gateway's own resolver with fixed test data. Checked: the gateway's own name answered
-# with the address the query arrived on (with and without EDNS, no dig warning), a current DHCP
-# lease's name, a released lease's name not answered from the lease, outside names through the
+# is the gateway's own resolver with fixed test data (one of its domains forwarded to a server that
+# never answers). Checked: the gateway's own name answered with the address the query arrived on
+# (with and without EDNS, no dig warning) and not at all on the resolver's side, a current DHCP
+# lease's name, a released lease's name not answered from the lease, a lease never answering for a
+# dotted name or the gateway's own name (a busybox udhcpc taking a lease with a dotted host name
+# included), outside names through the
 # resolver (an alias answered under the queried name, NXDOMAIN for a missing name, NODATA for a
-# name without IPv4), refusals of other types, and malformed datagrams dropped or refused while the
-# relay goes on answering.
+# name without IPv4), numbers in every form inet_aton reads refused with NXDOMAIN, hanging lookups
+# holding up no other name, refusals of other types, and malformed datagrams dropped or refused
+# while the relay goes on answering.
 source "$(dirname "$0")/lib.sh"
 source "$(dirname "$0")/netns.sh"
 require_root_netns
@@ -14,16 +18,28 @@ require_root_netns
 GW=$(make_ns gw)
 CL=$(make_ns cl)
 UP=$(make_ns up)
-link_ns "$GW" 10.77.1.1/24 "$CL" 10.77.1.2/24 >/dev/null
+read -r _ CLIF < <(link_ns "$GW" 10.77.1.1/24 "$CL" 10.77.1.2/24)
 link_ns "$GW" 10.77.2.1/24 "$UP" 10.77.2.2/24 >/dev/null
 ip -n "$CL" route add default via 10.77.1.1
 ns_resolv "$GW" 10.77.2.2
+# glibc's defaults, written out: a name that is never answered takes 2 x 5 s.
+echo "options timeout:5 attempts:2" >>"/etc/netns/$GW/resolv.conf"
 ns_resolv "$CL" 10.77.1.1
 
 # ---- The gateway's resolver ------------------------------------------------------------------
+# hang.test goes to a server that reads and never answers.
+ip netns exec "$UP" python3 -c '
+import socket
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind(("10.77.2.2", 5399))
+while True:
+    s.recvfrom(4096)' &
+on_exit "kill $!"
 ip netns exec "$UP" dnsmasq --keep-in-foreground --no-resolv --no-hosts --listen-address=10.77.2.2 \
   --bind-interfaces --local=/test/ --host-record=a.test,10.66.0.5 --cname=alias.test,a.test \
-  --host-record=v6only.test,fd00::1 --pid-file="$WORK/dnsmasq.pid" --log-facility="$WORK/dnsmasq.log" &
+  --host-record=v6only.test,fd00::1 --host-record=www.outside.test,10.66.0.80 --host-record=1e100.test,10.66.0.7 \
+  --server=/hang.test/10.77.2.2#5399 --log-queries --pid-file="$WORK/dnsmasq.pid" \
+  --log-facility="$WORK/dnsmasq.log" &
 on_exit "kill $!"
 
 # ---- Engine ------------------------------------------------------------------------------------
@@ -46,12 +62,45 @@ now=$(date +%s)
 "$REG" set 'DHCP\Leases\10.77.1.51' ClientStatus dword 3
 "$REG" set 'DHCP\Leases\10.77.1.51' TimeStamp dword "$now"
 "$REG" set 'DHCP\Leases\10.77.1.51' LeaseDuration dword 3600
-
+# Leases made before host names were cut to their first label, named after an outside name and
+# after the gateway: neither may answer for that name.
+lease() {  # lease ADDRESS NAME
+  "$REG" set "DHCP\\Leases\\$1" IPAddress sz "$1"
+  "$REG" set "DHCP\\Leases\\$1" MACAddress sz "02AABBCCDD${1##*.}"
+  "$REG" set "DHCP\\Leases\\$1" ComputerName sz "$2"
+  "$REG" set "DHCP\\Leases\\$1" ClientStatus dword 2
+  "$REG" set "DHCP\\Leases\\$1" TimeStamp dword "$now"
+  "$REG" set "DHCP\\Leases\\$1" LeaseDuration dword 3600
+}
+lease 10.77.1.52 a.test
+lease 10.77.1.53 trellis
 ip netns exec "$GW" "$T" -start >/dev/null
 wait_for 10 engine_running || fail "engine did not start"
 expect_contains "service stored" "$("$REG" query 'Services\DNS server' ServiceType)" "CDNSService"
 dnsup() { ip netns exec "$CL" dig @10.77.1.1 +time=1 +tries=1 trellis >/dev/null 2>&1; }
 wait_for 10 dnsup || fail "relay does not answer"
+# A DHCP server on the clients' side, for a real client's lease (set once the first run is over).
+ip netns exec "$GW" "$T" -stop >/dev/null
+wait_for 15 no_engine_process || fail "engine did not stop"
+SVC='Services\DHCP Service'
+"$REG" set "$SVC" ServiceType sz CDHCPService
+"$REG" set "$SVC" Name sz 'DHCP Service'
+"$REG" set "$SVC" PortNumber dword 67
+"$REG" set "$SVC" BindingOption dword 1
+"$REG" set "$SVC" SpecificBinding sz 10.77.1.1
+"$REG" set "$SVC\\Database" OperatingMode dword 2
+S="$SVC\\Database\\Scopes\\0000000001"
+"$REG" set "$S" ScopeID dword 1
+"$REG" set "$S" NetMask dword 4294967040
+"$REG" set "$S" BoundInterface sz 10.77.1.1
+"$REG" set "$S" LeaseDuration dword 600
+"$REG" set "$S" Enabled dword 1
+"$REG" set "$S\\InclusionRange" StartAddress dword $(((10 << 24) + (77 << 16) + (1 << 8) + 100))
+"$REG" set "$S\\InclusionRange" EndAddress dword $(((10 << 24) + (77 << 16) + (1 << 8) + 110))
+
+ip netns exec "$GW" "$T" -start >/dev/null
+wait_for 10 engine_running || fail "engine did not start again"
+wait_for 10 dnsup || fail "relay does not answer after the restart"
 
 q() { ip netns exec "$CL" dig @10.77.1.1 +time=2 +tries=1 "$@" 2>&1; }
 status() { sed -n 's/.*status: \([A-Z]*\),.*/\1/p' <<<"$1"; }
@@ -70,15 +119,40 @@ out=$(q trellis)
 expect_contains "own name in lower case" "$(answers "$out")" "10.77.1.1"
 out=$(q "$(hostname)")
 expect_contains "the host's name" "$(answers "$out")" "10.77.1.1"
-# From the other side the same name is the other address.
-out=$(ip netns exec "$UP" dig @10.77.2.1 +time=2 +tries=1 trellis 2>&1)
-expect_contains "own name from the other network" "$(answers "$out")" "10.77.2.1"
+# The other side holds the route to the gateway's own resolver: it faces the outside, and the
+# relay, bound automatically, does not answer there.
+out=$(ip netns exec "$UP" dig @10.77.2.1 +time=2 +tries=1 trellis 2>&1 || true)
+expect_not_contains "no answer on the side of the gateway's resolver" "$out" "ANSWER SECTION"
 
 # ---- Leases --------------------------------------------------------------------------------------
 out=$(q cli1)
 expect_contains "bound lease's name" "$(answers "$out")" "10.77.1.50"
 out=$(q gone1)
 expect_not_contains "released lease not answered" "$out" "10.77.1.51"
+expect_eq "a lease named like an outside name: the resolver answers" "$(answers "$(q a.test)")" \
+  "a.test. 0 IN A 10.66.0.5"
+expect_eq "a lease named like the gateway: the gateway answers" "$(answers "$(q trellis)" | awk '{print $5}')" \
+  "10.77.1.1"
+# A real client takes a lease under an outside name: that name still has its real address, for
+# every client; the lease keeps the first label only, which is answered as any single-label name.
+cat >"$WORK/udhcpc.sh" <<'SH'
+#!/bin/sh
+[ "$1" = bound ] && env | grep -E '^ip=' >"$OUT"
+exit 0
+SH
+chmod +x "$WORK/udhcpc.sh"
+OUT="$WORK/dhcp" ip netns exec "$CL" busybox udhcpc -i "$CLIF" -f -q -n -t 6 -T 3 -s "$WORK/udhcpc.sh" \
+  -x hostname:www.outside.test >"$WORK/udhcpc.log" 2>&1 || fail "udhcpc got no lease: $(tail -3 "$WORK/udhcpc.log")"
+LEASED=$(sed -n 's/^ip=//p' "$WORK/dhcp" 2>/dev/null || true)
+expect_eq "lease taken" "${LEASED%.*}" "10.77.1"
+stored=$("$REG" query "DHCP\\Leases\\$LEASED" ComputerName)
+expect_contains "the lease's name is the first label" "$stored" "www"
+expect_not_contains "the lease's name has no dot" "$stored" "www."
+expect_eq "the leased outside name: its real address" "$(answers "$(q www.outside.test)")" \
+  "www.outside.test. 0 IN A 10.66.0.80"
+expect_eq "glibc resolver: the leased outside name" \
+  "$(ip netns exec "$CL" getent ahostsv4 www.outside.test. | awk 'NR==1{print $1}')" "10.66.0.80"
+expect_eq "the lease's single label" "$(answers "$(q www)" | awk '{print $5}')" "$LEASED"
 
 # ---- Through the resolver ------------------------------------------------------------------------
 out=$(q a.test)
@@ -98,6 +172,29 @@ expect_eq "glibc resolver: alias.test" "$(ip netns exec "$CL" getent ahostsv4 al
 expect_eq "glibc resolver: cli1" "$(ip netns exec "$CL" getent ahostsv4 cli1 | awk 'NR==1{print $1}')" "10.77.1.50"
 out=$(ip netns exec "$CL" host -t A a.test 10.77.1.1 2>&1)
 expect_contains "host" "$out" "a.test has address 10.66.0.5"
+
+# ---- Numbers are not names -----------------------------------------------------------------------
+# Every spelling the system's address parser reads (short forms, one number, octal, hex) and names
+# of numeric labels alone: NXDOMAIN, without a lookup.
+for n in 10.1 1234 0x7f.1 127.1 0x7f000001 017700000001 10.66.0.5 1.2.3.4.5 0x7F.0x0.0.01; do
+  expect_eq "number $n: NXDOMAIN" "$(status "$(q -q "$n")")" "NXDOMAIN"
+done
+expect_eq "a name that starts with digits resolves" "$(answers "$(q 1e100.test)")" "1e100.test. 0 IN A 10.66.0.7"
+expect_eq "numeric labels never reach the resolver" "$(grep -c 'query.* 1\.2\.3\.4\.5 ' "$WORK/dnsmasq.log")" "0"
+
+# ---- A name that hangs holds up no other ----------------------------------------------------------
+for i in 1 2 3 4 5 6 7 8; do
+  ip netns exec "$CL" dig @10.77.1.1 +time=30 +tries=1 "h$i.hang.test" >/dev/null 2>&1 &
+  ip netns exec "$CL" dig @10.77.1.1 +time=30 +tries=1 same.hang.test >/dev/null 2>&1 &
+done
+# As many hanging lookups as the relay once had workers are under way before the next name comes.
+hanging() { [ "$(grep -c 'query\[A\] [a-z0-9]*\.hang\.test' "$WORK/dnsmasq.log")" -ge 4 ]; }
+wait_for 20 hanging || fail "hanging names never reached the resolver"
+# A hang costs 10 s (2 x 5 s); an answer within 4 s is one that did not wait behind it.
+out=$(ip netns exec "$CL" dig @10.77.1.1 +time=4 +tries=1 alias.test 2>&1 || true)
+expect_eq "answered while eight names hang" "$(answers "$out")" "alias.test. 0 IN A 10.66.0.5"
+out=$(ip netns exec "$CL" dig @10.77.1.1 +time=4 +tries=1 1e100.test 2>&1 || true)
+expect_eq "another name answered while eight names hang" "$(answers "$out")" "1e100.test. 0 IN A 10.66.0.7"
 
 # ---- Refusals ------------------------------------------------------------------------------------
 expect_eq "MX refused" "$(status "$(q MX a.test)")" "FORMERR"

@@ -2,7 +2,8 @@
 # Consoles against the real engine through the remote-control service, with a client written from
 # docs/wire-format.md: log-in and password change, fetching and uploading users, services and
 # rights, starting and stopping a service, notifications, refusals, malformed frames, the uploaded
-# configuration after a restart, and a reload of what an operator changed in the store.
+# configuration after a restart, a reload of what an operator changed in the store, and (as root,
+# in network namespaces) strangers flooding the door with wrong passwords while the operator works.
 source "$(dirname "$0")/lib.sh"
 
 CLIENT="$(dirname "$0")/rc_client.py"
@@ -76,4 +77,44 @@ expect_eq "the consoles' service is not replaced again" \
   "$(grep -c 'reloaded from the registry' "$LOGS"/Remote*)" 1
 
 stop_engine
+
+# ---- Strangers at the door ----------------------------------------------------------------------
+# A host of the LAN (a namespace of its own) tries wrong passwords from 64 threads, each again at
+# once after its answer, while the operator, logged in on the gateway before, goes on working and
+# logs in once more half-way. Every failure waits longer, so only a few dozen passwords at most
+# are answered; the event log names the address once; the service log stays small.
+if [ "$(id -u)" = 0 ] && ip netns list >/dev/null 2>&1; then
+  source "$(dirname "$0")/netns.sh"
+  gateway_and_client
+  "$REG" set "$KEY" BindingOption dword 0
+  "$REG" set 'UserDatabase\Administrator' Password sz qaezox  # "secret", scrambled as the registry keeps it
+  "$REG" set 'UserDatabase\Administrator' UserMustChangePassword dword 0
+  gw_start_engine
+  wait_for 10 gw_listens "$PORT" || fail "remote control does not listen in the gateway"
+  logsize() { cat "$LOGS"/Remote* | wc -c; }
+  before=$(logsize)
+  in_gw python3 "$CLIENT" operator "$PORT" "127.0.0.1 secret 20 $WORK/ready" >"$WORK/operator.out" 2>&1 &
+  OPERATOR=$!
+  wait_for 15 test -e "$WORK/ready" || fail "the operator did not log in"
+  flood=$(in_cl python3 "$CLIENT" flood "$PORT" "$GW_ADDR 20")
+  echo "$flood"
+  if wait "$OPERATOR"; then pass "operator served during the flood"; else fail "operator: $(grep FAIL "$WORK/operator.out")"; fi
+  cat "$WORK/operator.out"
+  answered=$(sed -n 's/^wrong passwords answered: \([0-9]*\);.*/\1/p' <<<"$flood")
+  # Without a growing wait the flood is answered hundreds of times; with it, about ten.
+  if [ -n "$answered" ] && [ "$answered" -lt 40 ]; then
+    pass "wrong passwords answered: $answered"
+  else
+    fail "wrong passwords answered: [$answered], expected fewer than 40"
+  fi
+  reported() { [ "$(grep -c 'failed console log-ins from 10.77.0.2 ' "$TRELLIS_EVENTLOG")" -ge 1 ]; }
+  wait_for 10 reported || fail "the flood is not in the event log"
+  expect_eq "the flood reported once" "$(grep -c 'failed console log-ins from ' "$TRELLIS_EVENTLOG")" "1"
+  grown=$(($(logsize) - before))
+  if [ "$grown" -lt 65536 ]; then pass "service log grew $grown bytes"; else fail "service log grew $grown bytes"; fi
+  in_gw "$T" -stop >/dev/null
+  wait_for 15 no_engine_process || fail "engine did not stop"
+else
+  echo "SKIP: strangers at the door (needs root and ip netns)"
+fi
 finish

@@ -6,8 +6,11 @@
 # client's location and by its user, in numeric order past Mapping9; with no rule and no default the
 # client is closed with the service's line; a service whose port is 0 does not start; mappings
 # reach their destination through tinyproxy (CONNECT) and danted (SOCKS 4); a console adds a
-# mapping service (rc_client.py) and reads every mapping back.
+# mapping service (rc_client.py) and reads every mapping back. Then, with the engine in a gateway
+# namespace and a client on another host of the LAN: no road leads a connection back into its own
+# service (the last section).
 source "$(dirname "$0")/lib.sh"
+source "$(dirname "$0")/netns.sh"
 
 PIDS=()
 on_exit 'for p in "${PIDS[@]}"; do kill "$p"; done'
@@ -177,5 +180,119 @@ expect_contains "no-mapping line" "$log" "No mapping or default not allowed - te
 zlog=$(cat "$TRELLIS_HOME"/Logs/Zero* 2>/dev/null || true)
 expect_contains "port 0 refused" "$zlog" "Service not started: port 0"
 expect_eq "port 0 service not running" "$(engine_listeners "$(engine_pid)" | grep -c ":0$" || true)" "0"
+
+# ---- Roads back into the engine, seen by a client on another host of the LAN ---------------------
+# A mapping whose destination is its own port (the first-run value IRCServer=127.0.0.1 makes one),
+# two mappings that point at each other, a web proxy whose upstream proxy is itself or a mapping
+# back to it: each connection is refused before anything is connected, so one client connection
+# stays one, whether it comes straight or through a SOCKS CONNECT handed over to the mapping. The
+# engine's threads and descriptors stay where they were, other clients are served, a chain of
+# mappings that leaves the engine works, the refusal is logged once per start and counted in the
+# event log.
+stop_engine
+if [ "$(id -u)" != 0 ] || ! ip netns list >/dev/null 2>&1; then
+  echo "note: not root or no ip netns: the roads back into the engine are not checked"
+  finish
+  exit 0
+fi
+gateway_and_client
+ORIGIN=8000
+mkdir -p "$WORK/lan" && echo "lan page" >"$WORK/lan/page"
+in_cl python3 -m http.server "$ORIGIN" --bind 10.77.0.2 --directory "$WORK/lan" >/dev/null 2>&1 &
+on_exit "kill $!"
+"$REG" delete Services >/dev/null
+"$REG" set 'Setup' Mode dword 1 >/dev/null
+"$REG" set 'Setup' SecureInstall dword 0 >/dev/null
+"$REG" set 'Setup' IRCServer sz 127.0.0.1 >/dev/null
+"$REG" set 'Setup' InstallSOCKS dword 1 >/dev/null
+gw_start_engine
+wait_for 10 gw_listens 6667 || fail "IRC mapping not listening"
+wait_for 10 gw_listens 1080 || fail "SOCKS not listening"
+wait_for 10 cl_open 10.77.0.2 "$ORIGIN" || fail "LAN server not up"
+
+# How the client's connection ends: "closed" when the gateway closes it without a byte. Through
+# SOCKS 5, the reply comes first ("granted": the connection was handed to the service there).
+ends() {  # ends PORT [socks]
+  in_cl python3 - "$@" <<'PY'
+import socket, struct, sys
+s = socket.create_connection(("10.77.0.1", 1080 if len(sys.argv) > 2 else int(sys.argv[1])), 10)
+s.settimeout(30)
+if len(sys.argv) > 2:
+    s.sendall(b"\x05\x01\x00")
+    s.recv(2)
+    s.sendall(b"\x05\x01\x00\x01" + socket.inet_aton("10.77.0.1") + struct.pack(">H", int(sys.argv[1])))
+    reply = s.recv(10)
+    print("granted" if reply[:2] == b"\x05\x00" else "reply %r" % reply, end=", ")
+try:
+    print("closed" if s.recv(100) == b"" else "data")
+except socket.timeout:
+    print("open")
+except ConnectionResetError:
+    print("closed")
+PY
+}
+PID=$(engine_pid)
+threads() { awk '/^Threads:/ {print $2}' "/proc/$PID/status"; }
+fds() { find "/proc/$PID/fd" -mindepth 1 | wc -l; }
+# A loop makes thousands of threads and descriptors within seconds; sessions that end leave a few.
+flat() { [ "$(threads)" -le $((T0 + 40)) ] && [ "$(fds)" -le $((F0 + 80)) ]; }
+T0=$(threads)
+F0=$(fds)
+for i in 1 2 3; do expect_eq "self-targeting mapping refused ($i)" "$(ends 6667)" "closed"; done
+expect_eq "SOCKS CONNECT to that mapping handed over and refused" "$(ends 6667 socks)" "granted, closed"
+expect_eq "another client served meanwhile" \
+  "$(in_cl curl -sS -m 20 --socks5 10.77.0.1:1080 "http://10.77.0.2:$ORIGIN/page" 2>&1)" "lan page"
+wait_for 10 flat && pass "threads and descriptors flat" || fail "threads $T0 -> $(threads), descriptors $F0 -> $(fds)"
+looplines() { grep -c "would loop back into this service ($1)" "$TRELLIS_HOME/Logs/$2".*.log || true; }
+expect_eq "logged once for four refusals" "$(looplines "IRC Mapping -> IRC Mapping" "IRC Mapping")" "1"
+in_gw "$T" -stop >/dev/null
+wait_for 15 no_engine_process || fail "engine did not stop"
+expect_contains "refusals counted in the event log" "$(cat "$TRELLIS_EVENTLOG")" \
+  "Service IRC Mapping: connections refused since its start that would have looped back into its own listener: 4"
+
+# Roads through other services, after a restart.
+svc() {  # svc NAME CLASS PORT
+  "$REG" set "Services\\$1" ServiceType sz "$2" >/dev/null
+  "$REG" set "Services\\$1" Name sz "$1" >/dev/null
+  "$REG" set "Services\\$1" PortNumber dword "$3" >/dev/null
+}
+to() {  # to NAME HOST PORT LISTEN-PORT: a mapping to a default destination
+  svc "$1" CTCPMappingService "$4"
+  "$REG" set "Services\\$1\\Mappings" Host sz "$2" >/dev/null
+  "$REG" set "Services\\$1\\Mappings" Port dword "$3" >/dev/null
+}
+upstream() {  # upstream NAME PORT PROXY PROXY-PORT: a web proxy with an upstream HTTP proxy
+  svc "$1" CWWWService "$2"
+  "$REG" set "Services\\$1" ConnectMethod dword 1 >/dev/null
+  "$REG" set "Services\\$1" ProxyServer sz "$3" >/dev/null
+  "$REG" set "Services\\$1" ProxyPort dword "$4" >/dev/null
+}
+to A 10.77.0.1 17002 17001
+to B localhost 17001 17002
+to C 127.0.0.1 17004 17003
+to D 10.77.0.2 "$ORIGIN" 17004
+upstream W1 18080 127.0.0.1 18080
+upstream W2 18081 10.77.0.1 17005
+to M 127.0.0.1 18081 17005
+gw_start_engine
+for p in 6667 17001 17002 17003 17004 17005 18080 18081; do wait_for 10 gw_listens "$p" || fail "$p not listening"; done
+PID=$(engine_pid)
+T0=$(threads)
+F0=$(fds)
+expect_eq "self-targeting mapping refused after the restart" "$(ends 6667)" "closed"
+expect_eq "logged again once after the restart" "$(looplines "IRC Mapping -> IRC Mapping" "IRC Mapping")" "2"
+expect_eq "mapping A -> B -> A refused" "$(ends 17001)" "closed"
+expect_eq "mapping B -> A -> B refused" "$(ends 17002)" "closed"
+expect_eq "mapping M -> W2 -> M refused" "$(ends 17005)" "closed"
+expect_eq "a chain of mappings that leaves the engine" "$(in_cl curl -sS -m 20 "http://10.77.0.1:17003/page" 2>&1)" "lan page"
+code() { in_cl curl -s -m 20 -o /dev/null -w '%{http_code}' -x "http://10.77.0.1:$1" "http://10.77.0.2:$ORIGIN/page" || true; }
+expect_eq "web proxy whose upstream is itself" "$(code 18080)" "502"
+expect_eq "web proxy whose upstream is a mapping back to it" "$(code 18081)" "502"
+wait_for 10 flat && pass "threads and descriptors flat after the roads" || fail "threads $T0 -> $(threads), descriptors $F0 -> $(fds)"
+expect_eq "A's road logged" "$(looplines "A -> B -> A" A)" "1"
+expect_eq "B's road logged" "$(looplines "B -> A -> B" B)" "1"
+expect_eq "W1's road logged" "$(looplines "W1 -> W1" W1)" "1"
+expect_eq "W2's road logged" "$(looplines "W2 -> M -> W2" W2)" "1"
+expect_eq "M's road logged" "$(looplines "M -> W2 -> M" M)" "1"
 
 finish

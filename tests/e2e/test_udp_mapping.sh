@@ -3,7 +3,9 @@
 # mapping and gets its answer; through a mapping to a Python echo server two clients each get
 # their own datagrams back, the empty datagram, a 8000-byte one and one of 65507 bytes (the most
 # UDP carries over IPv4) included; a datagram the destination's port refuses leaves the session
-# serving; with no rule and no default nothing is relayed and the service says so.
+# serving; with no rule and no default nothing is relayed and the service says so; a mapping to its
+# own port, and two mappings to each other, relay nothing and make no session beyond the client's
+# own (the engine's descriptors stay flat), with the refusal logged once.
 source "$(dirname "$0")/lib.sh"
 
 PIDS=()
@@ -36,16 +38,22 @@ PIDS+=($!)
 "$REG" set 'Setup' SecureInstall dword 0
 start_engine
 stop_engine
-store_udp() {
+store_udp() {  # NAME PORT DEST-PORT [ALLOW-DEFAULT [DEST-HOST]]
   "$REG" set "Services\\$1" ServiceType sz CUDPMappingService >/dev/null
   "$REG" set "Services\\$1" PortNumber dword "$2" >/dev/null
-  "$REG" set "Services\\$1\\Mappings" Host sz 127.0.0.2 >/dev/null
+  "$REG" set "Services\\$1\\Mappings" Host sz "${5:-127.0.0.2}" >/dev/null
   "$REG" set "Services\\$1\\Mappings" Port dword "$3" >/dev/null
   "$REG" set "Services\\$1\\Mappings" AllowDefault dword "${4:-1}" >/dev/null
 }
 store_udp DNS "$MD" "$DP"
 store_udp Echo "$ME" "$UP"
 store_udp Nowhere "$MN" "$UP" 0
+ML=$(free_port 127.0.0.1)
+MA=$(free_port 127.0.0.1)
+MB=$(free_port 127.0.0.1)
+store_udp Loop "$ML" "$ML" 1 127.0.0.1
+store_udp Ping "$MA" "$MB" 1 127.0.0.1
+store_udp Pong "$MB" "$MA" 1 0.0.0.0
 start_engine
 wait_for 10 grep -q "Service started" "$TRELLIS_HOME"/Logs/Echo.*.log || fail "UDP mapping did not start"
 sleep 0.5
@@ -112,6 +120,30 @@ PY
 expect_eq "no mapping: nothing back" "$out" "none"
 wait_for 5 grep -q "No mapping or default not allowed - terminating" "$TRELLIS_HOME"/Logs/Nowhere.*.log ||
   fail "no-mapping line"
+
+# ---- Roads back into the service ----------------------------------------------------------------
+PID=$(engine_pid)
+fds() { find "/proc/$PID/fd" -mindepth 1 | wc -l; }
+F0=$(fds)
+ask() {  # ask PORT: three clients, one datagram each; what came back
+  python3 - "$1" <<'PY'
+import socket, sys
+got = []
+for _ in range(3):
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); s.settimeout(1)
+    s.sendto(b"hello", ("127.0.0.1", int(sys.argv[1])))
+    try: got.append(s.recvfrom(100)[0].decode())
+    except OSError: got.append("none")
+print(" ".join(got))
+PY
+}
+expect_eq "mapping to its own port: nothing back" "$(ask "$ML")" "none none none"
+expect_eq "two mappings to each other: nothing back" "$(ask "$MA")" "none none none"
+# Each looping datagram would make a session with a socket of its own, without end.
+wait_for 10 test "$(fds)" -le $((F0 + 40)) && pass "descriptors flat" || fail "descriptors $F0 -> $(fds)"
+expect_eq "logged once" "$(grep -c "would loop back into this service (Loop -> Loop)" "$TRELLIS_HOME"/Logs/Loop.*.log)" "1"
+expect_contains "the road through the other mapping" "$(cat "$TRELLIS_HOME"/Logs/Ping.*.log)" \
+  "Connection to 127.0.0.1:$MB would loop back into this service (Ping -> Pong -> Ping) - refused"
 expect_eq "engine still runs" "$(engine_running && echo yes)" "yes"
 
 finish

@@ -1,8 +1,9 @@
 // Feeds arbitrary bytes to the WWW proxy's request path the way a browser connection could deliver
 // them: the header scan with a small cap, the request parser and the authority split on whatever the
-// scan accepts, the body framing and the body reader on the bytes after the header, the hop-by-hop
-// removal, the response header scan and parser, and the date parser. Nothing may crash or read out
-// of bounds; what parses must keep the invariants the forwarding code relies on.
+// scan accepts, the request's normal form, the body framing and the body reader on the bytes after
+// the header, the hop-by-hop removal, the response header scan and parser, and the date parser.
+// Nothing may crash or read out of bounds; what parses must keep the invariants the forwarding code
+// relies on.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -39,6 +40,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Check(!req.host.empty() || req.relative);
     (void)req.CacheKey();
     (void)req.Description();
+    // The normal form the rules judge and the request goes on in: still nothing a request line
+    // cannot carry, and its own normal form again.
+    CHttpRequest normal = req;
+    if (NormalizeHttpRequest(normal, &why)) {
+      for (char c : normal.path + normal.query + normal.host) Check(c > ' ' && c < 0x7F);
+      CHttpRequest again = normal;
+      Check(NormalizeHttpRequest(again, &why) && again.path == normal.path && again.query == normal.query &&
+            again.host == normal.host && again.CacheKey() == normal.CacheKey());
+    }
     for (const auto& [name, value] : req.headers.Items())
       for (char c : name + value) Check(c != '\n' && c != '\r' && c != '\0');
 

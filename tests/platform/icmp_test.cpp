@@ -1,7 +1,9 @@
 #include "platform/icmp.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 
+#include <map>
 #include <vector>
 
 namespace {
@@ -23,6 +25,46 @@ TEST(Icmp, EchoToLoopbackIsAnswered) {
   EXPECT_EQ(Echo(kLoopback, 2000).status, EchoStatus::Success);
   EXPECT_EQ(pinger.Echo(kLoopback, 2000, std::string(Pinger::kMaxData + 1, 'x')).status,
             EchoStatus::GeneralFailure);
+}
+
+// Several requests in flight on one socket: each answer is matched to its own target, and an
+// answer to a request the caller no longer waits for is read and passed over.
+TEST(Icmp, ABatchMatchesEveryAnswerToItsRequest) {
+  EchoBatch batch;
+  if (!batch.Available()) GTEST_SKIP() << "no ICMP socket may be opened here";
+  std::map<uint16_t, uint32_t> inFlight;
+  for (uint32_t target : {kLoopback, kLoopback + 1, kLoopback + 2, kLoopback + 3}) {
+    uint16_t sequence = 0;
+    EchoResult failure;
+    ASSERT_TRUE(batch.Send(target, &sequence, &failure));
+    inFlight[sequence] = target;
+  }
+  const uint16_t forgotten = inFlight.begin()->first;
+  inFlight.erase(forgotten);
+  const EchoBatch::TargetOf targetOf = [&](uint16_t sequence) -> std::optional<uint32_t> {
+    auto it = inFlight.find(sequence);
+    if (it == inFlight.end()) return std::nullopt;
+    return it->second;
+  };
+  std::map<uint16_t, uint32_t> answeredBy;
+  for (int round = 0; round < 50 && answeredBy.size() < 3; ++round) {
+    pollfd p{batch.Descriptor(), POLLIN, 0};
+    if (poll(&p, 1, 100) <= 0) continue;
+    bool answered = false;
+    uint16_t sequence = 0;
+    EchoResult result;
+    while (batch.Receive(targetOf, &answered, &sequence, &result)) {
+      if (!answered) continue;
+      EXPECT_NE(sequence, forgotten);
+      EXPECT_EQ(result.status, EchoStatus::Success);
+      answeredBy[sequence] = result.from;
+    }
+  }
+  EXPECT_EQ(answeredBy, inFlight);
+  EchoResult failure;
+  uint16_t sequence = 0;
+  EXPECT_FALSE(batch.Send(kLoopback, &sequence, &failure, std::string(EchoBatch::kMaxData + 1, 'x')));
+  EXPECT_EQ(failure.status, EchoStatus::GeneralFailure);
 }
 
 // An IPv4 header (20 bytes, protocol ICMP) from src to dst followed by body.
@@ -97,6 +139,29 @@ TEST(Icmp, RawPacketsAreMatchedToTheirRequestWithEveryLengthChecked) {
   EXPECT_EQ(Raw(Ip(router, me, Icmp(3, 1, 0, 0, elsewhere)), router), PacketMatch::Ignore);
   quoted.resize(24);  // quote cut inside the echo header
   EXPECT_EQ(Raw(Ip(router, me, Icmp(3, 1, 0, 0, quoted)), router), PacketMatch::Ignore);
+}
+
+TEST(Icmp, TheSequenceOfWhatAPacketAnswersIsReadWithEveryLengthChecked) {
+  const uint32_t me = 0x0A000002, target = 0x0A000001, router = 0x0A0000FE;
+  uint16_t sequence = 0;
+  auto reply = Ip(target, me, Icmp(0, 0, 0x1234, 7));
+  ASSERT_TRUE(detail::PacketSequence(reply.data(), reply.size(), true, &sequence));
+  EXPECT_EQ(sequence, 7);
+  auto bare = Icmp(0, 0, 0x4321, 9);
+  ASSERT_TRUE(detail::PacketSequence(bare.data(), bare.size(), false, &sequence));
+  EXPECT_EQ(sequence, 9);
+  auto quoted = Ip(me, target, Icmp(8, 0, 0x1234, 11));
+  quoted.resize(28);
+  auto unreachable = Ip(router, me, Icmp(3, 1, 0, 0, quoted));
+  ASSERT_TRUE(detail::PacketSequence(unreachable.data(), unreachable.size(), true, &sequence));
+  EXPECT_EQ(sequence, 11);
+  quoted.resize(24);  // quote cut inside the echo header
+  auto cut = Ip(router, me, Icmp(3, 1, 0, 0, quoted));
+  EXPECT_FALSE(detail::PacketSequence(cut.data(), cut.size(), true, &sequence));
+  auto request = Ip(me, target, Icmp(8, 0, 0x1234, 7));
+  EXPECT_FALSE(detail::PacketSequence(request.data(), request.size(), true, &sequence));
+  EXPECT_FALSE(detail::PacketSequence(reply.data(), 27, true, &sequence));
+  EXPECT_FALSE(detail::PacketSequence(nullptr, 0, true, &sequence));
 }
 
 TEST(Icmp, PingSocketRepliesAreMatchedBySequence) {

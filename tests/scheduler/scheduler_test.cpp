@@ -17,6 +17,7 @@ namespace {
 
 struct FakeHost : ISchedulerHost {
   std::vector<std::string> calls;
+  bool exportFails = false;
   bool StopService(const CString& n) override { return Add("stop " + n, n != "none"); }
   bool StartService(const CString& n) override { return Add("start " + n, n != "none"); }
   void StopAllServices() override { Add("stop all"); }
@@ -25,7 +26,7 @@ struct FakeHost : ISchedulerHost {
   void ReopenServiceAndDialerLogs() override { Add("logs"); }
   void ReopenAuditFiles() override { Add("audits"); }
   bool ExportAccounts(const CString& p, bool append, const CString&) override {
-    return Add("export " + p + (append ? " append" : ""));
+    return Add("export " + p + (append ? " append" : ""), !exportFails);
   }
   bool ResetAccount(const CString& u) override { return Add("reset " + u); }
   void ResetAllAccounts() override { Add("reset all"); }
@@ -98,6 +99,43 @@ TEST_F(Scheduler, EveryMinuteRunsOnceWhateverTheWakeUps) {
   const std::string log = LogText();
   EXPECT_NE(log.find("\tEvent processed: at 09:01\r\n"), std::string::npos);
   EXPECT_NE(log.find("Error:\tScheduler 1439 minutes behind"), std::string::npos);
+}
+
+TEST_F(Scheduler, AClockSetBackByDaysIsLoggedAndSchedulingGoesOnFromTheNewTime) {
+  Daily(9, 1, TL_ACTION_SERVICE_STOP, "WWW");
+  Daily(9, 3, TL_ACTION_SERVICE_START, "WWW");
+  s_.LogOptions = 47;  // the default: what an operator sees
+  s_.RunDue(CDateTime(2024, 4, 30, 9, 0, 30));
+  // The clock was days ahead (a bad RTC) and ran 9:01; NTP then sets it back three days.
+  s_.RunDue(CDateTime(2024, 4, 30, 9, 1, 1));
+  EXPECT_EQ(host_.calls, (std::vector<std::string>{"stop WWW"}));
+  s_.RunDue(CDateTime(2024, 4, 27, 9, 0, 1));
+  EXPECT_EQ(host_.calls.size(), 1u);
+  // Events go on from the corrected time, each minute once however often the scheduler wakes.
+  s_.RunDue(CDateTime(2024, 4, 27, 9, 1, 1));
+  s_.RunDue(CDateTime(2024, 4, 27, 9, 1, 50));
+  s_.RunDue(CDateTime(2024, 4, 27, 9, 3, 1));
+  EXPECT_EQ(host_.calls, (std::vector<std::string>{"stop WWW", "stop WWW", "start WWW"}));
+  EXPECT_NE(LogText().find("\tThe clock went back 4321 minutes - scheduling from 04/27/24 09:00:00\r\n"),
+            std::string::npos)
+      << LogText();
+  // Two hours back is still waited out (nothing runs twice), as is the autumn's hour.
+  s_.RunDue(CDateTime(2024, 4, 27, 7, 4, 1));
+  s_.RunDue(CDateTime(2024, 4, 27, 9, 1, 1));
+  EXPECT_EQ(host_.calls.size(), 3u);
+  s_.RunDue(CDateTime(2024, 4, 27, 9, 4, 1));
+  EXPECT_EQ(host_.calls.size(), 3u);
+}
+
+TEST_F(Scheduler, AFailedAccountsExportIsWrittenUnderTheDefaultLogOptions) {
+  s_.LogOptions = 47;
+  host_.exportFails = true;
+  auto e = std::make_shared<CScheduleEvent>();
+  e->Description = "Export";
+  e->AddAction(std::make_shared<CScheduleEventAction>(TL_ACTION_ACCOUNTS_EXPORT, "/nonexistent/accounts.tsv"));
+  ASSERT_TRUE(s_.ForceEvent(s_.AddEvent(e)));
+  EXPECT_NE(LogText().find("\tCannot export the accounts to /nonexistent/accounts.tsv\r\n"), std::string::npos)
+      << LogText();
 }
 
 TEST_F(Scheduler, ActionsForcedEventsAndFailures) {

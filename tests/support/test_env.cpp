@@ -36,6 +36,11 @@ struct Root {
     setenv("TRELLIS_HOME", (path + "/home").c_str(), 1);
     setenv("TRELLIS_RUNDIR", (path + "/run").c_str(), 1);
     setenv("TRELLIS_EVENTLOG", (path + "/events.log").c_str(), 1);
+    // The dialer's layer over pppd sits beside the test programs: its phonebook is an empty
+    // folder, not the machine's own peers (Debian's ppp ships one), which an engine would take
+    // for a dial-up interface.
+    std::filesystem::create_directories(path + "/ppp-peers");
+    setenv("TRELLIS_PPP_PEERS", (path + "/ppp-peers").c_str(), 1);
     // The engine's folders (logs, audit files, cache) are relative to the current directory, as
     // the engine changes to its home at start; a test never writes into the source tree.
     if (chdir((path + "/home").c_str()) != 0) perror("chdir");

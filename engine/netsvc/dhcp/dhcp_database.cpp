@@ -59,10 +59,12 @@ bool CDHCPDatabase::RemoveScope(uint32_t id) {
       Reservations.RemoveKey(key);
     }
   }
-  // Leases of the scope's reservations go with them; the engine's lease pass drops the scope's
-  // other leases, which no longer have a scope to be renewed in.
-  if (IDHCPAddressHost* host = GetAddressHost())
+  // The leases of the scope's reservations go with them, and so do the scope's own: a lease left
+  // behind would still hold its address and name its client to the DNS relay.
+  if (IDHCPAddressHost* host = GetAddressHost()) {
     for (uint32_t a : addresses) host->RemoveLease(a);
+    host->RemoveLeasesOfScope(id);
+  }
   return true;
 }
 

@@ -22,8 +22,7 @@ void Put32(uint8_t* p, uint32_t v) {
   p[3] = static_cast<uint8_t>(v);
 }
 bool HostNameChar(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
-         c == '.';
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
 }
 }  // namespace
 
@@ -74,8 +73,10 @@ bool ParseRequest(const uint8_t* data, size_t length, Request* out, const char**
         out->serverId = Get32(v);
         break;
       case OPT_HOST_NAME: {
+        // The name ends at its first NUL or dot: a client that sends a full name ("pc.lan") is
+        // known by its host label, and a dotted name could never become an outside name's answer.
         size_t len = 0;
-        while (len < n && v[len] != 0) ++len;
+        while (len < n && v[len] != 0 && v[len] != '.') ++len;
         CString name(reinterpret_cast<const char*>(v), len);
         // A name that is a key of the lease tables and a DNS answer: host-name characters only.
         if (std::all_of(name.begin(), name.end(), HostNameChar)) out->hostName = name;

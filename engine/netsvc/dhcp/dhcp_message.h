@@ -63,7 +63,7 @@ struct Request {
   uint8_t messageType = 0;   // 0 without option 53 (plain BOOTP: not served)
   uint32_t requested = 0;    // option 50
   uint32_t serverId = 0;     // option 54
-  CString hostName;          // option 12, up to its first NUL, host-name characters only
+  CString hostName;          // option 12 up to its first NUL or dot, host-name characters only
   std::vector<uint8_t> parameters;  // option 55 in order
 };
 

@@ -121,18 +121,25 @@ bool CDHCPScope::IsAddressFree(uint32_t a, IDHCPAddressHost* host) const {
   return host != nullptr && !host->IsLocalAddress(a);
 }
 
-bool CDHCPScope::CanOffer(uint32_t a, uint32_t n, IDHCPAddressHost* host) const {
+bool CDHCPScope::CanOffer(uint32_t a, uint32_t n, IDHCPAddressHost* host, uint32_t* probe) const {
   uint32_t mask;
   {
     CLockGuard g(*this);
     mask = NetMask;
   }
   if ((n & mask) != (a & mask) || !IsAddressFree(a, host)) return false;
-  return !host->Ping(a);
+  switch (host->Ping(a)) {
+    case IDHCPAddressHost::EchoState::kSilent: return true;
+    case IDHCPAddressHost::EchoState::kAnswers: return false;
+    case IDHCPAddressHost::EchoState::kUnknown: break;
+  }
+  if (probe) *probe = a;
+  return false;
 }
 
 bool CDHCPScope::FindFreeAddress(uint32_t n, IDHCPAddressHost* host,
-                                 const std::function<bool(uint32_t)>& reservedForOther, uint32_t* out) const {
+                                 const std::function<bool(uint32_t)>& reservedForOther, uint32_t* out,
+                                 uint32_t* probe) const {
   if (host == nullptr) return false;
   CIPRange range;
   uint32_t mask;
@@ -162,7 +169,14 @@ bool CDHCPScope::FindFreeAddress(uint32_t n, IDHCPAddressHost* host,
       }
       continue;
     }
-    if (host->IsLocalAddress(a) || host->Ping(a)) continue;
+    if (host->IsLocalAddress(a)) continue;
+    const IDHCPAddressHost::EchoState echo = host->Ping(a);
+    if (echo == IDHCPAddressHost::EchoState::kAnswers) continue;
+    if (echo == IDHCPAddressHost::EchoState::kUnknown) {
+      if (!probe) continue;
+      *probe = a;
+      return false;
+    }
     *out = a;
     return true;
   }

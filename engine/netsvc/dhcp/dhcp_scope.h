@@ -11,8 +11,8 @@
 // Archive forms: docs/wire-format.md.
 //
 // Threads: scopes and reservations are reached from the DHCP thread and console sessions; each
-// guards its fields with its own lock. The address walk calls the host (lease table, ping) while
-// holding no lock of its own.
+// guards its fields with its own lock. The address walk calls the host (lease table, what is known
+// of pings) while holding no lock of its own; it never waits for a ping.
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -35,8 +35,12 @@ class IDHCPAddressHost {
   // A reserved lease for a new reservation, when the table has none for that address.
   virtual void AddReservedLease(uint32_t address, uint32_t scopeId) = 0;
   virtual bool IsLocalAddress(uint32_t address) = 0;
-  // True when a host answers one echo.
-  virtual bool Ping(uint32_t address) = 0;
+  // The leases of a scope that is being removed go with it.
+  virtual void RemoveLeasesOfScope(uint32_t scopeId) = 0;
+  // What is known of an echo to the address: a host answers, nobody does, or nobody has asked
+  // yet (the caller has it checked, which takes a while, and asks again once that is done).
+  enum class EchoState { kSilent, kAnswers, kUnknown };
+  virtual EchoState Ping(uint32_t address) = 0;
 };
 
 class CIPRange : public CObject {
@@ -95,13 +99,16 @@ class CDHCPScope : public CLockableObject {
   bool IsExcluded(uint32_t a) const;
   // In the range, not excluded, not the engine's own.
   bool IsAddressFree(uint32_t a, IDHCPAddressHost* host) const;
-  // Same network as the requester's n, free, and nobody answers a ping.
-  bool CanOffer(uint32_t a, uint32_t n, IDHCPAddressHost* host) const;
+  // Same network as the requester's n, free, and nobody answers a ping. When the ping's answer is
+  // not known yet, false with *probe set to a (without probe such an address is not offered).
+  bool CanOffer(uint32_t a, uint32_t n, IDHCPAddressHost* host, uint32_t* probe = nullptr) const;
   // An address for a requester on network n. reservedForOther(a) is true for an address that a
   // reservation keeps for another client. A never-leased address comes first; otherwise the lease
-  // that lapsed longest ago is taken back from the table.
+  // that lapsed longest ago is taken back from the table. The walk stops at the first never-leased
+  // address whose ping answer is not known yet: false with *probe set to it (without probe such
+  // addresses are passed over).
   bool FindFreeAddress(uint32_t n, IDHCPAddressHost* host, const std::function<bool(uint32_t)>& reservedForOther,
-                       uint32_t* out) const;
+                       uint32_t* out, uint32_t* probe = nullptr) const;
   void CopyFrom(const CDHCPScope& other);
 
   std::vector<CIPRange> GetExclusions() const;

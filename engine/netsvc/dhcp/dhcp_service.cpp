@@ -4,10 +4,14 @@
 #include <net/if.h>
 #include <netinet/in.h>
 
+#include <set>
+
 #include "engine/config/reg_helpers.h"
 #include "engine/config/util.h"
 #include "engine/core/engine.h"
 #include "engine/net/socket_exception.h"
+#include "platform/clock.h"
+#include "platform/messages.h"
 
 namespace {
 
@@ -75,14 +79,45 @@ void CDHCPService::AddReservedLease(uint32_t address, uint32_t scopeId) {
 
 bool CDHCPService::IsLocalAddress(uint32_t address) { return FindInterface(address, nullptr, nullptr); }
 
-bool CDHCPService::Ping(uint32_t address) {
-  auto engine = TheEngine();
-  return engine && engine->Ping(address);
+void CDHCPService::RemoveLeasesOfScope(uint32_t scopeId) {
+  if (auto engine = TheEngine()) engine->RemoveLeasesOfScope(scopeId);
+}
+
+IDHCPAddressHost::EchoState CDHCPService::Ping(uint32_t address) {
+  auto it = m_echoes.find(address);
+  if (it == m_echoes.end()) return EchoState::kUnknown;
+  const Echo& echo = it->second;
+  // An address being checked for one client is not another's meanwhile; its own request waits.
+  if (echo.pending) return echo.owner == m_client ? EchoState::kUnknown : EchoState::kAnswers;
+  if (echo.until <= platform::TickCount64()) {
+    m_echoes.erase(it);
+    return EchoState::kUnknown;
+  }
+  return echo.answers ? EchoState::kAnswers : EchoState::kSilent;
 }
 
 size_t CDHCPService::InterfaceCount() const {
   auto engine = TheEngine();
   return engine ? engine->GetSysInfo().m_interfaces.GetCount() : 0;
+}
+
+void CDHCPService::TakeOverFrom(CService& previous) {
+  auto* old = dynamic_cast<CDHCPService*>(&previous);
+  auto engine = TheEngine();
+  if (!old || !engine) return;
+  std::set<uint32_t> kept;
+  for (const auto& scope : Database.GetScopes()) {
+    CLockGuard g(*scope);
+    kept.insert(scope->ScopeID);
+  }
+  for (const auto& scope : old->Database.GetScopes()) {
+    uint32_t id;
+    {
+      CLockGuard g(*scope);
+      id = scope->ScopeID;
+    }
+    if (!kept.count(id)) engine->RemoveLeasesOfScope(id);
+  }
 }
 
 // ---- Bindings and sockets ---------------------------------------------------------------------------
@@ -119,7 +154,12 @@ void CDHCPService::ValidateBindings(CSysInfo& info) {
 }
 
 void CDHCPService::PrepareListener(X1Socket& socket, const CString& address, CString* bindAddress) {
-  socket.SetBroadcast(true);
+  try {
+    socket.SetBroadcast(true);
+  } catch (const X1SocketException&) {
+    // The binding still hears its clients and answers relays and renewing clients by unicast.
+    Log(LOG_ERROR, "Caught Exception setting broadcast mode on bound sockets");
+  }
   uint32_t a = 0;
   CString device;
   if (!TryParseIPAddress(address, &a) || a == 0 || !FindInterface(a, &device, nullptr)) return;
@@ -151,9 +191,85 @@ void CDHCPService::OnRead(platform::Message& msg) {
     auto bound = m_bindingAddress.find(listener->GetHandle());
     if (bound != m_bindingAddress.end()) local = bound->second;
     try {
-      Reply reply;
-      if (!ProcessPacket(m_receive, n, local, &reply)) continue;
-      listener->SendToFrom(reply.bytes.data(), reply.bytes.size(), reply.port, reply.address, local, ifIndex);
+      Serve(*listener, m_receive, n, local, ifIndex);
+    } catch (const X1SocketException& e) {
+      Log(LOG_ERROR, "Caught socket exception in CDHCPService::ProcessPacket() %s - ignoring", e.GetText().c_str());
+    } catch (...) {
+      Log(LOG_ERROR, "Caught unknown exception in CDHCPService::ProcessPacket() - ignoring");
+    }
+  }
+}
+
+// ---- Parked requests ----------------------------------------------------------------------------------
+
+void CDHCPService::OnThreadStart() {
+  m_prober = std::make_unique<CDHCPProber>(platform::CurrentThreadId(), kProbeTimeoutMs);
+}
+
+void CDHCPService::OnThreadEnd() {
+  m_prober.reset();
+  m_parked.clear();
+  m_echoes.clear();
+}
+
+void CDHCPService::Serve(X1Socket& listener, const uint8_t* data, size_t length, uint32_t local, int ifIndex) {
+  Reply reply;
+  const bool send = ProcessPacket(data, length, local, &reply);
+  if (reply.probe != 0) Park(reply, data, length, local, ifIndex, listener.GetHandle());
+  if (send) listener.SendToFrom(reply.bytes.data(), reply.bytes.size(), reply.port, reply.address, local, ifIndex);
+}
+
+void CDHCPService::Park(const Reply& reply, const uint8_t* data, size_t length, uint32_t local, int ifIndex,
+                        int listener) {
+  if (!m_prober) return;
+  // A flood of new hardware addresses meets a bound; the clients ask again.
+  if (!m_parked.count(reply.client) && m_parked.size() >= kMaxParked) {
+    Log(LOG_DEBUG, "Request of client %s dropped - %zu requests wait for address checks", reply.client.c_str(),
+        m_parked.size());
+    return;
+  }
+  Echo& echo = m_echoes[reply.probe];
+  if (!echo.pending) {
+    if (!m_prober->Probe(reply.probe)) {
+      m_echoes.erase(reply.probe);
+      return;
+    }
+    echo = Echo{true, false, reply.client, 0};
+  }
+  m_parked[reply.client] = Parked{std::vector<uint8_t>(data, data + length), local, ifIndex, listener, reply.probe};
+}
+
+void CDHCPService::OnThreadMessage(platform::Message& msg) {
+  if (msg.message != platform::WM_DHCP_PROBE_DONE) return;
+  try {
+    OnProbeDone(static_cast<uint32_t>(msg.wParam), msg.lParam != 0);
+  } catch (...) {
+    Log(LOG_ERROR, "Caught unknown exception in CDHCPService::OnProbeDone() - ignoring");
+  }
+}
+
+void CDHCPService::OnProbeDone(uint32_t address, bool answers) {
+  const uint64_t now = platform::TickCount64();
+  for (auto it = m_echoes.begin(); it != m_echoes.end();)
+    it = !it->second.pending && it->second.until <= now ? m_echoes.erase(it) : std::next(it);
+  m_echoes[address] = Echo{false, answers, CString(), now + (answers ? kAnswersHoldMs : kSilentHoldMs)};
+  // Every request waiting for this address runs again now that its answer is known; one may park
+  // again on the next address of its walk.
+  std::vector<Parked> ready;
+  for (auto it = m_parked.begin(); it != m_parked.end();) {
+    if (it->second.address != address) {
+      ++it;
+      continue;
+    }
+    ready.push_back(std::move(it->second));
+    it = m_parked.erase(it);
+  }
+  for (const Parked& p : ready) {
+    // A binding that has gone since takes its requests with it.
+    X1Socket* listener = FindBindingSocket(p.listener);
+    if (!listener) continue;
+    try {
+      Serve(*listener, p.datagram.data(), p.datagram.size(), p.local, p.ifIndex);
     } catch (const X1SocketException& e) {
       Log(LOG_ERROR, "Caught socket exception in CDHCPService::ProcessPacket() %s - ignoring", e.GetText().c_str());
     } catch (...) {
@@ -176,6 +292,12 @@ bool CDHCPService::ProcessPacket(const uint8_t* data, size_t length, uint32_t L,
   const uint32_t R = rq.requested != 0 ? rq.requested : rq.ciaddr;
   const CString N = rq.hostName;
   const CString H = rq.hardwareAddress;
+  // The latest DISCOVER or REQUEST of a client is the one answered: one parked before is dropped
+  // (a check it started still runs).
+  if (rq.messageType == dhcp::DHCPDISCOVER || rq.messageType == dhcp::DHCPREQUEST) m_parked.erase(H);
+  m_client = H;
+  reply->client = H;
+  reply->probe = 0;
   const CString Ltext = FormatIPAddress(L), Rtext = FormatIPAddress(R), Gtext = FormatIPAddress(G);
   auto engine = TheEngine();
   if (!engine) return false;
@@ -222,8 +344,10 @@ bool CDHCPService::ProcessPacket(const uint8_t* data, size_t length, uint32_t L,
     case dhcp::DHCPDISCOVER: {
       Log(LOG_DEBUG, "Getting offer for %s, %s, %s, %s, %s", Ltext.c_str(), Rtext.c_str(), N.c_str(), H.c_str(),
           Gtext.c_str());
-      auto lease = ChooseLease(L, R, N, H, G);
+      auto lease = ChooseLease(L, R, N, H, G, &reply->probe);
       if (!lease) {
+        // Answered once the address has been checked.
+        if (reply->probe != 0) return false;
         Log(LOG_DEBUG, "No acceptable offer can be made to client %s ", N.c_str());
         return false;
       }
@@ -298,8 +422,9 @@ bool CDHCPService::ProcessPacket(const uint8_t* data, size_t length, uint32_t L,
           if (lease->ClientStatus != CDHCPLease::kReserved) lease->LeaseDuration = duration;
         }
       } else {
-        lease = ChooseLease(L, R, N, H, G);
+        lease = ChooseLease(L, R, N, H, G, &reply->probe);
         if (!lease) {
+          if (reply->probe != 0) return false;
           Log(LOG_DEBUG, "No acceptable offer can be made to %s", N.c_str());
           return nak();
         }
@@ -340,7 +465,8 @@ bool CDHCPService::ProcessPacket(const uint8_t* data, size_t length, uint32_t L,
       if (rekey) engine->AddLease(lease);
       {
         CLockGuard g(*lease);
-        lease->Save(LeaseKey(ip));
+        // One taken out of the table meanwhile (its scope removed) must not bring its key back.
+        if (!lease->m_removed) lease->Save(LeaseKey(ip));
       }
       WriteReply(w, dhcp::DHCPACK, lease.get(), scopeId, ip, duration, L, G, rq.parameters);
       Log(LOG_DEBUG, "Binding the client %s to IP address %s", N.c_str(), ip.c_str());
@@ -372,7 +498,7 @@ bool CDHCPService::ProcessPacket(const uint8_t* data, size_t length, uint32_t L,
       if (rq.ciaddr != 0 && lease->IPAddress != FormatIPAddress(rq.ciaddr)) return false;
       lease->Renew(1);
       lease->ClientStatus = CDHCPLease::kReleased;
-      lease->Save(LeaseKey(lease->IPAddress));
+      if (!lease->m_removed) lease->Save(LeaseKey(lease->IPAddress));
       return false;
     }
     case dhcp::DHCPINFORM: {
@@ -454,7 +580,8 @@ bool CDHCPService::ServesInterface(const CDHCPScope& scope, uint32_t L) const {
 // automatic scope. Clients are looked up by hardware address alone: two machines with one host
 // name must not take each other's leases.
 std::shared_ptr<CDHCPLease> CDHCPService::ChooseLease(uint32_t L, uint32_t R, const CString& N, const CString& H,
-                                                      uint32_t G) {
+                                                      uint32_t G, uint32_t* probe) {
+  *probe = 0;
   auto engine = TheEngine();
   if (!engine) return nullptr;
   CLockGuard scopes(Database.Scopes);
@@ -550,7 +677,10 @@ std::shared_ptr<CDHCPLease> CDHCPService::ChooseLease(uint32_t L, uint32_t R, co
   };
   if (R != 0 && !treatReserved) {
     for (const auto& scope : Database.GetScopes()) {
-      if (!ServesInterface(*scope, L) || held(R) || !scope->CanOffer(R, NET, this)) continue;
+      if (!ServesInterface(*scope, L) || held(R) || !scope->CanOffer(R, NET, this, probe)) {
+        if (*probe != 0) return nullptr;
+        continue;
+      }
       uint32_t id, enabled;
       {
         CLockGuard g(*scope);
@@ -572,35 +702,59 @@ std::shared_ptr<CDHCPLease> CDHCPService::ChooseLease(uint32_t L, uint32_t R, co
     }
     if (!enabled || !ServesInterface(*scope, L)) continue;
     uint32_t a = 0;
-    if (!scope->FindFreeAddress(NET, this, reservedForOther, &a)) continue;
+    if (!scope->FindFreeAddress(NET, this, reservedForOther, &a, probe)) {
+      if (*probe != 0) return nullptr;
+      continue;
+    }
     auto made = MakeLease(a, id, N, H, kOfferHoldSeconds, CDHCPLease::kOffered);
     engine->AddLease(made);
     return made;
   }
-  if (!Database.MayCreateScopes()) return nullptr;
-  auto scope = CreateAutomaticScope(L, G);
+  if (!Database.MayCreateScopes() || G != 0 || !MayMakeAutomaticScope(L)) return nullptr;
+  auto scope = CreateAutomaticScope(L);
   if (!scope) return nullptr;
   uint32_t id;
   {
     CLockGuard g(*scope);
     id = scope->ScopeID;
   }
-  const uint32_t B = G != 0 ? G : L;
   uint32_t a = 0;
-  if (R != 0 && !treatReserved && !held(R) && scope->CanOffer(R, B, this))
+  if (R != 0 && !treatReserved && !held(R) && scope->CanOffer(R, L, this, probe))
     a = R;
-  else if (!scope->FindFreeAddress(B, this, reservedForOther, &a))
+  else if (*probe != 0 || !scope->FindFreeAddress(L, this, reservedForOther, &a, probe))
     return nullptr;
   auto made = MakeLease(a, id, N, H, kOfferHoldSeconds, CDHCPLease::kOffered);
   engine->AddLease(made);
   return made;
 }
 
-std::shared_ptr<CDHCPScope> CDHCPService::CreateAutomaticScope(uint32_t L, uint32_t G) {
-  const uint32_t B = G != 0 ? G : L;
+// A relayed request never gets here: its network's prefix is not known, and a guess by its class
+// would offer addresses that do not route (10.50.0.0/24 behind a relay is not 10.0.0.0/8).
+bool CDHCPService::MayMakeAutomaticScope(uint32_t L) {
+  const CString Ltext = FormatIPAddress(L);
+  // One per network: a scope that serves it, exhausted or disabled, is not doubled.
+  for (const auto& scope : Database.GetScopes()) {
+    CLockGuard g(*scope);
+    if (scope->BoundInterface == Ltext && scope->InclusionRange.ContainsNetwork(L, scope->NetMask)) return false;
+  }
+  // An interface bound by the operator's own choice may face the outside; the network there is not
+  // this server's to number.
+  auto engine = TheEngine();
+  if (!engine) return false;
+  CString why = engine->GetUpstreamReason(L);
+  if (why.empty())
+    if (auto entry = engine->GetSysInfo().m_interfaces.LookupAs<CInterface>(Ltext); entry && entry->m_outside)
+      why = "it is marked Internet-facing";
+  if (why.empty()) return true;
+  Log(LOG_DEBUG, "No automatic scope for interface %s - %s", Ltext.c_str(), why.c_str());
+  return false;
+}
+
+std::shared_ptr<CDHCPScope> CDHCPService::CreateAutomaticScope(uint32_t L) {
+  const uint32_t B = L;
   uint32_t mask = 0;
-  // The interface's own prefix; a relayed network's only guess is its class.
-  if (G != 0 || !FindInterface(L, nullptr, &mask) || mask == 0) mask = GetClassfulMask(B);
+  // The interface's own prefix, not its address's class.
+  if (!FindInterface(L, nullptr, &mask) || mask == 0) mask = GetClassfulMask(B);
   // A /31 or /32 has no room for clients.
   if ((~mask) < 3) return nullptr;
   auto scope = std::make_shared<CDHCPScope>();
@@ -610,16 +764,11 @@ std::shared_ptr<CDHCPScope> CDHCPService::CreateAutomaticScope(uint32_t L, uint3
   scope->Enabled = 1;
   scope->InclusionRange = CIPRange((B & mask) + 1, (B | ~mask) - 1);
   scope->SetExclusions({CIPRange(B, 0)});
-  if (Database.SuppliesRouter()) {
+  if (Database.SuppliesRouter() && InterfaceCount() >= 3) {
     CDHCPOption router;
     router.Code = dhcp::OPT_ROUTER;
-    if (G != 0) {
-      router.SetAddress(G);
-      scope->Options.SetOption(router);
-    } else if (InterfaceCount() >= 3) {
-      router.SetAddress(L);
-      scope->Options.SetOption(router);
-    }
+    router.SetAddress(L);
+    scope->Options.SetOption(router);
   }
   if (Database.SuppliesDNS()) {
     CDHCPOption dnsOption;

@@ -18,6 +18,7 @@ class CDHCPServiceSettings : public CUDPServiceSettings {
   uint32_t GetServiceKind() const override { return SERVICE_KIND_DHCP; }
   // Internal LAN addresses of the machine only: automatic binding never serves an outside network.
   bool AcceptsInterface(const CInterface& entry) const override;
+  bool ServesInsideOnly() const override { return true; }
   bool SaveSettings(const CString& key) override;
   void LoadSettings(const CString& key) override;
   void Serialize(CArchive& ar) override;

@@ -1,6 +1,11 @@
 #include "engine/netsvc/dns/dns_message.h"
 
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cctype>
 #include <cstring>
+#include <string_view>
 
 #include "engine/config/util.h"
 
@@ -109,9 +114,25 @@ size_t BuildReply(const uint8_t* query, const Query& q, uint8_t rcode, bool auth
   return total;
 }
 
-bool IsDottedAddress(const CString& name) {
-  uint32_t a = 0;
-  return TryParseIPAddress(name, &a);
+bool IsNumericName(const CString& name) {
+  if (name.empty()) return false;
+  in_addr a{};
+  if (inet_aton(name.c_str(), &a) != 0) return true;
+  // Label by label: each one decimal digits, or "0x" and hex digits.
+  size_t start = 0;
+  for (;;) {
+    const size_t end = std::min(name.find('.', start), name.size());
+    const std::string_view label(name.data() + start, end - start);
+    if (label.empty()) return false;
+    const bool hex = label.size() >= 2 && label[0] == '0' && (label[1] == 'x' || label[1] == 'X');
+    const std::string_view digits = hex ? label.substr(2) : label;
+    for (char c : digits) {
+      if (!(hex ? std::isxdigit(static_cast<unsigned char>(c)) : std::isdigit(static_cast<unsigned char>(c))))
+        return false;
+    }
+    if (end == name.size()) return true;
+    start = end + 1;
+  }
 }
 
 }  // namespace dns

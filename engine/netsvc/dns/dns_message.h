@@ -65,7 +65,9 @@ ParseStatus ParseQuery(const uint8_t* data, size_t length, Query* out);
 size_t BuildReply(const uint8_t* query, const Query& q, uint8_t rcode, bool authoritative, const uint32_t* address,
                   uint8_t* out, size_t outSize);
 
-// A name in strict dotted-quad form ("10.1" and "1234" are names, not addresses).
-bool IsDottedAddress(const CString& name);
+// A number rather than a name: anything the system's address parser reads as an IPv4 address
+// ("10.1", "1234", "0x7f.1", "017700000001", dotted quads), or a name whose labels are all decimal
+// or 0x-hex numbers ("1.2.3.4.5"). A resolver would answer such a "name" from its digits.
+bool IsNumericName(const CString& name);
 
 }  // namespace dns

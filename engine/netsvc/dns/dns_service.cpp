@@ -187,7 +187,9 @@ bool CDNSService::ProcessQuery(CDNSSession& session, uint8_t* out, size_t* outLe
       Log(LOG_ERROR, "Received unsupported DNS Query - %s for %s", name, q.name.c_str());
     return reply(dns::RCODE_FORMERR, false, nullptr);
   }
-  if (dns::IsDottedAddress(q.name)) return reply(dns::RCODE_NXDOMAIN, false, nullptr);
+  // A number is no name: a resolver would make an address of its digits, answered as if it were
+  // a real host's.
+  if (dns::IsNumericName(q.name)) return reply(dns::RCODE_NXDOMAIN, false, nullptr);
 
   session.SetDescription("DNS: Address lookup for " + q.name);
   if (auto engine = TheEngine())
@@ -195,12 +197,16 @@ bool CDNSService::ProcessQuery(CDNSSession& session, uint8_t* out, size_t* outLe
   session.Audit(CSession::kAuditRequested, "%s", session.GetDescription().c_str());
   session.Log(CSession::kLogRequested, "%s", "");
 
-  if (IsOwnName(q.name) && session.m_localAddress != 0) {
+  const bool ownName = IsOwnName(q.name);
+  if (ownName && session.m_localAddress != 0) {
     const uint32_t a = session.m_localAddress;
     return reply(dns::RCODE_NOERROR, true, &a);
   }
+  // A lease's name is whatever its client chose: it answers only for a single label, the local
+  // names of the LAN, so no client can take over an outside name or the gateway's own.
   uint32_t leased = 0;
-  if (FindLeaseAddress(q.name, &leased)) return reply(dns::RCODE_NOERROR, true, &leased);
+  if (!ownName && q.name.find('.') == CString::npos && FindLeaseAddress(q.name, &leased))
+    return reply(dns::RCODE_NOERROR, true, &leased);
 
   if (session.m_allowAutodial)
     if (auto engine = TheEngine()) engine->CheckDialFirst(&session);

@@ -1,7 +1,8 @@
 #pragma once
 // The DNS relay: answers A/IN queries of client machines for the gateway's own name, for the
-// names of DHCP clients with a current lease, and for every other name through the gateway's own
-// resolver, asked asynchronously so that the service thread never waits on a lookup.
+// single-label names of DHCP clients with a current lease, and for every other name through the
+// gateway's own resolver, asked asynchronously so that the service thread never waits on a
+// lookup. Numbers in any spelling are refused (NXDOMAIN) before anything else.
 //
 // Every query is one CDNSSession. A query answered at once (own name, lease, refusal) is sent and
 // its session ends inside OnRead. A query that goes to the resolver waits in the session table

@@ -18,6 +18,7 @@ class CDNSServiceSettings : public CUDPServiceSettings {
   bool HasOutgoingInterfaces() const override { return false; }
   // Not dial-up, and an address of the machine (kind 1).
   bool AcceptsInterface(const CInterface& entry) const override;
+  bool ServesInsideOnly() const override { return true; }
   bool SaveSettings(const CString& key) override;
   void LoadSettings(const CString& key) override;
   void Serialize(CArchive& ar) override;

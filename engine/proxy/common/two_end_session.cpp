@@ -13,6 +13,7 @@
 #include "engine/core/engine.h"
 #include "engine/core/interfaces.h"
 #include "engine/core/service_manager.h"
+#include "engine/proxy/common/url_normal.h"
 #include "platform/clock.h"
 
 TL_IMPLEMENT_DYNAMIC(CTwoEndTCPSession, CTCPSession)
@@ -144,6 +145,7 @@ void CTwoEndTCPSession::UseServiceConnectSettings(const CTCPService& service) {
 
 void CTwoEndTCPSession::SetServerName(const CString& name) {
   std::lock_guard<std::mutex> g(m_mx);
+  if (name != m_serverName) m_serverAddress = kNoAddress;
   m_serverName = name;
 }
 
@@ -191,7 +193,62 @@ bool CTwoEndTCPSession::InvolvesHost(const CString& text) const {
   if (text.empty()) return false;
   std::lock_guard<std::mutex> g(m_mx);
   if (!m_serverName.empty() && strcasecmp(m_serverName.c_str(), text.c_str()) == 0) return true;
-  return m_serverAddress != 0 && FormatIPAddress(m_serverAddress) == text;
+  return m_serverAddress != kNoAddress && FormatIPAddress(m_serverAddress) == text;
+}
+
+// ---- The server a request names ---------------------------------------------------------------
+
+bool CTwoEndTCPSession::ReachesServerByAddress() const {
+  const CConnectSettings cs = GetConnectSettings();
+  return cs.ConnectMethod == CONNECT_DIRECT || cs.ConnectMethod == CONNECT_SOCKS4 || cs.BypassProxyOnLocal;
+}
+
+CString CTwoEndTCPSession::NameServer(const CString& host, uint32_t port, bool byAddress) {
+  const CString name = NormalizeHostName(host);
+  NameServerAs(name, port, byAddress || ReachesServerByAddress());
+  return name;
+}
+
+void CTwoEndTCPSession::NameServerAs(const CString& host, uint32_t port, bool lookUp) {
+  uint32_t address = kNoAddress;
+  if (!TryParseIPAddress(host, &address) && !host.empty() && lookUp) {
+    // The engine's lookup waits for the link: while a lookup would dial, the address stays unknown
+    // and ResolveNamedServer takes it after the dial.
+    if (auto engine = TheEngine())
+      address = engine->ResolveHost(host);
+    else if (!SystemResolve(host, &address))
+      address = kNoAddress;
+  }
+  std::lock_guard<std::mutex> g(m_mx);
+  m_serverName = host;
+  m_serverPort = port;
+  m_serverAddress = address;
+}
+
+bool CTwoEndTCPSession::ResolveNamedServer() {
+  CString name;
+  {
+    std::lock_guard<std::mutex> g(m_mx);
+    if (m_serverAddress != kNoAddress || m_serverName.empty()) return true;
+    name = m_serverName;
+  }
+  const uint32_t address = ResolveDestination(name);
+  {
+    std::lock_guard<std::mutex> g(m_mx);
+    if (m_serverName == name) m_serverAddress = address;
+  }
+  // Rules on the server's address could not be judged before the link was up: they are now,
+  // before anything is connected there.
+  if (CheckRights(AccessStage::Request) == AccessResult::Allowed) return true;
+  if (!IsEnding()) {
+    // A login cannot be asked for at this point: the request is refused as any other.
+    SendAccessDenied();
+    const CString description = GetDescription();
+    Audit(kAuditFailedAuthorisation, "%s", description.c_str());
+    Log(kLogFailedAuthorisation, "%s", description.c_str());
+    Terminate(kSessionExitRefused);
+  }
+  return false;
 }
 
 // ---- Connecting out ---------------------------------------------------------------------------
@@ -210,12 +267,17 @@ void CTwoEndTCPSession::BindOutgoing(X1Socket& socket) {
 uint32_t CTwoEndTCPSession::ResolveDestination(const CString& host) const {
   uint32_t address = 0;
   if (TryParseIPAddress(host, &address)) return address;
+  {
+    // The named server's address is the one its rules were judged on.
+    std::lock_guard<std::mutex> g(m_mx);
+    if (host == m_serverName && m_serverAddress != kNoAddress) return m_serverAddress;
+  }
   if (auto engine = TheEngine()) return engine->ResolveHostOrThrow(host);
   if (!SystemResolve(host, &address)) throw X1SocketException(WSAEINVAL, HostnameLookupFailedText(host));
   return address;
 }
 
-const char* CTwoEndTCPSession::JudgeDestination(uint32_t address, uint32_t port) const {
+const char* JudgeClientDestination(const CSession& session, uint32_t address, uint32_t port, uint32_t transport) {
   auto engine = TheEngine();
   const bool loopback = (address >> 24) == 127 || address == 0;
   // 0.0.0.0 reaches the loopback's listeners; judge it as the address it stands for.
@@ -224,19 +286,33 @@ const char* CTwoEndTCPSession::JudgeDestination(uint32_t address, uint32_t port)
   if (!own) return nullptr;
   if (engine) {
     for (const auto& service : engine->GetServiceManager().GetServices()) {
-      if (service->Settings().GetTransport() == SERVICE_TRANSPORT_TCP && service->IsBoundTo(dotted, port))
+      if (service->Settings().GetTransport() == transport && service->IsBoundTo(dotted, port))
         return "one of this gateway's own services";
     }
   }
   if (!loopback) return nullptr;
   // A client on the gateway itself reaches its loopback anyway; for anyone else it is the
   // gateway's private side (services bound to 127.0.0.1 trust their callers to be local).
-  const CString client = GetClientAddress();
+  const CString client = session.GetClientAddress();
   uint32_t clientAddress = 0;
   const bool clientOnGateway =
       TryParseIPAddress(client, &clientAddress) &&
       ((clientAddress >> 24) == 127 || (engine && IsLocalAddress(engine->GetSysInfo(), client)));
   return clientOnGateway ? nullptr : "the gateway's loopback";
+}
+
+bool RefuseRoadBack(const CSession& session, const CString& destination, const std::vector<loopguard::Hop>& hops) {
+  if (hops.empty()) return false;
+  auto service = session.GetService();
+  if (!service) return false;
+  const CString road = loopguard::FindRoadBack(service.get(), hops, loopguard::EngineGraph());
+  if (road.empty()) return false;
+  service->ReportLoopRefused(destination, road);
+  return true;
+}
+
+const char* CTwoEndTCPSession::JudgeDestination(uint32_t address, uint32_t port, uint32_t transport) const {
+  return JudgeClientDestination(*this, address, port, transport);
 }
 
 void CTwoEndTCPSession::ConnectToServer(X1Socket& socket, const CString& host, uint32_t port, Destination who) {
@@ -257,6 +333,16 @@ void CTwoEndTCPSession::ConnectToServer(X1Socket& socket, const CString& host, u
       throw X1SocketException(WSAEACCES, kDestinationRefusedText);
     }
   }
+  // No road may lead back into this service: an operator's destination is followed as it is (a
+  // client's was judged above, and its own services refused), and an upstream proxy is where
+  // every connection goes first.
+  std::vector<loopguard::Hop> hops;
+  if (who == Destination::OperatorChosen)
+    hops.push_back({needAddress ? CString() : host, address, port, SERVICE_TRANSPORT_TCP});
+  if (cs.ConnectMethod != CONNECT_DIRECT && !cs.ProxyServer.empty())
+    hops.push_back({cs.ProxyServer, 0, cs.ProxyPort, SERVICE_TRANSPORT_TCP});
+  if (RefuseRoadBack(*this, FormatString("%s:%u", host.c_str(), port), hops))
+    throw X1SocketException(WSAEACCES, kLoopRefusedText);
 
   if (cs.BypassProxyOnLocal && cs.ConnectMethod != CONNECT_DIRECT) {
     // The designed heuristic: a host that answers one ICMP echo counts as local and is reached
@@ -353,11 +439,16 @@ void CTwoEndTCPSession::ConnectTunnel(X1Socket& socket, const CString& host, uin
 
 void CTwoEndTCPSession::ConnectToServer(const CString& host, uint32_t port, Destination who) {
   // The server is named first: whether the link must be dialled depends on where it goes.
-  SetServerName(host);
-  SetServerPort(port);
-  uint32_t dotted = 0;
-  if (TryParseIPAddress(host, &dotted)) SetServerAddress(dotted);
+  bool named;
+  {
+    std::lock_guard<std::mutex> g(m_mx);
+    named = host == m_serverName && port == m_serverPort;
+  }
+  // A server nobody named before the rights were asked gets its address looked up after the dial,
+  // and the rights asked again with it.
+  if (!named) NameServerAs(host, port, false);
   if (auto engine = TheEngine()) engine->CheckDialFirst(this);
+  if (ReachesServerByAddress() && !ResolveNamedServer()) throw X1SocketException(WSAEACCES, kRefusedByRightsText);
   m_serverSocket.Create(SOCK_STREAM);
   ConnectToServer(m_serverSocket, host, port, who);
   const CConnectSettings cs = GetConnectSettings();
@@ -573,6 +664,22 @@ void CTwoEndUDPSession::OpenServerSocket() {
   m_serverSocket.Bind(0, address);
   m_serverSocket.AsyncSelect(FD_READ);
   m_serverSocket.ArmAsyncSelect();
+}
+
+const char* CTwoEndUDPSession::JudgeDestination(uint32_t address, uint32_t port) const {
+  return JudgeClientDestination(*this, address, port, SERVICE_TRANSPORT_UDP);
+}
+
+bool CTwoEndUDPSession::RefuseClientDestination(uint32_t address, uint32_t port) {
+  const char* why = JudgeDestination(address, port);
+  if (!why) return false;
+  Log(kLogFailedAuthorisation, "Connection to %s:%u refused - %s", FormatIPAddress(address).c_str(), port, why);
+  return true;
+}
+
+bool CTwoEndUDPSession::LoopsBack(const CString& host, uint32_t address, uint32_t port) {
+  return RefuseRoadBack(*this, FormatString("%s:%u", host.c_str(), port),
+                        {{CString(), address, port, SERVICE_TRANSPORT_UDP}});
 }
 
 void CTwoEndUDPSession::ForwardToServer(const void* buffer, size_t length) {

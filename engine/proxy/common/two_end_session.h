@@ -28,15 +28,24 @@
 // so a name that answers differently a second time cannot slip past the judgement: the gateway's
 // loopback (127.0.0.0/8, 0.0.0.0) is refused to a client that is not on the gateway itself, and a
 // service the gateway itself listens with is refused to every client. Operator-chosen destinations
-// (a fixed server, an upstream proxy, a mapping) are not judged.
+// (a fixed server, an upstream proxy, a mapping) are not judged so, but no connection, whoever
+// chose its destination, may lead back into its own service's listener, directly or through the
+// engine's other listeners (loop_guard.h): that is refused before connecting (kLoopRefusedText).
+//
+// The same single lookup serves the rights: a gateway names its server (NameServer) before the
+// request-stage rights check, so the server's name, port and address a rule tests are the ones the
+// connection uses. An address that could not be looked up then (the link had to be dialled first)
+// is looked up after the dial and the rights are asked again before anything is connected.
 #include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "engine/core/service.h"
 #include "engine/core/session.h"
 #include "engine/net/x1_socket.h"
+#include "engine/proxy/common/loop_guard.h"
 
 // The code of the exceptions that report a refusal or a bad answer of an upstream proxy.
 inline constexpr uint32_t kUpstreamProxyError = 0;
@@ -81,6 +90,21 @@ bool IsSafeHostText(const CString& host);
 
 // The text of a refused destination (WSAEACCES).
 inline constexpr const char* kDestinationRefusedText = "Connection to this gateway refused";
+// The text of a request the rights refused once its server's address was known (WSAEACCES); the
+// refusal has been answered and the session is ending.
+inline constexpr const char* kRefusedByRightsText = "Request refused by the access rights";
+// The text of a connection refused because it would come back into its own service (WSAEACCES).
+inline constexpr const char* kLoopRefusedText = "Connection would loop back into this gateway";
+
+// Why a client of session may not be connected to (or send to) address:port (host order) over
+// transport, or null when it may: one of the gateway's own services of that transport, or the
+// gateway's loopback for a client that is not on the gateway itself.
+const char* JudgeClientDestination(const CSession& session, uint32_t address, uint32_t port, uint32_t transport);
+// Whether a connection of session's service over hops (its first hops: the destination, the
+// upstream proxy) would come back into that service through the engine's listeners (loop_guard.h).
+// When it would, the service is told (it logs the first one after each start) and the result is
+// true: the caller refuses.
+bool RefuseRoadBack(const CSession& session, const CString& destination, const std::vector<loopguard::Hop>& hops);
 
 class CTwoEndTCPSession : public CTCPSession {
   TL_DECLARE_DYNAMIC(CTwoEndTCPSession)
@@ -99,7 +123,23 @@ class CTwoEndTCPSession : public CTCPSession {
 
   // ---- The server -------------------------------------------------------------------------
 
-  // Set by the protocol (ConnectToServer(host, port) sets them too). address: host byte order.
+  // The server address "none known": request variable 34 then reads "255.255.255.255", and rules
+  // on it are skipped.
+  static constexpr uint32_t kNoAddress = 0xFFFFFFFFu;
+
+  // Names the server a request asks for, before its request-stage rights check: the host as the
+  // resolver reads it (NormalizeHostName; returned, and the caller goes on with that spelling), the
+  // port and, when this session reaches the server by its address (directly, through a SOCKS 4
+  // server, or to ping it for bypass-proxy-on-local; or byAddress), the address, looked up once
+  // (a dotted host is its address whatever the way). The connection later goes to exactly that
+  // address. While a lookup would have to wait for the dialer, or when it fails, the address stays
+  // kNoAddress. An empty return: the host names nothing.
+  CString NameServer(const CString& host, uint32_t port, bool byAddress = false);
+  // Whether this session's way out needs the server's address.
+  bool ReachesServerByAddress() const;
+
+  // Set by the protocol (ConnectToServer(host, port) sets them too). address: host byte order; a
+  // new name forgets the address of the old one.
   void SetServerName(const CString& name);
   void SetServerAddress(uint32_t address);
   void SetServerPort(uint32_t port);
@@ -121,14 +161,17 @@ class CTwoEndTCPSession : public CTCPSession {
   virtual void ConnectToServer(X1Socket& socket, const CString& host, uint32_t port,
                                Destination who = Destination::ClientChosen);
 
-  // The usual path: (re)creates the session's server socket, holds the idle check while the dialer
-  // connects, ConnectToServer(server socket, host, port), then records the server's name, port and
-  // address (the peer's address when connected directly, else a lookup of the host when it is
-  // dotted text; 0 otherwise) and the server-side local address.
+  // The usual path: names the server unless NameServer already named this host and port, holds the
+  // idle check while the dialer connects, looks up (ResolveNamedServer) an address still missing
+  // that the way out needs, (re)creates the session's server socket and ConnectToServer(server
+  // socket, host, port) to the named address, then records the peer's address when connected
+  // directly and the server-side local address. A refusal by the rights asked again throws
+  // WSAEACCES (kRefusedByRightsText) with the session already ending.
   void ConnectToServer(const CString& host, uint32_t port, Destination who = Destination::ClientChosen);
 
-  // Why a client may not be connected to address:port (host byte order), or null when it may.
-  const char* JudgeDestination(uint32_t address, uint32_t port) const;
+  // Why a client may not be connected to address:port (host byte order), or null when it may
+  // (JudgeClientDestination; a SOCKS association judges datagrams with transport UDP).
+  const char* JudgeDestination(uint32_t address, uint32_t port, uint32_t transport = SERVICE_TRANSPORT_TCP) const;
 
   // ---- Relay --------------------------------------------------------------------------------
 
@@ -164,6 +207,11 @@ class CTwoEndTCPSession : public CTCPSession {
   // Both directions of the relay have ended or it failed (failed: a send or receive threw; the
   // reason is logged). The base ends the session with exit code 0.
   virtual void OnRelayEnded(bool failed);
+  // After the dial: the named server's address, when the way out needs it and it is not known yet,
+  // looked up now (a failure throws the lookup's X1SocketException) and judged: the request-stage
+  // rights are asked again, and a refusal is answered, audited and logged and ends the session
+  // (false).
+  bool ResolveNamedServer();
   void OnEnd() override;
   // Binds a created socket to the session's outgoing interface address (when its method is not
   // "any" and the interface has an address now), as every connection toward a server is: a second
@@ -190,12 +238,16 @@ class CTwoEndTCPSession : public CTCPSession {
 
   void ConnectSOCKS4(X1Socket& socket, const CString& host, uint32_t address, uint32_t port,
                      const CConnectSettings& cs);
-  // The destination's address, looked up once (dotted text as it stands).
+  // The destination's address, looked up once (dotted text as it stands): the named server's when
+  // host is its name and its address is known, else a lookup that throws when it fails.
   uint32_t ResolveDestination(const CString& host) const;
+  // Names host and port as they are, with the address of a dotted host, else the looked-up one
+  // (lookUp) or none yet.
+  void NameServerAs(const CString& host, uint32_t port, bool lookUp);
   void ConnectTunnel(X1Socket& socket, const CString& host, uint32_t port, const CConnectSettings& cs);
 
   CString m_serverName;
-  uint32_t m_serverAddress = 0;
+  uint32_t m_serverAddress = kNoAddress;  // the address of m_serverName
   uint32_t m_serverPort = 0;
   CString m_serverLocalAddress;
   CConnectSettings m_connect;
@@ -231,6 +283,13 @@ class CTwoEndUDPSession : public CUDPSession {
   virtual void OpenServerSocket();
   // Chooses the destination (server address and port); false in the base.
   virtual bool SetupDestination() { return false; }
+  // A destination a client named: why it may not be sent to (JudgeClientDestination with UDP), or
+  // null. Refused, the session's log gets the failed-authorisation line.
+  const char* JudgeDestination(uint32_t address, uint32_t port) const;
+  bool RefuseClientDestination(uint32_t address, uint32_t port);
+  // An operator's destination (a mapping's) that would come back into this service through the
+  // engine's datagram listeners: true (the service has been told) when it must be refused.
+  bool LoopsBack(const CString& host, uint32_t address, uint32_t port);
   // Sends one client datagram to the server address and port (nothing when either is 0). Counts the
   // client bytes received and the server bytes sent. Throws X1SocketException.
   virtual void ForwardToServer(const void* buffer, size_t length);

@@ -4,6 +4,7 @@
 
 #include "engine/config/util.h"
 #include "engine/core/engine.h"
+#include "engine/proxy/common/url_normal.h"
 
 TL_IMPLEMENT_DYNAMIC(CFTPSession, CTwoEndTCPSession)
 
@@ -201,6 +202,13 @@ void CFTPSession::HandleUser(const std::string& line) {
     Log(kLogError, "Bad Username format - user sent %s", ForLog(line).c_str());
     return;
   }
+  // The host as the resolver reads it: the rules judge, and the connection goes to, that name.
+  m_target.host = NormalizeHostName(m_target.host);
+  if (m_target.host.empty()) {
+    SendClient(kBadUser);
+    Log(kLogError, "Bad Username format - user sent %s", ForLog(line).c_str());
+    return;
+  }
   SetNonProxyRequest(m_target.nonProxy);
   {
     std::lock_guard<std::mutex> g(m_mx);
@@ -210,6 +218,7 @@ void CFTPSession::HandleUser(const std::string& line) {
       m_target.port == 21
           ? FormatString("FTP: %s at %s", m_target.user.c_str(), m_target.host.c_str())
           : FormatString("FTP: %s at %s:%u", m_target.user.c_str(), m_target.host.c_str(), m_target.port);
+  NameServer(m_target.host, m_target.port);
   if (!AnnounceRequest(description)) return;
   const CConnectSettings cs = GetConnectSettings();
   m_throughProxy = cs.ConnectMethod == CONNECT_HTTP_PROXY;
@@ -220,6 +229,7 @@ void CFTPSession::HandleUser(const std::string& line) {
     ConnectToServer(m_target.host, m_target.port,
                     m_target.nonProxy ? Destination::OperatorChosen : Destination::ClientChosen);
   } catch (const X1SocketException& e) {
+    if (IsEnding()) return;  // the rights refused once the address was known: answered
     Log(kLogError, "FTP connect to %s:%u failed - %s", m_target.host.c_str(), m_target.port, e.GetText().c_str());
     SendClient(FormatString("421 Could not connect to %s:%u\r\n", m_target.host.c_str(), m_target.port));
     Terminate(kSessionExitRefused);

@@ -183,6 +183,17 @@ std::vector<std::shared_ptr<CMapping>> CMappings::GetMappings() const {
   return out;
 }
 
+std::vector<CHostPort> CMappings::GetDestinations() const {
+  CLockGuard g(*this);
+  std::vector<CHostPort> out;
+  for (const auto& obj : *this) {
+    auto* rule = dynamic_cast<const CMapping*>(obj.get());
+    if (rule && rule->Enabled) out.push_back(rule->Destination);
+  }
+  if (AllowDefault) out.push_back(Default);
+  return out;
+}
+
 bool CMappings::Save(const CString& key) const {
   CLockGuard g(*this);
   RegBatch batch;

@@ -80,6 +80,10 @@ class CMappings : public CLockableList {
   bool Resolve(const CMappingRequest& request, CHostPort& destination) const;
   void AddMapping(std::shared_ptr<CMapping> mapping);
   std::vector<std::shared_ptr<CMapping>> GetMappings() const;
+  // Where the rules can send a client: every enabled rule's destination, then the default when it
+  // is allowed. Which of them a given client meets depends on its user, its address and the
+  // dialer, so a question about every client (can this lead back here?) asks about all of them.
+  std::vector<CHostPort> GetDestinations() const;
 
   bool Save(const CString& key) const;
   void Load(const CString& key);

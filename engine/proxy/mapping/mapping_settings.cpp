@@ -75,6 +75,11 @@ void CTCPMappingServiceSettings::Serialize(CArchive& ar) {
   static_cast<CMappingLinkSettings&>(*this) = std::move(in);
 }
 
+void CTCPMappingServiceSettings::GetFixedDestinations(std::vector<CFixedDestination>& out) const {
+  CTCPServiceSettings::GetFixedDestinations(out);
+  for (const CHostPort& d : Mappings->GetDestinations()) out.push_back({d.Host, d.Port, SERVICE_TRANSPORT_TCP});
+}
+
 CMappingLinkSettings CTCPMappingServiceSettings::GetLinkSettings() const {
   CLockGuard g(*this);
   return *this;
@@ -101,4 +106,8 @@ void CUDPMappingServiceSettings::LoadSettings(const CString& key) {
 void CUDPMappingServiceSettings::Serialize(CArchive& ar) {
   CUDPServiceSettings::Serialize(ar);
   Mappings->Serialize(ar);
+}
+
+void CUDPMappingServiceSettings::GetFixedDestinations(std::vector<CFixedDestination>& out) const {
+  for (const CHostPort& d : Mappings->GetDestinations()) out.push_back({d.Host, d.Port, SERVICE_TRANSPORT_UDP});
 }

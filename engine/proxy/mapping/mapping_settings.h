@@ -42,6 +42,8 @@ class CTCPMappingServiceSettings : public CTCPServiceSettings, public CMappingLi
   void Serialize(CArchive& ar) override;
 
   CMappingLinkSettings GetLinkSettings() const;
+  // The base's, then every destination a rule or the default can give (TCP).
+  void GetFixedDestinations(std::vector<CFixedDestination>& out) const override;
 
   // Shared with the sessions: a service deleted while its sessions still relay leaves them rules
   // that stay valid.
@@ -60,6 +62,8 @@ class CUDPMappingServiceSettings : public CUDPServiceSettings {
   bool SaveSettings(const CString& key) override;
   void LoadSettings(const CString& key) override;
   void Serialize(CArchive& ar) override;
+  // Every destination a rule or the default can give (UDP).
+  void GetFixedDestinations(std::vector<CFixedDestination>& out) const override;
 
   std::shared_ptr<CMappings> Mappings = std::make_shared<CMappings>();
 };

@@ -90,6 +90,8 @@ bool CUDPMappingSession::Setup() {
     if (CheckRights(AccessStage::Request) == AccessResult::Refused) return false;
   }
   if (IsEnding()) return false;
+  // Each datagram sent back into this service would make a session that sends it on again.
+  if (address != kUnresolved && LoopsBack(host, address, port)) return false;
   // Connected: the socket takes datagrams from the destination alone.
   m_serverSocket.Connect(host, static_cast<uint16_t>(port));
   uint32_t peer = 0;

@@ -4,6 +4,7 @@
 
 #include "engine/config/util.h"
 #include "engine/core/engine.h"
+#include "engine/proxy/common/url_normal.h"
 
 TL_IMPLEMENT_DYNAMIC(CPOP3Session, CTwoEndTCPSession)
 
@@ -140,6 +141,15 @@ void CPOP3Session::HandleUser(const std::string& argument) {
     }
     return;
   }
+  // The host as the resolver reads it: the rules judge, and the connection goes to, that name.
+  if (!m_target.host.empty()) {
+    m_target.host = NormalizeHostName(m_target.host);
+    if (m_target.host.empty()) {
+      Log(kLogError, "Bad username - client sent %s", Printable(argument.substr(0, 200)).c_str());
+      SendClient(kBadUser);
+      return;
+    }
+  }
   SetNonProxyRequest(m_target.nonProxy);
   {
     std::lock_guard<std::mutex> g(m_mx);
@@ -153,12 +163,15 @@ void CPOP3Session::HandleUser(const std::string& argument) {
   } else {
     description = FormatString("POP3: %s at %s", m_target.user.c_str(), m_target.host.c_str());
   }
+  // Through an upstream proxy without a host, the proxy itself is the server.
+  const CString server = m_target.host.empty() ? GetConnectSettings().ProxyServer : CString(m_target.host);
+  NameServer(server, m_target.port);
   if (!AnnounceRequest(description)) return;
   try {
-    // Through an upstream proxy without a host, the proxy itself is the server.
-    ConnectToServer(m_target.host.empty() ? GetConnectSettings().ProxyServer : CString(m_target.host), m_target.port,
+    ConnectToServer(GetServerName(), m_target.port,
                     m_target.nonProxy ? Destination::OperatorChosen : Destination::ClientChosen);
   } catch (const X1SocketException& e) {
+    if (IsEnding()) return;  // the rights refused once the address was known: answered
     Log(kLogError, "POP3 connect to %s:%u failed - %s", m_target.host.c_str(), m_target.port, e.GetText().c_str());
     SendClient(FormatString("-ERR could not connect to %s:%u\r\n", m_target.host.c_str(), m_target.port));
     Terminate(kSessionExitRefused);

@@ -8,12 +8,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <string_view>
+
 #include "engine/access/user_db.h"
 #include "engine/config/util.h"
 #include "engine/core/engine.h"
 #include "engine/core/interfaces.h"
 #include "engine/core/machine.h"
 #include "engine/core/service_manager.h"
+#include "engine/proxy/common/url_normal.h"
 #include "engine/proxy/www/www_service.h"
 #include "engine/proxy/www/www_session.h"
 
@@ -356,9 +360,11 @@ void CSOCKSSession::OnRequest(const socks::Request& request) {
     m_addressType = request.addressType;
     m_targetAddress = request.address;
     m_targetPort = request.port;
-    m_target = request.host.empty() ? FormatIPAddress(request.address) : CString(request.host);
+    // A name is taken as the resolver reads it: the rules judge, and the connection goes to, that.
+    m_target = request.host.empty() ? FormatIPAddress(request.address) : NormalizeHostName(request.host);
     m_userId = request.userId;
   }
+  if (m_target.empty()) return Malformed("a host name that names nothing");
   if (m_version == 5) m_phase = Phase::Request5;  // replies of the request phase from here on
   if (m_version == 5 && request.addressType == socks::SOCKS_ATYP_IPV6) {
     Log(kLogError, "Unsupported or invalid address type (%u) in SOCKS5 request - terminating", request.addressType);
@@ -394,6 +400,7 @@ void CSOCKSSession::OnRequest(const socks::Request& request) {
 void CSOCKSSession::DoConnect() {
   const CString description = FormatString("SOCKS%u Connect %s:%u", m_version, TargetDisplay().c_str(), m_targetPort);
   SetDescription(description);
+  NameServer(m_target, m_targetPort);
   if (!RequestAllowed()) return;
   Audit(kAuditRequested, "%s", description.c_str());
   Log(kLogRequested, "%s", description.c_str());
@@ -401,6 +408,7 @@ void CSOCKSSession::DoConnect() {
   try {
     ConnectToServer(m_target, m_targetPort);
   } catch (const X1SocketException& e) {
+    if (IsEnding()) return;  // the rights refused once the address was known: answered
     Log(kLogError, "SOCKS%u connect to %s:%u failed - %s", m_version, m_target.c_str(), m_targetPort,
         e.GetText().c_str());
     SendFailure(socks::ReplyForSocketError(e.GetCode()));
@@ -412,9 +420,11 @@ void CSOCKSSession::DoConnect() {
   TryParseIPAddress(m_serverSocket.GetLocalAddress(), &local);
   SendBytes(m_version == 4 ? socks::SOCKS4Reply(socks::kSOCKS4Granted)
                            : socks::SOCKS5Reply(socks::SOCKS5_SUCCEEDED, local, m_serverSocket.GetLocalPort()));
-  if (m_options.ReferHTTPRequests && (m_targetPort == 80 || m_targetPort == 8080) && m_in.empty()) {
-    // The first bytes decide whether a WWW session serves this connection; they stay waiting.
+  if (m_options.ReferHTTPRequests && (m_targetPort == 80 || m_targetPort == 8080)) {
+    // The first client bytes decide whether a WWW session serves this connection, also when they
+    // came in the same write as the request and have been read behind it already.
     m_phase = Phase::FirstData;
+    if (!m_in.empty()) OnFirstData();
     return;
   }
   m_phase = Phase::Relaying;
@@ -470,6 +480,16 @@ bool CSOCKSSession::ConnectToOwnService() {
   SendGrantedLocally();
   const int fd = ::fcntl(m_clientSocket.GetHandle(), F_DUPFD_CLOEXEC, 0);
   std::shared_ptr<CTCPSession> made = fd >= 0 ? service->CreateSession(fd) : nullptr;
+  if (made && !m_in.empty()) {
+    // Bytes the client sent behind its request are the first it meant for that service; only a
+    // web session can be given bytes already read.
+    if (auto www = std::dynamic_pointer_cast<CWWWSession>(made)) {
+      www->SetFirstRequestBytes(std::move(m_in));
+    } else {
+      Log(kLogError, "SOCKS hand-over to %s: %zu bytes sent before the reply dropped", name.c_str(), m_in.size());
+    }
+    m_in.clear();
+  }
   if (!made || !HandOverClient(service, made)) {
     Log(kLogError, "SOCKS hand-over to %s failed - terminating", name.c_str());
     m_phase = Phase::Done;
@@ -491,24 +511,45 @@ bool CSOCKSSession::HandOverClient(const std::shared_ptr<CTCPService>& service,
   return true;
 }
 
-void CSOCKSSession::OnFirstData() {
-  char head[6];
-  const size_t n = m_clientSocket.Peek(head, sizeof head);
-  if (n > 5 && (::strncasecmp(head, "GET ", 4) == 0 || ::strncasecmp(head, "HEAD", 4) == 0 ||
-                ::strncasecmp(head, "POST", 4) == 0)) {
-    HandOverWebRequest();
-    return;
+namespace {
+
+// Whether the first bytes of a connection begin a web request the WWW service takes over: yes,
+// no, or not yet told (fewer bytes than the test needs, all of them a beginning of a request).
+enum class WebStart { Yes, No, NotYet };
+WebStart LooksLikeWebRequest(std::string_view first) {
+  static const char* const kMethods[] = {"GET ", "HEAD", "POST"};
+  for (const char* m : kMethods) {
+    const size_t n = std::min<size_t>(first.size(), 4);
+    if (::strncasecmp(first.data(), m, n) != 0) continue;
+    // More than five bytes are asked for, as the hand-over always has.
+    return first.size() > 5 ? WebStart::Yes : WebStart::NotYet;
   }
-  // Not a web request: what has been looked at (and anything behind it) starts the relay.
-  std::string early;
+  return WebStart::No;
+}
+
+}  // namespace
+
+void CSOCKSSession::OnFirstData() {
+  // What is waiting joins what was read behind the request: all of it is the client's first data.
   char buf[kReadChunk];
-  for (;;) {
+  while (m_in.size() < socks::kMaxMessage) {
     const size_t got = m_clientSocket.Receive(buf, sizeof buf);
     if (got == 0) break;
-    early.append(buf, got);
-    if (early.size() >= socks::kMaxMessage) break;
+    m_in.append(buf, got);
   }
+  if (m_in.empty()) return;
+  switch (LooksLikeWebRequest(m_in)) {
+    case WebStart::Yes: HandOverWebRequest(); return;
+    // A request split into small writes is told by its first six bytes all the same.
+    case WebStart::NotYet:
+      if (m_in.size() < socks::kMaxMessage) return;
+      break;
+    case WebStart::No: break;
+  }
+  // Not a web request: what has been read starts the relay.
   m_phase = Phase::Relaying;
+  std::string early;
+  early.swap(m_in);
   StartRelay(early);
 }
 
@@ -531,7 +572,9 @@ void CSOCKSSession::HandOverWebRequest() {
   if (fd < 0) {
     Log(kLogError, "SOCKS web hand-over failed - relaying");
     m_phase = Phase::Relaying;
-    StartRelay();
+    std::string early;
+    early.swap(m_in);
+    StartRelay(early);
     return;
   }
   std::shared_ptr<CWWWSession> www;
@@ -564,6 +607,9 @@ void CSOCKSSession::HandOverWebRequest() {
   www->SetNonProxySettings(1, m_target, m_targetPort);
   www->SetConnectSettings(CConnectSettings());
   www->SetReferred(true);
+  // The bytes read from the connection so far are the start of its request.
+  www->SetFirstRequestBytes(std::move(m_in));
+  m_in.clear();
   if (!HandOverClient(nullptr, www)) {
     Log(kLogError, "SOCKS web hand-over failed - terminating");
     m_phase = Phase::Done;
@@ -572,12 +618,10 @@ void CSOCKSSession::HandOverWebRequest() {
 }
 
 bool CSOCKSSession::TargetAddress(uint32_t* out) const {
-  if (m_target.empty()) return false;
-  if (TryParseIPAddress(m_target, out)) return true;
-  auto engine = TheEngine();
-  if (!engine) return false;
-  const uint32_t a = engine->ResolveHost(m_target);
-  if (a == 0xFFFFFFFFu) return false;
+  // The one lookup made when the server was named: never a second one that could answer otherwise.
+  if (GetServerName() != m_target) return false;
+  const uint32_t a = GetServerAddress();
+  if (a == kNoAddress) return false;
   *out = a;
   return true;
 }
@@ -604,14 +648,15 @@ bool CSOCKSSession::InterfaceAddressToward(uint32_t target, uint32_t* out) const
 void CSOCKSSession::DoBind() {
   const CString description = FormatString("SOCKS%u Bind %s:%u", m_version, TargetDisplay().c_str(), m_targetPort);
   SetDescription(description);
+  // Only the named peer may connect: its address is needed whatever the way out.
+  NameServer(m_target, m_targetPort, true);
   if (!RequestAllowed()) return;
   Audit(kAuditRequested, "%s", description.c_str());
   Log(kLogRequested, "%s", description.c_str());
   // The peer will come from outside: the link there may have to be dialled first.
-  SetServerName(m_target);
-  SetServerPort(m_targetPort);
   try {
     if (auto engine = TheEngine()) engine->CheckDialFirst(this);
+    if (!ResolveNamedServer()) return;
   } catch (const X1SocketException& e) {
     Log(kLogError, "SOCKS%u Bind %s:%u failed - %s", m_version, m_target.c_str(), m_targetPort, e.GetText().c_str());
     SendFailure(socks::ReplyForSocketError(e.GetCode()));
@@ -691,6 +736,9 @@ void CSOCKSSession::OnAccept(platform::Message& msg) {
 void CSOCKSSession::DoAssociate() {
   const CString description = FormatString("SOCKS5 UDP Associate %s:%u", TargetDisplay().c_str(), m_targetPort);
   SetDescription(description);
+  // The request names where the client will send from, no server: nothing is looked up.
+  SetServerName(m_target);
+  SetServerPort(m_targetPort);
   if (!RequestAllowed()) return;
   Audit(kAuditRequested, "%s", description.c_str());
   Log(kLogRequested, "%s", description.c_str());

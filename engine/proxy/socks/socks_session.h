@@ -125,7 +125,7 @@ class CSOCKSSession : public CTwoEndTCPSession {
   // The address of this machine's interface toward the target (the route's source), for the BIND
   // reply; false when there is none.
   bool InterfaceAddressToward(uint32_t target, uint32_t* out) const;
-  // The target's address (a name is resolved); false when it cannot be.
+  // The target's address as looked up when it was named; false when it is not known.
   bool TargetAddress(uint32_t* out) const;
 
   CSOCKSOptions m_options;

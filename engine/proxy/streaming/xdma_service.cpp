@@ -120,8 +120,11 @@ bool CXDMASession::Setup() {
     if (CheckRights(AccessStage::Request) == AccessResult::Refused) return false;
   }
   if (IsEnding()) return false;
+  // The player chose this server: judged as every client's destination, at the address connected
+  // to (the gateway's loopback and its own datagram services are not the player's to reach).
+  if (RefuseClientDestination(address, first.port)) return false;
   // Connected: only the server's own datagrams reach the player.
-  m_serverSocket.Connect(name, static_cast<uint16_t>(first.port));
+  m_serverSocket.Connect(FormatIPAddress(address), static_cast<uint16_t>(first.port));
   ResetIdleTimer();
   return true;
 }

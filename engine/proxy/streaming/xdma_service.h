@@ -12,7 +12,10 @@
 // Sound where the plain reading is not: datagrams shorter than 10 bytes are dropped (their fields
 // would come from an earlier datagram); the stream name is read only within the datagram and
 // counts as absent without its zero byte; the server-side socket is connected to the server, so
-// no other sender reaches the player; a session whose setup fails ends at once.
+// no other sender reaches the player; a session whose setup fails ends at once; the server a player
+// names is judged as every client-chosen destination before the socket is connected to it (the
+// gateway's loopback and its own datagram services are refused, with the failed-authorisation
+// line).
 #include <cstdint>
 #include <memory>
 

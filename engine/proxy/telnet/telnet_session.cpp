@@ -8,6 +8,7 @@
 #include "engine/config/util.h"
 #include "engine/core/engine.h"
 #include "engine/core/machine.h"
+#include "engine/proxy/common/url_normal.h"
 
 TL_IMPLEMENT_DYNAMIC(CTelnetSession, CTwoEndTCPSession)
 
@@ -259,7 +260,8 @@ void CTelnetSession::ProcessConnectRequest(const std::string& line) {
   }
   std::string host;
   uint16_t port = 23;
-  if (!telnet::ParseHostLine(line, &host, &port)) {
+  // The host as the resolver reads it: the rules judge, and the connection goes to, that name.
+  if (!telnet::ParseHostLine(line, &host, &port) || (host = NormalizeHostName(host)).empty()) {
     Send("Bad host - type host, host:port or host port\r\n");
     ShowPrompt();
     return;
@@ -270,6 +272,7 @@ void CTelnetSession::ProcessConnectRequest(const std::string& line) {
   if (auto engine = TheEngine()) engine->NotifySessionChanged(GetClientAddress(), GetSessionNumber(), description);
   Audit(kAuditRequested, "%s", description.c_str());
   Log(kLogRequested, "%s", description.c_str());
+  NameServer(host, port);
   if (CheckRights(AccessStage::Request) != AccessResult::Allowed) {
     if (!IsEnding()) {
       SendAccessDenied();
@@ -283,6 +286,7 @@ void CTelnetSession::ProcessConnectRequest(const std::string& line) {
   try {
     ConnectToServer(host, port);
   } catch (const X1SocketException& e) {
+    if (IsEnding()) return;  // the rights refused once the address was known: answered
     Log(kLogError, "Caught socket exception in CTelnetSession::ProcessConnectRequest() %s", e.GetText().c_str());
     Send(std::string(e.GetText()) + "\r\n");
     ShowPrompt();

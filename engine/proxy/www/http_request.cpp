@@ -7,6 +7,9 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <string>
+
+#include "engine/proxy/common/url_normal.h"
 
 namespace {
 
@@ -591,6 +594,39 @@ bool SplitHttpAuthority(CHttpRequest& req, const char** why) {
   for (unsigned char c : req.host)
     if (!std::isalnum(c) && c != '.' && c != '-' && c != '_') return reason = "bad character in the host", false;
   if (req.host.empty() && !req.relative) return reason = "no host", false;
+  return true;
+}
+
+bool NormalizeHttpRequest(CHttpRequest& req, const char** why) {
+  const char* dummy = nullptr;
+  const char*& reason = why ? *why : dummy;
+  reason = "";
+  // CONNECT's "SSL" is the proxy's own name for the tunnel, no URL's scheme.
+  if (!req.connect)
+    for (char& c : req.scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (!req.host.empty()) {
+    req.host = NormalizeHostName(req.host);
+    if (req.host.empty()) return reason = "no host", false;
+  }
+  uint32_t defaultPort = 0;
+  switch (req.kind) {
+    case kHttpKindHTTP:
+    case kHttpKindHTTPS:
+    case kHttpKindSSL: defaultPort = 80; break;
+    case kHttpKindFTP: defaultPort = 21; break;
+    default: break;
+  }
+  req.portText = req.port == 0 || req.port == defaultPort ? CString() : CString(std::to_string(req.port));
+  if (!req.path.empty()) {
+    std::string_view path = req.path;
+    const bool emptyQuery = path.back() == '?';
+    if (emptyQuery) path.remove_suffix(1);
+    CString normal = NormalizeUrlPath(path);
+    if (!IsUnambiguousPath(normal, &reason)) return false;
+    if (emptyQuery) normal += '?';
+    req.path = std::move(normal);
+  }
+  req.query = NormalizeUrlQuery(req.query);
   return true;
 }
 

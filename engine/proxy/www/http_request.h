@@ -195,6 +195,14 @@ void RemoveHopByHopHeaders(CHttpHeaderList& headers);
 // a host holding characters no host name has.
 bool SplitHttpAuthority(CHttpRequest& req, const char** why = nullptr);
 
+// Puts a request whose authority is split in the normal form every rule judges it in and that is
+// sent on (url_normal.h): the scheme of a URL in lower case, the host as the resolver reads it,
+// the port text in decimal and none for the scheme's default port, the path and the query in their
+// normal forms (the "?" that ends a path with an empty query stays). False, with a short reason,
+// for a host that normalises to nothing and for a path a server could read as other segments than
+// the normal form shows (IsUnambiguousPath): such a request has no one form to judge.
+bool NormalizeHttpRequest(CHttpRequest& req, const char** why = nullptr);
+
 // ---- Responses ----------------------------------------------------------------------------------
 
 enum class HttpResponseScan {

@@ -125,13 +125,15 @@ bool CWWWSession::ConnectServer(bool tunnel) {
   const CConnectSettings cs = GetConnectSettings();
   const bool viaProxy = cs.ConnectMethod == CONNECT_HTTP_PROXY;
   if (!viaProxy) {
-    uint32_t dotted = 0;
-    if (!ResolveRequestHost() && !TryParseIPAddress(m_req.host, &dotted) &&
-        m_req.host.find('.') == CString::npos && TrySearchOrder()) {
+    // A dotless name that does not resolve gets the operator's search order. (Only that decision
+    // may ask the resolver again: the connection goes to the address the rights judged.)
+    auto engine = TheEngine();
+    if (GetServerAddress() == kNoAddress && m_req.host.find('.') == CString::npos &&
+        !(engine && engine->ResolveHost(m_req.host) != kNoAddress) && TrySearchOrder()) {
       FinishAnswered(0);
       return false;
     }
-    if (IsLoopToSelf(m_resolved, m_req.port)) {
+    if (IsLoopToSelf(GetServerAddress(), m_req.port)) {
       Log(kLogError, "Request for %s:%u would connect to this gateway - refused", m_req.host.c_str(), m_req.port);
       SendErrorPage(WWWPage::MalformedRequest);
       return false;
@@ -145,6 +147,7 @@ bool CWWWSession::ConnectServer(bool tunnel) {
     m_throughProxy = GetConnectSettings().ConnectMethod == CONNECT_HTTP_PROXY;
     m_serverConnected = true;
   } catch (const X1SocketException& e) {
+    if (IsEnding()) return false;  // the rights refused once the address was known: answered
     if (e.GetCode() == WSAEACCES && e.GetText() == kDestinationRefusedText) {
       Audit(kAuditFailedAuthorisation, "%s", m_req.Description().c_str());
       SendErrorPage(WWWPage::AccessDenied);
@@ -576,16 +579,7 @@ void CWWWSession::SSLPreProcessRequest() {
       StartRelay(request);
       return;
     }
-    // An own address on another interface becomes the one the browser used.
-    auto engine = TheEngine();
-    const CString local = GetLocalAddress();
-    if (engine && m_req.host != local && IsLocalAddress(engine->GetSysInfo(), m_req.host)) {
-      Log(kLogFailedAuthorisation,
-          "SSL tunnelling attempted connection back to ourselves on another interface - possible security breach "
-          "attempt - denied");
-      m_req.host = local;
-      m_resolved = kUnresolved;
-    }
+    // (An own address on another interface has become the one the browser used while parsing.)
     if (!ConnectServer(true)) return;
     SendToClient("HTTP/1.0 200 Connection established\r\n\r\n");
     m_responseReceived = true;

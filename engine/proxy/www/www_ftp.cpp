@@ -96,7 +96,7 @@ void CWWWSession::FtpOpenData() {
   if (!ParsePasvPort(m_ftpReply.Text(), &port)) FtpUnexpected("PASV");
   // The server's own address, never the one its reply names.
   const uint32_t address = GetServerAddress();
-  const CString host = address ? FormatIPAddress(address) : m_req.host;
+  const CString host = address != kNoAddress ? FormatIPAddress(address) : m_req.host;
   m_dataSocket.Create();
   ConnectToServer(m_dataSocket, host, port);
 }

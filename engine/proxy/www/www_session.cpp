@@ -137,20 +137,8 @@ int CWWWSession::ReceiveRequest() {
 
 // ---- Parsing ------------------------------------------------------------------------------------
 
-bool CWWWSession::ResolveRequestHost() {
-  if (m_resolved != kUnresolved) return true;
-  if (m_req.host.empty()) return false;
-  uint32_t address = 0;
-  if (TryParseIPAddress(m_req.host, &address)) {
-    m_resolved = address;
-  } else if (auto engine = TheEngine()) {
-    m_resolved = engine->ResolveHost(m_req.host);
-  }
-  return m_resolved != kUnresolved;
-}
-
 bool CWWWSession::IsLoopToSelf(uint32_t address, uint32_t port) const {
-  if (address == kUnresolved) return false;
+  if (address == kNoAddress) return false;
   const uint32_t ownPort = m_settings.ServicePort ? m_settings.ServicePort : GetServiceLocalPort();
   if (port != ownPort && port != GetServiceLocalPort()) return false;
   if ((address >> 24) == 127 || address == 0) return true;
@@ -167,7 +155,6 @@ uint32_t CWWWSession::GetServiceLocalPort() const {
 int CWWWSession::ParseRequest() {
   const char* why = "";
   m_postData.clear();
-  m_resolved = kUnresolved;
   if (!ParseHttpRequest(m_requestBuffer, m_req, &why) || !GetRequestFraming(m_req, &m_framing, &why)) {
     Log(kLogError, "Malformed request (%s)", why);
     return kParseMalformed;
@@ -198,22 +185,37 @@ int CWWWSession::ParseRequest() {
   bool nonProxy = m_req.relative;
   const uint32_t action = GetNonProxyAction();
   if (nonProxy && action == 1) m_req.authority = FormatString("%s:%u", GetNonProxyHost().c_str(), GetNonProxyPort());
-  if (!SplitHttpAuthority(m_req, &why)) {
+  // The rules judge the request in its normal form, and that form is what goes on: the request
+  // line, the Host header and the cache key are built from these fields.
+  if (!SplitHttpAuthority(m_req, &why) || !NormalizeHttpRequest(m_req, &why)) {
     Log(kLogError, "Malformed request (%s)", why);
     return kParseMalformed;
   }
 
+  const CString local = GetLocalAddress();
+  const bool viaProxy = GetConnectSettings().ConnectMethod == CONNECT_HTTP_PROXY;
+  if (m_req.kind == kHttpKindSSL && !viaProxy && !nonProxy) {
+    // A tunnel to an own address on another interface becomes one to the address the browser used
+    // (before the rights are asked, so they judge where it goes).
+    auto engine = TheEngine();
+    if (engine && m_req.host != local && IsLocalAddress(engine->GetSysInfo(), m_req.host)) {
+      Log(kLogFailedAuthorisation,
+          "SSL tunnelling attempted connection back to ourselves on another interface - possible security breach "
+          "attempt - denied");
+      m_req.host = local;
+    }
+  }
+
   // Requests to the gateway itself: by the address and port the client used, or (so that another
   // name or address of this host cannot make the gateway connect to itself over and over) by a
-  // resolved own or loopback address on the service's port.
-  const CString local = GetLocalAddress();
+  // resolved own or loopback address on the service's port. The server is named here, with its one
+  // lookup when the way out (or that test) needs its address.
   const uint32_t localPort = GetServiceLocalPort();
   bool toGateway = nonProxy || (::strcasecmp(m_req.host.c_str(), local.c_str()) == 0 && m_req.port == localPort);
-  if (!toGateway && (m_req.kind == kHttpKindHTTP || m_req.kind == kHttpKindHTTPS) &&
-      (m_req.port == localPort || m_req.port == m_settings.ServicePort)) {
-    ResolveRequestHost();
-    toGateway = IsLoopToSelf(m_resolved, m_req.port);
-  }
+  const bool loopTest = !toGateway && (m_req.kind == kHttpKindHTTP || m_req.kind == kHttpKindHTTPS) &&
+                        (m_req.port == localPort || m_req.port == m_settings.ServicePort);
+  NameServer(m_req.host, m_req.port, loopTest);
+  if (loopTest) toGateway = IsLoopToSelf(GetServerAddress(), m_req.port);
   if (toGateway) {
     if (m_req.path == "/trellis-internal" || m_req.path.rfind("/trellis-internal/", 0) == 0) {
       // The gateway's own resources, whatever the non-proxy action.
@@ -244,7 +246,12 @@ int CWWWSession::ParseRequest() {
         m_req.portText = check.port == 80 ? CString() : check.portText;
         m_req.relative = true;
         if (m_settings.PrependResource) m_req.path = OneLine(m_settings.PrependInfo) + m_req.path;
-        m_resolved = kUnresolved;
+        // The operator's server and text join the request: judged and sent in normal form too.
+        if (!NormalizeHttpRequest(m_req, &why)) {
+          Log(kLogError, "Non-proxy request for %s is not usable (%s)", m_req.path.c_str(), why);
+          return kParseMalformed;
+        }
+        NameServer(m_req.host, m_req.port);
         break;
       }
       case 2: {
@@ -269,7 +276,6 @@ int CWWWSession::ParseRequest() {
   Audit(kAuditRequested, "%s", description.c_str());
   Log(kLogRequested, "%s", description.c_str());
 
-  ResolveRequestHost();
   const AccessResult access = CheckRights(AccessStage::Request);
   if (access == AccessResult::Refused) return kParseRefused;
   // The level this session has reached (what the check left it), not the level a login could
@@ -326,10 +332,21 @@ void CWWWSession::DispatchRequest(int result) {
 
 // ---- Events -------------------------------------------------------------------------------------
 
+void CWWWSession::OnStart() {
+  CTwoEndTCPSession::OnStart();
+  // A request handed over with some of its bytes already read may be whole: no read event would
+  // come for it.
+  if (!m_requestBuffer.empty()) HandleRead(false);
+}
+
 void CWWWSession::OnRead(platform::Message& msg) {
   const bool client = m_clientSocket.TakeEvent(msg);
   const bool server = !client && m_serverSocket.TakeEvent(msg);
   if (!client && !server) return;
+  HandleRead(server);
+}
+
+void CWWWSession::HandleRead(bool server) {
   try {
     if (IsEnding()) return;
     ResetIdleTimer();

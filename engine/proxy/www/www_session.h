@@ -61,8 +61,6 @@ class CWWWSession : public CTwoEndTCPSession {
   // time-out it stands for, it counts silence (no byte either way), so a long answer that keeps
   // coming is never cut; the same 60 s a request header may take when time-outs are off.
   static constexpr uint32_t kCgiTimeLimitSeconds = kRequestBoundSeconds;
-  // Resolved address "none yet" / "lookup failed".
-  static constexpr uint32_t kUnresolved = 0xFFFFFFFFu;
 
   // ParseRequest results.
   enum : int { kParseMalformed = 0, kParseGoOn = 1, kParseAnswered = -1, kParseRefused = -2 };
@@ -86,10 +84,14 @@ class CWWWSession : public CTwoEndTCPSession {
   // A session handed over by another gateway (the SOCKS server's web hand-over); set before the
   // thread starts.
   void SetReferred(bool value) { m_referred = value; }
+  // Bytes of the request that the handing-over gateway has read from the connection already; set
+  // before the thread starts, taken as the first bytes of the request when it starts.
+  void SetFirstRequestBytes(std::string bytes) { m_requestBuffer = std::move(bytes); }
 
  protected:
   void OnMessage(platform::Message& msg) override;
   void OnIdleTimeout() override;
+  void OnStart() override;
   void OnRead(platform::Message& msg) override;
   void OnClose(platform::Message& msg) override;
   void OnRelayEnded(bool failed) override;
@@ -102,6 +104,8 @@ class CWWWSession : public CTwoEndTCPSession {
   int ReceiveRequest();
   int ParseRequest();
   void DispatchRequest(int result);
+  // A read event of the client (server: of the server side), with the read handler's failures.
+  void HandleRead(bool server);
 
   // ---- Forwarding, responses, cache, tunnel ----------------------------------------------------
   void CheckCache();
@@ -186,7 +190,6 @@ class CWWWSession : public CTwoEndTCPSession {
   // An own or loopback address on this service's port: connecting there would loop.
   bool IsLoopToSelf(uint32_t address, uint32_t port) const;
   uint32_t GetServiceLocalPort() const;
-  bool ResolveRequestHost();
   // Answers a dotless unknown host by the operator's search order; true when answered.
   bool TrySearchOrder();
   // Connects the server side; false when the session has been answered (and is ending). A socket
@@ -219,7 +222,6 @@ class CWWWSession : public CTwoEndTCPSession {
   std::string m_bodyWire;  // the body's first bytes in their forwarded form, sent with the header
   uint64_t m_droppedAfterRequest = 0;
   CString m_postData;
-  uint32_t m_resolved = kUnresolved;
   bool m_referred = false;
   bool m_local = false;     // served by the local branch
   bool m_internal = false;  // a "/trellis-internal/" resource

@@ -18,7 +18,8 @@ uint32_t A(const char* text) { return ParseIPAddress(text); }
 class FakeHost : public IDHCPAddressHost {
  public:
   std::map<uint32_t, LeaseState> leases;
-  std::set<uint32_t> local, answering, reservedLeases;
+  std::map<uint32_t, uint32_t> scopeOf;  // lease address -> its scope
+  std::set<uint32_t> local, answering, unchecked, reservedLeases;
   int pings = 0;
   std::optional<LeaseState> GetLeaseState(uint32_t a) override {
     auto it = leases.find(a);
@@ -26,14 +27,19 @@ class FakeHost : public IDHCPAddressHost {
     return it->second;
   }
   bool RemoveLease(uint32_t a) override { return leases.erase(a) > 0; }
+  void RemoveLeasesOfScope(uint32_t id) override {
+    for (auto& [a, scope] : scopeOf)
+      if (scope == id) leases.erase(a);
+  }
   void AddReservedLease(uint32_t a, uint32_t) override {
     reservedLeases.insert(a);
     leases[a] = LeaseState{};
   }
   bool IsLocalAddress(uint32_t a) override { return local.count(a) > 0; }
-  bool Ping(uint32_t a) override {
+  EchoState Ping(uint32_t a) override {
     ++pings;
-    return answering.count(a) > 0;
+    if (unchecked.count(a)) return EchoState::kUnknown;
+    return answering.count(a) ? EchoState::kAnswers : EchoState::kSilent;
   }
 };
 
@@ -76,6 +82,19 @@ TEST(DHCPScope, WalkSkipsReservedAndSpecialAddressesAndEnds) {
   uint32_t got = 0;
   ASSERT_TRUE(s->FindFreeAddress(A("192.168.5.0"), &host, reservedForOther, &got));
   EXPECT_EQ(FormatIPAddress(got), "192.168.5.7");
+  // An address nobody has pinged yet stops the walk for a check (the caller asks again once it
+  // is done); a caller that cannot wait for one passes it over.
+  host.unchecked.insert(A("192.168.5.7"));
+  uint32_t probe = 0;
+  EXPECT_FALSE(s->FindFreeAddress(A("192.168.5.0"), &host, reservedForOther, &got, &probe));
+  EXPECT_EQ(FormatIPAddress(probe), "192.168.5.7");
+  ASSERT_TRUE(s->FindFreeAddress(A("192.168.5.0"), &host, reservedForOther, &got));
+  EXPECT_EQ(FormatIPAddress(got), "192.168.5.8");
+  probe = 0;
+  EXPECT_FALSE(s->CanOffer(A("192.168.5.7"), A("192.168.5.0"), &host, &probe));
+  EXPECT_EQ(FormatIPAddress(probe), "192.168.5.7");
+  host.unchecked.clear();
+  EXPECT_TRUE(s->CanOffer(A("192.168.5.7"), A("192.168.5.0"), &host));
 
   // Everything taken: .8-.126 answer ping; the walk finds nothing and never offers .127.
   for (uint32_t a = A("192.168.5.7"); a <= A("192.168.5.127"); ++a) host.answering.insert(a);
@@ -155,10 +174,17 @@ TEST(DHCPDatabase, ReservationsScopesAndOptionPrecedence) {
   EXPECT_EQ(eff.GetOption(3)->Data[1], 0);
   EXPECT_EQ(eff.GetCount(), 2u);
 
-  // Removing the scope takes its reservation and the reservation's lease.
+  // Removing the scope takes its reservation, the reservation's lease and the scope's dynamic
+  // leases; another scope's stay.
+  host.leases[A("10.2.0.11")] = {false, 0};
+  host.scopeOf[A("10.2.0.11")] = 7;
+  host.leases[A("10.1.0.11")] = {false, 0};
+  host.scopeOf[A("10.1.0.11")] = 1;
   ASSERT_TRUE(db.RemoveScope(7));
   EXPECT_FALSE(db.FindReservationByAddress("10.2.0.15"));
   EXPECT_FALSE(host.leases.count(A("10.2.0.15")));
+  EXPECT_FALSE(host.leases.count(A("10.2.0.11")));
+  EXPECT_TRUE(host.leases.count(A("10.1.0.11")));
   EXPECT_FALSE(db.RemoveScope(7));
 }
 

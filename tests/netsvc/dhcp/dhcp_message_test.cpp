@@ -78,6 +78,14 @@ TEST(DHCPMessage, ParserChecksEveryLength) {
   auto odd = Request({53, 1, 3, 12, 4, 'a', '\\', 'b', '\n', 255});
   ASSERT_TRUE(dhcp::ParseRequest(odd.data(), odd.size(), &rq, &why));
   EXPECT_EQ(rq.hostName, "");
+  // A full name is known by its first label; one that starts with a dot has none.
+  auto full =
+      Request({53, 1, 3, 12, 16, 'w', 'w', 'w', '.', 'o', 'u', 't', 's', 'i', 'd', 'e', '.', 't', 'e', 's', 't'});
+  ASSERT_TRUE(dhcp::ParseRequest(full.data(), full.size(), &rq, &why));
+  EXPECT_EQ(rq.hostName, "www");
+  auto dot = Request({53, 1, 3, 12, 4, '.', 'l', 'a', 'n'});
+  ASSERT_TRUE(dhcp::ParseRequest(dot.data(), dot.size(), &rq, &why));
+  EXPECT_EQ(rq.hostName, "");
 }
 
 TEST(DHCPMessage, WriterFillsTheAreasInTurnAndSendsItsOwnLength) {

@@ -5,6 +5,10 @@
 #include <netdb.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <string>
 #include <thread>
 
 #include "engine/config/archive.h"
@@ -70,9 +74,13 @@ TEST(DNSMessage, NameBoundsAndDroppedDatagrams) {
   EXPECT_EQ(dns::BuildReply(cut.data(), q, dns::RCODE_FORMERR, false, nullptr, out, sizeof out), 12u);
   EXPECT_EQ(out[5], 0);
   EXPECT_EQ(out[3] & 0x0F, dns::RCODE_FORMERR);
-  EXPECT_TRUE(dns::IsDottedAddress("10.1.2.3"));
-  EXPECT_FALSE(dns::IsDottedAddress("10.1"));
-  EXPECT_FALSE(dns::IsDottedAddress("1234"));
+  // Numbers in every spelling, and names of numeric labels alone; names with a letter outside a
+  // 0x prefix are names.
+  for (const char* n : {"10.1.2.3", "10.1", "1234", "0x7f.1", "127.1", "0x7f000001", "017700000001", "1.2.3.4.5",
+                        "0X7F.0x0.0.01", "0x", "08.09"})
+    EXPECT_TRUE(dns::IsNumericName(n)) << n;
+  for (const char* n : {"", "1e100.test", "cafe", "0xg.1", "10.1.example", "x10.1", "1-2.3"})
+    EXPECT_FALSE(dns::IsNumericName(n)) << n;
 }
 
 // A thread that collects the resolver's completions.
@@ -123,6 +131,70 @@ TEST(DNSResolver, CompletionsArePostedAndCancelledJobsStaySilent) {
   EXPECT_EQ(MapLookupError(EAI_AGAIN), DNS_LOOKUP_TRY_AGAIN);
   EXPECT_EQ(MapLookupError(EAI_FAIL), DNS_LOOKUP_NO_RECOVERY);
   EXPECT_EQ(MapLookupError(EAI_MEMORY), DNS_LOOKUP_NO_MEMORY);
+}
+
+// Names under "slow.test" hang until released, as names of a domain whose servers never answer;
+// every other name is answered at once.
+struct HangingLookups {
+  std::mutex mx;
+  std::condition_variable cv;
+  bool released = false;
+  std::map<std::string, int> calls;
+  void operator()(const CString& name, LookupResult* r) {
+    std::unique_lock lk(mx);
+    ++calls[name];
+    if (name.find("slow.test") != std::string::npos) cv.wait(lk, [this] { return released; });
+    r->address = 0x0A000000u + static_cast<uint32_t>(name.size());
+  }
+  void Release() {
+    std::lock_guard g(mx);
+    released = true;
+    cv.notify_all();
+  }
+};
+
+TEST(DNSResolver, ASlowNameHoldsUpNoOther) {
+  auto t = std::make_shared<Collector>();
+  ASSERT_TRUE(t->CreateThread());
+  auto hanging = std::make_shared<HangingLookups>();
+  auto doneCount = [&] {
+    std::lock_guard g(t->mx);
+    return t->done.size();
+  };
+  auto waitFor = [](auto pred) {
+    for (int i = 0; i < 1000 && !pred(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return pred();
+  };
+  {
+    CDNSResolver resolver(t->Id(), [hanging](const CString& n, LookupResult* r) { (*hanging)(n, r); });
+    // Eight names of one domain hang, and one of them is asked for by as many clients as may wait.
+    for (int i = 0; i < 8; ++i) ASSERT_NE(resolver.Start("h" + std::to_string(i) + ".slow.test"), 0u);
+    for (size_t i = 0; i < CDNSResolver::kMaxJobsPerName; ++i) ASSERT_NE(resolver.Start("Same.Slow.Test"), 0u);
+    EXPECT_EQ(resolver.Start("same.slow.test"), 0u) << "one more query for a name than may wait";
+    // The domain's further names wait their turn, up to their bound.
+    for (size_t i = 9; i < CDNSResolver::kMaxLookupsPerDomain; ++i)
+      ASSERT_NE(resolver.Start("w" + std::to_string(i) + ".slow.test"), 0u);
+    EXPECT_EQ(resolver.Start("over.slow.test"), 0u) << "one more name of a domain than may wait";
+    auto slowCalls = [&] {
+      std::lock_guard g(hanging->mx);
+      size_t slow = 0;
+      for (const auto& [name, n] : hanging->calls) slow += name.find("slow.test") != std::string::npos ? n : 0;
+      return slow;
+    };
+    EXPECT_TRUE(waitFor([&] { return slowCalls() >= CDNSResolver::kMaxRunningPerDomain; }));
+    // Another name is answered while all of those hang.
+    ASSERT_NE(resolver.Start("fast.example"), 0u);
+    EXPECT_TRUE(waitFor([&] { return doneCount() == 1; }));
+    EXPECT_EQ(slowCalls(), CDNSResolver::kMaxRunningPerDomain) << "lookups of one domain running at once";
+    EXPECT_LE(resolver.GetWorkerCount(), CDNSResolver::kMaxWorkers);
+    hanging->Release();
+    const size_t all = 8 + CDNSResolver::kMaxJobsPerName + (CDNSResolver::kMaxLookupsPerDomain - 9) + 1;
+    EXPECT_TRUE(waitFor([&] { return doneCount() == all; })) << doneCount();
+    std::lock_guard g(hanging->mx);
+    EXPECT_EQ(hanging->calls["Same.Slow.Test"], 1) << "one lookup for the queries of one name";
+  }
+  t->PostQuit(0);
+  t->WaitForExit(5000);
 }
 
 TEST(DNSSettings, DefaultsAndTheArchiveForm) {

@@ -598,6 +598,68 @@ TEST_F(TwoEnd, LoopbackDestinationsAreRefusedToClientsElsewhereInEverySpelling) 
   ASSERT_TRUE(peer_.WaitServed(++served_));
 }
 
+// The server a request names is what its rules see: name (as the resolver reads it), port and
+// address are set before the rights are asked, the address is looked up once and the connection
+// goes to it, and an address looked up only later is judged again before anything is connected.
+TEST_F(TwoEnd, TheNamedServerIsJudgedAndConnectedByItsOneAddress) {
+  peer_.SetMode(Peer::Echo);
+  auto variable = [](const CTwoEndTCPSession& s, uint32_t code) {
+    CTLDataObject v;
+    v.SetString("");
+    s.GetProperty(code, v);
+    return code == kPropServerPort ? CString(std::to_string(v.dwData)) : v.strData;
+  };
+  CTwoEndTCPSession s;
+  s.SetClient("127.0.0.1", 40000);
+  EXPECT_EQ(variable(s, kPropServerIPAddress), "255.255.255.255");  // nothing named: rules skip it
+  EXPECT_EQ(s.NameServer("LocalHost.", 8080), "localhost");
+  EXPECT_EQ(variable(s, kPropServerName), "localhost");
+  EXPECT_EQ(variable(s, kPropServerPort), "8080");
+  EXPECT_EQ(variable(s, kPropServerIPAddress), "127.0.0.1");
+  EXPECT_EQ(s.NameServer("0x7f.2", 80), "127.0.0.2");
+  EXPECT_EQ(variable(s, kPropServerIPAddress), "127.0.0.2");
+  // An upstream HTTP proxy looks names up itself: no address is known here.
+  s.SetConnectSettings(Via(CONNECT_HTTP_PROXY, "127.0.0.3", 3128));
+  s.NameServer("localhost", 80);
+  EXPECT_EQ(variable(s, kPropServerIPAddress), "255.255.255.255");
+  s.SetConnectSettings(CConnectSettings{});
+
+  // The name is never looked up again: it would not resolve at all.
+  s.SetServerName("nowhere.invalid");
+  s.SetServerPort(peer_.port());
+  s.SetServerAddress(0x7F000002);
+  ASSERT_NO_THROW(s.ConnectToServer("nowhere.invalid", peer_.port()));
+  EXPECT_EQ(s.GetServerSocket().GetPeerAddress(), "127.0.0.2");
+  s.GetServerSocket().Close();
+  ASSERT_TRUE(peer_.WaitServed(++served_));
+
+  // Named without its address (a lookup that had to wait for the link): looked up before the
+  // connect and judged by the rights, which refuse without a right and let the right's holder on.
+  uint16_t localPort = 0;
+  const int local = ListenOn("127.0.0.1", &localPort);
+  CTwoEndTCPSession refused;
+  refused.SetClient("127.0.0.1", 40000);
+  refused.SetServerName("localhost");
+  refused.SetServerPort(localPort);
+  try {
+    refused.ConnectToServer("localhost", localPort);
+    ADD_FAILURE() << "connected without a right";
+  } catch (const X1SocketException& e) {
+    EXPECT_EQ(e.GetText(), kRefusedByRightsText);
+  }
+  EXPECT_FALSE(refused.GetServerSocket().IsOpen());
+  CTwoEndTCPSession allowed;
+  allowed.SetClient("127.0.0.1", 40000);
+  allowed.SetAccessRight(host_.allow);
+  allowed.SetServerName("localhost");
+  allowed.SetServerPort(localPort);
+  EXPECT_EQ(variable(allowed, kPropServerIPAddress), "255.255.255.255");
+  ASSERT_NO_THROW(allowed.ConnectToServer("localhost", localPort));
+  EXPECT_EQ(variable(allowed, kPropServerIPAddress), "127.0.0.1");
+  allowed.GetServerSocket().Close();
+  ::close(local);
+}
+
 // ---- Outgoing interface and datagrams -----------------------------------------------------------
 
 TEST_F(TwoEnd, ServerSideLocalAddressIsOwnAddress) {
@@ -617,6 +679,7 @@ TEST_F(TwoEnd, ServerSideLocalAddressIsOwnAddress) {
 // The service base hands every two-end session the five connection settings before it starts.
 TEST(TwoEndService, BaseGivesEveryTwoEndSessionTheConnectionSettings) {
   auto service = std::make_shared<TRunningService<CTCPServiceSettings, CTCPService>>();
+  service->ConnectMethodsOffered = CONNECT_SOCKS4 | CONNECT_HTTP_TUNNEL;
   service->ConnectMethod = CONNECT_SOCKS4;
   service->ProxyServer = "10.0.0.9";
   service->ProxyPort = 1080;

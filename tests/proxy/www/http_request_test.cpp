@@ -75,6 +75,50 @@ TEST(HttpRequestTest, AbsoluteRelativeConnectAndFtpForms) {
   EXPECT_EQ(Parsed("GET news://h/ HTTP/1.1\r\n\r\n").kind, kHttpKindOther);
 }
 
+// The form every rule judges and that goes on: scheme and host in lower case, the host as the
+// resolver reads it, no default port, path and query in their normal forms.
+TEST(HttpRequestTest, NormalFormOfTheRequest) {
+  auto normal = [](const std::string& line, bool* ok) {
+    CHttpRequest r = Parsed(line + " HTTP/1.0\r\n\r\n");
+    const char* why = nullptr;
+    *ok = NormalizeHttpRequest(r, &why);
+    return r;
+  };
+  bool ok = false;
+  auto r = normal("GET HTTP://WWW.Example.COM.:0080//a/./b/../%7Ec?%7a%2f", &ok);
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(r.scheme, "http");
+  EXPECT_EQ(r.host, "www.example.com");
+  EXPECT_EQ(r.portText, "");
+  EXPECT_EQ(r.path, "/a/~c");
+  EXPECT_EQ(r.query, "z%2F");
+  EXPECT_EQ(r.CacheKey(), "www.example.com/a/~c");
+  EXPECT_EQ(r.Description(), "http://www.example.com/a/~c");
+  r = normal("GET http://0x7f.1:08080/x/..?", &ok);
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(r.host, "127.0.0.1");
+  EXPECT_EQ(r.CacheKey(), "127.0.0.1:8080/?");  // the mark of an empty query stays
+  r = normal("GET ftp://Files.Example.com:21/pub/%2e%2e/etc", &ok);
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(r.Description(), "ftp://files.example.com/etc");
+  r = normal("CONNECT Example.com.:443", &ok);
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(r.scheme, "SSL");
+  EXPECT_EQ(r.host, "example.com");
+  EXPECT_EQ(r.port, 443u);
+  r = normal("GET /relative/../x", &ok);
+  ASSERT_TRUE(ok);
+  EXPECT_EQ(r.path, "/x");
+  EXPECT_EQ(r.host, "");
+  // No one normal form: refused.
+  normal("GET http://h/public/..%2Fsecret", &ok);
+  EXPECT_FALSE(ok);
+  normal("GET http://h/public/..;/secret", &ok);
+  EXPECT_FALSE(ok);
+  normal("GET http://./", &ok);
+  EXPECT_FALSE(ok);
+}
+
 TEST(HttpRequestTest, HeadersKeepOrderAndRemoveOnlyTheFirst) {
   auto r = Parsed(
       "GET http://h/ HTTP/1.1\r\nConnection: keep-alive\r\nno colon here\r\nX-A:  1 \r\nconnection: second\r\n\r\n");
