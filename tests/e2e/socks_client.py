@@ -27,8 +27,8 @@ def check(name, cond, detail=""):
         print("FAIL:", name, detail, file=sys.stderr)
 
 
-def connect(port):
-    s = socket.create_connection((GW, port), 10)
+def connect(port, source=None):
+    s = socket.create_connection((GW, port), 10, source_address=(source, 0) if source else None)
     s.settimeout(10)
     return s
 
@@ -127,7 +127,7 @@ def open_cases(port, origin, dead, udp_port, www):
     check("unknown name is code 4", v5_code(v5req(1, host=b"no-such-host.invalid", port=80)) == 4)
 
     # Methods the server cannot accept: 05 FF and the end.
-    s = connect(port)
+    s = connect(port, "127.0.0.5")
     s.sendall(b"\x05\x01\x02")
     check("only login offered, none configured: 05 FF", recv_exact(s, 2) == b"\x05\xff")
     check("closed after 05 FF", closed(s))
@@ -269,8 +269,10 @@ def open_cases(port, origin, dead, udp_port, www):
 
 
 def login_cases(port, origin):
-    def login(user, password, split=False):
-        s = connect(port)
+    # Each case after the first comes from a machine of its own: while bob's first session is still
+    # ending, its machine is still bob's and is rightly not asked for a login again.
+    def login(user, password, split=False, source=None):
+        s = connect(port, source)
         s.sendall(b"\x05\x02\x00\x02")
         m = recv_exact(s, 2)
         if m != b"\x05\x02":
@@ -290,22 +292,22 @@ def login_cases(port, origin):
     check("request after login granted", code == 0, code)
     check("relay after login", http_get(s, origin).endswith(b"hello through socks\n"))
     s.close()
-    s, r = login(b"bob", b"nope")
+    s, r = login(b"bob", b"nope", source="127.0.0.3")
     check("bad password: 01 01", r == b"\x01\x01", r)
     check("closed after a bad password", closed(s))
     s.close()
-    s, r = login(b"nobody", b"secret")
+    s, r = login(b"nobody", b"secret", source="127.0.0.4")
     check("unknown user: 01 01", r == b"\x01\x01", r)
     s.close()
     # ULEN past the bytes sent: the gateway waits for the rest, and the client's end ends it.
-    s = connect(port)
+    s = connect(port, "127.0.0.5")
     s.sendall(b"\x05\x01\x02")
     recv_exact(s, 2)
     s.sendall(b"\x01\xff" + b"x" * 10)
     s.shutdown(socket.SHUT_WR)
     check("short login closed", closed(s))
     s.close()
-    s = connect(port)
+    s = connect(port, "127.0.0.6")
     s.sendall(b"\x05\x01\x00")
     check("no login offered: 05 FF", recv_exact(s, 2) == b"\x05\xff")
     s.close()
