@@ -1,106 +1,78 @@
 #!/usr/bin/env bash
-# Side-by-side benchmark of the engine's SOCKS server against dante-server and microsocks, all on
-# loopback in front of one nginx origin. Not part of CI; see bench/README.md ("SOCKS server").
-#   bench/socks/run.sh                               full run
-#   BENCH_DURATION=3 BENCH_ROUNDS=2 bench/socks/run.sh   shorter
-# For each round, in turn for every peer: one 100 MB stream through it with curl --socks5 (and a
-# direct fetch as the yardstick), then connections per second: socks_load.py keeps PROCS x CONC
-# clients doing SOCKS 5 CONNECT + a 1 KiB HTTP/1.0 fetch + close for DURATION seconds. The report
-# is the median of the rounds. Every process is started here in a temporary folder and stopped at
-# the end; nothing listens outside 127.0.0.x.
+# The engine's SOCKS 5 relay side by side with dante-server and microsocks, all on loopback in
+# front of one nginx origin (a direct fetch is the yardstick). Per round, every runner in turn:
+# one 100 MB and one 1 GiB stream with curl --socks5 (MB/s, and the engine's processor time per
+# GiB), then connections per second (socks_load.py: PROCS x CONC clients doing SOCKS 5 CONNECT, a
+# 1 KiB HTTP/1.0 fetch and close, over and over). Medians over the rounds, ratios to each peer.
+# Not a test; see bench/README.md.
+#   bench/socks/run.sh
+#   BENCH_BASELINE=/old/build bench/socks/run.sh    also an older engine, "trellis-base"
+# Knobs: BENCH_ROUNDS (3), BENCH_DURATION (5 s), BENCH_PROCS (4), BENCH_CONC (8), TRELLIS_BUILD,
+# BENCH_KEEP=1.
 set -euo pipefail
-cd "$(dirname "$0")/../.."
-top=$(pwd)
-
-DURATION=${BENCH_DURATION:-5}
-ROUNDS=${BENCH_ROUNDS:-3}
-LARGE_MB=${BENCH_LARGE_MB:-100}
+. "$(dirname "$0")/../lib.sh"
 PROCS=${BENCH_PROCS:-4}
 CONC=${BENCH_CONC:-8}
-BUILD=${TRELLIS_BUILD:-$top/build}
 
-need=()
-for tool in nginx:nginx-light danted:dante-server microsocks:microsocks curl:curl python3:python3; do
-  command -v "${tool%%:*}" >/dev/null 2>&1 || need+=("${tool##*:}")
-done
-if ((${#need[@]})); then
-  SUDO=""
-  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${need[@]}" >/dev/null
-fi
-[ -x "$BUILD/trellis" ] || bash scripts/build.sh
-
-W=$(mktemp -d /tmp/trellis-socks-bench.XXXXXX)
-PIDS=()
-cleanup() {
-  for p in "${PIDS[@]}"; do kill "$p" 2>/dev/null || true; done
-  TRELLIS_REGISTRY="$W/registry.db" TRELLIS_HOME="$W/home" TRELLIS_RUNDIR="$W/run" "$BUILD/trellis" -stop \
-    >/dev/null 2>&1 || true
-  sleep 1
-  TRELLIS_REGISTRY="$W/registry.db" TRELLIS_HOME="$W/home" TRELLIS_RUNDIR="$W/run" "$BUILD/trellis" -u \
-    >/dev/null 2>&1 || true
-  [ -n "${BENCH_KEEP:-}" ] || rm -rf "$W"
-}
-trap cleanup EXIT
-free_port() {
-  python3 -c 'import socket,sys; s=socket.socket(); s.bind((sys.argv[1],0)); print(s.getsockname()[1])' "$1"
-}
-wait_port() {
-  for _ in $(seq 100); do
-    python3 -c 'import socket,sys; socket.create_connection((sys.argv[1],int(sys.argv[2])),1)' "$1" "$2" \
-      2>/dev/null && return 0
-    sleep 0.1
-  done
-  echo "nothing listens on $1:$2" >&2
-  return 1
-}
-
-# ---- Origin -----------------------------------------------------------------------------------
-OP=$(free_port 127.0.0.2)
-mkdir -p "$W/www" "$W/nginx"
+bench_need nginx:nginx-light danted:dante-server microsocks:microsocks curl:curl python3:python3
+bench_build
+BENCH_TMP=$(mktemp -d /tmp/trellis-bench-socks.XXXXXX)
+trap bench_cleanup EXIT
+W=$BENCH_TMP
+mkdir -p "$W/www"
 # nginx workers run as an unprivileged user: they must reach the files.
-chmod 755 "$W"
+chmod 755 "$W" "$W/www"
 head -c 1024 /dev/urandom | base64 -w 0 | head -c 1024 >"$W/www/small"
-head -c $((LARGE_MB * 1048576)) /dev/urandom >"$W/www/large"
-cat >"$W/nginx/nginx.conf" <<NGX
+head -c $((100 * 1048576)) /dev/urandom >"$W/www/100m"
+head -c $((1024 * 1048576)) /dev/zero >"$W/www/1g"
+
+OP=$(free_port 127.0.0.2)
+cat >"$W/nginx.conf" <<NGX
 worker_processes 2;
-pid $W/nginx/nginx.pid;
-error_log $W/nginx/error.log;
+pid $W/nginx.pid;
+error_log $W/nginx.err;
 events { worker_connections 4096; }
 http {
   access_log off;
   sendfile on;
-  server { listen 127.0.0.2:$OP; root $W/www; }
+  server { listen 127.0.0.2:$OP backlog=4096; root $W/www; }
 }
 NGX
-nginx -c "$W/nginx/nginx.conf" -g 'daemon off;' &
-PIDS+=($!)
-wait_port 127.0.0.2 "$OP"
+nginx -c "$W/nginx.conf" -g 'daemon off;' &
+BENCH_PIDS+=($!)
+wait_port 127.0.0.2 "$OP" nginx
 
-# ---- Peers ------------------------------------------------------------------------------------
-TP=$(free_port 127.0.0.1)
-export TRELLIS_REGISTRY="$W/registry.db" TRELLIS_HOME="$W/home" TRELLIS_RUNDIR="$W/run"
-mkdir -p "$TRELLIS_HOME" "$TRELLIS_RUNDIR"
-"$BUILD/trellis" -i >/dev/null
-"$BUILD/trellis-reg" set 'Setup' Mode dword 1
-"$BUILD/trellis-reg" set 'Setup' InstallSOCKS dword 1
-"$BUILD/trellis-reg" set 'Setup' SecureInstall dword 0
-"$BUILD/trellis" -start >/dev/null
-sleep 2
-"$BUILD/trellis" -stop >/dev/null
-sleep 2
-"$BUILD/trellis-reg" set 'Services\SOCKS Proxy server' PortNumber dword "$TP"
-# The web hand-over and the service log would measure other things than the relay.
-"$BUILD/trellis-reg" set 'Services\SOCKS Proxy server' ReferHTTPRequests dword 0
-"$BUILD/trellis-reg" set 'Services\SOCKS Proxy server' LoggingEnabled dword 0
-"$BUILD/trellis" -start >/dev/null
-wait_port 127.0.0.1 "$TP"
+declare -A HOST PORT
+# The first-run SOCKS service without the web hand-over and the service log, which would measure
+# other things than the relay.
+socks_engine() {
+  local name=$1 build=$2 addr=$3
+  bench_engine "$name" "$build"
+  engine_reg "$name" Setup Mode dword 1
+  engine_reg "$name" Setup InstallSOCKS dword 1
+  engine_reg "$name" Setup SecureInstall dword 0
+  engine_first_run "$name"
+  local k='Services\SOCKS Proxy server'
+  PORT[$name]=$(free_port "$addr")
+  HOST[$name]=$addr
+  engine_reg "$name" "$k" PortNumber dword "${PORT[$name]}"
+  engine_reg "$name" "$k" ReferHTTPRequests dword 0
+  engine_reg "$name" "$k" LoggingEnabled dword 0
+  engine_start "$name"
+  wait_port "$addr" "${PORT[$name]}" "$name"
+}
+NAMES=(trellis)
+socks_engine trellis "$BUILD" 127.0.0.1
+if [ -n "$BASELINE" ]; then
+  socks_engine trellis-base "$BASELINE" 127.0.0.5
+  NAMES+=(trellis-base)
+fi
 
-DP=$(free_port 127.0.0.3)
+HOST[dante]=127.0.0.3
+PORT[dante]=$(free_port 127.0.0.3)
 cat >"$W/danted.conf" <<DANTE
 logoutput: $W/danted.log
-internal: 127.0.0.3 port = $DP
+internal: 127.0.0.3 port = ${PORT[dante]}
 external: 127.0.0.3
 clientmethod: none
 socksmethod: none
@@ -110,45 +82,42 @@ client pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }
 socks pass { from: 127.0.0.0/8 to: 0.0.0.0/0 }
 DANTE
 danted -f "$W/danted.conf" -N 4 >/dev/null 2>&1 &
-PIDS+=($!)
-wait_port 127.0.0.3 "$DP"
+BENCH_PIDS+=($!)
+wait_port 127.0.0.3 "${PORT[dante]}" danted
 
-MP=$(free_port 127.0.0.4)
+HOST[microsocks]=127.0.0.4
+PORT[microsocks]=$(free_port 127.0.0.4)
 # microsocks reports every connection on standard output.
-microsocks -i 127.0.0.4 -p "$MP" >/dev/null 2>&1 &
-PIDS+=($!)
-wait_port 127.0.0.4 "$MP"
+microsocks -i 127.0.0.4 -p "${PORT[microsocks]}" >/dev/null 2>&1 &
+BENCH_PIDS+=($!)
+wait_port 127.0.0.4 "${PORT[microsocks]}" microsocks
+NAMES+=(dante microsocks)
 
-PEERS="trellis:127.0.0.1:$TP dante:127.0.0.3:$DP microsocks:127.0.0.4:$MP"
-
-# ---- Rounds -----------------------------------------------------------------------------------
-: >"$W/results"
-for round in $(seq "$ROUNDS"); do
-  echo "round $round" >&2
-  t=$(curl -s -o /dev/null -w '%{speed_download}' "http://127.0.0.2:$OP/large")
-  echo "direct stream $t" >>"$W/results"
-  for peer in $PEERS; do
-    IFS=: read -r name host port <<<"$peer"
-    t=$(curl -s -o /dev/null -w '%{speed_download}' --socks5 "$host:$port" "http://127.0.0.2:$OP/large" || echo 0)
-    echo "$name stream $t" >>"$W/results"
-    read -r cps bad < <(python3 bench/socks/socks_load.py "$host" "$port" 127.0.0.2 "$OP" /small "$DURATION" \
-      "$PROCS" "$CONC")
-    echo "$name cps $cps $bad" >>"$W/results"
+bench_header "SOCKS 5" >"$W/header"
+for r in $(seq "$ROUNDS"); do
+  echo "round $r" >&2
+  for f in 100m 1g; do
+    speed=$(curl -sf -o /dev/null -w '%{speed_download}' "http://127.0.0.2:$OP/$f") || speed=0
+    result "stream-$f" direct "$(python3 -c "print($speed/1e6)")"
+  done
+  for n in "${NAMES[@]}"; do
+    for f in 100m 1g; do
+      pid=${ENGINE_PID[$n]:-}
+      [ -n "$pid" ] && c0=$(cpu_seconds "$pid")
+      speed=$(curl -sf -o /dev/null -w '%{speed_download}' --socks5 "${HOST[$n]}:${PORT[$n]}" \
+        "http://127.0.0.2:$OP/$f") || speed=0
+      result "stream-$f" "$n" "$(python3 -c "print($speed/1e6)")"
+      [ "$f" = 1g ] && [ -n "$pid" ] && result stream-cpu "$n" "$(python3 -c "print(($(cpu_seconds "$pid")-$c0)*1000)")"
+    done
+    read -r cps bad < <(python3 "$BENCH_TOP/bench/socks/socks_load.py" "${HOST[$n]}" "${PORT[$n]}" 127.0.0.2 "$OP" \
+      /small "$DURATION" "$PROCS" "$CONC")
+    result conn "$n" "$cps"
+    [ "${bad:-0}" = 0 ] || echo "warning: $n: $bad failed connections" >&2
   done
 done
 
-python3 - "$W/results" "$PROCS" "$CONC" <<'PY'
-import statistics, sys
-rows = [l.split() for l in open(sys.argv[1])]
-def med(name, kind):
-    v = [float(r[2]) for r in rows if r[0] == name and r[1] == kind]
-    return statistics.median(v) if v else 0.0
-direct = med("direct", "stream")
-print("| peer | one stream MB/s | vs direct | connections/s (%s x %s clients) | failures |" % (sys.argv[2], sys.argv[3]))
-print("|---|---|---|---|---|")
-print("| direct | %.0f | 1.00 | | |" % (direct / 1e6))
-for name in ("trellis", "dante", "microsocks"):
-    s = med(name, "stream")
-    bad = sum(int(r[3]) for r in rows if r[0] == name and r[1] == "cps")
-    print("| %s | %.0f | %.2f | %.0f | %d |" % (name, s / 1e6, s / direct if direct else 0, med(name, "cps"), bad))
-PY
+cat "$W/header"
+echo
+python3 "$BENCH_TOP/bench/ratios.py" "$W/results" trellis stream-100m=MB/s,higher stream-1g=MB/s,higher \
+  stream-cpu="engine CPU ms/GiB,lower" conn="conn/s (${PROCS}x${CONC} clients),higher" -- \
+  stream-100m:direct:0.8 stream-1g:direct:0.8 conn:dante:1 conn:microsocks:1

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -110,4 +111,17 @@ void SubmitLogLine(const std::shared_ptr<CLogFile>& file, std::string line) {
   file->Write(line);
 }
 
-CString LogTimeStamp() { return FormatDateTime(GetCurrentDateTime(), "%c"); }
+CString LogTimeStamp() {
+  // Every log line carries one, so it is made again only when the second it shows changes. It
+  // shows the time rounded to the nearest second, as a date-time of now would be.
+  struct timespec ts {};
+  clock_gettime(CLOCK_REALTIME, &ts);
+  const time_t shown = ts.tv_sec + (ts.tv_nsec >= 500000000 ? 1 : 0);
+  thread_local time_t s_shown = -1;
+  thread_local CString s_text;
+  if (shown != s_shown) {
+    s_text = FormatDateTime(TimeToLocalDateTime(shown), "%c");
+    s_shown = shown;
+  }
+  return s_text;
+}

@@ -88,12 +88,18 @@ void BackslashesToSlashes(char* text) {
 void FormatStringV(CString& out, const char* format, va_list args) {
   out.clear();
   if (!format) return;
-  // Measure first: widths, precisions and long arguments make any estimate unsafe.
-  va_list measure;
-  va_copy(measure, args);
-  int n = vsnprintf(nullptr, 0, format, measure);
-  va_end(measure);
+  // Most texts fit a small buffer: formatted once there; a longer one is measured by that first
+  // pass (widths, precisions and long arguments make any estimate unsafe) and formatted again.
+  char small[512];
+  va_list first;
+  va_copy(first, args);
+  int n = vsnprintf(small, sizeof small, format, first);
+  va_end(first);
   if (n <= 0) return;
+  if (static_cast<size_t>(n) < sizeof small) {
+    out.assign(small, static_cast<size_t>(n));
+    return;
+  }
   out.resize(static_cast<size_t>(n));
   va_list fill;
   va_copy(fill, args);
@@ -360,10 +366,17 @@ uint32_t ParseIPAddress(const CString& text) {
 }
 
 void FormatIPAddress(uint32_t address, CString& out) {
+  // Written digit by digit: every session formats several addresses, and printf is slow at it.
   char buf[16];
-  snprintf(buf, sizeof buf, "%u.%u.%u.%u", address >> 24, (address >> 16) & 0xFF, (address >> 8) & 0xFF,
-           address & 0xFF);
-  out = buf;
+  char* p = buf;
+  for (int shift = 24; shift >= 0; shift -= 8) {
+    const unsigned v = (address >> shift) & 0xFF;
+    if (v >= 100) *p++ = static_cast<char>('0' + v / 100);
+    if (v >= 10) *p++ = static_cast<char>('0' + v / 10 % 10);
+    *p++ = static_cast<char>('0' + v % 10);
+    if (shift) *p++ = '.';
+  }
+  out.assign(buf, static_cast<size_t>(p - buf));
 }
 
 CString FormatIPAddress(uint32_t address) {

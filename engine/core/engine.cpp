@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <string>
 #include <thread>
 
 #include "engine/remote/rc_message.h"
@@ -665,27 +666,27 @@ void CTrellisEngine::NotifyConsolesAtAddress(const CString& address, uint32_t co
 }
 
 void CTrellisEngine::NotifyMachineAdded(const CString& address, const CString& user, uint32_t level) {
-  NotifyControllers(kNotifyMachineAdded, address, user, FormatString("%u", level));
+  NotifyControllers(kNotifyMachineAdded, address, user, std::to_string(level));
 }
 
 void CTrellisEngine::NotifyMachineUpdated(const CString& address, const CString& user, uint32_t level) {
-  NotifyControllers(kNotifyMachineUpdated, address, user, FormatString("%u", level));
+  NotifyControllers(kNotifyMachineUpdated, address, user, std::to_string(level));
 }
 
 void CTrellisEngine::NotifyMachineDeleted(const CString& address, uint32_t connectedSeconds) {
-  NotifyControllers(kNotifyMachineDeleted, address, FormatString("%u", connectedSeconds), CString());
+  NotifyControllers(kNotifyMachineDeleted, address, std::to_string(connectedSeconds), CString());
 }
 
 void CTrellisEngine::NotifySessionAdded(const CString& address, uint32_t sessionNumber, const CString& text) {
-  NotifyControllers(kNotifySessionAdded, address, FormatString("%u", sessionNumber), text);
+  NotifyControllers(kNotifySessionAdded, address, std::to_string(sessionNumber), text);
 }
 
 void CTrellisEngine::NotifySessionChanged(const CString& address, uint32_t sessionNumber, const CString& text) {
-  NotifyControllers(kNotifySessionChanged, address, FormatString("%u", sessionNumber), text);
+  NotifyControllers(kNotifySessionChanged, address, std::to_string(sessionNumber), text);
 }
 
 void CTrellisEngine::NotifySessionDeleted(const CString& address, uint32_t sessionNumber, const CString& text) {
-  NotifyControllers(kNotifySessionDeleted, address, FormatString("%u", sessionNumber), text);
+  NotifyControllers(kNotifySessionDeleted, address, std::to_string(sessionNumber), text);
 }
 
 void CTrellisEngine::NotifyError(const CString& title, const CString& text) {
@@ -693,7 +694,7 @@ void CTrellisEngine::NotifyError(const CString& title, const CString& text) {
 }
 
 void CTrellisEngine::NotifyDialerProfile(const CString& text1, uint32_t number, const CString& text3) {
-  NotifyControllers(kNotifyDialerProfile, text1, FormatString("%u", number), text3);
+  NotifyControllers(kNotifyDialerProfile, text1, std::to_string(number), text3);
 }
 
 void CTrellisEngine::ForwardNotification(const CTLRCPMessage& message) {

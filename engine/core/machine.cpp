@@ -1,6 +1,7 @@
 #include "engine/core/machine.h"
 
 #include <atomic>
+#include <string>
 
 #include "engine/access/location.h"
 #include "engine/access/user_db.h"
@@ -40,7 +41,7 @@ void CMachine::SetStatus(uint32_t level) {
     user = m_userName;
   }
   if (CSessionHost* host = GetSessionHost()) {
-    host->NotifyControllers(kNotifyMachineUpdated, address, user, FormatString("%u", level));
+    host->NotifyControllers(kNotifyMachineUpdated, address, user, std::to_string(level));
   }
 }
 
@@ -93,10 +94,9 @@ bool CMachine::RemoveSession(uint32_t sessionNumber, uint32_t exitCode, const CS
       }
     }
     if (host) {
-      host->NotifyControllers(kNotifySessionDeleted, address, FormatString("%u", sessionNumber),
-                              FormatString("%llu %llu %llu %llu", static_cast<unsigned long long>(cs),
-                                           static_cast<unsigned long long>(cr), static_cast<unsigned long long>(ss),
-                                           static_cast<unsigned long long>(sr)));
+      host->NotifyControllers(kNotifySessionDeleted, address, std::to_string(sessionNumber),
+                              std::to_string(cs) + " " + std::to_string(cr) + " " + std::to_string(ss) + " " +
+                                  std::to_string(sr));
     }
     try {
       session->Exit(exitCode);
@@ -244,7 +244,7 @@ void CMachine::OnRemoved() {
       u->TimeOnLine += seconds;
     }
   }
-  if (host) host->NotifyControllers(kNotifyMachineDeleted, address, FormatString("%u", seconds), CString());
+  if (host) host->NotifyControllers(kNotifyMachineDeleted, address, std::to_string(seconds), CString());
 }
 
 void CMachine::Serialize(CArchive& ar) {
@@ -420,7 +420,7 @@ bool CMachineMap::AttachSession(const std::shared_ptr<CSession>& session, CSessi
   }
   if (created && host) {
     host->NotifyControllers(kNotifyMachineAdded, created->GetAddress(), created->GetUserName(),
-                            FormatString("%u", created->GetSecurityLevel()));
+                            std::to_string(created->GetSecurityLevel()));
   }
   return true;
 }

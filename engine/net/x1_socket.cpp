@@ -807,8 +807,10 @@ class SplicePipe {
       m_fds[0] = m_fds[1] = -1;
       return false;
     }
-    // Room for a relay chunk even when the sender's segments are small (a pipe slot each).
-    (void)fcntl(m_fds[1], F_SETPIPE_SZ, 256 * 1024);
+    // Room for a relay chunk even when the sender's segments are small (a pipe slot each): a
+    // stream moves in passes of up to this much. Where the system allows less, the pipe keeps
+    // what it has and a pass moves less.
+    (void)fcntl(m_fds[1], F_SETPIPE_SZ, 1024 * 1024);
     return true;
   }
   void Drop() {

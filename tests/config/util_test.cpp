@@ -359,6 +359,8 @@ TEST(IPAddress, StrictDottedQuad) {
 TEST(IPAddress, FormatRoundTrip) {
   EXPECT_EQ(FormatIPAddress(0x7F000001u), "127.0.0.1");
   EXPECT_EQ(FormatIPAddress(0xFFFFFFFFu), "255.255.255.255");
+  EXPECT_EQ(FormatIPAddress(0x0A006409u), "10.0.100.9");
+  EXPECT_EQ(FormatIPAddress(0u), "0.0.0.0");
   CString out = "junk";
   FormatIPAddress(0, out);
   EXPECT_EQ(out, "0.0.0.0");

@@ -454,6 +454,18 @@ TEST_F(TCPSessionTest, ServesEndsOnCloseAndFreesItsThread) {
   EXPECT_EQ(CountContaining(lines, "\tCreated:\t"), 1u);
   EXPECT_EQ(CountContaining(lines, "\tTraffic\t 4\t4\t0\t0\t"), 1u);
   EXPECT_EQ(CountContaining(lines, "\tTerminated exit code 3"), 1u);
+  // time, address, user, the session number in ten digits, then the event.
+  for (const auto& line : lines) {
+    std::vector<std::string> fields;
+    size_t start = 0;
+    for (size_t tab; (tab = line.find('\t', start)) != std::string::npos; start = tab + 1)
+      fields.push_back(line.substr(start, tab - start));
+    fields.push_back(line.substr(start));
+    ASSERT_GE(fields.size(), 5u) << line;
+    EXPECT_EQ(fields[1], "127.0.0.2");
+    EXPECT_EQ(fields[3].size(), 10u) << line;
+    EXPECT_EQ(fields[3].find_first_not_of("0123456789"), std::string::npos) << line;
+  }
 }
 
 TEST_F(TCPSessionTest, IdleClientIsCutOffAndAQuitFromElsewhereStillLeavesTheMachine) {

@@ -28,9 +28,12 @@ constexpr uint8_t kSOCKS4RejectedFirst = 91;  // 91 rejected, 92 no identd, 93 u
 constexpr uint8_t kSOCKS4RejectedLast = 93;
 
 // Bytes the relay moves per socket event before it lets the other side's events in: a side that
-// never pauses must not starve the other direction.
-constexpr size_t kRelayChunk = 65536;
-constexpr int kRelayChunksPerEvent = 8;
+// never pauses must not starve the other direction. A chunk is what one pass through the kernel
+// asks for (as much as the relay's pipe holds): on a fast stream the relay's time is the system
+// calls and the wake-ups per pass, so a pass moves as much as there is. It is also the most one
+// direction holds in memory while its destination has no room.
+constexpr size_t kRelayChunk = 1024 * 1024;
+constexpr int kRelayChunksPerEvent = 2;
 
 // The system resolver, IPv4 only (a SOCKS 4 request can carry nothing else).
 bool SystemResolve(const CString& host, uint32_t* address) {

@@ -54,7 +54,52 @@ class CFd {
   int m_fd;
 };
 
-CString HttpNow() { return CWWWCache::FormatHttpDate(static_cast<int64_t>(::time(nullptr))); }
+// A body up to this size is read and sent with its header in one piece: one system call and one
+// segment instead of a header, a copy from the file and a last call that finds its end.
+constexpr off_t kInlineBodyBytes = 16 * 1024;
+
+// The dates of HTTP headers, each made again only when its second changes: every answer carries
+// the time now and most carry the same file's time.
+class CHttpDateCache {
+ public:
+  const CString& Get(int64_t t) {
+    if (t != m_time) {
+      m_text = CWWWCache::FormatHttpDate(t);
+      m_time = t;
+    }
+    return m_text;
+  }
+
+ private:
+  int64_t m_time = -1;
+  CString m_text;
+};
+
+CString HttpNow() {
+  thread_local CHttpDateCache now;
+  return now.Get(static_cast<int64_t>(::time(nullptr)));
+}
+
+CString HttpModified(int64_t t) {
+  thread_local CHttpDateCache modified;
+  return modified.Get(t);
+}
+
+// The whole of a small file, appended to out; false when the file did not hold size bytes when it
+// was read (it changed since its size was taken: the general path deals with that).
+bool ReadWhole(int fd, size_t size, std::string* out) {
+  const size_t start = out->size();
+  out->resize(start + size + 1);
+  size_t got = 0;
+  while (got < size) {
+    const ssize_t n = ::pread(fd, out->data() + start + got, size + 1 - got, static_cast<off_t>(got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  out->resize(start + std::min(got, size));
+  return got == size;
+}
 
 bool IsDefaultNameUsable(const CString& name) {
   return !name.empty() && name != "." && name != ".." && name.find_first_of("/\\") == CString::npos &&
@@ -157,22 +202,27 @@ void CWWWSession::ServeFile(const CString& root, const std::vector<std::string>&
     return;
   }
 
-  const CString lastModified = CWWWCache::FormatHttpDate(static_cast<int64_t>(st.st_mtime));
+  const CString lastModified = HttpModified(static_cast<int64_t>(st.st_mtime));
   bool notModified = false;
   if (!head && ::strcasecmp(m_req.headers.Get("Pragma").c_str(), "no-cache") != 0) {
     int64_t since = 0;
     notModified = ParseHttpDate(m_req.headers.Get("If-Modified-Since"), &since) && since == st.st_mtime;
   }
   const char* status = head ? "200 OK" : notModified ? "304 Use cached copy" : "200 Document Follows";
-  const std::string header = FormatString(
+  std::string header = FormatString(
       "HTTP/1.0 %s\r\nDate: %s\r\nServer: %s\r\nContent-Type: %s\r\nContent-Length: %llu\r\n"
       "Last-Modified: %s\r\nConnection: close\r\n\r\n",
       status, HttpNow().c_str(), kServerName, GetMimeType(relative).c_str(),
       static_cast<unsigned long long>(st.st_size), lastModified.c_str());
+  const bool body = !head && !notModified;
+  const size_t headerLength = header.size();
+  const bool inlined = body && st.st_size <= kInlineBodyBytes &&
+                       ReadWhole(fd.Get(), static_cast<size_t>(st.st_size), &header);
+  if (body && !inlined) header.resize(headerLength);
   try {
     m_responseReceived = true;
     SendToClient(header);
-    if (!head && !notModified) {
+    if (body && !inlined) {
       const uint64_t sent = m_clientSocket.SendFile(fd.Get());
       if (sent != static_cast<uint64_t>(st.st_size)) {
         // The file changed size while it went out: the browser must not take what it got for the
