@@ -576,7 +576,9 @@ class DHCPSheet : public ::testing::Test {
 };
 
 TEST_F(DHCPSheet, ModePageTakesOnlyTheThreeFlagsAndEnablesThemOnlyWhenSemiAutomatic) {
-  Service()->Database.AutoOptions = 0xFF;
+  const std::shared_ptr<CDHCPServiceSettings> service = Service();
+  ASSERT_TRUE(service);
+  service->Database.AutoOptions = 0xFF;
   EditServiceSheet sheet(*client, "DHCP Service");
   ASSERT_TRUE(sheet.Page(SERVICE_PAGE_DHCP_MODE));
   ASSERT_TRUE(sheet.Page(SERVICE_PAGE_DHCP_SETTINGS));
