@@ -22,6 +22,7 @@
 // Message numbers are listed in platform/messages.h.
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -99,6 +100,9 @@ class ReadySet {
   // Stops watching fd; nothing when it is not watched or the set is closed.
   void Remove(int fd, uint64_t key);
   ThreadId Owner() const { return m_owner; }
+  // Descriptor pairs the process has made for sets so far. Sets that end with nothing left in
+  // them hand their pair to the next set, so a thread object per connection makes few.
+  static uint64_t PairsMade();
 
  private:
   friend struct detail::MsgQueue;
@@ -122,6 +126,7 @@ class ReadySet {
   // Set by Close when every watch came out of the epoll instance, so the descriptor pair can be
   // used again by a later set instead of being closed and made anew for every thread object.
   bool m_reusable = false;
+  bool m_unclean = false;  // a watch could not be taken out: the pair is never used again
   std::unordered_map<uint64_t, int> m_keys;  // key -> descriptor watched under it
 };
 
@@ -153,6 +158,13 @@ class MsgThread : public std::enable_shared_from_this<MsgThread> {
   // object's own thread while it ends (its ExitInstance), and once per end; false otherwise, and
   // the caller may then use CreateThread.
   bool CreateThreadAfterCurrent();
+
+  // Runs fn on the calling thread object's OS thread once that object has ended (its ExitInstance
+  // has returned and its queue is closed), before the OS thread parks. fn runs outside any thread
+  // object and may start one object there with CreateThreadAfterCurrent: for a thread that waits a
+  // while for work its successor would do (the next connection of a service) without being one.
+  // Only from a thread object's own thread, once per end; false otherwise.
+  static bool RunAfterCurrent(std::function<void()> fn);
 
   bool Post(uint32_t message, uintptr_t wParam = 0, std::unique_ptr<MsgPayload> payload = {},
             intptr_t lParam = 0);

@@ -44,6 +44,7 @@ CString FormatArgs(const char* format, va_list args) {
 std::mutex g_liveMutex;
 std::condition_variable g_liveChanged;
 std::map<const CTCPSession*, std::weak_ptr<CTCPSession>> g_live;
+size_t g_takingConnection = 0;  // threads between sessions that may start one; under g_liveMutex
 
 }  // namespace
 
@@ -627,11 +628,23 @@ void CTCPSession::TerminateAll(uint32_t reason) {
 
 bool CTCPSession::WaitForAll(int timeoutMs) {
   std::unique_lock<std::mutex> lk(g_liveMutex);
+  auto none = [] { return g_live.empty() && g_takingConnection == 0; };
   if (timeoutMs < 0) {
-    g_liveChanged.wait(lk, [] { return g_live.empty(); });
+    g_liveChanged.wait(lk, none);
     return true;
   }
-  return g_liveChanged.wait_for(lk, std::chrono::milliseconds(timeoutMs), [] { return g_live.empty(); });
+  return g_liveChanged.wait_for(lk, std::chrono::milliseconds(timeoutMs), none);
+}
+
+void CTCPSession::BeginTakingConnection() {
+  std::lock_guard<std::mutex> g(g_liveMutex);
+  ++g_takingConnection;
+}
+
+void CTCPSession::EndTakingConnection() {
+  std::lock_guard<std::mutex> g(g_liveMutex);
+  --g_takingConnection;
+  g_liveChanged.notify_all();
 }
 
 void CTCPSession::Uncount() {
@@ -738,9 +751,12 @@ int CTCPSession::ExitInstance() {
   m_clientSocket.Close();
   // While this session still counts as live (so an engine stop waits for what starts here), the
   // next waiting connection of the service may start on this thread instead of waking another.
+  // When none waits, this OS thread may wait a while for the next one once the session has ended.
   if (platform::CurrentThreadId() == Id()) {
     try {
-      if (auto tcp = std::dynamic_pointer_cast<CTCPService>(GetService())) tcp->TakeNextConnection();
+      if (auto tcp = std::dynamic_pointer_cast<CTCPService>(GetService())) {
+        if (!tcp->TakeNextConnection()) tcp->WaitForNextConnectionAfterCurrent();
+      }
     } catch (...) {
       // The connection stays with the engine thread's accept; this session ends either way.
     }

@@ -310,8 +310,13 @@ class CTCPSession : public CSession {
   // machine (a session that has not run its start yet ends before it serves). For the engine's
   // stop, after the listeners are closed: then WaitForAll.
   static void TerminateAll(uint32_t reason);
-  // Waits until no TCP session thread runs (-1: no limit); false on time-out.
+  // Waits until no TCP session thread runs and no thread that may still start one is waiting for
+  // a connection (-1: no limit); false on time-out.
   static bool WaitForAll(int timeoutMs);
+  // A thread between two sessions that may start one (CTCPService::WaitForNextConnectionAfterCurrent)
+  // counts for WaitForAll from Begin to End.
+  static void BeginTakingConnection();
+  static void EndTakingConnection();
 
  protected:
   bool InitInstance() override;

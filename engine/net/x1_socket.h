@@ -141,6 +141,11 @@ class X1Socket {
   // Accept without the exception, for a caller to whom "nothing pending" is the common answer:
   // -1 with *error set (WSAEWOULDBLOCK, WSAENOTSOCK once closed, ...) instead of throwing.
   int TryAccept(uint32_t* error);
+  // TryAccept that waits up to timeoutMs for a connection on a listener, taking it on the calling
+  // thread: meanwhile the thread its accept events go to is not woken by one, and afterwards a
+  // connection still pending is announced to that thread as usual. A Close from another thread
+  // ends the wait (WSAENOTSOCK); nothing in time gives WSAEWOULDBLOCK.
+  int AcceptWaiting(int timeoutMs, uint32_t* error);
   // Binds to port on a dotted address (empty: any address). A stream socket always allows the
   // address to be reused, so a service can listen again while old connections linger.
   void Bind(uint16_t port, const CString& address = CString());

@@ -481,6 +481,29 @@ TEST_F(X1SocketTest, ASocketWhoseOwnerHasEndedIsClosedOnItsNextEvent) {
   s.Close();  // closes nothing a second time
 }
 
+TEST_F(X1SocketTest, ThreadsThatCloseTheirSocketsHandTheirReadinessSetsOn) {
+  // A thread object per connection, each closing its socket before it ends (as sessions do):
+  // every set ends empty, so the next one takes its descriptors instead of making a pair anew
+  // (while another thread object runs, as the engine's own thread always does).
+  auto keeper = StartOwner();
+  const uint64_t madeBefore = platform::ReadySet::PairsMade();
+  for (int i = 0; i < 20; ++i) {
+    auto t = StartOwner();
+    X1Socket s;
+    Pair p;
+    MakePair(&p);
+    Journal j;
+    t->handle = [&](Message& m) { JournalHandler(s, j, m); };
+    t->Run([&] { AttachSelected(s, TakeServer(p)); });
+    PeerWrite(p.peer, "x");
+    ASSERT_TRUE(WaitFor([&] { return j.Data() == "x"; }, kLongWaitMs));
+    t->Run([&] { s.Close(); });
+    t->Stop();
+  }
+  EXPECT_LE(platform::ReadySet::PairsMade(), madeBefore + 1);
+  keeper->Stop();
+}
+
 // ---- Connecting -----------------------------------------------------------------------------
 
 TEST_F(X1SocketTest, ConnectFailuresGiveTheirCodes) {
