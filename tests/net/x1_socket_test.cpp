@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/clock.h"
 #include "tests/support/loopback.h"
 #include "tests/support/test_env.h"
 
@@ -1003,6 +1004,71 @@ TEST(X1SocketAccept, TryAcceptAnswersNothingPendingAndClosedWithoutThrowing) {
 // accepted: none of them has its handshake dropped and retried a second later. The queue's limit is
 // read from the listener itself (a listener's TCP_INFO carries its queue length and limit), so no
 // clock decides.
+TEST(X1SocketAccept, AThreadWaitingOnAListenerTakesTheConnectionAndACloseOrItsTimeEndsTheWait) {
+  X1Socket::InitNotifier();
+  auto t = StartOwner();
+  X1Socket listener;
+  std::atomic<int> announced{0};
+  t->handle = [&](Message& m) {
+    if (X1Socket::EventOfMessage(m.message) == FD_ACCEPT && listener.TakeEvent(m)) ++announced;
+  };
+  uint16_t port = 0;
+  t->Run([&] { port = ListenSelected(listener); });
+
+  // Waiting first or connecting first, the waiter takes the client's connection.
+  for (bool connectFirst : {false, true}) {
+    int client = -1;
+    if (connectFirst) client = trellis::test::Connect(port);
+    std::promise<std::pair<int, uint32_t>> got;
+    std::thread waiter([&] {
+      uint32_t error = 0;
+      const int fd = listener.AcceptWaiting(kLongWaitMs, &error);
+      got.set_value({fd, error});
+    });
+    if (!connectFirst) {
+      platform::SleepMs(50);  // usually asleep by now; either way the connection is taken
+      client = trellis::test::Connect(port);
+    }
+    ASSERT_GE(client, 0);
+    auto [fd, error] = got.get_future().get();
+    waiter.join();
+    ASSERT_GE(fd, 0) << error;
+    ASSERT_EQ(write(client, "w", 1), 1);
+    EXPECT_EQ(ReadSome(fd, 1, kLongWaitMs), "w");
+    close(fd);
+    close(client);
+  }
+  // Nothing in time: the wait ends, and a later connection is announced to the owner as before.
+  uint32_t error = 0;
+  EXPECT_EQ(listener.AcceptWaiting(20, &error), -1);
+  EXPECT_EQ(error, static_cast<uint32_t>(WSAEWOULDBLOCK));
+  const int late = trellis::test::Connect(port);
+  ASSERT_GE(late, 0);
+  ASSERT_TRUE(WaitFor([&] { return announced.load() > 0; }, kLongWaitMs));
+  t->Run([&] {
+    uint32_t e = 0;
+    const int fd = listener.TryAccept(&e);
+    EXPECT_GE(fd, 0);
+    if (fd >= 0) close(fd);
+  });
+  close(late);
+
+  // Several waiters: a close from another thread ends every wait at once, not at its time-out.
+  std::vector<std::future<uint32_t>> waits;
+  for (int i = 0; i < 3; ++i) {
+    waits.push_back(std::async(std::launch::async, [&] {
+      uint32_t e = 0;
+      return listener.AcceptWaiting(kLongWaitMs, &e) < 0 ? e : 0u;
+    }));
+  }
+  platform::SleepMs(50);
+  const auto start = std::chrono::steady_clock::now();
+  listener.Close();
+  for (auto& w : waits) EXPECT_EQ(w.get(), static_cast<uint32_t>(WSAENOTSOCK));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kLongWaitMs / 2));
+  t->Stop();
+}
+
 TEST(X1SocketAccept, ABurstOfConnectionsWaitsWholeInTheQueue) {
   constexpr int kBurst = 300;
   // The system caps every queue at its own limit; one set below the burst cannot show this.
