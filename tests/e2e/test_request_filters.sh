@@ -17,6 +17,7 @@
 # proxy's rules.
 source "$(dirname "$0")/lib.sh"
 source "$(dirname "$0")/netns.sh"
+HERE=$(cd "$(dirname "$0")" && pwd)
 require_root_netns
 gateway_and_client
 
@@ -92,35 +93,21 @@ for svc in 'WWW Proxy server' 'SOCKS Proxy server' 'FTP Proxy server' 'POP3 Prox
   "$REG" set "Services\\$svc\\AccessRights" IncludeDefaultRights dword 0 >/dev/null
 done
 
-# One raw request through the proxy, exactly as spelled; prints the status code.
+# One raw request through the proxy, exactly as spelled; prints the status code. The cache would
+# answer a repeated URL itself: every request here is the origin's to see.
 ask() {  # ask REQUEST-LINE [HEADER-LINE]
-  in_cl python3 - "$PROXY" "$1" "${2:-}" <<'PY'
-import socket, sys
-port, line, header = int(sys.argv[1]), sys.argv[2], sys.argv[3]
-s = socket.create_connection(("10.77.0.1", port), 5)
-s.settimeout(10)
-# The cache would answer a repeated URL itself: every request here is the origin's to see.
-s.sendall((line + "\r\nHost: x\r\nPragma: no-cache\r\n" + (header + "\r\n" if header else "") + "\r\n").encode())
-data = b""
-try:
-    while b"\r\n" not in data:
-        chunk = s.recv(4096)
-        if not chunk:
-            break
-        data += chunk
-except socket.timeout:
-    pass
-parts = data.split(b"\r\n")[0].split()
-print(parts[1].decode() if len(parts) > 1 else "none")
-PY
+  local code
+  code=$(in_cl python3 "$HERE/raw_http.py" 10.77.0.1 "$PROXY" "$1" "Pragma: no-cache" "${2:-}" | awk '{print $2}')
+  echo "${code:-none}"
 }
 get() { ask "GET $1 HTTP/1.0" "${2:-}"; }
 
 # A SOCKS 5 CONNECT named by a host text, and what follows it in the same write; prints the reply
 # code and, when data was sent, the status code of what came back.
 socks5() {  # socks5 HOST PORT [DATA]
-  in_cl python3 - "$SOCKSP" "$1" "$2" "${3:-}" <<'PY'
+  in_cl env PYTHONPATH="$HERE" python3 - "$SOCKSP" "$1" "$2" "${3:-}" <<'PY'
 import socket, struct, sys
+from raw_http import first_line
 port, host, dport, data = int(sys.argv[1]), sys.argv[2].encode(), int(sys.argv[3]), sys.argv[4]
 s = socket.create_connection(("10.77.0.1", port), 5)
 s.settimeout(10)
@@ -135,17 +122,8 @@ while len(reply) < 10:
     reply += chunk
 out = str(reply[1]) if len(reply) > 1 else "none"
 if data and reply[1:2] == b"\x00":
-    rest = b""
-    try:
-        while b"\r\n" not in rest:
-            chunk = s.recv(4096)
-            if not chunk:
-                break
-            rest += chunk
-    except socket.timeout:
-        pass
-    parts = rest.split(b"\r\n")[0].split()
-    out += " " + (parts[1].decode() if len(parts) > 1 else "none")
+    parts = first_line(s).split()
+    out += " " + (parts[1] if len(parts) > 1 else "none")
 print(out)
 PY
 }

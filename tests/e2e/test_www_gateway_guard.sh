@@ -41,24 +41,8 @@ wait_for 30 gw_listens "$OTHER" || fail "loopback service not up"
 wait_for 30 cl_open 10.77.0.2 "$ORIGIN" || fail "origin not up"
 
 # One raw request through the proxy, exactly as spelled; prints the status line.
-ask() {  # ask NAMESPACE-RUNNER REQUEST-LINE
-  "$1" python3 - "$2" "$PROXY" "$3" <<'PY'
-import socket, sys
-proxy, port, line = sys.argv[1], int(sys.argv[2]), sys.argv[3]
-s = socket.create_connection((proxy, port), 5)
-s.settimeout(10)
-s.sendall((line + "\r\nHost: x\r\n\r\n").encode())
-data = b""
-try:
-    while b"\r\n" not in data:
-        chunk = s.recv(4096)
-        if not chunk:
-            break
-        data += chunk
-except socket.timeout:
-    pass
-print(data.split(b"\r\n")[0].decode("latin-1"))
-PY
+ask() {  # ask NAMESPACE-RUNNER ADDRESS REQUEST-LINE
+  "$1" python3 "$(dirname "$0")/raw_http.py" "$2" "$PROXY" "$3"
 }
 
 # A refusal is the access-denied page; a CONNECT to a literal own address (any spelling the
