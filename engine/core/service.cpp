@@ -625,9 +625,8 @@ void CTCPService::OnAcceptEvent(X1Socket& listener) {
 
 bool CTCPService::TakeNextConnection() {
   if (!TakesConnectionsOnSessionEnd()) return false;
-  // A connection that is pending has woken a thread waiting on the listener already: taking it
-  // here would only leave that thread to find nothing.
-  if (m_connectionWaiters.load() > 0) return false;
+  // Taken here even while threads wait on the listener: this thread runs already, and a waiter
+  // woken for the same connection only finds nothing and waits on.
   int handle = -1;
   {
     // The binding map's lock keeps the listener from being closed or made anew under the accept.
@@ -650,9 +649,8 @@ bool CTCPService::TakeNextConnection() {
 }
 
 bool CTCPService::WaitForNextConnectionAfterCurrent() {
-  static const unsigned maxWaiters = std::max(1u, std::thread::hardware_concurrency());
   if (!TakesConnectionsOnSessionEnd()) return false;
-  if (m_connectionWaiters.fetch_add(1) >= maxWaiters) {
+  if (m_connectionWaiters.fetch_add(1) >= kMaxConnectionWaiters) {
     m_connectionWaiters.fetch_sub(1);
     return false;
   }

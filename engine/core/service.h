@@ -185,17 +185,19 @@ class CTCPService : public CService {
   // service's listener, takes it and starts its session on that same OS thread once the ending
   // one is gone, so a busy service hands connections on without waking another thread. Does
   // nothing when the service does not take part (TakesConnectionsOnSessionEnd), when the listener
-  // is closed or busy elsewhere, when threads wait on it for connections (below), or nothing
-  // waits. True when a session was started.
+  // is closed or busy elsewhere, or nothing waits. True when a session was started.
   bool TakeNextConnection();
   // Called by an ending session of this service on its own thread when TakeNextConnection found
   // nothing: once the session has ended, its OS thread waits a while on the listener for the next
   // connection and starts that session itself, instead of the engine thread waking to accept it
-  // and waking a parked thread to run it. A connection wakes one waiting thread. At most as many
-  // wait at a time as the machine has processors (a woken one needs one to run its session); a
-  // stop of the service (its listener closing) ends every wait at once. True when the wait was
-  // arranged.
+  // and waking a parked thread to run it. A stop of the service (its listener closing) ends every
+  // wait at once. True when the wait was arranged.
   bool WaitForNextConnectionAfterCurrent();
+  // Threads that wait so at a time. One is what a quiet service needs; a busy one is served
+  // faster by the engine thread and its ending sessions, since waiters are woken one after
+  // another (one connection, one wake-up), and while any waits the engine thread is not told of
+  // connections.
+  static constexpr unsigned kMaxConnectionWaiters = 1;
   // How long that wait lasts at most; the thread then parks as usual.
   static constexpr int kNextConnectionWaitMs = 1000;
 

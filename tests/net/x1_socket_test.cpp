@@ -1000,10 +1000,6 @@ TEST(X1SocketAccept, TryAcceptAnswersNothingPendingAndClosedWithoutThrowing) {
   EXPECT_EQ(error, static_cast<uint32_t>(WSAENOTSOCK));
 }
 
-// A burst of connections larger than the small queues of old is held whole by the system until
-// accepted: none of them has its handshake dropped and retried a second later. The queue's limit is
-// read from the listener itself (a listener's TCP_INFO carries its queue length and limit), so no
-// clock decides.
 TEST(X1SocketAccept, AThreadWaitingOnAListenerTakesTheConnectionAndACloseOrItsTimeEndsTheWait) {
   X1Socket::InitNotifier();
   auto t = StartOwner();
@@ -1069,6 +1065,10 @@ TEST(X1SocketAccept, AThreadWaitingOnAListenerTakesTheConnectionAndACloseOrItsTi
   t->Stop();
 }
 
+// A burst of connections larger than the small queues of old is held whole by the system until
+// accepted: none of them has its handshake dropped and retried a second later. The queue's limit is
+// read from the listener itself (a listener's TCP_INFO carries its queue length and limit), so no
+// clock decides.
 TEST(X1SocketAccept, ABurstOfConnectionsWaitsWholeInTheQueue) {
   constexpr int kBurst = 300;
   // The system caps every queue at its own limit; one set below the burst cannot show this.
