@@ -236,7 +236,9 @@ class CSession : public platform::MsgThread, public CObject, public IRequestVari
 
  private:
   void WriteLogLine(uint32_t type, const CString& text);
-  void WriteAuditLine(uint32_t type, const CString& text);
+  // The session's user when it audits any of the types (bits) given, else null.
+  std::shared_ptr<CUser> FindAuditingUser(uint32_t types) const;
+  void WriteAuditLine(CUser& user, uint32_t type, const CString& text);
   void AssignNumber();
 
   std::atomic<uint32_t> m_sessionNumber{0};

@@ -192,7 +192,7 @@ bool CDNSService::ProcessQuery(CDNSSession& session, uint8_t* out, size_t* outLe
   if (dns::IsNumericName(q.name)) return reply(dns::RCODE_NXDOMAIN, false, nullptr);
 
   session.SetDescription("DNS: Address lookup for " + q.name);
-  if (auto engine = TheEngine())
+  if (auto engine = TheEngine(); engine && engine->HasControllers())
     engine->NotifySessionAdded(session.GetClientAddress(), session.GetSessionNumber(), session.GetDescription());
   session.Audit(CSession::kAuditRequested, "%s", session.GetDescription().c_str());
   session.Log(CSession::kLogRequested, "%s", "");
