@@ -546,7 +546,22 @@ MsgThread::MsgThread() : m_id(AllocateId()), m_queue(std::make_shared<MsgQueue>(
   r.map.emplace(m_id, Entry{m_queue, {}});
 }
 
+namespace {
+std::shared_ptr<MsgQueue> ClosedQueue() {
+  static const std::shared_ptr<MsgQueue>* const q = [] {
+    auto* p = new std::shared_ptr<MsgQueue>(std::make_shared<MsgQueue>());
+    CloseQueue(**p);
+    return p;
+  }();
+  return *q;
+}
+}  // namespace
+
+MsgThread::MsgThread(NoThread) : m_id(0), m_queue(ClosedQueue()) {}
+
 MsgThread::~MsgThread() {
+  // An object without an id has no table entry, and its queue was closed when it was made.
+  if (m_id == 0) return;
   // Reached either without ever starting, or after the thread has finished (it held a reference
   // until then). Both steps are no-ops when Finish already ran.
   Unregister(m_id);

@@ -140,6 +140,12 @@ class MsgThread : public std::enable_shared_from_this<MsgThread> {
   static constexpr uint32_t kMinTimerIntervalMs = 1;
 
   MsgThread();
+  // For an object of a thread class that never runs a thread of its own (a datagram service's
+  // session, driven by its service's thread): no id, and a queue shared by all such objects and
+  // closed from the start, so making and dropping one takes no lock, table entry or allocation.
+  // Posts to it fail, timers are refused and it never starts.
+  struct NoThread {};
+  explicit MsgThread(NoThread);
   virtual ~MsgThread();
   MsgThread(const MsgThread&) = delete;
   MsgThread& operator=(const MsgThread&) = delete;

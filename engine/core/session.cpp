@@ -66,6 +66,9 @@ CSession::CSession() : m_startTime(time(nullptr)) {}
 
 CSession::CSession(std::shared_ptr<CService> service) : m_startTime(time(nullptr)), m_service(std::move(service)) {}
 
+CSession::CSession(std::shared_ptr<CService> service, platform::MsgThread::NoThread noThread)
+    : platform::MsgThread(noThread), m_startTime(time(nullptr)), m_service(std::move(service)) {}
+
 CSession::~CSession() = default;
 
 void CSession::SetTickSource(TickSource source) { g_tickSource.store(source); }
@@ -811,11 +814,11 @@ void CTCPSession::Exit(uint32_t code) {
 
 // ---- CUDPSession ------------------------------------------------------------------------------
 
-CUDPSession::CUDPSession() = default;
+CUDPSession::CUDPSession() : CSession(nullptr, platform::MsgThread::NoThread{}) {}
 
 CUDPSession::CUDPSession(std::shared_ptr<CService> service, std::weak_ptr<CUDPSessionOwner> owner,
                          const CString& clientAddress, uint32_t clientPort)
-    : CSession(std::move(service)), m_owner(std::move(owner)) {
+    : CSession(std::move(service), platform::MsgThread::NoThread{}), m_owner(std::move(owner)) {
   SetClient(clientAddress, clientPort);
 }
 

@@ -81,6 +81,8 @@ class CSession : public platform::MsgThread, public CObject, public IRequestVari
 
   CSession();
   explicit CSession(std::shared_ptr<CService> service);
+  // A session without a thread of its own (driven by its service's thread).
+  CSession(std::shared_ptr<CService> service, platform::MsgThread::NoThread);
   ~CSession() override;
 
   // ---- Identity ---------------------------------------------------------------------------

@@ -1049,8 +1049,13 @@ size_t X1Socket::ReceiveFrom(void* buffer, size_t size, CString& address, uint16
   return got;
 }
 
+void X1Socket::AnnounceWaiting() {
+  Call c(*this);
+  if (c.ok()) AfterReceive(c.st(), Readable(c.fd()));
+}
+
 size_t X1Socket::ReceiveFromLocal(void* buffer, size_t size, CString& address, uint16_t& port,
-                                  uint32_t* localAddress, int* interfaceIndex) {
+                                  uint32_t* localAddress, int* interfaceIndex, bool announceMore) {
   address.clear();
   port = 0;
   *localAddress = 0;
@@ -1078,7 +1083,7 @@ size_t X1Socket::ReceiveFromLocal(void* buffer, size_t size, CString& address, u
   int err = n < 0 ? errno : 0;
   size_t got = n > 0 ? std::min(static_cast<size_t>(n), size) : 0;
   m_bytesReceived.fetch_add(got);
-  AfterReceive(c.st(), Readable(c.fd()));
+  if (announceMore) AfterReceive(c.st(), Readable(c.fd()));
   if (n < 0) return ReceiveFailure(err, true);
   if (mh.msg_namelen >= sizeof(sockaddr_in) && from.sin_family == AF_INET) {
     address = FormatIPAddress(ntohl(from.sin_addr.s_addr));

@@ -494,6 +494,35 @@ TEST_F(MsgThreadTest, IdsAreNeverReused) {
   EXPECT_TRUE(live->Snapshot().empty());
 }
 
+// Objects of a thread class that never run a thread share one closed queue and take no id: made
+// and dropped on several threads at once (as datagram sessions are), each refuses posts, timers and
+// a start, frees what was posted to it, and leaves the ids of real threads as they were.
+TEST_F(MsgThreadTest, ObjectsWithoutAThreadRefuseEverythingAndTakeNoId) {
+  class Unthreaded : public MsgThread {
+   public:
+    Unthreaded() : MsgThread(NoThread{}) {}
+  };
+  const ThreadId before = std::make_shared<TestThread>()->Id();
+  std::atomic<int> destroyed{0};
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> makers;
+  for (int m = 0; m < 4; ++m) {
+    makers.emplace_back([&] {
+      for (int i = 0; i < 500; ++i) {
+        auto u = std::make_shared<Unthreaded>();
+        if (u->Id() != 0 || u->Post(WM_USER, 0, std::make_unique<Counted>(i, &destroyed)) || u->SetTimer(1, 10) ||
+            u->CreateThread() || u->PostQuit(0))
+          ++wrong;
+      }
+    });
+  }
+  for (auto& t : makers) t.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_EQ(destroyed.load(), 4 * 500);
+  EXPECT_EQ(MsgThread::Find(0), nullptr);
+  EXPECT_EQ(std::make_shared<TestThread>()->Id(), before + 1);
+}
+
 TEST_F(MsgThreadTest, ManyThreadsAllFinish) {
   std::vector<std::shared_ptr<TestThread>> threads;
   for (int i = 0; i < 32; ++i) {
