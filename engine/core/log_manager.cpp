@@ -86,12 +86,10 @@ bool CLogManager::LogF(const std::shared_ptr<CLogFile>& file, const char* format
 int CLogManager::Run() {
   platform::Message msg;
   std::vector<std::unique_ptr<CLogEntry>> batch;
-  // Sleeps on its queue only while the queue is empty, so only the first line after a quiet spell
-  // wakes it; that line is written at once, and the writer then pauses before it looks again.
+  // Sleeps only while the queue is empty, so only the first line after a quiet spell wakes it.
   while (GetMessage(&msg)) {
     OnMessage(msg);
     for (;;) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(kBatchPauseMs));
       bool quit = false;
       while (PeekMessage(&msg)) {
         if (msg.message == platform::WM_QUIT) {
@@ -109,10 +107,11 @@ int CLogManager::Run() {
       WriteBatch(batch);
       // Lines queued behind the quit are still written by ExitInstance.
       if (quit) return ExitInstance();
-      // Nothing came during the pause: back to sleep until the next line, which is then written
-      // at once. Lines that did come mean a busy spell: pause again, so the next look finds many
-      // lines and their posters wake nobody meanwhile.
+      // Nothing came while the last lines were written: back to sleep until the next line, which
+      // is then written at once. Lines that did come mean a busy spell: pause, so the next look
+      // finds many lines and their posters wake nobody meanwhile.
       if (!busy) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(kBatchPauseMs));
     }
     msg = platform::Message{};
   }

@@ -25,12 +25,11 @@ class CLogManager : public platform::MsgThread {
   // Lines waiting beyond this are dropped and counted rather than let memory grow without limit
   // behind a stalled disk.
   static constexpr size_t kDefaultMaxPending = 100000;
-  // Once woken by a line the writer writes it at once, then waits this long before it looks
-  // again, and again after every look that found more lines (a busy spell). Lines posted while it
-  // is awake wake nobody, so a busy engine (even one session at a time, each with a line or two)
-  // wakes its writer a few hundred times a second instead of once for every line, while on a
-  // quiet one a line is written as soon as it comes and the next within this pause. Order is
-  // kept: every line goes through the one queue.
+  // Once woken by a line the writer writes it and looks again at once; when lines came meanwhile
+  // (a busy spell) it writes them and then waits this long before each further look, for as long
+  // as each look finds more. Lines posted while it is awake wake nobody, so a busy engine wakes
+  // its writer a few hundred times a second instead of once for every line, while on a quiet one
+  // a line is written as soon as it comes. Order is kept: every line goes through the one queue.
   static constexpr int kBatchPauseMs = 2;
   // How long Shutdown waits for the queue to be written.
   static constexpr int kShutdownWaitMs = 3000;
