@@ -702,6 +702,8 @@ void MsgThread::ThreadMain(std::shared_ptr<MsgThread> self) {
   g_liveThreads.fetch_sub(1);
 }
 
+std::deque<Message> MsgThread::CloseQueueAndTakeRest() { return CloseQueue(*m_queue); }
+
 void MsgThread::Finish(int exitCode) {
   // Order matters: first no new poster can find the queue, then the queue refuses posts from
   // those that already hold it, then waiters learn of the end.

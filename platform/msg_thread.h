@@ -22,6 +22,7 @@
 // Message numbers are listed in platform/messages.h.
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -224,6 +225,11 @@ class MsgThread : public std::enable_shared_from_this<MsgThread> {
 
   // Code of the last WM_QUIT this thread took.
   int QuitCode() const { return m_quitCode; }
+
+  // For an ExitInstance that must handle everything posted to it: closes the queue now, so every
+  // later Post fails (and its caller knows the message was not taken), and returns what was still
+  // queued, in order. Timers and socket events end with it, as at the thread's end.
+  std::deque<Message> CloseQueueAndTakeRest();
 
  private:
   // An OS thread's life: runs objects one after another, parked in between.

@@ -413,9 +413,11 @@ int X1Socket::TryAccept(uint32_t* error) {
     if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) {
       // The connection stays pending; asking again at once would only fail again.
       Notifier::Get().PauseAcceptLocked(st, 1000);
-    } else if (fd >= 0 && st.armed && !st.lent && (st.mask & FD_ACCEPT) && Readable(c.fd())) {
-      // Another connection behind this one would get no new edge. (After "nothing pending" any
-      // later connection brings its own; and threads waiting on the listener take what comes.)
+    } else if (err != EAGAIN && err != EWOULDBLOCK && st.armed && !st.lent && (st.mask & FD_ACCEPT) &&
+               Readable(c.fd())) {
+      // Another connection behind this one (or behind one the client aborted before it was taken)
+      // would get no new edge. After "nothing pending" any later connection brings its own; and
+      // threads waiting on the listener take what comes.
       Notifier::Get().SignalLocked(st, x1net::kAccept, out);
     }
   }
