@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <deque>
 #include <exception>
+#include <functional>
 #include <limits>
 #include <map>
 #include <mutex>
@@ -203,6 +204,9 @@ namespace {
 // per connection would otherwise create and close both, plus the registration of the one in the
 // other, for every session: five system calls on a path that matters. Bounded like the parked
 // threads that mostly use them; never destroyed, since sets may go while the process exits.
+// Kept only while some thread object runs: when the last one has finished, the pool is emptied
+// (and a set that goes after that closes its pair), so a process whose threads have all ended holds
+// none of their descriptors.
 struct FdPairPool {
   static constexpr size_t kMax = 256;
   std::mutex mu;
@@ -212,6 +216,24 @@ struct FdPairPool {
 FdPairPool& ThePairPool() {
   static FdPairPool* const p = new FdPairPool;
   return *p;
+}
+
+std::atomic<uint64_t> g_pairsMade{0};
+// Thread objects started and not yet finished (counted down in Finish, before the end is told to
+// those who wait for it, unlike the live count, which drops only after the object is let go).
+std::atomic<size_t> g_unfinished{0};
+
+void EmptyPairPool() {
+  std::vector<std::pair<int, int>> pairs;
+  {
+    FdPairPool& pool = ThePairPool();
+    std::lock_guard lk(pool.mu);
+    pairs.swap(pool.free);
+  }
+  for (const auto& [epollFd, wakeFd] : pairs) {
+    close(epollFd);
+    close(wakeFd);
+  }
 }
 
 }  // namespace
@@ -229,6 +251,7 @@ std::shared_ptr<ReadySet> ReadySet::Make(ThreadId owner) {
       return set;
     }
   }
+  g_pairsMade.fetch_add(1, std::memory_order_relaxed);
   set->m_epollFd = epoll_create1(EPOLL_CLOEXEC);
   set->m_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (set->m_epollFd < 0 || set->m_wakeFd < 0) return nullptr;  // the destructor closes what opened
@@ -244,7 +267,9 @@ ReadySet::~ReadySet() {
   if (m_reusable && m_epollFd >= 0 && m_wakeFd >= 0) {
     FdPairPool& pool = ThePairPool();
     std::lock_guard lk(pool.mu);
-    if (pool.free.size() < FdPairPool::kMax) {
+    // Read under the pool's lock: the last thread to finish empties the pool under it after its
+    // count has dropped, so a pair is either emptied with the pool or closed here.
+    if (pool.free.size() < FdPairPool::kMax && g_unfinished.load() > 0) {
       pool.free.emplace_back(m_epollFd, m_wakeFd);
       return;
     }
@@ -252,6 +277,8 @@ ReadySet::~ReadySet() {
   if (m_epollFd >= 0) close(m_epollFd);
   if (m_wakeFd >= 0) close(m_wakeFd);
 }
+
+uint64_t ReadySet::PairsMade() { return g_pairsMade.load(std::memory_order_relaxed); }
 
 int ReadySet::Add(int fd, uint64_t key, uint32_t events) {
   if (key == 0) return EINVAL;
@@ -270,7 +297,8 @@ int ReadySet::Add(int fd, uint64_t key, uint32_t events) {
 void ReadySet::Remove(int fd, uint64_t key) {
   std::lock_guard lk(m_mu);
   if (m_closed || m_keys.erase(key) == 0) return;
-  epoll_ctl(m_epollFd, EPOLL_CTL_DEL, fd, nullptr);
+  // A watch that did not come out may still report: the pair is then not handed to another set.
+  if (epoll_ctl(m_epollFd, EPOLL_CTL_DEL, fd, nullptr) != 0) m_unclean = true;
 }
 
 // Switching this off makes every set close its descriptors as it ends (one place to rule the reuse
@@ -284,7 +312,7 @@ std::unordered_set<uint64_t> ReadySet::Close() {
   // Whatever is still watched comes out now (its descriptors are still open: their owners wait on
   // m_mu to remove them before they close). Only a set emptied without a failure is used again; a
   // watch that could not be taken out would report a stale key to the next owner.
-  bool clean = m_epollFd >= 0 && m_wakeFd >= 0;
+  bool clean = m_epollFd >= 0 && m_wakeFd >= 0 && !m_unclean;
   std::unordered_set<uint64_t> keys;
   for (const auto& [key, fd] : m_keys) {
     keys.insert(key);
@@ -411,6 +439,10 @@ thread_local ThreadId t_currentId = 0;
 // The object the thread object running on this OS thread started to run here after it (see
 // CreateThreadAfterCurrent); taken by WorkerMain once that object has ended.
 thread_local std::shared_ptr<MsgThread> t_successor;
+// What the thread object running on this OS thread asked to run here once it has ended (see
+// RunAfterCurrent), and whether that runs now (it may then start a successor).
+thread_local std::function<void()> t_afterEnd;
+thread_local bool t_betweenObjects = false;
 
 ThreadId AllocateId() {
   Registry& r = Reg();
@@ -514,7 +546,22 @@ MsgThread::MsgThread() : m_id(AllocateId()), m_queue(std::make_shared<MsgQueue>(
   r.map.emplace(m_id, Entry{m_queue, {}});
 }
 
+namespace {
+std::shared_ptr<MsgQueue> ClosedQueue() {
+  static const std::shared_ptr<MsgQueue>* const q = [] {
+    auto* p = new std::shared_ptr<MsgQueue>(std::make_shared<MsgQueue>());
+    CloseQueue(**p);
+    return p;
+  }();
+  return *q;
+}
+}  // namespace
+
+MsgThread::MsgThread(NoThread) : m_id(0), m_queue(ClosedQueue()) {}
+
 MsgThread::~MsgThread() {
+  // An object without an id has no table entry, and its queue was closed when it was made.
+  if (m_id == 0) return;
   // Reached either without ever starting, or after the thread has finished (it held a reference
   // until then). Both steps are no-ops when Finish already ran.
   Unregister(m_id);
@@ -533,15 +580,22 @@ bool MsgThread::BeginStart(std::shared_ptr<MsgThread>* self) {
     if (it != r.map.end()) it->second.thread = *self;
   }
   g_liveThreads.fetch_add(1);
+  g_unfinished.fetch_add(1);
   return true;
 }
 
 bool MsgThread::CreateThreadAfterCurrent() {
   // Only a thread object's own OS thread runs a successor, and only one per end.
-  if (t_currentId == 0 || t_successor) return false;
+  if ((t_currentId == 0 && !t_betweenObjects) || t_successor) return false;
   std::shared_ptr<MsgThread> self;
   if (!BeginStart(&self)) return false;
   t_successor = std::move(self);
+  return true;
+}
+
+bool MsgThread::RunAfterCurrent(std::function<void()> fn) {
+  if (!fn || t_currentId == 0 || t_betweenObjects || t_afterEnd) return false;
+  t_afterEnd = std::move(fn);
   return true;
 }
 
@@ -579,6 +633,18 @@ void MsgThread::WorkerMain(std::shared_ptr<MsgThread> next) {
   Pool& pool = ThePool();
   while (next) {
     ThreadMain(std::move(next));
+    if (t_afterEnd) {
+      std::function<void()> afterEnd = std::move(t_afterEnd);
+      t_afterEnd = nullptr;
+      t_betweenObjects = true;
+      try {
+        afterEnd();
+      } catch (...) {
+        // Its owner catches what it cares about; the OS thread goes on to park either way.
+      }
+      afterEnd = nullptr;
+      t_betweenObjects = false;
+    }
     if (t_successor) {
       next = std::move(t_successor);
       continue;
@@ -636,12 +702,15 @@ void MsgThread::ThreadMain(std::shared_ptr<MsgThread> self) {
   g_liveThreads.fetch_sub(1);
 }
 
+std::deque<Message> MsgThread::CloseQueueAndTakeRest() { return CloseQueue(*m_queue); }
+
 void MsgThread::Finish(int exitCode) {
   // Order matters: first no new poster can find the queue, then the queue refuses posts from
   // those that already hold it, then waiters learn of the end.
   Unregister(m_id);
   std::deque<Message> dropped = CloseQueue(*m_queue);
   dropped.clear();
+  if (g_unfinished.fetch_sub(1) == 1) EmptyPairPool();
   {
     std::lock_guard lk(m_queue->mu);
     m_queue->exitCode = exitCode;

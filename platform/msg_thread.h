@@ -22,6 +22,8 @@
 // Message numbers are listed in platform/messages.h.
 #include <atomic>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -99,6 +101,9 @@ class ReadySet {
   // Stops watching fd; nothing when it is not watched or the set is closed.
   void Remove(int fd, uint64_t key);
   ThreadId Owner() const { return m_owner; }
+  // Descriptor pairs the process has made for sets so far. Sets that end with nothing left in
+  // them hand their pair to the next set, so a thread object per connection makes few.
+  static uint64_t PairsMade();
 
  private:
   friend struct detail::MsgQueue;
@@ -122,6 +127,7 @@ class ReadySet {
   // Set by Close when every watch came out of the epoll instance, so the descriptor pair can be
   // used again by a later set instead of being closed and made anew for every thread object.
   bool m_reusable = false;
+  bool m_unclean = false;  // a watch could not be taken out: the pair is never used again
   std::unordered_map<uint64_t, int> m_keys;  // key -> descriptor watched under it
 };
 
@@ -135,6 +141,12 @@ class MsgThread : public std::enable_shared_from_this<MsgThread> {
   static constexpr uint32_t kMinTimerIntervalMs = 1;
 
   MsgThread();
+  // For an object of a thread class that never runs a thread of its own (a datagram service's
+  // session, driven by its service's thread): no id, and a queue shared by all such objects and
+  // closed from the start, so making and dropping one takes no lock, table entry or allocation.
+  // Posts to it fail, timers are refused and it never starts.
+  struct NoThread {};
+  explicit MsgThread(NoThread);
   virtual ~MsgThread();
   MsgThread(const MsgThread&) = delete;
   MsgThread& operator=(const MsgThread&) = delete;
@@ -153,6 +165,13 @@ class MsgThread : public std::enable_shared_from_this<MsgThread> {
   // object's own thread while it ends (its ExitInstance), and once per end; false otherwise, and
   // the caller may then use CreateThread.
   bool CreateThreadAfterCurrent();
+
+  // Runs fn on the calling thread object's OS thread once that object has ended (its ExitInstance
+  // has returned and its queue is closed), before the OS thread parks. fn runs outside any thread
+  // object and may start one object there with CreateThreadAfterCurrent: for a thread that waits a
+  // while for work its successor would do (the next connection of a service) without being one.
+  // Only from a thread object's own thread, once per end; false otherwise.
+  static bool RunAfterCurrent(std::function<void()> fn);
 
   bool Post(uint32_t message, uintptr_t wParam = 0, std::unique_ptr<MsgPayload> payload = {},
             intptr_t lParam = 0);
@@ -206,6 +225,11 @@ class MsgThread : public std::enable_shared_from_this<MsgThread> {
 
   // Code of the last WM_QUIT this thread took.
   int QuitCode() const { return m_quitCode; }
+
+  // For an ExitInstance that must handle everything posted to it: closes the queue now, so every
+  // later Post fails (and its caller knows the message was not taken), and returns what was still
+  // queued, in order. Timers and socket events end with it, as at the thread's end.
+  std::deque<Message> CloseQueueAndTakeRest();
 
  private:
   // An OS thread's life: runs objects one after another, parked in between.

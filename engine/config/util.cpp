@@ -196,13 +196,17 @@ double SecondsToDateTime(int64_t seconds, double subSeconds = 0.0) {
   return day >= 0 ? static_cast<double>(day) + timeOfDay : static_cast<double>(day) - timeOfDay;
 }
 
-double LocalTmToDateTime(const struct tm& tm, double subSeconds) {
+// Seconds of the local wall clock since the day count's epoch.
+int64_t LocalTmToSeconds(const struct tm& tm) {
   const int64_t year = static_cast<int64_t>(tm.tm_year) + 1900 + FloorDiv(tm.tm_mon, 12);
   const int64_t month = tm.tm_mon - FloorDiv(tm.tm_mon, 12) * 12;  // 0..11
   const int64_t days = DaysFromCivil(year, month + 1, 1) + (tm.tm_mday - 1) - kDayCountEpoch;
-  const int64_t seconds = days * kSecondsPerDay + static_cast<int64_t>(tm.tm_hour) * 3600 +
-                          static_cast<int64_t>(tm.tm_min) * 60 + tm.tm_sec;
-  return SecondsToDateTime(seconds, subSeconds);
+  return days * kSecondsPerDay + static_cast<int64_t>(tm.tm_hour) * 3600 + static_cast<int64_t>(tm.tm_min) * 60 +
+         tm.tm_sec;
+}
+
+double LocalTmToDateTime(const struct tm& tm, double subSeconds) {
+  return SecondsToDateTime(LocalTmToSeconds(tm), subSeconds);
 }
 
 double LocalDateTimeOf(time_t t, double subSeconds) {
@@ -228,7 +232,17 @@ int32_t GetTimeZoneBias() {
 double GetCurrentDateTime() {
   struct timespec ts {};
   clock_gettime(CLOCK_REALTIME, &ts);
-  return LocalDateTimeOf(ts.tv_sec, static_cast<double>(ts.tv_nsec) / 1e9);
+  // Every rights check asks; the local time of a second is worked out once per thread (the
+  // conversion takes the time zone's lock).
+  thread_local time_t s_second = -1;
+  thread_local int64_t s_local = 0;
+  if (ts.tv_sec != s_second) {
+    struct tm local {};
+    if (!localtime_r(&ts.tv_sec, &local)) return 0.0;
+    s_local = LocalTmToSeconds(local);
+    s_second = ts.tv_sec;
+  }
+  return SecondsToDateTime(s_local, static_cast<double>(ts.tv_nsec) / 1e9);
 }
 
 uint64_t UnixTimeToFileTime(time_t t, uint32_t nanoseconds) {

@@ -642,6 +642,7 @@ bool CTrellisEngine::DoSave() {
 
 void CTrellisEngine::NotifyControllers(uint32_t code, const CString& text1, const CString& text2,
                                        const CString& text3) {
+  if (!HasControllers()) return;
   // Queued to each console's own thread; the list lock is not held while queuing.
   for (const auto& obj : m_monitors.Snapshot())
     if (auto* monitor = dynamic_cast<CEngineMonitor*>(obj.get())) monitor->QueueNotification(code, text1, text2, text3);
@@ -706,10 +707,17 @@ bool CTrellisEngine::AddMonitor(const std::shared_ptr<CObject>& session) {
   CLockGuard guard(m_monitors);
   if (m_monitors.Contains(session.get())) return false;
   m_monitors.AddTail(session);
+  m_monitorCount.store(m_monitors.GetCount());
   return true;
 }
 
-bool CTrellisEngine::RemoveMonitor(const CObject* session) { return m_monitors.Remove(session); }
+bool CTrellisEngine::RemoveMonitor(const CObject* session) {
+  // The list lets the session go outside its lock; the count is set under it, after.
+  const bool removed = m_monitors.Remove(session);
+  CLockGuard guard(m_monitors);
+  m_monitorCount.store(m_monitors.GetCount());
+  return removed;
+}
 
 // ---- Machines --------------------------------------------------------------------------------
 
@@ -997,6 +1005,10 @@ void CTrellisEngine::ShutdownSteps() {
   m_users.RemoveAll();
   m_locations.DeleteAll();
   m_monitors.RemoveAll();
+  {
+    CLockGuard guard(m_monitors);
+    m_monitorCount.store(m_monitors.GetCount());
+  }
 
   std::shared_ptr<CLogManager> logManager;
   {

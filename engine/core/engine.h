@@ -149,6 +149,7 @@ class CTrellisEngine : public platform::MsgThread, public CSessionHost {
   // ---- Notifications ------------------------------------------------------------------------
 
   void NotifyControllers(uint32_t code, const CString& text1, const CString& text2, const CString& text3) override;
+  bool HasControllers() const override { return m_monitorCount.load(std::memory_order_relaxed) != 0; }
   void NotifyMachineAdded(const CString& address, const CString& user, uint32_t level);
   void NotifyMachineUpdated(const CString& address, const CString& user, uint32_t level);
   void NotifyMachineDeleted(const CString& address, uint32_t connectedSeconds);
@@ -228,7 +229,6 @@ class CTrellisEngine : public platform::MsgThread, public CSessionHost {
   // ---- Tables -------------------------------------------------------------------------------
 
   CMachineMap& GetMachineMap() override { return *m_machines; }
-  CLockableList& GetMonitorList() { return m_monitors; }
   CGroupMemberDatabase* GetUserDatabase() override { return &m_users; }
   CGroupMemberDatabase& Users() { return m_users; }
   CLocationArray& GetLocations() { return m_locations; }
@@ -294,7 +294,8 @@ class CTrellisEngine : public platform::MsgThread, public CSessionHost {
   // Members in their construction order; destruction runs backwards. The scheduler, the cache
   // and the dialer take their places after the service manager as they become part of the engine.
   std::unique_ptr<CMachineMap> m_machines;
-  CLockableList m_monitors;
+  CLockableList m_monitors;  // changed only by AddMonitor, RemoveMonitor and the stop, which keep the count
+  std::atomic<size_t> m_monitorCount{0};
   CGroupMemberDatabase m_users;
   CLocationArray m_locations;
   CLockableStringMap m_machineNames;

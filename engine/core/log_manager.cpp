@@ -175,9 +175,12 @@ void CLogManager::OnLogEntry(CLogEntry* entry) {
 int CLogManager::ExitInstance() {
   // From here on callers write their own lines; whatever was queued behind the quit is still
   // written, so nothing posted before the hand-back is lost.
+  // The queue is closed before what it holds is taken: a caller that found this writer before
+  // the hand-back and posts only now is refused and writes its line itself, where a post taken
+  // after the last look would have been dropped with the queue at the thread's end.
   Uninstall();
-  platform::Message msg;
-  while (PeekMessage(&msg)) {
+  std::deque<platform::Message> rest = CloseQueueAndTakeRest();
+  for (platform::Message& msg : rest) {
     if (msg.message == platform::WM_LOG_ENTRY) OnMessage(msg);
   }
   return 0;

@@ -40,7 +40,7 @@ void CMachine::SetStatus(uint32_t level) {
     address = m_address;
     user = m_userName;
   }
-  if (CSessionHost* host = GetSessionHost()) {
+  if (CSessionHost* host = GetSessionHost(); host && host->HasControllers()) {
     host->NotifyControllers(kNotifyMachineUpdated, address, user, std::to_string(level));
   }
 }
@@ -93,7 +93,7 @@ bool CMachine::RemoveSession(uint32_t sessionNumber, uint32_t exitCode, const CS
         user->NonClientRecvTraffic += sr;
       }
     }
-    if (host) {
+    if (host && host->HasControllers()) {
       host->NotifyControllers(kNotifySessionDeleted, address, std::to_string(sessionNumber),
                               std::to_string(cs) + " " + std::to_string(cr) + " " + std::to_string(ss) + " " +
                                   std::to_string(sr));
@@ -234,8 +234,12 @@ CString CMachine::GetHardwareAddress() const {
 void CMachine::OnRemoved() {
   if (m_removed.exchange(true)) return;
   const uint32_t seconds = GetConnectedSeconds();
-  const CString user = GetUserName();
-  const CString address = GetAddress();
+  CString user, address;
+  {
+    CLockGuard g(*this);
+    user = m_userName;
+    address = m_address;
+  }
   CSessionHost* host = GetSessionHost();
   if (CGroupMemberDatabase* users = host ? host->GetUserDatabase() : nullptr) {
     CLockGuard ug(*users);
@@ -244,7 +248,8 @@ void CMachine::OnRemoved() {
       u->TimeOnLine += seconds;
     }
   }
-  if (host) host->NotifyControllers(kNotifyMachineDeleted, address, std::to_string(seconds), CString());
+  if (host && host->HasControllers())
+    host->NotifyControllers(kNotifyMachineDeleted, address, std::to_string(seconds), CString());
 }
 
 void CMachine::Serialize(CArchive& ar) {
@@ -418,7 +423,7 @@ bool CMachineMap::AttachSession(const std::shared_ptr<CSession>& session, CSessi
   } catch (...) {
     return false;
   }
-  if (created && host) {
+  if (created && host && host->HasControllers()) {
     host->NotifyControllers(kNotifyMachineAdded, created->GetAddress(), created->GetUserName(),
                             std::to_string(created->GetSecurityLevel()));
   }

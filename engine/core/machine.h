@@ -71,6 +71,9 @@ class CSessionHost {
   // One notification to every console that monitors (queued, never sent on the caller's thread).
   virtual void NotifyControllers(uint32_t code, const CString& text1, const CString& text2,
                                  const CString& text3) = 0;
+  // Whether any console monitors now, so a caller can leave a notification's texts unmade when
+  // none would receive them (a console that registers meanwhile gets the next one).
+  virtual bool HasControllers() const { return true; }
 };
 
 void SetSessionHost(CSessionHost* host);

@@ -620,11 +620,13 @@ void CTCPService::OnAcceptEvent(X1Socket& listener) {
           static_cast<unsigned>(error));
     return;  // otherwise nothing was pending after all
   }
-  StartSessionFor(handle, false);
+  StartSessionFor(handle, SessionStart::kNewThread);
 }
 
 bool CTCPService::TakeNextConnection() {
   if (!TakesConnectionsOnSessionEnd()) return false;
+  // Taken here even while threads wait on the listener: this thread runs already, and a waiter
+  // woken for the same connection only finds nothing and waits on.
   int handle = -1;
   {
     // The binding map's lock keeps the listener from being closed or made anew under the accept.
@@ -637,7 +639,7 @@ bool CTCPService::TakeNextConnection() {
   }
   // Out of descriptors the engine thread's accept says so; nothing pending is the usual answer.
   if (handle < 0) return false;
-  std::shared_ptr<CTCPSession> session = StartSessionFor(handle, true);
+  std::shared_ptr<CTCPSession> session = StartSessionFor(handle, SessionStart::kAfterEndingSession);
   if (!session) return false;
   // A stop closes the listener before it ends every live session. The session is live by now, so
   // either the stop comes later and ends it, or it has closed the listener already and the session
@@ -646,7 +648,47 @@ bool CTCPService::TakeNextConnection() {
   return true;
 }
 
-std::shared_ptr<CTCPSession> CTCPService::StartSessionFor(int handle, bool afterCurrent) {
+bool CTCPService::WaitForNextConnectionAfterCurrent() {
+  if (!TakesConnectionsOnSessionEnd()) return false;
+  if (m_connectionWaiters.fetch_add(1) >= kMaxConnectionWaiters) {
+    m_connectionWaiters.fetch_sub(1);
+    return false;
+  }
+  auto self = std::static_pointer_cast<CTCPService>(weak_from_this().lock());
+  // Counted with the live sessions from before the ending one stops counting, so an engine stop
+  // that waits for its sessions also waits until the thread has started what it accepted.
+  CTCPSession::BeginTakingConnection();
+  if (!self || !platform::MsgThread::RunAfterCurrent([self] { self->WaitForNextConnection(); })) {
+    m_connectionWaiters.fetch_sub(1);
+    CTCPSession::EndTakingConnection();
+    return false;
+  }
+  return true;
+}
+
+void CTCPService::WaitForNextConnection() {
+  int handle = -1;
+  try {
+    uint32_t error = 0;
+    handle = m_listener.AcceptWaiting(kNextConnectionWaitMs, &error);
+  } catch (...) {
+    // Nothing taken: the engine thread accepts as before.
+  }
+  m_connectionWaiters.fetch_sub(1);
+  if (handle >= 0) {
+    try {
+      std::shared_ptr<CTCPSession> session = StartSessionFor(handle, SessionStart::kBetweenSessions);
+      // As in TakeNextConnection: a stop that closed the listener meanwhile ends what started.
+      if (session && m_listener.GetHandle() < 0) session->Terminate(kSessionExitMachineGone);
+    } catch (...) {
+      // StartSessionFor owns the descriptor and reports its own failures.
+    }
+  }
+  CTCPSession::EndTakingConnection();
+}
+
+std::shared_ptr<CTCPSession> CTCPService::StartSessionFor(int handle, SessionStart where) {
+  const bool afterCurrent = where != SessionStart::kNewThread;
   if (m_outOfDescriptors.exchange(false)) Log(LOG_INFORMATION, "Connections are accepted again");
   // A service already on its way out (last reference gone) makes no more sessions.
   auto self = std::static_pointer_cast<CTCPService>(weak_from_this().lock());
@@ -662,7 +704,7 @@ std::shared_ptr<CTCPSession> CTCPService::StartSessionFor(int handle, bool after
     limit = m_tcpSettings.SessionLimit;
   }
   // A session started after the current one takes the place the ending one (still counted) frees.
-  const size_t ending = afterCurrent ? 1 : 0;
+  const size_t ending = where == SessionStart::kAfterEndingSession ? 1 : 0;
   if (limited && GetSessionCount() >= limit + ending) {
     ::close(handle);
     Log(LOG_ERROR, "Connection refused - session limit of %u reached", limit);

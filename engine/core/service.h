@@ -187,6 +187,19 @@ class CTCPService : public CService {
   // nothing when the service does not take part (TakesConnectionsOnSessionEnd), when the listener
   // is closed or busy elsewhere, or nothing waits. True when a session was started.
   bool TakeNextConnection();
+  // Called by an ending session of this service on its own thread when TakeNextConnection found
+  // nothing: once the session has ended, its OS thread waits a while on the listener for the next
+  // connection and starts that session itself, instead of the engine thread waking to accept it
+  // and waking a parked thread to run it. A stop of the service (its listener closing) ends every
+  // wait at once. True when the wait was arranged.
+  bool WaitForNextConnectionAfterCurrent();
+  // Threads that wait so at a time. One is what a quiet service needs; a busy one is served
+  // faster by the engine thread and its ending sessions, since waiters are woken one after
+  // another (one connection, one wake-up), and while any waits the engine thread is not told of
+  // connections.
+  static constexpr unsigned kMaxConnectionWaiters = 1;
+  // How long that wait lasts at most; the thread then parks as usual.
+  static constexpr int kNextConnectionWaitMs = 1000;
 
  protected:
   // Accepts one pending connection of a listener and starts its session.
@@ -196,12 +209,19 @@ class CTCPService : public CService {
   virtual bool TakesConnectionsOnSessionEnd() const { return false; }
 
  private:
+  // Where a new session's thread runs: on a new or parked OS thread; on the ending session's own
+  // once it has ended (that session still counts against the limits until then); on the calling
+  // OS thread between two thread objects (nothing ending counts).
+  enum class SessionStart { kNewThread, kAfterEndingSession, kBetweenSessions };
   // Makes, registers and starts the session of an accepted descriptor (which it owns from here).
   // Null when it was refused or could not start.
-  std::shared_ptr<CTCPSession> StartSessionFor(int handle, bool afterCurrent);
+  std::shared_ptr<CTCPSession> StartSessionFor(int handle, SessionStart where);
+  // The body of the wait WaitForNextConnectionAfterCurrent arranges.
+  void WaitForNextConnection();
 
   CTCPServiceSettings& m_tcpSettings;
   std::atomic<bool> m_outOfDescriptors{false};
+  std::atomic<unsigned> m_connectionWaiters{0};  // threads waiting on the listener for the next connection
   std::mutex m_sessionsMutex;  // leaf
   std::vector<std::weak_ptr<CTCPSession>> m_sessions;
   size_t m_sessionsPruneAt = 64;

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <charconv>
 #include <cinttypes>
 #include <condition_variable>
 #include <cstdarg>
@@ -26,12 +27,22 @@ std::atomic<CSession::TickSource> g_tickSource{nullptr};
 
 // Fields of log and audit lines come from clients (URLs, user names): a CR, LF or TAB inside one
 // would start a forged line or field, so they become spaces.
-CString OneField(const CString& text) {
-  CString out = text;
-  for (char& c : out) {
-    if (c == '\r' || c == '\n' || c == '\t' || c == '\0') c = ' ';
+void AppendField(CString& line, const CString& text) {
+  const size_t at = line.size();
+  line += text;
+  for (size_t i = at; i < line.size(); ++i) {
+    const char c = line[i];
+    if (c == '\r' || c == '\n' || c == '\t' || c == '\0') line[i] = ' ';
   }
-  return out;
+}
+
+// A decimal number, padded with zeros to `width` digits.
+void AppendNumber(CString& line, uint64_t value, size_t width = 0) {
+  char digits[24];
+  const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
+  const size_t n = static_cast<size_t>(end - digits);
+  if (n < width) line.append(width - n, '0');
+  line.append(digits, n);
 }
 
 CString FormatArgs(const char* format, va_list args) {
@@ -44,6 +55,7 @@ CString FormatArgs(const char* format, va_list args) {
 std::mutex g_liveMutex;
 std::condition_variable g_liveChanged;
 std::map<const CTCPSession*, std::weak_ptr<CTCPSession>> g_live;
+size_t g_takingConnection = 0;  // threads between sessions that may start one; under g_liveMutex
 
 }  // namespace
 
@@ -53,6 +65,9 @@ std::map<const CTCPSession*, std::weak_ptr<CTCPSession>> g_live;
 CSession::CSession() : m_startTime(time(nullptr)) {}
 
 CSession::CSession(std::shared_ptr<CService> service) : m_startTime(time(nullptr)), m_service(std::move(service)) {}
+
+CSession::CSession(std::shared_ptr<CService> service, platform::MsgThread::NoThread noThread)
+    : platform::MsgThread(noThread), m_startTime(time(nullptr)), m_service(std::move(service)) {}
 
 CSession::~CSession() = default;
 
@@ -337,8 +352,15 @@ void CSession::Terminate(uint32_t reason) {
 
 void CSession::Exit(uint32_t code) {
   if (m_exited.exchange(true)) return;
-  Audit(kAuditTraffic);
-  Audit(kAuditTerminated, "exit code %u", code);
+  try {
+    // One look in the user database for both lines.
+    if (std::shared_ptr<CUser> user = FindAuditingUser(kAuditTraffic | kAuditTerminated)) {
+      WriteAuditLine(*user, kAuditTraffic, CString());
+      WriteAuditLine(*user, kAuditTerminated, FormatString("exit code %u", code));
+    }
+  } catch (...) {
+    // An audit line is never worth failing the session that writes it.
+  }
   Log(kLogTraffic);
   Log(kLogTerminated, "exit code %u", code);
 }
@@ -487,43 +509,48 @@ void CSession::Log(uint32_t type, const char* format, ...) {
 }
 
 void CSession::WriteLogLine(uint32_t type, const CString& text) {
+  const char* label;
+  switch (type) {
+    case kLogFailedAuthorisation: label = "Failed authorisation:\t"; break;
+    case kLogCreated: label = "Created:\t"; break;
+    case kLogRequested: label = "Requested:\t"; break;
+    case kLogTraffic: label = "Traffic\t "; break;
+    case kLogTerminated: label = "Terminated "; break;
+    case kLogError: label = "Error:\t"; break;
+    case kLogDebug: label = "Debug:\t"; break;
+    default: return;
+  }
   std::shared_ptr<CLogFile> file;
-  uint32_t mask;
-  CString address, user;
+  // Built piece by piece into one string: a busy service writes several lines per session, and
+  // printf and the temporaries of chained concatenation cost more than the line itself.
+  CString line = LogTimeStamp();
   {
     std::lock_guard<std::mutex> g(m_mx);
+    if (!m_logFile || !(m_logMask & type)) return;
     file = m_logFile;
-    mask = m_logMask;
-    address = m_clientAddress;
-    user = m_userName;
+    line.reserve(line.size() + m_clientAddress.size() + m_userName.size() + text.size() + 96);
+    line += '\t';
+    AppendField(line, m_clientAddress);
+    line += '\t';
+    AppendField(line, m_userName);
   }
-  if (!file || !(mask & type)) return;
-  // Built piece by piece: a busy service writes several lines per session, and printf is slow.
-  CString line = LogTimeStamp();
-  line.reserve(line.size() + address.size() + user.size() + text.size() + 64);
   line += '\t';
-  line += OneField(address);
+  AppendNumber(line, GetSessionNumber(), 10);
   line += '\t';
-  line += OneField(user);
-  line += '\t';
-  const std::string number = std::to_string(GetSessionNumber());
-  if (number.size() < 10) line.append(10 - number.size(), '0');
-  line += number;
-  line += '\t';
-  const CString t = OneField(text);
-  switch (type) {
-    case kLogFailedAuthorisation: line += "Failed authorisation:\t" + t; break;
-    case kLogCreated: line += "Created:\t" + t; break;
-    case kLogRequested: line += "Requested:\t" + t; break;
-    case kLogTraffic:
-      line += "Traffic\t " + std::to_string(GetClientBytesSent()) + "\t" + std::to_string(GetClientBytesReceived()) +
-              "\t" + std::to_string(GetServerBytesSent()) + "\t" + std::to_string(GetServerBytesReceived()) + "\t" +
-              std::to_string(GetSecondsOnLine()) + "s";
-      break;
-    case kLogTerminated: line += "Terminated " + t; break;
-    case kLogError: line += "Error:\t" + t; break;
-    case kLogDebug: line += "Debug:\t" + t; break;
-    default: return;
+  line += label;
+  if (type == kLogTraffic) {
+    AppendNumber(line, GetClientBytesSent());
+    line += '\t';
+    AppendNumber(line, GetClientBytesReceived());
+    line += '\t';
+    AppendNumber(line, GetServerBytesSent());
+    line += '\t';
+    AppendNumber(line, GetServerBytesReceived());
+    line += '\t';
+    AppendNumber(line, GetSecondsOnLine());
+    line += 's';
+  } else {
+    AppendField(line, text);
   }
   line += "\r\n";
   SubmitLogLine(file, std::move(line));
@@ -531,23 +558,24 @@ void CSession::WriteLogLine(uint32_t type, const CString& text) {
 
 void CSession::Audit(uint32_t type, const char* format, ...) {
   try {
+    // Most users audit few types or none: the text is made only for a line that is written.
+    std::shared_ptr<CUser> user = FindAuditingUser(type);
+    if (!user) return;
     va_list args;
     va_start(args, format);
     CString text = FormatArgs(format, args);
     va_end(args);
-    WriteAuditLine(type, text);
+    WriteAuditLine(*user, type, text);
   } catch (...) {
     // An audit line is never worth failing the session that writes it.
   }
 }
 
-void CSession::WriteAuditLine(uint32_t type, const CString& text) {
+std::shared_ptr<CUser> CSession::FindAuditingUser(uint32_t types) const {
   CSessionHost* host = GetSessionHost();
   CGroupMemberDatabase* users = host ? host->GetUserDatabase() : nullptr;
-  if (!users) return;
+  if (!users) return nullptr;
   const CString name = GetUserName();
-  const CString address = GetClientAddress();
-  const uint32_t number = GetSessionNumber();
   std::shared_ptr<CUser> user;
   {
     // The user database is only searched under its lock; the user keeps itself alive and locks
@@ -555,17 +583,22 @@ void CSession::WriteAuditLine(uint32_t type, const CString& text) {
     CLockGuard g(*users);
     user = users->FindUser(name);
   }
-  if (!user) return;
+  return user && user->Audits(types) ? user : nullptr;
+}
+
+void CSession::WriteAuditLine(CUser& user, uint32_t type, const CString& text) {
+  const CString address = GetClientAddress();
+  const uint32_t number = GetSessionNumber();
   if (type == kAuditTraffic) {
-    user->AuditTraffic(address, number, GetClientBytesSent(), GetClientBytesReceived(), GetServerBytesSent(),
-                       GetServerBytesReceived(), GetSecondsOnLine());
+    user.AuditTraffic(address, number, GetClientBytesSent(), GetClientBytesReceived(), GetServerBytesSent(),
+                      GetServerBytesReceived(), GetSecondsOnLine());
   } else {
-    user->Audit(type, address, number, text);
+    user.Audit(type, address, number, text);
   }
 }
 
 void CSession::NotifyAdded() const {
-  if (CSessionHost* host = GetSessionHost()) {
+  if (CSessionHost* host = GetSessionHost(); host && host->HasControllers()) {
     host->NotifyControllers(kNotifySessionAdded, GetClientAddress(), FormatString("%u", GetSessionNumber()),
                             GetDescription());
   }
@@ -627,11 +660,23 @@ void CTCPSession::TerminateAll(uint32_t reason) {
 
 bool CTCPSession::WaitForAll(int timeoutMs) {
   std::unique_lock<std::mutex> lk(g_liveMutex);
+  auto none = [] { return g_live.empty() && g_takingConnection == 0; };
   if (timeoutMs < 0) {
-    g_liveChanged.wait(lk, [] { return g_live.empty(); });
+    g_liveChanged.wait(lk, none);
     return true;
   }
-  return g_liveChanged.wait_for(lk, std::chrono::milliseconds(timeoutMs), [] { return g_live.empty(); });
+  return g_liveChanged.wait_for(lk, std::chrono::milliseconds(timeoutMs), none);
+}
+
+void CTCPSession::BeginTakingConnection() {
+  std::lock_guard<std::mutex> g(g_liveMutex);
+  ++g_takingConnection;
+}
+
+void CTCPSession::EndTakingConnection() {
+  std::lock_guard<std::mutex> g(g_liveMutex);
+  --g_takingConnection;
+  g_liveChanged.notify_all();
 }
 
 void CTCPSession::Uncount() {
@@ -738,9 +783,12 @@ int CTCPSession::ExitInstance() {
   m_clientSocket.Close();
   // While this session still counts as live (so an engine stop waits for what starts here), the
   // next waiting connection of the service may start on this thread instead of waking another.
+  // When none waits, this OS thread may wait a while for the next one once the session has ended.
   if (platform::CurrentThreadId() == Id()) {
     try {
-      if (auto tcp = std::dynamic_pointer_cast<CTCPService>(GetService())) tcp->TakeNextConnection();
+      if (auto tcp = std::dynamic_pointer_cast<CTCPService>(GetService())) {
+        if (!tcp->TakeNextConnection()) tcp->WaitForNextConnectionAfterCurrent();
+      }
     } catch (...) {
       // The connection stays with the engine thread's accept; this session ends either way.
     }
@@ -766,11 +814,11 @@ void CTCPSession::Exit(uint32_t code) {
 
 // ---- CUDPSession ------------------------------------------------------------------------------
 
-CUDPSession::CUDPSession() = default;
+CUDPSession::CUDPSession() : CSession(nullptr, platform::MsgThread::NoThread{}) {}
 
 CUDPSession::CUDPSession(std::shared_ptr<CService> service, std::weak_ptr<CUDPSessionOwner> owner,
                          const CString& clientAddress, uint32_t clientPort)
-    : CSession(std::move(service)), m_owner(std::move(owner)) {
+    : CSession(std::move(service), platform::MsgThread::NoThread{}), m_owner(std::move(owner)) {
   SetClient(clientAddress, clientPort);
 }
 

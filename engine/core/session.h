@@ -81,6 +81,8 @@ class CSession : public platform::MsgThread, public CObject, public IRequestVari
 
   CSession();
   explicit CSession(std::shared_ptr<CService> service);
+  // A session without a thread of its own (driven by its service's thread).
+  CSession(std::shared_ptr<CService> service, platform::MsgThread::NoThread);
   ~CSession() override;
 
   // ---- Identity ---------------------------------------------------------------------------
@@ -236,7 +238,9 @@ class CSession : public platform::MsgThread, public CObject, public IRequestVari
 
  private:
   void WriteLogLine(uint32_t type, const CString& text);
-  void WriteAuditLine(uint32_t type, const CString& text);
+  // The session's user when it audits any of the types (bits) given, else null.
+  std::shared_ptr<CUser> FindAuditingUser(uint32_t types) const;
+  void WriteAuditLine(CUser& user, uint32_t type, const CString& text);
   void AssignNumber();
 
   std::atomic<uint32_t> m_sessionNumber{0};
@@ -310,8 +314,13 @@ class CTCPSession : public CSession {
   // machine (a session that has not run its start yet ends before it serves). For the engine's
   // stop, after the listeners are closed: then WaitForAll.
   static void TerminateAll(uint32_t reason);
-  // Waits until no TCP session thread runs (-1: no limit); false on time-out.
+  // Waits until no TCP session thread runs and no thread that may still start one is waiting for
+  // a connection (-1: no limit); false on time-out.
   static bool WaitForAll(int timeoutMs);
+  // A thread between two sessions that may start one (CTCPService::WaitForNextConnectionAfterCurrent)
+  // counts for WaitForAll from Begin to End.
+  static void BeginTakingConnection();
+  static void EndTakingConnection();
 
  protected:
   bool InitInstance() override;

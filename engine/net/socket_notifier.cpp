@@ -52,6 +52,10 @@ int BytesWaiting(int fd) {
 
 }  // namespace
 
+SockState::~SockState() {
+  if (const int room = roomFd.load(); room >= 0) close(room);
+}
+
 Notifier& Notifier::Get() {
   // Deliberately never destroyed: X1Socket objects with static storage close through it at exit.
   static Notifier* notifier = new Notifier();
@@ -266,8 +270,10 @@ void Notifier::CloseLocked(SockState& st) {
     std::lock_guard<std::mutex> g(m_registryMutex);
     m_registry.erase(st.id);
   }
-  st.id = 0;
+  // Out of its set under the id it was watched by, before the id goes: a watch left behind would
+  // keep the set from being used again by the next thread and report a stale key as it ends.
   DisarmLocked(st);
+  st.id = 0;
   for (uint64_t& p : st.pending) p = 0;
   st.connected = false;
   st.object = nullptr;
@@ -294,6 +300,21 @@ void Notifier::PauseAcceptLocked(SockState& st, uint32_t ms) {
     m_retries.push_back(Retry{st.shared_from_this(), st.id, at});
   }
   Wake();
+}
+
+void Notifier::LendLocked(SockState& st) {
+  // The count may have moved since the caller saw it change: what it says now decides.
+  if (st.lent || st.waiting.load() == 0) return;
+  st.lent = true;
+  if (st.armed && st.fd >= 0 && !st.closing) UnwatchLocked(st);
+}
+
+void Notifier::ReturnLocked(SockState& st) {
+  if (!st.lent || st.waiting.load() != 0) return;
+  st.lent = false;
+  if (!st.armed || st.fd < 0 || st.closing || st.id == 0) return;
+  // Registration reports a connection already pending, so none is left waiting unannounced.
+  if (WatchLocked(st) != 0) st.armed = false;
 }
 
 void Notifier::Flush(std::vector<Dispatch>& out) {

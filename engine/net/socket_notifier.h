@@ -105,6 +105,18 @@ struct SockState : std::enable_shared_from_this<SockState> {
   uint16_t localPort = 0, peerPort = 0;
   int inCall = 0;                     // calls in progress that use fd
   bool closing = false;               // closed while a call was in progress; last leaver closes
+  // A listener's waiting room (X1Socket::AcceptWaiting): an epoll instance that watches the
+  // listener for the threads that wait on it themselves, each woken alone for a connection; made
+  // on first use (under mx), closed with the state. While threads wait there (waiting, counted
+  // without the lock) the listener is out of the set its events normally reach (lent, under mx).
+  std::atomic<int> roomFd{-1};
+  std::atomic<int> waiting{0};
+  bool lent = false;
+
+  SockState() = default;
+  SockState(const SockState&) = delete;
+  SockState& operator=(const SockState&) = delete;
+  ~SockState();
 };
 
 // A callback event to run on the notification thread.
@@ -149,6 +161,11 @@ class Notifier : public platform::ReadyHandler {
   // Accept events of a listener are held back for a while after descriptors ran out, then the
   // listener is looked at again (a pending connection would otherwise wait for the next one).
   void PauseAcceptLocked(SockState& st, uint32_t ms);
+  // A thread that waits on an armed listener itself takes it out of where it is watched, so the
+  // thread its events go to is not woken for the connection the waiter takes; it is watched there
+  // again afterwards, and what is pending by then is reported as arming reports it.
+  void LendLocked(SockState& st);
+  void ReturnLocked(SockState& st);
 
   // Runs a callback event on the calling thread (the notification thread); false when stale.
   static bool RunDispatch(const Dispatch& d);

@@ -7,6 +7,7 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <sys/sendfile.h>
 #include <unistd.h>
@@ -412,11 +413,87 @@ int X1Socket::TryAccept(uint32_t* error) {
     if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) {
       // The connection stays pending; asking again at once would only fail again.
       Notifier::Get().PauseAcceptLocked(st, 1000);
-    } else if (st.armed && (st.mask & FD_ACCEPT) && Readable(c.fd())) {
+    } else if (err != EAGAIN && err != EWOULDBLOCK && st.armed && !st.lent && (st.mask & FD_ACCEPT) &&
+               Readable(c.fd())) {
+      // Another connection behind this one (or behind one the client aborted before it was taken)
+      // would get no new edge. After "nothing pending" any later connection brings its own; and
+      // threads waiting on the listener take what comes.
       Notifier::Get().SignalLocked(st, x1net::kAccept, out);
     }
   }
   Notifier::Get().Flush(out);
+  if (fd < 0) *error = SocketErrorFromErrno(err);
+  return fd;
+}
+
+int X1Socket::AcceptWaiting(int timeoutMs, uint32_t* error) {
+  Call c(*this);
+  if (!c.ok()) {
+    *error = WSAENOTSOCK;
+    return -1;
+  }
+  SockState& st = *c.st();
+  int room = st.roomFd.load(std::memory_order_acquire);
+  if (room < 0) {
+    std::lock_guard<std::mutex> g(st.mx);
+    if (st.kind != SockKind::Listener) {
+      *error = WSAEINVAL;
+      return -1;
+    }
+    if (st.roomFd.load() < 0) {
+      // One shot: a connection wakes one waiter, which arms the room again once it has tried its
+      // accept, so a connection still pending then wakes the next (level-triggered alone, every
+      // waiter would be woken while the first has not yet taken it).
+      const int fd = epoll_create1(EPOLL_CLOEXEC);
+      epoll_event ev{};
+      ev.events = EPOLLIN | EPOLLONESHOT;
+      if (fd < 0 || epoll_ctl(fd, EPOLL_CTL_ADD, c.fd(), &ev) != 0) {
+        const int err = errno;
+        if (fd >= 0) ::close(fd);
+        *error = SocketErrorFromErrno(err);
+        return -1;
+      }
+      st.roomFd.store(fd, std::memory_order_release);
+    }
+    room = st.roomFd.load();
+  }
+  // Only the first thread to wait and the last to leave touch where the listener is watched.
+  if (st.waiting.fetch_add(1) == 0) {
+    std::lock_guard<std::mutex> g(st.mx);
+    Notifier::Get().LendLocked(st);
+  }
+  const uint64_t deadline = platform::TickCount64() + static_cast<uint64_t>(std::max(timeoutMs, 0));
+  int fd = -1;
+  int err = 0;
+  bool woken = false;  // the room's one shot went to this thread: it arms it again
+  for (;;) {
+    fd = accept4(c.fd(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    err = fd < 0 ? errno : 0;
+    if (woken) {
+      epoll_event ev{};
+      ev.events = EPOLLIN | EPOLLONESHOT;
+      epoll_ctl(room, EPOLL_CTL_MOD, c.fd(), &ev);
+      woken = false;
+    }
+    if (fd >= 0) break;
+    if (err == EINTR) continue;
+    // Closed meanwhile: the close shut the listener down, which woke the wait and fails the accept.
+    if (c.closing()) err = ENOTSOCK;
+    if (err != EAGAIN && err != EWOULDBLOCK) break;
+    const int left = Remaining(deadline, false);
+    if (left == 0) break;
+    epoll_event ev;
+    const int n = epoll_wait(room, &ev, 1, left);
+    if (n > 0) woken = true;
+    if (n < 0 && errno != EINTR) {
+      err = errno;
+      break;
+    }
+  }
+  if (st.waiting.fetch_sub(1) == 1) {
+    std::lock_guard<std::mutex> g(st.mx);
+    Notifier::Get().ReturnLocked(st);
+  }
   if (fd < 0) *error = SocketErrorFromErrno(err);
   return fd;
 }
@@ -974,8 +1051,13 @@ size_t X1Socket::ReceiveFrom(void* buffer, size_t size, CString& address, uint16
   return got;
 }
 
+void X1Socket::AnnounceWaiting() {
+  Call c(*this);
+  if (c.ok()) AfterReceive(c.st(), Readable(c.fd()));
+}
+
 size_t X1Socket::ReceiveFromLocal(void* buffer, size_t size, CString& address, uint16_t& port,
-                                  uint32_t* localAddress, int* interfaceIndex) {
+                                  uint32_t* localAddress, int* interfaceIndex, bool announceMore) {
   address.clear();
   port = 0;
   *localAddress = 0;
@@ -1003,7 +1085,7 @@ size_t X1Socket::ReceiveFromLocal(void* buffer, size_t size, CString& address, u
   int err = n < 0 ? errno : 0;
   size_t got = n > 0 ? std::min(static_cast<size_t>(n), size) : 0;
   m_bytesReceived.fetch_add(got);
-  AfterReceive(c.st(), Readable(c.fd()));
+  if (announceMore) AfterReceive(c.st(), Readable(c.fd()));
   if (n < 0) return ReceiveFailure(err, true);
   if (mh.msg_namelen >= sizeof(sockaddr_in) && from.sin_family == AF_INET) {
     address = FormatIPAddress(ntohl(from.sin_addr.s_addr));

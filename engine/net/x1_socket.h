@@ -141,6 +141,11 @@ class X1Socket {
   // Accept without the exception, for a caller to whom "nothing pending" is the common answer:
   // -1 with *error set (WSAEWOULDBLOCK, WSAENOTSOCK once closed, ...) instead of throwing.
   int TryAccept(uint32_t* error);
+  // TryAccept that waits up to timeoutMs for a connection on a listener, taking it on the calling
+  // thread: meanwhile the thread its accept events go to is not woken by one, and afterwards a
+  // connection still pending is announced to that thread as usual. A Close from another thread
+  // ends the wait (WSAENOTSOCK); nothing in time gives WSAEWOULDBLOCK.
+  int AcceptWaiting(int timeoutMs, uint32_t* error);
   // Binds to port on a dotted address (empty: any address). A stream socket always allows the
   // address to be reused, so a service can listen again while old connections linger.
   void Bind(uint16_t port, const CString& address = CString());
@@ -200,8 +205,14 @@ class X1Socket {
   virtual size_t ReceiveFrom(void* buffer, size_t size, CString& address, uint16_t& port);
   // As ReceiveFrom, and where the datagram was received: the local address it was sent to (0
   // when unknown; host order) and the interface index (0 when unknown). Needs SetPacketInfo.
+  // announceMore false: a caller that reads on until nothing is waiting spares the look after each
+  // datagram and the event that says another one waits; when it stops while more may wait, it
+  // calls AnnounceWaiting. (A datagram that comes after one found nothing waiting brings its own
+  // event.)
   size_t ReceiveFromLocal(void* buffer, size_t size, CString& address, uint16_t& port, uint32_t* localAddress,
-                          int* interfaceIndex);
+                          int* interfaceIndex, bool announceMore = true);
+  // Posts the read event when something is waiting (and none is posted).
+  void AnnounceWaiting();
   // One datagram to address:port (host order) sent from localAddress and out of interfaceIndex
   // (either 0: the system chooses), so a reply leaves from where the request arrived.
   size_t SendToFrom(const void* buffer, size_t length, uint16_t port, uint32_t address, uint32_t localAddress,

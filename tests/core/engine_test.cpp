@@ -496,6 +496,20 @@ TEST(EngineNotifyTest, MonitorsGetTheirNotifications) {
   EXPECT_TRUE(engine.RemoveMonitor(near.get()));
   engine.NotifyError("t", "x");
   EXPECT_EQ(near->received.size(), 2u);
+  EXPECT_EQ(far->received.size(), 4u);
+
+  // Callers leave a notice unmade while no console listens, and make it again once one does.
+  EXPECT_TRUE(engine.HasControllers());
+  EXPECT_TRUE(engine.RemoveMonitor(far.get()));
+  EXPECT_FALSE(engine.RemoveMonitor(far.get()));
+  EXPECT_FALSE(engine.HasControllers());
+  engine.NotifyError("t", "y");
+  EXPECT_EQ(far->received.size(), 4u);
+  EXPECT_TRUE(engine.AddMonitor(near));
+  EXPECT_TRUE(engine.HasControllers());
+  engine.NotifyError("t", "z");
+  ASSERT_EQ(near->received.size(), 3u);
+  EXPECT_EQ(far->received.size(), 4u);
 }
 
 }  // namespace

@@ -267,4 +267,33 @@ expect_eq "malformed: every case refused or dropped, relay alive" \
   "$(grep -cE ': (formerr|silent) live$' <<<"$out")" "10"
 expect_contains "reply after an OPT record" "$out" "edns: counts 1 1 0 0 length 41 expected 41 owner c00c"
 
+# ---- More queries waiting than one read takes ------------------------------------------------------
+# With the engine held still, twice as many queries as the service reads for one event wait on its
+# socket; every one is answered once it runs on, though nothing is sent after them.
+engine=$(engine_pids | head -n 1)
+out=$(ip netns exec "$CL" python3 - "$engine" <<'PY'
+import os, signal, socket, struct, sys
+pid, count = int(sys.argv[1]), 130
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 20)
+os.kill(pid, signal.SIGSTOP)
+try:
+    for qid in range(count):
+        s.sendto(struct.pack(">HHHHHH", qid, 0x0100, 1, 0, 0, 0) + b"\x07trellis\x00" + struct.pack(">HH", 1, 1),
+                 ("10.77.1.1", 53))
+finally:
+    os.kill(pid, signal.SIGCONT)
+s.settimeout(30)  # only a relay that leaves queries unread waits this long
+got = set()
+try:
+    while len(got) < count:
+        r, _ = s.recvfrom(4096)
+        got.add(struct.unpack(">H", r[0:2])[0])
+except socket.timeout:
+    pass
+print(f"answered {len(got)} of {count}")
+PY
+)
+expect_eq "a queue longer than one read is answered whole" "$out" "answered 130 of 130"
+
 finish

@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/clock.h"
 #include "tests/support/loopback.h"
 #include "tests/support/test_env.h"
 
@@ -479,6 +480,29 @@ TEST_F(X1SocketTest, ASocketWhoseOwnerHasEndedIsClosedOnItsNextEvent) {
   EXPECT_EQ(s.GetHandle(), -1);
   EXPECT_EQ(X1Socket::GetOpenSocketCount(), open);
   s.Close();  // closes nothing a second time
+}
+
+TEST_F(X1SocketTest, ThreadsThatCloseTheirSocketsHandTheirReadinessSetsOn) {
+  // A thread object per connection, each closing its socket before it ends (as sessions do):
+  // every set ends empty, so the next one takes its descriptors instead of making a pair anew
+  // (while another thread object runs, as the engine's own thread always does).
+  auto keeper = StartOwner();
+  const uint64_t madeBefore = platform::ReadySet::PairsMade();
+  for (int i = 0; i < 20; ++i) {
+    auto t = StartOwner();
+    X1Socket s;
+    Pair p;
+    MakePair(&p);
+    Journal j;
+    t->handle = [&](Message& m) { JournalHandler(s, j, m); };
+    t->Run([&] { AttachSelected(s, TakeServer(p)); });
+    PeerWrite(p.peer, "x");
+    ASSERT_TRUE(WaitFor([&] { return j.Data() == "x"; }, kLongWaitMs));
+    t->Run([&] { s.Close(); });
+    t->Stop();
+  }
+  EXPECT_LE(platform::ReadySet::PairsMade(), madeBefore + 1);
+  keeper->Stop();
 }
 
 // ---- Connecting -----------------------------------------------------------------------------
@@ -974,6 +998,71 @@ TEST(X1SocketAccept, TryAcceptAnswersNothingPendingAndClosedWithoutThrowing) {
   listener.Close();
   EXPECT_EQ(listener.TryAccept(&error), -1);
   EXPECT_EQ(error, static_cast<uint32_t>(WSAENOTSOCK));
+}
+
+TEST(X1SocketAccept, AThreadWaitingOnAListenerTakesTheConnectionAndACloseOrItsTimeEndsTheWait) {
+  X1Socket::InitNotifier();
+  auto t = StartOwner();
+  X1Socket listener;
+  std::atomic<int> announced{0};
+  t->handle = [&](Message& m) {
+    if (X1Socket::EventOfMessage(m.message) == FD_ACCEPT && listener.TakeEvent(m)) ++announced;
+  };
+  uint16_t port = 0;
+  t->Run([&] { port = ListenSelected(listener); });
+
+  // Waiting first or connecting first, the waiter takes the client's connection.
+  for (bool connectFirst : {false, true}) {
+    int client = -1;
+    if (connectFirst) client = trellis::test::Connect(port);
+    std::promise<std::pair<int, uint32_t>> got;
+    std::thread waiter([&] {
+      uint32_t error = 0;
+      const int fd = listener.AcceptWaiting(kLongWaitMs, &error);
+      got.set_value({fd, error});
+    });
+    if (!connectFirst) {
+      platform::SleepMs(50);  // usually asleep by now; either way the connection is taken
+      client = trellis::test::Connect(port);
+    }
+    ASSERT_GE(client, 0);
+    auto [fd, error] = got.get_future().get();
+    waiter.join();
+    ASSERT_GE(fd, 0) << error;
+    ASSERT_EQ(write(client, "w", 1), 1);
+    EXPECT_EQ(ReadSome(fd, 1, kLongWaitMs), "w");
+    close(fd);
+    close(client);
+  }
+  // Nothing in time: the wait ends, and a later connection is announced to the owner as before.
+  uint32_t error = 0;
+  EXPECT_EQ(listener.AcceptWaiting(20, &error), -1);
+  EXPECT_EQ(error, static_cast<uint32_t>(WSAEWOULDBLOCK));
+  const int late = trellis::test::Connect(port);
+  ASSERT_GE(late, 0);
+  ASSERT_TRUE(WaitFor([&] { return announced.load() > 0; }, kLongWaitMs));
+  t->Run([&] {
+    uint32_t e = 0;
+    const int fd = listener.TryAccept(&e);
+    EXPECT_GE(fd, 0);
+    if (fd >= 0) close(fd);
+  });
+  close(late);
+
+  // Several waiters: a close from another thread ends every wait at once, not at its time-out.
+  std::vector<std::future<uint32_t>> waits;
+  for (int i = 0; i < 3; ++i) {
+    waits.push_back(std::async(std::launch::async, [&] {
+      uint32_t e = 0;
+      return listener.AcceptWaiting(kLongWaitMs, &e) < 0 ? e : 0u;
+    }));
+  }
+  platform::SleepMs(50);
+  const auto start = std::chrono::steady_clock::now();
+  listener.Close();
+  for (auto& w : waits) EXPECT_EQ(w.get(), static_cast<uint32_t>(WSAENOTSOCK));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(kLongWaitMs / 2));
+  t->Stop();
 }
 
 // A burst of connections larger than the small queues of old is held whole by the system until

@@ -59,6 +59,7 @@ class TestThread : public MsgThread {
   std::atomic<ThreadId> exitRanOn{0};
   std::atomic<bool> runEntered{false};
 
+  using MsgThread::CloseQueueAndTakeRest;
   using MsgThread::PeekMessage;
   using MsgThread::WaitMessage;
 
@@ -193,6 +194,28 @@ TEST_F(MsgThreadTest, MessagesLeftBehindQuitAreFreedUndelivered) {
   EXPECT_TRUE(t->Snapshot().empty());
   EXPECT_EQ(destroyed.load(), 5);
   EXPECT_EQ(t->ExitCode(), 3);
+}
+
+// An ExitInstance that closes its queue itself gets what was left, in order, and from then on a
+// poster is told its message was not taken (the log writer relies on both at a stop).
+TEST_F(MsgThreadTest, AQueueClosedByItsThreadHandsOverTheRestAndRefusesLaterPosts) {
+  std::atomic<int> destroyed{0};
+  auto t = std::make_shared<TestThread>();
+  std::vector<int> rest;
+  std::atomic<bool> laterPostTaken{true};
+  t->exit = [&](TestThread& self) {
+    for (Message& m : self.CloseQueueAndTakeRest())
+      if (auto* c = dynamic_cast<Counted*>(m.payload.get())) rest.push_back(c->value);
+    laterPostTaken = self.Post(WM_USER, 0, std::make_unique<Counted>(99, &destroyed));
+    return 0;
+  };
+  ASSERT_TRUE(t->PostQuit(0));
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(t->Post(WM_USER, 0, std::make_unique<Counted>(i, &destroyed)));
+  ASSERT_TRUE(t->CreateThread());
+  ASSERT_TRUE(t->WaitForExit(kLongWaitMs));
+  EXPECT_EQ(rest, (std::vector<int>{0, 1, 2, 3, 4}));
+  EXPECT_FALSE(laterPostTaken.load());
+  EXPECT_EQ(destroyed.load(), 6);
 }
 
 // A payload whose destructor posts again must not deadlock the closing queue.
@@ -492,6 +515,35 @@ TEST_F(MsgThreadTest, IdsAreNeverReused) {
   live->PostQuit(0);
   ASSERT_TRUE(live->WaitForExit(kLongWaitMs));
   EXPECT_TRUE(live->Snapshot().empty());
+}
+
+// Objects of a thread class that never run a thread share one closed queue and take no id: made
+// and dropped on several threads at once (as datagram sessions are), each refuses posts, timers and
+// a start, frees what was posted to it, and leaves the ids of real threads as they were.
+TEST_F(MsgThreadTest, ObjectsWithoutAThreadRefuseEverythingAndTakeNoId) {
+  class Unthreaded : public MsgThread {
+   public:
+    Unthreaded() : MsgThread(NoThread{}) {}
+  };
+  const ThreadId before = std::make_shared<TestThread>()->Id();
+  std::atomic<int> destroyed{0};
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> makers;
+  for (int m = 0; m < 4; ++m) {
+    makers.emplace_back([&] {
+      for (int i = 0; i < 500; ++i) {
+        auto u = std::make_shared<Unthreaded>();
+        if (u->Id() != 0 || u->Post(WM_USER, 0, std::make_unique<Counted>(i, &destroyed)) || u->SetTimer(1, 10) ||
+            u->CreateThread() || u->PostQuit(0))
+          ++wrong;
+      }
+    });
+  }
+  for (auto& t : makers) t.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_EQ(destroyed.load(), 4 * 500);
+  EXPECT_EQ(MsgThread::Find(0), nullptr);
+  EXPECT_EQ(std::make_shared<TestThread>()->Id(), before + 1);
 }
 
 TEST_F(MsgThreadTest, ManyThreadsAllFinish) {

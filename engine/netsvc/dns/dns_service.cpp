@@ -78,6 +78,8 @@ void CDNSService::OnThreadEnd() {
 void CDNSService::OnRead(platform::Message& msg) {
   X1Socket* listener = TakeListenerEvent(msg);
   if (!listener) return;
+  // Read on until nothing waits; only a run cut short by the bound announces the rest.
+  bool drained = false;
   for (int i = 0; i < kDatagramsPerEvent; ++i) {
     CString address;
     uint16_t port = 0;
@@ -85,12 +87,15 @@ void CDNSService::OnRead(platform::Message& msg) {
     int ifIndex = 0;
     size_t n = 0;
     try {
-      n = listener->ReceiveFromLocal(m_receive, sizeof m_receive, address, port, &local, &ifIndex);
+      n = listener->ReceiveFromLocal(m_receive, sizeof m_receive, address, port, &local, &ifIndex, false);
     } catch (const X1SocketException&) {
       // Too long for any query this relay reads, or a pending error of the socket: dropped.
       continue;
     }
-    if (address.empty()) break;
+    if (address.empty()) {
+      drained = true;
+      break;
+    }
     try {
       OnDatagram(*listener, m_receive, n, address, port, local, ifIndex);
     } catch (const X1SocketException&) {
@@ -100,6 +105,7 @@ void CDNSService::OnRead(platform::Message& msg) {
       Log(LOG_ERROR, "Caught unknown exception in CDNSService::OnRead() - Ignoring");
     }
   }
+  if (!drained) listener->AnnounceWaiting();
 }
 
 void CDNSService::OnDatagram(X1Socket& listener, const uint8_t* data, size_t length, const CString& address,
@@ -192,7 +198,7 @@ bool CDNSService::ProcessQuery(CDNSSession& session, uint8_t* out, size_t* outLe
   if (dns::IsNumericName(q.name)) return reply(dns::RCODE_NXDOMAIN, false, nullptr);
 
   session.SetDescription("DNS: Address lookup for " + q.name);
-  if (auto engine = TheEngine())
+  if (auto engine = TheEngine(); engine && engine->HasControllers())
     engine->NotifySessionAdded(session.GetClientAddress(), session.GetSessionNumber(), session.GetDescription());
   session.Audit(CSession::kAuditRequested, "%s", session.GetDescription().c_str());
   session.Log(CSession::kLogRequested, "%s", "");
