@@ -10,21 +10,22 @@
 #   own       queries/s for the gateway's own name, which each answers itself (dnsperf -c 4 -q 64)
 #   outside   queries/s for the upstream names: dnsmasq from its cache after the first query, the
 #             relay through its resolver every time
-#   latency   the mean time of one outside query at a time (dnsperf -c 1 -q 1) through the relay,
-#             through a second dnsmasq that never caches (10.79.1.4, --cache-size=0: every query
-#             forwarded, as the relay does), through the caching dnsmasq (answers from its cache)
-#             and straight to the upstream; "added" is a server's mean minus the upstream's own,
-#             in the same round
+#   latency   one outside query at a time, asked of every server in turn (bench/dns/latency.py):
+#             the relay, a second dnsmasq that never caches (10.79.1.4, --cache-size=0: every
+#             query forwarded, as the relay does), the caching dnsmasq (answers from its cache)
+#             and the upstream itself; "added" is the median of a server's time minus the
+#             upstream's in the same turn
 # With own and outside, each server's processor time per query. Medians over the rounds and the
 # ratios. Not a test; root needed. See bench/README.md.
 #   bench/dns/run.sh
 #   BENCH_BASELINE=/old/build bench/dns/run.sh
 # Knobs: BENCH_ROUNDS (3), BENCH_DURATION (5 s), BENCH_CLIENTS (4), BENCH_OUTSTANDING (64),
-# TRELLIS_BUILD, BENCH_KEEP=1.
+# BENCH_LATENCY_QUERIES (3000 turns a round), TRELLIS_BUILD, BENCH_KEEP=1.
 set -euo pipefail
 . "$(dirname "$0")/../lib.sh"
 CLIENTS=${BENCH_CLIENTS:-4}
 OUTSTANDING=${BENCH_OUTSTANDING:-64}
+LATENCY_QUERIES=${BENCH_LATENCY_QUERIES:-3000}
 
 bench_need dnsperf:dnsperf dnsmasq:dnsmasq-base dig:bind9-dnsutils
 bench_build
@@ -128,15 +129,11 @@ for r in $(seq "$ROUNDS"); do
       [ "${lost:-0}" = 0 ] || echo "round $r $set $n: $lost lost" >&2
     done
   done
-  declare -A MEAN=()
-  for n in upstream "${NAMES[@]}" dnsmasq dnsmasq-nocache; do
-    out=$(perf_run "${ADDR[$n]}" "$W/outside.txt" 1 1)
-    MEAN[$n]=$(sed -n 's/.*Average Latency (s): *\([0-9.]*\).*/\1/p' <<<"$out")
-  done
-  for n in "${NAMES[@]}" dnsmasq dnsmasq-nocache; do
-    result added-latency "$n" "$(python3 -c "print(max(0.0, (${MEAN[$n]:-0} - ${MEAN[upstream]:-0}) * 1e6))")"
-  done
-  result latency upstream "$(python3 -c "print(${MEAN[upstream]:-0} * 1e6)")"
+  targets=()
+  for n in upstream "${NAMES[@]}" dnsmasq dnsmasq-nocache; do targets+=("$n=${ADDR[$n]}"); done
+  while read -r n added median; do
+    if [ "$n" = upstream ]; then result latency upstream "$median"; else result added-latency "$n" "$added"; fi
+  done < <(ip netns exec "$CL" python3 "$BENCH_TOP/bench/dns/latency.py" "$LATENCY_QUERIES" "${targets[@]}")
 done
 
 cat "$W/header"
