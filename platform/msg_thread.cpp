@@ -21,8 +21,8 @@
 #include <mutex>
 #include <optional>
 #include <system_error>
-#include <tuple>
 #include <thread>
+#include <tuple>
 #include <unordered_map>
 #include <utility>
 #include <vector>

@@ -127,7 +127,7 @@ class ReadySet {
   // Set by Close when every watch came out of the epoll instance, so the descriptor pair can be
   // used again by a later set instead of being closed and made anew for every thread object.
   bool m_reusable = false;
-  bool m_unclean = false;  // a watch could not be taken out: the pair is never used again
+  bool m_unclean = false;                    // a watch could not be taken out: the pair is never used again
   std::unordered_map<uint64_t, int> m_keys;  // key -> descriptor watched under it
 };
 

@@ -140,9 +140,8 @@ class ChangePasswordDialog : public QDialog {
       form->addRow(QString::fromLatin1(labels[i]), m_fields[i]);
     }
     layout->addLayout(form);
-    layout->addLayout(OkCancelRow(this));
     // Enter in the last field is the operator's OK; the check below still has the last word.
-    if (auto* ok = findChild<QPushButton*>(QStringLiteral("IDOK"))) ok->setDefault(true);
+    layout->addWidget(OkCancel(this, true));
     m_fields[0]->setFocus();
   }
   CString Field(int i) const { return S(m_fields[i]->text()); }

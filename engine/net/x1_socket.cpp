@@ -3,8 +3,8 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <netdb.h>
 #include <net/if.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/epoll.h>
@@ -1056,8 +1056,8 @@ void X1Socket::AnnounceWaiting() {
   if (c.ok()) AfterReceive(c.st(), Readable(c.fd()));
 }
 
-size_t X1Socket::ReceiveFromLocal(void* buffer, size_t size, CString& address, uint16_t& port,
-                                  uint32_t* localAddress, int* interfaceIndex, bool announceMore) {
+size_t X1Socket::ReceiveFromLocal(void* buffer, size_t size, CString& address, uint16_t& port, uint32_t* localAddress,
+                                  int* interfaceIndex, bool announceMore) {
   address.clear();
   port = 0;
   *localAddress = 0;

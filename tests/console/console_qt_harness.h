@@ -8,14 +8,14 @@
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QMessageBox>
+#include <QPoint>
 #include <QPointer>
 #include <QPushButton>
 #include <QScrollBar>
-#include <QTimer>
-#include <QToolButton>
-#include <QPoint>
 #include <QString>
 #include <QTabBar>
+#include <QTimer>
+#include <QToolButton>
 #include <QWidget>
 #include <QtTest/QtTest>
 #include <cstdint>
@@ -125,9 +125,9 @@ class FirstFieldCheck : public QObject {
     [&] {
       QVERIFY2(!hasField || (focus && IsFieldWidget(focus)),
                qPrintable(QString("dialog '%1' opens with the focus on %2")
-                              .arg(d->windowTitle(), focus ? focus->objectName() + " (" +
-                                                                 focus->metaObject()->className() + ")"
-                                                           : QString("nothing"))));
+                              .arg(d->windowTitle(),
+                                   focus ? focus->objectName() + " (" + focus->metaObject()->className() + ")"
+                                         : QString("nothing"))));
     }();
     return false;
   }
@@ -179,9 +179,10 @@ inline void CheckEveryTabShows(QWidget* w) {
   QVERIFY2(w->findChildren<QDialogButtonBox*>().isEmpty(), qPrintable(w->windowTitle() + ": a button box"));
   for (QTabBar* bar : w->findChildren<QTabBar*>())
     if (bar->isVisible())
-      QVERIFY2(bar->width() >= bar->sizeHint().width(),
-               qPrintable(QString("%1: tab row %2 px wide, %3 px shown").arg(w->windowTitle())
-                              .arg(bar->sizeHint().width()).arg(bar->width())));
+      QVERIFY2(bar->width() >= bar->sizeHint().width(), qPrintable(QString("%1: tab row %2 px wide, %3 px shown")
+                                                                       .arg(w->windowTitle())
+                                                                       .arg(bar->sizeHint().width())
+                                                                       .arg(bar->width())));
 }
 
 // With LOOKOUT_SCREENSHOTS set to a folder, saves the widget there as name (a PNG file). Whether

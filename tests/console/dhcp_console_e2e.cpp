@@ -24,8 +24,8 @@
 #include <map>
 
 #include "console/dialogs/common/editor_qt.h"
-#include "console/dialogs/core/service_sheet_qt.h"
 #include "console/dialogs/core/dhcp_pages_qt.h"
+#include "console/dialogs/core/service_sheet_qt.h"
 #include "console/dialogs/netsvc/dhcp_editors_qt.h"
 #include "console/model/console_dialogs.h"
 #include "console/model/tree_entry.h"

@@ -4,7 +4,6 @@
 // MAC address form the server compares, the DHCP Mode rules, and the DHCP Settings tree and its
 // commands on a copy: Cancel and OK without changes keep the service's bytes, and the
 // configuration's lease side effects never run from the console.
-#include "console/dialogs/core/dhcp_pages.h"
 #include "console/dialogs/netsvc/dhcp_editors.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +12,7 @@
 #include <deque>
 #include <functional>
 
+#include "console/dialogs/core/dhcp_pages.h"
 #include "console/model/lookout_client.h"
 #include "engine/netsvc/dhcp/dhcp_message.h"
 #include "engine/netsvc/dhcp/dhcp_settings.h"

@@ -18,8 +18,8 @@
 #include <QtTest/QtTest>
 
 #include "console/dialogs/common/editor_qt.h"
-#include "console/dialogs/core/service_sheet_qt.h"
 #include "console/dialogs/core/dhcp_pages_qt.h"
+#include "console/dialogs/core/service_sheet_qt.h"
 #include "console/dialogs/netsvc/dhcp_editors_qt.h"
 #include "console/model/list_images.h"
 #include "console/model/lookout_client.h"

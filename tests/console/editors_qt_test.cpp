@@ -8,10 +8,10 @@
 #include <QDir>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QTimer>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTabBar>
+#include <QTimer>
 #include <QTreeWidget>
 #include <QtTest/QtTest>
 #include <deque>

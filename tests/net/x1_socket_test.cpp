@@ -1,11 +1,10 @@
 #include "engine/net/x1_socket.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
-
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>

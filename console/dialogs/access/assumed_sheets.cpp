@@ -1,7 +1,6 @@
 #include "console/dialogs/access/assumed_sheets.h"
 
 #include <QComboBox>
-#include <QDialogButtonBox>
 #include <QFormLayout>
 #include <QGridLayout>
 #include <QHeaderView>

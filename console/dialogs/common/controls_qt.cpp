@@ -2,20 +2,20 @@
 
 #include <QAbstractItemView>
 #include <QButtonGroup>
+#include <QCheckBox>
 #include <QCoreApplication>
+#include <QDialog>
 #include <QEvent>
 #include <QFormLayout>
 #include <QGridLayout>
-#include <QMessageBox>
-#include <QPointer>
-#include <QTabBar>
-#include <QToolButton>
-#include <QCheckBox>
-#include <QDialog>
 #include <QHBoxLayout>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTabBar>
+#include <QToolButton>
 #include <QTreeWidget>
 #include <algorithm>
 #include <set>

@@ -1,12 +1,12 @@
 #include "console/dialogs/common/tab_sheet.h"
 
 #include <QHBoxLayout>
-#include <algorithm>
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QStackedWidget>
 #include <QTabBar>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "console/dialogs/common/controls_qt.h"
 

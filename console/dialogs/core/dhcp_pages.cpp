@@ -91,9 +91,9 @@ std::vector<DHCPTreeItem> DHCPSettingsPage::Tree() const {
         auto r = std::static_pointer_cast<CDHCPReservation>(obj);
         CLockGuard rg(*r);
         if (r->ScopeID != scope->ScopeID) continue;
-        s.children.push_back(
-            Item(DHCP_ITEM_RESERVATION, FormatString("[%s] %s", r->IPAddress.c_str(), r->MatchData.c_str()), name,
-                 r->ScopeID, r->IPAddress));
+        s.children.push_back(Item(DHCP_ITEM_RESERVATION,
+                                  FormatString("[%s] %s", r->IPAddress.c_str(), r->MatchData.c_str()), name, r->ScopeID,
+                                  r->IPAddress));
       }
       item.children.push_back(std::move(s));
     }

@@ -5,8 +5,8 @@
 #include <algorithm>
 
 #include "console/dialogs/access/recipient_editors.h"
-#include "console/dialogs/core/mapping_editors.h"
 #include "console/dialogs/core/dhcp_pages.h"
+#include "console/dialogs/core/mapping_editors.h"
 #include "console/model/lookout_client.h"
 #include "engine/config/util.h"
 #include "engine/netsvc/dhcp/dhcp_settings.h"

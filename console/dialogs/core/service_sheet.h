@@ -260,7 +260,6 @@ class ConnectionPage : public ServicePage {
   bool bypass = false;
 };
 
-
 // The service's three rights, each edited on a working copy that lives as long as the sheet.
 class PoliciesPage : public ServicePage {
  public:

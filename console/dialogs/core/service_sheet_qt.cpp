@@ -3,7 +3,6 @@
 #include <QButtonGroup>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QDialogButtonBox>
 #include <QFormLayout>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -18,9 +17,9 @@
 #include "console/dialogs/common/controls_qt.h"
 #include "console/dialogs/common/editor_qt.h"
 #include "console/dialogs/common/log_options_qt.h"
+#include "console/dialogs/core/dhcp_pages_qt.h"
 #include "console/dialogs/core/mapping_editors_qt.h"
 #include "console/dialogs/core/service_pages_qt.h"
-#include "console/dialogs/core/dhcp_pages_qt.h"
 #include "console/model/list_images.h"
 #include "console/model/lookout_client.h"
 #include "console/model/tree_images.h"

@@ -576,8 +576,7 @@ void ScopeDialogLogic::Apply(CDHCPScope& scope) const {
 
 // ---- "Reservation" ----------------------------------------------------------------------------------
 
-void ReservationDialogLogic::Load(const CDHCPReservation& r, std::vector<CString> taken,
-                                  std::vector<CIPRange> scopes) {
+void ReservationDialogLogic::Load(const CDHCPReservation& r, std::vector<CString> taken, std::vector<CIPRange> scopes) {
   m_scopes = std::move(scopes);
   CLockGuard g(r);
   address = r.IPAddress;

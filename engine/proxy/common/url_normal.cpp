@@ -1,10 +1,10 @@
 #include "engine/proxy/common/url_normal.h"
 
-#include "engine/config/util.h"
-
 #include <cstdio>
 #include <string>
 #include <vector>
+
+#include "engine/config/util.h"
 
 namespace {
 

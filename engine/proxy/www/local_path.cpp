@@ -1,13 +1,13 @@
 #include "engine/proxy/www/local_path.h"
 
-#include "engine/config/util.h"
-
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+
+#include "engine/config/util.h"
 
 namespace {
 
