@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "engine/config/util.h"
+
 namespace {
 
 constexpr size_t kPlacementBytes = 44;
@@ -35,13 +37,6 @@ int32_t GetI32(const uint8_t* p) {
   int32_t v;
   std::memcpy(&v, p, 4);
   return v;
-}
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
 }
 
 }  // namespace
@@ -78,8 +73,8 @@ std::optional<WindowPlacement> DecodePlacement(const CString& text) {
   if (text.size() != kPlacementBytes * 2) return std::nullopt;
   uint8_t bytes[kPlacementBytes];
   for (size_t i = 0; i < kPlacementBytes; ++i) {
-    const int hi = HexDigit(text[2 * i]);
-    const int lo = HexDigit(text[2 * i + 1]);
+    const int hi = HexDigitValue(text[2 * i]);
+    const int lo = HexDigitValue(text[2 * i + 1]);
     if (hi < 0 || lo < 0) return std::nullopt;
     bytes[i] = static_cast<uint8_t>(hi * 16 + lo);
   }

@@ -5,6 +5,8 @@
 #include <cctype>
 #include <vector>
 
+#include "engine/config/util.h"
+
 namespace {
 
 // The code of a reply line, 0 when the line does not begin with three digits (100-599).
@@ -20,13 +22,6 @@ std::string_view Trim(std::string_view s) {
   while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
   while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
   return s;
-}
-
-int Hex(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
 }
 
 }  // namespace
@@ -147,7 +142,7 @@ bool DecodeFtpPath(std::string_view raw, CString* out) {
     char c = raw[i];
     if (c == '%') {
       if (i + 2 >= raw.size()) return false;
-      const int h = Hex(raw[i + 1]), l = Hex(raw[i + 2]);
+      const int h = HexDigitValue(raw[i + 1]), l = HexDigitValue(raw[i + 2]);
       if (h < 0 || l < 0) return false;
       c = static_cast<char>(h * 16 + l);
       i += 2;
