@@ -77,17 +77,22 @@ struct RecordedAnswers : Base {
   std::vector<CString> asked, shown;
 };
 
+// The On-line Options as answered at a fresh engine's first log-in: the empty password offered.
+inline bool AnswerWithEmptyPassword(ConnectParams& params, const std::function<bool(ConnectParams&)>& accept) {
+  ConnectParams p = params;
+  p.password.clear();
+  if (!accept(p)) return false;
+  params = p;
+  return true;
+}
+
 // The console program's dialogs as an operator answers them at a fresh engine's first log-in: the
 // empty password offered, then changed to `newPassword` when the engine asks for it; every
 // question answered Yes; the dialogs the tests do not drive are declined.
 struct FirstLoginDialogs : RecordedAnswers<ConsoleDialogs> {
   explicit FirstLoginDialogs(CString newPw = "pw") : newPassword(std::move(newPw)) {}
   bool OnlineOptions(ConnectParams& params, const std::function<bool(ConnectParams&)>& accept) override {
-    ConnectParams p = params;
-    p.password.clear();
-    if (!accept(p)) return false;
-    params = p;
-    return true;
+    return AnswerWithEmptyPassword(params, accept);
   }
   bool ChangePassword(bool, CString* oldPassword, CString* newPw) override {
     oldPassword->clear();

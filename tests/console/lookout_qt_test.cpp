@@ -171,11 +171,7 @@ void LookoutQtTest::theFirstLogInTypedIntoTheChangePasswordDialog() {
   struct Dialogs : RecordedAnswers<QtDialogs> {
     Dialogs() : RecordedAnswers<QtDialogs>(nullptr) {}
     bool OnlineOptions(ConnectParams& params, const std::function<bool(ConnectParams&)>& accept) override {
-      ConnectParams p = params;
-      p.password.clear();
-      if (!accept(p)) return false;
-      params = p;
-      return true;
+      return AnswerWithEmptyPassword(params, accept);
     }
   };
   auto dialogsOwned = std::make_unique<Dialogs>();

@@ -56,9 +56,10 @@ class Client:
         self.s.settimeout(10)
         self.buf = b""
 
-    def read_until(self, token, timeout=10):
+    def _fill(self, enough, timeout):
+        """Reads into buf until enough() holds, the peer closes or timeout seconds have passed."""
         end = time.time() + timeout
-        while token not in self.buf and time.time() < end:
+        while not enough() and time.time() < end:
             try:
                 b = self.s.recv(4096)
             except socket.timeout:
@@ -66,6 +67,9 @@ class Client:
             if not b:
                 break
             self.buf += b
+
+    def read_until(self, token, timeout=10):
+        self._fill(lambda: token in self.buf, timeout)
         i = self.buf.find(token)
         if i < 0:
             r, self.buf = self.buf, b""
@@ -76,15 +80,7 @@ class Client:
     def read_answer(self, size):
         """At least size bytes, however long a busy gateway takes, and whatever follows them within
         half a second (so an answer sent twice shows)."""
-        end = time.time() + 30
-        while len(self.buf) < size and time.time() < end:
-            try:
-                b = self.s.recv(4096)
-            except socket.timeout:
-                break
-            if not b:
-                break
-            self.buf += b
+        self._fill(lambda: len(self.buf) >= size, 30)
         return self.read_for(0.5)
 
     def read_for(self, seconds):
